@@ -1,0 +1,105 @@
+// Runtime objects and late binding.
+//
+// An Object can be called two ways that reach the same code: through its C++
+// interface, and late bound by name or by dispatch id. A late-bound call
+// passes every argument by reference (a pointer to the caller's Variant), so
+// whatever the callee writes into an argument is in the caller's variable
+// when the call returns, as on the platform:
+//
+//   Variant table = ..., component = u"Items", error;
+//   CallMethod(*manager, u"CreateSerializedItem", table, component, error);
+//   // `error` now holds what the manager wrote into it.
+//
+// A class publishes its members in a static DispatchTable (names looked up
+// case-insensitively, as the platform does). Unknown names fail with runtime
+// error 438, unknown ids with 438 too, a wrong argument count with 450.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "quillet/ref.h"
+
+namespace quillet {
+
+using String = std::u16string;
+using StringView = std::u16string_view;
+
+class Variant;
+
+using DispId = int32_t;
+inline constexpr DispId kDispIdValue = 0;  // the default member
+
+enum class InvokeKind : uint8_t { Method, PropertyGet, PropertyPut };
+
+// Arguments of a late-bound call, in the order written. Each points at the
+// caller's variable; for a property put the new value comes last.
+using Args = std::span<Variant* const>;
+
+class Object;
+
+// One member of a class's late-bound surface.
+struct Member {
+  using Thunk = Variant (*)(Object& self, InvokeKind kind, Args args);
+  StringView name;
+  DispId id;
+  Thunk thunk;
+};
+
+// A class's members by name and by id. Built once per class (a function-local
+// static) and read-only afterwards, so lookups take no lock.
+class DispatchTable {
+ public:
+  DispatchTable(std::initializer_list<Member> members);
+  const Member* FindByName(StringView name) const noexcept;
+  const Member* FindById(DispId id) const noexcept;
+  const std::vector<Member>& members() const { return members_; }
+
+ private:
+  struct FoldedHash {
+    using is_transparent = void;
+    size_t operator()(StringView s) const noexcept;
+  };
+  struct FoldedEqual {
+    using is_transparent = void;
+    bool operator()(StringView a, StringView b) const noexcept;
+  };
+  std::vector<Member> members_;
+  std::unordered_map<StringView, size_t, FoldedHash, FoldedEqual> by_name_;
+};
+
+class Object : public RefCounted {
+ public:
+  // The dispatch id of a member name; raises 438 when there is none.
+  virtual DispId IdOfName(StringView name) const;
+  // Calls a member by id; raises 438 for an unknown id, 450 for a wrong
+  // argument count, and whatever the member raises.
+  virtual Variant Invoke(DispId id, InvokeKind kind, Args args);
+  // The class name the object was created under, for messages and metadata.
+  virtual StringView ClassName() const { return u"Object"; }
+
+ protected:
+  // The late-bound surface; classes without one answer nullptr.
+  virtual const DispatchTable* Dispatch() const { return nullptr; }
+};
+
+// Late-bound call by name. Raises 91 when `target` is Nothing.
+Variant CallByName(Object* target, StringView name, InvokeKind kind, Args args);
+
+// Method call by name with the given variables passed by reference.
+template <class... V>
+Variant CallMethod(Object* target, StringView name, V&... vars);
+
+// Property get / put by name.
+Variant GetProperty(Object* target, StringView name);
+void PutProperty(Object* target, StringView name, Variant value);
+
+// Raises 450 unless exactly `count` arguments were given.
+void RequireArgCount(Args args, size_t count);
+
+}  // namespace quillet

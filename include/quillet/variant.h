@@ -1,0 +1,127 @@
+// Variant: the tagged value that crosses every boundary of the system.
+//
+// A Variant is Empty, Null, Boolean, Byte (0..255), Integer (16-bit), Long
+// (32-bit), Double, String (16-bit code units), Object (a reference, possibly
+// Nothing) or Array (a SafeArray, held by value: copying a Variant copies the
+// array). Conversions between them live in convert.h and follow the
+// platform's rules; this header only holds and inspects values.
+//
+//   Variant v = Variant::Byte(40);
+//   v.type() == VarType::Byte;  v.AsByte() == 40;
+//
+// A Variant is a plain value: not thread-safe for concurrent writes, like any
+// standard container.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "quillet/object.h"
+
+namespace quillet {
+
+class SafeArray;
+
+// Ordered so that "holds a number" is a range check: Boolean..Double.
+enum class VarType : uint8_t {
+  Empty,
+  Null,
+  Boolean,
+  Byte,
+  Integer,
+  Long,
+  Double,
+  String,
+  Object,
+  Array,
+};
+
+// "Empty", "Null", "Boolean", "Byte", "Integer", "Long", "Double", "String",
+// "Object", "Array".
+std::string_view TypeName(VarType type);
+
+struct NullValue {
+  friend bool operator==(NullValue, NullValue) { return true; }
+};
+inline constexpr NullValue kNull{};
+
+class Variant {
+ public:
+  Variant() noexcept = default;
+  Variant(NullValue) noexcept : v_(kNull) {}
+  Variant(bool b) noexcept : v_(b) {}
+  Variant(int32_t n) noexcept : v_(n) {}
+  Variant(double d) noexcept : v_(d) {}
+  Variant(String s) noexcept : v_(std::move(s)) {}
+  Variant(StringView s) : v_(String(s)) {}
+  Variant(const char16_t* s) : v_(String(s)) {}
+  Variant(Ref<Object> o) noexcept : v_(std::move(o)) {}
+  template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T> &&
+                                              !std::is_same_v<T, Object>>>
+  Variant(Ref<T> o) noexcept : v_(Ref<Object>(std::move(o))) {}
+  Variant(SafeArray array);
+
+  static Variant Byte(uint8_t b) { return Variant(Tag<uint8_t>{b}); }
+  static Variant Integer(int16_t n) { return Variant(Tag<int16_t>{n}); }
+  static Variant Long(int32_t n) { return Variant(n); }
+
+  Variant(const Variant& other);
+  Variant(Variant&& other) noexcept = default;
+  Variant& operator=(const Variant& other);
+  Variant& operator=(Variant&& other) noexcept = default;
+  ~Variant();
+
+  VarType type() const noexcept { return static_cast<VarType>(v_.index()); }
+  bool IsEmpty() const noexcept { return type() == VarType::Empty; }
+  bool IsNull() const noexcept { return type() == VarType::Null; }
+  bool IsNumeric() const noexcept {
+    return type() >= VarType::Boolean && type() <= VarType::Double;
+  }
+  bool IsString() const noexcept { return type() == VarType::String; }
+  bool IsObject() const noexcept { return type() == VarType::Object; }
+  bool IsArray() const noexcept { return type() == VarType::Array; }
+
+  // Direct access; the caller has checked the type (UB otherwise is avoided:
+  // std::get raises std::bad_variant_access).
+  bool AsBoolean() const { return std::get<bool>(v_); }
+  uint8_t AsByte() const { return std::get<uint8_t>(v_); }
+  int16_t AsInteger() const { return std::get<int16_t>(v_); }
+  int32_t AsLong() const { return std::get<int32_t>(v_); }
+  double AsDouble() const { return std::get<double>(v_); }
+  const String& AsString() const { return std::get<String>(v_); }
+  const Ref<Object>& AsObject() const { return std::get<Ref<Object>>(v_); }
+  const SafeArray& AsArray() const;
+  SafeArray& AsArray();
+
+  // Exact equality of type and value (objects by identity, arrays by
+  // content). This is not the platform's `=` operator; tests use it.
+  friend bool operator==(const Variant& a, const Variant& b);
+
+ private:
+  template <class T>
+  struct Tag {
+    T value;
+  };
+  explicit Variant(Tag<uint8_t> t) noexcept : v_(t.value) {}
+  explicit Variant(Tag<int16_t> t) noexcept : v_(t.value) {}
+
+  // Deep-copying holder that keeps Variant's size small.
+  struct ArrayBox {
+    std::shared_ptr<SafeArray> array;  // never shared: copies are deep
+  };
+  std::variant<std::monostate, NullValue, bool, uint8_t, int16_t, int32_t,
+               double, String, Ref<Object>, ArrayBox>
+      v_;
+};
+
+template <class... V>
+Variant CallMethod(Object* target, StringView name, V&... vars) {
+  Variant* refs[] = {&vars..., nullptr};
+  return CallByName(target, name, InvokeKind::Method,
+                    Args(refs, sizeof...(V)));
+}
+
+}  // namespace quillet

@@ -1,0 +1,61 @@
+#include "calls/calls_impl.h"
+
+#include "quillet/convert.h"
+#include "quillet/error.h"
+
+namespace quillet {
+
+Dictionary& Details(const Ref<Dictionary>& details) { return Deref(details); }
+
+void RaiseObjectNotSet() { RaiseRuntime(errors::kObjectNotSet); }
+
+Ref<_Calls> NewCalls() { return MakeRef<Calls>(); }
+
+namespace {
+
+_Calls& Self(Object& o) { return static_cast<_Calls&>(o); }
+
+// The call details as passed late bound: a Dictionary, or Nothing.
+Ref<Dictionary> DictionaryArgument(const Variant& value) {
+  if (value.IsObject()) {
+    if (!value.AsObject()) return nullptr;
+    if (Ref<Dictionary> d = QueryInterface<Dictionary>(value.AsObject()))
+      return d;
+  }
+  RaiseRuntime(errors::kTypeMismatch);
+}
+
+}  // namespace
+
+const DispatchTable* _Calls::Dispatch() const {
+  static const DispatchTable table{
+      {u"CreateCall", dispid::kCreateCall,
+       [](Object& o, InvokeKind, Args a) -> Variant {
+         RequireArgCount(a, 2);
+         return Variant(Self(o).CreateCall(DictionaryArgument(*a[0]), *a[1]));
+       }},
+      {u"UpdateCall", dispid::kUpdateCall,
+       [](Object& o, InvokeKind, Args a) -> Variant {
+         RequireArgCount(a, 2);
+         return Self(o).UpdateCall(DictionaryArgument(*a[0]), *a[1]);
+       }},
+      {u"backendTimeFormat", dispid::kBackendTimeFormat,
+       [](Object& o, InvokeKind, Args a) -> Variant {
+         RequireArgCount(a, 1);
+         return Self(o).backendTimeFormat(*a[0]);
+       }},
+      {u"CreateSerializedItem", dispid::kCreateSerializedItem,
+       [](Object& o, InvokeKind, Args a) -> Variant {
+         RequireArgCount(a, 3);
+         return Self(o).CreateSerializedItem(*a[0], *a[1], *a[2]);
+       }},
+      {u"UpdateSerializedItem", dispid::kUpdateSerializedItem,
+       [](Object& o, InvokeKind, Args a) -> Variant {
+         RequireArgCount(a, 3);
+         return Self(o).UpdateSerializedItem(*a[0], *a[1], *a[2]);
+       }},
+  };
+  return &table;
+}
+
+}  // namespace quillet

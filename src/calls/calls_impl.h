@@ -1,0 +1,47 @@
+// The Calls class: one source per operation (create_call.cc, update_call.cc,
+// backend_time_format.cc, serialized_item.cc for the twin pair).
+#pragma once
+
+#include "quillet/calls.h"
+
+namespace quillet {
+
+class Calls final : public _Calls {
+ public:
+  Ref<Dictionary> CreateCall(const Ref<Dictionary>& i_dictCallDetails,
+                             Variant& o_sErrorDescription) override;
+  Variant UpdateCall(const Ref<Dictionary>& i_dictCallDetails,
+                     Variant& o_sErrorDescription) override;
+  Variant backendTimeFormat(Variant& lValue) override;
+  Variant CreateSerializedItem(Variant& sValues, Variant& sBusComponent,
+                               Variant& sError) override;
+  Variant UpdateSerializedItem(Variant& sValues, Variant& sBusComponent,
+                               Variant& sError) override;
+
+ private:
+  struct SerializedItemTwin;
+  Variant RegisterSerializedItem(const SerializedItemTwin& twin,
+                                 Variant& sValues, Variant& sBusComponent,
+                                 Variant& sError);
+};
+
+// The source that runtime errors raised inside the class carry.
+inline constexpr StringView kCallsSource = u"Quillet.Calls";
+
+// The call details, for reading: raises 91 when the caller passed Nothing.
+Dictionary& Details(const Ref<Dictionary>& details);
+
+// Fails with "Object variable or With block variable not set" (91) when an
+// adapter member answered Nothing where an object is needed.
+template <class T>
+T& Deref(const Ref<T>& ref);
+
+[[noreturn]] void RaiseObjectNotSet();
+
+template <class T>
+T& Deref(const Ref<T>& ref) {
+  if (!ref) RaiseObjectNotSet();
+  return *ref;
+}
+
+}  // namespace quillet

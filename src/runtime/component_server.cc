@@ -1,0 +1,128 @@
+#include "quillet/component_server.h"
+
+#include <dlfcn.h>
+
+#include <mutex>
+#include <unordered_map>
+
+#include "quillet/class_registry.h"
+#include "quillet/error.h"
+#include "quillet/text.h"
+
+namespace quillet {
+namespace {
+
+std::mutex& LibraryMutex() {
+  static std::mutex* m = new std::mutex();
+  return *m;
+}
+std::unordered_map<String, TypeLibraryInfo>& TypeLibraries() {
+  static auto* libraries = new std::unordered_map<String, TypeLibraryInfo>();
+  return *libraries;
+}
+// Classes registered by the DllRegisterServer call that the loader is making
+// on this thread, so that it can route their creation through the library's
+// DllGetClassObject.
+thread_local std::vector<ServerClass>* registering = nullptr;
+
+String Folded(StringView name) {
+  String out(name);
+  for (char16_t& c : out)
+    if (c >= u'A' && c <= u'Z') c += 32;
+  return out;
+}
+
+}  // namespace
+
+int32_t RegisterServer(const ServerDescription& server) {
+  try {
+    for (const ServerClass& c : server.classes) {
+      RegisterClass(c.class_name, c.create, c.class_id, /*replace=*/true);
+      std::lock_guard lock(LibraryMutex());
+      TypeLibraries()[Folded(c.class_name)] = server.type_library;
+      if (registering) registering->push_back(c);
+    }
+    return kStatusOk;
+  } catch (...) {
+    return kStatusFail;
+  }
+}
+
+int32_t UnregisterServer(const ServerDescription& server) {
+  for (const ServerClass& c : server.classes) {
+    UnregisterClass(c.class_name);
+    std::lock_guard lock(LibraryMutex());
+    TypeLibraries().erase(Folded(c.class_name));
+  }
+  return kStatusOk;
+}
+
+int32_t GetClassObject(const ServerDescription& server, const char* class_id,
+                       void** factory) {
+  if (!factory || !class_id) return kStatusFail;
+  *factory = nullptr;
+  String wanted = FromUtf8(class_id);
+  for (const ServerClass& c : server.classes) {
+    if (c.class_id == wanted) {
+      auto* f = new ClassFactoryObject(c.create);
+      f->AddRef();
+      *factory = static_cast<Object*>(f);
+      return kStatusOk;
+    }
+  }
+  return kStatusClassNotAvailable;
+}
+
+int32_t CanUnloadNow(const ServerDescription& server) {
+  return server.retain_in_memory ? kStatusFalse : kStatusOk;
+}
+
+std::optional<TypeLibraryInfo> FindTypeLibrary(StringView class_name) {
+  std::lock_guard lock(LibraryMutex());
+  auto it = TypeLibraries().find(Folded(class_name));
+  if (it == TypeLibraries().end()) return std::nullopt;
+  return it->second;
+}
+
+void LoadComponentServer(const std::string& path) {
+  using Status = int32_t (*)();
+  using GetClass = int32_t (*)(const char*, void**);
+  auto fail = [&](const std::string& why) {
+    RaiseRuntime(errors::kCantCreateObject,
+                 String(RuntimeErrorDescription(errors::kCantCreateObject)) +
+                     u": " + FromUtf8(path) + u": " + FromUtf8(why));
+  };
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) fail(dlerror());
+  auto do_register = reinterpret_cast<Status>(dlsym(library, "DllRegisterServer"));
+  auto get_class = reinterpret_cast<GetClass>(dlsym(library, "DllGetClassObject"));
+  if (!do_register || !get_class || !dlsym(library, "DllUnregisterServer") ||
+      !dlsym(library, "DllCanUnloadNow"))
+    fail("not a component library (entry points missing)");
+
+  std::vector<ServerClass> classes;
+  registering = &classes;
+  int32_t status = do_register();
+  registering = nullptr;
+  if (status != kStatusOk) fail("DllRegisterServer failed");
+
+  // Creation goes through the library's class factory from now on. The
+  // library is never closed: its classes stay registered.
+  for (const ServerClass& c : classes) {
+    std::string class_id = ToUtf8(c.class_id);
+    RegisterClass(
+        c.class_name,
+        [get_class, class_id]() -> Ref<Object> {
+          void* raw = nullptr;
+          if (get_class(class_id.c_str(), &raw) != kStatusOk || !raw)
+            RaiseRuntime(errors::kCantCreateObject);
+          Ref<ClassFactoryObject> factory(static_cast<ClassFactoryObject*>(
+              static_cast<Object*>(raw)));
+          factory->Release();  // adopt the reference the entry point gave
+          return factory->CreateInstance();
+        },
+        c.class_id, /*replace=*/true);
+  }
+}
+
+}  // namespace quillet

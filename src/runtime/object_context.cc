@@ -1,0 +1,20 @@
+#include "quillet/object_context.h"
+
+namespace quillet {
+namespace {
+Ref<ObjectContext>& CurrentContext() {
+  thread_local Ref<ObjectContext> context;
+  return context;
+}
+}  // namespace
+
+Ref<ObjectContext> GetObjectContext() { return CurrentContext(); }
+
+ObjectContextScope::ObjectContextScope(Ref<ObjectContext> context)
+    : previous_(std::exchange(CurrentContext(), std::move(context))) {}
+
+ObjectContextScope::~ObjectContextScope() {
+  CurrentContext() = std::move(previous_);
+}
+
+}  // namespace quillet
