@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include "quillet/adapter.h"
+#include "quillet/class_registry.h"
+#include "session/toliva_include.h"
+#include "support/recording_adapter.h"
+
+namespace quillet {
+namespace {
+
+using TolivaInclude::BindAdapterSession;
+
+Variant NewManager() {
+  return Variant(CreateObject(adapter::kServiceCallManagerClass));
+}
+
+TEST(BindAdapterSessionTest, CallsInOrderAndReleasesTheSession) {
+  testing::RecordingWorld world;
+  Variant manager = NewManager();
+  EXPECT_TRUE(BindAdapterSession(u"Desk", manager));
+  EXPECT_EQ(world.Journal(),
+            "new ServiceCallManager\n"
+            "new UserSession\n"
+            "UserSession#1.setUserInfo(String \"\", String \"\")\n"
+            "UserSession#1.addManager(Object ServiceCallManager#1)\n"
+            "ServiceCallManager#1.Initialize(String \"Desk\")\n"
+            "release UserSession#1\n");
+  EXPECT_TRUE(world.log().empty());
+  EXPECT_EQ(CurrentError().number, 0);
+}
+
+TEST(BindAdapterSessionTest, TwoBindingsMakeTwoSessions) {
+  testing::RecordingWorld world;
+  Variant first = NewManager(), second = NewManager();
+  EXPECT_TRUE(BindAdapterSession(u"", first));
+  EXPECT_TRUE(BindAdapterSession(u"", second));
+  EXPECT_EQ(world.Lines("addManager"),
+            "UserSession#1.addManager(Object ServiceCallManager#1)\n"
+            "UserSession#2.addManager(Object ServiceCallManager#2)");
+  EXPECT_EQ(world.Lines("Initialize"),
+            "ServiceCallManager#1.Initialize(String \"\")\n"
+            "ServiceCallManager#2.Initialize(String \"\")");
+}
+
+TEST(BindAdapterSessionTest, EachFailingStepIsLoggedAndAnsweredFalse) {
+  struct Case {
+    std::string failing;  // the journal text of the failing call
+    std::string last_call;
+  };
+  const Case cases[] = {
+      {"new UserSession", "new UserSession !failed"},
+      {"setUserInfo", "UserSession#1.setUserInfo(String \"\", String \"\") !failed"},
+      {"addManager", "UserSession#1.addManager(Object ServiceCallManager#1) !failed"},
+      {"Initialize", "ServiceCallManager#1.Initialize(String \"C\") !failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failing);
+    testing::RecordingWorld world;
+    Variant manager = NewManager();
+    world.failure.matching = c.failing;
+    EXPECT_FALSE(BindAdapterSession(u"C", manager));
+    EXPECT_TRUE(manager.IsObject());  // never cleared
+    std::vector<std::string> calls;
+    for (const std::string& line : world.journal())
+      if (line.rfind("release", 0) != 0 && line != "log.WriteEntry")
+        calls.push_back(line);
+    EXPECT_EQ(calls.back(), c.last_call);
+    ASSERT_EQ(world.log().size(), 1u);
+    std::string description = "Injected failure at " +
+                              c.last_call.substr(0, c.last_call.size() - 8);
+    EXPECT_EQ(world.log()[0].text,
+              "Quillet.TolivaInclude.BindAdapterSession caught: " +
+                  description + "(1001). Additional information: " +
+                  description);
+    EXPECT_EQ(world.log()[0].source, "Holmfast.Adapter");
+    EXPECT_EQ(world.LiveTotal(), 1);  // only the caller's manager
+    EXPECT_EQ(CurrentError().number, 0);
+  }
+}
+
+TEST(BindAdapterSessionTest, MissingSessionClassLogsTheCreationFailure) {
+  testing::RecordingWorld world;
+  world.RemoveSessionClass();
+  Variant manager = NewManager();
+  EXPECT_FALSE(BindAdapterSession(u"C", manager));
+  ASSERT_EQ(world.log().size(), 1u);
+  EXPECT_EQ(world.log()[0].text,
+            "Quillet.TolivaInclude.BindAdapterSession caught: ActiveX "
+            "component can't create object(429). Additional information: "
+            "ActiveX component can't create object");
+  EXPECT_EQ(world.log()[0].source, "Quillet");
+}
+
+TEST(BindAdapterSessionTest, ALogFailureEscapes) {
+  testing::RecordingWorld world;
+  world.failure.matching = "setUserInfo";
+  world.log_write_fails = true;
+  Variant manager = NewManager();
+  try {
+    BindAdapterSession(u"C", manager);
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), 75);
+  }
+  EXPECT_EQ(world.LiveTotal(), 1);
+  EXPECT_EQ(CurrentError().number, 0);
+}
+
+}  // namespace
+}  // namespace quillet

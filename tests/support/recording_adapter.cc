@@ -1,0 +1,435 @@
+#include "support/recording_adapter.h"
+
+#include <sstream>
+
+#include "quillet/convert.h"
+#include "quillet/dictionary.h"
+#include "quillet/safe_array.h"
+#include "quillet/text.h"
+
+namespace quillet::testing {
+
+using adapter::CallProperty;
+
+namespace {
+
+// Shared by every recording object: its label and the journal it writes to.
+class Recorded {
+ public:
+  Recorded(RecordingWorld* world, std::string class_name, std::string label)
+      : world_(world), class_name_(std::move(class_name)),
+        label_(std::move(label)) {
+    world_->Born(class_name_);
+  }
+  virtual ~Recorded() {
+    world_->Note("release " + label_);
+    world_->Died(class_name_);
+  }
+  const std::string& label() const { return label_; }
+
+ protected:
+  void Call(const std::string& what) const { world_->Call(label_ + what); }
+  RecordingWorld* world_;
+
+ private:
+  std::string class_name_;
+  std::string label_;
+};
+
+template <class Base>
+class RecordedObject : public Base, public Recorded {
+ public:
+  RecordedObject(RecordingWorld* w, const std::string& class_name)
+      : Recorded(w, class_name, w->NewLabel(class_name)) {}
+};
+
+class RecText : public RecordedObject<adapter::CallText> {
+ public:
+  using RecordedObject::RecordedObject;
+  void AddLine(const String& piece) override {
+    Call(".AddLine(" + Show(piece) + ")");
+  }
+  String TextMode() const override {
+    Call(".TextMode?");
+    return mode_;
+  }
+  void SetTextMode(const String& mode) override {
+    Call(".TextMode = " + Show(mode));
+    mode_ = mode;
+  }
+
+ private:
+  String mode_;
+};
+
+class RecSolutionText : public RecordedObject<adapter::SolutionText> {
+ public:
+  using RecordedObject::RecordedObject;
+  void AddLine(const String& piece) override {
+    Call(".AddLine(" + Show(piece) + ")");
+  }
+  String TextMode() const override {
+    Call(".TextMode?");
+    return mode_;
+  }
+  void SetTextMode(const String& mode) override {
+    Call(".TextMode = " + Show(mode));
+    mode_ = mode;
+  }
+
+ private:
+  String mode_;
+};
+
+class RecRecord : public RecordedObject<adapter::ServiceCallRecord> {
+ public:
+  using RecordedObject::RecordedObject;
+  Variant Get(CallProperty p) const override {
+    std::string name = ToUtf8(adapter::Describe(p).name);
+    Call("." + name + "?");
+    auto it = values_.find(p);
+    if (it != values_.end()) return it->second;
+    switch (adapter::Describe(p).type) {
+      case VarType::String: return String();
+      case VarType::Byte: return Variant::Byte(0);
+      case VarType::Long: return Variant::Long(0);
+      case VarType::Boolean: return false;
+      default: return Ref<Object>();
+    }
+  }
+  void Set(CallProperty p, Variant value) override {
+    Call("." + ToUtf8(adapter::Describe(p).name) + " = " + Show(value));
+    values_[p] = std::move(value);
+  }
+  void Preset(CallProperty p, Variant value) { values_[p] = std::move(value); }
+
+ private:
+  std::map<CallProperty, Variant> values_;
+};
+
+class RecList : public RecordedObject<adapter::ServiceCallList> {
+ public:
+  using RecordedObject::RecordedObject;
+  void Add(const Ref<adapter::ServiceCallRecord>& record) override {
+    Call(".Add(" + Show(Variant(record)) + ")");
+    items_.push_back(record);
+  }
+  int32_t Count() const override {
+    Call(".Count?");
+    return static_cast<int32_t>(items_.size());
+  }
+  Ref<adapter::ServiceCallRecord> Item(int32_t index) const override {
+    Call(".Item(" + std::to_string(index) + ")");
+    if (index < 0 || index >= static_cast<int32_t>(items_.size()))
+      RaiseRuntime(errors::kSubscriptOutOfRange);
+    return items_[static_cast<size_t>(index)];
+  }
+  void Preset(Ref<adapter::ServiceCallRecord> r) { items_.push_back(r); }
+
+ private:
+  std::vector<Ref<adapter::ServiceCallRecord>> items_;
+};
+
+class RecMessage : public RecordedObject<adapter::AdapterMessage> {
+ public:
+  RecMessage(RecordingWorld* w, String text)
+      : RecordedObject(w, "AdapterMessage"), text_(std::move(text)) {}
+  String Text() const override {
+    Call(".Text?");
+    return text_;
+  }
+
+ private:
+  String text_;
+};
+
+class RecMessages : public RecordedObject<adapter::MessageList> {
+ public:
+  RecMessages(RecordingWorld* w, std::vector<std::string> texts)
+      : RecordedObject(w, "MessageList"), texts_(std::move(texts)) {}
+  int32_t Count() const override {
+    Call(".Count?");
+    return static_cast<int32_t>(texts_.size());
+  }
+  Ref<adapter::AdapterMessage> Item(int32_t index) const override {
+    Call(".Item(" + std::to_string(index) + ")");
+    if (index < 0 || index >= static_cast<int32_t>(texts_.size()))
+      RaiseRuntime(errors::kSubscriptOutOfRange);
+    return MakeRef<RecMessage>(world_, FromUtf8(texts_[static_cast<size_t>(index)]));
+  }
+
+ private:
+  std::vector<std::string> texts_;
+};
+
+template <class Base>
+class RecResponse : public RecordedObject<Base> {
+ public:
+  RecResponse(RecordingWorld* w, const std::string& class_name)
+      : RecordedObject<Base>(w, class_name) {}
+  Ref<adapter::ServiceCallList> ReturnedCalls() const override {
+    this->Call(".ReturnedCalls?");
+    return returned_;
+  }
+  Ref<adapter::MessageList> Messages() const override {
+    this->Call(".Messages?");
+    return MakeRef<RecMessages>(this->world_, messages_);
+  }
+  Ref<adapter::ServiceCallList> returned_;
+  std::vector<std::string> messages_;
+};
+
+using RecCreateResponse = RecResponse<adapter::CreateCallResponse>;
+using RecUpdateResponse = RecResponse<adapter::UpdateCallResponse>;
+
+class RecManager : public RecordedObject<adapter::ServiceCallManager> {
+ public:
+  RecManager(RecordingWorld* w, const Script* script)
+      : RecordedObject(w, "ServiceCallManager"), script_(script) {}
+  void Initialize(const String& component) override {
+    Call(".Initialize(" + Show(component) + ")");
+  }
+  Ref<adapter::CreateCallResponse> SubmitNewCalls(
+      const Ref<adapter::ServiceCallList>& list) override {
+    Call(".SubmitNewCalls(" + Show(Variant(list)) + ")");
+    return Answer<RecCreateResponse>("CreateCallResponse");
+  }
+  Ref<adapter::UpdateCallResponse> SubmitChangedCalls(
+      const Ref<adapter::ServiceCallList>& list) override {
+    Call(".SubmitChangedCalls(" + Show(Variant(list)) + ")");
+    if (script_->update_answers_nothing) return nullptr;
+    return Answer<RecUpdateResponse>("UpdateCallResponse");
+  }
+  void Close() override { Call(".Close()"); }
+
+ private:
+  template <class Response>
+  Ref<Response> Answer(const std::string& class_name) {
+    auto record = MakeRef<RecRecord>(world_, "ServiceCallRecord");
+    for (const auto& [p, v] : script_->returned) record->Preset(p, v);
+    auto list = MakeRef<RecList>(world_, "ServiceCallList");
+    list->Preset(record);
+    auto response = MakeRef<Response>(world_, class_name);
+    response->returned_ = list;
+    response->messages_ = script_->messages;
+    return response;
+  }
+  const Script* script_;
+};
+
+// Late-bound only: the session, the serialized-item manager, the question.
+class RecLateBound : public Object, public Recorded {
+ public:
+  RecLateBound(RecordingWorld* w, const std::string& class_name,
+               std::vector<std::u16string> members, const Script* script)
+      : Recorded(w, class_name, w->NewLabel(class_name)),
+        members_(std::move(members)), script_(script) {}
+
+  DispId IdOfName(StringView name) const override {
+    for (size_t i = 0; i < members_.size(); ++i)
+      if (members_[i] == name) return static_cast<DispId>(i + 1);
+    RaiseRuntime(errors::kNotSupported);
+  }
+  Variant Invoke(DispId id, InvokeKind, Args args) override {
+    const std::u16string& name = members_.at(static_cast<size_t>(id - 1));
+    std::string line = "." + ToUtf8(name) + "(";
+    for (size_t i = 0; i < args.size(); ++i)
+      line += (i ? ", " : "") + Show(*args[i]);
+    Call(line + ")");
+    if (name == u"GetEngineerTime") return script_->engineer_time;
+    if ((name == u"CreateSerializedItem" || name == u"ChangeSerializedItem") &&
+        script_->on_serialized_item) {
+      RequireArgCount(args, 3);
+      script_->on_serialized_item(*args[0], *args[1], *args[2]);
+    }
+    return {};
+  }
+
+ private:
+  std::vector<std::u16string> members_;
+  const Script* script_;
+};
+
+class RecLog : public Object {
+ public:
+  explicit RecLog(RecordingWorld* w) : world_(w) {}
+  DispId IdOfName(StringView name) const override {
+    if (name != u"WriteEntry") RaiseRuntime(errors::kNotSupported);
+    return 1;
+  }
+  Variant Invoke(DispId, InvokeKind, Args args) override {
+    RequireArgCount(args, 4);
+    world_->Note("log.WriteEntry");
+    if (world_->log_write_fails)
+      Raise({.number = errors::kPathFileAccess,
+             .source = u"Corvane.Log",
+             .description = u"Path/File access error"});
+    world_->AddLogEntry({ToUtf8(args[0]->IsString() ? args[0]->AsString() : u"?"),
+                         ToUtf8(args[1]->IsString() ? args[1]->AsString() : u"?"),
+                         *args[2], Show(*args[3])});
+    *args[3] = u"written";  // whatever the log leaves here is discarded
+    return {};
+  }
+
+ private:
+  RecordingWorld* world_;
+};
+
+std::string Abbreviated(const std::string& text) {
+  if (text.size() <= 60) return text;
+  return text.substr(0, 20) + "...";
+}
+
+}  // namespace
+
+std::string Show(const Variant& value) {
+  std::string type(TypeName(value.type()));
+  switch (value.type()) {
+    case VarType::Empty:
+    case VarType::Null: return type;
+    case VarType::String: {
+      std::string text = ToUtf8(value.AsString());
+      if (value.AsString().size() > 60)
+        return "String[" + std::to_string(value.AsString().size()) + "] \"" +
+               Abbreviated(text) + "\"";
+      return "String \"" + text + "\"";
+    }
+    case VarType::Object: {
+      Object* o = value.AsObject().Get();
+      if (!o) return "Nothing";
+      if (auto* r = dynamic_cast<Recorded*>(o)) return "Object " + r->label();
+      return "Object " + ToUtf8(o->ClassName());
+    }
+    case VarType::Array: {
+      const SafeArray& a = value.AsArray();
+      std::string out = "Array(";
+      for (int32_t d = 1; d <= a.Dimensions(); ++d)
+        out += (d > 1 ? "," : "") + std::to_string(a.LowerBound(d)) + ".." +
+               std::to_string(a.UpperBound(d));
+      return out + ")";
+    }
+    default: return type + " " + ToUtf8(ToString(value));
+  }
+}
+
+std::string Show(const Dictionary& dictionary) {
+  std::string out = "{";
+  bool first = true;
+  for (const auto& [key, item] : dictionary.entries()) {
+    out += (first ? "" : ", ") + ToUtf8(ToString(key)) + ": " + Show(item);
+    first = false;
+  }
+  return out + "}";
+}
+
+RecordingWorld::RecordingWorld() {
+  auto add = [this](StringView name, ClassFactory factory) {
+    registrations_.push_back(
+        std::make_unique<ScopedClassRegistration>(name, std::move(factory)));
+  };
+  auto typed = [this, add](StringView name, std::string label,
+                           std::function<Ref<Object>()> make) {
+    add(name, [this, label, make] {
+      Call("new " + label);
+      return make();
+    });
+  };
+  typed(adapter::kServiceCallManagerClass, "ServiceCallManager",
+        [this] { return Ref<Object>(MakeRef<RecManager>(this, &script)); });
+  typed(adapter::kServiceCallRecordClass, "ServiceCallRecord", [this] {
+    return Ref<Object>(MakeRef<RecRecord>(this, "ServiceCallRecord"));
+  });
+  typed(adapter::kServiceCallListClass, "ServiceCallList", [this] {
+    return Ref<Object>(MakeRef<RecList>(this, "ServiceCallList"));
+  });
+  typed(adapter::kCreateCallResponseClass, "CreateCallResponse", [this] {
+    return Ref<Object>(MakeRef<RecCreateResponse>(this, "CreateCallResponse"));
+  });
+  typed(adapter::kUpdateCallResponseClass, "UpdateCallResponse", [this] {
+    return Ref<Object>(MakeRef<RecUpdateResponse>(this, "UpdateCallResponse"));
+  });
+  typed(adapter::kCallTextClass, "CallText",
+        [this] { return Ref<Object>(MakeRef<RecText>(this, "CallText")); });
+  typed(adapter::kSolutionTextClass, "SolutionText", [this] {
+    return Ref<Object>(MakeRef<RecSolutionText>(this, "SolutionText"));
+  });
+  typed(adapter::kUserSessionClass, "UserSession", [this] {
+    return Ref<Object>(MakeRef<RecLateBound>(
+        this, "UserSession",
+        std::vector<std::u16string>{u"setUserInfo", u"addManager"}, &script));
+  });
+  typed(adapter::kSerializedItemManagerClass, "SerializedItemManager", [this] {
+    return Ref<Object>(MakeRef<RecLateBound>(
+        this, "SerializedItemManager",
+        std::vector<std::u16string>{u"CreateSerializedItem",
+                                    u"ChangeSerializedItem"},
+        &script));
+  });
+  typed(adapter::kQuestionClass, "Question", [this] {
+    return Ref<Object>(MakeRef<RecLateBound>(
+        this, "Question", std::vector<std::u16string>{u"GetEngineerTime"},
+        &script));
+  });
+  add(adapter::kLogClass, [this]() -> Ref<Object> {
+    if (log_unavailable) RaiseRuntime(errors::kCantCreateObject);
+    return Ref<Object>(MakeRef<RecLog>(this));
+  });
+}
+
+RecordingWorld::~RecordingWorld() {
+  add_removed_.reset();
+  while (!registrations_.empty()) registrations_.pop_back();
+}
+
+void RecordingWorld::RemoveSessionClass() {
+  add_removed_ = std::make_unique<ScopedClassRegistration>(
+      adapter::kUserSessionClass, ClassFactory());
+}
+
+void RecordingWorld::Call(const std::string& line) {
+  ++calls_;
+  journal_.push_back(line);
+  bool fail = (failure.at > 0 && (calls_ == failure.at ||
+                                  (failure.from_on && calls_ > failure.at))) ||
+              (!failure.matching.empty() &&
+               line.find(failure.matching) != std::string::npos);
+  if (fail) {
+    journal_.back() += " !failed";
+    Raise({.number = kInjectedNumber,
+           .source = u"Holmfast.Adapter",
+           .description = u"Injected failure at " + FromUtf8(line)});
+  }
+}
+
+std::string RecordingWorld::NewLabel(const std::string& class_name) {
+  return class_name + "#" + std::to_string(++counters_[class_name]);
+}
+
+std::string RecordingWorld::Lines(const std::string& text) const {
+  std::string out;
+  for (const std::string& line : journal_)
+    if (line.find(text) != std::string::npos)
+      out += (out.empty() ? "" : "\n") + line;
+  return out;
+}
+
+std::string RecordingWorld::Journal() const {
+  std::string out;
+  for (const std::string& line : journal_) out += line + "\n";
+  return out;
+}
+
+std::map<std::string, int> RecordingWorld::Live() const {
+  std::map<std::string, int> out;
+  for (const auto& [k, v] : live_)
+    if (v != 0) out[k] = v;
+  return out;
+}
+
+int RecordingWorld::LiveTotal() const {
+  int total = 0;
+  for (const auto& [k, v] : live_) total += v;
+  return total;
+}
+
+}  // namespace quillet::testing

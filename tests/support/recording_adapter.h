@@ -1,0 +1,109 @@
+// A scripted adapter, log component and service-request component for tests.
+//
+// RecordingWorld registers recording classes under every class name Quillet
+// creates (the typed adapter classes, the adapter session, the serialized-item
+// manager, "Pellworth.Question", "Corvane.Log") for the life of the object,
+// and puts the previous registrations back after. Every call an operation
+// makes on them is written to one journal, in order:
+//
+//   new ServiceCallManager#1
+//   ServiceCallRecord#1.Site = String "North"
+//   ServiceCallManager#1.SubmitNewCalls(ServiceCallList#1)
+//   release ServiceCallRecord#1
+//
+// Records and messages handed back by a submit come from the script. Any call
+// (not a release) can be made to fail: the Nth one, every one from the Nth
+// on, or every call whose journal line contains a given text.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quillet/adapter.h"
+#include "quillet/class_registry.h"
+#include "quillet/dictionary.h"
+#include "quillet/error.h"
+
+namespace quillet::testing {
+
+// "String \"abc\"", "Byte 40", "Empty", "Null", "Object ServiceCallRecord#2".
+std::string Show(const Variant& value);
+// A dictionary as one line: {KEY: Type value, ...} in insertion order.
+std::string Show(const Dictionary& dictionary);
+
+struct LogEntry {
+  std::string source;
+  std::string text;
+  Variant number;
+  std::string extra;  // Show() of the fourth argument as received
+};
+
+// What a scripted back end answers.
+struct Script {
+  // Properties of the record handed back at index 0 of ReturnedCalls.
+  std::vector<std::pair<adapter::CallProperty, Variant>> returned;
+  std::vector<std::string> messages;
+  bool update_answers_nothing = false;
+  Variant engineer_time = Variant::Long(0);
+  // Run by the serialized-item manager with its three arguments.
+  std::function<void(Variant& table, Variant& component, Variant& error)>
+      on_serialized_item;
+};
+
+struct Failure {
+  int at = 0;             // the Nth call fails (1-based); 0: none
+  bool from_on = false;   // and every call after it
+  std::string matching;   // or every call whose line contains this
+};
+
+class RecordingWorld {
+ public:
+  RecordingWorld();
+  ~RecordingWorld();
+  RecordingWorld(const RecordingWorld&) = delete;
+  RecordingWorld& operator=(const RecordingWorld&) = delete;
+
+  Script script;
+  Failure failure;
+  // The log component fails to be created / its WriteEntry fails.
+  bool log_unavailable = false;
+  bool log_write_fails = false;
+  // The session class is not registered at all.
+  void RemoveSessionClass();
+
+  const std::vector<std::string>& journal() const { return journal_; }
+  // The journal lines that contain `text`, joined by "\n".
+  std::string Lines(const std::string& text) const;
+  std::string Journal() const;
+  const std::vector<LogEntry>& log() const { return log_; }
+  int calls() const { return calls_; }
+  // Recording objects alive now, by class.
+  std::map<std::string, int> Live() const;
+  int LiveTotal() const;
+
+  // Internal: used by the recording objects.
+  void Call(const std::string& line);
+  void Note(const std::string& line) { journal_.push_back(line); }
+  std::string NewLabel(const std::string& class_name);
+  void Born(const std::string& class_name) { ++live_[class_name]; }
+  void Died(const std::string& class_name) { --live_[class_name]; }
+  void AddLogEntry(LogEntry entry) { log_.push_back(std::move(entry)); }
+
+ private:
+  std::vector<std::string> journal_;
+  std::vector<LogEntry> log_;
+  std::map<std::string, int> counters_;
+  std::map<std::string, int> live_;
+  int calls_ = 0;
+  std::vector<std::unique_ptr<ScopedClassRegistration>> registrations_;
+  std::unique_ptr<ScopedClassRegistration> add_removed_;
+};
+
+// The error every injected failure raises.
+inline constexpr int32_t kInjectedNumber = 1001;
+
+}  // namespace quillet::testing
