@@ -74,9 +74,8 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
     bound_manager = Variant();
 
     // Q_TEXT is converted (a Null fails); LINK is only joined.
-    String text = ToString(
-        Concat(ToString(details.Item(u"Q_TEXT")) + u"\r\n",
-               details.Item(u"LINK")));
+    String text = ToString(details.Item(u"Q_TEXT")) + u"\r\n";
+    text = ToString(Concat(text, details.Item(u"LINK")));
 
     auto set_text = [&](CallProperty p, const char16_t* key) {
       record->Set(p, ToString(details.Item(key)));

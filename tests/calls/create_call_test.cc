@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include "quillet/calls.h"
+#include "quillet/error.h"
+#include "quillet/text.h"
+#include "support/recording_adapter.h"
+
+namespace quillet {
+namespace {
+
+using adapter::CallProperty;
+using testing::RecordingWorld;
+using testing::Show;
+
+Ref<Dictionary> FullDetails() {
+  Ref<Dictionary> d = MakeRef<Dictionary>();
+  const std::pair<const char16_t*, Variant> entries[] = {
+      {u"COMPONENT", u"Desk"},      {u"Q_TEXT", u"Printer jams"},
+      {u"LINK", u"http://q/1"},     {u"SOLDTOBP", u"BP1"},
+      {u"SITE", u"North"},          {u"OBJECT", u"OBJ9"},
+      {u"OBJECTNR", u"N9"},         {u"CALLDESC", u"Jam"},
+      {u"PROBLEM", u"P1"},          {u"PRIORITY", u"3"},
+      {u"BPNUMBER", u"B77"},        {u"CALLGROUP1", u"G1"},
+      {u"CALLGROUP2", u"G2"},       {u"CALLERNAME", u"Ann"},
+      {u"CONTACT", u"Bob"},         {u"ENGINEER", u"E5"},
+      {u"CALLCREATER", u"Cid"},     {u"Q_ID", 4711},
+      {u"TIMESPENT", 30},
+  };
+  for (const auto& [k, v] : entries) d->Add(k, v);
+  return d;
+}
+
+void ScriptStoredCall(RecordingWorld& world) {
+  world.script.engineer_time = 60;
+  world.script.returned = {
+      {CallProperty::CallNumber, u"C-1"},
+      {CallProperty::LastTransactionTime, Variant::Long(1234)},
+      {CallProperty::Contract, u"K1"},
+      {CallProperty::WarrantyFlag, Variant::Byte(1)},
+      {CallProperty::Warranty, u"W1"},
+      {CallProperty::WarrantyDescription, u"Full"},
+      {CallProperty::WarrantyExpiryDate, u"2027-01-01"},
+  };
+}
+
+TEST(CreateCallTest, FullJournalOfASuccessfulCall) {
+  RecordingWorld world;
+  ScriptStoredCall(world);
+  Ref<Dictionary> details = FullDetails();
+  Variant error = u"untouched";
+  Ref<Dictionary> result = NewCalls()->CreateCall(details, error);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(Show(*result),
+            "{CALLNUMBER: String \"C-1\", LASTTRANSTIME: Long 1234, CONTRACT: "
+            "String \"K1\", WARRANTY: String \"W1\", WARRANTYDESC: String "
+            "\"Full\", WARRANTYEXPDATE: String \"2027-01-01\"}");
+  EXPECT_EQ(error, Variant(u"untouched"));
+  EXPECT_TRUE(world.log().empty());
+  EXPECT_EQ(world.Journal(),
+            "new ServiceCallManager\n"
+            "new ServiceCallRecord\n"
+            "new ServiceCallList\n"
+            "new CreateCallResponse\n"
+            "new UserSession\n"
+            "UserSession#1.setUserInfo(String \"\", String \"\")\n"
+            "UserSession#1.addManager(Object ServiceCallManager#1)\n"
+            "ServiceCallManager#1.Initialize(String \"Desk\")\n"
+            "release UserSession#1\n"
+            "ServiceCallRecord#1.SoldToBusinessPartner = String \"BP1\"\n"
+            "ServiceCallRecord#1.Site = String \"North\"\n"
+            "ServiceCallRecord#1.ServiceObject = String \"OBJ9\"\n"
+            "ServiceCallRecord#1.ObjectNumber = String \"N9\"\n"
+            "ServiceCallRecord#1.CallDescription = String \"Jam\"\n"
+            "ServiceCallRecord#1.Problem = String \"P1\"\n"
+            "ServiceCallRecord#1.Priority = Byte 3\n"
+            "ServiceCallRecord#1.BusinessPartnerNumber = String \"B77\"\n"
+            "ServiceCallRecord#1.OriginCode = Byte 40\n"
+            "ServiceCallRecord#1.CallGroup1 = String \"G1\"\n"
+            "ServiceCallRecord#1.CallGroup2 = String \"G2\"\n"
+            "ServiceCallRecord#1.CallerName = String \"Ann\"\n"
+            "ServiceCallRecord#1.Contact = String \"Bob\"\n"
+            "ServiceCallRecord#1.Engineer = String \"E5\"\n"
+            "ServiceCallRecord#1.CreatedBy = String \"Cid\"\n"
+            "ServiceCallRecord#1.ActionDoneBy = String \"Cid\"\n"
+            "new Question\n"
+            "Question#1.GetEngineerTime(Long 4711)\n"
+            "release Question#1\n"
+            "ServiceCallRecord#1.TimeSpent = Long 130\n"
+            "new CallText\n"
+            "CallText#1.AddLine(String \"Printer jams\r\nhttp://q/1\")\n"
+            "ServiceCallRecord#1.Text = Object CallText#1\n"
+            "ServiceCallList#1.Add(Object ServiceCallRecord#1)\n"
+            "ServiceCallManager#1.SubmitNewCalls(Object ServiceCallList#1)\n"
+            "release CreateCallResponse#1\n"
+            "CreateCallResponse#2.ReturnedCalls?\n"
+            "release ServiceCallList#1\n"
+            "ServiceCallList#2.Item(0)\n"
+            "release ServiceCallRecord#1\n"
+            "ServiceCallRecord#2.CallNumber?\n"
+            "ServiceCallRecord#2.CallNumber?\n"
+            "ServiceCallRecord#2.LastTransactionTime?\n"
+            "ServiceCallRecord#2.LastTransactionTime?\n"
+            "ServiceCallRecord#2.Contract?\n"
+            "ServiceCallRecord#2.Contract?\n"
+            "ServiceCallRecord#2.WarrantyFlag?\n"
+            "ServiceCallRecord#2.Warranty?\n"
+            "ServiceCallRecord#2.WarrantyDescription?\n"
+            "ServiceCallRecord#2.WarrantyExpiryDate?\n"
+            "CreateCallResponse#2.Messages?\n"
+            "MessageList#1.Count?\n"
+            "release MessageList#1\n"
+            "release CallText#1\n"
+            "release CreateCallResponse#2\n"
+            "release ServiceCallList#2\n"
+            "ServiceCallManager#1.Close()\n"
+            "release ServiceCallManager#1\n"
+            "release ServiceCallRecord#2\n");
+  // The caller's dictionary gained nothing: every key was there.
+  EXPECT_EQ(details->Count(), 19);
+  EXPECT_EQ(world.LiveTotal(), 0);
+}
+
+TEST(CreateCallTest, AbsentKeysAreAddedInReadingOrder) {
+  RecordingWorld world;
+  Ref<Dictionary> details = MakeRef<Dictionary>();
+  Variant error;
+  Ref<Dictionary> result = NewCalls()->CreateCall(details, error);
+  ASSERT_TRUE(result);
+  std::string keys;
+  for (const auto& [k, v] : details->entries()) {
+    keys += Show(k) + ";";
+    EXPECT_TRUE(v.IsEmpty());
+  }
+  auto s = [](const char* k) { return "String \"" + std::string(k) + "\";"; };
+  EXPECT_EQ(keys, s("COMPONENT") + s("Q_TEXT") + s("LINK") + s("SOLDTOBP") +
+                      s("SITE") + s("OBJECT") + s("OBJECTNR") + s("CALLDESC") +
+                      s("PROBLEM") + s("PRIORITY") + s("BPNUMBER") +
+                      s("CALLGROUP1") + s("CALLGROUP2") + s("CALLERNAME") +
+                      s("CONTACT") + s("ENGINEER") + s("CALLCREATER") +
+                      s("Q_ID") + s("TIMESPENT"));
+  // Without LINK the text is still Q_TEXT and CR LF.
+  EXPECT_EQ(world.Lines("AddLine"), "CallText#1.AddLine(String \"\r\n\")");
+  EXPECT_EQ(world.Lines("TimeSpent"), "ServiceCallRecord#1.TimeSpent = Long 0");
+}
+
+TEST(CreateCallTest, FailedBindingAnswersAnEmptyDictionary) {
+  RecordingWorld world;
+  world.failure.matching = "Initialize";
+  Ref<Dictionary> details = MakeRef<Dictionary>();
+  details->Add(u"COMPONENT", u"Desk");
+  Variant error = u"kept";
+  Ref<Dictionary> result = NewCalls()->CreateCall(details, error);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->Count(), 0);
+  EXPECT_EQ(error, Variant(u"kept"));
+  EXPECT_EQ(details->Count(), 1);  // nothing more was read
+  EXPECT_EQ(world.log().size(), 1u);  // the binding's own entry
+  EXPECT_EQ(world.Lines("Close"), "ServiceCallManager#1.Close()");
+  EXPECT_EQ(world.LiveTotal(), 0);
+}
+
+struct AbsorbedCase {
+  std::string name;
+  std::function<void(Dictionary&, RecordingWorld&)> arrange;
+  int32_t number;
+  std::string description;
+  bool closed;
+};
+
+TEST(CreateCallTest, FailuresAreAbsorbedWithDescriptionAndLogEntry) {
+  const AbsorbedCase cases[] = {
+      {"priority 256", [](Dictionary& d, RecordingWorld&) { d.Add(u"PRIORITY", 256); },
+       6, "Overflow", true},
+      {"priority text", [](Dictionary& d, RecordingWorld&) { d.Add(u"PRIORITY", u"high"); },
+       13, "Type mismatch", true},
+      {"time spent text", [](Dictionary& d, RecordingWorld&) { d.Add(u"TIMESPENT", u"x"); },
+       13, "Type mismatch", true},
+      {"sum overflows",
+       [](Dictionary& d, RecordingWorld& w) {
+         w.script.engineer_time = 2147483647;
+         d.Add(u"TIMESPENT", 1);
+       },
+       6, "Overflow", true},
+      {"format overflows",
+       [](Dictionary& d, RecordingWorld&) { d.Add(u"TIMESPENT", 1288490208); },
+       6, "Overflow", true},
+      {"null Q_TEXT", [](Dictionary& d, RecordingWorld&) { d.Add(u"Q_TEXT", kNull); },
+       94, "Invalid use of Null", true},
+      {"manager not created",
+       [](Dictionary&, RecordingWorld& w) { w.failure.matching = "new ServiceCallManager"; },
+       1001, "Injected failure at new ServiceCallManager", false},
+      {"submit fails",
+       [](Dictionary&, RecordingWorld& w) { w.failure.matching = "SubmitNewCalls"; },
+       1001, "Injected failure at ServiceCallManager#1.SubmitNewCalls(Object ServiceCallList#1)",
+       true},
+      {"engineer time fails",
+       [](Dictionary&, RecordingWorld& w) { w.failure.matching = "GetEngineerTime"; },
+       1001, "Injected failure at Question#1.GetEngineerTime(Empty)", true},
+  };
+  for (const AbsorbedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingWorld world;
+    world.script.returned = {{CallProperty::CallNumber, u"C-9"}};
+    Ref<Dictionary> details = MakeRef<Dictionary>();
+    c.arrange(*details, world);
+    Variant error = u"before";
+    Ref<Dictionary> result = NewCalls()->CreateCall(details, error);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(error, Variant(FromUtf8(c.description)));
+    ASSERT_EQ(world.log().size(), 1u);
+    EXPECT_EQ(world.log()[0].text,
+              "Quillet.Calls.CreateCall caught: " + c.description + "(" +
+                  std::to_string(c.number) + "). Additional information: " +
+                  c.description);
+    EXPECT_EQ(world.Lines("Close()").empty(), !c.closed);
+    EXPECT_EQ(world.LiveTotal(), 0);
+    EXPECT_EQ(CurrentError().number, 0);
+  }
+}
+
+TEST(CreateCallTest, ANullLinkIsJoinedAsEmptyText) {
+  RecordingWorld world;
+  Ref<Dictionary> details = MakeRef<Dictionary>();
+  details->Add(u"Q_TEXT", u"q");
+  details->Add(u"LINK", kNull);
+  Variant error;
+  EXPECT_TRUE(NewCalls()->CreateCall(details, error));
+  EXPECT_EQ(world.Lines("AddLine"), "CallText#1.AddLine(String \"q\r\n\")");
+}
+
+TEST(CreateCallTest, CallTextIsSentInPiecesOf2048) {
+  struct Case {
+    size_t length;
+    std::vector<size_t> pieces;
+  };
+  const Case cases[] = {{2046, {2048}}, {2047, {2048, 1}}, {4094, {2048, 2048}}};
+  for (const Case& c : cases) {
+    RecordingWorld world;
+    Ref<Dictionary> details = MakeRef<Dictionary>();
+    details->Add(u"Q_TEXT", String(c.length, u'x'));  // + CR LF
+    Variant error;
+    EXPECT_TRUE(NewCalls()->CreateCall(details, error));
+    std::string expected;
+    for (size_t n : c.pieces)
+      expected += (expected.empty() ? "" : "\n") +
+                  std::string("CallText#1.AddLine(String[") +
+                  std::to_string(n) + "] \"" +
+                  std::string(std::min<size_t>(n, 20), 'x') + "...\")";
+    if (c.pieces.back() == 1) {
+      expected = expected.substr(0, expected.rfind('\n')) +
+                 "\nCallText#1.AddLine(String \"\n\")";
+    }
+    EXPECT_EQ(world.Lines("AddLine"), expected) << c.length;
+  }
+}
+
+TEST(CreateCallTest, ResultKeysFollowTheirConditions) {
+  struct Case {
+    std::vector<std::pair<CallProperty, Variant>> returned;
+    std::string result;
+  };
+  const Case cases[] = {
+      {{}, "{}"},
+      {{{CallProperty::WarrantyFlag, Variant::Byte(255)}},
+       "{WARRANTY: String \"\", WARRANTYDESC: String \"\", WARRANTYEXPDATE: "
+       "String \"\"}"},
+      {{{CallProperty::WarrantyFlag, Variant::Byte(2)},
+        {CallProperty::Warranty, u"W"}},
+       "{WARRANTY: String \"W\", WARRANTYDESC: String \"\", WARRANTYEXPDATE: "
+       "String \"\"}"},
+      {{{CallProperty::WarrantyFlag, Variant::Byte(0)},
+        {CallProperty::Warranty, u"W"},
+        {CallProperty::LastTransactionTime, Variant::Long(0)}},
+       "{}"},
+      {{{CallProperty::LastTransactionTime, Variant::Long(-5)}},
+       "{LASTTRANSTIME: Long -5}"},
+  };
+  for (const Case& c : cases) {
+    RecordingWorld world;
+    world.script.returned = c.returned;
+    Ref<Dictionary> details = MakeRef<Dictionary>();
+    Variant error;
+    Ref<Dictionary> result = NewCalls()->CreateCall(details, error);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(Show(*result), c.result);
+  }
+}
+
+TEST(CreateCallTest, OnlyTheFirstMessageIsReportedAndTheResultKept) {
+  RecordingWorld world;
+  world.script.returned = {{CallProperty::CallNumber, u"C-2"}};
+  world.script.messages = {"Unknown business partner", "second"};
+  Ref<Dictionary> details = MakeRef<Dictionary>();
+  Variant error;
+  Ref<Dictionary> result = NewCalls()->CreateCall(details, error);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(Show(*result), "{CALLNUMBER: String \"C-2\"}");
+  EXPECT_EQ(error, Variant(u"Unknown business partner"));
+  ASSERT_EQ(world.log().size(), 1u);
+  EXPECT_EQ(world.log()[0].text,
+            "Quillet.Calls.CreateCall caught: (0). Additional information:  "
+            "Additional information: Unknown business partner");
+  EXPECT_EQ(world.Lines("AdapterMessage"), "AdapterMessage#1.Text?\nrelease AdapterMessage#1");
+}
+
+TEST(CreateCallTest, FailuresInsideTheFailurePathEscape) {
+  {
+    RecordingWorld world;
+    world.failure.matching = "Close";
+    Ref<Dictionary> details = MakeRef<Dictionary>();
+    Variant error;
+    try {
+      NewCalls()->CreateCall(details, error);
+      FAIL();
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), testing::kInjectedNumber);
+    }
+    // Close failed in the exit block, then again in the failure path.
+    EXPECT_EQ(world.Lines("Close"),
+              "ServiceCallManager#1.Close() !failed\n"
+              "ServiceCallManager#1.Close() !failed");
+    EXPECT_EQ(error, Variant(u"Injected failure at ServiceCallManager#1.Close()"));
+    EXPECT_TRUE(world.log().empty());
+    EXPECT_EQ(world.LiveTotal(), 0);
+  }
+  {
+    RecordingWorld world;
+    world.log_unavailable = true;
+    Ref<Dictionary> details = MakeRef<Dictionary>();
+    details->Add(u"PRIORITY", 300);
+    Variant error;
+    try {
+      NewCalls()->CreateCall(details, error);
+      FAIL();
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), errors::kCantCreateObject);
+    }
+    EXPECT_EQ(error, Variant(u"Overflow"));
+    EXPECT_EQ(world.LiveTotal(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace quillet
