@@ -1,0 +1,558 @@
+#include "standins/backend_store.h"
+
+#include <nlohmann/json.hpp>
+
+#include "quillet/error.h"
+#include "quillet/text.h"
+
+namespace quillet::standins {
+namespace {
+
+[[noreturn]] void RaiseBackend(const std::string& what) {
+  Raise({.number = kBackendError,
+         .source = u"Holmfast.Adapter.Boi",
+         .description = u"Embedded back end: " + FromUtf8(what)});
+}
+
+[[noreturn]] void RaiseSqlite(sqlite3* db, const std::string& what) {
+  RaiseBackend(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+}
+
+// A prepared statement; values are only ever bound, never spliced in.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+      RaiseSqlite(db, std::string("preparing \"") + sql + "\"");
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int i, const std::string& text) {
+    Check(sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()),
+                            SQLITE_TRANSIENT));
+    return *this;
+  }
+  Statement& Bind(int i, int64_t n) {
+    Check(sqlite3_bind_int64(stmt_, i, n));
+    return *this;
+  }
+  Statement& Bind(int i, const StoredValue& v) {
+    return v.type == "String" ? Bind(i, v.text) : Bind(i, v.number);
+  }
+  // True while there is a row.
+  bool Step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    RaiseSqlite(db_, std::string("running \"") + sqlite3_sql(stmt_) + "\"");
+  }
+  void Run() {
+    while (Step()) {
+    }
+    sqlite3_reset(stmt_);
+  }
+  std::string Text(int col) {
+    const unsigned char* p = sqlite3_column_text(stmt_, col);
+    return p ? std::string(reinterpret_cast<const char*>(p),
+                           static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
+             : std::string();
+  }
+  int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
+
+ private:
+  void Check(int rc) {
+    if (rc != SQLITE_OK) RaiseSqlite(db_, "binding a value");
+  }
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS calls(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  call_number TEXT UNIQUE,
+  component TEXT NOT NULL,
+  last_transaction_time INTEGER NOT NULL,
+  created_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ','now')));
+CREATE TABLE IF NOT EXISTS call_properties(
+  call_number TEXT NOT NULL,
+  name TEXT NOT NULL,
+  type TEXT NOT NULL,
+  value,
+  PRIMARY KEY(call_number, name));
+CREATE TABLE IF NOT EXISTS call_texts(
+  call_number TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  position INTEGER NOT NULL,
+  piece TEXT NOT NULL,
+  text_mode TEXT NOT NULL,
+  PRIMARY KEY(call_number, kind, position));
+CREATE TABLE IF NOT EXISTS service_objects(
+  object TEXT PRIMARY KEY,
+  contract TEXT NOT NULL DEFAULT '',
+  warranty TEXT NOT NULL DEFAULT '',
+  warranty_description TEXT NOT NULL DEFAULT '',
+  warranty_expiry_date TEXT NOT NULL DEFAULT '');
+CREATE TABLE IF NOT EXISTS business_partners(
+  number TEXT PRIMARY KEY,
+  name TEXT NOT NULL DEFAULT '');
+CREATE TABLE IF NOT EXISTS engineer_time(
+  question_id TEXT PRIMARY KEY,
+  minutes INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS items(
+  serial TEXT PRIMARY KEY,
+  component TEXT NOT NULL,
+  changed_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ','now')));
+CREATE TABLE IF NOT EXISTS item_fields(
+  serial TEXT NOT NULL,
+  position INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  value TEXT NOT NULL,
+  PRIMARY KEY(serial, name));
+)sql";
+
+StoredValue Str(std::string s) { return {"String", std::move(s), 0}; }
+StoredValue Num(const char* type, int64_t n) { return {type, "", n}; }
+
+std::string Prop(const CallData& call, const std::string& name) {
+  auto it = call.properties.find(name);
+  return it == call.properties.end() ? std::string() : it->second.text;
+}
+
+std::string Numbered(const char* prefix, int64_t seq) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%s%06lld", prefix,
+                static_cast<long long>(seq));
+  return buffer;
+}
+
+}  // namespace
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
+class BackendStore::Transaction {
+ public:
+  explicit Transaction(BackendStore& store) : store_(store) {
+    store_.Exec("BEGIN IMMEDIATE");
+  }
+  ~Transaction() {
+    if (!done_) sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void Commit() {
+    store_.Exec("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  BackendStore& store_;
+  bool done_ = false;
+};
+
+BackendStore::BackendStore(const std::string& path) : path_(path) {
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI |
+              SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    db_ = nullptr;
+    RaiseBackend("cannot open database '" + path + "': " + message);
+  }
+  sqlite3_busy_timeout(db_, 10000);
+  sqlite3_extended_result_codes(db_, 1);
+  try {
+    // WAL with NORMAL sync: a commit survives a crash of the process; the
+    // last commits may be lost if the machine loses power.
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=NORMAL");
+    Exec(kSchema);
+  } catch (...) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw;
+  }
+}
+
+BackendStore::~BackendStore() { sqlite3_close(db_); }
+
+void BackendStore::Exec(const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = error ? error : sqlite3_errmsg(db_);
+    sqlite3_free(error);
+    RaiseBackend("database '" + path_ + "': " + message);
+  }
+}
+
+void BackendStore::Fail(const std::string& what) { RaiseSqlite(db_, what); }
+
+namespace {
+
+void PutProperty(sqlite3* db, const std::string& number, const std::string& name,
+                 const StoredValue& value) {
+  Statement s(db,
+              "INSERT INTO call_properties(call_number, name, type, value) "
+              "VALUES(?1, ?2, ?3, ?4) ON CONFLICT(call_number, name) DO "
+              "UPDATE SET type = excluded.type, value = excluded.value");
+  s.Bind(1, number).Bind(2, name).Bind(3, value.type).Bind(4, value);
+  s.Run();
+}
+
+void PutText(sqlite3* db, const std::string& number, const char* kind,
+             const StoredText& text) {
+  if (text.text_mode != "a") {
+    Statement clear(db, "DELETE FROM call_texts WHERE call_number = ?1 AND kind = ?2");
+    clear.Bind(1, number).Bind(2, std::string(kind));
+    clear.Run();
+  }
+  Statement next(db,
+                 "SELECT coalesce(max(position), 0) FROM call_texts WHERE "
+                 "call_number = ?1 AND kind = ?2");
+  next.Bind(1, number).Bind(2, std::string(kind));
+  next.Step();
+  int64_t position = next.Int(0);
+  Statement insert(db,
+                   "INSERT INTO call_texts(call_number, kind, position, "
+                   "piece, text_mode) VALUES(?1, ?2, ?3, ?4, ?5)");
+  for (const std::string& piece : text.pieces) {
+    insert.Bind(1, number).Bind(2, std::string(kind)).Bind(3, ++position);
+    insert.Bind(4, piece).Bind(5, text.text_mode);
+    insert.Run();
+  }
+}
+
+// A last transaction time after every earlier one (seconds since 1970).
+int64_t NextTransactionTime(sqlite3* db) {
+  Statement s(db,
+              "SELECT max(CAST(strftime('%s','now') AS INTEGER), "
+              "coalesce(max(last_transaction_time), 0) + 1) FROM calls");
+  s.Step();
+  return s.Int(0);
+}
+
+bool Exists(sqlite3* db, const char* sql, const std::string& key) {
+  Statement s(db, sql);
+  s.Bind(1, key);
+  return s.Step();
+}
+
+}  // namespace
+
+std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
+  if (!Exists(db_, "SELECT 1 FROM calls WHERE call_number = ?1", number))
+    return std::nullopt;
+  StoredCall call;
+  call.call_number = number;
+  Statement props(db_,
+                  "SELECT name, type, value FROM call_properties WHERE "
+                  "call_number = ?1 ORDER BY rowid");
+  props.Bind(1, number);
+  while (props.Step()) {
+    StoredValue v{props.Text(1), "", 0};
+    if (v.type == "String") {
+      v.text = props.Text(2);
+    } else {
+      v.number = props.Int(2);
+    }
+    call.properties[props.Text(0)] = v;
+  }
+  Statement texts(db_,
+                  "SELECT kind, piece FROM call_texts WHERE call_number = ?1 "
+                  "ORDER BY kind, position");
+  texts.Bind(1, number);
+  while (texts.Step())
+    (texts.Text(0) == "Text" ? call.text : call.solution_text)
+        .push_back(texts.Text(1));
+  return call;
+}
+
+SubmitOutcome BackendStore::CreateCall(const std::string& component,
+                                       const CallData& call) {
+  SubmitOutcome outcome;
+  Transaction tx(*this);
+  if (Prop(call, "SoldToBusinessPartner").empty()) {
+    outcome.messages.push_back(
+        "Call refused: a sold-to business partner is required");
+    return outcome;
+  }
+  std::string partner = Prop(call, "BusinessPartnerNumber");
+  if (!partner.empty() &&
+      !Exists(db_, "SELECT 1 FROM business_partners WHERE number = ?1", partner))
+    outcome.messages.push_back("Unknown business partner '" + partner +
+                               "'; the call was stored without partner data");
+
+  std::map<std::string, StoredValue> assigned;
+  std::string object = Prop(call, "ServiceObject");
+  Statement facts(db_,
+                  "SELECT contract, warranty, warranty_description, "
+                  "warranty_expiry_date FROM service_objects WHERE object = ?1");
+  facts.Bind(1, object);
+  if (facts.Step()) {
+    assigned["Contract"] = Str(facts.Text(0));
+    bool warranty = !facts.Text(1).empty();
+    assigned["WarrantyFlag"] = Num("Byte", warranty ? 1 : 0);
+    assigned["Warranty"] = Str(facts.Text(1));
+    assigned["WarrantyDescription"] = Str(facts.Text(2));
+    assigned["WarrantyExpiryDate"] = Str(facts.Text(3));
+  } else if (!object.empty()) {
+    outcome.messages.push_back("Unknown service object '" + object +
+                               "'; no contract or warranty was applied");
+  }
+
+  int64_t time = NextTransactionTime(db_);
+  Statement insert(db_,
+                   "INSERT INTO calls(component, last_transaction_time) "
+                   "VALUES(?1, ?2)");
+  insert.Bind(1, component).Bind(2, time);
+  insert.Run();
+  std::string number = Numbered("SC", sqlite3_last_insert_rowid(db_));
+  Statement name(db_, "UPDATE calls SET call_number = ?1 WHERE seq = ?2");
+  name.Bind(1, number).Bind(2, sqlite3_last_insert_rowid(db_));
+  name.Run();
+
+  PutProperty(db_, number, "CallNumber", Str(number));
+  for (const auto& [key, value] : call.properties)
+    if (key != "CallNumber") PutProperty(db_, number, key, value);
+  PutProperty(db_, number, "LastTransactionTime", Num("Long", time));
+  for (const auto& [key, value] : assigned) PutProperty(db_, number, key, value);
+  if (call.text) PutText(db_, number, "Text", *call.text);
+  if (call.solution_text) PutText(db_, number, "SolutionText", *call.solution_text);
+  outcome.stored = LoadCall(number);
+  tx.Commit();
+  return outcome;
+}
+
+SubmitOutcome BackendStore::ChangeCall(const std::string&, const CallData& call) {
+  SubmitOutcome outcome;
+  Transaction tx(*this);
+  std::string number = Prop(call, "CallNumber");
+  std::optional<StoredCall> existing = LoadCall(number);
+  if (!existing) {
+    outcome.messages.push_back("Service call '" + number +
+                               "' not found; nothing was changed");
+    return outcome;
+  }
+  auto status = existing->properties.find("Status");
+  if (status != existing->properties.end() && status->second.number == 30) {
+    outcome.messages.push_back("Service call " + number +
+                               " is completed; the change was refused");
+    outcome.stored = existing;
+    return outcome;
+  }
+  bool changed = (call.text && !call.text->pieces.empty()) ||
+                 (call.solution_text && !call.solution_text->pieces.empty());
+  for (const auto& [key, value] : call.properties) {
+    auto it = existing->properties.find(key);
+    if (key != "CallNumber" &&
+        (it == existing->properties.end() || !(it->second == value)))
+      changed = true;
+  }
+  if (!changed) {
+    outcome.nothing_to_apply = true;
+    return outcome;
+  }
+  for (const auto& [key, value] : call.properties)
+    if (key != "CallNumber") PutProperty(db_, number, key, value);
+  if (call.text) PutText(db_, number, "Text", *call.text);
+  if (call.solution_text) PutText(db_, number, "SolutionText", *call.solution_text);
+
+  auto new_status = call.properties.find("Status");
+  if (new_status != call.properties.end() && new_status->second.number == 30 &&
+      !existing->properties.contains("ServiceOrder")) {
+    Statement seq(db_, "SELECT seq FROM calls WHERE call_number = ?1");
+    seq.Bind(1, number);
+    seq.Step();
+    PutProperty(db_, number, "ServiceOrder", Str(Numbered("SO", seq.Int(0))));
+    PutProperty(db_, number, "HasServiceOrder", Num("Boolean", 1));
+  }
+  int64_t time = NextTransactionTime(db_);
+  Statement stamp(db_,
+                  "UPDATE calls SET last_transaction_time = ?1 WHERE "
+                  "call_number = ?2");
+  stamp.Bind(1, time).Bind(2, number);
+  stamp.Run();
+  PutProperty(db_, number, "LastTransactionTime", Num("Long", time));
+  PutProperty(db_, number, "ChangedFlag", Num("Byte", 1));
+  outcome.stored = LoadCall(number);
+  tx.Commit();
+  return outcome;
+}
+
+int32_t BackendStore::EngineerTime(const std::string& question_id) {
+  Statement s(db_, "SELECT minutes FROM engineer_time WHERE question_id = ?1");
+  s.Bind(1, question_id);
+  return s.Step() ? static_cast<int32_t>(s.Int(0)) : 0;
+}
+
+namespace {
+
+// The item's fields without blank rows; "" or a refusal text in `problem`.
+std::vector<std::pair<std::string, std::string>> CleanFields(
+    const std::vector<std::pair<std::string, std::string>>& fields,
+    std::string& problem, std::string& serial) {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (size_t row = 0; row < fields.size(); ++row) {
+    const auto& [name, value] = fields[row];
+    if (name.empty() && value.empty()) continue;
+    if (name.empty()) {
+      problem = "Row " + std::to_string(row) + " has a value but no field name";
+      return {};
+    }
+    if (name == "SERIALNUMBER") serial = value;
+    out.emplace_back(name, value);
+  }
+  if (serial.empty()) problem = "Field SERIALNUMBER is required";
+  return out;
+}
+
+void PutFields(sqlite3* db, const std::string& serial,
+               const std::vector<std::pair<std::string, std::string>>& fields) {
+  Statement next(db, "SELECT coalesce(max(position), 0) FROM item_fields WHERE serial = ?1");
+  next.Bind(1, serial);
+  next.Step();
+  int64_t position = next.Int(0);
+  Statement put(db,
+                "INSERT INTO item_fields(serial, position, name, value) "
+                "VALUES(?1, ?2, ?3, ?4) ON CONFLICT(serial, name) DO UPDATE "
+                "SET value = excluded.value");
+  for (const auto& [name, value] : fields) {
+    put.Bind(1, serial).Bind(2, ++position).Bind(3, name).Bind(4, value);
+    put.Run();
+  }
+}
+
+}  // namespace
+
+std::string BackendStore::CreateItem(
+    const std::string& component,
+    const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string problem, serial;
+  auto clean = CleanFields(fields, problem, serial);
+  if (!problem.empty()) return problem;
+  bool has_item = false;
+  for (const auto& [name, value] : clean)
+    if (name == "ITEM" && !value.empty()) has_item = true;
+  if (!has_item) return "Field ITEM is required";
+  Transaction tx(*this);
+  if (Exists(db_, "SELECT 1 FROM items WHERE serial = ?1", serial))
+    return "Serialized item '" + serial + "' already exists";
+  Statement insert(db_, "INSERT INTO items(serial, component) VALUES(?1, ?2)");
+  insert.Bind(1, serial).Bind(2, component);
+  insert.Run();
+  PutFields(db_, serial, clean);
+  tx.Commit();
+  return "";
+}
+
+std::string BackendStore::ChangeItem(
+    const std::string& component,
+    const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string problem, serial;
+  auto clean = CleanFields(fields, problem, serial);
+  if (!problem.empty()) return problem;
+  Transaction tx(*this);
+  if (!Exists(db_, "SELECT 1 FROM items WHERE serial = ?1", serial))
+    return "Serialized item '" + serial + "' not found";
+  Statement touch(db_,
+                  "UPDATE items SET component = ?2, changed_at = "
+                  "strftime('%Y-%m-%dT%H:%M:%fZ','now') WHERE serial = ?1");
+  touch.Bind(1, serial).Bind(2, component);
+  touch.Run();
+  PutFields(db_, serial, clean);
+  tx.Commit();
+  return "";
+}
+
+int BackendStore::LoadMasterData(const std::string& json_text) {
+  using nlohmann::json;
+  json data;
+  try {
+    data = json::parse(json_text);
+  } catch (const json::exception& e) {
+    RaiseBackend(std::string("master data is not valid JSON: ") + e.what());
+  }
+  if (!data.is_object()) RaiseBackend("master data must be a JSON object");
+  auto text = [](const json& row, const char* key) -> std::string {
+    if (!row.contains(key)) return "";
+    if (!row[key].is_string())
+      RaiseBackend(std::string("master data: '") + key + "' must be a string");
+    return row[key].get<std::string>();
+  };
+  auto rows = [&](const char* key) -> json {
+    if (!data.contains(key)) return json::array();
+    if (!data[key].is_array())
+      RaiseBackend(std::string("master data: '") + key + "' must be an array");
+    return data[key];
+  };
+  int loaded = 0;
+  Transaction tx(*this);
+  for (const json& row : rows("serviceObjects")) {
+    Statement s(db_,
+                "INSERT OR REPLACE INTO service_objects(object, contract, "
+                "warranty, warranty_description, warranty_expiry_date) "
+                "VALUES(?1, ?2, ?3, ?4, ?5)");
+    std::string object = text(row, "object");
+    if (object.empty()) RaiseBackend("master data: a service object needs 'object'");
+    s.Bind(1, object).Bind(2, text(row, "contract")).Bind(3, text(row, "warranty"));
+    s.Bind(4, text(row, "warrantyDescription")).Bind(5, text(row, "warrantyExpiryDate"));
+    s.Run();
+    ++loaded;
+  }
+  for (const json& row : rows("businessPartners")) {
+    Statement s(db_, "INSERT OR REPLACE INTO business_partners(number, name) VALUES(?1, ?2)");
+    std::string number = text(row, "number");
+    if (number.empty()) RaiseBackend("master data: a business partner needs 'number'");
+    s.Bind(1, number).Bind(2, text(row, "name"));
+    s.Run();
+    ++loaded;
+  }
+  for (const json& row : rows("engineerTime")) {
+    std::string question = text(row, "question");
+    if (question.empty() || !row.contains("minutes") ||
+        !row["minutes"].is_number_integer())
+      RaiseBackend("master data: engineer time needs 'question' and whole 'minutes'");
+    Statement s(db_, "INSERT OR REPLACE INTO engineer_time(question_id, minutes) VALUES(?1, ?2)");
+    s.Bind(1, question).Bind(2, row["minutes"].get<int64_t>());
+    s.Run();
+    ++loaded;
+  }
+  tx.Commit();
+  return loaded;
+}
+
+std::vector<StoredCall> BackendStore::Calls() {
+  std::vector<std::string> numbers;
+  Statement s(db_, "SELECT call_number FROM calls ORDER BY seq");
+  while (s.Step()) numbers.push_back(s.Text(0));
+  std::vector<StoredCall> out;
+  for (const std::string& n : numbers)
+    if (auto call = LoadCall(n)) out.push_back(std::move(*call));
+  return out;
+}
+
+std::optional<StoredCall> BackendStore::Call(const std::string& number) {
+  return LoadCall(number);
+}
+
+std::optional<StoredItem> BackendStore::Item(const std::string& serial) {
+  Statement s(db_, "SELECT component FROM items WHERE serial = ?1");
+  s.Bind(1, serial);
+  if (!s.Step()) return std::nullopt;
+  StoredItem item{serial, s.Text(0), {}};
+  Statement f(db_, "SELECT name, value FROM item_fields WHERE serial = ?1 ORDER BY position");
+  f.Bind(1, serial);
+  while (f.Step()) item.fields.emplace_back(f.Text(0), f.Text(1));
+  return item;
+}
+
+std::vector<StoredItem> BackendStore::Items() {
+  std::vector<std::string> serials;
+  Statement s(db_, "SELECT serial FROM items ORDER BY rowid");
+  while (s.Step()) serials.push_back(s.Text(0));
+  std::vector<StoredItem> out;
+  for (const std::string& serial : serials)
+    if (auto item = Item(serial)) out.push_back(std::move(*item));
+  return out;
+}
+
+}  // namespace quillet::standins

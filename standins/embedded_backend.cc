@@ -1,0 +1,354 @@
+#include "standins/embedded_backend.h"
+
+#include <map>
+#include <memory>
+
+#include "quillet/adapter.h"
+#include "quillet/class_registry.h"
+#include "quillet/convert.h"
+#include "quillet/error.h"
+#include "quillet/safe_array.h"
+#include "quillet/text.h"
+#include "standins/backend_store.h"
+
+namespace quillet::standins {
+namespace {
+
+using adapter::CallProperty;
+
+[[noreturn]] void Refuse(const std::string& why) {
+  Raise({.number = kBackendError,
+         .source = u"Holmfast.Adapter.Boi",
+         .description = u"Embedded back end: " + FromUtf8(why)});
+}
+
+template <class Base>
+class Text final : public Base {
+ public:
+  void AddLine(const String& piece) override {
+    if (piece.size() > 2048) Refuse("a text piece is longer than 2048 characters");
+    pieces_.push_back(piece);
+  }
+  String TextMode() const override { return mode_; }
+  void SetTextMode(const String& mode) override { mode_ = mode; }
+
+  StoredText Stored() const {
+    StoredText out;
+    for (const String& p : pieces_) out.pieces.push_back(ToUtf8(p));
+    out.text_mode = ToUtf8(mode_);
+    return out;
+  }
+
+ private:
+  std::vector<String> pieces_;
+  String mode_;
+};
+using CallTextImpl = Text<adapter::CallText>;
+using SolutionTextImpl = Text<adapter::SolutionText>;
+
+Variant EmptyOf(VarType type) {
+  switch (type) {
+    case VarType::String: return String();
+    case VarType::Byte: return Variant::Byte(0);
+    case VarType::Long: return Variant::Long(0);
+    case VarType::Boolean: return false;
+    default: return Ref<Object>();
+  }
+}
+
+class Record final : public adapter::ServiceCallRecord {
+ public:
+  Variant Get(CallProperty p) const override {
+    auto it = values_.find(p);
+    return it == values_.end() ? EmptyOf(adapter::Describe(p).type) : it->second;
+  }
+  void Set(CallProperty p, Variant value) override {
+    values_[p] = std::move(value);
+  }
+
+  CallData Submitted() const {
+    CallData call;
+    for (const auto& [p, value] : values_) {
+      const adapter::CallPropertyInfo& info = adapter::Describe(p);
+      std::string name = ToUtf8(info.name);
+      if (info.type == VarType::Object) {
+        Object* o = value.IsObject() ? value.AsObject().Get() : nullptr;
+        if (auto* t = dynamic_cast<CallTextImpl*>(o)) {
+          call.text = t->Stored();
+        } else if (auto* s = dynamic_cast<SolutionTextImpl*>(o)) {
+          call.solution_text = s->Stored();
+        } else if (o) {
+          Refuse(name + " holds a text object of another adapter");
+        }
+      } else if (info.type == VarType::String) {
+        call.properties[name] = {"String", ToUtf8(ToString(value)), 0};
+      } else if (info.type == VarType::Boolean) {
+        call.properties[name] = {"Boolean", "", ToBoolean(value) ? 1 : 0};
+      } else {
+        call.properties[name] = {std::string(TypeName(info.type)), "",
+                                 ToLong(value)};
+      }
+    }
+    return call;
+  }
+
+  static Ref<Record> FromStored(const StoredCall& call) {
+    Ref<Record> r = MakeRef<Record>();
+    for (const auto& [name, v] : call.properties) {
+      std::optional<CallProperty> p = adapter::FindCallProperty(FromUtf8(name));
+      if (!p) continue;
+      if (v.type == "String") {
+        r->values_[*p] = FromUtf8(v.text);
+      } else if (v.type == "Byte") {
+        r->values_[*p] = Variant::Byte(static_cast<uint8_t>(v.number));
+      } else if (v.type == "Boolean") {
+        r->values_[*p] = v.number != 0;
+      } else {
+        r->values_[*p] = Variant::Long(static_cast<int32_t>(v.number));
+      }
+    }
+    return r;
+  }
+
+ private:
+  std::map<CallProperty, Variant> values_;
+};
+
+class List final : public adapter::ServiceCallList {
+ public:
+  void Add(const Ref<adapter::ServiceCallRecord>& record) override {
+    if (!record) RaiseRuntime(errors::kObjectNotSet);
+    items_.push_back(record);
+  }
+  int32_t Count() const override { return static_cast<int32_t>(items_.size()); }
+  Ref<adapter::ServiceCallRecord> Item(int32_t index) const override {
+    if (index < 0 || index >= Count()) RaiseRuntime(errors::kSubscriptOutOfRange);
+    return items_[static_cast<size_t>(index)];
+  }
+
+ private:
+  std::vector<Ref<adapter::ServiceCallRecord>> items_;
+};
+
+class Message final : public adapter::AdapterMessage {
+ public:
+  explicit Message(String text) : text_(std::move(text)) {}
+  String Text() const override { return text_; }
+
+ private:
+  String text_;
+};
+
+class Messages final : public adapter::MessageList {
+ public:
+  void Add(const std::string& text) { texts_.push_back(FromUtf8(text)); }
+  int32_t Count() const override { return static_cast<int32_t>(texts_.size()); }
+  Ref<adapter::AdapterMessage> Item(int32_t index) const override {
+    if (index < 0 || index >= Count()) RaiseRuntime(errors::kSubscriptOutOfRange);
+    return MakeRef<Message>(texts_[static_cast<size_t>(index)]);
+  }
+
+ private:
+  std::vector<String> texts_;
+};
+
+template <class Base>
+class Response final : public Base {
+ public:
+  Ref<adapter::ServiceCallList> ReturnedCalls() const override { return list_; }
+  Ref<adapter::MessageList> Messages() const override { return messages_; }
+  Ref<List> list_ = MakeRef<List>();
+  Ref<struct Messages> messages_ = MakeRef<struct Messages>();
+};
+
+class Manager final : public adapter::ServiceCallManager {
+ public:
+  explicit Manager(std::string path) : path_(std::move(path)) {}
+
+  void Attach() { attached_ = true; }
+
+  void Initialize(const String& component) override {
+    if (!attached_) Refuse("the manager is not registered with a session");
+    component_ = ToUtf8(component);
+    initialized_ = true;
+  }
+
+  Ref<adapter::CreateCallResponse> SubmitNewCalls(
+      const Ref<adapter::ServiceCallList>& list) override {
+    auto response = MakeRef<Response<adapter::CreateCallResponse>>();
+    for (const CallData& call : Calls(list)) {
+      SubmitOutcome outcome = Store().CreateCall(component_, call);
+      Answer(*response, outcome);
+    }
+    return response;
+  }
+
+  Ref<adapter::UpdateCallResponse> SubmitChangedCalls(
+      const Ref<adapter::ServiceCallList>& list) override {
+    auto response = MakeRef<Response<adapter::UpdateCallResponse>>();
+    bool anything = false;
+    for (const CallData& call : Calls(list)) {
+      SubmitOutcome outcome = Store().ChangeCall(component_, call);
+      if (outcome.nothing_to_apply) continue;
+      anything = true;
+      Answer(*response, outcome);
+    }
+    if (!anything) return nullptr;
+    return response;
+  }
+
+  void Close() override {
+    store_.reset();
+    closed_ = true;
+  }
+
+ private:
+  std::vector<CallData> Calls(const Ref<adapter::ServiceCallList>& list) {
+    if (closed_) Refuse("the manager is closed");
+    if (!initialized_) Refuse("the manager is not initialised");
+    if (!list) RaiseRuntime(errors::kObjectNotSet);
+    std::vector<CallData> calls;
+    for (int32_t i = 0; i < list->Count(); ++i) {
+      auto* record = dynamic_cast<Record*>(list->Item(i).Get());
+      if (!record) Refuse("the list holds a record of another adapter");
+      calls.push_back(record->Submitted());
+    }
+    return calls;
+  }
+
+  template <class R>
+  void Answer(R& response, const SubmitOutcome& outcome) {
+    response.list_->Add(outcome.stored ? Record::FromStored(*outcome.stored)
+                                       : MakeRef<Record>());
+    for (const std::string& m : outcome.messages) response.messages_->Add(m);
+  }
+
+  BackendStore& Store() {
+    if (!store_) store_ = std::make_unique<BackendStore>(path_);
+    return *store_;
+  }
+
+  std::string path_;
+  std::string component_;
+  bool attached_ = false;
+  bool initialized_ = false;
+  bool closed_ = false;
+  std::unique_ptr<BackendStore> store_;
+};
+
+class Session final : public Object {
+ protected:
+  const DispatchTable* Dispatch() const override {
+    static const DispatchTable table{
+        {u"setUserInfo", 1,
+         [](Object&, InvokeKind, Args a) -> Variant {
+           RequireArgCount(a, 2);
+           ToString(*a[0]);
+           ToString(*a[1]);
+           return {};
+         }},
+        {u"addManager", 2,
+         [](Object&, InvokeKind, Args a) -> Variant {
+           RequireArgCount(a, 1);
+           auto* manager = dynamic_cast<Manager*>(RequireObject(*a[0]));
+           if (!manager) RaiseRuntime(errors::kTypeMismatch);
+           manager->Attach();
+           return {};
+         }},
+    };
+    return &table;
+  }
+};
+
+// Reads the two-column table into (field, value) rows.
+std::vector<std::pair<std::string, std::string>> Rows(const Variant& table) {
+  if (!table.IsArray()) RaiseRuntime(errors::kTypeMismatch);
+  const SafeArray& a = table.AsArray();
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (int32_t r = a.LowerBound(1); r <= a.UpperBound(1); ++r)
+    rows.emplace_back(ToUtf8(ToString(a.At({r, 0}))),
+                      ToUtf8(ToString(a.At({r, 1}))));
+  return rows;
+}
+
+class SerializedItemManager final : public Object {
+ public:
+  explicit SerializedItemManager(std::string path) : path_(std::move(path)) {}
+
+ protected:
+  const DispatchTable* Dispatch() const override {
+    static const DispatchTable table{
+        {u"CreateSerializedItem", 1,
+         [](Object& o, InvokeKind, Args a) -> Variant {
+           static_cast<SerializedItemManager&>(o).Run(false, a);
+           return {};
+         }},
+        {u"ChangeSerializedItem", 2,
+         [](Object& o, InvokeKind, Args a) -> Variant {
+           static_cast<SerializedItemManager&>(o).Run(true, a);
+           return {};
+         }},
+    };
+    return &table;
+  }
+
+ private:
+  void Run(bool change, Args a) {
+    RequireArgCount(a, 3);
+    auto rows = Rows(*a[0]);
+    std::string component = ToUtf8(a[1]->IsNull() ? String() : ToString(*a[1]));
+    BackendStore store(path_);
+    std::string refusal = change ? store.ChangeItem(component, rows)
+                                 : store.CreateItem(component, rows);
+    if (!refusal.empty()) *a[2] = FromUtf8(refusal);
+  }
+  std::string path_;
+};
+
+class Question final : public Object {
+ public:
+  explicit Question(std::string path) : path_(std::move(path)) {}
+
+ protected:
+  const DispatchTable* Dispatch() const override {
+    static const DispatchTable table{
+        {u"GetEngineerTime", 1, [](Object& o, InvokeKind, Args a) -> Variant {
+           RequireArgCount(a, 1);
+           std::string id = ToUtf8(a[0]->IsNull() ? String() : ToString(*a[0]));
+           BackendStore store(static_cast<Question&>(o).path_);
+           return Variant::Long(store.EngineerTime(id));
+         }}};
+    return &table;
+  }
+
+ private:
+  std::string path_;
+};
+
+template <class T, class... A>
+ClassFactory Factory(A... args) {
+  return [args...] { return Ref<Object>(MakeRef<T>(args...)); };
+}
+
+}  // namespace
+
+void RegisterEmbeddedBackend(const std::string& db_path) {
+  auto add = [](StringView name, ClassFactory f) {
+    RegisterClass(name, std::move(f), {}, /*replace=*/true);
+  };
+  add(adapter::kServiceCallManagerClass, Factory<Manager>(db_path));
+  add(adapter::kServiceCallRecordClass, Factory<Record>());
+  add(adapter::kServiceCallListClass, Factory<List>());
+  add(adapter::kCreateCallResponseClass,
+      Factory<Response<adapter::CreateCallResponse>>());
+  add(adapter::kUpdateCallResponseClass,
+      Factory<Response<adapter::UpdateCallResponse>>());
+  add(adapter::kCallTextClass, Factory<CallTextImpl>());
+  add(adapter::kSolutionTextClass, Factory<SolutionTextImpl>());
+  add(adapter::kUserSessionClass, Factory<Session>());
+  add(adapter::kSerializedItemManagerClass,
+      Factory<SerializedItemManager>(db_path));
+  add(adapter::kQuestionClass, Factory<Question>(db_path));
+}
+
+}  // namespace quillet::standins

@@ -1,0 +1,39 @@
+// The embedded back end: the stand-in of the outside adapter library, on
+// SQLite (backend_store.h).
+//
+// RegisterEmbeddedBackend() registers a real implementation of every class
+// that Quillet creates by name (adapter.h): the typed adapter classes, the
+// adapter session, the serialized-item manager and the service-request
+// component "Pellworth.Question", all working on one database file.
+//
+// Behaviour, as a back end:
+// - SubmitNewCalls stores each record (every property that was set, the
+//   texts' pieces in order) and answers it as stored: call number "SC" and
+//   six digits, a last transaction time, and Contract / WarrantyFlag /
+//   Warranty / WarrantyDescription / WarrantyExpiryDate from the service
+//   object's master data. An unknown business partner or service object is
+//   stored with a message; a record without a sold-to business partner is
+//   refused with a message and answered as an empty record.
+// - SubmitChangedCalls applies the properties that were set to the call
+//   named by CallNumber, appends texts whose TextMode is "a" (others replace
+//   the stored text), and answers the call as stored with ChangedFlag 1.
+//   Status 30 completes the call and gives it a service order ("SO" and six
+//   digits, HasServiceOrder). It answers Nothing when nothing would change
+//   (every value equal to the stored one and no text). An unknown call
+//   number, or a change to a completed call, is refused with a message.
+// - "CreateSerializedItem" / "ChangeSerializedItem" read column 0 as field
+//   names and column 1 as values; SERIALNUMBER is required (and ITEM on
+//   create); a duplicate on create, an unknown item on change or a missing
+//   field is answered by writing the refusal into the third argument.
+// - GetEngineerTime answers the minutes recorded for the question, else 0.
+// - A manager must be added to a session and initialised before it submits.
+#pragma once
+
+#include <string>
+
+namespace quillet::standins {
+
+// Replaces any earlier registration of the same class names.
+void RegisterEmbeddedBackend(const std::string& db_path);
+
+}  // namespace quillet::standins

@@ -1,0 +1,262 @@
+// End to end: Calls on the embedded back end, with the file log.
+#include "standins/embedded_backend.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "quillet/calls.h"
+#include "quillet/error.h"
+#include "quillet/safe_array.h"
+#include "quillet/text.h"
+#include "standins/backend_store.h"
+#include "standins/file_log.h"
+#include "support/recording_adapter.h"
+#include "support/temp_dir.h"
+
+namespace quillet::standins {
+namespace {
+
+using testing::Show;
+
+constexpr const char* kMasterData = R"json({
+  "serviceObjects": [
+    {"object": "PRN-1", "contract": "K-100", "warranty": "W-STD",
+     "warrantyDescription": "Standard", "warrantyExpiryDate": "2027-06-30"},
+    {"object": "PRN-2", "contract": "K-200"}
+  ],
+  "businessPartners": [{"number": "BP-1", "name": "Acme"}],
+  "engineerTime": [{"question": "Q-1", "minutes": 45}]
+})json";
+
+class EmbeddedBackendTest : public ::testing::Test {
+ protected:
+  EmbeddedBackendTest() : db_(dir_.Path("q.db")), log_(dir_.Path("q.log")) {
+    RegisterEmbeddedBackend(db_);
+    RegisterFileLog(log_);
+    BackendStore(db_).LoadMasterData(kMasterData);
+  }
+
+  Ref<Dictionary> Details(
+      std::initializer_list<std::pair<const char16_t*, Variant>> entries) {
+    Ref<Dictionary> d = MakeRef<Dictionary>();
+    for (const auto& [k, v] : entries) d->Add(k, v);
+    return d;
+  }
+
+  Ref<Dictionary> Create(const Ref<Dictionary>& details, Variant& error) {
+    return calls_->CreateCall(details, error);
+  }
+
+  int LogLines() {
+    std::ifstream in(log_);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+  }
+
+  testing::TempDir dir_;
+  std::string db_;
+  std::string log_;
+  Ref<_Calls> calls_ = NewCalls();
+};
+
+TEST_F(EmbeddedBackendTest, ACreatedCallIsStoredWhole) {
+  Variant error;
+  Ref<Dictionary> result = Create(
+      Details({{u"COMPONENT", u"Desk"}, {u"SOLDTOBP", u"BP-1"},
+               {u"BPNUMBER", u"BP-1"}, {u"OBJECT", u"PRN-1"},
+               {u"PRIORITY", 2}, {u"Q_TEXT", String(3000, u'x')},
+               {u"LINK", u"L"}, {u"Q_ID", u"Q-1"}, {u"TIMESPENT", 45}}),
+      error);
+  ASSERT_TRUE(result);
+  EXPECT_TRUE(error.IsEmpty());
+  EXPECT_EQ(result->Item(u"CALLNUMBER"), Variant(u"SC000001"));
+  EXPECT_EQ(result->Item(u"LASTTRANSTIME").type(), VarType::Long);
+  EXPECT_EQ(result->Item(u"CONTRACT"), Variant(u"K-100"));
+  EXPECT_EQ(result->Item(u"WARRANTY"), Variant(u"W-STD"));
+  EXPECT_EQ(result->Item(u"WARRANTYEXPDATE"), Variant(u"2027-06-30"));
+
+  std::optional<StoredCall> call = BackendStore(db_).Call("SC000001");
+  ASSERT_TRUE(call.has_value());
+  EXPECT_EQ(call->properties["TimeSpent"].number, 130);  // 45 + 45 minutes
+  EXPECT_EQ(call->properties["OriginCode"].number, 40);
+  EXPECT_EQ(call->properties["Priority"].type, "Byte");
+  ASSERT_EQ(call->text.size(), 2u);
+  EXPECT_EQ(call->text[0].size() + call->text[1].size(), 3003u);
+  EXPECT_EQ(LogLines(), 0);
+}
+
+TEST_F(EmbeddedBackendTest, ComplaintsAndRefusalsComeBackAsMessages) {
+  Variant error;
+  Ref<Dictionary> result = Create(
+      Details({{u"SOLDTOBP", u"X"}, {u"BPNUMBER", u"BP-404"}, {u"OBJECT", u"PRN-2"}}),
+      error);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(Show(*result).find("CALLNUMBER: String \"SC000001\""), 1u);
+  EXPECT_EQ(Show(*result).find("WARRANTY"), std::string::npos);
+  EXPECT_EQ(error, Variant(u"Unknown business partner 'BP-404'; the call was "
+                           u"stored without partner data"));
+  EXPECT_EQ(LogLines(), 1);
+
+  Variant refused;
+  result = Create(Details({{u"Q_TEXT", u"no partner"}}), refused);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->Count(), 0);
+  EXPECT_EQ(refused, Variant(u"Call refused: a sold-to business partner is required"));
+  EXPECT_EQ(BackendStore(db_).Calls().size(), 1u);
+}
+
+TEST_F(EmbeddedBackendTest, ACallChangedThroughSeveralOptions) {
+  Variant error;
+  ASSERT_TRUE(Create(Details({{u"SOLDTOBP", u"BP-1"}, {u"OBJECT", u"PRN-1"}}), error));
+  auto update = [&](std::initializer_list<std::pair<const char16_t*, Variant>> e) {
+    Ref<Dictionary> d = Details(e);
+    d->Add(u"CALLNUMBER", u"SC000001");
+    Variant message;
+    Variant result = calls_->UpdateCall(d, message);
+    return std::make_pair(result, message);
+  };
+  auto [r1, m1] = update({{u"OPTION", 1}, {u"PROBLEM", u"jam"}});
+  EXPECT_EQ(Show(*QueryInterface<Dictionary>(r1.AsObject())).substr(0, 15),
+            "{LASTTRANSTIME:");
+  auto d1 = QueryInterface<Dictionary>(r1.AsObject());
+  EXPECT_EQ(d1->Item(u"STATUS"), Variant::Byte(15));
+  EXPECT_EQ(d1->Item(u"CHANGEDFLAG"), Variant::Byte(1));
+
+  auto [r5, m5] = update({{u"OPTION", u"5"}, {u"WAITINGDESC", u"parts"}});
+  auto d5 = QueryInterface<Dictionary>(r5.AsObject());
+  EXPECT_EQ(d5->Item(u"WAITINGFLAG"), Variant::Byte(1));
+  EXPECT_EQ(d5->Item(u"WAITINGDESC"), Variant(u"parts"));
+
+  // The same change again changes nothing: the back end answers nothing.
+  auto [again, m_again] = update({{u"OPTION", u"5"}, {u"WAITINGDESC", u"parts"}});
+  EXPECT_EQ(Show(*QueryInterface<Dictionary>(again.AsObject())),
+            "{CHANGEDFLAG: Integer 2}");
+
+  auto [r7, m7] = update({{u"OPTION", 7}, {u"Q_TEXT", u"more"}});
+  auto [r6, m6] = update({{u"OPTION", 6}, {u"SOLUTIONTEXT", String(5000, u's')}});
+  auto d6 = QueryInterface<Dictionary>(r6.AsObject());
+  EXPECT_EQ(d6->Item(u"STATUS"), Variant::Byte(30));
+  EXPECT_EQ(d6->Item(u"SERVICEORDER"), Variant(u"SO000001"));
+
+  std::optional<StoredCall> call = BackendStore(db_).Call("SC000001");
+  ASSERT_TRUE(call.has_value());
+  EXPECT_EQ(call->text, (std::vector<std::string>{"\r\n", "more"}));  // appended
+  EXPECT_EQ(call->solution_text.size(), 3u);
+  EXPECT_EQ(call->properties["ActionProblem"].text, "");  // option 6 wrote it
+  EXPECT_EQ(call->properties["WaitingDescription"].text, "parts");
+
+  auto [late, message] = update({{u"OPTION", 1}, {u"PROBLEM", u"again"}});
+  EXPECT_EQ(message, Variant(u"Service call SC000001 is completed; the change "
+                             u"was refused"));
+  EXPECT_EQ(QueryInterface<Dictionary>(late.AsObject())->Item(u"STATUS"),
+            Variant::Byte(30));
+}
+
+TEST_F(EmbeddedBackendTest, SerializedItemsRegisteredChangedAndRefused) {
+  auto table = [](std::initializer_list<std::pair<const char16_t*, const char16_t*>> rows) {
+    SafeArray a(ElementType::Variant,
+                {{0, static_cast<int32_t>(rows.size())}, {0, 2}});
+    int32_t r = 0;
+    for (const auto& [k, v] : rows) {
+      a.Set({r, 0}, k);
+      a.Set({r, 1}, v);
+      ++r;
+    }
+    return Variant(std::move(a));
+  };
+  Variant component = u"Items";
+  Variant values = table({{u"SERIALNUMBER", u"S-1"}, {u"ITEM", u"PRN"}});
+  Variant error;
+  calls_->CreateSerializedItem(values, component, error);
+  EXPECT_TRUE(error.IsEmpty());
+  calls_->CreateSerializedItem(values, component, error);
+  EXPECT_EQ(error, Variant(u"Serialized item 'S-1' already exists"));
+
+  Variant change = table({{u"SERIALNUMBER", u"S-1"}, {u"LOCATION", u"Hall"}});
+  Variant change_error;
+  calls_->UpdateSerializedItem(change, component, change_error);
+  EXPECT_TRUE(change_error.IsEmpty());
+  Variant unknown = table({{u"SERIALNUMBER", u"S-9"}});
+  calls_->UpdateSerializedItem(unknown, component, change_error);
+  EXPECT_EQ(change_error, Variant(u"Serialized item 'S-9' not found"));
+
+  std::optional<StoredItem> item = BackendStore(db_).Item("S-1");
+  ASSERT_TRUE(item.has_value());
+  EXPECT_EQ(item->fields.size(), 3u);
+  EXPECT_EQ(item->fields[2].second, "Hall");
+  EXPECT_EQ(LogLines(), 2);  // two refusals
+}
+
+TEST_F(EmbeddedBackendTest, AFailedStatementLeavesNothingHalfStored) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TRIGGER fail_piece BEFORE INSERT ON call_texts "
+                         "WHEN NEW.piece LIKE 'boom%' BEGIN SELECT "
+                         "RAISE(ABORT, 'injected'); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Variant error;
+  Ref<Dictionary> result =
+      Create(Details({{u"SOLDTOBP", u"BP-1"}, {u"Q_TEXT", u"boom"}}), error);
+  EXPECT_FALSE(result);
+  EXPECT_NE(ToUtf8(error.AsString()).find("injected"), std::string::npos);
+  BackendStore store(db_);
+  EXPECT_TRUE(store.Calls().empty());
+  EXPECT_EQ(LogLines(), 1);
+}
+
+TEST_F(EmbeddedBackendTest, ConcurrentSubmitsToOneFileLoseNothing) {
+  constexpr int kThreads = 4, kEach = 25;
+  std::vector<std::thread> threads;
+  std::vector<std::vector<std::string>> numbers(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      Ref<_Calls> calls = NewCalls();
+      for (int i = 0; i < kEach; ++i) {
+        Ref<Dictionary> d = MakeRef<Dictionary>();
+        d->Add(u"SOLDTOBP", u"BP-1");
+        d->Add(u"Q_TEXT", String(2100, u'a' + t));
+        Variant error;
+        Ref<Dictionary> r = calls->CreateCall(d, error);
+        if (r && r->Exists(u"CALLNUMBER"))
+          numbers[t].push_back(ToUtf8(r->Item(u"CALLNUMBER").AsString()));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  std::set<std::string> unique;
+  for (const auto& list : numbers) unique.insert(list.begin(), list.end());
+  EXPECT_EQ(unique.size(), static_cast<size_t>(kThreads * kEach));
+  std::vector<StoredCall> stored = BackendStore(db_).Calls();
+  EXPECT_EQ(stored.size(), static_cast<size_t>(kThreads * kEach));
+  for (const StoredCall& c : stored) EXPECT_EQ(c.text.size(), 2u);
+  EXPECT_EQ(LogLines(), 0);
+}
+
+TEST_F(EmbeddedBackendTest, AnUnopenableDatabaseFailsWithAClearError) {
+  RegisterEmbeddedBackend(dir_.Path("missing/dir/q.db"));
+  Variant error;
+  EXPECT_FALSE(Create(Details({{u"SOLDTOBP", u"BP-1"}}), error));
+  EXPECT_NE(ToUtf8(error.AsString()).find("cannot open database"), std::string::npos);
+}
+
+TEST_F(EmbeddedBackendTest, MalformedMasterDataLoadsNothing) {
+  BackendStore store(db_);
+  EXPECT_THROW(store.LoadMasterData("{\"businessPartners\": ["), Error);
+  EXPECT_THROW(store.LoadMasterData(
+                   R"({"businessPartners":[{"number":"BP-7"}],"engineerTime":[{"question":"Q"}]})"),
+               Error);
+  Variant error;
+  Create(Details({{u"SOLDTOBP", u"x"}, {u"BPNUMBER", u"BP-7"}}), error);
+  EXPECT_FALSE(error.IsEmpty());  // BP-7 was rolled back with the rest
+}
+
+}  // namespace
+}  // namespace quillet::standins
