@@ -1,0 +1,28 @@
+// JSON <-> Variant, as the command line maps them.
+//
+// JSON to Variant: string -> String, integer -> Long (Double when it does not
+// fit), other numbers -> Double, true/false -> Boolean, null -> Null, an
+// array of arrays -> a two-dimensional array with lower bounds 0 (rows
+// first), a flat array -> a one-dimensional array, an object -> a Dictionary.
+// Variant to JSON maps back the same way (Empty and Null both as null); with
+// `types`, every value becomes {"type": "<Variant type>", "value": ...}.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "quillet/dictionary.h"
+#include "quillet/variant.h"
+
+namespace quillet::cli {
+
+// Input that cannot be used: exit status 2, nothing written anywhere.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+Variant JsonToVariant(const nlohmann::json& value);
+Ref<Dictionary> JsonToDictionary(const nlohmann::json& object);
+nlohmann::json VariantToJson(const Variant& value, bool types);
+
+}  // namespace quillet::cli

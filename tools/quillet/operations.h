@@ -1,0 +1,41 @@
+// One operation of Calls from a JSON request, as the command line and batch
+// files give it:
+//   {"op": "create-call" | "update-call", "details": {...}}
+//   {"op": "time-format", "value": <any JSON>}
+//   {"op": "create-item" | "update-item", "component": "...",
+//    "values": [[...], ...], "error": "..."}
+// The request is checked and converted whole before anything runs
+// (UsageError), so bad input writes nothing to the back end or the log.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "json_variant.h"
+#include "quillet/calls.h"
+
+namespace quillet::cli {
+
+struct PreparedOperation {
+  std::string op;
+  Ref<Dictionary> details;
+  Variant value;      // time-format's argument, or the item table
+  Variant component;  // items only
+  Variant error;      // items only: the error text on entry
+};
+
+// Raises UsageError naming what is wrong.
+PreparedOperation Prepare(const nlohmann::json& request);
+
+struct Outcome {
+  nlohmann::json output;  // result, errorDescription / errorText, error
+  bool raised = false;
+  std::string message;  // one line for standard error when raised
+};
+
+// Runs on `calls`, inside a transaction-host context when asked.
+Outcome Run(_Calls& calls, PreparedOperation& operation, bool types,
+            bool transaction);
+
+}  // namespace quillet::cli
