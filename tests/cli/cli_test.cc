@@ -1,0 +1,188 @@
+// The command line's contract, through the built executable.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "json_variant.h"
+#include "quillet/safe_array.h"
+#include "support/temp_dir.h"
+
+namespace quillet::cli {
+namespace {
+
+using nlohmann::json;
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  Result Quillet(const std::vector<std::string>& args) {
+    std::string command = "cd " + Quote(dir_.Path("")) + " && " + QUILLET_CLI_PATH;
+    for (const std::string& a : args) command += " " + Quote(a);
+    command += " 2>" + Quote(dir_.Path("stderr.txt"));
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    int status = pclose(pipe);
+    std::ifstream err_file(dir_.Path("stderr.txt"));
+    std::string err((std::istreambuf_iterator<char>(err_file)), {});
+    return {WEXITSTATUS(status), out, err};
+  }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_.Path(name)) << text;
+  }
+  bool Exists(const std::string& name) {
+    return std::filesystem::exists(dir_.Path(name));
+  }
+  testing::TempDir dir_;
+};
+
+TEST_F(CliTest, CreateAndUpdateCallPrintOneJsonObject) {
+  Result created = Quillet({"create-call", "SOLDTOBP=BP-1", "PRIORITY=3", "Q_TEXT=hi"});
+  ASSERT_EQ(created.status, 0) << created.err;
+  json out = json::parse(created.out);
+  EXPECT_EQ(out["result"]["CALLNUMBER"], "SC000001");
+  EXPECT_TRUE(out["errorDescription"].is_null());
+  EXPECT_FALSE(out.contains("error"));
+
+  Result raised = Quillet({"update-call", "--details", R"({"CALLNUMBER":"SC000001","OPTION":"x"})"});
+  EXPECT_EQ(raised.status, 1);
+  out = json::parse(raised.out);
+  EXPECT_TRUE(out["result"].is_null());
+  EXPECT_EQ(out["error"]["number"], 13);
+  EXPECT_EQ(out["error"]["source"], "Quillet.Calls");
+  EXPECT_EQ(out["errorDescription"], "Type mismatch");
+  EXPECT_NE(raised.err.find("quillet: error 13: METHOD: Quillet.Calls.UpdateCall"),
+            std::string::npos);
+
+  Result stored = Quillet({"calls", "SC000001", "--json"});
+  ASSERT_EQ(stored.status, 0);
+  out = json::parse(stored.out);
+  EXPECT_EQ(out["Priority"], 3);
+  EXPECT_EQ(out["OriginCode"], 40);
+  EXPECT_EQ(out["Text"], json::array({"hi\r\n"}));
+  EXPECT_EQ(out["SolutionText"], json::array());
+}
+
+TEST_F(CliTest, TimeFormatKeepsTheJsonTypes) {
+  struct Case {
+    std::string value;
+    int status;
+    json result;
+  };
+  const Case cases[] = {
+      {"90", 0, {{"type", "Long"}, {"value", 130}}},
+      {"\"125\"", 0, {{"type", "Long"}, {"value", 205}}},
+      {"89.5", 0, {{"type", "Long"}, {"value", 130}}},
+      {"0", 0, {{"type", "Integer"}, {"value", 0}}},
+      {"null", 1, {{"type", "Empty"}, {"value", nullptr}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    Result r = Quillet({"--types", "time-format", c.value});
+    EXPECT_EQ(r.status, c.status);
+    json out = json::parse(r.out);
+    if (c.status == 0) {
+      EXPECT_EQ(out["result"], c.result);
+    } else {
+      EXPECT_EQ(out["error"]["number"], 94);
+    }
+  }
+}
+
+TEST_F(CliTest, BadInputWritesNothing) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"create-call", "--details", "{not json"},
+      {"create-call", "--details", "[1,2]"},
+      {"create-call", "NOEQUALS"},
+      {"time-format", "abc"},
+      {"create-item", "--values", "[[\"a\"],[\"b\",\"c\"]]"},
+      {"create-item", "--values", "missing.csv"},
+      {"no-such-command"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args.back() : ""));
+    Result r = Quillet(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_FALSE(r.err.empty());
+    EXPECT_FALSE(Exists("quillet.db"));
+    EXPECT_FALSE(Exists("quillet.log"));
+  }
+}
+
+TEST_F(CliTest, ItemsFromJsonAndCsvWithRefusals) {
+  Write("item.csv", "SERIALNUMBER,S-1\nITEM,\"PRN, large\"\n");
+  Result r = Quillet({"create-item", "--component", "Items", "--values", "item.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out), json({{"result", nullptr}, {"errorText", nullptr}}));
+  r = Quillet({"create-item", "--values", R"([["SERIALNUMBER","S-1"],["ITEM","X"]])",
+               "--error", ""});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(json::parse(r.out)["errorText"], "Serialized item 'S-1' already exists");
+  r = Quillet({"items", "S-1", "--json"});
+  EXPECT_EQ(json::parse(r.out)["fields"]["ITEM"], "PRN, large");
+  r = Quillet({"log", "--json"});
+  EXPECT_EQ(json::parse(r.out)["text"].get<std::string>().find(
+                "Quillet.Calls.CreateSerializedItem(ERP error)"),
+            0u);
+}
+
+TEST_F(CliTest, BatchGoesOnPastABadLine) {
+  Write("ops.jsonl",
+        R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})" "\n"
+        "this is not json\n"
+        R"({"op":"time-format","value":"x"})" "\n"
+        R"({"op":"create-call","details":{"SOLDTOBP":"BP-2"}})" "\n");
+  Result r = Quillet({"batch", "ops.jsonl"});
+  EXPECT_EQ(r.status, 2);
+  std::vector<json> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0]["result"]["CALLNUMBER"], "SC000001");
+  EXPECT_EQ(lines[1]["line"], 2);
+  EXPECT_TRUE(lines[1].contains("usage"));
+  EXPECT_EQ(lines[2]["error"]["number"], 13);
+  EXPECT_EQ(lines[3]["result"]["CALLNUMBER"], "SC000002");
+  EXPECT_NE(r.err.find("line 2"), std::string::npos);
+  EXPECT_NE(r.err.find("batch: 4 operations, 2 returned, 1 raised, 1 bad lines"),
+            std::string::npos);
+}
+
+TEST(JsonVariantTest, MapsJsonToVariants) {
+  EXPECT_EQ(JsonToVariant(json(5)), Variant(5));
+  EXPECT_EQ(JsonToVariant(json(3000000000LL)), Variant(3e9));
+  EXPECT_EQ(JsonToVariant(json(-2147483648LL)), Variant(-2147483647 - 1));
+  EXPECT_EQ(JsonToVariant(json(2.5)), Variant(2.5));
+  EXPECT_EQ(JsonToVariant(json("t")), Variant(u"t"));
+  EXPECT_TRUE(JsonToVariant(json(nullptr)).IsNull());
+  Variant table = JsonToVariant(json::parse(R"([["a",1],["b",2]])"));
+  ASSERT_TRUE(table.IsArray());
+  EXPECT_EQ(table.AsArray().UpperBound(1), 1);
+  EXPECT_EQ(table.AsArray().UpperBound(2), 1);
+  EXPECT_EQ(table.AsArray().At({1, 0}), Variant(u"b"));
+  Variant flat = JsonToVariant(json::parse(R"([1,"x"])"));
+  EXPECT_EQ(flat.AsArray().Dimensions(), 1);
+  EXPECT_THROW(JsonToVariant(json::parse(R"([[[1]]])")), UsageError);
+  EXPECT_EQ(VariantToJson(Variant::Byte(7), true),
+            json({{"type", "Byte"}, {"value", 7}}));
+  EXPECT_THROW(JsonToVariant(json("\xff")), UsageError);
+}
+
+}  // namespace
+}  // namespace quillet::cli
