@@ -51,21 +51,41 @@ class Dictionary : public Object {
   const DispatchTable* Dispatch() const override;
 
  private:
-  struct Key {
-    uint8_t kind;  // 0 empty, 1 null, 2 number, 3 text, 4 object, 5 other
+  // A key as the index compares it; lookups use a view, with no copy.
+  struct KeyView {
+    uint8_t kind;  // 0 empty, 1 null, 2 number, 3 text, 4 object
     double number = 0;
-    String text;
+    StringView text;
     const void* object = nullptr;
-    friend bool operator==(const Key&, const Key&) = default;
+    friend bool operator==(const KeyView&, const KeyView&) = default;
+  };
+  struct Key {
+    uint8_t kind;
+    double number;
+    String text;
+    const void* object;
+    KeyView View() const { return {kind, number, text, object}; }
   };
   struct KeyHash {
-    size_t operator()(const Key& k) const noexcept;
+    using is_transparent = void;
+    size_t operator()(const KeyView& k) const noexcept;
+    size_t operator()(const Key& k) const noexcept { return (*this)(k.View()); }
   };
-  static Key MakeKey(const Variant& key);
+  struct KeyEqual {
+    using is_transparent = void;
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const noexcept {
+      return ViewOf(a) == ViewOf(b);
+    }
+    static KeyView ViewOf(const KeyView& k) { return k; }
+    static KeyView ViewOf(const Key& k) { return k.View(); }
+  };
+  // The view refers into `key`, which must outlive it.
+  static KeyView MakeKeyView(const Variant& key);
   std::optional<size_t> Find(const Variant& key) const;
 
   std::vector<std::pair<Variant, Variant>> entries_;
-  std::unordered_map<Key, size_t, KeyHash> index_;
+  std::unordered_map<Key, size_t, KeyHash, KeyEqual> index_;
 };
 
 }  // namespace quillet

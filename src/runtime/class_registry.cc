@@ -1,9 +1,13 @@
-// One process-wide table behind a reader-writer lock: creation by name runs
-// on every operation, registration only at start-up and in tests.
+// The registry is one process-wide table behind a lock, written at start-up
+// and in tests. Creation by name runs on every operation, on many threads,
+// so each thread reads its own copy of the table, refreshed only when the
+// table's generation has moved: the call path takes no lock and writes no
+// shared memory.
 #include "quillet/class_registry.h"
 
+#include <atomic>
+#include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -14,20 +18,37 @@
 namespace quillet {
 namespace {
 
-String Folded(StringView name) {
-  String out(name);
-  for (char16_t& c : out)
-    if (c >= u'A' && c <= u'Z') c += 32;
-  return out;
-}
+char16_t Fold(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + 32 : c; }
+
+// Class names compare case-insensitively, without building folded copies.
+struct FoldedHash {
+  using is_transparent = void;
+  size_t operator()(StringView s) const noexcept {
+    size_t h = 14695981039346656037ull;
+    for (char16_t c : s) h = (h ^ Fold(c)) * 1099511628211ull;
+    return h;
+  }
+};
+struct FoldedEqual {
+  using is_transparent = void;
+  bool operator()(StringView a, StringView b) const noexcept {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (Fold(a[i]) != Fold(b[i])) return false;
+    return true;
+  }
+};
+
+using Table = std::unordered_map<String, ClassEntry, FoldedHash, FoldedEqual>;
 
 struct Registry {
-  std::shared_mutex mutex;
-  std::unordered_map<String, ClassEntry> classes;
+  std::mutex mutex;
+  Table classes;
+  std::atomic<uint64_t> generation{1};
 
   Registry() {
     // The Scripting runtime is part of the platform, always there.
-    classes.emplace(Folded(Dictionary::kClassName),
+    classes.emplace(String(Dictionary::kClassName),
                     ClassEntry{String(Dictionary::kClassName), {}, [] {
                                  return Ref<Object>(MakeRef<Dictionary>());
                                }});
@@ -39,43 +60,62 @@ Registry& TheRegistry() {
   return *registry;
 }
 
+// This thread's copy of the table. A factory that is running keeps the copy
+// it came from alive, even if a nested creation refreshes the thread's copy.
+std::shared_ptr<const Table> ThreadTable() {
+  thread_local std::shared_ptr<const Table> table;
+  thread_local uint64_t seen = 0;
+  Registry& r = TheRegistry();
+  uint64_t now = r.generation.load(std::memory_order_acquire);
+  if (seen != now) {
+    std::lock_guard lock(r.mutex);
+    table = std::make_shared<const Table>(r.classes);
+    seen = r.generation.load(std::memory_order_relaxed);
+  }
+  return table;
+}
+
 }  // namespace
 
 void RegisterClass(StringView class_name, ClassFactory factory,
                    StringView class_id, bool replace) {
   Registry& r = TheRegistry();
-  std::unique_lock lock(r.mutex);
-  String key = Folded(class_name);
-  if (!replace && r.classes.contains(key))
+  std::lock_guard lock(r.mutex);
+  auto it = r.classes.find(class_name);
+  if (it != r.classes.end() && !replace)
     throw std::logic_error("class registered twice: " + ToUtf8(class_name));
-  r.classes[key] =
-      ClassEntry{String(class_name), String(class_id), std::move(factory)};
+  ClassEntry entry{String(class_name), String(class_id), std::move(factory)};
+  if (it != r.classes.end()) {
+    r.classes.erase(it);
+  }
+  r.classes.emplace(String(class_name), std::move(entry));
+  r.generation.fetch_add(1, std::memory_order_release);
 }
 
 bool UnregisterClass(StringView class_name) {
   Registry& r = TheRegistry();
-  std::unique_lock lock(r.mutex);
-  return r.classes.erase(Folded(class_name)) > 0;
+  std::lock_guard lock(r.mutex);
+  auto it = r.classes.find(class_name);
+  if (it == r.classes.end()) return false;
+  r.classes.erase(it);
+  r.generation.fetch_add(1, std::memory_order_release);
+  return true;
 }
 
 std::optional<ClassEntry> FindClass(StringView class_name) {
   Registry& r = TheRegistry();
-  std::shared_lock lock(r.mutex);
-  auto it = r.classes.find(Folded(class_name));
+  std::lock_guard lock(r.mutex);
+  auto it = r.classes.find(class_name);
   if (it == r.classes.end()) return std::nullopt;
   return it->second;
 }
 
 Ref<Object> CreateObject(StringView class_name) {
-  ClassFactory factory;
-  {
-    Registry& r = TheRegistry();
-    std::shared_lock lock(r.mutex);
-    auto it = r.classes.find(Folded(class_name));
-    if (it == r.classes.end()) RaiseRuntime(errors::kCantCreateObject);
-    factory = it->second.factory;
-  }
-  Ref<Object> object = factory ? factory() : nullptr;
+  std::shared_ptr<const Table> table = ThreadTable();
+  auto it = table->find(class_name);
+  if (it == table->end() || !it->second.factory)
+    RaiseRuntime(errors::kCantCreateObject);
+  Ref<Object> object = it->second.factory();
   if (!object) RaiseRuntime(errors::kCantCreateObject);
   return object;
 }

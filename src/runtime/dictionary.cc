@@ -8,16 +8,16 @@
 
 namespace quillet {
 
-size_t Dictionary::KeyHash::operator()(const Key& k) const noexcept {
+size_t Dictionary::KeyHash::operator()(const KeyView& k) const noexcept {
   switch (k.kind) {
     case 2: return std::hash<double>()(k.number);
-    case 3: return std::hash<String>()(k.text);
+    case 3: return std::hash<StringView>()(k.text);
     case 4: return std::hash<const void*>()(k.object);
     default: return k.kind;
   }
 }
 
-Dictionary::Key Dictionary::MakeKey(const Variant& key) {
+Dictionary::KeyView Dictionary::MakeKeyView(const Variant& key) {
   switch (key.type()) {
     case VarType::Empty: return {.kind = 0};
     case VarType::Null: return {.kind = 1};
@@ -37,16 +37,22 @@ Dictionary::Key Dictionary::MakeKey(const Variant& key) {
 }
 
 std::optional<size_t> Dictionary::Find(const Variant& key) const {
-  auto it = index_.find(MakeKey(key));
+  auto it = index_.find(MakeKeyView(key));
   if (it == index_.end()) return std::nullopt;
   return it->second;
 }
 
 void Dictionary::Add(const Variant& key, Variant item) {
-  Key k = MakeKey(key);
-  if (index_.contains(k)) RaiseRuntime(errors::kDuplicateKey);
+  KeyView view = MakeKeyView(key);
+  if (index_.find(view) != index_.end()) RaiseRuntime(errors::kDuplicateKey);
   entries_.emplace_back(key, std::move(item));
-  index_.emplace(std::move(k), entries_.size() - 1);
+  try {
+    index_.emplace(Key{view.kind, view.number, String(view.text), view.object},
+                   entries_.size() - 1);
+  } catch (...) {
+    entries_.pop_back();
+    throw;
+  }
 }
 
 const Variant& Dictionary::Item(const Variant& key) {
@@ -72,8 +78,11 @@ void Dictionary::Remove(const Variant& key) {
   if (!at) RaiseRuntime(errors::kElementNotFound);
   entries_.erase(entries_.begin() + static_cast<ptrdiff_t>(*at));
   index_.clear();
-  for (size_t i = 0; i < entries_.size(); ++i)
-    index_.emplace(MakeKey(entries_[i].first), i);
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    KeyView view = MakeKeyView(entries_[i].first);
+    index_.emplace(Key{view.kind, view.number, String(view.text), view.object},
+                   i);
+  }
 }
 
 void Dictionary::RemoveAll() {
