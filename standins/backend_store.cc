@@ -1,6 +1,7 @@
 #include "standins/backend_store.h"
 
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
 #include "quillet/error.h"
 #include "quillet/text.h"
@@ -18,14 +19,47 @@ namespace {
   RaiseBackend(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
 }
 
-// A prepared statement; values are only ever bound, never spliced in.
+}  // namespace
+
+// Prepared statements of one connection, prepared once and reused; keyed by
+// the address of their SQL text (always a literal).
+class StatementCache {
+ public:
+  explicit StatementCache(sqlite3* db) : db_(db) {}
+  ~StatementCache() {
+    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+  }
+  sqlite3* db() const { return db_; }
+  sqlite3_stmt* Get(const char* sql) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end()) return it->second;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt,
+                           nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      RaiseSqlite(db_, std::string("preparing \"") + sql + "\"");
+    }
+    statements_.emplace(sql, stmt);
+    return stmt;
+  }
+
+ private:
+  sqlite3* db_;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+};
+
+namespace {
+
+// One use of a cached statement; values are only ever bound, never spliced
+// in. Reset when the use ends.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-      RaiseSqlite(db, std::string("preparing \"") + sql + "\"");
+  Statement(StatementCache& cache, const char* sql)
+      : db_(cache.db()), stmt_(cache.Get(sql)) {}
+  ~Statement() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -48,6 +82,7 @@ class Statement {
     if (rc == SQLITE_DONE) return false;
     RaiseSqlite(db_, std::string("running \"") + sqlite3_sql(stmt_) + "\"");
   }
+  // Runs to the end; the statement can be bound and run again.
   void Run() {
     while (Step()) {
     }
@@ -66,7 +101,7 @@ class Statement {
     if (rc != SQLITE_OK) RaiseSqlite(db_, "binding a value");
   }
   sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
+  sqlite3_stmt* stmt_;
 };
 
 constexpr const char* kSchema = R"sql(
@@ -166,6 +201,7 @@ BackendStore::BackendStore(const std::string& path) : path_(path) {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
     Exec(kSchema);
+    cache_ = std::make_unique<StatementCache>(db_);
   } catch (...) {
     sqlite3_close(db_);
     db_ = nullptr;
@@ -173,7 +209,10 @@ BackendStore::BackendStore(const std::string& path) : path_(path) {
   }
 }
 
-BackendStore::~BackendStore() { sqlite3_close(db_); }
+BackendStore::~BackendStore() {
+  cache_.reset();
+  sqlite3_close(db_);
+}
 
 void BackendStore::Exec(const char* sql) {
   char* error = nullptr;
@@ -188,7 +227,7 @@ void BackendStore::Fail(const std::string& what) { RaiseSqlite(db_, what); }
 
 namespace {
 
-void PutProperty(sqlite3* db, const std::string& number, const std::string& name,
+void PutProperty(StatementCache& db, const std::string& number, const std::string& name,
                  const StoredValue& value) {
   Statement s(db,
               "INSERT INTO call_properties(call_number, name, type, value) "
@@ -198,7 +237,7 @@ void PutProperty(sqlite3* db, const std::string& number, const std::string& name
   s.Run();
 }
 
-void PutText(sqlite3* db, const std::string& number, const char* kind,
+void PutText(StatementCache& db, const std::string& number, const char* kind,
              const StoredText& text) {
   if (text.text_mode != "a") {
     Statement clear(db, "DELETE FROM call_texts WHERE call_number = ?1 AND kind = ?2");
@@ -222,7 +261,7 @@ void PutText(sqlite3* db, const std::string& number, const char* kind,
 }
 
 // A last transaction time after every earlier one (seconds since 1970).
-int64_t NextTransactionTime(sqlite3* db) {
+int64_t NextTransactionTime(StatementCache& db) {
   Statement s(db,
               "SELECT max(CAST(strftime('%s','now') AS INTEGER), "
               "coalesce(max(last_transaction_time), 0) + 1) FROM calls");
@@ -230,7 +269,7 @@ int64_t NextTransactionTime(sqlite3* db) {
   return s.Int(0);
 }
 
-bool Exists(sqlite3* db, const char* sql, const std::string& key) {
+bool Exists(StatementCache& db, const char* sql, const std::string& key) {
   Statement s(db, sql);
   s.Bind(1, key);
   return s.Step();
@@ -239,11 +278,11 @@ bool Exists(sqlite3* db, const char* sql, const std::string& key) {
 }  // namespace
 
 std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
-  if (!Exists(db_, "SELECT 1 FROM calls WHERE call_number = ?1", number))
+  if (!Exists(*cache_, "SELECT 1 FROM calls WHERE call_number = ?1", number))
     return std::nullopt;
   StoredCall call;
   call.call_number = number;
-  Statement props(db_,
+  Statement props(*cache_,
                   "SELECT name, type, value FROM call_properties WHERE "
                   "call_number = ?1 ORDER BY rowid");
   props.Bind(1, number);
@@ -256,7 +295,7 @@ std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
     }
     call.properties[props.Text(0)] = v;
   }
-  Statement texts(db_,
+  Statement texts(*cache_,
                   "SELECT kind, piece FROM call_texts WHERE call_number = ?1 "
                   "ORDER BY kind, position");
   texts.Bind(1, number);
@@ -277,13 +316,13 @@ SubmitOutcome BackendStore::CreateCall(const std::string& component,
   }
   std::string partner = Prop(call, "BusinessPartnerNumber");
   if (!partner.empty() &&
-      !Exists(db_, "SELECT 1 FROM business_partners WHERE number = ?1", partner))
+      !Exists(*cache_, "SELECT 1 FROM business_partners WHERE number = ?1", partner))
     outcome.messages.push_back("Unknown business partner '" + partner +
                                "'; the call was stored without partner data");
 
   std::map<std::string, StoredValue> assigned;
   std::string object = Prop(call, "ServiceObject");
-  Statement facts(db_,
+  Statement facts(*cache_,
                   "SELECT contract, warranty, warranty_description, "
                   "warranty_expiry_date FROM service_objects WHERE object = ?1");
   facts.Bind(1, object);
@@ -299,26 +338,34 @@ SubmitOutcome BackendStore::CreateCall(const std::string& component,
                                "'; no contract or warranty was applied");
   }
 
-  int64_t time = NextTransactionTime(db_);
-  Statement insert(db_,
+  int64_t time = NextTransactionTime(*cache_);
+  Statement insert(*cache_,
                    "INSERT INTO calls(component, last_transaction_time) "
                    "VALUES(?1, ?2)");
   insert.Bind(1, component).Bind(2, time);
   insert.Run();
   std::string number = Numbered("SC", sqlite3_last_insert_rowid(db_));
-  Statement name(db_, "UPDATE calls SET call_number = ?1 WHERE seq = ?2");
+  Statement name(*cache_, "UPDATE calls SET call_number = ?1 WHERE seq = ?2");
   name.Bind(1, number).Bind(2, sqlite3_last_insert_rowid(db_));
   name.Run();
 
-  PutProperty(db_, number, "CallNumber", Str(number));
+  PutProperty(*cache_, number, "CallNumber", Str(number));
   for (const auto& [key, value] : call.properties)
-    if (key != "CallNumber") PutProperty(db_, number, key, value);
-  PutProperty(db_, number, "LastTransactionTime", Num("Long", time));
-  for (const auto& [key, value] : assigned) PutProperty(db_, number, key, value);
-  if (call.text) PutText(db_, number, "Text", *call.text);
-  if (call.solution_text) PutText(db_, number, "SolutionText", *call.solution_text);
-  outcome.stored = LoadCall(number);
+    if (key != "CallNumber") PutProperty(*cache_, number, key, value);
+  PutProperty(*cache_, number, "LastTransactionTime", Num("Long", time));
+  for (const auto& [key, value] : assigned) PutProperty(*cache_, number, key, value);
+  if (call.text) PutText(*cache_, number, "Text", *call.text);
+  if (call.solution_text) PutText(*cache_, number, "SolutionText", *call.solution_text);
   tx.Commit();
+
+  // The call as stored is what was just written: no need to read it back.
+  StoredCall stored{number, call.properties, {}, {}};
+  stored.properties["CallNumber"] = Str(number);
+  stored.properties["LastTransactionTime"] = Num("Long", time);
+  for (const auto& [key, value] : assigned) stored.properties[key] = value;
+  if (call.text) stored.text = call.text->pieces;
+  if (call.solution_text) stored.solution_text = call.solution_text->pieces;
+  outcome.stored = std::move(stored);
   return outcome;
 }
 
@@ -352,34 +399,34 @@ SubmitOutcome BackendStore::ChangeCall(const std::string&, const CallData& call)
     return outcome;
   }
   for (const auto& [key, value] : call.properties)
-    if (key != "CallNumber") PutProperty(db_, number, key, value);
-  if (call.text) PutText(db_, number, "Text", *call.text);
-  if (call.solution_text) PutText(db_, number, "SolutionText", *call.solution_text);
+    if (key != "CallNumber") PutProperty(*cache_, number, key, value);
+  if (call.text) PutText(*cache_, number, "Text", *call.text);
+  if (call.solution_text) PutText(*cache_, number, "SolutionText", *call.solution_text);
 
   auto new_status = call.properties.find("Status");
   if (new_status != call.properties.end() && new_status->second.number == 30 &&
       !existing->properties.contains("ServiceOrder")) {
-    Statement seq(db_, "SELECT seq FROM calls WHERE call_number = ?1");
+    Statement seq(*cache_, "SELECT seq FROM calls WHERE call_number = ?1");
     seq.Bind(1, number);
     seq.Step();
-    PutProperty(db_, number, "ServiceOrder", Str(Numbered("SO", seq.Int(0))));
-    PutProperty(db_, number, "HasServiceOrder", Num("Boolean", 1));
+    PutProperty(*cache_, number, "ServiceOrder", Str(Numbered("SO", seq.Int(0))));
+    PutProperty(*cache_, number, "HasServiceOrder", Num("Boolean", 1));
   }
-  int64_t time = NextTransactionTime(db_);
-  Statement stamp(db_,
+  int64_t time = NextTransactionTime(*cache_);
+  Statement stamp(*cache_,
                   "UPDATE calls SET last_transaction_time = ?1 WHERE "
                   "call_number = ?2");
   stamp.Bind(1, time).Bind(2, number);
   stamp.Run();
-  PutProperty(db_, number, "LastTransactionTime", Num("Long", time));
-  PutProperty(db_, number, "ChangedFlag", Num("Byte", 1));
+  PutProperty(*cache_, number, "LastTransactionTime", Num("Long", time));
+  PutProperty(*cache_, number, "ChangedFlag", Num("Byte", 1));
   outcome.stored = LoadCall(number);
   tx.Commit();
   return outcome;
 }
 
 int32_t BackendStore::EngineerTime(const std::string& question_id) {
-  Statement s(db_, "SELECT minutes FROM engineer_time WHERE question_id = ?1");
+  Statement s(*cache_, "SELECT minutes FROM engineer_time WHERE question_id = ?1");
   s.Bind(1, question_id);
   return s.Step() ? static_cast<int32_t>(s.Int(0)) : 0;
 }
@@ -405,7 +452,7 @@ std::vector<std::pair<std::string, std::string>> CleanFields(
   return out;
 }
 
-void PutFields(sqlite3* db, const std::string& serial,
+void PutFields(StatementCache& db, const std::string& serial,
                const std::vector<std::pair<std::string, std::string>>& fields) {
   Statement next(db, "SELECT coalesce(max(position), 0) FROM item_fields WHERE serial = ?1");
   next.Bind(1, serial);
@@ -434,12 +481,12 @@ std::string BackendStore::CreateItem(
     if (name == "ITEM" && !value.empty()) has_item = true;
   if (!has_item) return "Field ITEM is required";
   Transaction tx(*this);
-  if (Exists(db_, "SELECT 1 FROM items WHERE serial = ?1", serial))
+  if (Exists(*cache_, "SELECT 1 FROM items WHERE serial = ?1", serial))
     return "Serialized item '" + serial + "' already exists";
-  Statement insert(db_, "INSERT INTO items(serial, component) VALUES(?1, ?2)");
+  Statement insert(*cache_, "INSERT INTO items(serial, component) VALUES(?1, ?2)");
   insert.Bind(1, serial).Bind(2, component);
   insert.Run();
-  PutFields(db_, serial, clean);
+  PutFields(*cache_, serial, clean);
   tx.Commit();
   return "";
 }
@@ -451,14 +498,14 @@ std::string BackendStore::ChangeItem(
   auto clean = CleanFields(fields, problem, serial);
   if (!problem.empty()) return problem;
   Transaction tx(*this);
-  if (!Exists(db_, "SELECT 1 FROM items WHERE serial = ?1", serial))
+  if (!Exists(*cache_, "SELECT 1 FROM items WHERE serial = ?1", serial))
     return "Serialized item '" + serial + "' not found";
-  Statement touch(db_,
+  Statement touch(*cache_,
                   "UPDATE items SET component = ?2, changed_at = "
                   "strftime('%Y-%m-%dT%H:%M:%fZ','now') WHERE serial = ?1");
   touch.Bind(1, serial).Bind(2, component);
   touch.Run();
-  PutFields(db_, serial, clean);
+  PutFields(*cache_, serial, clean);
   tx.Commit();
   return "";
 }
@@ -487,7 +534,7 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
   int loaded = 0;
   Transaction tx(*this);
   for (const json& row : rows("serviceObjects")) {
-    Statement s(db_,
+    Statement s(*cache_,
                 "INSERT OR REPLACE INTO service_objects(object, contract, "
                 "warranty, warranty_description, warranty_expiry_date) "
                 "VALUES(?1, ?2, ?3, ?4, ?5)");
@@ -499,7 +546,7 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
     ++loaded;
   }
   for (const json& row : rows("businessPartners")) {
-    Statement s(db_, "INSERT OR REPLACE INTO business_partners(number, name) VALUES(?1, ?2)");
+    Statement s(*cache_, "INSERT OR REPLACE INTO business_partners(number, name) VALUES(?1, ?2)");
     std::string number = text(row, "number");
     if (number.empty()) RaiseBackend("master data: a business partner needs 'number'");
     s.Bind(1, number).Bind(2, text(row, "name"));
@@ -511,7 +558,7 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
     if (question.empty() || !row.contains("minutes") ||
         !row["minutes"].is_number_integer())
       RaiseBackend("master data: engineer time needs 'question' and whole 'minutes'");
-    Statement s(db_, "INSERT OR REPLACE INTO engineer_time(question_id, minutes) VALUES(?1, ?2)");
+    Statement s(*cache_, "INSERT OR REPLACE INTO engineer_time(question_id, minutes) VALUES(?1, ?2)");
     s.Bind(1, question).Bind(2, row["minutes"].get<int64_t>());
     s.Run();
     ++loaded;
@@ -522,7 +569,7 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
 
 std::vector<StoredCall> BackendStore::Calls() {
   std::vector<std::string> numbers;
-  Statement s(db_, "SELECT call_number FROM calls ORDER BY seq");
+  Statement s(*cache_, "SELECT call_number FROM calls ORDER BY seq");
   while (s.Step()) numbers.push_back(s.Text(0));
   std::vector<StoredCall> out;
   for (const std::string& n : numbers)
@@ -535,11 +582,11 @@ std::optional<StoredCall> BackendStore::Call(const std::string& number) {
 }
 
 std::optional<StoredItem> BackendStore::Item(const std::string& serial) {
-  Statement s(db_, "SELECT component FROM items WHERE serial = ?1");
+  Statement s(*cache_, "SELECT component FROM items WHERE serial = ?1");
   s.Bind(1, serial);
   if (!s.Step()) return std::nullopt;
   StoredItem item{serial, s.Text(0), {}};
-  Statement f(db_, "SELECT name, value FROM item_fields WHERE serial = ?1 ORDER BY position");
+  Statement f(*cache_, "SELECT name, value FROM item_fields WHERE serial = ?1 ORDER BY position");
   f.Bind(1, serial);
   while (f.Step()) item.fields.emplace_back(f.Text(0), f.Text(1));
   return item;
@@ -547,7 +594,7 @@ std::optional<StoredItem> BackendStore::Item(const std::string& serial) {
 
 std::vector<StoredItem> BackendStore::Items() {
   std::vector<std::string> serials;
-  Statement s(db_, "SELECT serial FROM items ORDER BY rowid");
+  Statement s(*cache_, "SELECT serial FROM items ORDER BY rowid");
   while (s.Step()) serials.push_back(s.Text(0));
   std::vector<StoredItem> out;
   for (const std::string& serial : serials)

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,6 +68,8 @@ struct StoredItem {
   std::vector<std::pair<std::string, std::string>> fields;
 };
 
+class StatementCache;
+
 class BackendStore {
  public:
   // Opens (creating when absent) the database and its schema.
@@ -111,6 +114,7 @@ class BackendStore {
   [[noreturn]] void Fail(const std::string& what);
   sqlite3* db_ = nullptr;
   std::string path_;
+  std::unique_ptr<StatementCache> cache_;
 };
 
 }  // namespace quillet::standins

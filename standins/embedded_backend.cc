@@ -22,6 +22,45 @@ using adapter::CallProperty;
          .description = u"Embedded back end: " + FromUtf8(why)});
 }
 
+// Open connections are kept per thread and database file and handed to the
+// next manager or question on the same thread: opening a connection and
+// checking its schema costs more than a submit.
+class StorePool {
+ public:
+  static std::unique_ptr<BackendStore> Take(const std::string& path) {
+    auto& idle = Idle()[path];
+    if (idle.empty()) return std::make_unique<BackendStore>(path);
+    std::unique_ptr<BackendStore> store = std::move(idle.back());
+    idle.pop_back();
+    return store;
+  }
+  static void GiveBack(const std::string& path, std::unique_ptr<BackendStore> store) {
+    auto& idle = Idle()[path];
+    if (store && idle.size() < kKeep) idle.push_back(std::move(store));
+  }
+
+ private:
+  static constexpr size_t kKeep = 2;
+  using Map = std::map<std::string, std::vector<std::unique_ptr<BackendStore>>>;
+  static Map& Idle() {
+    thread_local Map idle;
+    return idle;
+  }
+};
+
+// A store borrowed from the pool for one scope.
+class PooledStore {
+ public:
+  explicit PooledStore(std::string path)
+      : path_(std::move(path)), store_(StorePool::Take(path_)) {}
+  ~PooledStore() { StorePool::GiveBack(path_, std::move(store_)); }
+  BackendStore* operator->() { return store_.get(); }
+
+ private:
+  std::string path_;
+  std::unique_ptr<BackendStore> store_;
+};
+
 template <class Base>
 class Text final : public Base {
  public:
@@ -198,8 +237,11 @@ class Manager final : public adapter::ServiceCallManager {
   }
 
   void Close() override {
-    store_.reset();
+    if (store_) StorePool::GiveBack(path_, std::move(store_));
     closed_ = true;
+  }
+  ~Manager() override {
+    if (store_) StorePool::GiveBack(path_, std::move(store_));
   }
 
  private:
@@ -224,7 +266,7 @@ class Manager final : public adapter::ServiceCallManager {
   }
 
   BackendStore& Store() {
-    if (!store_) store_ = std::make_unique<BackendStore>(path_);
+    if (!store_) store_ = StorePool::Take(path_);
     return *store_;
   }
 
@@ -297,9 +339,9 @@ class SerializedItemManager final : public Object {
     RequireArgCount(a, 3);
     auto rows = Rows(*a[0]);
     std::string component = ToUtf8(a[1]->IsNull() ? String() : ToString(*a[1]));
-    BackendStore store(path_);
-    std::string refusal = change ? store.ChangeItem(component, rows)
-                                 : store.CreateItem(component, rows);
+    PooledStore store(path_);
+    std::string refusal = change ? store->ChangeItem(component, rows)
+                                 : store->CreateItem(component, rows);
     if (!refusal.empty()) *a[2] = FromUtf8(refusal);
   }
   std::string path_;
@@ -315,8 +357,8 @@ class Question final : public Object {
         {u"GetEngineerTime", 1, [](Object& o, InvokeKind, Args a) -> Variant {
            RequireArgCount(a, 1);
            std::string id = ToUtf8(a[0]->IsNull() ? String() : ToString(*a[0]));
-           BackendStore store(static_cast<Question&>(o).path_);
-           return Variant::Long(store.EngineerTime(id));
+           PooledStore store(static_cast<Question&>(o).path_);
+           return Variant::Long(store->EngineerTime(id));
          }}};
     return &table;
   }
