@@ -3,6 +3,7 @@
 JOBS ?= 2
 BUILD ?= build
 SAN_BUILD ?= build-sanitize
+BENCH_BUILD ?= build-bench
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all deps build test demo bench sanitize clean
@@ -23,11 +24,13 @@ demo: build
 	@scripts/demo.sh $(BUILD)/tools/quillet/quillet
 
 bench: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j$(JOBS) --target quillet_bench
-	$(BUILD)/bench/quillet_bench --benchmark_repetitions=5 \
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target quillet_bench quillet_instructions
+	mkdir -p $(BUILD)
+	$(BENCH_BUILD)/bench/quillet_bench --benchmark_repetitions=5 \
 	  --benchmark_report_aggregates_only=true \
 	  --benchmark_out=$(BUILD)/bench.json --benchmark_out_format=json
+	@if command -v valgrind >/dev/null; then bench/instructions.sh $(BENCH_BUILD); fi
 
 sanitize: deps
 	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -37,4 +40,4 @@ sanitize: deps
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD)

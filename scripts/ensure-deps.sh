@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when any is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
+packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev valgrind
   libsqlite3-dev nlohmann-json3-dev libcli11-dev libutfcpp-dev)
 missing=()
 for p in "${packages[@]}"; do

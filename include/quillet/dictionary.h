@@ -13,7 +13,6 @@
 #pragma once
 
 #include <optional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -29,6 +28,9 @@ class Dictionary : public Object {
   void Add(const Variant& key, Variant item);
   // Answers the item; an absent key is added with an Empty item first.
   const Variant& Item(const Variant& key);
+  // The same for a text key, without building a Variant unless it is added.
+  const Variant& Item(StringView key);
+  const Variant& Item(const char16_t* key) { return Item(StringView(key)); }
   // Sets the item, adding the key when it is absent.
   void SetItem(const Variant& key, Variant item);
   bool Exists(const Variant& key) const;
@@ -51,7 +53,7 @@ class Dictionary : public Object {
   const DispatchTable* Dispatch() const override;
 
  private:
-  // A key as the index compares it; lookups use a view, with no copy.
+  // A key as the index compares it, viewed in place.
   struct KeyView {
     uint8_t kind;  // 0 empty, 1 null, 2 number, 3 text, 4 object
     double number = 0;
@@ -59,33 +61,17 @@ class Dictionary : public Object {
     const void* object = nullptr;
     friend bool operator==(const KeyView&, const KeyView&) = default;
   };
-  struct Key {
-    uint8_t kind;
-    double number;
-    String text;
-    const void* object;
-    KeyView View() const { return {kind, number, text, object}; }
-  };
-  struct KeyHash {
-    using is_transparent = void;
-    size_t operator()(const KeyView& k) const noexcept;
-    size_t operator()(const Key& k) const noexcept { return (*this)(k.View()); }
-  };
-  struct KeyEqual {
-    using is_transparent = void;
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const noexcept {
-      return ViewOf(a) == ViewOf(b);
-    }
-    static KeyView ViewOf(const KeyView& k) { return k; }
-    static KeyView ViewOf(const Key& k) { return k.View(); }
-  };
-  // The view refers into `key`, which must outlive it.
   static KeyView MakeKeyView(const Variant& key);
+  static size_t Hash(const KeyView& key) noexcept;
   std::optional<size_t> Find(const Variant& key) const;
+  std::optional<size_t> Find(const KeyView& key, size_t hash) const;
+  void Rehash(size_t slots);
 
   std::vector<std::pair<Variant, Variant>> entries_;
-  std::unordered_map<Key, size_t, KeyHash, KeyEqual> index_;
+  std::vector<size_t> hashes_;  // of each entry's key
+  // Open addressing: entry index + 1, 0 for a free slot; a power of two
+  // at least twice the entry count. One allocation, however many keys.
+  std::vector<uint32_t> slots_;
 };
 
 }  // namespace quillet

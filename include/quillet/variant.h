@@ -68,11 +68,19 @@ class Variant {
   static Variant Integer(int16_t n) { return Variant(Tag<int16_t>{n}); }
   static Variant Long(int32_t n) { return Variant(n); }
 
-  Variant(const Variant& other);
+  Variant(const Variant& other) : v_(other.v_) {
+    if (IsArray()) DeepenArray();
+  }
   Variant(Variant&& other) noexcept = default;
-  Variant& operator=(const Variant& other);
+  Variant& operator=(const Variant& other) {
+    if (this != &other) {
+      Variant copy(other);
+      *this = std::move(copy);
+    }
+    return *this;
+  }
   Variant& operator=(Variant&& other) noexcept = default;
-  ~Variant();
+  ~Variant() = default;
 
   VarType type() const noexcept { return static_cast<VarType>(v_.index()); }
   bool IsEmpty() const noexcept { return type() == VarType::Empty; }
@@ -108,7 +116,10 @@ class Variant {
   explicit Variant(Tag<uint8_t> t) noexcept : v_(t.value) {}
   explicit Variant(Tag<int16_t> t) noexcept : v_(t.value) {}
 
-  // Deep-copying holder that keeps Variant's size small.
+  // Arrays are values: a copy gets its own elements.
+  void DeepenArray();
+
+  // Holder that keeps Variant's size small.
   struct ArrayBox {
     std::shared_ptr<SafeArray> array;  // never shared: copies are deep
   };

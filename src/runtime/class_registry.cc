@@ -5,6 +5,7 @@
 // shared memory.
 #include "quillet/class_registry.h"
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -60,19 +61,42 @@ Registry& TheRegistry() {
   return *registry;
 }
 
-// This thread's copy of the table. A factory that is running keeps the copy
-// it came from alive, even if a nested creation refreshes the thread's copy.
-std::shared_ptr<const Table> ThreadTable() {
-  thread_local std::shared_ptr<const Table> table;
-  thread_local uint64_t seen = 0;
+// This thread's copy of the table, with a small cache of recent lookups
+// keyed by the address of the name asked for (callers pass constants). A hit
+// is confirmed against the entry's own name, so a reused buffer is safe.
+struct ThreadState {
+  std::shared_ptr<const Table> table;
+  uint64_t seen = 0;
+  struct Slot {
+    const char16_t* name = nullptr;
+    const ClassEntry* entry = nullptr;
+  };
+  std::array<Slot, 32> recent{};
+};
+
+ThreadState& Refreshed() {
+  thread_local ThreadState state;
   Registry& r = TheRegistry();
   uint64_t now = r.generation.load(std::memory_order_acquire);
-  if (seen != now) {
+  if (state.seen != now) {
     std::lock_guard lock(r.mutex);
-    table = std::make_shared<const Table>(r.classes);
-    seen = r.generation.load(std::memory_order_relaxed);
+    state.table = std::make_shared<const Table>(r.classes);
+    state.seen = r.generation.load(std::memory_order_relaxed);
+    state.recent.fill({});
   }
-  return table;
+  return state;
+}
+
+const ClassEntry* Lookup(ThreadState& state, StringView name) {
+  auto& slot = state.recent[(reinterpret_cast<uintptr_t>(name.data()) >> 3) %
+                            state.recent.size()];
+  if (slot.name == name.data() && slot.entry &&
+      FoldedEqual()(slot.entry->class_name, name))
+    return slot.entry;
+  auto it = state.table->find(name);
+  if (it == state.table->end()) return nullptr;
+  slot = {name.data(), &it->second};
+  return &it->second;
 }
 
 }  // namespace
@@ -111,11 +135,13 @@ std::optional<ClassEntry> FindClass(StringView class_name) {
 }
 
 Ref<Object> CreateObject(StringView class_name) {
-  std::shared_ptr<const Table> table = ThreadTable();
-  auto it = table->find(class_name);
-  if (it == table->end() || !it->second.factory)
-    RaiseRuntime(errors::kCantCreateObject);
-  Ref<Object> object = it->second.factory();
+  ThreadState& state = Refreshed();
+  // A factory may create objects itself and so refresh the thread's table:
+  // the copy that the running factory belongs to stays alive until it ends.
+  std::shared_ptr<const Table> keep = state.table;
+  const ClassEntry* entry = Lookup(state, class_name);
+  if (!entry || !entry->factory) RaiseRuntime(errors::kCantCreateObject);
+  Ref<Object> object = entry->factory();
   if (!object) RaiseRuntime(errors::kCantCreateObject);
   return object;
 }

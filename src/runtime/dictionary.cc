@@ -8,7 +8,7 @@
 
 namespace quillet {
 
-size_t Dictionary::KeyHash::operator()(const KeyView& k) const noexcept {
+size_t Dictionary::Hash(const KeyView& k) noexcept {
   switch (k.kind) {
     case 2: return std::hash<double>()(k.number);
     case 3: return std::hash<StringView>()(k.text);
@@ -36,28 +36,72 @@ Dictionary::KeyView Dictionary::MakeKeyView(const Variant& key) {
   RaiseRuntime(errors::kTypeMismatch);
 }
 
+std::optional<size_t> Dictionary::Find(const KeyView& key, size_t hash) const {
+  if (slots_.empty()) return std::nullopt;
+  size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    uint32_t slot = slots_[i];
+    if (slot == 0) return std::nullopt;
+    size_t at = slot - 1;
+    if (hashes_[at] == hash && MakeKeyView(entries_[at].first) == key) return at;
+  }
+}
+
 std::optional<size_t> Dictionary::Find(const Variant& key) const {
-  auto it = index_.find(MakeKeyView(key));
-  if (it == index_.end()) return std::nullopt;
-  return it->second;
+  KeyView view = MakeKeyView(key);
+  return Find(view, Hash(view));
+}
+
+void Dictionary::Rehash(size_t slots) {
+  std::vector<uint32_t> fresh(slots, 0);
+  size_t mask = slots - 1;
+  for (size_t at = 0; at < hashes_.size(); ++at) {
+    size_t i = hashes_[at] & mask;
+    while (fresh[i] != 0) i = (i + 1) & mask;
+    fresh[i] = static_cast<uint32_t>(at + 1);
+  }
+  slots_ = std::move(fresh);
 }
 
 void Dictionary::Add(const Variant& key, Variant item) {
   KeyView view = MakeKeyView(key);
-  if (index_.find(view) != index_.end()) RaiseRuntime(errors::kDuplicateKey);
+  size_t hash = Hash(view);
+  if (Find(view, hash)) RaiseRuntime(errors::kDuplicateKey);
+  if (entries_.size() >= UINT32_MAX - 1) RaiseRuntime(errors::kOutOfMemory);
   entries_.emplace_back(key, std::move(item));
   try {
-    index_.emplace(Key{view.kind, view.number, String(view.text), view.object},
-                   entries_.size() - 1);
+    hashes_.push_back(hash);
   } catch (...) {
     entries_.pop_back();
     throw;
+  }
+  if (slots_.size() < 2 * entries_.size()) {
+    try {
+      Rehash(slots_.empty() ? 16 : slots_.size() * 2);
+    } catch (...) {
+      entries_.pop_back();
+      hashes_.pop_back();
+      throw;
+    }
+  } else {
+    size_t mask = slots_.size() - 1;
+    size_t i = hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<uint32_t>(entries_.size());
   }
 }
 
 const Variant& Dictionary::Item(const Variant& key) {
   if (std::optional<size_t> at = Find(key)) return entries_[*at].second;
   Add(key, Variant());
+  return entries_.back().second;
+}
+
+const Variant& Dictionary::Item(StringView key) {
+  KeyView view{.kind = 3, .text = key};
+  if (std::optional<size_t> at = Find(view, Hash(view)))
+    return entries_[*at].second;
+  Add(Variant(key), Variant());
   return entries_.back().second;
 }
 
@@ -77,17 +121,14 @@ void Dictionary::Remove(const Variant& key) {
   std::optional<size_t> at = Find(key);
   if (!at) RaiseRuntime(errors::kElementNotFound);
   entries_.erase(entries_.begin() + static_cast<ptrdiff_t>(*at));
-  index_.clear();
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    KeyView view = MakeKeyView(entries_[i].first);
-    index_.emplace(Key{view.kind, view.number, String(view.text), view.object},
-                   i);
-  }
+  hashes_.erase(hashes_.begin() + static_cast<ptrdiff_t>(*at));
+  Rehash(slots_.size());
 }
 
 void Dictionary::RemoveAll() {
   entries_.clear();
-  index_.clear();
+  hashes_.clear();
+  slots_.clear();
 }
 
 namespace {

@@ -23,28 +23,10 @@ std::string_view TypeName(VarType type) {
 Variant::Variant(SafeArray array)
     : v_(ArrayBox{std::make_shared<SafeArray>(std::move(array))}) {}
 
-Variant::Variant(const Variant& other) {
-  if (other.IsArray()) {
-    v_ = ArrayBox{std::make_shared<SafeArray>(other.AsArray())};
-  } else {
-    std::visit(
-        [this](const auto& value) {
-          using T = std::decay_t<decltype(value)>;
-          if constexpr (!std::is_same_v<T, ArrayBox>) v_ = value;
-        },
-        other.v_);
-  }
+void Variant::DeepenArray() {
+  std::get<ArrayBox>(v_).array =
+      std::make_shared<SafeArray>(*std::get<ArrayBox>(v_).array);
 }
-
-Variant& Variant::operator=(const Variant& other) {
-  if (this != &other) {
-    Variant copy(other);
-    *this = std::move(copy);
-  }
-  return *this;
-}
-
-Variant::~Variant() = default;
 
 const SafeArray& Variant::AsArray() const {
   return *std::get<ArrayBox>(v_).array;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "quillet/class_registry.h"
+#include "quillet/convert.h"
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
 #include "support/recording_adapter.h"
@@ -76,6 +77,32 @@ TEST(DictionaryTest, LateBoundMembersReachTheSameEntries) {
   EXPECT_EQ(GetProperty(d.Get(), u"Count"), Variant(2));
   EXPECT_EQ(CallMethod(d.Get(), u"Exists", key), Variant(true));
   EXPECT_EQ(static_cast<Dictionary*>(d.Get())->Item(u"X"), Variant(5));
+}
+
+}  // namespace
+}  // namespace quillet
+
+namespace quillet {
+namespace {
+
+// Past a couple of dozen entries the dictionary switches to a hash index;
+// both ways must answer the same.
+TEST(DictionaryTest, LargeDictionariesKeepTheSameRules) {
+  Dictionary d;
+  for (int i = 0; i < 100; ++i) d.Add(Variant(u"k" + ToString(Variant(i))), i);
+  d.Add(Variant::Integer(7), u"seven");
+  EXPECT_TRUE(d.Exists(Variant(7.0)));
+  EXPECT_FALSE(d.Exists(Variant(u"7")));
+  EXPECT_EQ(d.Item(u"k42"), Variant(42));
+  EXPECT_THROW(d.Add(Variant(u"k99"), 0), Error);
+  d.Remove(u"k0");
+  EXPECT_EQ(d.entries().front().first, Variant(u"k1"));
+  EXPECT_EQ(d.Item(u"k50"), Variant(50));
+  EXPECT_TRUE(d.Item(u"new").IsEmpty());
+  EXPECT_EQ(d.Count(), 101);
+  for (int i = 1; i < 100; ++i) d.Remove(Variant(u"k" + ToString(Variant(i))));
+  EXPECT_EQ(Show(d), "{7: String \"seven\", new: Empty}");
+  EXPECT_EQ(d.Item(Variant::Long(7)), Variant(u"seven"));
 }
 
 }  // namespace
