@@ -116,14 +116,15 @@ CREATE TABLE IF NOT EXISTS call_properties(
   name TEXT NOT NULL,
   type TEXT NOT NULL,
   value,
-  PRIMARY KEY(call_number, name));
+  PRIMARY KEY(call_number, name)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS call_texts(
   call_number TEXT NOT NULL,
   kind TEXT NOT NULL,
   position INTEGER NOT NULL,
   piece TEXT NOT NULL,
   text_mode TEXT NOT NULL,
-  PRIMARY KEY(call_number, kind, position));
+  PRIMARY KEY(call_number, kind, position)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS calls_by_time ON calls(last_transaction_time);
 CREATE TABLE IF NOT EXISTS service_objects(
   object TEXT PRIMARY KEY,
   contract TEXT NOT NULL DEFAULT '',
@@ -227,6 +228,16 @@ void BackendStore::Fail(const std::string& what) { RaiseSqlite(db_, what); }
 
 namespace {
 
+// A property of a call that is being created: nothing to replace.
+void AddProperty(StatementCache& db, const std::string& number,
+                 const std::string& name, const StoredValue& value) {
+  Statement s(db,
+              "INSERT INTO call_properties(call_number, name, type, value) "
+              "VALUES(?1, ?2, ?3, ?4)");
+  s.Bind(1, number).Bind(2, name).Bind(3, value.type).Bind(4, value);
+  s.Run();
+}
+
 void PutProperty(StatementCache& db, const std::string& number, const std::string& name,
                  const StoredValue& value) {
   Statement s(db,
@@ -284,7 +295,7 @@ std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
   call.call_number = number;
   Statement props(*cache_,
                   "SELECT name, type, value FROM call_properties WHERE "
-                  "call_number = ?1 ORDER BY rowid");
+                  "call_number = ?1");
   props.Bind(1, number);
   while (props.Step()) {
     StoredValue v{props.Text(1), "", 0};
@@ -349,20 +360,17 @@ SubmitOutcome BackendStore::CreateCall(const std::string& component,
   name.Bind(1, number).Bind(2, sqlite3_last_insert_rowid(db_));
   name.Run();
 
-  PutProperty(*cache_, number, "CallNumber", Str(number));
-  for (const auto& [key, value] : call.properties)
-    if (key != "CallNumber") PutProperty(*cache_, number, key, value);
-  PutProperty(*cache_, number, "LastTransactionTime", Num("Long", time));
-  for (const auto& [key, value] : assigned) PutProperty(*cache_, number, key, value);
+  std::map<std::string, StoredValue> properties = call.properties;
+  properties["CallNumber"] = Str(number);
+  properties["LastTransactionTime"] = Num("Long", time);
+  for (const auto& [key, value] : assigned) properties[key] = value;
+  for (const auto& [key, value] : properties) AddProperty(*cache_, number, key, value);
   if (call.text) PutText(*cache_, number, "Text", *call.text);
   if (call.solution_text) PutText(*cache_, number, "SolutionText", *call.solution_text);
   tx.Commit();
 
   // The call as stored is what was just written: no need to read it back.
-  StoredCall stored{number, call.properties, {}, {}};
-  stored.properties["CallNumber"] = Str(number);
-  stored.properties["LastTransactionTime"] = Num("Long", time);
-  for (const auto& [key, value] : assigned) stored.properties[key] = value;
+  StoredCall stored{number, std::move(properties), {}, {}};
   if (call.text) stored.text = call.text->pieces;
   if (call.solution_text) stored.solution_text = call.solution_text->pieces;
   outcome.stored = std::move(stored);
