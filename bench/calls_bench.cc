@@ -12,6 +12,7 @@
 #include <new>
 
 #include "hand_written.h"
+#include "workload.h"
 #include "null_adapter.h"
 #include "quillet/calls.h"
 #include "quillet/class_registry.h"
@@ -35,41 +36,6 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace quillet::bench {
 namespace {
-
-const Details& CallDetails() {
-  static const Details details = {
-      {u"COMPONENT", u"Desk"},       {u"Q_TEXT", u"Printer jams on tray 2"},
-      {u"LINK", u"https://desk/q/1"}, {u"SOLDTOBP", u"BP-1"},
-      {u"SITE", u"Harbour Road"},    {u"OBJECT", u"PRN-1"},
-      {u"OBJECTNR", u"N-9"},         {u"CALLDESC", u"Paper jam"},
-      {u"PROBLEM", u"JAM"},          {u"PRIORITY", u"2"},
-      {u"BPNUMBER", u"BP-1"},        {u"CALLGROUP1", u"G1"},
-      {u"CALLGROUP2", u"G2"},        {u"CALLERNAME", u"Ines Park"},
-      {u"CONTACT", u"Bob"},          {u"ENGINEER", u"ENG-07"},
-      {u"CALLCREATER", u"agent"},    {u"Q_ID", u"Q-1"},
-      {u"TIMESPENT", u"30"},
-  };
-  return details;
-}
-
-Details UpdateDetails(int option) {
-  Details d = {{u"COMPONENT", u"Desk"},   {u"CALLNUMBER", u"SC000001"},
-               {u"ENGINEER", u"ENG-07"},  {u"ACTIONDONEBY", u"ENG-07"},
-               {u"OPTION", option == 2 ? u"2" : u"7"},
-               {u"PROBLEM", u"ROLLER"},   {u"SOLUTION", u"REPLACED"},
-               {u"ACTIVITY", u"ONSITE"},  {u"Q_ID", u"Q-1"},
-               {u"TIMESPENT", u"35"}};
-  std::u16string text(5000, u'x');
-  d[option == 2 ? u"SOLUTIONTEXT" : u"Q_TEXT"] = text;
-  return d;
-}
-
-// The caller's dictionary, built anew for every call as a caller would.
-Ref<Dictionary> ToDictionary(const Details& details) {
-  Ref<Dictionary> d = MakeRef<Dictionary>();
-  for (const auto& [k, v] : details) d->Add(k, v);
-  return d;
-}
 
 void CountAllocations(benchmark::State& state, uint64_t before) {
   state.counters["allocs/op"] = benchmark::Counter(

@@ -1,52 +1,47 @@
-// Runs one CreateCall or one UpdateCall (option 2) on the null adapter after
-// a warm-up call, between the markers that bench/instructions.sh counts.
+// Runs one operation after a warm-up, between the markers that
+// bench/instructions.sh counts: Quillet's CreateCall or UpdateCall (option 2)
+// on the null adapter, or the same work written by hand.
 #include <cstring>
+#include <string>
 
 #include "null_adapter.h"
 #include "quillet/calls.h"
+#include "workload.h"
 
 namespace {
 
-quillet::Ref<quillet::Dictionary> Details(bool update) {
-  using quillet::Variant;
-  auto d = quillet::MakeRef<quillet::Dictionary>();
-  d->Add(u"COMPONENT", u"Desk");
-  d->Add(u"SOLDTOBP", u"BP-1");
-  d->Add(u"Q_TEXT", u"Printer jams on tray 2");
-  d->Add(u"CALLNUMBER", u"SC000001");
-  d->Add(u"OPTION", update ? u"2" : u"0");
-  d->Add(u"SOLUTIONTEXT", std::u16string(5000, u'x'));
-  d->Add(u"TIMESPENT", u"30");
-  return d;
+using namespace quillet;
+using namespace quillet::bench;
+
+void Run(_Calls* calls, const std::string& what) {
+  Variant error;
+  if (what == "create") {
+    calls->CreateCall(ToDictionary(CallDetails()), error);
+  } else if (what == "update") {
+    calls->UpdateCall(ToDictionary(UpdateDetails(2)), error);
+  } else if (what == "create-hand") {
+    Details copy = CallDetails();
+    HandWrittenCreateCall(copy);
+  } else {
+    Details copy = UpdateDetails(2);
+    HandWrittenUpdateCall(copy);
+  }
 }
 
 }  // namespace
 
-void Run(quillet::_Calls* calls, bool update) {
-  quillet::Variant error;
-  auto details = Details(update);
-  if (update) {
-    calls->UpdateCall(details, error);
-  } else {
-    calls->CreateCall(details, error);
-  }
-}
-
-// Kept out of line so that callgrind's --toggle-collect can find them; the
-// caller's dictionary is built inside, as a caller would.
-extern "C" __attribute__((noinline)) void MeasuredCreateCall(quillet::_Calls* calls) {
-  Run(calls, false);
-}
-extern "C" __attribute__((noinline)) void MeasuredUpdateCall(quillet::_Calls* calls) {
-  Run(calls, true);
+// Kept out of line so that callgrind's --toggle-collect can find it.
+extern "C" __attribute__((noinline)) void MeasuredOperation(_Calls* calls,
+                                                            const std::string* what) {
+  Run(calls, *what);
 }
 
 int main(int argc, char** argv) {
-  quillet::bench::RegisterNullAdapter();
-  auto calls = quillet::NewCalls();
-  bool update = argc > 1 && std::strcmp(argv[1], "update") == 0;
-  // The warm-up fills the per-thread class table and the dispatch tables.
-  Run(calls.Get(), update);
-  (update ? MeasuredUpdateCall : MeasuredCreateCall)(calls.Get());
+  RegisterNullAdapter();
+  auto calls = NewCalls();
+  std::string what = argc > 1 ? argv[1] : "create";
+  UpdateDetails(2);
+  Run(calls.Get(), what);  // warm-up: per-thread tables, statics
+  MeasuredOperation(calls.Get(), &what);
   return 0;
 }

@@ -63,6 +63,8 @@ class Dictionary : public Object {
   };
   static KeyView MakeKeyView(const Variant& key);
   static size_t Hash(const KeyView& key) noexcept;
+  static constexpr size_t kInitialCapacity = 32;
+  static constexpr size_t kSearchInOrderUpTo = 8;
   std::optional<size_t> Find(const Variant& key) const;
   std::optional<size_t> Find(const KeyView& key, size_t hash) const;
   void Rehash(size_t slots);
@@ -70,7 +72,8 @@ class Dictionary : public Object {
   std::vector<std::pair<Variant, Variant>> entries_;
   std::vector<size_t> hashes_;  // of each entry's key
   // Open addressing: entry index + 1, 0 for a free slot; a power of two
-  // at least twice the entry count. One allocation, however many keys.
+  // at least twice the entry count. One allocation, however many keys;
+  // none while the dictionary is small enough to search in order.
   std::vector<uint32_t> slots_;
 };
 

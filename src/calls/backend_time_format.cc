@@ -1,4 +1,4 @@
-#include <string>
+#include <cstdint>
 
 #include "calls/calls_impl.h"
 #include "quillet/convert.h"
@@ -6,11 +6,6 @@
 
 namespace quillet {
 namespace {
-
-String Digits(int32_t n) {
-  std::string s = std::to_string(n);
-  return String(s.begin(), s.end());
-}
 
 Variant TimeFormat(const Variant& minutes) {
   if (minutes.IsNull()) RaiseRuntime(errors::kInvalidUseOfNull);
@@ -21,12 +16,11 @@ Variant TimeFormat(const Variant& minutes) {
   int32_t whole = ToLong(minutes);
   int32_t remainder = whole % 60;
   int32_t hours = whole / 60;
-  String text = Digits(hours);
-  int32_t m = remainder < 0 ? -remainder : remainder;
-  text += static_cast<char16_t>(u'0' + m / 10);
-  text += static_cast<char16_t>(u'0' + m % 10);
-  if (text.size() < 5) text.insert(0, 5 - text.size(), u'0');
-  return Variant::Long(ToLong(text));
+  // The hours' digits followed by the minutes as two digits, read back as a
+  // Long: hours * 100 + minutes, which overflows past 2,147,483,647.
+  int64_t number = int64_t{hours} * 100 + (remainder < 0 ? -remainder : remainder);
+  if (number > INT32_MAX) RaiseRuntime(errors::kOverflow);
+  return Variant::Long(static_cast<int32_t>(number));
 }
 
 }  // namespace

@@ -104,7 +104,9 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
 
     if (!text.empty()) {
       call_text = CreateAs<adapter::CallText>(adapter::kCallTextClass);
-      for (StringView piece : TextPieces(text)) call_text->AddLine(String(piece));
+      ForEachTextPiece(text, [&](StringView piece) {
+        call_text->AddLine(String(piece));
+      });
       record->Set(CallProperty::Text, Variant(call_text));
     }
 

@@ -61,8 +61,9 @@ struct Update {
     solution_text =
         CreateAs<adapter::SolutionText>(adapter::kSolutionTextClass);
     if (text.empty()) return;
-    for (StringView piece : TextPieces(text))
+    ForEachTextPiece(text, [&](StringView piece) {
       solution_text->AddLine(String(piece));
+    });
     solution_text->SetTextMode(u"a");
     record.Set(CallProperty::SolutionText, Variant(solution_text));
   }
@@ -72,10 +73,10 @@ struct Update {
     String text = Read(u"Q_TEXT");
     call_text = CreateAs<adapter::CallText>(adapter::kCallTextClass);
     if (text.empty()) return;
-    for (StringView piece : TextPieces(text)) {
+    ForEachTextPiece(text, [&](StringView piece) {
       call_text->AddLine(String(piece));
       call_text->SetTextMode(u"a");
-    }
+    });
     record.Set(CallProperty::Text, Variant(call_text));
   }
 

@@ -88,6 +88,17 @@ double RoundHalfEven(double value) {
 }
 
 std::optional<double> ParseNumber(StringView text) {
+  // The common case first: a few plain digits, perhaps signed.
+  if (!text.empty() && text.size() <= 9) {
+    size_t i = text[0] == u'-' ? 1 : 0;
+    int32_t n = 0;
+    bool plain = i < text.size();
+    for (size_t j = i; j < text.size() && plain; ++j) {
+      if (text[j] < u'0' || text[j] > u'9') plain = false;
+      else n = n * 10 + (text[j] - u'0');
+    }
+    if (plain) return i ? -n : n;
+  }
   StringView s = Trim(text);
   if (s.size() >= 2 && s[0] == u'&') {
     char16_t r = s[1];

@@ -37,7 +37,12 @@ Dictionary::KeyView Dictionary::MakeKeyView(const Variant& key) {
 }
 
 std::optional<size_t> Dictionary::Find(const KeyView& key, size_t hash) const {
-  if (slots_.empty()) return std::nullopt;
+  if (slots_.empty()) {
+    // Small dictionaries (results) are searched in order.
+    for (size_t at = 0; at < hashes_.size(); ++at)
+      if (hashes_[at] == hash && MakeKeyView(entries_[at].first) == key) return at;
+    return std::nullopt;
+  }
   size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     uint32_t slot = slots_[i];
@@ -68,6 +73,11 @@ void Dictionary::Add(const Variant& key, Variant item) {
   size_t hash = Hash(view);
   if (Find(view, hash)) RaiseRuntime(errors::kDuplicateKey);
   if (entries_.size() >= UINT32_MAX - 1) RaiseRuntime(errors::kOutOfMemory);
+  if (entries_.empty()) {
+    // Call details have about twenty keys: one allocation each for them.
+    entries_.reserve(kInitialCapacity);
+    hashes_.reserve(kInitialCapacity);
+  }
   entries_.emplace_back(key, std::move(item));
   try {
     hashes_.push_back(hash);
@@ -75,9 +85,10 @@ void Dictionary::Add(const Variant& key, Variant item) {
     entries_.pop_back();
     throw;
   }
+  if (entries_.size() <= kSearchInOrderUpTo) return;
   if (slots_.size() < 2 * entries_.size()) {
     try {
-      Rehash(slots_.empty() ? 16 : slots_.size() * 2);
+      Rehash(slots_.empty() ? 2 * kInitialCapacity : slots_.size() * 2);
     } catch (...) {
       entries_.pop_back();
       hashes_.pop_back();
@@ -122,7 +133,7 @@ void Dictionary::Remove(const Variant& key) {
   if (!at) RaiseRuntime(errors::kElementNotFound);
   entries_.erase(entries_.begin() + static_cast<ptrdiff_t>(*at));
   hashes_.erase(hashes_.begin() + static_cast<ptrdiff_t>(*at));
-  Rehash(slots_.size());
+  if (!slots_.empty()) Rehash(slots_.size());
 }
 
 void Dictionary::RemoveAll() {

@@ -1,0 +1,15 @@
+// The call details every benchmark uses, as a caller would hold them.
+#pragma once
+
+#include "hand_written.h"
+#include "quillet/dictionary.h"
+
+namespace quillet::bench {
+
+const Details& CallDetails();
+// Option 2 (solution text) or 7 (call text), with a 5000-character text.
+Details UpdateDetails(int option);
+// The caller's dictionary, built anew for every call as a caller would.
+Ref<Dictionary> ToDictionary(const Details& details);
+
+}  // namespace quillet::bench
