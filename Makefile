@@ -4,9 +4,12 @@ JOBS ?= 2
 BUILD ?= build
 SAN_BUILD ?= build-sanitize
 BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
+TSAN_BUILD ?= build-tsan
+FUZZ_SECONDS ?= 30
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test demo bench sanitize clean
+.PHONY: all deps build test demo bench sanitize fuzz tsan clean
 
 all: build
 
@@ -39,5 +42,22 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
 
+# libFuzzer targets under ASan and UBSan: each replays its corpus, then
+# fuzzes for FUZZ_SECONDS.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DQUILLET_FUZZ=ON -DQUILLET_SANITIZE=ON \
+	  -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The stress tests under ThreadSanitizer.
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUILLET_TSAN=ON -DQUILLET_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target quillet_stress_tests quillet_cli
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  $(TSAN_BUILD)/tests/quillet_stress_tests
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

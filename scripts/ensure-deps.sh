@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs when any is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev valgrind
-  libsqlite3-dev nlohmann-json3-dev libcli11-dev libutfcpp-dev)
+  libsqlite3-dev nlohmann-json3-dev libcli11-dev libutfcpp-dev clang
+  libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||

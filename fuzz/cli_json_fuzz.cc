@@ -1,0 +1,27 @@
+// The command line's JSON input: a request is refused as a usage error or
+// runs to an outcome on the recording adapter.
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "operations.h"
+#include "quillet/error.h"
+#include "support/recording_adapter.h"
+
+using namespace quillet;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  nlohmann::json request = nlohmann::json::parse(
+      std::string(reinterpret_cast<const char*>(data), size), nullptr, false);
+  if (request.is_discarded()) return 0;
+  testing::RecordingWorld world;
+  try {
+    cli::PreparedOperation op = cli::Prepare(request);
+    Ref<_Calls> calls = NewCalls();
+    cli::Outcome outcome = cli::Run(*calls, op, false, false);
+    outcome.output.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  } catch (const cli::UsageError&) {
+  } catch (const Error&) {
+  }
+  if (world.LiveTotal() != 0) std::abort();
+  return 0;
+}
