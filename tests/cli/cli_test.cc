@@ -8,6 +8,7 @@
 
 #include "json_variant.h"
 #include "quillet/safe_array.h"
+#include "support/cli_runner.h"
 #include "support/temp_dir.h"
 
 namespace quillet::cli {
@@ -15,33 +16,10 @@ namespace {
 
 using nlohmann::json;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
 class CliTest : public ::testing::Test {
  protected:
-  Result Quillet(const std::vector<std::string>& args) {
-    std::string command = "cd " + Quote(dir_.Path("")) + " && " + QUILLET_CLI_PATH;
-    for (const std::string& a : args) command += " " + Quote(a);
-    command += " 2>" + Quote(dir_.Path("stderr.txt"));
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    int status = pclose(pipe);
-    std::ifstream err_file(dir_.Path("stderr.txt"));
-    std::string err((std::istreambuf_iterator<char>(err_file)), {});
-    return {WEXITSTATUS(status), out, err};
+  testing::CliResult Quillet(const std::vector<std::string>& args) {
+    return testing::RunQuillet(dir_, args);
   }
   void Write(const std::string& name, const std::string& text) {
     std::ofstream(dir_.Path(name)) << text;
@@ -53,14 +31,14 @@ class CliTest : public ::testing::Test {
 };
 
 TEST_F(CliTest, CreateAndUpdateCallPrintOneJsonObject) {
-  Result created = Quillet({"create-call", "SOLDTOBP=BP-1", "PRIORITY=3", "Q_TEXT=hi"});
+  testing::CliResult created = Quillet({"create-call", "SOLDTOBP=BP-1", "PRIORITY=3", "Q_TEXT=hi"});
   ASSERT_EQ(created.status, 0) << created.err;
   json out = json::parse(created.out);
   EXPECT_EQ(out["result"]["CALLNUMBER"], "SC000001");
   EXPECT_TRUE(out["errorDescription"].is_null());
   EXPECT_FALSE(out.contains("error"));
 
-  Result raised = Quillet({"update-call", "--details", R"({"CALLNUMBER":"SC000001","OPTION":"x"})"});
+  testing::CliResult raised = Quillet({"update-call", "--details", R"({"CALLNUMBER":"SC000001","OPTION":"x"})"});
   EXPECT_EQ(raised.status, 1);
   out = json::parse(raised.out);
   EXPECT_TRUE(out["result"].is_null());
@@ -70,7 +48,7 @@ TEST_F(CliTest, CreateAndUpdateCallPrintOneJsonObject) {
   EXPECT_NE(raised.err.find("quillet: error 13: METHOD: Quillet.Calls.UpdateCall"),
             std::string::npos);
 
-  Result stored = Quillet({"calls", "SC000001", "--json"});
+  testing::CliResult stored = Quillet({"calls", "SC000001", "--json"});
   ASSERT_EQ(stored.status, 0);
   out = json::parse(stored.out);
   EXPECT_EQ(out["Priority"], 3);
@@ -94,7 +72,7 @@ TEST_F(CliTest, TimeFormatKeepsTheJsonTypes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
-    Result r = Quillet({"--types", "time-format", c.value});
+    testing::CliResult r = Quillet({"--types", "time-format", c.value});
     EXPECT_EQ(r.status, c.status);
     json out = json::parse(r.out);
     if (c.status == 0) {
@@ -117,7 +95,7 @@ TEST_F(CliTest, BadInputWritesNothing) {
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args.back() : ""));
-    Result r = Quillet(args);
+    testing::CliResult r = Quillet(args);
     EXPECT_EQ(r.status, 2);
     EXPECT_FALSE(r.err.empty());
     EXPECT_FALSE(Exists("quillet.db"));
@@ -127,7 +105,7 @@ TEST_F(CliTest, BadInputWritesNothing) {
 
 TEST_F(CliTest, ItemsFromJsonAndCsvWithRefusals) {
   Write("item.csv", "SERIALNUMBER,S-1\nITEM,\"PRN, large\"\n");
-  Result r = Quillet({"create-item", "--component", "Items", "--values", "item.csv"});
+  testing::CliResult r = Quillet({"create-item", "--component", "Items", "--values", "item.csv"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(json::parse(r.out), json({{"result", nullptr}, {"errorText", nullptr}}));
   r = Quillet({"create-item", "--values", R"([["SERIALNUMBER","S-1"],["ITEM","X"]])",
@@ -148,7 +126,7 @@ TEST_F(CliTest, BatchGoesOnPastABadLine) {
         "this is not json\n"
         R"({"op":"time-format","value":"x"})" "\n"
         R"({"op":"create-call","details":{"SOLDTOBP":"BP-2"}})" "\n");
-  Result r = Quillet({"batch", "ops.jsonl"});
+  testing::CliResult r = Quillet({"batch", "ops.jsonl"});
   EXPECT_EQ(r.status, 2);
   std::vector<json> lines;
   std::istringstream in(r.out);

@@ -40,18 +40,31 @@ Variant Scalar(const json& value) {
   throw UsageError("a value nested too deeply for a variant");
 }
 
-}  // namespace
+// Dictionaries may hold dictionaries; deeper than this is refused rather
+// than followed down the stack.
+constexpr int kMaxDepth = 16;
 
-Ref<Dictionary> JsonToDictionary(const json& object) {
+Variant ToVariant(const json& value, int depth);
+
+Ref<Dictionary> ToDictionary(const json& object, int depth) {
   if (!object.is_object()) throw UsageError("the call details must be a JSON object");
+  if (depth > kMaxDepth) throw UsageError("a value is nested too deeply");
   Ref<Dictionary> d = MakeRef<Dictionary>();
   for (const auto& [key, value] : object.items())
-    d->Add(Text(key), JsonToVariant(value));
+    d->Add(Text(key), ToVariant(value, depth + 1));
   return d;
 }
 
-Variant JsonToVariant(const json& value) {
-  if (value.is_object()) return Variant(JsonToDictionary(value));
+}  // namespace
+
+Ref<Dictionary> JsonToDictionary(const json& object) { return ToDictionary(object, 0); }
+
+Variant JsonToVariant(const json& value) { return ToVariant(value, 0); }
+
+namespace {
+
+Variant ToVariant(const json& value, int depth) {
+  if (value.is_object()) return Variant(ToDictionary(value, depth));
   if (!value.is_array()) return Scalar(value);
   bool two_dimensional = !value.empty();
   for (const json& row : value)
@@ -73,6 +86,8 @@ Variant JsonToVariant(const json& value) {
       a.Set({static_cast<int32_t>(r), static_cast<int32_t>(c)}, Scalar(value[r][c]));
   return a;
 }
+
+}  // namespace
 
 json VariantToJson(const Variant& value, bool types) {
   json plain;

@@ -48,7 +48,30 @@ std::string ReadFile(const std::string& path) {
   return ReadAll(in);
 }
 
+// Nesting deeper than any request needs is refused before parsing: the
+// parsed document would be freed recursively.
+constexpr int kMaxNesting = 64;
+
+void CheckNesting(const std::string& text, const std::string& where) {
+  int depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxNesting) throw UsageError(where + " is nested too deeply");
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+}
+
 json ParseJson(const std::string& text, const std::string& where) {
+  CheckNesting(text, where);
   json value = json::parse(text, nullptr, false);
   if (value.is_discarded()) throw UsageError(where + " is not valid JSON");
   return value;

@@ -1,0 +1,222 @@
+// Hostile input through the C++ API and the command line: each gets a clear
+// answer and nothing is lost or half written.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "quillet/calls.h"
+#include "quillet/convert.h"
+#include "quillet/error.h"
+#include "quillet/text.h"
+#include "standins/backend_store.h"
+#include "standins/embedded_backend.h"
+#include "standins/file_log.h"
+#include "support/cli_runner.h"
+#include "support/temp_dir.h"
+
+namespace quillet {
+namespace {
+
+using nlohmann::json;
+
+class HostileApiTest : public ::testing::Test {
+ protected:
+  HostileApiTest() {
+    standins::RegisterEmbeddedBackend(dir_.Path("q.db"));
+    standins::RegisterFileLog(dir_.Path("q.log"));
+  }
+  // The stored call text, joined, of the call CreateCall answered.
+  std::string StoredText(const Ref<Dictionary>& result) {
+    std::string number = ToUtf8(result->Item(u"CALLNUMBER").AsString());
+    std::optional<standins::StoredCall> call =
+        standins::BackendStore(dir_.Path("q.db")).Call(number);
+    std::string text;
+    for (const std::string& piece : call->text) text += piece;
+    return text;
+  }
+  testing::TempDir dir_;
+  Ref<_Calls> calls_ = NewCalls();
+};
+
+TEST_F(HostileApiTest, TextsAreStoredExactly) {
+  struct Case {
+    std::string name;
+    String text;
+    std::string stored;  // UTF-8, with the CR LF that CreateCall appends
+  };
+  String big(10 * 1024 * 1024 / 2, u'x');  // 10 MB of UTF-16
+  const Case cases[] = {
+      {"embedded NULs", String(u"a\0b\0c", 5), std::string("a\0b\0c\r\n", 7)},
+      {"SQL metacharacters", u"'); DROP TABLE calls; --",
+       "'); DROP TABLE calls; --\r\n"},
+      {"non-ASCII", u"Grüße \U0001F600", "Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80\r\n"},
+      // Half a surrogate pair has no UTF-8 form: it is stored as U+FFFD.
+      {"unpaired surrogate", String(1, char16_t(0xD800)) + u"z", "\xef\xbf\xbdz\r\n"},
+      {"10 MB", big, std::string(big.size(), 'x') + "\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Ref<Dictionary> details = MakeRef<Dictionary>();
+    details->Add(u"SOLDTOBP", u"BP-1");
+    details->Add(u"Q_TEXT", c.text);
+    Variant error;
+    Ref<Dictionary> result = calls_->CreateCall(details, error);
+    ASSERT_TRUE(result && result->Exists(u"CALLNUMBER")) << ToUtf8(ToString(error));
+    EXPECT_EQ(StoredText(result), c.stored);
+  }
+  standins::BackendStore store(dir_.Path("q.db"));
+  EXPECT_EQ(store.Calls().size(), std::size(cases));
+}
+
+TEST_F(HostileApiTest, NumbersAtAndPastTheirBoundaries) {
+  struct Case {
+    const char16_t* key;
+    Variant value;
+    std::string error;  // "" when the call is stored
+  };
+  const Case cases[] = {
+      {u"PRIORITY", 255, ""},
+      {u"PRIORITY", 256, "Overflow"},
+      {u"PRIORITY", -1, "Overflow"},
+      {u"PRIORITY", 255.5, "Overflow"},
+      {u"PRIORITY", u"1e2", ""},
+      {u"PRIORITY", u"&HFF", ""},
+      {u"TIMESPENT", 2147483647, "Overflow"},  // + 0 engineer minutes: format overflows
+      {u"TIMESPENT", 1288490207, ""},
+      {u"TIMESPENT", u"2147483648", "Overflow"},
+      {u"TIMESPENT", -2147483647 - 1, ""},
+      {u"TIMESPENT", u"12abc", "Type mismatch"},
+      {u"TIMESPENT", kNull, "Invalid use of Null"},
+  };
+  size_t stored = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.key) + " " + ToUtf8(ToString(Concat(Variant(u""), c.value))));
+    Ref<Dictionary> details = MakeRef<Dictionary>();
+    details->Add(u"SOLDTOBP", u"BP-1");
+    details->Add(c.key, c.value);
+    Variant error;
+    Ref<Dictionary> result = calls_->CreateCall(details, error);
+    if (c.error.empty()) {
+      EXPECT_TRUE(result && result->Exists(u"CALLNUMBER"));
+      ++stored;
+    } else {
+      EXPECT_FALSE(result);
+      EXPECT_EQ(ToUtf8(error.AsString()), c.error);
+    }
+  }
+  EXPECT_EQ(standins::BackendStore(dir_.Path("q.db")).Calls().size(), stored);
+}
+
+TEST(HostileCliTest, BadInputIsRefusedWithNothingWritten) {
+  std::string deep_array(100000, '[');
+  std::string deep_object;
+  for (int i = 0; i < 100000; ++i) deep_object += "{\"a\":";
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::string input;
+  };
+  const Case cases[] = {
+      {"deeply nested array", {"create-call", "--details", "-"}, deep_array},
+      {"deeply nested object", {"create-call", "--details", "-"}, deep_object + "1" +
+                                                                      std::string(100000, '}')},
+      {"malformed JSON", {"create-call", "--details", "{\"A\": 1,"}, ""},
+      {"invalid UTF-8 in JSON", {"create-call", "--details", "{\"A\": \"\xff\"}"}, ""},
+      {"invalid UTF-8 as KEY=VALUE", {"create-call", "A=\xc3\x28"}, ""},
+      {"table of tables", {"create-item", "--values", "[[[1]]]"}, ""},
+      {"a batch that does not exist", {"batch", "missing.jsonl"}, ""},
+      {"a database that cannot be created", {"--db", "/proc/quillet/q.db", "calls"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    testing::CliResult r = testing::RunQuillet(dir, c.args, c.input);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("quillet: "), std::string::npos);
+    EXPECT_FALSE(std::ifstream(dir.Path("quillet.db")).good());
+    EXPECT_FALSE(std::ifstream(dir.Path("quillet.log")).good());
+  }
+}
+
+TEST(HostileCliTest, AnUnwritableLogFailsTheCallLoudly) {
+  testing::TempDir dir;
+  // A refusal must be logged; with no log to write to, the call fails.
+  testing::CliResult r = testing::RunQuillet(
+      dir, {"--log", "/proc/quillet/q.log", "create-call", "Q_TEXT=x"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  json out = json::parse(r.out);
+  EXPECT_EQ(out["error"]["number"], 75);
+  // The refusal's log entry failed; the failure path's own entry failed too,
+  // and that failure left the call.
+  EXPECT_EQ(out["errorDescription"].get<std::string>().rfind(
+                "Path/File access error: cannot open log file", 0),
+            0u);
+}
+
+// A batch killed at random moments leaves a sound database, whole calls and
+// whole log lines.
+TEST(CrashTest, KilledBatchesLeaveWholeCallsAndLines) {
+  testing::TempDir dir;
+  {
+    std::ofstream batch(dir.Path("ops.jsonl"));
+    for (int i = 0; i < 3000; ++i) {
+      batch << R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","Q_TEXT":")"
+            << std::string(3000, 'k') << "\"}}\n";
+      if (i % 5 == 0) batch << R"({"op":"update-call","details":{"OPTION":"x"}})" "\n";
+    }
+  }
+  std::mt19937 random(20261207);
+  int kills = 0;
+  for (int round = 0; round < 6; ++round) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (chdir(dir.Path("").c_str()) != 0) _exit(3);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      execl(QUILLET_CLI_PATH, "quillet", "batch", "ops.jsonl", static_cast<char*>(nullptr));
+      _exit(3);
+    }
+    usleep(std::uniform_int_distribution<int>(30000, 250000)(random));
+    if (kill(pid, SIGKILL) == 0) ++kills;
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_GE(kills, 3);
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.Path("quillet.db").c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(db);
+
+  std::vector<standins::StoredCall> calls =
+      standins::BackendStore(dir.Path("quillet.db")).Calls();
+  EXPECT_GT(calls.size(), 0u);
+  for (const standins::StoredCall& c : calls) {
+    ASSERT_EQ(c.text.size(), 2u) << c.call_number;
+    EXPECT_EQ(c.text[0].size() + c.text[1].size(), 3002u);
+    EXPECT_EQ(c.properties.at("OriginCode").number, 40);
+  }
+  std::ifstream log(dir.Path("quillet.log"));
+  int lines = 0;
+  for (std::string line; std::getline(log, line); ++lines)
+    EXPECT_FALSE(json::parse(line, nullptr, false).is_discarded()) << line;
+  EXPECT_GT(lines, 0);
+  RecordProperty("kills", kills);
+  RecordProperty("calls_stored", static_cast<int>(calls.size()));
+}
+
+}  // namespace
+}  // namespace quillet

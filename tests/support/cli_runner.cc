@@ -1,0 +1,36 @@
+#include "support/cli_runner.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+namespace quillet::testing {
+namespace {
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+}  // namespace
+
+CliResult RunQuillet(const TempDir& dir, const std::vector<std::string>& args,
+                     const std::string& input) {
+  std::string in_path = dir.Path("stdin.txt");
+  std::ofstream(in_path, std::ios::binary) << input;
+  std::string command = "cd " + Quote(dir.Path("")) + " && " + QUILLET_CLI_PATH;
+  for (const std::string& a : args) command += " " + Quote(a);
+  command += " <" + Quote(in_path) + " 2>" + Quote(dir.Path("stderr.txt"));
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  int status = pclose(pipe);
+  std::ifstream err_file(dir.Path("stderr.txt"));
+  std::string err((std::istreambuf_iterator<char>(err_file)), {});
+  return {WEXITSTATUS(status), out, err};
+}
+
+}  // namespace quillet::testing
