@@ -43,43 +43,27 @@ class RecordedObject : public Base, public Recorded {
       : Recorded(w, class_name, w->NewLabel(class_name)) {}
 };
 
-class RecText : public RecordedObject<adapter::CallText> {
+template <class Base>
+class RecTextOf : public RecordedObject<Base> {
  public:
-  using RecordedObject::RecordedObject;
+  using RecordedObject<Base>::RecordedObject;
   void AddLine(const String& piece) override {
-    Call(".AddLine(" + Show(piece) + ")");
+    this->Call(".AddLine(" + Show(piece) + ")");
   }
   String TextMode() const override {
-    Call(".TextMode?");
+    this->Call(".TextMode?");
     return mode_;
   }
   void SetTextMode(const String& mode) override {
-    Call(".TextMode = " + Show(mode));
+    this->Call(".TextMode = " + Show(mode));
     mode_ = mode;
   }
 
  private:
   String mode_;
 };
-
-class RecSolutionText : public RecordedObject<adapter::SolutionText> {
- public:
-  using RecordedObject::RecordedObject;
-  void AddLine(const String& piece) override {
-    Call(".AddLine(" + Show(piece) + ")");
-  }
-  String TextMode() const override {
-    Call(".TextMode?");
-    return mode_;
-  }
-  void SetTextMode(const String& mode) override {
-    Call(".TextMode = " + Show(mode));
-    mode_ = mode;
-  }
-
- private:
-  String mode_;
-};
+using RecText = RecTextOf<adapter::CallText>;
+using RecSolutionText = RecTextOf<adapter::SolutionText>;
 
 class RecRecord : public RecordedObject<adapter::ServiceCallRecord> {
  public:
