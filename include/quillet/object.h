@@ -69,7 +69,9 @@ class DispatchTable {
     using is_transparent = void;
     bool operator()(StringView a, StringView b) const noexcept;
   };
+  static constexpr size_t kScanUpTo = 12;
   std::vector<Member> members_;
+  // Only for classes with more members than are quicker to scan.
   std::unordered_map<StringView, size_t, FoldedHash, FoldedEqual> by_name_;
 };
 

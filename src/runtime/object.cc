@@ -1,5 +1,7 @@
 #include "quillet/object.h"
 
+#include <cstring>
+
 #include "quillet/error.h"
 #include "quillet/variant.h"
 
@@ -17,6 +19,9 @@ size_t DispatchTable::FoldedHash::operator()(StringView s) const noexcept {
 bool DispatchTable::FoldedEqual::operator()(StringView a,
                                             StringView b) const noexcept {
   if (a.size() != b.size()) return false;
+  // Callers mostly spell names as declared: compare bytes before folding.
+  if (std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0)
+    return true;
   for (size_t i = 0; i < a.size(); ++i)
     if (Fold(a[i]) != Fold(b[i])) return false;
   return true;
@@ -24,11 +29,18 @@ bool DispatchTable::FoldedEqual::operator()(StringView a,
 
 DispatchTable::DispatchTable(std::initializer_list<Member> members)
     : members_(members) {
-  for (size_t i = 0; i < members_.size(); ++i)
-    by_name_.emplace(members_[i].name, i);
+  if (members_.size() > kScanUpTo)
+    for (size_t i = 0; i < members_.size(); ++i)
+      by_name_.emplace(members_[i].name, i);
 }
 
 const Member* DispatchTable::FindByName(StringView name) const noexcept {
+  if (members_.size() <= kScanUpTo) {
+    // A few members: comparing lengths first rules most of them out at once.
+    for (const Member& m : members_)
+      if (m.name.size() == name.size() && FoldedEqual()(m.name, name)) return &m;
+    return nullptr;
+  }
   auto it = by_name_.find(name);
   return it == by_name_.end() ? nullptr : &members_[it->second];
 }
