@@ -32,6 +32,21 @@ using StringView = std::u16string_view;
 
 class Variant;
 
+// Names of members, classes and keywords compare as the platform compares
+// them: ignoring the case of ASCII letters.
+bool EqualsIgnoringCase(StringView a, StringView b) noexcept;
+size_t HashIgnoringCase(StringView s) noexcept;
+struct IgnoringCaseHash {
+  using is_transparent = void;
+  size_t operator()(StringView s) const noexcept { return HashIgnoringCase(s); }
+};
+struct IgnoringCaseEqual {
+  using is_transparent = void;
+  bool operator()(StringView a, StringView b) const noexcept {
+    return EqualsIgnoringCase(a, b);
+  }
+};
+
 using DispId = int32_t;
 inline constexpr DispId kDispIdValue = 0;  // the default member
 
@@ -61,18 +76,10 @@ class DispatchTable {
   const std::vector<Member>& members() const { return members_; }
 
  private:
-  struct FoldedHash {
-    using is_transparent = void;
-    size_t operator()(StringView s) const noexcept;
-  };
-  struct FoldedEqual {
-    using is_transparent = void;
-    bool operator()(StringView a, StringView b) const noexcept;
-  };
   static constexpr size_t kScanUpTo = 12;
   std::vector<Member> members_;
   // Only for classes with more members than are quicker to scan.
-  std::unordered_map<StringView, size_t, FoldedHash, FoldedEqual> by_name_;
+  std::unordered_map<StringView, size_t, IgnoringCaseHash, IgnoringCaseEqual> by_name_;
 };
 
 class Object : public RefCounted {

@@ -52,17 +52,6 @@ constexpr std::array<CallPropertyInfo, 38> kProperties{{
     {WarrantyExpiryDate, u"WarrantyExpiryDate", VarType::String},
 }};
 
-bool SameName(StringView a, StringView b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'A' && x <= u'Z') x += 32;
-    if (y >= u'A' && y <= u'Z') y += 32;
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // A value assigned late bound takes the property's type, as an assignment
 // to a typed property does.
 Variant Coerce(VarType type, const Variant& value) {
@@ -88,7 +77,7 @@ const CallPropertyInfo& Describe(CallProperty property) {
 
 std::optional<CallProperty> FindCallProperty(StringView name) {
   for (const CallPropertyInfo& info : kProperties)
-    if (SameName(info.name, name)) return info.property;
+    if (EqualsIgnoringCase(info.name, name)) return info.property;
   return std::nullopt;
 }
 

@@ -19,28 +19,8 @@
 namespace quillet {
 namespace {
 
-char16_t Fold(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + 32 : c; }
-
-// Class names compare case-insensitively, without building folded copies.
-struct FoldedHash {
-  using is_transparent = void;
-  size_t operator()(StringView s) const noexcept {
-    size_t h = 14695981039346656037ull;
-    for (char16_t c : s) h = (h ^ Fold(c)) * 1099511628211ull;
-    return h;
-  }
-};
-struct FoldedEqual {
-  using is_transparent = void;
-  bool operator()(StringView a, StringView b) const noexcept {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-      if (Fold(a[i]) != Fold(b[i])) return false;
-    return true;
-  }
-};
-
-using Table = std::unordered_map<String, ClassEntry, FoldedHash, FoldedEqual>;
+using Table =
+    std::unordered_map<String, ClassEntry, IgnoringCaseHash, IgnoringCaseEqual>;
 
 struct Registry {
   std::mutex mutex;
@@ -91,7 +71,7 @@ const ClassEntry* Lookup(ThreadState& state, StringView name) {
   auto& slot = state.recent[(reinterpret_cast<uintptr_t>(name.data()) >> 3) %
                             state.recent.size()];
   if (slot.name == name.data() && slot.entry &&
-      FoldedEqual()(slot.entry->class_name, name))
+      EqualsIgnoringCase(slot.entry->class_name, name))
     return slot.entry;
   auto it = state.table->find(name);
   if (it == state.table->end()) return nullptr;

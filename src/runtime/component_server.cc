@@ -16,21 +16,16 @@ std::mutex& LibraryMutex() {
   static std::mutex* m = new std::mutex();
   return *m;
 }
-std::unordered_map<String, TypeLibraryInfo>& TypeLibraries() {
-  static auto* libraries = new std::unordered_map<String, TypeLibraryInfo>();
+using LibraryTable =
+    std::unordered_map<String, TypeLibraryInfo, IgnoringCaseHash, IgnoringCaseEqual>;
+LibraryTable& TypeLibraries() {
+  static auto* libraries = new LibraryTable();
   return *libraries;
 }
 // Classes registered by the DllRegisterServer call that the loader is making
 // on this thread, so that it can route their creation through the library's
 // DllGetClassObject.
 thread_local std::vector<ServerClass>* registering = nullptr;
-
-String Folded(StringView name) {
-  String out(name);
-  for (char16_t& c : out)
-    if (c >= u'A' && c <= u'Z') c += 32;
-  return out;
-}
 
 }  // namespace
 
@@ -39,7 +34,7 @@ int32_t RegisterServer(const ServerDescription& server) {
     for (const ServerClass& c : server.classes) {
       RegisterClass(c.class_name, c.create, c.class_id, /*replace=*/true);
       std::lock_guard lock(LibraryMutex());
-      TypeLibraries()[Folded(c.class_name)] = server.type_library;
+      TypeLibraries()[c.class_name] = server.type_library;
       if (registering) registering->push_back(c);
     }
     return kStatusOk;
@@ -52,7 +47,7 @@ int32_t UnregisterServer(const ServerDescription& server) {
   for (const ServerClass& c : server.classes) {
     UnregisterClass(c.class_name);
     std::lock_guard lock(LibraryMutex());
-    TypeLibraries().erase(Folded(c.class_name));
+    TypeLibraries().erase(c.class_name);
   }
   return kStatusOk;
 }
@@ -79,7 +74,7 @@ int32_t CanUnloadNow(const ServerDescription& server) {
 
 std::optional<TypeLibraryInfo> FindTypeLibrary(StringView class_name) {
   std::lock_guard lock(LibraryMutex());
-  auto it = TypeLibraries().find(Folded(class_name));
+  auto it = TypeLibraries().find(class_name);
   if (it == TypeLibraries().end()) return std::nullopt;
   return it->second;
 }

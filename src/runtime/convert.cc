@@ -11,17 +11,6 @@
 namespace quillet {
 namespace {
 
-bool EqualsIgnoringCase(StringView a, StringView b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'A' && x <= u'Z') x += 32;
-    if (y >= u'A' && y <= u'Z') y += 32;
-    if (x != y) return false;
-  }
-  return true;
-}
-
 StringView Trim(StringView s) {
   auto blank = [](char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';

@@ -10,14 +10,13 @@ namespace {
 char16_t Fold(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + 32 : c; }
 }  // namespace
 
-size_t DispatchTable::FoldedHash::operator()(StringView s) const noexcept {
+size_t HashIgnoringCase(StringView s) noexcept {
   size_t h = 14695981039346656037ull;
   for (char16_t c : s) h = (h ^ Fold(c)) * 1099511628211ull;
   return h;
 }
 
-bool DispatchTable::FoldedEqual::operator()(StringView a,
-                                            StringView b) const noexcept {
+bool EqualsIgnoringCase(StringView a, StringView b) noexcept {
   if (a.size() != b.size()) return false;
   // Callers mostly spell names as declared: compare bytes before folding.
   if (std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0)
@@ -38,7 +37,7 @@ const Member* DispatchTable::FindByName(StringView name) const noexcept {
   if (members_.size() <= kScanUpTo) {
     // A few members: comparing lengths first rules most of them out at once.
     for (const Member& m : members_)
-      if (m.name.size() == name.size() && FoldedEqual()(m.name, name)) return &m;
+      if (m.name.size() == name.size() && EqualsIgnoringCase(m.name, name)) return &m;
     return nullptr;
   }
   auto it = by_name_.find(name);
