@@ -23,6 +23,8 @@
 namespace quillet {
 
 String ToString(const Variant& value);
+// The same; a String is moved out rather than copied.
+String ToString(Variant&& value);
 uint8_t ToByte(const Variant& value);
 int16_t ToInteger(const Variant& value);
 int32_t ToLong(const Variant& value);

@@ -25,7 +25,7 @@ class Dictionary : public Object {
   static constexpr StringView kClassName = u"Scripting.Dictionary";
 
   // Raises 457 when the key is present already.
-  void Add(const Variant& key, Variant item);
+  void Add(Variant key, Variant item);
   // Answers the item; an absent key is added with an Empty item first.
   const Variant& Item(const Variant& key);
   // The same for a text key, without building a Variant unless it is added.
@@ -63,7 +63,7 @@ class Dictionary : public Object {
   };
   static KeyView MakeKeyView(const Variant& key);
   static size_t Hash(const KeyView& key) noexcept;
-  static constexpr size_t kInitialCapacity = 32;
+  static constexpr size_t kInitialCapacity = 12;
   static constexpr size_t kSearchInOrderUpTo = 8;
   std::optional<size_t> Find(const Variant& key) const;
   std::optional<size_t> Find(const KeyView& key, size_t hash) const;

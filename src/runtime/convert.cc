@@ -185,6 +185,11 @@ String ToString(const Variant& value) {
   RaiseRuntime(errors::kTypeMismatch);
 }
 
+String ToString(Variant&& value) {
+  if (value.IsString()) return std::move(const_cast<String&>(value.AsString()));
+  return ToString(static_cast<const Variant&>(value));
+}
+
 uint8_t ToByte(const Variant& value) {
   if (value.type() == VarType::Boolean) return value.AsBoolean() ? 255 : 0;
   return static_cast<uint8_t>(RoundedInRange(value, 0, 255));

@@ -1,5 +1,6 @@
 #include "quillet/dictionary.h"
 
+#include <bit>
 #include <functional>
 
 #include "quillet/convert.h"
@@ -58,7 +59,8 @@ std::optional<size_t> Dictionary::Find(const Variant& key) const {
 }
 
 void Dictionary::Rehash(size_t slots) {
-  std::vector<uint32_t> fresh(slots, 0);
+  // A power of two, so that masking spreads over every slot.
+  std::vector<uint32_t> fresh(std::bit_ceil(slots), 0);
   size_t mask = slots - 1;
   for (size_t at = 0; at < hashes_.size(); ++at) {
     size_t i = hashes_[at] & mask;
@@ -68,7 +70,7 @@ void Dictionary::Rehash(size_t slots) {
   slots_ = std::move(fresh);
 }
 
-void Dictionary::Add(const Variant& key, Variant item) {
+void Dictionary::Add(Variant key, Variant item) {
   KeyView view = MakeKeyView(key);
   size_t hash = Hash(view);
   if (Find(view, hash)) RaiseRuntime(errors::kDuplicateKey);
@@ -78,7 +80,7 @@ void Dictionary::Add(const Variant& key, Variant item) {
     entries_.reserve(kInitialCapacity);
     hashes_.reserve(kInitialCapacity);
   }
-  entries_.emplace_back(key, std::move(item));
+  entries_.emplace_back(std::move(key), std::move(item));  // `view` is stale now
   try {
     hashes_.push_back(hash);
   } catch (...) {
@@ -88,7 +90,8 @@ void Dictionary::Add(const Variant& key, Variant item) {
   if (entries_.size() <= kSearchInOrderUpTo) return;
   if (slots_.size() < 2 * entries_.size()) {
     try {
-      Rehash(slots_.empty() ? 2 * kInitialCapacity : slots_.size() * 2);
+      Rehash(slots_.empty() ? std::bit_ceil(2 * entries_.size())
+                            : slots_.size() * 2);
     } catch (...) {
       entries_.pop_back();
       hashes_.pop_back();
