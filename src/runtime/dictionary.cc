@@ -76,7 +76,7 @@ void Dictionary::Add(Variant key, Variant item) {
   if (Find(view, hash)) RaiseRuntime(errors::kDuplicateKey);
   if (entries_.size() >= UINT32_MAX - 1) RaiseRuntime(errors::kOutOfMemory);
   if (entries_.empty()) {
-    // Call details have about twenty keys: one allocation each for them.
+    // Room for a dozen keys: a result fits, call details grow once.
     entries_.reserve(kInitialCapacity);
     hashes_.reserve(kInitialCapacity);
   }
