@@ -120,6 +120,20 @@ TEST_F(CliTest, ItemsFromJsonAndCsvWithRefusals) {
             0u);
 }
 
+TEST_F(CliTest, UnderATransactionTheLogRecordsTheContext) {
+  EXPECT_EQ(Quillet({"update-call", "OPTION=x"}).status, 1);
+  EXPECT_EQ(Quillet({"--transaction", "update-call", "OPTION=x"}).status, 1);
+  testing::CliResult log = Quillet({"log", "--json"});
+  std::istringstream lines(log.out);
+  std::string outside, inside;
+  std::getline(lines, outside);
+  std::getline(lines, inside);
+  EXPECT_TRUE(json::parse(outside)["context"].is_null());
+  EXPECT_EQ(json::parse(inside)["context"].get<std::string>().rfind("ctx-", 0), 0u);
+  EXPECT_EQ(Quillet({"log", "--tail", "1"}).out.find("Quillet.Calls.UpdateCall caught: Type mismatch(13)."),
+            41u);  // after the time stamp and the source
+}
+
 TEST_F(CliTest, BatchGoesOnPastABadLine) {
   Write("ops.jsonl",
         R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})" "\n"
