@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <span>
 
 #include "quillet/dictionary.h"
 #include "quillet/error.h"
@@ -27,6 +28,20 @@ struct LongCase {
   int32_t out;
   int32_t error;
 };
+
+// Runs one conversion over a table: the error it raises, or its value.
+template <class Convert>
+void CheckTable(std::span<const LongCase> cases, Convert convert) {
+  for (const LongCase& c : cases) {
+    SCOPED_TRACE(std::string(TypeName(c.in.type())) + " -> " +
+                 std::to_string(c.out));
+    int32_t out = 0;
+    EXPECT_EQ(ErrorOf([&] { out = convert(c.in); }), c.error);
+    if (c.error == 0) {
+      EXPECT_EQ(out, c.out);
+    }
+  }
+}
 
 TEST(ConvertTest, ToLongFollowsTheRuntime) {
   const LongCase cases[] = {
@@ -74,14 +89,7 @@ TEST(ConvertTest, ToLongFollowsTheRuntime) {
       {Variant(SafeArray(ElementType::Variant, {{0, 1}})), 0,
        errors::kTypeMismatch},
   };
-  for (const LongCase& c : cases) {
-    SCOPED_TRACE(std::string(TypeName(c.in.type())));
-    int32_t out = 0;
-    EXPECT_EQ(ErrorOf([&] { out = ToLong(c.in); }), c.error);
-    if (c.error == 0) {
-      EXPECT_EQ(out, c.out);
-    }
-  }
+  CheckTable(cases, [](const Variant& v) { return int32_t{ToLong(v)}; });
 }
 
 TEST(ConvertTest, ToByteRangeAndBoolean) {
@@ -100,14 +108,7 @@ TEST(ConvertTest, ToByteRangeAndBoolean) {
       {Variant(), 0, 0},
       {Variant(kNull), 0, errors::kInvalidUseOfNull},
   };
-  for (const LongCase& c : cases) {
-    SCOPED_TRACE(c.out);
-    uint8_t out = 0;
-    EXPECT_EQ(ErrorOf([&] { out = ToByte(c.in); }), c.error);
-    if (c.error == 0) {
-      EXPECT_EQ(out, c.out);
-    }
-  }
+  CheckTable(cases, [](const Variant& v) { return int32_t{ToByte(v)}; });
 }
 
 TEST(ConvertTest, ToIntegerRange) {
@@ -120,14 +121,7 @@ TEST(ConvertTest, ToIntegerRange) {
       {Variant(u"&HFFFF"), -1, 0},
       {Variant(u"&H10000"), 0, errors::kOverflow},
   };
-  for (const LongCase& c : cases) {
-    SCOPED_TRACE(c.out);
-    int16_t out = 0;
-    EXPECT_EQ(ErrorOf([&] { out = ToInteger(c.in); }), c.error);
-    if (c.error == 0) {
-      EXPECT_EQ(out, c.out);
-    }
-  }
+  CheckTable(cases, [](const Variant& v) { return int32_t{ToInteger(v)}; });
 }
 
 struct TextCase {
