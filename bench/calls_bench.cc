@@ -43,7 +43,7 @@ void CountAllocations(benchmark::State& state, uint64_t before) {
 }
 
 void BM_CreateCall_Quillet(benchmark::State& state) {
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   uint64_t before = allocations;
   for (auto _ : state) {
     Ref<Dictionary> details = ToDictionary(CallDetails());
@@ -65,7 +65,7 @@ void BM_CreateCall_HandWritten(benchmark::State& state) {
 BENCHMARK(BM_CreateCall_HandWritten)->Threads(1)->Threads(2)->UseRealTime();
 
 void BM_UpdateCall_Quillet(benchmark::State& state) {
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   Details source = UpdateDetails(static_cast<int>(state.range(0)));
   uint64_t before = allocations;
   for (auto _ : state) {
@@ -89,14 +89,14 @@ void BM_UpdateCall_HandWritten(benchmark::State& state) {
 BENCHMARK(BM_UpdateCall_HandWritten)->Arg(2)->Arg(7);
 
 void BM_TimeFormat_Interface(benchmark::State& state) {
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   Variant minutes = 605;
   for (auto _ : state) benchmark::DoNotOptimize(calls->backendTimeFormat(minutes));
 }
 BENCHMARK(BM_TimeFormat_Interface);
 
 void BM_TimeFormat_DispatchId(benchmark::State& state) {
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   Variant minutes = 605;
   Variant* args[] = {&minutes};
   for (auto _ : state)
@@ -106,7 +106,7 @@ void BM_TimeFormat_DispatchId(benchmark::State& state) {
 BENCHMARK(BM_TimeFormat_DispatchId);
 
 void BM_TimeFormat_Name(benchmark::State& state) {
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   Variant minutes = 605;
   for (auto _ : state)
     benchmark::DoNotOptimize(CallMethod(calls.Get(), u"backendTimeFormat", minutes));
@@ -141,7 +141,7 @@ void BM_CreateCall_Embedded(benchmark::State& state) {
     standins::BackendStore keeper(path);
     keeper.LoadMasterData(kMaster);
     standins::RegisterEmbeddedBackend(path);
-    Ref<_Calls> calls = NewCalls();
+    Ref<CallsInterface> calls = NewCalls();
     for (auto _ : state) {
       Ref<Dictionary> details = ToDictionary(CallDetails());
       Variant error;
@@ -218,7 +218,7 @@ void BM_CreateCall_MillionMemory(benchmark::State& state) {
     }
     return static_cast<double>(resident * sysconf(_SC_PAGESIZE) / 1024);
   };
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   auto run = [&](int n) {
     for (int i = 0; i < n; ++i) {
       Ref<Dictionary> details = ToDictionary(CallDetails());

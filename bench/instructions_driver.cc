@@ -13,7 +13,7 @@ namespace {
 using namespace quillet;
 using namespace quillet::bench;
 
-void Run(_Calls* calls, const std::string& what) {
+void Run(CallsInterface* calls, const std::string& what) {
   Variant error;
   if (what == "create") {
     calls->CreateCall(ToDictionary(CallDetails()), error);
@@ -31,7 +31,7 @@ void Run(_Calls* calls, const std::string& what) {
 }  // namespace
 
 // Kept out of line so that callgrind's --toggle-collect can find it.
-extern "C" __attribute__((noinline)) void MeasuredOperation(_Calls* calls,
+extern "C" __attribute__((noinline)) void MeasuredOperation(CallsInterface* calls,
                                                             const std::string* what) {
   Run(calls, *what);
 }

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   bool create = in.ConsumeBool();
   Variant error;
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   try {
     if (create) {
       calls->CreateCall(details, error);

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   testing::RecordingWorld world;
   try {
     cli::PreparedOperation op = cli::Prepare(request);
-    Ref<_Calls> calls = NewCalls();
+    Ref<CallsInterface> calls = NewCalls();
     cli::Outcome outcome = cli::Run(*calls, op, false, false);
     outcome.output.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   } catch (const cli::UsageError&) {

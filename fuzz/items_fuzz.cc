@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Variant component = fuzz::Value(in, 2), error = fuzz::Value(in, 2);
   try {
-    Ref<_Calls> calls = NewCalls();
+    Ref<CallsInterface> calls = NewCalls();
     if (in.ConsumeBool()) {
       calls->CreateSerializedItem(values, component, error);
     } else {

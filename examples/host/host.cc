@@ -142,7 +142,7 @@ int main() {
   using namespace quillet;
   host::RegisterHostAdapter();
   RegisterQuillet();
-  Ref<_Calls> calls = CreateAs<_Calls>(kCallsClassName);
+  Ref<CallsInterface> calls = CreateAs<CallsInterface>(kCallsClassName);
 
   Ref<Dictionary> details = MakeRef<Dictionary>();
   details->Add(u"COMPONENT", u"HostDesk");

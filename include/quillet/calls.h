@@ -1,9 +1,10 @@
 // Quillet.Calls: the component that records service calls and serialized
 // items in the ERP back end.
 //
-// `_Calls` is the class's one interface. Its five operations can be called
-// through this C++ interface or late bound, by name or by the dispatch ids
-// below; both ways reach the same code. A Calls instance holds no state: it
+// `CallsInterface` is the class's one interface, which the component model
+// knows by the name "_Calls" (kCallsInterfaceName). Its five operations can be
+// called through this C++ interface or late bound, by name or by the dispatch
+// ids below; both ways reach the same code. A Calls instance holds no state: it
 // serves any number of operations, in any order, on the thread that calls it.
 //
 // How failures leave each operation:
@@ -22,7 +23,7 @@
 // adapter.h for the contract a host implements.
 //
 //   RegisterQuillet();                     // or LoadComponentServer(path)
-//   Ref<_Calls> calls = CreateAs<_Calls>(kCallsClassName);
+//   Ref<CallsInterface> calls = CreateAs<CallsInterface>(kCallsClassName);
 //   Ref<Dictionary> details = MakeRef<Dictionary>();
 //   details->Add(u"COMPONENT", u"ServiceDesk");
 //   Variant error;
@@ -52,7 +53,7 @@ inline constexpr DispId kCreateSerializedItem = 0x60030003;
 inline constexpr DispId kUpdateSerializedItem = 0x60030004;
 }  // namespace dispid
 
-class _Calls : public Object {
+class CallsInterface : public Object {
  public:
   // Records a new service call from `i_dictCallDetails`. Answers a dictionary
   // with CALLNUMBER, LASTTRANSTIME, CONTRACT and the WARRANTY keys as the
@@ -83,7 +84,7 @@ class _Calls : public Object {
 };
 
 // A new Calls instance, for hosts that link the library directly.
-Ref<_Calls> NewCalls();
+Ref<CallsInterface> NewCalls();
 
 // The library's type library: name "Quillet", help string "Toliva 2.4 -
 // Quillet", version 1.0, locale neutral, file version 2.4.0.0.

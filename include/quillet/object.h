@@ -4,11 +4,9 @@
 // interface, and late bound by name or by dispatch id. A late-bound call
 // passes every argument by reference (a pointer to the caller's Variant), so
 // whatever the callee writes into an argument is in the caller's variable
-// when the call returns, as on the platform:
-//
-//   Variant table = ..., component = u"Items", error;
-//   CallMethod(*manager, u"CreateSerializedItem", table, component, error);
-//   // `error` now holds what the manager wrote into it.
+// when the call returns, as on the platform. The calls by name
+// (CallByName, CallMethod, GetProperty, PutProperty) are declared in
+// variant.h, beside the values they pass.
 //
 // A class publishes its members in a static DispatchTable (names looked up
 // case-insensitively, as the platform does). Unknown names fail with runtime
@@ -96,19 +94,5 @@ class Object : public RefCounted {
   // The late-bound surface; classes without one answer nullptr.
   virtual const DispatchTable* Dispatch() const { return nullptr; }
 };
-
-// Late-bound call by name. Raises 91 when `target` is Nothing.
-Variant CallByName(Object* target, StringView name, InvokeKind kind, Args args);
-
-// Method call by name with the given variables passed by reference.
-template <class... V>
-Variant CallMethod(Object* target, StringView name, V&... vars);
-
-// Property get / put by name.
-Variant GetProperty(Object* target, StringView name);
-void PutProperty(Object* target, StringView name, Variant value);
-
-// Raises 450 unless exactly `count` arguments were given.
-void RequireArgCount(Args args, size_t count);
 
 }  // namespace quillet

@@ -47,8 +47,16 @@ class Ref {
  public:
   Ref() noexcept = default;
   Ref(std::nullptr_t) noexcept {}
+  // Shares `p`: adds a reference.
   explicit Ref(T* p) noexcept : p_(p) {
     if (p_) p_->AddRef();
+  }
+  // Takes over a reference that `p` already carries for its new owner (one
+  // handed across a C entry point, say) without adding one.
+  static Ref Adopt(T* p) noexcept {
+    Ref ref;
+    ref.p_ = p;
+    return ref;
   }
   Ref(const Ref& other) noexcept : Ref(other.p_) {}
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
@@ -67,7 +75,8 @@ class Ref {
   void Reset() noexcept {
     if (T* p = std::exchange(p_, nullptr)) p->Release();
   }
-  // Hands the reference over to the caller without releasing it.
+  // Hands the reference over to the caller without releasing it; the
+  // caller releases it later, or gives it to Ref::Adopt.
   T* Detach() noexcept { return std::exchange(p_, nullptr); }
 
   T* Get() const noexcept { return p_; }

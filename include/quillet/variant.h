@@ -9,6 +9,13 @@
 //   Variant v = Variant::Byte(40);
 //   v.type() == VarType::Byte;  v.AsByte() == 40;
 //
+// Objects are also called late bound through Variants, by name; every
+// argument is the caller's own variable, so the callee's writes reach it:
+//
+//   Variant table = ..., component = u"Items", error;
+//   CallMethod(manager.Get(), u"CreateSerializedItem", table, component, error);
+//   // `error` now holds what the manager wrote into it.
+//
 // A Variant is a plain value: not thread-safe for concurrent writes, like any
 // standard container.
 #pragma once
@@ -17,6 +24,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include "quillet/object.h"
@@ -58,6 +66,12 @@ class Variant {
   Variant(String s) noexcept : v_(std::move(s)) {}
   Variant(StringView s) : v_(String(s)) {}
   Variant(const char16_t* s) : v_(String(s)) {}
+  // Narrow text would decay to a pointer and then read as a Boolean; text is
+  // 16-bit (u"..."), and objects are passed as Ref<T>.
+  Variant(const char*) = delete;
+  template <class T, class = std::enable_if_t<
+                         !std::is_same_v<std::remove_cv_t<T>, char16_t>>>
+  Variant(T*) = delete;
   Variant(Ref<Object> o) noexcept : v_(std::move(o)) {}
   template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T> &&
                                               !std::is_same_v<T, Object>>>
@@ -100,6 +114,7 @@ class Variant {
   int32_t AsLong() const { return std::get<int32_t>(v_); }
   double AsDouble() const { return std::get<double>(v_); }
   const String& AsString() const { return std::get<String>(v_); }
+  String& AsString() { return std::get<String>(v_); }
   const Ref<Object>& AsObject() const { return std::get<Ref<Object>>(v_); }
   const SafeArray& AsArray() const;
   SafeArray& AsArray();
@@ -128,11 +143,23 @@ class Variant {
       v_;
 };
 
+// Late-bound call by name: 91 when `target` is Nothing, 438 for an unknown
+// name, 450 for a wrong argument count, and whatever the member raises.
+Variant CallByName(Object* target, StringView name, InvokeKind kind, Args args);
+
+// Method call by name with the given variables passed by reference.
 template <class... V>
 Variant CallMethod(Object* target, StringView name, V&... vars) {
   Variant* refs[] = {&vars..., nullptr};
   return CallByName(target, name, InvokeKind::Method,
                     Args(refs, sizeof...(V)));
 }
+
+// Property get / put by name.
+Variant GetProperty(Object* target, StringView name);
+void PutProperty(Object* target, StringView name, Variant value);
+
+// Raises 450 unless exactly `count` arguments were given.
+void RequireArgCount(Args args, size_t count);
 
 }  // namespace quillet

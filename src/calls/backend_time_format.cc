@@ -28,7 +28,7 @@ Variant TimeFormat(const Variant& minutes) {
 // No error trap: runtime errors reach the caller unlogged, with the class as
 // their source.
 Variant Calls::backendTimeFormat(Variant& lValue) {
-  Ref<_Calls> self(this);
+  Ref<CallsInterface> self(this);
   try {
     return TimeFormat(lValue);
   } catch (const Error& e) {

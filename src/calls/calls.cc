@@ -9,11 +9,20 @@ Dictionary& Details(const Ref<Dictionary>& details) { return Deref(details); }
 
 void RaiseObjectNotSet() { RaiseRuntime(errors::kObjectNotSet); }
 
-Ref<_Calls> NewCalls() { return MakeRef<Calls>(); }
+Ref<adapter::ServiceCallManager> ManagerAfterBinding(const Variant& argument) {
+  if (!argument.IsObject()) RaiseRuntime(errors::kTypeMismatch);
+  if (!argument.AsObject()) return nullptr;
+  Ref<adapter::ServiceCallManager> manager =
+      QueryInterface<adapter::ServiceCallManager>(argument.AsObject());
+  if (!manager) RaiseRuntime(errors::kTypeMismatch);
+  return manager;
+}
+
+Ref<CallsInterface> NewCalls() { return MakeRef<Calls>(); }
 
 namespace {
 
-_Calls& Self(Object& o) { return static_cast<_Calls&>(o); }
+CallsInterface& Self(Object& o) { return static_cast<CallsInterface&>(o); }
 
 // The call details as passed late bound: a Dictionary, or Nothing.
 Ref<Dictionary> DictionaryArgument(const Variant& value) {
@@ -27,7 +36,7 @@ Ref<Dictionary> DictionaryArgument(const Variant& value) {
 
 }  // namespace
 
-const DispatchTable* _Calls::Dispatch() const {
+const DispatchTable* CallsInterface::Dispatch() const {
   static const DispatchTable table{
       {u"CreateCall", dispid::kCreateCall,
        [](Object& o, InvokeKind, Args a) -> Variant {

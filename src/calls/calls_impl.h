@@ -2,11 +2,12 @@
 // backend_time_format.cc, serialized_item.cc for the twin pair).
 #pragma once
 
+#include "quillet/adapter.h"
 #include "quillet/calls.h"
 
 namespace quillet {
 
-class Calls final : public _Calls {
+class Calls final : public CallsInterface {
  public:
   Ref<Dictionary> CreateCall(const Ref<Dictionary>& i_dictCallDetails,
                              Variant& o_sErrorDescription) override;
@@ -37,6 +38,12 @@ template <class T>
 T& Deref(const Ref<T>& ref);
 
 [[noreturn]] void RaiseObjectNotSet();
+
+// The manager that the by-reference argument of session binding holds after
+// the call: binding may have put another manager there, and the operation
+// goes on with it. Nothing stays Nothing; anything that is not a service-call
+// manager raises 13, as assigning it to a typed variable would.
+Ref<adapter::ServiceCallManager> ManagerAfterBinding(const Variant& argument);
 
 template <class T>
 T& Deref(const Ref<T>& ref) {

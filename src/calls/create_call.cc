@@ -32,7 +32,7 @@ int32_t MinutesSpent(Dictionary& details) {
 
 Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
                                   Variant& o_sErrorDescription) {
-  Ref<_Calls> self(this);
+  Ref<CallsInterface> self(this);
   ErrorTrap trap(kCallsSource);
   Ref<Dictionary> result;
   Ref<adapter::ServiceCallManager> manager;
@@ -65,13 +65,14 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
 
     Dictionary& details = Details(i_dictCallDetails);
     Variant bound_manager(manager);
-    if (!TolivaInclude::BindAdapterSession(
-            ToString(details.Item(u"COMPONENT")), bound_manager)) {
-      bound_manager = Variant();
+    bool bound = TolivaInclude::BindAdapterSession(
+        ToString(details.Item(u"COMPONENT")), bound_manager);
+    manager = ManagerAfterBinding(bound_manager);
+    bound_manager = Variant();
+    if (!bound) {
       exit_block(true);
       return result;
     }
-    bound_manager = Variant();
 
     // Q_TEXT is converted (a Null fails); LINK is only joined.
     String text = ToString(details.Item(u"Q_TEXT")) + u"\r\n";

@@ -36,7 +36,7 @@ void CopyColumn(const SafeArray& values, SafeArray& table, int32_t last_row,
 Variant Calls::RegisterSerializedItem(const SerializedItemTwin& twin,
                                       Variant& sValues, Variant& sBusComponent,
                                       Variant& sError) {
-  Ref<_Calls> self(this);
+  Ref<CallsInterface> self(this);
   ErrorTrap trap(kCallsSource);
   Ref<Object> manager;
   Variant table;

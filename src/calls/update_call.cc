@@ -19,7 +19,7 @@ enum class Time { kEngineerOnly, kPlusTimeSpent };
 
 // What one call of UpdateCall works on; the steps below fill it in order.
 struct Update {
-  _Calls& self;
+  CallsInterface& self;
   Dictionary& details;
   adapter::ServiceCallRecord& record;
   Ref<adapter::SolutionText>& solution_text;
@@ -175,7 +175,7 @@ void ReadBack(const adapter::ServiceCallRecord& r, Dictionary& out) {
 
 Variant Calls::UpdateCall(const Ref<Dictionary>& i_dictCallDetails,
                           Variant& o_sErrorDescription) {
-  Ref<_Calls> self(this);
+  Ref<CallsInterface> self(this);
   ErrorTrap trap(kCallsSource);
   Variant result;
   Ref<adapter::ServiceCallManager> manager;
@@ -210,6 +210,7 @@ Variant Calls::UpdateCall(const Ref<Dictionary>& i_dictCallDetails,
     Variant bound_manager(manager);
     bool bound = TolivaInclude::BindAdapterSession(
         ToString(details.Item(u"COMPONENT")), bound_manager);
+    manager = ManagerAfterBinding(bound_manager);
     bound_manager = Variant();
     if (!bound) return exit_block();
 

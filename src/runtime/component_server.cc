@@ -59,9 +59,9 @@ int32_t GetClassObject(const ServerDescription& server, const char* class_id,
   String wanted = FromUtf8(class_id);
   for (const ServerClass& c : server.classes) {
     if (c.class_id == wanted) {
-      auto* f = new ClassFactoryObject(c.create);
-      f->AddRef();
-      *factory = static_cast<Object*>(f);
+      // The caller owns the one reference handed out and adopts it.
+      Ref<Object> f = MakeRef<ClassFactoryObject>(c.create);
+      *factory = f.Detach();
       return kStatusOk;
     }
   }
@@ -111,9 +111,8 @@ void LoadComponentServer(const std::string& path) {
           void* raw = nullptr;
           if (get_class(class_id.c_str(), &raw) != kStatusOk || !raw)
             RaiseRuntime(errors::kCantCreateObject);
-          Ref<ClassFactoryObject> factory(static_cast<ClassFactoryObject*>(
-              static_cast<Object*>(raw)));
-          factory->Release();  // adopt the reference the entry point gave
+          Ref<ClassFactoryObject> factory = Ref<ClassFactoryObject>::Adopt(
+              static_cast<ClassFactoryObject*>(static_cast<Object*>(raw)));
           return factory->CreateInstance();
         },
         c.class_id, /*replace=*/true);

@@ -106,6 +106,12 @@ std::optional<double> ParseNumber(StringView text) {
     signed_ = true;
     ++i;
   }
+  // The locale's (en-US) currency symbol, once, before or after the digits.
+  bool currency = false;
+  if (i < s.size() && s[i] == u'$') {
+    currency = true;
+    ++i;
+  }
   std::string ascii;  // digits, point and exponent, for strtod
   bool digits = false;
   while (i < s.size()) {
@@ -142,6 +148,7 @@ std::optional<double> ParseNumber(StringView text) {
     }
     if (!exponent_digits) return std::nullopt;
   }
+  if (!currency && i < s.size() && s[i] == u'$') ++i;
   if (!signed_ && i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
     negative = s[i] == u'-';
     ++i;
@@ -186,7 +193,7 @@ String ToString(const Variant& value) {
 }
 
 String ToString(Variant&& value) {
-  if (value.IsString()) return std::move(const_cast<String&>(value.AsString()));
+  if (value.IsString()) return std::move(value.AsString());
   return ToString(static_cast<const Variant&>(value));
 }
 
@@ -208,7 +215,13 @@ double ToDouble(const Variant& value) { return NumberOf(value); }
 
 bool ToBoolean(const Variant& value) {
   if (value.IsString()) {
+    // The words, and the hash-delimited forms of the Boolean literals.
     StringView text = Trim(value.AsString());
+    if (text.size() >= 2 && text.front() == u'#' && text.back() == u'#') {
+      StringView inner = text.substr(1, text.size() - 2);
+      if (EqualsIgnoringCase(inner, u"TRUE")) return true;
+      if (EqualsIgnoringCase(inner, u"FALSE")) return false;
+    }
     if (EqualsIgnoringCase(text, u"True")) return true;
     if (EqualsIgnoringCase(text, u"False")) return false;
   }

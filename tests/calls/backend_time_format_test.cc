@@ -38,7 +38,7 @@ TEST(BackendTimeFormatTest, MinutesToHoursAndMinutes) {
       {Variant(0.4), Variant::Long(0)},
       {Variant::Byte(60), Variant::Long(100)},
   };
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   for (const Case& c : cases) {
     Variant argument = c.minutes;
     SCOPED_TRACE(testing::Show(c.minutes));
@@ -63,7 +63,7 @@ TEST(BackendTimeFormatTest, FailuresReachTheCallerUnlogged) {
       {Variant(2147483647), 6, u"Overflow"},
       {Variant(3e9), 6, u"Overflow"},
   };
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   for (const FailCase& c : cases) {
     SCOPED_TRACE(testing::Show(c.minutes));
     Variant argument = c.minutes;

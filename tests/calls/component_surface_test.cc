@@ -12,7 +12,7 @@ namespace quillet {
 namespace {
 
 TEST(ComponentSurfaceTest, DispatchIdsAndNamesReachTheOperations) {
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   const std::pair<const char16_t*, DispId> members[] = {
       {u"CreateCall", 0x60030000},
       {u"UpdateCall", 0x60030001},
@@ -32,7 +32,7 @@ TEST(ComponentSurfaceTest, DispatchIdsAndNamesReachTheOperations) {
 
 TEST(ComponentSurfaceTest, LateBoundCallsReachTheSameCode) {
   testing::RecordingWorld world;
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   Ref<Dictionary> details = MakeRef<Dictionary>();
   details->Add(u"OPTION", 9);
   world.script.returned = {{adapter::CallProperty::LastTransactionTime,
@@ -57,7 +57,7 @@ TEST(ComponentSurfaceTest, LateBoundCallsReachTheSameCode) {
 
 TEST(ComponentSurfaceTest, OneInstanceServesOperationsInAnyOrder) {
   testing::RecordingWorld world;
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   for (int round = 0; round < 3; ++round) {
     Variant m = 61;
     EXPECT_EQ(calls->backendTimeFormat(m), Variant::Long(101));

@@ -59,7 +59,7 @@ Outcome RunOnce(const Scenario& sc, RecordingWorld& world) {
   sc.arrange(*details, world);
   Outcome out;
   out.description = u"before";
-  Ref<_Calls> calls = NewCalls();
+  Ref<CallsInterface> calls = NewCalls();
   try {
     if (sc.op == Op::kCreate) {
       out.result = Variant(calls->CreateCall(details, out.description));

@@ -89,7 +89,7 @@ TEST(SerializedItemTest, RefusalsAreLoggedNotRaised) {
       if (!c.written.empty()) error = FromUtf8(c.written);
     };
     Variant values = Table(1, 2), component = u"Items", error = c.error_on_entry;
-    Ref<_Calls> calls = NewCalls();
+    Ref<CallsInterface> calls = NewCalls();
     Variant result = c.update
                          ? calls->UpdateSerializedItem(values, component, error)
                          : calls->CreateSerializedItem(values, component, error);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "quillet/adapter.h"
+#include "quillet/calls.h"
 #include "quillet/class_registry.h"
 #include "session/toliva_include.h"
 #include "support/recording_adapter.h"
@@ -104,6 +105,65 @@ TEST(BindAdapterSessionTest, ALogFailureEscapes) {
   }
   EXPECT_EQ(world.LiveTotal(), 1);
   EXPECT_EQ(CurrentError().number, 0);
+}
+
+// The manager argument is in/out: an operation goes on with whatever the
+// session left in it, and fails as an assignment would when that is not a
+// manager.
+TEST(BindAdapterSessionTest, OperationsGoOnWithTheManagerTheArgumentHolds) {
+  struct Case {
+    std::string name;
+    bool create;
+    std::function<Variant()> handed_back;
+    std::string manager_lines;
+    std::string error;
+  };
+  const std::string replaced =
+      "new ServiceCallManager\n"
+      "UserSession#1.addManager(Object ServiceCallManager#1)\n"
+      "new ServiceCallManager\n"
+      "ServiceCallManager#2.Initialize(String \"\")\n"
+      "release ServiceCallManager#1\n";
+  const Case cases[] = {
+      {"create, another manager", true, NewManager,
+       replaced +
+           "ServiceCallManager#2.SubmitNewCalls(Object ServiceCallList#1)\n"
+           "ServiceCallManager#2.Close()\n"
+           "release ServiceCallManager#2",
+       ""},
+      {"update, another manager", false, NewManager,
+       replaced +
+           "ServiceCallManager#2.SubmitChangedCalls(Object ServiceCallList#1)\n"
+           "ServiceCallManager#2.Close()\n"
+           "release ServiceCallManager#2",
+       ""},
+      {"create, not a manager", true,
+       [] { return Variant(MakeRef<Dictionary>()); },
+       "new ServiceCallManager\n"
+       "UserSession#1.addManager(Object ServiceCallManager#1)\n"
+       "ServiceCallManager#1.Close()\n"
+       "release ServiceCallManager#1",
+       "Type mismatch"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::RecordingWorld world;
+    world.script.on_add_manager = [&](Variant& manager) {
+      manager = c.handed_back();
+    };
+    world.script.returned = {
+        {adapter::CallProperty::LastTransactionTime, Variant::Long(7)}};
+    Ref<Dictionary> details = MakeRef<Dictionary>();
+    Variant error;
+    if (c.create)
+      NewCalls()->CreateCall(details, error);
+    else
+      NewCalls()->UpdateCall(details, error);
+    EXPECT_EQ(world.Lines("ServiceCallManager"), c.manager_lines);
+    EXPECT_EQ(testing::Show(error),
+              c.error.empty() ? "Empty" : "String \"" + c.error + "\"");
+    EXPECT_EQ(world.LiveTotal(), 0);
+  }
 }
 
 }  // namespace

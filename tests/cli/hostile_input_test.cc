@@ -42,7 +42,7 @@ class HostileApiTest : public ::testing::Test {
     return text;
   }
   testing::TempDir dir_;
-  Ref<_Calls> calls_ = NewCalls();
+  Ref<CallsInterface> calls_ = NewCalls();
 };
 
 TEST_F(HostileApiTest, TextsAreStoredExactly) {

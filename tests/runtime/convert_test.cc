@@ -73,6 +73,11 @@ TEST(ConvertTest, ToLongFollowsTheRuntime) {
       {Variant(u"&HFFFFFFFF"), -1, 0},
       {Variant(u"&H100000000"), 0, errors::kOverflow},
       {Variant(u"&O17"), 15, 0},
+      {Variant(u"$12"), 12, 0},
+      {Variant(u" -$1,000 "), -1000, 0},
+      {Variant(u"(12$)"), -12, 0},
+      {Variant(u"$"), 0, errors::kTypeMismatch},
+      {Variant(u"$1$"), 0, errors::kTypeMismatch},
       {Variant(u"2147483648"), 0, errors::kOverflow},
       {Variant(u"1e400"), 0, errors::kOverflow},
       {Variant(u""), 0, errors::kTypeMismatch},
@@ -165,6 +170,9 @@ TEST(ConvertTest, ToBooleanAndToDouble) {
   EXPECT_TRUE(ToBoolean(Variant(u"true")));
   EXPECT_FALSE(ToBoolean(Variant(u" FALSE ")));
   EXPECT_TRUE(ToBoolean(Variant(u"2")));
+  EXPECT_TRUE(ToBoolean(Variant(u" #TRUE# ")));
+  EXPECT_FALSE(ToBoolean(Variant(u"#false#")));
+  EXPECT_EQ(ErrorOf([] { ToBoolean(Variant(u"#yes#")); }), errors::kTypeMismatch);
   EXPECT_FALSE(ToBoolean(Variant()));
   EXPECT_TRUE(ToBoolean(Variant(0.1)));
   EXPECT_EQ(ErrorOf([] { ToBoolean(Variant(u"yes")); }), errors::kTypeMismatch);

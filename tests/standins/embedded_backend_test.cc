@@ -61,7 +61,7 @@ class EmbeddedBackendTest : public ::testing::Test {
   testing::TempDir dir_;
   std::string db_;
   std::string log_;
-  Ref<_Calls> calls_ = NewCalls();
+  Ref<CallsInterface> calls_ = NewCalls();
 };
 
 TEST_F(EmbeddedBackendTest, ACreatedCallIsStoredWhole) {
@@ -218,7 +218,7 @@ TEST_F(EmbeddedBackendTest, ConcurrentSubmitsToOneFileLoseNothing) {
   std::vector<std::vector<std::string>> numbers(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      Ref<_Calls> calls = NewCalls();
+      Ref<CallsInterface> calls = NewCalls();
       for (int i = 0; i < kEach; ++i) {
         Ref<Dictionary> d = MakeRef<Dictionary>();
         d->Add(u"SOLDTOBP", u"BP-1");

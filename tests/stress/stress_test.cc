@@ -52,7 +52,7 @@ TEST(StressTest, ThreadsAndAProcessShareOneDatabase) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      Ref<_Calls> calls = NewCalls();
+      Ref<CallsInterface> calls = NewCalls();
       for (int round = 0; round < kRoundsPerThread; ++round) {
         Ref<Dictionary> create = MakeRef<Dictionary>();
         create->Add(u"SOLDTOBP", u"BP-1");

@@ -221,6 +221,10 @@ class RecLateBound : public Object, public Recorded {
       line += (i ? ", " : "") + Show(*args[i]);
     Call(line + ")");
     if (name == u"GetEngineerTime") return script_->engineer_time;
+    if (name == u"addManager" && script_->on_add_manager) {
+      RequireArgCount(args, 1);
+      script_->on_add_manager(*args[0]);
+    }
     if ((name == u"CreateSerializedItem" || name == u"ChangeSerializedItem") &&
         script_->on_serialized_item) {
       RequireArgCount(args, 3);

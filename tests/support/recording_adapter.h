@@ -49,6 +49,8 @@ struct Script {
   std::vector<std::string> messages;
   bool update_answers_nothing = false;
   Variant engineer_time = Variant::Long(0);
+  // Run by the session's addManager with its by-reference argument.
+  std::function<void(Variant& manager)> on_add_manager;
   // Run by the serialized-item manager with its three arguments.
   std::function<void(Variant& table, Variant& component, Variant& error)>
       on_serialized_item;

@@ -149,17 +149,17 @@ json ValuesJson(const std::string& values) {
 
 // Sets up the back end, the log and Quillet itself; only after the input
 // was found usable.
-Ref<_Calls> OpenCalls(const Globals& g) {
+Ref<CallsInterface> OpenCalls(const Globals& g) {
   standins::BackendStore store(g.db);  // creates the file and its schema
   standins::RegisterEmbeddedBackend(g.db);
   standins::RegisterFileLog(g.LogPath());
   RegisterQuillet();
-  return CreateAs<_Calls>(kCallsClassName);
+  return CreateAs<CallsInterface>(kCallsClassName);
 }
 
 int RunOne(const Globals& g, const json& request) {
   PreparedOperation op = Prepare(request);
-  Ref<_Calls> calls = OpenCalls(g);
+  Ref<CallsInterface> calls = OpenCalls(g);
   Outcome outcome = Run(*calls, op, g.types, g.transaction);
   std::cout << outcome.output.dump(2) << "\n";
   if (outcome.raised) std::cerr << "quillet: " << outcome.message << "\n";
@@ -177,7 +177,7 @@ int RunBatch(const Globals& g, const std::string& path, const std::string& out_p
     if (!file) throw UsageError("cannot write '" + out_path + "'");
   }
   std::ostream& out = out_path.empty() ? std::cout : file;
-  Ref<_Calls> calls = OpenCalls(g);
+  Ref<CallsInterface> calls = OpenCalls(g);
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, raised = 0, bad = 0;
   for (size_t i = 0; i < lines.size(); ++i) {

@@ -43,7 +43,7 @@ PreparedOperation Prepare(const json& request) {
   return p;
 }
 
-Outcome Run(_Calls& calls, PreparedOperation& p, bool types, bool transaction) {
+Outcome Run(CallsInterface& calls, PreparedOperation& p, bool types, bool transaction) {
   std::optional<standins::TransactionScope> scope;
   if (transaction) scope.emplace();
   Outcome outcome;

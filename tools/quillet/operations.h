@@ -35,7 +35,7 @@ struct Outcome {
 };
 
 // Runs on `calls`, inside a transaction-host context when asked.
-Outcome Run(_Calls& calls, PreparedOperation& operation, bool types,
+Outcome Run(CallsInterface& calls, PreparedOperation& operation, bool types,
             bool transaction);
 
 }  // namespace quillet::cli
