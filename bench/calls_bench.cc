@@ -16,8 +16,8 @@
 #include "null_adapter.h"
 #include "quillet/calls.h"
 #include "quillet/class_registry.h"
-#include "standins/backend_store.h"
-#include "standins/embedded_backend.h"
+#include "quillet/standins/backend_store.h"
+#include "quillet/standins/embedded_backend.h"
 
 // Allocations per operation: every global allocation on this thread counts.
 namespace {

@@ -1,4 +1,6 @@
-#include "standins/backend_store.h"
+#include "quillet/standins/backend_store.h"
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <ctime>

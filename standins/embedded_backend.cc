@@ -1,4 +1,4 @@
-#include "standins/embedded_backend.h"
+#include "quillet/standins/embedded_backend.h"
 
 #include <map>
 #include <memory>
@@ -9,7 +9,7 @@
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
 #include "quillet/text.h"
-#include "standins/backend_store.h"
+#include "quillet/standins/backend_store.h"
 
 namespace quillet::standins {
 namespace {

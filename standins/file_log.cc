@@ -1,4 +1,4 @@
-#include "standins/file_log.h"
+#include "quillet/standins/file_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

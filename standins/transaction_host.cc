@@ -1,4 +1,4 @@
-#include "standins/transaction_host.h"
+#include "quillet/standins/transaction_host.h"
 
 #include <atomic>
 #include <string>

@@ -27,6 +27,7 @@
 #include <optional>
 #include <span>
 
+#include "quillet/export.h"
 #include "quillet/variant.h"
 
 namespace quillet::adapter {
@@ -111,10 +112,10 @@ struct CallPropertyInfo {
 };
 
 // Every property, in the order of CallProperty.
-std::span<const CallPropertyInfo> CallProperties();
-const CallPropertyInfo& Describe(CallProperty property);
+QUILLET_API std::span<const CallPropertyInfo> CallProperties();
+QUILLET_API const CallPropertyInfo& Describe(CallProperty property);
 // By name, case-insensitively.
-std::optional<CallProperty> FindCallProperty(StringView name);
+QUILLET_API std::optional<CallProperty> FindCallProperty(StringView name);
 
 // One service call. Quillet sets properties on a fresh record before
 // submitting it, and reads them from the records a submit hands back. A set
@@ -122,7 +123,7 @@ std::optional<CallProperty> FindCallProperty(StringView name);
 // a SolutionText). Get answers the property's value; a property never set
 // answers the empty value of its type ("" / 0 / False / Nothing).
 // Late bound, each property is reachable by its name.
-class ServiceCallRecord : public Object {
+class QUILLET_API ServiceCallRecord : public Object {
  public:
   virtual Variant Get(CallProperty property) const = 0;
   virtual void Set(CallProperty property, Variant value) = 0;
@@ -133,7 +134,7 @@ class ServiceCallRecord : public Object {
 
 // A text of several pieces: each AddLine appends one piece of at most 2048
 // characters; TextMode is a string property ("a": append).
-class TextLines : public Object {
+class QUILLET_API TextLines : public Object {
  public:
   virtual void AddLine(const String& piece) = 0;
   virtual String TextMode() const = 0;
@@ -142,10 +143,10 @@ class TextLines : public Object {
  protected:
   const DispatchTable* Dispatch() const override;
 };
-class CallText : public TextLines {};
-class SolutionText : public TextLines {};
+class QUILLET_API CallText : public TextLines {};
+class QUILLET_API SolutionText : public TextLines {};
 
-class ServiceCallList : public Object {
+class QUILLET_API ServiceCallList : public Object {
  public:
   virtual void Add(const Ref<ServiceCallRecord>& record) = 0;
   virtual int32_t Count() const = 0;
@@ -153,12 +154,12 @@ class ServiceCallList : public Object {
   virtual Ref<ServiceCallRecord> Item(int32_t index) const = 0;
 };
 
-class AdapterMessage : public Object {
+class QUILLET_API AdapterMessage : public Object {
  public:
   virtual String Text() const = 0;
 };
 
-class MessageList : public Object {
+class QUILLET_API MessageList : public Object {
  public:
   virtual int32_t Count() const = 0;
   // Zero-based; raises 9 for an index out of range.
@@ -167,18 +168,18 @@ class MessageList : public Object {
 
 // The answer to a submit: the records as the back end stored them (first at
 // index 0) and its complaints about them.
-class CallResponse : public Object {
+class QUILLET_API CallResponse : public Object {
  public:
   virtual Ref<ServiceCallList> ReturnedCalls() const = 0;
   virtual Ref<MessageList> Messages() const = 0;
 };
-class CreateCallResponse : public CallResponse {};
-class UpdateCallResponse : public CallResponse {};
+class QUILLET_API CreateCallResponse : public CallResponse {};
+class QUILLET_API UpdateCallResponse : public CallResponse {};
 
 // Submits service calls. Quillet registers it with a fresh adapter session
 // (addManager) and calls Initialize(component) by name before anything else,
 // and always calls Close() before releasing it.
-class ServiceCallManager : public Object {
+class QUILLET_API ServiceCallManager : public Object {
  public:
   virtual void Initialize(const String& component) = 0;
   // Stores the records of `list` as new calls.

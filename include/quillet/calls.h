@@ -32,6 +32,7 @@
 
 #include "quillet/component_server.h"
 #include "quillet/dictionary.h"
+#include "quillet/export.h"
 #include "quillet/variant.h"
 
 namespace quillet {
@@ -53,7 +54,7 @@ inline constexpr DispId kCreateSerializedItem = 0x60030003;
 inline constexpr DispId kUpdateSerializedItem = 0x60030004;
 }  // namespace dispid
 
-class CallsInterface : public Object {
+class QUILLET_API CallsInterface : public Object {
  public:
   // Records a new service call from `i_dictCallDetails`. Answers a dictionary
   // with CALLNUMBER, LASTTRANSTIME, CONTRACT and the WARRANTY keys as the
@@ -84,14 +85,14 @@ class CallsInterface : public Object {
 };
 
 // A new Calls instance, for hosts that link the library directly.
-Ref<CallsInterface> NewCalls();
+QUILLET_API Ref<CallsInterface> NewCalls();
 
 // The library's type library: name "Quillet", help string "Toliva 2.4 -
 // Quillet", version 1.0, locale neutral, file version 2.4.0.0.
-const TypeLibraryInfo& QuilletTypeLibrary();
+QUILLET_API const TypeLibraryInfo& QuilletTypeLibrary();
 
 // Registers "Quillet.Calls" with the class registry, as the library's
 // DllRegisterServer entry point does.
-void RegisterQuillet();
+QUILLET_API void RegisterQuillet();
 
 }  // namespace quillet

@@ -40,17 +40,17 @@ void RegisterQuillet() { RegisterServer(Server()); }
 }  // namespace quillet
 
 extern "C" {
-__attribute__((visibility("default"))) int32_t DllRegisterServer() {
+QUILLET_API int32_t DllRegisterServer() {
   return quillet::RegisterServer(quillet::Server());
 }
-__attribute__((visibility("default"))) int32_t DllUnregisterServer() {
+QUILLET_API int32_t DllUnregisterServer() {
   return quillet::UnregisterServer(quillet::Server());
 }
-__attribute__((visibility("default"))) int32_t DllGetClassObject(
+QUILLET_API int32_t DllGetClassObject(
     const char* class_id, void** factory) {
   return quillet::GetClassObject(quillet::Server(), class_id, factory);
 }
-__attribute__((visibility("default"))) int32_t DllCanUnloadNow() {
+QUILLET_API int32_t DllCanUnloadNow() {
   return quillet::CanUnloadNow(quillet::Server());
 }
 }

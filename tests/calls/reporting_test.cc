@@ -4,7 +4,7 @@
 
 #include "quillet/error.h"
 #include "reporting/toliva_utilities.h"
-#include "standins/transaction_host.h"
+#include "quillet/standins/transaction_host.h"
 #include "support/recording_adapter.h"
 
 namespace quillet {

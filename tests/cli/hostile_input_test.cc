@@ -15,9 +15,9 @@
 #include "quillet/convert.h"
 #include "quillet/error.h"
 #include "quillet/text.h"
-#include "standins/backend_store.h"
-#include "standins/embedded_backend.h"
-#include "standins/file_log.h"
+#include "quillet/standins/backend_store.h"
+#include "quillet/standins/embedded_backend.h"
+#include "quillet/standins/file_log.h"
 #include "support/cli_runner.h"
 #include "support/temp_dir.h"
 

@@ -1,5 +1,5 @@
 // End to end: Calls on the embedded back end, with the file log.
-#include "standins/embedded_backend.h"
+#include "quillet/standins/embedded_backend.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -12,8 +12,8 @@
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
 #include "quillet/text.h"
-#include "standins/backend_store.h"
-#include "standins/file_log.h"
+#include "quillet/standins/backend_store.h"
+#include "quillet/standins/file_log.h"
 #include "support/recording_adapter.h"
 #include "support/temp_dir.h"
 

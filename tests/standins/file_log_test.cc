@@ -1,4 +1,4 @@
-#include "standins/file_log.h"
+#include "quillet/standins/file_log.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "quillet/error.h"
 #include "quillet/text.h"
 #include "reporting/toliva_utilities.h"
-#include "standins/transaction_host.h"
+#include "quillet/standins/transaction_host.h"
 #include "support/temp_dir.h"
 
 namespace quillet::standins {

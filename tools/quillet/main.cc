@@ -14,9 +14,9 @@
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
 #include "quillet/text.h"
-#include "standins/backend_store.h"
-#include "standins/embedded_backend.h"
-#include "standins/file_log.h"
+#include "quillet/standins/backend_store.h"
+#include "quillet/standins/embedded_backend.h"
+#include "quillet/standins/file_log.h"
 #include "views.h"
 
 namespace quillet::cli {

@@ -4,7 +4,7 @@
 
 #include "quillet/error.h"
 #include "quillet/text.h"
-#include "standins/transaction_host.h"
+#include "quillet/standins/transaction_host.h"
 
 namespace quillet::cli {
 

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "standins/backend_store.h"
+#include "quillet/standins/backend_store.h"
 
 namespace quillet::cli {
 

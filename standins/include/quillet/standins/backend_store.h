@@ -15,14 +15,14 @@
 // (number kBackendError, source "Holmfast.Adapter.Boi") naming what failed.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+struct sqlite3;
 
 namespace quillet::standins {
 
