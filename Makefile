@@ -9,7 +9,7 @@ TSAN_BUILD ?= build-tsan
 FUZZ_SECONDS ?= 30
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test demo bench sanitize fuzz tsan clean
+.PHONY: all deps build test demo bench sanitize fuzz tsan format format-check clean
 
 all: build
 
@@ -43,11 +43,12 @@ sanitize: deps
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
 
 # libFuzzer targets under ASan and UBSan: each replays its corpus, then
-# fuzzes for FUZZ_SECONDS.
+# fuzzes for FUZZ_SECONDS. Built with clang, so this build also checks the
+# lock annotations (-Wthread-safety).
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++ -DQUILLET_FUZZ=ON -DQUILLET_SANITIZE=ON \
-	  -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF
+	  -DQUILLET_THREAD_SAFETY=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
@@ -58,6 +59,13 @@ tsan: deps
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target quillet_stress_tests quillet_cli
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  $(TSAN_BUILD)/tests/quillet_stress_tests
+
+# Every C++ file that git knows, formatted as .clang-format says.
+FORMAT_FILES = git ls-files '*.cc' '*.h'
+format: deps
+	$(FORMAT_FILES) | xargs clang-format -i
+format-check: deps
+	$(FORMAT_FILES) | xargs clang-format --dry-run --Werror
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

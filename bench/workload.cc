@@ -1,32 +1,23 @@
 #include "workload.h"
 
+#include "support/call_details.h"
+
 namespace quillet::bench {
+namespace {
+
+Details AsMap(const testing::DetailTexts& texts) {
+  return Details(texts.begin(), texts.end());
+}
+
+}  // namespace
 
 const Details& CallDetails() {
-  static const Details details = {
-      {u"COMPONENT", u"Desk"},       {u"Q_TEXT", u"Printer jams on tray 2"},
-      {u"LINK", u"https://desk/q/1"}, {u"SOLDTOBP", u"BP-1"},
-      {u"SITE", u"Harbour Road"},    {u"OBJECT", u"PRN-1"},
-      {u"OBJECTNR", u"N-9"},         {u"CALLDESC", u"Paper jam"},
-      {u"PROBLEM", u"JAM"},          {u"PRIORITY", u"2"},
-      {u"BPNUMBER", u"BP-1"},        {u"CALLGROUP1", u"G1"},
-      {u"CALLGROUP2", u"G2"},        {u"CALLERNAME", u"Ines Park"},
-      {u"CONTACT", u"Bob"},          {u"ENGINEER", u"ENG-07"},
-      {u"CALLCREATER", u"agent"},    {u"Q_ID", u"Q-1"},
-      {u"TIMESPENT", u"30"},
-  };
+  static const Details details = AsMap(testing::CreateCallDetails());
   return details;
 }
 
 Details UpdateDetails(int option) {
-  Details d = {{u"COMPONENT", u"Desk"},   {u"CALLNUMBER", u"SC000001"},
-               {u"ENGINEER", u"ENG-07"},  {u"ACTIONDONEBY", u"ENG-07"},
-               {u"OPTION", option == 2 ? u"2" : u"7"},
-               {u"PROBLEM", u"ROLLER"},   {u"SOLUTION", u"REPLACED"},
-               {u"ACTIVITY", u"ONSITE"},  {u"Q_ID", u"Q-1"},
-               {u"TIMESPENT", u"35"}};
-  d[option == 2 ? u"SOLUTIONTEXT" : u"Q_TEXT"] = std::u16string(5000, u'x');
-  return d;
+  return AsMap(testing::UpdateCallDetails(option, 5000));
 }
 
 Ref<Dictionary> ToDictionary(const Details& details) {

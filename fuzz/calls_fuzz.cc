@@ -6,15 +6,21 @@
 #include "fuzz_support.h"
 #include "quillet/calls.h"
 #include "quillet/error.h"
+#include "support/call_details.h"
 #include "support/recording_adapter.h"
 
 using namespace quillet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const char16_t* const kKeys[] = {
-      u"COMPONENT", u"Q_TEXT", u"LINK", u"SOLDTOBP", u"SITE", u"OBJECT",
-      u"PRIORITY", u"ENGINEER", u"CALLCREATER", u"Q_ID", u"TIMESPENT",
-      u"CALLNUMBER", u"OPTION", u"PROBLEM", u"SOLUTIONTEXT", u"WAITINGDESC"};
+  // The keys the operations read, from the shared request fixtures.
+  static const std::vector<std::u16string> kKeys = [] {
+    std::vector<std::u16string> keys = {u"WAITINGDESC"};
+    for (const auto& details :
+         {testing::CreateCallDetails(), testing::UpdateCallDetails(2, 0),
+          testing::UpdateCallDetails(7, 0)})
+      for (const auto& [key, value] : details) keys.push_back(key);
+    return keys;
+  }();
   FuzzedDataProvider in(data, size);
   testing::RecordingWorld world;
   world.script.engineer_time = fuzz::Value(in);
@@ -26,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int entries = in.ConsumeIntegralInRange<int>(0, 16);
   for (int i = 0; i < entries; ++i) {
     Variant key = in.ConsumeBool()
-                      ? Variant(kKeys[in.ConsumeIntegralInRange<size_t>(0, std::size(kKeys) - 1)])
+                      ? Variant(kKeys[in.ConsumeIntegralInRange<size_t>(0, kKeys.size() - 1)])
                       : Variant(fuzz::Text(in, 12));
     details->SetItem(key, fuzz::Value(in));
   }

@@ -10,7 +10,7 @@
 using namespace quillet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  nlohmann::json request = nlohmann::json::parse(
+  nlohmann::ordered_json request = nlohmann::ordered_json::parse(
       std::string(reinterpret_cast<const char*>(data), size), nullptr, false);
   if (request.is_discarded()) return 0;
   testing::RecordingWorld world;
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cli::PreparedOperation op = cli::Prepare(request);
     Ref<CallsInterface> calls = NewCalls();
     cli::Outcome outcome = cli::Run(*calls, op, false, false);
-    outcome.output.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    outcome.output.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   } catch (const cli::UsageError&) {
   } catch (const Error&) {
   }

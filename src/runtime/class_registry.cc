@@ -8,13 +8,13 @@
 #include <array>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <unordered_map>
 
 #include "quillet/dictionary.h"
 #include "quillet/error.h"
 #include "quillet/text.h"
+#include "runtime/mutex.h"
 
 namespace quillet {
 namespace {
@@ -23,11 +23,12 @@ using Table =
     std::unordered_map<String, ClassEntry, IgnoringCaseHash, IgnoringCaseEqual>;
 
 struct Registry {
-  std::mutex mutex;
-  Table classes;
+  Mutex mutex;
+  Table classes GUARDED_BY(mutex);
   std::atomic<uint64_t> generation{1};
 
   Registry() {
+    MutexLock lock(mutex);
     // The Scripting runtime is part of the platform, always there.
     classes.emplace(String(Dictionary::kClassName),
                     ClassEntry{String(Dictionary::kClassName), {}, [] {
@@ -59,7 +60,7 @@ ThreadState& Refreshed() {
   Registry& r = TheRegistry();
   uint64_t now = r.generation.load(std::memory_order_acquire);
   if (state.seen != now) {
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     state.table = std::make_shared<const Table>(r.classes);
     state.seen = r.generation.load(std::memory_order_relaxed);
     state.recent.fill({});
@@ -84,7 +85,7 @@ const ClassEntry* Lookup(ThreadState& state, StringView name) {
 void RegisterClass(StringView class_name, ClassFactory factory,
                    StringView class_id, bool replace) {
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   auto it = r.classes.find(class_name);
   if (it != r.classes.end() && !replace)
     throw std::logic_error("class registered twice: " + ToUtf8(class_name));
@@ -98,7 +99,7 @@ void RegisterClass(StringView class_name, ClassFactory factory,
 
 bool UnregisterClass(StringView class_name) {
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   auto it = r.classes.find(class_name);
   if (it == r.classes.end()) return false;
   r.classes.erase(it);
@@ -108,7 +109,7 @@ bool UnregisterClass(StringView class_name) {
 
 std::optional<ClassEntry> FindClass(StringView class_name) {
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   auto it = r.classes.find(class_name);
   if (it == r.classes.end()) return std::nullopt;
   return it->second;

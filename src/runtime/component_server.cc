@@ -2,24 +2,25 @@
 
 #include <dlfcn.h>
 
-#include <mutex>
 #include <unordered_map>
 
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
 #include "quillet/text.h"
+#include "runtime/mutex.h"
 
 namespace quillet {
 namespace {
 
-std::mutex& LibraryMutex() {
-  static std::mutex* m = new std::mutex();
-  return *m;
-}
-using LibraryTable =
-    std::unordered_map<String, TypeLibraryInfo, IgnoringCaseHash, IgnoringCaseEqual>;
-LibraryTable& TypeLibraries() {
-  static auto* libraries = new LibraryTable();
+// The type library of each registered class, by class name.
+struct TypeLibraryTable {
+  Mutex mutex;
+  std::unordered_map<String, TypeLibraryInfo, IgnoringCaseHash,
+                     IgnoringCaseEqual>
+      by_class GUARDED_BY(mutex);
+};
+TypeLibraryTable& TypeLibraries() {
+  static auto* libraries = new TypeLibraryTable();  // used at exit
   return *libraries;
 }
 // Classes registered by the DllRegisterServer call that the loader is making
@@ -33,8 +34,9 @@ int32_t RegisterServer(const ServerDescription& server) {
   try {
     for (const ServerClass& c : server.classes) {
       RegisterClass(c.class_name, c.create, c.class_id, /*replace=*/true);
-      std::lock_guard lock(LibraryMutex());
-      TypeLibraries()[c.class_name] = server.type_library;
+      TypeLibraryTable& t = TypeLibraries();
+      MutexLock lock(t.mutex);
+      t.by_class[c.class_name] = server.type_library;
       if (registering) registering->push_back(c);
     }
     return kStatusOk;
@@ -46,8 +48,9 @@ int32_t RegisterServer(const ServerDescription& server) {
 int32_t UnregisterServer(const ServerDescription& server) {
   for (const ServerClass& c : server.classes) {
     UnregisterClass(c.class_name);
-    std::lock_guard lock(LibraryMutex());
-    TypeLibraries().erase(c.class_name);
+    TypeLibraryTable& t = TypeLibraries();
+    MutexLock lock(t.mutex);
+    t.by_class.erase(c.class_name);
   }
   return kStatusOk;
 }
@@ -73,9 +76,10 @@ int32_t CanUnloadNow(const ServerDescription& server) {
 }
 
 std::optional<TypeLibraryInfo> FindTypeLibrary(StringView class_name) {
-  std::lock_guard lock(LibraryMutex());
-  auto it = TypeLibraries().find(class_name);
-  if (it == TypeLibraries().end()) return std::nullopt;
+  TypeLibraryTable& t = TypeLibraries();
+  MutexLock lock(t.mutex);
+  auto it = t.by_class.find(class_name);
+  if (it == t.by_class.end()) return std::nullopt;
   return it->second;
 }
 

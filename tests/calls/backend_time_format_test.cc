@@ -3,6 +3,7 @@
 #include "quillet/calls.h"
 #include "quillet/error.h"
 #include "support/recording_adapter.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -67,14 +68,10 @@ TEST(BackendTimeFormatTest, FailuresReachTheCallerUnlogged) {
   for (const FailCase& c : cases) {
     SCOPED_TRACE(testing::Show(c.minutes));
     Variant argument = c.minutes;
-    try {
-      calls->backendTimeFormat(argument);
-      ADD_FAILURE() << "no error";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), c.number);
-      EXPECT_EQ(e.info().description, c.description);
-      EXPECT_EQ(e.info().source, u"Quillet.Calls");
-    }
+    std::optional<ErrorInfo> raised =
+        testing::RaisedBy([&] { calls->backendTimeFormat(argument); });
+    EXPECT_TRUE(testing::Raises(raised, c.number, c.description));
+    EXPECT_EQ(raised.value_or(ErrorInfo()).source, u"Quillet.Calls");
     EXPECT_EQ(argument, c.minutes);
   }
   EXPECT_TRUE(world.log().empty());

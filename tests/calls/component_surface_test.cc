@@ -7,6 +7,7 @@
 #include "quillet/component_server.h"
 #include "quillet/error.h"
 #include "support/recording_adapter.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -51,8 +52,9 @@ TEST(ComponentSurfaceTest, LateBoundCallsReachTheSameCode) {
             testing::Show(*QueryInterface<Dictionary>(result.AsObject())));
 
   Variant not_a_dictionary = u"x";
-  EXPECT_THROW(CallMethod(calls.Get(), u"CreateCall", not_a_dictionary, error),
-               Error);
+  EXPECT_RAISES(
+      CallMethod(calls.Get(), u"CreateCall", not_a_dictionary, error),
+      errors::kTypeMismatch);
 }
 
 TEST(ComponentSurfaceTest, OneInstanceServesOperationsInAnyOrder) {
@@ -90,12 +92,8 @@ TEST(ComponentSurfaceTest, LoaderCreatesCallsThroughTheEntryPoints) {
 }
 
 TEST(ComponentSurfaceTest, LoaderRefusesWhatIsNotAComponentLibrary) {
-  try {
-    LoadComponentServer("/nonexistent/libnothing.so");
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), errors::kCantCreateObject);
-  }
+  EXPECT_RAISES(LoadComponentServer("/nonexistent/libnothing.so"),
+                errors::kCantCreateObject);
 }
 
 }  // namespace

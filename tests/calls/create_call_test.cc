@@ -3,7 +3,9 @@
 #include "quillet/calls.h"
 #include "quillet/error.h"
 #include "quillet/text.h"
+#include "support/call_details.h"
 #include "support/recording_adapter.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -13,21 +15,7 @@ using testing::RecordingWorld;
 using testing::Show;
 
 Ref<Dictionary> FullDetails() {
-  Ref<Dictionary> d = MakeRef<Dictionary>();
-  const std::pair<const char16_t*, Variant> entries[] = {
-      {u"COMPONENT", u"Desk"},      {u"Q_TEXT", u"Printer jams"},
-      {u"LINK", u"http://q/1"},     {u"SOLDTOBP", u"BP1"},
-      {u"SITE", u"North"},          {u"OBJECT", u"OBJ9"},
-      {u"OBJECTNR", u"N9"},         {u"CALLDESC", u"Jam"},
-      {u"PROBLEM", u"P1"},          {u"PRIORITY", u"3"},
-      {u"BPNUMBER", u"B77"},        {u"CALLGROUP1", u"G1"},
-      {u"CALLGROUP2", u"G2"},       {u"CALLERNAME", u"Ann"},
-      {u"CONTACT", u"Bob"},         {u"ENGINEER", u"E5"},
-      {u"CALLCREATER", u"Cid"},     {u"Q_ID", 4711},
-      {u"TIMESPENT", 30},
-  };
-  for (const auto& [k, v] : entries) d->Add(k, v);
-  return d;
+  return testing::ToDictionary(testing::CreateCallDetails());
 }
 
 void ScriptStoredCall(RecordingWorld& world) {
@@ -66,28 +54,28 @@ TEST(CreateCallTest, FullJournalOfASuccessfulCall) {
             "UserSession#1.addManager(Object ServiceCallManager#1)\n"
             "ServiceCallManager#1.Initialize(String \"Desk\")\n"
             "release UserSession#1\n"
-            "ServiceCallRecord#1.SoldToBusinessPartner = String \"BP1\"\n"
-            "ServiceCallRecord#1.Site = String \"North\"\n"
-            "ServiceCallRecord#1.ServiceObject = String \"OBJ9\"\n"
-            "ServiceCallRecord#1.ObjectNumber = String \"N9\"\n"
-            "ServiceCallRecord#1.CallDescription = String \"Jam\"\n"
-            "ServiceCallRecord#1.Problem = String \"P1\"\n"
-            "ServiceCallRecord#1.Priority = Byte 3\n"
-            "ServiceCallRecord#1.BusinessPartnerNumber = String \"B77\"\n"
+            "ServiceCallRecord#1.SoldToBusinessPartner = String \"BP-1\"\n"
+            "ServiceCallRecord#1.Site = String \"Harbour Road\"\n"
+            "ServiceCallRecord#1.ServiceObject = String \"PRN-1\"\n"
+            "ServiceCallRecord#1.ObjectNumber = String \"N-9\"\n"
+            "ServiceCallRecord#1.CallDescription = String \"Paper jam\"\n"
+            "ServiceCallRecord#1.Problem = String \"JAM\"\n"
+            "ServiceCallRecord#1.Priority = Byte 2\n"
+            "ServiceCallRecord#1.BusinessPartnerNumber = String \"BP-1\"\n"
             "ServiceCallRecord#1.OriginCode = Byte 40\n"
             "ServiceCallRecord#1.CallGroup1 = String \"G1\"\n"
             "ServiceCallRecord#1.CallGroup2 = String \"G2\"\n"
-            "ServiceCallRecord#1.CallerName = String \"Ann\"\n"
+            "ServiceCallRecord#1.CallerName = String \"Ines Park\"\n"
             "ServiceCallRecord#1.Contact = String \"Bob\"\n"
-            "ServiceCallRecord#1.Engineer = String \"E5\"\n"
-            "ServiceCallRecord#1.CreatedBy = String \"Cid\"\n"
-            "ServiceCallRecord#1.ActionDoneBy = String \"Cid\"\n"
+            "ServiceCallRecord#1.Engineer = String \"ENG-07\"\n"
+            "ServiceCallRecord#1.CreatedBy = String \"agent\"\n"
+            "ServiceCallRecord#1.ActionDoneBy = String \"agent\"\n"
             "new Question\n"
-            "Question#1.GetEngineerTime(Long 4711)\n"
+            "Question#1.GetEngineerTime(String \"Q-1\")\n"
             "release Question#1\n"
             "ServiceCallRecord#1.TimeSpent = Long 130\n"
             "new CallText\n"
-            "CallText#1.AddLine(String \"Printer jams\r\nhttp://q/1\")\n"
+            "CallText#1.AddLine(String \"Printer jams on tray 2\r\nhttps://desk/q/1\")\n"
             "ServiceCallRecord#1.Text = Object CallText#1\n"
             "ServiceCallList#1.Add(Object ServiceCallRecord#1)\n"
             "ServiceCallManager#1.SubmitNewCalls(Object ServiceCallList#1)\n"
@@ -309,12 +297,8 @@ TEST(CreateCallTest, FailuresInsideTheFailurePathEscape) {
     world.failure.matching = "Close";
     Ref<Dictionary> details = MakeRef<Dictionary>();
     Variant error;
-    try {
-      NewCalls()->CreateCall(details, error);
-      FAIL();
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), testing::kInjectedNumber);
-    }
+    EXPECT_RAISES(NewCalls()->CreateCall(details, error),
+                  testing::kInjectedNumber);
     // Close failed in the exit block, then again in the failure path.
     EXPECT_EQ(world.Lines("Close"),
               "ServiceCallManager#1.Close() !failed\n"
@@ -329,12 +313,8 @@ TEST(CreateCallTest, FailuresInsideTheFailurePathEscape) {
     Ref<Dictionary> details = MakeRef<Dictionary>();
     details->Add(u"PRIORITY", 300);
     Variant error;
-    try {
-      NewCalls()->CreateCall(details, error);
-      FAIL();
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), errors::kCantCreateObject);
-    }
+    EXPECT_RAISES(NewCalls()->CreateCall(details, error),
+                  errors::kCantCreateObject);
     EXPECT_EQ(error, Variant(u"Overflow"));
     EXPECT_EQ(world.LiveTotal(), 0);
   }

@@ -6,6 +6,7 @@
 #include "reporting/toliva_utilities.h"
 #include "quillet/standins/transaction_host.h"
 #include "support/recording_adapter.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -91,16 +92,14 @@ TEST(ReportErrorTest, WithCurrentErrorLogsAndRaisesTheComposedText) {
   for (const Case& c : cases) {
     testing::RecordingWorld world;
     Variant description = u"caller's text";
-    std::optional<Error> raised;
+    std::optional<ErrorInfo> raised;
     WithCurrentError(c.number, [&] {
-      try {
+      raised = testing::RaisedBy([&] {
         c.with_info ? ReportError(kMethod, description) : ReportError(kMethod);
-      } catch (const Error& e) {
-        raised = e;
-      }
+      });
     });
     ASSERT_TRUE(raised.has_value());
-    EXPECT_EQ(raised->info(), (ErrorInfo{.number = c.number,
+    EXPECT_EQ(*raised, (ErrorInfo{.number = c.number,
                                          .source = u"Src",
                                          .description = c.raised,
                                          .help_file = u"help.chm",
@@ -126,11 +125,7 @@ TEST(ReportErrorTest, ALogFailureReplacesTheReportedError) {
     world.log_write_fails = !unavailable;
     int32_t number = 0;
     WithCurrentError(13, [&] {
-      try {
-        ReportError(kMethod);
-      } catch (const Error& e) {
-        number = e.number();
-      }
+      number = testing::NumberRaisedBy([&] { ReportError(kMethod); });
     });
     EXPECT_EQ(number, unavailable ? 429 : 75);
     EXPECT_TRUE(world.log().empty());

@@ -6,6 +6,7 @@
 #include "quillet/safe_array.h"
 #include "quillet/text.h"
 #include "support/recording_adapter.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -137,17 +138,11 @@ TEST(SerializedItemTest, FailuresAreLoggedAndRaised) {
     SCOPED_TRACE(c.name);
     RecordingWorld world;
     Variant values = c.values, component = u"Items", error = u"as passed";
-    try {
-      NewCalls()->CreateSerializedItem(values, component, error);
-      ADD_FAILURE() << "no error";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), c.number);
-      std::string number = std::to_string(c.number);
-      EXPECT_EQ(ToUtf8(e.info().description),
-                "\r\nMETHOD: Quillet.Calls.CreateSerializedItem caught: " +
-                    c.description + "(" + number +
-                    "). Additional information: " + c.description);
-    }
+    EXPECT_RAISES_WITH(
+        NewCalls()->CreateSerializedItem(values, component, error), c.number,
+        FromUtf8("\r\nMETHOD: Quillet.Calls.CreateSerializedItem caught: " +
+                 c.description + "(" + std::to_string(c.number) +
+                 "). Additional information: " + c.description));
     EXPECT_EQ(error, Variant(u"as passed"));
     ASSERT_EQ(world.log().size(), 1u);
     EXPECT_EQ(world.log()[0].text.rfind(
@@ -173,12 +168,8 @@ TEST(SerializedItemTest, RowCounterIsSixteenBits) {
       EXPECT_EQ(copied_cells, 2 * 32767);
       EXPECT_EQ(world.Lines("ChangeSerializedItem").empty(), false);
     } else {
-      try {
-        NewCalls()->UpdateSerializedItem(values, component, error);
-        ADD_FAILURE();
-      } catch (const Error& e) {
-        EXPECT_EQ(e.number(), errors::kOverflow);
-      }
+      EXPECT_RAISES(NewCalls()->UpdateSerializedItem(values, component, error),
+                    errors::kOverflow);
       EXPECT_EQ(world.Lines("SerializedItemManager"), "");
       EXPECT_EQ(world.log().size(), 1u);
       EXPECT_NE(world.log()[0].text.find("Quillet.Calls.UpdateSerializedItem caught: Overflow(6)"),
@@ -192,13 +183,10 @@ TEST(SerializedItemTest, AdapterFailuresAreRaisedWithTheirNumber) {
     RecordingWorld world;
     world.failure.matching = failing;
     Variant values = Table(1, 2), component, error;
-    try {
-      NewCalls()->CreateSerializedItem(values, component, error);
-      ADD_FAILURE();
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), testing::kInjectedNumber);
-      EXPECT_EQ(e.info().source, u"Holmfast.Adapter");
-    }
+    std::optional<ErrorInfo> raised = testing::RaisedBy(
+        [&] { NewCalls()->CreateSerializedItem(values, component, error); });
+    EXPECT_TRUE(testing::Raises(raised, testing::kInjectedNumber));
+    EXPECT_EQ(raised.value_or(ErrorInfo()).source, u"Holmfast.Adapter");
     EXPECT_EQ(world.LiveTotal(), 0);
   }
 }

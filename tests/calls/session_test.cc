@@ -5,6 +5,7 @@
 #include "quillet/class_registry.h"
 #include "session/toliva_include.h"
 #include "support/recording_adapter.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -97,12 +98,7 @@ TEST(BindAdapterSessionTest, ALogFailureEscapes) {
   world.failure.matching = "setUserInfo";
   world.log_write_fails = true;
   Variant manager = NewManager();
-  try {
-    BindAdapterSession(u"C", manager);
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), 75);
-  }
+  EXPECT_RAISES(BindAdapterSession(u"C", manager), errors::kPathFileAccess);
   EXPECT_EQ(world.LiveTotal(), 1);
   EXPECT_EQ(CurrentError().number, 0);
 }

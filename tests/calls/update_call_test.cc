@@ -4,6 +4,7 @@
 #include "quillet/error.h"
 #include "quillet/text.h"
 #include "support/recording_adapter.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -184,19 +185,15 @@ TEST(UpdateCallTest, FailuresAreLoggedAndRaisedWithTheComposedText) {
     Ref<Dictionary> details = MakeRef<Dictionary>();
     c.arrange(*details, world);
     Variant error = u"before";
-    try {
-      NewCalls()->UpdateCall(details, error);
-      ADD_FAILURE() << "no error raised";
-    } catch (const Error& e) {
-      std::string number = std::to_string(c.number);
-      EXPECT_EQ(e.number(), c.number);
-      EXPECT_EQ(e.info().source, c.number == 1001 ? u"Holmfast.Adapter"
-                                                  : u"Quillet.Calls");
-      EXPECT_EQ(ToUtf8(e.info().description),
-                "\r\nMETHOD: Quillet.Calls.UpdateCall caught: " +
-                    c.description + "(" + number +
-                    "). Additional information: " + c.description);
-    }
+    std::optional<ErrorInfo> raised =
+        testing::RaisedBy([&] { NewCalls()->UpdateCall(details, error); });
+    EXPECT_TRUE(testing::Raises(
+        raised, c.number,
+        FromUtf8("\r\nMETHOD: Quillet.Calls.UpdateCall caught: " +
+                 c.description + "(" + std::to_string(c.number) +
+                 "). Additional information: " + c.description)));
+    EXPECT_EQ(raised.value_or(ErrorInfo()).source,
+              c.number == 1001 ? u"Holmfast.Adapter" : u"Quillet.Calls");
     EXPECT_EQ(error, Variant(FromUtf8(c.description)));
     ASSERT_EQ(world.log().size(), 1u);
     EXPECT_EQ(world.Lines("Close()"), "ServiceCallManager#1.Close()");

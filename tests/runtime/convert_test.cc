@@ -7,21 +7,12 @@
 
 #include "quillet/dictionary.h"
 #include "quillet/error.h"
+#include "support/raises.h"
+#include "support/recording_adapter.h"
 #include "quillet/safe_array.h"
 
 namespace quillet {
 namespace {
-
-// 0 when the conversion succeeds, else the runtime error number it raised.
-template <class F>
-int32_t ErrorOf(F&& f) {
-  try {
-    f();
-    return 0;
-  } catch (const Error& e) {
-    return e.number();
-  }
-}
 
 struct LongCase {
   Variant in;
@@ -33,10 +24,9 @@ struct LongCase {
 template <class Convert>
 void CheckTable(std::span<const LongCase> cases, Convert convert) {
   for (const LongCase& c : cases) {
-    SCOPED_TRACE(std::string(TypeName(c.in.type())) + " -> " +
-                 std::to_string(c.out));
+    SCOPED_TRACE(testing::Show(c.in));
     int32_t out = 0;
-    EXPECT_EQ(ErrorOf([&] { out = convert(c.in); }), c.error);
+    EXPECT_EQ(testing::NumberRaisedBy([&] { out = convert(c.in); }), c.error);
     if (c.error == 0) {
       EXPECT_EQ(out, c.out);
     }
@@ -157,9 +147,9 @@ TEST(ConvertTest, ToStringPrintsAsTheRuntime) {
        errors::kTypeMismatch},
   };
   for (const TextCase& c : cases) {
-    SCOPED_TRACE(std::string(TypeName(c.in.type())));
+    SCOPED_TRACE(testing::Show(c.in));
     std::u16string out;
-    EXPECT_EQ(ErrorOf([&] { out = ToString(c.in); }), c.error);
+    EXPECT_EQ(testing::NumberRaisedBy([&] { out = ToString(c.in); }), c.error);
     if (c.error == 0) {
       EXPECT_EQ(out, c.out);
     }
@@ -172,12 +162,11 @@ TEST(ConvertTest, ToBooleanAndToDouble) {
   EXPECT_TRUE(ToBoolean(Variant(u"2")));
   EXPECT_TRUE(ToBoolean(Variant(u" #TRUE# ")));
   EXPECT_FALSE(ToBoolean(Variant(u"#false#")));
-  EXPECT_EQ(ErrorOf([] { ToBoolean(Variant(u"#yes#")); }), errors::kTypeMismatch);
+  EXPECT_RAISES(ToBoolean(Variant(u"#yes#")), errors::kTypeMismatch);
   EXPECT_FALSE(ToBoolean(Variant()));
   EXPECT_TRUE(ToBoolean(Variant(0.1)));
-  EXPECT_EQ(ErrorOf([] { ToBoolean(Variant(u"yes")); }), errors::kTypeMismatch);
-  EXPECT_EQ(ErrorOf([] { ToBoolean(Variant(kNull)); }),
-            errors::kInvalidUseOfNull);
+  EXPECT_RAISES(ToBoolean(Variant(u"yes")), errors::kTypeMismatch);
+  EXPECT_RAISES(ToBoolean(Variant(kNull)), errors::kInvalidUseOfNull);
   EXPECT_EQ(ToDouble(Variant(u"1,234.5e1")), 12345.0);
   EXPECT_EQ(ToDouble(Variant(true)), -1.0);
 }
@@ -191,10 +180,8 @@ TEST(ConvertTest, EqualsNumberAsSelectCaseCompares) {
   EXPECT_FALSE(EqualsNumber(Variant(kNull), 0));
   EXPECT_TRUE(EqualsNumber(Variant(true), -1));
   EXPECT_TRUE(EqualsNumber(Variant::Byte(9), 9));
-  EXPECT_EQ(ErrorOf([] { EqualsNumber(Variant(u"x"), 1); }),
-            errors::kTypeMismatch);
-  EXPECT_EQ(ErrorOf([] { EqualsNumber(Variant(u""), 1); }),
-            errors::kTypeMismatch);
+  EXPECT_RAISES(EqualsNumber(Variant(u"x"), 1), errors::kTypeMismatch);
+  EXPECT_RAISES(EqualsNumber(Variant(u""), 1), errors::kTypeMismatch);
 }
 
 TEST(ConvertTest, ConcatJoinsNullAndEmptyAsEmptyText) {
@@ -209,11 +196,9 @@ TEST(ConvertTest, ObjectsConvertThroughTheirDefaultMember) {
   Ref<Dictionary> d = MakeRef<Dictionary>();
   // A dictionary's default member needs a key: the call has the wrong
   // argument count.
-  EXPECT_EQ(ErrorOf([&] { ToString(Variant(d)); }), errors::kWrongArgCount);
-  EXPECT_EQ(ErrorOf([] { RequireObject(Variant(5)); }),
-            errors::kObjectRequired);
-  EXPECT_EQ(ErrorOf([] { RequireObject(Variant(Ref<Object>())); }),
-            errors::kObjectNotSet);
+  EXPECT_RAISES(ToString(Variant(d)), errors::kWrongArgCount);
+  EXPECT_RAISES(RequireObject(Variant(5)), errors::kObjectRequired);
+  EXPECT_RAISES(RequireObject(Variant(Ref<Object>())), errors::kObjectNotSet);
 }
 
 TEST(ConvertTest, RoundHalfEven) {

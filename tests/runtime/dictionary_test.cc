@@ -7,6 +7,7 @@
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
 #include "support/recording_adapter.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -26,15 +27,9 @@ TEST(DictionaryTest, ReadingAnAbsentKeyAddsItEmpty) {
 TEST(DictionaryTest, AddOfAPresentKeyFailsWith457) {
   Dictionary d;
   d.Add(u"K", 1);
-  try {
-    d.Add(u"K", 2);
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), errors::kDuplicateKey);
-    EXPECT_EQ(e.info().description,
-              u"This key is already associated with an element of this "
-              u"collection");
-  }
+  EXPECT_RAISES_WITH(d.Add(u"K", 2), errors::kDuplicateKey,
+                     u"This key is already associated with an element of "
+                     u"this collection");
   EXPECT_EQ(d.Item(u"K"), Variant(1));
 }
 
@@ -54,12 +49,7 @@ TEST(DictionaryTest, RemoveKeepsOrderAndFailsForAbsentKeys) {
   d.Remove(u"B");
   EXPECT_EQ(Show(d), "{A: Long 1, C: Long 3}");
   EXPECT_EQ(d.Item(u"C"), Variant(3));
-  try {
-    d.Remove(u"B");
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), errors::kElementNotFound);
-  }
+  EXPECT_RAISES(d.Remove(u"B"), errors::kElementNotFound);
   Variant key_array = d.Keys();
   const SafeArray& keys = key_array.AsArray();
   EXPECT_EQ(keys.UpperBound(1), 1);
@@ -94,7 +84,7 @@ TEST(DictionaryTest, LargeDictionariesKeepTheSameRules) {
   EXPECT_TRUE(d.Exists(Variant(7.0)));
   EXPECT_FALSE(d.Exists(Variant(u"7")));
   EXPECT_EQ(d.Item(u"k42"), Variant(42));
-  EXPECT_THROW(d.Add(Variant(u"k99"), 0), Error);
+  EXPECT_RAISES(d.Add(Variant(u"k99"), 0), errors::kDuplicateKey);
   d.Remove(u"k0");
   EXPECT_EQ(d.entries().front().first, Variant(u"k1"));
   EXPECT_EQ(d.Item(u"k50"), Variant(50));

@@ -8,6 +8,7 @@
 #include "quillet/convert.h"
 #include "quillet/dictionary.h"
 #include "quillet/error.h"
+#include "support/raises.h"
 #include "quillet/object_context.h"
 #include "quillet/safe_array.h"
 
@@ -32,15 +33,6 @@ class Doubler : public Object {
   }
 };
 
-int32_t ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-    return 0;
-  } catch (const Error& e) {
-    return e.number();
-  }
-}
-
 TEST(LateBindingTest, ArgumentsAreTheCallersVariables) {
   Ref<Doubler> doubler = MakeRef<Doubler>();
   Doubler& d = *doubler;
@@ -57,24 +49,15 @@ TEST(LateBindingTest, ArgumentsAreTheCallersVariables) {
 TEST(LateBindingTest, ErrorsOfTheRuntime) {
   Ref<Doubler> d = MakeRef<Doubler>();
   Variant x = 1;
-  EXPECT_EQ(ErrorOf([&] { CallMethod(d.Get(), u"Thrice", x); }),
-            errors::kNotSupported);
-  EXPECT_EQ(ErrorOf([&] { d->Invoke(99, InvokeKind::Method, {}); }),
-            errors::kNotSupported);
-  EXPECT_EQ(ErrorOf([&] { CallMethod(d.Get(), u"Twice"); }),
-            errors::kWrongArgCount);
-  EXPECT_EQ(ErrorOf([&] { CallMethod(nullptr, u"Twice", x); }),
-            errors::kObjectNotSet);
+  EXPECT_RAISES(CallMethod(d.Get(), u"Thrice", x), errors::kNotSupported);
+  EXPECT_RAISES(d->Invoke(99, InvokeKind::Method, {}), errors::kNotSupported);
+  EXPECT_RAISES(CallMethod(d.Get(), u"Twice"), errors::kWrongArgCount);
+  EXPECT_RAISES(CallMethod(nullptr, u"Twice", x), errors::kObjectNotSet);
 }
 
 TEST(ClassRegistryTest, CreatesByNameAndFailsWith429) {
-  EXPECT_EQ(ErrorOf([] { CreateObject(u"No.Such.Class"); }),
-            errors::kCantCreateObject);
-  try {
-    CreateObject(u"No.Such.Class");
-  } catch (const Error& e) {
-    EXPECT_EQ(e.info().description, u"ActiveX component can't create object");
-  }
+  EXPECT_RAISES_WITH(CreateObject(u"No.Such.Class"), errors::kCantCreateObject,
+                     u"ActiveX component can't create object");
   {
     ScopedClassRegistration scoped(u"Test.Doubler", [] {
       return Ref<Object>(MakeRef<Doubler>());
@@ -82,13 +65,11 @@ TEST(ClassRegistryTest, CreatesByNameAndFailsWith429) {
     EXPECT_TRUE(CreateObject(u"test.doubler"));  // names fold case
     EXPECT_THROW(RegisterClass(u"Test.Doubler", [] { return Ref<Object>(); }),
                  std::logic_error);
-    EXPECT_EQ(ErrorOf([] { CreateAs<Dictionary>(u"Test.Doubler"); }),
-              errors::kTypeMismatch);
+    EXPECT_RAISES(CreateAs<Dictionary>(u"Test.Doubler"), errors::kTypeMismatch);
   }
   EXPECT_FALSE(FindClass(u"Test.Doubler").has_value());
   ScopedClassRegistration nothing(u"Test.Nothing", [] { return Ref<Object>(); });
-  EXPECT_EQ(ErrorOf([] { CreateObject(u"Test.Nothing"); }),
-            errors::kCantCreateObject);
+  EXPECT_RAISES(CreateObject(u"Test.Nothing"), errors::kCantCreateObject);
 }
 
 TEST(ClassRegistryTest, ScopedRegistrationPutsThePreviousBack) {
@@ -112,10 +93,10 @@ TEST(SafeArrayTest, BoundsAndSubscripts) {
   EXPECT_EQ(a.At({2, 2}), Variant(u""));
   a.Set({1, 1}, 12);
   EXPECT_EQ(a.At({1, 1}), Variant(u"12"));  // string arrays hold text
-  EXPECT_EQ(ErrorOf([&] { a.UpperBound(3); }), errors::kSubscriptOutOfRange);
-  EXPECT_EQ(ErrorOf([&] { a.At({0, 0}); }), errors::kSubscriptOutOfRange);
-  EXPECT_EQ(ErrorOf([&] { a.At({0}); }), errors::kSubscriptOutOfRange);
-  EXPECT_EQ(ErrorOf([&] { a.Set({0, 1}, kNull); }), errors::kInvalidUseOfNull);
+  EXPECT_RAISES(a.UpperBound(3), errors::kSubscriptOutOfRange);
+  EXPECT_RAISES(a.At({0, 0}), errors::kSubscriptOutOfRange);
+  EXPECT_RAISES(a.At({0}), errors::kSubscriptOutOfRange);
+  EXPECT_RAISES(a.Set({0, 1}, kNull), errors::kInvalidUseOfNull);
   SafeArray empty(ElementType::Variant, {{0, 0}});
   EXPECT_EQ(empty.UpperBound(1), -1);
   // Arrays are values: a copy does not share elements.
@@ -164,7 +145,7 @@ TEST(CurrentErrorTest, EachThreadHasItsOwn) {
 }
 
 TEST(CurrentErrorTest, RaisingNumberZeroIsItselfAnError) {
-  EXPECT_EQ(ErrorOf([] { Raise({.number = 0}); }), errors::kInvalidCall);
+  EXPECT_RAISES(Raise({.number = 0}), errors::kInvalidCall);
 }
 
 class Context : public ObjectContext {

@@ -16,6 +16,7 @@
 #include "quillet/standins/file_log.h"
 #include "support/recording_adapter.h"
 #include "support/temp_dir.h"
+#include "support/raises.h"
 
 namespace quillet::standins {
 namespace {
@@ -249,10 +250,12 @@ TEST_F(EmbeddedBackendTest, AnUnopenableDatabaseFailsWithAClearError) {
 
 TEST_F(EmbeddedBackendTest, MalformedMasterDataLoadsNothing) {
   BackendStore store(db_);
-  EXPECT_THROW(store.LoadMasterData("{\"businessPartners\": ["), Error);
-  EXPECT_THROW(store.LoadMasterData(
-                   R"({"businessPartners":[{"number":"BP-7"}],"engineerTime":[{"question":"Q"}]})"),
-               Error);
+  EXPECT_RAISES(store.LoadMasterData("{\"businessPartners\": ["),
+                standins::kBackendError);
+  EXPECT_RAISES(
+      store.LoadMasterData(
+          R"({"businessPartners":[{"number":"BP-7"}],"engineerTime":[{"question":"Q"}]})"),
+      standins::kBackendError);
   Variant error;
   Create(Details({{u"SOLDTOBP", u"x"}, {u"BPNUMBER", u"BP-7"}}), error);
   EXPECT_FALSE(error.IsEmpty());  // BP-7 was rolled back with the rest

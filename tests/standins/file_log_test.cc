@@ -12,6 +12,7 @@
 #include "reporting/toliva_utilities.h"
 #include "quillet/standins/transaction_host.h"
 #include "support/temp_dir.h"
+#include "support/raises.h"
 
 namespace quillet::standins {
 namespace {
@@ -62,14 +63,12 @@ TEST(FileLogTest, ConcurrentEntriesNeverInterleave) {
 TEST(FileLogTest, AnUnwritableFileFailsWriteEntryWith75) {
   testing::TempDir dir;
   RegisterFileLog(dir.Path(""));  // a folder, not a file
-  try {
-    TolivaUtilities::LogError(u"M");
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), errors::kPathFileAccess);
-    EXPECT_NE(ToUtf8(e.info().description).find("cannot open log file"),
-              std::string::npos);
-  }
+  std::optional<ErrorInfo> raised =
+      testing::RaisedBy([] { TolivaUtilities::LogError(u"M"); });
+  EXPECT_TRUE(testing::Raises(raised, errors::kPathFileAccess));
+  EXPECT_NE(ToUtf8(raised.value_or(ErrorInfo()).description)
+                .find("cannot open log file"),
+            std::string::npos);
 }
 
 }  // namespace

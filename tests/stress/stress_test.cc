@@ -19,6 +19,7 @@
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
 #include "support/temp_dir.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -74,13 +75,8 @@ TEST(StressTest, ThreadsAndAProcessShareOneDatabase) {
         // A failure raised on this thread is this thread's own.
         Ref<Dictionary> bad = MakeRef<Dictionary>();
         bad->Add(u"OPTION", u"not a number " + ToString(Variant(t)));
-        try {
-          calls->UpdateCall(bad, error);
-          ADD_FAILURE();
-        } catch (const Error& e) {
-          EXPECT_EQ(e.number(), errors::kTypeMismatch);
-          ++logged;
-        }
+        EXPECT_RAISES(calls->UpdateCall(bad, error), errors::kTypeMismatch);
+        ++logged;
         EXPECT_EQ(CurrentError().number, 0);
 
         Variant minutes = 60 * t + round;

@@ -21,8 +21,8 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-Variant JsonToVariant(const nlohmann::json& value);
-Ref<Dictionary> JsonToDictionary(const nlohmann::json& object);
-nlohmann::json VariantToJson(const Variant& value, bool types);
+Variant JsonToVariant(const nlohmann::ordered_json& value);
+Ref<Dictionary> JsonToDictionary(const nlohmann::ordered_json& object);
+nlohmann::ordered_json VariantToJson(const Variant& value, bool types);
 
 }  // namespace quillet::cli

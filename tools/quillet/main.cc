@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "input.h"
 #include "operations.h"
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
@@ -22,7 +23,7 @@
 namespace quillet::cli {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 struct Globals {
   std::string db = "quillet.db";
@@ -35,117 +36,6 @@ struct Globals {
     return (std::filesystem::path(db).parent_path() / "quillet.log").string();
   }
 };
-
-std::string ReadAll(std::istream& in) {
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError("cannot read '" + path + "'");
-  return ReadAll(in);
-}
-
-// Nesting deeper than any request needs is refused before parsing: the
-// parsed document would be freed recursively.
-constexpr int kMaxNesting = 64;
-
-void CheckNesting(const std::string& text, const std::string& where) {
-  int depth = 0;
-  bool in_string = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxNesting) throw UsageError(where + " is nested too deeply");
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-}
-
-json ParseJson(const std::string& text, const std::string& where) {
-  CheckNesting(text, where);
-  json value = json::parse(text, nullptr, false);
-  if (value.is_discarded()) throw UsageError(where + " is not valid JSON");
-  return value;
-}
-
-// "--details '{...}'", "@file.json", "-" for standard input, or KEY=VALUE.
-json DetailsJson(const std::string& details, const std::vector<std::string>& pairs) {
-  if (!details.empty() && !pairs.empty())
-    throw UsageError("give the details either with --details or as KEY=VALUE, not both");
-  if (details == "-") return ParseJson(ReadAll(std::cin), "standard input");
-  if (!details.empty() && details[0] == '@')
-    return ParseJson(ReadFile(details.substr(1)), "'" + details.substr(1) + "'");
-  if (!details.empty()) return ParseJson(details, "--details");
-  json object = json::object();
-  for (const std::string& pair : pairs) {
-    size_t eq = pair.find('=');
-    if (eq == std::string::npos || eq == 0)
-      throw UsageError("'" + pair + "' is not KEY=VALUE");
-    object[pair.substr(0, eq)] = pair.substr(eq + 1);
-  }
-  return object;
-}
-
-// Rows of a CSV file: fields split at commas, "..." quoting with "" inside.
-json CsvRows(const std::string& text) {
-  json rows = json::array();
-  json row = json::array();
-  std::string field;
-  bool quoted = false, any = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-        field += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        field += c;
-      }
-    } else if (c == '"') {
-      quoted = any = true;
-    } else if (c == ',') {
-      row.push_back(field);
-      field.clear();
-      any = true;
-    } else if (c == '\n' || c == '\r') {
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      if (any || !field.empty()) {
-        row.push_back(field);
-        rows.push_back(row);
-      }
-      row = json::array();
-      field.clear();
-      any = false;
-    } else {
-      field += c;
-      any = true;
-    }
-  }
-  if (quoted) throw UsageError("the CSV file ends inside a quoted field");
-  if (any || !field.empty()) {
-    row.push_back(field);
-    rows.push_back(row);
-  }
-  return rows;
-}
-
-json ValuesJson(const std::string& values) {
-  if (values.empty()) throw UsageError("--values is required");
-  if (values[0] == '[') return ParseJson(values, "--values");
-  if (values[0] == '@') return ParseJson(ReadFile(values.substr(1)), "'" + values.substr(1) + "'");
-  return CsvRows(ReadFile(values));
-}
 
 // Sets up the back end, the log and Quillet itself; only after the input
 // was found usable.
@@ -278,9 +168,9 @@ int Main(int argc, char** argv) {
 
   try {
     if (*create_call)
-      return RunOne(g, {{"op", "create-call"}, {"details", DetailsJson(create_details, create_pairs)}});
+      return RunOne(g, {{"op", "create-call"}, {"details", DetailsJson(create_details, create_pairs, std::cin)}});
     if (*update_call)
-      return RunOne(g, {{"op", "update-call"}, {"details", DetailsJson(update_details, update_pairs)}});
+      return RunOne(g, {{"op", "update-call"}, {"details", DetailsJson(update_details, update_pairs, std::cin)}});
     if (*time_format)
       return RunOne(g, {{"op", "time-format"}, {"value", ParseJson(time_value, "the value")}});
     if (*create_item || *update_item) {

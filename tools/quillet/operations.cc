@@ -8,7 +8,7 @@
 
 namespace quillet::cli {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 const json& Field(const json& request, const char* name) {

@@ -26,10 +26,10 @@ struct PreparedOperation {
 };
 
 // Raises UsageError naming what is wrong.
-PreparedOperation Prepare(const nlohmann::json& request);
+PreparedOperation Prepare(const nlohmann::ordered_json& request);
 
 struct Outcome {
-  nlohmann::json output;  // result, errorDescription / errorText, error
+  nlohmann::ordered_json output;  // result, errorDescription / errorText, error
   bool raised = false;
   std::string message;  // one line for standard error when raised
 };

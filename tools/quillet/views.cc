@@ -6,7 +6,7 @@
 
 namespace quillet::cli {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 json ValueJson(const standins::StoredValue& v) {

@@ -13,8 +13,8 @@ namespace quillet::cli {
 
 // A stored call as one object: every property under its record property
 // name, Text and SolutionText as arrays of their pieces.
-nlohmann::json CallJson(const standins::StoredCall& call);
-nlohmann::json ItemJson(const standins::StoredItem& item);
+nlohmann::ordered_json CallJson(const standins::StoredCall& call);
+nlohmann::ordered_json ItemJson(const standins::StoredItem& item);
 
 void PrintCallsTable(std::ostream& out, const std::vector<standins::StoredCall>& calls);
 void PrintCallDetail(std::ostream& out, const standins::StoredCall& call);
