@@ -12,12 +12,12 @@
 #include <new>
 
 #include "hand_written.h"
-#include "workload.h"
 #include "null_adapter.h"
 #include "quillet/calls.h"
 #include "quillet/class_registry.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
+#include "workload.h"
 
 // Allocations per operation: every global allocation on this thread counts.
 namespace {
@@ -38,8 +38,9 @@ namespace quillet::bench {
 namespace {
 
 void CountAllocations(benchmark::State& state, uint64_t before) {
-  state.counters["allocs/op"] = benchmark::Counter(
-      static_cast<double>(allocations - before), benchmark::Counter::kAvgIterations);
+  state.counters["allocs/op"] =
+      benchmark::Counter(static_cast<double>(allocations - before),
+                         benchmark::Counter::kAvgIterations);
 }
 
 void BM_CreateCall_Quillet(benchmark::State& state) {
@@ -91,7 +92,8 @@ BENCHMARK(BM_UpdateCall_HandWritten)->Arg(2)->Arg(7);
 void BM_TimeFormat_Interface(benchmark::State& state) {
   Ref<CallsInterface> calls = NewCalls();
   Variant minutes = 605;
-  for (auto _ : state) benchmark::DoNotOptimize(calls->backendTimeFormat(minutes));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(calls->backendTimeFormat(minutes));
 }
 BENCHMARK(BM_TimeFormat_Interface);
 
@@ -109,7 +111,8 @@ void BM_TimeFormat_Name(benchmark::State& state) {
   Ref<CallsInterface> calls = NewCalls();
   Variant minutes = 605;
   for (auto _ : state)
-    benchmark::DoNotOptimize(CallMethod(calls.Get(), u"backendTimeFormat", minutes));
+    benchmark::DoNotOptimize(
+        CallMethod(calls.Get(), u"backendTimeFormat", minutes));
 }
 BENCHMARK(BM_TimeFormat_Name);
 
@@ -117,19 +120,24 @@ BENCHMARK(BM_TimeFormat_Name);
 
 std::string DatabasePath(bool memory) {
   static int n = 0;
-  if (memory) return "file:quillet-bench-" + std::to_string(++n) + "?mode=memory&cache=shared";
+  if (memory)
+    return "file:quillet-bench-" + std::to_string(++n) +
+           "?mode=memory&cache=shared";
   std::string dir = std::filesystem::temp_directory_path() / "quillet-bench";
   std::filesystem::create_directories(dir);
-  std::string path = dir + "/bench-" + std::to_string(getpid()) + "-" + std::to_string(++n) + ".db";
+  std::string path = dir + "/bench-" + std::to_string(getpid()) + "-" +
+                     std::to_string(++n) + ".db";
   return path;
 }
 
 void RemoveDatabase(const std::string& path) {
   if (path.rfind("file:", 0) == 0) return;
-  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  for (const char* suffix : {"", "-wal", "-shm"})
+    std::remove((path + suffix).c_str());
 }
 
-constexpr const char* kMaster = R"({"serviceObjects":[{"object":"PRN-1","contract":"K-100",
+constexpr const char* kMaster =
+    R"({"serviceObjects":[{"object":"PRN-1","contract":"K-100",
   "warranty":"W-STD","warrantyDescription":"Standard","warrantyExpiryDate":"2027-06-30"}],
   "businessPartners":[{"number":"BP-1","name":"Acme"}],
   "engineerTime":[{"question":"Q-1","minutes":45}]})";
@@ -146,7 +154,8 @@ void BM_CreateCall_Embedded(benchmark::State& state) {
       Ref<Dictionary> details = ToDictionary(CallDetails());
       Variant error;
       Ref<Dictionary> r = calls->CreateCall(details, error);
-      if (!r || !r->Exists(u"CALLNUMBER")) state.SkipWithError("CreateCall failed");
+      if (!r || !r->Exists(u"CALLNUMBER"))
+        state.SkipWithError("CreateCall failed");
     }
     RegisterNullAdapter();
   }
@@ -161,20 +170,50 @@ void BM_CreateCall_RawSqlite(benchmark::State& state) {
   {
     standins::BackendStore schema(path);
     sqlite3* db = nullptr;
-    sqlite3_open_v2(path.c_str(), &db,
-                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
-    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    sqlite3_open_v2(
+        path.c_str(), &db,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL",
+                 nullptr, nullptr, nullptr);
     sqlite3_stmt *call, *name, *prop, *text;
-    sqlite3_prepare_v2(db, "INSERT INTO calls(component, last_transaction_time) VALUES(?1, ?2)", -1, &call, nullptr);
-    sqlite3_prepare_v2(db, "UPDATE calls SET call_number = ?1 WHERE seq = ?2", -1, &name, nullptr);
-    sqlite3_prepare_v2(db, "INSERT INTO call_properties(call_number, name, type, value) VALUES(?1, ?2, ?3, ?4)", -1, &prop, nullptr);
-    sqlite3_prepare_v2(db, "INSERT INTO call_texts(call_number, kind, position, piece, text_mode) VALUES(?1, 'Text', 1, ?2, '')", -1, &text, nullptr);
-    const char* names[24] = {"CallNumber", "SoldToBusinessPartner", "Site", "ServiceObject",
-                             "ObjectNumber", "CallDescription", "Problem", "Priority",
-                             "BusinessPartnerNumber", "OriginCode", "CallGroup1", "CallGroup2",
-                             "CallerName", "Contact", "Engineer", "CreatedBy", "ActionDoneBy",
-                             "TimeSpent", "LastTransactionTime", "Contract", "WarrantyFlag",
-                             "Warranty", "WarrantyDescription", "WarrantyExpiryDate"};
+    sqlite3_prepare_v2(
+        db,
+        "INSERT INTO calls(component, last_transaction_time) VALUES(?1, ?2)",
+        -1, &call, nullptr);
+    sqlite3_prepare_v2(db, "UPDATE calls SET call_number = ?1 WHERE seq = ?2",
+                       -1, &name, nullptr);
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO call_properties(call_number, name, type, "
+                       "value) VALUES(?1, ?2, ?3, ?4)",
+                       -1, &prop, nullptr);
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO call_texts(call_number, kind, position, "
+                       "piece, text_mode) VALUES(?1, 'Text', 1, ?2, '')",
+                       -1, &text, nullptr);
+    const char* names[24] = {"CallNumber",
+                             "SoldToBusinessPartner",
+                             "Site",
+                             "ServiceObject",
+                             "ObjectNumber",
+                             "CallDescription",
+                             "Problem",
+                             "Priority",
+                             "BusinessPartnerNumber",
+                             "OriginCode",
+                             "CallGroup1",
+                             "CallGroup2",
+                             "CallerName",
+                             "Contact",
+                             "Engineer",
+                             "CreatedBy",
+                             "ActionDoneBy",
+                             "TimeSpent",
+                             "LastTransactionTime",
+                             "Contract",
+                             "WarrantyFlag",
+                             "Warranty",
+                             "WarrantyDescription",
+                             "WarrantyExpiryDate"};
     char number[32];
     for (auto _ : state) {
       sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
@@ -183,7 +222,8 @@ void BM_CreateCall_RawSqlite(benchmark::State& state) {
       sqlite3_step(call);
       sqlite3_reset(call);
       int64_t seq = sqlite3_last_insert_rowid(db);
-      std::snprintf(number, sizeof number, "SC%06lld", static_cast<long long>(seq));
+      std::snprintf(number, sizeof number, "SC%06lld",
+                    static_cast<long long>(seq));
       sqlite3_bind_text(name, 1, number, -1, SQLITE_STATIC);
       sqlite3_bind_int64(name, 2, seq);
       sqlite3_step(name);
@@ -197,7 +237,8 @@ void BM_CreateCall_RawSqlite(benchmark::State& state) {
         sqlite3_reset(prop);
       }
       sqlite3_bind_text(text, 1, number, -1, SQLITE_STATIC);
-      sqlite3_bind_text(text, 2, "Printer jams on tray 2\r\nhttps://desk/q/1", -1, SQLITE_STATIC);
+      sqlite3_bind_text(text, 2, "Printer jams on tray 2\r\nhttps://desk/q/1",
+                        -1, SQLITE_STATIC);
       sqlite3_step(text);
       sqlite3_reset(text);
       sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
@@ -236,7 +277,9 @@ void BM_CreateCall_MillionMemory(benchmark::State& state) {
     state.counters["growth_kb"] = last - first;
   }
 }
-BENCHMARK(BM_CreateCall_MillionMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CreateCall_MillionMemory)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quillet::bench

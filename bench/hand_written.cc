@@ -25,7 +25,8 @@ int32_t TimeFormat(int32_t minutes) {
   return minutes <= 0 ? 0 : (minutes / 60) * 100 + minutes % 60;
 }
 
-void AddPieces(adapter::TextLines& text, const std::u16string& s, bool mode_each) {
+void AddPieces(adapter::TextLines& text, const std::u16string& s,
+               bool mode_each) {
   for (size_t at = 0; at < s.size(); at += 2048) {
     text.AddLine(s.substr(at, 2048));
     if (mode_each) text.SetTextMode(u"a");
@@ -65,8 +66,8 @@ HandResult HandWrittenCreateCall(const Details& d) {
   record->Set(CallProperty::CreatedBy, Get(d, u"CALLCREATER"));
   record->Set(CallProperty::ActionDoneBy, Get(d, u"CALLCREATER"));
   NullQuestion question;
-  int32_t minutes = question.GetEngineerTime(Get(d, u"Q_ID")) +
-                    Number(Get(d, u"TIMESPENT"));
+  int32_t minutes =
+      question.GetEngineerTime(Get(d, u"Q_ID")) + Number(Get(d, u"TIMESPENT"));
   record->Set(CallProperty::TimeSpent, Variant::Long(TimeFormat(minutes)));
   Ref<adapter::CallText> call_text = NewNullCallText();
   AddPieces(*call_text, text, false);
@@ -77,12 +78,15 @@ HandResult HandWrittenCreateCall(const Details& d) {
   Ref<adapter::ServiceCallRecord> stored = response->ReturnedCalls()->Item(0);
   HandResult r;
   r.call_number = stored->Get(CallProperty::CallNumber).AsString();
-  r.last_transaction_time = stored->Get(CallProperty::LastTransactionTime).AsLong();
+  r.last_transaction_time =
+      stored->Get(CallProperty::LastTransactionTime).AsLong();
   r.contract = stored->Get(CallProperty::Contract).AsString();
   if (stored->Get(CallProperty::WarrantyFlag).AsByte() != 0) {
     r.warranty = stored->Get(CallProperty::Warranty).AsString();
-    r.warranty_description = stored->Get(CallProperty::WarrantyDescription).AsString();
-    r.warranty_expiry = stored->Get(CallProperty::WarrantyExpiryDate).AsString();
+    r.warranty_description =
+        stored->Get(CallProperty::WarrantyDescription).AsString();
+    r.warranty_expiry =
+        stored->Get(CallProperty::WarrantyExpiryDate).AsString();
   }
   Ref<adapter::MessageList> messages = response->Messages();
   if (messages->Count() > 0) r.error = messages->Item(0)->Text();
@@ -127,7 +131,8 @@ HandResult HandWrittenUpdateCall(const Details& d) {
   Ref<adapter::UpdateCallResponse> response = manager->SubmitChangedCalls(list);
   HandResult r;
   Ref<adapter::ServiceCallRecord> stored = response->ReturnedCalls()->Item(0);
-  r.last_transaction_time = stored->Get(CallProperty::LastTransactionTime).AsLong();
+  r.last_transaction_time =
+      stored->Get(CallProperty::LastTransactionTime).AsLong();
   if (r.last_transaction_time != 0) {
     r.call_number = stored->Get(CallProperty::CallNumber).AsString();
     r.status = stored->Get(CallProperty::Status).AsByte();

@@ -31,8 +31,8 @@ void Run(CallsInterface* calls, const std::string& what) {
 }  // namespace
 
 // Kept out of line so that callgrind's --toggle-collect can find it.
-extern "C" __attribute__((noinline)) void MeasuredOperation(CallsInterface* calls,
-                                                            const std::string* what) {
+extern "C" __attribute__((noinline)) void MeasuredOperation(
+    CallsInterface* calls, const std::string* what) {
   Run(calls, *what);
 }
 

@@ -110,7 +110,8 @@ class DiscardingLog final : public Object {
  protected:
   const DispatchTable* Dispatch() const override {
     static const DispatchTable table{
-        {u"WriteEntry", 1, [](Object&, InvokeKind, Args) { return Variant(); }}};
+        {u"WriteEntry", 1,
+         [](Object&, InvokeKind, Args) { return Variant(); }}};
     return &table;
   }
 };
@@ -127,12 +128,14 @@ const DispatchTable* NullSession::Dispatch() const {
       {u"setUserInfo", 1,
        [](Object& o, InvokeKind, Args a) -> Variant {
          RequireArgCount(a, 2);
-         static_cast<NullSession&>(o).setUserInfo(ToString(*a[0]), ToString(*a[1]));
+         static_cast<NullSession&>(o).setUserInfo(ToString(*a[0]),
+                                                  ToString(*a[1]));
          return {};
        }},
       {u"addManager", 2, [](Object& o, InvokeKind, Args a) -> Variant {
          RequireArgCount(a, 1);
-         auto* m = dynamic_cast<adapter::ServiceCallManager*>(RequireObject(*a[0]));
+         auto* m =
+             dynamic_cast<adapter::ServiceCallManager*>(RequireObject(*a[0]));
          static_cast<NullSession&>(o).addManager(*m);
          return {};
        }}};

@@ -31,9 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Ref<Dictionary> details = MakeRef<Dictionary>();
   int entries = in.ConsumeIntegralInRange<int>(0, 16);
   for (int i = 0; i < entries; ++i) {
-    Variant key = in.ConsumeBool()
-                      ? Variant(kKeys[in.ConsumeIntegralInRange<size_t>(0, kKeys.size() - 1)])
-                      : Variant(fuzz::Text(in, 12));
+    Variant key =
+        in.ConsumeBool()
+            ? Variant(
+                  kKeys[in.ConsumeIntegralInRange<size_t>(0, kKeys.size() - 1)])
+            : Variant(fuzz::Text(in, 12));
     details->SetItem(key, fuzz::Value(in));
   }
   bool create = in.ConsumeBool();

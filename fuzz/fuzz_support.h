@@ -20,8 +20,9 @@ inline String Text(FuzzedDataProvider& in, size_t max = 64) {
 // Texts that look like numbers more often than random bytes would.
 inline String NumberLike(FuzzedDataProvider& in) {
   static const char16_t* const kPieces[] = {
-      u"0", u"1", u"9", u"-", u"+", u".", u",", u"e", u"E", u"D", u"&H", u"&O",
-      u"(", u")", u" ", u"F", u"7", u"2147483647", u"32768", u"255"};
+      u"0", u"1", u"9", u"-",          u"+",     u".",  u",",
+      u"e", u"E", u"D", u"&H",         u"&O",    u"(",  u")",
+      u" ", u"F", u"7", u"2147483647", u"32768", u"255"};
   String s;
   size_t n = in.ConsumeIntegralInRange<size_t>(0, 8);
   for (size_t i = 0; i < n; ++i)
@@ -31,21 +32,32 @@ inline String NumberLike(FuzzedDataProvider& in) {
 
 inline Variant Value(FuzzedDataProvider& in, int depth = 0) {
   switch (in.ConsumeIntegralInRange<int>(0, depth < 2 ? 11 : 9)) {
-    case 0: return Variant();
-    case 1: return kNull;
-    case 2: return in.ConsumeBool();
-    case 3: return Variant::Byte(in.ConsumeIntegral<uint8_t>());
-    case 4: return Variant::Integer(in.ConsumeIntegral<int16_t>());
-    case 5: return Variant::Long(in.ConsumeIntegral<int32_t>());
-    case 6: return in.ConsumeFloatingPoint<double>();
-    case 7: return Text(in);
-    case 8: return NumberLike(in);
-    case 9: return Ref<Object>();
+    case 0:
+      return Variant();
+    case 1:
+      return kNull;
+    case 2:
+      return in.ConsumeBool();
+    case 3:
+      return Variant::Byte(in.ConsumeIntegral<uint8_t>());
+    case 4:
+      return Variant::Integer(in.ConsumeIntegral<int16_t>());
+    case 5:
+      return Variant::Long(in.ConsumeIntegral<int32_t>());
+    case 6:
+      return in.ConsumeFloatingPoint<double>();
+    case 7:
+      return Text(in);
+    case 8:
+      return NumberLike(in);
+    case 9:
+      return Ref<Object>();
     case 10: {
       int32_t rows = in.ConsumeIntegralInRange<int32_t>(0, 4);
       int32_t cols = in.ConsumeIntegralInRange<int32_t>(0, 4);
-      SafeArray a(ElementType::Variant,
-                  {{in.ConsumeIntegralInRange<int32_t>(-1, 1), rows}, {0, cols}});
+      SafeArray a(
+          ElementType::Variant,
+          {{in.ConsumeIntegralInRange<int32_t>(-1, 1), rows}, {0, cols}});
       for (int32_t r = 0; r < rows; ++r)
         for (int32_t c = 0; c < cols; ++c)
           a.Set({a.LowerBound(1) + r, c}, Value(in, depth + 1));

@@ -13,9 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   testing::RecordingWorld world;
   bool refuse = in.ConsumeBool();
-  world.script.on_serialized_item = [&](Variant& table, Variant&, Variant& error) {
+  world.script.on_serialized_item = [&](Variant& table, Variant&,
+                                        Variant& error) {
     const SafeArray& t = table.AsArray();
-    if (t.Dimensions() != 2 || t.LowerBound(1) != 0 || t.UpperBound(2) != 1) std::abort();
+    if (t.Dimensions() != 2 || t.LowerBound(1) != 0 || t.UpperBound(2) != 1)
+      std::abort();
     if (refuse) error = u"refused";
   };
   Variant values;
@@ -26,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       bounds.push_back({in.ConsumeIntegralInRange<int32_t>(-2, 2),
                         in.ConsumeIntegralInRange<int32_t>(0, 5)});
     SafeArray a(ElementType::Variant, bounds);
-    for (Variant& e : const_cast<std::vector<Variant>&>(a.elements())) e = fuzz::Value(in, 2);
+    for (Variant& e : const_cast<std::vector<Variant>&>(a.elements()))
+      e = fuzz::Value(in, 2);
     values = std::move(a);
   } else {
     values = fuzz::Value(in);
@@ -40,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       calls->UpdateSerializedItem(values, component, error);
     }
   } catch (const Error& e) {
-    if (e.info().description.find(u"\r\nMETHOD: Quillet.Calls.") != 0) std::abort();
+    if (e.info().description.find(u"\r\nMETHOD: Quillet.Calls.") != 0)
+      std::abort();
   }
   if (world.LiveTotal() != 0) std::abort();
   return 0;

@@ -11,10 +11,20 @@
 using namespace quillet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const char16_t* const kNames[] = {
-      u"CreateCall", u"UpdateCall", u"backendTimeFormat", u"CreateSerializedItem",
-      u"UpdateSerializedItem", u"Add", u"Item", u"Exists", u"Count", u"Remove",
-      u"RemoveAll", u"Keys", u"Items", u"BACKENDTIMEFORMAT"};
+  static const char16_t* const kNames[] = {u"CreateCall",
+                                           u"UpdateCall",
+                                           u"backendTimeFormat",
+                                           u"CreateSerializedItem",
+                                           u"UpdateSerializedItem",
+                                           u"Add",
+                                           u"Item",
+                                           u"Exists",
+                                           u"Count",
+                                           u"Remove",
+                                           u"RemoveAll",
+                                           u"Keys",
+                                           u"Items",
+                                           u"BACKENDTIMEFORMAT"};
   FuzzedDataProvider in(data, size);
   testing::RecordingWorld world;
   Ref<Object> target = in.ConsumeBool() ? Ref<Object>(NewCalls())
@@ -26,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Variant*> args;
     for (Variant& v : values) args.push_back(&v);
     String name = in.ConsumeBool()
-                      ? String(kNames[in.ConsumeIntegralInRange<size_t>(0, std::size(kNames) - 1)])
+                      ? String(kNames[in.ConsumeIntegralInRange<size_t>(
+                            0, std::size(kNames) - 1)])
                       : fuzz::Text(in, 20);
     auto kind = static_cast<InvokeKind>(in.ConsumeIntegralInRange<int>(0, 2));
     try {

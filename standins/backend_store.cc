@@ -68,8 +68,8 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
 
   Statement& Bind(int i, const std::string& text) {
-    Check(sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()),
-                            SQLITE_TRANSIENT));
+    Check(sqlite3_bind_text(stmt_, i, text.data(),
+                            static_cast<int>(text.size()), SQLITE_TRANSIENT));
     return *this;
   }
   Statement& Bind(int i, int64_t n) {
@@ -94,8 +94,9 @@ class Statement {
   }
   std::string Text(int col) {
     const unsigned char* p = sqlite3_column_text(stmt_, col);
-    return p ? std::string(reinterpret_cast<const char*>(p),
-                           static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
+    return p ? std::string(
+                   reinterpret_cast<const char*>(p),
+                   static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
              : std::string();
   }
   int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
@@ -242,8 +243,8 @@ void AddProperty(StatementCache& db, const std::string& number,
   s.Run();
 }
 
-void PutProperty(StatementCache& db, const std::string& number, const std::string& name,
-                 const StoredValue& value) {
+void PutProperty(StatementCache& db, const std::string& number,
+                 const std::string& name, const StoredValue& value) {
   Statement s(db,
               "INSERT INTO call_properties(call_number, name, type, value) "
               "VALUES(?1, ?2, ?3, ?4) ON CONFLICT(call_number, name) DO "
@@ -255,7 +256,8 @@ void PutProperty(StatementCache& db, const std::string& number, const std::strin
 void PutText(StatementCache& db, const std::string& number, const char* kind,
              const StoredText& text) {
   if (text.text_mode != "a") {
-    Statement clear(db, "DELETE FROM call_texts WHERE call_number = ?1 AND kind = ?2");
+    Statement clear(
+        db, "DELETE FROM call_texts WHERE call_number = ?1 AND kind = ?2");
     clear.Bind(1, number).Bind(2, std::string(kind));
     clear.Run();
   }
@@ -331,15 +333,17 @@ SubmitOutcome BackendStore::CreateCall(const std::string& component,
   }
   std::string partner = Prop(call, "BusinessPartnerNumber");
   if (!partner.empty() &&
-      !Exists(*cache_, "SELECT 1 FROM business_partners WHERE number = ?1", partner))
+      !Exists(*cache_, "SELECT 1 FROM business_partners WHERE number = ?1",
+              partner))
     outcome.messages.push_back("Unknown business partner '" + partner +
                                "'; the call was stored without partner data");
 
   std::map<std::string, StoredValue> assigned;
   std::string object = Prop(call, "ServiceObject");
-  Statement facts(*cache_,
-                  "SELECT contract, warranty, warranty_description, "
-                  "warranty_expiry_date FROM service_objects WHERE object = ?1");
+  Statement facts(
+      *cache_,
+      "SELECT contract, warranty, warranty_description, "
+      "warranty_expiry_date FROM service_objects WHERE object = ?1");
   facts.Bind(1, object);
   if (facts.Step()) {
     assigned["Contract"] = Str(facts.Text(0));
@@ -368,9 +372,11 @@ SubmitOutcome BackendStore::CreateCall(const std::string& component,
   properties["CallNumber"] = Str(number);
   properties["LastTransactionTime"] = Num("Long", time);
   for (const auto& [key, value] : assigned) properties[key] = value;
-  for (const auto& [key, value] : properties) AddProperty(*cache_, number, key, value);
+  for (const auto& [key, value] : properties)
+    AddProperty(*cache_, number, key, value);
   if (call.text) PutText(*cache_, number, "Text", *call.text);
-  if (call.solution_text) PutText(*cache_, number, "SolutionText", *call.solution_text);
+  if (call.solution_text)
+    PutText(*cache_, number, "SolutionText", *call.solution_text);
   tx.Commit();
 
   // The call as stored is what was just written: no need to read it back.
@@ -381,7 +387,8 @@ SubmitOutcome BackendStore::CreateCall(const std::string& component,
   return outcome;
 }
 
-SubmitOutcome BackendStore::ChangeCall(const std::string&, const CallData& call) {
+SubmitOutcome BackendStore::ChangeCall(const std::string&,
+                                       const CallData& call) {
   SubmitOutcome outcome;
   Transaction tx(*this);
   std::string number = Prop(call, "CallNumber");
@@ -413,7 +420,8 @@ SubmitOutcome BackendStore::ChangeCall(const std::string&, const CallData& call)
   for (const auto& [key, value] : call.properties)
     if (key != "CallNumber") PutProperty(*cache_, number, key, value);
   if (call.text) PutText(*cache_, number, "Text", *call.text);
-  if (call.solution_text) PutText(*cache_, number, "SolutionText", *call.solution_text);
+  if (call.solution_text)
+    PutText(*cache_, number, "SolutionText", *call.solution_text);
 
   auto new_status = call.properties.find("Status");
   if (new_status != call.properties.end() && new_status->second.number == 30 &&
@@ -421,7 +429,8 @@ SubmitOutcome BackendStore::ChangeCall(const std::string&, const CallData& call)
     Statement seq(*cache_, "SELECT seq FROM calls WHERE call_number = ?1");
     seq.Bind(1, number);
     seq.Step();
-    PutProperty(*cache_, number, "ServiceOrder", Str(Numbered("SO", seq.Int(0))));
+    PutProperty(*cache_, number, "ServiceOrder",
+                Str(Numbered("SO", seq.Int(0))));
     PutProperty(*cache_, number, "HasServiceOrder", Num("Boolean", 1));
   }
   int64_t time = NextTransactionTime(*cache_);
@@ -438,7 +447,8 @@ SubmitOutcome BackendStore::ChangeCall(const std::string&, const CallData& call)
 }
 
 int32_t BackendStore::EngineerTime(const std::string& question_id) {
-  Statement s(*cache_, "SELECT minutes FROM engineer_time WHERE question_id = ?1");
+  Statement s(*cache_,
+              "SELECT minutes FROM engineer_time WHERE question_id = ?1");
   s.Bind(1, question_id);
   return s.Step() ? static_cast<int32_t>(s.Int(0)) : 0;
 }
@@ -466,7 +476,9 @@ std::vector<std::pair<std::string, std::string>> CleanFields(
 
 void PutFields(StatementCache& db, const std::string& serial,
                const std::vector<std::pair<std::string, std::string>>& fields) {
-  Statement next(db, "SELECT coalesce(max(position), 0) FROM item_fields WHERE serial = ?1");
+  Statement next(
+      db,
+      "SELECT coalesce(max(position), 0) FROM item_fields WHERE serial = ?1");
   next.Bind(1, serial);
   next.Step();
   int64_t position = next.Int(0);
@@ -495,7 +507,8 @@ std::string BackendStore::CreateItem(
   Transaction tx(*this);
   if (Exists(*cache_, "SELECT 1 FROM items WHERE serial = ?1", serial))
     return "Serialized item '" + serial + "' already exists";
-  Statement insert(*cache_, "INSERT INTO items(serial, component) VALUES(?1, ?2)");
+  Statement insert(*cache_,
+                   "INSERT INTO items(serial, component) VALUES(?1, ?2)");
   insert.Bind(1, serial).Bind(2, component);
   insert.Run();
   PutFields(*cache_, serial, clean);
@@ -551,16 +564,23 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
                 "warranty, warranty_description, warranty_expiry_date) "
                 "VALUES(?1, ?2, ?3, ?4, ?5)");
     std::string object = text(row, "object");
-    if (object.empty()) RaiseBackend("master data: a service object needs 'object'");
-    s.Bind(1, object).Bind(2, text(row, "contract")).Bind(3, text(row, "warranty"));
-    s.Bind(4, text(row, "warrantyDescription")).Bind(5, text(row, "warrantyExpiryDate"));
+    if (object.empty())
+      RaiseBackend("master data: a service object needs 'object'");
+    s.Bind(1, object)
+        .Bind(2, text(row, "contract"))
+        .Bind(3, text(row, "warranty"));
+    s.Bind(4, text(row, "warrantyDescription"))
+        .Bind(5, text(row, "warrantyExpiryDate"));
     s.Run();
     ++loaded;
   }
   for (const json& row : rows("businessPartners")) {
-    Statement s(*cache_, "INSERT OR REPLACE INTO business_partners(number, name) VALUES(?1, ?2)");
+    Statement s(*cache_,
+                "INSERT OR REPLACE INTO business_partners(number, name) "
+                "VALUES(?1, ?2)");
     std::string number = text(row, "number");
-    if (number.empty()) RaiseBackend("master data: a business partner needs 'number'");
+    if (number.empty())
+      RaiseBackend("master data: a business partner needs 'number'");
     s.Bind(1, number).Bind(2, text(row, "name"));
     s.Run();
     ++loaded;
@@ -569,8 +589,11 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
     std::string question = text(row, "question");
     if (question.empty() || !row.contains("minutes") ||
         !row["minutes"].is_number_integer())
-      RaiseBackend("master data: engineer time needs 'question' and whole 'minutes'");
-    Statement s(*cache_, "INSERT OR REPLACE INTO engineer_time(question_id, minutes) VALUES(?1, ?2)");
+      RaiseBackend(
+          "master data: engineer time needs 'question' and whole 'minutes'");
+    Statement s(*cache_,
+                "INSERT OR REPLACE INTO engineer_time(question_id, minutes) "
+                "VALUES(?1, ?2)");
     s.Bind(1, question).Bind(2, row["minutes"].get<int64_t>());
     s.Run();
     ++loaded;
@@ -598,7 +621,9 @@ std::optional<StoredItem> BackendStore::Item(const std::string& serial) {
   s.Bind(1, serial);
   if (!s.Step()) return std::nullopt;
   StoredItem item{serial, s.Text(0), {}};
-  Statement f(*cache_, "SELECT name, value FROM item_fields WHERE serial = ?1 ORDER BY position");
+  Statement f(*cache_,
+              "SELECT name, value FROM item_fields WHERE serial = ?1 ORDER BY "
+              "position");
   f.Bind(1, serial);
   while (f.Step()) item.fields.emplace_back(f.Text(0), f.Text(1));
   return item;

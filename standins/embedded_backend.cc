@@ -8,8 +8,8 @@
 #include "quillet/convert.h"
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
-#include "quillet/text.h"
 #include "quillet/standins/backend_store.h"
+#include "quillet/text.h"
 
 namespace quillet::standins {
 namespace {
@@ -34,7 +34,8 @@ class StorePool {
     idle.pop_back();
     return store;
   }
-  static void GiveBack(const std::string& path, std::unique_ptr<BackendStore> store) {
+  static void GiveBack(const std::string& path,
+                       std::unique_ptr<BackendStore> store) {
     auto& idle = Idle()[path];
     if (store && idle.size() < kKeep) idle.push_back(std::move(store));
   }
@@ -65,7 +66,8 @@ template <class Base>
 class Text final : public Base {
  public:
   void AddLine(const String& piece) override {
-    if (piece.size() > 2048) Refuse("a text piece is longer than 2048 characters");
+    if (piece.size() > 2048)
+      Refuse("a text piece is longer than 2048 characters");
     pieces_.push_back(piece);
   }
   String TextMode() const override { return mode_; }
@@ -87,11 +89,16 @@ using SolutionTextImpl = Text<adapter::SolutionText>;
 
 Variant EmptyOf(VarType type) {
   switch (type) {
-    case VarType::String: return String();
-    case VarType::Byte: return Variant::Byte(0);
-    case VarType::Long: return Variant::Long(0);
-    case VarType::Boolean: return false;
-    default: return Ref<Object>();
+    case VarType::String:
+      return String();
+    case VarType::Byte:
+      return Variant::Byte(0);
+    case VarType::Long:
+      return Variant::Long(0);
+    case VarType::Boolean:
+      return false;
+    default:
+      return Ref<Object>();
   }
 }
 
@@ -99,7 +106,8 @@ class Record final : public adapter::ServiceCallRecord {
  public:
   Variant Get(CallProperty p) const override {
     auto it = values_.find(p);
-    return it == values_.end() ? EmptyOf(adapter::Describe(p).type) : it->second;
+    return it == values_.end() ? EmptyOf(adapter::Describe(p).type)
+                               : it->second;
   }
   void Set(CallProperty p, Variant value) override {
     values_[p] = std::move(value);
@@ -161,7 +169,8 @@ class List final : public adapter::ServiceCallList {
   }
   int32_t Count() const override { return static_cast<int32_t>(items_.size()); }
   Ref<adapter::ServiceCallRecord> Item(int32_t index) const override {
-    if (index < 0 || index >= Count()) RaiseRuntime(errors::kSubscriptOutOfRange);
+    if (index < 0 || index >= Count())
+      RaiseRuntime(errors::kSubscriptOutOfRange);
     return items_[static_cast<size_t>(index)];
   }
 
@@ -183,7 +192,8 @@ class Messages final : public adapter::MessageList {
   void Add(const std::string& text) { texts_.push_back(FromUtf8(text)); }
   int32_t Count() const override { return static_cast<int32_t>(texts_.size()); }
   Ref<adapter::AdapterMessage> Item(int32_t index) const override {
-    if (index < 0 || index >= Count()) RaiseRuntime(errors::kSubscriptOutOfRange);
+    if (index < 0 || index >= Count())
+      RaiseRuntime(errors::kSubscriptOutOfRange);
     return MakeRef<Message>(texts_[static_cast<size_t>(index)]);
   }
 

@@ -58,14 +58,14 @@ class FileLog final : public Object, public ContextMember {
         {"number", ToLong(number)},
         {"pid", static_cast<int64_t>(getpid())},
         {"thread", ThreadName()},
-        {"context", context_.empty() ? nlohmann::json(nullptr)
-                                     : nlohmann::json(context_)},
+        {"context",
+         context_.empty() ? nlohmann::json(nullptr) : nlohmann::json(context_)},
     };
     std::string line =
         entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
         "\n";
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                  0644);
+    int fd =
+        open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) Fail("cannot open");
     ssize_t written = write(fd, line.data(), line.size());
     int saved = errno;

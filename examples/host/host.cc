@@ -24,11 +24,16 @@ class Record : public adapter::ServiceCallRecord {
     auto it = values_.find(p);
     if (it != values_.end()) return it->second;
     switch (adapter::Describe(p).type) {
-      case VarType::String: return String();
-      case VarType::Boolean: return false;
-      case VarType::Object: return Ref<Object>();
-      case VarType::Byte: return Variant::Byte(0);
-      default: return Variant::Long(0);
+      case VarType::String:
+        return String();
+      case VarType::Boolean:
+        return false;
+      case VarType::Object:
+        return Ref<Object>();
+      case VarType::Byte:
+        return Variant::Byte(0);
+      default:
+        return Variant::Long(0);
     }
   }
   void Set(CallProperty p, Variant value) override {
@@ -57,7 +62,9 @@ class Text : public Base {
 
 class List : public adapter::ServiceCallList {
  public:
-  void Add(const Ref<adapter::ServiceCallRecord>& r) override { items_.push_back(r); }
+  void Add(const Ref<adapter::ServiceCallRecord>& r) override {
+    items_.push_back(r);
+  }
   int32_t Count() const override { return static_cast<int32_t>(items_.size()); }
   Ref<adapter::ServiceCallRecord> Item(int32_t i) const override {
     return items_.at(static_cast<size_t>(i));
@@ -85,7 +92,9 @@ class Response : public Base {
     list->Add(record);
     return list;
   }
-  Ref<adapter::MessageList> Messages() const override { return MakeRef<NoMessages>(); }
+  Ref<adapter::MessageList> Messages() const override {
+    return MakeRef<NoMessages>();
+  }
 };
 
 class Manager : public adapter::ServiceCallManager {
@@ -93,11 +102,13 @@ class Manager : public adapter::ServiceCallManager {
   void Initialize(const String& component) override {
     std::cout << "  Initialize(" << ToUtf8(component) << ")\n";
   }
-  Ref<adapter::CreateCallResponse> SubmitNewCalls(const Ref<adapter::ServiceCallList>&) override {
+  Ref<adapter::CreateCallResponse> SubmitNewCalls(
+      const Ref<adapter::ServiceCallList>&) override {
     std::cout << "  SubmitNewCalls\n";
     return MakeRef<Response<adapter::CreateCallResponse>>();
   }
-  Ref<adapter::UpdateCallResponse> SubmitChangedCalls(const Ref<adapter::ServiceCallList>&) override {
+  Ref<adapter::UpdateCallResponse> SubmitChangedCalls(
+      const Ref<adapter::ServiceCallList>&) override {
     std::cout << "  SubmitChangedCalls\n";
     return MakeRef<Response<adapter::UpdateCallResponse>>();
   }
@@ -110,7 +121,8 @@ class Anything : public Object {
   explicit Anything(const char* what) : what_(what) {}
   DispId IdOfName(StringView) const override { return 1; }
   Variant Invoke(DispId, InvokeKind, Args args) override {
-    std::cout << "  " << what_ << " called with " << args.size() << " argument(s)\n";
+    std::cout << "  " << what_ << " called with " << args.size()
+              << " argument(s)\n";
     return Variant::Long(15);  // the engineer time, where asked
   }
 
@@ -127,10 +139,13 @@ void RegisterHostAdapter() {
   RegisterClass(adapter::kServiceCallManagerClass, Make<Manager>());
   RegisterClass(adapter::kServiceCallRecordClass, Make<Record>());
   RegisterClass(adapter::kServiceCallListClass, Make<List>());
-  RegisterClass(adapter::kCreateCallResponseClass, Make<Response<adapter::CreateCallResponse>>());
-  RegisterClass(adapter::kUpdateCallResponseClass, Make<Response<adapter::UpdateCallResponse>>());
+  RegisterClass(adapter::kCreateCallResponseClass,
+                Make<Response<adapter::CreateCallResponse>>());
+  RegisterClass(adapter::kUpdateCallResponseClass,
+                Make<Response<adapter::UpdateCallResponse>>());
   RegisterClass(adapter::kCallTextClass, Make<Text<adapter::CallText>>());
-  RegisterClass(adapter::kSolutionTextClass, Make<Text<adapter::SolutionText>>());
+  RegisterClass(adapter::kSolutionTextClass,
+                Make<Text<adapter::SolutionText>>());
   RegisterClass(adapter::kUserSessionClass, Make<Anything>("session"));
   RegisterClass(adapter::kQuestionClass, Make<Anything>("question"));
   RegisterClass(adapter::kLogClass, Make<Anything>("log"));
@@ -153,7 +168,8 @@ int main() {
   std::cout << "CreateCall:\n";
   Ref<Dictionary> created = calls->CreateCall(details, error);
   if (!created || !created->Exists(u"CALLNUMBER")) return 1;
-  std::cout << "-> CALLNUMBER " << ToUtf8(created->Item(u"CALLNUMBER").AsString()) << "\n";
+  std::cout << "-> CALLNUMBER "
+            << ToUtf8(created->Item(u"CALLNUMBER").AsString()) << "\n";
 
   Ref<Dictionary> change = MakeRef<Dictionary>();
   change->Add(u"CALLNUMBER", created->Item(u"CALLNUMBER"));

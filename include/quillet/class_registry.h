@@ -6,7 +6,8 @@
 // implementation of an outside system by registering a factory under the
 // class name, before the first call that needs it:
 //
-//   RegisterClass(u"Corvane.Log", [] { return Ref<Object>(MakeRef<MyLog>()); });
+//   RegisterClass(u"Corvane.Log", [] { return Ref<Object>(MakeRef<MyLog>());
+//   });
 //
 // Registration is explicit (never from static initialisers). Registering a
 // name that is taken fails loudly (std::logic_error) unless `replace` is set;
@@ -16,7 +17,6 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <optional>
 
 #include "quillet/variant.h"

@@ -1,4 +1,5 @@
-// Dictionary: the Scripting runtime's keyed collection ("Scripting.Dictionary").
+// Dictionary: the Scripting runtime's keyed collection
+// ("Scripting.Dictionary").
 //
 // Keys are Variants compared exactly: texts case-sensitively, numbers by
 // value whatever their type (1 as Integer and 1 as Long are one key, the text

@@ -77,7 +77,8 @@ class DispatchTable {
   static constexpr size_t kScanUpTo = 12;
   std::vector<Member> members_;
   // Only for classes with more members than are quicker to scan.
-  std::unordered_map<StringView, size_t, IgnoringCaseHash, IgnoringCaseEqual> by_name_;
+  std::unordered_map<StringView, size_t, IgnoringCaseHash, IgnoringCaseEqual>
+      by_name_;
 };
 
 class Object : public RefCounted {

@@ -25,7 +25,9 @@ class RefCounted {
   RefCounted(const RefCounted&) = delete;
   RefCounted& operator=(const RefCounted&) = delete;
 
-  void AddRef() const noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void AddRef() const noexcept {
+    refs_.fetch_add(1, std::memory_order_relaxed);
+  }
   void Release() const noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }

@@ -13,7 +13,8 @@
 // argument is the caller's own variable, so the callee's writes reach it:
 //
 //   Variant table = ..., component = u"Items", error;
-//   CallMethod(manager.Get(), u"CreateSerializedItem", table, component, error);
+//   CallMethod(manager.Get(), u"CreateSerializedItem", table, component,
+//   error);
 //   // `error` now holds what the manager wrote into it.
 //
 // A Variant is a plain value: not thread-safe for concurrent writes, like any
@@ -151,8 +152,7 @@ Variant CallByName(Object* target, StringView name, InvokeKind kind, Args args);
 template <class... V>
 Variant CallMethod(Object* target, StringView name, V&... vars) {
   Variant* refs[] = {&vars..., nullptr};
-  return CallByName(target, name, InvokeKind::Method,
-                    Args(refs, sizeof...(V)));
+  return CallByName(target, name, InvokeKind::Method, Args(refs, sizeof...(V)));
 }
 
 // Property get / put by name.

@@ -56,14 +56,19 @@ constexpr std::array<CallPropertyInfo, 38> kProperties{{
 // to a typed property does.
 Variant Coerce(VarType type, const Variant& value) {
   switch (type) {
-    case VarType::String: return ToString(value);
-    case VarType::Byte: return Variant::Byte(ToByte(value));
-    case VarType::Long: return Variant::Long(ToLong(value));
-    case VarType::Boolean: return ToBoolean(value);
+    case VarType::String:
+      return ToString(value);
+    case VarType::Byte:
+      return Variant::Byte(ToByte(value));
+    case VarType::Long:
+      return Variant::Long(ToLong(value));
+    case VarType::Boolean:
+      return ToBoolean(value);
     case VarType::Object:
       if (!value.IsObject()) RaiseRuntime(errors::kObjectRequired);
       return value;
-    default: return value;
+    default:
+      return value;
   }
 }
 

@@ -18,7 +18,8 @@ Variant TimeFormat(const Variant& minutes) {
   int32_t hours = whole / 60;
   // The hours' digits followed by the minutes as two digits, read back as a
   // Long: hours * 100 + minutes, which overflows past 2,147,483,647.
-  int64_t number = int64_t{hours} * 100 + (remainder < 0 ? -remainder : remainder);
+  int64_t number =
+      int64_t{hours} * 100 + (remainder < 0 ? -remainder : remainder);
   if (number > INT32_MAX) RaiseRuntime(errors::kOverflow);
   return Variant::Long(static_cast<int32_t>(number));
 }

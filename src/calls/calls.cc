@@ -1,5 +1,4 @@
 #include "calls/calls_impl.h"
-
 #include "quillet/convert.h"
 #include "quillet/error.h"
 

@@ -57,8 +57,8 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
   try {
     manager = CreateAs<adapter::ServiceCallManager>(
         adapter::kServiceCallManagerClass);
-    record = CreateAs<adapter::ServiceCallRecord>(
-        adapter::kServiceCallRecordClass);
+    record =
+        CreateAs<adapter::ServiceCallRecord>(adapter::kServiceCallRecordClass);
     list = CreateAs<adapter::ServiceCallList>(adapter::kServiceCallListClass);
     response = CreateAs<adapter::CreateCallResponse>(
         adapter::kCreateCallResponseClass);
@@ -105,9 +105,8 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
 
     if (!text.empty()) {
       call_text = CreateAs<adapter::CallText>(adapter::kCallTextClass);
-      ForEachTextPiece(text, [&](StringView piece) {
-        call_text->AddLine(String(piece));
-      });
+      ForEachTextPiece(
+          text, [&](StringView piece) { call_text->AddLine(String(piece)); });
       record->Set(CallProperty::Text, Variant(call_text));
     }
 
@@ -122,9 +121,8 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
       answer->Add(u"CALLNUMBER",
                   ToString(returned.Get(CallProperty::CallNumber)));
     if (ToLong(returned.Get(CallProperty::LastTransactionTime)) != 0)
-      answer->Add(u"LASTTRANSTIME",
-                  Variant::Long(ToLong(
-                      returned.Get(CallProperty::LastTransactionTime))));
+      answer->Add(u"LASTTRANSTIME", Variant::Long(ToLong(returned.Get(
+                                        CallProperty::LastTransactionTime))));
     if (!ToString(returned.Get(CallProperty::Contract)).empty())
       answer->Add(u"CONTRACT", ToString(returned.Get(CallProperty::Contract)));
     if (ToByte(returned.Get(CallProperty::WarrantyFlag)) != 0) {

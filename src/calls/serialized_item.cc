@@ -17,7 +17,8 @@ struct Calls::SerializedItemTwin {
 
 namespace {
 
-constexpr StringView kRefusalPrefix = u"Error while registering serialized item: ";
+constexpr StringView kRefusalPrefix =
+    u"Error while registering serialized item: ";
 
 // Copies one column of the value table, row by row with a 16-bit counter:
 // the limit must fit the counter, and stepping past row 32,767 overflows

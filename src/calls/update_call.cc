@@ -61,9 +61,8 @@ struct Update {
     solution_text =
         CreateAs<adapter::SolutionText>(adapter::kSolutionTextClass);
     if (text.empty()) return;
-    ForEachTextPiece(text, [&](StringView piece) {
-      solution_text->AddLine(String(piece));
-    });
+    ForEachTextPiece(
+        text, [&](StringView piece) { solution_text->AddLine(String(piece)); });
     solution_text->SetTextMode(u"a");
     record.Set(CallProperty::SolutionText, Variant(solution_text));
   }
@@ -152,8 +151,7 @@ void ReadBack(const adapter::ServiceCallRecord& r, Dictionary& out) {
   out.Add(u"WAITINGFLAG",
           Variant::Byte(ToByte(r.Get(CallProperty::WaitingFlag))));
   if (!ToString(r.Get(CallProperty::WaitingDescription)).empty())
-    out.Add(u"WAITINGDESC",
-            ToString(r.Get(CallProperty::WaitingDescription)));
+    out.Add(u"WAITINGDESC", ToString(r.Get(CallProperty::WaitingDescription)));
 
   // Each gate is read before its value, and both are always read.
   bool has_primary = ToBoolean(r.Get(CallProperty::HasServiceOrder));
@@ -162,8 +160,7 @@ void ReadBack(const adapter::ServiceCallRecord& r, Dictionary& out) {
     out.Add(u"SERVICEORDER", ToString(r.Get(CallProperty::ServiceOrder)));
     return;
   }
-  bool has_secondary =
-      ToBoolean(r.Get(CallProperty::HasSecondaryServiceOrder));
+  bool has_secondary = ToBoolean(r.Get(CallProperty::HasSecondaryServiceOrder));
   bool secondary =
       !ToString(r.Get(CallProperty::SecondaryServiceOrder)).empty();
   if (secondary && has_secondary)
@@ -203,8 +200,8 @@ Variant Calls::UpdateCall(const Ref<Dictionary>& i_dictCallDetails,
   try {
     manager = CreateAs<adapter::ServiceCallManager>(
         adapter::kServiceCallManagerClass);
-    record = CreateAs<adapter::ServiceCallRecord>(
-        adapter::kServiceCallRecordClass);
+    record =
+        CreateAs<adapter::ServiceCallRecord>(adapter::kServiceCallRecordClass);
 
     Dictionary& details = Details(i_dictCallDetails);
     Variant bound_manager(manager);
@@ -218,7 +215,8 @@ Variant Calls::UpdateCall(const Ref<Dictionary>& i_dictCallDetails,
     response = CreateAs<adapter::UpdateCallResponse>(
         adapter::kUpdateCallResponseClass);
 
-    record->Set(CallProperty::CallNumber, ToString(details.Item(u"CALLNUMBER")));
+    record->Set(CallProperty::CallNumber,
+                ToString(details.Item(u"CALLNUMBER")));
     record->Set(CallProperty::Engineer, ToString(details.Item(u"ENGINEER")));
     record->Set(CallProperty::ActionDoneBy,
                 ToString(details.Item(u"ACTIONDONEBY")));

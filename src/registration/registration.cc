@@ -46,8 +46,7 @@ QUILLET_API int32_t DllRegisterServer() {
 QUILLET_API int32_t DllUnregisterServer() {
   return quillet::UnregisterServer(quillet::Server());
 }
-QUILLET_API int32_t DllGetClassObject(
-    const char* class_id, void** factory) {
+QUILLET_API int32_t DllGetClassObject(const char* class_id, void** factory) {
   return quillet::GetClassObject(quillet::Server(), class_id, factory);
 }
 QUILLET_API int32_t DllCanUnloadNow() {

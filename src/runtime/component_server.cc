@@ -93,8 +93,10 @@ void LoadComponentServer(const std::string& path) {
   };
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) fail(dlerror());
-  auto do_register = reinterpret_cast<Status>(dlsym(library, "DllRegisterServer"));
-  auto get_class = reinterpret_cast<GetClass>(dlsym(library, "DllGetClassObject"));
+  auto do_register =
+      reinterpret_cast<Status>(dlsym(library, "DllRegisterServer"));
+  auto get_class =
+      reinterpret_cast<GetClass>(dlsym(library, "DllGetClassObject"));
   if (!do_register || !get_class || !dlsym(library, "DllUnregisterServer") ||
       !dlsym(library, "DllCanUnloadNow"))
     fail("not a component library (entry points missing)");

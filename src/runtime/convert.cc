@@ -23,20 +23,29 @@ StringView Trim(StringView s) {
 // The value as a double, for the numeric targets.
 double NumberOf(const Variant& value) {
   switch (value.type()) {
-    case VarType::Empty: return 0;
-    case VarType::Null: RaiseRuntime(errors::kInvalidUseOfNull);
-    case VarType::Boolean: return value.AsBoolean() ? -1 : 0;
-    case VarType::Byte: return value.AsByte();
-    case VarType::Integer: return value.AsInteger();
-    case VarType::Long: return value.AsLong();
-    case VarType::Double: return value.AsDouble();
+    case VarType::Empty:
+      return 0;
+    case VarType::Null:
+      RaiseRuntime(errors::kInvalidUseOfNull);
+    case VarType::Boolean:
+      return value.AsBoolean() ? -1 : 0;
+    case VarType::Byte:
+      return value.AsByte();
+    case VarType::Integer:
+      return value.AsInteger();
+    case VarType::Long:
+      return value.AsLong();
+    case VarType::Double:
+      return value.AsDouble();
     case VarType::String: {
       std::optional<double> n = ParseNumber(value.AsString());
       if (!n) RaiseRuntime(errors::kTypeMismatch);
       return *n;
     }
-    case VarType::Object: return NumberOf(DefaultValue(value));
-    case VarType::Array: break;
+    case VarType::Object:
+      return NumberOf(DefaultValue(value));
+    case VarType::Array:
+      break;
   }
   RaiseRuntime(errors::kTypeMismatch);
 }
@@ -83,8 +92,10 @@ std::optional<double> ParseNumber(StringView text) {
     int32_t n = 0;
     bool plain = i < text.size();
     for (size_t j = i; j < text.size() && plain; ++j) {
-      if (text[j] < u'0' || text[j] > u'9') plain = false;
-      else n = n * 10 + (text[j] - u'0');
+      if (text[j] < u'0' || text[j] > u'9')
+        plain = false;
+      else
+        n = n * 10 + (text[j] - u'0');
     }
     if (plain) return i ? -n : n;
   }
@@ -135,8 +146,8 @@ std::optional<double> ParseNumber(StringView text) {
     }
   }
   if (!digits) return std::nullopt;
-  if (i < s.size() && (s[i] == u'e' || s[i] == u'E' || s[i] == u'd' ||
-                       s[i] == u'D')) {
+  if (i < s.size() &&
+      (s[i] == u'e' || s[i] == u'E' || s[i] == u'd' || s[i] == u'D')) {
     ascii += 'e';
     ++i;
     if (i < s.size() && (s[i] == u'+' || s[i] == u'-'))
@@ -175,19 +186,27 @@ String FormatDouble(double value) {
 
 String ToString(const Variant& value) {
   switch (value.type()) {
-    case VarType::Empty: return String();
-    case VarType::Null: RaiseRuntime(errors::kInvalidUseOfNull);
-    case VarType::Boolean: return value.AsBoolean() ? u"True" : u"False";
+    case VarType::Empty:
+      return String();
+    case VarType::Null:
+      RaiseRuntime(errors::kInvalidUseOfNull);
+    case VarType::Boolean:
+      return value.AsBoolean() ? u"True" : u"False";
     case VarType::Byte:
     case VarType::Integer:
     case VarType::Long: {
-      std::string digits = std::to_string(static_cast<int32_t>(NumberOf(value)));
+      std::string digits =
+          std::to_string(static_cast<int32_t>(NumberOf(value)));
       return String(digits.begin(), digits.end());
     }
-    case VarType::Double: return FormatDouble(value.AsDouble());
-    case VarType::String: return value.AsString();
-    case VarType::Object: return ToString(DefaultValue(value));
-    case VarType::Array: break;
+    case VarType::Double:
+      return FormatDouble(value.AsDouble());
+    case VarType::String:
+      return value.AsString();
+    case VarType::Object:
+      return ToString(DefaultValue(value));
+    case VarType::Array:
+      break;
   }
   RaiseRuntime(errors::kTypeMismatch);
 }

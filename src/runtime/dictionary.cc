@@ -11,17 +11,23 @@ namespace quillet {
 
 size_t Dictionary::Hash(const KeyView& k) noexcept {
   switch (k.kind) {
-    case 2: return std::hash<double>()(k.number);
-    case 3: return std::hash<StringView>()(k.text);
-    case 4: return std::hash<const void*>()(k.object);
-    default: return k.kind;
+    case 2:
+      return std::hash<double>()(k.number);
+    case 3:
+      return std::hash<StringView>()(k.text);
+    case 4:
+      return std::hash<const void*>()(k.object);
+    default:
+      return k.kind;
   }
 }
 
 Dictionary::KeyView Dictionary::MakeKeyView(const Variant& key) {
   switch (key.type()) {
-    case VarType::Empty: return {.kind = 0};
-    case VarType::Null: return {.kind = 1};
+    case VarType::Empty:
+      return {.kind = 0};
+    case VarType::Null:
+      return {.kind = 1};
     case VarType::Boolean:
     case VarType::Byte:
     case VarType::Integer:
@@ -30,9 +36,12 @@ Dictionary::KeyView Dictionary::MakeKeyView(const Variant& key) {
       double n = ToDouble(key);
       return {.kind = 2, .number = n == 0 ? 0.0 : n};  // one key for -0 and 0
     }
-    case VarType::String: return {.kind = 3, .text = key.AsString()};
-    case VarType::Object: return {.kind = 4, .object = key.AsObject().Get()};
-    case VarType::Array: break;
+    case VarType::String:
+      return {.kind = 3, .text = key.AsString()};
+    case VarType::Object:
+      return {.kind = 4, .object = key.AsObject().Get()};
+    case VarType::Array:
+      break;
   }
   RaiseRuntime(errors::kTypeMismatch);
 }
@@ -41,7 +50,8 @@ std::optional<size_t> Dictionary::Find(const KeyView& key, size_t hash) const {
   if (slots_.empty()) {
     // Small dictionaries (results) are searched in order.
     for (size_t at = 0; at < hashes_.size(); ++at)
-      if (hashes_[at] == hash && MakeKeyView(entries_[at].first) == key) return at;
+      if (hashes_[at] == hash && MakeKeyView(entries_[at].first) == key)
+        return at;
     return std::nullopt;
   }
   size_t mask = slots_.size() - 1;
@@ -49,7 +59,8 @@ std::optional<size_t> Dictionary::Find(const KeyView& key, size_t hash) const {
     uint32_t slot = slots_[i];
     if (slot == 0) return std::nullopt;
     size_t at = slot - 1;
-    if (hashes_[at] == hash && MakeKeyView(entries_[at].first) == key) return at;
+    if (hashes_[at] == hash && MakeKeyView(entries_[at].first) == key)
+      return at;
   }
 }
 
@@ -80,7 +91,8 @@ void Dictionary::Add(Variant key, Variant item) {
     entries_.reserve(kInitialCapacity);
     hashes_.reserve(kInitialCapacity);
   }
-  entries_.emplace_back(std::move(key), std::move(item));  // `view` is stale now
+  entries_.emplace_back(std::move(key),
+                        std::move(item));  // `view` is stale now
   try {
     hashes_.push_back(hash);
   } catch (...) {

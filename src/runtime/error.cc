@@ -8,17 +8,26 @@ namespace quillet {
 
 StringView RuntimeErrorDescription(int32_t number) {
   switch (number) {
-    case errors::kInvalidCall: return u"Invalid procedure call or argument";
-    case errors::kOverflow: return u"Overflow";
-    case errors::kOutOfMemory: return u"Out of memory";
-    case errors::kSubscriptOutOfRange: return u"Subscript out of range";
-    case errors::kTypeMismatch: return u"Type mismatch";
-    case errors::kPathFileAccess: return u"Path/File access error";
+    case errors::kInvalidCall:
+      return u"Invalid procedure call or argument";
+    case errors::kOverflow:
+      return u"Overflow";
+    case errors::kOutOfMemory:
+      return u"Out of memory";
+    case errors::kSubscriptOutOfRange:
+      return u"Subscript out of range";
+    case errors::kTypeMismatch:
+      return u"Type mismatch";
+    case errors::kPathFileAccess:
+      return u"Path/File access error";
     case errors::kObjectNotSet:
       return u"Object variable or With block variable not set";
-    case errors::kInvalidUseOfNull: return u"Invalid use of Null";
-    case errors::kObjectRequired: return u"Object required";
-    case errors::kCantCreateObject: return u"ActiveX component can't create object";
+    case errors::kInvalidUseOfNull:
+      return u"Invalid use of Null";
+    case errors::kObjectRequired:
+      return u"Object required";
+    case errors::kCantCreateObject:
+      return u"ActiveX component can't create object";
     case errors::kNotSupported:
       return u"Object doesn't support this property or method";
     case errors::kWrongArgCount:
@@ -26,8 +35,10 @@ StringView RuntimeErrorDescription(int32_t number) {
     case errors::kDuplicateKey:
       return u"This key is already associated with an element of this "
              u"collection";
-    case errors::kElementNotFound: return u"Element not found";
-    default: return u"Application-defined or object-defined error";
+    case errors::kElementNotFound:
+      return u"Element not found";
+    default:
+      return u"Application-defined or object-defined error";
   }
 }
 
@@ -78,8 +89,9 @@ ErrorInfo ErrorFromCurrentException() {
   } catch (const Error& e) {
     return e.info();
   } catch (const std::bad_alloc&) {
-    return {.number = errors::kOutOfMemory,
-            .description = String(RuntimeErrorDescription(errors::kOutOfMemory))};
+    return {
+        .number = errors::kOutOfMemory,
+        .description = String(RuntimeErrorDescription(errors::kOutOfMemory))};
   } catch (const std::exception& e) {
     String text(RuntimeErrorDescription(errors::kInvalidCall));
     text += u": ";

@@ -15,7 +15,8 @@
 #define CAPABILITY(x) QUILLET_THREAD_ANNOTATION(capability(x))
 #define SCOPED_CAPABILITY QUILLET_THREAD_ANNOTATION(scoped_lockable)
 #define GUARDED_BY(x) QUILLET_THREAD_ANNOTATION(guarded_by(x))
-#define REQUIRES(...) QUILLET_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define REQUIRES(...) \
+  QUILLET_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define ACQUIRE(...) QUILLET_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) QUILLET_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 

@@ -37,7 +37,8 @@ const Member* DispatchTable::FindByName(StringView name) const noexcept {
   if (members_.size() <= kScanUpTo) {
     // A few members: comparing lengths first rules most of them out at once.
     for (const Member& m : members_)
-      if (m.name.size() == name.size() && EqualsIgnoringCase(m.name, name)) return &m;
+      if (m.name.size() == name.size() && EqualsIgnoringCase(m.name, name))
+        return &m;
     return nullptr;
   }
   auto it = by_name_.find(name);

@@ -19,8 +19,9 @@ SafeArray::SafeArray(ElementType type, std::vector<Bound> bounds)
     total *= static_cast<uint64_t>(b.count);
     if (total > kMaxElements) RaiseRuntime(errors::kOutOfMemory);
   }
-  elements_.assign(static_cast<size_t>(total),
-                   type_ == ElementType::String ? Variant(String()) : Variant());
+  elements_.assign(static_cast<size_t>(total), type_ == ElementType::String
+                                                   ? Variant(String())
+                                                   : Variant());
 }
 
 int32_t SafeArray::LowerBound(int32_t dimension) const {

@@ -2,8 +2,8 @@
 
 #include "quillet/calls.h"
 #include "quillet/error.h"
-#include "support/recording_adapter.h"
 #include "support/raises.h"
+#include "support/recording_adapter.h"
 
 namespace quillet {
 namespace {

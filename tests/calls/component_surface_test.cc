@@ -6,8 +6,8 @@
 #include "quillet/class_registry.h"
 #include "quillet/component_server.h"
 #include "quillet/error.h"
-#include "support/recording_adapter.h"
 #include "support/raises.h"
+#include "support/recording_adapter.h"
 
 namespace quillet {
 namespace {
@@ -36,8 +36,8 @@ TEST(ComponentSurfaceTest, LateBoundCallsReachTheSameCode) {
   Ref<CallsInterface> calls = NewCalls();
   Ref<Dictionary> details = MakeRef<Dictionary>();
   details->Add(u"OPTION", 9);
-  world.script.returned = {{adapter::CallProperty::LastTransactionTime,
-                            Variant::Long(7)}};
+  world.script.returned = {
+      {adapter::CallProperty::LastTransactionTime, Variant::Long(7)}};
   Variant dict(details), error = u"unchanged";
   Variant result = CallMethod(calls.Get(), u"UpdateCall", dict, error);
   std::string late = world.Journal();
@@ -52,9 +52,8 @@ TEST(ComponentSurfaceTest, LateBoundCallsReachTheSameCode) {
             testing::Show(*QueryInterface<Dictionary>(result.AsObject())));
 
   Variant not_a_dictionary = u"x";
-  EXPECT_RAISES(
-      CallMethod(calls.Get(), u"CreateCall", not_a_dictionary, error),
-      errors::kTypeMismatch);
+  EXPECT_RAISES(CallMethod(calls.Get(), u"CreateCall", not_a_dictionary, error),
+                errors::kTypeMismatch);
 }
 
 TEST(ComponentSurfaceTest, OneInstanceServesOperationsInAnyOrder) {

@@ -4,8 +4,8 @@
 #include "quillet/error.h"
 #include "quillet/text.h"
 #include "support/call_details.h"
-#include "support/recording_adapter.h"
 #include "support/raises.h"
+#include "support/recording_adapter.h"
 
 namespace quillet {
 namespace {
@@ -75,7 +75,8 @@ TEST(CreateCallTest, FullJournalOfASuccessfulCall) {
             "release Question#1\n"
             "ServiceCallRecord#1.TimeSpent = Long 130\n"
             "new CallText\n"
-            "CallText#1.AddLine(String \"Printer jams on tray 2\r\nhttps://desk/q/1\")\n"
+            "CallText#1.AddLine(String \"Printer jams on tray "
+            "2\r\nhttps://desk/q/1\")\n"
             "ServiceCallRecord#1.Text = Object CallText#1\n"
             "ServiceCallList#1.Add(Object ServiceCallRecord#1)\n"
             "ServiceCallManager#1.SubmitNewCalls(Object ServiceCallList#1)\n"
@@ -141,7 +142,7 @@ TEST(CreateCallTest, FailedBindingAnswersAnEmptyDictionary) {
   ASSERT_TRUE(result);
   EXPECT_EQ(result->Count(), 0);
   EXPECT_EQ(error, Variant(u"kept"));
-  EXPECT_EQ(details->Count(), 1);  // nothing more was read
+  EXPECT_EQ(details->Count(), 1);     // nothing more was read
   EXPECT_EQ(world.log().size(), 1u);  // the binding's own entry
   EXPECT_EQ(world.Lines("Close"), "ServiceCallManager#1.Close()");
   EXPECT_EQ(world.LiveTotal(), 0);
@@ -157,12 +158,15 @@ struct AbsorbedCase {
 
 TEST(CreateCallTest, FailuresAreAbsorbedWithDescriptionAndLogEntry) {
   const AbsorbedCase cases[] = {
-      {"priority 256", [](Dictionary& d, RecordingWorld&) { d.Add(u"PRIORITY", 256); },
-       6, "Overflow", true},
-      {"priority text", [](Dictionary& d, RecordingWorld&) { d.Add(u"PRIORITY", u"high"); },
-       13, "Type mismatch", true},
-      {"time spent text", [](Dictionary& d, RecordingWorld&) { d.Add(u"TIMESPENT", u"x"); },
-       13, "Type mismatch", true},
+      {"priority 256",
+       [](Dictionary& d, RecordingWorld&) { d.Add(u"PRIORITY", 256); }, 6,
+       "Overflow", true},
+      {"priority text",
+       [](Dictionary& d, RecordingWorld&) { d.Add(u"PRIORITY", u"high"); }, 13,
+       "Type mismatch", true},
+      {"time spent text",
+       [](Dictionary& d, RecordingWorld&) { d.Add(u"TIMESPENT", u"x"); }, 13,
+       "Type mismatch", true},
       {"sum overflows",
        [](Dictionary& d, RecordingWorld& w) {
          w.script.engineer_time = 2147483647;
@@ -172,17 +176,26 @@ TEST(CreateCallTest, FailuresAreAbsorbedWithDescriptionAndLogEntry) {
       {"format overflows",
        [](Dictionary& d, RecordingWorld&) { d.Add(u"TIMESPENT", 1288490208); },
        6, "Overflow", true},
-      {"null Q_TEXT", [](Dictionary& d, RecordingWorld&) { d.Add(u"Q_TEXT", kNull); },
-       94, "Invalid use of Null", true},
+      {"null Q_TEXT",
+       [](Dictionary& d, RecordingWorld&) { d.Add(u"Q_TEXT", kNull); }, 94,
+       "Invalid use of Null", true},
       {"manager not created",
-       [](Dictionary&, RecordingWorld& w) { w.failure.matching = "new ServiceCallManager"; },
+       [](Dictionary&, RecordingWorld& w) {
+         w.failure.matching = "new ServiceCallManager";
+       },
        1001, "Injected failure at new ServiceCallManager", false},
       {"submit fails",
-       [](Dictionary&, RecordingWorld& w) { w.failure.matching = "SubmitNewCalls"; },
-       1001, "Injected failure at ServiceCallManager#1.SubmitNewCalls(Object ServiceCallList#1)",
+       [](Dictionary&, RecordingWorld& w) {
+         w.failure.matching = "SubmitNewCalls";
+       },
+       1001,
+       "Injected failure at ServiceCallManager#1.SubmitNewCalls(Object "
+       "ServiceCallList#1)",
        true},
       {"engineer time fails",
-       [](Dictionary&, RecordingWorld& w) { w.failure.matching = "GetEngineerTime"; },
+       [](Dictionary&, RecordingWorld& w) {
+         w.failure.matching = "GetEngineerTime";
+       },
        1001, "Injected failure at Question#1.GetEngineerTime(Empty)", true},
   };
   for (const AbsorbedCase& c : cases) {
@@ -198,8 +211,8 @@ TEST(CreateCallTest, FailuresAreAbsorbedWithDescriptionAndLogEntry) {
     ASSERT_EQ(world.log().size(), 1u);
     EXPECT_EQ(world.log()[0].text,
               "Quillet.Calls.CreateCall caught: " + c.description + "(" +
-                  std::to_string(c.number) + "). Additional information: " +
-                  c.description);
+                  std::to_string(c.number) +
+                  "). Additional information: " + c.description);
     EXPECT_EQ(world.Lines("Close()").empty(), !c.closed);
     EXPECT_EQ(world.LiveTotal(), 0);
     EXPECT_EQ(CurrentError().number, 0);
@@ -221,7 +234,8 @@ TEST(CreateCallTest, CallTextIsSentInPiecesOf2048) {
     size_t length;
     std::vector<size_t> pieces;
   };
-  const Case cases[] = {{2046, {2048}}, {2047, {2048, 1}}, {4094, {2048, 2048}}};
+  const Case cases[] = {
+      {2046, {2048}}, {2047, {2048, 1}}, {4094, {2048, 2048}}};
   for (const Case& c : cases) {
     RecordingWorld world;
     Ref<Dictionary> details = MakeRef<Dictionary>();
@@ -288,7 +302,8 @@ TEST(CreateCallTest, OnlyTheFirstMessageIsReportedAndTheResultKept) {
   EXPECT_EQ(world.log()[0].text,
             "Quillet.Calls.CreateCall caught: (0). Additional information:  "
             "Additional information: Unknown business partner");
-  EXPECT_EQ(world.Lines("AdapterMessage"), "AdapterMessage#1.Text?\nrelease AdapterMessage#1");
+  EXPECT_EQ(world.Lines("AdapterMessage"),
+            "AdapterMessage#1.Text?\nrelease AdapterMessage#1");
 }
 
 TEST(CreateCallTest, FailuresInsideTheFailurePathEscape) {
@@ -303,7 +318,8 @@ TEST(CreateCallTest, FailuresInsideTheFailurePathEscape) {
     EXPECT_EQ(world.Lines("Close"),
               "ServiceCallManager#1.Close() !failed\n"
               "ServiceCallManager#1.Close() !failed");
-    EXPECT_EQ(error, Variant(u"Injected failure at ServiceCallManager#1.Close()"));
+    EXPECT_EQ(error,
+              Variant(u"Injected failure at ServiceCallManager#1.Close()"));
     EXPECT_TRUE(world.log().empty());
     EXPECT_EQ(world.LiveTotal(), 0);
   }

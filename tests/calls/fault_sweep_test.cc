@@ -68,9 +68,10 @@ Outcome RunOnce(const Scenario& sc, RecordingWorld& world) {
       a.Set({0, 0}, u"SERIALNUMBER");
       a.Set({0, 1}, u"S-1");
       Variant values = std::move(a), component = u"Items";
-      out.result = sc.op == Op::kCreateItem
-                       ? calls->CreateSerializedItem(values, component, out.description)
-                       : calls->UpdateSerializedItem(values, component, out.description);
+      out.result =
+          sc.op == Op::kCreateItem
+              ? calls->CreateSerializedItem(values, component, out.description)
+              : calls->UpdateSerializedItem(values, component, out.description);
     }
   } catch (const Error& e) {
     out.raised = true;
@@ -81,10 +82,14 @@ Outcome RunOnce(const Scenario& sc, RecordingWorld& world) {
 
 std::string MethodOf(Op op) {
   switch (op) {
-    case Op::kCreate: return "Quillet.Calls.CreateCall";
-    case Op::kUpdate: return "Quillet.Calls.UpdateCall";
-    case Op::kCreateItem: return "Quillet.Calls.CreateSerializedItem";
-    case Op::kUpdateItem: return "Quillet.Calls.UpdateSerializedItem";
+    case Op::kCreate:
+      return "Quillet.Calls.CreateCall";
+    case Op::kUpdate:
+      return "Quillet.Calls.UpdateCall";
+    case Op::kCreateItem:
+      return "Quillet.Calls.CreateSerializedItem";
+    case Op::kUpdateItem:
+      return "Quillet.Calls.UpdateSerializedItem";
   }
   return "";
 }
@@ -104,8 +109,8 @@ size_t MessageEntries(const RecordingWorld& world) {
 }
 
 // Checks one run with failures injected; answers a description for traces.
-void CheckRun(const Scenario& sc, const RecordingWorld& world, const Outcome& out,
-              int n, bool from_on) {
+void CheckRun(const Scenario& sc, const RecordingWorld& world,
+              const Outcome& out, int n, bool from_on) {
   SCOPED_TRACE(sc.name + " failing call " + std::to_string(n) +
                (from_on ? " and on" : " only"));
   EXPECT_EQ(world.LiveTotal(), 0) << world.Journal();
@@ -121,12 +126,14 @@ void CheckRun(const Scenario& sc, const RecordingWorld& world, const Outcome& ou
                       first != "new ServiceCallManager";
   bool is_call = sc.op == Op::kCreate || sc.op == Op::kUpdate;
   if (is_call) {
-    EXPECT_EQ(!world.Lines(".Close()").empty(), manager_made) << world.Journal();
+    EXPECT_EQ(!world.Lines(".Close()").empty(), manager_made)
+        << world.Journal();
   }
   bool in_binding = first.find("UserSession") != std::string::npos ||
                     first.find(".Initialize(") != std::string::npos;
   // A Close that fails inside the failure path is not trapped again.
-  bool close_escaped = out.raised && failed.back().find(".Close()") != std::string::npos &&
+  bool close_escaped = out.raised &&
+                       failed.back().find(".Close()") != std::string::npos &&
                        out.error.description.find(u"METHOD:") == String::npos;
   std::string injected = "Injected failure at " + first;
 
@@ -140,7 +147,10 @@ void CheckRun(const Scenario& sc, const RecordingWorld& world, const Outcome& ou
     EXPECT_FALSE(out.raised);
     EXPECT_EQ(out.description, Variant(u"before"));
     ASSERT_GE(world.log().size(), 1u);
-    EXPECT_EQ(world.log()[0].text.rfind("Quillet.TolivaInclude.BindAdapterSession caught: " + injected, 0), 0u);
+    EXPECT_EQ(
+        world.log()[0].text.rfind(
+            "Quillet.TolivaInclude.BindAdapterSession caught: " + injected, 0),
+        0u);
     if (sc.op == Op::kCreate) {
       auto d = QueryInterface<Dictionary>(out.result.AsObject());
       ASSERT_TRUE(d);
@@ -155,10 +165,12 @@ void CheckRun(const Scenario& sc, const RecordingWorld& world, const Outcome& ou
     EXPECT_FALSE(out.result.AsObject()) << "no partial result";
     EXPECT_EQ(ToUtf8(ToString(out.description)), injected);
     // A back-end message may have been logged before the failure came.
-    ASSERT_EQ(world.log().size(), FailureEntries(world) + MessageEntries(world));
+    ASSERT_EQ(world.log().size(),
+              FailureEntries(world) + MessageEntries(world));
     EXPECT_EQ(FailureEntries(world), 1u);
-    EXPECT_EQ(world.log().back().text, MethodOf(sc.op) + " caught: " + injected +
-                                           "(1001). Additional information: " + injected);
+    EXPECT_EQ(world.log().back().text,
+              MethodOf(sc.op) + " caught: " + injected +
+                  "(1001). Additional information: " + injected);
     return;
   }
   ASSERT_TRUE(out.raised) << world.Journal();
@@ -211,8 +223,8 @@ std::vector<Scenario> Scenarios() {
                    w.script.on_serialized_item =
                        [](Variant&, Variant&, Variant& e) { e = u"duplicate"; };
                  }});
-  all.push_back({"update item", Op::kUpdateItem,
-                 [](Dictionary&, RecordingWorld&) {}});
+  all.push_back(
+      {"update item", Op::kUpdateItem, [](Dictionary&, RecordingWorld&) {}});
   return all;
 }
 

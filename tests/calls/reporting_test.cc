@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "quillet/error.h"
-#include "reporting/toliva_utilities.h"
 #include "quillet/standins/transaction_host.h"
-#include "support/recording_adapter.h"
+#include "reporting/toliva_utilities.h"
 #include "support/raises.h"
+#include "support/recording_adapter.h"
 
 namespace quillet {
 namespace {
@@ -100,19 +100,19 @@ TEST(ReportErrorTest, WithCurrentErrorLogsAndRaisesTheComposedText) {
     });
     ASSERT_TRUE(raised.has_value());
     EXPECT_EQ(*raised, (ErrorInfo{.number = c.number,
-                                         .source = u"Src",
-                                         .description = c.raised,
-                                         .help_file = u"help.chm",
-                                         .help_context = 77}));
+                                  .source = u"Src",
+                                  .description = c.raised,
+                                  .help_file = u"help.chm",
+                                  .help_context = 77}));
     ASSERT_EQ(world.log().size(), 1u);
     std::string number = std::to_string(c.number);
-    EXPECT_EQ(world.log()[0].text,
-              "Quillet.Calls.UpdateCall caught: Broke(" + number +
-                  "). Additional information: \r\nMETHOD: "
-                  "Quillet.Calls.UpdateCall caught: Broke(" +
-                  number + ")." +
-                  (c.with_info ? " Additional information: caller's text"
-                               : ""));
+    EXPECT_EQ(
+        world.log()[0].text,
+        "Quillet.Calls.UpdateCall caught: Broke(" + number +
+            "). Additional information: \r\nMETHOD: "
+            "Quillet.Calls.UpdateCall caught: Broke(" +
+            number + ")." +
+            (c.with_info ? " Additional information: caller's text" : ""));
     EXPECT_EQ(world.log()[0].source, "Src");
     EXPECT_EQ(description, Variant(u"caller's text"));
   }
@@ -147,7 +147,8 @@ TEST(LogErrorTest, UnderATransactionTheLogJoinsTheContext) {
   };
   LogError(kMethod);
   {
-    ObjectContextScope scope(MakeRef<CountingContext>(&created_through_context));
+    ObjectContextScope scope(
+        MakeRef<CountingContext>(&created_through_context));
     LogError(kMethod);
   }
   EXPECT_EQ(created_through_context, 1);

@@ -5,8 +5,8 @@
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
 #include "quillet/text.h"
-#include "support/recording_adapter.h"
 #include "support/raises.h"
+#include "support/recording_adapter.h"
 
 namespace quillet {
 namespace {
@@ -58,7 +58,8 @@ TEST(SerializedItemTest, TheManagerReceivesATwoColumnStringTable) {
       EXPECT_EQ(table.AsArray().element_type(), ElementType::String);
     };
     Variant values = c.values, component = u"Items", error;
-    EXPECT_TRUE(NewCalls()->CreateSerializedItem(values, component, error).IsEmpty());
+    EXPECT_TRUE(
+        NewCalls()->CreateSerializedItem(values, component, error).IsEmpty());
     EXPECT_EQ(received, c.received);
     EXPECT_EQ(world.Lines("SerializedItemManager#1."),
               "SerializedItemManager#1.CreateSerializedItem(" + shape +
@@ -77,23 +78,24 @@ TEST(SerializedItemTest, RefusalsAreLoggedNotRaised) {
     std::string text;
   };
   const Case cases[] = {
-      {false, Variant(), "Duplicate serial", "Quillet.Calls.CreateSerializedItem(ERP error)",
-       "Duplicate serial"},
-      {true, Variant(), "Unknown item", "Quillet.Calls.UpdateSerializedItem(ERP error)",
-       "Unknown item"},
-      {false, Variant(u"stale"), "", "Quillet.Calls.CreateSerializedItem(ERP error)",
-       "stale"},
+      {false, Variant(), "Duplicate serial",
+       "Quillet.Calls.CreateSerializedItem(ERP error)", "Duplicate serial"},
+      {true, Variant(), "Unknown item",
+       "Quillet.Calls.UpdateSerializedItem(ERP error)", "Unknown item"},
+      {false, Variant(u"stale"), "",
+       "Quillet.Calls.CreateSerializedItem(ERP error)", "stale"},
   };
   for (const Case& c : cases) {
     RecordingWorld world;
     world.script.on_serialized_item = [&](Variant&, Variant&, Variant& error) {
       if (!c.written.empty()) error = FromUtf8(c.written);
     };
-    Variant values = Table(1, 2), component = u"Items", error = c.error_on_entry;
+    Variant values = Table(1, 2), component = u"Items",
+            error = c.error_on_entry;
     Ref<CallsInterface> calls = NewCalls();
-    Variant result = c.update
-                         ? calls->UpdateSerializedItem(values, component, error)
-                         : calls->CreateSerializedItem(values, component, error);
+    Variant result =
+        c.update ? calls->UpdateSerializedItem(values, component, error)
+                 : calls->CreateSerializedItem(values, component, error);
     EXPECT_TRUE(result.IsEmpty());
     EXPECT_EQ(error, Variant(FromUtf8(c.text)));  // the caller sees the write
     ASSERT_EQ(world.log().size(), 1u);
@@ -102,9 +104,10 @@ TEST(SerializedItemTest, RefusalsAreLoggedNotRaised) {
                   " caught: (0). Additional information:  Additional "
                   "information: Error while registering serialized item: " +
                   c.text);
-    EXPECT_EQ(world.Lines(c.update ? "ChangeSerializedItem" : "CreateSerializedItem(")
-                  .empty(),
-              false);
+    EXPECT_EQ(
+        world.Lines(c.update ? "ChangeSerializedItem" : "CreateSerializedItem(")
+            .empty(),
+        false);
   }
   RecordingWorld quiet;
   Variant values = Table(1, 2), component, null_error = kNull;
@@ -128,9 +131,11 @@ TEST(SerializedItemTest, FailuresAreLoggedAndRaised) {
   const Case cases[] = {
       {"text", Variant(u"not a table"), 13, "Type mismatch", false},
       {"empty", Variant(), 13, "Type mismatch", false},
-      {"one dimension", Variant(one_dimension), 9, "Subscript out of range", false},
+      {"one dimension", Variant(one_dimension), 9, "Subscript out of range",
+       false},
       {"rows from 1", Table(2, 2, 1), 9, "Subscript out of range", false},
-      {"no column 1", Variant(no_column_one), 9, "Subscript out of range", false},
+      {"no column 1", Variant(no_column_one), 9, "Subscript out of range",
+       false},
       {"no rows", Variant(no_rows), 9, "Subscript out of range", false},
       {"null cell", Variant(null_cell), 94, "Invalid use of Null", false},
   };
@@ -145,10 +150,10 @@ TEST(SerializedItemTest, FailuresAreLoggedAndRaised) {
                  "). Additional information: " + c.description));
     EXPECT_EQ(error, Variant(u"as passed"));
     ASSERT_EQ(world.log().size(), 1u);
-    EXPECT_EQ(world.log()[0].text.rfind(
-                  "Quillet.Calls.CreateSerializedItem caught: " + c.description,
-                  0),
-              0u);
+    EXPECT_EQ(
+        world.log()[0].text.rfind(
+            "Quillet.Calls.CreateSerializedItem caught: " + c.description, 0),
+        0u);
     EXPECT_EQ(world.Lines("SerializedItemManager").empty(), !c.manager_called);
     EXPECT_EQ(world.LiveTotal(), 0);
   }
@@ -172,14 +177,16 @@ TEST(SerializedItemTest, RowCounterIsSixteenBits) {
                     errors::kOverflow);
       EXPECT_EQ(world.Lines("SerializedItemManager"), "");
       EXPECT_EQ(world.log().size(), 1u);
-      EXPECT_NE(world.log()[0].text.find("Quillet.Calls.UpdateSerializedItem caught: Overflow(6)"),
+      EXPECT_NE(world.log()[0].text.find(
+                    "Quillet.Calls.UpdateSerializedItem caught: Overflow(6)"),
                 std::string::npos);
     }
   }
 }
 
 TEST(SerializedItemTest, AdapterFailuresAreRaisedWithTheirNumber) {
-  for (const char* failing : {"new SerializedItemManager", "CreateSerializedItem("}) {
+  for (const char* failing :
+       {"new SerializedItemManager", "CreateSerializedItem("}) {
     RecordingWorld world;
     world.failure.matching = failing;
     Variant values = Table(1, 2), component, error;

@@ -4,8 +4,8 @@
 #include "quillet/calls.h"
 #include "quillet/class_registry.h"
 #include "session/toliva_include.h"
-#include "support/recording_adapter.h"
 #include "support/raises.h"
+#include "support/recording_adapter.h"
 
 namespace quillet {
 namespace {
@@ -51,8 +51,10 @@ TEST(BindAdapterSessionTest, EachFailingStepIsLoggedAndAnsweredFalse) {
   };
   const Case cases[] = {
       {"new UserSession", "new UserSession !failed"},
-      {"setUserInfo", "UserSession#1.setUserInfo(String \"\", String \"\") !failed"},
-      {"addManager", "UserSession#1.addManager(Object ServiceCallManager#1) !failed"},
+      {"setUserInfo",
+       "UserSession#1.setUserInfo(String \"\", String \"\") !failed"},
+      {"addManager",
+       "UserSession#1.addManager(Object ServiceCallManager#1) !failed"},
       {"Initialize", "ServiceCallManager#1.Initialize(String \"C\") !failed"},
   };
   for (const Case& c : cases) {
@@ -68,12 +70,12 @@ TEST(BindAdapterSessionTest, EachFailingStepIsLoggedAndAnsweredFalse) {
         calls.push_back(line);
     EXPECT_EQ(calls.back(), c.last_call);
     ASSERT_EQ(world.log().size(), 1u);
-    std::string description = "Injected failure at " +
-                              c.last_call.substr(0, c.last_call.size() - 8);
-    EXPECT_EQ(world.log()[0].text,
-              "Quillet.TolivaInclude.BindAdapterSession caught: " +
-                  description + "(1001). Additional information: " +
-                  description);
+    std::string description =
+        "Injected failure at " + c.last_call.substr(0, c.last_call.size() - 8);
+    EXPECT_EQ(
+        world.log()[0].text,
+        "Quillet.TolivaInclude.BindAdapterSession caught: " + description +
+            "(1001). Additional information: " + description);
     EXPECT_EQ(world.log()[0].source, "Holmfast.Adapter");
     EXPECT_EQ(world.LiveTotal(), 1);  // only the caller's manager
     EXPECT_EQ(CurrentError().number, 0);

@@ -3,8 +3,8 @@
 #include "quillet/calls.h"
 #include "quillet/error.h"
 #include "quillet/text.h"
-#include "support/recording_adapter.h"
 #include "support/raises.h"
+#include "support/recording_adapter.h"
 
 namespace quillet {
 namespace {
@@ -58,34 +58,38 @@ TEST(UpdateCallTest, EachOptionSetsItsRowInOrder) {
       "new SolutionText; SolutionText#1.AddLine(String \"fixed\"); "
       "SolutionText#1.TextMode = String \"a\"; "
       "ServiceCallRecord#1.SolutionText = Object SolutionText#1";
-  const std::string kDefault =
-      "ServiceCallRecord#1.Status = Byte 10; " + kQuestion +
-      "; ServiceCallRecord#1.TimeSpent = Long 100";
+  const std::string kDefault = "ServiceCallRecord#1.Status = Byte 10; " +
+                               kQuestion +
+                               "; ServiceCallRecord#1.TimeSpent = Long 100";
   struct Case {
     Variant option;
     std::string row;
   };
   const Case cases[] = {
-      {1, "ServiceCallRecord#1.Status = Byte 15; "
-          "ServiceCallRecord#1.ActionProblem = String \"p\""},
+      {1,
+       "ServiceCallRecord#1.Status = Byte 15; "
+       "ServiceCallRecord#1.ActionProblem = String \"p\""},
       {u"2", "ServiceCallRecord#1.Status = Byte 15; " + kActions + "; " +
                  kQuestion + "; ServiceCallRecord#1.TimeSpent = Long 130; " +
                  kSolution},
-      {3.0, "ServiceCallRecord#1.Status = Byte 15; "
-            "ServiceCallRecord#1.WaitingFlag = Byte 2; "
-            "ServiceCallRecord#1.WaitingDescription = String \"\""},
+      {3.0,
+       "ServiceCallRecord#1.Status = Byte 15; "
+       "ServiceCallRecord#1.WaitingFlag = Byte 2; "
+       "ServiceCallRecord#1.WaitingDescription = String \"\""},
       {Variant::Byte(4), "ServiceCallRecord#1.Status = Byte 25; " + kActions +
                              "; " + kSolution + "; " + kQuestion +
                              "; ServiceCallRecord#1.TimeSpent = Long 130"},
-      {u" 5 ", "ServiceCallRecord#1.Status = Byte 15; "
-               "ServiceCallRecord#1.WaitingFlag = Byte 1; "
-               "ServiceCallRecord#1.WaitingDescription = String \"parts\""},
+      {u" 5 ",
+       "ServiceCallRecord#1.Status = Byte 15; "
+       "ServiceCallRecord#1.WaitingFlag = Byte 1; "
+       "ServiceCallRecord#1.WaitingDescription = String \"parts\""},
       {6, "ServiceCallRecord#1.Status = Byte 30; " + kActions + "; " +
               kSolution + "; " + kQuestion +
               "; ServiceCallRecord#1.TimeSpent = Long 100"},
-      {7, "new CallText; CallText#1.AddLine(String \"more\"); "
-          "CallText#1.TextMode = String \"a\"; "
-          "ServiceCallRecord#1.Text = Object CallText#1"},
+      {7,
+       "new CallText; CallText#1.AddLine(String \"more\"); "
+       "CallText#1.TextMode = String \"a\"; "
+       "ServiceCallRecord#1.Text = Object CallText#1"},
       {8, kDefault},
       {9, "ServiceCallRecord#1.OptionFlag = Byte 1"},
       {0, kDefault},
@@ -150,10 +154,12 @@ struct FailCase {
 
 TEST(UpdateCallTest, FailuresAreLoggedAndRaisedWithTheComposedText) {
   const FailCase cases[] = {
-      {"text option", [](Dictionary& d, RecordingWorld&) { d.Add(u"OPTION", u"x"); },
-       13, "Type mismatch"},
-      {"empty option", [](Dictionary& d, RecordingWorld&) { d.Add(u"OPTION", u""); },
-       13, "Type mismatch"},
+      {"text option",
+       [](Dictionary& d, RecordingWorld&) { d.Add(u"OPTION", u"x"); }, 13,
+       "Type mismatch"},
+      {"empty option",
+       [](Dictionary& d, RecordingWorld&) { d.Add(u"OPTION", u""); }, 13,
+       "Type mismatch"},
       {"time spent text",
        [](Dictionary& d, RecordingWorld&) {
          d.Add(u"OPTION", 2);
@@ -167,14 +173,20 @@ TEST(UpdateCallTest, FailuresAreLoggedAndRaisedWithTheComposedText) {
          w.script.engineer_time = 2147483647;
        },
        6, "Overflow"},
-      {"null call number", [](Dictionary& d, RecordingWorld&) { d.Add(u"CALLNUMBER", kNull); },
-       94, "Invalid use of Null"},
+      {"null call number",
+       [](Dictionary& d, RecordingWorld&) { d.Add(u"CALLNUMBER", kNull); }, 94,
+       "Invalid use of Null"},
       {"submit fails",
-       [](Dictionary&, RecordingWorld& w) { w.failure.matching = "SubmitChangedCalls"; },
-       1001, "Injected failure at ServiceCallManager#1.SubmitChangedCalls(Object ServiceCallList#1)"},
+       [](Dictionary&, RecordingWorld& w) {
+         w.failure.matching = "SubmitChangedCalls";
+       },
+       1001,
+       "Injected failure at ServiceCallManager#1.SubmitChangedCalls(Object "
+       "ServiceCallList#1)"},
       {"message read fails",
        [](Dictionary&, RecordingWorld& w) {
-         w.script.returned = {{CallProperty::LastTransactionTime, Variant::Long(5)}};
+         w.script.returned = {
+             {CallProperty::LastTransactionTime, Variant::Long(5)}};
          w.failure.matching = "Messages?";
        },
        1001, "Injected failure at UpdateCallResponse#2.Messages?"},
@@ -234,7 +246,8 @@ TEST(UpdateCallTest, ReadBackFollowsItsConditions) {
     std::string result;
   };
   const Case cases[] = {
-      {{{P::LastTransactionTime, Variant::Long(0)}, {P::Status, Variant::Byte(3)}},
+      {{{P::LastTransactionTime, Variant::Long(0)},
+        {P::Status, Variant::Byte(3)}},
        "{}"},
       {{{P::LastTransactionTime, Variant::Long(9)}},
        "{LASTTRANSTIME: Long 9, WAITINGFLAG: Byte 0}"},
@@ -276,7 +289,8 @@ TEST(UpdateCallTest, ReadBackFollowsItsConditions) {
 
 TEST(UpdateCallTest, ServiceOrderGatesAreReadBeforeTheirValues) {
   RecordingWorld world;
-  world.script.returned = {{CallProperty::LastTransactionTime, Variant::Long(1)}};
+  world.script.returned = {
+      {CallProperty::LastTransactionTime, Variant::Long(1)}};
   Variant error;
   NewCalls()->UpdateCall(OptionDetails(9), error);
   EXPECT_EQ(world.Lines("ServiceOrder?"),
@@ -288,7 +302,8 @@ TEST(UpdateCallTest, ServiceOrderGatesAreReadBeforeTheirValues) {
 
 TEST(UpdateCallTest, FirstMessageReportedResultStillReturned) {
   RecordingWorld world;
-  world.script.returned = {{CallProperty::LastTransactionTime, Variant::Long(0)}};
+  world.script.returned = {
+      {CallProperty::LastTransactionTime, Variant::Long(0)}};
   world.script.messages = {"Call is closed", "other"};
   Variant error;
   Variant result = NewCalls()->UpdateCall(OptionDetails(1), error);
@@ -329,7 +344,8 @@ TEST(UpdateCallTest, TextsInPiecesWithTheirTextModes) {
   details = OptionDetails(2);
   details->SetItem(u"SOLUTIONTEXT", u"");
   NewCalls()->UpdateCall(details, error);
-  EXPECT_EQ(third.Lines("SolutionText"), "new SolutionText\nrelease SolutionText#1");
+  EXPECT_EQ(third.Lines("SolutionText"),
+            "new SolutionText\nrelease SolutionText#1");
   EXPECT_EQ(third.Lines("Status"), "ServiceCallRecord#1.Status = Byte 15");
 }
 

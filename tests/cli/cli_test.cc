@@ -31,22 +31,26 @@ class CliTest : public ::testing::Test {
 };
 
 TEST_F(CliTest, CreateAndUpdateCallPrintOneJsonObject) {
-  testing::CliResult created = Quillet({"create-call", "SOLDTOBP=BP-1", "PRIORITY=3", "Q_TEXT=hi"});
+  testing::CliResult created =
+      Quillet({"create-call", "SOLDTOBP=BP-1", "PRIORITY=3", "Q_TEXT=hi"});
   ASSERT_EQ(created.status, 0) << created.err;
   json out = json::parse(created.out);
   EXPECT_EQ(out["result"]["CALLNUMBER"], "SC000001");
   EXPECT_TRUE(out["errorDescription"].is_null());
   EXPECT_FALSE(out.contains("error"));
 
-  testing::CliResult raised = Quillet({"update-call", "--details", R"({"CALLNUMBER":"SC000001","OPTION":"x"})"});
+  testing::CliResult raised =
+      Quillet({"update-call", "--details",
+               R"({"CALLNUMBER":"SC000001","OPTION":"x"})"});
   EXPECT_EQ(raised.status, 1);
   out = json::parse(raised.out);
   EXPECT_TRUE(out["result"].is_null());
   EXPECT_EQ(out["error"]["number"], 13);
   EXPECT_EQ(out["error"]["source"], "Quillet.Calls");
   EXPECT_EQ(out["errorDescription"], "Type mismatch");
-  EXPECT_NE(raised.err.find("quillet: error 13: METHOD: Quillet.Calls.UpdateCall"),
-            std::string::npos);
+  EXPECT_NE(
+      raised.err.find("quillet: error 13: METHOD: Quillet.Calls.UpdateCall"),
+      std::string::npos);
 
   testing::CliResult stored = Quillet({"calls", "SC000001", "--json"});
   ASSERT_EQ(stored.status, 0);
@@ -105,13 +109,16 @@ TEST_F(CliTest, BadInputWritesNothing) {
 
 TEST_F(CliTest, ItemsFromJsonAndCsvWithRefusals) {
   Write("item.csv", "SERIALNUMBER,S-1\nITEM,\"PRN, large\"\n");
-  testing::CliResult r = Quillet({"create-item", "--component", "Items", "--values", "item.csv"});
+  testing::CliResult r =
+      Quillet({"create-item", "--component", "Items", "--values", "item.csv"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(json::parse(r.out), json({{"result", nullptr}, {"errorText", nullptr}}));
-  r = Quillet({"create-item", "--values", R"([["SERIALNUMBER","S-1"],["ITEM","X"]])",
-               "--error", ""});
+  EXPECT_EQ(json::parse(r.out),
+            json({{"result", nullptr}, {"errorText", nullptr}}));
+  r = Quillet({"create-item", "--values",
+               R"([["SERIALNUMBER","S-1"],["ITEM","X"]])", "--error", ""});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(json::parse(r.out)["errorText"], "Serialized item 'S-1' already exists");
+  EXPECT_EQ(json::parse(r.out)["errorText"],
+            "Serialized item 'S-1' already exists");
   r = Quillet({"items", "S-1", "--json"});
   EXPECT_EQ(json::parse(r.out)["fields"]["ITEM"], "PRN, large");
   r = Quillet({"log", "--json"});
@@ -129,22 +136,28 @@ TEST_F(CliTest, UnderATransactionTheLogRecordsTheContext) {
   std::getline(lines, outside);
   std::getline(lines, inside);
   EXPECT_TRUE(json::parse(outside)["context"].is_null());
-  EXPECT_EQ(json::parse(inside)["context"].get<std::string>().rfind("ctx-", 0), 0u);
-  EXPECT_EQ(Quillet({"log", "--tail", "1"}).out.find("Quillet.Calls.UpdateCall caught: Type mismatch(13)."),
-            41u);  // after the time stamp and the source
+  EXPECT_EQ(json::parse(inside)["context"].get<std::string>().rfind("ctx-", 0),
+            0u);
+  EXPECT_EQ(
+      Quillet({"log", "--tail", "1"})
+          .out.find("Quillet.Calls.UpdateCall caught: Type mismatch(13)."),
+      41u);  // after the time stamp and the source
 }
 
 TEST_F(CliTest, BatchGoesOnPastABadLine) {
-  Write("ops.jsonl",
-        R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})" "\n"
-        "this is not json\n"
-        R"({"op":"time-format","value":"x"})" "\n"
-        R"({"op":"create-call","details":{"SOLDTOBP":"BP-2"}})" "\n");
+  Write("ops.jsonl", R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})"
+                     "\n"
+                     "this is not json\n"
+                     R"({"op":"time-format","value":"x"})"
+                     "\n"
+                     R"({"op":"create-call","details":{"SOLDTOBP":"BP-2"}})"
+                     "\n");
   testing::CliResult r = Quillet({"batch", "ops.jsonl"});
   EXPECT_EQ(r.status, 2);
   std::vector<json> lines;
   std::istringstream in(r.out);
-  for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(json::parse(line));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0]["result"]["CALLNUMBER"], "SC000001");
   EXPECT_EQ(lines[1]["line"], 2);
@@ -152,8 +165,9 @@ TEST_F(CliTest, BatchGoesOnPastABadLine) {
   EXPECT_EQ(lines[2]["error"]["number"], 13);
   EXPECT_EQ(lines[3]["result"]["CALLNUMBER"], "SC000002");
   EXPECT_NE(r.err.find("line 2"), std::string::npos);
-  EXPECT_NE(r.err.find("batch: 4 operations, 2 returned, 1 raised, 1 bad lines"),
-            std::string::npos);
+  EXPECT_NE(
+      r.err.find("batch: 4 operations, 2 returned, 1 raised, 1 bad lines"),
+      std::string::npos);
 }
 
 TEST(JsonVariantTest, MapsJsonToVariants) {

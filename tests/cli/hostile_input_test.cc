@@ -1,10 +1,10 @@
 // Hostile input through the C++ API and the command line: each gets a clear
 // answer and nothing is lost or half written.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,10 +14,10 @@
 #include "quillet/calls.h"
 #include "quillet/convert.h"
 #include "quillet/error.h"
-#include "quillet/text.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
+#include "quillet/text.h"
 #include "support/cli_runner.h"
 #include "support/temp_dir.h"
 
@@ -56,9 +56,12 @@ TEST_F(HostileApiTest, TextsAreStoredExactly) {
       {"embedded NULs", String(u"a\0b\0c", 5), std::string("a\0b\0c\r\n", 7)},
       {"SQL metacharacters", u"'); DROP TABLE calls; --",
        "'); DROP TABLE calls; --\r\n"},
-      {"non-ASCII", u"Grüße \U0001F600", "Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80\r\n"},
+      {"non-ASCII", u"Grüße \U0001F600",
+       "Gr\xc3\xbc\xc3\x9f"
+       "e \xf0\x9f\x98\x80\r\n"},
       // Half a surrogate pair has no UTF-8 form: it is stored as U+FFFD.
-      {"unpaired surrogate", String(1, char16_t(0xD800)) + u"z", "\xef\xbf\xbdz\r\n"},
+      {"unpaired surrogate", String(1, char16_t(0xD800)) + u"z",
+       "\xef\xbf\xbdz\r\n"},
       {"10 MB", big, std::string(big.size(), 'x') + "\r\n"},
   };
   for (const Case& c : cases) {
@@ -68,7 +71,8 @@ TEST_F(HostileApiTest, TextsAreStoredExactly) {
     details->Add(u"Q_TEXT", c.text);
     Variant error;
     Ref<Dictionary> result = calls_->CreateCall(details, error);
-    ASSERT_TRUE(result && result->Exists(u"CALLNUMBER")) << ToUtf8(ToString(error));
+    ASSERT_TRUE(result && result->Exists(u"CALLNUMBER"))
+        << ToUtf8(ToString(error));
     EXPECT_EQ(StoredText(result), c.stored);
   }
   standins::BackendStore store(dir_.Path("q.db"));
@@ -88,7 +92,8 @@ TEST_F(HostileApiTest, NumbersAtAndPastTheirBoundaries) {
       {u"PRIORITY", 255.5, "Overflow"},
       {u"PRIORITY", u"1e2", ""},
       {u"PRIORITY", u"&HFF", ""},
-      {u"TIMESPENT", 2147483647, "Overflow"},  // + 0 engineer minutes: format overflows
+      {u"TIMESPENT", 2147483647,
+       "Overflow"},  // + 0 engineer minutes: format overflows
       {u"TIMESPENT", 1288490207, ""},
       {u"TIMESPENT", u"2147483648", "Overflow"},
       {u"TIMESPENT", -2147483647 - 1, ""},
@@ -97,7 +102,8 @@ TEST_F(HostileApiTest, NumbersAtAndPastTheirBoundaries) {
   };
   size_t stored = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(ToUtf8(c.key) + " " + ToUtf8(ToString(Concat(Variant(u""), c.value))));
+    SCOPED_TRACE(ToUtf8(c.key) + " " +
+                 ToUtf8(ToString(Concat(Variant(u""), c.value))));
     Ref<Dictionary> details = MakeRef<Dictionary>();
     details->Add(u"SOLDTOBP", u"BP-1");
     details->Add(c.key, c.value);
@@ -125,14 +131,19 @@ TEST(HostileCliTest, BadInputIsRefusedWithNothingWritten) {
   };
   const Case cases[] = {
       {"deeply nested array", {"create-call", "--details", "-"}, deep_array},
-      {"deeply nested object", {"create-call", "--details", "-"}, deep_object + "1" +
-                                                                      std::string(100000, '}')},
+      {"deeply nested object",
+       {"create-call", "--details", "-"},
+       deep_object + "1" + std::string(100000, '}')},
       {"malformed JSON", {"create-call", "--details", "{\"A\": 1,"}, ""},
-      {"invalid UTF-8 in JSON", {"create-call", "--details", "{\"A\": \"\xff\"}"}, ""},
+      {"invalid UTF-8 in JSON",
+       {"create-call", "--details", "{\"A\": \"\xff\"}"},
+       ""},
       {"invalid UTF-8 as KEY=VALUE", {"create-call", "A=\xc3\x28"}, ""},
       {"table of tables", {"create-item", "--values", "[[[1]]]"}, ""},
       {"a batch that does not exist", {"batch", "missing.jsonl"}, ""},
-      {"a database that cannot be created", {"--db", "/proc/quillet/q.db", "calls"}, ""},
+      {"a database that cannot be created",
+       {"--db", "/proc/quillet/q.db", "calls"},
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -169,7 +180,9 @@ TEST(CrashTest, KilledBatchesLeaveWholeCallsAndLines) {
     for (int i = 0; i < 3000; ++i) {
       batch << R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","Q_TEXT":")"
             << std::string(3000, 'k') << "\"}}\n";
-      if (i % 5 == 0) batch << R"({"op":"update-call","details":{"OPTION":"x"}})" "\n";
+      if (i % 5 == 0)
+        batch << R"({"op":"update-call","details":{"OPTION":"x"}})"
+                 "\n";
     }
   }
   std::mt19937 random(20261207);
@@ -182,7 +195,8 @@ TEST(CrashTest, KilledBatchesLeaveWholeCallsAndLines) {
       int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
       dup2(null, 2);
-      execl(QUILLET_CLI_PATH, "quillet", "batch", "ops.jsonl", static_cast<char*>(nullptr));
+      execl(QUILLET_CLI_PATH, "quillet", "batch", "ops.jsonl",
+            static_cast<char*>(nullptr));
       _exit(3);
     }
     usleep(std::uniform_int_distribution<int>(30000, 250000)(random));
@@ -197,7 +211,8 @@ TEST(CrashTest, KilledBatchesLeaveWholeCallsAndLines) {
   sqlite3_stmt* check = nullptr;
   sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr);
   ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)),
+               "ok");
   sqlite3_finalize(check);
   sqlite3_close(db);
 

@@ -34,8 +34,9 @@ TEST(InputTest, CsvRows) {
       {"A;1\nB;2\n",
        "usage: the CSV file is not comma-separated (it has semicolons or tabs "
        "and no commas)"},
-      {"A\t1\n", "usage: the CSV file is not comma-separated (it has "
-                 "semicolons or tabs and no commas)"},
+      {"A\t1\n",
+       "usage: the CSV file is not comma-separated (it has "
+       "semicolons or tabs and no commas)"},
       {"NOTE,a;b\n", R"([["NOTE","a;b"]])"},
   };
   for (const Case& c : cases) {
@@ -60,13 +61,20 @@ TEST(InputTest, JsonTextsAndDetails) {
        "usage: --details is not valid JSON: parse error at line 1, column 8: "
        "syntax error while parsing object key - unexpected '}'; expected "
        "string literal"},
-      {"duplicate key", [] { return ParseJson(R"({"A":1,"B":{"A":2},"A":3})", "line 4"); },
+      {"duplicate key",
+       [] { return ParseJson(R"({"A":1,"B":{"A":2},"A":3})", "line 4"); },
        "usage: line 4 gives the key \"A\" twice"},
       {"too deep", [] { return ParseJson(std::string(65, '['), "x"); },
        "usage: x is nested too deeply"},
-      {"pairs", [&] { return DetailsJson("", {"B=1", "A=x=y"}, no_input); },
+      {"pairs",
+       [&] {
+         return DetailsJson("", {"B=1", "A=x=y"}, no_input);
+       },
        R"({"B":"1","A":"x=y"})"},
-      {"pair twice", [&] { return DetailsJson("", {"A=1", "A=2"}, no_input); },
+      {"pair twice",
+       [&] {
+         return DetailsJson("", {"A=1", "A=2"}, no_input);
+       },
        "usage: the key \"A\" is given twice"},
       {"both forms", [&] { return DetailsJson("{}", {"A=1"}, no_input); },
        "usage: give the details either with --details or as KEY=VALUE, not "

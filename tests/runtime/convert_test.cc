@@ -7,9 +7,9 @@
 
 #include "quillet/dictionary.h"
 #include "quillet/error.h"
+#include "quillet/safe_array.h"
 #include "support/raises.h"
 #include "support/recording_adapter.h"
-#include "quillet/safe_array.h"
 
 namespace quillet {
 namespace {

@@ -6,8 +6,8 @@
 #include "quillet/convert.h"
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
-#include "support/recording_adapter.h"
 #include "support/raises.h"
+#include "support/recording_adapter.h"
 
 namespace quillet {
 namespace {

@@ -74,7 +74,7 @@ TEST(HeaderExamplesTest, RunAsWritten) {
     table.Set({row, 1}, u"value");
     EXPECT_EQ(table.At({row, 1}), Variant(u"value"));
   }
-  {  // error.h
+  {                                    // error.h
     ErrorTrap trap(u"Quillet.Calls");  // clears the current error
     try {
       RaiseRuntime(errors::kOverflow);

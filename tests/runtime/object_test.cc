@@ -8,9 +8,9 @@
 #include "quillet/convert.h"
 #include "quillet/dictionary.h"
 #include "quillet/error.h"
-#include "support/raises.h"
 #include "quillet/object_context.h"
 #include "quillet/safe_array.h"
+#include "support/raises.h"
 
 namespace quillet {
 namespace {
@@ -59,25 +59,24 @@ TEST(ClassRegistryTest, CreatesByNameAndFailsWith429) {
   EXPECT_RAISES_WITH(CreateObject(u"No.Such.Class"), errors::kCantCreateObject,
                      u"ActiveX component can't create object");
   {
-    ScopedClassRegistration scoped(u"Test.Doubler", [] {
-      return Ref<Object>(MakeRef<Doubler>());
-    });
+    ScopedClassRegistration scoped(
+        u"Test.Doubler", [] { return Ref<Object>(MakeRef<Doubler>()); });
     EXPECT_TRUE(CreateObject(u"test.doubler"));  // names fold case
     EXPECT_THROW(RegisterClass(u"Test.Doubler", [] { return Ref<Object>(); }),
                  std::logic_error);
     EXPECT_RAISES(CreateAs<Dictionary>(u"Test.Doubler"), errors::kTypeMismatch);
   }
   EXPECT_FALSE(FindClass(u"Test.Doubler").has_value());
-  ScopedClassRegistration nothing(u"Test.Nothing", [] { return Ref<Object>(); });
+  ScopedClassRegistration nothing(u"Test.Nothing",
+                                  [] { return Ref<Object>(); });
   EXPECT_RAISES(CreateObject(u"Test.Nothing"), errors::kCantCreateObject);
 }
 
 TEST(ClassRegistryTest, ScopedRegistrationPutsThePreviousBack) {
   RegisterClass(u"Test.Kept", [] { return Ref<Object>(MakeRef<Doubler>()); });
   {
-    ScopedClassRegistration scoped(u"Test.Kept", [] {
-      return Ref<Object>(MakeRef<Dictionary>());
-    });
+    ScopedClassRegistration scoped(
+        u"Test.Kept", [] { return Ref<Object>(MakeRef<Dictionary>()); });
     EXPECT_TRUE(QueryInterface<Dictionary>(CreateObject(u"Test.Kept")));
   }
   EXPECT_TRUE(QueryInterface<Doubler>(CreateObject(u"Test.Kept")));

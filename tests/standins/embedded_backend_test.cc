@@ -11,12 +11,12 @@
 #include "quillet/calls.h"
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
-#include "quillet/text.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/file_log.h"
+#include "quillet/text.h"
+#include "support/raises.h"
 #include "support/recording_adapter.h"
 #include "support/temp_dir.h"
-#include "support/raises.h"
 
 namespace quillet::standins {
 namespace {
@@ -67,12 +67,16 @@ class EmbeddedBackendTest : public ::testing::Test {
 
 TEST_F(EmbeddedBackendTest, ACreatedCallIsStoredWhole) {
   Variant error;
-  Ref<Dictionary> result = Create(
-      Details({{u"COMPONENT", u"Desk"}, {u"SOLDTOBP", u"BP-1"},
-               {u"BPNUMBER", u"BP-1"}, {u"OBJECT", u"PRN-1"},
-               {u"PRIORITY", 2}, {u"Q_TEXT", String(3000, u'x')},
-               {u"LINK", u"L"}, {u"Q_ID", u"Q-1"}, {u"TIMESPENT", 45}}),
-      error);
+  Ref<Dictionary> result = Create(Details({{u"COMPONENT", u"Desk"},
+                                           {u"SOLDTOBP", u"BP-1"},
+                                           {u"BPNUMBER", u"BP-1"},
+                                           {u"OBJECT", u"PRN-1"},
+                                           {u"PRIORITY", 2},
+                                           {u"Q_TEXT", String(3000, u'x')},
+                                           {u"LINK", u"L"},
+                                           {u"Q_ID", u"Q-1"},
+                                           {u"TIMESPENT", 45}}),
+                                  error);
   ASSERT_TRUE(result);
   EXPECT_TRUE(error.IsEmpty());
   EXPECT_EQ(result->Item(u"CALLNUMBER"), Variant(u"SC000001"));
@@ -93,9 +97,10 @@ TEST_F(EmbeddedBackendTest, ACreatedCallIsStoredWhole) {
 
 TEST_F(EmbeddedBackendTest, ComplaintsAndRefusalsComeBackAsMessages) {
   Variant error;
-  Ref<Dictionary> result = Create(
-      Details({{u"SOLDTOBP", u"X"}, {u"BPNUMBER", u"BP-404"}, {u"OBJECT", u"PRN-2"}}),
-      error);
+  Ref<Dictionary> result = Create(Details({{u"SOLDTOBP", u"X"},
+                                           {u"BPNUMBER", u"BP-404"},
+                                           {u"OBJECT", u"PRN-2"}}),
+                                  error);
   ASSERT_TRUE(result);
   EXPECT_EQ(Show(*result).find("CALLNUMBER: String \"SC000001\""), 1u);
   EXPECT_EQ(Show(*result).find("WARRANTY"), std::string::npos);
@@ -107,20 +112,23 @@ TEST_F(EmbeddedBackendTest, ComplaintsAndRefusalsComeBackAsMessages) {
   result = Create(Details({{u"Q_TEXT", u"no partner"}}), refused);
   ASSERT_TRUE(result);
   EXPECT_EQ(result->Count(), 0);
-  EXPECT_EQ(refused, Variant(u"Call refused: a sold-to business partner is required"));
+  EXPECT_EQ(refused,
+            Variant(u"Call refused: a sold-to business partner is required"));
   EXPECT_EQ(BackendStore(db_).Calls().size(), 1u);
 }
 
 TEST_F(EmbeddedBackendTest, ACallChangedThroughSeveralOptions) {
   Variant error;
-  ASSERT_TRUE(Create(Details({{u"SOLDTOBP", u"BP-1"}, {u"OBJECT", u"PRN-1"}}), error));
-  auto update = [&](std::initializer_list<std::pair<const char16_t*, Variant>> e) {
-    Ref<Dictionary> d = Details(e);
-    d->Add(u"CALLNUMBER", u"SC000001");
-    Variant message;
-    Variant result = calls_->UpdateCall(d, message);
-    return std::make_pair(result, message);
-  };
+  ASSERT_TRUE(
+      Create(Details({{u"SOLDTOBP", u"BP-1"}, {u"OBJECT", u"PRN-1"}}), error));
+  auto update =
+      [&](std::initializer_list<std::pair<const char16_t*, Variant>> e) {
+        Ref<Dictionary> d = Details(e);
+        d->Add(u"CALLNUMBER", u"SC000001");
+        Variant message;
+        Variant result = calls_->UpdateCall(d, message);
+        return std::make_pair(result, message);
+      };
   auto [r1, m1] = update({{u"OPTION", 1}, {u"PROBLEM", u"jam"}});
   EXPECT_EQ(Show(*QueryInterface<Dictionary>(r1.AsObject())).substr(0, 15),
             "{LASTTRANSTIME:");
@@ -134,19 +142,22 @@ TEST_F(EmbeddedBackendTest, ACallChangedThroughSeveralOptions) {
   EXPECT_EQ(d5->Item(u"WAITINGDESC"), Variant(u"parts"));
 
   // The same change again changes nothing: the back end answers nothing.
-  auto [again, m_again] = update({{u"OPTION", u"5"}, {u"WAITINGDESC", u"parts"}});
+  auto [again, m_again] =
+      update({{u"OPTION", u"5"}, {u"WAITINGDESC", u"parts"}});
   EXPECT_EQ(Show(*QueryInterface<Dictionary>(again.AsObject())),
             "{CHANGEDFLAG: Integer 2}");
 
   auto [r7, m7] = update({{u"OPTION", 7}, {u"Q_TEXT", u"more"}});
-  auto [r6, m6] = update({{u"OPTION", 6}, {u"SOLUTIONTEXT", String(5000, u's')}});
+  auto [r6, m6] =
+      update({{u"OPTION", 6}, {u"SOLUTIONTEXT", String(5000, u's')}});
   auto d6 = QueryInterface<Dictionary>(r6.AsObject());
   EXPECT_EQ(d6->Item(u"STATUS"), Variant::Byte(30));
   EXPECT_EQ(d6->Item(u"SERVICEORDER"), Variant(u"SO000001"));
 
   std::optional<StoredCall> call = BackendStore(db_).Call("SC000001");
   ASSERT_TRUE(call.has_value());
-  EXPECT_EQ(call->text, (std::vector<std::string>{"\r\n", "more"}));  // appended
+  EXPECT_EQ(call->text,
+            (std::vector<std::string>{"\r\n", "more"}));  // appended
   EXPECT_EQ(call->solution_text.size(), 3u);
   EXPECT_EQ(call->properties["ActionProblem"].text, "");  // option 6 wrote it
   EXPECT_EQ(call->properties["WaitingDescription"].text, "parts");
@@ -159,17 +170,19 @@ TEST_F(EmbeddedBackendTest, ACallChangedThroughSeveralOptions) {
 }
 
 TEST_F(EmbeddedBackendTest, SerializedItemsRegisteredChangedAndRefused) {
-  auto table = [](std::initializer_list<std::pair<const char16_t*, const char16_t*>> rows) {
-    SafeArray a(ElementType::Variant,
-                {{0, static_cast<int32_t>(rows.size())}, {0, 2}});
-    int32_t r = 0;
-    for (const auto& [k, v] : rows) {
-      a.Set({r, 0}, k);
-      a.Set({r, 1}, v);
-      ++r;
-    }
-    return Variant(std::move(a));
-  };
+  auto table =
+      [](std::initializer_list<std::pair<const char16_t*, const char16_t*>>
+             rows) {
+        SafeArray a(ElementType::Variant,
+                    {{0, static_cast<int32_t>(rows.size())}, {0, 2}});
+        int32_t r = 0;
+        for (const auto& [k, v] : rows) {
+          a.Set({r, 0}, k);
+          a.Set({r, 1}, v);
+          ++r;
+        }
+        return Variant(std::move(a));
+      };
   Variant component = u"Items";
   Variant values = table({{u"SERIALNUMBER", u"S-1"}, {u"ITEM", u"PRN"}});
   Variant error;
@@ -196,12 +209,13 @@ TEST_F(EmbeddedBackendTest, SerializedItemsRegisteredChangedAndRefused) {
 TEST_F(EmbeddedBackendTest, AFailedStatementLeavesNothingHalfStored) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "CREATE TRIGGER fail_piece BEFORE INSERT ON call_texts "
-                         "WHEN NEW.piece LIKE 'boom%' BEGIN SELECT "
-                         "RAISE(ABORT, 'injected'); END;",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db,
+                   "CREATE TRIGGER fail_piece BEFORE INSERT ON call_texts "
+                   "WHEN NEW.piece LIKE 'boom%' BEGIN SELECT "
+                   "RAISE(ABORT, 'injected'); END;",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
   sqlite3_close(db);
   Variant error;
   Ref<Dictionary> result =
@@ -245,7 +259,8 @@ TEST_F(EmbeddedBackendTest, AnUnopenableDatabaseFailsWithAClearError) {
   RegisterEmbeddedBackend(dir_.Path("missing/dir/q.db"));
   Variant error;
   EXPECT_FALSE(Create(Details({{u"SOLDTOBP", u"BP-1"}}), error));
-  EXPECT_NE(ToUtf8(error.AsString()).find("cannot open database"), std::string::npos);
+  EXPECT_NE(ToUtf8(error.AsString()).find("cannot open database"),
+            std::string::npos);
 }
 
 TEST_F(EmbeddedBackendTest, MalformedMasterDataLoadsNothing) {

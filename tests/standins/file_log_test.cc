@@ -8,11 +8,11 @@
 
 #include "quillet/calls.h"
 #include "quillet/error.h"
+#include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
 #include "reporting/toliva_utilities.h"
-#include "quillet/standins/transaction_host.h"
-#include "support/temp_dir.h"
 #include "support/raises.h"
+#include "support/temp_dir.h"
 
 namespace quillet::standins {
 namespace {
@@ -36,7 +36,8 @@ TEST(FileLogTest, OneJsonLinePerEntryWithItsContext) {
   }
   std::vector<nlohmann::json> entries = Entries(path);
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0]["text"], "M.Outside caught: (0). Additional information: \xc3\xbc");
+  EXPECT_EQ(entries[0]["text"],
+            "M.Outside caught: (0). Additional information: \xc3\xbc");
   EXPECT_EQ(entries[0]["source"], "");
   EXPECT_EQ(entries[0]["number"], 0);
   EXPECT_TRUE(entries[0]["context"].is_null());

@@ -14,12 +14,12 @@
 #include "quillet/calls.h"
 #include "quillet/convert.h"
 #include "quillet/error.h"
-#include "quillet/text.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
-#include "support/temp_dir.h"
+#include "quillet/text.h"
 #include "support/raises.h"
+#include "support/temp_dir.h"
 
 namespace quillet {
 namespace {
@@ -61,7 +61,8 @@ TEST(StressTest, ThreadsAndAProcessShareOneDatabase) {
         create->Add(u"Q_TEXT", String(2100, static_cast<char16_t>(u'a' + t)));
         Variant error;
         Ref<Dictionary> created = calls->CreateCall(create, error);
-        ASSERT_TRUE(created && created->Exists(u"CALLNUMBER")) << ToUtf8(ToString(error));
+        ASSERT_TRUE(created && created->Exists(u"CALLNUMBER"))
+            << ToUtf8(ToString(error));
         Variant number = created->Item(u"CALLNUMBER");
         numbers[t].push_back(ToUtf8(number.AsString()));
 
@@ -98,7 +99,8 @@ TEST(StressTest, ThreadsAndAProcessShareOneDatabase) {
     ++process_calls;
   }
   EXPECT_EQ(process_calls, kProcessCalls);
-  EXPECT_EQ(unique.size(), static_cast<size_t>(kThreads * kRoundsPerThread + kProcessCalls));
+  EXPECT_EQ(unique.size(),
+            static_cast<size_t>(kThreads * kRoundsPerThread + kProcessCalls));
 
   std::vector<standins::StoredCall> stored = standins::BackendStore(db).Calls();
   EXPECT_EQ(stored.size(), unique.size());

@@ -38,8 +38,8 @@ int32_t NumberRaisedBy(F&& f) {
 
 }  // namespace quillet::testing
 
-#define EXPECT_RAISES(statement, number) \
-  EXPECT_TRUE(::quillet::testing::Raises(  \
+#define EXPECT_RAISES(statement, number)  \
+  EXPECT_TRUE(::quillet::testing::Raises( \
       ::quillet::testing::RaisedBy([&] { statement; }), number))
 #define EXPECT_RAISES_WITH(statement, number, description) \
   EXPECT_TRUE(::quillet::testing::Raises(                  \

@@ -17,7 +17,8 @@ namespace {
 class Recorded {
  public:
   Recorded(RecordingWorld* world, std::string class_name, std::string label)
-      : world_(world), class_name_(std::move(class_name)),
+      : world_(world),
+        class_name_(std::move(class_name)),
         label_(std::move(label)) {
     world_->Born(class_name_);
   }
@@ -74,11 +75,16 @@ class RecRecord : public RecordedObject<adapter::ServiceCallRecord> {
     auto it = values_.find(p);
     if (it != values_.end()) return it->second;
     switch (adapter::Describe(p).type) {
-      case VarType::String: return String();
-      case VarType::Byte: return Variant::Byte(0);
-      case VarType::Long: return Variant::Long(0);
-      case VarType::Boolean: return false;
-      default: return Ref<Object>();
+      case VarType::String:
+        return String();
+      case VarType::Byte:
+        return Variant::Byte(0);
+      case VarType::Long:
+        return Variant::Long(0);
+      case VarType::Boolean:
+        return false;
+      default:
+        return Ref<Object>();
     }
   }
   void Set(CallProperty p, Variant value) override {
@@ -139,7 +145,8 @@ class RecMessages : public RecordedObject<adapter::MessageList> {
     Call(".Item(" + std::to_string(index) + ")");
     if (index < 0 || index >= static_cast<int32_t>(texts_.size()))
       RaiseRuntime(errors::kSubscriptOutOfRange);
-    return MakeRef<RecMessage>(world_, FromUtf8(texts_[static_cast<size_t>(index)]));
+    return MakeRef<RecMessage>(world_,
+                               FromUtf8(texts_[static_cast<size_t>(index)]));
   }
 
  private:
@@ -207,7 +214,8 @@ class RecLateBound : public Object, public Recorded {
   RecLateBound(RecordingWorld* w, const std::string& class_name,
                std::vector<std::u16string> members, const Script* script)
       : Recorded(w, class_name, w->NewLabel(class_name)),
-        members_(std::move(members)), script_(script) {}
+        members_(std::move(members)),
+        script_(script) {}
 
   DispId IdOfName(StringView name) const override {
     for (size_t i = 0; i < members_.size(); ++i)
@@ -252,9 +260,10 @@ class RecLog : public Object {
       Raise({.number = errors::kPathFileAccess,
              .source = u"Corvane.Log",
              .description = u"Path/File access error"});
-    world_->AddLogEntry({ToUtf8(args[0]->IsString() ? args[0]->AsString() : u"?"),
-                         ToUtf8(args[1]->IsString() ? args[1]->AsString() : u"?"),
-                         *args[2], Show(*args[3])});
+    world_->AddLogEntry(
+        {ToUtf8(args[0]->IsString() ? args[0]->AsString() : u"?"),
+         ToUtf8(args[1]->IsString() ? args[1]->AsString() : u"?"), *args[2],
+         Show(*args[3])});
     *args[3] = u"written";  // whatever the log leaves here is discarded
     return {};
   }
@@ -274,7 +283,8 @@ std::string Show(const Variant& value) {
   std::string type(TypeName(value.type()));
   switch (value.type()) {
     case VarType::Empty:
-    case VarType::Null: return type;
+    case VarType::Null:
+      return type;
     case VarType::String: {
       std::string text = ToUtf8(value.AsString());
       if (value.AsString().size() > 60)
@@ -296,7 +306,8 @@ std::string Show(const Variant& value) {
                std::to_string(a.UpperBound(d));
       return out + ")";
     }
-    default: return type + " " + ToUtf8(ToString(value));
+    default:
+      return type + " " + ToUtf8(ToString(value));
   }
 }
 

@@ -57,9 +57,9 @@ struct Script {
 };
 
 struct Failure {
-  int at = 0;             // the Nth call fails (1-based); 0: none
-  bool from_on = false;   // and every call after it
-  std::string matching;   // or every call whose line contains this
+  int at = 0;            // the Nth call fails (1-based); 0: none
+  bool from_on = false;  // and every call after it
+  std::string matching;  // or every call whose line contains this
 };
 
 class RecordingWorld {

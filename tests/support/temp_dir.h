@@ -12,7 +12,9 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  std::string Path(const std::string& name) const { return (root_ / name).string(); }
+  std::string Path(const std::string& name) const {
+    return (root_ / name).string();
+  }
 
  private:
   std::filesystem::path root_;

@@ -22,9 +22,12 @@ String Text(const std::string& utf8) {
 
 Variant Scalar(const json& value) {
   switch (value.type()) {
-    case json::value_t::null: return kNull;
-    case json::value_t::boolean: return value.get<bool>();
-    case json::value_t::string: return Text(value.get<std::string>());
+    case json::value_t::null:
+      return kNull;
+    case json::value_t::boolean:
+      return value.get<bool>();
+    case json::value_t::string:
+      return Text(value.get<std::string>());
     case json::value_t::number_integer:
     case json::value_t::number_unsigned: {
       if (value.is_number_unsigned() &&
@@ -34,8 +37,10 @@ Variant Scalar(const json& value) {
       if (n < INT32_MIN || n > INT32_MAX) return static_cast<double>(n);
       return static_cast<int32_t>(n);
     }
-    case json::value_t::number_float: return value.get<double>();
-    default: break;
+    case json::value_t::number_float:
+      return value.get<double>();
+    default:
+      break;
   }
   throw UsageError("a value nested too deeply for a variant");
 }
@@ -47,7 +52,8 @@ constexpr int kMaxDepth = 16;
 Variant ToVariant(const json& value, int depth);
 
 Ref<Dictionary> ToDictionary(const json& object, int depth) {
-  if (!object.is_object()) throw UsageError("the call details must be a JSON object");
+  if (!object.is_object())
+    throw UsageError("the call details must be a JSON object");
   if (depth > kMaxDepth) throw UsageError("a value is nested too deeply");
   Ref<Dictionary> d = MakeRef<Dictionary>();
   for (const auto& [key, value] : object.items())
@@ -57,7 +63,9 @@ Ref<Dictionary> ToDictionary(const json& object, int depth) {
 
 }  // namespace
 
-Ref<Dictionary> JsonToDictionary(const json& object) { return ToDictionary(object, 0); }
+Ref<Dictionary> JsonToDictionary(const json& object) {
+  return ToDictionary(object, 0);
+}
 
 Variant JsonToVariant(const json& value) { return ToVariant(value, 0); }
 
@@ -70,7 +78,8 @@ Variant ToVariant(const json& value, int depth) {
   for (const json& row : value)
     if (!row.is_array()) two_dimensional = false;
   if (!two_dimensional) {
-    SafeArray a(ElementType::Variant, {{0, static_cast<int32_t>(value.size())}});
+    SafeArray a(ElementType::Variant,
+                {{0, static_cast<int32_t>(value.size())}});
     for (size_t i = 0; i < value.size(); ++i)
       a.Set({static_cast<int32_t>(i)}, Scalar(value[i]));
     return a;
@@ -78,12 +87,14 @@ Variant ToVariant(const json& value, int depth) {
   size_t columns = value[0].size();
   for (const json& row : value)
     if (row.size() != columns)
-      throw UsageError("the rows of a table must all have the same number of cells");
+      throw UsageError(
+          "the rows of a table must all have the same number of cells");
   SafeArray a(ElementType::Variant, {{0, static_cast<int32_t>(value.size())},
                                      {0, static_cast<int32_t>(columns)}});
   for (size_t r = 0; r < value.size(); ++r)
     for (size_t c = 0; c < columns; ++c)
-      a.Set({static_cast<int32_t>(r), static_cast<int32_t>(c)}, Scalar(value[r][c]));
+      a.Set({static_cast<int32_t>(r), static_cast<int32_t>(c)},
+            Scalar(value[r][c]));
   return a;
 }
 
@@ -93,13 +104,27 @@ json VariantToJson(const Variant& value, bool types) {
   json plain;
   switch (value.type()) {
     case VarType::Empty:
-    case VarType::Null: plain = nullptr; break;
-    case VarType::Boolean: plain = value.AsBoolean(); break;
-    case VarType::Byte: plain = value.AsByte(); break;
-    case VarType::Integer: plain = value.AsInteger(); break;
-    case VarType::Long: plain = value.AsLong(); break;
-    case VarType::Double: plain = value.AsDouble(); break;
-    case VarType::String: plain = ToUtf8(value.AsString()); break;
+    case VarType::Null:
+      plain = nullptr;
+      break;
+    case VarType::Boolean:
+      plain = value.AsBoolean();
+      break;
+    case VarType::Byte:
+      plain = value.AsByte();
+      break;
+    case VarType::Integer:
+      plain = value.AsInteger();
+      break;
+    case VarType::Long:
+      plain = value.AsLong();
+      break;
+    case VarType::Double:
+      plain = value.AsDouble();
+      break;
+    case VarType::String:
+      plain = ToUtf8(value.AsString());
+      break;
     case VarType::Object: {
       Object* o = value.AsObject().Get();
       if (auto* d = dynamic_cast<Dictionary*>(o)) {
@@ -116,7 +141,8 @@ json VariantToJson(const Variant& value, bool types) {
       const SafeArray& a = value.AsArray();
       plain = json::array();
       if (a.Dimensions() == 1) {
-        for (const Variant& e : a.elements()) plain.push_back(VariantToJson(e, types));
+        for (const Variant& e : a.elements())
+          plain.push_back(VariantToJson(e, types));
       } else if (a.Dimensions() == 2) {
         for (int32_t r = a.LowerBound(1); r <= a.UpperBound(1); ++r) {
           json row = json::array();

@@ -14,10 +14,10 @@
 #include "operations.h"
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
-#include "quillet/text.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
+#include "quillet/text.h"
 #include "views.h"
 
 namespace quillet::cli {
@@ -56,7 +56,8 @@ int RunOne(const Globals& g, const json& request) {
   return outcome.raised ? 1 : 0;
 }
 
-int RunBatch(const Globals& g, const std::string& path, const std::string& out_path) {
+int RunBatch(const Globals& g, const std::string& path,
+             const std::string& out_path) {
   std::ifstream in(path);
   if (!in) throw UsageError("cannot read '" + path + "'");
   std::vector<std::string> lines;
@@ -75,7 +76,8 @@ int RunBatch(const Globals& g, const std::string& path, const std::string& out_p
     if (lines[i].find_first_not_of(" \t\r") == std::string::npos) continue;
     json record = {{"line", number}};
     try {
-      PreparedOperation op = Prepare(ParseJson(lines[i], "line " + std::to_string(number)));
+      PreparedOperation op =
+          Prepare(ParseJson(lines[i], "line " + std::to_string(number)));
       Outcome outcome = Run(*calls, op, g.types, g.transaction);
       record["op"] = op.op;
       record.update(outcome.output);
@@ -89,8 +91,9 @@ int RunBatch(const Globals& g, const std::string& path, const std::string& out_p
     out << record.dump() << "\n" << std::flush;
     if (progress) {
       size_t done = (number * 30) / lines.size();
-      std::cerr << "\r[" << std::string(done, '#') << std::string(30 - done, ' ')
-                << "] " << number << "/" << lines.size() << std::flush;
+      std::cerr << "\r[" << std::string(done, '#')
+                << std::string(30 - done, ' ') << "] " << number << "/"
+                << lines.size() << std::flush;
     }
   }
   if (progress) std::cerr << "\n";
@@ -101,35 +104,52 @@ int RunBatch(const Globals& g, const std::string& path, const std::string& out_p
 }
 
 int Main(int argc, char** argv) {
-  CLI::App app{"quillet: record service calls and serialized items in the ERP "
-               "back end (here: the embedded back end)"};
+  CLI::App app{
+      "quillet: record service calls and serialized items in the ERP "
+      "back end (here: the embedded back end)"};
   app.require_subcommand(1);
   app.fallthrough();
   Globals g;
   app.add_option("--db", g.db, "database file (created when absent)");
-  app.add_option("--log", g.log, "log file (default: quillet.log beside the database)");
-  app.add_flag("--types", g.types, "print every value as {\"type\": ..., \"value\": ...}");
-  app.add_flag("--transaction", g.transaction, "run inside a transaction-host context");
+  app.add_option("--log", g.log,
+                 "log file (default: quillet.log beside the database)");
+  app.add_flag("--types", g.types,
+               "print every value as {\"type\": ..., \"value\": ...}");
+  app.add_flag("--transaction", g.transaction,
+               "run inside a transaction-host context");
 
   std::string create_details, update_details;
   std::vector<std::string> create_pairs, update_pairs;
-  auto* create_call = app.add_subcommand("create-call", "record a new service call");
-  create_call->add_option("--details", create_details, "JSON object, @file.json or - for stdin");
-  create_call->add_option("pairs", create_pairs, "KEY=VALUE call details (strings)");
-  auto* update_call = app.add_subcommand("update-call", "change a service call");
-  update_call->add_option("--details", update_details, "JSON object, @file.json or - for stdin");
-  update_call->add_option("pairs", update_pairs, "KEY=VALUE call details (strings)");
+  auto* create_call =
+      app.add_subcommand("create-call", "record a new service call");
+  create_call->add_option("--details", create_details,
+                          "JSON object, @file.json or - for stdin");
+  create_call->add_option("pairs", create_pairs,
+                          "KEY=VALUE call details (strings)");
+  auto* update_call =
+      app.add_subcommand("update-call", "change a service call");
+  update_call->add_option("--details", update_details,
+                          "JSON object, @file.json or - for stdin");
+  update_call->add_option("pairs", update_pairs,
+                          "KEY=VALUE call details (strings)");
 
   std::string time_value;
-  auto* time_format = app.add_subcommand("time-format", "minutes to the back end's hours and minutes");
-  time_format->add_option("value", time_value, "the value as JSON: 90, \"125\", 89.5, null")->required();
+  auto* time_format = app.add_subcommand(
+      "time-format", "minutes to the back end's hours and minutes");
+  time_format
+      ->add_option("value", time_value,
+                   "the value as JSON: 90, \"125\", 89.5, null")
+      ->required();
 
   std::string component, values, error_text;
-  auto* create_item = app.add_subcommand("create-item", "register a serialized item");
-  auto* update_item = app.add_subcommand("update-item", "change a serialized item");
+  auto* create_item =
+      app.add_subcommand("create-item", "register a serialized item");
+  auto* update_item =
+      app.add_subcommand("update-item", "change a serialized item");
   for (CLI::App* item : {create_item, update_item}) {
     item->add_option("--component", component, "the business component");
-    item->add_option("--values", values, "JSON array of rows, @file.json, or a CSV file");
+    item->add_option("--values", values,
+                     "JSON array of rows, @file.json, or a CSV file");
     item->add_option("--error", error_text, "the error text on entry");
   }
 
@@ -150,13 +170,15 @@ int Main(int argc, char** argv) {
   std::string master_file;
   auto* backend = app.add_subcommand("backend", "the embedded back end");
   backend->require_subcommand(1);
-  auto* load = backend->add_subcommand("load", "load master data from a JSON file");
+  auto* load =
+      backend->add_subcommand("load", "load master data from a JSON file");
   load->add_option("file", master_file, "master data JSON")->required();
 
   std::string batch_file, batch_out;
   auto* batch = app.add_subcommand("batch", "one operation per JSON line");
   batch->add_option("file", batch_file, "the JSONL file")->required();
-  batch->add_option("--out", batch_out, "append outcomes here instead of standard output");
+  batch->add_option("--out", batch_out,
+                    "append outcomes here instead of standard output");
 
   try {
     app.parse(argc, argv);
@@ -168,11 +190,16 @@ int Main(int argc, char** argv) {
 
   try {
     if (*create_call)
-      return RunOne(g, {{"op", "create-call"}, {"details", DetailsJson(create_details, create_pairs, std::cin)}});
+      return RunOne(g, {{"op", "create-call"},
+                        {"details",
+                         DetailsJson(create_details, create_pairs, std::cin)}});
     if (*update_call)
-      return RunOne(g, {{"op", "update-call"}, {"details", DetailsJson(update_details, update_pairs, std::cin)}});
+      return RunOne(g, {{"op", "update-call"},
+                        {"details",
+                         DetailsJson(update_details, update_pairs, std::cin)}});
     if (*time_format)
-      return RunOne(g, {{"op", "time-format"}, {"value", ParseJson(time_value, "the value")}});
+      return RunOne(g, {{"op", "time-format"},
+                        {"value", ParseJson(time_value, "the value")}});
     if (*create_item || *update_item) {
       json request = {{"op", *create_item ? "create-item" : "update-item"},
                       {"component", component},
@@ -185,7 +212,8 @@ int Main(int argc, char** argv) {
     if (*load) {
       std::string text = ReadFile(master_file);
       int rows = standins::BackendStore(g.db).LoadMasterData(text);
-      std::cout << "loaded " << rows << " master data rows into " << g.db << "\n";
+      std::cout << "loaded " << rows << " master data rows into " << g.db
+                << "\n";
       return 0;
     }
     if (*log_cmd) {
@@ -200,8 +228,10 @@ int Main(int argc, char** argv) {
       if (!number.empty()) {
         std::optional<standins::StoredCall> call = store.Call(number);
         if (!call) throw UsageError("no service call '" + number + "'");
-        if (as_json) std::cout << CallJson(*call).dump(2) << "\n";
-        else PrintCallDetail(std::cout, *call);
+        if (as_json)
+          std::cout << CallJson(*call).dump(2) << "\n";
+        else
+          PrintCallDetail(std::cout, *call);
       } else if (as_json) {
         json all = json::array();
         for (const auto& c : store.Calls()) all.push_back(CallJson(c));
@@ -215,8 +245,10 @@ int Main(int argc, char** argv) {
       if (!serial.empty()) {
         std::optional<standins::StoredItem> item = store.Item(serial);
         if (!item) throw UsageError("no serialized item '" + serial + "'");
-        if (as_json) std::cout << ItemJson(*item).dump(2) << "\n";
-        else PrintItemsTable(std::cout, {*item});
+        if (as_json)
+          std::cout << ItemJson(*item).dump(2) << "\n";
+        else
+          PrintItemsTable(std::cout, {*item});
       } else if (as_json) {
         json all = json::array();
         for (const auto& i : store.Items()) all.push_back(ItemJson(i));

@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "quillet/error.h"
-#include "quillet/text.h"
 #include "quillet/standins/transaction_host.h"
+#include "quillet/text.h"
 
 namespace quillet::cli {
 
@@ -28,22 +28,27 @@ PreparedOperation Prepare(const json& request) {
     const json& details = Field(request, "details");
     p.details = JsonToDictionary(details.is_null() ? json::object() : details);
   } else if (p.op == "time-format") {
-    if (!request.contains("value")) throw UsageError("time-format needs \"value\"");
+    if (!request.contains("value"))
+      throw UsageError("time-format needs \"value\"");
     p.value = JsonToVariant(Field(request, "value"));
   } else if (p.op == "create-item" || p.op == "update-item") {
     const json& values = Field(request, "values");
-    if (!values.is_array()) throw UsageError("\"values\" must be a JSON array of rows");
+    if (!values.is_array())
+      throw UsageError("\"values\" must be a JSON array of rows");
     p.value = JsonToVariant(values);
     const json& component = Field(request, "component");
-    p.component = component.is_null() ? Variant(String()) : JsonToVariant(component);
-    if (request.contains("error")) p.error = JsonToVariant(Field(request, "error"));
+    p.component =
+        component.is_null() ? Variant(String()) : JsonToVariant(component);
+    if (request.contains("error"))
+      p.error = JsonToVariant(Field(request, "error"));
   } else {
     throw UsageError("unknown op \"" + p.op + "\"");
   }
   return p;
 }
 
-Outcome Run(CallsInterface& calls, PreparedOperation& p, bool types, bool transaction) {
+Outcome Run(CallsInterface& calls, PreparedOperation& p, bool types,
+            bool transaction) {
   std::optional<standins::TransactionScope> scope;
   if (transaction) scope.emplace();
   Outcome outcome;
@@ -51,15 +56,18 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p, bool types, bool transa
   Variant description;
   try {
     if (p.op == "create-call") {
-      out["result"] = VariantToJson(Variant(calls.CreateCall(p.details, description)), types);
+      out["result"] = VariantToJson(
+          Variant(calls.CreateCall(p.details, description)), types);
     } else if (p.op == "update-call") {
-      out["result"] = VariantToJson(calls.UpdateCall(p.details, description), types);
+      out["result"] =
+          VariantToJson(calls.UpdateCall(p.details, description), types);
     } else if (p.op == "time-format") {
       out["result"] = VariantToJson(calls.backendTimeFormat(p.value), types);
     } else {
-      Variant result = p.op == "create-item"
-                           ? calls.CreateSerializedItem(p.value, p.component, p.error)
-                           : calls.UpdateSerializedItem(p.value, p.component, p.error);
+      Variant result =
+          p.op == "create-item"
+              ? calls.CreateSerializedItem(p.value, p.component, p.error)
+              : calls.UpdateSerializedItem(p.value, p.component, p.error);
       out["result"] = VariantToJson(result, types);
     }
   } catch (const Error& e) {

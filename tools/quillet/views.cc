@@ -31,7 +31,8 @@ std::string OneLine(std::string s) {
 
 json CallJson(const standins::StoredCall& call) {
   json out = json::object();
-  for (const auto& [name, value] : call.properties) out[name] = ValueJson(value);
+  for (const auto& [name, value] : call.properties)
+    out[name] = ValueJson(value);
   out["Text"] = call.text;
   out["SolutionText"] = call.solution_text;
   return out;
@@ -40,13 +41,17 @@ json CallJson(const standins::StoredCall& call) {
 json ItemJson(const standins::StoredItem& item) {
   json fields = json::object();
   for (const auto& [k, v] : item.fields) fields[k] = v;
-  return {{"serial", item.serial}, {"component", item.component}, {"fields", fields}};
+  return {{"serial", item.serial},
+          {"component", item.component},
+          {"fields", fields}};
 }
 
-void PrintCallsTable(std::ostream& out, const std::vector<standins::StoredCall>& calls) {
+void PrintCallsTable(std::ostream& out,
+                     const std::vector<standins::StoredCall>& calls) {
   out << std::left << std::setw(10) << "CALL" << std::setw(8) << "STATUS"
       << std::setw(14) << "OBJECT" << std::setw(12) << "CONTRACT"
-      << std::setw(10) << "ORDER" << std::setw(7) << "TEXTS" << "DESCRIPTION\n";
+      << std::setw(10) << "ORDER" << std::setw(7) << "TEXTS"
+      << "DESCRIPTION\n";
   for (const standins::StoredCall& c : calls) {
     out << std::setw(10) << c.call_number << std::setw(8) << Value(c, "Status")
         << std::setw(14) << Value(c, "ServiceObject") << std::setw(12)
@@ -60,7 +65,8 @@ void PrintCallsTable(std::ostream& out, const std::vector<standins::StoredCall>&
 void PrintCallDetail(std::ostream& out, const standins::StoredCall& call) {
   for (const auto& [name, value] : call.properties)
     out << std::left << std::setw(26) << name
-        << OneLine(value.type == "String" ? value.text : std::to_string(value.number))
+        << OneLine(value.type == "String" ? value.text
+                                          : std::to_string(value.number))
         << "\n";
   auto text = [&](const char* name, const std::vector<std::string>& pieces) {
     size_t chars = 0;
@@ -74,10 +80,12 @@ void PrintCallDetail(std::ostream& out, const standins::StoredCall& call) {
   text("SolutionText", call.solution_text);
 }
 
-void PrintItemsTable(std::ostream& out, const std::vector<standins::StoredItem>& items) {
+void PrintItemsTable(std::ostream& out,
+                     const std::vector<standins::StoredItem>& items) {
   for (const standins::StoredItem& item : items) {
     out << item.serial << "  (" << item.component << ")\n";
-    for (const auto& [k, v] : item.fields) out << "    " << k << " = " << v << "\n";
+    for (const auto& [k, v] : item.fields)
+      out << "    " << k << " = " << v << "\n";
   }
   out << items.size() << (items.size() == 1 ? " item\n" : " items\n");
 }

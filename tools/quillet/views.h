@@ -16,9 +16,11 @@ namespace quillet::cli {
 nlohmann::ordered_json CallJson(const standins::StoredCall& call);
 nlohmann::ordered_json ItemJson(const standins::StoredItem& item);
 
-void PrintCallsTable(std::ostream& out, const std::vector<standins::StoredCall>& calls);
+void PrintCallsTable(std::ostream& out,
+                     const std::vector<standins::StoredCall>& calls);
 void PrintCallDetail(std::ostream& out, const standins::StoredCall& call);
-void PrintItemsTable(std::ostream& out, const std::vector<standins::StoredItem>& items);
+void PrintItemsTable(std::ostream& out,
+                     const std::vector<standins::StoredItem>& items);
 
 // The log file's last `tail` lines (all when nullopt), oldest first: as they
 // are with `json`, else one readable line each. Answers false when the file

@@ -93,10 +93,12 @@ class BackendStore {
   int32_t EngineerTime(const std::string& question_id);
 
   // Serialized items: a refusal text, or "" when done.
-  std::string CreateItem(const std::string& component,
-                         const std::vector<std::pair<std::string, std::string>>& fields);
-  std::string ChangeItem(const std::string& component,
-                         const std::vector<std::pair<std::string, std::string>>& fields);
+  std::string CreateItem(
+      const std::string& component,
+      const std::vector<std::pair<std::string, std::string>>& fields);
+  std::string ChangeItem(
+      const std::string& component,
+      const std::vector<std::pair<std::string, std::string>>& fields);
 
   // Master data from a JSON text; raises on malformed input, loads nothing
   // then. Answers how many rows were loaded.
