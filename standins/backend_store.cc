@@ -4,26 +4,16 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
+#include "backend_failure.h"
 #include "quillet/error.h"
 #include "quillet/text.h"
+#include "sqlite_schema.h"
 
 namespace quillet::standins {
-namespace {
-
-[[noreturn]] void RaiseBackend(const std::string& what) {
-  Raise({.number = kBackendError,
-         .source = u"Holmfast.Adapter.Boi",
-         .description = u"Embedded back end: " + FromUtf8(what)});
-}
-
-[[noreturn]] void RaiseSqlite(sqlite3* db, const std::string& what) {
-  RaiseBackend(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
-}
-
-}  // namespace
 
 // Prepared statements of one connection, prepared once and reused; keyed by
 // the address of their SQL text (always a literal).
@@ -76,6 +66,12 @@ class Statement {
     Check(sqlite3_bind_int64(stmt_, i, n));
     return *this;
   }
+  template <class T>
+  Statement& Bind(int i, const std::optional<T>& value) {
+    if (value) return Bind(i, *value);
+    Check(sqlite3_bind_null(stmt_, i));
+    return *this;
+  }
   Statement& Bind(int i, const StoredValue& v) {
     return v.type == "String" ? Bind(i, v.text) : Bind(i, v.number);
   }
@@ -108,51 +104,6 @@ class Statement {
   sqlite3* db_;
   sqlite3_stmt* stmt_;
 };
-
-constexpr const char* kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS calls(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  call_number TEXT UNIQUE,
-  component TEXT NOT NULL,
-  last_transaction_time INTEGER NOT NULL,
-  created_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ','now')));
-CREATE TABLE IF NOT EXISTS call_properties(
-  call_number TEXT NOT NULL,
-  name TEXT NOT NULL,
-  type TEXT NOT NULL,
-  value,
-  PRIMARY KEY(call_number, name)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS call_texts(
-  call_number TEXT NOT NULL,
-  kind TEXT NOT NULL,
-  position INTEGER NOT NULL,
-  piece TEXT NOT NULL,
-  text_mode TEXT NOT NULL,
-  PRIMARY KEY(call_number, kind, position)) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS calls_by_time ON calls(last_transaction_time);
-CREATE TABLE IF NOT EXISTS service_objects(
-  object TEXT PRIMARY KEY,
-  contract TEXT NOT NULL DEFAULT '',
-  warranty TEXT NOT NULL DEFAULT '',
-  warranty_description TEXT NOT NULL DEFAULT '',
-  warranty_expiry_date TEXT NOT NULL DEFAULT '');
-CREATE TABLE IF NOT EXISTS business_partners(
-  number TEXT PRIMARY KEY,
-  name TEXT NOT NULL DEFAULT '');
-CREATE TABLE IF NOT EXISTS engineer_time(
-  question_id TEXT PRIMARY KEY,
-  minutes INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS items(
-  serial TEXT PRIMARY KEY,
-  component TEXT NOT NULL,
-  changed_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ','now')));
-CREATE TABLE IF NOT EXISTS item_fields(
-  serial TEXT NOT NULL,
-  position INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  value TEXT NOT NULL,
-  PRIMARY KEY(serial, name));
-)sql";
 
 StoredValue Str(std::string s) { return {"String", std::move(s), 0}; }
 StoredValue Num(const char* type, int64_t n) { return {type, "", n}; }
@@ -190,9 +141,14 @@ class BackendStore::Transaction {
   bool done_ = false;
 };
 
-BackendStore::BackendStore(const std::string& path) : path_(path) {
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI |
-              SQLITE_OPEN_NOMUTEX;
+BackendStore::BackendStore(const std::string& path, Open open) : path_(path) {
+  CheckDatabasePath(path);
+  bool reading = open == Open::kForReading;
+  std::error_code ec;
+  if (reading && !std::filesystem::exists(path, ec))
+    RaiseBackend("no database '" + path + "'");
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+  if (!reading) flags |= SQLITE_OPEN_CREATE;
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
@@ -202,11 +158,12 @@ BackendStore::BackendStore(const std::string& path) : path_(path) {
   sqlite3_busy_timeout(db_, 10000);
   sqlite3_extended_result_codes(db_, 1);
   try {
+    // Nothing is written before the file is known to be Quillet's.
+    PrepareSchema(db_, path, open);
     // WAL with NORMAL sync: a commit survives a crash of the process; the
     // last commits may be lost if the machine loses power.
-    Exec("PRAGMA journal_mode=WAL");
+    if (!reading) Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
-    Exec(kSchema);
     cache_ = std::make_unique<StatementCache>(db_);
   } catch (...) {
     sqlite3_close(db_);
@@ -277,13 +234,9 @@ void PutText(StatementCache& db, const std::string& number, const char* kind,
   }
 }
 
-// A last transaction time after every earlier one (seconds since 1970).
-int64_t NextTransactionTime(StatementCache& db) {
-  // A bare max() is answered from the index; wrapped in anything it scans.
-  Statement s(db, "SELECT max(last_transaction_time) FROM calls");
-  s.Step();
-  int64_t now = static_cast<int64_t>(std::time(nullptr));
-  return std::max(now, s.Int(0) + 1);
+// The clock now, as a last transaction time.
+int64_t TransactionTimeNow() {
+  return TransactionTimeAt(static_cast<int64_t>(std::time(nullptr)));
 }
 
 bool Exists(StatementCache& db, const char* sql, const std::string& key) {
@@ -357,7 +310,7 @@ SubmitOutcome BackendStore::CreateCall(const std::string& component,
                                "'; no contract or warranty was applied");
   }
 
-  int64_t time = NextTransactionTime(*cache_);
+  int64_t time = TransactionTimeNow();
   Statement insert(*cache_,
                    "INSERT INTO calls(component, last_transaction_time) "
                    "VALUES(?1, ?2)");
@@ -402,7 +355,9 @@ SubmitOutcome BackendStore::ChangeCall(const std::string&,
   if (status != existing->properties.end() && status->second.number == 30) {
     outcome.messages.push_back("Service call " + number +
                                " is completed; the change was refused");
+    // Answered as stored, but not as changed.
     outcome.stored = existing;
+    outcome.stored->properties["ChangedFlag"] = Num("Byte", 0);
     return outcome;
   }
   bool changed = (call.text && !call.text->pieces.empty()) ||
@@ -433,7 +388,7 @@ SubmitOutcome BackendStore::ChangeCall(const std::string&,
                 Str(Numbered("SO", seq.Int(0))));
     PutProperty(*cache_, number, "HasServiceOrder", Num("Boolean", 1));
   }
-  int64_t time = NextTransactionTime(*cache_);
+  int64_t time = TransactionTimeNow();
   Statement stamp(*cache_,
                   "UPDATE calls SET last_transaction_time = ?1 WHERE "
                   "call_number = ?2");
@@ -535,6 +490,45 @@ std::string BackendStore::ChangeItem(
   return "";
 }
 
+namespace {
+
+// One section of the master data: its rows' fields, in the order the
+// INSERT binds them; the first is the row's key.
+struct MasterSection {
+  const char* name;
+  const char* insert;
+  struct Field {
+    const char* name;
+    bool required;
+    bool whole_minutes;  // a whole number from 0 to 2,147,483,647, else text
+  };
+  std::vector<Field> fields;
+};
+
+const std::vector<MasterSection>& MasterSections() {
+  static const std::vector<MasterSection> sections = {
+      {"serviceObjects",
+       "INSERT OR REPLACE INTO service_objects(object, contract, warranty, "
+       "warranty_description, warranty_expiry_date) VALUES(?1, ?2, ?3, ?4, "
+       "?5)",
+       {{"object", true, false},
+        {"contract", false, false},
+        {"warranty", false, false},
+        {"warrantyDescription", false, false},
+        {"warrantyExpiryDate", false, false}}},
+      {"businessPartners",
+       "INSERT OR REPLACE INTO business_partners(number, name) VALUES(?1, ?2)",
+       {{"number", true, false}, {"name", false, false}}},
+      {"engineerTime",
+       "INSERT OR REPLACE INTO engineer_time(question_id, minutes) VALUES(?1, "
+       "?2)",
+       {{"question", true, false}, {"minutes", true, true}}},
+  };
+  return sections;
+}
+
+}  // namespace
+
 int BackendStore::LoadMasterData(const std::string& json_text) {
   using nlohmann::json;
   json data;
@@ -544,71 +538,93 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
     RaiseBackend(std::string("master data is not valid JSON: ") + e.what());
   }
   if (!data.is_object()) RaiseBackend("master data must be a JSON object");
-  auto text = [](const json& row, const char* key) -> std::string {
-    if (!row.contains(key)) return "";
-    if (!row[key].is_string())
-      RaiseBackend(std::string("master data: '") + key + "' must be a string");
-    return row[key].get<std::string>();
-  };
-  auto rows = [&](const char* key) -> json {
-    if (!data.contains(key)) return json::array();
-    if (!data[key].is_array())
-      RaiseBackend(std::string("master data: '") + key + "' must be an array");
-    return data[key];
-  };
+  const std::vector<MasterSection>& sections = MasterSections();
+  for (const auto& [name, value] : data.items()) {
+    if (std::none_of(sections.begin(), sections.end(),
+                     [&](const MasterSection& s) { return name == s.name; }))
+      RaiseBackend("master data: unknown section '" + name +
+                   "' (known: serviceObjects, businessPartners, "
+                   "engineerTime)");
+    if (!value.is_array())
+      RaiseBackend("master data: '" + name + "' must be an array");
+  }
+  // One transaction: a refused entry leaves nothing loaded.
   int loaded = 0;
   Transaction tx(*this);
-  for (const json& row : rows("serviceObjects")) {
-    Statement s(*cache_,
-                "INSERT OR REPLACE INTO service_objects(object, contract, "
-                "warranty, warranty_description, warranty_expiry_date) "
-                "VALUES(?1, ?2, ?3, ?4, ?5)");
-    std::string object = text(row, "object");
-    if (object.empty())
-      RaiseBackend("master data: a service object needs 'object'");
-    s.Bind(1, object)
-        .Bind(2, text(row, "contract"))
-        .Bind(3, text(row, "warranty"));
-    s.Bind(4, text(row, "warrantyDescription"))
-        .Bind(5, text(row, "warrantyExpiryDate"));
-    s.Run();
-    ++loaded;
-  }
-  for (const json& row : rows("businessPartners")) {
-    Statement s(*cache_,
-                "INSERT OR REPLACE INTO business_partners(number, name) "
-                "VALUES(?1, ?2)");
-    std::string number = text(row, "number");
-    if (number.empty())
-      RaiseBackend("master data: a business partner needs 'number'");
-    s.Bind(1, number).Bind(2, text(row, "name"));
-    s.Run();
-    ++loaded;
-  }
-  for (const json& row : rows("engineerTime")) {
-    std::string question = text(row, "question");
-    if (question.empty() || !row.contains("minutes") ||
-        !row["minutes"].is_number_integer())
-      RaiseBackend(
-          "master data: engineer time needs 'question' and whole 'minutes'");
-    Statement s(*cache_,
-                "INSERT OR REPLACE INTO engineer_time(question_id, minutes) "
-                "VALUES(?1, ?2)");
-    s.Bind(1, question).Bind(2, row["minutes"].get<int64_t>());
-    s.Run();
-    ++loaded;
+  for (const MasterSection& section : sections) {
+    if (!data.contains(section.name)) continue;
+    const json& rows = data[section.name];
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const json& row = rows[i];
+      std::string where = std::string("master data: ") + section.name + "[" +
+                          std::to_string(i) + "]";
+      if (!row.is_object()) RaiseBackend(where + " must be an object");
+      for (const auto& [key, value] : row.items()) {
+        if (std::none_of(
+                section.fields.begin(), section.fields.end(),
+                [&](const MasterSection::Field& f) { return key == f.name; }))
+          RaiseBackend(where + ": unknown field '" + key + "'");
+      }
+      Statement insert(*cache_, section.insert);
+      int column = 0;
+      for (const MasterSection::Field& field : section.fields) {
+        ++column;
+        const json* value =
+            row.contains(field.name) ? &row[field.name] : nullptr;
+        if (field.whole_minutes) {
+          if (!value || !value->is_number_integer() ||
+              value->get<int64_t>() < 0 || value->get<int64_t>() > INT32_MAX)
+            RaiseBackend(where + ": '" + field.name +
+                         "' must be a whole number from 0 to 2147483647");
+          insert.Bind(column, value->get<int64_t>());
+          continue;
+        }
+        if (value && !value->is_string())
+          RaiseBackend(where + ": '" + field.name + "' must be a string");
+        std::string text = value ? value->get<std::string>() : "";
+        if (field.required && text.empty())
+          RaiseBackend(where + " needs '" + field.name + "'");
+        insert.Bind(column, text);
+      }
+      insert.Run();
+      ++loaded;
+    }
   }
   tx.Commit();
   return loaded;
 }
 
-std::vector<StoredCall> BackendStore::Calls() {
-  std::vector<std::string> numbers;
-  Statement s(*cache_, "SELECT call_number FROM calls ORDER BY seq");
-  while (s.Step()) numbers.push_back(s.Text(0));
+void BackendStore::ForEachCall(
+    const CallQuery& query,
+    const std::function<void(const StoredCall&)>& visit) {
+  int64_t after = 0;
+  if (query.after) {
+    Statement seq(*cache_, "SELECT seq FROM calls WHERE call_number = ?1");
+    seq.Bind(1, *query.after);
+    if (!seq.Step()) RaiseBackend("no service call '" + *query.after + "'");
+    after = seq.Int(0);
+  }
+  // In sequence order, filtered by the rows' own indexes; each call is read
+  // and handed on before the next, so memory does not grow with the table.
+  Statement s(*cache_,
+              "SELECT call_number FROM calls WHERE seq > ?1 "
+              "AND (?2 IS NULL OR last_transaction_time >= ?2) "
+              "AND (?3 IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
+              "WHERE p.call_number = calls.call_number AND p.name = 'Status' "
+              "AND p.value = ?3)) "
+              "AND (?4 IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
+              "WHERE p.call_number = calls.call_number AND p.name = "
+              "'SoldToBusinessPartner' AND p.value = ?4)) "
+              "ORDER BY seq LIMIT ?5");
+  s.Bind(1, after).Bind(2, query.changed_since).Bind(3, query.status);
+  s.Bind(4, query.sold_to).Bind(5, query.limit.value_or(-1));
+  while (s.Step())
+    if (std::optional<StoredCall> call = LoadCall(s.Text(0))) visit(*call);
+}
+
+std::vector<StoredCall> BackendStore::Calls(const CallQuery& query) {
   std::vector<StoredCall> out;
-  for (const std::string& n : numbers)
-    if (auto call = LoadCall(n)) out.push_back(std::move(*call));
+  ForEachCall(query, [&](const StoredCall& c) { out.push_back(c); });
   return out;
 }
 
@@ -629,13 +645,23 @@ std::optional<StoredItem> BackendStore::Item(const std::string& serial) {
   return item;
 }
 
-std::vector<StoredItem> BackendStore::Items() {
-  std::vector<std::string> serials;
-  Statement s(*cache_, "SELECT serial FROM items ORDER BY rowid");
-  while (s.Step()) serials.push_back(s.Text(0));
+void BackendStore::ForEachItem(
+    const ItemQuery& query,
+    const std::function<void(const StoredItem&)>& visit) {
+  if (query.after &&
+      !Exists(*cache_, "SELECT 1 FROM items WHERE serial = ?1", *query.after))
+    RaiseBackend("no serialized item '" + *query.after + "'");
+  Statement s(*cache_,
+              "SELECT serial FROM items WHERE ?1 IS NULL OR serial > ?1 "
+              "ORDER BY serial LIMIT ?2");
+  s.Bind(1, query.after).Bind(2, query.limit.value_or(-1));
+  while (s.Step())
+    if (std::optional<StoredItem> item = Item(s.Text(0))) visit(*item);
+}
+
+std::vector<StoredItem> BackendStore::Items(const ItemQuery& query) {
   std::vector<StoredItem> out;
-  for (const std::string& serial : serials)
-    if (auto item = Item(serial)) out.push_back(std::move(*item));
+  ForEachItem(query, [&](const StoredItem& i) { out.push_back(i); });
   return out;
 }
 

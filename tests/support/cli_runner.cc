@@ -16,12 +16,13 @@ std::string Quote(const std::string& s) {
 }  // namespace
 
 CliResult RunQuillet(const TempDir& dir, const std::vector<std::string>& args,
-                     const std::string& input) {
+                     const std::string& input, const std::string& stdout_path) {
   std::string in_path = dir.Path("stdin.txt");
   std::ofstream(in_path, std::ios::binary) << input;
   std::string command = "cd " + Quote(dir.Path("")) + " && " + QUILLET_CLI_PATH;
   for (const std::string& a : args) command += " " + Quote(a);
   command += " <" + Quote(in_path) + " 2>" + Quote(dir.Path("stderr.txt"));
+  if (!stdout_path.empty()) command += " >" + Quote(stdout_path);
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   char buffer[4096];

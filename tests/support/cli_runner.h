@@ -15,7 +15,9 @@ struct CliResult {
   std::string err;
 };
 
+// Standard output goes to `stdout_path` instead when one is given.
 CliResult RunQuillet(const TempDir& dir, const std::vector<std::string>& args,
-                     const std::string& input = "");
+                     const std::string& input = "",
+                     const std::string& stdout_path = "");
 
 }  // namespace quillet::testing

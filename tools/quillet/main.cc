@@ -1,14 +1,16 @@
 // quillet: the Calls component from the command line, on the embedded back
-// end. Each command prints one JSON object (or a table for people); exit
-// status 0 when the operation returned normally, 1 when it raised, 2 for a
-// usage error or input that cannot be read.
+// end. Each command prints one JSON object (or a table for people); the exit
+// status says what happened (kExit... below and the README).
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "input.h"
 #include "operations.h"
@@ -25,6 +27,18 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
+// What an exit status tells a script.
+enum ExitStatus : int {
+  kExitDone = 0,             // the operation did its work
+  kExitRaised = 1,           // it raised (batch: some lines raised or
+                             // recorded nothing)
+  kExitUsage = 2,            // unusable input or database: nothing ran
+  kExitNothingRecorded = 3,  // it returned normally but recorded nothing
+  kExitOutputLost = 4,       // it ran, but its output could not be written
+  kExitLinesUnread = 5,      // batch: some lines could not be read; the rest
+                             // ran
+};
+
 struct Globals {
   std::string db = "quillet.db";
   std::string log;
@@ -37,71 +51,247 @@ struct Globals {
   }
 };
 
-// Sets up the back end, the log and Quillet itself; only after the input
-// was found usable.
-Ref<CallsInterface> OpenCalls(const Globals& g) {
-  standins::BackendStore store(g.db);  // creates the file and its schema
-  standins::RegisterEmbeddedBackend(g.db);
-  standins::RegisterFileLog(g.LogPath());
+// True when everything written to `out` so far has reached its file.
+bool Flushed(std::ostream& out) {
+  out.flush();
+  if (&out == &std::cout && (std::fflush(stdout) != 0 || std::ferror(stdout)))
+    return false;
+  return static_cast<bool>(out);
+}
+
+int OutputLost(const std::string& what, const std::string& done) {
+  std::string reason = errno ? std::strerror(errno) : "write failed";
+  std::cerr << "quillet: cannot write " << what << " (" << reason << ")"
+            << (done.empty() ? "" : "; the operation ran: " + done) << "\n";
+  return kExitOutputLost;
+}
+
+// Sets up the back end, the log and Quillet itself, only after the input
+// was found usable. Opening the database refuses one that is not Quillet's
+// before anything is written to it.
+Ref<CallsInterface> OpenCalls(const Globals& g, bool with_backend) {
+  if (with_backend) {
+    standins::BackendStore store(g.db);
+    standins::RegisterEmbeddedBackend(g.db);
+    standins::RegisterFileLog(g.LogPath());
+  }
   RegisterQuillet();
   return CreateAs<CallsInterface>(kCallsClassName);
 }
 
+int StatusOf(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kDone:
+      return kExitDone;
+    case Verdict::kRaised:
+      return kExitRaised;
+    case Verdict::kNothingRecorded:
+      return kExitNothingRecorded;
+  }
+  return kExitRaised;
+}
+
 int RunOne(const Globals& g, const json& request) {
   PreparedOperation op = Prepare(request);
-  Ref<CallsInterface> calls = OpenCalls(g);
+  Ref<CallsInterface> calls = OpenCalls(g, op.op != "time-format");
   Outcome outcome = Run(*calls, op, g.types, g.transaction);
+  errno = 0;
   std::cout << outcome.output.dump(2) << "\n";
-  if (outcome.raised) std::cerr << "quillet: " << outcome.message << "\n";
-  return outcome.raised ? 1 : 0;
+  if (!Flushed(std::cout)) return OutputLost("the output", outcome.done);
+  if (outcome.verdict != Verdict::kDone)
+    std::cerr << "quillet: " << outcome.message << "\n";
+  return StatusOf(outcome.verdict);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
 }
 
 int RunBatch(const Globals& g, const std::string& path,
              const std::string& out_path) {
-  std::ifstream in(path);
-  if (!in) throw UsageError("cannot read '" + path + "'");
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::vector<std::string> lines = Lines(ReadFile(path));
   std::ofstream file;
   if (!out_path.empty()) {
     file.open(out_path, std::ios::app);
     if (!file) throw UsageError("cannot write '" + out_path + "'");
   }
   std::ostream& out = out_path.empty() ? std::cout : file;
-  Ref<CallsInterface> calls = OpenCalls(g);
+  std::string out_name =
+      out_path.empty() ? "the outcomes" : "the outcomes to '" + out_path + "'";
+  Ref<CallsInterface> calls = OpenCalls(g, true);
   bool progress = isatty(STDERR_FILENO);
-  int returned = 0, raised = 0, bad = 0;
+  int returned = 0, failed = 0, bad = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     size_t number = i + 1;
-    if (lines[i].find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (lines[i].find_first_not_of(" \t") == std::string::npos) continue;
     json record = {{"line", number}};
+    std::string done;
     try {
       PreparedOperation op =
           Prepare(ParseJson(lines[i], "line " + std::to_string(number)));
       Outcome outcome = Run(*calls, op, g.types, g.transaction);
       record["op"] = op.op;
       record.update(outcome.output);
-      outcome.raised ? ++raised : ++returned;
+      outcome.verdict == Verdict::kDone ? ++returned : ++failed;
+      done = outcome.done;
     } catch (const UsageError& e) {
       ++bad;
       record["usage"] = e.what();
       std::cerr << (progress ? "\r" : "") << "quillet: line " << number << ": "
                 << e.what() << "\n";
     }
-    out << record.dump() << "\n" << std::flush;
+    errno = 0;
+    out << record.dump() << "\n";
+    if (!Flushed(out))
+      return OutputLost(out_name, "lines up to " + std::to_string(number) +
+                                      " ran" +
+                                      (done.empty() ? "" : " (" + done + ")"));
     if (progress) {
-      size_t done = (number * 30) / lines.size();
-      std::cerr << "\r[" << std::string(done, '#')
-                << std::string(30 - done, ' ') << "] " << number << "/"
-                << lines.size() << std::flush;
+      size_t bar = (number * 30) / lines.size();
+      std::cerr << "\r[" << std::string(bar, '#') << std::string(30 - bar, ' ')
+                << "] " << number << "/" << lines.size() << std::flush;
     }
   }
+  if (file.is_open()) {
+    errno = 0;
+    file.close();
+    if (!file) return OutputLost(out_name, "every line ran");
+  }
   if (progress) std::cerr << "\n";
-  std::cerr << "batch: " << (returned + raised + bad) << " operations, "
-            << returned << " returned, " << raised << " raised, " << bad
-            << " bad lines\n";
-  return bad ? 2 : raised ? 1 : 0;
+  std::cerr << "batch: " << (returned + failed + bad) << " operations, "
+            << returned << " returned, " << failed
+            << " raised or recorded nothing, " << bad << " bad lines\n";
+  if (bad) return kExitLinesUnread;
+  return failed ? kExitRaised : kExitDone;
 }
+
+// "2026-12-01", "2026-12-01T08:30:00Z" (UTC) or a transaction time as it
+// is stored (seconds since 2000).
+int64_t TransactionTimeFrom(const std::string& text) {
+  if (!text.empty() &&
+      text.find_first_not_of("0123456789") == std::string::npos &&
+      text.size() <= 12)
+    return std::stoll(text);
+  std::tm tm{};
+  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
+  if (!end || *end) {
+    tm = {};
+    end = strptime(text.c_str(), "%Y-%m-%d", &tm);
+  }
+  if (!end || *end)
+    throw UsageError("--changed-since '" + text +
+                     "' is not a date (2026-12-01), a UTC time "
+                     "(2026-12-01T08:30:00Z) or a stored transaction time");
+  return standins::TransactionTimeAt(static_cast<int64_t>(timegm(&tm)));
+}
+
+const std::vector<std::string>& CommandNames() {
+  static const std::vector<std::string> names = {
+      "create-call", "update-call", "time-format", "create-item", "update-item",
+      "calls",       "items",       "log",         "backend",     "batch"};
+  return names;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                         diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The command word of the arguments, when it names no command: a message
+// with the closest command, if one is close.
+std::optional<std::string> UnknownCommand(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--db" || arg == "--log") {
+      ++i;
+      continue;
+    }
+    if (arg.rfind("-", 0) == 0) continue;
+    const auto& names = CommandNames();
+    if (std::find(names.begin(), names.end(), arg) != names.end())
+      return std::nullopt;
+    std::string message = "unknown command '" + arg + "'";
+    std::string best;
+    size_t best_distance = 3;
+    for (const std::string& name : names) {
+      size_t d = EditDistance(arg, name);
+      if (d < best_distance) {
+        best = name;
+        best_distance = d;
+      }
+    }
+    if (!best.empty()) message += "; did you mean '" + best + "'?";
+    return message + " (quillet --help lists the commands)";
+  }
+  return std::nullopt;
+}
+
+constexpr const char* kGlobalHelp =
+    "Global options, before or after the command:\n"
+    "  --db FILE       the database (default quillet.db; created by writing\n"
+    "                  commands, never by reading ones)\n"
+    "  --log FILE      the log (default quillet.log beside the database)\n"
+    "  --types         print each value as {\"type\": ..., \"value\": ...}\n"
+    "  --transaction   run inside a transaction-host context\n"
+    "Exit status: 0 done; 1 raised; 2 unusable input or database (nothing\n"
+    "ran); 3 returned but recorded nothing; 4 the output could not be\n"
+    "written (the operation ran); 5 batch lines that could not be read (the\n"
+    "rest ran).";
+
+constexpr const char* kCreateCallHelp =
+    "Call detail keys read: COMPONENT, Q_TEXT, LINK, SOLDTOBP (required by "
+    "the\nback end), SITE, OBJECT, OBJECTNR, CALLDESC, PROBLEM, PRIORITY "
+    "(0-255),\nBPNUMBER, CALLGROUP1, CALLGROUP2, CALLERNAME, CONTACT, "
+    "ENGINEER,\nCALLCREATER, Q_ID (the question; its engineer time is added), "
+    "TIMESPENT\n(minutes).\n\n";
+
+constexpr const char* kUpdateCallHelp =
+    "Call detail keys read: COMPONENT, CALLNUMBER, ENGINEER, ACTIONDONEBY, "
+    "OPTION,\nand per OPTION:\n"
+    "  1  status 15; PROBLEM\n"
+    "  2  status 15; PROBLEM, SOLUTION, ACTIVITY, Q_ID + TIMESPENT, "
+    "SOLUTIONTEXT\n"
+    "  3  status 15; the waiting state ends\n"
+    "  4  status 25; PROBLEM, SOLUTION, ACTIVITY, SOLUTIONTEXT, Q_ID + "
+    "TIMESPENT\n"
+    "  5  status 15; waiting, WAITINGDESC\n"
+    "  6  status 30 (completed, service order); PROBLEM, SOLUTION, "
+    "ACTIVITY,\n     SOLUTIONTEXT, Q_ID\n"
+    "  7  Q_TEXT appended to the call text\n"
+    "  8  status 10; Q_ID (and any OPTION that is not 1-9)\n"
+    "  9  the option flag\n\n";
+
+constexpr const char* kBatchHelp =
+    "One request per line, for example:\n"
+    "  {\"op\":\"create-call\",\"details\":{\"SOLDTOBP\":\"BP-1\"}}\n"
+    "  {\"op\":\"update-call\",\"details\":{\"CALLNUMBER\":\"SC000001\","
+    "\"OPTION\":1}}\n"
+    "  {\"op\":\"time-format\",\"value\":90}\n"
+    "  {\"op\":\"create-item\",\"component\":\"Items\",\"values\":"
+    "[[\"SERIALNUMBER\",\"S-1\"]],\"error\":\"\"}\n"
+    "Each outcome is one JSON line with its line number; a line that cannot "
+    "be\nread is reported and the batch goes on; a summary closes it.\n\n";
 
 int Main(int argc, char** argv) {
   CLI::App app{
@@ -109,85 +299,120 @@ int Main(int argc, char** argv) {
       "back end (here: the embedded back end)"};
   app.require_subcommand(1);
   app.fallthrough();
+  app.set_version_flag("--version", "quillet " QUILLET_VERSION);
+  app.footer(kGlobalHelp);
   Globals g;
-  app.add_option("--db", g.db, "database file (created when absent)");
+  app.add_option("--db", g.db, "database file (created by writing commands)");
   app.add_option("--log", g.log,
                  "log file (default: quillet.log beside the database)");
   app.add_flag("--types", g.types,
                "print every value as {\"type\": ..., \"value\": ...}");
   app.add_flag("--transaction", g.transaction,
                "run inside a transaction-host context");
+  auto command = [&](const char* name, const char* description,
+                     std::string help = "") {
+    CLI::App* sub = app.add_subcommand(name, description);
+    sub->footer(help + kGlobalHelp);
+    return sub;
+  };
 
   std::string create_details, update_details;
   std::vector<std::string> create_pairs, update_pairs;
   auto* create_call =
-      app.add_subcommand("create-call", "record a new service call");
+      command("create-call", "record a new service call", kCreateCallHelp);
   create_call->add_option("--details", create_details,
                           "JSON object, @file.json or - for stdin");
   create_call->add_option("pairs", create_pairs,
                           "KEY=VALUE call details (strings)");
   auto* update_call =
-      app.add_subcommand("update-call", "change a service call");
+      command("update-call", "change a service call", kUpdateCallHelp);
   update_call->add_option("--details", update_details,
                           "JSON object, @file.json or - for stdin");
   update_call->add_option("pairs", update_pairs,
                           "KEY=VALUE call details (strings)");
 
   std::string time_value;
-  auto* time_format = app.add_subcommand(
-      "time-format", "minutes to the back end's hours and minutes");
+  auto* time_format =
+      command("time-format", "minutes to the back end's hours and minutes");
   time_format
       ->add_option("value", time_value,
                    "the value as JSON: 90, \"125\", 89.5, null")
       ->required();
 
   std::string component, values, error_text;
-  auto* create_item =
-      app.add_subcommand("create-item", "register a serialized item");
-  auto* update_item =
-      app.add_subcommand("update-item", "change a serialized item");
+  auto* create_item = command("create-item", "register a serialized item");
+  auto* update_item = command("update-item", "change a serialized item");
   for (CLI::App* item : {create_item, update_item}) {
-    item->add_option("--component", component, "the business component");
+    item->add_option("--component", component, "the business component")
+        ->required();
     item->add_option("--values", values,
-                     "JSON array of rows, @file.json, or a CSV file");
+                     "JSON array of rows, @file.json, or a CSV file")
+        ->required();
     item->add_option("--error", error_text, "the error text on entry");
   }
 
-  std::string number;
+  std::string number, after, sold_to, changed_since;
+  std::optional<int64_t> limit, status;
   bool as_json = false;
-  auto* calls_cmd = app.add_subcommand("calls", "the stored service calls");
+  auto* calls_cmd = command("calls", "the stored service calls");
   calls_cmd->add_option("number", number, "one call");
   calls_cmd->add_flag("--json", as_json, "JSON for scripts");
+  calls_cmd->add_option("--limit", limit, "at most N calls")
+      ->check(CLI::Range(int64_t{0}, int64_t{1} << 40));
+  calls_cmd->add_option("--after", after,
+                        "only calls created after this call number");
+  calls_cmd->add_option("--status", status, "only calls with this status")
+      ->check(CLI::Range(0, 255));
+  calls_cmd->add_option("--sold-to", sold_to,
+                        "only calls of this sold-to business partner");
+  calls_cmd->add_option("--changed-since", changed_since,
+                        "only calls changed since a date or UTC time");
   std::string serial;
-  auto* items_cmd = app.add_subcommand("items", "the stored serialized items");
+  auto* items_cmd = command("items", "the stored serialized items");
   items_cmd->add_option("id", serial, "one item (serial number)");
   items_cmd->add_flag("--json", as_json, "JSON for scripts");
+  items_cmd->add_option("--limit", limit, "at most N items")
+      ->check(CLI::Range(int64_t{0}, int64_t{1} << 40));
+  items_cmd->add_option("--after", after,
+                        "only items whose serial number sorts after this");
   std::optional<size_t> tail;
-  auto* log_cmd = app.add_subcommand("log", "the log entries, oldest first");
-  log_cmd->add_option("--tail", tail, "only the last N entries");
+  auto* log_cmd = command("log", "the log entries, oldest first");
+  log_cmd->add_option("--tail", tail, "only the last N entries (0-1000000)")
+      ->check(CLI::Range(size_t{0}, size_t{1000000}));
   log_cmd->add_flag("--json", as_json, "the log file's JSON lines as they are");
 
   std::string master_file;
-  auto* backend = app.add_subcommand("backend", "the embedded back end");
+  auto* backend = command("backend", "the embedded back end");
   backend->require_subcommand(1);
   auto* load =
       backend->add_subcommand("load", "load master data from a JSON file");
   load->add_option("file", master_file, "master data JSON")->required();
+  auto* migrate = backend->add_subcommand(
+      "migrate", "bring a database of an earlier Quillet up to date");
 
   std::string batch_file, batch_out;
-  auto* batch = app.add_subcommand("batch", "one operation per JSON line");
+  auto* batch = command("batch", "one operation per JSON line", kBatchHelp);
   batch->add_option("file", batch_file, "the JSONL file")->required();
   batch->add_option("--out", batch_out,
                     "append outcomes here instead of standard output");
 
+  if (std::optional<std::string> unknown = UnknownCommand(argc, argv)) {
+    std::cerr << "quillet: " << *unknown << "\n";
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     std::cerr << "quillet: " << e.what() << "\n";
-    return 2;
+    return kExitUsage;
   }
 
+  auto print = [](const std::string& text) {
+    errno = 0;
+    std::cout << text;
+    return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
+  };
   try {
     if (*create_call)
       return RunOne(g, {{"op", "create-call"},
@@ -212,18 +437,24 @@ int Main(int argc, char** argv) {
     if (*load) {
       std::string text = ReadFile(master_file);
       int rows = standins::BackendStore(g.db).LoadMasterData(text);
-      std::cout << "loaded " << rows << " master data rows into " << g.db
-                << "\n";
-      return 0;
+      return print("loaded " + std::to_string(rows) +
+                   " master data rows into " + g.db + "\n");
+    }
+    if (*migrate) {
+      standins::BackendStore store(g.db);
+      return print("database " + g.db + " is at schema version " +
+                   std::to_string(standins::kSchemaVersion) + "\n");
     }
     if (*log_cmd) {
-      if (!PrintLog(std::cout, g.LogPath(), tail, as_json)) {
-        if (std::filesystem::exists(g.LogPath()))
-          throw UsageError("cannot read '" + g.LogPath() + "'");
-      }
-      return 0;
+      errno = 0;
+      if (!PrintLog(std::cout, g.LogPath(), tail, as_json) &&
+          std::filesystem::exists(g.LogPath()))
+        throw UsageError("cannot read '" + g.LogPath() + "'");
+      return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
     }
-    standins::BackendStore store(g.db);
+    standins::BackendStore store(g.db,
+                                 standins::BackendStore::Open::kForReading);
+    errno = 0;
     if (*calls_cmd) {
       if (!number.empty()) {
         std::optional<standins::StoredCall> call = store.Call(number);
@@ -232,41 +463,38 @@ int Main(int argc, char** argv) {
           std::cout << CallJson(*call).dump(2) << "\n";
         else
           PrintCallDetail(std::cout, *call);
-      } else if (as_json) {
-        json all = json::array();
-        for (const auto& c : store.Calls()) all.push_back(CallJson(c));
-        std::cout << all.dump(2) << "\n";
       } else {
-        PrintCallsTable(std::cout, store.Calls());
+        standins::CallQuery query{.status = status, .limit = limit};
+        if (!after.empty()) query.after = after;
+        if (!sold_to.empty()) query.sold_to = sold_to;
+        if (!changed_since.empty())
+          query.changed_since = TransactionTimeFrom(changed_since);
+        ListCalls(std::cout, store, query, as_json);
       }
-      return 0;
-    }
-    if (*items_cmd) {
+    } else if (*items_cmd) {
       if (!serial.empty()) {
         std::optional<standins::StoredItem> item = store.Item(serial);
         if (!item) throw UsageError("no serialized item '" + serial + "'");
         if (as_json)
           std::cout << ItemJson(*item).dump(2) << "\n";
         else
-          PrintItemsTable(std::cout, {*item});
-      } else if (as_json) {
-        json all = json::array();
-        for (const auto& i : store.Items()) all.push_back(ItemJson(i));
-        std::cout << all.dump(2) << "\n";
+          PrintItem(std::cout, *item);
       } else {
-        PrintItemsTable(std::cout, store.Items());
+        standins::ItemQuery query{.limit = limit};
+        if (!after.empty()) query.after = after;
+        ListItems(std::cout, store, query, as_json);
       }
-      return 0;
     }
+    return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
   } catch (const UsageError& e) {
     std::cerr << "quillet: " << e.what() << "\n";
-    return 2;
+    return kExitUsage;
   } catch (const Error& e) {
-    // The back end itself failed outside an operation (opening, loading).
-    std::cerr << "quillet: " << e.what() << "\n";
-    return 2;
+    // The back end refused or failed outside an operation (opening,
+    // loading): nothing ran.
+    std::cerr << "quillet: " << ToUtf8(e.info().description) << "\n";
+    return kExitUsage;
   }
-  return 2;
 }
 
 }  // namespace

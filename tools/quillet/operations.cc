@@ -37,8 +37,9 @@ PreparedOperation Prepare(const json& request) {
       throw UsageError("\"values\" must be a JSON array of rows");
     p.value = JsonToVariant(values);
     const json& component = Field(request, "component");
-    p.component =
-        component.is_null() ? Variant(String()) : JsonToVariant(component);
+    if (!component.is_string())
+      throw UsageError(p.op + " needs \"component\", the business component");
+    p.component = JsonToVariant(component);
     if (request.contains("error"))
       p.error = JsonToVariant(Field(request, "error"));
   } else {
@@ -47,6 +48,61 @@ PreparedOperation Prepare(const json& request) {
   return p;
 }
 
+namespace {
+
+// A line for standard error: the description without its line breaks, with
+// the number in front unless it is a back end's own (negative) code.
+std::string OneLineMessage(const Error& e) {
+  std::string line = ToUtf8(e.info().description);
+  for (char& c : line)
+    if (c == '\r' || c == '\n') c = ' ';
+  line.erase(0, line.find_first_not_of(' '));
+  if (e.number() < 0) return line;
+  return "error " + std::to_string(e.number()) + ": " + line;
+}
+
+std::string Text(const Variant& v) {
+  return v.IsString() ? ToUtf8(v.AsString()) : std::string();
+}
+
+// Whether the operation recorded anything, from what it answered.
+void Judge(const PreparedOperation& p, const Variant& result,
+           const Variant& description, Outcome& outcome) {
+  Ref<Dictionary> answer;
+  if (result.IsObject()) answer = QueryInterface<Dictionary>(result.AsObject());
+  auto key = [&](const char16_t* name) -> Variant {
+    return answer && answer->Exists(name) ? answer->Item(name) : Variant();
+  };
+  std::string why = Text(description);
+  if (p.op == "create-call") {
+    std::string number = Text(key(u"CALLNUMBER"));
+    if (!number.empty()) {
+      outcome.done = "call " + number + " was created";
+      return;
+    }
+  } else if (p.op == "update-call") {
+    if (answer && answer->Exists(u"CHANGEDFLAG")) {
+      std::string number = Text(key(u"CALLNUMBER"));
+      outcome.done = number.empty() ? "the call was changed"
+                                    : "call " + number + " was changed";
+      return;
+    }
+  } else if (p.op == "time-format") {
+    return;
+  } else {
+    why = Text(p.error);
+    if (why.empty()) {
+      outcome.done = p.op == "create-item" ? "the item was registered"
+                                           : "the item was changed";
+      return;
+    }
+  }
+  outcome.verdict = Verdict::kNothingRecorded;
+  outcome.message = "nothing was recorded" + (why.empty() ? "" : ": " + why);
+}
+
+}  // namespace
+
 Outcome Run(CallsInterface& calls, PreparedOperation& p, bool types,
             bool transaction) {
   std::optional<standins::TransactionScope> scope;
@@ -54,33 +110,28 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p, bool types,
   Outcome outcome;
   json& out = outcome.output;
   Variant description;
+  Variant result;
   try {
     if (p.op == "create-call") {
-      out["result"] = VariantToJson(
-          Variant(calls.CreateCall(p.details, description)), types);
+      result = Variant(calls.CreateCall(p.details, description));
     } else if (p.op == "update-call") {
-      out["result"] =
-          VariantToJson(calls.UpdateCall(p.details, description), types);
+      result = calls.UpdateCall(p.details, description);
     } else if (p.op == "time-format") {
-      out["result"] = VariantToJson(calls.backendTimeFormat(p.value), types);
+      result = calls.backendTimeFormat(p.value);
     } else {
-      Variant result =
-          p.op == "create-item"
-              ? calls.CreateSerializedItem(p.value, p.component, p.error)
-              : calls.UpdateSerializedItem(p.value, p.component, p.error);
-      out["result"] = VariantToJson(result, types);
+      result = p.op == "create-item"
+                   ? calls.CreateSerializedItem(p.value, p.component, p.error)
+                   : calls.UpdateSerializedItem(p.value, p.component, p.error);
     }
+    out["result"] = VariantToJson(result, types);
+    Judge(p, result, description, outcome);
   } catch (const Error& e) {
-    outcome.raised = true;
+    outcome.verdict = Verdict::kRaised;
     out["result"] = nullptr;
     out["error"] = {{"number", e.number()},
                     {"source", ToUtf8(e.info().source)},
                     {"description", ToUtf8(e.info().description)}};
-    std::string line = ToUtf8(e.info().description);
-    for (char& c : line)
-      if (c == '\r' || c == '\n') c = ' ';
-    line.erase(0, line.find_first_not_of(' '));
-    outcome.message = "error " + std::to_string(e.number()) + ": " + line;
+    outcome.message = OneLineMessage(e);
   }
   if (p.op == "create-call" || p.op == "update-call") {
     out["errorDescription"] = VariantToJson(description, types);

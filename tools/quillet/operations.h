@@ -6,6 +6,8 @@
 //    "values": [[...], ...], "error": "..."}
 // The request is checked and converted whole before anything runs
 // (UsageError), so bad input writes nothing to the back end or the log.
+// The outcome says, beside the operation's own answer, whether anything was
+// recorded, so that every front end reports it the same way.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -28,10 +30,20 @@ struct PreparedOperation {
 // Raises UsageError naming what is wrong.
 PreparedOperation Prepare(const nlohmann::ordered_json& request);
 
+enum class Verdict {
+  kDone,            // returned normally and did its work
+  kRaised,          // raised an error
+  kNothingRecorded  // returned normally, but absorbed a failure or was
+                    // refused: nothing was recorded
+};
+
 struct Outcome {
-  nlohmann::ordered_json output;  // result, errorDescription / errorText, error
-  bool raised = false;
-  std::string message;  // one line for standard error when raised
+  nlohmann::ordered_json output;  // result, errorDescription / errorText,
+                                  // error
+  Verdict verdict = Verdict::kDone;
+  std::string message;  // one line for standard error unless done
+  std::string done;     // what was recorded ("call SC000042 was created"),
+                        // for messages about a later failure; may be empty
 };
 
 // Runs on `calls`, inside a transaction-host context when asked.

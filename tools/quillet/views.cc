@@ -22,12 +22,28 @@ std::string Value(const standins::StoredCall& call, const char* name) {
                                      : std::to_string(it->second.number);
 }
 
-std::string OneLine(std::string s) {
-  for (char& c : s)
-    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
-  return s;
-}
 }  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
+}
 
 json CallJson(const standins::StoredCall& call) {
   json out = json::object();
@@ -46,73 +62,116 @@ json ItemJson(const standins::StoredItem& item) {
           {"fields", fields}};
 }
 
-void PrintCallsTable(std::ostream& out,
-                     const std::vector<standins::StoredCall>& calls) {
+void ListCalls(std::ostream& out, standins::BackendStore& store,
+               const standins::CallQuery& query, bool as_json) {
+  size_t count = 0;
+  if (as_json) {
+    out << "[";
+    store.ForEachCall(query, [&](const standins::StoredCall& c) {
+      out << (count++ ? ",\n" : "\n") << CallJson(c).dump();
+    });
+    out << (count ? "\n]\n" : "]\n");
+    return;
+  }
   out << std::left << std::setw(10) << "CALL" << std::setw(8) << "STATUS"
       << std::setw(14) << "OBJECT" << std::setw(12) << "CONTRACT"
       << std::setw(10) << "ORDER" << std::setw(7) << "TEXTS"
       << "DESCRIPTION\n";
-  for (const standins::StoredCall& c : calls) {
-    out << std::setw(10) << c.call_number << std::setw(8) << Value(c, "Status")
-        << std::setw(14) << Value(c, "ServiceObject") << std::setw(12)
-        << Value(c, "Contract") << std::setw(10) << Value(c, "ServiceOrder")
-        << std::setw(7) << (c.text.size() + c.solution_text.size())
-        << OneLine(Value(c, "CallDescription")) << "\n";
-  }
-  out << calls.size() << (calls.size() == 1 ? " call\n" : " calls\n");
+  store.ForEachCall(query, [&](const standins::StoredCall& c) {
+    ++count;
+    out << std::setw(10) << c.call_number << " " << std::setw(7)
+        << Value(c, "Status") << std::setw(14)
+        << Printable(Value(c, "ServiceObject")) << std::setw(12)
+        << Printable(Value(c, "Contract")) << std::setw(10)
+        << Value(c, "ServiceOrder") << std::setw(7)
+        << (c.text.size() + c.solution_text.size())
+        << Printable(Value(c, "CallDescription")) << "\n";
+  });
+  out << count << (count == 1 ? " call\n" : " calls\n");
 }
 
 void PrintCallDetail(std::ostream& out, const standins::StoredCall& call) {
   for (const auto& [name, value] : call.properties)
-    out << std::left << std::setw(26) << name
-        << OneLine(value.type == "String" ? value.text
-                                          : std::to_string(value.number))
+    out << std::left << std::setw(26) << Printable(name)
+        << Printable(value.type == "String" ? value.text
+                                            : std::to_string(value.number))
         << "\n";
   auto text = [&](const char* name, const std::vector<std::string>& pieces) {
     size_t chars = 0;
     for (const std::string& p : pieces) chars += p.size();
     out << std::setw(26) << name << pieces.size() << " piece(s), " << chars
         << " bytes";
-    if (!pieces.empty()) out << ": " << OneLine(pieces.front().substr(0, 60));
+    if (!pieces.empty()) out << ": " << Printable(pieces.front().substr(0, 60));
     out << "\n";
   };
   text("Text", call.text);
   text("SolutionText", call.solution_text);
 }
 
-void PrintItemsTable(std::ostream& out,
-                     const std::vector<standins::StoredItem>& items) {
-  for (const standins::StoredItem& item : items) {
-    out << item.serial << "  (" << item.component << ")\n";
-    for (const auto& [k, v] : item.fields)
-      out << "    " << k << " = " << v << "\n";
-  }
-  out << items.size() << (items.size() == 1 ? " item\n" : " items\n");
+void PrintItem(std::ostream& out, const standins::StoredItem& item) {
+  out << Printable(item.serial) << "  (" << Printable(item.component) << ")\n";
+  for (const auto& [k, v] : item.fields)
+    out << "    " << Printable(k) << " = " << Printable(v) << "\n";
 }
+
+void ListItems(std::ostream& out, standins::BackendStore& store,
+               const standins::ItemQuery& query, bool as_json) {
+  size_t count = 0;
+  if (as_json) {
+    out << "[";
+    store.ForEachItem(query, [&](const standins::StoredItem& item) {
+      out << (count++ ? ",\n" : "\n") << ItemJson(item).dump();
+    });
+    out << (count ? "\n]\n" : "]\n");
+    return;
+  }
+  store.ForEachItem(query, [&](const standins::StoredItem& item) {
+    ++count;
+    PrintItem(out, item);
+  });
+  out << count << (count == 1 ? " item\n" : " items\n");
+}
+
+namespace {
+
+void PrintLogLine(std::ostream& out, const std::string& line, bool as_json) {
+  if (as_json) {
+    out << line << "\n";
+    return;
+  }
+  json entry = json::parse(line, nullptr, false);
+  if (entry.is_discarded() || !entry.is_object()) {
+    out << "(unreadable line) " << Printable(line) << "\n";
+    return;
+  }
+  auto text = [&](const char* key) {
+    auto it = entry.find(key);
+    return it != entry.end() && it->is_string() ? it->get<std::string>()
+                                                : std::string();
+  };
+  std::string source = text("source");
+  out << Printable(text("time")) << "  "
+      << (source.empty() ? "-" : Printable(source)) << "  "
+      << Printable(text("text")) << "\n";
+}
+
+}  // namespace
 
 bool PrintLog(std::ostream& out, const std::string& path,
               std::optional<size_t> tail, bool as_json) {
   std::ifstream in(path);
   if (!in) return false;
+  if (!tail) {  // streamed: constant memory
+    for (std::string line; std::getline(in, line);)
+      PrintLogLine(out, line, as_json);
+    return true;
+  }
   std::deque<std::string> lines;
   for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-    if (tail && lines.size() > *tail) lines.pop_front();
+    lines.push_back(std::move(line));
+    if (lines.size() > *tail) lines.pop_front();
   }
-  for (const std::string& line : lines) {
-    if (as_json) {
-      out << line << "\n";
-      continue;
-    }
-    json entry = json::parse(line, nullptr, false);
-    if (entry.is_discarded() || !entry.is_object()) {
-      out << "(unreadable line) " << line << "\n";
-      continue;
-    }
-    out << entry.value("time", "") << "  "
-        << (entry.value("source", "").empty() ? "-" : entry.value("source", ""))
-        << "  " << OneLine(entry.value("text", "")) << "\n";
-  }
+  for (const std::string& line : lines) PrintLogLine(out, line, as_json);
   return true;
 }
 

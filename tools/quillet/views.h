@@ -1,5 +1,7 @@
 // What the embedded back end and the log file hold, for people (tables) and
-// for scripts (JSON).
+// for scripts (JSON). Listings are written one row at a time, so they take
+// constant memory however many calls are stored. Text shown in tables never
+// carries control characters: they are escaped ("\n", "\x1b").
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -16,16 +18,21 @@ namespace quillet::cli {
 nlohmann::ordered_json CallJson(const standins::StoredCall& call);
 nlohmann::ordered_json ItemJson(const standins::StoredItem& item);
 
-void PrintCallsTable(std::ostream& out,
-                     const std::vector<standins::StoredCall>& calls);
+// The listings, as a JSON array or as a table with a closing count.
+void ListCalls(std::ostream& out, standins::BackendStore& store,
+               const standins::CallQuery& query, bool json);
+void ListItems(std::ostream& out, standins::BackendStore& store,
+               const standins::ItemQuery& query, bool json);
 void PrintCallDetail(std::ostream& out, const standins::StoredCall& call);
-void PrintItemsTable(std::ostream& out,
-                     const std::vector<standins::StoredItem>& items);
+void PrintItem(std::ostream& out, const standins::StoredItem& item);
 
 // The log file's last `tail` lines (all when nullopt), oldest first: as they
 // are with `json`, else one readable line each. Answers false when the file
 // cannot be read.
 bool PrintLog(std::ostream& out, const std::string& path,
               std::optional<size_t> tail, bool json);
+
+// `text` with control characters escaped, for one line of a table.
+std::string Printable(const std::string& text);
 
 }  // namespace quillet::cli

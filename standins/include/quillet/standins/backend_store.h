@@ -7,6 +7,17 @@
 // contracts and warranties, business partners, engineer time per question)
 // and serialized items live in the same file.
 //
+// A Quillet database is marked as one (SQLite's application_id is
+// kApplicationId, its user_version the schema version). Opening refuses,
+// before writing anything, a database that is not Quillet's, one of a newer
+// schema, and the paths that would lose data (an empty path, ":memory:",
+// "file:" URIs); it brings an older Quillet database up to date when opened
+// for writing. Call numbers are "SC" and the call's sequence number, at least
+// six digits ("SC000042", "SC1000000"); listings order calls by sequence.
+// The last transaction time is the clock at the change, in seconds since
+// 2000-01-01T00:00:00Z (kTimeEpoch), which a 32-bit Long holds until 2068;
+// two changes in the same second share it.
+//
 // Every submit is one transaction (BEGIN IMMEDIATE): a call and all its
 // texts are stored whole or not at all. The file is in WAL mode with a busy
 // timeout, so several threads and processes can use it at once; a
@@ -16,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,6 +39,15 @@ struct sqlite3;
 namespace quillet::standins {
 
 inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
+inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
+inline constexpr int32_t kSchemaVersion = 1;
+// The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
+inline constexpr int64_t kTimeEpoch = 946684800;
+
+// The last transaction time of a change made at Unix time `unix_seconds`.
+inline int64_t TransactionTimeAt(int64_t unix_seconds) {
+  return unix_seconds - kTimeEpoch;
+}
 
 // One property value as stored: its type name ("String", "Byte", "Long",
 // "Boolean") and its value (text for strings, number otherwise).
@@ -68,12 +89,36 @@ struct StoredItem {
   std::vector<std::pair<std::string, std::string>> fields;
 };
 
+// Which calls a listing visits, in the order they were created.
+struct CallQuery {
+  std::optional<std::string> after;  // only calls created after this one
+  std::optional<int64_t> status;
+  std::optional<std::string> sold_to;    // SoldToBusinessPartner
+  std::optional<int64_t> changed_since;  // LastTransactionTime at least
+  std::optional<int64_t> limit;
+};
+
+// Which items a listing visits, in the order of their serial numbers.
+struct ItemQuery {
+  std::optional<std::string> after;  // only serials after this one
+  std::optional<int64_t> limit;
+};
+
 class StatementCache;
 
 class BackendStore {
  public:
-  // Opens (creating when absent) the database and its schema.
-  explicit BackendStore(const std::string& path);
+  enum class Open {
+    // Creates the file and its schema when absent, brings an older Quillet
+    // database up to date.
+    kForWriting,
+    // Creates and changes nothing: a missing, empty or out-of-date database
+    // is refused.
+    kForReading,
+  };
+  // Raises kBackendError naming the path and the reason when the database
+  // cannot be used as asked; a refused database is left untouched.
+  explicit BackendStore(const std::string& path, Open open = Open::kForWriting);
   ~BackendStore();
   BackendStore(const BackendStore&) = delete;
   BackendStore& operator=(const BackendStore&) = delete;
@@ -104,9 +149,16 @@ class BackendStore {
   // then. Answers how many rows were loaded.
   int LoadMasterData(const std::string& json_text);
 
-  std::vector<StoredCall> Calls();
+  // Listings, one call or item at a time, in constant memory. An `after`
+  // that names no stored call or item raises kBackendError.
+  void ForEachCall(const CallQuery& query,
+                   const std::function<void(const StoredCall&)>& visit);
+  void ForEachItem(const ItemQuery& query,
+                   const std::function<void(const StoredItem&)>& visit);
+  // The same, gathered (for small results).
+  std::vector<StoredCall> Calls(const CallQuery& query = {});
+  std::vector<StoredItem> Items(const ItemQuery& query = {});
   std::optional<StoredCall> Call(const std::string& call_number);
-  std::vector<StoredItem> Items();
   std::optional<StoredItem> Item(const std::string& serial);
 
  private:

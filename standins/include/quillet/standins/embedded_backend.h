@@ -9,7 +9,9 @@
 // Behaviour, as a back end:
 // - SubmitNewCalls stores each record (every property that was set, the
 //   texts' pieces in order) and answers it as stored: call number "SC" and
-//   six digits, a last transaction time, and Contract / WarrantyFlag /
+//   the call's sequence number in at least six digits, a last transaction
+//   time (seconds since 2000-01-01 UTC, backend_store.h), and Contract /
+//   WarrantyFlag /
 //   Warranty / WarrantyDescription / WarrantyExpiryDate from the service
 //   object's master data. An unknown business partner or service object is
 //   stored with a message; a record without a sold-to business partner is
@@ -20,7 +22,8 @@
 //   Status 30 completes the call and gives it a service order ("SO" and six
 //   digits, HasServiceOrder). It answers Nothing when nothing would change
 //   (every value equal to the stored one and no text). An unknown call
-//   number, or a change to a completed call, is refused with a message.
+//   number, or a change to a completed call, is refused with a message
+//   (a completed call is answered as stored, with ChangedFlag 0).
 // - "CreateSerializedItem" / "ChangeSerializedItem" read column 0 as field
 //   names and column 1 as values; SERIALNUMBER is required (and ITEM on
 //   create); a duplicate on create, an unknown item on change or a missing

@@ -1,0 +1,297 @@
+// What the command reports and what it touches: exit statuses, messages,
+// output order, files left alone. One table per group.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "quillet/standins/backend_store.h"
+#include "support/cli_runner.h"
+#include "support/temp_dir.h"
+
+namespace quillet::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+class CliContractTest : public ::testing::Test {
+ protected:
+  testing::CliResult Quillet(const std::vector<std::string>& args,
+                             const std::string& stdout_path = "") {
+    return testing::RunQuillet(dir_, args, "", stdout_path);
+  }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_.Path(name), std::ios::binary) << text;
+  }
+  std::string Read(const std::string& name) {
+    std::ifstream in(dir_.Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool Exists(const std::string& name) {
+    return std::filesystem::exists(dir_.Path(name));
+  }
+  void Sql(const std::string& db, const std::string& sql) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(dir_.Path(db).c_str(), &handle), SQLITE_OK);
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, &error),
+              SQLITE_OK)
+        << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(handle);
+  }
+  testing::TempDir dir_;
+};
+
+struct Case {
+  std::string name;
+  std::vector<std::string> args;
+  int status;
+  std::string in_err;  // standard error contains this
+  std::string stdout_path = "";
+};
+
+void Check(const Case& c, const testing::CliResult& r) {
+  EXPECT_EQ(r.status, c.status) << r.err;
+  EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
+}
+
+TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
+  Write("good.jsonl", R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})"
+                      "\n");
+  Write("mixed.jsonl", R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})"
+                       "\n"
+                       R"({"op":"update-call","details":{"OPTION":"x"}})"
+                       "\n");
+  Write("unread.jsonl", R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})"
+                        "\nnot json\n");
+  std::filesystem::create_directory(dir_.Path("folder"));
+  const Case cases[] = {
+      {"output lost names the call",
+       {"create-call", "SOLDTOBP=BP-1"},
+       4,
+       "cannot write the output (No space left on device); the operation "
+       "ran: call SC000001 was created",
+       "/dev/full"},
+      {"refused: nothing recorded",
+       {"create-call", "SITE=x"},
+       3,
+       "nothing was recorded: Call refused: a sold-to business partner is "
+       "required"},
+      {"item refused",
+       {"update-item", "--component", "I", "--values",
+        R"([["SERIALNUMBER","NONE"]])"},
+       3,
+       "nothing was recorded: Serialized item 'NONE' not found"},
+      {"batch all done", {"batch", "good.jsonl"}, 0, "1 returned"},
+      {"batch some raised",
+       {"batch", "mixed.jsonl"},
+       1,
+       "1 raised or recorded nothing"},
+      {"batch lines unread, rest ran",
+       {"batch", "unread.jsonl"},
+       5,
+       "line 2: line 2 is not valid JSON: parse error at line 1, column 2"},
+      {"batch output lost",
+       {"batch", "good.jsonl", "--out", "/dev/full"},
+       4,
+       "cannot write the outcomes to '/dev/full'"},
+      {"batch of a folder", {"batch", "folder"}, 2, "is a folder"},
+      {"unknown command",
+       {"creat-call"},
+       2,
+       "unknown command 'creat-call'; did you mean 'create-call'?"},
+      {"item without component",
+       {"create-item", "--values", "[]"},
+       2,
+       "--component is required"},
+      {"duplicate key",
+       {"create-call", "--details", R"({"A":1,"A":2})"},
+       2,
+       "gives the key \"A\" twice"},
+      {"lone surrogate",
+       {"create-call", "--details", R"({"Q_TEXT":"\ud800"})"},
+       2,
+       "is not valid JSON"},
+      {"negative tail", {"log", "--tail", "-1"}, 2, "--tail"},
+      {"absurd tail", {"log", "--tail", "99999999999"}, 2, "--tail"},
+      {"back-end error by its description",
+       {"calls", "--db", "none.db"},
+       2,
+       "quillet: Embedded back end: no database 'none.db'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Check(c, Quillet(c.args, c.stdout_path));
+  }
+  // The mixed batch's first line was stored although the second raised.
+  testing::CliResult listed = Quillet({"calls", "--json"});
+  EXPECT_EQ(json::parse(listed.out).size(), 5u);
+  EXPECT_EQ(listed.err.find("-2147467259"), std::string::npos);
+}
+
+TEST_F(CliContractTest, HelpAndVersionAndOrder) {
+  testing::CliResult help = Quillet({"update-call", "--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* text : {"--db FILE", "7  Q_TEXT appended", "WAITINGDESC"})
+    EXPECT_NE(help.out.find(text), std::string::npos) << text;
+  EXPECT_NE(Quillet({"batch", "--help"}).out.find("One request per line"),
+            std::string::npos);
+  EXPECT_NE(Quillet({"create-call", "--help"}).out.find("CALLCREATER"),
+            std::string::npos);
+  EXPECT_EQ(Quillet({"--version"}).out, "quillet 2.4.0\n");
+
+  // Results keep the order the operation wrote them in; --types too.
+  ASSERT_EQ(Quillet({"create-call", "SOLDTOBP=BP-1"}).status, 0);
+  testing::CliResult changed =
+      Quillet({"--types", "update-call", "CALLNUMBER=SC000001", "OPTION=1"});
+  ASSERT_EQ(changed.status, 0) << changed.err;
+  json result = json::parse(changed.out)["result"]["value"];
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : result.items()) keys.push_back(key);
+  EXPECT_EQ(keys,
+            (std::vector<std::string>{"LASTTRANSTIME", "CHANGEDFLAG",
+                                      "CALLNUMBER", "STATUS", "WAITINGFLAG"}));
+  EXPECT_EQ(result["STATUS"]["type"], "Byte");
+
+  // Tables never print control characters raw.
+  ASSERT_EQ(Quillet({"create-call", "SOLDTOBP=BP-1",
+                     "CALLDESC=bell\x07 and \x1b[31mred"})
+                .status,
+            0);
+  std::string table = Quillet({"calls"}).out;
+  EXPECT_NE(table.find("bell\\x07 and \\x1b[31mred"), std::string::npos);
+  EXPECT_EQ(table.find('\x1b'), std::string::npos);
+}
+
+TEST_F(CliContractTest, NothingIsTouchedThatWasNotAskedFor) {
+  // A database that is someone else's, and one of a newer Quillet.
+  Sql("foreign.db", "CREATE TABLE notes(t); INSERT INTO notes VALUES('x');");
+  std::string foreign = Read("foreign.db");
+  ASSERT_EQ(
+      Quillet({"create-call", "SOLDTOBP=BP-1", "--db", "newer.db"}).status, 0);
+  Sql("newer.db", "PRAGMA user_version = 99");
+  Write("master.json", R"({"businessPartners":[{"number":"BP-1"}],
+    "engineerTime":[{"question":"Q","minutes":-1}]})");
+  Write("unknown.json", R"({"partners":[]})");
+  const Case cases[] = {
+      {"reading a missing file",
+       {"calls", "--db", "typo.db"},
+       2,
+       "no database 'typo.db'"},
+      {"reading a foreign file",
+       {"calls", "--db", "foreign.db"},
+       2,
+       "'foreign.db' is not a Quillet database; it was left untouched"},
+      {"writing a foreign file",
+       {"create-call", "--db", "foreign.db", "SOLDTOBP=BP-1"},
+       2,
+       "is not a Quillet database"},
+      {"a newer schema",
+       {"create-call", "--db", "newer.db", "SOLDTOBP=B"},
+       2,
+       "has schema version 99, newer than this Quillet's (1)"},
+      {"an empty path",
+       {"create-call", "--db", "", "SOLDTOBP=B"},
+       2,
+       "the database path is empty"},
+      {"memory",
+       {"create-call", "--db", ":memory:", "SOLDTOBP=B"},
+       2,
+       "':memory:' is refused"},
+      {"a URI",
+       {"create-call", "--db", "file:x.db", "SOLDTOBP=B"},
+       2,
+       "'file:x.db' is refused"},
+      {"minutes out of range",
+       {"backend", "load", "master.json", "--db", "m.db"},
+       2,
+       "master data: engineerTime[0]: 'minutes' must be a whole "
+       "number from 0 to 2147483647"},
+      {"an unknown section",
+       {"backend", "load", "unknown.json", "--db", "m.db"},
+       2,
+       "unknown section 'partners'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Check(c, Quillet(c.args));
+  }
+  EXPECT_EQ(Read("foreign.db"), foreign);
+  for (const char* name : {"typo.db", "foreign.db-wal", "x.db", "file:x.db"})
+    EXPECT_FALSE(Exists(name)) << name;
+  // Nothing of the refused master data was loaded: BP-1 is unknown.
+  testing::CliResult with_unknown =
+      Quillet({"create-call", "--db", "m.db", "SOLDTOBP=B", "BPNUMBER=BP-1"});
+  EXPECT_NE(with_unknown.out.find("Unknown business partner 'BP-1'"),
+            std::string::npos);
+
+  // time-format opens nothing.
+  testing::TempDir clean;
+  EXPECT_EQ(testing::RunQuillet(clean, {"time-format", "90"}).status, 0);
+  EXPECT_FALSE(std::filesystem::exists(clean.Path("quillet.db")));
+}
+
+TEST_F(CliContractTest, ListingsPageFilterAndOrderBySequence) {
+  ASSERT_EQ(Quillet({"create-call", "SOLDTOBP=BP-1"}).status, 0);
+  // Jump the sequence so that the numbers widen past six digits.
+  Sql("quillet.db",
+      "UPDATE sqlite_sequence SET seq = 999998 WHERE name = "
+      "'calls'");
+  for (const char* partner : {"BP-2", "BP-1", "BP-2"})
+    ASSERT_EQ(
+        Quillet({"create-call", std::string("SOLDTOBP=") + partner}).status, 0);
+  ASSERT_EQ(Quillet({"update-call", "CALLNUMBER=SC1000000", "OPTION=1"}).status,
+            0);
+  auto numbers = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"calls", "--json"});
+    testing::CliResult r = Quillet(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string out;
+    for (const json& call : json::parse(r.out))
+      out += call["CallNumber"].get<std::string>() + " ";
+    return out;
+  };
+  EXPECT_EQ(numbers({}), "SC000001 SC999999 SC1000000 SC1000001 ");
+  EXPECT_EQ(numbers({"--after", "SC999999", "--limit", "1"}), "SC1000000 ");
+  EXPECT_EQ(numbers({"--sold-to", "BP-2"}), "SC999999 SC1000001 ");
+  EXPECT_EQ(numbers({"--status", "15"}), "SC1000000 ");
+  EXPECT_EQ(numbers({"--changed-since", "2000-01-01"}),
+            "SC000001 SC999999 SC1000000 SC1000001 ");
+  EXPECT_EQ(numbers({"--changed-since", "2999-01-01T00:00:00Z"}), "");
+  EXPECT_EQ(Quillet({"calls", "--after", "SC42"}).status, 2);
+
+  // Transaction times are the clock (seconds since 2000), not ahead of it.
+  int64_t now = standins::TransactionTimeAt(std::time(nullptr));
+  for (const json& call : json::parse(Quillet({"calls", "--json"}).out)) {
+    int64_t stamp = call["LastTransactionTime"];
+    EXPECT_LE(stamp, now + 1);
+    EXPECT_GT(stamp, now - 600);
+  }
+  // 2038 is no limit: a Long holds transaction times until 2068.
+  EXPECT_LT(standins::TransactionTimeAt(3092601600), int64_t{INT32_MAX});
+}
+
+TEST_F(CliContractTest, AnEarlierQuilletsDatabaseIsBroughtUpToDate) {
+  ASSERT_EQ(Quillet({"create-call", "SOLDTOBP=BP-1"}).status, 0);
+  // As an earlier Quillet left it: unmarked, times counted from 1970.
+  Sql("quillet.db",
+      "PRAGMA application_id = 0; PRAGMA user_version = 0;"
+      "UPDATE calls SET last_transaction_time = 1765000000;"
+      "UPDATE call_properties SET value = 1765000000 WHERE name = "
+      "'LastTransactionTime';");
+  testing::CliResult refused = Quillet({"calls"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("quillet backend migrate"), std::string::npos);
+  testing::CliResult migrated = Quillet({"backend", "migrate"});
+  EXPECT_EQ(migrated.status, 0) << migrated.err;
+  json call = json::parse(Quillet({"calls", "SC000001", "--json"}).out);
+  EXPECT_EQ(call["LastTransactionTime"], 1765000000 - 946684800);
+}
+
+}  // namespace
+}  // namespace quillet::cli
