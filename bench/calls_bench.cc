@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <optional>
 
 #include "hand_written.h"
 #include "null_adapter.h"
@@ -17,6 +18,8 @@
 #include "quillet/class_registry.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
+#include "quillet/standins/transaction_host.h"
+#include "quillet/text.h"
 #include "workload.h"
 
 // Allocations per operation: every global allocation on this thread counts.
@@ -118,12 +121,14 @@ BENCHMARK(BM_TimeFormat_Name);
 
 // --- End to end on the embedded back end, against raw SQLite ---------------
 
+// "In memory" is a file on a RAM file system (/dev/shm): the same SQLite
+// code path as a disk file without the disk.
 std::string DatabasePath(bool memory) {
   static int n = 0;
-  if (memory)
-    return "file:quillet-bench-" + std::to_string(++n) +
-           "?mode=memory&cache=shared";
-  std::string dir = std::filesystem::temp_directory_path() / "quillet-bench";
+  std::string dir = (memory && std::filesystem::is_directory("/dev/shm")
+                         ? std::filesystem::path("/dev/shm")
+                         : std::filesystem::temp_directory_path()) /
+                    "quillet-bench";
   std::filesystem::create_directories(dir);
   std::string path = dir + "/bench-" + std::to_string(getpid()) + "-" +
                      std::to_string(++n) + ".db";
@@ -131,7 +136,6 @@ std::string DatabasePath(bool memory) {
 }
 
 void RemoveDatabase(const std::string& path) {
-  if (path.rfind("file:", 0) == 0) return;
   for (const char* suffix : {"", "-wal", "-shm"})
     std::remove((path + suffix).c_str());
 }
@@ -142,15 +146,19 @@ constexpr const char* kMaster =
   "businessPartners":[{"number":"BP-1","name":"Acme"}],
   "engineerTime":[{"question":"Q-1","minutes":45}]})";
 
+// Arguments: in memory (0/1), under a request key per call (0/1).
 void BM_CreateCall_Embedded(benchmark::State& state) {
   std::string path = DatabasePath(state.range(0) == 1);
+  bool keyed = state.range(1) == 1;
   {
-    // Keeps an in-memory database alive for the whole run.
     standins::BackendStore keeper(path);
     keeper.LoadMasterData(kMaster);
     standins::RegisterEmbeddedBackend(path);
     Ref<CallsInterface> calls = NewCalls();
+    int64_t n = 0;
     for (auto _ : state) {
+      std::optional<standins::TransactionScope> scope;
+      if (keyed) scope.emplace(u"bench-" + FromUtf8(std::to_string(++n)));
       Ref<Dictionary> details = ToDictionary(CallDetails());
       Variant error;
       Ref<Dictionary> r = calls->CreateCall(details, error);
@@ -161,7 +169,12 @@ void BM_CreateCall_Embedded(benchmark::State& state) {
   }
   RemoveDatabase(path);
 }
-BENCHMARK(BM_CreateCall_Embedded)->ArgName("memory")->Arg(0)->Arg(1);
+BENCHMARK(BM_CreateCall_Embedded)
+    ->ArgNames({"memory", "keyed"})
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({1, 0})
+    ->Args({1, 1});
 
 // The same rows the embedded back end writes for one call, with prepared
 // statements, one transaction per call.

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     cli::PreparedOperation op = cli::Prepare(request);
     Ref<CallsInterface> calls = NewCalls();
-    cli::Outcome outcome = cli::Run(*calls, op, false, false);
+    cli::Outcome outcome = cli::Run(*calls, op, {});
     outcome.output.dump(-1, ' ', false,
                         nlohmann::ordered_json::error_handler_t::replace);
   } catch (const cli::UsageError&) {

@@ -11,6 +11,7 @@
 #include "backend_failure.h"
 #include "quillet/error.h"
 #include "quillet/text.h"
+#include "request_record.h"
 #include "sqlite_schema.h"
 
 namespace quillet::standins {
@@ -275,10 +276,9 @@ std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
   return call;
 }
 
-SubmitOutcome BackendStore::CreateCall(const std::string& component,
-                                       const CallData& call) {
+SubmitOutcome BackendStore::NewCall(const std::string& component,
+                                    const CallData& call) {
   SubmitOutcome outcome;
-  Transaction tx(*this);
   if (Prop(call, "SoldToBusinessPartner").empty()) {
     outcome.messages.push_back(
         "Call refused: a sold-to business partner is required");
@@ -330,7 +330,6 @@ SubmitOutcome BackendStore::CreateCall(const std::string& component,
   if (call.text) PutText(*cache_, number, "Text", *call.text);
   if (call.solution_text)
     PutText(*cache_, number, "SolutionText", *call.solution_text);
-  tx.Commit();
 
   // The call as stored is what was just written: no need to read it back.
   StoredCall stored{number, std::move(properties), {}, {}};
@@ -340,10 +339,8 @@ SubmitOutcome BackendStore::CreateCall(const std::string& component,
   return outcome;
 }
 
-SubmitOutcome BackendStore::ChangeCall(const std::string&,
-                                       const CallData& call) {
+SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   SubmitOutcome outcome;
-  Transaction tx(*this);
   std::string number = Prop(call, "CallNumber");
   std::optional<StoredCall> existing = LoadCall(number);
   if (!existing) {
@@ -397,6 +394,134 @@ SubmitOutcome BackendStore::ChangeCall(const std::string&,
   PutProperty(*cache_, number, "LastTransactionTime", Num("Long", time));
   PutProperty(*cache_, number, "ChangedFlag", Num("Byte", 1));
   outcome.stored = LoadCall(number);
+  return outcome;
+}
+
+// A request under a caller's key: what it is, to recognise it again.
+struct BackendStore::KeyedRequest {
+  std::string key;
+  std::string kind;
+  std::string digest;
+};
+
+std::optional<std::string> BackendStore::RecordedAnswer(
+    const KeyedRequest& request, bool& mismatch) {
+  Statement s(*cache_,
+              "SELECT kind, digest, answer FROM request_keys WHERE key = ?1");
+  s.Bind(1, request.key);
+  if (!s.Step()) return std::nullopt;
+  mismatch = s.Text(0) != request.kind || s.Text(1) != request.digest;
+  return s.Text(2);
+}
+
+void BackendStore::RecordAnswer(const KeyedRequest& request,
+                                const std::string& answer) {
+  int64_t now = static_cast<int64_t>(std::time(nullptr));
+  // Expired keys go a few at a time, oldest first, through the index: no
+  // write ever scans the table, and pruning keeps up with the keys added.
+  Statement prune(*cache_,
+                  "DELETE FROM request_keys WHERE key IN (SELECT key FROM "
+                  "request_keys WHERE created_at < ?1 ORDER BY created_at "
+                  "LIMIT 16)");
+  prune.Bind(1, now - key_retention_);
+  prune.Run();
+  Statement insert(*cache_,
+                   "INSERT INTO request_keys(key, kind, digest, answer, "
+                   "created_at) VALUES(?1, ?2, ?3, ?4, ?5)");
+  insert.Bind(1, request.key).Bind(2, request.kind).Bind(3, request.digest);
+  insert.Bind(4, answer).Bind(5, now);
+  insert.Run();
+}
+
+namespace {
+
+std::string KeyRefusal(const std::string& key) {
+  return "Request key '" + key +
+         "' was already used for a different request; nothing was written";
+}
+
+}  // namespace
+
+SubmitOutcome BackendStore::CreateCall(const std::string& component,
+                                       const CallData& call,
+                                       const std::string& request_key) {
+  return KeyedCall("create-call", component, call, request_key,
+                   [&] { return NewCall(component, call); });
+}
+
+SubmitOutcome BackendStore::ChangeCall(const std::string& component,
+                                       const CallData& call,
+                                       const std::string& request_key) {
+  return KeyedCall("update-call", component, call, request_key,
+                   [&] { return ChangedCall(call); });
+}
+
+SubmitOutcome BackendStore::KeyedCall(
+    const char* kind, const std::string& component, const CallData& call,
+    const std::string& request_key,
+    const std::function<SubmitOutcome()>& body) {
+  Transaction tx(*this);
+  if (request_key.empty()) {
+    SubmitOutcome outcome = body();
+    tx.Commit();
+    return outcome;
+  }
+  KeyedRequest request{request_key, kind, RequestDigest(kind, component, call)};
+  bool mismatch = false;
+  if (std::optional<std::string> answer = RecordedAnswer(request, mismatch)) {
+    SubmitOutcome outcome;
+    if (mismatch) {
+      outcome.messages.push_back(KeyRefusal(request_key));
+      return outcome;
+    }
+    outcome = OutcomeFromJson(*answer);
+    outcome.replayed = true;
+    return outcome;
+  }
+  SubmitOutcome outcome = body();
+  RecordAnswer(request, AnswerJson(outcome));
+  tx.Commit();
+  return outcome;
+}
+
+ItemOutcome BackendStore::CreateItem(
+    const std::string& component,
+    const std::vector<std::pair<std::string, std::string>>& fields,
+    const std::string& request_key) {
+  return KeyedItem("create-item", component, fields, request_key,
+                   [&] { return NewItem(component, fields); });
+}
+
+ItemOutcome BackendStore::ChangeItem(
+    const std::string& component,
+    const std::vector<std::pair<std::string, std::string>>& fields,
+    const std::string& request_key) {
+  return KeyedItem("update-item", component, fields, request_key,
+                   [&] { return ChangedItem(component, fields); });
+}
+
+ItemOutcome BackendStore::KeyedItem(
+    const char* kind, const std::string& component,
+    const std::vector<std::pair<std::string, std::string>>& fields,
+    const std::string& request_key, const std::function<std::string()>& body) {
+  Transaction tx(*this);
+  if (request_key.empty()) {
+    ItemOutcome outcome{body()};
+    tx.Commit();
+    return outcome;
+  }
+  KeyedRequest request{request_key, kind,
+                       RequestDigest(kind, component, fields)};
+  bool mismatch = false;
+  if (std::optional<std::string> answer = RecordedAnswer(request, mismatch)) {
+    if (mismatch) return {KeyRefusal(request_key)};
+    return {nlohmann::json::parse(*answer).at("refusal").get<std::string>(),
+            true};
+  }
+  ItemOutcome outcome{body()};
+  RecordAnswer(request,
+               nlohmann::json{{"refusal", outcome.refusal}}.dump(
+                   -1, ' ', false, nlohmann::json::error_handler_t::ignore));
   tx.Commit();
   return outcome;
 }
@@ -449,7 +574,7 @@ void PutFields(StatementCache& db, const std::string& serial,
 
 }  // namespace
 
-std::string BackendStore::CreateItem(
+std::string BackendStore::NewItem(
     const std::string& component,
     const std::vector<std::pair<std::string, std::string>>& fields) {
   std::string problem, serial;
@@ -459,7 +584,6 @@ std::string BackendStore::CreateItem(
   for (const auto& [name, value] : clean)
     if (name == "ITEM" && !value.empty()) has_item = true;
   if (!has_item) return "Field ITEM is required";
-  Transaction tx(*this);
   if (Exists(*cache_, "SELECT 1 FROM items WHERE serial = ?1", serial))
     return "Serialized item '" + serial + "' already exists";
   Statement insert(*cache_,
@@ -467,17 +591,15 @@ std::string BackendStore::CreateItem(
   insert.Bind(1, serial).Bind(2, component);
   insert.Run();
   PutFields(*cache_, serial, clean);
-  tx.Commit();
   return "";
 }
 
-std::string BackendStore::ChangeItem(
+std::string BackendStore::ChangedItem(
     const std::string& component,
     const std::vector<std::pair<std::string, std::string>>& fields) {
   std::string problem, serial;
   auto clean = CleanFields(fields, problem, serial);
   if (!problem.empty()) return problem;
-  Transaction tx(*this);
   if (!Exists(*cache_, "SELECT 1 FROM items WHERE serial = ?1", serial))
     return "Serialized item '" + serial + "' not found";
   Statement touch(*cache_,
@@ -486,7 +608,6 @@ std::string BackendStore::ChangeItem(
   touch.Bind(1, serial).Bind(2, component);
   touch.Run();
   PutFields(*cache_, serial, clean);
-  tx.Commit();
   return "";
 }
 

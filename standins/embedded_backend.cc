@@ -7,6 +7,7 @@
 #include "quillet/class_registry.h"
 #include "quillet/convert.h"
 #include "quillet/error.h"
+#include "quillet/object_context.h"
 #include "quillet/safe_array.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/text.h"
@@ -20,6 +21,24 @@ using adapter::CallProperty;
   Raise({.number = kBackendError,
          .source = u"Holmfast.Adapter.Boi",
          .description = u"Embedded back end: " + FromUtf8(why)});
+}
+
+// The request key of the calling context ("" outside one or without a key),
+// and a note to the context when the store answered from its record.
+std::string RequestKey() {
+  Ref<ObjectContext> context = GetObjectContext();
+  return context ? ToUtf8(context->RequestKey()) : std::string();
+}
+
+void NoteReplayed(bool replayed) {
+  if (!replayed) return;
+  if (Ref<ObjectContext> context = GetObjectContext()) context->NoteReplayed();
+}
+
+// A list of several records under one key: each record its own request.
+std::string RecordKey(const std::string& key, size_t index) {
+  if (key.empty() || index == 0) return key;
+  return key + "#" + std::to_string(index);
 }
 
 // Open connections are kept per thread and database file and handed to the
@@ -212,7 +231,8 @@ class Response final : public Base {
 
 class Manager final : public adapter::ServiceCallManager {
  public:
-  explicit Manager(std::string path) : path_(std::move(path)) {}
+  Manager(std::string path, int64_t key_retention)
+      : path_(std::move(path)), key_retention_(key_retention) {}
 
   void Attach() { attached_ = true; }
 
@@ -225,8 +245,12 @@ class Manager final : public adapter::ServiceCallManager {
   Ref<adapter::CreateCallResponse> SubmitNewCalls(
       const Ref<adapter::ServiceCallList>& list) override {
     auto response = MakeRef<Response<adapter::CreateCallResponse>>();
-    for (const CallData& call : Calls(list)) {
-      SubmitOutcome outcome = Store().CreateCall(component_, call);
+    std::string key = RequestKey();
+    std::vector<CallData> calls = Calls(list);
+    for (size_t i = 0; i < calls.size(); ++i) {
+      SubmitOutcome outcome =
+          Store().CreateCall(component_, calls[i], RecordKey(key, i));
+      NoteReplayed(outcome.replayed);
       Answer(*response, outcome);
     }
     return response;
@@ -236,8 +260,12 @@ class Manager final : public adapter::ServiceCallManager {
       const Ref<adapter::ServiceCallList>& list) override {
     auto response = MakeRef<Response<adapter::UpdateCallResponse>>();
     bool anything = false;
-    for (const CallData& call : Calls(list)) {
-      SubmitOutcome outcome = Store().ChangeCall(component_, call);
+    std::string key = RequestKey();
+    std::vector<CallData> calls = Calls(list);
+    for (size_t i = 0; i < calls.size(); ++i) {
+      SubmitOutcome outcome =
+          Store().ChangeCall(component_, calls[i], RecordKey(key, i));
+      NoteReplayed(outcome.replayed);
       if (outcome.nothing_to_apply) continue;
       anything = true;
       Answer(*response, outcome);
@@ -277,10 +305,12 @@ class Manager final : public adapter::ServiceCallManager {
 
   BackendStore& Store() {
     if (!store_) store_ = StorePool::Take(path_);
+    store_->SetKeyRetention(key_retention_);
     return *store_;
   }
 
   std::string path_;
+  int64_t key_retention_;
   std::string component_;
   bool attached_ = false;
   bool initialized_ = false;
@@ -325,7 +355,8 @@ std::vector<std::pair<std::string, std::string>> Rows(const Variant& table) {
 
 class SerializedItemManager final : public Object {
  public:
-  explicit SerializedItemManager(std::string path) : path_(std::move(path)) {}
+  SerializedItemManager(std::string path, int64_t key_retention)
+      : path_(std::move(path)), key_retention_(key_retention) {}
 
  protected:
   const DispatchTable* Dispatch() const override {
@@ -350,11 +381,15 @@ class SerializedItemManager final : public Object {
     auto rows = Rows(*a[0]);
     std::string component = ToUtf8(a[1]->IsNull() ? String() : ToString(*a[1]));
     PooledStore store(path_);
-    std::string refusal = change ? store->ChangeItem(component, rows)
-                                 : store->CreateItem(component, rows);
-    if (!refusal.empty()) *a[2] = FromUtf8(refusal);
+    store->SetKeyRetention(key_retention_);
+    std::string key = RequestKey();
+    ItemOutcome outcome = change ? store->ChangeItem(component, rows, key)
+                                 : store->CreateItem(component, rows, key);
+    NoteReplayed(outcome.replayed);
+    if (!outcome.refusal.empty()) *a[2] = FromUtf8(outcome.refusal);
   }
   std::string path_;
+  int64_t key_retention_;
 };
 
 class Question final : public Object {
@@ -384,11 +419,13 @@ ClassFactory Factory(A... args) {
 
 }  // namespace
 
-void RegisterEmbeddedBackend(const std::string& db_path) {
+void RegisterEmbeddedBackend(const std::string& db_path,
+                             const EmbeddedBackendOptions& options) {
+  int64_t retention = options.key_retention_seconds;
   auto add = [](StringView name, ClassFactory f) {
     RegisterClass(name, std::move(f), {}, /*replace=*/true);
   };
-  add(adapter::kServiceCallManagerClass, Factory<Manager>(db_path));
+  add(adapter::kServiceCallManagerClass, Factory<Manager>(db_path, retention));
   add(adapter::kServiceCallRecordClass, Factory<Record>());
   add(adapter::kServiceCallListClass, Factory<List>());
   add(adapter::kCreateCallResponseClass,
@@ -399,7 +436,7 @@ void RegisterEmbeddedBackend(const std::string& db_path) {
   add(adapter::kSolutionTextClass, Factory<SolutionTextImpl>());
   add(adapter::kUserSessionClass, Factory<Session>());
   add(adapter::kSerializedItemManagerClass,
-      Factory<SerializedItemManager>(db_path));
+      Factory<SerializedItemManager>(db_path, retention));
   add(adapter::kQuestionClass, Factory<Question>(db_path));
 }
 

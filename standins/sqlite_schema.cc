@@ -10,7 +10,19 @@
 namespace quillet::standins {
 namespace {
 
-constexpr const char* kSchema = R"sql(
+// Requests made under a caller's key, with the answer they were given.
+constexpr const char* kRequestKeys = R"sql(
+CREATE TABLE request_keys(
+  key TEXT PRIMARY KEY,
+  kind TEXT NOT NULL,
+  digest TEXT NOT NULL,
+  answer TEXT NOT NULL,
+  created_at INTEGER NOT NULL);
+CREATE INDEX request_keys_by_age ON request_keys(created_at);
+)sql";
+
+// Schema version 1 without the tables that later versions add.
+constexpr const char* kFirstTables = R"sql(
 CREATE TABLE calls(
   seq INTEGER PRIMARY KEY AUTOINCREMENT,
   call_number TEXT UNIQUE,
@@ -71,8 +83,10 @@ UPDATE calls SET last_transaction_time = last_transaction_time - 946684800
 UPDATE call_properties SET value = value - 946684800
   WHERE name = 'LastTransactionTime' AND value > 946684800;
 )sql",
+    // 1 -> 2: request keys.
+    kRequestKeys,
 };
-static_assert(kSchemaVersion == 1, "add a migration step with the version");
+static_assert(kSchemaVersion == 2, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;
@@ -168,7 +182,7 @@ void PrepareSchema(sqlite3* db, const std::string& path,
   try {
     version = SchemaVersion(db, path);
     if (version < 0) {
-      Exec(db, path, kSchema);
+      Exec(db, path, std::string(kFirstTables) + kRequestKeys);
     } else {
       for (int64_t v = version; v < kSchemaVersion; ++v)
         Exec(db, path, kMigrations[static_cast<size_t>(v)]);

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "quillet/class_registry.h"
+#include "quillet/error.h"
+#include "quillet/text.h"
 
 namespace quillet::standins {
 namespace {
@@ -21,7 +23,18 @@ Ref<Object> HostContext::CreateInstance(StringView class_name) {
   return object;
 }
 
-TransactionScope::TransactionScope()
-    : context_(MakeRef<HostContext>(NextIdentity())), scope_(context_) {}
+namespace {
+Ref<HostContext> NewContext(String request_key) {
+  if (request_key.size() > kMaxRequestKeyLength)
+    RaiseRuntime(errors::kInvalidCall,
+                 u"A request key has at most " +
+                     FromUtf8(std::to_string(kMaxRequestKeyLength)) +
+                     u" characters");
+  return MakeRef<HostContext>(NextIdentity(), std::move(request_key));
+}
+}  // namespace
+
+TransactionScope::TransactionScope(String request_key)
+    : context_(NewContext(std::move(request_key))), scope_(context_) {}
 
 }  // namespace quillet::standins

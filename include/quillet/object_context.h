@@ -5,6 +5,21 @@
 // a component by class name that joins the context: the new object, when it
 // implements ContextMember, is told the context's identity before it is
 // handed out.
+//
+// A context may carry the caller's request key: an opaque text, at most
+// kMaxRequestKeyLength characters, that names one request of the caller. A
+// host sets it when it creates the context (the transaction host stand-in:
+// TransactionScope(key)); an adapter that stores things reads it with
+// RequestKey() and, when it has already carried out a request under that
+// key, answers what it answered then instead of doing it again, and says so
+// with NoteReplayed(). The operations of Calls keep their signatures: the key
+// travels beside them. Without a key (empty), every request is new.
+//
+//   // host                                 // adapter, while submitting
+//   TransactionScope scope(u"order-1182");   Ref<ObjectContext> c =
+//   calls->CreateCall(details, error);           GetObjectContext();
+//   if (scope.context()->Replayed()) ...     String key = c ? c->RequestKey()
+//                                                           : String();
 #pragma once
 
 #include "quillet/variant.h"
@@ -17,7 +32,17 @@ class ObjectContext : public Object {
   virtual String Identity() const = 0;
   // Creates by class name through the class registry; errors as CreateObject.
   virtual Ref<Object> CreateInstance(StringView class_name) = 0;
+  // The caller's key for the request running in this context; empty when
+  // there is none.
+  virtual String RequestKey() const { return String(); }
+  // Called by an adapter that answered from its record of an earlier request
+  // under the same key; Replayed() tells the host afterwards.
+  virtual void NoteReplayed() {}
+  virtual bool Replayed() const { return false; }
 };
+
+// The longest request key a context carries.
+inline constexpr size_t kMaxRequestKeyLength = 200;
 
 // Implemented by components that care which context they joined.
 class ContextMember {

@@ -130,7 +130,9 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
   }
   // The mixed batch's first line was stored although the second raised.
   testing::CliResult listed = Quillet({"calls", "--json"});
-  EXPECT_EQ(json::parse(listed.out).size(), 5u);
+  // The second run of good.jsonl (output lost) replayed its line.
+  EXPECT_EQ(json::parse(listed.out).size(), 4u);
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
   EXPECT_EQ(listed.err.find("-2147467259"), std::string::npos);
 }
 
@@ -194,7 +196,8 @@ TEST_F(CliContractTest, NothingIsTouchedThatWasNotAskedFor) {
       {"a newer schema",
        {"create-call", "--db", "newer.db", "SOLDTOBP=B"},
        2,
-       "has schema version 99, newer than this Quillet's (1)"},
+       "has schema version 99, newer than this Quillet's (" +
+           std::to_string(standins::kSchemaVersion) + ")"},
       {"an empty path",
        {"create-call", "--db", "", "SOLDTOBP=B"},
        2,
@@ -281,6 +284,7 @@ TEST_F(CliContractTest, AnEarlierQuilletsDatabaseIsBroughtUpToDate) {
   // As an earlier Quillet left it: unmarked, times counted from 1970.
   Sql("quillet.db",
       "PRAGMA application_id = 0; PRAGMA user_version = 0;"
+      "DROP TABLE request_keys;"
       "UPDATE calls SET last_transaction_time = 1765000000;"
       "UPDATE call_properties SET value = 1765000000 WHERE name = "
       "'LastTransactionTime';");

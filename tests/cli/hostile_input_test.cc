@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 
@@ -171,40 +172,54 @@ TEST(HostileCliTest, AnUnwritableLogFailsTheCallLoudly) {
             0u);
 }
 
-// A batch killed at random moments leaves a sound database, whole calls and
-// whole log lines.
-TEST(CrashTest, KilledBatchesLeaveWholeCallsAndLines) {
+// A batch killed at random moments and run again after each kill ends with
+// exactly one stored call per line, a sound database, whole log lines and an
+// outcome file of one line per input line that names each line's call.
+TEST(CrashTest, KilledAndResumedBatchesRecordEachLineOnce) {
   testing::TempDir dir;
+  constexpr int kLines = 3000;
+  std::vector<bool> creates;  // by input line, from 1
   {
     std::ofstream batch(dir.Path("ops.jsonl"));
-    for (int i = 0; i < 3000; ++i) {
-      batch << R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","Q_TEXT":")"
-            << std::string(3000, 'k') << "\"}}\n";
-      if (i % 5 == 0)
+    for (int i = 0; i < kLines; ++i) {
+      bool create = i % 5 != 4;  // every fifth line raises
+      creates.push_back(create);
+      if (create)
+        batch
+            << R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","Q_TEXT":")"
+            << "line-" << i + 1 << ":" << std::string(3000, 'k') << "\"}}\n";
+      else
         batch << R"({"op":"update-call","details":{"OPTION":"x"}})"
                  "\n";
     }
   }
-  std::mt19937 random(20261207);
-  int kills = 0;
-  for (int round = 0; round < 6; ++round) {
+  auto run = [&](int kill_after_us) {
     pid_t pid = fork();
-    ASSERT_GE(pid, 0);
     if (pid == 0) {
       if (chdir(dir.Path("").c_str()) != 0) _exit(3);
       int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
       dup2(null, 2);
-      execl(QUILLET_CLI_PATH, "quillet", "batch", "ops.jsonl",
-            static_cast<char*>(nullptr));
+      execl(QUILLET_CLI_PATH, "quillet", "batch", "ops.jsonl", "--out",
+            "outcomes.jsonl", static_cast<char*>(nullptr));
       _exit(3);
     }
-    usleep(std::uniform_int_distribution<int>(30000, 250000)(random));
-    if (kill(pid, SIGKILL) == 0) ++kills;
+    bool killed = false;
+    if (kill_after_us > 0) {
+      usleep(kill_after_us);
+      killed = kill(pid, SIGKILL) == 0;
+    }
     int status = 0;
     waitpid(pid, &status, 0);
-  }
-  EXPECT_GE(kills, 3);
+    return killed && WIFSIGNALED(status) ? -1 : WEXITSTATUS(status);
+  };
+  std::mt19937 random(20261207);
+  int kills = 0;
+  for (int round = 0; round < 24; ++round)
+    if (run(std::uniform_int_distribution<int>(5000, 150000)(random)) == -1)
+      ++kills;
+  EXPECT_GE(kills, 20);
+  EXPECT_EQ(run(0), 1);  // to the end: the raising lines raised
 
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(dir.Path("quillet.db").c_str(), &db), SQLITE_OK);
@@ -216,21 +231,37 @@ TEST(CrashTest, KilledBatchesLeaveWholeCallsAndLines) {
   sqlite3_finalize(check);
   sqlite3_close(db);
 
-  std::vector<standins::StoredCall> calls =
-      standins::BackendStore(dir.Path("quillet.db")).Calls();
-  EXPECT_GT(calls.size(), 0u);
-  for (const standins::StoredCall& c : calls) {
-    ASSERT_EQ(c.text.size(), 2u) << c.call_number;
-    EXPECT_EQ(c.text[0].size() + c.text[1].size(), 3002u);
-    EXPECT_EQ(c.properties.at("OriginCode").number, 40);
+  // The stored call of each line, by the line number in its text.
+  std::map<int, std::string> stored;
+  int calls = 0;
+  standins::BackendStore(dir.Path("quillet.db"))
+      .ForEachCall({}, [&](const standins::StoredCall& c) {
+        ++calls;
+        ASSERT_EQ(c.text.size(), 2u) << c.call_number;
+        int line = std::atoi(c.text[0].c_str() + 5);
+        EXPECT_TRUE(stored.emplace(line, c.call_number).second)
+            << "line " << line << " stored twice";
+      });
+  int expected_calls = 0;
+  for (bool create : creates) expected_calls += create;
+  EXPECT_EQ(calls, expected_calls);
+
+  std::ifstream outcomes(dir.Path("outcomes.jsonl"));
+  int line = 0;
+  for (std::string text; std::getline(outcomes, text);) {
+    json outcome = json::parse(text);
+    ASSERT_EQ(outcome["line"], ++line);
+    if (creates[static_cast<size_t>(line - 1)])
+      EXPECT_EQ(outcome["result"]["CALLNUMBER"], stored[line]) << line;
+    else
+      EXPECT_EQ(outcome["error"]["number"], 13);
   }
+  EXPECT_EQ(line, kLines);
+
   std::ifstream log(dir.Path("quillet.log"));
-  int lines = 0;
-  for (std::string line; std::getline(log, line); ++lines)
-    EXPECT_FALSE(json::parse(line, nullptr, false).is_discarded()) << line;
-  EXPECT_GT(lines, 0);
+  for (std::string text; std::getline(log, text);)
+    EXPECT_FALSE(json::parse(text, nullptr, false).is_discarded()) << text;
   RecordProperty("kills", kills);
-  RecordProperty("calls_stored", static_cast<int>(calls.size()));
 }
 
 }  // namespace

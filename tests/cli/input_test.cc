@@ -61,6 +61,8 @@ TEST(InputTest, JsonTextsAndDetails) {
        "usage: --details is not valid JSON: parse error at line 1, column 8: "
        "syntax error while parsing object key - unexpected '}'; expected "
        "string literal"},
+      {"number overflow", [] { return ParseJson("7000.8870E718", "x"); },
+       "usage: x is not valid JSON: number overflow parsing '7000.8870E718'"},
       {"duplicate key",
        [] { return ParseJson(R"({"A":1,"B":{"A":2},"A":3})", "line 4"); },
        "usage: line 4 gives the key \"A\" twice"},

@@ -278,3 +278,33 @@ TEST_F(EmbeddedBackendTest, MalformedMasterDataLoadsNothing) {
 
 }  // namespace
 }  // namespace quillet::standins
+
+namespace quillet::standins {
+namespace {
+
+// Keys are kept for the retention and then pruned by later keyed writes:
+// an expired key is new again.
+TEST(RequestKeyStoreTest, ExpiredKeysArePrunedByLaterWrites) {
+  testing::TempDir dir;
+  std::string db = dir.Path("k.db");
+  BackendStore store(db);
+  CallData call;
+  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
+  std::string first = store.CreateCall("C", call, "a").stored->call_number;
+  EXPECT_TRUE(store.CreateCall("C", call, "a").replayed);
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(handle,
+                         "UPDATE request_keys SET created_at = created_at - "
+                         "8 * 86400",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(handle);
+  store.CreateCall("C", call, "b");  // prunes "a"
+  SubmitOutcome again = store.CreateCall("C", call, "a");
+  EXPECT_FALSE(again.replayed);
+  EXPECT_NE(again.stored->call_number, first);
+}
+
+}  // namespace
+}  // namespace quillet::standins

@@ -1,5 +1,7 @@
 #include "input.h"
 
+#include <xxhash.h>
+
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -45,7 +47,7 @@ void CheckNesting(std::string_view text, const std::string& where) {
 
 // The parser's own message without its "[json.exception...] " prefix:
 // "parse error at line 1, column 9: syntax error while parsing ...".
-std::string ParserMessage(const Json::parse_error& e) {
+std::string ParserMessage(const Json::exception& e) {
   std::string what = e.what();
   size_t close = what.find("] ");
   return close == std::string::npos ? what : what.substr(close + 2);
@@ -97,7 +99,7 @@ Json ParseJson(const std::string& text, const std::string& where) {
   Json value;
   try {
     value = Json::parse(body, check);
-  } catch (const Json::parse_error& e) {
+  } catch (const Json::exception& e) {  // parse errors, number overflows
     throw UsageError(where + " is not valid JSON: " + ParserMessage(e));
   }
   if (!duplicate.empty())
@@ -176,6 +178,14 @@ Json CsvRows(const std::string& input) {
         "the CSV file is not comma-separated (it has semicolons or tabs and "
         "no commas)");
   return rows;
+}
+
+std::string ContentDigest(const std::string& text) {
+  char hex[17];
+  std::snprintf(
+      hex, sizeof hex, "%016llx",
+      static_cast<unsigned long long>(XXH3_64bits(text.data(), text.size())));
+  return hex;
 }
 
 Json ValuesJson(const std::string& values) {

@@ -33,6 +33,9 @@ Json DetailsJson(const std::string& details,
 // file for another separator).
 Json CsvRows(const std::string& text);
 
+// 16 hex digits (XXH3, 64 bits) that name a text by its content.
+std::string ContentDigest(const std::string& text);
+
 // A serialized-item table from --values: a JSON array, "@file.json", or the
 // path of a CSV file.
 Json ValuesJson(const std::string& values);

@@ -44,6 +44,7 @@ struct Globals {
   std::string log;
   bool types = false;
   bool transaction = false;
+  int64_t keep_keys_days = 7;
 
   std::string LogPath() const {
     if (!log.empty()) return log;
@@ -72,7 +73,8 @@ int OutputLost(const std::string& what, const std::string& done) {
 Ref<CallsInterface> OpenCalls(const Globals& g, bool with_backend) {
   if (with_backend) {
     standins::BackendStore store(g.db);
-    standins::RegisterEmbeddedBackend(g.db);
+    standins::RegisterEmbeddedBackend(
+        g.db, {.key_retention_seconds = g.keep_keys_days * 24 * 3600});
     standins::RegisterFileLog(g.LogPath());
   }
   RegisterQuillet();
@@ -91,13 +93,28 @@ int StatusOf(Verdict verdict) {
   return kExitRaised;
 }
 
-int RunOne(const Globals& g, const json& request) {
+RunOptions Options(const Globals& g, std::string request_key) {
+  if (!request_key.empty()) CheckRequestKey(request_key);
+  return {.types = g.types,
+          .transaction = g.transaction,
+          .request_key = std::move(request_key)};
+}
+
+int RunOne(const Globals& g, const json& request, const std::string& key) {
   PreparedOperation op = Prepare(request);
+  RunOptions options = Options(g, key);
   Ref<CallsInterface> calls = OpenCalls(g, op.op != "time-format");
-  Outcome outcome = Run(*calls, op, g.types, g.transaction);
+  Outcome outcome = Run(*calls, op, options);
   errno = 0;
   std::cout << outcome.output.dump(2) << "\n";
-  if (!Flushed(std::cout)) return OutputLost("the output", outcome.done);
+  std::string done = outcome.done;
+  if (!done.empty() && !key.empty())
+    done += "; retrying with the same --key is safe";
+  if (!Flushed(std::cout)) return OutputLost("the output", done);
+  if (outcome.replayed)
+    std::cerr << "quillet: replayed: a request under this --key was already "
+                 "carried out; its answer is repeated and nothing was done "
+                 "again\n";
   if (outcome.verdict != Verdict::kDone)
     std::cerr << "quillet: " << outcome.message << "\n";
   return StatusOf(outcome.verdict);
@@ -117,20 +134,59 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-int RunBatch(const Globals& g, const std::string& path,
-             const std::string& out_path) {
-  std::vector<std::string> lines = Lines(ReadFile(path));
-  std::ofstream file;
-  if (!out_path.empty()) {
-    file.open(out_path, std::ios::app);
-    if (!file) throw UsageError("cannot write '" + out_path + "'");
+// Outcomes go to standard output as they come, or to `out_path`: a regular
+// file (or a new one) is written beside it and renamed into place at the
+// end, so a killed batch leaves the last complete file (or none), never a
+// torn or doubled one; anything else (a device, a pipe) is written directly.
+class BatchOutput {
+ public:
+  explicit BatchOutput(std::string path) : path_(std::move(path)) {
+    if (path_.empty()) return;
+    std::error_code ec;
+    auto status = std::filesystem::status(path_, ec);
+    if (std::filesystem::is_directory(status))
+      throw UsageError("--out '" + path_ + "' is a folder");
+    bool replace = !std::filesystem::exists(status) ||
+                   std::filesystem::is_regular_file(status);
+    partial_ = replace ? path_ + ".partial" : path_;
+    file_.open(partial_, std::ios::trunc);
+    if (!file_) throw UsageError("cannot write '" + partial_ + "'");
   }
-  std::ostream& out = out_path.empty() ? std::cout : file;
-  std::string out_name =
-      out_path.empty() ? "the outcomes" : "the outcomes to '" + out_path + "'";
+  std::ostream& stream() { return path_.empty() ? std::cout : file_; }
+  std::string name() const {
+    return path_.empty() ? "the outcomes" : "the outcomes to '" + path_ + "'";
+  }
+  // Closes and renames into place; false when that failed.
+  bool Finish() {
+    if (path_.empty()) return true;
+    file_.close();
+    if (!file_) return false;
+    if (partial_ == path_) return true;
+    std::error_code ec;
+    std::filesystem::rename(partial_, path_, ec);
+    if (ec) errno = ec.value();
+    return !ec;
+  }
+
+ private:
+  std::string path_, partial_;
+  std::ofstream file_;
+};
+
+// Every line runs under the key "batch:<identity>:<line>", the identity
+// being --batch-id or the file's content digest: running the same batch
+// again records nothing twice and answers each line as the first run did.
+int RunBatch(const Globals& g, const std::string& path,
+             const std::string& out_path, const std::string& batch_id) {
+  std::string text = ReadFile(path);
+  std::vector<std::string> lines = Lines(text);
+  std::string identity = batch_id.empty() ? ContentDigest(text) : batch_id;
+  CheckRequestKey("batch:" + identity + ":" + std::to_string(lines.size()));
+  BatchOutput output(out_path);
+  std::ostream& out = output.stream();
   Ref<CallsInterface> calls = OpenCalls(g, true);
   bool progress = isatty(STDERR_FILENO);
-  int returned = 0, failed = 0, bad = 0;
+  int returned = 0, failed = 0, bad = 0, replayed = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     size_t number = i + 1;
     if (lines[i].find_first_not_of(" \t") == std::string::npos) continue;
@@ -139,8 +195,13 @@ int RunBatch(const Globals& g, const std::string& path,
     try {
       PreparedOperation op =
           Prepare(ParseJson(lines[i], "line " + std::to_string(number)));
-      Outcome outcome = Run(*calls, op, g.types, g.transaction);
+      std::string key = "batch:" + identity + ":" + std::to_string(number);
+      Outcome outcome = Run(*calls, op, Options(g, key));
       record["op"] = op.op;
+      if (outcome.replayed) {
+        record["replayed"] = true;
+        ++replayed;
+      }
       record.update(outcome.output);
       outcome.verdict == Verdict::kDone ? ++returned : ++failed;
       done = outcome.done;
@@ -153,24 +214,25 @@ int RunBatch(const Globals& g, const std::string& path,
     errno = 0;
     out << record.dump() << "\n";
     if (!Flushed(out))
-      return OutputLost(out_name, "lines up to " + std::to_string(number) +
-                                      " ran" +
-                                      (done.empty() ? "" : " (" + done + ")"));
+      return OutputLost(output.name(),
+                        "lines up to " + std::to_string(number) + " ran" +
+                            (done.empty() ? "" : " (" + done + ")") +
+                            "; running the batch again is safe");
     if (progress) {
       size_t bar = (number * 30) / lines.size();
       std::cerr << "\r[" << std::string(bar, '#') << std::string(30 - bar, ' ')
                 << "] " << number << "/" << lines.size() << std::flush;
     }
   }
-  if (file.is_open()) {
-    errno = 0;
-    file.close();
-    if (!file) return OutputLost(out_name, "every line ran");
-  }
+  errno = 0;
+  if (!output.Finish())
+    return OutputLost(output.name(),
+                      "every line ran; running the batch again is safe");
   if (progress) std::cerr << "\n";
   std::cerr << "batch: " << (returned + failed + bad) << " operations, "
             << returned << " returned, " << failed
-            << " raised or recorded nothing, " << bad << " bad lines\n";
+            << " raised or recorded nothing, " << bad << " bad lines, "
+            << replayed << " replayed\n";
   if (bad) return kExitLinesUnread;
   return failed ? kExitRaised : kExitDone;
 }
@@ -254,6 +316,7 @@ constexpr const char* kGlobalHelp =
     "  --log FILE      the log (default quillet.log beside the database)\n"
     "  --types         print each value as {\"type\": ..., \"value\": ...}\n"
     "  --transaction   run inside a transaction-host context\n"
+    "  --keep-keys N   days that request keys are kept (default 7)\n"
     "Exit status: 0 done; 1 raised; 2 unusable input or database (nothing\n"
     "ran); 3 returned but recorded nothing; 4 the output could not be\n"
     "written (the operation ran); 5 batch lines that could not be read (the\n"
@@ -291,7 +354,11 @@ constexpr const char* kBatchHelp =
     "  {\"op\":\"create-item\",\"component\":\"Items\",\"values\":"
     "[[\"SERIALNUMBER\",\"S-1\"]],\"error\":\"\"}\n"
     "Each outcome is one JSON line with its line number; a line that cannot "
-    "be\nread is reported and the batch goes on; a summary closes it.\n\n";
+    "be\nread is reported and the batch goes on; a summary closes it. Every "
+    "line runs\nunder a request key made of the batch's identity and its "
+    "line number, so\nrunning a batch again (after a kill, or after it "
+    "finished) records nothing\ntwice; such lines are marked "
+    "\"replayed\": true.\n\n";
 
 int Main(int argc, char** argv) {
   CLI::App app{
@@ -309,6 +376,9 @@ int Main(int argc, char** argv) {
                "print every value as {\"type\": ..., \"value\": ...}");
   app.add_flag("--transaction", g.transaction,
                "run inside a transaction-host context");
+  app.add_option("--keep-keys", g.keep_keys_days,
+                 "days that request keys are kept (default 7)")
+      ->check(CLI::Range(int64_t{1}, int64_t{3650}));
   auto command = [&](const char* name, const char* description,
                      std::string help = "") {
     CLI::App* sub = app.add_subcommand(name, description);
@@ -316,6 +386,12 @@ int Main(int argc, char** argv) {
     return sub;
   };
 
+  std::string request_key;
+  auto keyed = [&](CLI::App* sub) {
+    sub->add_option("--key", request_key,
+                    "request key: a retry under the same key is never "
+                    "recorded twice");
+  };
   std::string create_details, update_details;
   std::vector<std::string> create_pairs, update_pairs;
   auto* create_call =
@@ -330,6 +406,8 @@ int Main(int argc, char** argv) {
                           "JSON object, @file.json or - for stdin");
   update_call->add_option("pairs", update_pairs,
                           "KEY=VALUE call details (strings)");
+  keyed(create_call);
+  keyed(update_call);
 
   std::string time_value;
   auto* time_format =
@@ -349,6 +427,7 @@ int Main(int argc, char** argv) {
                      "JSON array of rows, @file.json, or a CSV file")
         ->required();
     item->add_option("--error", error_text, "the error text on entry");
+    keyed(item);
   }
 
   std::string number, after, sold_to, changed_since;
@@ -390,11 +469,15 @@ int Main(int argc, char** argv) {
   auto* migrate = backend->add_subcommand(
       "migrate", "bring a database of an earlier Quillet up to date");
 
-  std::string batch_file, batch_out;
+  std::string batch_file, batch_out, batch_id;
   auto* batch = command("batch", "one operation per JSON line", kBatchHelp);
   batch->add_option("file", batch_file, "the JSONL file")->required();
   batch->add_option("--out", batch_out,
-                    "append outcomes here instead of standard output");
+                    "write the outcomes to this file instead of standard "
+                    "output (replaced when the batch ends)");
+  batch->add_option("--batch-id", batch_id,
+                    "the batch's identity for its request keys (default: "
+                    "its content)");
 
   if (std::optional<std::string> unknown = UnknownCommand(argc, argv)) {
     std::cerr << "quillet: " << *unknown << "\n";
@@ -415,25 +498,31 @@ int Main(int argc, char** argv) {
   };
   try {
     if (*create_call)
-      return RunOne(g, {{"op", "create-call"},
-                        {"details",
-                         DetailsJson(create_details, create_pairs, std::cin)}});
+      return RunOne(
+          g,
+          {{"op", "create-call"},
+           {"details", DetailsJson(create_details, create_pairs, std::cin)}},
+          request_key);
     if (*update_call)
-      return RunOne(g, {{"op", "update-call"},
-                        {"details",
-                         DetailsJson(update_details, update_pairs, std::cin)}});
+      return RunOne(
+          g,
+          {{"op", "update-call"},
+           {"details", DetailsJson(update_details, update_pairs, std::cin)}},
+          request_key);
     if (*time_format)
-      return RunOne(g, {{"op", "time-format"},
-                        {"value", ParseJson(time_value, "the value")}});
+      return RunOne(g,
+                    {{"op", "time-format"},
+                     {"value", ParseJson(time_value, "the value")}},
+                    "");
     if (*create_item || *update_item) {
       json request = {{"op", *create_item ? "create-item" : "update-item"},
                       {"component", component},
                       {"values", ValuesJson(values)}};
       CLI::App* item = *create_item ? create_item : update_item;
       if (item->count("--error")) request["error"] = error_text;
-      return RunOne(g, request);
+      return RunOne(g, request, request_key);
     }
-    if (*batch) return RunBatch(g, batch_file, batch_out);
+    if (*batch) return RunBatch(g, batch_file, batch_out, batch_id);
     if (*load) {
       std::string text = ReadFile(master_file);
       int rows = standins::BackendStore(g.db).LoadMasterData(text);

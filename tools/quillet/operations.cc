@@ -103,10 +103,27 @@ void Judge(const PreparedOperation& p, const Variant& result,
 
 }  // namespace
 
-Outcome Run(CallsInterface& calls, PreparedOperation& p, bool types,
-            bool transaction) {
+void CheckRequestKey(const std::string& key) {
+  String text;
+  try {
+    text = FromUtf8(key);
+  } catch (const std::exception&) {
+    throw UsageError("a request key must be UTF-8 text");
+  }
+  if (text.empty() || text.size() > kMaxRequestKeyLength)
+    throw UsageError("a request key has 1 to " +
+                     std::to_string(kMaxRequestKeyLength) + " characters");
+  for (char16_t c : text)
+    if (c < 0x20 || c == 0x7F)
+      throw UsageError("a request key has no control characters");
+}
+
+Outcome Run(CallsInterface& calls, PreparedOperation& p,
+            const RunOptions& options) {
+  bool types = options.types;
   std::optional<standins::TransactionScope> scope;
-  if (transaction) scope.emplace();
+  if (options.transaction || !options.request_key.empty())
+    scope.emplace(FromUtf8(options.request_key));
   Outcome outcome;
   json& out = outcome.output;
   Variant description;
@@ -138,6 +155,11 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p, bool types,
   } else if (p.op != "time-format") {
     out["errorText"] = VariantToJson(p.error, types);
   }
+  outcome.replayed = scope && scope->context()->Replayed();
+  if (outcome.verdict == Verdict::kRaised && !options.request_key.empty())
+    outcome.message +=
+        "; retrying with the same request key is safe: nothing is recorded "
+        "twice";
   return outcome;
 }
 

@@ -41,13 +41,27 @@ struct Outcome {
   nlohmann::ordered_json output;  // result, errorDescription / errorText,
                                   // error
   Verdict verdict = Verdict::kDone;
-  std::string message;  // one line for standard error unless done
-  std::string done;     // what was recorded ("call SC000042 was created"),
-                        // for messages about a later failure; may be empty
+  bool replayed = false;  // answered from the record of an earlier request
+                          // under the same key: nothing was done again
+  std::string message;    // one line for standard error unless done
+  std::string done;       // what was recorded ("call SC000042 was created"),
+                          // for messages about a later failure; may be empty
 };
 
-// Runs on `calls`, inside a transaction-host context when asked.
-Outcome Run(CallsInterface& calls, PreparedOperation& operation, bool types,
-            bool transaction);
+struct RunOptions {
+  bool types = false;        // values as {"type": ..., "value": ...}
+  bool transaction = false;  // inside a transaction-host context
+  // The caller's request key (UTF-8); when set, the operation runs in a
+  // context that carries it, and a request already carried out under it is
+  // answered again without being done twice.
+  std::string request_key;
+};
+
+// Raises UsageError unless `key` is a usable request key: 1 to
+// kMaxRequestKeyLength characters of valid UTF-8, no control characters.
+void CheckRequestKey(const std::string& key);
+
+Outcome Run(CallsInterface& calls, PreparedOperation& operation,
+            const RunOptions& options);
 
 }  // namespace quillet::cli

@@ -19,11 +19,20 @@
 // two changes in the same second share it.
 //
 // Every submit is one transaction (BEGIN IMMEDIATE): a call and all its
-// texts are stored whole or not at all. The file is in WAL mode with a busy
-// timeout, so several threads and processes can use it at once; a
-// BackendStore is one connection and is used by one thread at a time.
-// Values are only ever bound as parameters. A failure raises a runtime error
-// (number kBackendError, source "Holmfast.Adapter.Boi") naming what failed.
+// texts are stored whole or not at all.
+//
+// A submit may carry a request key (object_context.h). The first submit
+// under a key records, in its own transaction, the key, the kind of request,
+// a digest of what was submitted and the answer it gave (refusals too). A
+// later submit under the same key writes nothing: the same request is
+// answered as the first time (`replayed`); a different request is refused
+// with a message naming the key. Keys are kept for the key retention (7 days
+// unless set) and then pruned, a few at a time, by later keyed submits. The
+// file is in WAL mode with a busy timeout, so several threads and processes can
+// use it at once; a BackendStore is one connection and is used by one thread at
+// a time. Values are only ever bound as parameters. A failure raises a runtime
+// error (number kBackendError, source "Holmfast.Adapter.Boi") naming what
+// failed.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +49,8 @@ namespace quillet::standins {
 
 inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
 inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
-inline constexpr int32_t kSchemaVersion = 1;
+inline constexpr int32_t kSchemaVersion = 2;
+inline constexpr int64_t kDefaultKeyRetentionSeconds = 7 * 24 * 3600;
 // The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
 inline constexpr int64_t kTimeEpoch = 946684800;
 
@@ -81,6 +91,12 @@ struct SubmitOutcome {
   std::optional<StoredCall> stored;   // nothing when refused or unknown
   std::vector<std::string> messages;  // complaints, first one first
   bool nothing_to_apply = false;      // a change that changed nothing
+  bool replayed = false;  // answered from the record of an earlier submit
+};
+
+struct ItemOutcome {
+  std::string refusal;  // "" when done
+  bool replayed = false;
 };
 
 struct StoredItem {
@@ -126,24 +142,31 @@ class BackendStore {
   // A new call: numbered, stamped, contract and warranty from master data.
   // Refused (nothing stored) without a sold-to business partner; stored with
   // a message for an unknown business partner or service object.
-  SubmitOutcome CreateCall(const std::string& component, const CallData& call);
+  SubmitOutcome CreateCall(const std::string& component, const CallData& call,
+                           const std::string& request_key = "");
   // Applies the properties that were set to the call named by CallNumber;
   // texts are appended ("a") or replace the stored ones. Status 30 completes
   // the call and gives it a service order. Refused for an unknown number or
   // a completed call; `nothing_to_apply` when every value equals the stored
   // one and there is no text.
-  SubmitOutcome ChangeCall(const std::string& component, const CallData& call);
+  SubmitOutcome ChangeCall(const std::string& component, const CallData& call,
+                           const std::string& request_key = "");
 
   // Engineer time recorded against a question; 0 when there is none.
   int32_t EngineerTime(const std::string& question_id);
 
-  // Serialized items: a refusal text, or "" when done.
-  std::string CreateItem(
+  // Serialized items: SERIALNUMBER required (and ITEM to create).
+  ItemOutcome CreateItem(
       const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields);
-  std::string ChangeItem(
+      const std::vector<std::pair<std::string, std::string>>& fields,
+      const std::string& request_key = "");
+  ItemOutcome ChangeItem(
       const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields);
+      const std::vector<std::pair<std::string, std::string>>& fields,
+      const std::string& request_key = "");
+
+  // How long request keys are kept (kDefaultKeyRetentionSeconds unless set).
+  void SetKeyRetention(int64_t seconds) { key_retention_ = seconds; }
 
   // Master data from a JSON text; raises on malformed input, loads nothing
   // then. Answers how many rows were loaded.
@@ -163,12 +186,34 @@ class BackendStore {
 
  private:
   class Transaction;
+  struct KeyedRequest;
+  SubmitOutcome NewCall(const std::string& component, const CallData& call);
+  SubmitOutcome ChangedCall(const CallData& call);
+  std::string NewItem(
+      const std::string& component,
+      const std::vector<std::pair<std::string, std::string>>& fields);
+  std::string ChangedItem(
+      const std::string& component,
+      const std::vector<std::pair<std::string, std::string>>& fields);
+  // The answer recorded under the request's key, if any; a different
+  // request under that key answers `mismatch`.
+  std::optional<std::string> RecordedAnswer(const KeyedRequest& request,
+                                            bool& mismatch);
+  void RecordAnswer(const KeyedRequest& request, const std::string& answer);
+  SubmitOutcome KeyedCall(const char* kind, const std::string& component,
+                          const CallData& call, const std::string& request_key,
+                          const std::function<SubmitOutcome()>& body);
+  ItemOutcome KeyedItem(
+      const char* kind, const std::string& component,
+      const std::vector<std::pair<std::string, std::string>>& fields,
+      const std::string& request_key, const std::function<std::string()>& body);
   std::optional<StoredCall> LoadCall(const std::string& call_number);
   void Exec(const char* sql);
   [[noreturn]] void Fail(const std::string& what);
   sqlite3* db_ = nullptr;
   std::string path_;
   std::unique_ptr<StatementCache> cache_;
+  int64_t key_retention_ = kDefaultKeyRetentionSeconds;
 };
 
 }  // namespace quillet::standins

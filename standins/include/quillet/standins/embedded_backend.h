@@ -30,13 +30,27 @@
 //   field is answered by writing the refusal into the third argument.
 // - GetEngineerTime answers the minutes recorded for the question, else 0.
 // - A manager must be added to a session and initialised before it submits.
+// - Under a request key in the object context (object_context.h), a submit
+//   or item change already carried out under that key is answered as it was
+//   the first time, writes nothing, and calls the context's NoteReplayed();
+//   the same key with a different request is refused with a message (calls)
+//   or the error text (items). See backend_store.h.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "quillet/standins/backend_store.h"
 
 namespace quillet::standins {
 
+struct EmbeddedBackendOptions {
+  // How long request keys are kept before they may be pruned.
+  int64_t key_retention_seconds = kDefaultKeyRetentionSeconds;
+};
+
 // Replaces any earlier registration of the same class names.
-void RegisterEmbeddedBackend(const std::string& db_path);
+void RegisterEmbeddedBackend(const std::string& db_path,
+                             const EmbeddedBackendOptions& options = {});
 
 }  // namespace quillet::standins

@@ -1,0 +1,103 @@
+#include "request_record.h"
+
+#include <xxhash.h>
+
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+namespace quillet::standins {
+namespace {
+
+// Every field is fed with its length first, so that no two different
+// requests feed the same bytes.
+class Digest {
+ public:
+  Digest() : state_(XXH3_createState(), &XXH3_freeState) {
+    XXH3_128bits_reset(state_.get());
+  }
+  Digest& Add(std::string_view text) {
+    uint64_t size = text.size();
+    XXH3_128bits_update(state_.get(), &size, sizeof size);
+    XXH3_128bits_update(state_.get(), text.data(), text.size());
+    return *this;
+  }
+  Digest& Add(int64_t n) {
+    XXH3_128bits_update(state_.get(), &n, sizeof n);
+    return *this;
+  }
+  std::string Hex() const {
+    XXH128_hash_t h = XXH3_128bits_digest(state_.get());
+    char out[33];
+    std::snprintf(out, sizeof out, "%016llx%016llx",
+                  static_cast<unsigned long long>(h.high64),
+                  static_cast<unsigned long long>(h.low64));
+    return out;
+  }
+
+ private:
+  std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state_;
+};
+
+void AddText(Digest& d, const std::optional<StoredText>& text) {
+  d.Add(text ? int64_t{1} : int64_t{0});
+  if (!text) return;
+  d.Add(text->text_mode).Add(static_cast<int64_t>(text->pieces.size()));
+  for (const std::string& piece : text->pieces) d.Add(piece);
+}
+
+}  // namespace
+
+std::string RequestDigest(std::string_view kind, const std::string& component,
+                          const CallData& call) {
+  Digest d;
+  d.Add(kind).Add(component).Add(static_cast<int64_t>(call.properties.size()));
+  for (const auto& [name, value] : call.properties)
+    d.Add(name).Add(value.type).Add(value.text).Add(value.number);
+  AddText(d, call.text);
+  AddText(d, call.solution_text);
+  return d.Hex();
+}
+
+std::string RequestDigest(std::string_view kind, const std::string& component,
+                          const ItemFields& fields) {
+  Digest d;
+  d.Add(kind).Add(component).Add(static_cast<int64_t>(fields.size()));
+  for (const auto& [name, value] : fields) d.Add(name).Add(value);
+  return d.Hex();
+}
+
+std::string AnswerJson(const SubmitOutcome& outcome) {
+  using nlohmann::json;
+  json answer = {{"messages", outcome.messages},
+                 {"nothing_to_apply", outcome.nothing_to_apply}};
+  if (outcome.stored) {
+    json properties = json::object();
+    for (const auto& [name, v] : outcome.stored->properties)
+      properties[name] = {v.type, v.text, v.number};
+    answer["stored"] = {{"call_number", outcome.stored->call_number},
+                        {"properties", properties}};
+  }
+  // Texts of any bytes are kept as they are, not checked as UTF-8.
+  return answer.dump(-1, ' ', false, json::error_handler_t::ignore);
+}
+
+SubmitOutcome OutcomeFromJson(const std::string& text) {
+  using nlohmann::json;
+  json answer = json::parse(text);
+  SubmitOutcome outcome;
+  outcome.messages = answer.at("messages").get<std::vector<std::string>>();
+  outcome.nothing_to_apply = answer.at("nothing_to_apply").get<bool>();
+  if (answer.contains("stored")) {
+    const json& stored = answer["stored"];
+    StoredCall call{stored.at("call_number").get<std::string>(), {}, {}, {}};
+    for (const auto& [name, v] : stored.at("properties").items())
+      call.properties[name] = {v.at(0).get<std::string>(),
+                               v.at(1).get<std::string>(),
+                               v.at(2).get<int64_t>()};
+    outcome.stored = std::move(call);
+  }
+  return outcome;
+}
+
+}  // namespace quillet::standins

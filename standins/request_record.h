@@ -1,0 +1,30 @@
+// What the embedded back end keeps of a request made under a request key:
+// a digest of what was submitted, to recognise the same request again, and
+// the answer it gave, to give it again without writing anything.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quillet/standins/backend_store.h"
+
+namespace quillet::standins {
+
+using ItemFields = std::vector<std::pair<std::string, std::string>>;
+
+// 32 hex digits (XXH3, 128 bits) over a length-prefixed form of the request:
+// equal for equal requests, different for any other request in practice.
+std::string RequestDigest(std::string_view kind, const std::string& component,
+                          const CallData& call);
+std::string RequestDigest(std::string_view kind, const std::string& component,
+                          const ItemFields& fields);
+
+// A submit's answer as JSON and back: the stored call's properties (its
+// texts are not part of an answer), the messages and whether there was
+// nothing to apply.
+std::string AnswerJson(const SubmitOutcome& outcome);
+SubmitOutcome OutcomeFromJson(const std::string& json);
+
+}  // namespace quillet::standins
