@@ -1,110 +1,19 @@
+// The embedded back end's rules, written once over a storage engine
+// (storage_engine.h): numbering, contracts and warranties from master data,
+// messages and refusals, status 30 and its service order, texts appended or
+// replaced, request keys, last transaction times.
 #include "quillet/standins/backend_store.h"
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
 #include <nlohmann/json.hpp>
-#include <unordered_map>
 
 #include "backend_failure.h"
-#include "quillet/error.h"
-#include "quillet/text.h"
 #include "request_record.h"
-#include "sqlite_schema.h"
+#include "storage_engine.h"
 
 namespace quillet::standins {
-
-// Prepared statements of one connection, prepared once and reused; keyed by
-// the address of their SQL text (always a literal).
-class StatementCache {
- public:
-  explicit StatementCache(sqlite3* db) : db_(db) {}
-  ~StatementCache() {
-    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
-  }
-  sqlite3* db() const { return db_; }
-  sqlite3_stmt* Get(const char* sql) {
-    auto it = statements_.find(sql);
-    if (it != statements_.end()) return it->second;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt,
-                           nullptr) != SQLITE_OK) {
-      sqlite3_finalize(stmt);
-      RaiseSqlite(db_, std::string("preparing \"") + sql + "\"");
-    }
-    statements_.emplace(sql, stmt);
-    return stmt;
-  }
-
- private:
-  sqlite3* db_;
-  std::unordered_map<const char*, sqlite3_stmt*> statements_;
-};
-
 namespace {
-
-// One use of a cached statement; values are only ever bound, never spliced
-// in. Reset when the use ends.
-class Statement {
- public:
-  Statement(StatementCache& cache, const char* sql)
-      : db_(cache.db()), stmt_(cache.Get(sql)) {}
-  ~Statement() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-  }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int i, const std::string& text) {
-    Check(sqlite3_bind_text(stmt_, i, text.data(),
-                            static_cast<int>(text.size()), SQLITE_TRANSIENT));
-    return *this;
-  }
-  Statement& Bind(int i, int64_t n) {
-    Check(sqlite3_bind_int64(stmt_, i, n));
-    return *this;
-  }
-  template <class T>
-  Statement& Bind(int i, const std::optional<T>& value) {
-    if (value) return Bind(i, *value);
-    Check(sqlite3_bind_null(stmt_, i));
-    return *this;
-  }
-  Statement& Bind(int i, const StoredValue& v) {
-    return v.type == "String" ? Bind(i, v.text) : Bind(i, v.number);
-  }
-  // True while there is a row.
-  bool Step() {
-    int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    RaiseSqlite(db_, std::string("running \"") + sqlite3_sql(stmt_) + "\"");
-  }
-  // Runs to the end; the statement can be bound and run again.
-  void Run() {
-    while (Step()) {
-    }
-    sqlite3_reset(stmt_);
-  }
-  std::string Text(int col) {
-    const unsigned char* p = sqlite3_column_text(stmt_, col);
-    return p ? std::string(
-                   reinterpret_cast<const char*>(p),
-                   static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
-             : std::string();
-  }
-  int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
-
- private:
-  void Check(int rc) {
-    if (rc != SQLITE_OK) RaiseSqlite(db_, "binding a value");
-  }
-  sqlite3* db_;
-  sqlite3_stmt* stmt_;
-};
 
 StoredValue Str(std::string s) { return {"String", std::move(s), 0}; }
 StoredValue Num(const char* type, int64_t n) { return {type, "", n}; }
@@ -121,158 +30,38 @@ std::string Numbered(const char* prefix, int64_t seq) {
   return buffer;
 }
 
-}  // namespace
-
-// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
-class BackendStore::Transaction {
- public:
-  explicit Transaction(BackendStore& store) : store_(store) {
-    Statement(*store_.cache_, "BEGIN IMMEDIATE").Run();
-  }
-  ~Transaction() {
-    if (!done_) sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  void Commit() {
-    Statement(*store_.cache_, "COMMIT").Run();
-    done_ = true;
-  }
-
- private:
-  BackendStore& store_;
-  bool done_ = false;
-};
-
-BackendStore::BackendStore(const std::string& path, Open open) : path_(path) {
-  CheckDatabasePath(path);
-  bool reading = open == Open::kForReading;
-  std::error_code ec;
-  if (reading && !std::filesystem::exists(path, ec))
-    RaiseBackend("no database '" + path + "'");
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-  if (!reading) flags |= SQLITE_OPEN_CREATE;
-  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-    std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
-    db_ = nullptr;
-    RaiseBackend("cannot open database '" + path + "': " + message);
-  }
-  sqlite3_busy_timeout(db_, 10000);
-  sqlite3_extended_result_codes(db_, 1);
-  try {
-    // Nothing is written before the file is known to be Quillet's.
-    PrepareSchema(db_, path, open);
-    // WAL with NORMAL sync: a commit survives a crash of the process; the
-    // last commits may be lost if the machine loses power.
-    if (!reading) Exec("PRAGMA journal_mode=WAL");
-    Exec("PRAGMA synchronous=NORMAL");
-    cache_ = std::make_unique<StatementCache>(db_);
-  } catch (...) {
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw;
-  }
-}
-
-BackendStore::~BackendStore() {
-  cache_.reset();
-  sqlite3_close(db_);
-}
-
-void BackendStore::Exec(const char* sql) {
-  char* error = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : sqlite3_errmsg(db_);
-    sqlite3_free(error);
-    RaiseBackend("database '" + path_ + "': " + message);
-  }
-}
-
-void BackendStore::Fail(const std::string& what) { RaiseSqlite(db_, what); }
-
-namespace {
-
-// A property of a call that is being created: nothing to replace.
-void AddProperty(StatementCache& db, const std::string& number,
-                 const std::string& name, const StoredValue& value) {
-  Statement s(db,
-              "INSERT INTO call_properties(call_number, name, type, value) "
-              "VALUES(?1, ?2, ?3, ?4)");
-  s.Bind(1, number).Bind(2, name).Bind(3, value.type).Bind(4, value);
-  s.Run();
-}
-
-void PutProperty(StatementCache& db, const std::string& number,
-                 const std::string& name, const StoredValue& value) {
-  Statement s(db,
-              "INSERT INTO call_properties(call_number, name, type, value) "
-              "VALUES(?1, ?2, ?3, ?4) ON CONFLICT(call_number, name) DO "
-              "UPDATE SET type = excluded.type, value = excluded.value");
-  s.Bind(1, number).Bind(2, name).Bind(3, value.type).Bind(4, value);
-  s.Run();
-}
-
-void PutText(StatementCache& db, const std::string& number, const char* kind,
-             const StoredText& text) {
-  if (text.text_mode != "a") {
-    Statement clear(
-        db, "DELETE FROM call_texts WHERE call_number = ?1 AND kind = ?2");
-    clear.Bind(1, number).Bind(2, std::string(kind));
-    clear.Run();
-  }
-  Statement next(db,
-                 "SELECT coalesce(max(position), 0) FROM call_texts WHERE "
-                 "call_number = ?1 AND kind = ?2");
-  next.Bind(1, number).Bind(2, std::string(kind));
-  next.Step();
-  int64_t position = next.Int(0);
-  Statement insert(db,
-                   "INSERT INTO call_texts(call_number, kind, position, "
-                   "piece, text_mode) VALUES(?1, ?2, ?3, ?4, ?5)");
-  for (const std::string& piece : text.pieces) {
-    insert.Bind(1, number).Bind(2, std::string(kind)).Bind(3, ++position);
-    insert.Bind(4, piece).Bind(5, text.text_mode);
-    insert.Run();
-  }
-}
-
 // The clock now, as a last transaction time.
 int64_t TransactionTimeNow() {
   return TransactionTimeAt(static_cast<int64_t>(std::time(nullptr)));
 }
 
-bool Exists(StatementCache& db, const char* sql, const std::string& key) {
-  Statement s(db, sql);
-  s.Bind(1, key);
-  return s.Step();
+std::string KeyRefusal(const std::string& key) {
+  return "Request key '" + key +
+         "' was already used for a different request; nothing was written";
 }
+
+// Listings read this many rows at a time: constant memory, few queries.
+constexpr int64_t kPage = 256;
 
 }  // namespace
 
+bool IsPostgresUri(const std::string& where) {
+  return where.rfind("postgresql://", 0) == 0 ||
+         where.rfind("postgres://", 0) == 0;
+}
+
+BackendStore::BackendStore(const std::string& where, Open open)
+    : engine_(IsPostgresUri(where) ? OpenPostgresStorage(where, open)
+                                   : OpenSqliteStorage(where, open)) {}
+
+BackendStore::~BackendStore() = default;
+
 std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
-  if (!Exists(*cache_, "SELECT 1 FROM calls WHERE call_number = ?1", number))
-    return std::nullopt;
-  StoredCall call;
-  call.call_number = number;
-  Statement props(*cache_,
-                  "SELECT name, type, value FROM call_properties WHERE "
-                  "call_number = ?1");
-  props.Bind(1, number);
-  while (props.Step()) {
-    StoredValue v{props.Text(1), "", 0};
-    if (v.type == "String") {
-      v.text = props.Text(2);
-    } else {
-      v.number = props.Int(2);
-    }
-    call.properties[props.Text(0)] = v;
-  }
-  Statement texts(*cache_,
-                  "SELECT kind, piece FROM call_texts WHERE call_number = ?1 "
-                  "ORDER BY kind, position");
-  texts.Bind(1, number);
-  while (texts.Step())
-    (texts.Text(0) == "Text" ? call.text : call.solution_text)
-        .push_back(texts.Text(1));
+  if (!engine_->FindCall(number, false)) return std::nullopt;
+  StoredCall call{number, engine_->CallProperties(number), {}, {}};
+  for (auto& [kind, piece] : engine_->CallTexts(number))
+    (kind == "Text" ? call.text : call.solution_text)
+        .push_back(std::move(piece));
   return call;
 }
 
@@ -285,51 +74,38 @@ SubmitOutcome BackendStore::NewCall(const std::string& component,
     return outcome;
   }
   std::string partner = Prop(call, "BusinessPartnerNumber");
-  if (!partner.empty() &&
-      !Exists(*cache_, "SELECT 1 FROM business_partners WHERE number = ?1",
-              partner))
+  if (!partner.empty() && !engine_->BusinessPartnerExists(partner))
     outcome.messages.push_back("Unknown business partner '" + partner +
                                "'; the call was stored without partner data");
 
   std::map<std::string, StoredValue> assigned;
   std::string object = Prop(call, "ServiceObject");
-  Statement facts(
-      *cache_,
-      "SELECT contract, warranty, warranty_description, "
-      "warranty_expiry_date FROM service_objects WHERE object = ?1");
-  facts.Bind(1, object);
-  if (facts.Step()) {
-    assigned["Contract"] = Str(facts.Text(0));
-    bool warranty = !facts.Text(1).empty();
-    assigned["WarrantyFlag"] = Num("Byte", warranty ? 1 : 0);
-    assigned["Warranty"] = Str(facts.Text(1));
-    assigned["WarrantyDescription"] = Str(facts.Text(2));
-    assigned["WarrantyExpiryDate"] = Str(facts.Text(3));
+  if (std::optional<ServiceObjectFacts> facts =
+          engine_->ServiceObject(object)) {
+    assigned["Contract"] = Str(facts->contract);
+    assigned["WarrantyFlag"] = Num("Byte", facts->warranty.empty() ? 0 : 1);
+    assigned["Warranty"] = Str(facts->warranty);
+    assigned["WarrantyDescription"] = Str(facts->warranty_description);
+    assigned["WarrantyExpiryDate"] = Str(facts->warranty_expiry_date);
   } else if (!object.empty()) {
     outcome.messages.push_back("Unknown service object '" + object +
                                "'; no contract or warranty was applied");
   }
 
   int64_t time = TransactionTimeNow();
-  Statement insert(*cache_,
-                   "INSERT INTO calls(component, last_transaction_time) "
-                   "VALUES(?1, ?2)");
-  insert.Bind(1, component).Bind(2, time);
-  insert.Run();
-  std::string number = Numbered("SC", sqlite3_last_insert_rowid(db_));
-  Statement name(*cache_, "UPDATE calls SET call_number = ?1 WHERE seq = ?2");
-  name.Bind(1, number).Bind(2, sqlite3_last_insert_rowid(db_));
-  name.Run();
+  int64_t seq = engine_->InsertCall(component, time);
+  std::string number = Numbered("SC", seq);
+  engine_->NameCall(seq, number);
 
   std::map<std::string, StoredValue> properties = call.properties;
   properties["CallNumber"] = Str(number);
   properties["LastTransactionTime"] = Num("Long", time);
   for (const auto& [key, value] : assigned) properties[key] = value;
   for (const auto& [key, value] : properties)
-    AddProperty(*cache_, number, key, value);
-  if (call.text) PutText(*cache_, number, "Text", *call.text);
+    engine_->PutProperty(number, key, value, /*is_new=*/true);
+  if (call.text) engine_->PutText(number, "Text", *call.text);
   if (call.solution_text)
-    PutText(*cache_, number, "SolutionText", *call.solution_text);
+    engine_->PutText(number, "SolutionText", *call.solution_text);
 
   // The call as stored is what was just written: no need to read it back.
   StoredCall stored{number, std::move(properties), {}, {}};
@@ -342,27 +118,28 @@ SubmitOutcome BackendStore::NewCall(const std::string& component,
 SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   SubmitOutcome outcome;
   std::string number = Prop(call, "CallNumber");
-  std::optional<StoredCall> existing = LoadCall(number);
-  if (!existing) {
+  // Locked: a concurrent change of the same call waits for this one.
+  std::optional<int64_t> seq = engine_->FindCall(number, /*for_update=*/true);
+  if (!seq) {
     outcome.messages.push_back("Service call '" + number +
                                "' not found; nothing was changed");
     return outcome;
   }
-  auto status = existing->properties.find("Status");
-  if (status != existing->properties.end() && status->second.number == 30) {
+  std::map<std::string, StoredValue> existing = engine_->CallProperties(number);
+  auto status = existing.find("Status");
+  if (status != existing.end() && status->second.number == 30) {
     outcome.messages.push_back("Service call " + number +
                                " is completed; the change was refused");
     // Answered as stored, but not as changed.
-    outcome.stored = existing;
+    outcome.stored = LoadCall(number);
     outcome.stored->properties["ChangedFlag"] = Num("Byte", 0);
     return outcome;
   }
   bool changed = (call.text && !call.text->pieces.empty()) ||
                  (call.solution_text && !call.solution_text->pieces.empty());
   for (const auto& [key, value] : call.properties) {
-    auto it = existing->properties.find(key);
-    if (key != "CallNumber" &&
-        (it == existing->properties.end() || !(it->second == value)))
+    auto it = existing.find(key);
+    if (key != "CallNumber" && (it == existing.end() || !(it->second == value)))
       changed = true;
   }
   if (!changed) {
@@ -370,77 +147,25 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
     return outcome;
   }
   for (const auto& [key, value] : call.properties)
-    if (key != "CallNumber") PutProperty(*cache_, number, key, value);
-  if (call.text) PutText(*cache_, number, "Text", *call.text);
+    if (key != "CallNumber") engine_->PutProperty(number, key, value, false);
+  if (call.text) engine_->PutText(number, "Text", *call.text);
   if (call.solution_text)
-    PutText(*cache_, number, "SolutionText", *call.solution_text);
+    engine_->PutText(number, "SolutionText", *call.solution_text);
 
   auto new_status = call.properties.find("Status");
   if (new_status != call.properties.end() && new_status->second.number == 30 &&
-      !existing->properties.contains("ServiceOrder")) {
-    Statement seq(*cache_, "SELECT seq FROM calls WHERE call_number = ?1");
-    seq.Bind(1, number);
-    seq.Step();
-    PutProperty(*cache_, number, "ServiceOrder",
-                Str(Numbered("SO", seq.Int(0))));
-    PutProperty(*cache_, number, "HasServiceOrder", Num("Boolean", 1));
+      !existing.contains("ServiceOrder")) {
+    engine_->PutProperty(number, "ServiceOrder", Str(Numbered("SO", *seq)),
+                         false);
+    engine_->PutProperty(number, "HasServiceOrder", Num("Boolean", 1), false);
   }
   int64_t time = TransactionTimeNow();
-  Statement stamp(*cache_,
-                  "UPDATE calls SET last_transaction_time = ?1 WHERE "
-                  "call_number = ?2");
-  stamp.Bind(1, time).Bind(2, number);
-  stamp.Run();
-  PutProperty(*cache_, number, "LastTransactionTime", Num("Long", time));
-  PutProperty(*cache_, number, "ChangedFlag", Num("Byte", 1));
+  engine_->StampCall(number, time);
+  engine_->PutProperty(number, "LastTransactionTime", Num("Long", time), false);
+  engine_->PutProperty(number, "ChangedFlag", Num("Byte", 1), false);
   outcome.stored = LoadCall(number);
   return outcome;
 }
-
-// A request under a caller's key: what it is, to recognise it again.
-struct BackendStore::KeyedRequest {
-  std::string key;
-  std::string kind;
-  std::string digest;
-};
-
-std::optional<std::string> BackendStore::RecordedAnswer(
-    const KeyedRequest& request, bool& mismatch) {
-  Statement s(*cache_,
-              "SELECT kind, digest, answer FROM request_keys WHERE key = ?1");
-  s.Bind(1, request.key);
-  if (!s.Step()) return std::nullopt;
-  mismatch = s.Text(0) != request.kind || s.Text(1) != request.digest;
-  return s.Text(2);
-}
-
-void BackendStore::RecordAnswer(const KeyedRequest& request,
-                                const std::string& answer) {
-  int64_t now = static_cast<int64_t>(std::time(nullptr));
-  // Expired keys go a few at a time, oldest first, through the index: no
-  // write ever scans the table, and pruning keeps up with the keys added.
-  Statement prune(*cache_,
-                  "DELETE FROM request_keys WHERE key IN (SELECT key FROM "
-                  "request_keys WHERE created_at < ?1 ORDER BY created_at "
-                  "LIMIT 16)");
-  prune.Bind(1, now - key_retention_);
-  prune.Run();
-  Statement insert(*cache_,
-                   "INSERT INTO request_keys(key, kind, digest, answer, "
-                   "created_at) VALUES(?1, ?2, ?3, ?4, ?5)");
-  insert.Bind(1, request.key).Bind(2, request.kind).Bind(3, request.digest);
-  insert.Bind(4, answer).Bind(5, now);
-  insert.Run();
-}
-
-namespace {
-
-std::string KeyRefusal(const std::string& key) {
-  return "Request key '" + key +
-         "' was already used for a different request; nothing was written";
-}
-
-}  // namespace
 
 SubmitOutcome BackendStore::CreateCall(const std::string& component,
                                        const CallData& call,
@@ -456,32 +181,43 @@ SubmitOutcome BackendStore::ChangeCall(const std::string& component,
                    [&] { return ChangedCall(call); });
 }
 
+// A submit under a key: the first one is recorded with its answer in its
+// own transaction; a later one with the same request is answered from the
+// record and writes nothing; another request under the key is refused.
 SubmitOutcome BackendStore::KeyedCall(
     const char* kind, const std::string& component, const CallData& call,
     const std::string& request_key,
     const std::function<SubmitOutcome()>& body) {
-  Transaction tx(*this);
+  SubmitOutcome outcome;
   if (request_key.empty()) {
-    SubmitOutcome outcome = body();
-    tx.Commit();
+    engine_->WriteTransaction([&] { outcome = body(); });
     return outcome;
   }
-  KeyedRequest request{request_key, kind, RequestDigest(kind, component, call)};
-  bool mismatch = false;
-  if (std::optional<std::string> answer = RecordedAnswer(request, mismatch)) {
-    SubmitOutcome outcome;
-    if (mismatch) {
-      outcome.messages.push_back(KeyRefusal(request_key));
-      return outcome;
+  KeyRecord request{kind, RequestDigest(kind, component, call), ""};
+  engine_->WriteTransaction([&] {
+    outcome = SubmitOutcome();
+    if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
+      if (prior->kind != request.kind || prior->digest != request.digest) {
+        outcome.messages.push_back(KeyRefusal(request_key));
+        return;
+      }
+      outcome = OutcomeFromJson(prior->answer);
+      outcome.replayed = true;
+      return;
     }
-    outcome = OutcomeFromJson(*answer);
-    outcome.replayed = true;
-    return outcome;
-  }
-  SubmitOutcome outcome = body();
-  RecordAnswer(request, AnswerJson(outcome));
-  tx.Commit();
+    outcome = body();
+    request.answer = AnswerJson(outcome);
+    RecordKey(request_key, request);
+  });
   return outcome;
+}
+
+void BackendStore::RecordKey(const std::string& key, const KeyRecord& record) {
+  int64_t now = static_cast<int64_t>(std::time(nullptr));
+  // Expired keys go a few at a time, oldest first: no write ever scans the
+  // table, and pruning keeps up with the keys added.
+  engine_->PruneKeys(now - key_retention_, 16);
+  engine_->InsertKey(key, record, now);
 }
 
 ItemOutcome BackendStore::CreateItem(
@@ -504,33 +240,34 @@ ItemOutcome BackendStore::KeyedItem(
     const char* kind, const std::string& component,
     const std::vector<std::pair<std::string, std::string>>& fields,
     const std::string& request_key, const std::function<std::string()>& body) {
-  Transaction tx(*this);
+  ItemOutcome outcome;
   if (request_key.empty()) {
-    ItemOutcome outcome{body()};
-    tx.Commit();
+    engine_->WriteTransaction([&] { outcome = {body()}; });
     return outcome;
   }
-  KeyedRequest request{request_key, kind,
-                       RequestDigest(kind, component, fields)};
-  bool mismatch = false;
-  if (std::optional<std::string> answer = RecordedAnswer(request, mismatch)) {
-    if (mismatch) return {KeyRefusal(request_key)};
-    return {nlohmann::json::parse(*answer).at("refusal").get<std::string>(),
-            true};
-  }
-  ItemOutcome outcome{body()};
-  RecordAnswer(request,
-               nlohmann::json{{"refusal", outcome.refusal}}.dump(
-                   -1, ' ', false, nlohmann::json::error_handler_t::ignore));
-  tx.Commit();
+  KeyRecord request{kind, RequestDigest(kind, component, fields), ""};
+  engine_->WriteTransaction([&] {
+    outcome = ItemOutcome();
+    if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
+      if (prior->kind != request.kind || prior->digest != request.digest) {
+        outcome.refusal = KeyRefusal(request_key);
+        return;
+      }
+      outcome.refusal =
+          nlohmann::json::parse(prior->answer).at("refusal").get<std::string>();
+      outcome.replayed = true;
+      return;
+    }
+    outcome.refusal = body();
+    request.answer = nlohmann::json{{"refusal", outcome.refusal}}.dump(
+        -1, ' ', false, nlohmann::json::error_handler_t::ignore);
+    RecordKey(request_key, request);
+  });
   return outcome;
 }
 
 int32_t BackendStore::EngineerTime(const std::string& question_id) {
-  Statement s(*cache_,
-              "SELECT minutes FROM engineer_time WHERE question_id = ?1");
-  s.Bind(1, question_id);
-  return s.Step() ? static_cast<int32_t>(s.Int(0)) : 0;
+  return static_cast<int32_t>(engine_->EngineerMinutes(question_id));
 }
 
 namespace {
@@ -554,24 +291,6 @@ std::vector<std::pair<std::string, std::string>> CleanFields(
   return out;
 }
 
-void PutFields(StatementCache& db, const std::string& serial,
-               const std::vector<std::pair<std::string, std::string>>& fields) {
-  Statement next(
-      db,
-      "SELECT coalesce(max(position), 0) FROM item_fields WHERE serial = ?1");
-  next.Bind(1, serial);
-  next.Step();
-  int64_t position = next.Int(0);
-  Statement put(db,
-                "INSERT INTO item_fields(serial, position, name, value) "
-                "VALUES(?1, ?2, ?3, ?4) ON CONFLICT(serial, name) DO UPDATE "
-                "SET value = excluded.value");
-  for (const auto& [name, value] : fields) {
-    put.Bind(1, serial).Bind(2, ++position).Bind(3, name).Bind(4, value);
-    put.Run();
-  }
-}
-
 }  // namespace
 
 std::string BackendStore::NewItem(
@@ -584,13 +303,10 @@ std::string BackendStore::NewItem(
   for (const auto& [name, value] : clean)
     if (name == "ITEM" && !value.empty()) has_item = true;
   if (!has_item) return "Field ITEM is required";
-  if (Exists(*cache_, "SELECT 1 FROM items WHERE serial = ?1", serial))
+  if (engine_->ItemComponent(serial))
     return "Serialized item '" + serial + "' already exists";
-  Statement insert(*cache_,
-                   "INSERT INTO items(serial, component) VALUES(?1, ?2)");
-  insert.Bind(1, serial).Bind(2, component);
-  insert.Run();
-  PutFields(*cache_, serial, clean);
+  engine_->InsertItem(serial, component);
+  engine_->PutItemFields(serial, clean);
   return "";
 }
 
@@ -600,24 +316,20 @@ std::string BackendStore::ChangedItem(
   std::string problem, serial;
   auto clean = CleanFields(fields, problem, serial);
   if (!problem.empty()) return problem;
-  if (!Exists(*cache_, "SELECT 1 FROM items WHERE serial = ?1", serial))
+  if (!engine_->ItemComponent(serial))
     return "Serialized item '" + serial + "' not found";
-  Statement touch(*cache_,
-                  "UPDATE items SET component = ?2, changed_at = "
-                  "strftime('%Y-%m-%dT%H:%M:%fZ','now') WHERE serial = ?1");
-  touch.Bind(1, serial).Bind(2, component);
-  touch.Run();
-  PutFields(*cache_, serial, clean);
+  engine_->TouchItem(serial, component);
+  engine_->PutItemFields(serial, clean);
   return "";
 }
 
 namespace {
 
 // One section of the master data: its rows' fields, in the order the
-// INSERT binds them; the first is the row's key.
+// engine stores them; the first is the row's key.
 struct MasterSection {
   const char* name;
-  const char* insert;
+  MasterTable table;
   struct Field {
     const char* name;
     bool required;
@@ -629,20 +341,17 @@ struct MasterSection {
 const std::vector<MasterSection>& MasterSections() {
   static const std::vector<MasterSection> sections = {
       {"serviceObjects",
-       "INSERT OR REPLACE INTO service_objects(object, contract, warranty, "
-       "warranty_description, warranty_expiry_date) VALUES(?1, ?2, ?3, ?4, "
-       "?5)",
+       MasterTable::kServiceObjects,
        {{"object", true, false},
         {"contract", false, false},
         {"warranty", false, false},
         {"warrantyDescription", false, false},
         {"warrantyExpiryDate", false, false}}},
       {"businessPartners",
-       "INSERT OR REPLACE INTO business_partners(number, name) VALUES(?1, ?2)",
+       MasterTable::kBusinessPartners,
        {{"number", true, false}, {"name", false, false}}},
       {"engineerTime",
-       "INSERT OR REPLACE INTO engineer_time(question_id, minutes) VALUES(?1, "
-       "?2)",
+       MasterTable::kEngineerTime,
        {{"question", true, false}, {"minutes", true, true}}},
   };
   return sections;
@@ -669,14 +378,13 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
     if (!value.is_array())
       RaiseBackend("master data: '" + name + "' must be an array");
   }
-  // One transaction: a refused entry leaves nothing loaded.
-  int loaded = 0;
-  Transaction tx(*this);
+  // Every row is checked before anything is written: all or nothing.
+  std::vector<std::pair<MasterTable, std::vector<MasterValue>>> rows;
   for (const MasterSection& section : sections) {
     if (!data.contains(section.name)) continue;
-    const json& rows = data[section.name];
-    for (size_t i = 0; i < rows.size(); ++i) {
-      const json& row = rows[i];
+    const json& entries = data[section.name];
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const json& row = entries[i];
       std::string where = std::string("master data: ") + section.name + "[" +
                           std::to_string(i) + "]";
       if (!row.is_object()) RaiseBackend(where + " must be an object");
@@ -686,10 +394,8 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
                 [&](const MasterSection::Field& f) { return key == f.name; }))
           RaiseBackend(where + ": unknown field '" + key + "'");
       }
-      Statement insert(*cache_, section.insert);
-      int column = 0;
+      std::vector<MasterValue> values;
       for (const MasterSection::Field& field : section.fields) {
-        ++column;
         const json* value =
             row.contains(field.name) ? &row[field.name] : nullptr;
         if (field.whole_minutes) {
@@ -697,7 +403,7 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
               value->get<int64_t>() < 0 || value->get<int64_t>() > INT32_MAX)
             RaiseBackend(where + ": '" + field.name +
                          "' must be a whole number from 0 to 2147483647");
-          insert.Bind(column, value->get<int64_t>());
+          values.push_back({"", value->get<int64_t>()});
           continue;
         }
         if (value && !value->is_string())
@@ -705,14 +411,16 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
         std::string text = value ? value->get<std::string>() : "";
         if (field.required && text.empty())
           RaiseBackend(where + " needs '" + field.name + "'");
-        insert.Bind(column, text);
+        values.push_back({text, std::nullopt});
       }
-      insert.Run();
-      ++loaded;
+      rows.emplace_back(section.table, std::move(values));
     }
   }
-  tx.Commit();
-  return loaded;
+  engine_->WriteTransaction([&] {
+    for (const auto& [table, values] : rows)
+      engine_->PutMasterRow(table, values);
+  });
+  return static_cast<int>(rows.size());
 }
 
 void BackendStore::ForEachCall(
@@ -720,27 +428,23 @@ void BackendStore::ForEachCall(
     const std::function<void(const StoredCall&)>& visit) {
   int64_t after = 0;
   if (query.after) {
-    Statement seq(*cache_, "SELECT seq FROM calls WHERE call_number = ?1");
-    seq.Bind(1, *query.after);
-    if (!seq.Step()) RaiseBackend("no service call '" + *query.after + "'");
-    after = seq.Int(0);
+    std::optional<int64_t> seq = engine_->FindCall(*query.after, false);
+    if (!seq) RaiseBackend("no service call '" + *query.after + "'");
+    after = *seq;
   }
-  // In sequence order, filtered by the rows' own indexes; each call is read
-  // and handed on before the next, so memory does not grow with the table.
-  Statement s(*cache_,
-              "SELECT call_number FROM calls WHERE seq > ?1 "
-              "AND (?2 IS NULL OR last_transaction_time >= ?2) "
-              "AND (?3 IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
-              "WHERE p.call_number = calls.call_number AND p.name = 'Status' "
-              "AND p.value = ?3)) "
-              "AND (?4 IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
-              "WHERE p.call_number = calls.call_number AND p.name = "
-              "'SoldToBusinessPartner' AND p.value = ?4)) "
-              "ORDER BY seq LIMIT ?5");
-  s.Bind(1, after).Bind(2, query.changed_since).Bind(3, query.status);
-  s.Bind(4, query.sold_to).Bind(5, query.limit.value_or(-1));
-  while (s.Step())
-    if (std::optional<StoredCall> call = LoadCall(s.Text(0))) visit(*call);
+  // A page at a time in sequence order; each call is read and handed on
+  // before the next, so memory does not grow with the table.
+  int64_t left = query.limit.value_or(INT64_MAX);
+  while (left > 0) {
+    int64_t want = std::min(left, kPage);
+    auto page = engine_->CallPage(query, after, want);
+    for (const auto& [seq, number] : page) {
+      after = seq;
+      --left;
+      if (std::optional<StoredCall> call = LoadCall(number)) visit(*call);
+    }
+    if (static_cast<int64_t>(page.size()) < want) break;
+  }
 }
 
 std::vector<StoredCall> BackendStore::Calls(const CallQuery& query) {
@@ -754,30 +458,28 @@ std::optional<StoredCall> BackendStore::Call(const std::string& number) {
 }
 
 std::optional<StoredItem> BackendStore::Item(const std::string& serial) {
-  Statement s(*cache_, "SELECT component FROM items WHERE serial = ?1");
-  s.Bind(1, serial);
-  if (!s.Step()) return std::nullopt;
-  StoredItem item{serial, s.Text(0), {}};
-  Statement f(*cache_,
-              "SELECT name, value FROM item_fields WHERE serial = ?1 ORDER BY "
-              "position");
-  f.Bind(1, serial);
-  while (f.Step()) item.fields.emplace_back(f.Text(0), f.Text(1));
-  return item;
+  std::optional<std::string> component = engine_->ItemComponent(serial);
+  if (!component) return std::nullopt;
+  return StoredItem{serial, *component, engine_->ItemFields(serial)};
 }
 
 void BackendStore::ForEachItem(
     const ItemQuery& query,
     const std::function<void(const StoredItem&)>& visit) {
-  if (query.after &&
-      !Exists(*cache_, "SELECT 1 FROM items WHERE serial = ?1", *query.after))
+  if (query.after && !engine_->ItemComponent(*query.after))
     RaiseBackend("no serialized item '" + *query.after + "'");
-  Statement s(*cache_,
-              "SELECT serial FROM items WHERE ?1 IS NULL OR serial > ?1 "
-              "ORDER BY serial LIMIT ?2");
-  s.Bind(1, query.after).Bind(2, query.limit.value_or(-1));
-  while (s.Step())
-    if (std::optional<StoredItem> item = Item(s.Text(0))) visit(*item);
+  std::optional<std::string> after = query.after;
+  int64_t left = query.limit.value_or(INT64_MAX);
+  while (left > 0) {
+    int64_t want = std::min(left, kPage);
+    std::vector<std::string> page = engine_->ItemPage(after, want);
+    for (const std::string& serial : page) {
+      after = serial;
+      --left;
+      if (std::optional<StoredItem> item = Item(serial)) visit(*item);
+    }
+    if (static_cast<int64_t>(page.size()) < want) break;
+  }
 }
 
 std::vector<StoredItem> BackendStore::Items(const ItemQuery& query) {

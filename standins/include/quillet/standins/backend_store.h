@@ -1,25 +1,34 @@
-// The embedded back end's storage: one SQLite database file.
+// The embedded back end's store: its rules over one of two storage
+// engines, chosen by where the data lives: a SQLite database file (the
+// default, on one machine) or a PostgreSQL database (a connection URI
+// "postgresql://..." or "postgres://...", libpq's environment variables
+// honoured), which any number of hosts may share.
 //
 // Service calls are stored with every property that was set on them (by its
 // record property name), their texts as pieces in the order received, and
 // the facts the back end assigns (call number, last transaction time,
 // contract and warranty, service order). Master data (service objects with
 // contracts and warranties, business partners, engineer time per question)
-// and serialized items live in the same file.
+// and serialized items live in the same database.
 //
-// A Quillet database is marked as one (SQLite's application_id is
-// kApplicationId, its user_version the schema version). Opening refuses,
-// before writing anything, a database that is not Quillet's, one of a newer
-// schema, and the paths that would lose data (an empty path, ":memory:",
-// "file:" URIs); it brings an older Quillet database up to date when opened
-// for writing. Call numbers are "SC" and the call's sequence number, at least
-// six digits ("SC000042", "SC1000000"); listings order calls by sequence.
+// A Quillet database is marked as one (SQLite: application_id is
+// kApplicationId and user_version the schema version; PostgreSQL: the table
+// quillet_meta). Opening refuses, before writing anything, a database that
+// is not Quillet's, one of a newer schema, and the SQLite paths that would
+// lose data (an empty path, ":memory:", "file:" URIs); it creates the schema
+// in an empty database and brings an older one up to date when opened for
+// writing. Call numbers are "SC" and the call's sequence number, at least six
+// digits ("SC000042", "SC1000000"), the sequence coming from the database
+// (unique across hosts, never reused); listings order calls by sequence.
 // The last transaction time is the clock at the change, in seconds since
 // 2000-01-01T00:00:00Z (kTimeEpoch), which a 32-bit Long holds until 2068;
 // two changes in the same second share it.
 //
-// Every submit is one transaction (BEGIN IMMEDIATE): a call and all its
-// texts are stored whole or not at all.
+// Every submit is one transaction: a call and all its texts are stored whole
+// or not at all. Changes of one call are serialised (SQLite: one writer at a
+// time; PostgreSQL: the call's row is locked), and a transaction that meets
+// a concurrent one is run again, a bounded number of times, before it fails
+// with a clear error and nothing written.
 //
 // A submit may carry a request key (object_context.h). The first submit
 // under a key records, in its own transaction, the key, the kind of request,
@@ -27,12 +36,11 @@
 // later submit under the same key writes nothing: the same request is
 // answered as the first time (`replayed`); a different request is refused
 // with a message naming the key. Keys are kept for the key retention (7 days
-// unless set) and then pruned, a few at a time, by later keyed submits. The
-// file is in WAL mode with a busy timeout, so several threads and processes can
-// use it at once; a BackendStore is one connection and is used by one thread at
-// a time. Values are only ever bound as parameters. A failure raises a runtime
-// error (number kBackendError, source "Holmfast.Adapter.Boi") naming what
-// failed.
+// unless set) and then pruned, a few at a time, by later keyed submits.
+//
+// A BackendStore is one connection, used by one thread at a time. Values are
+// only ever bound as parameters. A failure raises a runtime error (number
+// kBackendError, source "Holmfast.Adapter.Boi") naming what failed.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +50,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-struct sqlite3;
 
 namespace quillet::standins {
 
@@ -120,7 +126,8 @@ struct ItemQuery {
   std::optional<int64_t> limit;
 };
 
-class StatementCache;
+class StorageEngine;
+struct KeyRecord;
 
 class BackendStore {
  public:
@@ -185,8 +192,6 @@ class BackendStore {
   std::optional<StoredItem> Item(const std::string& serial);
 
  private:
-  class Transaction;
-  struct KeyedRequest;
   SubmitOutcome NewCall(const std::string& component, const CallData& call);
   SubmitOutcome ChangedCall(const CallData& call);
   std::string NewItem(
@@ -195,11 +200,6 @@ class BackendStore {
   std::string ChangedItem(
       const std::string& component,
       const std::vector<std::pair<std::string, std::string>>& fields);
-  // The answer recorded under the request's key, if any; a different
-  // request under that key answers `mismatch`.
-  std::optional<std::string> RecordedAnswer(const KeyedRequest& request,
-                                            bool& mismatch);
-  void RecordAnswer(const KeyedRequest& request, const std::string& answer);
   SubmitOutcome KeyedCall(const char* kind, const std::string& component,
                           const CallData& call, const std::string& request_key,
                           const std::function<SubmitOutcome()>& body);
@@ -207,12 +207,10 @@ class BackendStore {
       const char* kind, const std::string& component,
       const std::vector<std::pair<std::string, std::string>>& fields,
       const std::string& request_key, const std::function<std::string()>& body);
+  void RecordKey(const std::string& key, const KeyRecord& record);
   std::optional<StoredCall> LoadCall(const std::string& call_number);
-  void Exec(const char* sql);
-  [[noreturn]] void Fail(const std::string& what);
-  sqlite3* db_ = nullptr;
-  std::string path_;
-  std::unique_ptr<StatementCache> cache_;
+
+  std::unique_ptr<StorageEngine> engine_;
   int64_t key_retention_ = kDefaultKeyRetentionSeconds;
 };
 
