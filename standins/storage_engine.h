@@ -106,9 +106,6 @@ class StorageEngine {
   virtual void PruneKeys(int64_t created_before, int limit) = 0;
 };
 
-// True for a PostgreSQL connection URI (postgresql://, postgres://).
-bool IsPostgresUri(const std::string& where);
-
 // The engine for `where`: a PostgreSQL connection URI or a SQLite file
 // path. Opening checks and prepares the schema (sqlite_schema.h,
 // postgres_engine.h) as `open` says.

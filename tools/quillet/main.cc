@@ -46,8 +46,10 @@ struct Globals {
   bool transaction = false;
   int64_t keep_keys_days = 7;
 
+  // Beside a database file; in the current folder for a server database.
   std::string LogPath() const {
     if (!log.empty()) return log;
+    if (standins::IsPostgresUri(db)) return "quillet.log";
     return (std::filesystem::path(db).parent_path() / "quillet.log").string();
   }
 };
@@ -311,8 +313,9 @@ std::optional<std::string> UnknownCommand(int argc, char** argv) {
 
 constexpr const char* kGlobalHelp =
     "Global options, before or after the command:\n"
-    "  --db FILE       the database (default quillet.db; created by writing\n"
-    "                  commands, never by reading ones)\n"
+    "  --db FILE|URI   the database: a SQLite file (default quillet.db;\n"
+    "                  created by writing commands, never by reading ones) or\n"
+    "                  a PostgreSQL URI, postgresql://user@host/database\n"
     "  --log FILE      the log (default quillet.log beside the database)\n"
     "  --types         print each value as {\"type\": ..., \"value\": ...}\n"
     "  --transaction   run inside a transaction-host context\n"
@@ -369,7 +372,9 @@ int Main(int argc, char** argv) {
   app.set_version_flag("--version", "quillet " QUILLET_VERSION);
   app.footer(kGlobalHelp);
   Globals g;
-  app.add_option("--db", g.db, "database file (created by writing commands)");
+  app.add_option("--db", g.db,
+                 "SQLite database file (created by writing commands) or "
+                 "PostgreSQL URI (postgresql://...)");
   app.add_option("--log", g.log,
                  "log file (default: quillet.log beside the database)");
   app.add_flag("--types", g.types,

@@ -129,6 +129,9 @@ struct ItemQuery {
 class StorageEngine;
 struct KeyRecord;
 
+// True for a PostgreSQL connection URI (postgresql://, postgres://).
+bool IsPostgresUri(const std::string& where);
+
 class BackendStore {
  public:
   enum class Open {

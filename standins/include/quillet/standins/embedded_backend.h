@@ -49,7 +49,8 @@ struct EmbeddedBackendOptions {
   int64_t key_retention_seconds = kDefaultKeyRetentionSeconds;
 };
 
-// Replaces any earlier registration of the same class names.
+// Replaces any earlier registration of the same class names. `db_path` is a
+// SQLite file path or a PostgreSQL URI (backend_store.h).
 void RegisterEmbeddedBackend(const std::string& db_path,
                              const EmbeddedBackendOptions& options = {});
 

@@ -1,8 +1,9 @@
-// End to end: Calls on the embedded back end, with the file log.
-#include "quillet/standins/embedded_backend.h"
+// The back end's behaviour, end to end through Calls, as one table of cases
+// that every storage engine must pass: backend_cases.h instantiates it for
+// SQLite (sqlite_backend_test.cc) and PostgreSQL (tests/postgres).
+#include "support/backend_cases.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <fstream>
 #include <set>
@@ -12,11 +13,12 @@
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
 #include "quillet/standins/backend_store.h"
+#include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
+#include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
 #include "support/raises.h"
 #include "support/recording_adapter.h"
-#include "support/temp_dir.h"
 
 namespace quillet::standins {
 namespace {
@@ -33,39 +35,37 @@ constexpr const char* kMasterData = R"json({
   "engineerTime": [{"question": "Q-1", "minutes": 45}]
 })json";
 
-class EmbeddedBackendTest : public ::testing::Test {
- protected:
-  EmbeddedBackendTest() : db_(dir_.Path("q.db")), log_(dir_.Path("q.log")) {
-    RegisterEmbeddedBackend(db_);
-    RegisterFileLog(log_);
-    BackendStore(db_).LoadMasterData(kMasterData);
-  }
+}  // namespace
 
-  Ref<Dictionary> Details(
-      std::initializer_list<std::pair<const char16_t*, Variant>> entries) {
-    Ref<Dictionary> d = MakeRef<Dictionary>();
-    for (const auto& [k, v] : entries) d->Add(k, v);
-    return d;
-  }
+BackendCaseTest::BackendCaseTest()
+    : db_(GetParam().new_database(dir_)), log_(dir_.Path("q.log")) {
+  RegisterEmbeddedBackend(db_);
+  RegisterFileLog(log_);
+  BackendStore(db_).LoadMasterData(kMasterData);
+}
 
-  Ref<Dictionary> Create(const Ref<Dictionary>& details, Variant& error) {
-    return calls_->CreateCall(details, error);
-  }
+Ref<Dictionary> BackendCaseTest::Details(
+    std::initializer_list<std::pair<const char16_t*, Variant>> entries) {
+  Ref<Dictionary> d = MakeRef<Dictionary>();
+  for (const auto& [k, v] : entries) d->Add(k, v);
+  return d;
+}
 
-  int LogLines() {
-    std::ifstream in(log_);
-    int n = 0;
-    for (std::string line; std::getline(in, line);) ++n;
-    return n;
-  }
+Ref<Dictionary> BackendCaseTest::Create(const Ref<Dictionary>& details,
+                                        Variant& error) {
+  return calls_->CreateCall(details, error);
+}
 
-  testing::TempDir dir_;
-  std::string db_;
-  std::string log_;
-  Ref<CallsInterface> calls_ = NewCalls();
-};
+int BackendCaseTest::LogLines() {
+  std::ifstream in(log_);
+  int n = 0;
+  for (std::string line; std::getline(in, line);) ++n;
+  return n;
+}
 
-TEST_F(EmbeddedBackendTest, ACreatedCallIsStoredWhole) {
+namespace {
+
+TEST_P(BackendCaseTest, ACreatedCallIsStoredWhole) {
   Variant error;
   Ref<Dictionary> result = Create(Details({{u"COMPONENT", u"Desk"},
                                            {u"SOLDTOBP", u"BP-1"},
@@ -95,7 +95,7 @@ TEST_F(EmbeddedBackendTest, ACreatedCallIsStoredWhole) {
   EXPECT_EQ(LogLines(), 0);
 }
 
-TEST_F(EmbeddedBackendTest, ComplaintsAndRefusalsComeBackAsMessages) {
+TEST_P(BackendCaseTest, ComplaintsAndRefusalsComeBackAsMessages) {
   Variant error;
   Ref<Dictionary> result = Create(Details({{u"SOLDTOBP", u"X"},
                                            {u"BPNUMBER", u"BP-404"},
@@ -117,7 +117,7 @@ TEST_F(EmbeddedBackendTest, ComplaintsAndRefusalsComeBackAsMessages) {
   EXPECT_EQ(BackendStore(db_).Calls().size(), 1u);
 }
 
-TEST_F(EmbeddedBackendTest, ACallChangedThroughSeveralOptions) {
+TEST_P(BackendCaseTest, ACallChangedThroughSeveralOptions) {
   Variant error;
   ASSERT_TRUE(
       Create(Details({{u"SOLDTOBP", u"BP-1"}, {u"OBJECT", u"PRN-1"}}), error));
@@ -169,7 +169,7 @@ TEST_F(EmbeddedBackendTest, ACallChangedThroughSeveralOptions) {
             Variant::Byte(30));
 }
 
-TEST_F(EmbeddedBackendTest, SerializedItemsRegisteredChangedAndRefused) {
+TEST_P(BackendCaseTest, SerializedItemsRegisteredChangedAndRefused) {
   auto table =
       [](std::initializer_list<std::pair<const char16_t*, const char16_t*>>
              rows) {
@@ -206,28 +206,7 @@ TEST_F(EmbeddedBackendTest, SerializedItemsRegisteredChangedAndRefused) {
   EXPECT_EQ(LogLines(), 2);  // two refusals
 }
 
-TEST_F(EmbeddedBackendTest, AFailedStatementLeavesNothingHalfStored) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(
-      sqlite3_exec(db,
-                   "CREATE TRIGGER fail_piece BEFORE INSERT ON call_texts "
-                   "WHEN NEW.piece LIKE 'boom%' BEGIN SELECT "
-                   "RAISE(ABORT, 'injected'); END;",
-                   nullptr, nullptr, nullptr),
-      SQLITE_OK);
-  sqlite3_close(db);
-  Variant error;
-  Ref<Dictionary> result =
-      Create(Details({{u"SOLDTOBP", u"BP-1"}, {u"Q_TEXT", u"boom"}}), error);
-  EXPECT_FALSE(result);
-  EXPECT_NE(ToUtf8(error.AsString()).find("injected"), std::string::npos);
-  BackendStore store(db_);
-  EXPECT_TRUE(store.Calls().empty());
-  EXPECT_EQ(LogLines(), 1);
-}
-
-TEST_F(EmbeddedBackendTest, ConcurrentSubmitsToOneFileLoseNothing) {
+TEST_P(BackendCaseTest, ConcurrentSubmitsLoseNothing) {
   constexpr int kThreads = 4, kEach = 25;
   std::vector<std::thread> threads;
   std::vector<std::vector<std::string>> numbers(kThreads);
@@ -255,15 +234,7 @@ TEST_F(EmbeddedBackendTest, ConcurrentSubmitsToOneFileLoseNothing) {
   EXPECT_EQ(LogLines(), 0);
 }
 
-TEST_F(EmbeddedBackendTest, AnUnopenableDatabaseFailsWithAClearError) {
-  RegisterEmbeddedBackend(dir_.Path("missing/dir/q.db"));
-  Variant error;
-  EXPECT_FALSE(Create(Details({{u"SOLDTOBP", u"BP-1"}}), error));
-  EXPECT_NE(ToUtf8(error.AsString()).find("cannot open database"),
-            std::string::npos);
-}
-
-TEST_F(EmbeddedBackendTest, MalformedMasterDataLoadsNothing) {
+TEST_P(BackendCaseTest, MalformedMasterDataLoadsNothing) {
   BackendStore store(db_);
   EXPECT_RAISES(store.LoadMasterData("{\"businessPartners\": ["),
                 standins::kBackendError);
@@ -276,34 +247,41 @@ TEST_F(EmbeddedBackendTest, MalformedMasterDataLoadsNothing) {
   EXPECT_FALSE(error.IsEmpty());  // BP-7 was rolled back with the rest
 }
 
-}  // namespace
-}  // namespace quillet::standins
+// Exactly once on every engine: a request made again under its key is
+// answered as the first time and writes nothing; the key with another
+// request is refused.
+TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
+  auto create = [&](const char16_t* partner, const char16_t* key,
+                    Variant& error) {
+    TransactionScope scope(key);
+    Ref<Dictionary> r = Create(Details({{u"SOLDTOBP", partner}}), error);
+    return std::make_pair(r ? Show(*r) : "Nothing",
+                          scope.context()->Replayed());
+  };
+  Variant e1, e2, e3;
+  auto first = create(u"BP-1", u"k", e1);
+  auto again = create(u"BP-1", u"k", e2);
+  auto other = create(u"BP-2", u"k", e3);
+  EXPECT_FALSE(first.second);
+  EXPECT_TRUE(again.second);
+  EXPECT_EQ(again.first, first.first);
+  EXPECT_EQ(e3, Variant(u"Request key 'k' was already used for a different "
+                        u"request; nothing was written"));
+  EXPECT_EQ(BackendStore(db_).Calls().size(), 1u);
 
-namespace quillet::standins {
-namespace {
-
-// Keys are kept for the retention and then pruned by later keyed writes:
-// an expired key is new again.
-TEST(RequestKeyStoreTest, ExpiredKeysArePrunedByLaterWrites) {
-  testing::TempDir dir;
-  std::string db = dir.Path("k.db");
-  BackendStore store(db);
-  CallData call;
-  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
-  std::string first = store.CreateCall("C", call, "a").stored->call_number;
-  EXPECT_TRUE(store.CreateCall("C", call, "a").replayed);
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(handle,
-                         "UPDATE request_keys SET created_at = created_at - "
-                         "8 * 86400",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(handle);
-  store.CreateCall("C", call, "b");  // prunes "a"
-  SubmitOutcome again = store.CreateCall("C", call, "a");
-  EXPECT_FALSE(again.replayed);
-  EXPECT_NE(again.stored->call_number, first);
+  // Items, the same way.
+  SafeArray a(ElementType::Variant, {{0, 2}, {0, 2}});
+  a.Set({0, 0}, u"SERIALNUMBER");
+  a.Set({0, 1}, u"S-7");
+  a.Set({1, 0}, u"ITEM");
+  a.Set({1, 1}, u"PRN");
+  for (int round = 0; round < 2; ++round) {
+    TransactionScope scope(u"item-key");
+    Variant values = a, component = u"Items", error;
+    calls_->CreateSerializedItem(values, component, error);
+    EXPECT_TRUE(error.IsEmpty()) << round;
+    EXPECT_EQ(scope.context()->Replayed(), round == 1);
+  }
 }
 
 }  // namespace
