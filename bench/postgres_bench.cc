@@ -66,7 +66,8 @@ void BM_CreateCall_Postgres(benchmark::State& state) {
     Ref<Dictionary> details = ToDictionary(CallDetails());
     Variant error;
     Ref<Dictionary> r = calls->CreateCall(details, error);
-    if (!r || !r->Exists(u"CALLNUMBER")) state.SkipWithError("CreateCall failed");
+    if (!r || !r->Exists(u"CALLNUMBER"))
+      state.SkipWithError("CreateCall failed");
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -112,14 +113,30 @@ void BM_CreateCall_RawLibpq(benchmark::State& state) {
           "INSERT INTO call_texts(call_number, kind, position, piece, "
           "text_mode) VALUES($1, $2, $3::bigint, $4, $5)",
           5);
-  const char* names[24] = {
-      "CallNumber",   "SoldToBusinessPartner", "Site",         "ServiceObject",
-      "ObjectNumber", "CallDescription",       "Problem",      "Priority",
-      "BusinessPartnerNumber", "OriginCode",   "CallGroup1",   "CallGroup2",
-      "CallerName",   "Contact",               "Engineer",     "CreatedBy",
-      "ActionDoneBy", "TimeSpent",             "LastTransactionTime",
-      "Contract",     "WarrantyFlag",          "Warranty",
-      "WarrantyDescription", "WarrantyExpiryDate"};
+  const char* names[24] = {"CallNumber",
+                           "SoldToBusinessPartner",
+                           "Site",
+                           "ServiceObject",
+                           "ObjectNumber",
+                           "CallDescription",
+                           "Problem",
+                           "Priority",
+                           "BusinessPartnerNumber",
+                           "OriginCode",
+                           "CallGroup1",
+                           "CallGroup2",
+                           "CallerName",
+                           "Contact",
+                           "Engineer",
+                           "CreatedBy",
+                           "ActionDoneBy",
+                           "TimeSpent",
+                           "LastTransactionTime",
+                           "Contract",
+                           "WarrantyFlag",
+                           "Warranty",
+                           "WarrantyDescription",
+                           "WarrantyExpiryDate"};
   auto run = [&](const char* name, std::initializer_list<std::string> values) {
     std::vector<const char*> v;
     std::vector<int> lengths, formats;
@@ -151,9 +168,8 @@ void BM_CreateCall_RawLibpq(benchmark::State& state) {
     for (const char* n : names)
       PQclear(run("prop", {number, n, "String", "value of the property"}));
     PQclear(run("next", {number, "Text"}));
-    const char* text_values[] = {number, "Text", "1",
-                                 "Printer jams on tray 2\r\nhttps://desk/q/1",
-                                 ""};
+    const char* text_values[] = {
+        number, "Text", "1", "Printer jams on tray 2\r\nhttps://desk/q/1", ""};
     int text_lengths[] = {static_cast<int>(std::strlen(number)), 4, 1, 40, 0};
     int text_formats[] = {1, 1, 0, 1, 1};
     PQclear(PQexecPrepared(conn, "text", 5, text_values, text_lengths,

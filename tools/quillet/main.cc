@@ -12,6 +12,8 @@
 #include <fstream>
 #include <iostream>
 
+#include "backend_setup.h"
+#include "http/server.h"
 #include "input.h"
 #include "operations.h"
 #include "quillet/class_registry.h"
@@ -39,19 +41,9 @@ enum ExitStatus : int {
                              // ran
 };
 
-struct Globals {
-  std::string db = "quillet.db";
-  std::string log;
+struct Globals : BackendSetup {
   bool types = false;
   bool transaction = false;
-  int64_t keep_keys_days = 7;
-
-  // Beside a database file; in the current folder for a server database.
-  std::string LogPath() const {
-    if (!log.empty()) return log;
-    if (standins::IsPostgresUri(db)) return "quillet.log";
-    return (std::filesystem::path(db).parent_path() / "quillet.log").string();
-  }
 };
 
 // True when everything written to `out` so far has reached its file.
@@ -69,20 +61,6 @@ int OutputLost(const std::string& what, const std::string& done) {
   return kExitOutputLost;
 }
 
-// Sets up the back end, the log and Quillet itself, only after the input
-// was found usable. Opening the database refuses one that is not Quillet's
-// before anything is written to it.
-Ref<CallsInterface> OpenCalls(const Globals& g, bool with_backend) {
-  if (with_backend) {
-    standins::BackendStore store(g.db);
-    standins::RegisterEmbeddedBackend(
-        g.db, {.key_retention_seconds = g.keep_keys_days * 24 * 3600});
-    standins::RegisterFileLog(g.LogPath());
-  }
-  RegisterQuillet();
-  return CreateAs<CallsInterface>(kCallsClassName);
-}
-
 int StatusOf(Verdict verdict) {
   switch (verdict) {
     case Verdict::kDone:
@@ -90,6 +68,7 @@ int StatusOf(Verdict verdict) {
     case Verdict::kRaised:
       return kExitRaised;
     case Verdict::kNothingRecorded:
+    case Verdict::kKeyConflict:
       return kExitNothingRecorded;
   }
   return kExitRaised;
@@ -261,8 +240,9 @@ int64_t TransactionTimeFrom(const std::string& text) {
 
 const std::vector<std::string>& CommandNames() {
   static const std::vector<std::string> names = {
-      "create-call", "update-call", "time-format", "create-item", "update-item",
-      "calls",       "items",       "log",         "backend",     "batch"};
+      "create-call", "update-call", "time-format", "create-item",
+      "update-item", "calls",       "items",       "log",
+      "backend",     "batch",       "serve"};
   return names;
 }
 
@@ -484,6 +464,31 @@ int Main(int argc, char** argv) {
                     "the batch's identity for its request keys (default: "
                     "its content)");
 
+  http::ServeOptions serve_options;
+  std::string listen = "127.0.0.1:8080", token_file;
+  auto* serve = command("serve", "the operations over HTTP",
+                        "Routes, statuses and examples: README, \"Run it as a "
+                        "service\".\n\n");
+  serve->add_option("--listen", listen,
+                    "HOST:PORT to listen on (default 127.0.0.1:8080; port 0: "
+                    "any free port)");
+  serve
+      ->add_option("--workers", serve_options.workers,
+                   "requests answered at once (default: the number of cores)")
+      ->check(CLI::Range(1, 1024));
+  serve
+      ->add_option("--body-limit", serve_options.body_limit,
+                   "largest request body in bytes (default 1048576)")
+      ->check(CLI::Range(size_t{1024}, size_t{1} << 30));
+  serve->add_option("--token-file", token_file,
+                    "a file holding the bearer token that every request must "
+                    "carry");
+  serve
+      ->add_option("--timeout", serve_options.timeout_seconds,
+                   "seconds to read a request or write an answer (default "
+                   "10)")
+      ->check(CLI::Range(1, 3600));
+
   if (std::optional<std::string> unknown = UnknownCommand(argc, argv)) {
     std::cerr << "quillet: " << *unknown << "\n";
     return kExitUsage;
@@ -528,6 +533,28 @@ int Main(int argc, char** argv) {
       return RunOne(g, request, request_key);
     }
     if (*batch) return RunBatch(g, batch_file, batch_out, batch_id);
+    if (*serve) {
+      size_t colon = listen.rfind(':');
+      if (colon == std::string::npos || colon == 0 ||
+          listen.find_first_not_of("0123456789", colon + 1) !=
+              std::string::npos ||
+          colon + 1 == listen.size() || listen.size() - colon > 6)
+        throw UsageError("--listen takes HOST:PORT, not '" + listen + "'");
+      serve_options.host = listen.substr(0, colon);
+      serve_options.port = std::stoi(listen.substr(colon + 1));
+      if (serve_options.port > 65535)
+        throw UsageError("--listen: no port " + listen.substr(colon + 1));
+      serve_options.backend = g;
+      if (!token_file.empty()) {
+        std::string token = ReadFile(token_file);
+        while (!token.empty() &&
+               std::isspace(static_cast<unsigned char>(token.back())))
+          token.pop_back();
+        if (token.empty()) throw UsageError("the token file is empty");
+        serve_options.token = token;
+      }
+      return http::Serve(serve_options);
+    }
     if (*load) {
       std::string text = ReadFile(master_file);
       int rows = standins::BackendStore(g.db).LoadMasterData(text);

@@ -97,7 +97,10 @@ void Judge(const PreparedOperation& p, const Variant& result,
       return;
     }
   }
-  outcome.verdict = Verdict::kNothingRecorded;
+  // The back end's refusal of a key reused for another request.
+  outcome.verdict = why.rfind("Request key '", 0) == 0
+                        ? Verdict::kKeyConflict
+                        : Verdict::kNothingRecorded;
   outcome.message = "nothing was recorded" + (why.empty() ? "" : ": " + why);
 }
 

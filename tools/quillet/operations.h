@@ -31,10 +31,11 @@ struct PreparedOperation {
 PreparedOperation Prepare(const nlohmann::ordered_json& request);
 
 enum class Verdict {
-  kDone,            // returned normally and did its work
-  kRaised,          // raised an error
-  kNothingRecorded  // returned normally, but absorbed a failure or was
-                    // refused: nothing was recorded
+  kDone,             // returned normally and did its work
+  kRaised,           // raised an error
+  kNothingRecorded,  // returned normally, but absorbed a failure or was
+                     // refused: nothing was recorded
+  kKeyConflict,      // refused: its request key was used for another request
 };
 
 struct Outcome {
