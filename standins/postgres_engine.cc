@@ -165,7 +165,12 @@ class PostgresEngine final : public StorageEngine {
       PQfinish(conn_);
       RaiseBackend("cannot connect to PostgreSQL: " + Trimmed(message));
     }
-    PrepareSchema(open);
+    try {
+      PrepareSchema(open);
+    } catch (...) {
+      PQfinish(conn_);  // the destructor does not run for a refused database
+      throw;
+    }
   }
   ~PostgresEngine() override { PQfinish(conn_); }
 

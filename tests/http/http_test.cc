@@ -1,0 +1,280 @@
+// quillet serve end to end: the real server on a free loopback port, a real
+// HTTP client, every route and status, Idempotency-Key, the token, limits, a
+// slow client, and stopping (gracefully, and killed) under load.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "quillet/standins/backend_store.h"
+#include "support/temp_dir.h"
+
+namespace quillet::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// The server as a child process, stopped (SIGTERM, then SIGKILL) with the
+// object.
+class ServerProcess {
+ public:
+  ServerProcess(const testing::TempDir& dir, std::vector<std::string> extra)
+      : dir_(dir) {
+    std::vector<std::string> args = {QUILLET_CLI_PATH, "serve", "--listen",
+                                     "127.0.0.1:0", "--db", dir.Path("q.db")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (!freopen(dir.Path("serve.err").c_str(), "w", stderr)) _exit(3);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(3);
+    }
+    for (int i = 0; i < 200 && port_ == 0; ++i) {  // up to 10 s
+      std::ifstream err(dir.Path("serve.err"));
+      std::string line;
+      while (std::getline(err, line))
+        if (line.rfind("listening on 127.0.0.1:", 0) == 0)
+          port_ = std::stoi(line.substr(23));
+      if (port_ == 0) usleep(50000);
+    }
+  }
+  ~ServerProcess() { Stop(SIGTERM); }
+  int port() const { return port_; }
+  // Sends `signal` and answers the exit status (-1 when it had to be
+  // killed after 10 s).
+  int Stop(int signal) {
+    if (pid_ <= 0) return status_;
+    kill(pid_, signal);
+    for (int i = 0; i < 200; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      usleep(50000);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return status_ = -1;
+  }
+  httplib::Client Client() const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_read_timeout(10, 0);
+    return client;
+  }
+
+ private:
+  const testing::TempDir& dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  int status_ = -1;
+};
+
+struct Exchange {
+  std::string method, path, body;
+  int status;
+  std::string in_body;  // the answer contains this
+  httplib::Headers headers = {};
+};
+
+void Check(httplib::Client& client, const Exchange& e) {
+  SCOPED_TRACE(e.method + " " + e.path + " " + e.body.substr(0, 60));
+  httplib::Result r =
+      e.method == "GET"    ? client.Get(e.path.c_str(), e.headers)
+      : e.method == "POST" ? client.Post(e.path.c_str(), e.headers, e.body,
+                                         "application/json")
+                           : client.Put(e.path.c_str(), e.headers, e.body,
+                                        "application/json");
+  ASSERT_TRUE(r) << httplib::to_string(r.error());
+  EXPECT_EQ(r->status, e.status) << r->body;
+  EXPECT_NE(r->body.find(e.in_body), std::string::npos) << r->body;
+}
+
+TEST(HttpTest, EveryRouteAndStatus) {
+  testing::TempDir dir;
+  ServerProcess server(dir, {"--body-limit", "4096"});
+  ASSERT_GT(server.port(), 0);
+  httplib::Client client = server.Client();
+  const std::string item =
+      R"({"component":"Items","values":[["SERIALNUMBER","S-1"],["ITEM","P"]]})";
+  const Exchange exchanges[] = {
+      {"POST", "/calls", R"({"SOLDTOBP":"BP-1","Q_TEXT":"jam"})", 201,
+       R"({"result":{"CALLNUMBER":"SC000001","LASTTRANSTIME":)"},
+      {"POST", "/calls", R"({"SITE":"x"})", 424,
+       "Call refused: a sold-to business partner is required"},
+      {"POST", "/calls", "{bad", 400, "the body is not valid JSON"},
+      {"POST", "/calls", std::string(100, '[') + std::string(100, ']'), 400,
+       "nested too deeply"},
+      {"POST", "/calls", R"({"Q_TEXT":")" + std::string(5000, 'x') + "\"}",
+       413, "over the size limit"},
+      {"POST", "/calls/SC000001/changes", R"({"OPTION":"x"})", 422,
+       R"("error":{"number":13)"},
+      {"POST", "/calls/SC000001/changes", R"({"OPTION":1,"PROBLEM":"p"})", 200,
+       R"({"result":{"LASTTRANSTIME":)"},
+      {"POST", "/calls/SC000001/changes", R"({"CALLNUMBER":"SC9","OPTION":1})",
+       400, "CALLNUMBER differs"},
+      {"GET", "/calls?limit=10&status=15", "", 200, "\"SC000001\""},
+      {"GET", "/calls?limit=x", "", 400, "?limit must be a whole number"},
+      {"GET", "/calls/SC000001", "", 200, "\"ActionProblem\":\"p\""},
+      {"GET", "/calls/SC404", "", 404, "no service call"},
+      {"POST", "/items", item, 201, R"("errorText":null)"},
+      {"POST", "/items", item, 424, "already exists"},
+      {"PUT", "/items/S-1",
+       R"({"component":"Items","values":[["SERIALNUMBER","S-1"],["ROOM","2"]]})",
+       200, R"("errorText":null)"},
+      {"PUT", "/items/S-2", item, 400, "SERIALNUMBER differs"},
+      {"GET", "/items", "", 200, "\"S-1\""},
+      {"GET", "/items/S-1", "", 200, R"("ROOM":"2")"},
+      {"GET", "/items/S-9", "", 404, "no serialized item"},
+      {"GET", "/time-format?value=90", "", 200, R"({"result":130})"},
+      {"GET", "/time-format?value=%22125%22", "", 200, R"({"result":205})"},
+      {"GET", "/time-format?value=null", "", 422, R"("number":94)"},
+      {"GET", "/time-format?value=abc", "", 400, "not valid JSON"},
+      {"GET", "/log?tail=1", "", 200, "Quillet.Calls."},
+      {"GET", "/healthz", "", 200, R"({"status":"ok"})"},
+      {"GET", "/metrics", "", 200, R"(quillet_requests_total{op="create-call",status="201"} 1)"},
+      {"GET", "/nowhere", "", 404, "no such route"},
+  };
+  for (const Exchange& e : exchanges) Check(client, e);
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+  std::ifstream err(dir.Path("serve.err"));
+  std::string access((std::istreambuf_iterator<char>(err)), {});
+  EXPECT_NE(access.find(R"({"method":"POST","path":"/calls","status":201,)"),
+            std::string::npos);
+}
+
+TEST(HttpTest, IdempotencyKeyAndToken) {
+  testing::TempDir dir;
+  std::ofstream(dir.Path("token")) << "s3cret\n";
+  ServerProcess server(dir, {"--token-file", dir.Path("token")});
+  ASSERT_GT(server.port(), 0);
+  httplib::Client client = server.Client();
+  httplib::Headers auth = {{"Authorization", "Bearer s3cret"}};
+  httplib::Headers keyed = {{"Authorization", "Bearer s3cret"},
+                            {"Idempotency-Key", "form-1"}};
+  const Exchange exchanges[] = {
+      {"POST", "/calls", R"({"SOLDTOBP":"B"})", 401, "bearer token", {}},
+      {"POST", "/calls", R"({"SOLDTOBP":"B"})", 401, "bearer token",
+       {{"Authorization", "Bearer s3creT"}}},
+      {"GET", "/healthz", "", 200, "ok", {}},
+      {"POST", "/calls", R"({"SOLDTOBP":"B"})", 201, "SC000001", keyed},
+      {"POST", "/calls", R"({"SOLDTOBP":"B"})", 201, "SC000001", keyed},
+      {"POST", "/calls", R"({"SOLDTOBP":"C"})", 409,
+       "Request key 'form-1' was already used", keyed},
+      {"POST", "/calls", R"({"SOLDTOBP":"B"})", 400, "request key has 1 to",
+       {{"Authorization", "Bearer s3cret"},
+        {"Idempotency-Key", std::string(201, 'k')}}},
+      {"GET", "/calls", "", 200, "SC000001", auth},
+  };
+  for (const Exchange& e : exchanges) Check(client, e);
+  httplib::Result again = client.Post("/calls", keyed, R"({"SOLDTOBP":"B"})",
+                                      "application/json");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->get_header_value("Idempotent-Replayed"), "true");
+  server.Stop(SIGTERM);
+  EXPECT_EQ(standins::BackendStore(dir.Path("q.db")).Calls().size(), 1u);
+}
+
+TEST(HttpTest, ASlowClientIsCutOffAndOthersAreServed) {
+  testing::TempDir dir;
+  ServerProcess server(dir, {"--timeout", "1", "--workers", "2"});
+  ASSERT_GT(server.port(), 0);
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(server.port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address),
+                    sizeof address),
+            0);
+  const char partial[] = "POST /calls HTTP/1.1\r\nHost: x\r\n";
+  ASSERT_GT(send(sock, partial, sizeof partial - 1, 0), 0);
+  httplib::Client client = server.Client();
+  httplib::Result healthy = client.Get("/healthz");
+  ASSERT_TRUE(healthy);
+  EXPECT_EQ(healthy->status, 200);
+  timeval wait{5, 0};
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  // Within the time-out the server answers with a client error and closes
+  // the connection, rather than wait for the rest forever.
+  std::string answer;
+  char buffer[512];
+  for (ssize_t n; (n = recv(sock, buffer, sizeof buffer, 0)) > 0;)
+    answer.append(buffer, static_cast<size_t>(n));
+  EXPECT_TRUE(answer.empty() || answer.rfind("HTTP/1.1 4", 0) == 0) << answer;
+  EXPECT_EQ(recv(sock, buffer, sizeof buffer, 0), 0);  // closed, not hung
+  close(sock);
+}
+
+// Clients create calls with unique texts while the server is stopped: each
+// answered with 201 is stored exactly once, gracefully or killed.
+void StopUnderLoad(int signal, bool restart) {
+  testing::TempDir dir;
+  auto server = std::make_unique<ServerProcess>(dir, std::vector<std::string>{});
+  ASSERT_GT(server->port(), 0);
+  int port = server->port();
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::vector<std::string> confirmed;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&, c] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(10, 0);
+      for (int i = 0; !stop && i < 5000; ++i) {
+        std::string text = "client-" + std::to_string(c) + "-" + std::to_string(i);
+        std::string key = "k-" + text;
+        httplib::Result r =
+            client.Post("/calls", {{"Idempotency-Key", key}},
+                        R"({"SOLDTOBP":"B","Q_TEXT":")" + text + "\"}",
+                        "application/json");
+        if (r && r->status == 201) {
+          std::lock_guard lock(mutex);
+          confirmed.push_back(text + "\r\n");
+        }
+        if (!r) usleep(10000);
+      }
+    });
+  }
+  while (true) {
+    {
+      std::lock_guard lock(mutex);
+      if (confirmed.size() >= 100) break;
+    }
+    usleep(10000);
+  }
+  int status = server->Stop(signal);
+  if (signal == SIGTERM) EXPECT_EQ(status, 0);
+  if (restart) server = std::make_unique<ServerProcess>(dir, std::vector<std::string>{});
+  usleep(200000);
+  stop = true;
+  for (std::thread& t : clients) t.join();
+  server.reset();
+  std::map<std::string, int> stored;
+  standins::BackendStore(dir.Path("q.db"))
+      .ForEachCall({}, [&](const standins::StoredCall& call) {
+        ASSERT_EQ(call.text.size(), 1u);
+        ++stored[call.text[0]];
+      });
+  for (const std::string& text : confirmed) EXPECT_EQ(stored[text], 1) << text;
+  for (const auto& [text, n] : stored) EXPECT_EQ(n, 1) << text;
+}
+
+TEST(HttpTest, GracefulShutdownUnderLoad) { StopUnderLoad(SIGTERM, false); }
+TEST(HttpTest, KilledUnderLoadAndRestarted) { StopUnderLoad(SIGKILL, true); }
+
+}  // namespace
+}  // namespace quillet::cli
