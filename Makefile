@@ -28,12 +28,13 @@ demo: build
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target quillet_bench quillet_instructions
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target quillet_bench quillet_instructions quillet_cli
 	mkdir -p $(BUILD)
 	$(BENCH_BUILD)/bench/quillet_bench --benchmark_repetitions=5 \
 	  --benchmark_report_aggregates_only=true \
 	  --benchmark_out=$(BUILD)/bench.json --benchmark_out_format=json
 	@if command -v valgrind >/dev/null; then bench/instructions.sh $(BENCH_BUILD); fi
+	bench/http_load.sh $(BENCH_BUILD) 5
 
 sanitize: deps
 	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
