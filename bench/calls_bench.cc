@@ -203,30 +203,6 @@ void BM_CreateCall_RawSqlite(benchmark::State& state) {
                        "INSERT INTO call_texts(call_number, kind, position, "
                        "piece, text_mode) VALUES(?1, 'Text', 1, ?2, '')",
                        -1, &text, nullptr);
-    const char* names[24] = {"CallNumber",
-                             "SoldToBusinessPartner",
-                             "Site",
-                             "ServiceObject",
-                             "ObjectNumber",
-                             "CallDescription",
-                             "Problem",
-                             "Priority",
-                             "BusinessPartnerNumber",
-                             "OriginCode",
-                             "CallGroup1",
-                             "CallGroup2",
-                             "CallerName",
-                             "Contact",
-                             "Engineer",
-                             "CreatedBy",
-                             "ActionDoneBy",
-                             "TimeSpent",
-                             "LastTransactionTime",
-                             "Contract",
-                             "WarrantyFlag",
-                             "Warranty",
-                             "WarrantyDescription",
-                             "WarrantyExpiryDate"};
     char number[32];
     for (auto _ : state) {
       sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
@@ -241,7 +217,7 @@ void BM_CreateCall_RawSqlite(benchmark::State& state) {
       sqlite3_bind_int64(name, 2, seq);
       sqlite3_step(name);
       sqlite3_reset(name);
-      for (const char* n : names) {
+      for (const char* n : StoredPropertyNames()) {
         sqlite3_bind_text(prop, 1, number, -1, SQLITE_STATIC);
         sqlite3_bind_text(prop, 2, n, -1, SQLITE_STATIC);
         sqlite3_bind_text(prop, 3, "String", -1, SQLITE_STATIC);

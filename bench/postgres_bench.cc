@@ -113,30 +113,6 @@ void BM_CreateCall_RawLibpq(benchmark::State& state) {
           "INSERT INTO call_texts(call_number, kind, position, piece, "
           "text_mode) VALUES($1, $2, $3::bigint, $4, $5)",
           5);
-  const char* names[24] = {"CallNumber",
-                           "SoldToBusinessPartner",
-                           "Site",
-                           "ServiceObject",
-                           "ObjectNumber",
-                           "CallDescription",
-                           "Problem",
-                           "Priority",
-                           "BusinessPartnerNumber",
-                           "OriginCode",
-                           "CallGroup1",
-                           "CallGroup2",
-                           "CallerName",
-                           "Contact",
-                           "Engineer",
-                           "CreatedBy",
-                           "ActionDoneBy",
-                           "TimeSpent",
-                           "LastTransactionTime",
-                           "Contract",
-                           "WarrantyFlag",
-                           "Warranty",
-                           "WarrantyDescription",
-                           "WarrantyExpiryDate"};
   auto run = [&](const char* name, std::initializer_list<std::string> values) {
     std::vector<const char*> v;
     std::vector<int> lengths, formats;
@@ -165,7 +141,7 @@ void BM_CreateCall_RawLibpq(benchmark::State& state) {
     int name_formats[] = {1, 0};
     PQclear(PQexecPrepared(conn, "name", 2, name_values, name_lengths,
                            name_formats, 0));
-    for (const char* n : names)
+    for (const char* n : StoredPropertyNames())
       PQclear(run("prop", {number, n, "String", "value of the property"}));
     PQclear(run("next", {number, "Text"}));
     const char* text_values[] = {

@@ -1,6 +1,8 @@
 // The call details every benchmark uses, as a caller would hold them.
 #pragma once
 
+#include <array>
+
 #include "hand_written.h"
 #include "quillet/dictionary.h"
 
@@ -9,6 +11,9 @@ namespace quillet::bench {
 const Details& CallDetails();
 // Option 2 (solution text) or 7 (call text), with a 5000-character text.
 Details UpdateDetails(int option);
+// The properties the embedded back end stores for one call of the workload,
+// for the raw-database versions of it.
+const std::array<const char*, 24>& StoredPropertyNames();
 // The caller's dictionary, built anew for every call as a caller would.
 Ref<Dictionary> ToDictionary(const Details& details);
 

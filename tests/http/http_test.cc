@@ -29,8 +29,9 @@ class ServerProcess {
  public:
   ServerProcess(const testing::TempDir& dir, std::vector<std::string> extra)
       : dir_(dir) {
-    std::vector<std::string> args = {QUILLET_CLI_PATH, "serve", "--listen",
-                                     "127.0.0.1:0", "--db", dir.Path("q.db")};
+    std::vector<std::string> args = {QUILLET_CLI_PATH, "serve",
+                                     "--listen",       "127.0.0.1:0",
+                                     "--db",           dir.Path("q.db")};
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = fork();
     if (pid_ == 0) {
@@ -93,11 +94,10 @@ struct Exchange {
 void Check(httplib::Client& client, const Exchange& e) {
   SCOPED_TRACE(e.method + " " + e.path + " " + e.body.substr(0, 60));
   httplib::Result r =
-      e.method == "GET"    ? client.Get(e.path.c_str(), e.headers)
-      : e.method == "POST" ? client.Post(e.path.c_str(), e.headers, e.body,
-                                         "application/json")
-                           : client.Put(e.path.c_str(), e.headers, e.body,
-                                        "application/json");
+      e.method == "GET" ? client.Get(e.path.c_str(), e.headers)
+      : e.method == "POST"
+          ? client.Post(e.path.c_str(), e.headers, e.body, "application/json")
+          : client.Put(e.path.c_str(), e.headers, e.body, "application/json");
   ASSERT_TRUE(r) << httplib::to_string(r.error());
   EXPECT_EQ(r->status, e.status) << r->body;
   EXPECT_NE(r->body.find(e.in_body), std::string::npos) << r->body;
@@ -118,8 +118,8 @@ TEST(HttpTest, EveryRouteAndStatus) {
       {"POST", "/calls", "{bad", 400, "the body is not valid JSON"},
       {"POST", "/calls", std::string(100, '[') + std::string(100, ']'), 400,
        "nested too deeply"},
-      {"POST", "/calls", R"({"Q_TEXT":")" + std::string(5000, 'x') + "\"}",
-       413, "over the size limit"},
+      {"POST", "/calls", R"({"Q_TEXT":")" + std::string(5000, 'x') + "\"}", 413,
+       "over the size limit"},
       {"POST", "/calls/SC000001/changes", R"({"OPTION":"x"})", 422,
        R"("error":{"number":13)"},
       {"POST", "/calls/SC000001/changes", R"({"OPTION":1,"PROBLEM":"p"})", 200,
@@ -145,7 +145,8 @@ TEST(HttpTest, EveryRouteAndStatus) {
       {"GET", "/time-format?value=abc", "", 400, "not valid JSON"},
       {"GET", "/log?tail=1", "", 200, "Quillet.Calls."},
       {"GET", "/healthz", "", 200, R"({"status":"ok"})"},
-      {"GET", "/metrics", "", 200, R"(quillet_requests_total{op="create-call",status="201"} 1)"},
+      {"GET", "/metrics", "", 200,
+       R"(quillet_requests_total{op="create-call",status="201"} 1)"},
       {"GET", "/nowhere", "", 404, "no such route"},
   };
   for (const Exchange& e : exchanges) Check(client, e);
@@ -167,21 +168,29 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
                             {"Idempotency-Key", "form-1"}};
   const Exchange exchanges[] = {
       {"POST", "/calls", R"({"SOLDTOBP":"B"})", 401, "bearer token", {}},
-      {"POST", "/calls", R"({"SOLDTOBP":"B"})", 401, "bearer token",
+      {"POST",
+       "/calls",
+       R"({"SOLDTOBP":"B"})",
+       401,
+       "bearer token",
        {{"Authorization", "Bearer s3creT"}}},
       {"GET", "/healthz", "", 200, "ok", {}},
       {"POST", "/calls", R"({"SOLDTOBP":"B"})", 201, "SC000001", keyed},
       {"POST", "/calls", R"({"SOLDTOBP":"B"})", 201, "SC000001", keyed},
       {"POST", "/calls", R"({"SOLDTOBP":"C"})", 409,
        "Request key 'form-1' was already used", keyed},
-      {"POST", "/calls", R"({"SOLDTOBP":"B"})", 400, "request key has 1 to",
+      {"POST",
+       "/calls",
+       R"({"SOLDTOBP":"B"})",
+       400,
+       "request key has 1 to",
        {{"Authorization", "Bearer s3cret"},
         {"Idempotency-Key", std::string(201, 'k')}}},
       {"GET", "/calls", "", 200, "SC000001", auth},
   };
   for (const Exchange& e : exchanges) Check(client, e);
-  httplib::Result again = client.Post("/calls", keyed, R"({"SOLDTOBP":"B"})",
-                                      "application/json");
+  httplib::Result again =
+      client.Post("/calls", keyed, R"({"SOLDTOBP":"B"})", "application/json");
   ASSERT_TRUE(again);
   EXPECT_EQ(again->get_header_value("Idempotent-Replayed"), "true");
   server.Stop(SIGTERM);
@@ -197,9 +206,8 @@ TEST(HttpTest, ASlowClientIsCutOffAndOthersAreServed) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(server.port()));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address),
-                    sizeof address),
-            0);
+  ASSERT_EQ(
+      connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   const char partial[] = "POST /calls HTTP/1.1\r\nHost: x\r\n";
   ASSERT_GT(send(sock, partial, sizeof partial - 1, 0), 0);
   httplib::Client client = server.Client();
@@ -223,7 +231,8 @@ TEST(HttpTest, ASlowClientIsCutOffAndOthersAreServed) {
 // answered with 201 is stored exactly once, gracefully or killed.
 void StopUnderLoad(int signal, bool restart) {
   testing::TempDir dir;
-  auto server = std::make_unique<ServerProcess>(dir, std::vector<std::string>{});
+  auto server =
+      std::make_unique<ServerProcess>(dir, std::vector<std::string>{});
   ASSERT_GT(server->port(), 0);
   int port = server->port();
   std::atomic<bool> stop{false};
@@ -235,12 +244,12 @@ void StopUnderLoad(int signal, bool restart) {
       httplib::Client client("127.0.0.1", port);
       client.set_read_timeout(10, 0);
       for (int i = 0; !stop && i < 5000; ++i) {
-        std::string text = "client-" + std::to_string(c) + "-" + std::to_string(i);
+        std::string text =
+            "client-" + std::to_string(c) + "-" + std::to_string(i);
         std::string key = "k-" + text;
-        httplib::Result r =
-            client.Post("/calls", {{"Idempotency-Key", key}},
-                        R"({"SOLDTOBP":"B","Q_TEXT":")" + text + "\"}",
-                        "application/json");
+        httplib::Result r = client.Post(
+            "/calls", {{"Idempotency-Key", key}},
+            R"({"SOLDTOBP":"B","Q_TEXT":")" + text + "\"}", "application/json");
         if (r && r->status == 201) {
           std::lock_guard lock(mutex);
           confirmed.push_back(text + "\r\n");
@@ -258,7 +267,8 @@ void StopUnderLoad(int signal, bool restart) {
   }
   int status = server->Stop(signal);
   if (signal == SIGTERM) EXPECT_EQ(status, 0);
-  if (restart) server = std::make_unique<ServerProcess>(dir, std::vector<std::string>{});
+  if (restart)
+    server = std::make_unique<ServerProcess>(dir, std::vector<std::string>{});
   usleep(200000);
   stop = true;
   for (std::thread& t : clients) t.join();

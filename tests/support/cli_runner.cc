@@ -6,23 +6,20 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/shell.h"
+
 namespace quillet::testing {
-namespace {
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-}  // namespace
 
 CliResult RunQuillet(const TempDir& dir, const std::vector<std::string>& args,
                      const std::string& input, const std::string& stdout_path) {
   std::string in_path = dir.Path("stdin.txt");
   std::ofstream(in_path, std::ios::binary) << input;
-  std::string command = "cd " + Quote(dir.Path("")) + " && " + QUILLET_CLI_PATH;
-  for (const std::string& a : args) command += " " + Quote(a);
-  command += " <" + Quote(in_path) + " 2>" + Quote(dir.Path("stderr.txt"));
-  if (!stdout_path.empty()) command += " >" + Quote(stdout_path);
+  std::string command =
+      "cd " + ShellQuote(dir.Path("")) + " && " + QUILLET_CLI_PATH;
+  for (const std::string& a : args) command += " " + ShellQuote(a);
+  command +=
+      " <" + ShellQuote(in_path) + " 2>" + ShellQuote(dir.Path("stderr.txt"));
+  if (!stdout_path.empty()) command += " >" + ShellQuote(stdout_path);
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   char buffer[4096];

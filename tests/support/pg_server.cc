@@ -10,14 +10,10 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "support/shell.h"
+
 namespace quillet::testing {
 namespace {
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 // The newest installed server's programs (Debian: /usr/lib/postgresql/N).
 std::string ServerBin() {
@@ -77,17 +73,17 @@ PgServer::PgServer(const std::string& settings)
     while (read(fds[0], &byte, 1) > 0) {
     }
     std::string stop =
-        AsServerUser(bin_ + "/pg_ctl -D " + Quote(dir_ + "/data") +
+        AsServerUser(bin_ + "/pg_ctl -D " + ShellQuote(dir_ + "/data") +
                      " -m immediate stop") +
-        " >/dev/null 2>&1; rm -rf " + Quote(dir_);
+        " >/dev/null 2>&1; rm -rf " + ShellQuote(dir_);
     int status = std::system(stop.c_str());
     _exit(status == 0 ? 0 : 1);
   }
   close(fds[0]);
   watchdog_pipe_ = fds[1];
-  Shell(AsServerUser(bin_ + "/initdb -D " + Quote(dir_ + "/data") +
+  Shell(AsServerUser(bin_ + "/initdb -D " + ShellQuote(dir_ + "/data") +
                      " -U postgres -A trust -E UTF8 --locale=C --no-sync") +
-            " >" + Quote(dir_ + "/initdb.log") + " 2>&1",
+            " >" + ShellQuote(dir_ + "/initdb.log") + " 2>&1",
         "initdb");
   Control("start");
 }
@@ -100,8 +96,9 @@ PgServer::~PgServer() {
 
 void PgServer::Control(const std::string& action) const {
   std::string options = "-k " + dir_ + " -c listen_addresses= " + settings_;
-  Shell(AsServerUser(bin_ + "/pg_ctl -D " + Quote(dir_ + "/data") + " -w -l " +
-                     Quote(dir_ + "/server.log") + " -o " + Quote(options) +
+  Shell(AsServerUser(bin_ + "/pg_ctl -D " + ShellQuote(dir_ + "/data") +
+                     " -w -l " + ShellQuote(dir_ + "/server.log") + " -o " +
+                     ShellQuote(options) +
                      (action == "stop" ? " -m fast " : " ") + action) +
             " >/dev/null 2>&1",
         "pg_ctl " + action);

@@ -62,17 +62,33 @@ json ItemJson(const standins::StoredItem& item) {
           {"fields", fields}};
 }
 
+namespace {
+
+// A JSON array written one element at a time, one element a line.
+class JsonArrayWriter {
+ public:
+  explicit JsonArrayWriter(std::ostream& out) : out_(out) { out_ << "["; }
+  ~JsonArrayWriter() { out_ << (count_ ? "\n]\n" : "]\n"); }
+  void Add(const json& element) {
+    out_ << (count_++ ? ",\n" : "\n") << element.dump();
+  }
+
+ private:
+  std::ostream& out_;
+  size_t count_ = 0;
+};
+
+}  // namespace
+
 void ListCalls(std::ostream& out, standins::BackendStore& store,
                const standins::CallQuery& query, bool as_json) {
-  size_t count = 0;
   if (as_json) {
-    out << "[";
-    store.ForEachCall(query, [&](const standins::StoredCall& c) {
-      out << (count++ ? ",\n" : "\n") << CallJson(c).dump();
-    });
-    out << (count ? "\n]\n" : "]\n");
+    JsonArrayWriter array(out);
+    store.ForEachCall(
+        query, [&](const standins::StoredCall& c) { array.Add(CallJson(c)); });
     return;
   }
+  size_t count = 0;
   out << std::left << std::setw(10) << "CALL" << std::setw(8) << "STATUS"
       << std::setw(14) << "OBJECT" << std::setw(12) << "CONTRACT"
       << std::setw(10) << "ORDER" << std::setw(7) << "TEXTS"
@@ -116,15 +132,14 @@ void PrintItem(std::ostream& out, const standins::StoredItem& item) {
 
 void ListItems(std::ostream& out, standins::BackendStore& store,
                const standins::ItemQuery& query, bool as_json) {
-  size_t count = 0;
   if (as_json) {
-    out << "[";
+    JsonArrayWriter array(out);
     store.ForEachItem(query, [&](const standins::StoredItem& item) {
-      out << (count++ ? ",\n" : "\n") << ItemJson(item).dump();
+      array.Add(ItemJson(item));
     });
-    out << (count ? "\n]\n" : "]\n");
     return;
   }
+  size_t count = 0;
   store.ForEachItem(query, [&](const standins::StoredItem& item) {
     ++count;
     PrintItem(out, item);
