@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs when any is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev valgrind
-  libsqlite3-dev libpq-dev postgresql libxxhash-dev pkg-config nlohmann-json3-dev libcli11-dev libcpp-httplib-dev wrk libutfcpp-dev clang
+  libsqlite3-dev libpq-dev postgresql libxxhash-dev pkg-config nlohmann-json3-dev libcli11-dev libcpp-httplib-dev wrk chromium chromium-driver
+  python3-selenium libutfcpp-dev clang
   clang-format libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -293,9 +293,12 @@ class PostgresEngine final : public StorageEngine {
             "AND ($4::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
             "WHERE p.call_number = calls.call_number AND p.name = "
             "'SoldToBusinessPartner' AND p.value = $4::bytea)) "
+            "AND ($6::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties "
+            "p WHERE p.call_number = calls.call_number AND p.name = "
+            "'CallDescription' AND position($6::bytea in p.value) > 0)) "
             "ORDER BY seq LIMIT $5::bigint",
             {Int(after_seq), Maybe(query.changed_since), Maybe(status),
-             Maybe(query.sold_to), Int(limit)});
+             Maybe(query.sold_to), Int(limit), Maybe(query.text)});
     std::vector<std::pair<int64_t, std::string>> out;
     for (int i = 0; i < r.Rows(); ++i)
       out.emplace_back(r.Int(i, 0), r.Text(i, 1));

@@ -259,9 +259,12 @@ class SqliteEngine final : public StorageEngine {
                 "AND (?4 IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
                 "WHERE p.call_number = calls.call_number AND p.name = "
                 "'SoldToBusinessPartner' AND p.value = ?4)) "
+                "AND (?6 IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
+                "WHERE p.call_number = calls.call_number AND p.name = "
+                "'CallDescription' AND instr(p.value, ?6) > 0)) "
                 "ORDER BY seq LIMIT ?5");
     s.Bind(1, after_seq).Bind(2, query.changed_since).Bind(3, query.status);
-    s.Bind(4, query.sold_to).Bind(5, limit);
+    s.Bind(4, query.sold_to).Bind(5, limit).Bind(6, query.text);
     std::vector<std::pair<int64_t, std::string>> out;
     while (s.Step()) out.emplace_back(s.Int(0), s.Text(1));
     return out;

@@ -266,7 +266,9 @@ void StopUnderLoad(int signal, bool restart) {
     usleep(10000);
   }
   int status = server->Stop(signal);
-  if (signal == SIGTERM) EXPECT_EQ(status, 0);
+  if (signal == SIGTERM) {
+    EXPECT_EQ(status, 0);
+  }
   if (restart)
     server = std::make_unique<ServerProcess>(dir, std::vector<std::string>{});
   usleep(200000);
@@ -279,8 +281,12 @@ void StopUnderLoad(int signal, bool restart) {
         ASSERT_EQ(call.text.size(), 1u);
         ++stored[call.text[0]];
       });
-  for (const std::string& text : confirmed) EXPECT_EQ(stored[text], 1) << text;
-  for (const auto& [text, n] : stored) EXPECT_EQ(n, 1) << text;
+  for (const std::string& text : confirmed) {
+    EXPECT_EQ(stored[text], 1) << text;
+  }
+  for (const auto& [text, n] : stored) {
+    EXPECT_EQ(n, 1) << text;
+  }
 }
 
 TEST(HttpTest, GracefulShutdownUnderLoad) { StopUnderLoad(SIGTERM, false); }

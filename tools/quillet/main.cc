@@ -429,6 +429,9 @@ int Main(int argc, char** argv) {
       ->check(CLI::Range(0, 255));
   calls_cmd->add_option("--sold-to", sold_to,
                         "only calls of this sold-to business partner");
+  std::string text_filter;
+  calls_cmd->add_option("--text", text_filter,
+                        "only calls whose description contains this text");
   calls_cmd->add_option("--changed-since", changed_since,
                         "only calls changed since a date or UTC time");
   std::string serial;
@@ -588,6 +591,7 @@ int Main(int argc, char** argv) {
         standins::CallQuery query{.status = status, .limit = limit};
         if (!after.empty()) query.after = after;
         if (!sold_to.empty()) query.sold_to = sold_to;
+        if (!text_filter.empty()) query.text = text_filter;
         if (!changed_since.empty())
           query.changed_since = TransactionTimeFrom(changed_since);
         ListCalls(std::cout, store, query, as_json);

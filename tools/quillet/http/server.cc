@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "http/console.h"
 #include "http/metrics.h"
 #include "http/status_map.h"
 #include "input.h"
@@ -127,6 +128,19 @@ class Service {
         ReplyError(res, 503, ToUtf8(e.info().description));
       }
     });
+    // The web console, from the binary.
+    for (const ConsoleFile& file : ConsoleFiles()) {
+      auto serve = [&file](const httplib::Request&, httplib::Response& res) {
+        current.op = "console";
+        res.set_content(std::string(file.body), file.content_type);
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; script-src 'self'; style-src "
+                       "'self'");
+        res.set_header("X-Content-Type-Options", "nosniff");
+      };
+      server.Get(file.path, serve);
+      if (std::string_view(file.path) == "/index.html") server.Get("/", serve);
+    }
     server.Get("/metrics", [this](const auto&, auto& res) {
       current.op = "metrics";
       res.set_content(metrics_.Text(), "text/plain; version=0.0.4");
@@ -138,7 +152,10 @@ class Service {
                                           httplib::Response& res) {
     current = {Clock::now(), true, "other"};
     metrics_.Started();
-    if (options_.token && req.path != "/healthz") {
+    bool open_path = req.path == "/healthz" || req.path == "/" ||
+                     req.path == "/index.html" || req.path == "/console.js" ||
+                     req.path == "/console.css";
+    if (options_.token && !open_path) {
       std::string header = req.get_header_value("Authorization");
       if (header.rfind("Bearer ", 0) != 0 ||
           !SameToken(header.substr(7), *options_.token)) {
@@ -245,6 +262,7 @@ class Service {
       if (req.has_param("after")) query.after = req.get_param_value("after");
       if (req.has_param("sold_to"))
         query.sold_to = req.get_param_value("sold_to");
+      if (req.has_param("text")) query.text = req.get_param_value("text");
       std::ostringstream out;
       cli::ListCalls(out, store, query, true);
       res.set_content(out.str(), "application/json");

@@ -117,6 +117,7 @@ struct CallQuery {
   std::optional<int64_t> status;
   std::optional<std::string> sold_to;    // SoldToBusinessPartner
   std::optional<int64_t> changed_since;  // LastTransactionTime at least
+  std::optional<std::string> text;       // CallDescription contains it
   std::optional<int64_t> limit;
 };
 
