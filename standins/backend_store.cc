@@ -369,7 +369,9 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
   }
   if (!data.is_object()) RaiseBackend("master data must be a JSON object");
   const std::vector<MasterSection>& sections = MasterSections();
-  for (const auto& [name, value] : data.items()) {
+  for (const auto& entry : data.items()) {
+    const std::string& name = entry.key();
+    const json& value = entry.value();
     if (std::none_of(sections.begin(), sections.end(),
                      [&](const MasterSection& s) { return name == s.name; }))
       RaiseBackend("master data: unknown section '" + name +
@@ -388,7 +390,8 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
       std::string where = std::string("master data: ") + section.name + "[" +
                           std::to_string(i) + "]";
       if (!row.is_object()) RaiseBackend(where + " must be an object");
-      for (const auto& [key, value] : row.items()) {
+      for (const auto& entry : row.items()) {
+        const std::string& key = entry.key();
         if (std::none_of(
                 section.fields.begin(), section.fields.end(),
                 [&](const MasterSection::Field& f) { return key == f.name; }))

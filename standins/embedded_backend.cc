@@ -226,7 +226,7 @@ class Response final : public Base {
   Ref<adapter::ServiceCallList> ReturnedCalls() const override { return list_; }
   Ref<adapter::MessageList> Messages() const override { return messages_; }
   Ref<List> list_ = MakeRef<List>();
-  Ref<struct Messages> messages_ = MakeRef<struct Messages>();
+  Ref<class Messages> messages_ = MakeRef<class Messages>();
 };
 
 class Manager final : public adapter::ServiceCallManager {

@@ -58,7 +58,7 @@ try:
     driver = webdriver.Chrome(
         service=Service("/usr/bin/chromedriver"),
         options=options)
-    wait = WebDriverWait(driver, 10)
+    wait = WebDriverWait(driver, 30)
 
     def text_of(selector):
         return driver.find_element(By.CSS_SELECTOR, selector).text
