@@ -14,7 +14,7 @@
 namespace quillet::cli {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 class CliTest : public ::testing::Test {
  protected:

@@ -27,8 +27,7 @@ using json = nlohmann::ordered_json;
 // object.
 class ServerProcess {
  public:
-  ServerProcess(const testing::TempDir& dir, std::vector<std::string> extra)
-      : dir_(dir) {
+  ServerProcess(const testing::TempDir& dir, std::vector<std::string> extra) {
     std::vector<std::string> args = {QUILLET_CLI_PATH, "serve",
                                      "--listen",       "127.0.0.1:0",
                                      "--db",           dir.Path("q.db")};
@@ -78,7 +77,6 @@ class ServerProcess {
   }
 
  private:
-  const testing::TempDir& dir_;
   pid_t pid_ = -1;
   int port_ = 0;
   int status_ = -1;
