@@ -13,6 +13,7 @@
 #include "http/status_map.h"
 #include "input.h"
 #include "operations.h"
+#include "quillet/class_registry.h"
 #include "quillet/error.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/text.h"
@@ -216,9 +217,11 @@ class Service {
     } catch (const UsageError& e) {
       return ReplyError(res, 400, e.what());
     }
-    Ref<CallsInterface> calls;
+    // Calls keeps no state and serves the thread that made it: one per
+    // worker, created by class name (registered once, at start).
+    thread_local Ref<CallsInterface> calls;
     try {
-      calls = OpenCalls(options_.backend, false);
+      if (!calls) calls = CreateAs<CallsInterface>(kCallsClassName);
     } catch (const Error& e) {
       return ReplyError(res, 503, ToUtf8(e.info().description));
     }
@@ -331,6 +334,10 @@ int Serve(const ServeOptions& options) {
   server.new_task_queue = [workers] {
     return new httplib::ThreadPool(workers);
   };
+  // Answers go out at once: headers and body are written separately, and
+  // with Nagle's algorithm the body would wait for the client's delayed
+  // acknowledgement (about 40 ms a request).
+  server.set_tcp_nodelay(true);
   server.set_payload_max_length(options.body_limit);
   server.set_read_timeout(options.timeout_seconds, 0);
   server.set_write_timeout(options.timeout_seconds, 0);
