@@ -106,27 +106,11 @@ class Text final : public Base {
 using CallTextImpl = Text<adapter::CallText>;
 using SolutionTextImpl = Text<adapter::SolutionText>;
 
-Variant EmptyOf(VarType type) {
-  switch (type) {
-    case VarType::String:
-      return String();
-    case VarType::Byte:
-      return Variant::Byte(0);
-    case VarType::Long:
-      return Variant::Long(0);
-    case VarType::Boolean:
-      return false;
-    default:
-      return Ref<Object>();
-  }
-}
-
 class Record final : public adapter::ServiceCallRecord {
  public:
   Variant Get(CallProperty p) const override {
     auto it = values_.find(p);
-    return it == values_.end() ? EmptyOf(adapter::Describe(p).type)
-                               : it->second;
+    return it == values_.end() ? adapter::UnsetValue(p) : it->second;
   }
   void Set(CallProperty p, Variant value) override {
     values_[p] = std::move(value);

@@ -116,6 +116,9 @@ QUILLET_API std::span<const CallPropertyInfo> CallProperties();
 QUILLET_API const CallPropertyInfo& Describe(CallProperty property);
 // By name, case-insensitively.
 QUILLET_API std::optional<CallProperty> FindCallProperty(StringView name);
+// What a record answers for a property that was never set: the empty value
+// of its type ("", Byte 0, Long 0, False, or Nothing for the texts).
+QUILLET_API Variant UnsetValue(CallProperty property);
 
 // One service call. Quillet sets properties on a fresh record before
 // submitting it, and reads them from the records a submit hands back. A set

@@ -80,6 +80,21 @@ const CallPropertyInfo& Describe(CallProperty property) {
   return kProperties[static_cast<size_t>(property)];
 }
 
+Variant UnsetValue(CallProperty property) {
+  switch (Describe(property).type) {
+    case VarType::String:
+      return String();
+    case VarType::Byte:
+      return Variant::Byte(0);
+    case VarType::Long:
+      return Variant::Long(0);
+    case VarType::Boolean:
+      return false;
+    default:
+      return Ref<Object>();
+  }
+}
+
 std::optional<CallProperty> FindCallProperty(StringView name) {
   for (const CallPropertyInfo& info : kProperties)
     if (EqualsIgnoringCase(info.name, name)) return info.property;

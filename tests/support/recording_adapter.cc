@@ -74,18 +74,7 @@ class RecRecord : public RecordedObject<adapter::ServiceCallRecord> {
     Call("." + name + "?");
     auto it = values_.find(p);
     if (it != values_.end()) return it->second;
-    switch (adapter::Describe(p).type) {
-      case VarType::String:
-        return String();
-      case VarType::Byte:
-        return Variant::Byte(0);
-      case VarType::Long:
-        return Variant::Long(0);
-      case VarType::Boolean:
-        return false;
-      default:
-        return Ref<Object>();
-    }
+    return adapter::UnsetValue(p);
   }
   void Set(CallProperty p, Variant value) override {
     Call("." + ToUtf8(adapter::Describe(p).name) + " = " + Show(value));

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <tuple>
 
 #include "backend_setup.h"
 #include "http/server.h"
@@ -381,18 +382,16 @@ int Main(int argc, char** argv) {
   std::vector<std::string> create_pairs, update_pairs;
   auto* create_call =
       command("create-call", "record a new service call", kCreateCallHelp);
-  create_call->add_option("--details", create_details,
-                          "JSON object, @file.json or - for stdin");
-  create_call->add_option("pairs", create_pairs,
-                          "KEY=VALUE call details (strings)");
   auto* update_call =
       command("update-call", "change a service call", kUpdateCallHelp);
-  update_call->add_option("--details", update_details,
-                          "JSON object, @file.json or - for stdin");
-  update_call->add_option("pairs", update_pairs,
-                          "KEY=VALUE call details (strings)");
-  keyed(create_call);
-  keyed(update_call);
+  for (auto [sub, details, pairs] :
+       {std::tuple{create_call, &create_details, &create_pairs},
+        std::tuple{update_call, &update_details, &update_pairs}}) {
+    sub->add_option("--details", *details,
+                    "JSON object, @file.json or - for stdin");
+    sub->add_option("pairs", *pairs, "KEY=VALUE call details (strings)");
+    keyed(sub);
+  }
 
   std::string time_value;
   auto* time_format =
