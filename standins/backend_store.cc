@@ -31,6 +31,12 @@ std::string Numbered(const char* prefix, int64_t seq) {
 }
 
 // The clock now, as a last transaction time.
+// How a write ends: a dry run undoes it.
+StorageEngine::Ending EndingFor(bool dry_run) {
+  return dry_run ? StorageEngine::Ending::kRollBack
+                 : StorageEngine::Ending::kCommit;
+}
+
 int64_t TransactionTimeNow() {
   return TransactionTimeAt(static_cast<int64_t>(std::time(nullptr)));
 }
@@ -190,25 +196,27 @@ SubmitOutcome BackendStore::KeyedCall(
     const std::function<SubmitOutcome()>& body) {
   SubmitOutcome outcome;
   if (request_key.empty()) {
-    engine_->WriteTransaction([&] { outcome = body(); });
+    engine_->WriteTransaction([&] { outcome = body(); }, EndingFor(dry_run_));
     return outcome;
   }
   KeyRecord request{kind, RequestDigest(kind, component, call), ""};
-  engine_->WriteTransaction([&] {
-    outcome = SubmitOutcome();
-    if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
-      if (prior->kind != request.kind || prior->digest != request.digest) {
-        outcome.messages.push_back(KeyRefusal(request_key));
-        return;
-      }
-      outcome = OutcomeFromJson(prior->answer);
-      outcome.replayed = true;
-      return;
-    }
-    outcome = body();
-    request.answer = AnswerJson(outcome);
-    RecordKey(request_key, request);
-  });
+  engine_->WriteTransaction(
+      [&] {
+        outcome = SubmitOutcome();
+        if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
+          if (prior->kind != request.kind || prior->digest != request.digest) {
+            outcome.messages.push_back(KeyRefusal(request_key));
+            return;
+          }
+          outcome = OutcomeFromJson(prior->answer);
+          outcome.replayed = true;
+          return;
+        }
+        outcome = body();
+        request.answer = AnswerJson(outcome);
+        RecordKey(request_key, request);
+      },
+      EndingFor(dry_run_));
   return outcome;
 }
 
@@ -242,27 +250,30 @@ ItemOutcome BackendStore::KeyedItem(
     const std::string& request_key, const std::function<std::string()>& body) {
   ItemOutcome outcome;
   if (request_key.empty()) {
-    engine_->WriteTransaction([&] { outcome = {body()}; });
+    engine_->WriteTransaction([&] { outcome = {body()}; }, EndingFor(dry_run_));
     return outcome;
   }
   KeyRecord request{kind, RequestDigest(kind, component, fields), ""};
-  engine_->WriteTransaction([&] {
-    outcome = ItemOutcome();
-    if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
-      if (prior->kind != request.kind || prior->digest != request.digest) {
-        outcome.refusal = KeyRefusal(request_key);
-        return;
-      }
-      outcome.refusal =
-          nlohmann::json::parse(prior->answer).at("refusal").get<std::string>();
-      outcome.replayed = true;
-      return;
-    }
-    outcome.refusal = body();
-    request.answer = nlohmann::json{{"refusal", outcome.refusal}}.dump(
-        -1, ' ', false, nlohmann::json::error_handler_t::ignore);
-    RecordKey(request_key, request);
-  });
+  engine_->WriteTransaction(
+      [&] {
+        outcome = ItemOutcome();
+        if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
+          if (prior->kind != request.kind || prior->digest != request.digest) {
+            outcome.refusal = KeyRefusal(request_key);
+            return;
+          }
+          outcome.refusal = nlohmann::json::parse(prior->answer)
+                                .at("refusal")
+                                .get<std::string>();
+          outcome.replayed = true;
+          return;
+        }
+        outcome.refusal = body();
+        request.answer = nlohmann::json{{"refusal", outcome.refusal}}.dump(
+            -1, ' ', false, nlohmann::json::error_handler_t::ignore);
+        RecordKey(request_key, request);
+      },
+      EndingFor(dry_run_));
   return outcome;
 }
 
@@ -419,10 +430,12 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
       rows.emplace_back(section.table, std::move(values));
     }
   }
-  engine_->WriteTransaction([&] {
-    for (const auto& [table, values] : rows)
-      engine_->PutMasterRow(table, values);
-  });
+  engine_->WriteTransaction(
+      [&] {
+        for (const auto& [table, values] : rows)
+          engine_->PutMasterRow(table, values);
+      },
+      StorageEngine::Ending::kCommit);
   return static_cast<int>(rows.size());
 }
 

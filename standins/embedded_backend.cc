@@ -258,6 +258,9 @@ class Manager final : public adapter::ServiceCallManager {
     return response;
   }
 
+  // Every write runs in a transaction that a dry run rolls back.
+  bool HonoursDryRun() const override { return true; }
+
   void Close() override {
     if (store_) StorePool::GiveBack(path_, std::move(store_));
     closed_ = true;
@@ -290,6 +293,7 @@ class Manager final : public adapter::ServiceCallManager {
   BackendStore& Store() {
     if (!store_) store_ = StorePool::Take(path_);
     store_->SetKeyRetention(key_retention_);
+    store_->SetDryRun(InDryRun());
     return *store_;
   }
 
@@ -355,6 +359,11 @@ class SerializedItemManager final : public Object {
            static_cast<SerializedItemManager&>(o).Run(true, a);
            return {};
          }},
+        {u"HonoursDryRun", 3,
+         [](Object&, InvokeKind, Args a) -> Variant {
+           RequireArgCount(a, 0);
+           return true;
+         }},
     };
     return &table;
   }
@@ -366,6 +375,7 @@ class SerializedItemManager final : public Object {
     std::string component = ToUtf8(a[1]->IsNull() ? String() : ToString(*a[1]));
     PooledStore store(path_);
     store->SetKeyRetention(key_retention_);
+    store->SetDryRun(InDryRun());
     std::string key = RequestKey();
     ItemOutcome outcome = change ? store->ChangeItem(component, rows, key)
                                  : store->CreateItem(component, rows, key);

@@ -174,7 +174,8 @@ class PostgresEngine final : public StorageEngine {
   }
   ~PostgresEngine() override { PQfinish(conn_); }
 
-  void WriteTransaction(const std::function<void()>& work) override {
+  void WriteTransaction(const std::function<void()>& work,
+                        Ending ending) override {
     std::minstd_rand jitter(std::random_device{}());
     for (int attempt = 1;; ++attempt) {
       Connected();
@@ -182,7 +183,7 @@ class PostgresEngine final : public StorageEngine {
       in_transaction_ = true;
       try {
         work();
-        Exec("COMMIT");
+        Exec(ending == Ending::kCommit ? "COMMIT" : "ROLLBACK");
         in_transaction_ = false;
         return;
       } catch (const Conflict&) {

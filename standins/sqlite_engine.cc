@@ -153,11 +153,13 @@ class SqliteEngine final : public StorageEngine {
     sqlite3_close(db_);
   }
 
-  void WriteTransaction(const std::function<void()>& work) override {
+  void WriteTransaction(const std::function<void()>& work,
+                        Ending ending) override {
     Statement(*cache_, "BEGIN IMMEDIATE").Run();
     try {
       work();
-      Statement(*cache_, "COMMIT").Run();
+      Statement(*cache_, ending == Ending::kCommit ? "COMMIT" : "ROLLBACK")
+          .Run();
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;

@@ -44,8 +44,11 @@ class StorageEngine {
   // transaction (a lock it cannot wait for, a key another host stored
   // first), it rolls back and runs `work` again, a bounded number of times,
   // so `work` keeps its results only in variables it sets afresh. Any
-  // failure raises kBackendError with nothing written.
-  virtual void WriteTransaction(const std::function<void()>& work) = 0;
+  // failure raises kBackendError with nothing written. `ending` kRollBack
+  // (a dry run) undoes everything `work` wrote once it has run.
+  enum class Ending : uint8_t { kCommit, kRollBack };
+  virtual void WriteTransaction(const std::function<void()>& work,
+                                Ending ending) = 0;
 
   // Calls. A new call's sequence number comes from the storage: unique and
   // never reused, whatever number of hosts insert at once.

@@ -24,17 +24,18 @@ Ref<Object> HostContext::CreateInstance(StringView class_name) {
 }
 
 namespace {
-Ref<HostContext> NewContext(String request_key) {
+Ref<HostContext> NewContext(String request_key, DryRun dry_run) {
   if (request_key.size() > kMaxRequestKeyLength)
     RaiseRuntime(errors::kInvalidCall,
                  u"A request key has at most " +
                      FromUtf8(std::to_string(kMaxRequestKeyLength)) +
                      u" characters");
-  return MakeRef<HostContext>(NextIdentity(), std::move(request_key));
+  return MakeRef<HostContext>(NextIdentity(), std::move(request_key),
+                              dry_run == DryRun::kYes);
 }
 }  // namespace
 
-TransactionScope::TransactionScope(String request_key)
-    : context_(NewContext(std::move(request_key))), scope_(context_) {}
+TransactionScope::TransactionScope(String request_key, DryRun dry_run)
+    : context_(NewContext(std::move(request_key), dry_run)), scope_(context_) {}
 
 }  // namespace quillet::standins

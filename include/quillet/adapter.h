@@ -192,9 +192,25 @@ class QUILLET_API ServiceCallManager : public Object {
   virtual Ref<UpdateCallResponse> SubmitChangedCalls(
       const Ref<ServiceCallList>& list) = 0;
   virtual void Close() = 0;
+  // Whether the adapter honours a dry run (object_context.h): see below.
+  virtual bool HonoursDryRun() const { return false; }
 
  protected:
   const DispatchTable* Dispatch() const override;
 };
+
+// Dry runs. A host may ask for an operation to run in full without storing
+// anything: its object context answers DryRun() true. Before sending such an
+// operation anything, Quillet asks the manager it created (the service-call
+// manager, or the serialized-item manager) for its property HonoursDryRun.
+// Only an adapter that answers True is used; it promises that, while the
+// context asks for a dry run, it does all its work and answers as it would,
+// and then stores nothing: no call, no item, no request key. Any other
+// answer, or no such member, fails the operation with
+// kDryRunNotHonoured before anything is sent.
+// The platform's object-defined error range: vbObjectError + 1040.
+inline constexpr int32_t kDryRunNotHonoured = -2147221504 + 1040;
+inline constexpr StringView kDryRunNotHonouredText =
+    u"The back end cannot do a dry run; nothing was sent to it";
 
 }  // namespace quillet::adapter

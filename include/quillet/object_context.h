@@ -15,6 +15,11 @@
 // with NoteReplayed(). The operations of Calls keep their signatures: the key
 // travels beside them. Without a key (empty), every request is new.
 //
+// A context may also ask for a dry run: the operation runs in full and the
+// adapter stores nothing (adapter.h says how an adapter declares that it
+// honours this; Quillet sends nothing to one that does not, and writes no
+// log entry).
+//
 //   // host                                 // adapter, while submitting
 //   TransactionScope scope(u"order-1182");   Ref<ObjectContext> c =
 //   calls->CreateCall(details, error);           GetObjectContext();
@@ -39,6 +44,8 @@ class ObjectContext : public Object {
   // under the same key; Replayed() tells the host afterwards.
   virtual void NoteReplayed() {}
   virtual bool Replayed() const { return false; }
+  // Whether the caller asked for a dry run.
+  virtual bool DryRun() const { return false; }
 };
 
 // The longest request key a context carries.
@@ -55,6 +62,8 @@ class ContextMember {
 
 // Nothing unless a context was entered on this thread.
 Ref<ObjectContext> GetObjectContext();
+// Whether the context entered on this thread asks for a dry run.
+bool InDryRun();
 
 // Enters `context` on the calling thread for the life of the scope, and
 // leaves it (restoring any outer context) after.

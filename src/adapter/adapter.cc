@@ -179,6 +179,11 @@ const DispatchTable* ServiceCallManager::Dispatch() const {
          AsManager(o).Close();
          return {};
        }},
+      {u"HonoursDryRun", 5,
+       [](Object& o, InvokeKind, Args a) -> Variant {
+         RequireArgCount(a, 0);
+         return AsManager(o).HonoursDryRun();
+       }},
   };
   return &table;
 }

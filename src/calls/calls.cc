@@ -1,6 +1,7 @@
 #include "calls/calls_impl.h"
 #include "quillet/convert.h"
 #include "quillet/error.h"
+#include "quillet/object_context.h"
 
 namespace quillet {
 
@@ -15,6 +16,20 @@ Ref<adapter::ServiceCallManager> ManagerAfterBinding(const Variant& argument) {
       QueryInterface<adapter::ServiceCallManager>(argument.AsObject());
   if (!manager) RaiseRuntime(errors::kTypeMismatch);
   return manager;
+}
+
+void RequireDryRunHonoured(Object* manager) {
+  if (!manager || !InDryRun()) return;
+  bool honoured = false;
+  try {
+    honoured = ToBoolean(GetProperty(manager, u"HonoursDryRun"));
+  } catch (const Error&) {
+    // An adapter without the member knows nothing of dry runs.
+  }
+  if (!honoured)
+    Raise({.number = adapter::kDryRunNotHonoured,
+           .source = String(kCallsSource),
+           .description = String(adapter::kDryRunNotHonouredText)});
 }
 
 Ref<CallsInterface> NewCalls() { return MakeRef<Calls>(); }

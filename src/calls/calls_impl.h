@@ -45,6 +45,11 @@ T& Deref(const Ref<T>& ref);
 // manager raises 13, as assigning it to a typed variable would.
 Ref<adapter::ServiceCallManager> ManagerAfterBinding(const Variant& argument);
 
+// Under a dry run, raises kDryRunNotHonoured unless `manager` (the adapter
+// object that will store the request) answers True to HonoursDryRun; outside
+// one, does nothing. Nothing stays Nothing: its use fails on its own.
+void RequireDryRunHonoured(Object* manager);
+
 template <class T>
 T& Deref(const Ref<T>& ref) {
   if (!ref) RaiseObjectNotSet();

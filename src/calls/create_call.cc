@@ -57,6 +57,7 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
   try {
     manager = CreateAs<adapter::ServiceCallManager>(
         adapter::kServiceCallManagerClass);
+    RequireDryRunHonoured(manager.Get());
     record =
         CreateAs<adapter::ServiceCallRecord>(adapter::kServiceCallRecordClass);
     list = CreateAs<adapter::ServiceCallList>(adapter::kServiceCallListClass);
@@ -68,6 +69,7 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
     bool bound = TolivaInclude::BindAdapterSession(
         ToString(details.Item(u"COMPONENT")), bound_manager);
     manager = ManagerAfterBinding(bound_manager);
+    RequireDryRunHonoured(manager.Get());  // binding may have replaced it
     bound_manager = Variant();
     if (!bound) {
       exit_block(true);

@@ -51,6 +51,7 @@ Variant Calls::RegisterSerializedItem(const SerializedItemTwin& twin,
     CopyColumn(values, table.AsArray(), last_row, 1);
 
     manager = CreateObject(adapter::kSerializedItemManagerClass);
+    RequireDryRunHonoured(manager.Get());
     CallMethod(manager.Get(), twin.manager_member, table, sBusComponent,
                sError);
     if (TextLength(sError) > 0) {

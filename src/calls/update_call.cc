@@ -200,6 +200,7 @@ Variant Calls::UpdateCall(const Ref<Dictionary>& i_dictCallDetails,
   try {
     manager = CreateAs<adapter::ServiceCallManager>(
         adapter::kServiceCallManagerClass);
+    RequireDryRunHonoured(manager.Get());
     record =
         CreateAs<adapter::ServiceCallRecord>(adapter::kServiceCallRecordClass);
 
@@ -208,6 +209,7 @@ Variant Calls::UpdateCall(const Ref<Dictionary>& i_dictCallDetails,
     bool bound = TolivaInclude::BindAdapterSession(
         ToString(details.Item(u"COMPONENT")), bound_manager);
     manager = ManagerAfterBinding(bound_manager);
+    RequireDryRunHonoured(manager.Get());  // binding may have replaced it
     bound_manager = Variant();
     if (!bound) return exit_block();
 

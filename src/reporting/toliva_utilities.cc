@@ -7,6 +7,7 @@
 #include "quillet/convert.h"
 #include "quillet/error.h"
 #include "quillet/object_context.h"
+#include "trace/trace_state.h"
 
 namespace quillet::TolivaUtilities {
 namespace {
@@ -40,14 +41,20 @@ void Log(StringView method_name, const Variant* information) {
     text += kAdditional;
     text += InformationText(*information);
   }
-  Ref<ObjectContext> context = GetObjectContext();
-  Ref<Object> log = context ? context->CreateInstance(adapter::kLogClass)
-                            : CreateObject(adapter::kLogClass);
-  context.Reset();
   Variant source = CurrentError().source;
   Variant log_text = std::move(text);
   Variant number = Variant::Long(0);
   Variant extra;
+  if (InDryRun()) {
+    // A dry run stores nothing, the log entry included; a trace shows it.
+    trace::NoteWithheld(adapter::kLogClass, u"WriteEntry",
+                        {&source, &log_text, &number, &extra});
+    return;
+  }
+  Ref<ObjectContext> context = GetObjectContext();
+  Ref<Object> log = context ? context->CreateInstance(adapter::kLogClass)
+                            : CreateObject(adapter::kLogClass);
+  context.Reset();
   CallMethod(log.Get(), u"WriteEntry", source, log_text, number, extra);
   log.Reset();
 }

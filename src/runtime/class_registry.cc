@@ -10,10 +10,12 @@
 #include <memory>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 #include "quillet/dictionary.h"
 #include "quillet/error.h"
 #include "quillet/text.h"
+#include "runtime/creation_hook.h"
 #include "runtime/mutex.h"
 
 namespace quillet {
@@ -80,7 +82,25 @@ const ClassEntry* Lookup(ThreadState& state, StringView name) {
   return &it->second;
 }
 
+thread_local runtime::CreationHook* creation_hook = nullptr;
+
+Ref<Object> CreateUnhooked(StringView class_name) {
+  ThreadState& state = Refreshed();
+  // A factory may create objects itself and so refresh the thread's table:
+  // the copy that the running factory belongs to stays alive until it ends.
+  std::shared_ptr<const Table> keep = state.table;
+  const ClassEntry* entry = Lookup(state, class_name);
+  if (!entry || !entry->factory) RaiseRuntime(errors::kCantCreateObject);
+  Ref<Object> object = entry->factory();
+  if (!object) RaiseRuntime(errors::kCantCreateObject);
+  return object;
+}
+
 }  // namespace
+
+runtime::CreationHook* runtime::InstallCreationHook(CreationHook* hook) {
+  return std::exchange(creation_hook, hook);
+}
 
 void RegisterClass(StringView class_name, ClassFactory factory,
                    StringView class_id, bool replace) {
@@ -116,15 +136,9 @@ std::optional<ClassEntry> FindClass(StringView class_name) {
 }
 
 Ref<Object> CreateObject(StringView class_name) {
-  ThreadState& state = Refreshed();
-  // A factory may create objects itself and so refresh the thread's table:
-  // the copy that the running factory belongs to stays alive until it ends.
-  std::shared_ptr<const Table> keep = state.table;
-  const ClassEntry* entry = Lookup(state, class_name);
-  if (!entry || !entry->factory) RaiseRuntime(errors::kCantCreateObject);
-  Ref<Object> object = entry->factory();
-  if (!object) RaiseRuntime(errors::kCantCreateObject);
-  return object;
+  if (runtime::CreationHook* hook = creation_hook) [[unlikely]]
+    return hook->Create(class_name, [&] { return CreateUnhooked(class_name); });
+  return CreateUnhooked(class_name);
 }
 
 void RaiseTypeMismatch() { RaiseRuntime(errors::kTypeMismatch); }

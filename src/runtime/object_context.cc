@@ -10,6 +10,11 @@ Ref<ObjectContext>& CurrentContext() {
 
 Ref<ObjectContext> GetObjectContext() { return CurrentContext(); }
 
+bool InDryRun() {
+  const Ref<ObjectContext>& context = CurrentContext();
+  return context && context->DryRun();
+}
+
 ObjectContextScope::ObjectContextScope(Ref<ObjectContext> context)
     : previous_(std::exchange(CurrentContext(), std::move(context))) {}
 

@@ -178,6 +178,10 @@ class BackendStore {
 
   // How long request keys are kept (kDefaultKeyRetentionSeconds unless set).
   void SetKeyRetention(int64_t seconds) { key_retention_ = seconds; }
+  // While set, every write runs in full and is then rolled back: its outcome
+  // is what it would have been, and nothing is stored (on PostgreSQL the
+  // call-number sequence still advances).
+  void SetDryRun(bool dry_run) { dry_run_ = dry_run; }
 
   // Master data from a JSON text; raises on malformed input, loads nothing
   // then. Answers how many rows were loaded.
@@ -216,6 +220,7 @@ class BackendStore {
 
   std::unique_ptr<StorageEngine> engine_;
   int64_t key_retention_ = kDefaultKeyRetentionSeconds;
+  bool dry_run_ = false;
 };
 
 }  // namespace quillet::standins

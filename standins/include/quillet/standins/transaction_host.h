@@ -9,6 +9,10 @@
 //     TransactionScope scope(u"web-form-7f3a");  // a retry of the same form
 //     calls->CreateCall(details, error);         // stores nothing twice
 //   }
+//   {
+//     TransactionScope scope(u"", DryRun::kYes);  // what would it do?
+//     calls->CreateCall(details, error);         // answers, stores nothing
+//   }
 #pragma once
 
 #include "quillet/object_context.h"
@@ -19,26 +23,33 @@ namespace quillet::standins {
 // tells the new object (when it is a ContextMember) the context's identity.
 class HostContext final : public ObjectContext {
  public:
-  HostContext(String identity, String request_key)
-      : identity_(std::move(identity)), request_key_(std::move(request_key)) {}
+  HostContext(String identity, String request_key, bool dry_run)
+      : identity_(std::move(identity)),
+        request_key_(std::move(request_key)),
+        dry_run_(dry_run) {}
   String Identity() const override { return identity_; }
   Ref<Object> CreateInstance(StringView class_name) override;
   String RequestKey() const override { return request_key_; }
   void NoteReplayed() override { replayed_ = true; }
   bool Replayed() const override { return replayed_; }
+  bool DryRun() const override { return dry_run_; }
 
  private:
   String identity_;
   String request_key_;
+  bool dry_run_;
   bool replayed_ = false;
 };
 
 // Enters a new context (identity "ctx-<n>", unique in the process) on the
 // calling thread for the life of the scope, carrying `request_key` (none
-// when empty). A key longer than kMaxRequestKeyLength raises error 5.
+// when empty), asking for a dry run when `dry_run` says so. A key longer
+// than kMaxRequestKeyLength raises error 5.
+enum class DryRun : bool { kNo, kYes };
 class TransactionScope {
  public:
-  explicit TransactionScope(String request_key = String());
+  explicit TransactionScope(String request_key = String(),
+                            DryRun dry_run = DryRun::kNo);
   Ref<HostContext> context() const { return context_; }
 
  private:
