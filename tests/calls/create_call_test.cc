@@ -83,7 +83,7 @@ TEST(CreateCallTest, FullJournalOfASuccessfulCall) {
             "release CreateCallResponse#1\n"
             "CreateCallResponse#2.ReturnedCalls?\n"
             "release ServiceCallList#1\n"
-            "ServiceCallList#2.Item(0)\n"
+            "ServiceCallList#2.Item(Long 0)\n"
             "release ServiceCallRecord#1\n"
             "ServiceCallRecord#2.CallNumber?\n"
             "ServiceCallRecord#2.CallNumber?\n"

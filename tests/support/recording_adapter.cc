@@ -13,50 +13,44 @@ using adapter::CallProperty;
 
 namespace {
 
-// Shared by every recording object: its label and the journal it writes to.
-class Recorded {
+// Shared by every scripted object: counted alive while it lives, and every
+// call to it is a step of the world (which may fail it).
+class Scripted {
  public:
-  Recorded(RecordingWorld* world, std::string class_name, std::string label)
-      : world_(world),
-        class_name_(std::move(class_name)),
-        label_(std::move(label)) {
+  Scripted(RecordingWorld* world, std::string class_name)
+      : world_(world), class_name_(std::move(class_name)) {
     world_->Born(class_name_);
   }
-  virtual ~Recorded() {
-    world_->Note("release " + label_);
-    world_->Died(class_name_);
-  }
-  const std::string& label() const { return label_; }
+  virtual ~Scripted() { world_->Died(class_name_); }
 
  protected:
-  void Call(const std::string& what) const { world_->Call(label_ + what); }
+  void Call() const { world_->Step(); }
   RecordingWorld* world_;
 
  private:
   std::string class_name_;
-  std::string label_;
 };
 
 template <class Base>
-class RecordedObject : public Base, public Recorded {
+class RecordedObject : public Base, public Scripted {
  public:
   RecordedObject(RecordingWorld* w, const std::string& class_name)
-      : Recorded(w, class_name, w->NewLabel(class_name)) {}
+      : Scripted(w, class_name) {}
 };
 
 template <class Base>
 class RecTextOf : public RecordedObject<Base> {
  public:
   using RecordedObject<Base>::RecordedObject;
-  void AddLine(const String& piece) override {
-    this->Call(".AddLine(" + Show(piece) + ")");
+  void AddLine(const String&) override {
+    this->Call();
   }
   String TextMode() const override {
-    this->Call(".TextMode?");
+    this->Call();
     return mode_;
   }
   void SetTextMode(const String& mode) override {
-    this->Call(".TextMode = " + Show(mode));
+    this->Call();
     mode_ = mode;
   }
 
@@ -70,14 +64,13 @@ class RecRecord : public RecordedObject<adapter::ServiceCallRecord> {
  public:
   using RecordedObject::RecordedObject;
   Variant Get(CallProperty p) const override {
-    std::string name = ToUtf8(adapter::Describe(p).name);
-    Call("." + name + "?");
+    Call();
     auto it = values_.find(p);
     if (it != values_.end()) return it->second;
     return adapter::UnsetValue(p);
   }
   void Set(CallProperty p, Variant value) override {
-    Call("." + ToUtf8(adapter::Describe(p).name) + " = " + Show(value));
+    Call();
     values_[p] = std::move(value);
   }
   void Preset(CallProperty p, Variant value) { values_[p] = std::move(value); }
@@ -90,15 +83,15 @@ class RecList : public RecordedObject<adapter::ServiceCallList> {
  public:
   using RecordedObject::RecordedObject;
   void Add(const Ref<adapter::ServiceCallRecord>& record) override {
-    Call(".Add(" + Show(Variant(record)) + ")");
+    Call();
     items_.push_back(record);
   }
   int32_t Count() const override {
-    Call(".Count?");
+    Call();
     return static_cast<int32_t>(items_.size());
   }
   Ref<adapter::ServiceCallRecord> Item(int32_t index) const override {
-    Call(".Item(" + std::to_string(index) + ")");
+    Call();
     if (index < 0 || index >= static_cast<int32_t>(items_.size()))
       RaiseRuntime(errors::kSubscriptOutOfRange);
     return items_[static_cast<size_t>(index)];
@@ -114,7 +107,7 @@ class RecMessage : public RecordedObject<adapter::AdapterMessage> {
   RecMessage(RecordingWorld* w, String text)
       : RecordedObject(w, "AdapterMessage"), text_(std::move(text)) {}
   String Text() const override {
-    Call(".Text?");
+    Call();
     return text_;
   }
 
@@ -127,11 +120,11 @@ class RecMessages : public RecordedObject<adapter::MessageList> {
   RecMessages(RecordingWorld* w, std::vector<std::string> texts)
       : RecordedObject(w, "MessageList"), texts_(std::move(texts)) {}
   int32_t Count() const override {
-    Call(".Count?");
+    Call();
     return static_cast<int32_t>(texts_.size());
   }
   Ref<adapter::AdapterMessage> Item(int32_t index) const override {
-    Call(".Item(" + std::to_string(index) + ")");
+    Call();
     if (index < 0 || index >= static_cast<int32_t>(texts_.size()))
       RaiseRuntime(errors::kSubscriptOutOfRange);
     return MakeRef<RecMessage>(world_,
@@ -148,11 +141,11 @@ class RecResponse : public RecordedObject<Base> {
   RecResponse(RecordingWorld* w, const std::string& class_name)
       : RecordedObject<Base>(w, class_name) {}
   Ref<adapter::ServiceCallList> ReturnedCalls() const override {
-    this->Call(".ReturnedCalls?");
+    this->Call();
     return returned_;
   }
   Ref<adapter::MessageList> Messages() const override {
-    this->Call(".Messages?");
+    this->Call();
     return MakeRef<RecMessages>(this->world_, messages_);
   }
   Ref<adapter::ServiceCallList> returned_;
@@ -166,21 +159,21 @@ class RecManager : public RecordedObject<adapter::ServiceCallManager> {
  public:
   RecManager(RecordingWorld* w, const Script* script)
       : RecordedObject(w, "ServiceCallManager"), script_(script) {}
-  void Initialize(const String& component) override {
-    Call(".Initialize(" + Show(component) + ")");
+  void Initialize(const String&) override {
+    Call();
   }
   Ref<adapter::CreateCallResponse> SubmitNewCalls(
-      const Ref<adapter::ServiceCallList>& list) override {
-    Call(".SubmitNewCalls(" + Show(Variant(list)) + ")");
+      const Ref<adapter::ServiceCallList>&) override {
+    Call();
     return Answer<RecCreateResponse>("CreateCallResponse");
   }
   Ref<adapter::UpdateCallResponse> SubmitChangedCalls(
-      const Ref<adapter::ServiceCallList>& list) override {
-    Call(".SubmitChangedCalls(" + Show(Variant(list)) + ")");
+      const Ref<adapter::ServiceCallList>&) override {
+    Call();
     if (script_->update_answers_nothing) return nullptr;
     return Answer<RecUpdateResponse>("UpdateCallResponse");
   }
-  void Close() override { Call(".Close()"); }
+  void Close() override { Call(); }
 
  private:
   template <class Response>
@@ -198,11 +191,11 @@ class RecManager : public RecordedObject<adapter::ServiceCallManager> {
 };
 
 // Late-bound only: the session, the serialized-item manager, the question.
-class RecLateBound : public Object, public Recorded {
+class RecLateBound : public Object, public Scripted {
  public:
   RecLateBound(RecordingWorld* w, const std::string& class_name,
                std::vector<std::u16string> members, const Script* script)
-      : Recorded(w, class_name, w->NewLabel(class_name)),
+      : Scripted(w, class_name),
         members_(std::move(members)),
         script_(script) {}
 
@@ -213,10 +206,7 @@ class RecLateBound : public Object, public Recorded {
   }
   Variant Invoke(DispId id, InvokeKind, Args args) override {
     const std::u16string& name = members_.at(static_cast<size_t>(id - 1));
-    std::string line = "." + ToUtf8(name) + "(";
-    for (size_t i = 0; i < args.size(); ++i)
-      line += (i ? ", " : "") + Show(*args[i]);
-    Call(line + ")");
+    Call();
     if (name == u"GetEngineerTime") return script_->engineer_time;
     if (name == u"addManager" && script_->on_add_manager) {
       RequireArgCount(args, 1);
@@ -244,7 +234,6 @@ class RecLog : public Object {
   }
   Variant Invoke(DispId, InvokeKind, Args args) override {
     RequireArgCount(args, 4);
-    world_->Note("log.WriteEntry");
     if (world_->log_write_fails)
       Raise({.number = errors::kPathFileAccess,
              .source = u"Corvane.Log",
@@ -284,7 +273,6 @@ std::string Show(const Variant& value) {
     case VarType::Object: {
       Object* o = value.AsObject().Get();
       if (!o) return "Nothing";
-      if (auto* r = dynamic_cast<Recorded*>(o)) return "Object " + r->label();
       return "Object " + ToUtf8(o->ClassName());
     }
     case VarType::Array: {
@@ -310,15 +298,60 @@ std::string Show(const Dictionary& dictionary) {
   return out + "}";
 }
 
+std::string JournalLine(const TraceEvent& event) {
+  auto show = [](const TraceValue& v) -> std::string {
+    if (v.type == "Empty" || v.type == "Null") return v.type;
+    if (v.type == "String")
+      return v.length > 60 ? "String[" + std::to_string(v.length) + "] \"" +
+                                 Abbreviated(v.value) + "\""
+                           : "String \"" + v.value + "\"";
+    if (v.type == "Object")
+      return v.value == "Nothing" ? v.value : "Object " + v.value;
+    if (v.type == "Array") return "Array" + v.value;
+    return v.type + " " + v.value;
+  };
+  auto list = [&](const std::vector<TraceValue>& values) {
+    std::string out;
+    for (const TraceValue& v : values) out += (out.empty() ? "" : ", ") + show(v);
+    return out;
+  };
+  std::string line;
+  switch (event.kind) {
+    case TraceEventKind::kCreate:
+      line = "new " + event.class_name.substr(event.class_name.rfind('.') + 1);
+      break;
+    case TraceEventKind::kGet:
+      line = event.object + "." + event.member + "?";
+      break;
+    case TraceEventKind::kSet:
+      line = event.object + "." + event.member + " = " + list(event.arguments);
+      break;
+    case TraceEventKind::kCall:
+      line = event.object + "." + event.member + "(" + list(event.arguments) +
+             ")";
+      break;
+    case TraceEventKind::kRelease:
+      line = "release " + event.object;
+      break;
+    case TraceEventKind::kWithheld:
+      line = "withheld " + event.object + "." + event.member + "(" +
+             list(event.arguments) + ")";
+      break;
+  }
+  return event.error ? line + " !failed" : line;
+}
+
 RecordingWorld::RecordingWorld() {
+  tracing_.emplace(trace_);
   auto add = [this](StringView name, ClassFactory factory) {
     registrations_.push_back(
         std::make_unique<ScopedClassRegistration>(name, std::move(factory)));
   };
-  auto typed = [this, add](StringView name, std::string label,
+  // The trace shows the creation; the factory is a step that may fail.
+  auto typed = [this, add](StringView name, const std::string&,
                            std::function<Ref<Object>()> make) {
-    add(name, [this, label, make] {
-      Call("new " + label);
+    add(name, [this, make] {
+      Step();
       return make();
     });
   };
@@ -365,6 +398,7 @@ RecordingWorld::RecordingWorld() {
 }
 
 RecordingWorld::~RecordingWorld() {
+  tracing_.reset();
   add_removed_.reset();
   while (!registrations_.empty()) registrations_.pop_back();
 }
@@ -374,28 +408,41 @@ void RecordingWorld::RemoveSessionClass() {
       adapter::kUserSessionClass, ClassFactory());
 }
 
-void RecordingWorld::Call(const std::string& line) {
+void RecordingWorld::Step() {
   ++calls_;
-  journal_.push_back(line);
+  // The trace began the event of this call before passing it on.
+  std::string line = JournalLine(trace_.events().back());
   bool fail = (failure.at > 0 && (calls_ == failure.at ||
                                   (failure.from_on && calls_ > failure.at))) ||
               (!failure.matching.empty() &&
                line.find(failure.matching) != std::string::npos);
-  if (fail) {
-    journal_.back() += " !failed";
+  if (fail)
     Raise({.number = kInjectedNumber,
            .source = u"Holmfast.Adapter",
            .description = u"Injected failure at " + FromUtf8(line)});
-  }
 }
 
-std::string RecordingWorld::NewLabel(const std::string& class_name) {
-  return class_name + "#" + std::to_string(++counters_[class_name]);
+std::vector<std::string> RecordingWorld::journal() const {
+  std::vector<std::string> lines;
+  for (const TraceEvent& event : trace_.events())
+    lines.push_back(JournalLine(event));
+  return lines;
+}
+
+std::vector<std::string> RecordingWorld::AdapterCalls() const {
+  std::vector<std::string> lines;
+  for (const TraceEvent& event : trace_.events())
+    if (event.kind != TraceEventKind::kRelease &&
+        event.kind != TraceEventKind::kWithheld &&
+        !EqualsIgnoringCase(FromUtf8(event.class_name), adapter::kLogClass) &&
+        event.object.rfind("Log#", 0) != 0)
+      lines.push_back(JournalLine(event));
+  return lines;
 }
 
 std::string RecordingWorld::Lines(const std::string& text) const {
   std::string out;
-  for (const std::string& line : journal_)
+  for (const std::string& line : journal())
     if (line.find(text) != std::string::npos)
       out += (out.empty() ? "" : "\n") + line;
   return out;
@@ -403,7 +450,7 @@ std::string RecordingWorld::Lines(const std::string& text) const {
 
 std::string RecordingWorld::Journal() const {
   std::string out;
-  for (const std::string& line : journal_) out += line + "\n";
+  for (const std::string& line : journal()) out += line + "\n";
   return out;
 }
 

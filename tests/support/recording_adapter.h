@@ -1,19 +1,21 @@
 // A scripted adapter, log component and service-request component for tests.
 //
-// RecordingWorld registers recording classes under every class name Quillet
+// RecordingWorld registers scripted classes under every class name Quillet
 // creates (the typed adapter classes, the adapter session, the serialized-item
 // manager, "Pellworth.Question", "Corvane.Log") for the life of the object,
-// and puts the previous registrations back after. Every call an operation
-// makes on them is written to one journal, in order:
+// and puts the previous registrations back after. It traces the operations
+// run on its thread meanwhile (quillet/trace.h, whole texts); its journal is
+// that trace, one line per event:
 //
-//   new ServiceCallManager#1
+//   new ServiceCallManager
 //   ServiceCallRecord#1.Site = String "North"
-//   ServiceCallManager#1.SubmitNewCalls(ServiceCallList#1)
+//   ServiceCallManager#1.SubmitNewCalls(Object ServiceCallList#1)
 //   release ServiceCallRecord#1
 //
 // Records and messages handed back by a submit come from the script. Any call
-// (not a release) can be made to fail: the Nth one, every one from the Nth
-// on, or every call whose journal line contains a given text.
+// to the scripted adapter (not a release, not the log) can be made to fail:
+// the Nth one, every one from the Nth on, or every call whose journal line
+// contains a given text.
 #pragma once
 
 #include <functional>
@@ -27,6 +29,7 @@
 #include "quillet/class_registry.h"
 #include "quillet/dictionary.h"
 #include "quillet/error.h"
+#include "quillet/trace.h"
 
 namespace quillet::testing {
 
@@ -34,6 +37,9 @@ namespace quillet::testing {
 std::string Show(const Variant& value);
 // A dictionary as one line: {KEY: Type value, ...} in insertion order.
 std::string Show(const Dictionary& dictionary);
+// A trace event as a journal line (the format above); texts over 60
+// characters as String[length] "first 20...".
+std::string JournalLine(const TraceEvent& event);
 
 struct LogEntry {
   std::string source;
@@ -77,7 +83,10 @@ class RecordingWorld {
   // The session class is not registered at all.
   void RemoveSessionClass();
 
-  const std::vector<std::string>& journal() const { return journal_; }
+  std::vector<std::string> journal() const;
+  // The journal's calls to the scripted adapter: no releases, nothing of
+  // the log (the steps that failure injection counts).
+  std::vector<std::string> AdapterCalls() const;
   // The journal lines that contain `text`, joined by "\n".
   std::string Lines(const std::string& text) const;
   std::string Journal() const;
@@ -87,18 +96,17 @@ class RecordingWorld {
   std::map<std::string, int> Live() const;
   int LiveTotal() const;
 
-  // Internal: used by the recording objects.
-  void Call(const std::string& line);
-  void Note(const std::string& line) { journal_.push_back(line); }
-  std::string NewLabel(const std::string& class_name);
+  // Internal: used by the scripted objects. Step() counts a call to the
+  // adapter (the trace's latest event) and raises when it is to fail.
+  void Step();
   void Born(const std::string& class_name) { ++live_[class_name]; }
   void Died(const std::string& class_name) { --live_[class_name]; }
   void AddLogEntry(LogEntry entry) { log_.push_back(std::move(entry)); }
 
  private:
-  std::vector<std::string> journal_;
+  Trace trace_{TraceOptions{.whole_texts = true}};
+  std::optional<TraceScope> tracing_;
   std::vector<LogEntry> log_;
-  std::map<std::string, int> counters_;
   std::map<std::string, int> live_;
   int calls_ = 0;
   std::vector<std::unique_ptr<ScopedClassRegistration>> registrations_;
