@@ -17,6 +17,9 @@
 #include "quillet/standins/file_log.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
+#include "operations.h"
+#include "quillet/trace.h"
+#include "support/database_dump.h"
 #include "support/raises.h"
 #include "support/recording_adapter.h"
 
@@ -282,6 +285,143 @@ TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
     EXPECT_TRUE(error.IsEmpty()) << round;
     EXPECT_EQ(scope.context()->Replayed(), round == 1);
   }
+}
+
+// Each request runs as a dry run, traced and untraced, then for real,
+// traced: the same answer every time (but for the call number on
+// PostgreSQL, whose sequence a dry run advances), and the dry runs leave
+// every table and the log as they were.
+TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
+  using nlohmann::ordered_json;
+  using Verdict = cli::Verdict;
+  const ordered_json update = {
+      {"COMPONENT", "Desk"},   {"CALLNUMBER", "SC000001"},
+      {"ENGINEER", "ENG-07"},  {"ACTIONDONEBY", "ENG-07"},
+      {"PROBLEM", "ROLLER"},   {"SOLUTION", "REPLACED"},
+      {"ACTIVITY", "ONSITE"},  {"Q_ID", "Q-1"},
+      {"TIMESPENT", "35"},     {"WAITINGDESC", "parts"},
+      {"SOLUTIONTEXT", "done"}, {"Q_TEXT", "more"}};
+  auto update_with = [&](ordered_json option, std::string number) {
+    ordered_json details = update;
+    details["OPTION"] = std::move(option);
+    details["CALLNUMBER"] = std::move(number);
+    return ordered_json{{"op", "update-call"}, {"details", details}};
+  };
+  auto item = [](const char* op, const char* serial) {
+    return ordered_json{{"op", op},
+                        {"component", "Items"},
+                        {"values", ordered_json::array(
+                                       {ordered_json::array({"SERIALNUMBER", serial}),
+                                        ordered_json::array({"ITEM", "PRN"})})}};
+  };
+  struct Case {
+    std::string name;
+    ordered_json request;
+    Verdict verdict;
+  };
+  std::vector<Case> cases = {
+      {"create",
+       {{"op", "create-call"},
+        {"details",
+         {{"COMPONENT", "Desk"},
+          {"SOLDTOBP", "BP-1"},
+          {"OBJECT", "PRN-1"},
+          {"Q_TEXT", "Printer jams"},
+          {"Q_ID", "Q-1"},
+          {"TIMESPENT", "5"}}}},
+       Verdict::kDone},
+      {"create item", item("create-item", "S-2"), Verdict::kDone},
+      {"update item", item("update-item", "S-1"), Verdict::kDone},
+      {"refused: an unknown call", update_with(2, "SC999999"),
+       Verdict::kNothingRecorded},
+      {"refused: an unknown item", item("update-item", "S-404"),
+       Verdict::kNothingRecorded},
+      {"raised: a row without its value",
+       {{"op", "create-item"},
+        {"component", "Items"},
+        {"values", ordered_json::array({ordered_json::array({"ITEM"})})}},
+       Verdict::kRaised},
+  };
+  for (int option : {1, 2, 3, 4, 5, 7, 9, 6})
+    cases.push_back({"update option " + std::to_string(option),
+                     update_with(option, "SC000001"), Verdict::kDone});
+
+  // Answers compare without the clock's transaction time.
+  auto answer = [&](const ordered_json& request, cli::RunOptions options) {
+    cli::PreparedOperation op = cli::Prepare(request);
+    cli::Outcome outcome = cli::Run(*calls_, op, options);
+    ordered_json out = outcome.output;
+    if (out["result"].is_object()) out["result"].erase("LASTTRANSTIME");
+    out.erase("dry_run");
+    return std::pair{out, outcome.verdict};
+  };
+  auto stored_call = ordered_json{
+      {"op", "create-call"},
+      {"details", {{"COMPONENT", "Desk"}, {"SOLDTOBP", "BP-1"}}}};
+  ASSERT_EQ(answer(stored_call, {}).second, Verdict::kDone);
+  ASSERT_EQ(answer(item("create-item", "S-1"), {}).second, Verdict::kDone);
+  bool sqlite = !IsPostgresUri(db_);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string before = testing::DumpDatabase(db_);
+    int log_before = LogLines();
+    Trace dry_trace;
+    auto dry = answer(c.request, {.dry_run = true, .trace = &dry_trace});
+    EXPECT_EQ(answer(c.request, {.dry_run = true}), dry);  // untraced
+    EXPECT_EQ(testing::DumpDatabase(db_), before);
+    EXPECT_EQ(LogLines(), log_before);
+    bool logged = false;
+    for (const TraceEvent& e : dry_trace.events())
+      logged |= e.kind == TraceEventKind::kWithheld;
+    EXPECT_EQ(logged, c.verdict != Verdict::kDone);
+
+    Trace trace;
+    auto traced = answer(c.request, {.trace = &trace});
+    EXPECT_EQ(traced.second, c.verdict);
+    EXPECT_EQ(dry.second, c.verdict);
+    if (sqlite || c.request["op"] != "create-call") {
+      EXPECT_EQ(dry.first, traced.first);
+    }
+    if (c.verdict != Verdict::kDone) {
+      EXPECT_GT(LogLines(), log_before);
+    }
+
+  }
+}
+
+// The trace of a create: the record's properties set in the operation's
+// order, the texts shortened, and every object it made released.
+TEST_P(BackendCaseTest, ATracedCreateListsWhatWasSentInOrder) {
+  Trace trace;
+  {
+    TraceScope traced(trace);
+    Variant error;
+    ASSERT_TRUE(Create(Details({{u"COMPONENT", u"Desk"},
+                                {u"SOLDTOBP", u"BP-1"},
+                                {u"Q_TEXT", String(100, u'q')}}),
+                       error));
+  }
+  std::vector<std::string> sets, live;
+  for (const TraceEvent& e : trace.events()) {
+    if (e.kind == TraceEventKind::kSet && e.object == "ServiceCallRecord#1")
+      sets.push_back(e.member);
+    if (e.kind == TraceEventKind::kCreate) live.push_back(e.object);
+    if (e.kind == TraceEventKind::kRelease) std::erase(live, e.object);
+    if (e.member == "AddLine") {
+      EXPECT_EQ(e.arguments.at(0).length, 102u);
+      EXPECT_FALSE(e.arguments.at(0).whole);
+      EXPECT_EQ(e.arguments.at(0).value, std::string(24, 'q'));
+    }
+  }
+  EXPECT_EQ(sets, (std::vector<std::string>{
+                      "SoldToBusinessPartner", "Site", "ServiceObject",
+                      "ObjectNumber", "CallDescription", "Problem", "Priority",
+                      "BusinessPartnerNumber", "OriginCode", "CallGroup1",
+                      "CallGroup2", "CallerName", "Contact", "Engineer",
+                      "CreatedBy", "ActionDoneBy", "TimeSpent", "Text"}));
+  EXPECT_TRUE(live.empty());
+  EXPECT_EQ(ToJsonLine(trace.events().front()).substr(0, 58),
+            R"({"seq":1,"event":"create","object":"ServiceCallManager#1",)");
 }
 
 }  // namespace

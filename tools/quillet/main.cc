@@ -23,6 +23,7 @@
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
 #include "quillet/text.h"
+#include "trace_output.h"
 #include "views.h"
 
 namespace quillet::cli {
@@ -45,6 +46,9 @@ enum ExitStatus : int {
 struct Globals : BackendSetup {
   bool types = false;
   bool transaction = false;
+  bool dry_run = false;
+  std::string trace_path;
+  bool whole_texts = false;
 };
 
 // True when everything written to `out` so far has reached its file.
@@ -75,19 +79,27 @@ int StatusOf(Verdict verdict) {
   return kExitRaised;
 }
 
-RunOptions Options(const Globals& g, std::string request_key) {
+RunOptions Options(const Globals& g, std::string request_key,
+                   TraceOutput& trace) {
   if (!request_key.empty()) CheckRequestKey(request_key);
   return {.types = g.types,
           .transaction = g.transaction,
-          .request_key = std::move(request_key)};
+          .request_key = std::move(request_key),
+          .dry_run = g.dry_run,
+          .trace = trace.trace()};
 }
 
 int RunOne(const Globals& g, const json& request, const std::string& key) {
   PreparedOperation op = Prepare(request);
-  RunOptions options = Options(g, key);
+  TraceOutput trace(g.trace_path, g.whole_texts);
+  RunOptions options = Options(g, key, trace);
   Ref<CallsInterface> calls = OpenCalls(g, op.op != "time-format");
   Outcome outcome = Run(*calls, op, options);
   errno = 0;
+  if (!trace.Write()) return OutputLost(trace.name(), outcome.done);
+  if (outcome.dry_run)
+    std::cerr << "quillet: dry run: the answer is what the request would "
+                 "have had; nothing was stored\n";
   std::cout << outcome.output.dump(2) << "\n";
   std::string done = outcome.done;
   if (!done.empty() && !key.empty())
@@ -166,6 +178,7 @@ int RunBatch(const Globals& g, const std::string& path,
   CheckRequestKey("batch:" + identity + ":" + std::to_string(lines.size()));
   BatchOutput output(out_path);
   std::ostream& out = output.stream();
+  TraceOutput trace(g.trace_path, g.whole_texts);
   Ref<CallsInterface> calls = OpenCalls(g, true);
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, failed = 0, bad = 0, replayed = 0;
@@ -178,7 +191,7 @@ int RunBatch(const Globals& g, const std::string& path,
       PreparedOperation op =
           Prepare(ParseJson(lines[i], "line " + std::to_string(number)));
       std::string key = "batch:" + identity + ":" + std::to_string(number);
-      Outcome outcome = Run(*calls, op, Options(g, key));
+      Outcome outcome = Run(*calls, op, Options(g, key, trace));
       record["op"] = op.op;
       if (outcome.replayed) {
         record["replayed"] = true;
@@ -194,6 +207,10 @@ int RunBatch(const Globals& g, const std::string& path,
                 << e.what() << "\n";
     }
     errno = 0;
+    if (!trace.Write())
+      return OutputLost(trace.name(), "lines up to " + std::to_string(number) +
+                                          " ran; running the batch again is "
+                                          "safe");
     out << record.dump() << "\n";
     if (!Flushed(out))
       return OutputLost(output.name(),
@@ -215,6 +232,7 @@ int RunBatch(const Globals& g, const std::string& path,
             << returned << " returned, " << failed
             << " raised or recorded nothing, " << bad << " bad lines, "
             << replayed << " replayed\n";
+  if (g.dry_run) std::cerr << "batch: dry run: nothing was stored\n";
   if (bad) return kExitLinesUnread;
   return failed ? kExitRaised : kExitDone;
 }
@@ -372,11 +390,22 @@ int Main(int argc, char** argv) {
     return sub;
   };
 
+  auto traced = [&](CLI::App* sub) {
+    sub->add_flag("--dry-run", g.dry_run,
+                  "run in full against the back end and store nothing: "
+                  "the answer is what the request would have had");
+    sub->add_option("--trace", g.trace_path,
+                    "write what is sent to the back end, one JSON line per "
+                    "event, to FILE (- for standard error)");
+    sub->add_flag("--whole-texts", g.whole_texts,
+                  "trace whole texts (else: length and first characters)");
+  };
   std::string request_key;
   auto keyed = [&](CLI::App* sub) {
     sub->add_option("--key", request_key,
                     "request key: a retry under the same key is never "
                     "recorded twice");
+    traced(sub);
   };
   std::string create_details, update_details;
   std::vector<std::string> create_pairs, update_pairs;
@@ -465,6 +494,7 @@ int Main(int argc, char** argv) {
   batch->add_option("--batch-id", batch_id,
                     "the batch's identity for its request keys (default: "
                     "its content)");
+  traced(batch);
 
   http::ServeOptions serve_options;
   std::string listen = "127.0.0.1:8080", token_file;
@@ -490,6 +520,9 @@ int Main(int argc, char** argv) {
                    "seconds to read a request or write an answer (default "
                    "10)")
       ->check(CLI::Range(1, 3600));
+  serve->add_option("--trace", serve_options.trace_path,
+                    "append what every request sends to the back end to FILE, "
+                    "one JSON line per event");
 
   if (std::optional<std::string> unknown = UnknownCommand(argc, argv)) {
     std::cerr << "quillet: " << *unknown << "\n";

@@ -125,8 +125,12 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
             const RunOptions& options) {
   bool types = options.types;
   std::optional<standins::TransactionScope> scope;
-  if (options.transaction || !options.request_key.empty())
-    scope.emplace(FromUtf8(options.request_key));
+  if (options.transaction || !options.request_key.empty() || options.dry_run)
+    scope.emplace(FromUtf8(options.request_key),
+                  options.dry_run ? standins::DryRun::kYes
+                                  : standins::DryRun::kNo);
+  std::optional<TraceScope> traced;
+  if (options.trace) traced.emplace(*options.trace);
   Outcome outcome;
   json& out = outcome.output;
   Variant description;
@@ -159,6 +163,11 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
     out["errorText"] = VariantToJson(p.error, types);
   }
   outcome.replayed = scope && scope->context()->Replayed();
+  if (options.dry_run) {
+    outcome.dry_run = true;
+    out["dry_run"] = true;
+    outcome.done.clear();  // nothing was recorded
+  }
   if (outcome.verdict == Verdict::kRaised && !options.request_key.empty())
     outcome.message +=
         "; retrying with the same request key is safe: nothing is recorded "

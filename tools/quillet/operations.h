@@ -16,6 +16,7 @@
 
 #include "json_variant.h"
 #include "quillet/calls.h"
+#include "quillet/trace.h"
 
 namespace quillet::cli {
 
@@ -47,6 +48,7 @@ struct Outcome {
   std::string message;    // one line for standard error unless done
   std::string done;       // what was recorded ("call SC000042 was created"),
                           // for messages about a later failure; may be empty
+  bool dry_run = false;   // ran as a dry run: nothing was stored
 };
 
 struct RunOptions {
@@ -56,6 +58,11 @@ struct RunOptions {
   // context that carries it, and a request already carried out under it is
   // answered again without being done twice.
   std::string request_key;
+  // Runs the operation in full and stores nothing (the answer is what it
+  // would have been); the output says "dry_run": true.
+  bool dry_run = false;
+  // Records what the operation sends to the back end; nullptr: no trace.
+  Trace* trace = nullptr;
 };
 
 // Raises UsageError unless `key` is a usable request key: 1 to

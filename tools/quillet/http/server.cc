@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -43,6 +44,21 @@ void ReplyError(httplib::Response& res, int status, const std::string& what) {
   Reply(res, status, Json{{"message", what}});
 }
 
+// An on/off request header: absent or "false" off, "true" on; `whole`
+// (Quillet-Trace only) on with whole texts. Anything else is a 400.
+enum class Switch { kOff, kOn, kWhole };
+Switch HeaderSwitch(const httplib::Request& req, const char* name,
+                    bool whole_allowed) {
+  if (!req.has_header(name)) return Switch::kOff;
+  std::string value = req.get_header_value(name);
+  if (value == "false") return Switch::kOff;
+  if (value == "true") return Switch::kOn;
+  if (whole_allowed && value == "whole") return Switch::kWhole;
+  throw UsageError(std::string(name) + " takes true or false" +
+                   (whole_allowed ? " (or whole)" : "") + ", not '" + value +
+                   "'");
+}
+
 // Equal without telling, through timing, how much of it was right.
 bool SameToken(const std::string& given, const std::string& expected) {
   unsigned char diff = given.size() == expected.size() ? 0 : 1;
@@ -54,6 +70,12 @@ bool SameToken(const std::string& given, const std::string& expected) {
 
 class Service {
  public:
+  // Opens --trace FILE for appending; false when it cannot be written.
+  bool OpenTraceFile(const std::string& path) {
+    trace_file_.open(path, std::ios::app);
+    return trace_file_.is_open();
+  }
+
   explicit Service(const ServeOptions& options) : options_(options) {}
 
   void Routes(httplib::Server& server) {
@@ -205,6 +227,7 @@ class Service {
     current.op = op;
     PreparedOperation prepared;
     RunOptions run;
+    Switch trace_in_body = Switch::kOff;
     try {
       Json body = std::string(op) == "time-format"
                       ? Json()
@@ -214,9 +237,16 @@ class Service {
         run.request_key = req.get_header_value("Idempotency-Key");
         CheckRequestKey(run.request_key);
       }
+      run.dry_run =
+          HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
+      trace_in_body = HeaderSwitch(req, "Quillet-Trace", true);
     } catch (const UsageError& e) {
       return ReplyError(res, 400, e.what());
     }
+    std::optional<Trace> trace;
+    if (trace_in_body != Switch::kOff || trace_file_.is_open())
+      trace.emplace(TraceOptions{.whole_texts = trace_in_body == Switch::kWhole});
+    run.trace = trace ? &*trace : nullptr;
     // Calls keeps no state and serves the thread that made it: one per
     // worker, created by class name (registered once, at start).
     thread_local Ref<CallsInterface> calls;
@@ -227,7 +257,29 @@ class Service {
     }
     Outcome outcome = Run(*calls, prepared, run);
     if (outcome.replayed) res.set_header("Idempotent-Replayed", "true");
-    Reply(res, StatusOf(prepared.op, outcome), outcome.output);
+    if (trace) Traced(trace->TakeEvents(), trace_in_body, outcome.output);
+    int status = StatusOf(prepared.op, outcome);
+    if (outcome.dry_run) {
+      res.set_header("Quillet-Dry-Run", "true");
+      if (status == 201) status = 200;  // nothing was created
+    }
+    Reply(res, status, outcome.output);
+  }
+
+  // The request's trace: appended to the server's trace file (one request's
+  // events together), and in the answer's "trace" when the request asked.
+  void Traced(const std::vector<TraceEvent>& events, Switch in_body,
+              Json& output) {
+    if (trace_file_.is_open()) {
+      std::lock_guard lock(trace_mutex_);
+      for (const TraceEvent& event : events)
+        trace_file_ << ToJsonLine(event) << '\n';
+      trace_file_.flush();
+    }
+    if (in_body == Switch::kOff) return;
+    Json& out = output["trace"] = Json::array();
+    for (const TraceEvent& event : events)
+      out.push_back(Json::parse(ToJsonLine(event)));
   }
 
   template <class Body>
@@ -306,6 +358,8 @@ class Service {
   ServeOptions options_;
   Metrics metrics_;
   std::mutex log_mutex_;
+  std::mutex trace_mutex_;
+  std::ofstream trace_file_;  // --trace: every request's events
 };
 
 }  // namespace
@@ -326,6 +380,13 @@ int Serve(const ServeOptions& options) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   Service service(options);
+  if (!options.trace_path.empty()) {
+    if (!service.OpenTraceFile(options.trace_path)) {
+      std::cerr << "quillet: --trace: cannot write '" << options.trace_path
+                << "'\n";
+      return 2;
+    }
+  }
   httplib::Server server;
   int workers =
       options.workers > 0

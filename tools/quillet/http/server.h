@@ -21,6 +21,7 @@ struct ServeOptions {
   size_t body_limit = 1 << 20;       // 413 past it
   std::optional<std::string> token;  // bearer token every request needs
   int timeout_seconds = 10;          // reading a request, writing an answer
+  std::string trace_path;  // every request's adapter trace appended here
 };
 
 // Opens the back end (the service is ready only then), listens, and serves
