@@ -20,6 +20,7 @@
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
+#include "quillet/trace.h"
 #include "workload.h"
 
 // Allocations per operation: every global allocation on this thread counts.
@@ -57,6 +58,20 @@ void BM_CreateCall_Quillet(benchmark::State& state) {
   CountAllocations(state, before);
 }
 BENCHMARK(BM_CreateCall_Quillet)->Threads(1)->Threads(2)->UseRealTime();
+
+// The same under an adapter trace: what switching it on costs.
+void BM_CreateCall_Traced(benchmark::State& state) {
+  Ref<CallsInterface> calls = NewCalls();
+  Trace trace;
+  TraceScope traced(trace);
+  for (auto _ : state) {
+    Ref<Dictionary> details = ToDictionary(CallDetails());
+    Variant error;
+    benchmark::DoNotOptimize(calls->CreateCall(details, error));
+    benchmark::DoNotOptimize(trace.TakeEvents());
+  }
+}
+BENCHMARK(BM_CreateCall_Traced);
 
 void BM_CreateCall_HandWritten(benchmark::State& state) {
   uint64_t before = allocations;

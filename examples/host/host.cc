@@ -3,7 +3,8 @@
 // Every outside system Quillet talks to is created by class name through the
 // class registry, so a host registers its own classes under those names and
 // Quillet uses them with no change. This adapter prints what it is sent and
-// answers a fixed record; a real one would talk to the ERP.
+// answers a fixed record; a real one would talk to the ERP. The trace of the
+// first call shows the same exchange as Quillet saw it.
 #include <iostream>
 #include <map>
 
@@ -12,6 +13,7 @@
 #include "quillet/class_registry.h"
 #include "quillet/convert.h"
 #include "quillet/text.h"
+#include "quillet/trace.h"
 
 namespace host {
 
@@ -166,8 +168,17 @@ int main() {
   details->Add(u"TIMESPENT", 20);
   Variant error;
   std::cout << "CreateCall:\n";
-  Ref<Dictionary> created = calls->CreateCall(details, error);
+  // The trace records what Quillet sent to this adapter, in order.
+  Trace trace;
+  Ref<Dictionary> created;
+  {
+    TraceScope traced(trace);
+    created = calls->CreateCall(details, error);
+  }
   if (!created || !created->Exists(u"CALLNUMBER")) return 1;
+  std::cout << "Its trace:\n";
+  for (const TraceEvent& event : trace.events())
+    std::cout << "  " << ToJsonLine(event) << "\n";
   std::cout << "-> CALLNUMBER "
             << ToUtf8(created->Item(u"CALLNUMBER").AsString()) << "\n";
 

@@ -103,12 +103,25 @@ void Check(httplib::Client& client, const Exchange& e) {
 
 TEST(HttpTest, EveryRouteAndStatus) {
   testing::TempDir dir;
-  ServerProcess server(dir, {"--body-limit", "4096"});
+  ServerProcess server(
+      dir, {"--body-limit", "4096", "--trace", dir.Path("trace.jsonl")});
   ASSERT_GT(server.port(), 0);
   httplib::Client client = server.Client();
   const std::string item =
       R"({"component":"Items","values":[["SERIALNUMBER","S-1"],["ITEM","P"]]})";
+  const httplib::Headers dry = {{"Quillet-Dry-Run", "true"},
+                                {"Quillet-Trace", "true"}};
   const Exchange exchanges[] = {
+      // A dry run answers what the request would (the same number), with
+      // what it sent; the real request then gets that number.
+      {"POST", "/calls", R"({"SOLDTOBP":"BP-1","Q_TEXT":"jam"})", 200,
+       R"("member":"SubmitNewCalls","args":[{"type":"Object")", dry},
+      {"POST",
+       "/calls",
+       R"({"SOLDTOBP":"BP-1"})",
+       400,
+       "Quillet-Dry-Run takes true or false, not 'yes'",
+       {{"Quillet-Dry-Run", "yes"}}},
       {"POST", "/calls", R"({"SOLDTOBP":"BP-1","Q_TEXT":"jam"})", 201,
        R"({"result":{"CALLNUMBER":"SC000001","LASTTRANSTIME":)"},
       {"POST", "/calls", R"({"SITE":"x"})", 424,
@@ -153,6 +166,9 @@ TEST(HttpTest, EveryRouteAndStatus) {
   std::string access((std::istreambuf_iterator<char>(err)), {});
   EXPECT_NE(access.find(R"({"method":"POST","path":"/calls","status":201,)"),
             std::string::npos);
+  std::ifstream trace_file(dir.Path("trace.jsonl"));
+  std::string trace((std::istreambuf_iterator<char>(trace_file)), {});
+  EXPECT_NE(trace.find(R"("member":"SubmitChangedCalls")"), std::string::npos);
 }
 
 TEST(HttpTest, IdempotencyKeyAndToken) {

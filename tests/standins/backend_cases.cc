@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "operations.h"
 #include "quillet/calls.h"
 #include "quillet/error.h"
 #include "quillet/safe_array.h"
@@ -17,7 +18,6 @@
 #include "quillet/standins/file_log.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
-#include "operations.h"
 #include "quillet/trace.h"
 #include "support/database_dump.h"
 #include "support/raises.h"
@@ -295,11 +295,11 @@ TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
   using nlohmann::ordered_json;
   using Verdict = cli::Verdict;
   const ordered_json update = {
-      {"COMPONENT", "Desk"},   {"CALLNUMBER", "SC000001"},
-      {"ENGINEER", "ENG-07"},  {"ACTIONDONEBY", "ENG-07"},
-      {"PROBLEM", "ROLLER"},   {"SOLUTION", "REPLACED"},
-      {"ACTIVITY", "ONSITE"},  {"Q_ID", "Q-1"},
-      {"TIMESPENT", "35"},     {"WAITINGDESC", "parts"},
+      {"COMPONENT", "Desk"},    {"CALLNUMBER", "SC000001"},
+      {"ENGINEER", "ENG-07"},   {"ACTIONDONEBY", "ENG-07"},
+      {"PROBLEM", "ROLLER"},    {"SOLUTION", "REPLACED"},
+      {"ACTIVITY", "ONSITE"},   {"Q_ID", "Q-1"},
+      {"TIMESPENT", "35"},      {"WAITINGDESC", "parts"},
       {"SOLUTIONTEXT", "done"}, {"Q_TEXT", "more"}};
   auto update_with = [&](ordered_json option, std::string number) {
     ordered_json details = update;
@@ -308,11 +308,12 @@ TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
     return ordered_json{{"op", "update-call"}, {"details", details}};
   };
   auto item = [](const char* op, const char* serial) {
-    return ordered_json{{"op", op},
-                        {"component", "Items"},
-                        {"values", ordered_json::array(
-                                       {ordered_json::array({"SERIALNUMBER", serial}),
-                                        ordered_json::array({"ITEM", "PRN"})})}};
+    return ordered_json{
+        {"op", op},
+        {"component", "Items"},
+        {"values",
+         ordered_json::array({ordered_json::array({"SERIALNUMBER", serial}),
+                              ordered_json::array({"ITEM", "PRN"})})}};
   };
   struct Case {
     std::string name;
@@ -355,9 +356,9 @@ TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
     out.erase("dry_run");
     return std::pair{out, outcome.verdict};
   };
-  auto stored_call = ordered_json{
-      {"op", "create-call"},
-      {"details", {{"COMPONENT", "Desk"}, {"SOLDTOBP", "BP-1"}}}};
+  auto stored_call =
+      ordered_json{{"op", "create-call"},
+                   {"details", {{"COMPONENT", "Desk"}, {"SOLDTOBP", "BP-1"}}}};
   ASSERT_EQ(answer(stored_call, {}).second, Verdict::kDone);
   ASSERT_EQ(answer(item("create-item", "S-1"), {}).second, Verdict::kDone);
   bool sqlite = !IsPostgresUri(db_);
@@ -385,7 +386,6 @@ TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
     if (c.verdict != Verdict::kDone) {
       EXPECT_GT(LogLines(), log_before);
     }
-
   }
 }
 

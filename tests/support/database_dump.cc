@@ -28,10 +28,10 @@ std::string DumpSqlite(const std::string& path) {
       std::string row;
       for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
         const void* blob = sqlite3_column_blob(stmt, c);
-        row += (c ? "|" : "") +
-               (blob ? std::string(static_cast<const char*>(blob),
-                                   sqlite3_column_bytes(stmt, c))
-                     : "NULL");
+        row +=
+            (c ? "|" : "") + (blob ? std::string(static_cast<const char*>(blob),
+                                                 sqlite3_column_bytes(stmt, c))
+                                   : "NULL");
       }
       out.push_back(row);
     }
@@ -55,8 +55,8 @@ std::string DumpPostgres(const std::string& uri) {
   if (PQstatus(db.get()) != CONNECTION_OK)
     throw std::runtime_error(PQerrorMessage(db.get()));
   auto rows = [&](const std::string& sql) {
-    std::unique_ptr<PGresult, decltype(&PQclear)> r(PQexec(db.get(), sql.c_str()),
-                                                    PQclear);
+    std::unique_ptr<PGresult, decltype(&PQclear)> r(
+        PQexec(db.get(), sql.c_str()), PQclear);
     if (PQresultStatus(r.get()) != PGRES_TUPLES_OK)
       throw std::runtime_error(PQerrorMessage(db.get()));
     std::vector<std::string> out;
@@ -64,8 +64,8 @@ std::string DumpPostgres(const std::string& uri) {
       std::string row;
       for (int c = 0; c < PQnfields(r.get()); ++c)
         row += (c ? "|" : "") + std::string(PQgetisnull(r.get(), i, c)
-                                                 ? "NULL"
-                                                 : PQgetvalue(r.get(), i, c));
+                                                ? "NULL"
+                                                : PQgetvalue(r.get(), i, c));
       out.push_back(row);
     }
     return out;

@@ -42,9 +42,7 @@ template <class Base>
 class RecTextOf : public RecordedObject<Base> {
  public:
   using RecordedObject<Base>::RecordedObject;
-  void AddLine(const String&) override {
-    this->Call();
-  }
+  void AddLine(const String&) override { this->Call(); }
   String TextMode() const override {
     this->Call();
     return mode_;
@@ -159,9 +157,7 @@ class RecManager : public RecordedObject<adapter::ServiceCallManager> {
  public:
   RecManager(RecordingWorld* w, const Script* script)
       : RecordedObject(w, "ServiceCallManager"), script_(script) {}
-  void Initialize(const String&) override {
-    Call();
-  }
+  void Initialize(const String&) override { Call(); }
   Ref<adapter::CreateCallResponse> SubmitNewCalls(
       const Ref<adapter::ServiceCallList>&) override {
     Call();
@@ -312,7 +308,8 @@ std::string JournalLine(const TraceEvent& event) {
   };
   auto list = [&](const std::vector<TraceValue>& values) {
     std::string out;
-    for (const TraceValue& v : values) out += (out.empty() ? "" : ", ") + show(v);
+    for (const TraceValue& v : values)
+      out += (out.empty() ? "" : ", ") + show(v);
     return out;
   };
   std::string line;
@@ -327,8 +324,8 @@ std::string JournalLine(const TraceEvent& event) {
       line = event.object + "." + event.member + " = " + list(event.arguments);
       break;
     case TraceEventKind::kCall:
-      line = event.object + "." + event.member + "(" + list(event.arguments) +
-             ")";
+      line =
+          event.object + "." + event.member + "(" + list(event.arguments) + ")";
       break;
     case TraceEventKind::kRelease:
       line = "release " + event.object;

@@ -126,9 +126,9 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   bool types = options.types;
   std::optional<standins::TransactionScope> scope;
   if (options.transaction || !options.request_key.empty() || options.dry_run)
-    scope.emplace(FromUtf8(options.request_key),
-                  options.dry_run ? standins::DryRun::kYes
-                                  : standins::DryRun::kNo);
+    scope.emplace(FromUtf8(options.request_key), options.dry_run
+                                                     ? standins::DryRun::kYes
+                                                     : standins::DryRun::kNo);
   std::optional<TraceScope> traced;
   if (options.trace) traced.emplace(*options.trace);
   Outcome outcome;

@@ -237,15 +237,15 @@ class Service {
         run.request_key = req.get_header_value("Idempotency-Key");
         CheckRequestKey(run.request_key);
       }
-      run.dry_run =
-          HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
+      run.dry_run = HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
       trace_in_body = HeaderSwitch(req, "Quillet-Trace", true);
     } catch (const UsageError& e) {
       return ReplyError(res, 400, e.what());
     }
     std::optional<Trace> trace;
     if (trace_in_body != Switch::kOff || trace_file_.is_open())
-      trace.emplace(TraceOptions{.whole_texts = trace_in_body == Switch::kWhole});
+      trace.emplace(
+          TraceOptions{.whole_texts = trace_in_body == Switch::kWhole});
     run.trace = trace ? &*trace : nullptr;
     // Calls keeps no state and serves the thread that made it: one per
     // worker, created by class name (registered once, at start).
