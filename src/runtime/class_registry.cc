@@ -54,11 +54,18 @@ struct ThreadState {
     const char16_t* name = nullptr;
     const ClassEntry* entry = nullptr;
   };
-  std::array<Slot, 32> recent{};
+  std::array<Slot, 64> recent{};
+  // Beside the table, so that creating reads one thread-local block.
+  runtime::CreationHook* hook = nullptr;
 };
 
-ThreadState& Refreshed() {
+ThreadState& ThisThread() {
   thread_local ThreadState state;
+  return state;
+}
+
+ThreadState& Refreshed() {
+  ThreadState& state = ThisThread();
   Registry& r = TheRegistry();
   uint64_t now = r.generation.load(std::memory_order_acquire);
   if (state.seen != now) {
@@ -70,22 +77,31 @@ ThreadState& Refreshed() {
   return state;
 }
 
+// The cache is open addressing on the name's address: a few slots from its
+// hash, so the dozen names an operation creates never evict one another
+// (a direct-mapped cache missed whenever two names' addresses collided).
 const ClassEntry* Lookup(ThreadState& state, StringView name) {
-  auto& slot = state.recent[(reinterpret_cast<uintptr_t>(name.data()) >> 3) %
-                            state.recent.size()];
-  if (slot.name == name.data() && slot.entry &&
-      EqualsIgnoringCase(slot.entry->class_name, name))
-    return slot.entry;
+  constexpr size_t kProbes = 4;
+  constexpr size_t kMask = std::tuple_size_v<decltype(state.recent)> - 1;
+  size_t first = static_cast<size_t>((reinterpret_cast<uintptr_t>(name.data()) *
+                                      UINT64_C(0x9E3779B97F4A7C15)) >>
+                                     58);
+  ThreadState::Slot* free_slot = nullptr;
+  for (size_t i = 0; i < kProbes; ++i) {
+    ThreadState::Slot& slot = state.recent[(first + i) & kMask];
+    if (slot.name == name.data() &&
+        EqualsIgnoringCase(slot.entry->class_name, name))
+      return slot.entry;
+    if (!slot.name && !free_slot) free_slot = &slot;
+  }
   auto it = state.table->find(name);
   if (it == state.table->end()) return nullptr;
-  slot = {name.data(), &it->second};
+  ThreadState::Slot& into = free_slot ? *free_slot : state.recent[first];
+  into = {name.data(), &it->second};
   return &it->second;
 }
 
-thread_local runtime::CreationHook* creation_hook = nullptr;
-
-Ref<Object> CreateUnhooked(StringView class_name) {
-  ThreadState& state = Refreshed();
+Ref<Object> CreateUnhooked(ThreadState& state, StringView class_name) {
   // A factory may create objects itself and so refresh the thread's table:
   // the copy that the running factory belongs to stays alive until it ends.
   std::shared_ptr<const Table> keep = state.table;
@@ -99,7 +115,7 @@ Ref<Object> CreateUnhooked(StringView class_name) {
 }  // namespace
 
 runtime::CreationHook* runtime::InstallCreationHook(CreationHook* hook) {
-  return std::exchange(creation_hook, hook);
+  return std::exchange(ThisThread().hook, hook);
 }
 
 void RegisterClass(StringView class_name, ClassFactory factory,
@@ -136,9 +152,11 @@ std::optional<ClassEntry> FindClass(StringView class_name) {
 }
 
 Ref<Object> CreateObject(StringView class_name) {
-  if (runtime::CreationHook* hook = creation_hook) [[unlikely]]
-    return hook->Create(class_name, [&] { return CreateUnhooked(class_name); });
-  return CreateUnhooked(class_name);
+  ThreadState& state = Refreshed();
+  if (runtime::CreationHook* hook = state.hook) [[unlikely]]
+    return hook->Create(
+        class_name, [&] { return CreateUnhooked(Refreshed(), class_name); });
+  return CreateUnhooked(state, class_name);
 }
 
 void RaiseTypeMismatch() { RaiseRuntime(errors::kTypeMismatch); }
