@@ -1,23 +1,34 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs when any is missing.
+# Installs the Debian packages the build needs when any is missing, and the
+# npm packages of the OpenAPI check (tests/openapi, from its lock file).
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev valgrind
   libsqlite3-dev libpq-dev postgresql libxxhash-dev pkg-config nlohmann-json3-dev libcli11-dev libcpp-httplib-dev wrk chromium chromium-driver
   python3-selenium libutfcpp-dev clang
-  clang-format libclang-rt-14-dev)
+  clang-format libclang-rt-14-dev lintian dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
     missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-echo "Installing: ${missing[*]}"
-if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null; then
-  echo "Please run: apt-get install -y ${missing[*]}" >&2
-  exit 1
+# Node.js from wherever it came; Debian's when there is none.
+command -v npm >/dev/null || missing+=(nodejs npm)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null; then
+    echo "Please run: apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq "${missing[@]}"
 fi
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO=sudo
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq "${missing[@]}"
+openapi=$root/tests/openapi
+if [ ! -d "$openapi/node_modules" ] ||
+   [ "$openapi/package-lock.json" -nt "$openapi/node_modules" ]; then
+  npm ci --prefix "$openapi" --no-audit --no-fund --loglevel=error
+  touch "$openapi/node_modules"
+fi

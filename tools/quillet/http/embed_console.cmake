@@ -1,5 +1,5 @@
-# Writes the console's files into a C++ source (OUT), so that the binary
-# serves them wherever it is installed. DIR holds the files; FILES names
+# Writes the console's files (and the OpenAPI description) into a C++ source
+# (OUT), so that the binary serves them wherever it is installed. DIR holds the files; FILES names
 # them, separated by commas; the content type follows from the extension.
 set(body "// Generated from tools/quillet/http/console by embed_console.cmake.\n")
 string(APPEND body "#include \"http/console.h\"\n\nnamespace quillet::cli::http {\n")
@@ -8,6 +8,7 @@ string(REPLACE "," ";" names "${FILES}")
 set(type_html "text/html; charset=utf-8")
 set(type_js "text/javascript; charset=utf-8")
 set(type_css "text/css; charset=utf-8")
+set(type_json "application/json")
 foreach(name ${names})
   string(REGEX REPLACE ".*\\." "" extension "${name}")
   set(type "${type_${extension}}")

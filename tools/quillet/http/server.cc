@@ -151,7 +151,7 @@ class Service {
         ReplyError(res, 503, ToUtf8(e.info().description));
       }
     });
-    // The web console, from the binary.
+    // The web console and the OpenAPI description, from the binary.
     for (const ConsoleFile& file : ConsoleFiles()) {
       auto serve = [&file](const httplib::Request&, httplib::Response& res) {
         current.op = "console";
@@ -177,7 +177,7 @@ class Service {
     metrics_.Started();
     bool open_path = req.path == "/healthz" || req.path == "/" ||
                      req.path == "/index.html" || req.path == "/console.js" ||
-                     req.path == "/console.css";
+                     req.path == "/console.css" || req.path == "/openapi.json";
     if (options_.token && !open_path) {
       std::string header = req.get_header_value("Authorization");
       if (header.rfind("Bearer ", 0) != 0 ||
