@@ -9,7 +9,7 @@ TSAN_BUILD ?= build-tsan
 FUZZ_SECONDS ?= 30
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test demo bench sanitize fuzz tsan format format-check clean
+.PHONY: all deps build test demo bench package sanitize fuzz tsan format format-check clean
 
 all: build
 
@@ -25,6 +25,11 @@ test: build
 
 demo: build
 	@scripts/demo.sh $(BUILD)/tools/quillet/quillet
+
+# The Debian package (build/deb/quillet_VERSION_ARCH.deb), checked by lintian.
+package: build
+	@deb=$$(scripts/build-deb.sh $(BUILD)) && echo "$$deb" && \
+	  lintian --fail-on error "$$deb"
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_TESTS=OFF
