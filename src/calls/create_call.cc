@@ -68,8 +68,11 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
     Variant bound_manager(manager);
     bool bound = TolivaInclude::BindAdapterSession(
         ToString(details.Item(u"COMPONENT")), bound_manager);
+    Ref<adapter::ServiceCallManager> created = manager;
     manager = ManagerAfterBinding(bound_manager);
-    RequireDryRunHonoured(manager.Get());  // binding may have replaced it
+    // Binding may have put another manager in place: that one is asked too.
+    if (manager.Get() != created.Get()) RequireDryRunHonoured(manager.Get());
+    created.Reset();
     bound_manager = Variant();
     if (!bound) {
       exit_block(true);

@@ -45,10 +45,12 @@ class Wrapper {
   Object* inner() const { return inner_.Get(); }
 
  protected:
-  // Records the call, runs `forward` and records what it answered or raised.
+  // Records the call, runs `forward` and records what it answered or raised,
+  // and the arguments as `forward` left them in `*after` (late-bound calls).
   template <class Forward>
   auto Record(TraceEventKind kind, std::string_view member,
-              std::vector<TraceValue> arguments, Forward&& forward) const
+              std::vector<TraceValue> arguments, Forward&& forward,
+              std::vector<TraceValue>* after = nullptr) const
       -> decltype(forward()) {
     using Result = decltype(forward());
     TraceEvent event;
@@ -61,17 +63,18 @@ class Wrapper {
     try {
       if constexpr (std::is_void_v<Result>) {
         forward();
-        Done(sequence, start, std::nullopt);
+        Done(sequence, start, std::nullopt, after);
       } else {
         Result result = forward();
-        Done(sequence, start, Describe(result));
+        Done(sequence, start, Describe(result), after);
         return result;
       }
     } catch (const Error& e) {
-      Raised(sequence, start, {e.number(), ToUtf8(e.info().description)});
+      Done(sequence, start,
+           TraceError{e.number(), ToUtf8(e.info().description)}, after);
       throw;
     } catch (const std::exception& e) {
-      Raised(sequence, start, {0, e.what()});
+      Done(sequence, start, TraceError{0, e.what()}, after);
       throw;
     }
   }
@@ -91,19 +94,18 @@ class Wrapper {
   std::shared_ptr<State> state_;
 
  private:
-  void Done(uint64_t sequence, Clock::time_point start,
-            std::optional<TraceValue> result) const {
-    if (TraceEvent* event = state_->Find(sequence)) {
-      event->result = std::move(result);
-      event->microseconds = MicrosecondsSince(start);
-    }
-  }
-  void Raised(uint64_t sequence, Clock::time_point start,
-              TraceError error) const {
-    if (TraceEvent* event = state_->Find(sequence)) {
-      event->error = std::move(error);
-      event->microseconds = MicrosecondsSince(start);
-    }
+  // Completes the call's event with its result or its error.
+  template <class Outcome>
+  void Done(uint64_t sequence, Clock::time_point start, Outcome outcome,
+            std::vector<TraceValue>* after) const {
+    TraceEvent* event = state_->Find(sequence);
+    if (!event) return;
+    if constexpr (std::is_same_v<Outcome, TraceError>)
+      event->error = std::move(outcome);
+    else
+      event->result = std::move(outcome);
+    if (after) event->arguments_after = std::move(*after);
+    event->microseconds = MicrosecondsSince(start);
   }
   std::optional<TraceValue> Describe(const Variant& v) const {
     return Value(v);
@@ -324,42 +326,33 @@ Variant TracedLateBound::Invoke(DispId id, InvokeKind kind, Args args) {
   for (Variant& p : passed) pointers.push_back(&p);
   // By reference: what the object left in an argument goes back to the
   // caller's variable, wrapped; an object it left alone stays as it was.
-  bool written_back = false;
+  std::vector<TraceValue> after;
   auto write_back = [&] {
-    if (std::exchange(written_back, true)) return;
     for (size_t i = 0; i < args.size(); ++i) {
       bool untouched = passed[i].IsObject() && Unwrapped(*args[i]).IsObject() &&
                        Unwrapped(*args[i]).AsObject() == passed[i].AsObject();
       if (!untouched) *args[i] = WrapValue(std::move(passed[i]));
+      after.push_back(Value(*args[i]));
     }
   };
   TraceEventKind event_kind = kind == InvokeKind::Method ? TraceEventKind::kCall
                               : kind == InvokeKind::PropertyGet
                                   ? TraceEventKind::kGet
                                   : TraceEventKind::kSet;
-  auto after = [&] {
-    std::vector<TraceValue> values;
-    for (Variant* argument : args) values.push_back(Value(*argument));
-    return values;
-  };
-  uint64_t sequence = 0;
-  try {
-    Variant result = Record(event_kind, member, std::move(before), [&] {
-      sequence = state_->next_sequence - 1;
-      Variant answer = inner()->Invoke(id, kind, pointers);
-      write_back();
-      return WrapValue(std::move(answer));
-    });
-    if (TraceEvent* event = state_->Find(sequence))
-      event->arguments_after = after();
-    return result;
-  } catch (...) {
-    if (TraceEvent* event = state_->Find(sequence)) {
-      write_back();
-      event->arguments_after = after();
-    }
-    throw;
-  }
+  return Record(
+      event_kind, member, std::move(before),
+      [&] {
+        Variant answer;
+        try {
+          answer = inner()->Invoke(id, kind, pointers);
+        } catch (...) {
+          write_back();
+          throw;
+        }
+        write_back();
+        return WrapValue(std::move(answer));
+      },
+      &after);
 }
 
 Variant Wrapper::WrapValue(Variant value) const {
