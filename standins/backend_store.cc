@@ -5,6 +5,7 @@
 #include "quillet/standins/backend_store.h"
 
 #include <algorithm>
+#include <charconv>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
@@ -30,13 +31,13 @@ std::string Numbered(const char* prefix, int64_t seq) {
   return buffer;
 }
 
-// The clock now, as a last transaction time.
 // How a write ends: a dry run undoes it.
 StorageEngine::Ending EndingFor(bool dry_run) {
   return dry_run ? StorageEngine::Ending::kRollBack
                  : StorageEngine::Ending::kCommit;
 }
 
+// The clock now, as a last transaction time.
 int64_t TransactionTimeNow() {
   return TransactionTimeAt(static_cast<int64_t>(std::time(nullptr)));
 }
@@ -62,13 +63,42 @@ BackendStore::BackendStore(const std::string& where, Open open)
 
 BackendStore::~BackendStore() = default;
 
+namespace {
+
+StoredCall AsStored(const std::string& number, CallRow row) {
+  return StoredCall{number, std::move(row.properties), std::move(row.text),
+                    std::move(row.solution_text)};
+}
+
+// Applies a submitted text: "a" appends its pieces, else they replace.
+void ApplyText(const std::optional<StoredText>& text,
+               std::vector<std::string>& stored) {
+  if (!text) return;
+  if (text->text_mode != "a") stored.clear();
+  stored.insert(stored.end(), text->pieces.begin(), text->pieces.end());
+}
+
+// The sequence number a call number names: "SC" and the number in at least
+// six digits, spelled exactly as Numbered spells it; else nothing.
+std::optional<int64_t> SeqOfNumber(const std::string& number) {
+  if (number.size() < 8 || number.compare(0, 2, "SC") != 0) return std::nullopt;
+  int64_t seq = 0;
+  const char* end = number.data() + number.size();
+  auto [at, error] = std::from_chars(number.data() + 2, end, seq);
+  if (error != std::errc() || at != end || seq <= 0 ||
+      Numbered("SC", seq) != number)
+    return std::nullopt;
+  return seq;
+}
+
+}  // namespace
+
 std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
-  if (!engine_->FindCall(number, false)) return std::nullopt;
-  StoredCall call{number, engine_->CallProperties(number), {}, {}};
-  for (auto& [kind, piece] : engine_->CallTexts(number))
-    (kind == "Text" ? call.text : call.solution_text)
-        .push_back(std::move(piece));
-  return call;
+  std::optional<int64_t> seq = SeqOfNumber(number);
+  if (!seq) return std::nullopt;
+  std::optional<CallRow> row = engine_->ReadCall(*seq, false);
+  if (!row) return std::nullopt;
+  return AsStored(number, std::move(*row));
 }
 
 SubmitOutcome BackendStore::NewCall(const std::string& component,
@@ -84,92 +114,87 @@ SubmitOutcome BackendStore::NewCall(const std::string& component,
     outcome.messages.push_back("Unknown business partner '" + partner +
                                "'; the call was stored without partner data");
 
-  std::map<std::string, StoredValue> assigned;
+  CallRow row;
+  row.properties = call.properties;
   std::string object = Prop(call, "ServiceObject");
   if (std::optional<ServiceObjectFacts> facts =
           engine_->ServiceObject(object)) {
-    assigned["Contract"] = Str(facts->contract);
-    assigned["WarrantyFlag"] = Num("Byte", facts->warranty.empty() ? 0 : 1);
-    assigned["Warranty"] = Str(facts->warranty);
-    assigned["WarrantyDescription"] = Str(facts->warranty_description);
-    assigned["WarrantyExpiryDate"] = Str(facts->warranty_expiry_date);
+    row.properties["Contract"] = Str(std::move(facts->contract));
+    row.properties["WarrantyFlag"] =
+        Num("Byte", facts->warranty.empty() ? 0 : 1);
+    row.properties["Warranty"] = Str(std::move(facts->warranty));
+    row.properties["WarrantyDescription"] =
+        Str(std::move(facts->warranty_description));
+    row.properties["WarrantyExpiryDate"] =
+        Str(std::move(facts->warranty_expiry_date));
   } else if (!object.empty()) {
     outcome.messages.push_back("Unknown service object '" + object +
                                "'; no contract or warranty was applied");
   }
 
   int64_t time = TransactionTimeNow();
-  int64_t seq = engine_->InsertCall(component, time);
+  int64_t seq = engine_->NewCallSeq();
   std::string number = Numbered("SC", seq);
-  engine_->NameCall(seq, number);
-
-  std::map<std::string, StoredValue> properties = call.properties;
-  properties["CallNumber"] = Str(number);
-  properties["LastTransactionTime"] = Num("Long", time);
-  for (const auto& [key, value] : assigned) properties[key] = value;
-  for (const auto& [key, value] : properties)
-    engine_->PutProperty(number, key, value, /*is_new=*/true);
-  if (call.text) engine_->PutText(number, "Text", *call.text);
-  if (call.solution_text)
-    engine_->PutText(number, "SolutionText", *call.solution_text);
-
+  row.properties["CallNumber"] = Str(number);
+  row.properties["LastTransactionTime"] = Num("Long", time);
+  if (call.text) row.text = call.text->pieces;
+  if (call.solution_text) row.solution_text = call.solution_text->pieces;
+  engine_->InsertCall(seq, number, component, time, row);
   // The call as stored is what was just written: no need to read it back.
-  StoredCall stored{number, std::move(properties), {}, {}};
-  if (call.text) stored.text = call.text->pieces;
-  if (call.solution_text) stored.solution_text = call.solution_text->pieces;
-  outcome.stored = std::move(stored);
+  outcome.stored = AsStored(number, std::move(row));
   return outcome;
 }
 
 SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   SubmitOutcome outcome;
   std::string number = Prop(call, "CallNumber");
+  std::optional<int64_t> seq = SeqOfNumber(number);
   // Locked: a concurrent change of the same call waits for this one.
-  std::optional<int64_t> seq = engine_->FindCall(number, /*for_update=*/true);
-  if (!seq) {
+  std::optional<CallRow> existing;
+  if (seq) existing = engine_->ReadCall(*seq, /*for_update=*/true);
+  if (!existing) {
     outcome.messages.push_back("Service call '" + number +
                                "' not found; nothing was changed");
     return outcome;
   }
-  std::map<std::string, StoredValue> existing = engine_->CallProperties(number);
-  auto status = existing.find("Status");
-  if (status != existing.end() && status->second.number == 30) {
+  const auto& stored = existing->properties;
+  auto status = stored.find("Status");
+  if (status != stored.end() && status->second.number == 30) {
     outcome.messages.push_back("Service call " + number +
                                " is completed; the change was refused");
     // Answered as stored, but not as changed.
-    outcome.stored = LoadCall(number);
+    outcome.stored = AsStored(number, std::move(*existing));
     outcome.stored->properties["ChangedFlag"] = Num("Byte", 0);
     return outcome;
   }
   bool changed = (call.text && !call.text->pieces.empty()) ||
                  (call.solution_text && !call.solution_text->pieces.empty());
   for (const auto& [key, value] : call.properties) {
-    auto it = existing.find(key);
-    if (key != "CallNumber" && (it == existing.end() || !(it->second == value)))
+    auto it = stored.find(key);
+    if (key != "CallNumber" && (it == stored.end() || !(it->second == value)))
       changed = true;
   }
   if (!changed) {
     outcome.nothing_to_apply = true;
     return outcome;
   }
+  CallRow row = *existing;
   for (const auto& [key, value] : call.properties)
-    if (key != "CallNumber") engine_->PutProperty(number, key, value, false);
-  if (call.text) engine_->PutText(number, "Text", *call.text);
-  if (call.solution_text)
-    engine_->PutText(number, "SolutionText", *call.solution_text);
+    if (key != "CallNumber") row.properties[key] = value;
+  ApplyText(call.text, row.text);
+  ApplyText(call.solution_text, row.solution_text);
 
   auto new_status = call.properties.find("Status");
   if (new_status != call.properties.end() && new_status->second.number == 30 &&
-      !existing.contains("ServiceOrder")) {
-    engine_->PutProperty(number, "ServiceOrder", Str(Numbered("SO", *seq)),
-                         false);
-    engine_->PutProperty(number, "HasServiceOrder", Num("Boolean", 1), false);
+      !stored.contains("ServiceOrder")) {
+    row.properties["ServiceOrder"] = Str(Numbered("SO", *seq));
+    row.properties["HasServiceOrder"] = Num("Boolean", 1);
   }
   int64_t time = TransactionTimeNow();
-  engine_->StampCall(number, time);
-  engine_->PutProperty(number, "LastTransactionTime", Num("Long", time), false);
-  engine_->PutProperty(number, "ChangedFlag", Num("Byte", 1), false);
-  outcome.stored = LoadCall(number);
+  row.properties["LastTransactionTime"] = Num("Long", time);
+  row.properties["ChangedFlag"] = Num("Byte", 1);
+  engine_->RewriteCall(*seq, number, time, *existing, row);
+  outcome.stored = AsStored(number, std::move(row));
   return outcome;
 }
 
@@ -444,8 +469,9 @@ void BackendStore::ForEachCall(
     const std::function<void(const StoredCall&)>& visit) {
   int64_t after = 0;
   if (query.after) {
-    std::optional<int64_t> seq = engine_->FindCall(*query.after, false);
-    if (!seq) RaiseBackend("no service call '" + *query.after + "'");
+    std::optional<int64_t> seq = SeqOfNumber(*query.after);
+    if (!seq || !engine_->ReadCall(*seq, false))
+      RaiseBackend("no service call '" + *query.after + "'");
     after = *seq;
   }
   // A page at a time in sequence order; each call is read and handed on
@@ -453,11 +479,12 @@ void BackendStore::ForEachCall(
   int64_t left = query.limit.value_or(INT64_MAX);
   while (left > 0) {
     int64_t want = std::min(left, kPage);
-    auto page = engine_->CallPage(query, after, want);
-    for (const auto& [seq, number] : page) {
+    std::vector<int64_t> page = engine_->CallPage(query, after, want);
+    for (int64_t seq : page) {
       after = seq;
       --left;
-      if (std::optional<StoredCall> call = LoadCall(number)) visit(*call);
+      if (std::optional<CallRow> row = engine_->ReadCall(seq, false))
+        visit(AsStored(Numbered("SC", seq), std::move(*row)));
     }
     if (static_cast<int64_t>(page.size()) < want) break;
   }

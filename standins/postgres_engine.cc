@@ -15,6 +15,7 @@
 //   values are only ever bound.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -204,89 +205,73 @@ class PostgresEngine final : public StorageEngine {
     }
   }
 
-  int64_t InsertCall(const std::string& component, int64_t time) override {
-    Result r =
-        Run("INSERT INTO calls(component, last_transaction_time) "
-            "VALUES($1, $2::bigint) RETURNING seq",
-            {Bytes(component), Int(time)});
-    return r.Int(0, 0);
+  int64_t NewCallSeq() override {
+    return Run("SELECT nextval(pg_get_serial_sequence('calls', 'seq'))", {})
+        .Int(0, 0);
   }
-  void NameCall(int64_t seq, const std::string& number) override {
-    Run("UPDATE calls SET call_number = $1 WHERE seq = $2::bigint",
-        {Bytes(number), Int(seq)});
+  void InsertCall(int64_t seq, const std::string& number,
+                  const std::string& component, int64_t time,
+                  const CallRow& row) override {
+    Run("INSERT INTO calls(seq, call_number, component, "
+        "last_transaction_time) OVERRIDING SYSTEM VALUE VALUES($1::bigint, "
+        "$2, $3, $4::bigint)",
+        {Int(seq), Bytes(number), Bytes(component), Int(time)});
+    for (const auto& [name, value] : row.properties)
+      PutProperty(number, name, value, /*is_new=*/true);
+    AppendPieces(number, "Text", row.text, 0);
+    AppendPieces(number, "SolutionText", row.solution_text, 0);
   }
-  std::optional<int64_t> FindCall(const std::string& number,
-                                  bool for_update) override {
-    Result r =
-        Run(for_update ? "SELECT seq FROM calls WHERE call_number = $1 FOR "
-                         "UPDATE"
-                       : "SELECT seq FROM calls WHERE call_number = $1",
-            {Bytes(number)});
-    if (r.Rows() == 0) return std::nullopt;
-    return r.Int(0, 0);
-  }
-  std::map<std::string, StoredValue> CallProperties(
-      const std::string& number) override {
-    Result r = Run(
+  std::optional<CallRow> ReadCall(int64_t seq, bool for_update) override {
+    Result call = Run(for_update ? "SELECT call_number FROM calls WHERE seq = "
+                                   "$1::bigint FOR UPDATE"
+                                 : "SELECT call_number FROM calls WHERE seq = "
+                                   "$1::bigint",
+                      {Int(seq)});
+    if (call.Rows() == 0) return std::nullopt;
+    std::string number = call.Text(0, 0);
+    CallRow row;
+    Result props = Run(
         "SELECT name, type, value FROM call_properties WHERE call_number = $1",
         {Bytes(number)});
-    std::map<std::string, StoredValue> out;
-    for (int i = 0; i < r.Rows(); ++i) {
-      StoredValue v{r.Text(i, 1), "", 0};
+    for (int i = 0; i < props.Rows(); ++i) {
+      StoredValue v{props.Text(i, 1), "", 0};
       if (v.type == "String")
-        v.text = r.Text(i, 2);
+        v.text = props.Text(i, 2);
       else
-        v.number = std::stoll(r.Text(i, 2));
-      out[r.Text(i, 0)] = std::move(v);
+        v.number = std::stoll(props.Text(i, 2));
+      row.properties[props.Text(i, 0)] = std::move(v);
     }
-    return out;
-  }
-  TextPieces CallTexts(const std::string& number) override {
-    Result r =
+    Result texts =
         Run("SELECT kind, piece FROM call_texts WHERE call_number = $1 "
             "ORDER BY kind, position",
             {Bytes(number)});
-    TextPieces out;
-    for (int i = 0; i < r.Rows(); ++i)
-      out.emplace_back(r.Text(i, 0), r.Text(i, 1));
-    return out;
+    for (int i = 0; i < texts.Rows(); ++i)
+      (texts.Text(i, 0) == "Text" ? row.text : row.solution_text)
+          .push_back(texts.Text(i, 1));
+    return row;
   }
-  void PutProperty(const std::string& number, const std::string& name,
-                   const StoredValue& value, bool is_new) override {
-    Run(is_new ? "INSERT INTO call_properties(call_number, name, type, value) "
-                 "VALUES($1, $2, $3, $4)"
-               : "INSERT INTO call_properties(call_number, name, type, value) "
-                 "VALUES($1, $2, $3, $4) ON CONFLICT(call_number, name) DO "
-                 "UPDATE SET type = excluded.type, value = excluded.value",
-        {Bytes(number), Bytes(name), Bytes(value.type), Value(value)});
-  }
-  void PutText(const std::string& number, const std::string& kind,
-               const StoredText& text) override {
-    if (text.text_mode != "a")
-      Run("DELETE FROM call_texts WHERE call_number = $1 AND kind = $2",
-          {Bytes(number), Bytes(kind)});
-    Result next =
-        Run("SELECT coalesce(max(position), 0) FROM call_texts WHERE "
-            "call_number = $1 AND kind = $2",
-            {Bytes(number), Bytes(kind)});
-    int64_t position = next.Int(0, 0);
-    for (const std::string& piece : text.pieces)
-      Run("INSERT INTO call_texts(call_number, kind, position, piece, "
-          "text_mode) VALUES($1, $2, $3::bigint, $4, $5)",
-          {Bytes(number), Bytes(kind), Int(++position), Bytes(piece),
-           Bytes(text.text_mode)});
-  }
-  void StampCall(const std::string& number, int64_t time) override {
+  // Writes only what differs: changed properties, and a text's new pieces
+  // when it grew by appending.
+  void RewriteCall(int64_t, const std::string& number, int64_t time,
+                   const CallRow& before, const CallRow& after) override {
     Run("UPDATE calls SET last_transaction_time = $1::bigint WHERE "
         "call_number = $2",
         {Int(time), Bytes(number)});
+    for (const auto& [name, value] : after.properties) {
+      auto it = before.properties.find(name);
+      if (it == before.properties.end() || !(it->second == value))
+        PutProperty(number, name, value, /*is_new=*/false);
+    }
+    RewriteText(number, "Text", before.text, after.text);
+    RewriteText(number, "SolutionText", before.solution_text,
+                after.solution_text);
   }
-  std::vector<std::pair<int64_t, std::string>> CallPage(
-      const CallQuery& query, int64_t after_seq, int64_t limit) override {
+  std::vector<int64_t> CallPage(const CallQuery& query, int64_t after_seq,
+                                int64_t limit) override {
     std::optional<std::string> status;
     if (query.status) status = std::to_string(*query.status);
     Result r =
-        Run("SELECT seq, call_number FROM calls WHERE seq > $1::bigint "
+        Run("SELECT seq FROM calls WHERE seq > $1::bigint "
             "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "
             "AND ($3::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
             "WHERE p.call_number = calls.call_number AND p.name = 'Status' AND "
@@ -300,9 +285,8 @@ class PostgresEngine final : public StorageEngine {
             "ORDER BY seq LIMIT $5::bigint",
             {Int(after_seq), Maybe(query.changed_since), Maybe(status),
              Maybe(query.sold_to), Int(limit), Maybe(query.text)});
-    std::vector<std::pair<int64_t, std::string>> out;
-    for (int i = 0; i < r.Rows(); ++i)
-      out.emplace_back(r.Int(i, 0), r.Text(i, 1));
+    std::vector<int64_t> out;
+    for (int i = 0; i < r.Rows(); ++i) out.push_back(r.Int(i, 0));
     return out;
   }
 
@@ -414,6 +398,36 @@ class PostgresEngine final : public StorageEngine {
   }
 
  private:
+  void PutProperty(const std::string& number, const std::string& name,
+                   const StoredValue& value, bool is_new) {
+    Run(is_new ? "INSERT INTO call_properties(call_number, name, type, value) "
+                 "VALUES($1, $2, $3, $4)"
+               : "INSERT INTO call_properties(call_number, name, type, value) "
+                 "VALUES($1, $2, $3, $4) ON CONFLICT(call_number, name) DO "
+                 "UPDATE SET type = excluded.type, value = excluded.value",
+        {Bytes(number), Bytes(name), Bytes(value.type), Value(value)});
+  }
+  // Stores `pieces[from...]` after the `from` pieces the text has.
+  void AppendPieces(const std::string& number, const char* kind,
+                    const std::vector<std::string>& pieces, size_t from) {
+    for (size_t i = from; i < pieces.size(); ++i)
+      Run("INSERT INTO call_texts(call_number, kind, position, piece, "
+          "text_mode) VALUES($1, $2, $3::bigint, $4, $5)",
+          {Bytes(number), Bytes(kind), Int(static_cast<int64_t>(i + 1)),
+           Bytes(pieces[i]), Bytes(from ? "a" : "")});
+  }
+  void RewriteText(const std::string& number, const char* kind,
+                   const std::vector<std::string>& before,
+                   const std::vector<std::string>& after) {
+    if (before == after) return;
+    bool appended = after.size() > before.size() &&
+                    std::equal(before.begin(), before.end(), after.begin());
+    if (!appended)
+      Run("DELETE FROM call_texts WHERE call_number = $1 AND kind = $2",
+          {Bytes(number), Bytes(kind)});
+    AppendPieces(number, kind, after, appended ? before.size() : 0);
+  }
+
   static std::string Trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
@@ -538,7 +552,11 @@ class PostgresEngine final : public StorageEngine {
             "('schema_version', $1)",
             {Bytes(std::to_string(kSchemaVersion))});
       }
-      // Later schema versions add their steps here, from `version` on.
+      // Versions 2 and 3 differ only in the SQLite layout.
+      if (version >= 0 && version < kSchemaVersion)
+        Run("UPDATE quillet_meta SET value = $1 WHERE name = "
+            "'schema_version'",
+            {Bytes(std::to_string(kSchemaVersion))});
       Exec("COMMIT");
     } catch (...) {
       Discard("ROLLBACK");

@@ -5,9 +5,11 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <string_view>
 #include <unordered_map>
 
 #include "backend_failure.h"
+#include "call_row_json.h"
 #include "sqlite_schema.h"
 #include "storage_engine.h"
 
@@ -63,14 +65,22 @@ class Statement {
     Check(sqlite3_bind_int64(stmt_, i, n));
     return *this;
   }
+  // Binds without a copy: `text` must outlive this statement's use.
+  Statement& BindKept(int i, const std::string& text) {
+    Check(sqlite3_bind_text64(stmt_, i, text.data(), text.size(), SQLITE_STATIC,
+                              SQLITE_UTF8));
+    return *this;
+  }
+  Statement& BindKept(int i, const std::optional<std::string>& text) {
+    if (text) return BindKept(i, *text);
+    Check(sqlite3_bind_null(stmt_, i));
+    return *this;
+  }
   template <class T>
   Statement& Bind(int i, const std::optional<T>& value) {
     if (value) return Bind(i, *value);
     Check(sqlite3_bind_null(stmt_, i));
     return *this;
-  }
-  Statement& Bind(int i, const StoredValue& v) {
-    return v.type == "String" ? Bind(i, v.text) : Bind(i, v.number);
   }
   // True while there is a row.
   bool Step() {
@@ -93,6 +103,17 @@ class Statement {
              : std::string();
   }
   int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
+  // The column's text, valid until the next step or reset.
+  std::string_view View(int col) {
+    const unsigned char* p = sqlite3_column_text(stmt_, col);
+    return p ? std::string_view(
+                   reinterpret_cast<const char*>(p),
+                   static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
+             : std::string_view();
+  }
+  bool IsNull(int col) {
+    return sqlite3_column_type(stmt_, col) == SQLITE_NULL;
+  }
 
  private:
   void Check(int rc) {
@@ -100,6 +121,23 @@ class Statement {
   }
   sqlite3* db_;
   sqlite3_stmt* stmt_;
+};
+
+// A row as bound: declared before the statement, so that SQLite can read
+// the (possibly large) texts in place rather than copy them.
+struct EncodedRow {
+  explicit EncodedRow(const CallRow& row)
+      : properties(EncodeProperties(row.properties)),
+        text(EncodePieces(row.text)),
+        solution_text(EncodePieces(row.solution_text)) {}
+  // Binds the row from parameter `first` on.
+  Statement& BindTo(Statement& s, int first) const {
+    return s.BindKept(first, properties)
+        .BindKept(first + 1, text)
+        .BindKept(first + 2, solution_text);
+  }
+  std::string properties;
+  std::optional<std::string> text, solution_text;
 };
 
 const char* MasterSql(MasterTable table) {
@@ -166,109 +204,61 @@ class SqliteEngine final : public StorageEngine {
     }
   }
 
-  int64_t InsertCall(const std::string& component, int64_t time) override {
-    Statement s(*cache_,
-                "INSERT INTO calls(component, last_transaction_time) "
-                "VALUES(?1, ?2)");
-    s.Bind(1, component).Bind(2, time).Run();
-    return sqlite3_last_insert_rowid(db_);
-  }
-  void NameCall(int64_t seq, const std::string& number) override {
-    Statement s(*cache_, "UPDATE calls SET call_number = ?1 WHERE seq = ?2");
-    s.Bind(1, number).Bind(2, seq).Run();
-  }
-  std::optional<int64_t> FindCall(const std::string& number, bool) override {
-    // The write transaction already holds the file's write lock.
-    Statement s(*cache_, "SELECT seq FROM calls WHERE call_number = ?1");
-    s.Bind(1, number);
-    if (!s.Step()) return std::nullopt;
+  int64_t NewCallSeq() override {
+    // The write transaction holds the file's write lock, and calls are
+    // never deleted: the next number is one past the last.
+    Statement s(*cache_, "SELECT coalesce(max(seq), 0) + 1 FROM calls");
+    s.Step();
     return s.Int(0);
   }
-  std::map<std::string, StoredValue> CallProperties(
-      const std::string& number) override {
-    std::map<std::string, StoredValue> out;
+  void InsertCall(int64_t seq, const std::string&, const std::string& component,
+                  int64_t time, const CallRow& row) override {
+    EncodedRow encoded(row);
     Statement s(*cache_,
-                "SELECT name, type, value FROM call_properties WHERE "
-                "call_number = ?1");
-    s.Bind(1, number);
-    while (s.Step()) {
-      StoredValue v{s.Text(1), "", 0};
-      if (v.type == "String")
-        v.text = s.Text(2);
-      else
-        v.number = s.Int(2);
-      out[s.Text(0)] = std::move(v);
-    }
-    return out;
+                "INSERT INTO calls(seq, component, last_transaction_time, "
+                "properties, text, solution_text) VALUES(?1, ?2, ?3, ?4, ?5, "
+                "?6)");
+    s.Bind(1, seq).Bind(2, component).Bind(3, time);
+    encoded.BindTo(s, 4).Run();
   }
-  TextPieces CallTexts(const std::string& number) override {
-    TextPieces out;
+  std::optional<CallRow> ReadCall(int64_t seq, bool) override {
+    // A write transaction already holds the file's write lock.
     Statement s(*cache_,
-                "SELECT kind, piece FROM call_texts WHERE call_number = ?1 "
-                "ORDER BY kind, position");
-    s.Bind(1, number);
-    while (s.Step()) out.emplace_back(s.Text(0), s.Text(1));
-    return out;
+                "SELECT properties, text, solution_text FROM calls WHERE seq "
+                "= ?1");
+    s.Bind(1, seq);
+    if (!s.Step()) return std::nullopt;
+    CallRow row;
+    row.properties = DecodeProperties(s.View(0));
+    if (!s.IsNull(1)) row.text = DecodePieces(s.View(1));
+    if (!s.IsNull(2)) row.solution_text = DecodePieces(s.View(2));
+    return row;
   }
-  void PutProperty(const std::string& number, const std::string& name,
-                   const StoredValue& value, bool is_new) override {
+  void RewriteCall(int64_t seq, const std::string&, int64_t time,
+                   const CallRow&, const CallRow& after) override {
+    EncodedRow encoded(after);
     Statement s(*cache_,
-                is_new ? "INSERT INTO call_properties(call_number, name, type, "
-                         "value) VALUES(?1, ?2, ?3, ?4)"
-                       : "INSERT INTO call_properties(call_number, name, type, "
-                         "value) VALUES(?1, ?2, ?3, ?4) ON CONFLICT("
-                         "call_number, name) DO UPDATE SET type = "
-                         "excluded.type, value = excluded.value");
-    s.Bind(1, number).Bind(2, name).Bind(3, value.type).Bind(4, value).Run();
+                "UPDATE calls SET last_transaction_time = ?2, properties = "
+                "?3, text = ?4, solution_text = ?5 WHERE seq = ?1");
+    s.Bind(1, seq).Bind(2, time);
+    encoded.BindTo(s, 3).Run();
   }
-  void PutText(const std::string& number, const std::string& kind,
-               const StoredText& text) override {
-    if (text.text_mode != "a") {
-      Statement clear(
-          *cache_,
-          "DELETE FROM call_texts WHERE call_number = ?1 AND kind = ?2");
-      clear.Bind(1, number).Bind(2, kind).Run();
-    }
-    Statement next(*cache_,
-                   "SELECT coalesce(max(position), 0) FROM call_texts WHERE "
-                   "call_number = ?1 AND kind = ?2");
-    next.Bind(1, number).Bind(2, kind);
-    next.Step();
-    int64_t position = next.Int(0);
-    Statement insert(*cache_,
-                     "INSERT INTO call_texts(call_number, kind, position, "
-                     "piece, text_mode) VALUES(?1, ?2, ?3, ?4, ?5)");
-    for (const std::string& piece : text.pieces) {
-      insert.Bind(1, number).Bind(2, kind).Bind(3, ++position);
-      insert.Bind(4, piece).Bind(5, text.text_mode).Run();
-    }
-  }
-  void StampCall(const std::string& number, int64_t time) override {
+  std::vector<int64_t> CallPage(const CallQuery& query, int64_t after_seq,
+                                int64_t limit) override {
     Statement s(*cache_,
-                "UPDATE calls SET last_transaction_time = ?1 WHERE "
-                "call_number = ?2");
-    s.Bind(1, time).Bind(2, number).Run();
-  }
-  std::vector<std::pair<int64_t, std::string>> CallPage(
-      const CallQuery& query, int64_t after_seq, int64_t limit) override {
-    // Filtered through the rows' own indexes.
-    Statement s(*cache_,
-                "SELECT seq, call_number FROM calls WHERE seq > ?1 "
+                "SELECT seq FROM calls WHERE seq > ?1 "
                 "AND (?2 IS NULL OR last_transaction_time >= ?2) "
-                "AND (?3 IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
-                "WHERE p.call_number = calls.call_number AND p.name = "
-                "'Status' AND p.value = ?3)) "
-                "AND (?4 IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
-                "WHERE p.call_number = calls.call_number AND p.name = "
-                "'SoldToBusinessPartner' AND p.value = ?4)) "
-                "AND (?6 IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
-                "WHERE p.call_number = calls.call_number AND p.name = "
-                "'CallDescription' AND instr(p.value, ?6) > 0)) "
+                "AND (?3 IS NULL OR json_extract(properties, '$.Status[1]') "
+                "= ?3) "
+                "AND (?4 IS NULL OR json_extract(properties, "
+                "'$.SoldToBusinessPartner') = ?4) "
+                "AND (?6 IS NULL OR instr(json_extract(properties, "
+                "'$.CallDescription'), ?6) > 0) "
                 "ORDER BY seq LIMIT ?5");
     s.Bind(1, after_seq).Bind(2, query.changed_since).Bind(3, query.status);
     s.Bind(4, query.sold_to).Bind(5, limit).Bind(6, query.text);
-    std::vector<std::pair<int64_t, std::string>> out;
-    while (s.Step()) out.emplace_back(s.Int(0), s.Text(1));
+    std::vector<int64_t> out;
+    while (s.Step()) out.push_back(s.Int(0));
     return out;
   }
 

@@ -10,39 +10,36 @@
 namespace quillet::standins {
 namespace {
 
-// Requests made under a caller's key, with the answer they were given.
-constexpr const char* kRequestKeys = R"sql(
-CREATE TABLE request_keys(
-  key TEXT PRIMARY KEY,
-  kind TEXT NOT NULL,
-  digest TEXT NOT NULL,
-  answer TEXT NOT NULL,
-  created_at INTEGER NOT NULL);
-CREATE INDEX request_keys_by_age ON request_keys(created_at);
-)sql";
+// A call is one row: its properties as a JSON object (a text as a string, a
+// number as [type, value]) and each text as a JSON array of its pieces, or
+// NULL. One row per call keeps a commit to a few pages; json_extract still
+// reads a property where a listing filters on it. The call number is
+// spelled from the sequence number, so it needs no index of its own.
+#define QUILLET_CALLS_COLUMNS                                            \
+  "(seq INTEGER PRIMARY KEY,"                                            \
+  " component TEXT NOT NULL,"                                            \
+  " last_transaction_time INTEGER NOT NULL,"                             \
+  " created_at TEXT NOT NULL DEFAULT "                                   \
+  "(strftime('%Y-%m-%dT%H:%M:%fZ','now')),"                              \
+  " properties TEXT NOT NULL,"                                           \
+  " text TEXT,"                                                          \
+  " solution_text TEXT,"                                                 \
+  " call_number TEXT GENERATED ALWAYS AS ('SC' || printf('%06d', seq)) " \
+  "VIRTUAL)"
 
-// Schema version 1 without the tables that later versions add.
-constexpr const char* kFirstTables = R"sql(
-CREATE TABLE calls(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  call_number TEXT UNIQUE,
-  component TEXT NOT NULL,
-  last_transaction_time INTEGER NOT NULL,
-  created_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ','now')));
-CREATE TABLE call_properties(
-  call_number TEXT NOT NULL,
-  name TEXT NOT NULL,
-  type TEXT NOT NULL,
-  value,
-  PRIMARY KEY(call_number, name)) WITHOUT ROWID;
-CREATE TABLE call_texts(
-  call_number TEXT NOT NULL,
-  kind TEXT NOT NULL,
-  position INTEGER NOT NULL,
-  piece TEXT NOT NULL,
-  text_mode TEXT NOT NULL,
-  PRIMARY KEY(call_number, kind, position)) WITHOUT ROWID;
-CREATE INDEX calls_by_time ON calls(last_transaction_time);
+// Requests made under a caller's key, with the answer they were given.
+#define QUILLET_REQUEST_KEYS_COLUMNS                                 \
+  "(key TEXT PRIMARY KEY, kind TEXT NOT NULL, digest TEXT NOT NULL," \
+  " answer TEXT NOT NULL, created_at INTEGER NOT NULL) WITHOUT ROWID"
+
+constexpr const char* kTables =
+    "CREATE TABLE calls" QUILLET_CALLS_COLUMNS
+    ";"
+    "CREATE INDEX calls_by_time ON calls(last_transaction_time);"
+    "CREATE TABLE request_keys" QUILLET_REQUEST_KEYS_COLUMNS
+    ";"
+    "CREATE INDEX request_keys_by_age ON request_keys(created_at);"
+    R"sql(
 CREATE TABLE service_objects(
   object TEXT PRIMARY KEY,
   contract TEXT NOT NULL DEFAULT '',
@@ -67,6 +64,43 @@ CREATE TABLE item_fields(
   PRIMARY KEY(serial, name));
 )sql";
 
+// Schema version 2 kept a call's properties and text pieces a row each, in
+// call_properties and call_texts, beside a calls row keyed by call number.
+// The JSON aggregates read the pieces in position order.
+constexpr const char* kOneRowPerCall =
+    "CREATE TABLE calls_rows" QUILLET_CALLS_COLUMNS
+    ";"
+    R"sql(
+INSERT INTO calls_rows(seq, component, last_transaction_time, created_at,
+                       properties, text, solution_text)
+SELECT c.seq, c.component, c.last_transaction_time, c.created_at,
+  coalesce((SELECT json_group_object(p.name, CASE p.type
+              WHEN 'String' THEN CAST(p.value AS TEXT)
+              ELSE json_array(p.type, p.value) END)
+            FROM call_properties p WHERE p.call_number = c.call_number), '{}'),
+  (SELECT nullif(json_group_array(piece), '[]') FROM (SELECT piece
+     FROM call_texts t WHERE t.call_number = c.call_number AND t.kind = 'Text'
+     ORDER BY t.position)),
+  (SELECT nullif(json_group_array(piece), '[]') FROM (SELECT piece
+     FROM call_texts t WHERE t.call_number = c.call_number
+       AND t.kind = 'SolutionText' ORDER BY t.position))
+FROM calls c;
+DROP TABLE call_properties;
+DROP TABLE call_texts;
+DROP TABLE calls;
+ALTER TABLE calls_rows RENAME TO calls;
+CREATE INDEX calls_by_time ON calls(last_transaction_time);
+)sql"
+    "CREATE TABLE request_keys_rows" QUILLET_REQUEST_KEYS_COLUMNS
+    ";"
+    R"sql(
+INSERT INTO request_keys_rows SELECT key, kind, digest, answer, created_at
+  FROM request_keys;
+DROP TABLE request_keys;
+ALTER TABLE request_keys_rows RENAME TO request_keys;
+CREATE INDEX request_keys_by_age ON request_keys(created_at);
+)sql";
+
 // The tables of a database that an earlier Quillet made before databases
 // were marked (schema version 0).
 const std::set<std::string> kUnmarkedTables = {
@@ -84,9 +118,19 @@ UPDATE call_properties SET value = value - 946684800
   WHERE name = 'LastTransactionTime' AND value > 946684800;
 )sql",
     // 1 -> 2: request keys.
-    kRequestKeys,
+    R"sql(
+CREATE TABLE request_keys(
+  key TEXT PRIMARY KEY,
+  kind TEXT NOT NULL,
+  digest TEXT NOT NULL,
+  answer TEXT NOT NULL,
+  created_at INTEGER NOT NULL);
+CREATE INDEX request_keys_by_age ON request_keys(created_at);
+)sql",
+    // 2 -> 3: one row per call; request keys without a rowid.
+    kOneRowPerCall,
 };
-static_assert(kSchemaVersion == 2, "add a migration step with the version");
+static_assert(kSchemaVersion == 3, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;
@@ -127,6 +171,25 @@ std::set<std::string> Tables(sqlite3* db, const std::string& path) {
   if (rc != SQLITE_DONE)
     RaiseSqlite(db, "database '" + path + "' cannot be read");
   return names;
+}
+
+// Before calls are keyed by their sequence number alone: every stored call
+// number must be the one its sequence number spells.
+void RequireSpelledCallNumbers(sqlite3* db, const std::string& path) {
+  sqlite3_stmt* stmt = nullptr;
+  int64_t odd = -1;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT count(*) FROM calls WHERE call_number IS NOT "
+                         "'SC' || printf('%06d', seq)",
+                         -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW)
+    odd = sqlite3_column_int64(stmt, 0);
+  sqlite3_finalize(stmt);
+  if (odd < 0) RaiseSqlite(db, "database '" + path + "' cannot be read");
+  if (odd > 0)
+    RaiseBackend("database '" + path + "' holds " + std::to_string(odd) +
+                 " call(s) whose number does not follow their sequence "
+                 "number; it was left untouched");
 }
 
 }  // namespace
@@ -182,10 +245,12 @@ void PrepareSchema(sqlite3* db, const std::string& path,
   try {
     version = SchemaVersion(db, path);
     if (version < 0) {
-      Exec(db, path, std::string(kFirstTables) + kRequestKeys);
+      Exec(db, path, kTables);
     } else {
-      for (int64_t v = version; v < kSchemaVersion; ++v)
+      for (int64_t v = version; v < kSchemaVersion; ++v) {
+        if (v == 2) RequireSpelledCallNumbers(db, path);
         Exec(db, path, kMigrations[static_cast<size_t>(v)]);
+      }
     }
     Exec(db, path,
          "PRAGMA application_id = " + std::to_string(kApplicationId) +

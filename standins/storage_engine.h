@@ -33,7 +33,12 @@ struct MasterValue {
   std::optional<int64_t> number;
 };
 
-using TextPieces = std::vector<std::pair<std::string, std::string>>;
+// Everything stored of one call.
+struct CallRow {
+  std::map<std::string, StoredValue> properties;
+  std::vector<std::string> text, solution_text;  // pieces, in order
+  friend bool operator==(const CallRow&, const CallRow&) = default;
+};
 
 class StorageEngine {
  public:
@@ -50,30 +55,28 @@ class StorageEngine {
   virtual void WriteTransaction(const std::function<void()>& work,
                                 Ending ending) = 0;
 
-  // Calls. A new call's sequence number comes from the storage: unique and
-  // never reused, whatever number of hosts insert at once.
-  virtual int64_t InsertCall(const std::string& component, int64_t time) = 0;
-  virtual void NameCall(int64_t seq, const std::string& number) = 0;
-  // The call's sequence number, or nothing. `for_update` makes concurrent
-  // changes of the same call wait until this transaction ends.
-  virtual std::optional<int64_t> FindCall(const std::string& number,
-                                          bool for_update) = 0;
-  virtual std::map<std::string, StoredValue> CallProperties(
-      const std::string& number) = 0;
-  // (kind, piece) in kind, then position order.
-  virtual TextPieces CallTexts(const std::string& number) = 0;
-  // `is_new`: the call was created in this transaction, nothing to replace.
-  virtual void PutProperty(const std::string& number, const std::string& name,
-                           const StoredValue& value, bool is_new) = 0;
-  // Appends the pieces when the text mode is "a", else replaces the text.
-  virtual void PutText(const std::string& number, const std::string& kind,
-                       const StoredText& text) = 0;
-  virtual void StampCall(const std::string& number, int64_t time) = 0;
-  // Up to `limit` (sequence number, call number) after `after_seq`, in
-  // sequence order, as `query` filters them (its `after` and `limit` are
-  // the caller's to apply).
-  virtual std::vector<std::pair<int64_t, std::string>> CallPage(
-      const CallQuery& query, int64_t after_seq, int64_t limit) = 0;
+  // Calls. A call is one row: its properties and both texts, read and
+  // written whole. Its number names its sequence number (the rules own the
+  // spelling); the engine keys rows by the sequence number.
+  //
+  // The next sequence number, for InsertCall in the same transaction:
+  // unique, and never one that a stored call has, whatever number of hosts
+  // insert at once.
+  virtual int64_t NewCallSeq() = 0;
+  virtual void InsertCall(int64_t seq, const std::string& number,
+                          const std::string& component, int64_t time,
+                          const CallRow& row) = 0;
+  // The call, or nothing. `for_update` makes concurrent changes of the same
+  // call wait until this transaction ends.
+  virtual std::optional<CallRow> ReadCall(int64_t seq, bool for_update) = 0;
+  // Replaces the call read as `before` with `after`, stamped `time`.
+  virtual void RewriteCall(int64_t seq, const std::string& number, int64_t time,
+                           const CallRow& before, const CallRow& after) = 0;
+  // Up to `limit` sequence numbers after `after_seq`, in sequence order, as
+  // `query` filters them (its `after` and `limit` are the caller's to
+  // apply).
+  virtual std::vector<int64_t> CallPage(const CallQuery& query,
+                                        int64_t after_seq, int64_t limit) = 0;
 
   // Master data.
   virtual bool BusinessPartnerExists(const std::string& number) = 0;

@@ -241,10 +241,14 @@ TEST_F(CliContractTest, NothingIsTouchedThatWasNotAskedFor) {
 
 TEST_F(CliContractTest, ListingsPageFilterAndOrderBySequence) {
   ASSERT_EQ(Quillet({"create-call", "SOLDTOBP=BP-1"}).status, 0);
-  // Jump the sequence so that the numbers widen past six digits.
+  // A call stored by hand at 999,998, so that the next numbers widen past
+  // six digits.
   Sql("quillet.db",
-      "UPDATE sqlite_sequence SET seq = 999998 WHERE name = "
-      "'calls'");
+      "INSERT INTO calls(seq, component, last_transaction_time, properties) "
+      "SELECT 999998, 'Desk', t, json_object('CallNumber', 'SC999998', "
+      "'SoldToBusinessPartner', 'BP-3', 'LastTransactionTime', "
+      "json_array('Long', t)) FROM (SELECT strftime('%s', 'now') - 946684800 "
+      "AS t)");
   for (const char* partner : {"BP-2", "BP-1", "BP-2"})
     ASSERT_EQ(
         Quillet({"create-call", std::string("SOLDTOBP=") + partner}).status, 0);
@@ -259,12 +263,12 @@ TEST_F(CliContractTest, ListingsPageFilterAndOrderBySequence) {
       out += call["CallNumber"].get<std::string>() + " ";
     return out;
   };
-  EXPECT_EQ(numbers({}), "SC000001 SC999999 SC1000000 SC1000001 ");
+  EXPECT_EQ(numbers({}), "SC000001 SC999998 SC999999 SC1000000 SC1000001 ");
   EXPECT_EQ(numbers({"--after", "SC999999", "--limit", "1"}), "SC1000000 ");
   EXPECT_EQ(numbers({"--sold-to", "BP-2"}), "SC999999 SC1000001 ");
   EXPECT_EQ(numbers({"--status", "15"}), "SC1000000 ");
   EXPECT_EQ(numbers({"--changed-since", "2000-01-01"}),
-            "SC000001 SC999999 SC1000000 SC1000001 ");
+            "SC000001 SC999998 SC999999 SC1000000 SC1000001 ");
   EXPECT_EQ(numbers({"--changed-since", "2999-01-01T00:00:00Z"}), "");
   EXPECT_EQ(Quillet({"calls", "--after", "SC42"}).status, 2);
 
@@ -279,22 +283,112 @@ TEST_F(CliContractTest, ListingsPageFilterAndOrderBySequence) {
   EXPECT_LT(standins::TransactionTimeAt(3092601600), int64_t{INT32_MAX});
 }
 
+// Databases as earlier Quillets left them: unmarked with times counted from
+// 1970 (schema 0), and marked, with request keys, a row per property and
+// per text piece (schema 2). Every call comes back whole.
 TEST_F(CliContractTest, AnEarlierQuilletsDatabaseIsBroughtUpToDate) {
-  ASSERT_EQ(Quillet({"create-call", "SOLDTOBP=BP-1"}).status, 0);
-  // As an earlier Quillet left it: unmarked, times counted from 1970.
-  Sql("quillet.db",
-      "PRAGMA application_id = 0; PRAGMA user_version = 0;"
-      "DROP TABLE request_keys;"
-      "UPDATE calls SET last_transaction_time = 1765000000;"
-      "UPDATE call_properties SET value = 1765000000 WHERE name = "
-      "'LastTransactionTime';");
-  testing::CliResult refused = Quillet({"calls"});
-  EXPECT_EQ(refused.status, 2);
-  EXPECT_NE(refused.err.find("quillet backend migrate"), std::string::npos);
-  testing::CliResult migrated = Quillet({"backend", "migrate"});
-  EXPECT_EQ(migrated.status, 0) << migrated.err;
-  json call = json::parse(Quillet({"calls", "SC000001", "--json"}).out);
-  EXPECT_EQ(call["LastTransactionTime"], 1765000000 - 946684800);
+  const std::string tables = R"sql(
+CREATE TABLE calls(seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  call_number TEXT UNIQUE, component TEXT NOT NULL,
+  last_transaction_time INTEGER NOT NULL,
+  created_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ','now')));
+CREATE TABLE call_properties(call_number TEXT NOT NULL, name TEXT NOT NULL,
+  type TEXT NOT NULL, value, PRIMARY KEY(call_number, name)) WITHOUT ROWID;
+CREATE TABLE call_texts(call_number TEXT NOT NULL, kind TEXT NOT NULL,
+  position INTEGER NOT NULL, piece TEXT NOT NULL, text_mode TEXT NOT NULL,
+  PRIMARY KEY(call_number, kind, position)) WITHOUT ROWID;
+CREATE INDEX calls_by_time ON calls(last_transaction_time);
+CREATE TABLE service_objects(object TEXT PRIMARY KEY,
+  contract TEXT NOT NULL DEFAULT '', warranty TEXT NOT NULL DEFAULT '',
+  warranty_description TEXT NOT NULL DEFAULT '',
+  warranty_expiry_date TEXT NOT NULL DEFAULT '');
+CREATE TABLE business_partners(number TEXT PRIMARY KEY,
+  name TEXT NOT NULL DEFAULT '');
+CREATE TABLE engineer_time(question_id TEXT PRIMARY KEY,
+  minutes INTEGER NOT NULL);
+CREATE TABLE items(serial TEXT PRIMARY KEY, component TEXT NOT NULL,
+  changed_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ','now')));
+CREATE TABLE item_fields(serial TEXT NOT NULL, position INTEGER NOT NULL,
+  name TEXT NOT NULL, value TEXT NOT NULL, PRIMARY KEY(serial, name));
+INSERT INTO calls(component, last_transaction_time) VALUES('Desk', T);
+UPDATE calls SET call_number = 'SC000001';
+INSERT INTO calls(component, last_transaction_time) VALUES('Desk', T);
+UPDATE calls SET call_number = 'SC000002' WHERE seq = 2;
+INSERT INTO call_properties VALUES('SC000001', 'CallNumber', 'String',
+  'SC000001'), ('SC000001', 'SoldToBusinessPartner', 'String', 'BP-1'),
+  ('SC000001', 'Status', 'Integer', 30), ('SC000001', 'WarrantyFlag', 'Byte',
+  1), ('SC000001', 'LastTransactionTime', 'Long', T), ('SC000002',
+  'CallNumber', 'String', 'SC000002'), ('SC000002', 'CallDescription',
+  'String', 'Jam "2"');
+INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
+  ('SC000001', 'Text', 1, 'first', ''), ('SC000001', 'SolutionText', 1,
+  'fixed', '');
+)sql";
+  auto with_time = [&](int64_t t) {
+    std::string sql = tables;
+    for (size_t at; (at = sql.find(", T)")) != std::string::npos;)
+      sql.replace(at, 4, ", " + std::to_string(t) + ")");
+    return sql;
+  };
+  struct Case {
+    const char* name;
+    std::string sql;
+    int64_t expected_time;
+  } cases[] = {
+      {"schema 0", with_time(1765000000), 1765000000 - 946684800},
+      {"schema 2",
+       with_time(818315200) +
+           "CREATE TABLE request_keys(key TEXT PRIMARY KEY, kind TEXT NOT "
+           "NULL, digest TEXT NOT NULL, answer TEXT NOT NULL, created_at "
+           "INTEGER NOT NULL); INSERT INTO request_keys VALUES('k', "
+           "'create-call', 'd', '{}', 1); PRAGMA application_id = " +
+           std::to_string(standins::kApplicationId) +
+           "; PRAGMA user_version = 2;",
+       818315200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_.Path("old.db"));
+    Sql("old.db", c.sql);
+    testing::CliResult refused = Quillet({"calls", "--db", "old.db"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("quillet backend migrate"), std::string::npos);
+    testing::CliResult migrated =
+        Quillet({"backend", "migrate", "--db", "old.db"});
+    ASSERT_EQ(migrated.status, 0) << migrated.err;
+    std::vector<standins::StoredCall> calls =
+        standins::BackendStore(dir_.Path("old.db"),
+                               standins::BackendStore::Open::kForReading)
+            .Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    std::map<std::string, standins::StoredValue> expected = {
+        {"CallNumber", {"String", "SC000001", 0}},
+        {"SoldToBusinessPartner", {"String", "BP-1", 0}},
+        {"Status", {"Integer", "", 30}},
+        {"WarrantyFlag", {"Byte", "", 1}},
+        {"LastTransactionTime", {"Long", "", c.expected_time}}};
+    EXPECT_EQ(calls[0].properties, expected);
+    EXPECT_EQ(calls[0].text, (std::vector<std::string>{"first", "second"}));
+    EXPECT_EQ(calls[0].solution_text, std::vector<std::string>{"fixed"});
+    EXPECT_EQ(calls[1].properties["CallDescription"].text, "Jam \"2\"");
+    // Listing filters read the new layout; numbering goes on after the last.
+    EXPECT_EQ(json::parse(Quillet({"calls", "--db", "old.db", "--json",
+                                   "--status", "30"})
+                              .out)
+                  .size(),
+              1u);
+    testing::CliResult next =
+        Quillet({"create-call", "--db", "old.db", "SOLDTOBP=BP-1"});
+    EXPECT_NE(next.out.find("SC000003"), std::string::npos) << next.out;
+  }
+  // A database whose numbers do not follow their sequence numbers is left
+  // as it was.
+  std::filesystem::remove(dir_.Path("odd.db"));
+  Sql("odd.db", with_time(1765000000) +
+                    "UPDATE calls SET call_number = 'X-1' WHERE seq = 2;");
+  testing::CliResult odd = Quillet({"backend", "migrate", "--db", "odd.db"});
+  EXPECT_EQ(odd.status, 2);
+  EXPECT_NE(odd.err.find("left untouched"), std::string::npos) << odd.err;
 }
 
 }  // namespace

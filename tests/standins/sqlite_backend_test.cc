@@ -29,13 +29,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_P(SqliteBackendTest, AFailedStatementLeavesNothingHalfStored) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(
-      sqlite3_exec(db,
-                   "CREATE TRIGGER fail_piece BEFORE INSERT ON call_texts "
-                   "WHEN NEW.piece LIKE 'boom%' BEGIN SELECT "
-                   "RAISE(ABORT, 'injected'); END;",
-                   nullptr, nullptr, nullptr),
-      SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TRIGGER fail_text BEFORE INSERT ON calls "
+                         "WHEN NEW.text LIKE '%boom%' BEGIN SELECT "
+                         "RAISE(ABORT, 'injected'); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
   sqlite3_close(db);
   Variant error;
   Ref<Dictionary> result =

@@ -1,0 +1,83 @@
+#include "floor_report.h"
+
+#include <cstdio>
+
+namespace quillet::bench {
+
+void FloorReport::ReportRuns(const std::vector<Run>& runs) {
+  ConsoleReporter::ReportRuns(runs);
+  for (const Run& run : runs) {
+    if (run.error_occurred) continue;
+    if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
+      continue;
+    Result& result = results_[run.run_name.str()];
+    result.real_ns = run.GetAdjustedRealTime() /
+                     benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+    for (const auto& [name, counter] : run.counters)
+      result.counters[name] = counter.value;
+  }
+}
+
+void FloorReport::Finalize() {
+  auto find = [&](const std::string& name) -> const Result* {
+    auto it = results_.find(name);
+    return it == results_.end() ? nullptr : &it->second;
+  };
+  auto counter = [&](const std::string& name, const std::string& key,
+                     double& out) {
+    const Result* r = find(name);
+    if (!r || !r->counters.contains(key)) return false;
+    out = r->counters.at(key);
+    return true;
+  };
+  std::printf("\nAgainst the floor (ratios of this run's medians):\n");
+  const Result* floor_file = find("BM_Floor_InsertPerTransaction/memory:0");
+  const Result* floor_ram = find("BM_Floor_InsertPerTransaction/memory:1");
+  auto time_row = [&](const char* what, const std::string& name,
+                      const Result* floor) {
+    const Result* r = find(name);
+    if (r && floor)
+      std::printf("  %-58s %8.1f us / %6.1f us = %5.2fx\n", what,
+                  r->real_ns / 1e3, floor->real_ns / 1e3,
+                  r->real_ns / floor->real_ns);
+  };
+  time_row("CreateCall, WAL file / one-row INSERT per transaction",
+           "BM_CreateCall_Embedded/memory:0/keyed:0", floor_file);
+  time_row("same under a request key",
+           "BM_CreateCall_Embedded/memory:0/keyed:1", floor_file);
+  time_row("same on a RAM file system",
+           "BM_CreateCall_Embedded/memory:1/keyed:0", floor_ram);
+  double value = 0;
+  if (floor_file && counter("BM_CreateCall_Batch", "us/call", value))
+    std::printf("  %-58s %8.1f us / %6.1f us = %5.2fx\n",
+                "quillet batch, per call / one-row INSERT per transaction",
+                value, floor_file->real_ns / 1e3,
+                value * 1e3 / floor_file->real_ns);
+  double written = 0, stored = 0;
+  if (counter("BM_CreateCall_Embedded/memory:0/keyed:0", "written_B/call",
+              written) &&
+      counter("BM_CreateCall_Embedded/memory:0/keyed:0", "stored_B/call",
+              stored))
+    std::printf("  %-58s %8.0f B  / %6.0f B  = %5.2fx\n",
+                "bytes written per call / bytes the call occupies", written,
+                stored, written / stored);
+  if (counter("BM_CreateCall_50MBText/iterations:1", "command_peak/text",
+              value))
+    std::printf("  %-58s %33.2fx\n",
+                "peak resident size, one call with a 50 MB text / the text",
+                value);
+  for (const char* run : {"BM_CreateCall_FileGrowth/100000/iterations:1/"
+                          "repeats:1",
+                          "BM_CreateCall_FileGrowth/1000000/iterations:1/"
+                          "repeats:1"})
+    if (counter(run, "end/1k", value))
+      std::printf("  %-58s %33.2fx\n",
+                  std::string(run).find("/1000000/") != std::string::npos
+                      ? "time per call after 1,000,000 calls / after 1,000"
+                      : "time per call after 100,000 calls / after 1,000",
+                  value);
+  std::fflush(stdout);
+  ConsoleReporter::Finalize();
+}
+
+}  // namespace quillet::bench
