@@ -9,7 +9,7 @@ TSAN_BUILD ?= build-tsan
 FUZZ_SECONDS ?= 30
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test demo bench package sanitize fuzz tsan format format-check clean
+.PHONY: all deps build test demo bench bench-long package sanitize fuzz tsan format format-check clean
 
 all: build
 
@@ -37,9 +37,17 @@ bench: deps
 	mkdir -p $(BUILD)
 	$(BENCH_BUILD)/bench/quillet_bench --benchmark_repetitions=5 \
 	  --benchmark_report_aggregates_only=true \
+	  --benchmark_filter=-FileGrowth/1000000 \
 	  --benchmark_out=$(BUILD)/bench.json --benchmark_out_format=json
 	@if command -v valgrind >/dev/null; then bench/instructions.sh $(BENCH_BUILD); fi
 	bench/http_load.sh $(BENCH_BUILD) 5
+
+# A million calls into one SQLite file (a few minutes): does a call cost more
+# once the file is large?
+bench-long: deps
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target quillet_bench quillet_cli
+	$(BENCH_BUILD)/bench/quillet_bench --benchmark_filter=FileGrowth/1000000
 
 sanitize: deps
 	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \

@@ -22,14 +22,48 @@ json Parse(std::string_view text) {
   return j;
 }
 
+// Appends `text` as a JSON string. Every call is written through here, so
+// plain ASCII, by far the most common, is copied as it is; anything else
+// goes through the JSON library, which escapes and checks the UTF-8.
+void AppendString(std::string& out, const std::string& text) {
+  bool plain = true;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\') {
+      plain = false;
+      break;
+    }
+  }
+  if (!plain) {
+    out += Dump(json(text));
+    return;
+  }
+  out += '"';
+  out += text;
+  out += '"';
+}
+
 }  // namespace
 
 std::string EncodeProperties(const std::map<std::string, StoredValue>& props) {
-  json j = json::object();
-  for (const auto& [name, value] : props)
-    j[name] = value.type == "String" ? json(value.text)
-                                     : json::array({value.type, value.number});
-  return Dump(j);
+  std::string out = "{";
+  out.reserve(512);
+  for (const auto& [name, value] : props) {
+    if (out.size() > 1) out += ',';
+    AppendString(out, name);
+    out += ':';
+    if (value.type == "String") {
+      AppendString(out, value.text);
+    } else {
+      out += '[';
+      AppendString(out, value.type);
+      out += ',';
+      out += std::to_string(value.number);
+      out += ']';
+    }
+  }
+  out += '}';
+  return out;
 }
 
 std::map<std::string, StoredValue> DecodeProperties(std::string_view text) {
@@ -51,7 +85,16 @@ std::map<std::string, StoredValue> DecodeProperties(std::string_view text) {
 std::optional<std::string> EncodePieces(
     const std::vector<std::string>& pieces) {
   if (pieces.empty()) return std::nullopt;
-  return Dump(json(pieces));
+  size_t size = 2;
+  for (const std::string& piece : pieces) size += piece.size() + 3;
+  std::string out = "[";
+  out.reserve(size);
+  for (const std::string& piece : pieces) {
+    if (out.size() > 1) out += ',';
+    AppendString(out, piece);
+  }
+  out += ']';
+  return out;
 }
 
 std::vector<std::string> DecodePieces(std::string_view text) {

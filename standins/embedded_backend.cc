@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <unordered_map>
 
 #include "quillet/adapter.h"
 #include "quillet/class_registry.h"
@@ -106,6 +107,36 @@ class Text final : public Base {
 using CallTextImpl = Text<adapter::CallText>;
 using SolutionTextImpl = Text<adapter::SolutionText>;
 
+// The record's property names as stored (UTF-8), both ways, made once:
+// every call is stored and answered through them.
+class StoredNames {
+ public:
+  static const StoredNames& Get() {
+    static const StoredNames names;
+    return names;
+  }
+  const std::string& Of(CallProperty p) const {
+    return utf8_[static_cast<size_t>(p)];
+  }
+  std::optional<CallProperty> Find(const std::string& name) const {
+    auto it = by_name_.find(name);
+    if (it == by_name_.end()) return std::nullopt;
+    return it->second;
+  }
+
+ private:
+  StoredNames() {
+    for (const adapter::CallPropertyInfo& info : adapter::CallProperties()) {
+      size_t i = static_cast<size_t>(info.property);
+      if (utf8_.size() <= i) utf8_.resize(i + 1);
+      utf8_[i] = ToUtf8(info.name);
+      by_name_.emplace(utf8_[i], info.property);
+    }
+  }
+  std::vector<std::string> utf8_;
+  std::unordered_map<std::string, CallProperty> by_name_;
+};
+
 class Record final : public adapter::ServiceCallRecord {
  public:
   Variant Get(CallProperty p) const override {
@@ -118,9 +149,10 @@ class Record final : public adapter::ServiceCallRecord {
 
   CallData Submitted() const {
     CallData call;
+    const StoredNames& names = StoredNames::Get();
     for (const auto& [p, value] : values_) {
       const adapter::CallPropertyInfo& info = adapter::Describe(p);
-      std::string name = ToUtf8(info.name);
+      const std::string& name = names.Of(p);
       if (info.type == VarType::Object) {
         Object* o = value.IsObject() ? value.AsObject().Get() : nullptr;
         if (auto* t = dynamic_cast<CallTextImpl*>(o)) {
@@ -144,8 +176,9 @@ class Record final : public adapter::ServiceCallRecord {
 
   static Ref<Record> FromStored(const StoredCall& call) {
     Ref<Record> r = MakeRef<Record>();
+    const StoredNames& names = StoredNames::Get();
     for (const auto& [name, v] : call.properties) {
-      std::optional<CallProperty> p = adapter::FindCallProperty(FromUtf8(name));
+      std::optional<CallProperty> p = names.Find(name);
       if (!p) continue;
       if (v.type == "String") {
         r->values_[*p] = FromUtf8(v.text);

@@ -27,19 +27,21 @@ namespace {
   " call_number TEXT GENERATED ALWAYS AS ('SC' || printf('%06d', seq)) " \
   "VIRTUAL)"
 
-// Requests made under a caller's key, with the answer they were given.
-#define QUILLET_REQUEST_KEYS_COLUMNS                                 \
-  "(key TEXT PRIMARY KEY, kind TEXT NOT NULL, digest TEXT NOT NULL," \
-  " answer TEXT NOT NULL, created_at INTEGER NOT NULL) WITHOUT ROWID"
+// Every commit writes each page it touched to the WAL whole, and a call's
+// commit touches about one: small pages keep what is written close to what
+// is stored. Measured with the workload's calls (about 700 bytes each).
+constexpr int kPageSize = 2048;
 
-constexpr const char* kTables =
-    "CREATE TABLE calls" QUILLET_CALLS_COLUMNS
-    ";"
-    "CREATE INDEX calls_by_time ON calls(last_transaction_time);"
-    "CREATE TABLE request_keys" QUILLET_REQUEST_KEYS_COLUMNS
-    ";"
-    "CREATE INDEX request_keys_by_age ON request_keys(created_at);"
-    R"sql(
+constexpr const char* kTables = "CREATE TABLE calls" QUILLET_CALLS_COLUMNS
+                                ";"
+                                R"sql(
+CREATE TABLE request_keys(
+  key TEXT PRIMARY KEY,
+  kind TEXT NOT NULL,
+  digest TEXT NOT NULL,
+  answer TEXT NOT NULL,
+  created_at INTEGER NOT NULL);
+CREATE INDEX request_keys_by_age ON request_keys(created_at);
 CREATE TABLE service_objects(
   object TEXT PRIMARY KEY,
   contract TEXT NOT NULL DEFAULT '',
@@ -89,16 +91,6 @@ DROP TABLE call_properties;
 DROP TABLE call_texts;
 DROP TABLE calls;
 ALTER TABLE calls_rows RENAME TO calls;
-CREATE INDEX calls_by_time ON calls(last_transaction_time);
-)sql"
-    "CREATE TABLE request_keys_rows" QUILLET_REQUEST_KEYS_COLUMNS
-    ";"
-    R"sql(
-INSERT INTO request_keys_rows SELECT key, kind, digest, answer, created_at
-  FROM request_keys;
-DROP TABLE request_keys;
-ALTER TABLE request_keys_rows RENAME TO request_keys;
-CREATE INDEX request_keys_by_age ON request_keys(created_at);
 )sql";
 
 // The tables of a database that an earlier Quillet made before databases
@@ -127,7 +119,7 @@ CREATE TABLE request_keys(
   created_at INTEGER NOT NULL);
 CREATE INDEX request_keys_by_age ON request_keys(created_at);
 )sql",
-    // 2 -> 3: one row per call; request keys without a rowid.
+    // 2 -> 3: one row per call.
     kOneRowPerCall,
 };
 static_assert(kSchemaVersion == 3, "add a migration step with the version");
@@ -239,6 +231,9 @@ void PrepareSchema(sqlite3* db, const std::string& path,
                  "' was made by an earlier Quillet; bring it up to date with "
                  "'quillet backend migrate' first");
   }
+  // The page size of a new file (no effect on one that has pages).
+  if (version < 0)
+    Exec(db, path, "PRAGMA page_size = " + std::to_string(kPageSize));
   // Another connection may have done it meanwhile: look again once the
   // write lock is held.
   Exec(db, path, "BEGIN IMMEDIATE");

@@ -253,6 +253,51 @@ TEST_P(BackendCaseTest, MalformedMasterDataLoadsNothing) {
 // Exactly once on every engine: a request made again under its key is
 // answered as the first time and writes nothing; the key with another
 // request is refused.
+// Values that a storage spelling could mangle come back byte for byte, and
+// the listing's filters find them.
+TEST_P(BackendCaseTest, AwkwardValuesComeBackAsStoredAndAreFound) {
+  const std::string awkward[] = {
+      R"(He said "hi" \ \u0041 /)",
+      "tab\tline\nbreak\r\x01\x1f",
+      std::string("nul\0inside", 10),
+      "\xc3\xbc"
+      "n\xc3\xaf"
+      "c\xc3\xb6"
+      "d\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80",
+      R"({"Status":["Integer",30]}</script>)",
+      "",
+  };
+  BackendStore store(db_);
+  for (const std::string& value : awkward) {
+    SCOPED_TRACE(::testing::PrintToString(value));
+    CallData call;
+    call.properties["SoldToBusinessPartner"] = {"String", "BP " + value, 0};
+    call.properties["CallDescription"] = {"String", "desc " + value, 0};
+    call.properties["Priority"] = {"Byte", "", 255};
+    call.text = StoredText{{value, "second " + value}, ""};
+    SubmitOutcome created = store.CreateCall("C", call, "");
+    ASSERT_TRUE(created.stored);
+    std::optional<StoredCall> read = store.Call(created.stored->call_number);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->properties, created.stored->properties);
+    EXPECT_EQ(read->text, (std::vector<std::string>{value, "second " + value}));
+    EXPECT_TRUE(read->solution_text.empty());
+    // SQLite's JSON functions end a text at a NUL: such a value is
+    // stored and read whole, but not found by a filter.
+    if (value.find('\0') != std::string::npos) continue;
+    CallQuery by_partner;
+    by_partner.sold_to = "BP " + value;
+    std::vector<StoredCall> found = store.Calls(by_partner);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].call_number, created.stored->call_number);
+    if (!value.empty()) {
+      CallQuery by_text;
+      by_text.text = value;
+      EXPECT_EQ(store.Calls(by_text).size(), 1u);
+    }
+  }
+}
+
 TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
   auto create = [&](const char16_t* partner, const char16_t* key,
                     Variant& error) {
