@@ -47,6 +47,9 @@ void FloorReport::Finalize() {
            "BM_CreateCall_Embedded/memory:0/keyed:1", floor_file);
   time_row("same on a RAM file system",
            "BM_CreateCall_Embedded/memory:1/keyed:0", floor_ram);
+  time_row("CreateCall on PostgreSQL / one-row INSERT per transaction",
+           "BM_CreateCall_Postgres/real_time/threads:1",
+           find("BM_Floor_PostgresInsert/real_time"));
   double value = 0;
   if (floor_file && counter("BM_CreateCall_Batch", "us/call", value))
     std::printf("  %-58s %8.1f us / %6.1f us = %5.2fx\n",

@@ -76,6 +76,34 @@ BENCHMARK(BM_CreateCall_Postgres)
     ->Threads(8)
     ->UseRealTime();
 
+// One single-row INSERT per transaction on the same server: the floor of one
+// durable transaction per call there.
+void BM_Floor_PostgresInsert(benchmark::State& state) {
+  Server& s = TheServer();
+  if (!s.why_not.empty()) {
+    state.SkipWithError(("no PostgreSQL server: " + s.why_not).c_str());
+    return;
+  }
+  PGconn* conn = PQconnectdb(s.db.c_str());
+  PQclear(PQexec(conn,
+                 "CREATE TABLE IF NOT EXISTS floor(id BIGINT GENERATED ALWAYS "
+                 "AS IDENTITY PRIMARY KEY, body TEXT)"));
+  PQclear(PQprepare(conn, "floor", "INSERT INTO floor(body) VALUES($1)", 1,
+                    nullptr));
+  const std::string body(400, 'x');
+  const char* values[] = {body.c_str()};
+  for (auto _ : state) {
+    PQclear(PQexec(conn, "BEGIN"));
+    PQclear(PQexecPrepared(conn, "floor", 1, values, nullptr, nullptr, 0));
+    PGresult* r = PQexec(conn, "COMMIT");
+    if (PQresultStatus(r) != PGRES_COMMAND_OK)
+      state.SkipWithError(PQresultErrorMessage(r));
+    PQclear(r);
+  }
+  PQfinish(conn);
+}
+BENCHMARK(BM_Floor_PostgresInsert)->UseRealTime();
+
 // The statements the PostgreSQL engine runs for one CreateCall of the
 // workload, prepared once, in one transaction per call.
 void BM_CreateCall_RawLibpq(benchmark::State& state) {
