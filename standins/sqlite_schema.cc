@@ -32,16 +32,17 @@ namespace {
 // is stored. Measured with the workload's calls (about 700 bytes each).
 constexpr int kPageSize = 2048;
 
-constexpr const char* kTables = "CREATE TABLE calls" QUILLET_CALLS_COLUMNS
-                                ";"
-                                R"sql(
-CREATE TABLE request_keys(
-  key TEXT PRIMARY KEY,
-  kind TEXT NOT NULL,
-  digest TEXT NOT NULL,
-  answer TEXT NOT NULL,
-  created_at INTEGER NOT NULL);
-CREATE INDEX request_keys_by_age ON request_keys(created_at);
+// Requests made under a caller's key, with the answer they were given.
+#define QUILLET_REQUEST_KEYS                     \
+  "CREATE TABLE request_keys("                   \
+  "key TEXT PRIMARY KEY, kind TEXT NOT NULL,"    \
+  " digest TEXT NOT NULL, answer TEXT NOT NULL," \
+  " created_at INTEGER NOT NULL);"               \
+  "CREATE INDEX request_keys_by_age ON request_keys(created_at);"
+
+constexpr const char* kTables =
+    "CREATE TABLE calls" QUILLET_CALLS_COLUMNS ";" QUILLET_REQUEST_KEYS
+    R"sql(
 CREATE TABLE service_objects(
   object TEXT PRIMARY KEY,
   contract TEXT NOT NULL DEFAULT '',
@@ -110,15 +111,7 @@ UPDATE call_properties SET value = value - 946684800
   WHERE name = 'LastTransactionTime' AND value > 946684800;
 )sql",
     // 1 -> 2: request keys.
-    R"sql(
-CREATE TABLE request_keys(
-  key TEXT PRIMARY KEY,
-  kind TEXT NOT NULL,
-  digest TEXT NOT NULL,
-  answer TEXT NOT NULL,
-  created_at INTEGER NOT NULL);
-CREATE INDEX request_keys_by_age ON request_keys(created_at);
-)sql",
+    QUILLET_REQUEST_KEYS,
     // 2 -> 3: one row per call.
     kOneRowPerCall,
 };
