@@ -23,12 +23,6 @@
 namespace quillet::bench {
 namespace {
 
-constexpr const char* kMaster =
-    R"({"serviceObjects":[{"object":"PRN-1","contract":"K-100",
-  "warranty":"W-STD","warrantyDescription":"Standard","warrantyExpiryDate":"2027-06-30"}],
-  "businessPartners":[{"number":"BP-1","name":"Acme"}],
-  "engineerTime":[{"question":"Q-1","minutes":45}]})";
-
 // The server and one database with Quillet's schema and master data, made
 // on first use; the reason when there is none.
 struct Server {
@@ -43,7 +37,7 @@ Server& TheServer() {
     try {
       s.server = std::make_unique<testing::PgServer>();
       s.db = s.server->NewDatabase();
-      standins::BackendStore(s.db).LoadMasterData(kMaster);
+      standins::BackendStore(s.db).LoadMasterData(kMasterData);
     } catch (const std::exception& e) {  // quillet::Error among them
       s.why_not = e.what();
     }

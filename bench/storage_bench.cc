@@ -55,12 +55,6 @@ void RemoveDatabase(const std::string& path) {
                   .c_str());
 }
 
-constexpr const char* kMaster =
-    R"({"serviceObjects":[{"object":"PRN-1","contract":"K-100",
-  "warranty":"W-STD","warrantyDescription":"Standard","warrantyExpiryDate":"2027-06-30"}],
-  "businessPartners":[{"number":"BP-1","name":"Acme"}],
-  "engineerTime":[{"question":"Q-1","minutes":45}]})";
-
 // Bytes written per call and bytes stored per call, measured around the
 // loop that `run` is.
 class DiskMeter {
@@ -126,7 +120,7 @@ BENCHMARK(BM_Floor_InsertPerTransaction)->ArgName("memory")->Arg(0)->Arg(1);
 // embedded back end registered on it for this thread's calls.
 std::string PreparedDatabase(bool memory) {
   std::string path = DatabasePath(memory);
-  standins::BackendStore(path).LoadMasterData(kMaster);
+  standins::BackendStore(path).LoadMasterData(kMasterData);
   standins::RegisterEmbeddedBackend(path);
   return path;
 }
@@ -210,7 +204,7 @@ void BM_CreateCall_Batch(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     RemoveDatabase(path);
-    standins::BackendStore(path).LoadMasterData(kMaster);
+    standins::BackendStore(path).LoadMasterData(kMasterData);
     state.ResumeTiming();
     auto start = std::chrono::steady_clock::now();
     int status = RunCommand(
