@@ -116,11 +116,6 @@ class DiscardingLog final : public Object {
   }
 };
 
-template <class T>
-ClassFactory Factory() {
-  return [] { return Ref<Object>(MakeRef<T>()); };
-}
-
 }  // namespace
 
 const DispatchTable* NullSession::Dispatch() const {
@@ -164,20 +159,20 @@ Ref<adapter::SolutionText> NewNullSolutionText() {
 
 void RegisterNullAdapter() {
   auto add = [](StringView name, ClassFactory f) {
-    RegisterClass(name, std::move(f), {}, /*replace=*/true);
+    RegisterClass(name, std::move(f), {.replace_existing = true});
   };
-  add(adapter::kServiceCallManagerClass, Factory<Manager>());
-  add(adapter::kServiceCallRecordClass, Factory<Record>());
-  add(adapter::kServiceCallListClass, Factory<List>());
+  add(adapter::kServiceCallManagerClass, FactoryOf<Manager>());
+  add(adapter::kServiceCallRecordClass, FactoryOf<Record>());
+  add(adapter::kServiceCallListClass, FactoryOf<List>());
   add(adapter::kCreateCallResponseClass,
-      Factory<Response<adapter::CreateCallResponse>>());
+      FactoryOf<Response<adapter::CreateCallResponse>>());
   add(adapter::kUpdateCallResponseClass,
-      Factory<Response<adapter::UpdateCallResponse>>());
-  add(adapter::kCallTextClass, Factory<Text<adapter::CallText>>());
-  add(adapter::kSolutionTextClass, Factory<Text<adapter::SolutionText>>());
-  add(adapter::kUserSessionClass, Factory<NullSession>());
-  add(adapter::kQuestionClass, Factory<NullQuestion>());
-  add(adapter::kLogClass, Factory<DiscardingLog>());
+      FactoryOf<Response<adapter::UpdateCallResponse>>());
+  add(adapter::kCallTextClass, FactoryOf<Text<adapter::CallText>>());
+  add(adapter::kSolutionTextClass, FactoryOf<Text<adapter::SolutionText>>());
+  add(adapter::kUserSessionClass, FactoryOf<NullSession>());
+  add(adapter::kQuestionClass, FactoryOf<NullQuestion>());
+  add(adapter::kLogClass, FactoryOf<DiscardingLog>());
 }
 
 }  // namespace quillet::bench

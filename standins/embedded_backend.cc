@@ -439,32 +439,28 @@ class Question final : public Object {
   std::string path_;
 };
 
-template <class T, class... A>
-ClassFactory Factory(A... args) {
-  return [args...] { return Ref<Object>(MakeRef<T>(args...)); };
-}
-
 }  // namespace
 
 void RegisterEmbeddedBackend(const std::string& db_path,
                              const EmbeddedBackendOptions& options) {
   int64_t retention = options.key_retention_seconds;
   auto add = [](StringView name, ClassFactory f) {
-    RegisterClass(name, std::move(f), {}, /*replace=*/true);
+    RegisterClass(name, std::move(f), {.replace_existing = true});
   };
-  add(adapter::kServiceCallManagerClass, Factory<Manager>(db_path, retention));
-  add(adapter::kServiceCallRecordClass, Factory<Record>());
-  add(adapter::kServiceCallListClass, Factory<List>());
+  add(adapter::kServiceCallManagerClass,
+      FactoryOf<Manager>(db_path, retention));
+  add(adapter::kServiceCallRecordClass, FactoryOf<Record>());
+  add(adapter::kServiceCallListClass, FactoryOf<List>());
   add(adapter::kCreateCallResponseClass,
-      Factory<Response<adapter::CreateCallResponse>>());
+      FactoryOf<Response<adapter::CreateCallResponse>>());
   add(adapter::kUpdateCallResponseClass,
-      Factory<Response<adapter::UpdateCallResponse>>());
-  add(adapter::kCallTextClass, Factory<CallTextImpl>());
-  add(adapter::kSolutionTextClass, Factory<SolutionTextImpl>());
-  add(adapter::kUserSessionClass, Factory<Session>());
+      FactoryOf<Response<adapter::UpdateCallResponse>>());
+  add(adapter::kCallTextClass, FactoryOf<CallTextImpl>());
+  add(adapter::kSolutionTextClass, FactoryOf<SolutionTextImpl>());
+  add(adapter::kUserSessionClass, FactoryOf<Session>());
   add(adapter::kSerializedItemManagerClass,
-      Factory<SerializedItemManager>(db_path, retention));
-  add(adapter::kQuestionClass, Factory<Question>(db_path));
+      FactoryOf<SerializedItemManager>(db_path, retention));
+  add(adapter::kQuestionClass, FactoryOf<Question>(db_path));
 }
 
 }  // namespace quillet::standins

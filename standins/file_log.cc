@@ -104,10 +104,8 @@ class FileLog final : public Object, public ContextMember {
 }  // namespace
 
 void RegisterFileLog(const std::string& path) {
-  RegisterClass(
-      adapter::kLogClass,
-      [path] { return Ref<Object>(MakeRef<FileLog>(path)); }, {},
-      /*replace=*/true);
+  RegisterClass(adapter::kLogClass, FactoryOf<FileLog>(path),
+                {.replace_existing = true});
 }
 
 }  // namespace quillet::standins

@@ -132,25 +132,20 @@ class Anything : public Object {
   const char* what_;
 };
 
-template <class T, class... A>
-ClassFactory Make(A... a) {
-  return [a...] { return Ref<Object>(MakeRef<T>(a...)); };
-}
-
 void RegisterHostAdapter() {
-  RegisterClass(adapter::kServiceCallManagerClass, Make<Manager>());
-  RegisterClass(adapter::kServiceCallRecordClass, Make<Record>());
-  RegisterClass(adapter::kServiceCallListClass, Make<List>());
+  RegisterClass(adapter::kServiceCallManagerClass, FactoryOf<Manager>());
+  RegisterClass(adapter::kServiceCallRecordClass, FactoryOf<Record>());
+  RegisterClass(adapter::kServiceCallListClass, FactoryOf<List>());
   RegisterClass(adapter::kCreateCallResponseClass,
-                Make<Response<adapter::CreateCallResponse>>());
+                FactoryOf<Response<adapter::CreateCallResponse>>());
   RegisterClass(adapter::kUpdateCallResponseClass,
-                Make<Response<adapter::UpdateCallResponse>>());
-  RegisterClass(adapter::kCallTextClass, Make<Text<adapter::CallText>>());
+                FactoryOf<Response<adapter::UpdateCallResponse>>());
+  RegisterClass(adapter::kCallTextClass, FactoryOf<Text<adapter::CallText>>());
   RegisterClass(adapter::kSolutionTextClass,
-                Make<Text<adapter::SolutionText>>());
-  RegisterClass(adapter::kUserSessionClass, Make<Anything>("session"));
-  RegisterClass(adapter::kQuestionClass, Make<Anything>("question"));
-  RegisterClass(adapter::kLogClass, Make<Anything>("log"));
+                FactoryOf<Text<adapter::SolutionText>>());
+  RegisterClass(adapter::kUserSessionClass, FactoryOf<Anything>("session"));
+  RegisterClass(adapter::kQuestionClass, FactoryOf<Anything>("question"));
+  RegisterClass(adapter::kLogClass, FactoryOf<Anything>("log"));
 }
 
 }  // namespace host

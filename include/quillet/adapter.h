@@ -7,8 +7,7 @@
 // A host plugs in a real ERP adapter by registering its own factories under
 // these names before the first call:
 //
-//   RegisterClass(adapter::kServiceCallManagerClass,
-//                 [] { return Ref<Object>(MakeRef<MyManager>()); });
+//   RegisterClass(adapter::kServiceCallManagerClass, FactoryOf<MyManager>());
 //   ... one line per class ...
 //
 // The typed classes (manager, record, list, responses, texts) must derive

@@ -32,6 +32,7 @@
 
 #include "quillet/component_server.h"
 #include "quillet/dictionary.h"
+#include "quillet/error.h"
 #include "quillet/export.h"
 #include "quillet/variant.h"
 

@@ -6,12 +6,13 @@
 // implementation of an outside system by registering a factory under the
 // class name, before the first call that needs it:
 //
-//   RegisterClass(u"Corvane.Log", [] { return Ref<Object>(MakeRef<MyLog>());
-//   });
+//   RegisterClass(u"Corvane.Log", FactoryOf<MyLog>());
 //
 // Registration is explicit (never from static initialisers). Registering a
-// name that is taken fails loudly (std::logic_error) unless `replace` is set;
-// ScopedClassRegistration swaps a class for the length of a scope (tests).
+// name that is taken raises 457 ("This key is already associated with an
+// element of this collection") unless the registration says
+// `replace_existing`; ScopedClassRegistration swaps a class for the length of
+// a scope (tests).
 //
 // Thread-safe: lookups may run on any number of threads at once.
 #pragma once
@@ -31,8 +32,21 @@ struct ClassEntry {
   ClassFactory factory;
 };
 
+// How a class is registered.
+struct ClassRegistration {
+  StringView class_id = {};  // "{xxxxxxxx-...}", empty for classes without one
+  bool replace_existing = false;  // false: a taken name raises 457
+};
+
 void RegisterClass(StringView class_name, ClassFactory factory,
-                   StringView class_id = {}, bool replace = false);
+                   const ClassRegistration& how = {});
+
+// A factory that makes a new T from copies of `args` at each creation:
+//   RegisterClass(adapter::kQuestionClass, FactoryOf<Question>(db_path));
+template <class T, class... Args>
+ClassFactory FactoryOf(Args... args) {
+  return [args...] { return Ref<Object>(MakeRef<T>(args...)); };
+}
 // Removes the class; answers whether it was there.
 bool UnregisterClass(StringView class_name);
 std::optional<ClassEntry> FindClass(StringView class_name);
@@ -40,7 +54,8 @@ std::optional<ClassEntry> FindClass(StringView class_name);
 // Creates an instance by class name (names compare case-insensitively, as
 // the platform's do). Raises 429 ("ActiveX component can't create object")
 // when nothing is registered under the name or the factory answers Nothing;
-// errors the factory raises pass through.
+// the Error's subject() names the class, the description stays the
+// platform's. Errors the factory raises pass through.
 Ref<Object> CreateObject(StringView class_name);
 
 // Creates by class name and queries the interface T; raises 13 when the

@@ -61,19 +61,24 @@ StringView RuntimeErrorDescription(int32_t number);
 
 class Error : public std::exception {
  public:
-  explicit Error(ErrorInfo info);
+  explicit Error(ErrorInfo info, String subject = {});
   const ErrorInfo& info() const noexcept { return info_; }
   int32_t number() const noexcept { return info_.number; }
+  // What the error is about, for the host's own diagnosis: the class name of
+  // a failed creation by name; empty otherwise. Never part of the
+  // description, which stays the platform's own text.
+  const String& subject() const noexcept { return subject_; }
   // "<number>: <description>" in UTF-8.
   const char* what() const noexcept override { return what_.c_str(); }
 
  private:
   ErrorInfo info_;
+  String subject_;
   std::string what_;
 };
 
-// The one place errors are raised.
-[[noreturn]] void Raise(ErrorInfo info);
+// The one place errors are raised; `subject` as Error::subject().
+[[noreturn]] void Raise(ErrorInfo info, String subject = {});
 // A runtime error with the runtime's description and an empty source (the
 // trap that catches it fills in the source of the code that was running).
 [[noreturn]] void RaiseRuntime(int32_t number);

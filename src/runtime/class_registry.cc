@@ -8,7 +8,6 @@
 #include <array>
 #include <atomic>
 #include <memory>
-#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 
@@ -101,14 +100,21 @@ const ClassEntry* Lookup(ThreadState& state, StringView name) {
   return &it->second;
 }
 
+[[noreturn]] void RaiseCantCreate(StringView class_name) {
+  Raise({.number = errors::kCantCreateObject,
+         .description =
+             String(RuntimeErrorDescription(errors::kCantCreateObject))},
+        String(class_name));
+}
+
 Ref<Object> CreateUnhooked(ThreadState& state, StringView class_name) {
   // A factory may create objects itself and so refresh the thread's table:
   // the copy that the running factory belongs to stays alive until it ends.
   std::shared_ptr<const Table> keep = state.table;
   const ClassEntry* entry = Lookup(state, class_name);
-  if (!entry || !entry->factory) RaiseRuntime(errors::kCantCreateObject);
+  if (!entry || !entry->factory) RaiseCantCreate(class_name);
   Ref<Object> object = entry->factory();
-  if (!object) RaiseRuntime(errors::kCantCreateObject);
+  if (!object) RaiseCantCreate(class_name);
   return object;
 }
 
@@ -119,13 +125,16 @@ runtime::CreationHook* runtime::InstallCreationHook(CreationHook* hook) {
 }
 
 void RegisterClass(StringView class_name, ClassFactory factory,
-                   StringView class_id, bool replace) {
+                   const ClassRegistration& how) {
   Registry& r = TheRegistry();
   MutexLock lock(r.mutex);
   auto it = r.classes.find(class_name);
-  if (it != r.classes.end() && !replace)
-    throw std::logic_error("class registered twice: " + ToUtf8(class_name));
-  ClassEntry entry{String(class_name), String(class_id), std::move(factory)};
+  if (it != r.classes.end() && !how.replace_existing)
+    Raise(ErrorInfo{
+        .number = errors::kDuplicateKey,
+        .description = String(RuntimeErrorDescription(errors::kDuplicateKey))});
+  ClassEntry entry{String(class_name), String(how.class_id),
+                   std::move(factory)};
   if (it != r.classes.end()) {
     r.classes.erase(it);
   }
@@ -164,15 +173,16 @@ void RaiseTypeMismatch() { RaiseRuntime(errors::kTypeMismatch); }
 ScopedClassRegistration::ScopedClassRegistration(StringView class_name,
                                                  ClassFactory factory)
     : class_name_(class_name), previous_(FindClass(class_name)) {
-  RegisterClass(class_name, std::move(factory),
-                previous_ ? StringView(previous_->class_id) : StringView(),
-                /*replace=*/true);
+  RegisterClass(
+      class_name, std::move(factory),
+      {.class_id = previous_ ? StringView(previous_->class_id) : StringView(),
+       .replace_existing = true});
 }
 
 ScopedClassRegistration::~ScopedClassRegistration() {
   if (previous_) {
     RegisterClass(previous_->class_name, std::move(previous_->factory),
-                  previous_->class_id, /*replace=*/true);
+                  {.class_id = previous_->class_id, .replace_existing = true});
   } else {
     UnregisterClass(class_name_);
   }

@@ -33,7 +33,8 @@ thread_local std::vector<ServerClass>* registering = nullptr;
 int32_t RegisterServer(const ServerDescription& server) {
   try {
     for (const ServerClass& c : server.classes) {
-      RegisterClass(c.class_name, c.create, c.class_id, /*replace=*/true);
+      RegisterClass(c.class_name, c.create,
+                    {.class_id = c.class_id, .replace_existing = true});
       TypeLibraryTable& t = TypeLibraries();
       MutexLock lock(t.mutex);
       t.by_class[c.class_name] = server.type_library;
@@ -121,7 +122,7 @@ void LoadComponentServer(const std::string& path) {
               static_cast<ClassFactoryObject*>(static_cast<Object*>(raw)));
           return factory->CreateInstance();
         },
-        c.class_id, /*replace=*/true);
+        {.class_id = c.class_id, .replace_existing = true});
   }
 }
 

@@ -42,18 +42,19 @@ StringView RuntimeErrorDescription(int32_t number) {
   }
 }
 
-Error::Error(ErrorInfo info)
+Error::Error(ErrorInfo info, String subject)
     : info_(std::move(info)),
+      subject_(std::move(subject)),
       what_(std::to_string(info_.number) + ": " + ToUtf8(info_.description)) {}
 
-void Raise(ErrorInfo info) {
+void Raise(ErrorInfo info, String subject) {
   // Raising "no error" is itself an error, as on the platform: a failure must
   // never look like success to the trap that catches it.
   if (info.number == 0) {
     info.number = errors::kInvalidCall;
     info.description = String(RuntimeErrorDescription(errors::kInvalidCall));
   }
-  throw Error(std::move(info));
+  throw Error(std::move(info), std::move(subject));
 }
 
 void RaiseRuntime(int32_t number) {

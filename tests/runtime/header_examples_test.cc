@@ -32,9 +32,8 @@ class MyLog : public Object {};
 
 // adapter.h, class_registry.h and component_server.h: registrations.
 [[maybe_unused]] void RegistrationExamples() {
-  RegisterClass(adapter::kServiceCallManagerClass,
-                [] { return Ref<Object>(MakeRef<MyManager>()); });
-  RegisterClass(u"Corvane.Log", [] { return Ref<Object>(MakeRef<MyLog>()); });
+  RegisterClass(adapter::kServiceCallManagerClass, FactoryOf<MyManager>());
+  RegisterClass(u"Corvane.Log", FactoryOf<MyLog>());
   LoadComponentServer("/usr/lib/libquillet.so");  // registers its classes
   Ref<Object> calls = CreateObject(u"Quillet.Calls");
 }

@@ -58,12 +58,17 @@ TEST(LateBindingTest, ErrorsOfTheRuntime) {
 TEST(ClassRegistryTest, CreatesByNameAndFailsWith429) {
   EXPECT_RAISES_WITH(CreateObject(u"No.Such.Class"), errors::kCantCreateObject,
                      u"ActiveX component can't create object");
+  try {
+    CreateObject(u"No.Such.Class");
+  } catch (const Error& e) {
+    EXPECT_EQ(e.subject(), u"No.Such.Class");  // the host learns which class
+  }
   {
     ScopedClassRegistration scoped(
         u"Test.Doubler", [] { return Ref<Object>(MakeRef<Doubler>()); });
     EXPECT_TRUE(CreateObject(u"test.doubler"));  // names fold case
-    EXPECT_THROW(RegisterClass(u"Test.Doubler", [] { return Ref<Object>(); }),
-                 std::logic_error);
+    EXPECT_RAISES(RegisterClass(u"Test.Doubler", [] { return Ref<Object>(); }),
+                  errors::kDuplicateKey);
     EXPECT_RAISES(CreateAs<Dictionary>(u"Test.Doubler"), errors::kTypeMismatch);
   }
   EXPECT_FALSE(FindClass(u"Test.Doubler").has_value());
