@@ -395,7 +395,29 @@ const std::vector<MasterSection>& MasterSections() {
 
 }  // namespace
 
-int BackendStore::LoadMasterData(const std::string& json_text) {
+std::optional<BatchRun> BackendStore::UnfinishedBatchRun(
+    const std::string& file_name, const std::string& identity) {
+  return engine_->UnfinishedBatchRun(file_name, identity);
+}
+
+void BackendStore::RecordBatchRun(const BatchRun& run, bool set_aside_others) {
+  int64_t now = static_cast<int64_t>(std::time(nullptr));
+  engine_->WriteTransaction(
+      [&] {
+        if (set_aside_others)
+          engine_->SetAsideBatchRuns(run.file_name, run.identity);
+        engine_->PutBatchRun(run, now);
+      },
+      EndingFor(dry_run_));
+}
+
+namespace {
+
+using MasterRows =
+    std::vector<std::pair<MasterTable, std::vector<MasterValue>>>;
+
+// Every row of the master data, checked: all or nothing.
+MasterRows ParseMasterData(const std::string& json_text) {
   using nlohmann::json;
   json data;
   try {
@@ -416,8 +438,7 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
     if (!value.is_array())
       RaiseBackend("master data: '" + name + "' must be an array");
   }
-  // Every row is checked before anything is written: all or nothing.
-  std::vector<std::pair<MasterTable, std::vector<MasterValue>>> rows;
+  MasterRows rows;
   for (const MasterSection& section : sections) {
     if (!data.contains(section.name)) continue;
     const json& entries = data[section.name];
@@ -455,6 +476,18 @@ int BackendStore::LoadMasterData(const std::string& json_text) {
       rows.emplace_back(section.table, std::move(values));
     }
   }
+  return rows;
+}
+
+}  // namespace
+
+void BackendStore::CheckMasterData(const std::string& json_text) {
+  ParseMasterData(json_text);
+}
+
+int BackendStore::LoadMasterData(const std::string& json_text) {
+  // Every row is checked before anything is written.
+  MasterRows rows = ParseMasterData(json_text);
   engine_->WriteTransaction(
       [&] {
         for (const auto& [table, values] : rows)

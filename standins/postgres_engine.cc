@@ -31,6 +31,15 @@ namespace {
 constexpr int kAttempts = 8;
 constexpr int64_t kBytea = 17;  // the type OID of BYTEA
 
+// Runs of batch files (schema version 4): state 0 unfinished, 1 finished,
+// 2 set aside.
+#define QUILLET_PG_BATCH_RUNS                            \
+  "CREATE TABLE batch_runs(identity BYTEA PRIMARY KEY,"  \
+  " file_name BYTEA NOT NULL, lines BIGINT NOT NULL,"    \
+  " lines_done BIGINT NOT NULL, state INTEGER NOT NULL," \
+  " updated_at BIGINT NOT NULL);"                        \
+  "CREATE INDEX batch_runs_by_file ON batch_runs(file_name, state);"
+
 constexpr const char* kSchema = R"sql(
 CREATE TABLE quillet_meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE calls(
@@ -82,7 +91,7 @@ CREATE TABLE request_keys(
   answer TEXT NOT NULL,
   created_at BIGINT NOT NULL);
 CREATE INDEX request_keys_by_age ON request_keys(created_at);
-)sql";
+)sql" QUILLET_PG_BATCH_RUNS;
 
 // Raised inside a write transaction when a concurrent one got in the way;
 // the transaction is run again.
@@ -390,6 +399,32 @@ class PostgresEngine final : public StorageEngine {
         {Bytes(key), Bytes(record.kind), Bytes(record.digest),
          Bytes(record.answer), Int(created_at)});
   }
+  std::optional<BatchRun> UnfinishedBatchRun(
+      const std::string& file_name, const std::string& identity) override {
+    Result r = Run(
+        "SELECT identity, lines, lines_done FROM batch_runs WHERE file_name "
+        "= $1 AND state = 0 AND identity <> $2 ORDER BY updated_at DESC "
+        "LIMIT 1",
+        {Bytes(file_name), Bytes(identity)});
+    if (r.Rows() == 0) return std::nullopt;
+    return BatchRun{r.Text(0, 0), file_name, r.Int(0, 1), r.Int(0, 2), false};
+  }
+  void PutBatchRun(const BatchRun& run, int64_t now) override {
+    Run("INSERT INTO batch_runs(identity, file_name, lines, lines_done, "
+        "state, updated_at) VALUES($1, $2, $3::bigint, $4::bigint, "
+        "$5::integer, $6::bigint) ON CONFLICT(identity) DO UPDATE SET "
+        "file_name = excluded.file_name, lines = excluded.lines, lines_done "
+        "= greatest(batch_runs.lines_done, excluded.lines_done), state = "
+        "excluded.state, updated_at = excluded.updated_at",
+        {Bytes(run.identity), Bytes(run.file_name), Int(run.lines),
+         Int(run.lines_done), Int(run.finished ? 1 : 0), Int(now)});
+  }
+  void SetAsideBatchRuns(const std::string& file_name,
+                         const std::string& identity) override {
+    Run("UPDATE batch_runs SET state = 2 WHERE file_name = $1 AND state = 0 "
+        "AND identity <> $2",
+        {Bytes(file_name), Bytes(identity)});
+  }
   void PruneKeys(int64_t created_before, int limit) override {
     Run("DELETE FROM request_keys WHERE key IN (SELECT key FROM request_keys "
         "WHERE created_at < $1::bigint ORDER BY created_at LIMIT $2::bigint "
@@ -552,7 +587,9 @@ class PostgresEngine final : public StorageEngine {
             "('schema_version', $1)",
             {Bytes(std::to_string(kSchemaVersion))});
       }
-      // Versions 2 and 3 differ only in the SQLite layout.
+      // Versions 2 and 3 differ only in the SQLite layout; 4 adds batch
+      // runs.
+      if (version >= 0 && version < 4) Exec(QUILLET_PG_BATCH_RUNS);
       if (version >= 0 && version < kSchemaVersion)
         Run("UPDATE quillet_meta SET value = $1 WHERE name = "
             "'schema_version'",

@@ -4,6 +4,8 @@
 // once per connection, and values are only ever bound.
 #include <sqlite3.h>
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <string_view>
 #include <unordered_map>
@@ -156,6 +158,23 @@ const char* MasterSql(MasterTable table) {
   return "";
 }
 
+// The URI that opens `path` as a file nothing changes.
+std::string ImmutableUri(const std::string& path) {
+  // An absolute path after an empty authority ("file:///tmp/x.db").
+  std::string uri = path.rfind('/', 0) == 0 ? "file://" : "file:";
+  for (unsigned char c : path) {
+    if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_' ||
+        c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      uri += hex;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
 class SqliteEngine final : public StorageEngine {
  public:
   SqliteEngine(const std::string& path, BackendStore::Open open) : path_(path) {
@@ -164,9 +183,21 @@ class SqliteEngine final : public StorageEngine {
     std::error_code ec;
     if (reading && !std::filesystem::exists(path, ec))
       RaiseBackend("no database '" + path + "'");
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-    if (!reading) flags |= SQLITE_OPEN_CREATE;
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    std::string name = path;
+    if (reading) {
+      // A reader writes nothing: read-only, and while no writer has the
+      // file open (no -wal file) as an immutable file, so that SQLite makes
+      // no -wal and -shm files either (which would belong to this user and
+      // lock the owner out), and a read-only file or folder can be read.
+      flags = SQLITE_OPEN_READONLY;
+      if (!std::filesystem::exists(path + "-wal", ec)) {
+        flags |= SQLITE_OPEN_URI;
+        name = ImmutableUri(path);
+      }
+    }
+    flags |= SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(name.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
       std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
       sqlite3_close(db_);
       RaiseBackend("cannot open database '" + path + "': " + message);
@@ -368,6 +399,35 @@ class SqliteEngine final : public StorageEngine {
                 "created_at) VALUES(?1, ?2, ?3, ?4, ?5)");
     s.Bind(1, key).Bind(2, record.kind).Bind(3, record.digest);
     s.Bind(4, record.answer).Bind(5, created_at).Run();
+  }
+  std::optional<BatchRun> UnfinishedBatchRun(
+      const std::string& file_name, const std::string& identity) override {
+    Statement s(*cache_,
+                "SELECT identity, lines, lines_done FROM batch_runs WHERE "
+                "file_name = ?1 AND state = 0 AND identity <> ?2 ORDER BY "
+                "updated_at DESC LIMIT 1");
+    s.Bind(1, file_name).Bind(2, identity);
+    if (!s.Step()) return std::nullopt;
+    return BatchRun{s.Text(0), file_name, s.Int(1), s.Int(2), false};
+  }
+  void PutBatchRun(const BatchRun& run, int64_t now) override {
+    Statement s(*cache_,
+                "INSERT INTO batch_runs(identity, file_name, lines, "
+                "lines_done, state, updated_at) VALUES(?1, ?2, ?3, ?4, ?5, "
+                "?6) ON CONFLICT(identity) DO UPDATE SET file_name = "
+                "excluded.file_name, lines = excluded.lines, lines_done = "
+                "max(lines_done, excluded.lines_done), state = "
+                "excluded.state, updated_at = excluded.updated_at");
+    s.Bind(1, run.identity).Bind(2, run.file_name).Bind(3, run.lines);
+    s.Bind(4, run.lines_done).Bind(5, int64_t{run.finished ? 1 : 0});
+    s.Bind(6, now).Run();
+  }
+  void SetAsideBatchRuns(const std::string& file_name,
+                         const std::string& identity) override {
+    Statement s(*cache_,
+                "UPDATE batch_runs SET state = 2 WHERE file_name = ?1 AND "
+                "state = 0 AND identity <> ?2");
+    s.Bind(1, file_name).Bind(2, identity).Run();
   }
   void PruneKeys(int64_t created_before, int limit) override {
     Statement s(*cache_,

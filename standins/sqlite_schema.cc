@@ -40,9 +40,18 @@ constexpr int kPageSize = 2048;
   " created_at INTEGER NOT NULL);"               \
   "CREATE INDEX request_keys_by_age ON request_keys(created_at);"
 
-constexpr const char* kTables =
-    "CREATE TABLE calls" QUILLET_CALLS_COLUMNS ";" QUILLET_REQUEST_KEYS
-    R"sql(
+// Runs of batch files: state 0 unfinished, 1 finished, 2 set aside (the
+// file was run as a new batch instead).
+#define QUILLET_BATCH_RUNS                                 \
+  "CREATE TABLE batch_runs("                               \
+  "identity TEXT PRIMARY KEY, file_name TEXT NOT NULL,"    \
+  " lines INTEGER NOT NULL, lines_done INTEGER NOT NULL,"  \
+  " state INTEGER NOT NULL, updated_at INTEGER NOT NULL);" \
+  "CREATE INDEX batch_runs_by_file ON batch_runs(file_name, state);"
+
+constexpr const char* kTables = "CREATE TABLE calls" QUILLET_CALLS_COLUMNS
+                                ";" QUILLET_REQUEST_KEYS QUILLET_BATCH_RUNS
+                                R"sql(
 CREATE TABLE service_objects(
   object TEXT PRIMARY KEY,
   contract TEXT NOT NULL DEFAULT '',
@@ -114,8 +123,10 @@ UPDATE call_properties SET value = value - 946684800
     QUILLET_REQUEST_KEYS,
     // 2 -> 3: one row per call.
     kOneRowPerCall,
+    // 3 -> 4: batch runs.
+    QUILLET_BATCH_RUNS,
 };
-static_assert(kSchemaVersion == 3, "add a migration step with the version");
+static_assert(kSchemaVersion == 4, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;

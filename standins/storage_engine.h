@@ -107,6 +107,15 @@ class StorageEngine {
   virtual std::optional<KeyRecord> FindKey(const std::string& key) = 0;
   virtual void InsertKey(const std::string& key, const KeyRecord& record,
                          int64_t created_at) = 0;
+  // Batch runs (backend_store.h), by identity.
+  virtual std::optional<BatchRun> UnfinishedBatchRun(
+      const std::string& file_name, const std::string& identity) = 0;
+  // Inserts or replaces the run; its lines done never go back.
+  virtual void PutBatchRun(const BatchRun& run, int64_t now) = 0;
+  // Marks the file's unfinished runs other than `identity` as set aside.
+  virtual void SetAsideBatchRuns(const std::string& file_name,
+                                 const std::string& identity) = 0;
+
   // Removes at most `limit` keys created before `created_before`, oldest
   // first, through an index.
   virtual void PruneKeys(int64_t created_before, int limit) = 0;

@@ -95,7 +95,7 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
       {"batch lines unread, rest ran",
        {"batch", "unread.jsonl"},
        5,
-       "line 2: line 2 is not valid JSON: parse error at line 1, column 2"},
+       "quillet: line 2 is not valid JSON: parse error at line 1, column 2"},
       {"batch output lost",
        {"batch", "good.jsonl", "--out", "/dev/full"},
        4,

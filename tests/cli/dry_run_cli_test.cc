@@ -19,6 +19,10 @@ TEST(DryRunCliTest, ADryRunAnswersWhatTheRequestWouldAndStoresNothing) {
                                            "Q_TEXT=" + std::string(40, 'q')};
   std::vector<std::string> dry = create;
   dry.insert(dry.end(), {"--dry-run", "--trace", dir.Path("trace.jsonl")});
+  // A dry run needs a database: it creates none.
+  std::ofstream(dir.Path("none.json")) << "{}";
+  ASSERT_EQ(testing::RunQuillet(dir, {"backend", "load", "none.json"}).status,
+            0);
   testing::CliResult first = testing::RunQuillet(dir, dry);
   ASSERT_EQ(first.status, 0) << first.err;
   EXPECT_NE(first.err.find("dry run"), std::string::npos);

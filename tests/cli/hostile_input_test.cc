@@ -172,9 +172,11 @@ TEST(HostileCliTest, AnUnwritableLogFailsTheCallLoudly) {
             0u);
 }
 
-// A batch killed at random moments and run again after each kill ends with
-// exactly one stored call per line, a sound database, whole log lines and an
-// outcome file of one line per input line that names each line's call.
+// A batch killed at random moments and run again after each kill (also
+// after its line ends and a trailing blank line were edited, and finally by
+// two runs at once) ends with exactly one stored call per line, a sound
+// database, whole log lines and an outcome file of one line per input line
+// that names each line's call.
 TEST(CrashTest, KilledAndResumedBatchesRecordEachLineOnce) {
   testing::TempDir dir;
   constexpr int kLines = 3000;
@@ -193,7 +195,7 @@ TEST(CrashTest, KilledAndResumedBatchesRecordEachLineOnce) {
                  "\n";
     }
   }
-  auto run = [&](int kill_after_us) {
+  auto start = [&] {
     pid_t pid = fork();
     if (pid == 0) {
       if (chdir(dir.Path("").c_str()) != 0) _exit(3);
@@ -204,6 +206,10 @@ TEST(CrashTest, KilledAndResumedBatchesRecordEachLineOnce) {
             "outcomes.jsonl", static_cast<char*>(nullptr));
       _exit(3);
     }
+    return pid;
+  };
+  auto run = [&](int kill_after_us) {
+    pid_t pid = start();
     bool killed = false;
     if (kill_after_us > 0) {
       usleep(kill_after_us);
@@ -219,7 +225,29 @@ TEST(CrashTest, KilledAndResumedBatchesRecordEachLineOnce) {
     if (run(std::uniform_int_distribution<int>(5000, 150000)(random)) == -1)
       ++kills;
   EXPECT_GE(kills, 20);
-  EXPECT_EQ(run(0), 1);  // to the end: the raising lines raised
+  // The file edited without changing what its lines say: CR LF line ends
+  // and a trailing blank line. Killed once more, then resumed.
+  {
+    std::ifstream in(dir.Path("ops.jsonl"));
+    std::string edited;
+    for (std::string text; std::getline(in, text);) edited += text + "\r\n";
+    in.close();
+    std::ofstream(dir.Path("ops.jsonl"), std::ios::binary) << edited << "\r\n";
+  }
+  run(std::uniform_int_distribution<int>(5000, 150000)(random));
+  // Two runs at once on one outcome file: each runs to the end (the raising
+  // lines raised) or is refused while the other writes it.
+  pid_t twins[] = {start(), start()};
+  int finished = 0;
+  for (pid_t pid : twins) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_TRUE(WEXITSTATUS(status) == 1 || WEXITSTATUS(status) == 2)
+        << WEXITSTATUS(status);
+    finished += WEXITSTATUS(status) == 1;
+  }
+  EXPECT_GE(finished, 1);
 
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(dir.Path("quillet.db").c_str(), &db), SQLITE_OK);

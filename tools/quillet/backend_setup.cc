@@ -15,9 +15,12 @@ std::string BackendSetup::LogPath() const {
   return (std::filesystem::path(db).parent_path() / "quillet.log").string();
 }
 
-Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend) {
+Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
+                              bool dry_run) {
   if (with_backend) {
-    standins::BackendStore store(setup.db);
+    standins::BackendStore store(
+        setup.db, dry_run ? standins::BackendStore::Open::kForReading
+                          : standins::BackendStore::Open::kForWriting);
     standins::RegisterEmbeddedBackend(
         setup.db, {.key_retention_seconds = setup.keep_keys_days * 24 * 3600});
     standins::RegisterFileLog(setup.LogPath());

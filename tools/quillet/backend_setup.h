@@ -22,8 +22,10 @@ struct BackendSetup {
 // Registers the embedded back end and the file log (after opening the
 // database for writing, which creates or migrates its schema and refuses a
 // database that is not Quillet's before anything is written) when
-// `with_backend`, and Quillet; answers a new Calls. Raises the back end's
-// error when the database cannot be used.
-Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend);
+// `with_backend`, and Quillet; answers a new Calls. For a dry run the
+// database must exist and be up to date: it is neither created nor
+// migrated. Raises the back end's error when the database cannot be used.
+Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
+                              bool dry_run = false);
 
 }  // namespace quillet::cli

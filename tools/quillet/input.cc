@@ -4,8 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
+#include <unordered_set>
 
 #include "json_variant.h"
 
@@ -46,14 +46,147 @@ void CheckNesting(std::string_view text, const std::string& where) {
 }
 
 // The parser's own message without its "[json.exception...] " prefix:
-// "parse error at line 1, column 9: syntax error while parsing ...".
-std::string ParserMessage(const Json::exception& e) {
-  std::string what = e.what();
+// "parse error at line 1, column 9: syntax error while parsing ...". It
+// quotes what it read last, which may be any bytes: escaped.
+std::string ParserMessage(const std::string& what) {
   size_t close = what.find("] ");
-  return close == std::string::npos ? what : what.substr(close + 2);
+  return Excerpt(close == std::string::npos ? what : what.substr(close + 2),
+                 300);
 }
 
+// Builds the document as the parser reads it. Members are appended in the
+// order written without the ordered map's linear look-up (which makes large
+// objects quadratic); a key given twice is found through a hash set per
+// open object.
+class Builder {
+ public:
+  using string_t = Json::string_t;
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using binary_t = Json::binary_t;
+
+  Json root;
+  std::string duplicate;  // the first key given twice in one object
+  std::string error;      // the parser's message
+
+  bool null() { return Add(Json(nullptr)); }
+  bool boolean(bool v) { return Add(Json(v)); }
+  bool number_integer(number_integer_t v) { return Add(Json(v)); }
+  bool number_unsigned(number_unsigned_t v) { return Add(Json(v)); }
+  bool number_float(number_float_t v, const string_t&) { return Add(Json(v)); }
+  bool string(string_t& v) { return Add(Json(std::move(v))); }
+  bool binary(binary_t&) { return false; }  // never in JSON text
+  bool start_object(std::size_t) {
+    open_.push_back({Add(Json::object()), {}});
+    return true;
+  }
+  bool key(string_t& k) {
+    if (!open_.back().keys.insert(k).second && duplicate.empty()) duplicate = k;
+    key_ = std::move(k);
+    return true;
+  }
+  bool end_object() {
+    open_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) {
+    open_.push_back({Add(Json::array()), {}});
+    return true;
+  }
+  bool end_array() {
+    open_.pop_back();
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&,
+                   const nlohmann::detail::exception& e) {
+    error = e.what();
+    return false;
+  }
+
+ private:
+  struct Open {
+    Json* value;
+    std::unordered_set<std::string> keys;
+  };
+  // Adds `v` where the parser is; answers where it went.
+  Json* Add(Json&& v) {
+    if (open_.empty()) {
+      root = std::move(v);
+      return &root;
+    }
+    Json& parent = *open_.back().value;
+    if (parent.is_array()) {
+      auto& array = parent.get_ref<Json::array_t&>();
+      array.push_back(std::move(v));
+      return &array.back();
+    }
+    // The ordered map is a vector of members: append to it directly.
+    auto& members =
+        static_cast<std::vector<std::pair<const std::string, Json>>&>(
+            parent.get_ref<Json::object_t&>());
+    members.emplace_back(std::move(key_), std::move(v));
+    return &members.back().second;
+  }
+  // Only an open container's address is kept: nothing is added to it
+  // while a child of it is open, so it does not move.
+  std::vector<Open> open_;
+  std::string key_;
+};
+
 }  // namespace
+
+std::string Excerpt(std::string_view text, size_t max_bytes) {
+  std::string out;
+  size_t i = 0;
+  auto hex = [&](unsigned char c) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
+    out += buffer;
+  };
+  while (i < text.size()) {
+    if (out.size() >= max_bytes) {
+      out += "...";
+      break;
+    }
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    if (c == '\n' || c == '\r' || c == '\t') {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+      ++i;
+      continue;
+    }
+    // A whole, shortest UTF-8 sequence of a character that is not a
+    // control character (C1: U+0080 to U+009F) or a surrogate is kept.
+    size_t n = c >= 0xF5   ? 0
+               : c >= 0xF0 ? 4
+               : c >= 0xE0 ? 3
+               : c >= 0xC2 ? 2
+                           : 0;
+    uint32_t code = n == 2 ? c & 0x1Fu : n == 3 ? c & 0x0Fu : c & 0x07u;
+    bool whole = n > 0 && i + n <= text.size();
+    for (size_t k = 1; whole && k < n; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      whole = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    whole = whole && !(n == 3 && code < 0x800) && !(n == 4 && code < 0x10000) &&
+            code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF) &&
+            !(code >= 0x80 && code <= 0x9F);
+    if (whole) {
+      out.append(text.substr(i, n));
+      i += n;
+    } else {
+      hex(c);
+      ++i;
+    }
+  }
+  return out;
+}
 
 std::string ReadAll(std::istream& in) {
   std::ostringstream out;
@@ -73,38 +206,20 @@ std::string ReadFile(const std::string& path) {
 Json ParseJson(const std::string& text, const std::string& where) {
   std::string_view body = WithoutByteOrderMark(text);
   CheckNesting(body, where);
-  // One set of keys per open object, to refuse a key given twice.
-  std::vector<std::set<std::string>> keys;
-  std::string duplicate;
-  Json::parser_callback_t check = [&](int, Json::parse_event_t event,
-                                      Json& parsed) {
-    switch (event) {
-      case Json::parse_event_t::object_start:
-        keys.emplace_back();
-        break;
-      case Json::parse_event_t::object_end:
-        if (!keys.empty()) keys.pop_back();
-        break;
-      case Json::parse_event_t::key:
-        if (!keys.empty() &&
-            !keys.back().insert(parsed.get<std::string>()).second &&
-            duplicate.empty())
-          duplicate = parsed.get<std::string>();
-        break;
-      default:
-        break;
-    }
-    return true;
-  };
-  Json value;
+  Builder builder;
+  bool parsed = false;
   try {
-    value = Json::parse(body, check);
-  } catch (const Json::exception& e) {  // parse errors, number overflows
-    throw UsageError(where + " is not valid JSON: " + ParserMessage(e));
+    parsed = Json::sax_parse(body, &builder);
+  } catch (const Json::exception& e) {
+    builder.error = e.what();
   }
-  if (!duplicate.empty())
-    throw UsageError(where + " gives the key \"" + duplicate + "\" twice");
-  return value;
+  if (!parsed)
+    throw UsageError(where +
+                     " is not valid JSON: " + ParserMessage(builder.error));
+  if (!builder.duplicate.empty())
+    throw UsageError(where + " gives the key \"" +
+                     Excerpt(builder.duplicate, 100) + "\" twice");
+  return std::move(builder.root);
 }
 
 Json DetailsJson(const std::string& details,

@@ -6,6 +6,7 @@
 #include <istream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillet::cli {
@@ -16,10 +17,17 @@ using Json = nlohmann::ordered_json;
 std::string ReadAll(std::istream& in);
 std::string ReadFile(const std::string& path);
 
+// `text` for a message or a JSON string: printable characters as they are,
+// line breaks and tabs as \n \r \t, every other control character and
+// every byte that is not part of valid UTF-8 as \xNN; cut after about
+// `max_bytes` with "...".
+std::string Excerpt(std::string_view text, size_t max_bytes);
+
 // A JSON text, keys kept in the order written. `where` names the input in
 // messages ("--details", "line 3"). Refused: invalid JSON (with the parser's
 // line and column), nesting deeper than 64, and a key given twice in one
-// object. A UTF-8 byte-order mark at the start is skipped.
+// object. A UTF-8 byte-order mark at the start is skipped. Time and memory
+// are linear in the size of the text; messages quote the input escaped.
 Json ParseJson(const std::string& text, const std::string& where);
 
 // Call details from "--details" (a JSON object, "@file.json" or "-" for

@@ -100,6 +100,10 @@ Variant ToVariant(const json& value, int depth) {
 
 }  // namespace
 
+std::string DumpJson(const json& value, int indent) {
+  return value.dump(indent, ' ', false, json::error_handler_t::replace);
+}
+
 json VariantToJson(const Variant& value, bool types) {
   json plain;
   switch (value.type()) {

@@ -25,4 +25,8 @@ Variant JsonToVariant(const nlohmann::ordered_json& value);
 Ref<Dictionary> JsonToDictionary(const nlohmann::ordered_json& object);
 nlohmann::ordered_json VariantToJson(const Variant& value, bool types);
 
+// `value` as JSON text; a string that is not valid UTF-8 (stored or read
+// bytes) has U+FFFD for each bad byte instead of stopping the writer.
+std::string DumpJson(const nlohmann::ordered_json& value, int indent = -1);
+
 }  // namespace quillet::cli

@@ -1,6 +1,9 @@
 // quillet: the Calls component from the command line, on the embedded back
 // end. Each command prints one JSON object (or a table for people); the exit
 // status says what happened (kExit... below and the README).
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -14,9 +17,11 @@
 #include <tuple>
 
 #include "backend_setup.h"
+#include "batch_file.h"
 #include "http/server.h"
 #include "input.h"
 #include "operations.h"
+#include "output_paths.h"
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
 #include "quillet/standins/backend_store.h"
@@ -91,47 +96,41 @@ RunOptions Options(const Globals& g, std::string request_key,
 
 int RunOne(const Globals& g, const json& request, const std::string& key) {
   PreparedOperation op = Prepare(request);
+  if (!key.empty()) CheckRequestKey(key);
+  CheckOutputPaths({{"--trace", g.trace_path}}, KeptFiles(g));
+  Ref<CallsInterface> calls = OpenCalls(g, op.op != "time-format", g.dry_run);
+  // Opened (and emptied) only once the request has been accepted.
   TraceOutput trace(g.trace_path, g.whole_texts);
-  RunOptions options = Options(g, key, trace);
-  Ref<CallsInterface> calls = OpenCalls(g, op.op != "time-format");
-  Outcome outcome = Run(*calls, op, options);
-  errno = 0;
-  if (!trace.Write()) return OutputLost(trace.name(), outcome.done);
-  if (outcome.dry_run)
-    std::cerr << "quillet: dry run: the answer is what the request would "
-                 "have had; nothing was stored\n";
-  std::cout << outcome.output.dump(2) << "\n";
+  Outcome outcome = Run(*calls, op, Options(g, key, trace));
   std::string done = outcome.done;
   if (!done.empty() && !key.empty())
     done += "; retrying with the same --key is safe";
+  // The answer first: a trace that cannot be written never hides it.
+  errno = 0;
+  std::cout << DumpJson(outcome.output, 2) << "\n";
   if (!Flushed(std::cout)) return OutputLost("the output", done);
+  if (outcome.dry_run)
+    std::cerr << "quillet: dry run: the answer is what the request would "
+                 "have had; nothing was stored\n";
   if (outcome.replayed)
     std::cerr << "quillet: replayed: a request under this --key was already "
                  "carried out; its answer is repeated and nothing was done "
                  "again\n";
   if (outcome.verdict != Verdict::kDone)
     std::cerr << "quillet: " << outcome.message << "\n";
+  errno = 0;
+  if (!trace.Write())
+    return OutputLost(trace.name(),
+                      done.empty() ? "its answer is above" : done);
   return StatusOf(outcome.verdict);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
 }
 
 // Outcomes go to standard output as they come, or to `out_path`: a regular
 // file (or a new one) is written beside it and renamed into place at the
 // end, so a killed batch leaves the last complete file (or none), never a
 // torn or doubled one; anything else (a device, a pipe) is written directly.
+// The file beside it is locked while it is written: a second run on the
+// same outcome file is refused, never interleaved.
 class BatchOutput {
  public:
   explicit BatchOutput(std::string path) : path_(std::move(path)) {
@@ -139,16 +138,34 @@ class BatchOutput {
     std::error_code ec;
     auto status = std::filesystem::status(path_, ec);
     if (std::filesystem::is_directory(status))
-      throw UsageError("--out '" + path_ + "' is a folder");
+      throw UsageError("--out '" + Excerpt(path_, 200) + "' is a folder");
     bool replace = !std::filesystem::exists(status) ||
                    std::filesystem::is_regular_file(status);
     partial_ = replace ? path_ + ".partial" : path_;
+  }
+  ~BatchOutput() {
+    if (lock_ >= 0) ::close(lock_);
+  }
+  BatchOutput(const BatchOutput&) = delete;
+  BatchOutput& operator=(const BatchOutput&) = delete;
+
+  // The files it writes, for CheckOutputPaths.
+  std::vector<NamedPath> Files() const {
+    if (path_.empty()) return {};
+    return {{"--out", path_}, {"--out's partial file", partial_}};
+  }
+  // Opens the file, last of all, once the batch has been accepted.
+  void Open() {
+    if (path_.empty()) return;
+    if (partial_ != path_) Lock();
     file_.open(partial_, std::ios::trunc);
-    if (!file_) throw UsageError("cannot write '" + partial_ + "'");
+    if (!file_)
+      throw UsageError("cannot write '" + Excerpt(partial_, 200) + "'");
   }
   std::ostream& stream() { return path_.empty() ? std::cout : file_; }
   std::string name() const {
-    return path_.empty() ? "the outcomes" : "the outcomes to '" + path_ + "'";
+    return path_.empty() ? "the outcomes"
+                         : "the outcomes to '" + Excerpt(path_, 200) + "'";
   }
   // Closes and renames into place; false when that failed.
   bool Finish() {
@@ -163,33 +180,106 @@ class BatchOutput {
   }
 
  private:
+  // An exclusive lock on the partial file. The run that holds it may
+  // rename the file away meanwhile: the lock counts only while the locked
+  // file is still the one of that name.
+  void Lock() {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      int fd = ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0)
+        throw UsageError("cannot write '" + Excerpt(partial_, 200) + "'");
+      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        throw UsageError("another run of a batch is writing '" +
+                         Excerpt(path_, 200) + "' (it holds '" +
+                         Excerpt(partial_, 200) +
+                         "'); wait for it to end, or give another --out");
+      }
+      struct stat locked {};
+      struct stat named {};
+      if (::fstat(fd, &locked) == 0 && ::stat(partial_.c_str(), &named) == 0 &&
+          locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
+        lock_ = fd;
+        return;
+      }
+      ::close(fd);
+    }
+    throw UsageError("cannot lock '" + Excerpt(partial_, 200) + "'");
+  }
+
   std::string path_, partial_;
   std::ofstream file_;
+  int lock_ = -1;
 };
 
+// The batch file as an absolute path, as its runs are remembered.
+std::string BatchFileName(const std::string& path) {
+  std::error_code ec;
+  auto name =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(path), ec);
+  return ec ? path : name.string();
+}
+
+// How often a run records how far it got.
+constexpr size_t kRecordEvery = 100;
+
 // Every line runs under the key "batch:<identity>:<line>", the identity
-// being --batch-id or the file's content digest: running the same batch
-// again records nothing twice and answers each line as the first run did.
+// being --batch-id or what the lines say: running the same batch again
+// records nothing twice and answers each line as the first run did.
 int RunBatch(const Globals& g, const std::string& path,
-             const std::string& out_path, const std::string& batch_id) {
-  std::string text = ReadFile(path);
-  std::vector<std::string> lines = Lines(text);
-  std::string identity = batch_id.empty() ? ContentDigest(text) : batch_id;
-  CheckRequestKey("batch:" + identity + ":" + std::to_string(lines.size()));
+             const std::string& out_path, const std::string& batch_id,
+             bool new_batch) {
+  if (new_batch && !batch_id.empty())
+    throw UsageError(
+        "give --batch-id (continue a run) or --new-batch (a new "
+        "run), not both");
+  std::vector<BatchLine> lines = ReadBatchLines(ReadFile(path));
+  std::string identity = batch_id.empty() ? BatchIdentity(lines) : batch_id;
+  CheckRequestKey("batch:" + identity + ":" +
+                  std::to_string(lines.empty() ? 0 : lines.back().number));
   BatchOutput output(out_path);
-  std::ostream& out = output.stream();
+  std::vector<NamedPath> outputs = output.Files();
+  outputs.push_back({"--trace", g.trace_path});
+  std::vector<NamedPath> kept = KeptFiles(g);
+  kept.push_back({"the batch file", path});
+  CheckOutputPaths(outputs, kept);
+
+  standins::BackendStore runs(
+      g.db, g.dry_run ? standins::BackendStore::Open::kForReading
+                      : standins::BackendStore::Open::kForWriting);
+  standins::BatchRun run{.identity = identity,
+                         .file_name = BatchFileName(path),
+                         .lines = static_cast<int64_t>(lines.size())};
+  if (batch_id.empty() && !new_batch) {
+    if (auto earlier = runs.UnfinishedBatchRun(run.file_name, identity))
+      throw UsageError(
+          "'" + Excerpt(path, 200) + "' has an unfinished run as batch " +
+          Excerpt(earlier->identity, 200) + " (" +
+          std::to_string(earlier->lines_done) + " of " +
+          std::to_string(earlier->lines) +
+          " lines done), and its lines now make batch " + identity +
+          ": the file changed. Give --batch-id " +
+          Excerpt(earlier->identity, 200) +
+          " to continue that run (lines it did are not done again), or "
+          "--new-batch to run the file as a new batch (every line runs "
+          "again); nothing ran");
+  }
+  Ref<CallsInterface> calls = OpenCalls(g, true, g.dry_run);
+  if (!g.dry_run) runs.RecordBatchRun(run, new_batch);
+  // Opened last: a refused batch leaves no file behind.
+  output.Open();
   TraceOutput trace(g.trace_path, g.whole_texts);
-  Ref<CallsInterface> calls = OpenCalls(g, true);
+  std::ostream& out = output.stream();
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, failed = 0, bad = 0, replayed = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
-    size_t number = i + 1;
-    if (lines[i].find_first_not_of(" \t") == std::string::npos) continue;
+    const BatchLine& line = lines[i];
+    size_t number = line.number;
     json record = {{"line", number}};
     std::string done;
     try {
-      PreparedOperation op =
-          Prepare(ParseJson(lines[i], "line " + std::to_string(number)));
+      if (!line.unreadable.empty()) throw UsageError(line.unreadable);
+      PreparedOperation op = Prepare(line.request);
       std::string key = "batch:" + identity + ":" + std::to_string(number);
       Outcome outcome = Run(*calls, op, Options(g, key, trace));
       record["op"] = op.op;
@@ -203,30 +293,39 @@ int RunBatch(const Globals& g, const std::string& path,
     } catch (const UsageError& e) {
       ++bad;
       record["usage"] = e.what();
-      std::cerr << (progress ? "\r" : "") << "quillet: line " << number << ": "
-                << e.what() << "\n";
+      std::cerr << (progress ? "\r" : "") << "quillet: "
+                << (line.unreadable.empty() ? "line " + std::to_string(number) +
+                                                  ": " + Excerpt(e.what(), 300)
+                                            : line.unreadable)
+                << "\n";
     }
+    std::string so_far = "lines up to " + std::to_string(number) + " ran" +
+                         (done.empty() ? "" : " (" + done + ")") +
+                         "; running the batch again is safe";
     errno = 0;
-    if (!trace.Write())
-      return OutputLost(trace.name(), "lines up to " + std::to_string(number) +
-                                          " ran; running the batch again is "
-                                          "safe");
-    out << record.dump() << "\n";
-    if (!Flushed(out))
-      return OutputLost(output.name(),
-                        "lines up to " + std::to_string(number) + " ran" +
-                            (done.empty() ? "" : " (" + done + ")") +
-                            "; running the batch again is safe");
+    out << DumpJson(record) << "\n";
+    if (!Flushed(out)) return OutputLost(output.name(), so_far);
+    errno = 0;
+    if (!trace.Write()) return OutputLost(trace.name(), so_far);
+    if (!g.dry_run && (i + 1) % kRecordEvery == 0) {
+      run.lines_done = static_cast<int64_t>(i + 1);
+      runs.RecordBatchRun(run);
+    }
     if (progress) {
-      size_t bar = (number * 30) / lines.size();
+      size_t bar = ((i + 1) * 30) / lines.size();
       std::cerr << "\r[" << std::string(bar, '#') << std::string(30 - bar, ' ')
-                << "] " << number << "/" << lines.size() << std::flush;
+                << "] " << i + 1 << "/" << lines.size() << std::flush;
     }
   }
   errno = 0;
   if (!output.Finish())
     return OutputLost(output.name(),
                       "every line ran; running the batch again is safe");
+  if (!g.dry_run) {
+    run.lines_done = run.lines;
+    run.finished = true;
+    runs.RecordBatchRun(run);
+  }
   if (progress) std::cerr << "\n";
   std::cerr << "batch: " << (returned + failed + bad) << " operations, "
             << returned << " returned, " << failed
@@ -360,7 +459,18 @@ constexpr const char* kBatchHelp =
     "line runs\nunder a request key made of the batch's identity and its "
     "line number, so\nrunning a batch again (after a kill, or after it "
     "finished) records nothing\ntwice; such lines are marked "
-    "\"replayed\": true.\n\n";
+    "\"replayed\": true.\n\n"
+    "The identity comes from what the lines say: each line's number and its\n"
+    "request as parsed. Line ends (LF or CR LF), blank lines and blanks "
+    "around\na line's JSON do not change it; a changed request or a line "
+    "moved does.\nThe database remembers each run (its identity, file, "
+    "lines done, finished\nor not). Running a file whose last run did not "
+    "finish, after it was\nedited, is refused (status 2), naming both "
+    "identities. Then either\n  --batch-id ID   continues the earlier run: "
+    "lines it did are answered\n                  again, not done again, or\n"
+    "  --new-batch     runs the file as a new batch: every line runs "
+    "again.\nOne run at a time writes an --out file; a second is refused "
+    "while the\nfirst runs.\n\n";
 
 int Main(int argc, char** argv) {
   CLI::App app{
@@ -492,8 +602,12 @@ int Main(int argc, char** argv) {
                     "write the outcomes to this file instead of standard "
                     "output (replaced when the batch ends)");
   batch->add_option("--batch-id", batch_id,
-                    "the batch's identity for its request keys (default: "
-                    "its content)");
+                    "continue the run of this identity (default: the "
+                    "identity that the file's lines make)");
+  bool new_batch = false;
+  batch->add_flag("--new-batch", new_batch,
+                  "run a file whose earlier run did not finish as a new "
+                  "batch: every line runs again");
   traced(batch);
 
   http::ServeOptions serve_options;
@@ -567,7 +681,7 @@ int Main(int argc, char** argv) {
       if (item->count("--error")) request["error"] = error_text;
       return RunOne(g, request, request_key);
     }
-    if (*batch) return RunBatch(g, batch_file, batch_out, batch_id);
+    if (*batch) return RunBatch(g, batch_file, batch_out, batch_id, new_batch);
     if (*serve) {
       size_t colon = listen.rfind(':');
       if (colon == std::string::npos || colon == 0 ||
@@ -580,6 +694,9 @@ int Main(int argc, char** argv) {
       if (serve_options.port > 65535)
         throw UsageError("--listen: no port " + listen.substr(colon + 1));
       serve_options.backend = g;
+      std::vector<NamedPath> kept = KeptFiles(g);
+      kept.push_back({"the token file", token_file});
+      CheckOutputPaths({{"--trace", serve_options.trace_path}}, kept);
       if (!token_file.empty()) {
         std::string token = ReadFile(token_file);
         while (!token.empty() &&
@@ -592,11 +709,18 @@ int Main(int argc, char** argv) {
     }
     if (*load) {
       std::string text = ReadFile(master_file);
+      standins::BackendStore::CheckMasterData(text);  // before any change
       int rows = standins::BackendStore(g.db).LoadMasterData(text);
       return print("loaded " + std::to_string(rows) +
                    " master data rows into " + g.db + "\n");
     }
     if (*migrate) {
+      std::error_code ec;
+      if (!standins::IsPostgresUri(g.db) &&
+          !(std::filesystem::is_regular_file(g.db, ec) &&
+            std::filesystem::file_size(g.db, ec) > 0))
+        throw UsageError("no database '" + Excerpt(g.db, 200) +
+                         "' to bring up to date; nothing was created");
       standins::BackendStore store(g.db);
       return print("database " + g.db + " is at schema version " +
                    std::to_string(standins::kSchemaVersion) + "\n");
@@ -616,7 +740,7 @@ int Main(int argc, char** argv) {
         std::optional<standins::StoredCall> call = store.Call(number);
         if (!call) throw UsageError("no service call '" + number + "'");
         if (as_json)
-          std::cout << CallJson(*call).dump(2) << "\n";
+          std::cout << DumpJson(CallJson(*call), 2) << "\n";
         else
           PrintCallDetail(std::cout, *call);
       } else {
@@ -633,7 +757,7 @@ int Main(int argc, char** argv) {
         std::optional<standins::StoredItem> item = store.Item(serial);
         if (!item) throw UsageError("no serialized item '" + serial + "'");
         if (as_json)
-          std::cout << ItemJson(*item).dump(2) << "\n";
+          std::cout << DumpJson(ItemJson(*item), 2) << "\n";
         else
           PrintItem(std::cout, *item);
       } else {

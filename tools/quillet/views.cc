@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iomanip>
 
+#include "json_variant.h"
+
 namespace quillet::cli {
 
 using json = nlohmann::ordered_json;
@@ -70,7 +72,7 @@ class JsonArrayWriter {
   explicit JsonArrayWriter(std::ostream& out) : out_(out) { out_ << "["; }
   ~JsonArrayWriter() { out_ << (count_ ? "\n]\n" : "]\n"); }
   void Add(const json& element) {
-    out_ << (count_++ ? ",\n" : "\n") << element.dump();
+    out_ << (count_++ ? ",\n" : "\n") << DumpJson(element);
   }
 
  private:

@@ -55,7 +55,7 @@ namespace quillet::standins {
 
 inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
 inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
-inline constexpr int32_t kSchemaVersion = 3;
+inline constexpr int32_t kSchemaVersion = 4;
 inline constexpr int64_t kDefaultKeyRetentionSeconds = 7 * 24 * 3600;
 // The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
 inline constexpr int64_t kTimeEpoch = 946684800;
@@ -109,6 +109,16 @@ struct StoredItem {
   std::string serial;
   std::string component;
   std::vector<std::pair<std::string, std::string>> fields;
+};
+
+// A run of a batch file, as the command remembers it to tell an
+// interrupted run from an edited file.
+struct BatchRun {
+  std::string identity;    // what its lines say, or the caller's batch id
+  std::string file_name;   // the batch file's absolute path
+  int64_t lines = 0;       // lines that say something
+  int64_t lines_done = 0;  // of them, run so far (never goes back)
+  bool finished = false;   // ran to its end
 };
 
 // Which calls a listing visits, in the order they were created.
@@ -183,9 +193,21 @@ class BackendStore {
   // call-number sequence still advances).
   void SetDryRun(bool dry_run) { dry_run_ = dry_run; }
 
+  // The latest unfinished run of `file_name` under another identity than
+  // `identity`, if any.
+  std::optional<BatchRun> UnfinishedBatchRun(const std::string& file_name,
+                                             const std::string& identity);
+  // Records `run` (as a dry run says: nothing while one is set). With
+  // `set_aside_others`, the file's other unfinished runs no longer count as
+  // unfinished.
+  void RecordBatchRun(const BatchRun& run, bool set_aside_others = false);
+
   // Master data from a JSON text; raises on malformed input, loads nothing
   // then. Answers how many rows were loaded.
   int LoadMasterData(const std::string& json_text);
+  // Raises as LoadMasterData would, without a database: for checking
+  // before one is opened.
+  static void CheckMasterData(const std::string& json_text);
 
   // Listings, one call or item at a time, in constant memory. An `after`
   // that names no stored call or item raises kBackendError.

@@ -1,0 +1,318 @@
+// The files the command writes and keeps: outputs never land on what it
+// keeps, undecodable input never stops a batch, a batch is known by what
+// its lines say, and what says it writes nothing writes nothing. One table
+// per group; each case starts from a folder of its own.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "support/cli_runner.h"
+#include "support/temp_dir.h"
+
+namespace quillet::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+
+constexpr const char* kCreate =
+    R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","CALLDESC":"%"}})";
+
+std::string CreateLine(const std::string& description) {
+  std::string line = kCreate;
+  return line.replace(line.find('%'), 1, description);
+}
+
+class CommandFilesTest : public ::testing::Test {
+ protected:
+  // A folder with a database holding one call, its log and a batch file.
+  struct Folder {
+    testing::TempDir dir;
+    testing::CliResult Quillet(const std::vector<std::string>& args) const {
+      return testing::RunQuillet(dir, args);
+    }
+    void Write(const std::string& name, const std::string& text) const {
+      std::ofstream(dir.Path(name), std::ios::binary) << text;
+    }
+    std::string Read(const std::string& name) const {
+      std::ifstream in(dir.Path(name), std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // Every file but the runner's own, with its bytes.
+    std::map<std::string, std::string> Files() const {
+      std::map<std::string, std::string> files;
+      for (const auto& entry : fs::recursive_directory_iterator(dir.Path("")))
+        if (entry.is_regular_file() &&
+            entry.path().filename() != "stderr.txt" &&
+            entry.path().filename() != "stdin.txt")
+          files[fs::relative(entry.path(), dir.Path("")).string()] =
+              Read(fs::relative(entry.path(), dir.Path("")).string());
+      return files;
+    }
+    int Calls(const std::string& db = "quillet.db") const {
+      testing::CliResult listed = Quillet({"calls", "--json", "--db", db});
+      return listed.status == 0
+                 ? static_cast<int>(json::parse(listed.out).size())
+                 : -1;
+    }
+  };
+  static std::unique_ptr<Folder> NewFolder() {
+    auto f = std::make_unique<Folder>();
+    f->Write("ops.jsonl", CreateLine("a") + "\n" + CreateLine("b") + "\n");
+    EXPECT_EQ(f->Quillet({"create-call", "SOLDTOBP=BP-1"}).status, 0);
+    return f;
+  }
+};
+
+TEST_F(CommandFilesTest, OutputsNeverLandOnWhatTheCommandKeeps) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* in_err;
+  } cases[] = {
+      {"a dry run's trace on the database",
+       {"create-call", "--dry-run", "--trace", "quillet.db", "SOLDTOBP=BP-1"},
+       "--trace 'quillet.db' is the database"},
+      {"the database by a link",
+       {"create-call", "--trace", "link.db", "SOLDTOBP=BP-1"},
+       "is the database"},
+      {"the database by another spelling",
+       {"create-call", "--trace", "sub/../quillet.db", "SOLDTOBP=BP-1"},
+       "is the database"},
+      {"the write-ahead file, not there yet",
+       {"create-call", "--trace", "quillet.db-wal", "SOLDTOBP=BP-1"},
+       "is the database's wal file"},
+      {"the log",
+       {"create-call", "--trace", "./quillet.log", "SOLDTOBP=BP-1"},
+       "is the log"},
+      {"outcomes on the batch input",
+       {"batch", "ops.jsonl", "--out", "ops.jsonl"},
+       "--out 'ops.jsonl' is the batch file"},
+      {"a trace on the batch input",
+       {"batch", "ops.jsonl", "--trace", "sub/../ops.jsonl"},
+       "is the batch file"},
+      {"outcomes on the database",
+       {"batch", "ops.jsonl", "--out", "quillet.db"},
+       "is the database"},
+      {"outcomes and trace in one file",
+       {"batch", "ops.jsonl", "--out", "o.jsonl", "--trace", "o.jsonl"},
+       "is the same file as --out"},
+      {"the service's trace on the database",
+       {"serve", "--listen", "127.0.0.1:0", "--trace", "quillet.db"},
+       "is the database"},
+      {"a refused request leaves its trace file alone",
+       {"create-call", "--trace", "kept.trace", "--details", "{bad"},
+       "is not valid JSON"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto f = NewFolder();
+    fs::create_directory(f->dir.Path("sub"));
+    fs::create_symlink("quillet.db", f->dir.Path("link.db"));
+    f->Write("kept.trace", "earlier trace\n");
+    auto before = f->Files();
+    testing::CliResult r = f->Quillet(c.args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
+    EXPECT_EQ(f->Files(), before);
+    EXPECT_EQ(f->Calls(), 1);
+  }
+}
+
+TEST_F(CommandFilesTest, ATraceThatCannotBeWrittenComesAfterTheAnswer) {
+  auto f = NewFolder();
+  testing::CliResult r =
+      f->Quillet({"create-call", "--trace", "/dev/full", "SOLDTOBP=BP-1"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(json::parse(r.out)["result"]["CALLNUMBER"], "SC000002");
+  EXPECT_NE(r.err.find("cannot write the trace to '/dev/full' (No space left "
+                       "on device); the operation ran: call SC000002 was "
+                       "created"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(CommandFilesTest, UndecodableLinesAreUnreadableAndTheRestRun) {
+  const std::string first = R"({"op":"time-format","value":90})";
+  const std::string last = R"({"op":"time-format","value":5})";
+  struct Case {
+    const char* name;
+    std::string line;
+    const char* escaped;  // in the line's outcome and on standard error
+  } cases[] = {
+      {"a bad byte in a string",
+       R"({"op":"create-call","details":{"SOLDTOBP":"B)"
+       "\xff"
+       R"("}})",
+       "\"B\\xff\""},
+      {"a bad byte outside strings", "\xc3(" + first, "\\xc3("},
+      {"UTF-16", std::string("\xff\xfe{\0\"\0o\0p\0", 10), "\\xff\\xfe{\\x00"},
+      {"control characters and a truncated sequence",
+       std::string("{\"op\":\x1b[31m\"x\"\xe2\x82", 16), "\\x1b[31m"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto f = NewFolder();
+    f->Write("bad.jsonl", first + "\n" + c.line + "\n" + last + "\n");
+    testing::CliResult r = f->Quillet({"batch", "bad.jsonl", "--out", "o"});
+    EXPECT_EQ(r.status, 5) << r.err;
+    EXPECT_NE(r.err.find("line 2 "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.escaped), std::string::npos) << r.err;
+    std::vector<json> outcomes;
+    std::ifstream in(f->dir.Path("o"));
+    for (std::string text; std::getline(in, text);)
+      outcomes.push_back(json::parse(text));  // each a whole JSON line
+    ASSERT_EQ(outcomes.size(), 3u);
+    EXPECT_EQ(outcomes[0]["result"], 130);
+    EXPECT_NE(outcomes[1]["usage"].get<std::string>().find(c.escaped),
+              std::string::npos)
+        << outcomes[1];
+    EXPECT_EQ(outcomes[2]["result"], 5);
+    // Run again: the same, never a stop at the same line.
+    EXPECT_EQ(f->Quillet({"batch", "bad.jsonl"}).status, 5);
+  }
+}
+
+TEST_F(CommandFilesTest, ABatchIsKnownByWhatItsLinesSay) {
+  const std::string text =
+      CreateLine("a") + "\n" + CreateLine("b") + "\n" + CreateLine("c") + "\n";
+  auto crlf = [](std::string s) {
+    for (size_t at = 0; (at = s.find('\n', at)) != std::string::npos; at += 2)
+      s.insert(at, "\r");
+    return s;
+  };
+  std::string trailing_space = text;
+  trailing_space.insert(trailing_space.find('\n'), "  ");
+  std::string changed = text;
+  changed.replace(changed.find("\"c\""), 3, "\"C\"");
+  struct Case {
+    const char* name;
+    std::string edited;
+    std::vector<std::string> args;
+    int status;
+    int calls;  // stored in all, the first line's call and the folder's
+    const char* in_err;
+  } cases[] = {
+      {"a trailing blank line", text + "\n  \n", {}, 0, 4, "1 replayed"},
+      {"CR LF line ends", crlf(text), {}, 0, 4, "1 replayed"},
+      {"a trailing space", trailing_space, {}, 0, 4, "1 replayed"},
+      {"a changed request", changed, {}, 2, 2, "--new-batch"},
+      {"a changed request, the earlier run continued",
+       changed,
+       {"--batch-id", "EARLIER"},
+       0,
+       4,
+       "1 replayed"},
+      {"a changed request as a new batch",
+       changed,
+       {"--new-batch"},
+       0,
+       5,
+       "0 replayed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto f = NewFolder();
+    f->Write("ops.jsonl", text);
+    // Interrupted after the first line: its outcome cannot be written.
+    testing::CliResult cut =
+        f->Quillet({"batch", "ops.jsonl", "--out", "/dev/full"});
+    ASSERT_EQ(cut.status, 4) << cut.err;
+    ASSERT_EQ(f->Calls(), 2);
+    f->Write("ops.jsonl", c.edited);
+    std::vector<std::string> args = {"batch", "ops.jsonl", "--out", "o"};
+    std::string earlier;
+    for (std::string arg : c.args) {
+      if (arg == "EARLIER") {
+        testing::CliResult refused = f->Quillet({"batch", "ops.jsonl"});
+        size_t at = refused.err.find("--batch-id ");
+        ASSERT_NE(at, std::string::npos) << refused.err;
+        arg = refused.err.substr(at + 11, 16);
+      }
+      args.push_back(arg);
+    }
+    testing::CliResult r = f->Quillet(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
+    EXPECT_EQ(f->Calls(), c.calls);
+    if (c.status == 2) {
+      EXPECT_NE(r.err.find("unfinished run as batch "), std::string::npos);
+      EXPECT_NE(r.err.find("now make batch "), std::string::npos);
+      EXPECT_FALSE(fs::exists(f->dir.Path("o.partial")));
+      EXPECT_FALSE(fs::exists(f->dir.Path("o")));
+    }
+  }
+}
+
+TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    const char* in_err;
+  } cases[] = {
+      {"a dry run on an earlier schema",
+       {"create-call", "--dry-run", "--db", "old.db", "SOLDTOBP=BP-1"},
+       2,
+       "quillet backend migrate"},
+      {"a dry batch on an earlier schema",
+       {"batch", "ops.jsonl", "--dry-run", "--db", "old.db"},
+       2,
+       "quillet backend migrate"},
+      {"a dry run on a mistyped path",
+       {"create-call", "--dry-run", "--db", "typo.db", "SOLDTOBP=BP-1"},
+       2,
+       "no database 'typo.db'"},
+      {"a dry run on the current schema",
+       {"create-call", "--dry-run", "SOLDTOBP=BP-1"},
+       0,
+       "nothing was stored"},
+      {"migrating a missing path",
+       {"backend", "migrate", "--db", "typo.db"},
+       2,
+       "no database 'typo.db'"},
+      {"loading invalid master data into an earlier schema",
+       {"backend", "load", "bad.json", "--db", "old.db"},
+       2,
+       "unknown section"},
+      {"a batch on a database that is not Quillet's",
+       {"batch", "ops.jsonl", "--out", "o", "--db", "foreign.db"},
+       2,
+       "not a Quillet database"},
+      {"a listing", {"calls"}, 0, ""},
+      {"a listing of an earlier schema", {"calls", "--db", "old.db"}, 2, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto f = NewFolder();
+    // An earlier schema: today's less the batch runs, marked 3.
+    fs::copy_file(f->dir.Path("quillet.db"), f->dir.Path("old.db"));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(f->dir.Path("old.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DROP TABLE batch_runs; PRAGMA journal_mode=DELETE;"
+                           "PRAGMA user_version = 3",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    ASSERT_EQ(sqlite3_open(f->dir.Path("foreign.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "CREATE TABLE notes(t)", nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    f->Write("bad.json", R"({"partners":[]})");
+    auto before = f->Files();
+    testing::CliResult r = f->Quillet(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
+    EXPECT_EQ(f->Files(), before);
+  }
+}
+
+}  // namespace
+}  // namespace quillet::cli

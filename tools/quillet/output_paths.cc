@@ -1,0 +1,67 @@
+#include "output_paths.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "input.h"
+#include "json_variant.h"
+#include "quillet/standins/backend_store.h"
+
+namespace quillet::cli {
+namespace {
+
+bool IsFile(const NamedPath& p) { return !p.path.empty() && p.path != "-"; }
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  bool a_exists = ::stat(a.c_str(), &sa) == 0;
+  bool b_exists = ::stat(b.c_str(), &sb) == 0;
+  // Devices and pipes (/dev/null, /dev/stdout) are no one's data.
+  if (a_exists && b_exists)
+    return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+  // One or both do not exist yet: the same file when they resolve to the
+  // same place.
+  std::error_code ea, eb;
+  auto ra = std::filesystem::weakly_canonical(std::filesystem::absolute(a), ea);
+  auto rb = std::filesystem::weakly_canonical(std::filesystem::absolute(b), eb);
+  if (ea || eb) return a == b;
+  return ra == rb;
+}
+
+}  // namespace
+
+std::vector<NamedPath> KeptFiles(const BackendSetup& setup) {
+  std::vector<NamedPath> kept;
+  if (!standins::IsPostgresUri(setup.db)) {
+    kept.push_back({"the database", setup.db});
+    for (const char* companion : {"-wal", "-shm", "-journal"})
+      kept.push_back({"the database's " + std::string(companion + 1) + " file",
+                      setup.db + companion});
+  }
+  kept.push_back({"the log", setup.LogPath()});
+  return kept;
+}
+
+void CheckOutputPaths(const std::vector<NamedPath>& outputs,
+                      const std::vector<NamedPath>& kept) {
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    const NamedPath& out = outputs[i];
+    if (!IsFile(out)) continue;
+    auto refuse = [&](const NamedPath& other) {
+      throw UsageError(out.what + " '" + Excerpt(out.path, 200) + "' is " +
+                       other.what +
+                       "; give another file (nothing was "
+                       "written)");
+    };
+    for (const NamedPath& k : kept)
+      if (IsFile(k) && SameFile(out.path, k.path)) refuse(k);
+    for (size_t j = 0; j < i; ++j)
+      if (IsFile(outputs[j]) && SameFile(out.path, outputs[j].path))
+        refuse({"the same file as " + outputs[j].what, outputs[j].path});
+  }
+}
+
+}  // namespace quillet::cli

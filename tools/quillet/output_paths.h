@@ -1,0 +1,30 @@
+// Files that the command and the service write (outcomes, traces, and any
+// further output) must never be a file they keep or read: the database and
+// its SQLite companions, the log, the batch input, the token file. Paths are
+// compared as files, not as spellings: the same device and inode when the
+// file exists, the same resolved path when it does not exist yet.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "backend_setup.h"
+
+namespace quillet::cli {
+
+struct NamedPath {
+  std::string what;  // how messages name it: "--out", "the database"
+  std::string path;
+};
+
+// The files `setup` keeps: a SQLite database with its -wal, -shm and
+// -journal files (none for a server database), and the log.
+std::vector<NamedPath> KeptFiles(const BackendSetup& setup);
+
+// Raises UsageError, before anything is opened for writing, when an output
+// is the same file as a kept one or as another output. Empty paths and "-"
+// (standard output or error) are no files.
+void CheckOutputPaths(const std::vector<NamedPath>& outputs,
+                      const std::vector<NamedPath>& kept);
+
+}  // namespace quillet::cli
