@@ -41,6 +41,9 @@ enum ExitStatus : int {
   kExitOutputLost = 4,       // it ran, but its output could not be written
   kExitLinesUnread = 5,      // batch: some lines could not be read; the rest
                              // ran
+  kExitOutcomeUnknown = 6,   // the connection to the database was lost after
+                             // the commit was sent: it may or may not be
+                             // recorded
 };
 
 struct Globals : BackendSetup {
@@ -74,7 +77,10 @@ int StatusOf(Verdict verdict) {
       return kExitRaised;
     case Verdict::kNothingRecorded:
     case Verdict::kKeyConflict:
+    case Verdict::kRetryLater:
       return kExitNothingRecorded;
+    case Verdict::kOutcomeUnknown:
+      return kExitOutcomeUnknown;
   }
   return kExitRaised;
 }
