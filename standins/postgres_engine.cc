@@ -238,6 +238,9 @@ class PostgresEngine final : public StorageEngine {
           "cannot connect to PostgreSQL: " + ScrubPassword(message, uri_),
           FailureKind::kRetryLater);
     }
+    // The server's notices (and the FATAL that ends a killed session) stay
+    // out of standard error: what matters reaches the caller as a failure.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     try {
       PrepareSchema(open);
     } catch (...) {

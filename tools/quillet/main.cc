@@ -320,7 +320,8 @@ constexpr const char* kGlobalHelp =
     "Global options, before or after the command:\n"
     "  --db FILE|URI   the database: a SQLite file (default quillet.db;\n"
     "                  created by writing commands, never by reading ones) or\n"
-    "                  a PostgreSQL URI, postgresql://user@host/database\n"
+    "                  a PostgreSQL URI, postgresql://user@host/database;\n"
+    "                  QUILLET_DB in the environment when not given\n"
     "  --log FILE      the log (default quillet.log beside the database)\n"
     "  --types         print each value as {\"type\": ..., \"value\": ...}\n"
     "  --transaction   run inside a transaction-host context\n"
@@ -328,7 +329,8 @@ constexpr const char* kGlobalHelp =
     "Exit status: 0 done; 1 raised; 2 unusable input or database (nothing\n"
     "ran); 3 returned but recorded nothing; 4 the output could not be\n"
     "written (the operation ran); 5 batch lines that could not be read (the\n"
-    "rest ran).";
+    "rest ran); 6 outcome unknown (the connection to the database was lost\n"
+    "after the commit was sent: it may or may not be recorded).";
 
 constexpr const char* kCreateCallHelp =
     "Call detail keys read: COMPONENT, Q_TEXT, LINK, SOLDTOBP (required by "
@@ -377,9 +379,12 @@ int Main(int argc, char** argv) {
   app.set_version_flag("--version", "quillet " QUILLET_VERSION);
   app.footer(kGlobalHelp);
   Globals g;
+  // From the environment too, so that a URI need not stand on a command
+  // line, where any user's `ps` shows it.
   app.add_option("--db", g.db,
                  "SQLite database file (created by writing commands) or "
-                 "PostgreSQL URI (postgresql://...)");
+                 "PostgreSQL URI (postgresql://...)")
+      ->envname("QUILLET_DB");
   app.add_option("--log", g.log,
                  "log file (default: quillet.log beside the database)");
   app.add_flag("--types", g.types,
@@ -600,11 +605,12 @@ int Main(int argc, char** argv) {
       std::string text = ReadFile(master_file);
       int rows = standins::BackendStore(g.db).LoadMasterData(text);
       return print("loaded " + std::to_string(rows) +
-                   " master data rows into " + g.db + "\n");
+                   " master data rows into " + standins::Displayed(g.db) + "\n");
     }
     if (*migrate) {
       standins::BackendStore store(g.db);
-      return print("database " + g.db + " is at schema version " +
+      return print("database " + standins::Displayed(g.db) +
+                   " is at schema version " +
                    std::to_string(standins::kSchemaVersion) + "\n");
     }
     if (*log_cmd) {
