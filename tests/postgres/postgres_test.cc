@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -418,34 +419,59 @@ TEST(PostgresSchemaTest, HostsStartingTogetherAgreeOnTheSchema) {
   EXPECT_EQ(refused, 0) << last;
 }
 
-// A password in the URI never shows: not in what the command prints, not
-// in its errors (a malformed URI's included), not in the log.
-TEST(PostgresSecretTest, NoPasswordInWhatPeopleSee) {
+// What people see of a failure is one line in words: no password (a
+// malformed URI's included), no SQL, nothing of libpq's layout. Nor does a
+// password reach what the command prints or the log.
+TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
   const std::string secret = "Pw-s3cret";
   std::string name = DatabaseName(server->NewDatabase());
+  server->Sql(server->Uri(name), "CREATE ROLE plain LOGIN");
   std::string good = "postgresql://postgres:" + secret + "@/" + name +
                      "?host=" + server->SocketDir();
   testing::TempDir dir;
   std::string master = dir.Path("master.json");
   std::ofstream(master) << R"({"businessPartners":[{"number":"B"}]})";
-  const std::vector<std::vector<std::string>> runs = {
-      {"backend", "load", "--db", good, master},
-      {"backend", "migrate", "--db", good},
-      {"create-call", "--db", good, "SOLDTOBP=B"},
-      // The server cannot be reached; the URI is malformed in two ways.
-      {"create-call", "--db",
-       "postgresql://postgres:" + secret + "@/" + name + "?host=/nonexistent",
-       "SOLDTOBP=B"},
-      {"create-call", "--db", "postgresql://u:" + secret + "%zz@/x",
-       "SOLDTOBP=B"},
-      {"calls", "--db",
-       "postgresql:///x?password=" + secret + "&port=notaport"},
+  struct Run {
+    std::vector<std::string> args;
+    int status;
+    const char* said;  // in standard error
   };
-  for (const std::vector<std::string>& args : runs) {
-    testing::CliResult run = testing::RunQuillet(dir, args);
-    SCOPED_TRACE(args[0] + " " + args[1] + ": " + run.err);
+  const std::vector<Run> runs = {
+      // A role that may not create tables in the schema.
+      {{"create-call", "--db",
+        "postgresql://plain:" + secret + "@/" + name +
+            "?host=" + server->SocketDir(),
+        "SOLDTOBP=B"},
+       2,
+       "permission denied"},
+      {{"backend", "load", "--db", good, master}, 0, ""},
+      {{"backend", "migrate", "--db", good}, 0, ""},
+      {{"create-call", "--db", good, "SOLDTOBP=B"}, 0, ""},
+      // The server cannot be reached; the URI is malformed in two ways.
+      {{"create-call", "--db",
+        "postgresql://postgres:" + secret + "@/" + name + "?host=/nonexistent",
+        "SOLDTOBP=B"},
+       2,
+       "cannot connect"},
+      {{"create-call", "--db", "postgresql://u:" + secret + "%zz@/x",
+        "SOLDTOBP=B"},
+       2,
+       "cannot connect"},
+      {{"calls", "--db",
+        "postgresql:///x?password=" + secret + "&port=notaport"},
+       2,
+       "cannot connect"},
+  };
+  for (const Run& r : runs) {
+    testing::CliResult run = testing::RunQuillet(dir, r.args);
+    SCOPED_TRACE(r.args[0] + " " + r.args[1] + ": " + run.err);
+    EXPECT_EQ(run.status, r.status);
+    EXPECT_NE(run.err.find(r.said), std::string::npos);
     EXPECT_EQ(run.out.find(secret), std::string::npos) << run.out;
-    EXPECT_EQ(run.err.find(secret), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find(secret), std::string::npos);
+    for (const char* sql : {"CREATE TABLE", "SELECT", "INSERT", "\t"})
+      EXPECT_EQ(run.err.find(sql), std::string::npos) << sql;
+    EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), 1);
   }
   std::ifstream log_file(dir.Path("quillet.log"));
   std::string log((std::istreambuf_iterator<char>(log_file)), {});
