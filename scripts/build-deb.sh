@@ -19,7 +19,7 @@ DESTDIR=$root cmake --install "$build" --prefix /usr --strip >/dev/null
 # Only the package's own files: nothing of the build's test helpers.
 share=$root/usr/share
 install -D -m 644 "$src/packaging/quillet.service" "$root/lib/systemd/system/quillet.service"
-install -D -m 644 "$src/packaging/quillet.conf" "$root/etc/quillet/quillet.conf"
+install -D -m 640 "$src/packaging/quillet.conf" "$root/etc/quillet/quillet.conf"
 install -d "$share/man/man1" "$share/doc/quillet" "$share/quillet/console"
 gzip -9n < "$src/packaging/quillet.1" > "$share/man/man1/quillet.1.gz"
 gzip -9n < "$src/packaging/changelog" > "$share/doc/quillet/changelog.gz"

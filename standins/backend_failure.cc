@@ -7,8 +7,18 @@
 #include "quillet/text.h"
 
 namespace quillet::standins {
+namespace {
+thread_local FailureKind last_kind = FailureKind::kNone;
+}  // namespace
 
-void RaiseBackend(const std::string& what) {
+FailureKind TakeFailureKind() {
+  FailureKind kind = last_kind;
+  last_kind = FailureKind::kNone;
+  return kind;
+}
+
+void RaiseBackend(const std::string& what, FailureKind kind) {
+  last_kind = kind;
   Raise({.number = kBackendError,
          .source = u"Holmfast.Adapter.Boi",
          .description = u"Embedded back end: " + FromUtf8(what)});

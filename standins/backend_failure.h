@@ -5,11 +5,15 @@
 
 #include <string>
 
+#include "quillet/standins/backend_store.h"
+
 struct sqlite3;
 
 namespace quillet::standins {
 
-[[noreturn]] void RaiseBackend(const std::string& what);
+// Raises, leaving `kind` for TakeFailureKind().
+[[noreturn]] void RaiseBackend(const std::string& what,
+                               FailureKind kind = FailureKind::kNone);
 // `what` and SQLite's own message for the connection's last failure.
 [[noreturn]] void RaiseSqlite(sqlite3* db, const std::string& what);
 

@@ -96,7 +96,8 @@ std::optional<int64_t> SeqOfNumber(const std::string& number) {
 std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
   std::optional<int64_t> seq = SeqOfNumber(number);
   if (!seq) return std::nullopt;
-  std::optional<CallRow> row = engine_->ReadCall(*seq, false);
+  std::optional<CallRow> row;
+  engine_->ReadTransaction([&] { row = engine_->ReadCall(*seq, false); });
   if (!row) return std::nullopt;
   return AsStored(number, std::move(*row));
 }
@@ -507,18 +508,23 @@ void BackendStore::ForEachCall(
       RaiseBackend("no service call '" + *query.after + "'");
     after = *seq;
   }
-  // A page at a time in sequence order; each call is read and handed on
-  // before the next, so memory does not grow with the table.
+  // A page at a time in sequence order, each page read on one snapshot and
+  // then handed on: memory grows with the page, not the table.
   int64_t left = query.limit.value_or(INT64_MAX);
   while (left > 0) {
     int64_t want = std::min(left, kPage);
-    std::vector<int64_t> page = engine_->CallPage(query, after, want);
-    for (int64_t seq : page) {
-      after = seq;
-      --left;
-      if (std::optional<CallRow> row = engine_->ReadCall(seq, false))
-        visit(AsStored(Numbered("SC", seq), std::move(*row)));
-    }
+    std::vector<int64_t> page;
+    std::vector<StoredCall> calls;
+    engine_->ReadTransaction([&] {
+      calls.clear();
+      page = engine_->CallPage(query, after, want);
+      for (int64_t seq : page)
+        if (std::optional<CallRow> row = engine_->ReadCall(seq, false))
+          calls.push_back(AsStored(Numbered("SC", seq), std::move(*row)));
+    });
+    if (!page.empty()) after = page.back();
+    left -= static_cast<int64_t>(page.size());
+    for (const StoredCall& call : calls) visit(call);
     if (static_cast<int64_t>(page.size()) < want) break;
   }
 }
@@ -534,6 +540,12 @@ std::optional<StoredCall> BackendStore::Call(const std::string& number) {
 }
 
 std::optional<StoredItem> BackendStore::Item(const std::string& serial) {
+  std::optional<StoredItem> item;
+  engine_->ReadTransaction([&] { item = ItemIn(serial); });
+  return item;
+}
+
+std::optional<StoredItem> BackendStore::ItemIn(const std::string& serial) {
   std::optional<std::string> component = engine_->ItemComponent(serial);
   if (!component) return std::nullopt;
   return StoredItem{serial, *component, engine_->ItemFields(serial)};
@@ -548,12 +560,18 @@ void BackendStore::ForEachItem(
   int64_t left = query.limit.value_or(INT64_MAX);
   while (left > 0) {
     int64_t want = std::min(left, kPage);
-    std::vector<std::string> page = engine_->ItemPage(after, want);
-    for (const std::string& serial : page) {
-      after = serial;
-      --left;
-      if (std::optional<StoredItem> item = Item(serial)) visit(*item);
-    }
+    std::vector<std::string> page;
+    std::vector<StoredItem> items;
+    engine_->ReadTransaction([&] {
+      items.clear();
+      page = engine_->ItemPage(after, want);
+      for (const std::string& serial : page)
+        if (std::optional<StoredItem> item = ItemIn(serial))
+          items.push_back(std::move(*item));
+    });
+    if (!page.empty()) after = page.back();
+    left -= static_cast<int64_t>(page.size());
+    for (const StoredItem& item : items) visit(item);
     if (static_cast<int64_t>(page.size()) < want) break;
   }
 }

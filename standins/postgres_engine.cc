@@ -1,5 +1,6 @@
 // The PostgreSQL engine: one libpq connection per BackendStore, to a
-// database that any number of hosts share.
+// database that any number of hosts share, directly or through a pooler in
+// transaction mode.
 //
 // - Call numbers come from an identity column: unique across hosts, never
 //   reused.
@@ -8,28 +9,77 @@
 //   transaction that meets a concurrent one (a deadlock, a serialisation
 //   failure, a key or item another host stored first) is rolled back and
 //   run again, at most kAttempts times, and then fails with a clear error.
-// - A lost connection fails the operation in flight (the server rolls its
-//   transaction back); the next operation connects again.
+// - Reads outside a write (a call, a listing page) run in one REPEATABLE
+//   READ, READ ONLY transaction: one snapshot, never half of a change.
+// - Waits are bounded: a session whose lock_timeout or statement_timeout is
+//   unset (0) gets kLockTimeout / kStatementTimeout for each transaction;
+//   an operator's own settings (ALTER ROLE ... SET, PGOPTIONS, the URI's
+//   options) are kept. A wait that runs out fails as busy: nothing written,
+//   try again.
+// - A connection lost before COMMIT was sent wrote nothing: the work runs
+//   again on a new connection, waiting with backoff up to the reconnect
+//   window while the server is away. A connection lost after COMMIT was
+//   sent leaves the outcome open: the transaction's id, taken inside it, is
+//   looked up (txid_status) on a new connection, and the answer is what
+//   really happened; when that cannot be found out the failure says the
+//   outcome is unknown.
 // - Texts that users give are stored as bytes (BYTEA), exactly as given,
-//   whatever they hold; statements are prepared once per connection and
-//   values are only ever bound.
+//   whatever they hold; values are only ever bound, through the unnamed
+//   statement (no named statement outlives a transaction, as a
+//   transaction-mode pooler requires).
+// - Messages are one line in words; no SQL text and no password reaches
+//   them.
 #include <libpq-fe.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <thread>
-#include <unordered_map>
 
 #include "backend_failure.h"
+#include "postgres_uri.h"
 #include "storage_engine.h"
 
 namespace quillet::standins {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr int kAttempts = 8;
 constexpr int64_t kBytea = 17;  // the type OID of BYTEA
+// The bounds a session without its own settings gets (see the top).
+constexpr const char* kLockTimeout = "5s";
+constexpr const char* kStatementTimeout = "60s";
+// How long a write waits for a server that is away (restarting, failing
+// over) before it fails; QUILLET_PG_RECONNECT_SECONDS changes it.
+constexpr int kReconnectSeconds = 15;
+// The lock that makes the check for a foreign database and the creation of
+// the schema one step across hosts.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(1364937812)";
+
+std::chrono::milliseconds ReconnectWindow() {
+  const char* text = std::getenv("QUILLET_PG_RECONNECT_SECONDS");
+  char* end = nullptr;
+  long seconds = text ? std::strtol(text, &end, 10) : kReconnectSeconds;
+  if (!text || *end || seconds < 0 || seconds > 3600)
+    seconds = kReconnectSeconds;
+  return std::chrono::seconds(seconds);
+}
+
+// Each transaction's first statements: bounded waits unless the session
+// has its own, and for writes the transaction's id (to look it up should
+// the answer to COMMIT be lost).
+std::string BeginSql(bool write) {
+  std::string sql =
+      write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+  for (auto [name, value] : {std::pair{"lock_timeout", kLockTimeout},
+                             std::pair{"statement_timeout", kStatementTimeout}})
+    sql += std::string("; SELECT set_config('") + name + "', '" + value +
+           "', true) WHERE current_setting('" + name + "') = '0'";
+  return sql + (write ? "; SELECT txid_current()" : "; SELECT 0");
+}
 
 // Runs of batch files (schema version 4): state 0 unfinished, 1 finished,
 // 2 set aside.
@@ -96,6 +146,20 @@ CREATE INDEX request_keys_by_age ON request_keys(created_at);
 // Raised inside a write transaction when a concurrent one got in the way;
 // the transaction is run again.
 struct Conflict {};
+// Raised when the connection was lost before COMMIT was sent: the server
+// rolled the transaction back, so it runs again on a new connection.
+struct Lost {};
+
+// One line of a server's or libpq's message: its first line, tabs and
+// control characters as spaces.
+std::string OneLine(const char* text) {
+  std::string line = text ? text : "";
+  line = line.substr(0, line.find('\n'));
+  for (char& c : line)
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
 
 // One parameter: bytes (sent in binary form: raw text or BYTEA), a number
 // (sent as text), or NULL.
@@ -169,12 +233,23 @@ const char* MasterSql(MasterTable table) {
 class PostgresEngine final : public StorageEngine {
  public:
   PostgresEngine(const std::string& uri, BackendStore::Open open)
-      : conn_(PQconnectdb(uri.c_str())) {
+      : uri_(uri), window_(ReconnectWindow()) {
+    // The URI's settings, and "quillet" as the application name unless the
+    // URI or PGAPPNAME names one.
+    const char* const keys[] = {"dbname", "fallback_application_name", nullptr};
+    const char* const values[] = {uri.c_str(), "quillet", nullptr};
+    conn_ = PQconnectdbParams(keys, values, /*expand_dbname=*/1);
     if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-      std::string message = conn_ ? PQerrorMessage(conn_) : "out of memory";
+      std::string message =
+          conn_ ? OneLine(PQerrorMessage(conn_)) : "out of memory";
       PQfinish(conn_);
-      RaiseBackend("cannot connect to PostgreSQL: " + Trimmed(message));
+      RaiseBackend(
+          "cannot connect to PostgreSQL: " + ScrubPassword(message, uri_),
+          FailureKind::kRetryLater);
     }
+    // The server's notices (and the FATAL that ends a killed session) stay
+    // out of standard error: what matters reaches the caller as a failure.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     try {
       PrepareSchema(open);
     } catch (...) {
@@ -187,25 +262,73 @@ class PostgresEngine final : public StorageEngine {
   void WriteTransaction(const std::function<void()>& work,
                         Ending ending) override {
     std::minstd_rand jitter(std::random_device{}());
-    for (int attempt = 1;; ++attempt) {
-      Connected();
-      Exec("BEGIN");
-      in_transaction_ = true;
+    Clock::time_point deadline = Clock::now() + window_;
+    for (int attempt = 1, lost = 0;; ++attempt) {
+      int64_t xid = 0;
       try {
+        Connected(deadline);
+        xid = Begin(/*write=*/true);
         work();
-        Exec(ending == Ending::kCommit ? "COMMIT" : "ROLLBACK");
         in_transaction_ = false;
-        return;
       } catch (const Conflict&) {
         in_transaction_ = false;
         Discard("ROLLBACK");
-        if (attempt == kAttempts)
+        if (attempt >= kAttempts)
           RaiseBackend("PostgreSQL: gave up after " +
-                       std::to_string(kAttempts) +
-                       " attempts: concurrent transactions kept conflicting "
-                       "with this one; nothing was written");
+                           std::to_string(kAttempts) +
+                           " attempts: concurrent transactions kept "
+                           "conflicting with this one; nothing was written",
+                       FailureKind::kRetryLater);
         std::this_thread::sleep_for(std::chrono::microseconds(
             std::uniform_int_distribution<int>(0, 2000 << attempt)(jitter)));
+        continue;
+      } catch (const Lost&) {
+        in_transaction_ = false;
+        if (++lost > kAttempts)
+          RaiseBackend(
+              "the connection to PostgreSQL was lost again and again; the "
+              "operation was not completed and nothing of it was written",
+              FailureKind::kRetryLater);
+        continue;  // nothing was written: run it again on a new connection
+      } catch (...) {
+        in_transaction_ = false;
+        Discard("ROLLBACK");
+        throw;
+      }
+      if (ending == Ending::kRollBack) {
+        Discard("ROLLBACK");  // lost or not, nothing of it stays
+        return;
+      }
+      if (Commit(xid, deadline)) return;
+      // Known to have been rolled back: nothing was written; run it again.
+      if (++lost > kAttempts)
+        RaiseBackend(
+            "the connection to PostgreSQL was lost again and again; the "
+            "operation was not completed and nothing of it was written",
+            FailureKind::kRetryLater);
+    }
+  }
+
+  void ReadTransaction(const std::function<void()>& work) override {
+    Clock::time_point deadline = Clock::now() + window_;
+    for (int lost = 0;; ++lost) {
+      try {
+        Connected(deadline);
+        Begin(/*write=*/false);
+        work();
+        in_transaction_ = false;
+        Exec("COMMIT");
+        return;
+      } catch (const Lost&) {
+        in_transaction_ = false;
+        if (lost >= kAttempts)
+          RaiseBackend("the connection to PostgreSQL was lost again and again",
+                       FailureKind::kRetryLater);
+      } catch (const Conflict&) {
+        in_transaction_ = false;
+        Discard("ROLLBACK");
+        RaiseBackend("PostgreSQL: a read met a concurrent change; try again",
+                     FailureKind::kRetryLater);
       } catch (...) {
         in_transaction_ = false;
         Discard("ROLLBACK");
@@ -463,52 +586,137 @@ class PostgresEngine final : public StorageEngine {
     AppendPieces(number, kind, after, appended ? before.size() : 0);
   }
 
-  static std::string Trimmed(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
+  // Opens the transaction (write: READ COMMITTED, answering its id; read:
+  // one snapshot). A connection found lost here wrote nothing.
+  int64_t Begin(bool write) {
+    PGresult* r = PQexec(conn_, BeginSql(write).c_str());
+    if (PQresultStatus(r) != PGRES_TUPLES_OK) {
+      in_transaction_ = true;  // a lost connection is Lost: nothing was sent
+      Fail(r, "a transaction could not begin");
+    }
+    in_transaction_ = true;
+    Result result(r);
+    return result.Int(0, 0);
   }
 
-  // A connection lost since the last operation is made anew (its prepared
-  // statements with it).
-  void Connected() {
+  // Commits the transaction `xid`: true when it committed, false when it is
+  // known to have been rolled back (nothing written). A failure to commit
+  // raises; an answer lost on the way is looked up on a new connection.
+  bool Commit(int64_t xid, Clock::time_point deadline) {
+    PGresult* r = PQexec(conn_, "COMMIT");
+    if (PQresultStatus(r) == PGRES_COMMAND_OK) {
+      bool committed = std::strcmp(PQcmdStatus(r), "COMMIT") == 0;
+      PQclear(r);
+      if (!committed)
+        RaiseBackend(
+            "PostgreSQL rolled the transaction back; nothing was "
+            "written");
+      return true;
+    }
+    if (PQstatus(conn_) == CONNECTION_OK) Fail(r, "the commit failed");
+    PQclear(r);
+    return Resolved(xid, std::max(deadline, Clock::now() + window_));
+  }
+
+  // What became of transaction `xid`, whose answer to COMMIT was lost: asked
+  // on new connections until `deadline`.
+  bool Resolved(int64_t xid, Clock::time_point deadline) {
+    std::string why = "the server could not be reached again";
+    for (auto pause = std::chrono::milliseconds(20);;
+         pause = std::min(pause * 2, std::chrono::milliseconds(1000))) {
+      PQreset(conn_);
+      if (PQstatus(conn_) == CONNECTION_OK) {
+        std::string id = std::to_string(xid);
+        const char* values[] = {id.c_str()};
+        PGresult* r = PQexecParams(conn_, "SELECT txid_status($1::bigint)", 1,
+                                   nullptr, values, nullptr, nullptr, 0);
+        if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1) {
+          std::string status = PQgetisnull(r, 0, 0) ? "" : PQgetvalue(r, 0, 0);
+          PQclear(r);
+          if (status == "committed") return true;
+          if (status == "aborted") return false;
+          why = status == "in progress"
+                    ? "the transaction was still in progress on the server"
+                    : "the server no longer knows the transaction";
+          if (status != "in progress") break;
+        } else {
+          PQclear(r);
+          why = "the server did not say what became of the transaction";
+        }
+      }
+      if (Clock::now() + pause > deadline) break;
+      std::this_thread::sleep_for(pause);
+    }
+    RaiseBackend(
+        "outcome unknown: the connection to PostgreSQL was lost after the "
+        "commit was sent, and " +
+            why +
+            "; the operation may or may not have been written (look it up, "
+            "or retry under the same request key)",
+        FailureKind::kOutcomeUnknown);
+  }
+
+  // A connection lost since the last operation is made anew, waiting with
+  // backoff until `deadline` while the server is away.
+  void Connected(Clock::time_point deadline) {
     if (PQstatus(conn_) == CONNECTION_OK) return;
-    PQreset(conn_);
-    prepared_.clear();
-    if (PQstatus(conn_) != CONNECTION_OK)
-      RaiseBackend("cannot reconnect to PostgreSQL: " +
-                   Trimmed(PQerrorMessage(conn_)));
+    for (auto pause = std::chrono::milliseconds(20);;
+         pause = std::min(pause * 2, std::chrono::milliseconds(1000))) {
+      PQreset(conn_);
+      if (PQstatus(conn_) == CONNECTION_OK) return;
+      if (Clock::now() + pause > deadline) break;
+      std::this_thread::sleep_for(pause);
+    }
+    RaiseBackend("cannot reconnect to PostgreSQL: " +
+                     ScrubPassword(OneLine(PQerrorMessage(conn_)), uri_) +
+                     "; nothing was written",
+                 FailureKind::kRetryLater);
   }
 
   [[noreturn]] void Fail(PGresult* result, const std::string& what) {
-    std::string state;
-    if (result)
+    std::string state, message;
+    if (result) {
       if (const char* s = PQresultErrorField(result, PG_DIAG_SQLSTATE))
         state = s;
-    std::string message =
-        Trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
+      message = OneLine(PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY));
+    }
+    if (message.empty()) message = OneLine(PQerrorMessage(conn_));
+    message = ScrubPassword(message, uri_);
     PQclear(result);
+    bool lost = PQstatus(conn_) != CONNECTION_OK || state.rfind("08", 0) == 0 ||
+                state == "57P01" || state == "57P02" || state == "57P03";
+    if (in_transaction_ && lost) {
+      PQreset(conn_);  // whatever state it is in, it is no use now
+      throw Lost{};
+    }
     if (in_transaction_ &&
         (state == "40001" || state == "40P01" || state == "23505"))
       throw Conflict{};
-    if (PQstatus(conn_) != CONNECTION_OK)
+    if (state == "55P03")
+      RaiseBackend(
+          "PostgreSQL: busy: another transaction held a lock longer than "
+          "lock_timeout allows; nothing was written; try again",
+          FailureKind::kRetryLater);
+    if (state == "57014")
+      RaiseBackend(
+          "PostgreSQL: busy: a statement ran longer than statement_timeout "
+          "allows and was cancelled; nothing was written; try again",
+          FailureKind::kRetryLater);
+    if (lost)
       RaiseBackend("the connection to PostgreSQL was lost (" + message +
-                   "); the operation was not completed and nothing of it "
-                   "was written");
+                       "); the operation was not completed and nothing of "
+                       "it was written",
+                   FailureKind::kRetryLater);
+    if (state == "25006")
+      RaiseBackend(
+          "PostgreSQL: the database is read-only; nothing was "
+          "written");
     RaiseBackend("PostgreSQL: " + what + ": " + message);
   }
 
+  // One statement through the unnamed statement: parsed, bound, run.
   Result Run(const char* sql, const std::vector<Param>& params) {
-    Connected();
-    auto it = prepared_.find(sql);
-    if (it == prepared_.end()) {
-      std::string name = "q" + std::to_string(prepared_.size());
-      PGresult* r = PQprepare(conn_, name.c_str(), sql,
-                              static_cast<int>(params.size()), nullptr);
-      if (PQresultStatus(r) != PGRES_COMMAND_OK)
-        Fail(r, std::string("preparing \"") + sql + "\"");
-      PQclear(r);
-      it = prepared_.emplace(sql, std::move(name)).first;
-    }
+    if (!in_transaction_) Connected(Clock::now() + window_);
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
     for (const Param& p : params) {
@@ -516,23 +724,25 @@ class PostgresEngine final : public StorageEngine {
       lengths.push_back(static_cast<int>(p.bytes.size()));
       formats.push_back(p.binary ? 1 : 0);
     }
-    PGresult* r = PQexecPrepared(conn_, it->second.c_str(),
-                                 static_cast<int>(params.size()), values.data(),
-                                 lengths.data(), formats.data(), 0);
+    PGresult* r =
+        PQexecParams(conn_, sql, static_cast<int>(params.size()), nullptr,
+                     values.data(), lengths.data(), formats.data(), 0);
     ExecStatusType status = PQresultStatus(r);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-      Fail(r, std::string("running \"") + sql + "\"");
+      Fail(r, "the database refused a statement");
     return Result(r);
   }
 
-  void Exec(const char* sql) {
+  void Exec(const char* sql, const char* what = "a statement failed") {
     PGresult* r = PQexec(conn_, sql);
     if (PQresultStatus(r) != PGRES_COMMAND_OK &&
         PQresultStatus(r) != PGRES_TUPLES_OK)
-      Fail(r, sql);
+      Fail(r, what);
     PQclear(r);
   }
-  void Discard(const char* sql) { PQclear(PQexec(conn_, sql)); }
+  void Discard(const char* sql) {
+    if (PQstatus(conn_) == CONNECTION_OK) PQclear(PQexec(conn_, sql));
+  }
 
   std::string Meta(const char* name) {
     Result r =
@@ -541,14 +751,15 @@ class PostgresEngine final : public StorageEngine {
   }
 
   // -1: empty; else the schema version. Raises for a database that is not
-  // Quillet's or is newer than this build.
+  // Quillet's or is newer than this build. One statement asks whether
+  // Quillet's mark and any other table exist: one snapshot.
   int64_t SchemaVersion() {
-    Result meta = Run("SELECT to_regclass('quillet_meta') IS NOT NULL", {});
-    if (meta.Text(0, 0) != "t") {
-      Result tables = Run(
-          "SELECT count(*) FROM pg_tables WHERE schemaname = current_schema()",
-          {});
-      if (tables.Int(0, 0) == 0) return -1;
+    Result found =
+        Run("SELECT to_regclass('quillet_meta') IS NOT NULL, (SELECT count(*) "
+            "FROM pg_tables WHERE schemaname = current_schema())",
+            {});
+    if (found.Text(0, 0) != "t") {
+      if (found.Int(0, 1) == 0) return -1;
       RaiseBackend(
           "the PostgreSQL database is not a Quillet database; it was left "
           "untouched");
@@ -565,24 +776,23 @@ class PostgresEngine final : public StorageEngine {
     return version;
   }
 
+  // Hosts that start together check and create the schema under one lock:
+  // the others wait, and then find it whole, never half made.
   void PrepareSchema(BackendStore::Open open) {
-    int64_t version = SchemaVersion();
-    if (version == kSchemaVersion) return;
-    if (open == BackendStore::Open::kForReading)
-      RaiseBackend(version < 0
-                       ? "the PostgreSQL database is empty: nothing is stored "
-                         "yet"
-                       : "the PostgreSQL database was made by an earlier "
-                         "Quillet; bring it up to date with 'quillet backend "
-                         "migrate' first");
-    // Hosts that start together create the schema once: the advisory lock
-    // makes the others wait, and they then find it made.
-    Exec("BEGIN");
+    bool writing = open == BackendStore::Open::kForWriting;
+    Exec(writing ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     try {
-      Exec("SELECT pg_advisory_xact_lock(1364937812)");
-      version = SchemaVersion();
+      if (writing) Exec(kSchemaLock);
+      int64_t version = SchemaVersion();
+      if (version != kSchemaVersion && !writing)
+        RaiseBackend(version < 0
+                         ? "the PostgreSQL database is empty: nothing is "
+                           "stored yet"
+                         : "the PostgreSQL database was made by an earlier "
+                           "Quillet; bring it up to date with 'quillet "
+                           "backend migrate' first");
       if (version < 0) {
-        Exec(kSchema);
+        Exec(kSchema, "cannot create Quillet's tables");
         Run("INSERT INTO quillet_meta VALUES('application', 'quillet'), "
             "('schema_version', $1)",
             {Bytes(std::to_string(kSchemaVersion))});
@@ -601,9 +811,10 @@ class PostgresEngine final : public StorageEngine {
     }
   }
 
-  PGconn* conn_;
+  std::string uri_;
+  std::chrono::milliseconds window_;
+  PGconn* conn_ = nullptr;
   bool in_transaction_ = false;
-  std::unordered_map<const char*, std::string> prepared_;
 };
 
 }  // namespace

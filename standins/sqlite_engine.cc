@@ -235,6 +235,17 @@ class SqliteEngine final : public StorageEngine {
     }
   }
 
+  void ReadTransaction(const std::function<void()>& work) override {
+    Statement(*cache_, "BEGIN").Run();
+    try {
+      work();
+      Statement(*cache_, "COMMIT").Run();
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
   int64_t NewCallSeq() override {
     // The write transaction holds the file's write lock, and calls are
     // never deleted: the next number is one past the last.

@@ -54,6 +54,11 @@ class StorageEngine {
   enum class Ending : uint8_t { kCommit, kRollBack };
   virtual void WriteTransaction(const std::function<void()>& work,
                                 Ending ending) = 0;
+  // Runs `work`, which only reads, on one snapshot of the database: what it
+  // reads is whole, never part of a concurrent change. `work` may be run
+  // again (after a lost connection), so it keeps what it reads only in
+  // variables it sets afresh.
+  virtual void ReadTransaction(const std::function<void()>& work) = 0;
 
   // Calls. A call is one row: its properties and both texts, read and
   // written whole. Its number names its sequence number (the rules own the

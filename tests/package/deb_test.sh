@@ -54,6 +54,13 @@ for line in User=quillet NoNewPrivileges=yes ProtectSystem=strict PrivateTmp=yes
             StateDirectory=quillet EnvironmentFile=/etc/quillet/quillet.conf; do
   grep -qx "$line" "$unit" || { echo "the unit lacks $line"; exit 1; }
 done
+# Secrets stay out of sight: the settings file is not world-readable, and the
+# database reaches the service through its environment, not its command line.
+[ "$(stat -c '%a %U:%G' /etc/quillet/quillet.conf)" = "640 root:quillet" ] ||
+  { echo "the settings file is $(stat -c '%a %U:%G' /etc/quillet/quillet.conf)"; exit 1; }
+if grep '^ExecStart=' "$unit" | grep -q 'QUILLET_DB'; then
+  echo "the unit puts the database on the command line"; exit 1
+fi
 # What systemd does before ExecStart: the state directory, owned by the user.
 install -d -o quillet -g quillet -m 750 /var/lib/quillet
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")

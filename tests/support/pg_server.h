@@ -27,6 +27,8 @@ class PgServer {
   // Stops the server (fast shutdown: open connections are cut) and starts it
   // again on the same folder.
   void Restart();
+  // The folder holding the server's Unix socket (".s.PGSQL.5432").
+  const std::string& SocketDir() const { return dir_; }
   // Runs SQL on a database of this server (for tests that set a scene).
   void Sql(const std::string& uri, const std::string& sql) const;
 

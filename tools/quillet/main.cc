@@ -46,6 +46,9 @@ enum ExitStatus : int {
   kExitOutputLost = 4,       // it ran, but its output could not be written
   kExitLinesUnread = 5,      // batch: some lines could not be read; the rest
                              // ran
+  kExitOutcomeUnknown = 6,   // the connection to the database was lost after
+                             // the commit was sent: it may or may not be
+                             // recorded
 };
 
 struct Globals : BackendSetup {
@@ -79,7 +82,10 @@ int StatusOf(Verdict verdict) {
       return kExitRaised;
     case Verdict::kNothingRecorded:
     case Verdict::kKeyConflict:
+    case Verdict::kRetryLater:
       return kExitNothingRecorded;
+    case Verdict::kOutcomeUnknown:
+      return kExitOutcomeUnknown;
   }
   return kExitRaised;
 }
@@ -413,7 +419,8 @@ constexpr const char* kGlobalHelp =
     "Global options, before or after the command:\n"
     "  --db FILE|URI   the database: a SQLite file (default quillet.db;\n"
     "                  created by writing commands, never by reading ones) or\n"
-    "                  a PostgreSQL URI, postgresql://user@host/database\n"
+    "                  a PostgreSQL URI, postgresql://user@host/database;\n"
+    "                  QUILLET_DB in the environment when not given\n"
     "  --log FILE      the log (default quillet.log beside the database)\n"
     "  --types         print each value as {\"type\": ..., \"value\": ...}\n"
     "  --transaction   run inside a transaction-host context\n"
@@ -421,7 +428,8 @@ constexpr const char* kGlobalHelp =
     "Exit status: 0 done; 1 raised; 2 unusable input or database (nothing\n"
     "ran); 3 returned but recorded nothing; 4 the output could not be\n"
     "written (the operation ran); 5 batch lines that could not be read (the\n"
-    "rest ran).";
+    "rest ran); 6 outcome unknown (the connection to the database was lost\n"
+    "after the commit was sent: it may or may not be recorded).";
 
 constexpr const char* kCreateCallHelp =
     "Call detail keys read: COMPONENT, Q_TEXT, LINK, SOLDTOBP (required by "
@@ -481,9 +489,12 @@ int Main(int argc, char** argv) {
   app.set_version_flag("--version", "quillet " QUILLET_VERSION);
   app.footer(kGlobalHelp);
   Globals g;
+  // From the environment too, so that a URI need not stand on a command
+  // line, where any user's `ps` shows it.
   app.add_option("--db", g.db,
                  "SQLite database file (created by writing commands) or "
-                 "PostgreSQL URI (postgresql://...)");
+                 "PostgreSQL URI (postgresql://...)")
+      ->envname("QUILLET_DB");
   app.add_option("--log", g.log,
                  "log file (default: quillet.log beside the database)");
   app.add_flag("--types", g.types,
@@ -712,7 +723,7 @@ int Main(int argc, char** argv) {
       standins::BackendStore::CheckMasterData(text);  // before any change
       int rows = standins::BackendStore(g.db).LoadMasterData(text);
       return print("loaded " + std::to_string(rows) +
-                   " master data rows into " + g.db + "\n");
+                   " master data rows into " + standins::Displayed(g.db) + "\n");
     }
     if (*migrate) {
       std::error_code ec;
@@ -722,7 +733,8 @@ int Main(int argc, char** argv) {
         throw UsageError("no database '" + Excerpt(g.db, 200) +
                          "' to bring up to date; nothing was created");
       standins::BackendStore store(g.db);
-      return print("database " + g.db + " is at schema version " +
+      return print("database " + standins::Displayed(g.db) +
+                   " is at schema version " +
                    std::to_string(standins::kSchemaVersion) + "\n");
     }
     if (*log_cmd) {

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "quillet/error.h"
+#include "quillet/standins/backend_store.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
 
@@ -135,6 +136,7 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   json& out = outcome.output;
   Variant description;
   Variant result;
+  standins::TakeFailureKind();  // only this operation's failure counts
   try {
     if (p.op == "create-call") {
       result = Variant(calls.CreateCall(p.details, description));
@@ -157,6 +159,24 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
                     {"description", ToUtf8(e.info().description)}};
     outcome.message = OneLineMessage(e);
   }
+  // A back end that failed for want of time or of an answer says so; the
+  // message it gave is the one that reached the description.
+  standins::FailureKind kind = standins::TakeFailureKind();
+  if (outcome.verdict == Verdict::kRaised ||
+      outcome.verdict == Verdict::kNothingRecorded) {
+    if (kind == standins::FailureKind::kOutcomeUnknown) {
+      const std::string nothing = "nothing was recorded";
+      if (outcome.message.rfind(nothing, 0) == 0)
+        outcome.message.erase(0, nothing.size() + 2);  // and ": "
+      outcome.verdict = Verdict::kOutcomeUnknown;
+      outcome.message =
+          "outcome unknown: the request may or may not have been recorded: " +
+          outcome.message;
+      out["outcome"] = "unknown";
+    } else if (kind == standins::FailureKind::kRetryLater) {
+      outcome.verdict = Verdict::kRetryLater;
+    }
+  }
   if (p.op == "create-call" || p.op == "update-call") {
     out["errorDescription"] = VariantToJson(description, types);
   } else if (p.op != "time-format") {
@@ -168,7 +188,9 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
     out["dry_run"] = true;
     outcome.done.clear();  // nothing was recorded
   }
-  if (outcome.verdict == Verdict::kRaised && !options.request_key.empty())
+  if ((outcome.verdict == Verdict::kRaised ||
+       outcome.verdict == Verdict::kOutcomeUnknown) &&
+      !options.request_key.empty())
     outcome.message +=
         "; retrying with the same request key is safe: nothing is recorded "
         "twice";

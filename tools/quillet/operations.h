@@ -37,6 +37,11 @@ enum class Verdict {
   kNothingRecorded,  // returned normally, but absorbed a failure or was
                      // refused: nothing was recorded
   kKeyConflict,      // refused: its request key was used for another request
+  kRetryLater,       // the back end was busy or away: nothing was recorded,
+                     // and the same request may succeed later
+  kOutcomeUnknown,   // the connection to the back end was lost after it was
+                     // asked to commit, and what became of the request could
+                     // not be found out: it may or may not be recorded
 };
 
 struct Outcome {

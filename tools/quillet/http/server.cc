@@ -259,6 +259,7 @@ class Service {
     if (outcome.replayed) res.set_header("Idempotent-Replayed", "true");
     if (trace) Traced(trace->TakeEvents(), trace_in_body, outcome.output);
     int status = StatusOf(prepared.op, outcome);
+    if (status == 503) res.set_header("Retry-After", "1");
     if (outcome.dry_run) {
       res.set_header("Quillet-Dry-Run", "true");
       if (status == 201) status = 200;  // nothing was created

@@ -12,6 +12,10 @@ int StatusOf(const std::string& op, const Outcome& outcome) {
       return 424;
     case Verdict::kKeyConflict:
       return 409;
+    case Verdict::kRetryLater:
+      return 503;  // with Retry-After
+    case Verdict::kOutcomeUnknown:
+      return 504;
   }
   return 500;
 }

@@ -11,7 +11,12 @@
 //   422  the operation raised an error (the body's "error" says which)
 //   424  the operation returned but recorded nothing: the back end refused,
 //        or a failure was absorbed ("errorDescription" / "errorText" say why)
-//   503  the back end cannot be reached
+//   503  the back end cannot be reached, or was busy or away (a lock or
+//        statement waited past its limit, the server restarted): nothing
+//        was written; Retry-After says when to try again
+//   504  outcome unknown: the connection to the back end was lost after the
+//        commit was sent and what became of it could not be found out
+//        ("outcome": "unknown"); retry under the same Idempotency-Key
 #pragma once
 
 #include <string>

@@ -142,6 +142,21 @@ struct KeyRecord;
 
 // True for a PostgreSQL connection URI (postgresql://, postgres://).
 bool IsPostgresUri(const std::string& where);
+// `where` as it may be shown: a URI's password as "***".
+std::string Displayed(const std::string& where);
+
+// What a failure of the back end means for the caller, beyond its message.
+enum class FailureKind : uint8_t {
+  kNone,            // nothing more than the message says
+  kRetryLater,      // the database was busy or away: nothing was written,
+                    // and the same request may succeed later
+  kOutcomeUnknown,  // the connection was lost after the commit was sent and
+                    // what became of it could not be found out: it may or
+                    // may not have been written
+};
+// The kind of the last back-end failure raised on the calling thread (kNone
+// when there was none), cleared by the call.
+FailureKind TakeFailureKind();
 
 class BackendStore {
  public:
@@ -239,6 +254,7 @@ class BackendStore {
       const std::string& request_key, const std::function<std::string()>& body);
   void RecordKey(const std::string& key, const KeyRecord& record);
   std::optional<StoredCall> LoadCall(const std::string& call_number);
+  std::optional<StoredItem> ItemIn(const std::string& serial);
 
   std::unique_ptr<StorageEngine> engine_;
   int64_t key_retention_ = kDefaultKeyRetentionSeconds;
