@@ -1,7 +1,9 @@
 // The command's input readers on arbitrary bytes: each answers a value or a
-// UsageError, never anything else.
+// UsageError, never anything else; a message quotes the input escaped
+// (printable text only, so that it can go to a terminal or a JSON writer).
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "input.h"
@@ -15,7 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   try {
     quillet::cli::ParseJson(text, "input");
-  } catch (const quillet::cli::UsageError&) {
+  } catch (const quillet::cli::UsageError& e) {
+    std::string message = e.what();
+    if (quillet::cli::Excerpt(message, message.size() + 1) != message)
+      std::abort();
   }
   return 0;
 }

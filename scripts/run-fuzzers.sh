@@ -9,7 +9,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 total=0
-for target in convert calls late_binding items cli_json cli_input; do
+for target in convert calls late_binding items cli_json cli_input cli_batch; do
   exe=$build/fuzz/fuzz_$target
   corpus=$root/fuzz/corpus/$target
   mkdir -p "$scratch/$target"

@@ -371,14 +371,18 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
     EXPECT_EQ(calls[0].text, (std::vector<std::string>{"first", "second"}));
     EXPECT_EQ(calls[0].solution_text, std::vector<std::string>{"fixed"});
     EXPECT_EQ(calls[1].properties["CallDescription"].text, "Jam \"2\"");
-    // Listing filters read the new layout; numbering goes on after the last.
+    // Listing filters read the new layout; numbering goes on after the
+    // last.
     EXPECT_EQ(json::parse(Quillet({"calls", "--db", "old.db", "--json",
                                    "--status", "30"})
                               .out)
                   .size(),
               1u);
-    testing::CliResult next =
-        Quillet({"create-call", "--db", "old.db", "SOLDTOBP=BP-1"});
+    // A batch (its run remembered in a table the migration made) goes on.
+    Write("one.jsonl", R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})"
+                       "\n");
+    testing::CliResult next = Quillet({"batch", "one.jsonl", "--db", "old.db"});
+    EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_NE(next.out.find("SC000003"), std::string::npos) << next.out;
   }
   // A database whose numbers do not follow their sequence numbers is left

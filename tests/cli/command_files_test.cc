@@ -43,15 +43,19 @@ class CommandFilesTest : public ::testing::Test {
       std::ifstream in(dir.Path(name), std::ios::binary);
       return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    // Every file but the runner's own, with its bytes.
+    // Every file but the runner's own, with its size and a digest of its
+    // bytes.
     std::map<std::string, std::string> Files() const {
       std::map<std::string, std::string> files;
-      for (const auto& entry : fs::recursive_directory_iterator(dir.Path("")))
-        if (entry.is_regular_file() &&
-            entry.path().filename() != "stderr.txt" &&
-            entry.path().filename() != "stdin.txt")
-          files[fs::relative(entry.path(), dir.Path("")).string()] =
-              Read(fs::relative(entry.path(), dir.Path("")).string());
+      for (const auto& entry : fs::recursive_directory_iterator(dir.Path(""))) {
+        std::string name = fs::relative(entry.path(), dir.Path("")).string();
+        if (!entry.is_regular_file() || name == "stderr.txt" ||
+            name == "stdin.txt")
+          continue;
+        std::string bytes = Read(name);
+        files[name] = std::to_string(bytes.size()) + " bytes, " +
+                      std::to_string(std::hash<std::string>{}(bytes));
+      }
       return files;
     }
     int Calls(const std::string& db = "quillet.db") const {
@@ -87,6 +91,9 @@ TEST_F(CommandFilesTest, OutputsNeverLandOnWhatTheCommandKeeps) {
       {"the write-ahead file, not there yet",
        {"create-call", "--trace", "quillet.db-wal", "SOLDTOBP=BP-1"},
        "is the database's wal file"},
+      {"a link to the write-ahead file, not there yet",
+       {"batch", "ops.jsonl", "--trace", "wal.link"},
+       "is the database's wal file"},
       {"the log",
        {"create-call", "--trace", "./quillet.log", "SOLDTOBP=BP-1"},
        "is the log"},
@@ -114,6 +121,7 @@ TEST_F(CommandFilesTest, OutputsNeverLandOnWhatTheCommandKeeps) {
     auto f = NewFolder();
     fs::create_directory(f->dir.Path("sub"));
     fs::create_symlink("quillet.db", f->dir.Path("link.db"));
+    fs::create_symlink("quillet.db-wal", f->dir.Path("wal.link"));
     f->Write("kept.trace", "earlier trace\n");
     auto before = f->Files();
     testing::CliResult r = f->Quillet(c.args);

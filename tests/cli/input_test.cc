@@ -66,6 +66,19 @@ TEST(InputTest, JsonTextsAndDetails) {
       {"duplicate key",
        [] { return ParseJson(R"({"A":1,"B":{"A":2},"A":3})", "line 4"); },
        "usage: line 4 gives the key \"A\" twice"},
+      {"a key twice among many, first and last",
+       [] {
+         std::string text = "{";
+         for (int i = 0; i < 5000; ++i)
+           text += "\"K" + std::to_string(i) + "\":[{},{\"K\":0}],";
+         return ParseJson(text + "\"K0\":1}", "x");
+       },
+       "usage: x gives the key \"K0\" twice"},
+      {"bad bytes quoted escaped",
+       [] { return ParseJson("[\"ab\xff", "x"); },
+       "usage: x is not valid JSON: parse error at line 1, column 5: syntax "
+       "error while parsing value - invalid string: ill-formed UTF-8 byte; "
+       "last read: '\"ab\\xff'"},
       {"too deep", [] { return ParseJson(std::string(65, '['), "x"); },
        "usage: x is nested too deeply"},
       {"pairs",

@@ -216,6 +216,23 @@ TEST(PostgresSchemaTest, AForeignDatabaseIsRefused) {
                 kBackendError);
 }
 
+// A database of schema 3 is refused for reading and gains the batch runs
+// when opened for writing.
+TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
+  std::string db = server->NewDatabase();
+  { BackendStore made(db); }
+  server->Sql(db,
+              "DROP TABLE batch_runs; UPDATE quillet_meta SET value = '3' "
+              "WHERE name = 'schema_version'");
+  EXPECT_RAISES(BackendStore(db, BackendStore::Open::kForReading),
+                kBackendError);
+  BackendStore store(db);
+  store.RecordBatchRun({"A", "/b.jsonl", 2, 1, false});
+  ASSERT_TRUE(store.UnfinishedBatchRun("/b.jsonl", "B"));
+  EXPECT_EQ(store.UnfinishedBatchRun("/b.jsonl", "B")->identity, "A");
+  BackendStore(db, BackendStore::Open::kForReading);  // up to date
+}
+
 // The command on a server database, directly and through the pooler: --db
 // takes the URI.
 TEST(PostgresCommandTest, TheCommandWritesAndListsOnTheServer) {

@@ -474,3 +474,46 @@ TEST_P(BackendCaseTest, ATracedCreateListsWhatWasSentInOrder) {
 
 }  // namespace
 }  // namespace quillet::standins
+
+namespace quillet::standins {
+namespace {
+
+// A run's record as the batch command keeps it: found while unfinished
+// under another identity, its lines done never going back, set aside by a
+// new batch of the same file, gone once finished.
+TEST_P(BackendCaseTest, BatchRunsAreRememberedByFile) {
+  BackendStore store(db_);
+  auto unfinished = [&](const std::string& identity) {
+    std::optional<BatchRun> run =
+        store.UnfinishedBatchRun("/b.jsonl", identity);
+    return run ? run->identity + " " + std::to_string(run->lines_done) + "/" +
+                     std::to_string(run->lines)
+               : std::string("none");
+  };
+  store.RecordBatchRun({"A", "/b.jsonl", 300, 200, false});
+  store.RecordBatchRun({"A", "/b.jsonl", 300, 100, false});
+  store.RecordBatchRun({"Z", "/other.jsonl", 9, 0, false});
+  struct Step {
+    std::function<void()> change;
+    const char* asked_by;
+    const char* found;
+  } steps[] = {
+      {[] {}, "B", "A 200/300"},
+      {[] {}, "A", "none"},
+      {[&] {
+         store.RecordBatchRun({"B", "/b.jsonl", 300, 0, false}, true);
+       },
+       "C", "B 0/300"},
+      {[&] {
+         store.RecordBatchRun({"B", "/b.jsonl", 300, 300, true});
+       },
+       "C", "none"},
+  };
+  for (const Step& step : steps) {
+    step.change();
+    EXPECT_EQ(unfinished(step.asked_by), step.found) << step.asked_by;
+  }
+}
+
+}  // namespace
+}  // namespace quillet::standins

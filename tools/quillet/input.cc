@@ -2,10 +2,11 @@
 
 #include <xxhash.h>
 
+#include <bit>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <unordered_set>
 
 #include "json_variant.h"
 
@@ -56,8 +57,8 @@ std::string ParserMessage(const std::string& what) {
 
 // Builds the document as the parser reads it. Members are appended in the
 // order written without the ordered map's linear look-up (which makes large
-// objects quadratic); a key given twice is found through a hash set per
-// open object.
+// objects quadratic); a key given twice is found when its object closes,
+// through one flat hash table of member positions (no allocation per key).
 class Builder {
  public:
   using string_t = Json::string_t;
@@ -78,20 +79,21 @@ class Builder {
   bool string(string_t& v) { return Add(Json(std::move(v))); }
   bool binary(binary_t&) { return false; }  // never in JSON text
   bool start_object(std::size_t) {
-    open_.push_back({Add(Json::object()), {}});
+    open_.push_back(Add(Json::object()));
     return true;
   }
   bool key(string_t& k) {
-    if (!open_.back().keys.insert(k).second && duplicate.empty()) duplicate = k;
     key_ = std::move(k);
     return true;
   }
   bool end_object() {
+    if (duplicate.empty())
+      FindDuplicate(open_.back()->get_ref<const Json::object_t&>());
     open_.pop_back();
     return true;
   }
   bool start_array(std::size_t) {
-    open_.push_back({Add(Json::array()), {}});
+    open_.push_back(Add(Json::array()));
     return true;
   }
   bool end_array() {
@@ -105,17 +107,44 @@ class Builder {
   }
 
  private:
-  struct Open {
-    Json* value;
-    std::unordered_set<std::string> keys;
+  struct Slot {
+    size_t hash = 0;
+    size_t position = kFree;
   };
+  static constexpr size_t kFree = SIZE_MAX;
+
+  void FindDuplicate(const Json::object_t& members) {
+    size_t n = members.size();
+    if (n < 2) return;
+    size_t capacity = std::bit_ceil(n * 2);
+    slots_.assign(capacity, Slot{});
+    for (size_t i = 0; i < n; ++i) {
+      const std::string& key =
+          members.begin()[static_cast<std::ptrdiff_t>(i)].first;
+      size_t hash = std::hash<std::string>{}(key);
+      for (size_t at = hash & (capacity - 1);; at = (at + 1) & (capacity - 1)) {
+        Slot& slot = slots_[at];
+        if (slot.position == kFree) {
+          slot = {hash, i};
+          break;
+        }
+        if (slot.hash == hash &&
+            members.begin()[static_cast<std::ptrdiff_t>(slot.position)].first ==
+                key) {
+          duplicate = key;
+          return;
+        }
+      }
+    }
+  }
+
   // Adds `v` where the parser is; answers where it went.
   Json* Add(Json&& v) {
     if (open_.empty()) {
       root = std::move(v);
       return &root;
     }
-    Json& parent = *open_.back().value;
+    Json& parent = *open_.back();
     if (parent.is_array()) {
       auto& array = parent.get_ref<Json::array_t&>();
       array.push_back(std::move(v));
@@ -130,7 +159,8 @@ class Builder {
   }
   // Only an open container's address is kept: nothing is added to it
   // while a child of it is open, so it does not move.
-  std::vector<Open> open_;
+  std::vector<Json*> open_;
+  std::vector<Slot> slots_;  // reused from object to object
   std::string key_;
 };
 

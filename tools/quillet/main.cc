@@ -260,7 +260,7 @@ int RunBatch(const Globals& g, const std::string& path,
     if (auto earlier = runs.UnfinishedBatchRun(run.file_name, identity))
       throw UsageError(
           "'" + Excerpt(path, 200) + "' has an unfinished run as batch " +
-          Excerpt(earlier->identity, 200) + " (" +
+          Excerpt(earlier->identity, 200) + " (at least " +
           std::to_string(earlier->lines_done) + " of " +
           std::to_string(earlier->lines) +
           " lines done), and its lines now make batch " + identity +

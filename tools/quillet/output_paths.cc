@@ -13,6 +13,21 @@ namespace {
 
 bool IsFile(const NamedPath& p) { return !p.path.empty() && p.path != "-"; }
 
+// Where `path` leads, links followed, also a link to a file not made yet
+// (which the resolving functions leave as it is).
+std::filesystem::path Resolved(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p = fs::absolute(path, ec);
+  for (int hops = 0; hops < 40 && fs::is_symlink(p, ec); ++hops) {
+    fs::path target = fs::read_symlink(p, ec);
+    if (ec) break;
+    p = target.is_absolute() ? target : p.parent_path() / target;
+  }
+  fs::path resolved = fs::weakly_canonical(p, ec);
+  return ec ? p.lexically_normal() : resolved;
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {};
   struct stat sb {};
@@ -24,11 +39,7 @@ bool SameFile(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
   // One or both do not exist yet: the same file when they resolve to the
   // same place.
-  std::error_code ea, eb;
-  auto ra = std::filesystem::weakly_canonical(std::filesystem::absolute(a), ea);
-  auto rb = std::filesystem::weakly_canonical(std::filesystem::absolute(b), eb);
-  if (ea || eb) return a == b;
-  return ra == rb;
+  return Resolved(a) == Resolved(b);
 }
 
 }  // namespace
