@@ -2,7 +2,9 @@
 
 #include <optional>
 
+#include "input.h"
 #include "quillet/error.h"
+#include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
 
@@ -24,13 +26,17 @@ PreparedOperation Prepare(const json& request) {
   if (!op.is_string()) throw UsageError("a request needs \"op\"");
   PreparedOperation p;
   p.op = op.get<std::string>();
+  // What the operation reads of the request, and nothing else.
+  json given = {{"op", p.op}};
   if (p.op == "create-call" || p.op == "update-call") {
     const json& details = Field(request, "details");
-    p.details = JsonToDictionary(details.is_null() ? json::object() : details);
+    given["details"] = details.is_null() ? json::object() : details;
+    p.details = JsonToDictionary(given["details"]);
   } else if (p.op == "time-format") {
     if (!request.contains("value"))
       throw UsageError("time-format needs \"value\"");
-    p.value = JsonToVariant(Field(request, "value"));
+    given["value"] = Field(request, "value");
+    p.value = JsonToVariant(given["value"]);
   } else if (p.op == "create-item" || p.op == "update-item") {
     const json& values = Field(request, "values");
     if (!values.is_array())
@@ -42,9 +48,12 @@ PreparedOperation Prepare(const json& request) {
     p.component = JsonToVariant(component);
     if (request.contains("error"))
       p.error = JsonToVariant(Field(request, "error"));
+    for (const char* name : {"values", "component", "error"})
+      if (request.contains(name)) given[name] = Field(request, name);
   } else {
     throw UsageError("unknown op \"" + p.op + "\"");
   }
+  p.digest = ValueDigest(given);
   return p;
 }
 
@@ -113,11 +122,11 @@ void CheckRequestKey(const std::string& key) {
   } catch (const std::exception&) {
     throw UsageError("a request key must be UTF-8 text");
   }
-  if (text.empty() || text.size() > kMaxRequestKeyLength)
+  if (text.empty() || RequestKeyLength(text) > kMaxRequestKeyLength)
     throw UsageError("a request key has 1 to " +
                      std::to_string(kMaxRequestKeyLength) + " characters");
   for (char16_t c : text)
-    if (c < 0x20 || c == 0x7F)
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
       throw UsageError("a request key has no control characters");
 }
 
@@ -126,11 +135,13 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   bool types = options.types;
   std::optional<standins::TransactionScope> scope;
   if (options.transaction || !options.request_key.empty() || options.dry_run)
-    scope.emplace(FromUtf8(options.request_key), options.dry_run
-                                                     ? standins::DryRun::kYes
-                                                     : standins::DryRun::kNo);
+    scope.emplace(
+        FromUtf8(options.request_key),
+        options.dry_run ? standins::DryRun::kYes : standins::DryRun::kNo,
+        FromUtf8(p.digest));
   std::optional<TraceScope> traced;
   if (options.trace) traced.emplace(*options.trace);
+  standins::TakeStoredNote();  // what this thread stored before is not ours
   Outcome outcome;
   json& out = outcome.output;
   Variant description;
@@ -163,12 +174,18 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
     out["errorText"] = VariantToJson(p.error, types);
   }
   outcome.replayed = scope && scope->context()->Replayed();
+  std::string stored = standins::TakeStoredNote();
+  if (outcome.verdict == Verdict::kRaised && !stored.empty()) {
+    outcome.done = stored;
+    outcome.raised_after_storing = true;
+  }
   if (options.dry_run) {
     outcome.dry_run = true;
     out["dry_run"] = true;
     outcome.done.clear();  // nothing was recorded
   }
-  if (outcome.verdict == Verdict::kRaised && !options.request_key.empty())
+  if (outcome.verdict == Verdict::kRaised && !options.request_key.empty() &&
+      !outcome.raised_after_storing)
     outcome.message +=
         "; retrying with the same request key is safe: nothing is recorded "
         "twice";
