@@ -49,6 +49,16 @@ std::string KeyRefusal(const std::string& key) {
          "' was already used for a different request; nothing was written";
 }
 
+// Whether `prior`, kept under a key, was made by the request `now`. A key
+// written without the caller's name for its request (by a host that gives
+// none, or by an earlier Quillet) kept the digest of what was submitted:
+// that is compared too, so that a retry across an upgrade is still itself.
+bool SameRequest(const KeyRecord& prior, const KeyRecord& now,
+                 const std::function<std::string()>& submitted_digest) {
+  if (prior.kind != now.kind) return false;
+  return prior.digest == now.digest || prior.digest == submitted_digest();
+}
+
 // Listings read this many rows at a time: constant memory, few queries.
 constexpr int64_t kPage = 256;
 
@@ -251,7 +261,9 @@ SubmitOutcome BackendStore::KeyedCall(
       [&] {
         outcome = SubmitOutcome();
         if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
-          if (prior->kind != request.kind || prior->digest != request.digest) {
+          if (!SameRequest(*prior, request, [&] {
+                return RequestDigest(kind, component, call);
+              })) {
             outcome.messages.push_back(KeyRefusal(request_key));
             return;
           }
@@ -309,7 +321,9 @@ ItemOutcome BackendStore::KeyedItem(
       [&] {
         outcome = ItemOutcome();
         if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
-          if (prior->kind != request.kind || prior->digest != request.digest) {
+          if (!SameRequest(*prior, request, [&] {
+                return RequestDigest(kind, component, fields);
+              })) {
             outcome.refusal = KeyRefusal(request_key);
             return;
           }

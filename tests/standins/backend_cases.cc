@@ -331,6 +331,17 @@ TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
     EXPECT_TRUE(error.IsEmpty()) << round;
     EXPECT_EQ(scope.context()->Replayed(), round == 1);
   }
+
+  // A key kept without its caller's name for the request (as an earlier
+  // Quillet kept them) still knows a retry by what it submits.
+  BackendStore store(db_);
+  CallData call;
+  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
+  ASSERT_TRUE(store.CreateCall("Desk", call, "unnamed").stored);
+  store.SetRequestName("the caller's name");
+  EXPECT_TRUE(store.CreateCall("Desk", call, "unnamed").replayed);
+  call.properties["SoldToBusinessPartner"].text = "BP-2";
+  EXPECT_FALSE(store.CreateCall("Desk", call, "unnamed").stored);
 }
 
 // Each key lives as long as its own writer asked: a client that keeps keys
