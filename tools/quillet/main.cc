@@ -663,10 +663,11 @@ int Main(int argc, char** argv) {
     }
     if (*log_cmd) {
       // The log beside a mistyped database is no log: say so, as the other
-      // reading commands do.
+      // reading commands do. (Without --db, the folder's log is read even
+      // with no database file: a service on PostgreSQL writes it there.)
       std::error_code ec;
-      if (g.log.empty() && !standins::IsPostgresUri(g.db) &&
-          !std::filesystem::exists(g.db, ec))
+      if (app.count("--db") && g.log.empty() &&
+          !standins::IsPostgresUri(g.db) && !std::filesystem::exists(g.db, ec))
         throw UsageError("no database '" + g.db + "'");
       errno = 0;
       if (!PrintLog(std::cout, g.LogPath(), tail, as_json) &&
