@@ -210,6 +210,24 @@ std::string ContentDigest(const std::string& text) {
 
 namespace {
 
+void Feed(XXH3_state_t* state, const Json& value);
+
+// Feeds an object's members in the order of their names.
+void FeedMembers(XXH3_state_t* state, Members members) {
+  char tag = static_cast<char>(Json::value_t::object);
+  XXH3_128bits_update(state, &tag, 1);
+  std::sort(members.begin(), members.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  uint64_t size = members.size();
+  XXH3_128bits_update(state, &size, sizeof size);
+  for (const auto& [name, member] : members) {
+    size = name.size();
+    XXH3_128bits_update(state, &size, sizeof size);
+    XXH3_128bits_update(state, name.data(), name.size());
+    Feed(state, *member);
+  }
+}
+
 // Feeds `value` to `state` as a tag, then lengths before contents, so that
 // no two different values feed the same bytes.
 void Feed(XXH3_state_t* state, const Json& value) {
@@ -221,24 +239,16 @@ void Feed(XXH3_state_t* state, const Json& value) {
     add(&size, sizeof size);
     add(text.data(), text.size());
   };
+  if (value.is_object()) {
+    Members members;
+    for (auto it = value.begin(); it != value.end(); ++it)
+      members.emplace_back(it.key(), &it.value());
+    FeedMembers(state, std::move(members));
+    return;
+  }
   char tag = static_cast<char>(value.type());
   add(&tag, 1);
   switch (value.type()) {
-    case Json::value_t::object: {
-      std::vector<std::pair<const std::string*, const Json*>> members;
-      for (auto it = value.begin(); it != value.end(); ++it)
-        members.emplace_back(&it.key(), &it.value());
-      std::sort(
-          members.begin(), members.end(),
-          [](const auto& a, const auto& b) { return *a.first < *b.first; });
-      uint64_t size = members.size();
-      add(&size, sizeof size);
-      for (const auto& [name, member] : members) {
-        add_text(*name);
-        Feed(state, *member);
-      }
-      break;
-    }
     case Json::value_t::array: {
       uint64_t size = value.size();
       add(&size, sizeof size);
@@ -274,12 +284,12 @@ void Feed(XXH3_state_t* state, const Json& value) {
 
 }  // namespace
 
-std::string ValueDigest(const Json& value) {
+std::string MembersDigest(Members members) {
   std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state(
       XXH3_createState(), &XXH3_freeState);
   if (!state) throw std::bad_alloc();
   XXH3_128bits_reset(state.get());
-  Feed(state.get(), value);
+  FeedMembers(state.get(), std::move(members));
   XXH128_hash_t h = XXH3_128bits_digest(state.get());
   char hex[33];
   std::snprintf(hex, sizeof hex, "%016llx%016llx",

@@ -6,6 +6,8 @@
 #include <istream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillet::cli {
@@ -37,11 +39,12 @@ Json CsvRows(const std::string& text);
 // 16 hex digits (XXH3, 64 bits) that name a text by its content.
 std::string ContentDigest(const std::string& text);
 
-// 32 hex digits (XXH3, 128 bits) that name a JSON value by what it says:
-// its types and values, objects' members in the order of their names.
-// Spacing, escapes and member order give the same digest; anything else
-// another one, in practice.
-std::string ValueDigest(const Json& value);
+// 32 hex digits (XXH3, 128 bits) that name the JSON object of `members`
+// (name, value; nothing is copied) by what it says: its types and values,
+// objects' members in the order of their names. Spacing, escapes and member
+// order give the same digest; anything else another one, in practice.
+using Members = std::vector<std::pair<std::string_view, const Json*>>;
+std::string MembersDigest(Members members);
 
 // A serialized-item table from --values: a JSON array, "@file.json", or the
 // path of a CSV file.

@@ -26,17 +26,19 @@ PreparedOperation Prepare(const json& request) {
   if (!op.is_string()) throw UsageError("a request needs \"op\"");
   PreparedOperation p;
   p.op = op.get<std::string>();
-  // What the operation reads of the request, and nothing else.
-  json given = {{"op", p.op}};
+  // What the operation reads of the request, and nothing else, names it.
+  static const json kNoDetails = json::object();
+  Members given = {{"op", &op}};
   if (p.op == "create-call" || p.op == "update-call") {
     const json& details = Field(request, "details");
-    given["details"] = details.is_null() ? json::object() : details;
-    p.details = JsonToDictionary(given["details"]);
+    const json& read = details.is_null() ? kNoDetails : details;
+    given.emplace_back("details", &read);
+    p.details = JsonToDictionary(read);
   } else if (p.op == "time-format") {
     if (!request.contains("value"))
       throw UsageError("time-format needs \"value\"");
-    given["value"] = Field(request, "value");
-    p.value = JsonToVariant(given["value"]);
+    given.emplace_back("value", &Field(request, "value"));
+    p.value = JsonToVariant(Field(request, "value"));
   } else if (p.op == "create-item" || p.op == "update-item") {
     const json& values = Field(request, "values");
     if (!values.is_array())
@@ -49,11 +51,12 @@ PreparedOperation Prepare(const json& request) {
     if (request.contains("error"))
       p.error = JsonToVariant(Field(request, "error"));
     for (const char* name : {"values", "component", "error"})
-      if (request.contains(name)) given[name] = Field(request, name);
+      if (request.contains(name))
+        given.emplace_back(name, &Field(request, name));
   } else {
     throw UsageError("unknown op \"" + p.op + "\"");
   }
-  p.digest = ValueDigest(given);
+  p.digest = MembersDigest(std::move(given));
   return p;
 }
 

@@ -26,7 +26,7 @@ struct PreparedOperation {
   Variant value;      // time-format's argument, or the item table
   Variant component;  // items only
   Variant error;      // items only: the error text on entry
-  // Names the request as the caller gave it (ValueDigest of the operation
+  // Names the request as the caller gave it (MembersDigest of the operation
   // and its inputs): a retry under a request key is the same request when
   // this is, whatever the back end's master data made of it meanwhile.
   std::string digest;
