@@ -2,7 +2,14 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
+#include <cerrno>
+#include <string_view>
+
+#include "quillet/adapter.h"
+#include "quillet/class_registry.h"
 #include "quillet/error.h"
+#include "quillet/object_context.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/text.h"
 
@@ -24,8 +31,66 @@ void RaiseBackend(const std::string& what, FailureKind kind) {
          .description = u"Embedded back end: " + FromUtf8(what)});
 }
 
-void RaiseSqlite(sqlite3* db, const std::string& what) {
-  RaiseBackend(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+namespace {
+
+bool DiskFull(sqlite3* db) {
+  if (!db) return false;
+  int system = sqlite3_system_errno(db);
+  return (sqlite3_extended_errcode(db) & 0xFF) == SQLITE_FULL ||
+         system == ENOSPC || system == EDQUOT;
+}
+
+}  // namespace
+
+std::string SqliteCause(sqlite3* db) {
+  if (!db) return "out of memory";
+  if (DiskFull(db)) return "the disk is full";
+  return sqlite3_errmsg(db);
+}
+
+void RaiseSqlite(sqlite3* db, const std::string& subject,
+                 const std::string& failed) {
+  if (DiskFull(db)) RaiseBackend(subject + ": the disk is full");
+  RaiseBackend(subject + failed + ": " + SqliteCause(db));
+}
+
+namespace {
+
+// What a statement does, in words, from its first keyword.
+const char* Activity(std::string_view sql) {
+  size_t start = sql.find_first_not_of(" \t\r\n");
+  std::string word;
+  for (size_t i = start;
+       i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])); ++i)
+    word += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[i])));
+  if (word == "SELECT" || word == "PRAGMA") return "reading the database";
+  if (word == "BEGIN") return "starting a transaction";
+  if (word == "COMMIT" || word == "END") return "committing a transaction";
+  if (word == "ROLLBACK") return "rolling a transaction back";
+  return "writing the database";
+}
+
+// Best effort: the failure itself is what the caller hears. A dry run
+// writes no log entry.
+void LogDetail(const std::string& detail) {
+  if (InDryRun()) return;
+  try {
+    Ref<Object> log = CreateObject(adapter::kLogClass);
+    Variant source = u"Holmfast.Adapter.Boi", text = FromUtf8(detail),
+            number = Variant::Long(kBackendError), extra;
+    CallMethod(log.Get(), u"WriteEntry", source, text, number, extra);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void RaiseStatement(sqlite3* db, const char* sql) {
+  std::string message = SqliteCause(db);
+  std::string activity = Activity(sql ? sql : "");
+  LogDetail("Embedded back end: " + activity + ": " + message +
+            " (statement: " + (sql ? sql : "") + ")");
+  RaiseBackend(activity + ": " + message);
 }
 
 }  // namespace quillet::standins

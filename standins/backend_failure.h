@@ -14,7 +14,15 @@ namespace quillet::standins {
 // Raises, leaving `kind` for TakeFailureKind().
 [[noreturn]] void RaiseBackend(const std::string& what,
                                FailureKind kind = FailureKind::kNone);
-// `what` and SQLite's own message for the connection's last failure.
-[[noreturn]] void RaiseSqlite(sqlite3* db, const std::string& what);
+// SQLite's cause of the connection's last failure, in words ("the disk is
+// full" for a full disk, whatever SQLite calls it).
+std::string SqliteCause(sqlite3* db);
+// `subject`, `failed` (" cannot be read") and SqliteCause().
+[[noreturn]] void RaiseSqlite(sqlite3* db, const std::string& subject,
+                              const std::string& failed = "");
+// A statement that failed: the caller hears what was being done, in words
+// ("writing the database: database or disk is full"); the statement itself
+// goes to the log (adapter.h's log class), for whoever looks into it.
+[[noreturn]] void RaiseStatement(sqlite3* db, const char* sql);
 
 }  // namespace quillet::standins

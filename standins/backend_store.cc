@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <charconv>
 #include <ctime>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "backend_failure.h"
 #include "request_record.h"
@@ -39,7 +41,7 @@ StorageEngine::Ending EndingFor(bool dry_run) {
 
 // The clock now, as a last transaction time.
 int64_t TransactionTimeNow() {
-  return TransactionTimeAt(static_cast<int64_t>(std::time(nullptr)));
+  return StorableTransactionTime(static_cast<int64_t>(std::time(nullptr)));
 }
 
 std::string KeyRefusal(const std::string& key) {
@@ -47,10 +49,36 @@ std::string KeyRefusal(const std::string& key) {
          "' was already used for a different request; nothing was written";
 }
 
+// Whether `prior`, kept under a key, was made by the request `now`. A key
+// written without the caller's name for its request (by a host that gives
+// none, or by an earlier Quillet) kept the digest of what was submitted:
+// that is compared too, so that a retry across an upgrade is still itself.
+bool SameRequest(const KeyRecord& prior, const KeyRecord& now,
+                 const std::function<std::string()>& submitted_digest) {
+  if (prior.kind != now.kind) return false;
+  return prior.digest == now.digest || prior.digest == submitted_digest();
+}
+
 // Listings read this many rows at a time: constant memory, few queries.
 constexpr int64_t kPage = 256;
 
 }  // namespace
+
+int64_t StorableTransactionTime(int64_t unix_seconds) {
+  int64_t time = TransactionTimeAt(unix_seconds);
+  if (time < INT32_MIN || time > INT32_MAX) {
+    char when[32] = "an unknown date";
+    std::tm tm{};
+    auto t = static_cast<time_t>(unix_seconds);
+    if (gmtime_r(&t, &tm))
+      std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    RaiseBackend(std::string("the clock says ") + when +
+                 ", which a transaction time (seconds since 2000 in a 32-bit "
+                 "Long, 1931-12-13 to 2068-01-19) cannot hold; nothing was "
+                 "stored");
+  }
+  return time;
+}
 
 bool IsPostgresUri(const std::string& where) {
   return where.rfind("postgresql://", 0) == 0 ||
@@ -225,12 +253,18 @@ SubmitOutcome BackendStore::KeyedCall(
     engine_->WriteTransaction([&] { outcome = body(); }, EndingFor(dry_run_));
     return outcome;
   }
-  KeyRecord request{kind, RequestDigest(kind, component, call), ""};
+  KeyRecord request{kind,
+                    request_name_.empty()
+                        ? RequestDigest(kind, component, call)
+                        : NamedRequestDigest(kind, request_name_),
+                    ""};
   engine_->WriteTransaction(
       [&] {
         outcome = SubmitOutcome();
         if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
-          if (prior->kind != request.kind || prior->digest != request.digest) {
+          if (!SameRequest(*prior, request, [&] {
+                return RequestDigest(kind, component, call);
+              })) {
             outcome.messages.push_back(KeyRefusal(request_key));
             return;
           }
@@ -247,11 +281,11 @@ SubmitOutcome BackendStore::KeyedCall(
 }
 
 void BackendStore::RecordKey(const std::string& key, const KeyRecord& record) {
-  int64_t now = static_cast<int64_t>(std::time(nullptr));
-  // Expired keys go a few at a time, oldest first: no write ever scans the
-  // table, and pruning keeps up with the keys added.
-  engine_->PruneKeys(now - key_retention_, 16);
-  engine_->InsertKey(key, record, now);
+  // Expired keys go a few at a time, soonest expired first: no write ever
+  // scans the table, and pruning keeps up with the keys added. Each key
+  // keeps the lifetime its own writer gave it.
+  engine_->PruneKeys(16);
+  engine_->InsertKey(key, record, key_retention_);
 }
 
 ItemOutcome BackendStore::CreateItem(
@@ -279,12 +313,18 @@ ItemOutcome BackendStore::KeyedItem(
     engine_->WriteTransaction([&] { outcome = {body()}; }, EndingFor(dry_run_));
     return outcome;
   }
-  KeyRecord request{kind, RequestDigest(kind, component, fields), ""};
+  KeyRecord request{kind,
+                    request_name_.empty()
+                        ? RequestDigest(kind, component, fields)
+                        : NamedRequestDigest(kind, request_name_),
+                    ""};
   engine_->WriteTransaction(
       [&] {
         outcome = ItemOutcome();
         if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
-          if (prior->kind != request.kind || prior->digest != request.digest) {
+          if (!SameRequest(*prior, request, [&] {
+                return RequestDigest(kind, component, fields);
+              })) {
             outcome.refusal = KeyRefusal(request_key);
             return;
           }
@@ -420,12 +460,33 @@ using MasterRows =
 // Every row of the master data, checked: all or nothing.
 MasterRows ParseMasterData(const std::string& json_text) {
   using nlohmann::json;
+  // The parser ends the text at a NUL, and keeps the last of a name given
+  // twice: both would drop data unseen.
+  if (size_t nul = json_text.find('\0'); nul != std::string::npos)
+    RaiseBackend("master data is not valid JSON: a NUL byte at offset " +
+                 std::to_string(nul));
+  std::vector<std::set<std::string>> names;  // per open object
+  std::string twice;
+  json::parser_callback_t check = [&](int, json::parse_event_t event,
+                                      json& parsed) {
+    if (event == json::parse_event_t::object_start) names.emplace_back();
+    if (event == json::parse_event_t::object_end && !names.empty())
+      names.pop_back();
+    if (event == json::parse_event_t::key && !names.empty() &&
+        !names.back().insert(parsed.get<std::string>()).second && twice.empty())
+      twice = parsed.get<std::string>();
+    return true;
+  };
   json data;
   try {
-    data = json::parse(json_text);
+    data = json::parse(json_text, check);
   } catch (const json::exception& e) {
     RaiseBackend(std::string("master data is not valid JSON: ") + e.what());
   }
+  if (!twice.empty())
+    RaiseBackend("master data gives '" + twice +
+                 "' twice in one object; each section and field is given "
+                 "once");
   if (!data.is_object()) RaiseBackend("master data must be a JSON object");
   const std::vector<MasterSection>& sections = MasterSections();
   for (const auto& entry : data.items()) {
@@ -443,6 +504,7 @@ MasterRows ParseMasterData(const std::string& json_text) {
   for (const MasterSection& section : sections) {
     if (!data.contains(section.name)) continue;
     const json& entries = data[section.name];
+    std::map<std::string, size_t> first_at;  // a row's key: its first entry
     for (size_t i = 0; i < entries.size(); ++i) {
       const json& row = entries[i];
       std::string where = std::string("master data: ") + section.name + "[" +
@@ -474,6 +536,12 @@ MasterRows ParseMasterData(const std::string& json_text) {
           RaiseBackend(where + " needs '" + field.name + "'");
         values.push_back({text, std::nullopt});
       }
+      auto [seen, fresh] = first_at.emplace(values[0].text, i);
+      if (!fresh)
+        RaiseBackend(where + ": " + section.fields[0].name + " '" +
+                     values[0].text + "' is given twice (first at " +
+                     section.name + "[" + std::to_string(seen->second) +
+                     "]); nothing was loaded");
       rows.emplace_back(section.table, std::move(values));
     }
   }

@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 
 #include "quillet/adapter.h"
 #include "quillet/class_registry.h"
@@ -31,9 +32,23 @@ std::string RequestKey() {
   return context ? ToUtf8(context->RequestKey()) : std::string();
 }
 
+// The caller's name for the request ("" when the host gives none).
+std::string RequestName() {
+  Ref<ObjectContext> context = GetObjectContext();
+  return context ? ToUtf8(context->RequestDigest()) : std::string();
+}
+
 void NoteReplayed(bool replayed) {
   if (!replayed) return;
   if (Ref<ObjectContext> context = GetObjectContext()) context->NoteReplayed();
+}
+
+// What this thread's submits stored since TakeStoredNote() last took it.
+thread_local std::string stored_note;
+
+void NoteStored(const std::string& what) {
+  if (InDryRun()) return;
+  stored_note += (stored_note.empty() ? "" : ", ") + what;
 }
 
 // A list of several records under one key: each record its own request.
@@ -268,6 +283,8 @@ class Manager final : public adapter::ServiceCallManager {
       SubmitOutcome outcome =
           Store().CreateCall(component_, calls[i], RecordKey(key, i));
       NoteReplayed(outcome.replayed);
+      if (outcome.stored && !outcome.replayed)
+        NoteStored("call " + outcome.stored->call_number + " was created");
       Answer(*response, outcome);
     }
     return response;
@@ -283,6 +300,8 @@ class Manager final : public adapter::ServiceCallManager {
       SubmitOutcome outcome =
           Store().ChangeCall(component_, calls[i], RecordKey(key, i));
       NoteReplayed(outcome.replayed);
+      if (outcome.stored && !outcome.replayed && outcome.messages.empty())
+        NoteStored("call " + outcome.stored->call_number + " was changed");
       if (outcome.nothing_to_apply) continue;
       anything = true;
       Answer(*response, outcome);
@@ -327,6 +346,7 @@ class Manager final : public adapter::ServiceCallManager {
     if (!store_) store_ = StorePool::Take(path_);
     store_->SetKeyRetention(key_retention_);
     store_->SetDryRun(InDryRun());
+    store_->SetRequestName(RequestName());
     return *store_;
   }
 
@@ -409,11 +429,14 @@ class SerializedItemManager final : public Object {
     PooledStore store(path_);
     store->SetKeyRetention(key_retention_);
     store->SetDryRun(InDryRun());
+    store->SetRequestName(RequestName());
     std::string key = RequestKey();
     ItemOutcome outcome = change ? store->ChangeItem(component, rows, key)
                                  : store->CreateItem(component, rows, key);
     NoteReplayed(outcome.replayed);
     if (!outcome.refusal.empty()) *a[2] = FromUtf8(outcome.refusal);
+    if (outcome.refusal.empty() && !outcome.replayed)
+      NoteStored(change ? "the item was changed" : "the item was registered");
   }
   std::string path_;
   int64_t key_retention_;
@@ -440,6 +463,8 @@ class Question final : public Object {
 };
 
 }  // namespace
+
+std::string TakeStoredNote() { return std::exchange(stored_note, {}); }
 
 void RegisterEmbeddedBackend(const std::string& db_path,
                              const EmbeddedBackendOptions& options) {

@@ -84,11 +84,13 @@ std::string BeginSql(bool write) {
 // Runs of batch files (schema version 4): state 0 unfinished, 1 finished,
 // 2 set aside.
 #define QUILLET_PG_BATCH_RUNS                            \
-  "CREATE TABLE batch_runs(identity BYTEA PRIMARY KEY,"  \
+  "CREATE TABLE IF NOT EXISTS batch_runs("               \
+  "identity BYTEA PRIMARY KEY,"                          \
   " file_name BYTEA NOT NULL, lines BIGINT NOT NULL,"    \
   " lines_done BIGINT NOT NULL, state INTEGER NOT NULL," \
   " updated_at BIGINT NOT NULL);"                        \
-  "CREATE INDEX batch_runs_by_file ON batch_runs(file_name, state);"
+  "CREATE INDEX IF NOT EXISTS batch_runs_by_file"        \
+  " ON batch_runs(file_name, state);"
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE quillet_meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -141,7 +143,23 @@ CREATE TABLE request_keys(
   answer TEXT NOT NULL,
   created_at BIGINT NOT NULL);
 CREATE INDEX request_keys_by_age ON request_keys(created_at);
-)sql" QUILLET_PG_BATCH_RUNS;
+)sql";
+
+// The server's clock in Unix seconds: the time every host agrees on.
+#define QUILLET_PG_NOW "extract(epoch FROM now())::bigint"
+
+// Each request key's own expiry (Unix seconds by the server's clock),
+// written with it; keys stored before carry the default lifetime from
+// their creation (schema version 5).
+const std::string kKeyExpiry =
+    "ALTER TABLE request_keys ADD COLUMN IF NOT EXISTS expires_at BIGINT;"
+    "UPDATE request_keys SET expires_at = created_at + " +
+    std::to_string(kDefaultKeyRetentionSeconds) +
+    " WHERE expires_at IS NULL;"
+    "ALTER TABLE request_keys ALTER COLUMN expires_at SET NOT NULL;"
+    "DROP INDEX IF EXISTS request_keys_by_age;"
+    "CREATE INDEX IF NOT EXISTS request_keys_by_expiry"
+    " ON request_keys(expires_at);";
 
 // Raised inside a write transaction when a concurrent one got in the way;
 // the transaction is run again.
@@ -405,9 +423,9 @@ class PostgresEngine final : public StorageEngine {
     Result r =
         Run("SELECT seq FROM calls WHERE seq > $1::bigint "
             "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "
-            "AND ($3::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
-            "WHERE p.call_number = calls.call_number AND p.name = 'Status' AND "
-            "p.value = $3::bytea)) "
+            "AND ($3::bytea IS NULL OR coalesce((SELECT p.value FROM "
+            "call_properties p WHERE p.call_number = calls.call_number AND "
+            "p.name = 'Status'), '0'::bytea) = $3::bytea) "
             "AND ($4::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
             "WHERE p.call_number = calls.call_number AND p.name = "
             "'SoldToBusinessPartner' AND p.value = $4::bytea)) "
@@ -506,21 +524,31 @@ class PostgresEngine final : public StorageEngine {
     return out;
   }
 
+  // Key times come from the server's clock, which every host shares.
   std::optional<KeyRecord> FindKey(const std::string& key) override {
-    Result r =
-        Run("SELECT kind, digest, answer FROM request_keys WHERE key = $1",
-            {Bytes(key)});
+    Result r = Run("SELECT kind, digest, answer, expires_at <= " QUILLET_PG_NOW
+                   " FROM request_keys WHERE key = $1",
+                   {Bytes(key)});
     if (r.Rows() == 0) return std::nullopt;
+    if (r.Text(0, 3) == "t") {
+      // Expired: the key is new again. A host that wrote it anew meanwhile
+      // makes the insert that follows a conflict, and the retry finds it.
+      Run("DELETE FROM request_keys WHERE key = $1 AND expires_at "
+          "<= " QUILLET_PG_NOW,
+          {Bytes(key)});
+      return std::nullopt;
+    }
     return KeyRecord{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2)};
   }
   void InsertKey(const std::string& key, const KeyRecord& record,
-                 int64_t created_at) override {
+                 int64_t lifetime_seconds) override {
     // A key another host stored meanwhile is a conflict: the transaction
     // runs again and then finds it.
-    Run("INSERT INTO request_keys(key, kind, digest, answer, created_at) "
-        "VALUES($1, $2, $3, $4, $5::bigint)",
+    Run("INSERT INTO request_keys(key, kind, digest, answer, created_at, "
+        "expires_at) VALUES($1, $2, $3, $4, " QUILLET_PG_NOW ", " QUILLET_PG_NOW
+        " + $5::bigint)",
         {Bytes(key), Bytes(record.kind), Bytes(record.digest),
-         Bytes(record.answer), Int(created_at)});
+         Bytes(record.answer), Int(lifetime_seconds)});
   }
   std::optional<BatchRun> UnfinishedBatchRun(
       const std::string& file_name, const std::string& identity) override {
@@ -548,11 +576,11 @@ class PostgresEngine final : public StorageEngine {
         "AND identity <> $2",
         {Bytes(file_name), Bytes(identity)});
   }
-  void PruneKeys(int64_t created_before, int limit) override {
+  void PruneKeys(int limit) override {
     Run("DELETE FROM request_keys WHERE key IN (SELECT key FROM request_keys "
-        "WHERE created_at < $1::bigint ORDER BY created_at LIMIT $2::bigint "
-        "FOR UPDATE SKIP LOCKED)",
-        {Int(created_before), Int(limit)});
+        "WHERE expires_at <= " QUILLET_PG_NOW
+        " ORDER BY expires_at LIMIT $1::bigint FOR UPDATE SKIP LOCKED)",
+        {Int(limit)});
   }
 
  private:
@@ -797,9 +825,10 @@ class PostgresEngine final : public StorageEngine {
             "('schema_version', $1)",
             {Bytes(std::to_string(kSchemaVersion))});
       }
-      // Versions 2 and 3 differ only in the SQLite layout; 4 adds batch
-      // runs.
-      if (version >= 0 && version < 4) Exec(QUILLET_PG_BATCH_RUNS);
+      // kSchema is version 3's layout; versions 2 and 3 differ only in
+      // the SQLite layout. 4 adds batch runs, 5 each key's expiry.
+      if (version < 4) Exec(QUILLET_PG_BATCH_RUNS);
+      if (version < 5) Exec(kKeyExpiry.c_str());
       if (version >= 0 && version < kSchemaVersion)
         Run("UPDATE quillet_meta SET value = $1 WHERE name = "
             "'schema_version'",

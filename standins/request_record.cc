@@ -67,6 +67,12 @@ std::string RequestDigest(std::string_view kind, const std::string& component,
   return d.Hex();
 }
 
+std::string NamedRequestDigest(std::string_view kind, std::string_view name) {
+  Digest d;
+  d.Add(kind).Add("named by its caller").Add(int64_t{-1}).Add(name);
+  return d.Hex();
+}
+
 std::string AnswerJson(const SubmitOutcome& outcome) {
   using nlohmann::json;
   json answer = {{"messages", outcome.messages},

@@ -20,6 +20,9 @@ std::string RequestDigest(std::string_view kind, const std::string& component,
                           const CallData& call);
 std::string RequestDigest(std::string_view kind, const std::string& component,
                           const ItemFields& fields);
+// The same, for a request that its caller named (the object context's
+// RequestDigest()): never equal to a digest of what was submitted.
+std::string NamedRequestDigest(std::string_view kind, std::string_view name);
 
 // A submit's answer as JSON and back: the stored call's properties (its
 // texts are not part of an answer), the messages and whether there was

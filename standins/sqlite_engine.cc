@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string_view>
 #include <unordered_map>
@@ -34,7 +35,7 @@ class StatementCache {
     if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt,
                            nullptr) != SQLITE_OK) {
       sqlite3_finalize(stmt);
-      RaiseSqlite(db_, std::string("preparing \"") + sql + "\"");
+      RaiseStatement(db_, sql);
     }
     statements_.emplace(sql, stmt);
     return stmt;
@@ -89,7 +90,7 @@ class Statement {
     int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    RaiseSqlite(db_, std::string("running \"") + sqlite3_sql(stmt_) + "\"");
+    RaiseStatement(db_, sqlite3_sql(stmt_));
   }
   // Runs to the end; the statement can be bound and run again.
   void Run() {
@@ -290,8 +291,9 @@ class SqliteEngine final : public StorageEngine {
     Statement s(*cache_,
                 "SELECT seq FROM calls WHERE seq > ?1 "
                 "AND (?2 IS NULL OR last_transaction_time >= ?2) "
-                "AND (?3 IS NULL OR json_extract(properties, '$.Status[1]') "
-                "= ?3) "
+                "AND (?3 IS NULL OR CASE WHEN json_type(properties, "
+                "'$.Status') IS NULL THEN 0 ELSE json_extract(properties, "
+                "'$.Status[1]') END = ?3) "
                 "AND (?4 IS NULL OR json_extract(properties, "
                 "'$.SoldToBusinessPartner') = ?4) "
                 "AND (?6 IS NULL OR instr(json_extract(properties, "
@@ -397,19 +399,33 @@ class SqliteEngine final : public StorageEngine {
   }
 
   std::optional<KeyRecord> FindKey(const std::string& key) override {
-    Statement s(*cache_,
-                "SELECT kind, digest, answer FROM request_keys WHERE key = ?1");
-    s.Bind(1, key);
-    if (!s.Step()) return std::nullopt;
-    return KeyRecord{s.Text(0), s.Text(1), s.Text(2)};
+    int64_t now = Now();
+    bool expired = false;
+    std::optional<KeyRecord> found;
+    {
+      Statement s(*cache_,
+                  "SELECT kind, digest, answer, expires_at <= ?2 FROM "
+                  "request_keys WHERE key = ?1");
+      s.Bind(1, key).Bind(2, now);
+      if (!s.Step()) return std::nullopt;
+      expired = s.Int(3) != 0;
+      if (!expired) found = KeyRecord{s.Text(0), s.Text(1), s.Text(2)};
+    }
+    if (expired) {
+      Statement s(*cache_, "DELETE FROM request_keys WHERE key = ?1");
+      s.Bind(1, key).Run();
+    }
+    return found;
   }
   void InsertKey(const std::string& key, const KeyRecord& record,
-                 int64_t created_at) override {
+                 int64_t lifetime_seconds) override {
+    int64_t now = Now();
     Statement s(*cache_,
                 "INSERT INTO request_keys(key, kind, digest, answer, "
-                "created_at) VALUES(?1, ?2, ?3, ?4, ?5)");
+                "created_at, expires_at) VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
     s.Bind(1, key).Bind(2, record.kind).Bind(3, record.digest);
-    s.Bind(4, record.answer).Bind(5, created_at).Run();
+    s.Bind(4, record.answer).Bind(5, now).Bind(6, now + lifetime_seconds);
+    s.Run();
   }
   std::optional<BatchRun> UnfinishedBatchRun(
       const std::string& file_name, const std::string& identity) override {
@@ -440,19 +456,23 @@ class SqliteEngine final : public StorageEngine {
                 "state = 0 AND identity <> ?2");
     s.Bind(1, file_name).Bind(2, identity).Run();
   }
-  void PruneKeys(int64_t created_before, int limit) override {
+  void PruneKeys(int limit) override {
     Statement s(*cache_,
                 "DELETE FROM request_keys WHERE key IN (SELECT key FROM "
-                "request_keys WHERE created_at < ?1 ORDER BY created_at "
+                "request_keys WHERE expires_at <= ?1 ORDER BY expires_at "
                 "LIMIT ?2)");
-    s.Bind(1, created_before).Bind(2, int64_t{limit}).Run();
+    s.Bind(1, Now()).Bind(2, int64_t{limit}).Run();
   }
 
  private:
+  // The file lives on this machine: its clock is the host's.
+  static int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
   void Exec(const char* sql) {
     char* error = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-      std::string message = error ? error : sqlite3_errmsg(db_);
+      // SQLite's message for the failure, or a full disk said as one.
+      std::string message = SqliteCause(db_);
       sqlite3_free(error);
       RaiseBackend("database '" + path_ + "': " + message);
     }

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <set>
+#include <string>
 #include <vector>
 
 #include "backend_failure.h"
@@ -32,7 +33,8 @@ namespace {
 // is stored. Measured with the workload's calls (about 700 bytes each).
 constexpr int kPageSize = 2048;
 
-// Requests made under a caller's key, with the answer they were given.
+// Requests made under a caller's key, with the answer they were given (the
+// table as schema version 2 made it; version 5 gives each key its expiry).
 #define QUILLET_REQUEST_KEYS                     \
   "CREATE TABLE request_keys("                   \
   "key TEXT PRIMARY KEY, kind TEXT NOT NULL,"    \
@@ -49,9 +51,25 @@ constexpr int kPageSize = 2048;
   " state INTEGER NOT NULL, updated_at INTEGER NOT NULL);" \
   "CREATE INDEX batch_runs_by_file ON batch_runs(file_name, state);"
 
-constexpr const char* kTables = "CREATE TABLE calls" QUILLET_CALLS_COLUMNS
-                                ";" QUILLET_REQUEST_KEYS QUILLET_BATCH_RUNS
-                                R"sql(
+// Each key's own expiry (Unix seconds), written with it: a key lives as long
+// as the client that wrote it asked, whatever other clients prune. Keys
+// stored before carry the default lifetime from their creation.
+const std::string kKeyExpiry =
+    "ALTER TABLE request_keys ADD COLUMN expires_at INTEGER NOT NULL "
+    "DEFAULT 0;"
+    "UPDATE request_keys SET expires_at = created_at + " +
+    std::to_string(kDefaultKeyRetentionSeconds) +
+    ";"
+    "DROP INDEX IF EXISTS request_keys_by_age;"
+    "CREATE INDEX request_keys_by_expiry ON request_keys(expires_at);";
+
+// The tables of a new file as schema version kTablesVersion laid them out;
+// the migration steps after that version then apply to a new file as to an
+// old one, so that each change of layout is written once.
+constexpr int64_t kTablesVersion = 3;
+constexpr const char* kTables =
+    "CREATE TABLE calls" QUILLET_CALLS_COLUMNS ";" QUILLET_REQUEST_KEYS
+    R"sql(
 CREATE TABLE service_objects(
   object TEXT PRIMARY KEY,
   contract TEXT NOT NULL DEFAULT '',
@@ -111,7 +129,7 @@ const std::set<std::string> kUnmarkedTables = {
     "sqlite_sequence"};
 
 // Step N brings schema version N to N + 1.
-const std::vector<const char*> kMigrations = {
+const std::vector<std::string> kMigrations = {
     // 0 -> 1: transaction times counted from 2000 rather than 1970.
     R"sql(
 UPDATE calls SET last_transaction_time = last_transaction_time - 946684800
@@ -125,13 +143,16 @@ UPDATE call_properties SET value = value - 946684800
     kOneRowPerCall,
     // 3 -> 4: batch runs.
     QUILLET_BATCH_RUNS,
+    // 4 -> 5: each request key's expiry.
+    kKeyExpiry,
 };
-static_assert(kSchemaVersion == 4, "add a migration step with the version");
+static_assert(kSchemaVersion == 5, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : sqlite3_errmsg(db);
+    // SQLite's message for the failure, or a full disk said as one.
+    std::string message = SqliteCause(db);
     sqlite3_free(error);
     RaiseBackend("database '" + path + "': " + message);
   }
@@ -157,7 +178,7 @@ std::set<std::string> Tables(sqlite3* db, const std::string& path) {
                          "'table'",
                          -1, &stmt, nullptr) != SQLITE_OK) {
     sqlite3_finalize(stmt);
-    RaiseSqlite(db, "database '" + path + "' cannot be read");
+    RaiseSqlite(db, "database '" + path + "'", " cannot be read");
   }
   std::set<std::string> names;
   int rc;
@@ -165,7 +186,7 @@ std::set<std::string> Tables(sqlite3* db, const std::string& path) {
     names.insert(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
   sqlite3_finalize(stmt);
   if (rc != SQLITE_DONE)
-    RaiseSqlite(db, "database '" + path + "' cannot be read");
+    RaiseSqlite(db, "database '" + path + "'", " cannot be read");
   return names;
 }
 
@@ -181,7 +202,7 @@ void RequireSpelledCallNumbers(sqlite3* db, const std::string& path) {
       sqlite3_step(stmt) == SQLITE_ROW)
     odd = sqlite3_column_int64(stmt, 0);
   sqlite3_finalize(stmt);
-  if (odd < 0) RaiseSqlite(db, "database '" + path + "' cannot be read");
+  if (odd < 0) RaiseSqlite(db, "database '" + path + "'", " cannot be read");
   if (odd > 0)
     RaiseBackend("database '" + path + "' holds " + std::to_string(odd) +
                  " call(s) whose number does not follow their sequence "
@@ -245,11 +266,11 @@ void PrepareSchema(sqlite3* db, const std::string& path,
     version = SchemaVersion(db, path);
     if (version < 0) {
       Exec(db, path, kTables);
-    } else {
-      for (int64_t v = version; v < kSchemaVersion; ++v) {
-        if (v == 2) RequireSpelledCallNumbers(db, path);
-        Exec(db, path, kMigrations[static_cast<size_t>(v)]);
-      }
+      version = kTablesVersion;
+    }
+    for (int64_t v = version; v < kSchemaVersion; ++v) {
+      if (v == 2) RequireSpelledCallNumbers(db, path);
+      Exec(db, path, kMigrations[static_cast<size_t>(v)]);
     }
     Exec(db, path,
          "PRAGMA application_id = " + std::to_string(kApplicationId) +

@@ -108,10 +108,15 @@ class StorageEngine {
   virtual std::vector<std::string> ItemPage(
       const std::optional<std::string>& after, int64_t limit) = 0;
 
-  // Request keys.
+  // Request keys. Each key carries its own expiry, set when it is written,
+  // by the engine's clock (PostgreSQL: the server's, shared by every host).
+  //
+  // The record kept under `key` while it lives. An expired one is nothing,
+  // and is removed, so that the key can be written again.
   virtual std::optional<KeyRecord> FindKey(const std::string& key) = 0;
+  // Keeps `record` under `key` for `lifetime_seconds` from now.
   virtual void InsertKey(const std::string& key, const KeyRecord& record,
-                         int64_t created_at) = 0;
+                         int64_t lifetime_seconds) = 0;
   // Batch runs (backend_store.h), by identity.
   virtual std::optional<BatchRun> UnfinishedBatchRun(
       const std::string& file_name, const std::string& identity) = 0;
@@ -121,9 +126,9 @@ class StorageEngine {
   virtual void SetAsideBatchRuns(const std::string& file_name,
                                  const std::string& identity) = 0;
 
-  // Removes at most `limit` keys created before `created_before`, oldest
-  // first, through an index.
-  virtual void PruneKeys(int64_t created_before, int limit) = 0;
+  // Removes at most `limit` expired keys, soonest expired first, through an
+  // index; a key that still lives is never removed.
+  virtual void PruneKeys(int limit) = 0;
 };
 
 // The engine for `where`: a PostgreSQL connection URI or a SQLite file

@@ -24,18 +24,23 @@ Ref<Object> HostContext::CreateInstance(StringView class_name) {
 }
 
 namespace {
-Ref<HostContext> NewContext(String request_key, DryRun dry_run) {
-  if (request_key.size() > kMaxRequestKeyLength)
+Ref<HostContext> NewContext(String request_key, DryRun dry_run,
+                            String request_digest) {
+  if (RequestKeyLength(request_key) > kMaxRequestKeyLength)
     RaiseRuntime(errors::kInvalidCall,
                  u"A request key has at most " +
                      FromUtf8(std::to_string(kMaxRequestKeyLength)) +
                      u" characters");
   return MakeRef<HostContext>(NextIdentity(), std::move(request_key),
-                              dry_run == DryRun::kYes);
+                              dry_run == DryRun::kYes,
+                              std::move(request_digest));
 }
 }  // namespace
 
-TransactionScope::TransactionScope(String request_key, DryRun dry_run)
-    : context_(NewContext(std::move(request_key), dry_run)), scope_(context_) {}
+TransactionScope::TransactionScope(String request_key, DryRun dry_run,
+                                   String request_digest)
+    : context_(NewContext(std::move(request_key), dry_run,
+                          std::move(request_digest))),
+      scope_(context_) {}
 
 }  // namespace quillet::standins

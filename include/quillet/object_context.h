@@ -15,6 +15,12 @@
 // with NoteReplayed(). The operations of Calls keep their signatures: the key
 // travels beside them. Without a key (empty), every request is new.
 //
+// Beside the key, a host may name the request as its caller gave it
+// (RequestDigest(): any text, equal for equal requests). An adapter then
+// tells a repeated request from another one under the same key by that
+// name rather than by what it was sent, which may differ on a retry (the
+// engineer time a question adds may have changed meanwhile).
+//
 // A context may also ask for a dry run: the operation runs in full and the
 // adapter stores nothing (adapter.h says how an adapter declares that it
 // honours this; Quillet sends nothing to one that does not, and writes no
@@ -40,6 +46,9 @@ class ObjectContext : public Object {
   // The caller's key for the request running in this context; empty when
   // there is none.
   virtual String RequestKey() const { return String(); }
+  // The caller's name for the request running in this context; empty when
+  // the host gives none (the adapter then compares what it was sent).
+  virtual String RequestDigest() const { return String(); }
   // Called by an adapter that answered from its record of an earlier request
   // under the same key; Replayed() tells the host afterwards.
   virtual void NoteReplayed() {}
@@ -48,8 +57,17 @@ class ObjectContext : public Object {
   virtual bool DryRun() const { return false; }
 };
 
-// The longest request key a context carries.
+// The longest request key a context carries, in characters (code points:
+// an emoji is one, though UTF-16 spends two units on it).
 inline constexpr size_t kMaxRequestKeyLength = 200;
+
+// The characters of `key`: its UTF-16 units but the second of each pair.
+inline size_t RequestKeyLength(StringView key) {
+  size_t n = 0;
+  for (char16_t c : key)
+    if (c < 0xDC00 || c > 0xDFFF) ++n;
+  return n;
+}
 
 // Implemented by components that care which context they joined.
 class ContextMember {

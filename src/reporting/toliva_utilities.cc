@@ -45,13 +45,15 @@ void Log(StringView method_name, const Variant* information) {
   Variant log_text = std::move(text);
   Variant number = Variant::Long(0);
   Variant extra;
-  if (InDryRun()) {
-    // A dry run stores nothing, the log entry included; a trace shows it.
+  Ref<ObjectContext> context = GetObjectContext();
+  // A dry run stores nothing, the log entry included; a replayed request
+  // was logged when it was carried out, and logging it again would say it
+  // happened twice. A trace shows the entry withheld.
+  if (InDryRun() || (context && context->Replayed())) {
     trace::NoteWithheld(adapter::kLogClass, u"WriteEntry",
                         {&source, &log_text, &number, &extra});
     return;
   }
-  Ref<ObjectContext> context = GetObjectContext();
   Ref<Object> log = context ? context->CreateInstance(adapter::kLogClass)
                             : CreateObject(adapter::kLogClass);
   context.Reset();

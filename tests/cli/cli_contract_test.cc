@@ -70,6 +70,14 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
   Write("unread.jsonl", R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})"
                         "\nnot json\n");
   std::filesystem::create_directory(dir_.Path("folder"));
+  Write("nul.json", std::string("{\"SOLDTOBP\":\"BP-1\"}\0{\"more\":1}", 30));
+  Write("utf16.csv", std::string("\xFF\xFES\0,\0S\0-\0\x31\0", 12));
+  Write("section-twice.json", R"({"businessPartners":[{"number":"BP-8"}],
+    "businessPartners":[{"number":"BP-9"}]})");
+  Write("object-twice.json",
+        R"({"businessPartners":[{"number":"BP-9"},{"number":"BP-9"}]})");
+  std::string emoji;  // 200 characters, 400 UTF-16 units
+  for (int i = 0; i < 200; ++i) emoji += "\xF0\x9F\x98\x80";
   const Case cases[] = {
       {"output lost names the call",
        {"create-call", "SOLDTOBP=BP-1"},
@@ -123,11 +131,68 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
        {"calls", "--db", "none.db"},
        2,
        "quillet: Embedded back end: no database 'none.db'"},
+      {"a global option before the command",
+       {"--keep-keys", "30", "time-format", "90"},
+       0,
+       ""},
+      {"key lifetime out of bounds",
+       {"--keep-keys", "3651", "time-format", "90"},
+       2,
+       "--keep-keys"},
+      {"empty key", {"create-call", "--key", "", "SOLDTOBP=BP-1"}, 2, "--key "},
+      {"--key= takes no next argument",
+       {"create-call", "--key=", "SOLDTOBP=BP-1"},
+       2,
+       "--key needs a key"},
+      {"a C1 control in a key",
+       {"create-call", "--key", "k\xC2\x85", "SOLDTOBP=BP-1"},
+       2,
+       "no control characters"},
+      {"200 emoji are 200 characters",
+       {"update-call", "--key", emoji, "CALLNUMBER=SC999999"},
+       3,
+       "not found"},
+      {"input text in a message is escaped",
+       {"update-call", "CALLNUMBER=\x1b[2J\xC2\x9B"},
+       3,
+       "Service call '\\x1b[2J\\u009b' not found"},
+      {"the log of a mistyped database",
+       {"log", "--db", "typo.db"},
+       2,
+       "no database 'typo.db'"},
+      {"a day February lacks",
+       {"calls", "--changed-since", "2026-02-31"},
+       2,
+       "is not a date"},
+      {"help to a full disk", {"--help"}, 4, "cannot write", "/dev/full"},
+      {"version to a full disk", {"--version"}, 4, "cannot write", "/dev/full"},
+      {"bytes after a NUL",
+       {"create-call", "--details", "@nul.json"},
+       2,
+       "a NUL byte at offset 19"},
+      {"a UTF-16 CSV",
+       {"create-item", "--component", "I", "--values", "utf16.csv"},
+       2,
+       "the CSV file is UTF-16 text"},
+      {"master data: a section twice",
+       {"backend", "load", "section-twice.json"},
+       2,
+       "gives 'businessPartners' twice"},
+      {"master data: an object twice",
+       {"backend", "load", "object-twice.json"},
+       2,
+       "businessPartners[1]: number 'BP-9' is given twice (first at "
+       "businessPartners[0])"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Check(c, Quillet(c.args, c.stdout_path));
+    testing::CliResult r = Quillet(c.args, c.stdout_path);
+    Check(c, r);
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
   }
+  // Eight digits are a date, never a transaction time (of the year 2000).
+  EXPECT_EQ(Quillet({"calls", "--json", "--changed-since", "20991231"}).out,
+            "[]\n");
   // The mixed batch's first line was stored although the second raised.
   testing::CliResult listed = Quillet({"calls", "--json"});
   // The second run of good.jsonl (output lost) replayed its line.
@@ -139,8 +204,12 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
 TEST_F(CliContractTest, HelpAndVersionAndOrder) {
   testing::CliResult help = Quillet({"update-call", "--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* text : {"--db FILE", "7  Q_TEXT appended", "WAITINGDESC"})
+  for (const char* text : {"--db FILE", "7  Q_TEXT appended", "WAITINGDESC",
+                           "so does a request without OPTION"})
     EXPECT_NE(help.out.find(text), std::string::npos) << text;
+  std::string calls_help = Quillet({"calls", "--help"}).out;
+  EXPECT_NE(calls_help.find("--limit N "), std::string::npos) << calls_help;
+  EXPECT_EQ(calls_help.find("1099511627776"), std::string::npos);
   EXPECT_NE(Quillet({"batch", "--help"}).out.find("One request per line"),
             std::string::npos);
   EXPECT_NE(Quillet({"create-call", "--help"}).out.find("CALLCREATER"),
@@ -341,7 +410,9 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
            "CREATE TABLE request_keys(key TEXT PRIMARY KEY, kind TEXT NOT "
            "NULL, digest TEXT NOT NULL, answer TEXT NOT NULL, created_at "
            "INTEGER NOT NULL); INSERT INTO request_keys VALUES('k', "
-           "'create-call', 'd', '{}', 1); PRAGMA application_id = " +
+           "'create-call', 'd', '{}', 1), ('live', 'create-call', 'd', '{}', " +
+           std::to_string(std::time(nullptr) - 60) +
+           "); PRAGMA application_id = " +
            std::to_string(standins::kApplicationId) +
            "; PRAGMA user_version = 2;",
        818315200},
@@ -384,6 +455,18 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
     testing::CliResult next = Quillet({"batch", "one.jsonl", "--db", "old.db"});
     EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_NE(next.out.find("SC000003"), std::string::npos) << next.out;
+    if (std::string(c.name) != "schema 2") continue;
+    // Keys kept before live the default lifetime from their creation: the
+    // one made long ago is new again, the recent one still answers (here
+    // with a refusal: its digest is no request's).
+    EXPECT_EQ(Quillet({"create-call", "--db", "old.db", "--key", "k",
+                       "SOLDTOBP=BP-1"})
+                  .status,
+              0);
+    EXPECT_EQ(Quillet({"create-call", "--db", "old.db", "--key", "live",
+                       "SOLDTOBP=BP-1"})
+                  .status,
+              3);
   }
   // A database whose numbers do not follow their sequence numbers is left
   // as it was.

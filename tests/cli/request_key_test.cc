@@ -109,23 +109,78 @@ TEST_F(RequestKeyTest, TwoProcessesRacingWithOneKeyStoreOneCall) {
   EXPECT_EQ(Calls().size(), 5u);
 }
 
-TEST_F(RequestKeyTest, ARetryAfterALogFailureRecordsNothingTwice) {
-  // The back end stores the call with a complaint; logging the complaint
-  // fails, so the command fails after the write.
-  testing::CliResult failed =
-      Quillet({"--log", "/proc/quillet/q.log", "create-call", "--key", "f",
-               "SOLDTOBP=BP-1", "BPNUMBER=UNKNOWN"});
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_NE(failed.err.find("retrying with the same request key is safe"),
-            std::string::npos)
-      << failed.err;
-  testing::CliResult retry = Quillet(
-      {"create-call", "--key", "f", "SOLDTOBP=BP-1", "BPNUMBER=UNKNOWN"});
-  EXPECT_EQ(retry.status, 0) << retry.err;
-  std::vector<standins::StoredCall> calls = Calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(json::parse(retry.out)["result"]["CALLNUMBER"],
-            calls[0].call_number);
+// A log that cannot be written hides nothing: a call stored before the log
+// failed is named, with whether a retry is safe. A replay (of a command or
+// a batch line) writes no log entry again, and answers even while the log
+// cannot be written.
+TEST_F(RequestKeyTest, ALogFailureHidesNothingAndReplaysLogNothing) {
+  auto create = [](std::vector<std::string> before, const char* key) {
+    before.push_back("create-call");
+    if (key) before.insert(before.end(), {"--key", key});
+    before.insert(before.end(), {"SOLDTOBP=BP-1", "BPNUMBER=UNKNOWN"});
+    return before;
+  };
+  const std::vector<std::string> full = {"--log", "/dev/full"};
+  std::ofstream(dir_.Path("b.jsonl"))
+      << R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","BPNUMBER":"U"}})"
+      << "\n";
+  struct Step {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string in_err;
+    size_t calls;
+    int log_entries;
+  } steps[] = {
+      {"stored, then the log failed", create(full, nullptr), 4,
+       "call SC000001 was created; running it again would store it again", 1,
+       0},
+      {"stored under a key, then the log failed", create(full, "f"), 4,
+       "call SC000002 was created; retrying with the same --key is safe", 2, 0},
+      {"its retry", create({}, "f"), 0, "replayed", 2, 0},
+      {"its retry while the log fails", create(full, "f"), 0, "replayed", 2, 0},
+      {"a keyed complaint", create({}, "g"), 0, "", 3, 1},
+      {"its replay", create({}, "g"), 0, "replayed", 3, 1},
+      {"a batch", {"batch", "b.jsonl"}, 0, "0 replayed", 4, 2},
+      {"the batch again", {"batch", "b.jsonl"}, 0, "1 replayed", 4, 2},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    testing::CliResult r = Quillet(step.args);
+    EXPECT_EQ(r.status, step.status) << r.err;
+    EXPECT_NE(r.err.find(step.in_err), std::string::npos) << r.err;
+    EXPECT_EQ(Calls().size(), step.calls);
+    std::ifstream log(dir_.Path("quillet.log"));
+    int entries = 0;
+    for (std::string line; std::getline(log, line);) ++entries;
+    EXPECT_EQ(entries, step.log_entries);
+  }
+}
+
+// A retry is the request as its caller gave it: master data that changed
+// meanwhile (the engineer time a question adds) does not make it another.
+TEST_F(RequestKeyTest, ARetryAfterMasterDataChangedIsTheSameRequest) {
+  auto load = [&](int minutes) {
+    std::ofstream(dir_.Path("m.json"))
+        << R"({"engineerTime":[{"question":"Q-1","minutes":)" << minutes
+        << "}]}";
+    ASSERT_EQ(Quillet({"backend", "load", "m.json"}).status, 0);
+  };
+  const std::vector<std::string> request = {
+      "create-call", "--key", "m", "SOLDTOBP=BP-1", "Q_ID=Q-1", "TIMESPENT=5"};
+  load(45);
+  testing::CliResult first = Quillet(request);
+  ASSERT_EQ(first.status, 0) << first.err;
+  load(60);
+  testing::CliResult again = Quillet(request);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, first.out);
+  EXPECT_NE(again.err.find("replayed"), std::string::npos);
+  testing::CliResult other =
+      Quillet({"create-call", "--key", "m", "SOLDTOBP=BP-1", "Q_ID=Q-1",
+               "TIMESPENT=6"});
+  EXPECT_EQ(other.status, 3) << other.err;
+  EXPECT_EQ(Calls().size(), 1u);
 }
 
 }  // namespace

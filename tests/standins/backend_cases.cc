@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -329,6 +330,73 @@ TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
     calls_->CreateSerializedItem(values, component, error);
     EXPECT_TRUE(error.IsEmpty()) << round;
     EXPECT_EQ(scope.context()->Replayed(), round == 1);
+  }
+
+  // A key kept without its caller's name for the request (as an earlier
+  // Quillet kept them) still knows a retry by what it submits.
+  BackendStore store(db_);
+  CallData call;
+  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
+  ASSERT_TRUE(store.CreateCall("Desk", call, "unnamed").stored);
+  store.SetRequestName("the caller's name");
+  EXPECT_TRUE(store.CreateCall("Desk", call, "unnamed").replayed);
+  call.properties["SoldToBusinessPartner"].text = "BP-2";
+  EXPECT_FALSE(store.CreateCall("Desk", call, "unnamed").stored);
+}
+
+// Each key lives as long as its own writer asked: a client that keeps keys
+// for no time finds its key new again at once, and its prunes leave the
+// keys of a client that keeps them for a week.
+TEST_P(BackendCaseTest, AKeyLivesAsLongAsItsWriterAsked) {
+  CallData call;
+  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
+  BackendStore week(db_), none(db_);
+  none.SetKeyRetention(0);
+  auto stored_keys = [&] {
+    std::string dump = testing::DumpDatabase(db_);
+    size_t at = dump.find("table request_keys\n");
+    size_t end = dump.find("table ", at + 1);
+    std::string rows = dump.substr(at, end - at);
+    return std::count(rows.begin(), rows.end(), '\n') - 1;
+  };
+  SubmitOutcome kept = week.CreateCall("Desk", call, "kept");
+  SubmitOutcome first = none.CreateCall("Desk", call, "brief");
+  SubmitOutcome second = none.CreateCall("Desk", call, "brief");
+  ASSERT_TRUE(first.stored && second.stored);
+  EXPECT_FALSE(second.replayed);
+  EXPECT_NE(second.stored->call_number, first.stored->call_number);
+  none.CreateCall("Desk", call, "other");  // prunes "brief", keeps "kept"
+  EXPECT_EQ(stored_keys(), 2);
+  for (BackendStore* store : {&week, &none}) {
+    SubmitOutcome again = store->CreateCall("Desk", call, "kept");
+    EXPECT_TRUE(again.replayed);
+    ASSERT_TRUE(again.stored);
+    EXPECT_EQ(again.stored->call_number, kept.stored->call_number);
+  }
+  EXPECT_EQ(week.Calls().size(), 4u);
+}
+
+// A new call has no stored status: listings read it as 0, "New".
+TEST_P(BackendCaseTest, ACallWithoutAStatusIsListedAsNew) {
+  BackendStore store(db_);
+  CallData call;
+  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
+  std::vector<std::string> numbers;
+  for (int i = 0; i < 3; ++i)
+    numbers.push_back(store.CreateCall("Desk", call).stored->call_number);
+  CallData change;
+  change.properties["CallNumber"] = {"String", numbers[1], 0};
+  change.properties["Status"] = {"Integer", "", 15};
+  ASSERT_TRUE(store.ChangeCall("Desk", change).stored);
+  const std::pair<int64_t, std::vector<std::string>> cases[] = {
+      {0, {numbers[0], numbers[2]}}, {15, {numbers[1]}}, {10, {}}};
+  for (const auto& [status, expected] : cases) {
+    CallQuery query;
+    query.status = status;
+    std::vector<std::string> found;
+    for (const StoredCall& c : store.Calls(query))
+      found.push_back(c.call_number);
+    EXPECT_EQ(found, expected) << "status " << status;
   }
 }
 

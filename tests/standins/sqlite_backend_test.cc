@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <climits>
+#include <fstream>
+#include <iterator>
+
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/text.h"
 #include "support/backend_cases.h"
+#include "support/raises.h"
 
 namespace quillet::standins {
 namespace {
@@ -40,10 +45,17 @@ TEST_P(SqliteBackendTest, AFailedStatementLeavesNothingHalfStored) {
   Ref<Dictionary> result =
       Create(Details({{u"SOLDTOBP", u"BP-1"}, {u"Q_TEXT", u"boom"}}), error);
   EXPECT_FALSE(result);
-  EXPECT_NE(ToUtf8(error.AsString()).find("injected"), std::string::npos);
+  // The cause in words for the caller; the statement only in the log.
+  std::string said = ToUtf8(error.AsString());
+  EXPECT_NE(said.find("writing the database: injected"), std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("INSERT"), std::string::npos) << said;
   BackendStore store(db_);
   EXPECT_TRUE(store.Calls().empty());
-  EXPECT_EQ(LogLines(), 1);
+  EXPECT_EQ(LogLines(), 2);
+  std::ifstream log(log_);
+  std::string logged(std::istreambuf_iterator<char>(log), {});
+  EXPECT_NE(logged.find("(statement: INSERT INTO calls"), std::string::npos);
 }
 
 TEST_P(SqliteBackendTest, AnUnopenableDatabaseFailsWithAClearError) {
@@ -54,28 +66,33 @@ TEST_P(SqliteBackendTest, AnUnopenableDatabaseFailsWithAClearError) {
             std::string::npos);
 }
 
-// Keys are kept for the retention and then pruned by later keyed writes:
-// an expired key is new again.
-TEST(RequestKeyStoreTest, ExpiredKeysArePrunedByLaterWrites) {
-  testing::TempDir dir;
-  std::string db = dir.Path("k.db");
-  BackendStore store(db);
-  CallData call;
-  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
-  std::string first = store.CreateCall("C", call, "a").stored->call_number;
-  EXPECT_TRUE(store.CreateCall("C", call, "a").replayed);
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(handle,
-                         "UPDATE request_keys SET created_at = created_at - "
-                         "8 * 86400",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(handle);
-  store.CreateCall("C", call, "b");  // prunes "a"
-  SubmitOutcome again = store.CreateCall("C", call, "a");
-  EXPECT_FALSE(again.replayed);
-  EXPECT_NE(again.stored->call_number, first);
+// A change is stamped with its transaction time, a 32-bit Long: past its
+// range the change is refused, naming the date, rather than wrapped.
+TEST(TransactionTimeTest, ATimeALongCannotHoldIsRefused) {
+  const int64_t last = kTimeEpoch + INT32_MAX;   // 2068-01-19T03:14:07Z
+  const int64_t first = kTimeEpoch + INT32_MIN;  // 1931-12-13T20:45:52Z
+  const struct {
+    int64_t unix_seconds;
+    const char* refusal;  // nullptr: stored
+  } cases[] = {{last, nullptr},
+               {first, nullptr},
+               {last + 1, "the clock says 2068-01-19T03:14:08Z"},
+               {first - 1, "the clock says 1931-12-13T20:45:51Z"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.unix_seconds);
+    std::optional<ErrorInfo> raised =
+        testing::RaisedBy([&] { StorableTransactionTime(c.unix_seconds); });
+    if (!c.refusal) {
+      EXPECT_FALSE(raised);
+      EXPECT_EQ(StorableTransactionTime(c.unix_seconds),
+                c.unix_seconds - kTimeEpoch);
+      continue;
+    }
+    ASSERT_TRUE(raised);
+    EXPECT_EQ(raised->number, kBackendError);
+    EXPECT_NE(ToUtf8(raised->description).find(c.refusal), std::string::npos)
+        << ToUtf8(raised->description);
+  }
 }
 
 }  // namespace

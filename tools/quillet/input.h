@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillet::cli {
@@ -25,9 +26,10 @@ std::string Excerpt(std::string_view text, size_t max_bytes);
 
 // A JSON text, keys kept in the order written. `where` names the input in
 // messages ("--details", "line 3"). Refused: invalid JSON (with the parser's
-// line and column), nesting deeper than 64, and a key given twice in one
-// object. A UTF-8 byte-order mark at the start is skipped. Time and memory
-// are linear in the size of the text; messages quote the input escaped.
+// line and column), nesting deeper than 64, a key given twice in one
+// object, and a NUL byte anywhere. A UTF-8 byte-order mark at the start is
+// skipped. Time and memory are linear in the size of the text; messages
+// quote the input escaped.
 Json ParseJson(const std::string& text, const std::string& where);
 
 // Call details from "--details" (a JSON object, "@file.json" or "-" for
@@ -37,12 +39,19 @@ Json DetailsJson(const std::string& details,
 
 // Rows of a comma-separated file: "..." quoting with "" for a quote inside,
 // LF or CR LF line ends, a leading byte-order mark skipped. Refused: a quote
-// left open, and a file whose lines have no comma but semicolons or tabs (a
-// file for another separator).
+// left open, a file whose lines have no comma but semicolons or tabs (a
+// file for another separator), UTF-16 text (named as such) and NUL bytes.
 Json CsvRows(const std::string& text);
 
 // 16 hex digits (XXH3, 64 bits) that name a text by its content.
 std::string ContentDigest(const std::string& text);
+
+// 32 hex digits (XXH3, 128 bits) that name the JSON object of `members`
+// (name, value; nothing is copied) by what it says: its types and values,
+// objects' members in the order of their names. Spacing, escapes and member
+// order give the same digest; anything else another one, in practice.
+using Members = std::vector<std::pair<std::string_view, const Json*>>;
+std::string MembersDigest(Members members);
 
 // A serialized-item table from --values: a JSON array, "@file.json", or the
 // path of a CSV file.

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <string_view>
 #include <tuple>
 
 #include "backend_setup.h"
@@ -24,6 +25,7 @@
 #include "output_paths.h"
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
+#include "quillet/object_context.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
@@ -67,10 +69,16 @@ bool Flushed(std::ostream& out) {
   return static_cast<bool>(out);
 }
 
+// One line to standard error; text that came from input or the database
+// is shown escaped, never acted on by the terminal.
+void Say(const std::string& line) {
+  std::cerr << "quillet: " << Printable(line) << "\n";
+}
+
 int OutputLost(const std::string& what, const std::string& done) {
   std::string reason = errno ? std::strerror(errno) : "write failed";
-  std::cerr << "quillet: cannot write " << what << " (" << reason << ")"
-            << (done.empty() ? "" : "; the operation ran: " + done) << "\n";
+  Say("cannot write " + what + " (" + reason + ")" +
+      (done.empty() ? "" : "; the operation ran: " + done));
   return kExitOutputLost;
 }
 
@@ -122,12 +130,20 @@ int RunOne(const Globals& g, const json& request, const std::string& key) {
     std::cerr << "quillet: replayed: a request under this --key was already "
                  "carried out; its answer is repeated and nothing was done "
                  "again\n";
-  if (outcome.verdict != Verdict::kDone)
-    std::cerr << "quillet: " << outcome.message << "\n";
+  if (outcome.raised_after_storing) {
+    // Stored, then failed: say what exists, and whether a retry is safe.
+    Say(outcome.message + "; the operation ran: " + outcome.done +
+        (key.empty() ? "; running it again would store it again (a request "
+                       "made under --key is safe to retry)"
+                     : "; retrying with the same --key is safe"));
+  } else if (outcome.verdict != Verdict::kDone) {
+    Say(outcome.message);
+  }
   errno = 0;
   if (!trace.Write())
     return OutputLost(trace.name(),
                       done.empty() ? "its answer is above" : done);
+  if (outcome.raised_after_storing) return kExitOutputLost;
   return StatusOf(outcome.verdict);
 }
 
@@ -299,11 +315,10 @@ int RunBatch(const Globals& g, const std::string& path,
     } catch (const UsageError& e) {
       ++bad;
       record["usage"] = e.what();
-      std::cerr << (progress ? "\r" : "") << "quillet: "
-                << (line.unreadable.empty() ? "line " + std::to_string(number) +
-                                                  ": " + Excerpt(e.what(), 300)
-                                            : line.unreadable)
-                << "\n";
+      if (progress) std::cerr << "\r";
+      Say(line.unreadable.empty()
+              ? "line " + std::to_string(number) + ": " + Excerpt(e.what(), 300)
+              : line.unreadable);
     }
     std::string so_far = "lines up to " + std::to_string(number) + " ran" +
                          (done.empty() ? "" : " (" + done + ")") +
@@ -342,24 +357,32 @@ int RunBatch(const Globals& g, const std::string& path,
   return failed ? kExitRaised : kExitDone;
 }
 
-// "2026-12-01", "2026-12-01T08:30:00Z" (UTC) or a transaction time as it
-// is stored (seconds since 2000).
+// "2026-12-01", "20261201", "2026-12-01T08:30:00Z" (UTC) or a transaction
+// time as it is stored (seconds since 2000; any number of digits but eight,
+// which is a date). A day that the month does not have is refused.
 int64_t TransactionTimeFrom(const std::string& text) {
-  if (!text.empty() &&
-      text.find_first_not_of("0123456789") == std::string::npos &&
-      text.size() <= 12)
-    return std::stoll(text);
+  bool digits = !text.empty() &&
+                text.find_first_not_of("0123456789") == std::string::npos;
+  if (digits && text.size() != 8 && text.size() <= 12) return std::stoll(text);
   std::tm tm{};
-  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
-  if (!end || *end) {
+  const char* end = nullptr;
+  for (const char* format : {"%Y-%m-%dT%H:%M:%SZ", "%Y-%m-%d", "%Y%m%d"}) {
     tm = {};
-    end = strptime(text.c_str(), "%Y-%m-%d", &tm);
+    end = strptime(text.c_str(), format, &tm);
+    if (end && !*end) break;
   }
-  if (!end || *end)
+  std::tm given = tm;
+  time_t unix_time = timegm(&tm);
+  // timegm rolls 2026-02-31 over into March: such a date is not a date.
+  bool real = end && !*end && tm.tm_year == given.tm_year &&
+              tm.tm_mon == given.tm_mon && tm.tm_mday == given.tm_mday &&
+              tm.tm_hour == given.tm_hour && tm.tm_min == given.tm_min &&
+              tm.tm_sec == given.tm_sec;
+  if (!real)
     throw UsageError("--changed-since '" + text +
                      "' is not a date (2026-12-01), a UTC time "
                      "(2026-12-01T08:30:00Z) or a stored transaction time");
-  return standins::TransactionTimeAt(static_cast<int64_t>(timegm(&tm)));
+  return standins::TransactionTimeAt(static_cast<int64_t>(unix_time));
 }
 
 const std::vector<std::string>& CommandNames() {
@@ -391,8 +414,8 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 std::optional<std::string> UnknownCommand(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--db" || arg == "--log") {
-      ++i;
+    if (arg == "--db" || arg == "--log" || arg == "--keep-keys") {
+      ++i;  // the option's value
       continue;
     }
     if (arg.rfind("-", 0) == 0) continue;
@@ -415,6 +438,18 @@ std::optional<std::string> UnknownCommand(int argc, char** argv) {
   return std::nullopt;
 }
 
+constexpr const char* kKeyNeeded =
+    "--key needs a key: 1 to 200 characters, no control characters";
+static_assert(quillet::kMaxRequestKeyLength == 200);
+
+// A range check whose bounds the option's own help states in words.
+template <class T>
+CLI::Validator Bounded(T low, T high) {
+  CLI::Validator range = CLI::Range(low, high);
+  range.description("");
+  return range;
+}
+
 constexpr const char* kGlobalHelp =
     "Global options, before or after the command:\n"
     "  --db FILE|URI   the database: a SQLite file (default quillet.db;\n"
@@ -424,7 +459,8 @@ constexpr const char* kGlobalHelp =
     "  --log FILE      the log (default quillet.log beside the database)\n"
     "  --types         print each value as {\"type\": ..., \"value\": ...}\n"
     "  --transaction   run inside a transaction-host context\n"
-    "  --keep-keys N   days that request keys are kept (default 7)\n"
+    "  --keep-keys N   days that the request keys written are kept (1 to\n"
+    "                  3650, default 7)\n"
     "Exit status: 0 done; 1 raised; 2 unusable input or database (nothing\n"
     "ran); 3 returned but recorded nothing; 4 the output could not be\n"
     "written (the operation ran); 5 batch lines that could not be read (the\n"
@@ -451,7 +487,8 @@ constexpr const char* kUpdateCallHelp =
     "  6  status 30 (completed, service order); PROBLEM, SOLUTION, "
     "ACTIVITY,\n     SOLUTIONTEXT, Q_ID\n"
     "  7  Q_TEXT appended to the call text\n"
-    "  8  status 10; Q_ID (and any OPTION that is not 1-9)\n"
+    "  8  status 10; Q_ID (so does a request without OPTION, or with any\n"
+    "     OPTION that is not 1-9)\n"
     "  9  the option flag\n\n";
 
 constexpr const char* kBatchHelp =
@@ -502,8 +539,10 @@ int Main(int argc, char** argv) {
   app.add_flag("--transaction", g.transaction,
                "run inside a transaction-host context");
   app.add_option("--keep-keys", g.keep_keys_days,
-                 "days that request keys are kept (default 7)")
-      ->check(CLI::Range(int64_t{1}, int64_t{3650}));
+                 "days that the request keys written are kept (1-3650, "
+                 "default 7)")
+      ->type_name("N")
+      ->check(Bounded(int64_t{1}, int64_t{3650}));
   auto command = [&](const char* name, const char* description,
                      std::string help = "") {
     CLI::App* sub = app.add_subcommand(name, description);
@@ -522,7 +561,9 @@ int Main(int argc, char** argv) {
                   "trace whole texts (else: length and first characters)");
   };
   std::string request_key;
+  std::vector<CLI::App*> keyed_commands;
   auto keyed = [&](CLI::App* sub) {
+    keyed_commands.push_back(sub);
     sub->add_option("--key", request_key,
                     "request key: a retry under the same key is never "
                     "recorded twice");
@@ -571,11 +612,15 @@ int Main(int argc, char** argv) {
   calls_cmd->add_option("number", number, "one call");
   calls_cmd->add_flag("--json", as_json, "JSON for scripts");
   calls_cmd->add_option("--limit", limit, "at most N calls")
-      ->check(CLI::Range(int64_t{0}, int64_t{1} << 40));
+      ->type_name("N")
+      ->check(Bounded(int64_t{0}, int64_t{1} << 40));
   calls_cmd->add_option("--after", after,
                         "only calls created after this call number");
-  calls_cmd->add_option("--status", status, "only calls with this status")
-      ->check(CLI::Range(0, 255));
+  calls_cmd
+      ->add_option("--status", status,
+                   "only calls with this status (0-255; 0: new)")
+      ->type_name("N")
+      ->check(Bounded(0, 255));
   calls_cmd->add_option("--sold-to", sold_to,
                         "only calls of this sold-to business partner");
   std::string text_filter;
@@ -588,13 +633,15 @@ int Main(int argc, char** argv) {
   items_cmd->add_option("id", serial, "one item (serial number)");
   items_cmd->add_flag("--json", as_json, "JSON for scripts");
   items_cmd->add_option("--limit", limit, "at most N items")
-      ->check(CLI::Range(int64_t{0}, int64_t{1} << 40));
+      ->type_name("N")
+      ->check(Bounded(int64_t{0}, int64_t{1} << 40));
   items_cmd->add_option("--after", after,
                         "only items whose serial number sorts after this");
   std::optional<size_t> tail;
   auto* log_cmd = command("log", "the log entries, oldest first");
   log_cmd->add_option("--tail", tail, "only the last N entries (0-1000000)")
-      ->check(CLI::Range(size_t{0}, size_t{1000000}));
+      ->type_name("N")
+      ->check(Bounded(size_t{0}, size_t{1000000}));
   log_cmd->add_flag("--json", as_json, "the log file's JSON lines as they are");
 
   std::string master_file;
@@ -650,14 +697,24 @@ int Main(int argc, char** argv) {
                     "one JSON line per event");
 
   if (std::optional<std::string> unknown = UnknownCommand(argc, argv)) {
-    std::cerr << "quillet: " << *unknown << "\n";
+    Say(*unknown);
     return kExitUsage;
   }
+  // "--key=" would take the next argument as the key.
+  for (int i = 1; i < argc; ++i)
+    if (std::string_view(argv[i]) == "--key=") {
+      Say(kKeyNeeded);
+      return kExitUsage;
+    }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);
-    std::cerr << "quillet: " << e.what() << "\n";
+    if (e.get_exit_code() == 0) {  // --help, --version
+      errno = 0;
+      int status = app.exit(e);
+      return Flushed(std::cout) ? status : OutputLost("the output", "");
+    }
+    Say(e.what());
     return kExitUsage;
   }
 
@@ -667,6 +724,9 @@ int Main(int argc, char** argv) {
     return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
   };
   try {
+    for (CLI::App* sub : keyed_commands)
+      if (*sub && sub->count("--key") && request_key.empty())
+        throw UsageError(kKeyNeeded);
     if (*create_call)
       return RunOne(
           g,
@@ -738,6 +798,13 @@ int Main(int argc, char** argv) {
                    std::to_string(standins::kSchemaVersion) + "\n");
     }
     if (*log_cmd) {
+      // The log beside a mistyped database is no log: say so, as the other
+      // reading commands do. (Without --db, the folder's log is read even
+      // with no database file: a service on PostgreSQL writes it there.)
+      std::error_code ec;
+      if (app.count("--db") && g.log.empty() &&
+          !standins::IsPostgresUri(g.db) && !std::filesystem::exists(g.db, ec))
+        throw UsageError("no database '" + g.db + "'");
       errno = 0;
       if (!PrintLog(std::cout, g.LogPath(), tail, as_json) &&
           std::filesystem::exists(g.LogPath()))
@@ -780,12 +847,12 @@ int Main(int argc, char** argv) {
     }
     return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
   } catch (const UsageError& e) {
-    std::cerr << "quillet: " << e.what() << "\n";
+    Say(e.what());
     return kExitUsage;
   } catch (const Error& e) {
     // The back end refused or failed outside an operation (opening,
     // loading): nothing ran.
-    std::cerr << "quillet: " << ToUtf8(e.info().description) << "\n";
+    Say(ToUtf8(e.info().description));
     return kExitUsage;
   }
 }

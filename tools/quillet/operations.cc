@@ -2,8 +2,10 @@
 
 #include <optional>
 
+#include "input.h"
 #include "quillet/error.h"
 #include "quillet/standins/backend_store.h"
+#include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
 
@@ -25,12 +27,18 @@ PreparedOperation Prepare(const json& request) {
   if (!op.is_string()) throw UsageError("a request needs \"op\"");
   PreparedOperation p;
   p.op = op.get<std::string>();
+  // What the operation reads of the request, and nothing else, names it.
+  static const json kNoDetails = json::object();
+  Members given = {{"op", &op}};
   if (p.op == "create-call" || p.op == "update-call") {
     const json& details = Field(request, "details");
-    p.details = JsonToDictionary(details.is_null() ? json::object() : details);
+    const json& read = details.is_null() ? kNoDetails : details;
+    given.emplace_back("details", &read);
+    p.details = JsonToDictionary(read);
   } else if (p.op == "time-format") {
     if (!request.contains("value"))
       throw UsageError("time-format needs \"value\"");
+    given.emplace_back("value", &Field(request, "value"));
     p.value = JsonToVariant(Field(request, "value"));
   } else if (p.op == "create-item" || p.op == "update-item") {
     const json& values = Field(request, "values");
@@ -43,9 +51,13 @@ PreparedOperation Prepare(const json& request) {
     p.component = JsonToVariant(component);
     if (request.contains("error"))
       p.error = JsonToVariant(Field(request, "error"));
+    for (const char* name : {"values", "component", "error"})
+      if (request.contains(name))
+        given.emplace_back(name, &Field(request, name));
   } else {
     throw UsageError("unknown op \"" + p.op + "\"");
   }
+  p.digest = MembersDigest(std::move(given));
   return p;
 }
 
@@ -114,11 +126,11 @@ void CheckRequestKey(const std::string& key) {
   } catch (const std::exception&) {
     throw UsageError("a request key must be UTF-8 text");
   }
-  if (text.empty() || text.size() > kMaxRequestKeyLength)
+  if (text.empty() || RequestKeyLength(text) > kMaxRequestKeyLength)
     throw UsageError("a request key has 1 to " +
                      std::to_string(kMaxRequestKeyLength) + " characters");
   for (char16_t c : text)
-    if (c < 0x20 || c == 0x7F)
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
       throw UsageError("a request key has no control characters");
 }
 
@@ -127,11 +139,13 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   bool types = options.types;
   std::optional<standins::TransactionScope> scope;
   if (options.transaction || !options.request_key.empty() || options.dry_run)
-    scope.emplace(FromUtf8(options.request_key), options.dry_run
-                                                     ? standins::DryRun::kYes
-                                                     : standins::DryRun::kNo);
+    scope.emplace(
+        FromUtf8(options.request_key),
+        options.dry_run ? standins::DryRun::kYes : standins::DryRun::kNo,
+        FromUtf8(p.digest));
   std::optional<TraceScope> traced;
   if (options.trace) traced.emplace(*options.trace);
+  standins::TakeStoredNote();  // what this thread stored before is not ours
   Outcome outcome;
   json& out = outcome.output;
   Variant description;
@@ -183,6 +197,11 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
     out["errorText"] = VariantToJson(p.error, types);
   }
   outcome.replayed = scope && scope->context()->Replayed();
+  std::string stored = standins::TakeStoredNote();
+  if (outcome.verdict == Verdict::kRaised && !stored.empty()) {
+    outcome.done = stored;
+    outcome.raised_after_storing = true;
+  }
   if (options.dry_run) {
     outcome.dry_run = true;
     out["dry_run"] = true;
@@ -190,7 +209,7 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   }
   if ((outcome.verdict == Verdict::kRaised ||
        outcome.verdict == Verdict::kOutcomeUnknown) &&
-      !options.request_key.empty())
+      !options.request_key.empty() && !outcome.raised_after_storing)
     outcome.message +=
         "; retrying with the same request key is safe: nothing is recorded "
         "twice";

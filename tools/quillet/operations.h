@@ -26,6 +26,10 @@ struct PreparedOperation {
   Variant value;      // time-format's argument, or the item table
   Variant component;  // items only
   Variant error;      // items only: the error text on entry
+  // Names the request as the caller gave it (MembersDigest of the operation
+  // and its inputs): a retry under a request key is the same request when
+  // this is, whatever the back end's master data made of it meanwhile.
+  std::string digest;
 };
 
 // Raises UsageError naming what is wrong.
@@ -54,6 +58,9 @@ struct Outcome {
   std::string done;       // what was recorded ("call SC000042 was created"),
                           // for messages about a later failure; may be empty
   bool dry_run = false;   // ran as a dry run: nothing was stored
+  // Raised after its write had been stored (`done` says what: a log entry
+  // that could not be written, say): the write stands.
+  bool raised_after_storing = false;
 };
 
 struct RunOptions {
@@ -71,7 +78,8 @@ struct RunOptions {
 };
 
 // Raises UsageError unless `key` is a usable request key: 1 to
-// kMaxRequestKeyLength characters of valid UTF-8, no control characters.
+// kMaxRequestKeyLength characters (code points) of valid UTF-8, no control
+// characters (C0, DEL or C1).
 void CheckRequestKey(const std::string& key);
 
 Outcome Run(CallsInterface& calls, PreparedOperation& operation,

@@ -29,19 +29,49 @@ std::string Value(const standins::StoredCall& call, const char* name) {
 std::string Printable(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c != 0x7F) {
+  auto escape = [&](const char* format, unsigned value) {
+    char buffer[12];
+    std::snprintf(buffer, sizeof buffer, format, value);
+    out += buffer;
+  };
+  for (size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
       out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
+      ++i;
+      continue;
+    }
+    if (c == '\n' || c == '\r' || c == '\t') {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+      ++i;
+      continue;
+    }
+    // A whole UTF-8 sequence passes but for the C1 controls (U+0080 to
+    // U+009F), which terminals act on; any other byte is shown as \xNN.
+    size_t length = c >= 0xF0 && c < 0xF5   ? 4
+                    : c >= 0xE0 && c < 0xF0 ? 3
+                    : c >= 0xC2 && c < 0xE0 ? 2
+                                            : 0;
+    bool whole = length > 0 && i + length <= text.size();
+    unsigned code = length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
+    for (size_t k = 1; whole && k < length; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      whole = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (whole &&
+        ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000))) ||
+         (length == 4 && (code < 0x10000 || code > 0x10FFFF))))
+      whole = false;  // overlong, a surrogate, or past U+10FFFF
+    if (!whole) {
+      escape("\\x%02x", c);
+      ++i;
+    } else if (code < 0xA0) {
+      escape("\\u%04x", code);
+      i += length;
     } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
+      out.append(text, i, length);
+      i += length;
     }
   }
   return out;
@@ -98,9 +128,9 @@ void ListCalls(std::ostream& out, standins::BackendStore& store,
   store.ForEachCall(query, [&](const standins::StoredCall& c) {
     ++count;
     out << std::setw(10) << c.call_number << " " << std::setw(7)
-        << Value(c, "Status") << std::setw(14)
-        << Printable(Value(c, "ServiceObject")) << std::setw(12)
-        << Printable(Value(c, "Contract")) << std::setw(10)
+        << (c.properties.contains("Status") ? Value(c, "Status") : "0")
+        << std::setw(14) << Printable(Value(c, "ServiceObject"))
+        << std::setw(12) << Printable(Value(c, "Contract")) << std::setw(10)
         << Value(c, "ServiceOrder") << std::setw(7)
         << (c.text.size() + c.solution_text.size())
         << Printable(Value(c, "CallDescription")) << "\n";

@@ -32,11 +32,14 @@
 //
 // A submit may carry a request key (object_context.h). The first submit
 // under a key records, in its own transaction, the key, the kind of request,
-// a digest of what was submitted and the answer it gave (refusals too). A
+// a digest of the request (of its caller's name for it when there is one,
+// else of what was submitted) and the answer it gave (refusals too). A
 // later submit under the same key writes nothing: the same request is
 // answered as the first time (`replayed`); a different request is refused
-// with a message naming the key. Keys are kept for the key retention (7 days
-// unless set) and then pruned, a few at a time, by later keyed submits.
+// with a message naming the key. Each key is kept for the key retention its
+// submit was made with (7 days unless set), counted by the database's clock
+// from when it was written; once expired it is new again, and later keyed
+// submits prune it, a few at a time.
 //
 // A BackendStore is one connection, used by one thread at a time. Values are
 // only ever bound as parameters. A failure raises a runtime error (number
@@ -55,7 +58,7 @@ namespace quillet::standins {
 
 inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
 inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
-inline constexpr int32_t kSchemaVersion = 4;
+inline constexpr int32_t kSchemaVersion = 5;
 inline constexpr int64_t kDefaultKeyRetentionSeconds = 7 * 24 * 3600;
 // The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
 inline constexpr int64_t kTimeEpoch = 946684800;
@@ -64,6 +67,12 @@ inline constexpr int64_t kTimeEpoch = 946684800;
 inline int64_t TransactionTimeAt(int64_t unix_seconds) {
   return unix_seconds - kTimeEpoch;
 }
+
+// The same, for a change about to be stored: raises kBackendError, naming
+// the date, when the time does not fit a 32-bit Long (after
+// 2068-01-19T03:14:07Z, or before 1931-12-13T20:45:52Z): the change is
+// refused rather than stamped with a time that wrapped around.
+int64_t StorableTransactionTime(int64_t unix_seconds);
 
 // One property value as stored: its type name ("String", "Byte", "Long",
 // "Boolean") and its value (text for strings, number otherwise).
@@ -201,12 +210,19 @@ class BackendStore {
       const std::vector<std::pair<std::string, std::string>>& fields,
       const std::string& request_key = "");
 
-  // How long request keys are kept (kDefaultKeyRetentionSeconds unless set).
+  // How long the request keys this store writes are kept
+  // (kDefaultKeyRetentionSeconds unless set); keys written before keep
+  // their own.
   void SetKeyRetention(int64_t seconds) { key_retention_ = seconds; }
   // While set, every write runs in full and is then rolled back: its outcome
   // is what it would have been, and nothing is stored (on PostgreSQL the
   // call-number sequence still advances).
   void SetDryRun(bool dry_run) { dry_run_ = dry_run; }
+  // The caller's name for the request being submitted (the object
+  // context's RequestDigest()); while set, a submit under a key is the same
+  // request as an earlier one when their names are equal, whatever was
+  // submitted. Empty: what was submitted is compared.
+  void SetRequestName(std::string name) { request_name_ = std::move(name); }
 
   // The latest unfinished run of `file_name` under another identity than
   // `identity`, if any.
@@ -259,6 +275,7 @@ class BackendStore {
   std::unique_ptr<StorageEngine> engine_;
   int64_t key_retention_ = kDefaultKeyRetentionSeconds;
   bool dry_run_ = false;
+  std::string request_name_;
 };
 
 }  // namespace quillet::standins

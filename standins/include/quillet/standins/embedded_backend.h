@@ -45,7 +45,7 @@
 namespace quillet::standins {
 
 struct EmbeddedBackendOptions {
-  // How long request keys are kept before they may be pruned.
+  // How long the request keys written are kept before they expire.
   int64_t key_retention_seconds = kDefaultKeyRetentionSeconds;
 };
 
@@ -53,5 +53,12 @@ struct EmbeddedBackendOptions {
 // SQLite file path or a PostgreSQL URI (backend_store.h).
 void RegisterEmbeddedBackend(const std::string& db_path,
                              const EmbeddedBackendOptions& options = {});
+
+// What the submits on the calling thread stored since the last call, as
+// words ("call SC000042 was created"), and forgets it; "" when nothing was
+// stored (a dry run, a replay and a refusal store nothing). A host tells
+// its caller this when the operation fails after its write (a log entry
+// that cannot be written), so that a retry does not store it again unseen.
+std::string TakeStoredNote();
 
 }  // namespace quillet::standins

@@ -23,13 +23,16 @@ namespace quillet::standins {
 // tells the new object (when it is a ContextMember) the context's identity.
 class HostContext final : public ObjectContext {
  public:
-  HostContext(String identity, String request_key, bool dry_run)
+  HostContext(String identity, String request_key, bool dry_run,
+              String request_digest = String())
       : identity_(std::move(identity)),
         request_key_(std::move(request_key)),
+        request_digest_(std::move(request_digest)),
         dry_run_(dry_run) {}
   String Identity() const override { return identity_; }
   Ref<Object> CreateInstance(StringView class_name) override;
   String RequestKey() const override { return request_key_; }
+  String RequestDigest() const override { return request_digest_; }
   void NoteReplayed() override { replayed_ = true; }
   bool Replayed() const override { return replayed_; }
   bool DryRun() const override { return dry_run_; }
@@ -37,19 +40,22 @@ class HostContext final : public ObjectContext {
  private:
   String identity_;
   String request_key_;
+  String request_digest_;
   bool dry_run_;
   bool replayed_ = false;
 };
 
 // Enters a new context (identity "ctx-<n>", unique in the process) on the
 // calling thread for the life of the scope, carrying `request_key` (none
-// when empty), asking for a dry run when `dry_run` says so. A key longer
-// than kMaxRequestKeyLength raises error 5.
+// when empty), asking for a dry run when `dry_run` says so, naming the
+// request as the caller gave it with `request_digest` (none when empty). A
+// key longer than kMaxRequestKeyLength raises error 5.
 enum class DryRun : bool { kNo, kYes };
 class TransactionScope {
  public:
   explicit TransactionScope(String request_key = String(),
-                            DryRun dry_run = DryRun::kNo);
+                            DryRun dry_run = DryRun::kNo,
+                            String request_digest = String());
   Ref<HostContext> context() const { return context_; }
 
  private:
