@@ -303,8 +303,44 @@ ItemOutcome BackendStore::KeyedItem(
   return outcome;
 }
 
+void BackendStore::CheckWritable() { engine_->CheckWritable(); }
+
+StoreFacts BackendStore::Facts() {
+  StoreFacts facts;
+  engine_->ReadTransaction([&] { facts = engine_->Facts(); });
+  facts.schema_version = kSchemaVersion;  // opening made sure of it
+  return facts;
+}
+
+std::vector<KeyListing> BackendStore::Keys(
+    const std::optional<std::string>& after, int64_t limit) {
+  std::vector<KeyListing> keys;
+  engine_->ReadTransaction([&] { keys = engine_->KeyPage(after, limit); });
+  return keys;
+}
+
+int64_t BackendStore::PruneKeysBefore(int64_t unix_time) {
+  constexpr int kBatch = 1000;
+  int64_t before = Facts().request_keys, previous = -1;
+  // At most as many rounds as the keys there were need; a round that
+  // removed none ends it (the rest are being written right now).
+  for (int64_t round = 0; round <= before / kBatch + 1; ++round) {
+    StoreFacts facts = Facts();
+    if (!facts.oldest_key || *facts.oldest_key >= unix_time ||
+        facts.request_keys == previous)
+      break;
+    previous = facts.request_keys;
+    engine_->WriteTransaction([&] { engine_->PruneKeys(unix_time, kBatch); },
+                              StorageEngine::Ending::kCommit);
+  }
+  return before - Facts().request_keys;
+}
+
 int32_t BackendStore::EngineerTime(const std::string& question_id) {
-  return static_cast<int32_t>(engine_->EngineerMinutes(question_id));
+  int64_t minutes = 0;
+  engine_->ReadTransaction(
+      [&] { minutes = engine_->EngineerMinutes(question_id); });
+  return static_cast<int32_t>(minutes);
 }
 
 namespace {
@@ -471,8 +507,11 @@ void BackendStore::ForEachCall(
   int64_t after = 0;
   if (query.after) {
     std::optional<int64_t> seq = SeqOfNumber(*query.after);
-    if (!seq || !engine_->ReadCall(*seq, false))
-      RaiseBackend("no service call '" + *query.after + "'");
+    bool found = false;
+    if (seq)
+      engine_->ReadTransaction(
+          [&] { found = engine_->ReadCall(*seq, false).has_value(); });
+    if (!found) RaiseBackend("no service call '" + *query.after + "'");
     after = *seq;
   }
   // A page at a time in sequence order, each page read on one snapshot and
@@ -521,8 +560,12 @@ std::optional<StoredItem> BackendStore::ItemIn(const std::string& serial) {
 void BackendStore::ForEachItem(
     const ItemQuery& query,
     const std::function<void(const StoredItem&)>& visit) {
-  if (query.after && !engine_->ItemComponent(*query.after))
-    RaiseBackend("no serialized item '" + *query.after + "'");
+  if (query.after) {
+    bool found = false;
+    engine_->ReadTransaction(
+        [&] { found = engine_->ItemComponent(*query.after).has_value(); });
+    if (!found) RaiseBackend("no serialized item '" + *query.after + "'");
+  }
   std::optional<std::string> after = query.after;
   int64_t left = query.limit.value_or(INT64_MAX);
   while (left > 0) {

@@ -240,7 +240,8 @@ class PostgresEngine final : public StorageEngine {
     }
     // The server's notices (and the FATAL that ends a killed session) stay
     // out of standard error: what matters reaches the caller as a failure.
-    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
     try {
       PrepareSchema(open);
     } catch (...) {
@@ -298,6 +299,14 @@ class PostgresEngine final : public StorageEngine {
             "operation was not completed and nothing of it was written",
             FailureKind::kRetryLater);
     }
+  }
+
+  void CheckWritable() override {
+    // Refused before any row is touched on a read-only database or
+    // standby, and for a role that may not write.
+    WriteTransaction(
+        [&] { Run("UPDATE quillet_meta SET value = value WHERE false", {}); },
+        Ending::kRollBack);
   }
 
   void ReadTransaction(const std::function<void()>& work) override {
@@ -518,6 +527,31 @@ class PostgresEngine final : public StorageEngine {
         "WHERE created_at < $1::bigint ORDER BY created_at LIMIT $2::bigint "
         "FOR UPDATE SKIP LOCKED)",
         {Int(created_before), Int(limit)});
+  }
+  std::vector<KeyListing> KeyPage(const std::optional<std::string>& after,
+                                  int64_t limit) override {
+    Result r =
+        Run("SELECT key, kind, created_at FROM request_keys WHERE $1::bytea "
+            "IS NULL OR key > $1::bytea ORDER BY key LIMIT $2::bigint",
+            {Maybe(after), Int(limit)});
+    std::vector<KeyListing> out;
+    for (int i = 0; i < r.Rows(); ++i)
+      out.push_back({r.Text(i, 0), r.Text(i, 1), r.Int(i, 2)});
+    return out;
+  }
+
+  StoreFacts Facts() override {
+    Result r = Run(
+        "SELECT (SELECT count(*) FROM calls), (SELECT count(*) FROM items), "
+        "(SELECT count(*) FROM request_keys), (SELECT coalesce(min("
+        "created_at), 0) FROM request_keys)",
+        {});
+    StoreFacts facts;
+    facts.calls = r.Int(0, 0);
+    facts.items = r.Int(0, 1);
+    facts.request_keys = r.Int(0, 2);
+    if (facts.request_keys > 0) facts.oldest_key = r.Int(0, 3);
+    return facts;
   }
 
  private:

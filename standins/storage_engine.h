@@ -59,6 +59,10 @@ class StorageEngine {
   // again (after a lost connection), so it keeps what it reads only in
   // variables it sets afresh.
   virtual void ReadTransaction(const std::function<void()>& work) = 0;
+  // Raises, saying why, unless a write could be made now (a read-only
+  // database, a standby, a role without the right to write fail); writes
+  // nothing and waits for no lock on a row.
+  virtual void CheckWritable() = 0;
 
   // Calls. A call is one row: its properties and both texts, read and
   // written whole. Its number names its sequence number (the rules own the
@@ -115,6 +119,12 @@ class StorageEngine {
   // Removes at most `limit` keys created before `created_before`, oldest
   // first, through an index.
   virtual void PruneKeys(int64_t created_before, int limit) = 0;
+  // Up to `limit` keys after `after`, in key order.
+  virtual std::vector<KeyListing> KeyPage(
+      const std::optional<std::string>& after, int64_t limit) = 0;
+
+  // How much is stored (for the operator; counts that scan are fine here).
+  virtual StoreFacts Facts() = 0;
 };
 
 // The engine for `where`: a PostgreSQL connection URI or a SQLite file

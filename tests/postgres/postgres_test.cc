@@ -481,5 +481,63 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
             std::string::npos);
 }
 
+// The operator's view without writing: what is stored, the request keys
+// (listed, and pruned by age), and the readiness check, which fails on a
+// database that takes no writes. A command uses one connection.
+TEST(PostgresOperatorTest, StatusKeysAndHealth) {
+  testing::PgProxy proxy(server->SocketDir() + "/.s.PGSQL.5432");
+  std::string name = DatabaseName(server->NewDatabase());
+  std::string db = proxy.Uri(name);
+  testing::TempDir dir;
+  for (const char* key : {"k1", "k2"}) {
+    int before = proxy.Accepted();
+    ASSERT_EQ(testing::RunQuillet(
+                  dir, {"create-call", "--db", db, "--key", key, "SOLDTOBP=B"})
+                  .status,
+              0);
+    EXPECT_EQ(proxy.Accepted() - before, 1) << "connections for one command";
+  }
+  server->Sql(server->Uri(name),
+              "UPDATE request_keys SET created_at = created_at - 864000 "
+              "WHERE key = 'k1'");
+  struct Step {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // in standard output, or for a failure standard error
+  };
+  const std::vector<Step> steps = {
+      {{"backend", "status", "--json"},
+       0,
+       R"("calls":2,"items":0,"request_keys":2)"},
+      {{"backend", "status", "--json"}, 0, R"("writable":true)"},
+      {{"backend", "keys"}, 0, "k1\n"},
+      {{"backend", "keys", "--prune-older-than", "5"},
+       0,
+       "pruned 1 request key"},
+      {{"backend", "keys", "--json"}, 0, R"("key":"k2")"},
+      {{"backend", "health"}, 0, "ok"},
+      {{"ALTER DATABASE"}, 0, ""},
+      {{"backend", "health"}, 2, "read-only"},
+      {{"backend", "status", "--json"}, 0, R"("writable":false)"},
+      {{"create-call", "SOLDTOBP=B"}, 3, "read-only"},
+  };
+  for (const Step& step : steps) {
+    if (step.args[0] == "ALTER DATABASE") {
+      server->Sql(
+          server->Uri(name),
+          "ALTER DATABASE " + name + " SET default_transaction_read_only = on");
+      continue;
+    }
+    std::vector<std::string> args = step.args;
+    args.insert(args.end(), {"--db", db});
+    testing::CliResult run = testing::RunQuillet(dir, args);
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    EXPECT_EQ(run.status, step.status) << run.err;
+    EXPECT_NE((step.status == 0 ? run.out : run.err).find(step.out),
+              std::string::npos)
+        << run.out << run.err;
+  }
+}
+
 }  // namespace
 }  // namespace quillet::standins

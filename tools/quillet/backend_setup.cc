@@ -6,6 +6,7 @@
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
+#include "quillet/standins/store_pool.h"
 
 namespace quillet::cli {
 
@@ -17,7 +18,9 @@ std::string BackendSetup::LogPath() const {
 
 Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend) {
   if (with_backend) {
-    standins::BackendStore store(setup.db);
+    // The store that checked the database serves the first operation: one
+    // connection per command.
+    standins::BorrowedStore store(setup.db);
     standins::RegisterEmbeddedBackend(
         setup.db, {.key_retention_seconds = setup.keep_keys_days * 24 * 3600});
     standins::RegisterFileLog(setup.LogPath());

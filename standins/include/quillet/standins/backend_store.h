@@ -130,6 +130,20 @@ struct ItemQuery {
 class StorageEngine;
 struct KeyRecord;
 
+// What the operator sees of the store at a glance.
+struct StoreFacts {
+  int64_t schema_version = 0;
+  int64_t calls = 0, items = 0, request_keys = 0;
+  std::optional<int64_t> oldest_key;  // when it was made, Unix time
+};
+
+// A request key as listed: the key, the kind of request, when it was made
+// (Unix time).
+struct KeyListing {
+  std::string key, kind;
+  int64_t created_at = 0;
+};
+
 // True for a PostgreSQL connection URI (postgresql://, postgres://).
 bool IsPostgresUri(const std::string& where);
 // `where` as it may be shown: a URI's password as "***".
@@ -197,6 +211,17 @@ class BackendStore {
   // is what it would have been, and nothing is stored (on PostgreSQL the
   // call-number sequence still advances).
   void SetDryRun(bool dry_run) { dry_run_ = dry_run; }
+
+  // Raises kBackendError, saying why, unless the database would take a
+  // write now; writes nothing.
+  void CheckWritable();
+  StoreFacts Facts();
+  // Request keys in key order, a page at a time, after `after` when given.
+  std::vector<KeyListing> Keys(const std::optional<std::string>& after,
+                               int64_t limit);
+  // Removes the keys made before `unix_time`, oldest first, a bounded number
+  // per transaction; answers how many went.
+  int64_t PruneKeysBefore(int64_t unix_time);
 
   // Master data from a JSON text; raises on malformed input, loads nothing
   // then. Answers how many rows were loaded.
