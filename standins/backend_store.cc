@@ -521,9 +521,16 @@ void BackendStore::ForEachCall(
     int64_t want = std::min(left, kPage);
     std::vector<int64_t> page;
     std::vector<StoredCall> calls;
+    int64_t settled = engine_->SettledSeq();
+    bool last = false;
     engine_->ReadTransaction([&] {
       calls.clear();
       page = engine_->CallPage(query, after, want);
+      // Calls past the settled ones wait for a later page: a lower number
+      // might still commit.
+      auto end = std::upper_bound(page.begin(), page.end(), settled);
+      last = end != page.end();
+      page.erase(end, page.end());
       for (int64_t seq : page)
         if (std::optional<CallRow> row = engine_->ReadCall(seq, false))
           calls.push_back(AsStored(Numbered("SC", seq), std::move(*row)));
@@ -531,7 +538,7 @@ void BackendStore::ForEachCall(
     if (!page.empty()) after = page.back();
     left -= static_cast<int64_t>(page.size());
     for (const StoredCall& call : calls) visit(call);
-    if (static_cast<int64_t>(page.size()) < want) break;
+    if (last || static_cast<int64_t>(page.size()) < want) break;
   }
 }
 

@@ -58,6 +58,8 @@ constexpr int kReconnectSeconds = 15;
 // The lock that makes the check for a foreign database and the creation of
 // the schema one step across hosts.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(1364937812)";
+// Writers take call numbers under the advisory lock 1364937813 (shared),
+// which SettledSeq takes alone.
 
 std::chrono::milliseconds ReconnectWindow() {
   const char* text = std::getenv("QUILLET_PG_RECONNECT_SECONDS");
@@ -337,9 +339,27 @@ class PostgresEngine final : public StorageEngine {
     }
   }
 
+  // A number is taken only under the numbering lock, shared among writers
+  // and held to the end of the transaction; SettledSeq takes it alone, so
+  // it finds no number taken and not yet committed or rolled back.
   int64_t NewCallSeq() override {
-    return Run("SELECT nextval(pg_get_serial_sequence('calls', 'seq'))", {})
+    return Run("WITH numbering AS (SELECT pg_advisory_xact_lock_shared("
+               "1364937813)) SELECT nextval(pg_get_serial_sequence('calls', "
+               "'seq')) FROM numbering",
+               {})
         .Int(0, 0);
+  }
+  int64_t SettledSeq() override {
+    int64_t seq = 0;
+    ReadTransaction([&] {
+      Run("SELECT pg_advisory_xact_lock(1364937813)", {});
+      // A sequence is outside transactions: its latest value, now.
+      seq = Run("SELECT coalesce(pg_sequence_last_value("
+                "pg_get_serial_sequence('calls', 'seq')::regclass), 0)",
+                {})
+                .Int(0, 0);
+    });
+    return seq;
   }
   void InsertCall(int64_t seq, const std::string& number,
                   const std::string& component, int64_t time,

@@ -221,6 +221,10 @@ class SqliteEngine final : public StorageEngine {
     }
   }
 
+  // One writer at a time, numbering inside its transaction: every number
+  // handed out is settled once the writer is done.
+  int64_t SettledSeq() override { return INT64_MAX; }
+
   int64_t NewCallSeq() override {
     // The write transaction holds the file's write lock, and calls are
     // never deleted: the next number is one past the last.

@@ -86,6 +86,12 @@ class StorageEngine {
   // apply).
   virtual std::vector<int64_t> CallPage(const CallQuery& query,
                                         int64_t after_seq, int64_t limit) = 0;
+  // A sequence number at or below which every call is settled: committed
+  // (and so seen by any read that starts from now on) or never to be. A
+  // listing that stops there lets a reader that follows it with `after`
+  // miss none: no call with a lower number can commit later. Called outside
+  // a transaction.
+  virtual int64_t SettledSeq() = 0;
 
   // Master data.
   virtual bool BusinessPartnerExists(const std::string& number) = 0;

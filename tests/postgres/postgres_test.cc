@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "quillet/calls.h"
@@ -352,6 +353,41 @@ TEST(PostgresSnapshotTest, ReadsNeverShowHalfAChange) {
   for (std::thread& t : writers) t.join();
   EXPECT_GT(reads, 0);
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+}
+
+// A follower pages through the listing with `after` while six writers
+// create calls: it sees every call, none skipped for having committed after
+// a higher number was read.
+TEST(PostgresFollowerTest, AFollowerMissesNoCall) {
+  std::string db = server->NewDatabase();
+  BackendStore{db};  // the schema, before the writers start
+  constexpr int kWriters = 6, kEach = 120;
+  std::atomic<int> writing{kWriters};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w)
+    writers.emplace_back([&] {
+      BackendStore store(db);
+      CallData call;
+      call.properties["SoldToBusinessPartner"] = {"String", "B", 0};
+      for (int i = 0; i < kEach; ++i) store.CreateCall("Calls", call);
+      --writing;
+    });
+  BackendStore follower(db, BackendStore::Open::kForReading);
+  std::set<std::string> seen;
+  std::optional<std::string> last;
+  auto follow = [&] {
+    CallQuery query;
+    query.after = last;
+    follower.ForEachCall(query, [&](const StoredCall& call) {
+      seen.insert(call.call_number);
+      last = call.call_number;
+    });
+  };
+  while (writing > 0) follow();
+  for (std::thread& t : writers) t.join();
+  follow();
+  EXPECT_EQ(seen.size(), size_t{kWriters * kEach});
+  EXPECT_EQ(follower.Calls().size(), size_t{kWriters * kEach});
 }
 
 // A session holds a call's row locked: a change of that call waits only as
