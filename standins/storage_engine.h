@@ -48,9 +48,12 @@ class StorageEngine {
   // own until it ends. When the engine meets a conflict with a concurrent
   // transaction (a lock it cannot wait for, a key another host stored
   // first), it rolls back and runs `work` again, a bounded number of times,
-  // so `work` keeps its results only in variables it sets afresh. Any
-  // failure raises kBackendError with nothing written. `ending` kRollBack
-  // (a dry run) undoes everything `work` wrote once it has run.
+  // so `work` keeps its results only in variables it sets afresh; so it
+  // does after a connection lost before the commit was sent. Any failure
+  // raises kBackendError with nothing written, but for a commit whose
+  // answer was lost and whose outcome could not be found out
+  // (FailureKind::kOutcomeUnknown). `ending` kRollBack (a dry run) undoes
+  // everything `work` wrote once it has run.
   enum class Ending : uint8_t { kCommit, kRollBack };
   virtual void WriteTransaction(const std::function<void()>& work,
                                 Ending ending) = 0;
