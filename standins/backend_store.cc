@@ -514,31 +514,30 @@ void BackendStore::ForEachCall(
     if (!found) RaiseBackend("no service call '" + *query.after + "'");
     after = *seq;
   }
-  // A page at a time in sequence order, each page read on one snapshot and
-  // then handed on: memory grows with the page, not the table.
+  // A page at a time in sequence order, each page on one snapshot; each
+  // call is read and handed on before the next, so memory does not grow
+  // with the table. A page run again (after a lost connection) goes on
+  // after the last call handed on.
   int64_t left = query.limit.value_or(INT64_MAX);
-  while (left > 0) {
-    int64_t want = std::min(left, kPage);
-    std::vector<int64_t> page;
-    std::vector<StoredCall> calls;
+  for (bool more = true; more && left > 0;) {
+    // Calls past the settled ones wait for a later listing: a lower number
+    // might still commit.
     int64_t settled = engine_->SettledSeq();
-    bool last = false;
     engine_->ReadTransaction([&] {
-      calls.clear();
-      page = engine_->CallPage(query, after, want);
-      // Calls past the settled ones wait for a later page: a lower number
-      // might still commit.
-      auto end = std::upper_bound(page.begin(), page.end(), settled);
-      last = end != page.end();
-      page.erase(end, page.end());
-      for (int64_t seq : page)
-        if (std::optional<CallRow> row = engine_->ReadCall(seq, false))
-          calls.push_back(AsStored(Numbered("SC", seq), std::move(*row)));
+      int64_t want = std::min(left, kPage);
+      std::vector<int64_t> page = engine_->CallPage(query, after, want);
+      more = static_cast<int64_t>(page.size()) == want;
+      for (int64_t seq : page) {
+        if (seq > settled) {
+          more = false;
+          break;
+        }
+        std::optional<CallRow> row = engine_->ReadCall(seq, false);
+        after = seq;
+        --left;
+        if (row) visit(AsStored(Numbered("SC", seq), std::move(*row)));
+      }
     });
-    if (!page.empty()) after = page.back();
-    left -= static_cast<int64_t>(page.size());
-    for (const StoredCall& call : calls) visit(call);
-    if (last || static_cast<int64_t>(page.size()) < want) break;
   }
 }
 
@@ -575,21 +574,18 @@ void BackendStore::ForEachItem(
   }
   std::optional<std::string> after = query.after;
   int64_t left = query.limit.value_or(INT64_MAX);
-  while (left > 0) {
-    int64_t want = std::min(left, kPage);
-    std::vector<std::string> page;
-    std::vector<StoredItem> items;
+  for (bool more = true; more && left > 0;) {
     engine_->ReadTransaction([&] {
-      items.clear();
-      page = engine_->ItemPage(after, want);
-      for (const std::string& serial : page)
-        if (std::optional<StoredItem> item = ItemIn(serial))
-          items.push_back(std::move(*item));
+      int64_t want = std::min(left, kPage);
+      std::vector<std::string> page = engine_->ItemPage(after, want);
+      more = static_cast<int64_t>(page.size()) == want;
+      for (const std::string& serial : page) {
+        std::optional<StoredItem> item = ItemIn(serial);
+        after = serial;
+        --left;
+        if (item) visit(*item);
+      }
     });
-    if (!page.empty()) after = page.back();
-    left -= static_cast<int64_t>(page.size());
-    for (const StoredItem& item : items) visit(item);
-    if (static_cast<int64_t>(page.size()) < want) break;
   }
 }
 

@@ -227,8 +227,12 @@ class BackendStore {
   // then. Answers how many rows were loaded.
   int LoadMasterData(const std::string& json_text);
 
-  // Listings, one call or item at a time, in constant memory. An `after`
-  // that names no stored call or item raises kBackendError.
+  // Listings, one call or item at a time, in constant memory, each page of
+  // them read on one snapshot (`visit` runs inside it, so it must not use
+  // this store). A call listing stops before the lowest call number still
+  // being written by anyone: a reader that follows it with `after` misses
+  // no call. An `after` that names no stored call or item raises
+  // kBackendError.
   void ForEachCall(const CallQuery& query,
                    const std::function<void(const StoredCall&)>& visit);
   void ForEachItem(const ItemQuery& query,
