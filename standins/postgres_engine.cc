@@ -227,10 +227,17 @@ class PostgresEngine final : public StorageEngine {
  public:
   PostgresEngine(const std::string& uri, BackendStore::Open open)
       : uri_(uri), window_(ReconnectWindow()) {
-    // The URI's settings, and "quillet" as the application name unless the
-    // URI or PGAPPNAME names one.
-    const char* const keys[] = {"dbname", "fallback_application_name", nullptr};
-    const char* const values[] = {uri.c_str(), "quillet", nullptr};
+    // The URI's settings, over bounds of Quillet's own that it may change:
+    // a connection attempt gives up after 10 s, and a server that stops
+    // answering (a network cut while a commit's answer is awaited) is
+    // noticed within about 30 s instead of the system's two hours. The
+    // application name is "quillet" unless the URI or PGAPPNAME names one.
+    const char* const keys[] = {"connect_timeout",           "keepalives_idle",
+                                "keepalives_interval",       "keepalives_count",
+                                "tcp_user_timeout",          "dbname",
+                                "fallback_application_name", nullptr};
+    const char* const values[] = {"10",    "10",        "5",       "3",
+                                  "30000", uri.c_str(), "quillet", nullptr};
     conn_ = PQconnectdbParams(keys, values, /*expand_dbname=*/1);
     if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
       std::string message =
