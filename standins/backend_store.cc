@@ -343,8 +343,44 @@ ItemOutcome BackendStore::KeyedItem(
   return outcome;
 }
 
+void BackendStore::CheckWritable() { engine_->CheckWritable(); }
+
+StoreFacts BackendStore::Facts() {
+  StoreFacts facts;
+  engine_->ReadTransaction([&] { facts = engine_->Facts(); });
+  facts.schema_version = kSchemaVersion;  // opening made sure of it
+  return facts;
+}
+
+std::vector<KeyListing> BackendStore::Keys(
+    const std::optional<std::string>& after, int64_t limit) {
+  std::vector<KeyListing> keys;
+  engine_->ReadTransaction([&] { keys = engine_->KeyPage(after, limit); });
+  return keys;
+}
+
+int64_t BackendStore::PruneKeysBefore(int64_t unix_time) {
+  constexpr int kBatch = 1000;
+  int64_t before = Facts().request_keys, previous = -1;
+  // At most as many rounds as the keys there were need; a round that
+  // removed none ends it (the rest are being written right now).
+  for (int64_t round = 0; round <= before / kBatch + 1; ++round) {
+    StoreFacts facts = Facts();
+    if (!facts.oldest_key || *facts.oldest_key >= unix_time ||
+        facts.request_keys == previous)
+      break;
+    previous = facts.request_keys;
+    engine_->WriteTransaction([&] { engine_->PruneKeysCreatedBefore(unix_time, kBatch); },
+                              StorageEngine::Ending::kCommit);
+  }
+  return before - Facts().request_keys;
+}
+
 int32_t BackendStore::EngineerTime(const std::string& question_id) {
-  return static_cast<int32_t>(engine_->EngineerMinutes(question_id));
+  int64_t minutes = 0;
+  engine_->ReadTransaction(
+      [&] { minutes = engine_->EngineerMinutes(question_id); });
+  return static_cast<int32_t>(minutes);
 }
 
 namespace {
@@ -572,28 +608,37 @@ void BackendStore::ForEachCall(
   int64_t after = 0;
   if (query.after) {
     std::optional<int64_t> seq = SeqOfNumber(*query.after);
-    if (!seq || !engine_->ReadCall(*seq, false))
-      RaiseBackend("no service call '" + *query.after + "'");
+    bool found = false;
+    if (seq)
+      engine_->ReadTransaction(
+          [&] { found = engine_->ReadCall(*seq, false).has_value(); });
+    if (!found) RaiseBackend("no service call '" + *query.after + "'");
     after = *seq;
   }
-  // A page at a time in sequence order, each page read on one snapshot and
-  // then handed on: memory grows with the page, not the table.
+  // A page at a time in sequence order, each page on one snapshot; each
+  // call is read and handed on before the next, so memory does not grow
+  // with the table. A page run again (after a lost connection) goes on
+  // after the last call handed on.
   int64_t left = query.limit.value_or(INT64_MAX);
-  while (left > 0) {
-    int64_t want = std::min(left, kPage);
-    std::vector<int64_t> page;
-    std::vector<StoredCall> calls;
+  for (bool more = true; more && left > 0;) {
+    // Calls past the settled ones wait for a later listing: a lower number
+    // might still commit.
+    int64_t settled = engine_->SettledSeq();
     engine_->ReadTransaction([&] {
-      calls.clear();
-      page = engine_->CallPage(query, after, want);
-      for (int64_t seq : page)
-        if (std::optional<CallRow> row = engine_->ReadCall(seq, false))
-          calls.push_back(AsStored(Numbered("SC", seq), std::move(*row)));
+      int64_t want = std::min(left, kPage);
+      std::vector<int64_t> page = engine_->CallPage(query, after, want);
+      more = static_cast<int64_t>(page.size()) == want;
+      for (int64_t seq : page) {
+        if (seq > settled) {
+          more = false;
+          break;
+        }
+        std::optional<CallRow> row = engine_->ReadCall(seq, false);
+        after = seq;
+        --left;
+        if (row) visit(AsStored(Numbered("SC", seq), std::move(*row)));
+      }
     });
-    if (!page.empty()) after = page.back();
-    left -= static_cast<int64_t>(page.size());
-    for (const StoredCall& call : calls) visit(call);
-    if (static_cast<int64_t>(page.size()) < want) break;
   }
 }
 
@@ -622,25 +667,26 @@ std::optional<StoredItem> BackendStore::ItemIn(const std::string& serial) {
 void BackendStore::ForEachItem(
     const ItemQuery& query,
     const std::function<void(const StoredItem&)>& visit) {
-  if (query.after && !engine_->ItemComponent(*query.after))
-    RaiseBackend("no serialized item '" + *query.after + "'");
+  if (query.after) {
+    bool found = false;
+    engine_->ReadTransaction(
+        [&] { found = engine_->ItemComponent(*query.after).has_value(); });
+    if (!found) RaiseBackend("no serialized item '" + *query.after + "'");
+  }
   std::optional<std::string> after = query.after;
   int64_t left = query.limit.value_or(INT64_MAX);
-  while (left > 0) {
-    int64_t want = std::min(left, kPage);
-    std::vector<std::string> page;
-    std::vector<StoredItem> items;
+  for (bool more = true; more && left > 0;) {
     engine_->ReadTransaction([&] {
-      items.clear();
-      page = engine_->ItemPage(after, want);
-      for (const std::string& serial : page)
-        if (std::optional<StoredItem> item = ItemIn(serial))
-          items.push_back(std::move(*item));
+      int64_t want = std::min(left, kPage);
+      std::vector<std::string> page = engine_->ItemPage(after, want);
+      more = static_cast<int64_t>(page.size()) == want;
+      for (const std::string& serial : page) {
+        std::optional<StoredItem> item = ItemIn(serial);
+        after = serial;
+        --left;
+        if (item) visit(*item);
+      }
     });
-    if (!page.empty()) after = page.back();
-    left -= static_cast<int64_t>(page.size());
-    for (const StoredItem& item : items) visit(item);
-    if (static_cast<int64_t>(page.size()) < want) break;
   }
 }
 

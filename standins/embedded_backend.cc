@@ -12,6 +12,7 @@
 #include "quillet/object_context.h"
 #include "quillet/safe_array.h"
 #include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_pool.h"
 #include "quillet/text.h"
 
 namespace quillet::standins {
@@ -57,45 +58,8 @@ std::string RecordKey(const std::string& key, size_t index) {
   return key + "#" + std::to_string(index);
 }
 
-// Open connections are kept per thread and database file and handed to the
-// next manager or question on the same thread: opening a connection and
-// checking its schema costs more than a submit.
-class StorePool {
- public:
-  static std::unique_ptr<BackendStore> Take(const std::string& path) {
-    auto& idle = Idle()[path];
-    if (idle.empty()) return std::make_unique<BackendStore>(path);
-    std::unique_ptr<BackendStore> store = std::move(idle.back());
-    idle.pop_back();
-    return store;
-  }
-  static void GiveBack(const std::string& path,
-                       std::unique_ptr<BackendStore> store) {
-    auto& idle = Idle()[path];
-    if (store && idle.size() < kKeep) idle.push_back(std::move(store));
-  }
-
- private:
-  static constexpr size_t kKeep = 2;
-  using Map = std::map<std::string, std::vector<std::unique_ptr<BackendStore>>>;
-  static Map& Idle() {
-    thread_local Map idle;
-    return idle;
-  }
-};
-
-// A store borrowed from the pool for one scope.
-class PooledStore {
- public:
-  explicit PooledStore(std::string path)
-      : path_(std::move(path)), store_(StorePool::Take(path_)) {}
-  ~PooledStore() { StorePool::GiveBack(path_, std::move(store_)); }
-  BackendStore* operator->() { return store_.get(); }
-
- private:
-  std::string path_;
-  std::unique_ptr<BackendStore> store_;
-};
+// A store borrowed from the process's pool (store_pool.h) for one scope.
+using PooledStore = BorrowedStore;
 
 template <class Base>
 class Text final : public Base {
@@ -314,11 +278,11 @@ class Manager final : public adapter::ServiceCallManager {
   bool HonoursDryRun() const override { return true; }
 
   void Close() override {
-    if (store_) StorePool::GiveBack(path_, std::move(store_));
+    if (store_) GiveBackStore(path_, std::move(store_));
     closed_ = true;
   }
   ~Manager() override {
-    if (store_) StorePool::GiveBack(path_, std::move(store_));
+    if (store_) GiveBackStore(path_, std::move(store_));
   }
 
  private:
@@ -343,7 +307,7 @@ class Manager final : public adapter::ServiceCallManager {
   }
 
   BackendStore& Store() {
-    if (!store_) store_ = StorePool::Take(path_);
+    if (!store_) store_ = TakeStore(path_);
     store_->SetKeyRetention(key_retention_);
     store_->SetDryRun(InDryRun());
     store_->SetRequestName(RequestName());

@@ -58,6 +58,8 @@ constexpr int kReconnectSeconds = 15;
 // The lock that makes the check for a foreign database and the creation of
 // the schema one step across hosts.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(1364937812)";
+// Writers take call numbers under the advisory lock 1364937813 (shared),
+// which SettledSeq takes alone.
 
 std::chrono::milliseconds ReconnectWindow() {
   const char* text = std::getenv("QUILLET_PG_RECONNECT_SECONDS");
@@ -252,10 +254,17 @@ class PostgresEngine final : public StorageEngine {
  public:
   PostgresEngine(const std::string& uri, BackendStore::Open open)
       : uri_(uri), window_(ReconnectWindow()) {
-    // The URI's settings, and "quillet" as the application name unless the
-    // URI or PGAPPNAME names one.
-    const char* const keys[] = {"dbname", "fallback_application_name", nullptr};
-    const char* const values[] = {uri.c_str(), "quillet", nullptr};
+    // The URI's settings, over bounds of Quillet's own that it may change:
+    // a connection attempt gives up after 10 s, and a server that stops
+    // answering (a network cut while a commit's answer is awaited) is
+    // noticed within about 30 s instead of the system's two hours. The
+    // application name is "quillet" unless the URI or PGAPPNAME names one.
+    const char* const keys[] = {"connect_timeout",           "keepalives_idle",
+                                "keepalives_interval",       "keepalives_count",
+                                "tcp_user_timeout",          "dbname",
+                                "fallback_application_name", nullptr};
+    const char* const values[] = {"10",    "10",        "5",       "3",
+                                  "30000", uri.c_str(), "quillet", nullptr};
     conn_ = PQconnectdbParams(keys, values, /*expand_dbname=*/1);
     if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
       std::string message =
@@ -267,7 +276,8 @@ class PostgresEngine final : public StorageEngine {
     }
     // The server's notices (and the FATAL that ends a killed session) stay
     // out of standard error: what matters reaches the caller as a failure.
-    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
     try {
       PrepareSchema(open);
     } catch (...) {
@@ -327,6 +337,14 @@ class PostgresEngine final : public StorageEngine {
     }
   }
 
+  void CheckWritable() override {
+    // Refused before any row is touched on a read-only database or
+    // standby, and for a role that may not write.
+    WriteTransaction(
+        [&] { Run("UPDATE quillet_meta SET value = value WHERE false", {}); },
+        Ending::kRollBack);
+  }
+
   void ReadTransaction(const std::function<void()>& work) override {
     Clock::time_point deadline = Clock::now() + window_;
     for (int lost = 0;; ++lost) {
@@ -355,9 +373,27 @@ class PostgresEngine final : public StorageEngine {
     }
   }
 
+  // A number is taken only under the numbering lock, shared among writers
+  // and held to the end of the transaction; SettledSeq takes it alone, so
+  // it finds no number taken and not yet committed or rolled back.
   int64_t NewCallSeq() override {
-    return Run("SELECT nextval(pg_get_serial_sequence('calls', 'seq'))", {})
+    return Run("WITH numbering AS (SELECT pg_advisory_xact_lock_shared("
+               "1364937813)) SELECT nextval(pg_get_serial_sequence('calls', "
+               "'seq')) FROM numbering",
+               {})
         .Int(0, 0);
+  }
+  int64_t SettledSeq() override {
+    int64_t seq = 0;
+    ReadTransaction([&] {
+      Run("SELECT pg_advisory_xact_lock(1364937813)", {});
+      // A sequence is outside transactions: its latest value, now.
+      seq = Run("SELECT coalesce(pg_sequence_last_value("
+                "pg_get_serial_sequence('calls', 'seq')::regclass), 0)",
+                {})
+                .Int(0, 0);
+    });
+    return seq;
   }
   void InsertCall(int64_t seq, const std::string& number,
                   const std::string& component, int64_t time,
@@ -581,6 +617,37 @@ class PostgresEngine final : public StorageEngine {
         "WHERE expires_at <= " QUILLET_PG_NOW
         " ORDER BY expires_at LIMIT $1::bigint FOR UPDATE SKIP LOCKED)",
         {Int(limit)});
+  }
+  void PruneKeysCreatedBefore(int64_t created_before, int limit) override {
+    Run("DELETE FROM request_keys WHERE key IN (SELECT key FROM request_keys "
+        "WHERE created_at < $1::bigint ORDER BY created_at LIMIT $2::bigint "
+        "FOR UPDATE SKIP LOCKED)",
+        {Int(created_before), Int(limit)});
+  }
+  std::vector<KeyListing> KeyPage(const std::optional<std::string>& after,
+                                  int64_t limit) override {
+    Result r =
+        Run("SELECT key, kind, created_at FROM request_keys WHERE $1::bytea "
+            "IS NULL OR key > $1::bytea ORDER BY key LIMIT $2::bigint",
+            {Maybe(after), Int(limit)});
+    std::vector<KeyListing> out;
+    for (int i = 0; i < r.Rows(); ++i)
+      out.push_back({r.Text(i, 0), r.Text(i, 1), r.Int(i, 2)});
+    return out;
+  }
+
+  StoreFacts Facts() override {
+    Result r = Run(
+        "SELECT (SELECT count(*) FROM calls), (SELECT count(*) FROM items), "
+        "(SELECT count(*) FROM request_keys), (SELECT coalesce(min("
+        "created_at), 0) FROM request_keys)",
+        {});
+    StoreFacts facts;
+    facts.calls = r.Int(0, 0);
+    facts.items = r.Int(0, 1);
+    facts.request_keys = r.Int(0, 2);
+    if (facts.request_keys > 0) facts.oldest_key = r.Int(0, 3);
+    return facts;
   }
 
  private:

@@ -236,6 +236,12 @@ class SqliteEngine final : public StorageEngine {
     }
   }
 
+  void CheckWritable() override {
+    // The file's write lock, taken and let go.
+    Statement(*cache_, "BEGIN IMMEDIATE").Run();
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
   void ReadTransaction(const std::function<void()>& work) override {
     Statement(*cache_, "BEGIN").Run();
     try {
@@ -246,6 +252,10 @@ class SqliteEngine final : public StorageEngine {
       throw;
     }
   }
+
+  // One writer at a time, numbering inside its transaction: every number
+  // handed out is settled once the writer is done.
+  int64_t SettledSeq() override { return INT64_MAX; }
 
   int64_t NewCallSeq() override {
     // The write transaction holds the file's write lock, and calls are
@@ -462,6 +472,38 @@ class SqliteEngine final : public StorageEngine {
                 "request_keys WHERE expires_at <= ?1 ORDER BY expires_at "
                 "LIMIT ?2)");
     s.Bind(1, Now()).Bind(2, int64_t{limit}).Run();
+  }
+  void PruneKeysCreatedBefore(int64_t created_before, int limit) override {
+    Statement s(*cache_,
+                "DELETE FROM request_keys WHERE key IN (SELECT key FROM "
+                "request_keys WHERE created_at < ?1 ORDER BY created_at "
+                "LIMIT ?2)");
+    s.Bind(1, created_before).Bind(2, int64_t{limit}).Run();
+  }
+  std::vector<KeyListing> KeyPage(const std::optional<std::string>& after,
+                                  int64_t limit) override {
+    Statement s(*cache_,
+                "SELECT key, kind, created_at FROM request_keys WHERE ?1 IS "
+                "NULL OR key > ?1 ORDER BY key LIMIT ?2");
+    if (after) s.Bind(1, *after);
+    s.Bind(2, limit);
+    std::vector<KeyListing> out;
+    while (s.Step()) out.push_back({s.Text(0), s.Text(1), s.Int(2)});
+    return out;
+  }
+
+  StoreFacts Facts() override {
+    Statement s(*cache_,
+                "SELECT (SELECT count(*) FROM calls), (SELECT count(*) FROM "
+                "items), (SELECT count(*) FROM request_keys), (SELECT "
+                "min(created_at) FROM request_keys)");
+    s.Step();
+    StoreFacts facts;
+    facts.calls = s.Int(0);
+    facts.items = s.Int(1);
+    facts.request_keys = s.Int(2);
+    if (facts.request_keys > 0) facts.oldest_key = s.Int(3);
+    return facts;
   }
 
  private:

@@ -48,9 +48,12 @@ class StorageEngine {
   // own until it ends. When the engine meets a conflict with a concurrent
   // transaction (a lock it cannot wait for, a key another host stored
   // first), it rolls back and runs `work` again, a bounded number of times,
-  // so `work` keeps its results only in variables it sets afresh. Any
-  // failure raises kBackendError with nothing written. `ending` kRollBack
-  // (a dry run) undoes everything `work` wrote once it has run.
+  // so `work` keeps its results only in variables it sets afresh; so it
+  // does after a connection lost before the commit was sent. Any failure
+  // raises kBackendError with nothing written, but for a commit whose
+  // answer was lost and whose outcome could not be found out
+  // (FailureKind::kOutcomeUnknown). `ending` kRollBack (a dry run) undoes
+  // everything `work` wrote once it has run.
   enum class Ending : uint8_t { kCommit, kRollBack };
   virtual void WriteTransaction(const std::function<void()>& work,
                                 Ending ending) = 0;
@@ -59,6 +62,10 @@ class StorageEngine {
   // again (after a lost connection), so it keeps what it reads only in
   // variables it sets afresh.
   virtual void ReadTransaction(const std::function<void()>& work) = 0;
+  // Raises, saying why, unless a write could be made now (a read-only
+  // database, a standby, a role without the right to write fail); writes
+  // nothing and waits for no lock on a row.
+  virtual void CheckWritable() = 0;
 
   // Calls. A call is one row: its properties and both texts, read and
   // written whole. Its number names its sequence number (the rules own the
@@ -82,6 +89,12 @@ class StorageEngine {
   // apply).
   virtual std::vector<int64_t> CallPage(const CallQuery& query,
                                         int64_t after_seq, int64_t limit) = 0;
+  // A sequence number at or below which every call is settled: committed
+  // (and so seen by any read that starts from now on) or never to be. A
+  // listing that stops there lets a reader that follows it with `after`
+  // miss none: no call with a lower number can commit later. Called outside
+  // a transaction.
+  virtual int64_t SettledSeq() = 0;
 
   // Master data.
   virtual bool BusinessPartnerExists(const std::string& number) = 0;
@@ -129,6 +142,15 @@ class StorageEngine {
   // Removes at most `limit` expired keys, soonest expired first, through an
   // index; a key that still lives is never removed.
   virtual void PruneKeys(int limit) = 0;
+  // The operator's pruning: at most `limit` keys created before
+  // `created_before`, oldest first, whatever their expiry.
+  virtual void PruneKeysCreatedBefore(int64_t created_before, int limit) = 0;
+  // Up to `limit` keys after `after`, in key order.
+  virtual std::vector<KeyListing> KeyPage(
+      const std::optional<std::string>& after, int64_t limit) = 0;
+
+  // How much is stored (for the operator; counts that scan are fine here).
+  virtual StoreFacts Facts() = 0;
 };
 
 // The engine for `where`: a PostgreSQL connection URI or a SQLite file

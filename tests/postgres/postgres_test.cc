@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "quillet/calls.h"
@@ -371,6 +372,41 @@ TEST(PostgresSnapshotTest, ReadsNeverShowHalfAChange) {
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
 }
 
+// A follower pages through the listing with `after` while six writers
+// create calls: it sees every call, none skipped for having committed after
+// a higher number was read.
+TEST(PostgresFollowerTest, AFollowerMissesNoCall) {
+  std::string db = server->NewDatabase();
+  BackendStore{db};  // the schema, before the writers start
+  constexpr int kWriters = 6, kEach = 120;
+  std::atomic<int> writing{kWriters};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w)
+    writers.emplace_back([&] {
+      BackendStore store(db);
+      CallData call;
+      call.properties["SoldToBusinessPartner"] = {"String", "B", 0};
+      for (int i = 0; i < kEach; ++i) store.CreateCall("Calls", call);
+      --writing;
+    });
+  BackendStore follower(db, BackendStore::Open::kForReading);
+  std::set<std::string> seen;
+  std::optional<std::string> last;
+  auto follow = [&] {
+    CallQuery query;
+    query.after = last;
+    follower.ForEachCall(query, [&](const StoredCall& call) {
+      seen.insert(call.call_number);
+      last = call.call_number;
+    });
+  };
+  while (writing > 0) follow();
+  for (std::thread& t : writers) t.join();
+  follow();
+  EXPECT_EQ(seen.size(), size_t{kWriters * kEach});
+  EXPECT_EQ(follower.Calls().size(), size_t{kWriters * kEach});
+}
+
 // A session holds a call's row locked: a change of that call waits only as
 // long as the bound (the server's own setting when the operator made one,
 // else Quillet's), then fails as busy with nothing written and no SQL in
@@ -496,6 +532,64 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
   EXPECT_NE(testing::RunQuillet(dir, {"backend", "migrate", "--db", good})
                 .out.find("***"),
             std::string::npos);
+}
+
+// The operator's view without writing: what is stored, the request keys
+// (listed, and pruned by age), and the readiness check, which fails on a
+// database that takes no writes. A command uses one connection.
+TEST(PostgresOperatorTest, StatusKeysAndHealth) {
+  testing::PgProxy proxy(server->SocketDir() + "/.s.PGSQL.5432");
+  std::string name = DatabaseName(server->NewDatabase());
+  std::string db = proxy.Uri(name);
+  testing::TempDir dir;
+  for (const char* key : {"k1", "k2"}) {
+    int before = proxy.Accepted();
+    ASSERT_EQ(testing::RunQuillet(
+                  dir, {"create-call", "--db", db, "--key", key, "SOLDTOBP=B"})
+                  .status,
+              0);
+    EXPECT_EQ(proxy.Accepted() - before, 1) << "connections for one command";
+  }
+  server->Sql(server->Uri(name),
+              "UPDATE request_keys SET created_at = created_at - 864000 "
+              "WHERE key = 'k1'");
+  struct Step {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // in standard output, or for a failure standard error
+  };
+  const std::vector<Step> steps = {
+      {{"backend", "status", "--json"},
+       0,
+       R"("calls":2,"items":0,"request_keys":2)"},
+      {{"backend", "status", "--json"}, 0, R"("writable":true)"},
+      {{"backend", "keys"}, 0, "k1\n"},
+      {{"backend", "keys", "--prune-older-than", "5"},
+       0,
+       "pruned 1 request key"},
+      {{"backend", "keys", "--json"}, 0, R"("key":"k2")"},
+      {{"backend", "health"}, 0, "ok"},
+      {{"ALTER DATABASE"}, 0, ""},
+      {{"backend", "health"}, 2, "read-only"},
+      {{"backend", "status", "--json"}, 0, R"("writable":false)"},
+      {{"create-call", "SOLDTOBP=B"}, 3, "read-only"},
+  };
+  for (const Step& step : steps) {
+    if (step.args[0] == "ALTER DATABASE") {
+      server->Sql(
+          server->Uri(name),
+          "ALTER DATABASE " + name + " SET default_transaction_read_only = on");
+      continue;
+    }
+    std::vector<std::string> args = step.args;
+    args.insert(args.end(), {"--db", db});
+    testing::CliResult run = testing::RunQuillet(dir, args);
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    EXPECT_EQ(run.status, step.status) << run.err;
+    EXPECT_NE((step.status == 0 ? run.out : run.err).find(step.out),
+              std::string::npos)
+        << run.out << run.err;
+  }
 }
 
 }  // namespace

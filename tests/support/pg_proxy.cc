@@ -74,6 +74,7 @@ void PgProxy::Accept() {
     if (poll(&ready, 1, 50) <= 0) continue;
     int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
+    ++accepted_;
     if (refuse_) {
       close(client);
       continue;

@@ -29,6 +29,8 @@ class PgProxy {
   void DropCommitAnswer(const std::string& after, bool refuse_after);
   // Whether the armed cut has happened.
   bool Dropped() const { return dropped_; }
+  // How many connections were accepted so far.
+  int Accepted() const { return accepted_; }
 
  private:
   void Accept();
@@ -38,6 +40,7 @@ class PgProxy {
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false}, dropped_{false}, refuse_{false};
+  std::atomic<int> accepted_{0};
   std::mutex mutex_;
   std::string after_;  // armed when not empty
   bool refuse_after_ = false;

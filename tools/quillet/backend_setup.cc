@@ -6,6 +6,7 @@
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
+#include "quillet/standins/store_pool.h"
 
 namespace quillet::cli {
 
@@ -18,9 +19,15 @@ std::string BackendSetup::LogPath() const {
 Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
                               bool dry_run) {
   if (with_backend) {
-    standins::BackendStore store(
-        setup.db, dry_run ? standins::BackendStore::Open::kForReading
-                          : standins::BackendStore::Open::kForWriting);
+    // A dry run checks the database without writing anything (no migration,
+    // no new file); otherwise the store that checked the database serves the
+    // first operation: one connection per command.
+    if (dry_run) {
+      standins::BackendStore check(setup.db,
+                                   standins::BackendStore::Open::kForReading);
+    } else {
+      standins::BorrowedStore store(setup.db);
+    }
     standins::RegisterEmbeddedBackend(
         setup.db, {.key_retention_seconds = setup.keep_keys_days * 24 * 3600});
     standins::RegisterFileLog(setup.LogPath());

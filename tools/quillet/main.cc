@@ -17,6 +17,7 @@
 #include <string_view>
 #include <tuple>
 
+#include "backend_commands.h"
 #include "backend_setup.h"
 #include "batch_file.h"
 #include "http/server.h"
@@ -652,6 +653,27 @@ int Main(int argc, char** argv) {
   load->add_option("file", master_file, "master data JSON")->required();
   auto* migrate = backend->add_subcommand(
       "migrate", "bring a database of an earlier Quillet up to date");
+  bool backend_json = false;
+  auto* backend_status = backend->add_subcommand(
+      "status",
+      "what is stored, the oldest request key, and whether a write would be "
+      "taken (writes nothing)");
+  backend_status->add_flag("--json", backend_json, "one JSON object");
+  std::string keys_after;
+  std::optional<int64_t> keys_limit, prune_days;
+  auto* backend_keys = backend->add_subcommand(
+      "keys", "list request keys in key order, or prune them by age");
+  backend_keys->add_flag("--json", backend_json, "a JSON array");
+  backend_keys->add_option("--after", keys_after, "only keys after this one");
+  backend_keys->add_option("--limit", keys_limit, "at most N keys")
+      ->check(CLI::Range(int64_t{0}, INT64_MAX));
+  backend_keys
+      ->add_option("--prune-older-than", prune_days,
+                   "remove the keys made more than DAYS days ago (0-36500)")
+      ->check(CLI::Range(int64_t{0}, int64_t{36500}));
+  auto* backend_health = backend->add_subcommand(
+      "health",
+      "the service's readiness check: exit 0 when a write would be taken");
 
   std::string batch_file, batch_out, batch_id;
   auto* batch = command("batch", "one operation per JSON line", kBatchHelp);
@@ -783,7 +805,8 @@ int Main(int argc, char** argv) {
       standins::BackendStore::CheckMasterData(text);  // before any change
       int rows = standins::BackendStore(g.db).LoadMasterData(text);
       return print("loaded " + std::to_string(rows) +
-                   " master data rows into " + standins::Displayed(g.db) + "\n");
+                   " master data rows into " + standins::Displayed(g.db) +
+                   "\n");
     }
     if (*migrate) {
       std::error_code ec;
@@ -796,6 +819,30 @@ int Main(int argc, char** argv) {
       return print("database " + standins::Displayed(g.db) +
                    " is at schema version " +
                    std::to_string(standins::kSchemaVersion) + "\n");
+    }
+    if (*backend_status || *backend_keys || *backend_health) {
+      standins::BackendStore store(g.db,
+                                   standins::BackendStore::Open::kForReading);
+      errno = 0;
+      if (*backend_health) {
+        store.CheckWritable();  // raises, saying why, when not ready
+        return print("ok\n");
+      }
+      if (*backend_keys && prune_days) {
+        int64_t before =
+            static_cast<int64_t>(std::time(nullptr)) - *prune_days * 86400;
+        int64_t pruned = store.PruneKeysBefore(before);
+        return print("pruned " + std::to_string(pruned) + " request key" +
+                     (pruned == 1 ? "" : "s") + "\n");
+      }
+      if (*backend_status)
+        PrintStatus(std::cout, store, backend_json);
+      else
+        PrintKeys(std::cout, store,
+                  keys_after.empty() ? std::nullopt
+                                     : std::optional<std::string>(keys_after),
+                  keys_limit, backend_json);
+      return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
     }
     if (*log_cmd) {
       // The log beside a mistyped database is no log: say so, as the other

@@ -17,6 +17,7 @@
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
 #include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_pool.h"
 #include "quillet/text.h"
 #include "views.h"
 
@@ -144,8 +145,9 @@ class Service {
     server.Get("/healthz", [this](const auto&, auto& res) {
       current.op = "healthz";
       try {
-        standins::BackendStore store(options_.backend.db,
-                                     standins::BackendStore::Open::kForReading);
+        // Ready when a write would be taken, on a pooled connection.
+        standins::BorrowedStore store(options_.backend.db);
+        store->CheckWritable();
         Reply(res, 200, Json{{"status", "ok"}});
       } catch (const Error& e) {
         ReplyError(res, 503, ToUtf8(e.info().description));
@@ -287,12 +289,12 @@ class Service {
   void Read(httplib::Response& res, const char* op, Body body) {
     current.op = op;
     try {
-      standins::BackendStore store(options_.backend.db,
-                                   standins::BackendStore::Open::kForReading);
-      body(store);
+      standins::BorrowedStore store(options_.backend.db);
+      body(*store);
     } catch (const UsageError& e) {
       ReplyError(res, 400, e.what());
     } catch (const Error& e) {
+      res.set_header("Retry-After", "1");
       ReplyError(res, 503, ToUtf8(e.info().description));
     }
   }
@@ -393,6 +395,8 @@ int Serve(const ServeOptions& options) {
       options.workers > 0
           ? options.workers
           : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  // Each worker holds one store at a time: the pool's bound follows them.
+  standins::SetStoreLimit(static_cast<size_t>(workers) + 1);
   server.new_task_queue = [workers] {
     return new httplib::ThreadPool(workers);
   };

@@ -149,6 +149,20 @@ struct ItemQuery {
 class StorageEngine;
 struct KeyRecord;
 
+// What the operator sees of the store at a glance.
+struct StoreFacts {
+  int64_t schema_version = 0;
+  int64_t calls = 0, items = 0, request_keys = 0;
+  std::optional<int64_t> oldest_key;  // when it was made, Unix time
+};
+
+// A request key as listed: the key, the kind of request, when it was made
+// (Unix time).
+struct KeyListing {
+  std::string key, kind;
+  int64_t created_at = 0;
+};
+
 // True for a PostgreSQL connection URI (postgresql://, postgres://).
 bool IsPostgresUri(const std::string& where);
 // `where` as it may be shown: a URI's password as "***".
@@ -233,6 +247,17 @@ class BackendStore {
   // unfinished.
   void RecordBatchRun(const BatchRun& run, bool set_aside_others = false);
 
+  // Raises kBackendError, saying why, unless the database would take a
+  // write now; writes nothing.
+  void CheckWritable();
+  StoreFacts Facts();
+  // Request keys in key order, a page at a time, after `after` when given.
+  std::vector<KeyListing> Keys(const std::optional<std::string>& after,
+                               int64_t limit);
+  // Removes the keys made before `unix_time`, oldest first, a bounded number
+  // per transaction; answers how many went.
+  int64_t PruneKeysBefore(int64_t unix_time);
+
   // Master data from a JSON text; raises on malformed input, loads nothing
   // then. Answers how many rows were loaded.
   int LoadMasterData(const std::string& json_text);
@@ -240,8 +265,12 @@ class BackendStore {
   // before one is opened.
   static void CheckMasterData(const std::string& json_text);
 
-  // Listings, one call or item at a time, in constant memory. An `after`
-  // that names no stored call or item raises kBackendError.
+  // Listings, one call or item at a time, in constant memory, each page of
+  // them read on one snapshot (`visit` runs inside it, so it must not use
+  // this store). A call listing stops before the lowest call number still
+  // being written by anyone: a reader that follows it with `after` misses
+  // no call. An `after` that names no stored call or item raises
+  // kBackendError.
   void ForEachCall(const CallQuery& query,
                    const std::function<void(const StoredCall&)>& visit);
   void ForEachItem(const ItemQuery& query,

@@ -1,0 +1,51 @@
+// The process's open stores (backend_store.h), per database, shared by every
+// thread: opening a store (a connection, its schema checked) costs more than
+// a submit, so a store is handed from one use to the next, whichever thread
+// asks. At most a limit of stores per database are open at once (a server's
+// connections stay bounded); a use that finds all of them busy waits for one
+// up to kStoreWaitSeconds, then fails as busy (FailureKind::kRetryLater)
+// with nothing written.
+//
+//   {
+//     BorrowedStore store("postgresql://db-host/quillet");  // taken
+//     store->Call("SC000042");
+//   }                                                       // handed back
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "quillet/standins/backend_store.h"
+
+namespace quillet::standins {
+
+inline constexpr size_t kDefaultStoreLimit = 8;
+inline constexpr int kStoreWaitSeconds = 15;
+
+// How many stores per database may be open at once (at least 1).
+void SetStoreLimit(size_t limit);
+
+// A store from the pool (opened for writing when a new one is needed: the
+// schema made or brought up to date), handed back when the handle goes.
+// Raises kBackendError when none can be had.
+std::unique_ptr<BackendStore> TakeStore(const std::string& where);
+void GiveBackStore(const std::string& where,
+                   std::unique_ptr<BackendStore> store);
+
+class BorrowedStore {
+ public:
+  explicit BorrowedStore(std::string where)
+      : where_(std::move(where)), store_(TakeStore(where_)) {}
+  ~BorrowedStore() { GiveBackStore(where_, std::move(store_)); }
+  BorrowedStore(const BorrowedStore&) = delete;
+  BorrowedStore& operator=(const BorrowedStore&) = delete;
+  BackendStore& operator*() const { return *store_; }
+  BackendStore* operator->() const { return store_.get(); }
+
+ private:
+  std::string where_;
+  std::unique_ptr<BackendStore> store_;
+};
+
+}  // namespace quillet::standins

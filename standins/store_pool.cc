@@ -1,0 +1,114 @@
+#include "quillet/standins/store_pool.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "backend_failure.h"
+
+namespace quillet::standins {
+namespace {
+
+class Pool {
+ public:
+  ~Pool() {
+    // Stores a child process inherited are its parent's connections:
+    // closing them would end the parent's sessions.
+    if (owner_ != getpid()) Forget();
+  }
+
+  std::unique_ptr<BackendStore> Take(const std::string& where) {
+    std::unique_lock lock(mutex_);
+    Forked();
+    Database& db = databases_[where];
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::seconds(kStoreWaitSeconds);
+    while (db.idle.empty() && db.open >= limit_)
+      if (freed_.wait_until(lock, deadline) == std::cv_status::timeout &&
+          db.idle.empty() && db.open >= limit_)
+        RaiseBackend("all " + std::to_string(limit_) +
+                         " connections to the database stayed in use; "
+                         "nothing was written; try again",
+                     FailureKind::kRetryLater);
+    if (!db.idle.empty()) {
+      std::unique_ptr<BackendStore> store = std::move(db.idle.back());
+      db.idle.pop_back();
+      return store;
+    }
+    ++db.open;
+    lock.unlock();
+    try {
+      return std::make_unique<BackendStore>(where);
+    } catch (...) {
+      lock.lock();
+      --db.open;
+      freed_.notify_one();
+      throw;
+    }
+  }
+
+  void GiveBack(const std::string& where, std::unique_ptr<BackendStore> store) {
+    if (!store) return;
+    std::lock_guard lock(mutex_);
+    if (owner_ != getpid()) {
+      store.release();  // see ~Pool
+      return;
+    }
+    databases_[where].idle.push_back(std::move(store));
+    freed_.notify_one();
+  }
+
+  void SetLimit(size_t limit) {
+    std::lock_guard lock(mutex_);
+    limit_ = std::max<size_t>(limit, 1);
+    freed_.notify_all();
+  }
+
+ private:
+  struct Database {
+    std::vector<std::unique_ptr<BackendStore>> idle;
+    size_t open = 0;
+  };
+
+  // After a fork the child starts with no stores of its own.
+  void Forked() {
+    if (owner_ == getpid()) return;
+    Forget();
+    owner_ = getpid();
+  }
+  void Forget() {
+    for (auto& [where, db] : databases_)
+      for (auto& store : db.idle) store.release();
+    databases_.clear();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  pid_t owner_ = getpid();
+  size_t limit_ = kDefaultStoreLimit;
+  std::map<std::string, Database> databases_;
+};
+
+Pool& ThePool() {
+  static Pool pool;
+  return pool;
+}
+
+}  // namespace
+
+void SetStoreLimit(size_t limit) { ThePool().SetLimit(limit); }
+
+std::unique_ptr<BackendStore> TakeStore(const std::string& where) {
+  return ThePool().Take(where);
+}
+
+void GiveBackStore(const std::string& where,
+                   std::unique_ptr<BackendStore> store) {
+  ThePool().GiveBack(where, std::move(store));
+}
+
+}  // namespace quillet::standins
