@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <tuple>
 
 #include "backend_setup.h"
@@ -167,6 +168,12 @@ class BatchOutput {
     return path_.empty() ? "the outcomes"
                          : "the outcomes to '" + Excerpt(path_, 200) + "'";
   }
+  // Removes the file that Open made, for a batch refused after it.
+  void Abandon() {
+    if (lock_ < 0) return;
+    file_.close();
+    ::unlink(partial_.c_str());
+  }
   // Closes and renames into place; false when that failed.
   bool Finish() {
     if (path_.empty()) return true;
@@ -265,10 +272,18 @@ int RunBatch(const Globals& g, const std::string& path,
           "again); nothing ran");
   }
   Ref<CallsInterface> calls = OpenCalls(g, true, g.dry_run);
-  if (!g.dry_run) runs.RecordBatchRun(run, new_batch);
-  // Opened last: a refused batch leaves no file behind.
+  // Opened once everything else is known to be usable: a refused batch
+  // leaves no file behind, and no run is remembered before it can write.
   output.Open();
-  TraceOutput trace(g.trace_path, g.whole_texts);
+  std::optional<TraceOutput> opened;
+  try {
+    opened.emplace(g.trace_path, g.whole_texts);
+  } catch (...) {
+    output.Abandon();
+    throw;
+  }
+  TraceOutput& trace = *opened;
+  if (!g.dry_run) runs.RecordBatchRun(run, new_batch);
   std::ostream& out = output.stream();
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, failed = 0, bad = 0, replayed = 0;
