@@ -196,7 +196,11 @@ class BatchOutput {
       if (fd < 0)
         throw UsageError("cannot write '" + Excerpt(partial_, 200) + "'");
       if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
         ::close(fd);
+        if (error != EWOULDBLOCK)
+          throw UsageError("cannot lock '" + Excerpt(partial_, 200) + "' (" +
+                           std::strerror(error) + ")");
         throw UsageError("another run of a batch is writing '" +
                          Excerpt(path_, 200) + "' (it holds '" +
                          Excerpt(partial_, 200) +
