@@ -3,6 +3,8 @@
 // at a time; others wait up to the busy timeout), statements are prepared
 // once per connection, and values are only ever bound.
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -159,6 +161,29 @@ const char* MasterSql(MasterTable table) {
   return "";
 }
 
+// How a reading command opens the file so that it writes nothing and leaves
+// nothing of its own behind. The file's owner (or root, for whom SQLite
+// makes companions the owner's) who may write it and its folder opens it
+// as a writer would: SQLite removes the -wal and -shm files when the last
+// connection closes. Anyone else (another user, a read-only file or folder)
+// opens it read-only: sharing a writer's -wal and -shm while they are
+// there, else as an immutable file, which makes no -wal and -shm that
+// would be theirs and lock the owner out (a writer that starts during such
+// a read may make the read fail, never change the file).
+enum class Reader { kOwner, kShared, kImmutable };
+Reader ReaderAccess(const std::string& path) {
+  struct stat file {};
+  std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  const char* folder_name = folder.empty() ? "." : folder.c_str();
+  if (::stat(path.c_str(), &file) == 0 &&
+      (file.st_uid == ::geteuid() || ::geteuid() == 0) &&
+      ::access(path.c_str(), W_OK) == 0 && ::access(folder_name, W_OK) == 0)
+    return Reader::kOwner;
+  std::error_code ec;
+  if (std::filesystem::exists(path + "-wal", ec)) return Reader::kShared;
+  return Reader::kImmutable;
+}
+
 // The URI that opens `path` as a file nothing changes.
 std::string ImmutableUri(const std::string& path) {
   // An absolute path after an empty authority ("file:///tmp/x.db").
@@ -187,14 +212,17 @@ class SqliteEngine final : public StorageEngine {
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     std::string name = path;
     if (reading) {
-      // A reader writes nothing: read-only, and while no writer has the
-      // file open (no -wal file) as an immutable file, so that SQLite makes
-      // no -wal and -shm files either (which would belong to this user and
-      // lock the owner out), and a read-only file or folder can be read.
-      flags = SQLITE_OPEN_READONLY;
-      if (!std::filesystem::exists(path + "-wal", ec)) {
-        flags |= SQLITE_OPEN_URI;
-        name = ImmutableUri(path);
+      switch (ReaderAccess(path)) {
+        case Reader::kShared:  // a writer's -wal and -shm are there
+          flags = SQLITE_OPEN_READONLY;
+          break;
+        case Reader::kOwner:  // creates nothing that outlives it
+          flags = SQLITE_OPEN_READWRITE;
+          break;
+        case Reader::kImmutable:
+          flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+          name = ImmutableUri(path);
+          break;
       }
     }
     flags |= SQLITE_OPEN_NOMUTEX;

@@ -110,11 +110,13 @@ TEST_F(CommandFilesTest, OutputsNeverLandOnWhatTheCommandKeeps) {
        {"batch", "ops.jsonl", "--out", "o.jsonl", "--trace", "o.jsonl"},
        "is the same file as --out"},
       {"the service's trace on the database",
-       {"serve", "--listen", "127.0.0.1:0", "--trace", "quillet.db"},
+       // (A missing token file stops a service that would not refuse.)
+       {"serve", "--listen", "127.0.0.1:0", "--trace", "quillet.db",
+        "--token-file", "no-such-token"},
        "is the database"},
       {"a refused request leaves its trace file alone",
-       {"create-call", "--trace", "kept.trace", "--details", "{bad"},
-       "is not valid JSON"},
+       {"create-call", "--trace", "kept.trace", "--db", "", "SOLDTOBP=BP-1"},
+       "the database path is empty"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

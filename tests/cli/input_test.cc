@@ -74,8 +74,7 @@ TEST(InputTest, JsonTextsAndDetails) {
          return ParseJson(text + "\"K0\":1}", "x");
        },
        "usage: x gives the key \"K0\" twice"},
-      {"bad bytes quoted escaped",
-       [] { return ParseJson("[\"ab\xff", "x"); },
+      {"bad bytes quoted escaped", [] { return ParseJson("[\"ab\xff", "x"); },
        "usage: x is not valid JSON: parse error at line 1, column 5: syntax "
        "error while parsing value - invalid string: ill-formed UTF-8 byte; "
        "last read: '\"ab\\xff'"},

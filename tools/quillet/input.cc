@@ -114,30 +114,35 @@ class Builder {
   }
 
  private:
+  // A member's position and 32 bits of its key's hash; 8 bytes, so that
+  // the table of a large object stays small. An object cannot have 2^32
+  // members: its text would be over 16 GiB.
   struct Slot {
-    size_t hash = 0;
-    size_t position = kFree;
+    uint32_t hash = 0;
+    uint32_t position = kFree;
   };
-  static constexpr size_t kFree = SIZE_MAX;
+  static constexpr uint32_t kFree = UINT32_MAX;
 
   void FindDuplicate(const Json::object_t& members) {
     size_t n = members.size();
-    if (n < 2) return;
+    if (n < 2 || n >= kFree) return;
     size_t capacity = std::bit_ceil(n * 2);
     slots_.assign(capacity, Slot{});
+    auto key_at = [&](size_t i) -> const std::string& {
+      return members.begin()[static_cast<std::ptrdiff_t>(i)].first;
+    };
     for (size_t i = 0; i < n; ++i) {
-      const std::string& key =
-          members.begin()[static_cast<std::ptrdiff_t>(i)].first;
+      const std::string& key = key_at(i);
       size_t hash = std::hash<std::string>{}(key);
-      for (size_t at = hash & (capacity - 1);; at = (at + 1) & (capacity - 1)) {
+      auto low = static_cast<uint32_t>(hash);
+      for (size_t at = (hash ^ (hash >> 16 >> 16)) & (capacity - 1);;
+           at = (at + 1) & (capacity - 1)) {
         Slot& slot = slots_[at];
         if (slot.position == kFree) {
-          slot = {hash, i};
+          slot = {low, static_cast<uint32_t>(i)};
           break;
         }
-        if (slot.hash == hash &&
-            members.begin()[static_cast<std::ptrdiff_t>(slot.position)].first ==
-                key) {
+        if (slot.hash == low && key_at(slot.position) == key) {
           duplicate = key;
           return;
         }

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string_view>
 #include <tuple>
 
@@ -190,6 +191,12 @@ class BatchOutput {
     return path_.empty() ? "the outcomes"
                          : "the outcomes to '" + Excerpt(path_, 200) + "'";
   }
+  // Removes the file that Open made, for a batch refused after it.
+  void Abandon() {
+    if (lock_ < 0) return;
+    file_.close();
+    ::unlink(partial_.c_str());
+  }
   // Closes and renames into place; false when that failed.
   bool Finish() {
     if (path_.empty()) return true;
@@ -212,7 +219,11 @@ class BatchOutput {
       if (fd < 0)
         throw UsageError("cannot write '" + Excerpt(partial_, 200) + "'");
       if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
         ::close(fd);
+        if (error != EWOULDBLOCK)
+          throw UsageError("cannot lock '" + Excerpt(partial_, 200) + "' (" +
+                           std::strerror(error) + ")");
         throw UsageError("another run of a batch is writing '" +
                          Excerpt(path_, 200) + "' (it holds '" +
                          Excerpt(partial_, 200) +
@@ -288,10 +299,18 @@ int RunBatch(const Globals& g, const std::string& path,
           "again); nothing ran");
   }
   Ref<CallsInterface> calls = OpenCalls(g, true, g.dry_run);
-  if (!g.dry_run) runs.RecordBatchRun(run, new_batch);
-  // Opened last: a refused batch leaves no file behind.
+  // Opened once everything else is known to be usable: a refused batch
+  // leaves no file behind, and no run is remembered before it can write.
   output.Open();
-  TraceOutput trace(g.trace_path, g.whole_texts);
+  std::optional<TraceOutput> opened;
+  try {
+    opened.emplace(g.trace_path, g.whole_texts);
+  } catch (...) {
+    output.Abandon();
+    throw;
+  }
+  TraceOutput& trace = *opened;
+  if (!g.dry_run) runs.RecordBatchRun(run, new_batch);
   std::ostream& out = output.stream();
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, failed = 0, bad = 0, replayed = 0;
@@ -507,9 +526,10 @@ constexpr const char* kBatchHelp =
     "finished) records nothing\ntwice; such lines are marked "
     "\"replayed\": true.\n\n"
     "The identity comes from what the lines say: each line's number and its\n"
-    "request as parsed. Line ends (LF or CR LF), blank lines and blanks "
-    "around\na line's JSON do not change it; a changed request or a line "
-    "moved does.\nThe database remembers each run (its identity, file, "
+    "request as parsed. Line ends (LF or CR LF), blank lines after the "
+    "last\nrequest and blanks around a line's JSON do not change it; a "
+    "changed request\nor a line moved (also by a blank line before it) "
+    "does.\nThe database remembers each run (its identity, file, "
     "lines done, finished\nor not). Running a file whose last run did not "
     "finish, after it was\nedited, is refused (status 2), naming both "
     "identities. Then either\n  --batch-id ID   continues the earlier run: "
