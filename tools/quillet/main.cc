@@ -40,7 +40,8 @@ enum ExitStatus : int {
                              // recorded nothing)
   kExitUsage = 2,            // unusable input or database: nothing ran
   kExitNothingRecorded = 3,  // it returned normally but recorded nothing
-  kExitOutputLost = 4,       // it ran, but its output could not be written
+  kExitOutputLost = 4,       // it ran, but its output (or, after its
+                             // write, its log entry) could not be written
   kExitLinesUnread = 5,      // batch: some lines could not be read; the rest
                              // ran
 };
@@ -356,9 +357,9 @@ constexpr const char* kGlobalHelp =
     "  --keep-keys N   days that the request keys written are kept (1 to\n"
     "                  3650, default 7)\n"
     "Exit status: 0 done; 1 raised; 2 unusable input or database (nothing\n"
-    "ran); 3 returned but recorded nothing; 4 the output could not be\n"
-    "written (the operation ran); 5 batch lines that could not be read (the\n"
-    "rest ran).";
+    "ran); 3 returned but recorded nothing; 4 the output or the log could\n"
+    "not be written (the operation ran); 5 batch lines that could not be\n"
+    "read (the rest ran).";
 
 constexpr const char* kCreateCallHelp =
     "Call detail keys read: COMPONENT, Q_TEXT, LINK, SOLDTOBP (required by "
