@@ -276,7 +276,7 @@ int64_t TransactionTimeFrom(const std::string& text) {
               tm.tm_sec == given.tm_sec;
   if (!real)
     throw UsageError("--changed-since '" + text +
-                     "' is not a date (2026-12-01), a UTC time "
+                     "' is not a date (2026-12-01 or 20261201), a UTC time "
                      "(2026-12-01T08:30:00Z) or a stored transaction time");
   return standins::TransactionTimeAt(static_cast<int64_t>(unix_time));
 }
