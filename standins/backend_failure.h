@@ -14,14 +14,16 @@ namespace quillet::standins {
 // Raises, leaving `kind` for TakeFailureKind().
 [[noreturn]] void RaiseBackend(const std::string& what,
                                FailureKind kind = FailureKind::kNone);
-// SQLite's cause of the connection's last failure, in words ("the disk is
-// full" for a full disk, whatever SQLite calls it).
+// SQLite's cause of the connection's last failure, in words: its own
+// message, or "the disk is full" for a full disk, whatever SQLite calls it
+// ("disk I/O error" when the -shm file cannot grow).
 std::string SqliteCause(sqlite3* db);
-// `subject`, `failed` (" cannot be read") and SqliteCause().
+// `subject`, `failed` (" cannot be read") and the cause; for a full disk,
+// `subject` and that the disk is full.
 [[noreturn]] void RaiseSqlite(sqlite3* db, const std::string& subject,
                               const std::string& failed = "");
 // A statement that failed: the caller hears what was being done, in words
-// ("writing the database: database or disk is full"); the statement itself
+// ("writing the database: the disk is full"); the statement itself
 // goes to the log (adapter.h's log class), for whoever looks into it.
 [[noreturn]] void RaiseStatement(sqlite3* db, const char* sql);
 

@@ -151,14 +151,19 @@ CREATE INDEX request_keys_by_age ON request_keys(created_at);
 #define QUILLET_PG_NOW "extract(epoch FROM now())::bigint"
 
 // Each request key's own expiry (Unix seconds by the server's clock),
-// written with it; keys stored before carry the default lifetime from
-// their creation (schema version 5).
+// written with it; keys stored before, and keys that a Quillet of an
+// earlier schema still running writes without one, live the default
+// lifetime from their creation (schema version 5).
 const std::string kKeyExpiry =
     "ALTER TABLE request_keys ADD COLUMN IF NOT EXISTS expires_at BIGINT;"
     "UPDATE request_keys SET expires_at = created_at + " +
     std::to_string(kDefaultKeyRetentionSeconds) +
     " WHERE expires_at IS NULL;"
     "ALTER TABLE request_keys ALTER COLUMN expires_at SET NOT NULL;"
+    "ALTER TABLE request_keys ALTER COLUMN expires_at SET DEFAULT "
+    "extract(epoch FROM now())::bigint + " +
+    std::to_string(kDefaultKeyRetentionSeconds) +
+    ";"
     "DROP INDEX IF EXISTS request_keys_by_age;"
     "CREATE INDEX IF NOT EXISTS request_keys_by_expiry"
     " ON request_keys(expires_at);";

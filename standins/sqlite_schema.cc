@@ -53,13 +53,19 @@ constexpr int kPageSize = 2048;
 
 // Each key's own expiry (Unix seconds), written with it: a key lives as long
 // as the client that wrote it asked, whatever other clients prune. Keys
-// stored before carry the default lifetime from their creation.
+// stored before, and keys that a Quillet of an earlier schema still running
+// writes without one (0), live the default lifetime from their creation.
 const std::string kKeyExpiry =
     "ALTER TABLE request_keys ADD COLUMN expires_at INTEGER NOT NULL "
     "DEFAULT 0;"
     "UPDATE request_keys SET expires_at = created_at + " +
     std::to_string(kDefaultKeyRetentionSeconds) +
     ";"
+    "CREATE TRIGGER request_keys_default_expiry AFTER INSERT ON request_keys "
+    "WHEN NEW.expires_at = 0 BEGIN UPDATE request_keys SET expires_at = "
+    "NEW.created_at + " +
+    std::to_string(kDefaultKeyRetentionSeconds) +
+    " WHERE key = NEW.key; END;"
     "DROP INDEX IF EXISTS request_keys_by_age;"
     "CREATE INDEX request_keys_by_expiry ON request_keys(expires_at);";
 

@@ -463,10 +463,18 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
                        "SOLDTOBP=BP-1"})
                   .status,
               0);
-    EXPECT_EQ(Quillet({"create-call", "--db", "old.db", "--key", "live",
-                       "SOLDTOBP=BP-1"})
-                  .status,
-              3);
+    // A Quillet of the earlier schema still running writes keys without an
+    // expiry: they too live the default lifetime.
+    Sql("old.db",
+        "INSERT INTO request_keys(key, kind, digest, answer, created_at) "
+        "VALUES('old writer', 'create-call', 'd', '{}', " +
+            std::to_string(std::time(nullptr)) + ")");
+    for (const char* key : {"live", "old writer"})
+      EXPECT_EQ(Quillet({"create-call", "--db", "old.db", "--key", key,
+                         "SOLDTOBP=BP-1"})
+                    .status,
+                3)
+          << key;
   }
   // A database whose numbers do not follow their sequence numbers is left
   // as it was.

@@ -47,7 +47,8 @@ enum ExitStatus : int {
                              // recorded nothing)
   kExitUsage = 2,            // unusable input or database: nothing ran
   kExitNothingRecorded = 3,  // it returned normally but recorded nothing
-  kExitOutputLost = 4,       // it ran, but its output could not be written
+  kExitOutputLost = 4,       // it ran, but its output (or, after its
+                             // write, its log entry) could not be written
   kExitLinesUnread = 5,      // batch: some lines could not be read; the rest
                              // ran
   kExitOutcomeUnknown = 6,   // the connection to the database was lost after
@@ -400,7 +401,7 @@ int64_t TransactionTimeFrom(const std::string& text) {
               tm.tm_sec == given.tm_sec;
   if (!real)
     throw UsageError("--changed-since '" + text +
-                     "' is not a date (2026-12-01), a UTC time "
+                     "' is not a date (2026-12-01 or 20261201), a UTC time "
                      "(2026-12-01T08:30:00Z) or a stored transaction time");
   return standins::TransactionTimeAt(static_cast<int64_t>(unix_time));
 }
@@ -482,10 +483,10 @@ constexpr const char* kGlobalHelp =
     "  --keep-keys N   days that the request keys written are kept (1 to\n"
     "                  3650, default 7)\n"
     "Exit status: 0 done; 1 raised; 2 unusable input or database (nothing\n"
-    "ran); 3 returned but recorded nothing; 4 the output could not be\n"
-    "written (the operation ran); 5 batch lines that could not be read (the\n"
-    "rest ran); 6 outcome unknown (the connection to the database was lost\n"
-    "after the commit was sent: it may or may not be recorded).";
+    "ran); 3 returned but recorded nothing; 4 the output or the log could\n"
+    "not be written (the operation ran); 5 batch lines that could not be\n"
+    "read (the rest ran); 6 outcome unknown (the connection to the database\n"
+    "was lost after the commit was sent: it may or may not be recorded).";
 
 constexpr const char* kCreateCallHelp =
     "Call detail keys read: COMPONENT, Q_TEXT, LINK, SOLDTOBP (required by "
