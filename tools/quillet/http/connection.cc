@@ -68,6 +68,10 @@ class Session : public std::enable_shared_from_this<Session> {
   void Close();
 
   beast::tcp_stream stream_;
+  // The whole request's deadline. The stream's own expiry closes the
+  // socket, which would leave no way to answer 408.
+  asio::steady_timer deadline_;
+  bool timed_out_ = false;
   Server& server_;
   beast::flat_buffer buffer_{kBufferBytes};
   std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
@@ -110,8 +114,11 @@ class Server {
 };
 
 Session::Session(tcp::socket socket, Server& server, std::string client)
-    : stream_(std::move(socket)), server_(server) {
+    : stream_(std::move(socket)),
+      deadline_(stream_.get_executor()),
+      server_(server) {
   request_.client = std::move(client);
+  request_.start = std::chrono::steady_clock::now();
   server_.Added(this);
 }
 
@@ -138,7 +145,15 @@ void Session::ReadHeader() {
   parser_->header_limit(static_cast<uint32_t>(server_.limits.header_bytes));
   parser_->body_limit(server_.limits.body_bytes);
   request_.start = std::chrono::steady_clock::now();
-  stream_.expires_after(server_.limits.request_deadline);
+  stream_.expires_never();
+  timed_out_ = false;
+  deadline_.expires_after(server_.limits.request_deadline);
+  deadline_.async_wait([self = shared_from_this()](ErrorCode ec) {
+    if (ec || self->state_ != State::kReading) return;
+    self->timed_out_ = true;
+    ErrorCode ignored;
+    self->stream_.socket().cancel(ignored);
+  });
   bhttp::async_read_header(stream_, buffer_, *parser_,
                            [self = shared_from_this()](ErrorCode ec, size_t) {
                              self->OnHeader(ec);
@@ -190,6 +205,7 @@ void Session::ReadBody() {
 
 void Session::OnRequest(ErrorCode ec) {
   if (ec) return ReadFailed(ec);
+  deadline_.cancel();
   request_.body = std::move(parser_->get().body());
   parser_.reset();
   std::optional<Response> quick = server_.handler.Quick(request_);
@@ -217,8 +233,8 @@ void Session::ReadFailed(ErrorCode ec) {
            std::string(R"({"message":")") + message + "\"}"},
           true);
   };
-  if (ec == beast::error::timeout)
-    return refuse(408, "the request was not complete in time");
+  deadline_.cancel();
+  if (timed_out_) return refuse(408, "the request was not complete in time");
   if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow)
     return refuse(431, "the request line and headers are over the limit");
   if (ec == bhttp::error::body_limit)
@@ -239,6 +255,7 @@ void Session::Refuse(int status, std::string message) {
 }
 
 void Session::Write(Response response, bool close) {
+  deadline_.cancel();
   server_.handler.Finish(request_, response);
   state_ = State::kWriting;
   auto message = std::make_shared<bhttp::response<bhttp::string_body>>();
@@ -287,6 +304,7 @@ void Session::StopIfIdle() {
 void Session::Close() {
   if (closed_) return;
   closed_ = true;
+  deadline_.cancel();
   ErrorCode ignored;
   stream_.socket().close(ignored);
   server_.Removed(this);
