@@ -153,6 +153,81 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
   EXPECT_EQ(standins::BackendStore(dir.Path("q.db")).Calls().size(), 1u);
 }
 
+// `quillet token add` prints a token once and stores its hash; each token
+// is held to its scope, a SIGHUP brings in a token added since, the access
+// log names the token (never the secret), and the audit trail of writes is
+// read by an admin, whole and per call.
+TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
+  testing::TempDir dir;
+  const std::string file = dir.Path("tokens");
+  auto add = [&](const std::string& name, const std::string& scope) {
+    std::string command = std::string(QUILLET_CLI_PATH) + " token add " + name +
+                          " --scope " + scope + " --token-file " + file;
+    FILE* out = popen(command.c_str(), "r");
+    char line[256] = {};
+    std::string token = fgets(line, sizeof line, out) ? line : "";
+    pclose(out);
+    while (!token.empty() && token.back() == '\n') token.pop_back();
+    return token;
+  };
+  const std::string reader = add("reader", "read");
+  const std::string writer = add("writer", "write");
+  ASSERT_EQ(reader.size(), 64u);
+  ASSERT_NE(reader, writer);
+  std::ifstream stored_file(file);
+  std::string stored((std::istreambuf_iterator<char>(stored_file)), {});
+  EXPECT_EQ(stored.find(reader), std::string::npos);
+  EXPECT_NE(stored.find("writer write sha256:"), std::string::npos);
+
+  ServerProcess server(dir, {"--token-file", file});
+  ASSERT_GT(server.port(), 0);
+  httplib::Client client = server.Client();
+  auto as = [](const std::string& token) {
+    return httplib::Headers{{"Authorization", "Bearer " + token},
+                            {"Idempotency-Key", "k-1"}};
+  };
+  const std::string call = R"({"SOLDTOBP":"B"})";
+  const Exchange exchanges[] = {
+      {"POST", "/calls", call, 403, "this token's scope is read", as(reader)},
+      {"GET", "/calls", "", 200, "[]", as(reader)},
+      {"GET", "/calls", "", 401, "bearer token", {}},
+      {"POST", "/calls", call, 201, "SC000001", as(writer)},
+      {"POST", "/calls", call, 201, "SC000001", as(writer)},
+      {"GET", "/audit", "", 403, "the request needs admin", as(writer)},
+  };
+  for (const Exchange& e : exchanges) Check(client, e);
+  const std::string boss = add("boss", "admin");
+  Check(client, {"GET", "/audit", "", 401, "bearer token", as(boss)});
+  server.Signal(SIGHUP);
+  std::string body;
+  for (int i = 0; i < 50 && body.empty(); ++i) {  // up to 5 s
+    httplib::Result audit = client.Get("/calls/SC000001/audit", as(boss));
+    if (audit && audit->status == 200) body = audit->body;
+    if (body.empty()) usleep(100000);
+  }
+  ASSERT_FALSE(body.empty());
+  json history = json::parse(body);
+  ASSERT_EQ(history.size(), 2u) << body;
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(history[i]["token"], "writer");
+    EXPECT_EQ(history[i]["route"], "POST /calls");
+    EXPECT_EQ(history[i]["status"], 201);
+    EXPECT_EQ(history[i]["key"], "k-1");
+    EXPECT_EQ(history[i]["replayed"], i == 0);  // newest first
+  }
+  httplib::Result all = client.Get("/audit?tail=10", as(boss));
+  ASSERT_TRUE(all);
+  EXPECT_NE(all->body.find(R"("token":"reader","route":"POST /calls")"),
+            std::string::npos)
+      << all->body;
+  server.Stop(SIGTERM);
+  std::ifstream err(dir.Path("serve.err"));
+  std::string log((std::istreambuf_iterator<char>(err)), {});
+  EXPECT_NE(log.find(R"("token":"writer")"), std::string::npos);
+  EXPECT_EQ(log.find(writer), std::string::npos);
+}
+
 TEST(HttpTest, ASlowClientIsCutOffAndOthersAreServed) {
   testing::TempDir dir;
   ServerProcess server(dir, {"--timeout", "1", "--workers", "2"});
