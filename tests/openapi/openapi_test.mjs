@@ -44,17 +44,15 @@ try {
     fail(`info.version ${doc.info.version} is not the program's: ${version}`);
   const api = await SwaggerParser.dereference(structuredClone(doc));
 
-  // Routes as the server registers them, with path parameters as {}.
-  const server_cc = readFileSync(
-      join(source, 'tools/quillet/http/server.cc'), 'utf8');
+  // Routes as the server's route table has them, with path parameters as {}.
+  const routes_cc = readFileSync(
+      join(source, 'tools/quillet/http/routes.cc'), 'utf8');
   const registered = new Set();
-  for (const m of server_cc.matchAll(
-           /server\.(Get|Post|Put|Delete)\(\s*(?:R"\((.*?)\)"|"([^"]*)")/gs))
-    registered.add(`${m[1].toUpperCase()} ${(m[2] ?? m[3]).replace(/\(\[\^\/\]\+\)/g, '{}')}`);
-  const cmake = readFileSync(join(source, 'tools/quillet/CMakeLists.txt'), 'utf8');
-  const files = cmake.match(/QUILLET_CONSOLE_FILES ([^)]+)\)/)[1].split(',');
-  for (const f of files) registered.add(`GET /${f}`);
-  registered.add('GET /');  // the console's page
+  for (const m of routes_cc.matchAll(/\{\{([^}]*)\},\s*\{"(GET|POST|PUT)"/g)) {
+    const segments = [...m[1].matchAll(/"([^"]*)"/g)].map((s) => s[1] === '*' ? '{}' : s[1]);
+    registered.add(`${m[2]} /${segments.join('/')}`);
+  }
+  if (registered.size < 10) fail(`only ${registered.size} routes read from routes.cc`);
   const described = new Set();
   for (const [path, item] of Object.entries(api.paths))
     for (const method of ['get', 'post', 'put', 'delete'])
@@ -93,6 +91,14 @@ try {
     ['GET', '/time-format?value=null', null, 422],
     ['GET', '/log?tail=5', null, 200],
     ['GET', '/healthz', null, 200],
+    ['GET', '/readyz', null, 200],
+    ['GET', '/audit?tail=5', null, 200],
+    ['GET', '/audit?tail=x', null, 400],
+    ['GET', '/calls/SC000001/audit', null, 200],
+    ['GET', '/items/S-1/audit', null, 200],
+    ['POST', '/calls', '{"SOLDTOBP":"B"}', 415, {'Content-Type': 'text/plain'}],
+    ['POST', '/calls', '{"SOLDTOBP":"B"}', 403, {'Origin': 'http://evil.example'}],
+    ['POST', '/calls', '{"SOLDTOBP":"B"}', 400, {'Idempotency-Key': ' '}],
     ['GET', '/metrics', null, 200],
     ['GET', '/openapi.json', null, 200],
     ['GET', '/', null, 200],
@@ -104,7 +110,8 @@ try {
   const exercised = new Set();
   for (const [method, target, body, status, headers = {}] of exchanges) {
     const name = `${method} ${target.slice(0, 60)}`;
-    const res = await fetch(base + target, {method, headers, body});
+    const sent = body === null ? headers : {'Content-Type': 'application/json', ...headers};
+    const res = await fetch(base + target, {method, headers: sent, body});
     const text = await res.text();
     if (res.status !== status) {
       fail(`${name}: status ${res.status}, expected ${status}: ${text.slice(0, 200)}`);
