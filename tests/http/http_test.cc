@@ -81,6 +81,8 @@ TEST(HttpTest, EveryRouteAndStatus) {
        400, "CALLNUMBER differs"},
       {"GET", "/calls?limit=10&status=15", "", 200, "\"SC000001\""},
       {"GET", "/calls?limit=x", "", 400, "?limit must be a whole number"},
+      {"GET", "/calls?after=SC999999", "", 400, "?after names no stored call"},
+      {"GET", "/items?after=S-404", "", 400, "?after names no stored item"},
       {"GET", "/calls/SC000001", "", 200, "\"ActionProblem\":\"p\""},
       {"GET", "/calls/SC404", "", 404, "no service call"},
       {"POST", "/items", item, 201, R"("errorText":null)"},

@@ -379,7 +379,11 @@ class Service : public Handler {
       query.limit = Number(req, "limit", 100000).value_or(1000);
       query.status = Number(req, "status", 255);
       query.changed_since = Number(req, "changed_since", INT32_MAX);
-      if (const std::string* v = req.Param("after")) query.after = *v;
+      if (const std::string* v = req.Param("after")) {
+        if (!store.Call(*v))  // a client's mistake, not the back end's
+          throw UsageError("?after names no stored call");
+        query.after = *v;
+      }
       if (const std::string* v = req.Param("sold_to")) query.sold_to = *v;
       if (const std::string* v = req.Param("text")) query.text = *v;
       std::ostringstream out;
@@ -392,7 +396,10 @@ class Service : public Handler {
     return Read([&](standins::BackendStore& store) {
       standins::ItemQuery query;
       query.limit = Number(req, "limit", 100000).value_or(1000);
-      if (const std::string* v = req.Param("after")) query.after = *v;
+      if (const std::string* v = req.Param("after")) {
+        if (!store.Item(*v)) throw UsageError("?after names no stored item");
+        query.after = *v;
+      }
       std::ostringstream out;
       cli::ListItems(out, store, query, true);
       return Response{200, "application/json", out.str()};
