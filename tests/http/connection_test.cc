@@ -100,6 +100,10 @@ TEST(ConnectionTest, EveryLimitAndRefusalAnswersItsStatus) {
        "POST /calls HTTP/1.1\r\nHost: localhost\r\n" + kJson +
            "Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}",
        {"HTTP/1.1 400 "}},
+      {"a transfer coding other than chunked",
+       "POST /calls HTTP/1.1\r\nHost: localhost\r\n" + kJson +
+           "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+       {"HTTP/1.1 400 ", "only chunked"}},
       {"no Host", "GET /healthz HTTP/1.1\r\n\r\n", {"HTTP/1.1 400 ", "Host"}},
       {"a Host the service does not answer to",
        "GET /calls HTTP/1.1\r\nHost: rebind.example:8080\r\n" + kClose + "\r\n",

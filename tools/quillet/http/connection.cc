@@ -179,6 +179,14 @@ void Session::OnHeader(ErrorCode ec) {
           {400, "application/json",
            R"({"message":"a header that is allowed once came twice"})"},
           true);
+  // Only chunked framing is read: another coding would reach the route
+  // still encoded, or framed in a way the parser does not see.
+  if (message.count(bhttp::field::transfer_encoding) > 0 &&
+      !(message.count(bhttp::field::transfer_encoding) == 1 &&
+        beast::iequals(message[bhttp::field::transfer_encoding], "chunked")))
+    return Write({400, "application/json",
+                  R"({"message":"only chunked transfer coding is taken"})"},
+                 true);
   if (!ParseTarget(target, request_))
     return Write({400, "application/json",
                   R"({"message":"the request target is malformed"})"},
