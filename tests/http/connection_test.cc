@@ -117,6 +117,10 @@ TEST(ConnectionTest, EveryLimitAndRefusalAnswersItsStatus) {
       {"a write that is not JSON",
        Post("/calls", call, "Content-Type: text/plain\r\n" + kClose),
        {"HTTP/1.1 415 "}},
+      {"a refusal before the body is sent",
+       "POST /calls HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+       "text/plain\r\nContent-Length: 100\r\n\r\n",
+       {"HTTP/1.1 415 ", "Connection: close"}},
       {"a write from another origin",
        Post("/calls", call, kJson + "Origin: http://evil.example\r\n" + kClose),
        {"HTTP/1.1 403 "}},

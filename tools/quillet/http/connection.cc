@@ -32,6 +32,9 @@ constexpr size_t kReadBytes = 16 * 1024;
 constexpr std::chrono::seconds kLinger{2};
 constexpr size_t kLingerBytes = 1 << 20;
 constexpr std::chrono::milliseconds kAcceptBackoff{50};
+// Connections over a cap being answered 503 at once; past this many, more
+// are closed unanswered, so that refusing cannot use up the descriptors.
+constexpr int kMaxRefusing = 1024;
 // Headers a request may carry once only.
 constexpr const char* kSingular[] = {"Host",
                                      "Content-Type",
@@ -92,6 +95,7 @@ class Server {
   void Added(Session* session) { sessions.insert(session); }
   void Removed(Session* session) {
     sessions.erase(session);
+    if (!session->counted) --refusing;
     if (session->counted) {
       --total;
       auto it = per_client.find(session->client());
@@ -109,6 +113,7 @@ class Server {
   asio::thread_pool pool;
   bool stopping = false;
   int total = 0;
+  int refusing = 0;
   std::unordered_set<Session*> sessions;
   std::unordered_map<std::string, int> per_client;
 };
@@ -191,6 +196,10 @@ void Session::OnHeader(ErrorCode ec) {
     return Write({400, "application/json",
                   R"({"message":"the request target is malformed"})"},
                  true);
+  // Refusals and quick answers come before the body is read (and, when it
+  // is not read, the connection ends with the answer).
+  if (std::optional<Response> quick = server_.handler.Quick(request_))
+    return Write(std::move(*quick), !parser_->is_done());
   if (beast::iequals(message[bhttp::field::expect], "100-continue") &&
       !parser_->is_done()) {
     static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -216,8 +225,6 @@ void Session::OnRequest(ErrorCode ec) {
   deadline_.cancel();
   request_.body = std::move(parser_->get().body());
   parser_.reset();
-  std::optional<Response> quick = server_.handler.Quick(request_);
-  if (quick) return Write(std::move(*quick), false);
   state_ = State::kWorking;
   asio::post(server_.pool, [self = shared_from_this()]() mutable {
     Response response;
@@ -330,20 +337,29 @@ void Server::Accept() {
     ErrorCode ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     tcp::endpoint peer = socket.remote_endpoint(ignored);
-    auto session = std::make_shared<Session>(std::move(socket), *this,
-                                             peer.address().to_string());
-    int& mine = per_client[session->client()];
+    std::string client = peer.address().to_string();
+    auto found = per_client.find(client);
+    int mine = found == per_client.end() ? 0 : found->second;
+    bool over =
+        total >= limits.max_connections || mine >= limits.max_per_client;
+    if (over && refusing >= kMaxRefusing) {
+      socket.close(ignored);  // refusing as fast as they come: no answer
+      return Accept();
+    }
+    auto session =
+        std::make_shared<Session>(std::move(socket), *this, std::move(client));
     if (total >= limits.max_connections) {
+      ++refusing;
       session->Refuse(503, "the service has too many connections");
     } else if (mine >= limits.max_per_client) {
+      ++refusing;
       session->Refuse(503, "too many connections from this address");
     } else {
-      ++mine;
+      ++per_client[session->client()];
       ++total;
       session->counted = true;
       session->Start();
     }
-    if (per_client[session->client()] == 0) per_client.erase(session->client());
     Accept();
   });
 }

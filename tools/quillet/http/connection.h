@@ -46,8 +46,10 @@ struct ConnectionLimits {
 class Handler {
  public:
   virtual ~Handler() = default;
-  // The answer when it can be given at once without the back end (refusals,
-  // the console, /healthz); nullopt sends the request to Work.
+  // Once the request line and headers are read, before the body: the
+  // answer when it can be given at once without the back end (refusals,
+  // the console, /healthz); nullopt reads the body and sends the request to
+  // Work. An answer given here with the body unread ends the connection.
   virtual std::optional<Response> Quick(Request& request) = 0;
   virtual Response Work(const Request& request) = 0;
   // Every answer passes here before it is written, those of the connection

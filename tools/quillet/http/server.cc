@@ -497,6 +497,12 @@ int Serve(const ServeOptions& options) {
     std::cerr << "quillet: --audit: cannot write '" << audit << "'\n";
     return 2;
   }
+  if ((options.host == "0.0.0.0" || options.host == "::" ||
+       options.host == "[::]") &&
+      options.allow_hosts.empty())
+    std::cerr << "quillet: answering only to the Host names localhost, "
+                 "127.0.0.1 and [::1]: --allow-host adds the names clients "
+                 "use\n";
   int workers =
       options.workers > 0
           ? options.workers
