@@ -1,11 +1,10 @@
 // quillet serve end to end: the real server on a free loopback port, a real
-// HTTP client, every route and status, Idempotency-Key, the token, limits, a
-// slow client, and stopping (gracefully, and killed) under load.
-#include <arpa/inet.h>
+// HTTP client, every route and status, Idempotency-Key, tokens and the audit
+// trail, and stopping (gracefully, and killed) under load. The connection
+// layer's limits and slow clients: connection_test.cc.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -228,36 +227,6 @@ TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
   std::string log((std::istreambuf_iterator<char>(err)), {});
   EXPECT_NE(log.find(R"("token":"writer")"), std::string::npos);
   EXPECT_EQ(log.find(writer), std::string::npos);
-}
-
-TEST(HttpTest, ASlowClientIsCutOffAndOthersAreServed) {
-  testing::TempDir dir;
-  ServerProcess server(dir, {"--timeout", "1", "--workers", "2"});
-  ASSERT_GT(server.port(), 0);
-  int sock = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(server.port()));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(
-      connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  const char partial[] = "POST /calls HTTP/1.1\r\nHost: x\r\n";
-  ASSERT_GT(send(sock, partial, sizeof partial - 1, 0), 0);
-  httplib::Client client = server.Client();
-  httplib::Result healthy = client.Get("/healthz");
-  ASSERT_TRUE(healthy);
-  EXPECT_EQ(healthy->status, 200);
-  timeval wait{5, 0};
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  // Within the time-out the server answers with a client error and closes
-  // the connection, rather than wait for the rest forever.
-  std::string answer;
-  char buffer[512];
-  for (ssize_t n; (n = recv(sock, buffer, sizeof buffer, 0)) > 0;)
-    answer.append(buffer, static_cast<size_t>(n));
-  EXPECT_TRUE(answer.empty() || answer.rfind("HTTP/1.1 4", 0) == 0) << answer;
-  EXPECT_EQ(recv(sock, buffer, sizeof buffer, 0), 0);  // closed, not hung
-  close(sock);
 }
 
 // Clients create calls with unique texts while the server is stopped: each
