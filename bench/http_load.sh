@@ -99,8 +99,8 @@ echo "answered 201: $created, stored: $stored (wrk counted $total)"
 echo "in process, same back end (SQLite file):"
 line=$("$build/bench/quillet_bench" \
   --benchmark_filter='BM_CreateCall_Embedded/memory:0/keyed:0$' \
-  --benchmark_min_time="$seconds" --benchmark_color=false 2>/dev/null |
-  grep BM_CreateCall)
+  --benchmark_min_time="$seconds" 2>/dev/null |
+  sed 's/\x1b\[[0-9;]*m//g' | grep BM_CreateCall)
 echo "$line"
 # Time and unit of the in-process run, as calls a second.
 in_process=$(awk '{t = $2; u = $3; s = (u == "ns") ? t / 1e9 : (u == "us") ? t / 1e6 : t / 1e3;
