@@ -86,6 +86,7 @@ class Service : public Handler {
   }
 
   void Reload() override {
+    if (options_.token_file.empty()) return;  // nothing to re-read
     if (LoadTokens())
       std::cerr << "quillet: tokens re-read" << std::endl;
     else
