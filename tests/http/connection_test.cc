@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -221,6 +222,35 @@ TEST(ConnectionTest, IdleAndSlowClientsCostNoWorker) {
   }
   EXPECT_EQ(cut.find("HTTP/1.1 408 "), 0u) << cut;
   close(slow);
+}
+
+// A back end that cannot be opened: writes and readiness answer 503 with
+// Retry-After and no path; the service itself is alive.
+TEST(ConnectionTest, ABackEndThatIsDownIs503) {
+  testing::TempDir dir;
+  ServerProcess server(dir, {});
+  ASSERT_GT(server.port(), 0);
+  for (const char* suffix : {"", "-wal", "-shm"})
+    unlink((dir.Path("q.db") + suffix).c_str());
+  ASSERT_EQ(mkdir(dir.Path("q.db").c_str(), 0700), 0);
+  struct Case {
+    std::string bytes;
+    const char* status;
+  } cases[] = {
+      {Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson + kClose), "503 "},
+      {"GET /readyz HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n", "503 "},
+      {"GET /calls HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n", "503 "},
+      {"GET /healthz HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n",
+       "200 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes.substr(0, 20));
+    std::string answer = Exchange(server.port(), c.bytes);
+    EXPECT_EQ(answer.find(std::string("HTTP/1.1 ") + c.status), 0u) << answer;
+    if (std::string(c.status) == "503 ")
+      EXPECT_NE(answer.find("Retry-After: "), std::string::npos);
+    EXPECT_EQ(answer.find("q.db"), std::string::npos) << answer;
+  }
 }
 
 // The first SIGTERM waits for a request in flight (here one held on a

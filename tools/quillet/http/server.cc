@@ -317,6 +317,15 @@ class Service : public Handler {
       return ReplyError(503, kUnavailable);
     }
     Outcome outcome = Run(*calls, prepared, run);
+    // A failure is the back end's being down when it cannot even be opened
+    // now: 503, to be retried, rather than the operation's own outcome (whose
+    // text may name the database).
+    if ((outcome.verdict == Verdict::kNothingRecorded ||
+         outcome.verdict == Verdict::kRaised) &&
+        !BackendReachable()) {
+      std::cerr << "quillet: " << outcome.message << std::endl;
+      return ReplyError(503, kUnavailable);
+    }
     if (trace) Traced(trace->TakeEvents(), trace_in_body, outcome.output);
     int status = StatusOf(prepared.op, outcome);
     Response res = Reply(status, outcome.output);
@@ -328,6 +337,16 @@ class Service : public Handler {
     res.subject = Subject(req.op, body, outcome.output, req.arg);
     res.replayed = outcome.replayed;
     return res;
+  }
+
+  bool BackendReachable() const {
+    try {
+      standins::BackendStore store(options_.backend.db,
+                                   standins::BackendStore::Open::kForReading);
+      return true;
+    } catch (const Error&) {
+      return false;
+    }
   }
 
   // The request's trace: appended to the server's trace file (one request's
