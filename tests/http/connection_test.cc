@@ -224,6 +224,26 @@ TEST(ConnectionTest, IdleAndSlowClientsCostNoWorker) {
   close(slow);
 }
 
+// Bodies being read at once have a budget (64 MiB with the default 1 MiB
+// limit): 64 uploads declared at the limit fill it, the next is 503.
+TEST(ConnectionTest, BodiesBeingReadHaveABudget) {
+  testing::TempDir dir;
+  ServerProcess server(dir, {});
+  ASSERT_GT(server.port(), 0);
+  const std::string upload = "POST /calls HTTP/1.1\r\nHost: localhost\r\n" +
+                             kJson + "Content-Length: 1048576\r\n\r\n{";
+  std::vector<int> held;
+  for (int i = 0; i < 64; ++i) {
+    held.push_back(Connect(server.port()));
+    send(held.back(), upload.data(), upload.size(), MSG_NOSIGNAL);
+  }
+  usleep(200000);
+  std::string answer = Exchange(server.port(), upload);
+  EXPECT_EQ(answer.find("HTTP/1.1 503 "), 0u) << answer;
+  EXPECT_NE(answer.find("Retry-After: "), std::string::npos);
+  for (int sock : held) close(sock);
+}
+
 // A back end that cannot be opened: writes and readiness answer 503 with
 // Retry-After and no path; the service itself is alive.
 TEST(ConnectionTest, ABackEndThatIsDownIs503) {
@@ -247,8 +267,9 @@ TEST(ConnectionTest, ABackEndThatIsDownIs503) {
     SCOPED_TRACE(c.bytes.substr(0, 20));
     std::string answer = Exchange(server.port(), c.bytes);
     EXPECT_EQ(answer.find(std::string("HTTP/1.1 ") + c.status), 0u) << answer;
-    if (std::string(c.status) == "503 ")
+    if (std::string(c.status) == "503 ") {
       EXPECT_NE(answer.find("Retry-After: "), std::string::npos);
+    }
     EXPECT_EQ(answer.find("q.db"), std::string::npos) << answer;
   }
 }

@@ -68,6 +68,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void Write(Response response, bool close);
   void Linger();
   void Drain();
+  void Unreserve();
   void Close();
 
   beast::tcp_stream stream_;
@@ -82,6 +83,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool keep_alive_ = false;
   State state_ = State::kIdle;
   size_t lingered_ = 0;
+  size_t reserved_ = 0;  // of the server's body budget
   bool closed_ = false;
 };
 
@@ -114,6 +116,9 @@ class Server {
   bool stopping = false;
   int total = 0;
   int refusing = 0;
+  // Bytes of bodies being read now, reserved from their Content-Length (a
+  // chunked body reserves the whole limit), against the budget.
+  size_t body_bytes = 0;
   std::unordered_set<Session*> sessions;
   std::unordered_map<std::string, int> per_client;
 };
@@ -125,6 +130,11 @@ Session::Session(tcp::socket socket, Server& server, std::string client)
   request_.client = std::move(client);
   request_.start = std::chrono::steady_clock::now();
   server_.Added(this);
+}
+
+void Session::Unreserve() {
+  server_.body_bytes -= reserved_;
+  reserved_ = 0;
 }
 
 void Session::WaitForRequest() {
@@ -200,6 +210,17 @@ void Session::OnHeader(ErrorCode ec) {
   // is not read, the connection ends with the answer).
   if (std::optional<Response> quick = server_.handler.Quick(request_))
     return Write(std::move(*quick), !parser_->is_done());
+  if (!parser_->is_done()) {
+    reserved_ = parser_->content_length().value_or(server_.limits.body_bytes);
+    if (server_.body_bytes + reserved_ > server_.limits.body_budget) {
+      reserved_ = 0;
+      Response busy{503, "application/json",
+                    R"({"message":"the service is reading too many bodies"})"};
+      busy.Set("Retry-After", "1");
+      return Write(std::move(busy), true);
+    }
+    server_.body_bytes += reserved_;
+  }
   if (beast::iequals(message[bhttp::field::expect], "100-continue") &&
       !parser_->is_done()) {
     static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -221,6 +242,7 @@ void Session::ReadBody() {
 }
 
 void Session::OnRequest(ErrorCode ec) {
+  Unreserve();
   if (ec) return ReadFailed(ec);
   deadline_.cancel();
   request_.body = std::move(parser_->get().body());
@@ -319,6 +341,7 @@ void Session::StopIfIdle() {
 void Session::Close() {
   if (closed_) return;
   closed_ = true;
+  Unreserve();
   deadline_.cancel();
   ErrorCode ignored;
   stream_.socket().close(ignored);

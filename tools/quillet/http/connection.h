@@ -10,8 +10,9 @@
 //   408  the request was not whole by its deadline
 //   413  a body over the limit, whatever its content type or framing
 //   431  request line and headers over the limit
-//   503  over the connection cap, in all or for the client's address
-//        (with Retry-After; the answer is written, never a reset)
+//   503  over the connection cap, in all or for the client's address, or
+//        over the budget of bodies being read (with Retry-After; the
+//        answer is written, never a reset)
 // After any of these the connection is closed.
 //
 // Signals: the first SIGTERM or SIGINT stops accepting, closes idle
@@ -32,6 +33,9 @@ namespace quillet::cli::http {
 struct ConnectionLimits {
   size_t header_bytes = 16 * 1024;  // request line and headers: 431 past it
   size_t body_bytes = 1 << 20;      // 413 past it
+  // Bodies being read at once, in all (503 past it): what many slow
+  // uploads may hold in memory.
+  size_t body_budget = 64 << 20;
   // From a request's first byte to its last, and again for writing the
   // answer.
   std::chrono::seconds request_deadline{10};

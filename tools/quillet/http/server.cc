@@ -530,6 +530,7 @@ int Serve(const ServeOptions& options) {
   ConnectionLimits limits;
   limits.header_bytes = options.header_limit;
   limits.body_bytes = options.body_limit;
+  limits.body_budget = std::max<size_t>(64 << 20, 64 * options.body_limit);
   limits.request_deadline = std::chrono::seconds(options.timeout_seconds);
   limits.idle = std::chrono::seconds(options.idle_seconds);
   limits.max_connections = options.max_connections;
