@@ -119,6 +119,7 @@ class Server {
   // Bytes of bodies being read now, reserved from their Content-Length (a
   // chunked body reserves the whole limit), against the budget.
   size_t body_bytes = 0;
+  std::unordered_map<std::string, size_t> client_body_bytes;  // a quarter each
   std::unordered_set<Session*> sessions;
   std::unordered_map<std::string, int> per_client;
 };
@@ -133,7 +134,10 @@ Session::Session(tcp::socket socket, Server& server, std::string client)
 }
 
 void Session::Unreserve() {
+  if (reserved_ == 0) return;
   server_.body_bytes -= reserved_;
+  auto mine = server_.client_body_bytes.find(request_.client);
+  if ((mine->second -= reserved_) == 0) server_.client_body_bytes.erase(mine);
   reserved_ = 0;
 }
 
@@ -212,7 +216,10 @@ void Session::OnHeader(ErrorCode ec) {
     return Write(std::move(*quick), !parser_->is_done());
   if (!parser_->is_done()) {
     reserved_ = parser_->content_length().value_or(server_.limits.body_bytes);
-    if (server_.body_bytes + reserved_ > server_.limits.body_budget) {
+    size_t& mine = server_.client_body_bytes[request_.client];
+    if (server_.body_bytes + reserved_ > server_.limits.body_budget ||
+        mine + reserved_ > server_.limits.body_budget / 4) {
+      if (mine == 0) server_.client_body_bytes.erase(request_.client);
       reserved_ = 0;
       Response busy{503, "application/json",
                     R"({"message":"the service is reading too many bodies"})"};
@@ -220,6 +227,7 @@ void Session::OnHeader(ErrorCode ec) {
       return Write(std::move(busy), true);
     }
     server_.body_bytes += reserved_;
+    mine += reserved_;
   }
   if (beast::iequals(message[bhttp::field::expect], "100-continue") &&
       !parser_->is_done()) {

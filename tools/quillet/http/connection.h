@@ -33,8 +33,8 @@ namespace quillet::cli::http {
 struct ConnectionLimits {
   size_t header_bytes = 16 * 1024;  // request line and headers: 431 past it
   size_t body_bytes = 1 << 20;      // 413 past it
-  // Bodies being read at once, in all (503 past it): what many slow
-  // uploads may hold in memory.
+  // Bodies being read at once, in all and a quarter of it per client
+  // address (503 past it): what many slow uploads may hold in memory.
   size_t body_budget = 64 << 20;
   // From a request's first byte to its last, and again for writing the
   // answer.
