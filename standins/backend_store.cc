@@ -344,6 +344,7 @@ ItemOutcome BackendStore::KeyedItem(
 }
 
 void BackendStore::CheckWritable() { engine_->CheckWritable(); }
+bool BackendStore::Replaced() { return engine_->Replaced(); }
 
 StoreFacts BackendStore::Facts() {
   StoreFacts facts;

@@ -233,6 +233,9 @@ class SqliteEngine final : public StorageEngine {
     }
     sqlite3_busy_timeout(db_, 10000);
     sqlite3_extended_result_codes(db_, 1);
+    struct stat opened {};
+    if (::stat(path.c_str(), &opened) == 0)
+      opened_ = {opened.st_dev, opened.st_ino};
     try {
       // Nothing is written before the file is known to be Quillet's.
       PrepareSchema(db_, path, open);
@@ -262,6 +265,12 @@ class SqliteEngine final : public StorageEngine {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
     }
+  }
+
+  bool Replaced() override {
+    struct stat now {};
+    return ::stat(path_.c_str(), &now) != 0 ||
+           std::pair{now.st_dev, now.st_ino} != opened_;
   }
 
   void CheckWritable() override {
@@ -549,6 +558,7 @@ class SqliteEngine final : public StorageEngine {
   }
 
   std::string path_;
+  std::pair<dev_t, ino_t> opened_{};  // the file opened, to see it replaced
   sqlite3* db_ = nullptr;
   std::unique_ptr<StatementCache> cache_;
 };

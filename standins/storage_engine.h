@@ -66,6 +66,10 @@ class StorageEngine {
   // database, a standby, a role without the right to write fail); writes
   // nothing and waits for no lock on a row.
   virtual void CheckWritable() = 0;
+  // Whether the database at the engine's address is no longer the one it
+  // opened (a SQLite file deleted, moved or replaced): a pooled store is
+  // then closed rather than written into a file nobody will read.
+  virtual bool Replaced() { return false; }
 
   // Calls. A call is one row: its properties and both texts, read and
   // written whole. Its number names its sequence number (the rules own the

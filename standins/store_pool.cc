@@ -34,10 +34,11 @@ class Pool {
                          " connections to the database stayed in use; "
                          "nothing was written; try again",
                      FailureKind::kRetryLater);
-    if (!db.idle.empty()) {
+    while (!db.idle.empty()) {
       std::unique_ptr<BackendStore> store = std::move(db.idle.back());
       db.idle.pop_back();
-      return store;
+      if (!store->Replaced()) return store;
+      --db.open;  // its file is gone or another: open the one there now
     }
     ++db.open;
     lock.unlock();

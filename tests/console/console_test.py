@@ -5,14 +5,20 @@ Creates a call through the form, applies options 5, 7 and 6 through the
 buttons, shows a raised error with its number, registers an item, checks
 that back-end text is shown as text, fails on any script error in the page,
 and takes screenshots of the list and of one call at a desktop and a phone
-width. Usage: console_test.py QUILLET_BINARY SCREENSHOT_DIR
+width. Then, as a page of another origin: a cross-site form and fetches
+create no call, a rebinding host name reads nothing, and the console cannot
+be framed. Usage: console_test.py QUILLET_BINARY SCREENSHOT_DIR
 """
+import http.server
+import json
 import os
 import re
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -52,7 +58,9 @@ try:
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu",
-                     "--disable-dev-shm-usage", "--window-size=1280,900"):
+                     "--disable-dev-shm-usage", "--window-size=1280,900",
+                     # rebind.test: a name an attacker pointed at loopback
+                     "--host-resolver-rules=MAP rebind.test 127.0.0.1"):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(
@@ -135,10 +143,63 @@ try:
     driver.get(base + "#/items")
     wait_text("#items", "SN-1")
 
-    # No script errors (answers with an error status are expected above).
+    # No script errors on the console's pages (answers with an error status
+    # are expected above).
     for entry in driver.get_log("browser"):
         if entry["level"] == "SEVERE" and entry.get("source") != "network":
             check(False, "console error: " + entry["message"])
+    # A page of another origin (another port) tries to write, read and
+    # frame; the console's own calls are counted before and after.
+    def stored_calls():
+        with urllib.request.urlopen(base + "calls") as answer:
+            return len(json.load(answer))
+
+    before = stored_calls()
+    attack_dir = tempfile.mkdtemp(prefix="quillet-attack-")
+    target = base + "calls"
+    with open(os.path.join(attack_dir, "attack.html"), "w") as page:
+        page.write("""<!doctype html><title>attack</title>
+<form id=form method=POST enctype="text/plain" action="%(target)s"
+      target=sink><input name='{"SOLDTOBP":"BP-1","CALLDESC":"form","x":"'
+      value='"}'></form>
+<iframe name=sink></iframe>
+<iframe id=framed src="%(base)s"></iframe>
+<script>
+const body = '{"SOLDTOBP":"BP-1","CALLDESC":"fetch"}';
+Promise.allSettled([
+  fetch("%(target)s", {method: "POST", mode: "no-cors", body}),
+  fetch("%(target)s", {method: "POST", mode: "no-cors", body,
+                       headers: {"Content-Type": "application/json"}}),
+  fetch("%(target)s", {method: "POST", body,
+                       headers: {"Content-Type": "application/json"}}),
+]).then(() => { document.title = "done"; });
+document.getElementById("form").submit();
+</script>""" % {"target": target, "base": base})
+
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, directory=attack_dir, **kwargs)
+
+        def log_message(self, *args):
+            pass
+
+    attacker = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Quiet)
+    threading.Thread(target=attacker.serve_forever, daemon=True).start()
+    try:
+        driver.get("http://127.0.0.1:%d/attack.html" % attacker.server_port)
+        WebDriverWait(driver, 10).until(lambda d: d.title == "done")
+        time.sleep(1)  # the form's post, in its frame
+        check(stored_calls() == before, "another origin created no call")
+        driver.switch_to.frame(driver.find_element(By.ID, "framed"))
+        check(not driver.find_elements(By.ID, "view"),
+              "the console cannot be framed by another origin")
+        driver.switch_to.default_content()
+        driver.get("http://rebind.test:%s/calls" % port)
+        body = driver.find_element(By.TAG_NAME, "body").text
+        check("SC0" not in body and "does not answer" in body,
+              "a rebinding host name reads nothing")
+    finally:
+        attacker.shutdown()
 finally:
     if driver:
         driver.quit()

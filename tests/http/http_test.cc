@@ -1,11 +1,10 @@
 // quillet serve end to end: the real server on a free loopback port, a real
-// HTTP client, every route and status, Idempotency-Key, the token, limits, a
-// slow client, and stopping (gracefully, and killed) under load.
-#include <arpa/inet.h>
+// HTTP client, every route and status, Idempotency-Key, tokens and the audit
+// trail, and stopping (gracefully, and killed) under load. The connection
+// layer's limits and slow clients: connection_test.cc.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "http/server_process.h"
 #include "quillet/standins/backend_store.h"
 #include "support/temp_dir.h"
 
@@ -22,65 +22,6 @@ namespace quillet::cli {
 namespace {
 
 using json = nlohmann::ordered_json;
-
-// The server as a child process, stopped (SIGTERM, then SIGKILL) with the
-// object.
-class ServerProcess {
- public:
-  ServerProcess(const testing::TempDir& dir, std::vector<std::string> extra) {
-    std::vector<std::string> args = {QUILLET_CLI_PATH, "serve",
-                                     "--listen",       "127.0.0.1:0",
-                                     "--db",           dir.Path("q.db")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (!freopen(dir.Path("serve.err").c_str(), "w", stderr)) _exit(3);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(3);
-    }
-    for (int i = 0; i < 200 && port_ == 0; ++i) {  // up to 10 s
-      std::ifstream err(dir.Path("serve.err"));
-      std::string line;
-      while (std::getline(err, line))
-        if (line.rfind("listening on 127.0.0.1:", 0) == 0)
-          port_ = std::stoi(line.substr(23));
-      if (port_ == 0) usleep(50000);
-    }
-  }
-  ~ServerProcess() { Stop(SIGTERM); }
-  int port() const { return port_; }
-  // Sends `signal` and answers the exit status (-1 when it had to be
-  // killed after 10 s).
-  int Stop(int signal) {
-    if (pid_ <= 0) return status_;
-    kill(pid_, signal);
-    for (int i = 0; i < 200; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      usleep(50000);
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return status_ = -1;
-  }
-  httplib::Client Client() const {
-    httplib::Client client("127.0.0.1", port_);
-    client.set_read_timeout(10, 0);
-    return client;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-  int status_ = -1;
-};
 
 struct Exchange {
   std::string method, path, body;
@@ -139,6 +80,8 @@ TEST(HttpTest, EveryRouteAndStatus) {
        400, "CALLNUMBER differs"},
       {"GET", "/calls?limit=10&status=15", "", 200, "\"SC000001\""},
       {"GET", "/calls?limit=x", "", 400, "?limit must be a whole number"},
+      {"GET", "/calls?after=SC999999", "", 400, "?after names no stored call"},
+      {"GET", "/items?after=S-404", "", 400, "?after names no stored item"},
       {"GET", "/calls/SC000001", "", 200, "\"ActionProblem\":\"p\""},
       {"GET", "/calls/SC404", "", 404, "no service call"},
       {"POST", "/items", item, 201, R"("errorText":null)"},
@@ -211,34 +154,79 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
   EXPECT_EQ(standins::BackendStore(dir.Path("q.db")).Calls().size(), 1u);
 }
 
-TEST(HttpTest, ASlowClientIsCutOffAndOthersAreServed) {
+// `quillet token add` prints a token once and stores its hash; each token
+// is held to its scope, a SIGHUP brings in a token added since, the access
+// log names the token (never the secret), and the audit trail of writes is
+// read by an admin, whole and per call.
+TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
   testing::TempDir dir;
-  ServerProcess server(dir, {"--timeout", "1", "--workers", "2"});
+  const std::string file = dir.Path("tokens");
+  auto add = [&](const std::string& name, const std::string& scope) {
+    std::string command = std::string(QUILLET_CLI_PATH) + " token add " + name +
+                          " --scope " + scope + " --token-file " + file;
+    FILE* out = popen(command.c_str(), "r");
+    char line[256] = {};
+    std::string token = fgets(line, sizeof line, out) ? line : "";
+    pclose(out);
+    while (!token.empty() && token.back() == '\n') token.pop_back();
+    return token;
+  };
+  const std::string reader = add("reader", "read");
+  const std::string writer = add("writer", "write");
+  ASSERT_EQ(reader.size(), 64u);
+  ASSERT_NE(reader, writer);
+  std::ifstream stored_file(file);
+  std::string stored((std::istreambuf_iterator<char>(stored_file)), {});
+  EXPECT_EQ(stored.find(reader), std::string::npos);
+  EXPECT_NE(stored.find("writer write sha256:"), std::string::npos);
+
+  ServerProcess server(dir, {"--token-file", file});
   ASSERT_GT(server.port(), 0);
-  int sock = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(server.port()));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(
-      connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  const char partial[] = "POST /calls HTTP/1.1\r\nHost: x\r\n";
-  ASSERT_GT(send(sock, partial, sizeof partial - 1, 0), 0);
   httplib::Client client = server.Client();
-  httplib::Result healthy = client.Get("/healthz");
-  ASSERT_TRUE(healthy);
-  EXPECT_EQ(healthy->status, 200);
-  timeval wait{5, 0};
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  // Within the time-out the server answers with a client error and closes
-  // the connection, rather than wait for the rest forever.
-  std::string answer;
-  char buffer[512];
-  for (ssize_t n; (n = recv(sock, buffer, sizeof buffer, 0)) > 0;)
-    answer.append(buffer, static_cast<size_t>(n));
-  EXPECT_TRUE(answer.empty() || answer.rfind("HTTP/1.1 4", 0) == 0) << answer;
-  EXPECT_EQ(recv(sock, buffer, sizeof buffer, 0), 0);  // closed, not hung
-  close(sock);
+  auto as = [](const std::string& token) {
+    return httplib::Headers{{"Authorization", "Bearer " + token},
+                            {"Idempotency-Key", "k-1"}};
+  };
+  const std::string call = R"({"SOLDTOBP":"B"})";
+  const Exchange exchanges[] = {
+      {"POST", "/calls", call, 403, "this token's scope is read", as(reader)},
+      {"GET", "/calls", "", 200, "[]", as(reader)},
+      {"GET", "/calls", "", 401, "bearer token", {}},
+      {"POST", "/calls", call, 201, "SC000001", as(writer)},
+      {"POST", "/calls", call, 201, "SC000001", as(writer)},
+      {"GET", "/audit", "", 403, "the request needs admin", as(writer)},
+  };
+  for (const Exchange& e : exchanges) Check(client, e);
+  const std::string boss = add("boss", "admin");
+  Check(client, {"GET", "/audit", "", 401, "bearer token", as(boss)});
+  server.Signal(SIGHUP);
+  std::string body;
+  for (int i = 0; i < 50 && body.empty(); ++i) {  // up to 5 s
+    httplib::Result audit = client.Get("/calls/SC000001/audit", as(boss));
+    if (audit && audit->status == 200) body = audit->body;
+    if (body.empty()) usleep(100000);
+  }
+  ASSERT_FALSE(body.empty());
+  json history = json::parse(body);
+  ASSERT_EQ(history.size(), 2u) << body;
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(history[i]["token"], "writer");
+    EXPECT_EQ(history[i]["route"], "POST /calls");
+    EXPECT_EQ(history[i]["status"], 201);
+    EXPECT_EQ(history[i]["key"], "k-1");
+    EXPECT_EQ(history[i]["replayed"], i == 0);  // newest first
+  }
+  httplib::Result all = client.Get("/audit?tail=10", as(boss));
+  ASSERT_TRUE(all);
+  EXPECT_NE(all->body.find(R"("token":"reader","route":"POST /calls")"),
+            std::string::npos)
+      << all->body;
+  server.Stop(SIGTERM);
+  std::ifstream err(dir.Path("serve.err"));
+  std::string log((std::istreambuf_iterator<char>(err)), {});
+  EXPECT_NE(log.find(R"("token":"writer")"), std::string::npos);
+  EXPECT_EQ(log.find(writer), std::string::npos);
 }
 
 // Clients create calls with unique texts while the server is stopped: each

@@ -16,6 +16,7 @@ const [quillet, source] = process.argv.slice(2);
 const dir = mkdtempSync(join(tmpdir(), 'quillet-openapi-'));
 const failures = [];
 const fail = (what) => failures.push(what);
+let generated_count = 0;
 
 const server = spawn(quillet, ['serve', '--listen', '127.0.0.1:0', '--db',
                                join(dir, 'q.db'), '--log', join(dir, 'q.log')],
@@ -44,17 +45,15 @@ try {
     fail(`info.version ${doc.info.version} is not the program's: ${version}`);
   const api = await SwaggerParser.dereference(structuredClone(doc));
 
-  // Routes as the server registers them, with path parameters as {}.
-  const server_cc = readFileSync(
-      join(source, 'tools/quillet/http/server.cc'), 'utf8');
+  // Routes as the server's route table has them, with path parameters as {}.
+  const routes_cc = readFileSync(
+      join(source, 'tools/quillet/http/routes.cc'), 'utf8');
   const registered = new Set();
-  for (const m of server_cc.matchAll(
-           /server\.(Get|Post|Put|Delete)\(\s*(?:R"\((.*?)\)"|"([^"]*)")/gs))
-    registered.add(`${m[1].toUpperCase()} ${(m[2] ?? m[3]).replace(/\(\[\^\/\]\+\)/g, '{}')}`);
-  const cmake = readFileSync(join(source, 'tools/quillet/CMakeLists.txt'), 'utf8');
-  const files = cmake.match(/QUILLET_CONSOLE_FILES ([^)]+)\)/)[1].split(',');
-  for (const f of files) registered.add(`GET /${f}`);
-  registered.add('GET /');  // the console's page
+  for (const m of routes_cc.matchAll(/\{\{([^}]*)\},\s*\{"(GET|POST|PUT)"/g)) {
+    const segments = [...m[1].matchAll(/"([^"]*)"/g)].map((s) => s[1] === '*' ? '{}' : s[1]);
+    registered.add(`${m[2]} /${segments.join('/')}`);
+  }
+  if (registered.size < 10) fail(`only ${registered.size} routes read from routes.cc`);
   const described = new Set();
   for (const [path, item] of Object.entries(api.paths))
     for (const method of ['get', 'post', 'put', 'delete'])
@@ -93,6 +92,14 @@ try {
     ['GET', '/time-format?value=null', null, 422],
     ['GET', '/log?tail=5', null, 200],
     ['GET', '/healthz', null, 200],
+    ['GET', '/readyz', null, 200],
+    ['GET', '/audit?tail=5', null, 200],
+    ['GET', '/audit?tail=x', null, 400],
+    ['GET', '/calls/SC000001/audit', null, 200],
+    ['GET', '/items/S-1/audit', null, 200],
+    ['POST', '/calls', '{"SOLDTOBP":"B"}', 415, {'Content-Type': 'text/plain'}],
+    ['POST', '/calls', '{"SOLDTOBP":"B"}', 403, {'Origin': 'http://evil.example'}],
+    ['POST', '/calls', '{"SOLDTOBP":"B"}', 400, {'Idempotency-Key': ' '}],
     ['GET', '/metrics', null, 200],
     ['GET', '/openapi.json', null, 200],
     ['GET', '/', null, 200],
@@ -104,7 +111,8 @@ try {
   const exercised = new Set();
   for (const [method, target, body, status, headers = {}] of exchanges) {
     const name = `${method} ${target.slice(0, 60)}`;
-    const res = await fetch(base + target, {method, headers, body});
+    const sent = body === null ? headers : {'Content-Type': 'application/json', ...headers};
+    const res = await fetch(base + target, {method, headers: sent, body});
     const text = await res.text();
     if (res.status !== status) {
       fail(`${name}: status ${res.status}, expected ${status}: ${text.slice(0, 200)}`);
@@ -135,10 +143,78 @@ try {
   }
   for (const d of described)
     if (!exercised.has(d)) fail(`${d} is described but not exercised`);
+  // Generated from the description: for every operation, valid requests
+  // (each integer query parameter at its bounds, the body's example) and
+  // invalid ones (integers out of bounds or not integers, a missing required
+  // parameter, bodies that are not JSON, not objects or not sent as JSON).
+  // Every answer must be described, valid against its schema and never 5xx;
+  // an invalid request must be 4xx.
+  const generated = [];
+  for (const [path, item] of Object.entries(api.paths)) {
+    for (const method of ['get', 'post', 'put']) {
+      const op = item[method];
+      if (!op) continue;
+      const target = path.replace('{number}', 'SC000001').replace('{serial}', 'S-1');
+      const query = (op.parameters || []).filter((p) => p.in === 'query');
+      const base_query = query.filter((p) => p.required)
+          .map((p) => `${p.name}=${encodeURIComponent(p.example ?? '90')}`);
+      const at = (extra) => target +
+          ([...base_query, ...extra].length ? '?' + [...base_query, ...extra].join('&') : '');
+      const media = op.requestBody && op.requestBody.content['application/json'];
+      const valid_body = media && JSON.stringify(
+          media.example ?? {component: 'Items', values: [['SERIALNUMBER', 'S-1'], ['ROOM', '3']]});
+      const M = method.toUpperCase();
+      generated.push([M, at([]), valid_body ?? null, true]);
+      for (const p of query) {
+        const schema = p.schema || {};
+        if (schema.type === 'integer') {
+          for (const v of [schema.minimum ?? 0, schema.maximum ?? 1])
+            generated.push([M, at([`${p.name}=${v}`]), valid_body ?? null, true]);
+          const invalid = ['x', '-1', '1.5', ''];
+          if (schema.maximum !== undefined) invalid.push(String(schema.maximum + 1));
+          for (const v of invalid)
+            generated.push([M, at([`${p.name}=${v}`]), valid_body ?? null, false]);
+        }
+        if (p.required)
+          generated.push([M, target, valid_body ?? null, false]);
+      }
+      if (media) {
+        for (const bad of ['{bad', '[1]', '"text"', ''])
+          generated.push([M, target, bad, false]);
+        generated.push([M, target, valid_body, false, {'Content-Type': 'text/plain'}]);
+        generated.push([M, target, valid_body, false, {'Idempotency-Key': ''}]);
+      }
+    }
+  }
+  for (const [method, target, body, valid, headers = {}] of generated) {
+    const name = `generated ${valid ? 'valid' : 'invalid'} ${method} ${target} ${String(body).slice(0, 40)}`;
+    const sent = body === null ? headers : {'Content-Type': 'application/json', ...headers};
+    const res = await fetch(base + target, {method, headers: sent, body});
+    const text = await res.text();
+    if (res.status >= 500) { fail(`${name}: ${res.status} ${text.slice(0, 200)}`); continue; }
+    if (!valid && (res.status < 400 || res.status >= 500))
+      fail(`${name}: an invalid request answered ${res.status}`);
+    if (valid && [400, 405, 413, 415, 431].includes(res.status))
+      fail(`${name}: a valid request answered ${res.status}: ${text.slice(0, 200)}`);
+    const path = new URL(base + target).pathname;
+    const entry = Object.entries(api.paths).find(([p]) =>
+        new RegExp('^' + p.replace(/\{[^}]+\}/g, '[^/]+') + '$').test(path));
+    const response = entry[1][method.toLowerCase()].responses[String(res.status)];
+    if (!response) { fail(`${name}: status ${res.status} is not described`); continue; }
+    const type = (res.headers.get('content-type') || '').split(';')[0];
+    const media = response.content && response.content[type];
+    if (!media) { fail(`${name}: content type ${type} is not described for ${res.status}`); continue; }
+    if (type === 'application/json' && !ajv.validate(media.schema, JSON.parse(text)))
+      fail(`${name}: ${ajv.errorsText(ajv.errors)}`);
+  }
+  if (generated.length < 50) fail(`only ${generated.length} generated requests`);
+  generated_count = generated.length;
+
 } finally {
   server.kill('SIGTERM');
   rmSync(dir, {recursive: true, force: true});
 }
 for (const f of failures) console.error('FAIL ' + f);
 console.log(failures.length ? `${failures.length} failures` : 'OpenAPI description holds');
+console.log(`${generated_count} generated requests`);
 process.exit(failures.length ? 1 : 0);

@@ -80,7 +80,8 @@ done
 import json, sys, urllib.request
 base = f"http://127.0.0.1:{sys.argv[1]}"
 req = urllib.request.Request(base + "/calls", method="POST",
-                             data=b'{"SOLDTOBP":"BP-1","Q_TEXT":"installed"}')
+                             data=b'{"SOLDTOBP":"BP-1","Q_TEXT":"installed"}',
+                             headers={"Content-Type": "application/json"})
 with urllib.request.urlopen(req, timeout=10) as r:
     assert r.status == 201, r.status
     answer = json.load(r)

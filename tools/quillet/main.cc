@@ -22,6 +22,7 @@
 #include "backend_setup.h"
 #include "batch_file.h"
 #include "http/server.h"
+#include "http/tokens.h"
 #include "input.h"
 #include "operations.h"
 #include "output_paths.h"
@@ -410,7 +411,7 @@ const std::vector<std::string>& CommandNames() {
   static const std::vector<std::string> names = {
       "create-call", "update-call", "time-format", "create-item",
       "update-item", "calls",       "items",       "log",
-      "backend",     "batch",       "serve"};
+      "backend",     "batch",       "serve",       "token"};
   return names;
 }
 
@@ -696,6 +697,19 @@ int Main(int argc, char** argv) {
       "health",
       "the service's readiness check: exit 0 when a write would be taken");
 
+  std::string token_name, token_scope = "write", token_path;
+  auto* token = command("token", "the service's named tokens");
+  token->require_subcommand(1);
+  auto* token_add = token->add_subcommand(
+      "add", "add a token and print it, once: the file keeps only its hash");
+  token_add->add_option("name", token_name, "the token's name")->required();
+  token_add
+      ->add_option("--scope", token_scope,
+                   "read, write or admin (default write)")
+      ->check(CLI::IsMember({"read", "write", "admin"}));
+  token_add->add_option("--token-file", token_path, "the token file")
+      ->required();
+
   std::string batch_file, batch_out, batch_id;
   auto* batch = command("batch", "one operation per JSON line", kBatchHelp);
   batch->add_option("file", batch_file, "the JSONL file")->required();
@@ -712,7 +726,7 @@ int Main(int argc, char** argv) {
   traced(batch);
 
   http::ServeOptions serve_options;
-  std::string listen = "127.0.0.1:8080", token_file;
+  std::string listen = "127.0.0.1:8080";
   auto* serve = command("serve", "the operations over HTTP",
                         "Routes, statuses and examples: README, \"Run it as a "
                         "service\".\n\n");
@@ -727,14 +741,41 @@ int Main(int argc, char** argv) {
       ->add_option("--body-limit", serve_options.body_limit,
                    "largest request body in bytes (default 1048576)")
       ->check(CLI::Range(size_t{1024}, size_t{1} << 30));
-  serve->add_option("--token-file", token_file,
-                    "a file holding the bearer token that every request must "
-                    "carry");
+  serve->add_option("--token-file", serve_options.token_file,
+                    "the token file (named tokens with scopes, or one bare "
+                    "token); re-read on SIGHUP");
   serve
       ->add_option("--timeout", serve_options.timeout_seconds,
-                   "seconds to read a request or write an answer (default "
-                   "10)")
+                   "seconds to read a whole request, and to write an answer "
+                   "(default 10)")
       ->check(CLI::Range(1, 3600));
+  serve
+      ->add_option("--idle-timeout", serve_options.idle_seconds,
+                   "seconds a kept-alive connection may wait for its next "
+                   "request (default 5)")
+      ->check(CLI::Range(1, 3600));
+  serve
+      ->add_option("--max-connections", serve_options.max_connections,
+                   "connections at once (default 4096); 503 beyond")
+      ->check(CLI::Range(1, 1 << 20));
+  serve
+      ->add_option("--max-connections-per-client",
+                   serve_options.max_connections_per_client,
+                   "connections at once from one address (default 256); 503 "
+                   "beyond")
+      ->check(CLI::Range(1, 1 << 20));
+  serve->add_option("--allow-host", serve_options.allow_hosts,
+                    "a Host name the service answers to, beside localhost, "
+                    "127.0.0.1, [::1] and the listen address (repeatable)");
+  serve->add_option("--allow-origin", serve_options.allow_origins,
+                    "an origin (https://app.example) granted CORS "
+                    "(repeatable); none by default");
+  serve->add_flag("--allow-no-token", serve_options.allow_no_token,
+                  "listen on an address other machines reach without a "
+                  "token file");
+  serve->add_option("--audit", serve_options.audit_path,
+                    "the audit trail of writes, JSON lines (default: "
+                    "quillet-audit.jsonl beside the log)");
   serve->add_option("--trace", serve_options.trace_path,
                     "append what every request sends to the back end to FILE, "
                     "one JSON line per event");
@@ -808,19 +849,19 @@ int Main(int argc, char** argv) {
       if (serve_options.port > 65535)
         throw UsageError("--listen: no port " + listen.substr(colon + 1));
       serve_options.backend = g;
+      std::string audit = serve_options.audit_path.empty()
+                              ? http::DefaultAuditPath(g)
+                              : serve_options.audit_path;
       std::vector<NamedPath> kept = KeptFiles(g);
-      kept.push_back({"the token file", token_file});
-      CheckOutputPaths({{"--trace", serve_options.trace_path}}, kept);
-      if (!token_file.empty()) {
-        std::string token = ReadFile(token_file);
-        while (!token.empty() &&
-               std::isspace(static_cast<unsigned char>(token.back())))
-          token.pop_back();
-        if (token.empty()) throw UsageError("the token file is empty");
-        serve_options.token = token;
-      }
+      kept.push_back({"the token file", serve_options.token_file});
+      CheckOutputPaths(
+          {{"--trace", serve_options.trace_path}, {"--audit", audit}}, kept);
       return http::Serve(serve_options);
     }
+    if (*token_add)
+      return print(http::AddToken(token_path, token_name,
+                                  *http::ParseScope(token_scope)) +
+                   "\n");
     if (*load) {
       std::string text = ReadFile(master_file);
       standins::BackendStore::CheckMasterData(text);  // before any change

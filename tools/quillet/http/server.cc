@@ -1,17 +1,24 @@
 #include "http/server.h"
 
-#include <httplib.h>
-#include <signal.h>
+#include <arpa/inet.h>
 
-#include <chrono>
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
+#include "http/audit.h"
+#include "http/browser_guard.h"
+#include "http/connection.h"
 #include "http/console.h"
 #include "http/metrics.h"
+#include "http/routes.h"
 #include "http/status_map.h"
+#include "http/tokens.h"
 #include "input.h"
 #include "operations.h"
 #include "quillet/class_registry.h"
@@ -24,192 +31,226 @@
 namespace quillet::cli::http {
 namespace {
 
+using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
-// What the access log and the metrics need of the request being answered
-// on this worker thread.
-struct RequestState {
-  Clock::time_point start;
-  bool counted = false;
-  std::string op = "other";
-};
-thread_local RequestState current;
+constexpr const char* kUnavailable = "the back end cannot be reached";
+constexpr size_t kMaxAuditTail = 10000;
 
-void Reply(httplib::Response& res, int status, const Json& body) {
-  res.status = status;
-  res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace),
-                  "application/json");
+Response Reply(int status, const Json& body) {
+  return {status, "application/json",
+          body.dump(-1, ' ', false, Json::error_handler_t::replace)};
 }
 
-void ReplyError(httplib::Response& res, int status, const std::string& what) {
-  Reply(res, status, Json{{"message", what}});
+Response ReplyError(int status, const std::string& what) {
+  return Reply(status, Json{{"message", what}});
 }
 
 // An on/off request header: absent or "false" off, "true" on; `whole`
-// (Quillet-Trace only) on with whole texts. Anything else is a 400.
+// (Quillet-Trace only) on with whole texts. Anything else, an empty value
+// too, is a 400.
 enum class Switch { kOff, kOn, kWhole };
-Switch HeaderSwitch(const httplib::Request& req, const char* name,
-                    bool whole_allowed) {
-  if (!req.has_header(name)) return Switch::kOff;
-  std::string value = req.get_header_value(name);
-  if (value == "false") return Switch::kOff;
-  if (value == "true") return Switch::kOn;
-  if (whole_allowed && value == "whole") return Switch::kWhole;
+Switch HeaderSwitch(const Request& req, const char* name, bool whole_allowed) {
+  const std::string* value = req.Header(name);
+  if (!value) return Switch::kOff;
+  if (*value == "false") return Switch::kOff;
+  if (*value == "true") return Switch::kOn;
+  if (whole_allowed && *value == "whole") return Switch::kWhole;
   throw UsageError(std::string(name) + " takes true or false" +
-                   (whole_allowed ? " (or whole)" : "") + ", not '" + value +
+                   (whole_allowed ? " (or whole)" : "") + ", not '" + *value +
                    "'");
 }
 
-// Equal without telling, through timing, how much of it was right.
-bool SameToken(const std::string& given, const std::string& expected) {
-  unsigned char diff = given.size() == expected.size() ? 0 : 1;
-  for (size_t i = 0; i < given.size(); ++i)
-    diff |= static_cast<unsigned char>(given[i]) ^
-            static_cast<unsigned char>(expected[i % (expected.size() + 1)]);
-  return diff == 0;
-}
-
-class Service {
+class Service : public Handler {
  public:
+  explicit Service(const ServeOptions& options)
+      : options_(options),
+        guard_(options.host, options.allow_hosts, options.allow_origins) {}
+
   // Opens --trace FILE for appending; false when it cannot be written.
   bool OpenTraceFile(const std::string& path) {
     trace_file_.open(path, std::ios::app);
     return trace_file_.is_open();
   }
+  bool OpenAudit(const std::string& path) { return audit_.Open(path); }
+  // Reads the token file; false (and says why on standard error) when it
+  // cannot be used.
+  bool LoadTokens() {
+    if (options_.token_file.empty()) return true;
+    try {
+      tokens_ = std::make_shared<TokenSet>(TokenSet::Load(options_.token_file));
+      return true;
+    } catch (const std::exception& e) {
+      std::cerr << "quillet: --token-file: " << e.what() << std::endl;
+      return false;
+    }
+  }
 
-  explicit Service(const ServeOptions& options) : options_(options) {}
+  void Reload() override {
+    if (options_.token_file.empty()) return;  // nothing to re-read
+    if (LoadTokens())
+      std::cerr << "quillet: tokens re-read" << std::endl;
+    else
+      std::cerr << "quillet: the tokens in use are kept" << std::endl;
+  }
 
-  void Routes(httplib::Server& server) {
-    server.Post("/calls", [this](const auto& req, auto& res) {
-      Operate(req, res, "create-call", [&](const Json& body) {
+  // On the I/O thread: everything decided without the back end.
+  std::optional<Response> Quick(Request& req) override {
+    req.op = "other";
+    metrics_.Started();
+    if (!guard_.HostAllowed(*req.Header("Host")))
+      return ReplyError(421, "this service does not answer to that Host");
+    RouteMatch match = MatchRoute(req);
+    if (req.method == "OPTIONS" && !match.allow.empty())
+      if (std::optional<Response> preflight = guard_.Preflight(req))
+        return preflight;
+    if (!match.route) {
+      if (match.allow.empty()) return ReplyError(404, "no such route");
+      Response response = ReplyError(405, "the path takes " + match.allow);
+      response.Set("Allow", match.allow);
+      return response;
+    }
+    const Route& route = *match.route;
+    req.op = std::string(route.op);
+    req.arg = std::move(match.arg);
+    req.write = route.write;
+    if (tokens_ && !route.open) {
+      const std::string* header = req.Header("Authorization");
+      const TokenSet::Entry* entry =
+          header && header->rfind("Bearer ", 0) == 0
+              ? tokens_->Find(std::string_view(*header).substr(7))
+              : nullptr;
+      if (!entry) {
+        Response response = ReplyError(401, "a bearer token is required");
+        response.Set("WWW-Authenticate", "Bearer");
+        return response;
+      }
+      req.caller = entry->name;
+      if (entry->scope < route.scope)
+        return ReplyError(403, std::string("this token's scope is ") +
+                                   ScopeName(entry->scope) +
+                                   "; the request needs " +
+                                   ScopeName(route.scope));
+    }
+    if (route.write)
+      if (std::optional<Response> refusal = guard_.CheckWrite(req))
+        return refusal;
+    if (req.op == "healthz") return Reply(200, Json{{"status", "ok"}});
+    if (req.op == "metrics")
+      return Response{200, "text/plain; version=0.0.4", metrics_.Text()};
+    if (req.op == "console") {
+      for (const ConsoleFile& file : ConsoleFiles())
+        if (req.path == file.path ||
+            (req.path == "/" && std::string_view(file.path) == "/index.html"))
+          return Response{200, file.content_type, std::string(file.body)};
+    }
+    return std::nullopt;
+  }
+
+  // On a worker: the operations and the reads.
+  Response Work(const Request& req) override {
+    const std::string& op = req.op;
+    if (op == "create-call")
+      return Operate(req, [&](const Json& body) {
         return Json{{"op", "create-call"}, {"details", body}};
       });
-    });
-    server.Post(
-        R"(/calls/([^/]+)/changes)", [this](const auto& req, auto& res) {
-          Operate(req, res, "update-call", [&](Json body) {
-            if (!body.is_object())
-              throw UsageError("the call details must be a JSON object");
-            std::string number = req.matches[1];
-            if (body.contains("CALLNUMBER") && body["CALLNUMBER"] != number)
-              throw UsageError("CALLNUMBER differs from the call in the path");
-            body["CALLNUMBER"] = number;
-            return Json{{"op", "update-call"}, {"details", body}};
-          });
-        });
-    auto item = [this](const char* op) {
-      return [this, op](const httplib::Request& req, httplib::Response& res) {
-        Operate(req, res, op, [&](Json body) {
-          if (!body.is_object())
-            throw UsageError(
-                "an item request is a JSON object with \"component\" and "
-                "\"values\"");
-          if (req.matches.size() > 1 && !SerialIs(body, req.matches[1]))
-            throw UsageError("SERIALNUMBER differs from the item in the path");
-          body["op"] = op;
-          return body;
-        });
-      };
-    };
-    server.Post("/items", item("create-item"));
-    server.Put(R"(/items/([^/]+))", item("update-item"));
-    server.Get("/time-format", [this](const auto& req, auto& res) {
-      current.op = "time-format";
-      if (!req.has_param("value"))
-        return ReplyError(res, 400, "time-format needs ?value=<JSON>");
-      Operate(req, res, "time-format", [&](const Json&) {
-        return Json{
-            {"op", "time-format"},
-            {"value", ParseJson(req.get_param_value("value"), "the value")}};
+    if (op == "update-call")
+      return Operate(req, [&](Json body) {
+        if (!body.is_object())
+          throw UsageError("the call details must be a JSON object");
+        if (body.contains("CALLNUMBER") && body["CALLNUMBER"] != req.arg)
+          throw UsageError("CALLNUMBER differs from the call in the path");
+        body["CALLNUMBER"] = req.arg;
+        return Json{{"op", "update-call"}, {"details", body}};
       });
-    });
-    server.Get("/calls",
-               [this](const auto& req, auto& res) { ListCalls(req, res); });
-    server.Get(R"(/calls/([^/]+))", [this](const auto& req, auto& res) {
-      Read(res, "get-call", [&](standins::BackendStore& store) {
-        std::optional<standins::StoredCall> call = store.Call(req.matches[1]);
-        if (!call) return ReplyError(res, 404, "no service call");
-        Reply(res, 200, CallJson(*call));
+    if (op == "create-item" || op == "update-item")
+      return Operate(req, [&](Json body) {
+        if (!body.is_object())
+          throw UsageError(
+              "an item request is a JSON object with \"component\" and "
+              "\"values\"");
+        if (op == "update-item" && !SerialIs(body, req.arg))
+          throw UsageError("SERIALNUMBER differs from the item in the path");
+        body["op"] = op;
+        return body;
       });
-    });
-    server.Get("/items",
-               [this](const auto& req, auto& res) { ListItems(req, res); });
-    server.Get(R"(/items/([^/]+))", [this](const auto& req, auto& res) {
-      Read(res, "get-item", [&](standins::BackendStore& store) {
-        std::optional<standins::StoredItem> item = store.Item(req.matches[1]);
-        if (!item) return ReplyError(res, 404, "no serialized item");
-        Reply(res, 200, ItemJson(*item));
+    if (op == "time-format") {
+      if (!req.Param("value"))
+        return ReplyError(400, "time-format needs ?value=<JSON>");
+      return Operate(req, [&](const Json&) {
+        return Json{{"op", "time-format"},
+                    {"value", ParseJson(*req.Param("value"), "the value")}};
       });
-    });
-    server.Get("/log", [this](const auto& req, auto& res) { Log(req, res); });
-    server.Get("/healthz", [this](const auto&, auto& res) {
-      current.op = "healthz";
-      try {
-        // Ready when a write would be taken, on a pooled connection.
-        standins::BorrowedStore store(options_.backend.db);
-        store->CheckWritable();
-        Reply(res, 200, Json{{"status", "ok"}});
-      } catch (const Error& e) {
-        ReplyError(res, 503, ToUtf8(e.info().description));
-      }
-    });
-    // The web console and the OpenAPI description, from the binary.
-    for (const ConsoleFile& file : ConsoleFiles()) {
-      auto serve = [&file](const httplib::Request&, httplib::Response& res) {
-        current.op = "console";
-        res.set_content(std::string(file.body), file.content_type);
-        res.set_header("Content-Security-Policy",
-                       "default-src 'self'; script-src 'self'; style-src "
-                       "'self'");
-        res.set_header("X-Content-Type-Options", "nosniff");
-      };
-      server.Get(file.path, serve);
-      if (std::string_view(file.path) == "/index.html") server.Get("/", serve);
     }
-    server.Get("/metrics", [this](const auto&, auto& res) {
-      current.op = "metrics";
-      res.set_content(metrics_.Text(), "text/plain; version=0.0.4");
-    });
+    if (op == "get-call")
+      return Read([&](standins::BackendStore& store) {
+        std::optional<standins::StoredCall> call = store.Call(req.arg);
+        if (!call) return ReplyError(404, "no service call");
+        return Reply(200, CallJson(*call));
+      });
+    if (op == "get-item")
+      return Read([&](standins::BackendStore& store) {
+        std::optional<standins::StoredItem> item = store.Item(req.arg);
+        if (!item) return ReplyError(404, "no serialized item");
+        return Reply(200, ItemJson(*item));
+      });
+    if (op == "list-calls") return ListCalls(req);
+    if (op == "list-items") return ListItems(req);
+    if (op == "log") return Log(req);
+    if (op == "audit" || op == "call-audit" || op == "item-audit")
+      return Audit(req);
+    if (op == "readyz")  // ready when a write would be taken now
+      return Read([](standins::BackendStore& store) {
+        store.CheckWritable();
+        return Reply(200, Json{{"status", "ready"}});
+      });
+    return ReplyError(404, "no such route");
   }
 
-  // Token, timing and metrics around every request.
-  httplib::Server::HandlerResponse Before(const httplib::Request& req,
-                                          httplib::Response& res) {
-    current = {Clock::now(), true, "other"};
-    metrics_.Started();
-    bool open_path = req.path == "/healthz" || req.path == "/" ||
-                     req.path == "/index.html" || req.path == "/console.js" ||
-                     req.path == "/console.css" || req.path == "/openapi.json";
-    if (options_.token && !open_path) {
-      std::string header = req.get_header_value("Authorization");
-      if (header.rfind("Bearer ", 0) != 0 ||
-          !SameToken(header.substr(7), *options_.token)) {
-        res.set_header("WWW-Authenticate", "Bearer");
-        ReplyError(res, 401, "a bearer token is required");
-        return httplib::Server::HandlerResponse::Handled;
-      }
+  // Every answer: common headers, metrics, the access log, the audit trail.
+  void Finish(const Request& req, Response& res) override {
+    res.Set("X-Content-Type-Options", "nosniff");
+    res.Set("Referrer-Policy", "no-referrer");
+    if (req.op == "console" && res.status == 200) {
+      res.Set("Content-Security-Policy",
+              "default-src 'self'; script-src 'self'; style-src 'self'; "
+              "frame-ancestors 'none'; base-uri 'none'; form-action 'self'");
+      res.Set("X-Frame-Options", "DENY");
+      res.Set("Cache-Control", "no-cache");
+    } else {
+      res.Set("Cache-Control", "no-store");
     }
-    return httplib::Server::HandlerResponse::Unhandled;
-  }
-
-  void After(const httplib::Request& req, const httplib::Response& res) {
-    double seconds = 0;
-    if (current.counted) {
-      seconds =
-          std::chrono::duration<double>(Clock::now() - current.start).count();
-      metrics_.Finished(current.op, res.status, seconds);
-    }
+    if (res.status == 503 &&
+        std::none_of(res.headers.begin(), res.headers.end(),
+                     [](const auto& h) { return h.first == "Retry-After"; }))
+      res.Set("Retry-After", "1");
+    guard_.AddCors(req, res);
+    double seconds =
+        std::chrono::duration<double>(Clock::now() - req.start).count();
+    if (!req.op.empty()) metrics_.Finished(req.op, res.status, seconds);
+    const std::string* key = req.Header("Idempotency-Key");
     Json line = {{"method", req.method},
                  {"path", req.path},
                  {"status", res.status},
                  {"ms", seconds * 1000},
-                 {"key", req.get_header_value("Idempotency-Key")}};
-    {
-      std::lock_guard lock(log_mutex_);
-      std::cerr << line.dump(-1, ' ', false, Json::error_handler_t::replace)
-                << "\n";
+                 {"key", key ? *key : ""}};
+    if (!req.caller.empty()) line["token"] = req.caller;
+    std::string text =
+        line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    std::cerr.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (req.write) {
+      Json entry = {{"token", req.caller.empty() ? Json() : Json(req.caller)},
+                    {"route", req.method + " " + req.path},
+                    {"op", req.op}};
+      std::string subject = !res.subject.empty() ? res.subject : req.arg;
+      if (!subject.empty())
+        entry[req.op.find("call") != std::string::npos ? "call" : "item"] =
+            subject;
+      entry["status"] = res.status;
+      entry["key"] = key ? Json(*key) : Json();
+      entry["replayed"] = res.replayed;
+      audit_.Append(std::move(entry));
     }
-    current.counted = false;
   }
 
  private:
@@ -222,27 +263,46 @@ class Service {
     return false;
   }
 
+  static std::string Subject(const std::string& op, const Json& body,
+                             const Json& output, const std::string& arg) {
+    if (!arg.empty()) return arg;
+    if (op == "create-call") {
+      auto result = output.find("result");
+      if (result != output.end() && result->is_object() &&
+          result->contains("CALLNUMBER") && (*result)["CALLNUMBER"].is_string())
+        return (*result)["CALLNUMBER"];
+    }
+    if (op == "create-item" && body.is_object()) {
+      auto values = body.find("values");
+      if (values != body.end() && values->is_array())
+        for (const Json& row : *values)
+          if (row.is_array() && row.size() == 2 && row[0] == "SERIALNUMBER" &&
+              row[1].is_string())
+            return row[1];
+    }
+    return "";
+  }
+
   // One operation: parse, prepare, run under the Idempotency-Key, answer.
-  template <class Request>
-  void Operate(const httplib::Request& req, httplib::Response& res,
-               const char* op, Request make_request) {
-    current.op = op;
+  template <class MakeRequest>
+  Response Operate(const Request& req, MakeRequest make_request) {
     PreparedOperation prepared;
     RunOptions run;
     Switch trace_in_body = Switch::kOff;
+    Json body;
     try {
-      Json body = std::string(op) == "time-format"
-                      ? Json()
-                      : ParseJson(req.body, "the body");
+      body = req.op == "time-format" ? Json() : ParseJson(req.body, "the body");
       prepared = Prepare(make_request(body));
-      if (req.has_header("Idempotency-Key")) {
-        run.request_key = req.get_header_value("Idempotency-Key");
+      if (const std::string* key = req.Header("Idempotency-Key")) {
+        if (key->find_first_not_of(" \t") == std::string::npos)
+          throw UsageError("Idempotency-Key is blank");
+        run.request_key = *key;
         CheckRequestKey(run.request_key);
       }
       run.dry_run = HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
       trace_in_body = HeaderSwitch(req, "Quillet-Trace", true);
     } catch (const UsageError& e) {
-      return ReplyError(res, 400, e.what());
+      return ReplyError(400, e.what());
     }
     std::optional<Trace> trace;
     if (trace_in_body != Switch::kOff || trace_file_.is_open())
@@ -255,18 +315,40 @@ class Service {
     try {
       if (!calls) calls = CreateAs<CallsInterface>(kCallsClassName);
     } catch (const Error& e) {
-      return ReplyError(res, 503, ToUtf8(e.info().description));
+      std::cerr << "quillet: " << ToUtf8(e.info().description) << std::endl;
+      return ReplyError(503, kUnavailable);
     }
     Outcome outcome = Run(*calls, prepared, run);
-    if (outcome.replayed) res.set_header("Idempotent-Replayed", "true");
+    // A failure is the back end's being down when it cannot even be opened
+    // now: 503, to be retried, rather than the operation's own outcome (whose
+    // text may name the database).
+    if ((outcome.verdict == Verdict::kNothingRecorded ||
+         outcome.verdict == Verdict::kRaised) &&
+        !BackendReachable()) {
+      std::cerr << "quillet: " << outcome.message << std::endl;
+      return ReplyError(503, kUnavailable);
+    }
     if (trace) Traced(trace->TakeEvents(), trace_in_body, outcome.output);
     int status = StatusOf(prepared.op, outcome);
-    if (status == 503) res.set_header("Retry-After", "1");
+    Response res = Reply(status, outcome.output);
+    if (outcome.replayed) res.Set("Idempotent-Replayed", "true");
     if (outcome.dry_run) {
-      res.set_header("Quillet-Dry-Run", "true");
-      if (status == 201) status = 200;  // nothing was created
+      res.Set("Quillet-Dry-Run", "true");
+      if (status == 201) res.status = 200;  // nothing was created
     }
-    Reply(res, status, outcome.output);
+    res.subject = Subject(req.op, body, outcome.output, req.arg);
+    res.replayed = outcome.replayed;
+    return res;
+  }
+
+  bool BackendReachable() const {
+    try {
+      standins::BackendStore store(options_.backend.db,
+                                   standins::BackendStore::Open::kForReading);
+      return true;
+    } catch (const Error&) {
+      return false;
+    }
   }
 
   // The request's trace: appended to the server's trace file (one request's
@@ -285,61 +367,67 @@ class Service {
       out.push_back(Json::parse(ToJsonLine(event)));
   }
 
+  // A read of the back end: 400 for unusable input, 503 when the back end
+  // cannot be reached (what failed goes to standard error, not the body).
   template <class Body>
-  void Read(httplib::Response& res, const char* op, Body body) {
-    current.op = op;
+  Response Read(Body body) {
     try {
       standins::BorrowedStore store(options_.backend.db);
-      body(*store);
+      return body(*store);
     } catch (const UsageError& e) {
-      ReplyError(res, 400, e.what());
+      return ReplyError(400, e.what());
     } catch (const Error& e) {
-      res.set_header("Retry-After", "1");
-      ReplyError(res, 503, ToUtf8(e.info().description));
+      std::cerr << "quillet: " << ToUtf8(e.info().description) << std::endl;
+      return ReplyError(503, kUnavailable);
     }
   }
 
-  static std::optional<int64_t> Number(const httplib::Request& req,
-                                       const char* name, int64_t high) {
-    if (!req.has_param(name)) return std::nullopt;
-    std::string text = req.get_param_value(name);
-    if (text.empty() || text.size() > 12 ||
-        text.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoll(text) > high)
+  static std::optional<int64_t> Number(const Request& req, const char* name,
+                                       int64_t high) {
+    const std::string* text = req.Param(name);
+    if (!text) return std::nullopt;
+    if (text->empty() || text->size() > 12 ||
+        text->find_first_not_of("0123456789") != std::string::npos ||
+        std::stoll(*text) > high)
       throw UsageError(std::string("?") + name +
                        " must be a whole number up to " + std::to_string(high));
-    return std::stoll(text);
+    return std::stoll(*text);
   }
 
-  void ListCalls(const httplib::Request& req, httplib::Response& res) {
-    Read(res, "list-calls", [&](standins::BackendStore& store) {
+  Response ListCalls(const Request& req) {
+    return Read([&](standins::BackendStore& store) {
       standins::CallQuery query;
       query.limit = Number(req, "limit", 100000).value_or(1000);
       query.status = Number(req, "status", 255);
       query.changed_since = Number(req, "changed_since", INT32_MAX);
-      if (req.has_param("after")) query.after = req.get_param_value("after");
-      if (req.has_param("sold_to"))
-        query.sold_to = req.get_param_value("sold_to");
-      if (req.has_param("text")) query.text = req.get_param_value("text");
+      if (const std::string* v = req.Param("after")) {
+        if (!store.Call(*v))  // a client's mistake, not the back end's
+          throw UsageError("?after names no stored call");
+        query.after = *v;
+      }
+      if (const std::string* v = req.Param("sold_to")) query.sold_to = *v;
+      if (const std::string* v = req.Param("text")) query.text = *v;
       std::ostringstream out;
       cli::ListCalls(out, store, query, true);
-      res.set_content(out.str(), "application/json");
+      return Response{200, "application/json", out.str()};
     });
   }
 
-  void ListItems(const httplib::Request& req, httplib::Response& res) {
-    Read(res, "list-items", [&](standins::BackendStore& store) {
+  Response ListItems(const Request& req) {
+    return Read([&](standins::BackendStore& store) {
       standins::ItemQuery query;
       query.limit = Number(req, "limit", 100000).value_or(1000);
-      if (req.has_param("after")) query.after = req.get_param_value("after");
+      if (const std::string* v = req.Param("after")) {
+        if (!store.Item(*v)) throw UsageError("?after names no stored item");
+        query.after = *v;
+      }
       std::ostringstream out;
       cli::ListItems(out, store, query, true);
-      res.set_content(out.str(), "application/json");
+      return Response{200, "application/json", out.str()};
     });
   }
 
-  void Log(const httplib::Request& req, httplib::Response& res) {
-    current.op = "log";
+  Response Log(const Request& req) {
     try {
       size_t tail =
           static_cast<size_t>(Number(req, "tail", 10000).value_or(100));
@@ -352,99 +440,114 @@ class Service {
         if (!entry.is_discarded()) entries.push_back(entry);
       }
       std::reverse(entries.begin(), entries.end());  // newest first
-      Reply(res, 200, entries);
+      return Reply(200, entries);
     } catch (const UsageError& e) {
-      ReplyError(res, 400, e.what());
+      return ReplyError(400, e.what());
+    }
+  }
+
+  Response Audit(const Request& req) {
+    try {
+      size_t tail =
+          static_cast<size_t>(Number(req, "tail", kMaxAuditTail).value_or(100));
+      if (req.op == "audit") return Reply(200, audit_.Read(tail));
+      return Reply(
+          200,
+          audit_.Read(tail, req.op == "call-audit" ? "call" : "item", req.arg));
+    } catch (const UsageError& e) {
+      return ReplyError(400, e.what());
     }
   }
 
   ServeOptions options_;
+  BrowserGuard guard_;
+  std::shared_ptr<const TokenSet> tokens_;  // I/O thread only
   Metrics metrics_;
-  std::mutex log_mutex_;
+  AuditTrail audit_;
   std::mutex trace_mutex_;
   std::ofstream trace_file_;  // --trace: every request's events
 };
 
 }  // namespace
 
+std::string DefaultAuditPath(const BackendSetup& backend) {
+  return (std::filesystem::path(backend.LogPath()).parent_path() /
+          "quillet-audit.jsonl")
+      .string();
+}
+
+bool IsLoopback(const std::string& given) {
+  std::string host = given;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  if (host == "localhost") return true;
+  in_addr v4{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
+    return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return inet_pton(AF_INET6, host.c_str(), &v6) == 1 &&
+         IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
 int Serve(const ServeOptions& options) {
+  if (!IsLoopback(options.host) && options.token_file.empty() &&
+      !options.allow_no_token) {
+    std::cerr << "quillet: listening on " << options.host
+              << " lets other machines in: give --token-file, or "
+                 "--allow-no-token to serve them without one\n";
+    return 2;
+  }
   try {
     OpenCalls(options.backend, true);  // ready only once the back end is
   } catch (const Error& e) {
     std::cerr << "quillet: " << ToUtf8(e.info().description) << "\n";
     return 2;
   }
-  // SIGTERM and SIGINT are taken by one thread that stops the server; every
-  // other thread has them blocked.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
   Service service(options);
-  if (!options.trace_path.empty()) {
-    if (!service.OpenTraceFile(options.trace_path)) {
-      std::cerr << "quillet: --trace: cannot write '" << options.trace_path
-                << "'\n";
-      return 2;
-    }
+  if (!service.LoadTokens()) return 2;
+  if (!options.trace_path.empty() &&
+      !service.OpenTraceFile(options.trace_path)) {
+    std::cerr << "quillet: --trace: cannot write '" << options.trace_path
+              << "'\n";
+    return 2;
   }
-  httplib::Server server;
+  std::string audit = options.audit_path.empty()
+                          ? DefaultAuditPath(options.backend)
+                          : options.audit_path;
+  if (!service.OpenAudit(audit)) {
+    std::cerr << "quillet: --audit: cannot write '" << audit << "'\n";
+    return 2;
+  }
+  if ((options.host == "0.0.0.0" || options.host == "::" ||
+       options.host == "[::]") &&
+      options.allow_hosts.empty())
+    std::cerr << "quillet: answering only to the Host names localhost, "
+                 "127.0.0.1 and [::1]: --allow-host adds the names clients "
+                 "use\n";
   int workers =
       options.workers > 0
           ? options.workers
           : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   // Each worker holds one store at a time: the pool's bound follows them.
   standins::SetStoreLimit(static_cast<size_t>(workers) + 1);
-  server.new_task_queue = [workers] {
-    return new httplib::ThreadPool(workers);
-  };
-  // Answers go out at once: headers and body are written separately, and
-  // with Nagle's algorithm the body would wait for the client's delayed
-  // acknowledgement (about 40 ms a request).
-  server.set_tcp_nodelay(true);
-  server.set_payload_max_length(options.body_limit);
-  server.set_read_timeout(options.timeout_seconds, 0);
-  server.set_write_timeout(options.timeout_seconds, 0);
-  server.set_keep_alive_timeout(options.timeout_seconds);
-  server.set_pre_routing_handler(
-      [&](const auto& req, auto& res) { return service.Before(req, res); });
-  server.set_logger(
-      [&](const auto& req, const auto& res) { service.After(req, res); });
-  server.set_error_handler([](const auto&, auto& res) {
-    if (res.body.empty()) {
-      Json body = {{"message", res.status == 404 ? "no such route"
-                               : res.status == 413
-                                   ? "the request body is over the size limit"
-                                   : "the request cannot be answered"}};
-      res.set_content(body.dump(), "application/json");
-    }
-  });
-  service.Routes(server);
-
-  int port = options.port;
-  if (port == 0) {
-    port = server.bind_to_any_port(options.host);
-  } else if (!server.bind_to_port(options.host, port)) {
-    port = -1;
-  }
-  if (port < 0) {
+  ConnectionLimits limits;
+  limits.header_bytes = options.header_limit;
+  limits.body_bytes = options.body_limit;
+  limits.body_budget = std::max<size_t>(64 << 20, 64 * options.body_limit);
+  limits.request_deadline = std::chrono::seconds(options.timeout_seconds);
+  limits.idle = std::chrono::seconds(options.idle_seconds);
+  limits.max_connections = options.max_connections;
+  limits.max_per_client = options.max_connections_per_client;
+  int status = ServeConnections(options.host, options.port, workers, limits,
+                                service, [&](int port) {
+                                  std::cerr << "listening on " << options.host
+                                            << ":" << port << std::endl;
+                                });
+  if (status != 0) {
     std::cerr << "quillet: cannot listen on " << options.host << ":"
               << options.port << "\n";
-    return 2;
+    return status;
   }
-  std::thread stopper([&] {
-    int signal = 0;
-    sigwait(&signals, &signal);
-    server.stop();
-  });
-  std::cerr << "listening on " << options.host << ":" << port << std::endl;
-  server.listen_after_bind();
-  // Listening ended through the signal, or failed: either way the stopper
-  // is told to end (a signal it already took is not taken twice).
-  pthread_kill(stopper.native_handle(), SIGTERM);
-  stopper.join();
   std::cerr << "quillet: stopped" << std::endl;
   return 0;
 }

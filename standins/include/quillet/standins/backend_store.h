@@ -250,6 +250,8 @@ class BackendStore {
   // Raises kBackendError, saying why, unless the database would take a
   // write now; writes nothing.
   void CheckWritable();
+  // The database at this store's address is no longer the one it opened.
+  bool Replaced();
   StoreFacts Facts();
   // Request keys in key order, a page at a time, after `after` when given.
   std::vector<KeyListing> Keys(const std::optional<std::string>& after,

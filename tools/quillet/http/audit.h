@@ -1,0 +1,35 @@
+// The audit trail: one JSON line per write the service was asked for,
+// carried out or refused (time, token name, route, call or item number,
+// status, request key, replayed), appended to a file of its own, and read
+// back newest first for GET /audit and a call's or an item's history.
+// Thread-safe.
+#pragma once
+
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace quillet::cli::http {
+
+class AuditTrail {
+ public:
+  // Opens `path` for appending (made, mode 0600, when absent); false when it
+  // cannot be written.
+  bool Open(const std::string& path);
+  ~AuditTrail();
+
+  // Appends `entry` as one line, with "time" (UTC, ISO 8601) in front.
+  void Append(nlohmann::ordered_json entry);
+
+  // The newest `limit` entries, newest first; with `field` set, only those
+  // whose `field` is `value` (e.g. "call", "SC000001").
+  nlohmann::ordered_json Read(size_t limit, const std::string& field = "",
+                              const std::string& value = "") const;
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  mutable std::mutex mutex_;
+};
+
+}  // namespace quillet::cli::http

@@ -1,0 +1,73 @@
+// The service's connection layer (Boost.Beast on Boost.Asio): one I/O
+// thread reads, parses and writes every connection, so that an idle, slow
+// or non-reading client costs a socket and a little memory, never a worker;
+// requests go to a bounded pool of workers only once they are whole.
+//
+// Per connection, one request at a time: pipelined requests are answered in
+// the order sent. The limits (ConnectionLimits) answer:
+//   400  malformed request, no or more than one Host, conflicting
+//        Content-Length, a malformed percent escape in the path
+//   408  the request was not whole by its deadline
+//   413  a body over the limit, whatever its content type or framing
+//   431  request line and headers over the limit
+//   503  over the connection cap, in all or for the client's address, or
+//        over the budget of bodies being read (with Retry-After; the
+//        answer is written, never a reset)
+// After any of these the connection is closed.
+//
+// Signals: the first SIGTERM or SIGINT stops accepting, closes idle
+// connections, finishes the requests in flight and returns 0; a second one
+// ends the process at once with 128 + its number (143, 130). SIGHUP calls
+// Handler::Reload.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "http/message.h"
+
+namespace quillet::cli::http {
+
+struct ConnectionLimits {
+  size_t header_bytes = 16 * 1024;  // request line and headers: 431 past it
+  size_t body_bytes = 1 << 20;      // 413 past it
+  // Bodies being read at once, in all and a quarter of it per client
+  // address (503 past it): what many slow uploads may hold in memory.
+  size_t body_budget = 64 << 20;
+  // From a request's first byte to its last, and again for writing the
+  // answer.
+  std::chrono::seconds request_deadline{10};
+  std::chrono::seconds idle{5};  // keep-alive wait for the next request
+  int max_connections = 4096;    // at once, in all
+  int max_per_client = 256;      // at once, from one address
+  int backlog = 1024;            // listen(2)'s queue
+};
+
+// What the connection layer asks of the service. Quick, Finish and Reload
+// run on the I/O thread, one at a time; Work on any worker.
+class Handler {
+ public:
+  virtual ~Handler() = default;
+  // Once the request line and headers are read, before the body: the
+  // answer when it can be given at once without the back end (refusals,
+  // the console, /healthz); nullopt reads the body and sends the request to
+  // Work. An answer given here with the body unread ends the connection.
+  virtual std::optional<Response> Quick(Request& request) = 0;
+  virtual Response Work(const Request& request) = 0;
+  // Every answer passes here before it is written, those of the connection
+  // layer too (with a request holding what was read of it): common headers,
+  // the access log, metrics.
+  virtual void Finish(const Request& request, Response& response) = 0;
+  virtual void Reload() = 0;
+};
+
+// Binds host:port (0: any free port), calls `listening` with the port bound,
+// and serves with `workers` workers until stopped by a signal (above).
+// Answers 0 once stopped, 2 when the address cannot be bound.
+int ServeConnections(const std::string& host, int port, int workers,
+                     const ConnectionLimits& limits, Handler& handler,
+                     const std::function<void(int port)>& listening);
+
+}  // namespace quillet::cli::http

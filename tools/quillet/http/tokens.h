@@ -1,0 +1,58 @@
+// Named bearer tokens with a scope each, from a token file that holds only
+// their SHA-256 hashes, one entry a line:
+//
+//   # name  scope  hash
+//   ci-bot  write  sha256:9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822c...
+//
+// Scopes are ordered: read (the reads), write (reads and operations), admin
+// (everything, the audit trail too). A file holding one bare token, and
+// nothing else, keeps working: that token is "token", with scope admin.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillet::cli::http {
+
+enum class Scope { kRead, kWrite, kAdmin };
+
+std::optional<Scope> ParseScope(std::string_view text);
+const char* ScopeName(Scope scope);
+
+class TokenSet {
+ public:
+  struct Entry {
+    std::string name;
+    Scope scope = Scope::kRead;
+    std::array<unsigned char, 32> hash{};
+  };
+
+  // Raises UsageError naming the line when the text is not a token file
+  // (the message never holds a token or a hash).
+  static TokenSet Parse(const std::string& text);
+  static TokenSet Load(const std::string& path);
+
+  // The entry whose hash is the given token's; nullptr when none.
+  const Entry* Find(std::string_view token) const;
+  bool empty() const { return entries_.empty(); }
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+// A new random token (256 bits, hex). Raises Error when the system has no
+// randomness to give.
+std::string NewToken();
+
+// Adds NAME with SCOPE to the token file at `path` (made, mode 0600, when
+// absent; replaced whole, never half written) and answers the new token,
+// which is stored nowhere. Raises UsageError for a bad or taken name, or a
+// file that is not a token file.
+std::string AddToken(const std::string& path, const std::string& name,
+                     Scope scope);
+
+}  // namespace quillet::cli::http
