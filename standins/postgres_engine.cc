@@ -326,7 +326,9 @@ class PostgresEngine final : public StorageEngine {
         Begin(/*write=*/false);
         work();
         in_transaction_ = false;
-        Exec("COMMIT");
+        // All was read: a connection lost now loses nothing (the next use
+        // makes a new one).
+        Discard("COMMIT");
         return;
       } catch (const Lost&) {
         in_transaction_ = false;
