@@ -550,6 +550,8 @@ TEST(PostgresOperatorTest, StatusKeysAndHealth) {
               0);
     EXPECT_EQ(proxy.Accepted() - before, 1) << "connections for one command";
   }
+  // The server knows the connections as Quillet's.
+  EXPECT_TRUE(proxy.Sent(std::string("application_name\0quillet\0", 25)));
   server->Sql(server->Uri(name),
               "UPDATE request_keys SET created_at = created_at - 864000 "
               "WHERE key = 'k1'");

@@ -68,6 +68,11 @@ void PgProxy::DropCommitAnswer(const std::string& after, bool refuse_after) {
   refuse_ = false;
 }
 
+bool PgProxy::Sent(const std::string& bytes) {
+  std::lock_guard lock(mutex_);
+  return startups_.find(bytes) != std::string::npos;
+}
+
 void PgProxy::Accept() {
   while (!stop_) {
     pollfd ready{listener_, POLLIN, 0};
@@ -98,6 +103,7 @@ void PgProxy::Pump(int client) {
     return;
   }
   bool marked = false;  // this connection sent the armed statement
+  bool first = true;    // the next read holds its startup message
   char buffer[65536];
   while (!stop_) {
     pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
@@ -109,6 +115,8 @@ void PgProxy::Pump(int client) {
       bool cut = false;
       {
         std::lock_guard lock(mutex_);
+        if (first) startups_ += chunk.substr(0, 512);
+        first = false;
         if (!after_.empty() && chunk.find(after_) != std::string::npos)
           marked = true;
         if (marked && !after_.empty() &&

@@ -31,6 +31,8 @@ class PgProxy {
   bool Dropped() const { return dropped_; }
   // How many connections were accepted so far.
   int Accepted() const { return accepted_; }
+  // Whether any client sent `bytes` (within one read) so far.
+  bool Sent(const std::string& bytes);
 
  private:
   void Accept();
@@ -42,7 +44,8 @@ class PgProxy {
   std::atomic<bool> stop_{false}, dropped_{false}, refuse_{false};
   std::atomic<int> accepted_{0};
   std::mutex mutex_;
-  std::string after_;  // armed when not empty
+  std::string after_;     // armed when not empty
+  std::string startups_;  // each connection's first bytes
   bool refuse_after_ = false;
   std::vector<std::thread> threads_;
   std::thread acceptor_;

@@ -688,7 +688,7 @@ int Main(int argc, char** argv) {
   backend_keys->add_flag("--json", backend_json, "a JSON array");
   backend_keys->add_option("--after", keys_after, "only keys after this one");
   backend_keys->add_option("--limit", keys_limit, "at most N keys")
-      ->check(CLI::Range(int64_t{0}, INT64_MAX));
+      ->check(CLI::Range(int64_t{0}, int64_t{1} << 40));
   backend_keys
       ->add_option("--prune-older-than", prune_days,
                    "remove the keys made more than DAYS days ago (0-36500)")
