@@ -90,6 +90,8 @@ TEST(HttpTest, EveryRouteAndStatus) {
        R"({"component":"Items","values":[["SERIALNUMBER","S-1"],["ROOM","2"]]})",
        200, R"("errorText":null)"},
       {"PUT", "/items/S-2", item, 400, "SERIALNUMBER differs"},
+      {"PUT", "/items/S-1", R"({"component":"Items","values":[["ROOM","2"]]})",
+       400, "the values have no SERIALNUMBER row"},
       {"GET", "/items", "", 200, "\"S-1\""},
       {"GET", "/items/S-1", "", 200, R"("ROOM":"2")"},
       {"GET", "/items/S-9", "", 404, "no serialized item"},

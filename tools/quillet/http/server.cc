@@ -169,8 +169,14 @@ class Service : public Handler {
           throw UsageError(
               "an item request is a JSON object with \"component\" and "
               "\"values\"");
-        if (op == "update-item" && !SerialIs(body, req.arg))
-          throw UsageError("SERIALNUMBER differs from the item in the path");
+        if (op == "update-item") {
+          auto values = body.find("values");
+          std::optional<Json> serial = SerialOf(body);
+          if (values != body.end() && values->is_array() && !serial)
+            throw UsageError("the values have no SERIALNUMBER row");
+          if (serial && *serial != req.arg)
+            throw UsageError("SERIALNUMBER differs from the item in the path");
+        }
         body["op"] = op;
         return body;
       });
@@ -254,13 +260,15 @@ class Service : public Handler {
   }
 
  private:
-  static bool SerialIs(const Json& body, const std::string& serial) {
+  // The SERIALNUMBER row's value; nullopt when the values have none or are
+  // not rows (which the operation layer refuses).
+  static std::optional<Json> SerialOf(const Json& body) {
     auto values = body.find("values");
-    if (values == body.end() || !values->is_array()) return true;
+    if (values == body.end() || !values->is_array()) return std::nullopt;
     for (const Json& row : *values)
       if (row.is_array() && row.size() == 2 && row[0] == "SERIALNUMBER")
-        return row[1] == serial;
-    return false;
+        return row[1];
+    return std::nullopt;
   }
 
   static std::string Subject(const std::string& op, const Json& body,
