@@ -506,6 +506,45 @@ std::optional<StoredItem> BackendStore::Item(const std::string& serial) {
   return StoredItem{serial, *component, engine_->ItemFields(serial)};
 }
 
+namespace {
+
+// `text` within `haystack`, ASCII letters in either case.
+bool Contains(const std::string& haystack, const std::string& text) {
+  auto fold = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return std::search(haystack.begin(), haystack.end(), text.begin(), text.end(),
+                     [&](char a, char b) { return fold(a) == fold(b); }) !=
+         haystack.end();
+}
+
+bool ItemMatches(const StoredItem& item, const std::string& text) {
+  if (Contains(item.serial, text)) return true;
+  for (const auto& [name, value] : item.fields)
+    if (Contains(value, text)) return true;
+  return false;
+}
+
+MasterTable TableOf(MasterList list) {
+  return list == MasterList::kBusinessPartners ? MasterTable::kBusinessPartners
+                                               : MasterTable::kServiceObjects;
+}
+
+MasterEntry EntryOf(MasterList list, std::vector<std::string> row) {
+  static const char* const kPartner[] = {"name"};
+  static const char* const kObject[] = {
+      "contract", "warranty", "warrantyDescription", "warrantyExpiryDate"};
+  MasterEntry entry{row.at(0), {}};
+  bool partner = list == MasterList::kBusinessPartners;
+  size_t width = partner ? std::size(kPartner) : std::size(kObject);
+  for (size_t i = 0; i < width && i + 1 < row.size(); ++i)
+    entry.columns.emplace_back(partner ? kPartner[i] : kObject[i],
+                               std::move(row[i + 1]));
+  return entry;
+}
+
+}  // namespace
+
 void BackendStore::ForEachItem(
     const ItemQuery& query,
     const std::function<void(const StoredItem&)>& visit) {
@@ -514,15 +553,47 @@ void BackendStore::ForEachItem(
   std::optional<std::string> after = query.after;
   int64_t left = query.limit.value_or(INT64_MAX);
   while (left > 0) {
-    int64_t want = std::min(left, kPage);
+    int64_t want = query.text ? kPage : std::min(left, kPage);
     std::vector<std::string> page = engine_->ItemPage(after, want);
     for (const std::string& serial : page) {
       after = serial;
-      --left;
-      if (std::optional<StoredItem> item = Item(serial)) visit(*item);
+      std::optional<StoredItem> item = Item(serial);
+      if (!item || (query.text && !ItemMatches(*item, *query.text))) continue;
+      visit(*item);
+      if (--left == 0) break;
     }
     if (static_cast<int64_t>(page.size()) < want) break;
   }
+}
+
+std::vector<MasterEntry> BackendStore::FindMaster(MasterList list,
+                                                  const std::string& search,
+                                                  int64_t limit) {
+  std::vector<MasterEntry> out;
+  std::string after;  // "" sorts before every key
+  while (static_cast<int64_t>(out.size()) < limit) {
+    std::vector<std::vector<std::string>> page =
+        engine_->MasterPage(TableOf(list), after, kPage);
+    for (std::vector<std::string>& row : page) {
+      after = row.at(0);
+      bool match = search.empty() || Contains(row[0], search);
+      for (size_t i = 1; !match && i < row.size(); ++i)
+        match = Contains(row[i], search);
+      if (!match) continue;
+      out.push_back(EntryOf(list, std::move(row)));
+      if (static_cast<int64_t>(out.size()) >= limit) break;
+    }
+    if (static_cast<int64_t>(page.size()) < kPage) break;
+  }
+  return out;
+}
+
+std::optional<MasterEntry> BackendStore::MasterOf(MasterList list,
+                                                  const std::string& key) {
+  std::optional<std::vector<std::string>> row =
+      engine_->MasterRowOf(TableOf(list), key);
+  if (!row) return std::nullopt;
+  return EntryOf(list, std::move(*row));
 }
 
 std::vector<StoredItem> BackendStore::Items(const ItemQuery& query) {

@@ -117,6 +117,7 @@ class Result {
   Result(const Result&) = delete;
   Result& operator=(const Result&) = delete;
   int Rows() const { return PQntuples(r_); }
+  int Columns() const { return PQnfields(r_); }
   std::string Text(int row, int col) const {
     const char* p = PQgetvalue(r_, row, col);
     if (PQftype(r_, col) != kBytea)
@@ -155,6 +156,23 @@ const char* MasterSql(MasterTable table) {
              "excluded.minutes";
   }
   return "";
+}
+
+// Listing a master table (business partners or service objects): a page
+// after a key, or the row of one key.
+const char* MasterPageSql(MasterTable table) {
+  return table == MasterTable::kBusinessPartners
+             ? "SELECT number, name FROM business_partners WHERE number > $1 "
+               "ORDER BY number LIMIT $2::bigint"
+             : "SELECT object, contract, warranty, warranty_description, "
+               "warranty_expiry_date FROM service_objects WHERE object > $1 "
+               "ORDER BY object LIMIT $2::bigint";
+}
+const char* MasterRowSql(MasterTable table) {
+  return table == MasterTable::kBusinessPartners
+             ? "SELECT number, name FROM business_partners WHERE number = $1"
+             : "SELECT object, contract, warranty, warranty_description, "
+               "warranty_expiry_date FROM service_objects WHERE object = $1";
 }
 
 class PostgresEngine final : public StorageEngine {
@@ -310,6 +328,25 @@ class PostgresEngine final : public StorageEngine {
     Result r = Run("SELECT minutes FROM engineer_time WHERE question_id = $1",
                    {Bytes(question)});
     return r.Rows() ? r.Int(0, 0) : 0;
+  }
+  std::vector<std::vector<std::string>> MasterPage(MasterTable table,
+                                                   const std::string& after,
+                                                   int64_t limit) override {
+    return Rows(Run(MasterPageSql(table), {Bytes(after), Int(limit)}));
+  }
+  std::optional<std::vector<std::string>> MasterRowOf(
+      MasterTable table, const std::string& key) override {
+    std::vector<std::vector<std::string>> rows =
+        Rows(Run(MasterRowSql(table), {Bytes(key)}));
+    if (rows.empty()) return std::nullopt;
+    return rows.front();
+  }
+  static std::vector<std::vector<std::string>> Rows(const Result& r) {
+    std::vector<std::vector<std::string>> out(static_cast<size_t>(r.Rows()));
+    for (int i = 0; i < r.Rows(); ++i)
+      for (int col = 0; col < r.Columns(); ++col)
+        out[static_cast<size_t>(i)].push_back(r.Text(i, col));
+    return out;
   }
   void PutMasterRow(MasterTable table,
                     const std::vector<MasterValue>& values) override {

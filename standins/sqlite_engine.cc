@@ -156,6 +156,26 @@ const char* MasterSql(MasterTable table) {
   return "";
 }
 
+// Listing a master table (business partners or service objects): a page
+// after a key, or the row of one key.
+const char* MasterPageSql(MasterTable table) {
+  return table == MasterTable::kBusinessPartners
+             ? "SELECT number, name FROM business_partners WHERE number > ?1 "
+               "ORDER BY number LIMIT ?2"
+             : "SELECT object, contract, warranty, warranty_description, "
+               "warranty_expiry_date FROM service_objects WHERE object > ?1 "
+               "ORDER BY object LIMIT ?2";
+}
+const char* MasterRowSql(MasterTable table) {
+  return table == MasterTable::kBusinessPartners
+             ? "SELECT number, name FROM business_partners WHERE number = ?1"
+             : "SELECT object, contract, warranty, warranty_description, "
+               "warranty_expiry_date FROM service_objects WHERE object = ?1";
+}
+int MasterWidth(MasterTable table) {
+  return table == MasterTable::kBusinessPartners ? 2 : 5;
+}
+
 class SqliteEngine final : public StorageEngine {
  public:
   SqliteEngine(const std::string& path, BackendStore::Open open) : path_(path) {
@@ -281,6 +301,27 @@ class SqliteEngine final : public StorageEngine {
                 "SELECT minutes FROM engineer_time WHERE question_id = ?1");
     s.Bind(1, question);
     return s.Step() ? s.Int(0) : 0;
+  }
+  std::vector<std::vector<std::string>> MasterPage(MasterTable table,
+                                                   const std::string& after,
+                                                   int64_t limit) override {
+    Statement s(*cache_, MasterPageSql(table));
+    s.Bind(1, after).Bind(2, limit);
+    std::vector<std::vector<std::string>> out;
+    while (s.Step()) out.push_back(Row(s, MasterWidth(table)));
+    return out;
+  }
+  std::optional<std::vector<std::string>> MasterRowOf(
+      MasterTable table, const std::string& key) override {
+    Statement s(*cache_, MasterRowSql(table));
+    s.Bind(1, key);
+    if (!s.Step()) return std::nullopt;
+    return Row(s, MasterWidth(table));
+  }
+  static std::vector<std::string> Row(Statement& s, int width) {
+    std::vector<std::string> row;
+    for (int i = 0; i < width; ++i) row.push_back(s.Text(i));
+    return row;
   }
   void PutMasterRow(MasterTable table,
                     const std::vector<MasterValue>& values) override {

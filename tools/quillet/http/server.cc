@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "desk_reads.h"
 #include "http/console.h"
 #include "http/metrics.h"
 #include "http/status_map.h"
@@ -24,6 +25,7 @@ namespace quillet::cli::http {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using standins::MasterList;
 
 // What the access log and the metrics need of the request being answered
 // on this worker thread.
@@ -141,6 +143,15 @@ class Service {
       });
     });
     server.Get("/log", [this](const auto& req, auto& res) { Log(req, res); });
+    // Master data for the console's pickers (desk_reads.h).
+    for (auto [path, list] :
+         {std::pair{"/partners", MasterList::kBusinessPartners},
+          std::pair{"/service-objects", MasterList::kServiceObjects}})
+      server.Get(path, [this, list](const auto& req, auto& res) {
+        Read(res, "master-data", [&](standins::BackendStore& store) {
+          Reply(res, 200, MasterDataJson(store, list, req.params));
+        });
+      });
     server.Get("/healthz", [this](const auto&, auto& res) {
       current.op = "healthz";
       try {
@@ -329,6 +340,7 @@ class Service {
       standins::ItemQuery query;
       query.limit = Number(req, "limit", 100000).value_or(1000);
       if (req.has_param("after")) query.after = req.get_param_value("after");
+      if (req.has_param("search")) query.text = req.get_param_value("search");
       std::ostringstream out;
       cli::ListItems(out, store, query, true);
       res.set_content(out.str(), "application/json");
@@ -338,18 +350,7 @@ class Service {
   void Log(const httplib::Request& req, httplib::Response& res) {
     current.op = "log";
     try {
-      size_t tail =
-          static_cast<size_t>(Number(req, "tail", 10000).value_or(100));
-      std::ostringstream lines;
-      PrintLog(lines, options_.backend.LogPath(), tail, true);
-      Json entries = Json::array();
-      std::istringstream in(lines.str());
-      for (std::string line; std::getline(in, line);) {
-        Json entry = Json::parse(line, nullptr, false);
-        if (!entry.is_discarded()) entries.push_back(entry);
-      }
-      std::reverse(entries.begin(), entries.end());  // newest first
-      Reply(res, 200, entries);
+      Reply(res, 200, LogPageJson(options_.backend.LogPath(), req.params));
     } catch (const UsageError& e) {
       ReplyError(res, 400, e.what());
     }

@@ -125,6 +125,18 @@ struct CallQuery {
 struct ItemQuery {
   std::optional<std::string> after;  // only serials after this one
   std::optional<int64_t> limit;
+  // Only items whose serial number or a field value contains it, ASCII
+  // letters in either case (read item by item: a scan of the items).
+  std::optional<std::string> text;
+};
+
+// Master data as listed for people choosing from it.
+enum class MasterList { kBusinessPartners, kServiceObjects };
+struct MasterEntry {
+  std::string key;  // the partner's number, the object's name
+  // Business partners: name. Service objects: contract, warranty,
+  // warrantyDescription, warrantyExpiryDate.
+  std::vector<std::pair<std::string, std::string>> columns;
 };
 
 class StorageEngine;
@@ -198,6 +210,13 @@ class BackendStore {
   std::vector<StoredItem> Items(const ItemQuery& query = {});
   std::optional<StoredCall> Call(const std::string& call_number);
   std::optional<StoredItem> Item(const std::string& serial);
+
+  // Up to `limit` master entries in key order whose key or a column
+  // contains `search` (ASCII letters in either case; "" matches all), read
+  // a page at a time; or the entry of one key.
+  std::vector<MasterEntry> FindMaster(MasterList list,
+                                      const std::string& search, int64_t limit);
+  std::optional<MasterEntry> MasterOf(MasterList list, const std::string& key);
 
  private:
   SubmitOutcome NewCall(const std::string& component, const CallData& call);
