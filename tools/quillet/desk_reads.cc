@@ -91,6 +91,7 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
     }
   }
   std::string source = Bounded(params, "source");
+  std::string contains = Bounded(params, "text");
   std::string since = LogTime(params, "since");
   std::string until = LogTime(params, "until");
 
@@ -110,6 +111,8 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
     if (!since.empty() && time < since) continue;
     if (!until.empty() && time > until) continue;
     if (!source.empty() && text("source").find(source) == std::string::npos)
+      continue;
+    if (!contains.empty() && text("text").find(contains) == std::string::npos)
       continue;
     if (number) {
       auto it = entry.find("number");

@@ -8,7 +8,7 @@
 //   objects:   ?search=TEXT&limit=N  -> [{"object", "contract", "warranty",
 //                                        "warrantyDescription",
 //                                        "warrantyExpiryDate"}...]
-//   log:       ?number=N&source=TEXT&since=T&until=T&offset=N&tail=N
+//   log:       ?number=N&source=TEXT&text=TEXT&since=T&until=T&offset=N&tail=N
 //              -> entries, newest first: `offset` newest matches skipped,
 //              then up to `tail` (T: UTC times as the log writes them,
 //              2026-12-01T08:30:00Z, compared as written).

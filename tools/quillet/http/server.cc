@@ -188,7 +188,8 @@ class Service {
     metrics_.Started();
     bool open_path = req.path == "/healthz" || req.path == "/" ||
                      req.path == "/index.html" || req.path == "/console.js" ||
-                     req.path == "/console.css" || req.path == "/openapi.json";
+                     req.path == "/console.css" || req.path == "/favicon.svg" ||
+                     req.path == "/openapi.json";
     if (options_.token && !open_path) {
       std::string header = req.get_header_value("Authorization");
       if (header.rfind("Bearer ", 0) != 0 ||
