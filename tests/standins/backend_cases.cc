@@ -209,6 +209,82 @@ TEST_P(BackendCaseTest, SerializedItemsRegisteredChangedAndRefused) {
   EXPECT_EQ(LogLines(), 2);  // two refusals
 }
 
+// What the console's pickers and item search find: a search over key and
+// columns in either case, past the first page read, up to the limit.
+TEST_P(BackendCaseTest, MasterDataAndItemsAreFoundBySearch) {
+  BackendStore store(db_);
+  std::string partners = R"({"businessPartners": [)";
+  for (int n = 0; n < 300; ++n)
+    partners += (n ? "," : "") + std::string(R"({"number": "BP-P)") +
+                std::to_string(1000 + n) + R"(", "name": "Partner"})";
+  store.LoadMasterData(partners + "]}");
+  for (const char* item : {"S-1,PRN-4410", "S-2,SCN-1", "S-3,prn-x"}) {
+    std::string text = item;
+    std::string serial = text.substr(0, 3), name = text.substr(4);
+    ASSERT_EQ(
+        store.CreateItem("Items", {{"SERIALNUMBER", serial}, {"ITEM", name}})
+            .refusal,
+        "");
+  }
+  auto keys = [](const std::vector<MasterEntry>& entries) {
+    std::vector<std::string> out;
+    for (const MasterEntry& e : entries) out.push_back(e.key);
+    return out;
+  };
+  using Keys = std::vector<std::string>;
+  struct Case {
+    MasterList list;
+    const char* search;
+    int64_t limit;
+    Keys found;
+  } cases[] = {
+      {MasterList::kBusinessPartners, "", 2, {"BP-1", "BP-P1000"}},
+      {MasterList::kBusinessPartners, "ACME", 20, {"BP-1"}},
+      {MasterList::kBusinessPartners, "p1299", 20, {"BP-P1299"}},
+      {MasterList::kBusinessPartners, "partner", 300, {}},  // all 300: counted
+      {MasterList::kBusinessPartners, "zz", 20, {}},
+      {MasterList::kServiceObjects, "k-2", 20, {"PRN-2"}},
+      {MasterList::kServiceObjects, "standard", 20, {"PRN-1"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<MasterEntry> found =
+        store.FindMaster(c.list, c.search, c.limit);
+    if (std::string(c.search) == "partner")
+      EXPECT_EQ(found.size(), 300u);
+    else
+      EXPECT_EQ(keys(found), c.found) << c.search;
+  }
+  std::optional<MasterEntry> acme =
+      store.MasterOf(MasterList::kBusinessPartners, "BP-1");
+  ASSERT_TRUE(acme.has_value());
+  EXPECT_EQ(
+      acme->columns,
+      (std::vector<std::pair<std::string, std::string>>{{"name", "Acme"}}));
+  EXPECT_FALSE(store.MasterOf(MasterList::kBusinessPartners, "bp-1"));
+  std::optional<MasterEntry> prn =
+      store.MasterOf(MasterList::kServiceObjects, "PRN-1");
+  ASSERT_TRUE(prn.has_value());
+  EXPECT_EQ(prn->columns.at(2).second, "Standard");
+
+  struct ItemCase {
+    std::optional<std::string> after, text;
+    int64_t limit;
+    Keys found;
+  } item_cases[] = {
+      {std::nullopt, "prn", 10, {"S-1", "S-3"}},
+      {std::nullopt, "PRN", 1, {"S-1"}},
+      {"S-1", "prn", 10, {"S-3"}},
+      {std::nullopt, "s-2", 10, {"S-2"}},
+      {std::nullopt, std::nullopt, 2, {"S-1", "S-2"}},
+  };
+  for (const ItemCase& c : item_cases) {
+    Keys found;
+    for (const StoredItem& item : store.Items({c.after, c.limit, c.text}))
+      found.push_back(item.serial);
+    EXPECT_EQ(found, c.found) << c.text.value_or("(all)");
+  }
+}
+
 TEST_P(BackendCaseTest, ConcurrentSubmitsLoseNothing) {
   constexpr int kThreads = 4, kEach = 25;
   std::vector<std::thread> threads;

@@ -144,14 +144,15 @@ class Service {
     });
     server.Get("/log", [this](const auto& req, auto& res) { Log(req, res); });
     // Master data for the console's pickers (desk_reads.h).
-    for (auto [path, list] :
-         {std::pair{"/partners", MasterList::kBusinessPartners},
-          std::pair{"/service-objects", MasterList::kServiceObjects}})
-      server.Get(path, [this, list](const auto& req, auto& res) {
+    auto master = [this](MasterList list) {
+      return [this, list](const httplib::Request& req, httplib::Response& res) {
         Read(res, "master-data", [&](standins::BackendStore& store) {
           Reply(res, 200, MasterDataJson(store, list, req.params));
         });
-      });
+      };
+    };
+    server.Get("/partners", master(MasterList::kBusinessPartners));
+    server.Get("/service-objects", master(MasterList::kServiceObjects));
     server.Get("/healthz", [this](const auto&, auto& res) {
       current.op = "healthz";
       try {
