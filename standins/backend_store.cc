@@ -490,6 +490,19 @@ void BackendStore::ForEachCall(
   }
 }
 
+int64_t BackendStore::CountCalls(const CallQuery& query, int64_t cap) {
+  int64_t n = 0;
+  int64_t after = 0;
+  while (n < cap) {
+    int64_t want = std::min(kPage, cap - n);
+    std::vector<int64_t> page = engine_->CallPage(query, after, want);
+    n += static_cast<int64_t>(page.size());
+    if (static_cast<int64_t>(page.size()) < want) break;
+    after = page.back();
+  }
+  return n;
+}
+
 std::vector<StoredCall> BackendStore::Calls(const CallQuery& query) {
   std::vector<StoredCall> out;
   ForEachCall(query, [&](const StoredCall& c) { out.push_back(c); });

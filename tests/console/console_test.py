@@ -261,7 +261,7 @@ try:
     wait_text("#count", "1–25")
     driver.get(base + "#/calls")
     heading("Calls")
-    wait_text("#count", "1–25")
+    wait_text("#count", "1–25 of 32")
     find("#next").click()
     wait_text("#count", "26–32")
     find("#prev").click()

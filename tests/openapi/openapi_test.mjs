@@ -95,6 +95,8 @@ try {
     ['GET', '/log?tail=5&offset=1&number=0&source=Calls&text=x&since=2026-01-01T00:00:00Z', null, 200],
     ['GET', '/log?since=yesterday', null, 400],
     ['GET', '/items?search=s-1', null, 200],
+    ['GET', '/call-count?status=15&text=j', null, 200],
+    ['GET', '/call-count?status=x', null, 400],
     ['GET', '/partners?search=x', null, 200],
     ['GET', '/partners?number=BP-1&number=BP-2', null, 200],
     ['GET', '/partners?limit=101', null, 400],

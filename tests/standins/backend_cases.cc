@@ -283,6 +283,18 @@ TEST_P(BackendCaseTest, MasterDataAndItemsAreFoundBySearch) {
       found.push_back(item.serial);
     EXPECT_EQ(found, c.found) << c.text.value_or("(all)");
   }
+
+  // The queue's count: up to a cap, filtered, without `after`.
+  for (const char* partner : {"BP-1", "BP-2", "BP-1"}) {
+    CallData call;
+    call.properties["SoldToBusinessPartner"] = {"String", partner, 0};
+    ASSERT_TRUE(store.CreateCall("", call).stored.has_value());
+  }
+  CallQuery bp1;
+  bp1.sold_to = "BP-1";
+  EXPECT_EQ(store.CountCalls({}, 10), 3);
+  EXPECT_EQ(store.CountCalls({}, 2), 2);
+  EXPECT_EQ(store.CountCalls(bp1, 10), 2);
 }
 
 TEST_P(BackendCaseTest, ConcurrentSubmitsLoseNothing) {

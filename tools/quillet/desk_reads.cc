@@ -76,6 +76,13 @@ Json MasterDataJson(standins::BackendStore& store, standins::MasterList list,
   return out;
 }
 
+Json CallCountJson(standins::BackendStore& store, standins::CallQuery query) {
+  constexpr int64_t kCap = 10000;
+  query.after.reset();
+  int64_t n = store.CountCalls(query, kCap + 1);
+  return Json{{"count", std::min(n, kCap)}, {"more", n > kCap}};
+}
+
 Json LogPageJson(const std::string& log_path, const QueryParams& params) {
   int64_t offset = Whole(params, "offset", 0, 100000);
   int64_t tail = Whole(params, "tail", 100, 10000);

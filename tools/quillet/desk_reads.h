@@ -8,6 +8,9 @@
 //   objects:   ?search=TEXT&limit=N  -> [{"object", "contract", "warranty",
 //                                        "warrantyDescription",
 //                                        "warrantyExpiryDate"}...]
+//   call count: the filters of the calls listing (its `after` and `limit`
+//              ignored) -> {"count": N, "more": bool}: N up to 10,000, and
+//              whether more match
 //   log:       ?number=N&source=TEXT&text=TEXT&since=T&until=T&offset=N&tail=N
 //              -> entries, newest first: `offset` newest matches skipped,
 //              then up to `tail` (T: UTC times as the log writes them,
@@ -27,6 +30,9 @@ using QueryParams = std::multimap<std::string, std::string>;
 nlohmann::ordered_json MasterDataJson(standins::BackendStore& store,
                                       standins::MasterList list,
                                       const QueryParams& params);
+
+nlohmann::ordered_json CallCountJson(standins::BackendStore& store,
+                                     standins::CallQuery query);
 
 nlohmann::ordered_json LogPageJson(const std::string& log_path,
                                    const QueryParams& params);

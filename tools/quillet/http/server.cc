@@ -152,6 +152,11 @@ class Service {
       };
     };
     server.Get("/partners", master(MasterList::kBusinessPartners));
+    server.Get("/call-count", [this](const auto& req, auto& res) {
+      Read(res, "call-count", [&](standins::BackendStore& store) {
+        Reply(res, 200, CallCountJson(store, CallQueryOf(req)));
+      });
+    });
     server.Get("/service-objects", master(MasterList::kServiceObjects));
     server.Get("/healthz", [this](const auto&, auto& res) {
       current.op = "healthz";
@@ -321,16 +326,21 @@ class Service {
     return std::stoll(text);
   }
 
+  static standins::CallQuery CallQueryOf(const httplib::Request& req) {
+    standins::CallQuery query;
+    query.limit = Number(req, "limit", 100000).value_or(1000);
+    query.status = Number(req, "status", 255);
+    query.changed_since = Number(req, "changed_since", INT32_MAX);
+    if (req.has_param("after")) query.after = req.get_param_value("after");
+    if (req.has_param("sold_to"))
+      query.sold_to = req.get_param_value("sold_to");
+    if (req.has_param("text")) query.text = req.get_param_value("text");
+    return query;
+  }
+
   void ListCalls(const httplib::Request& req, httplib::Response& res) {
     Read(res, "list-calls", [&](standins::BackendStore& store) {
-      standins::CallQuery query;
-      query.limit = Number(req, "limit", 100000).value_or(1000);
-      query.status = Number(req, "status", 255);
-      query.changed_since = Number(req, "changed_since", INT32_MAX);
-      if (req.has_param("after")) query.after = req.get_param_value("after");
-      if (req.has_param("sold_to"))
-        query.sold_to = req.get_param_value("sold_to");
-      if (req.has_param("text")) query.text = req.get_param_value("text");
+      standins::CallQuery query = CallQueryOf(req);
       std::ostringstream out;
       cli::ListCalls(out, store, query, true);
       res.set_content(out.str(), "application/json");

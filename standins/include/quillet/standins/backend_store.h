@@ -217,6 +217,9 @@ class BackendStore {
   std::vector<MasterEntry> FindMaster(MasterList list,
                                       const std::string& search, int64_t limit);
   std::optional<MasterEntry> MasterOf(MasterList list, const std::string& key);
+  // How many calls `query` visits (its `after` and `limit` apart), counted
+  // up to `cap` without reading them.
+  int64_t CountCalls(const CallQuery& query, int64_t cap);
 
  private:
   SubmitOutcome NewCall(const std::string& component, const CallData& call);

@@ -424,9 +424,15 @@ async function callsView(params) {
   }
   if (params.after) query.set("after", params.after);
   query.set("limit", String(PAGE + 1));
-  const answer = await api("GET", "/calls?" + query.toString());
+  const counting = new URLSearchParams(query);
+  counting.delete("after");
+  counting.delete("limit");
+  const [answer, counted] = await Promise.all([api("GET", "/calls?" + query.toString()),
+    api("GET", "/call-count?" + counting.toString())]);
   if (answer.status !== 200 || !Array.isArray(answer.data)) return show("Calls", filters, outcome(answer, ""));
   const calls = answer.data;
+  const total = counted.status === 200 && counted.data && typeof counted.data.count === "number"
+    ? counted.data.count + (counted.data.more ? "+" : "") : undefined;
   await partnerName(calls.slice(0, PAGE).map((c) => c.SoldToBusinessPartner));
   const page = calls.slice(0, PAGE);
   if (params.sort === "changed") page.sort((a, b) => Number(b.LastTransactionTime || 0) - Number(a.LastTransactionTime || 0));
@@ -440,7 +446,7 @@ async function callsView(params) {
     el("td", { "data-label": heads[4], class: "clip" }, bt(c.Engineer)),
     el("td", { "data-label": heads[5] }, stampTime(c.LastTransactionTime))));
   show("Calls", filters,
-    pager("/calls", params, calls, (c) => c.CallNumber),
+    pager("/calls", params, calls, (c) => c.CallNumber, total),
     rows.length ? el("table", { class: "cards" },
       el("caption", { class: "sr" }, "Calls, " + (params.sort === "changed" ? "this page by last change" : "by call number")),
       el("thead", {}, el("tr", {}, heads.map((h) => el("th", { scope: "col" }, h)))),
@@ -485,17 +491,18 @@ async function callView(number, notice) {
     el("h4", {}, "Solution text"), el("div", { id: "solution-text", class: "text", dir: "auto" }, (c.SolutionText || []).join("") || "None yet."));
 
   const panel = el("div", { id: "option-panel" });
-  const readOnly = session.who && session.who.scope === "read";
+  // What the back end would refuse is offered disabled, with the reason:
+  // one reason for all when the whole call is closed to changes.
+  const closed = session.who && session.who.scope === "read" ? "Your token may only read: nothing can be changed."
+    : Number(c.Status) === 30 ? "The call is completed: nothing can be changed." : null;
   const reasons = [];
   const buttons = OPTIONS.map((o) => {
-    const why = readOnly ? "your token may only read"
-      : Number(c.Status) === 30 ? "a completed call cannot be changed"
-        : o.refused ? o.refused(c) : null;
-    if (why) reasons.push(el("li", { id: "why-" + o.option }, o.name + ": " + why + "."));
+    const why = closed ? "why-all" : o.refused && o.refused(c) ? "why-" + o.option : null;
+    if (why && !closed) reasons.push(el("li", { id: why }, o.name + ": " + o.refused(c) + "."));
     return el("button", { type: "button", class: "secondary", id: "option-" + o.option, disabled: !!why,
-      "aria-describedby": why ? "why-" + o.option : null,
-      onclick: () => optionForm(c, o, panel) }, o.name);
+      "aria-describedby": why, onclick: () => optionForm(c, o, panel) }, o.name);
   });
+  if (closed) reasons.push(el("li", { id: "why-all" }, closed));
   const historySection = el("section", { class: "group", id: "history" }, el("h3", {}, "History"), el("p", {}, "Loading…"));
   show(["Call ", bt(number), c.CallDescription ? [" — ", bt(firstLine(c.CallDescription))] : null],
     notice || null,
