@@ -302,14 +302,23 @@ try:
     driver.get(base + "#/new")
     heading("New call")
     views_check("new")
+    # The answer is held back, so the second click lands while in flight.
+    driver.execute_script("""
+        const real = window.fetch;
+        window.fetch = async (...a) => {
+          const answer = await real(...a);
+          await new Promise(r => setTimeout(r, 600));
+          return answer; };""")
     find("#n-SOLDTOBP").send_keys("BP-1001")
     find("#n-CALLDESC").send_keys("double click")
     ActionChains(driver).double_click(
         find("#new-call button[type=submit]")).perform()
     wait_text("#new-call-outcome", "created")
-    time.sleep(0.5)
+    time.sleep(1)
     check(len(calls_described("double click")) == 1,
           "a double click stores one call")
+    driver.refresh()
+    heading("New call")
 
     # --- Answers dropped on the way back: the agent sends again, one call.
     driver.execute_script("""
