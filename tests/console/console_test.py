@@ -64,6 +64,13 @@ lines.append({"op": "create-call", "details": {
 lines.append({"op": "create-call", "details": {
     "SOLDTOBP": "BP-1001", "CALLDESC": RTL, "ENGINEER": RTL,
     "Q_TEXT": "<img src=x onerror=alert(1)>"}})
+LONG = "W" * 400  # one word wider than any screen
+lines.append({"op": "create-call", "details": {
+    "SOLDTOBP": "BP-1001", "CALLDESC": LONG, "ENGINEER": LONG,
+    "CALLERNAME": LONG, "Q_TEXT": LONG}})
+lines.append({"op": "create-item", "component": "Items",
+              "values": [["SERIALNUMBER", "SN-" + LONG], ["ITEM", LONG],
+                         ["NOTE", LONG]], "error": ""})
 lines += [{"op": "create-item", "component": "Items",
            "values": [["SERIALNUMBER", "SN-%03d" % n], ["ITEM", "PRN-4410"]],
            "error": ""} for n in range(30)]
@@ -254,16 +261,16 @@ try:
     driver.get(base + "#/items")
     wait_text("#count", "1–25")
     find("#next").click()
-    wait_text("#count", "26–31")
+    wait_text("#count", "26–32")
     check("SN-Z1" in text_of("#items"), "the last page holds the last item")
     views_check("items")
     driver.back()
     wait_text("#count", "1–25")
     driver.get(base + "#/calls")
     heading("Calls")
-    wait_text("#count", "1–25 of 32")
+    wait_text("#count", "1–25 of 33")
     find("#next").click()
-    wait_text("#count", "26–32")
+    wait_text("#count", "26–33")
     find("#prev").click()
     wait_text("#count", "1–25")
     views_check("calls")
@@ -285,6 +292,17 @@ try:
     wait_text("#call-text", "<img src=x onerror=alert(1)>")
     check(not driver.find_elements(By.CSS_SELECTOR, "#call-text img"),
           "markup is shown as text")
+
+    driver.get(base + "#/calls?text=WWWW")
+    wait_text("#calls", "WWW")
+    click("#calls a")
+    heading("WWW")
+    for width in (1280, 390):
+        driver.set_window_size(width, 844)
+        check(driver.execute_script(
+            "return document.documentElement.scrollWidth - innerWidth") <= 0,
+            "a long value fits the call view at %dpx" % width)
+    driver.set_window_size(1280, 900)
 
     # --- Log: filtered and paged by the service, local times.
     driver.get(base + "#/log")
@@ -348,6 +366,40 @@ try:
     check(driver.execute_script(
         "return sessionStorage.getItem('quillet-token')") is None,
         "signing out forgets the token")
+    driver.refresh()
+    heading("Sign in")
+    find("#token").send_keys("wrong" + Keys.ENTER)
+    wait_text("#signin-outcome", "not accepted")
+
+    # A service that tells who is calling and keeps a history: a read
+    # token is offered no change, and the call's history is shown.
+    driver.execute_script("""
+        const real = window.fetch;
+        window.fetch = async (path, init) => {
+          const reply = (body) => new Response(JSON.stringify(body),
+              {status: 200, headers: {'Content-Type': 'application/json'}});
+          if (path === '/whoami') return reply({name: 'viewer \u202eevil', scope: 'read'});
+          if (/^\/calls\/[^/]+\/history$/.test(path))
+            return reply([{time: '2026-12-01T08:30:00Z', token: 'agent-7',
+              route: 'POST /calls/{number}/changes', status: 200, key: 'k', replayed: true}]);
+          return real(path, init); };""")
+    find("#token").clear()
+    find("#token").send_keys(TOKEN + Keys.ENTER)
+    heading("Calls")
+    wait_text("#who", "viewer")
+    driver.execute_script("location.hash = '#/call/' + arguments[0]", number)
+    wait_text("#history", "agent-7")
+    check("answered again" in text_of("#history"), "the history says replayed")
+    check(all(b.get_attribute("disabled") is not None for b in
+              driver.find_elements(By.CSS_SELECTOR, ".options button")) and
+          "may only read" in text_of(".reasons"),
+          "a read token is offered no change, and told why")
+    find("nav.sections a[href='#/new']").click()
+    heading("New call")
+    check(find("#new-call button[type=submit]").get_attribute("disabled")
+          is not None, "a read token cannot create a call")
+    find("#sign-out").click()
+    heading("Sign in")
 
     # --- A plain-HTTP host name: no crypto.randomUUID, writes still work.
     driver.get("http://%s:%s/#/new" % (HOST, port))

@@ -211,7 +211,7 @@ async function api(method, path, body, key) {
   }
   let data = null;
   try { data = await response.json(); } catch (e) { data = null; }
-  if (response.status === 401) signInView(true);
+  if (response.status === 401) signInView(true, method !== "GET");
   return { status: response.status, data, replayed: response.headers.get("Idempotent-Replayed") === "true" };
 }
 
@@ -244,13 +244,15 @@ function submission(control) {
 }
 
 // An answer for people: what happened, and what to do about a failure.
+// `done` says what a write did; reads pass "".
 function outcome(answer, done) {
-  const d = answer.data || {};
+  const d = answer.data && typeof answer.data === "object" ? answer.data : {};
   const lines = [];
+  const again = " Whether the change was made is unknown: send it again unchanged (it is never made twice), or look at the call.";
   let kind = "good";
   if (answer.status === 0) {
     kind = "bad";
-    lines.push("No answer from the service. Whether the change was made is unknown: send it again (it is never made twice) or check the call.");
+    lines.push("No answer from the service." + (done ? again : " Try again in a moment."));
   } else if (answer.status === 401) {
     kind = "bad";
     lines.push("Sign in to continue.");
@@ -259,7 +261,7 @@ function outcome(answer, done) {
     lines.push("Your token does not allow this (" + answer.status + ").");
   } else if (answer.status >= 500) {
     kind = "bad";
-    lines.push("The service could not reach its back end (" + answer.status + "). Whether the change was made is unknown: send it again (it is never made twice).");
+    lines.push("The service could not reach its back end (" + answer.status + ")." + (done ? again : " Try again in a moment."));
   } else if (answer.status >= 400) {
     kind = "bad";
     lines.push("Not done (" + answer.status + ").");
@@ -274,7 +276,7 @@ function outcome(answer, done) {
       if (kind === "good") kind = "warn";
       parts.push(el("p", {}, "The back end says: ", bt(d[key])));
     }
-  return el("div", { class: "outcome " + kind, role: kind === "good" ? "status" : "alert" }, parts);
+  return el("div", { class: "outcome " + kind, role: kind === "good" ? "status" : "alert", tabindex: "-1" }, parts);
 }
 
 function statusText(code) {
@@ -493,7 +495,7 @@ async function callView(number, notice) {
   const panel = el("div", { id: "option-panel" });
   // What the back end would refuse is offered disabled, with the reason:
   // one reason for all when the whole call is closed to changes.
-  const closed = session.who && session.who.scope === "read" ? "Your token may only read: nothing can be changed."
+  const closed = readOnly() ? "Your token may only read: nothing can be changed."
     : Number(c.Status) === 30 ? "The call is completed: nothing can be changed." : null;
   const reasons = [];
   const buttons = OPTIONS.map((o) => {
@@ -540,9 +542,8 @@ function optionForm(call, option, panel) {
     const answer = await send("POST", "/calls/" + encodeURIComponent(call.CallNumber) + "/changes", body);
     if (!answer) return;
     const told = outcome(answer, option.name + ": done.");
-    if (answer.status === 200 && !answer.data.errorDescription) return callView(call.CallNumber, told);
+    if (answer.status === 200 && !(answer.data && answer.data.errorDescription)) return callView(call.CallNumber, told);
     result.replaceChildren(told);
-    told.setAttribute("tabindex", "-1");
     told.focus();
   };
   form.addEventListener("submit", (e) => {
@@ -579,7 +580,9 @@ function newCallView() {
     if (number) form.reset();
     (number ? result.querySelector("a") : result.firstChild).focus();
   });
-  show("New call", el("p", { class: "muted" }, "Fields marked * are required."), form, result);
+  if (readOnly()) submit.disabled = true;
+  show("New call", readOnly() ? el("p", { class: "outcome warn" }, "Your token may only read: no call can be created.") : null,
+    el("p", { class: "muted" }, "Fields marked * are required."), form, result);
   picker(form.elements.SOLDTOBP, "partner");
   picker(form.elements.BPNUMBER, "partner");
   picker(form.elements.OBJECT, "object");
@@ -643,7 +646,9 @@ async function itemsView(params) {
     el("label", { for: "i-component" }, "Back-end component", component),
     el("label", { for: "i-more", class: "wide" }, "More fields", more, el("small", { id: "i-more-help" }, "One a line: NAME, value.")),
     el("div", { class: "actions" }, create, change));
-  show("Serialized items", finder, list, el("h3", {}, "Register or change an item"), form, result);
+  if (readOnly()) create.disabled = change.disabled = true;
+  show("Serialized items", finder, list, el("h3", {}, "Register or change an item"),
+    readOnly() ? el("p", { class: "outcome warn" }, "Your token may only read: no item can be registered or changed.") : null, form, result);
 }
 
 // The log: filtered and paged by the service, newest first, in local time.
@@ -692,25 +697,44 @@ async function logView(params) {
       : el("p", {}, "No entries match."));
 }
 
-// Signing in: the token stays with this browser tab (sessionStorage).
+// Signing in: the token stays with this browser tab (sessionStorage). A
+// write refused for its token keeps the agent's form: it comes back after
+// signing in, to be sent again.
 let returnTo = "";
-function signInView(expired) {
-  if (location.hash.startsWith("#/signin")) return;
-  returnTo = location.hash;
+let kept = null;
+function signInView(expired, keepForm) {
+  if (document.getElementById("signin")) return;  // already asking
+  if (!location.hash.startsWith("#/signin")) returnTo = location.hash;
+  kept = keepForm ? { hash: location.hash, nodes: Array.from(view.childNodes) } : null;
   const input = el("input", { id: "token", name: "token", type: "password", autocomplete: "current-password", required: true, "aria-required": "true" });
   const submit = el("button", { type: "submit" }, "Sign in");
   const result = el("div", { id: "signin-outcome" });
   const form = el("form", { class: "grid", id: "signin" }, el("label", { for: "token" }, "Access token", input), el("div", { class: "actions" }, submit));
   form.addEventListener("submit", async (e) => {
     e.preventDefault();
+    const given = input.value.trim();
+    if (!/^[\x21-\x7e]+$/.test(given))
+      return result.replaceChildren(el("div", { class: "outcome bad", role: "alert" }, "A token is letters, digits and signs, without spaces."));
     submit.disabled = true;
-    try { sessionStorage.setItem(TOKEN_KEY, input.value.trim()); } catch (err) { /* kept for this page only */ }
+    try { sessionStorage.setItem(TOKEN_KEY, given); } catch (err) { /* kept for this page only */ }
     const check = await api("GET", "/calls?limit=1");
     submit.disabled = false;
-    if (check.status === 401) return;  // api() has shown the sign-in again
-    if (check.status !== 200) return result.replaceChildren(outcome(check, ""));
+    if (check.status !== 200) {
+      try { sessionStorage.removeItem(TOKEN_KEY); } catch (err) { /* nothing kept */ }
+      return result.replaceChildren(check.status === 401
+        ? el("div", { class: "outcome bad", role: "alert" }, "This token was not accepted.") : outcome(check, ""));
+    }
     session.checked = false;
-    history.replaceState(null, "", returnTo && !returnTo.startsWith("#/signin") ? returnTo : "#/calls");
+    const back = returnTo && !returnTo.startsWith("#/signin") ? returnTo : "#/calls";
+    history.replaceState(null, "", back);
+    if (kept && kept.hash === back) {
+      session.checked = true;
+      session.who = await ADAPTER.whoAmI();
+      header();
+      view.replaceChildren(...kept.nodes, el("div", { class: "outcome warn", role: "status" }, "Signed in again: your entries are kept; send them again."));
+      kept = null;
+      return;
+    }
     route();
   });
   history.replaceState(null, "", "#/signin");
@@ -723,13 +747,17 @@ function signInView(expired) {
   input.focus();
 }
 
+function readOnly() {
+  return !!(session.who && session.who.scope === "read");
+}
+
 function header() {
   const who = document.getElementById("who");
   const out = document.getElementById("sign-out");
   out.hidden = !token();
-  who.replaceChildren(session.who && session.who.name
+  who.replaceChildren(...(session.who && session.who.name
     ? ["Signed in as ", bt(session.who.name), session.who.scope ? " (" + session.who.scope + ")" : ""]
-    : token() ? "Signed in" : "");
+    : [token() ? "Signed in" : ""]));
 }
 
 async function route() {
@@ -744,7 +772,11 @@ async function route() {
   for (const a of document.querySelectorAll("nav.sections a"))
     a.toggleAttribute("aria-current", ("#" + path).startsWith(a.getAttribute("href")) && path !== "/");
   if (path === "/signin") return signInView(false);
-  if (path.startsWith("/call/")) return callView(decodeURIComponent(path.slice(6)));
+  if (path.startsWith("/call/")) {
+    let number = "";
+    try { number = decodeURIComponent(path.slice(6)); } catch (e) { number = path.slice(6); }
+    return callView(number);
+  }
   if (path === "/new") return newCallView();
   if (path === "/items") return itemsView(params);
   if (path === "/log") return logView(params);
