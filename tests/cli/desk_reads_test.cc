@@ -54,6 +54,7 @@ TEST(DeskReadsTest, TheLogIsFilteredAndPagedNewestFirst) {
   for (const QueryParams& bad :
        std::vector<QueryParams>{{{"tail", "10001"}},
                                 {{"offset", "-1"}},
+                                {{"offset", "10001"}},
                                 {{"number", "6x"}},
                                 {{"number", ""}},
                                 {{"since", "yesterday"}},

@@ -84,7 +84,7 @@ Json CallCountJson(standins::BackendStore& store, standins::CallQuery query) {
 }
 
 Json LogPageJson(const std::string& log_path, const QueryParams& params) {
-  int64_t offset = Whole(params, "offset", 0, 100000);
+  int64_t offset = Whole(params, "offset", 0, 10000);
   int64_t tail = Whole(params, "tail", 100, 10000);
   std::optional<int64_t> number;
   if (params.count("number")) {
@@ -102,9 +102,9 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
   std::string since = LogTime(params, "since");
   std::string until = LogTime(params, "until");
 
-  // The newest offset + tail matches, read through once: memory is bounded
-  // by the page, not by the log.
-  std::deque<Json> kept;
+  // The newest offset + tail matching lines, read through once: memory is
+  // bounded by the page (at most 20,000 lines), not by the log.
+  std::deque<std::string> kept;
   std::ifstream in(log_path);
   for (std::string line; std::getline(in, line);) {
     Json entry = Json::parse(line, nullptr, false);
@@ -127,13 +127,13 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
           it->get<int64_t>() != *number)
         continue;
     }
-    kept.push_back(std::move(entry));
+    kept.push_back(std::move(line));
     if (static_cast<int64_t>(kept.size()) > offset + tail) kept.pop_front();
   }
   Json out = Json::array();
   int64_t skipped = 0;
   for (auto it = kept.rbegin(); it != kept.rend(); ++it)
-    if (skipped++ >= offset) out.push_back(std::move(*it));
+    if (skipped++ >= offset) out.push_back(Json::parse(*it));
   return out;
 }
 

@@ -12,8 +12,9 @@
 //              ignored) -> {"count": N, "more": bool}: N up to 10,000, and
 //              whether more match
 //   log:       ?number=N&source=TEXT&text=TEXT&since=T&until=T&offset=N&tail=N
-//              -> entries, newest first: `offset` newest matches skipped,
-//              then up to `tail` (T: UTC times as the log writes them,
+//              -> entries, newest first: `offset` (up to 10,000) newest
+//              matches skipped, then up to `tail` (up to 10,000) (T: UTC
+//              times as the log writes them,
 //              2026-12-01T08:30:00Z, compared as written).
 #pragma once
 

@@ -466,6 +466,7 @@ async function callView(number, notice) {
     if (n === "Status") return statusText(c[n]);
     if (n === "LastTransactionTime") return stampTime(c[n]);
     if (n === "WaitingFlag") return Number(c[n]) === 1 ? "Yes" : "No";
+    if (n === "TimeSpent") return Math.floor(Number(c[n]) / 100) + " h " + (Number(c[n]) % 100) + " min";
     if (n === "WarrantyFlag" || n === "HasServiceOrder") return Number(c[n]) ? "Yes" : "No";
     if ((n === "SoldToBusinessPartner" || n === "BusinessPartnerNumber") && partnerNames.get(c[n]))
       return [bt(c[n]), " ", el("span", { class: "muted" }, bt(partnerNames.get(c[n])))];
@@ -558,7 +559,7 @@ function optionForm(call, option, panel) {
     yes.addEventListener("click", () => { ask.remove(); apply(); });
     no.addEventListener("click", () => { ask.remove(); submit.focus(); });
     result.replaceChildren(ask);
-    yes.focus();
+    no.focus();  // the safe answer first: completing is not undone
   });
   panel.replaceChildren(el("h3", {}, option.name), form, result);
   form.elements[0].focus();
