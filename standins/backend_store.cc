@@ -474,9 +474,28 @@ void BackendStore::ForEachCall(
       RaiseBackend("no service call '" + *query.after + "'");
     after = *seq;
   }
+  int64_t left = query.limit.value_or(INT64_MAX);
+  if (query.newest_change_first) {
+    std::optional<std::pair<int64_t, int64_t>> before;
+    if (query.after)
+      before = {after, engine_->ReadCall(after, false)
+                           ->properties["LastTransactionTime"]
+                           .number};
+    while (left > 0) {
+      int64_t want = std::min(left, kPage);
+      auto page = engine_->ChangedCallPage(query, before, want);
+      for (const auto& [seq, time] : page) {
+        before = {seq, time};
+        --left;
+        if (std::optional<CallRow> row = engine_->ReadCall(seq, false))
+          visit(AsStored(Numbered("SC", seq), std::move(*row)));
+      }
+      if (static_cast<int64_t>(page.size()) < want) break;
+    }
+    return;
+  }
   // A page at a time in sequence order; each call is read and handed on
   // before the next, so memory does not grow with the table.
-  int64_t left = query.limit.value_or(INT64_MAX);
   while (left > 0) {
     int64_t want = std::min(left, kPage);
     std::vector<int64_t> page = engine_->CallPage(query, after, want);

@@ -308,6 +308,36 @@ class PostgresEngine final : public StorageEngine {
     return out;
   }
 
+  std::vector<std::pair<int64_t, int64_t>> ChangedCallPage(
+      const CallQuery& query,
+      const std::optional<std::pair<int64_t, int64_t>>& before,
+      int64_t limit) override {
+    std::optional<std::string> status;
+    if (query.status) status = std::to_string(*query.status);
+    std::optional<int64_t> time, seq;
+    if (before) std::tie(seq, time) = *before;
+    Result r =
+        Run("SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint IS "
+            "NULL OR (last_transaction_time, seq) < ($1::bigint, $7::bigint)) "
+            "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "
+            "AND ($3::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
+            "WHERE p.call_number = calls.call_number AND p.name = 'Status' AND "
+            "p.value = $3::bytea)) "
+            "AND ($4::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
+            "WHERE p.call_number = calls.call_number AND p.name = "
+            "'SoldToBusinessPartner' AND p.value = $4::bytea)) "
+            "AND ($6::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties "
+            "p WHERE p.call_number = calls.call_number AND p.name = "
+            "'CallDescription' AND position($6::bytea in p.value) > 0)) "
+            "ORDER BY last_transaction_time DESC, seq DESC LIMIT $5::bigint",
+            {Maybe(time), Maybe(query.changed_since), Maybe(status),
+             Maybe(query.sold_to), Int(limit), Maybe(query.text), Maybe(seq)});
+    std::vector<std::pair<int64_t, int64_t>> out;
+    for (int i = 0; i < r.Rows(); ++i)
+      out.emplace_back(r.Int(i, 0), r.Int(i, 1));
+    return out;
+  }
+
   bool BusinessPartnerExists(const std::string& number) override {
     return Run("SELECT 1 FROM business_partners WHERE number = $1",
                {Bytes(number)})

@@ -282,6 +282,31 @@ class SqliteEngine final : public StorageEngine {
     return out;
   }
 
+  std::vector<std::pair<int64_t, int64_t>> ChangedCallPage(
+      const CallQuery& query,
+      const std::optional<std::pair<int64_t, int64_t>>& before,
+      int64_t limit) override {
+    Statement s(*cache_,
+                "SELECT seq, last_transaction_time FROM calls WHERE "
+                "(?1 IS NULL OR last_transaction_time < ?1 OR "
+                "(last_transaction_time = ?1 AND seq < ?7)) "
+                "AND (?2 IS NULL OR last_transaction_time >= ?2) "
+                "AND (?3 IS NULL OR json_extract(properties, '$.Status[1]') "
+                "= ?3) "
+                "AND (?4 IS NULL OR json_extract(properties, "
+                "'$.SoldToBusinessPartner') = ?4) "
+                "AND (?6 IS NULL OR instr(json_extract(properties, "
+                "'$.CallDescription'), ?6) > 0) "
+                "ORDER BY last_transaction_time DESC, seq DESC LIMIT ?5");
+    std::optional<int64_t> time, seq;
+    if (before) std::tie(seq, time) = *before;
+    s.Bind(1, time).Bind(2, query.changed_since).Bind(3, query.status);
+    s.Bind(4, query.sold_to).Bind(5, limit).Bind(6, query.text).Bind(7, seq);
+    std::vector<std::pair<int64_t, int64_t>> out;
+    while (s.Step()) out.emplace_back(s.Int(0), s.Int(1));
+    return out;
+  }
+
   bool BusinessPartnerExists(const std::string& number) override {
     Statement s(*cache_, "SELECT 1 FROM business_partners WHERE number = ?1");
     s.Bind(1, number);

@@ -78,6 +78,14 @@ class StorageEngine {
   virtual std::vector<int64_t> CallPage(const CallQuery& query,
                                         int64_t after_seq, int64_t limit) = 0;
 
+  // The same by last transaction time, newest first (ties: the higher
+  // sequence number first): up to `limit` (sequence number, time) pairs
+  // that come after `before` in that order, or from the start.
+  virtual std::vector<std::pair<int64_t, int64_t>> ChangedCallPage(
+      const CallQuery& query,
+      const std::optional<std::pair<int64_t, int64_t>>& before,
+      int64_t limit) = 0;
+
   // Master data.
   virtual bool BusinessPartnerExists(const std::string& number) = 0;
   virtual std::optional<ServiceObjectFacts> ServiceObject(

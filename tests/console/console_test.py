@@ -274,6 +274,12 @@ try:
     find("#prev").click()
     wait_text("#count", "1–25")
     views_check("calls")
+    find("#f-sort option[value=changed]").click()
+    find("#f-sort").submit()
+    wait.until(lambda d: "sort=changed" in d.current_url)
+    wait_text("#calls tr:first-child", number)
+    check("Toner" in text_of("#calls tr:first-child"),
+          "the last changed call heads the queue by last change")
 
     # --- Back-end text stays text, its direction isolated.
     driver.get(base + "#/calls?text=" + urllib.parse.quote("gpj"))

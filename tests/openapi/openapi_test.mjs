@@ -81,6 +81,8 @@ try {
     ['POST', '/calls/SC000001/changes', '{"OPTION":"x"}', 422],
     ['GET', '/calls?limit=10&status=15', null, 200],
     ['GET', '/calls?limit=x', null, 400],
+    ['GET', '/calls?order=changed&limit=2&after=SC000001', null, 200],
+    ['GET', '/calls?order=x', null, 400],
     ['GET', '/calls/SC000001', null, 200],
     ['GET', '/calls/SC404', null, 404],
     ['POST', '/items', item('S-1', 'ITEM'), 201],

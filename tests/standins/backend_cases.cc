@@ -209,9 +209,10 @@ TEST_P(BackendCaseTest, SerializedItemsRegisteredChangedAndRefused) {
   EXPECT_EQ(LogLines(), 2);  // two refusals
 }
 
-// What the console's pickers and item search find: a search over key and
-// columns in either case, past the first page read, up to the limit.
-TEST_P(BackendCaseTest, MasterDataAndItemsAreFoundBySearch) {
+// What the console looks up: master data and items found by a search over
+// key and columns in either case, past the first page read, up to the
+// limit; the queue's count; the queue by last change.
+TEST_P(BackendCaseTest, DeskLookupsFindCountAndOrder) {
   BackendStore store(db_);
   std::string partners = R"({"businessPartners": [)";
   for (int n = 0; n < 300; ++n)
@@ -295,6 +296,30 @@ TEST_P(BackendCaseTest, MasterDataAndItemsAreFoundBySearch) {
   EXPECT_EQ(store.CountCalls({}, 10), 3);
   EXPECT_EQ(store.CountCalls({}, 2), 2);
   EXPECT_EQ(store.CountCalls(bp1, 10), 2);
+
+  // The queue by last change: the call changed a second later comes first,
+  // ties go newest first, and `after` names a call passed in this order.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  CallData change;
+  change.properties["CallNumber"] = {"String", "SC000001", 0};
+  change.properties["Problem"] = {"String", "P-1", 0};
+  ASSERT_TRUE(store.ChangeCall("", change).stored.has_value());
+  auto numbers = [&](CallQuery query) {
+    query.newest_change_first = true;
+    Keys out;
+    for (const StoredCall& call : store.Calls(query))
+      out.push_back(call.call_number);
+    return out;
+  };
+  CallQuery after_first, after_third, one;
+  after_first.after = "SC000001";
+  after_third.after = "SC000003";
+  one.limit = 1;
+  EXPECT_EQ(numbers({}), (Keys{"SC000001", "SC000003", "SC000002"}));
+  EXPECT_EQ(numbers(after_first), (Keys{"SC000003", "SC000002"}));
+  EXPECT_EQ(numbers(after_third), (Keys{"SC000002"}));
+  EXPECT_EQ(numbers(bp1), (Keys{"SC000001", "SC000003"}));
+  EXPECT_EQ(numbers(one), (Keys{"SC000001"}));
 }
 
 TEST_P(BackendCaseTest, ConcurrentSubmitsLoseNothing) {

@@ -335,6 +335,12 @@ class Service {
     if (req.has_param("sold_to"))
       query.sold_to = req.get_param_value("sold_to");
     if (req.has_param("text")) query.text = req.get_param_value("text");
+    if (req.has_param("order")) {
+      std::string order = req.get_param_value("order");
+      if (order != "number" && order != "changed")
+        throw UsageError("?order is number or changed");
+      query.newest_change_first = order == "changed";
+    }
     return query;
   }
 

@@ -119,6 +119,9 @@ struct CallQuery {
   std::optional<int64_t> changed_since;  // LastTransactionTime at least
   std::optional<std::string> text;       // CallDescription contains it
   std::optional<int64_t> limit;
+  // The most recently changed first (ties: the newest call first), and
+  // `after` a call that this order passes, instead of the order of creation.
+  bool newest_change_first = false;
 };
 
 // Which items a listing visits, in the order of their serial numbers.

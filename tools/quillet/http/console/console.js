@@ -413,7 +413,7 @@ async function callsView(params) {
     el("label", { for: "f-sold_to" }, labelOf("sold_to"), partner),
     el("label", { for: "f-text" }, labelOf("text"), text),
     el("label", { for: "f-since" }, labelOf("changed_since"), since),
-    el("label", { for: "f-sort" }, "Order of the page", sort),
+    el("label", { for: "f-sort" }, "Order", sort),
     el("button", { type: "submit" }, "Show"));
   picker(partner, "partner");
   const query = new URLSearchParams();
@@ -424,11 +424,13 @@ async function callsView(params) {
     const t = Math.floor(new Date(params.since + "T00:00:00").getTime() / 1000) - 946684800;
     if (t > 0) query.set("changed_since", String(t));
   }
+  if (params.sort === "changed") query.set("order", "changed");
   if (params.after) query.set("after", params.after);
   query.set("limit", String(PAGE + 1));
   const counting = new URLSearchParams(query);
   counting.delete("after");
   counting.delete("limit");
+  counting.delete("order");
   const [answer, counted] = await Promise.all([api("GET", "/calls?" + query.toString()),
     api("GET", "/call-count?" + counting.toString())]);
   if (answer.status !== 200 || !Array.isArray(answer.data)) return show("Calls", filters, outcome(answer, ""));
@@ -437,7 +439,6 @@ async function callsView(params) {
     ? counted.data.count + (counted.data.more ? "+" : "") : undefined;
   await partnerName(calls.slice(0, PAGE).map((c) => c.SoldToBusinessPartner));
   const page = calls.slice(0, PAGE);
-  if (params.sort === "changed") page.sort((a, b) => Number(b.LastTransactionTime || 0) - Number(a.LastTransactionTime || 0));
   const heads = ["Call", "Description", "Customer", "Status", "Engineer", "Last change"];
   const rows = page.map((c) => el("tr", {},
     el("td", { "data-label": heads[0] }, el("a", { href: "#/call/" + encodeURIComponent(c.CallNumber) }, bt(c.CallNumber))),
@@ -450,7 +451,7 @@ async function callsView(params) {
   show("Calls", filters,
     pager("/calls", params, calls, (c) => c.CallNumber, total),
     rows.length ? el("table", { class: "cards" },
-      el("caption", { class: "sr" }, "Calls, " + (params.sort === "changed" ? "this page by last change" : "by call number")),
+      el("caption", { class: "sr" }, "Calls, " + (params.sort === "changed" ? "the most recently changed first" : "by call number")),
       el("thead", {}, el("tr", {}, heads.map((h) => el("th", { scope: "col" }, h)))),
       el("tbody", { id: "calls" }, rows)) : el("p", {}, "No calls match."));
 }
