@@ -333,6 +333,13 @@ try:
           const answer = await real(...a);
           await new Promise(r => setTimeout(r, 600));
           return answer; };""")
+    # A late answer never replaces the view the agent went on to.
+    driver.execute_script(
+        "location.hash = '#/log'; setTimeout(() => location.hash = '#/new', 50)")
+    heading("New call")
+    time.sleep(1.5)
+    check(text_of("#view-title") == "New call",
+          "a late answer replaced the view")
     find("#n-SOLDTOBP").send_keys("BP-1001")
     find("#n-CALLDESC").send_keys("double click")
     ActionChains(driver).double_click(

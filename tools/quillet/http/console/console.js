@@ -173,7 +173,14 @@ function bt(value) {
   return el("bdi", {}, value === null || value === undefined ? "" : String(value));
 }
 
-// Renders a view unless the sign-in has taken the page meanwhile.
+// Renders a view unless the sign-in has taken the page meanwhile, or the
+// agent has gone on to another view (a late answer never replaces it):
+// each view takes its `show` from showing() when it starts.
+let routeGen = 0;
+function showing() {
+  const gen = routeGen;
+  return (title, ...nodes) => (gen === routeGen ? show(title, ...nodes) : undefined);
+}
 function show(title, ...nodes) {
   if (location.hash.startsWith("#/signin")) return;
   const heading = el("h2", { tabindex: "-1", id: "view-title" }, title);
@@ -202,15 +209,20 @@ async function api(method, path, body, key) {
   if (body !== undefined) headers["Content-Type"] = "application/json";
   if (key) headers["Idempotency-Key"] = key;
   if (token()) headers.Authorization = "Bearer " + token();
+  // An answer that takes longer than this is taken as never coming.
+  const abort = new AbortController();
+  const timer = setTimeout(() => abort.abort(), 30000);
   let response;
+  let data = null;
   try {
-    response = await fetch(path, { method, headers, cache: "no-store",
+    response = await fetch(path, { method, headers, cache: "no-store", signal: abort.signal,
       body: body === undefined ? undefined : JSON.stringify(body) });
+    try { data = await response.json(); } catch (e) { data = null; }
   } catch (e) {
     return { status: 0, data: null };
+  } finally {
+    clearTimeout(timer);
   }
-  let data = null;
-  try { data = await response.json(); } catch (e) { data = null; }
   if (response.status === 401) signInView(true, method !== "GET");
   return { status: response.status, data, replayed: response.headers.get("Idempotent-Replayed") === "true" };
 }
@@ -388,13 +400,14 @@ function pager(path, params, rows, keyOf, total) {
     el("span", { id: "count", role: "status" }, count + (total === undefined ? "" : " of " + total)), nav);
 }
 
-function problem(title, answer) {
+function problem(show, title, answer) {
   show(title, outcome(answer, ""));
 }
 
 // The queue: filters and page in the address, sorted by number or by the
 // last change.
 async function callsView(params) {
+  const show = showing();
   const status = el("select", { id: "f-status", name: "status" },
     el("option", { value: "" }, "Any status"),
     Object.keys(STATUS).map((code) => el("option", { value: code }, statusText(code))));
@@ -459,8 +472,9 @@ async function callsView(params) {
 // One call: what to do with it first, then what it holds, its texts and
 // its history.
 async function callView(number, notice) {
+  const show = showing();
   const answer = await api("GET", "/calls/" + encodeURIComponent(number));
-  if (answer.status !== 200 || !answer.data) return problem("Call " + number, answer);
+  if (answer.status !== 200 || !answer.data) return problem(show, "Call " + number, answer);
   const c = answer.data;
   await partnerName([c.SoldToBusinessPartner, c.BusinessPartnerNumber]);
   const value = (n) => {
@@ -593,6 +607,7 @@ function newCallView() {
 
 // Items: searched and paged; registered or changed from their fields.
 async function itemsView(params) {
+  const show = showing();
   const search = el("input", { id: "i-search", name: "search", type: "search", dir: "auto", value: params.search || "" });
   const finder = el("form", { class: "grid filters", role: "search", onsubmit: (e) => {
     e.preventDefault();
@@ -655,6 +670,7 @@ async function itemsView(params) {
 
 // The log: filtered and paged by the service, newest first, in local time.
 async function logView(params) {
+  const show = showing();
   const number = el("input", { id: "l-number", name: "number", inputmode: "numeric", value: params.number || "" });
   const source = el("input", { id: "l-source", name: "source", dir: "auto", value: params.source || "" });
   const text = el("input", { id: "l-text", name: "text", dir: "auto", type: "search", value: params.text || "" });
@@ -763,6 +779,7 @@ function header() {
 }
 
 async function route() {
+  ++routeGen;
   if (!session.checked && token()) {
     session.checked = true;
     session.who = await ADAPTER.whoAmI();
