@@ -532,7 +532,9 @@ async function callView(number, notice) {
 
 async function fillHistory(number, section) {
   const entries = await ADAPTER.history(number);
-  if (!Array.isArray(entries)) return section.replaceChildren(el("h3", {}, "History"), outcome(entries, ""));
+  if (!Array.isArray(entries))
+    return section.replaceChildren(el("h3", {}, "History"), entries.status === 403
+      ? el("p", {}, "Your token may not read the history of calls.") : outcome(entries, ""));
   section.replaceChildren(el("h3", {}, "History"), entries.length === 0
     ? el("p", {}, "No history recorded.")
     : el("table", { class: "cards" },
