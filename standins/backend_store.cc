@@ -468,19 +468,17 @@ void BackendStore::ForEachCall(
     const CallQuery& query,
     const std::function<void(const StoredCall&)>& visit) {
   int64_t after = 0;
+  std::optional<std::pair<int64_t, int64_t>> before;  // by last change
   if (query.after) {
     std::optional<int64_t> seq = SeqOfNumber(*query.after);
-    if (!seq || !engine_->ReadCall(*seq, false))
-      RaiseBackend("no service call '" + *query.after + "'");
+    std::optional<CallRow> row;
+    if (seq) row = engine_->ReadCall(*seq, false);
+    if (!row) RaiseBackend("no service call '" + *query.after + "'");
     after = *seq;
+    before = {after, row->properties["LastTransactionTime"].number};
   }
   int64_t left = query.limit.value_or(INT64_MAX);
   if (query.newest_change_first) {
-    std::optional<std::pair<int64_t, int64_t>> before;
-    if (query.after)
-      before = {after, engine_->ReadCall(after, false)
-                           ->properties["LastTransactionTime"]
-                           .number};
     while (left > 0) {
       int64_t want = std::min(left, kPage);
       auto page = engine_->ChangedCallPage(query, before, want);
