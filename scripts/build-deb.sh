@@ -26,7 +26,7 @@ gzip -9n < "$src/packaging/changelog" > "$share/doc/quillet/changelog.gz"
 install -m 644 "$src/packaging/copyright" "$share/doc/quillet/copyright"
 install -m 644 "$src/README.md" "$share/doc/quillet/README.md"
 console=$src/tools/quillet/http/console
-install -m 644 "$console/index.html" "$console/console.js" "$console/console.css" \
+install -m 644 "$console/index.html" "$console/console.js" "$console/console.css" "$console/favicon.svg" \
   "$share/quillet/console/"
 install -m 644 "$console/openapi.json" "$share/quillet/openapi.json"
 find "$root" -type d -exec chmod 755 {} +

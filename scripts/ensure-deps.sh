@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when any is missing, and the
-# npm packages of the OpenAPI check (tests/openapi, from its lock file).
+# npm packages of the tests (from their lock files).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev valgrind
@@ -26,9 +26,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq "${missing[@]}"
 fi
-openapi=$root/tests/openapi
-if [ ! -d "$openapi/node_modules" ] ||
-   [ "$openapi/package-lock.json" -nt "$openapi/node_modules" ]; then
-  npm ci --prefix "$openapi" --no-audit --no-fund --loglevel=error
-  touch "$openapi/node_modules"
-fi
+# npm packages of the tests, each from its lock file: the OpenAPI check and
+# the accessibility rules of the console's browser test.
+for dir in "$root/tests/openapi" "$root/tests/console"; do
+  if [ ! -d "$dir/node_modules" ] ||
+     [ "$dir/package-lock.json" -nt "$dir/node_modules" ]; then
+    npm ci --prefix "$dir" --no-audit --no-fund --loglevel=error
+    touch "$dir/node_modules"
+  fi
+done

@@ -607,20 +607,37 @@ void BackendStore::ForEachCall(
     const CallQuery& query,
     const std::function<void(const StoredCall&)>& visit) {
   int64_t after = 0;
+  std::optional<std::pair<int64_t, int64_t>> before;  // by last change
   if (query.after) {
     std::optional<int64_t> seq = SeqOfNumber(*query.after);
-    bool found = false;
+    std::optional<CallRow> row;
     if (seq)
-      engine_->ReadTransaction(
-          [&] { found = engine_->ReadCall(*seq, false).has_value(); });
-    if (!found) RaiseBackend("no service call '" + *query.after + "'");
+      engine_->ReadTransaction([&] { row = engine_->ReadCall(*seq, false); });
+    if (!row) RaiseBackend("no service call '" + *query.after + "'");
     after = *seq;
+    before = {after, row->properties["LastTransactionTime"].number};
+  }
+  int64_t left = query.limit.value_or(INT64_MAX);
+  if (query.newest_change_first) {  // each page on one snapshot
+    for (bool more = true; more && left > 0;) {
+      engine_->ReadTransaction([&] {
+        int64_t want = std::min(left, kPage);
+        auto page = engine_->ChangedCallPage(query, before, want);
+        more = static_cast<int64_t>(page.size()) == want;
+        for (const auto& [seq, time] : page) {
+          std::optional<CallRow> row = engine_->ReadCall(seq, false);
+          before = {seq, time};
+          --left;
+          if (row) visit(AsStored(Numbered("SC", seq), std::move(*row)));
+        }
+      });
+    }
+    return;
   }
   // A page at a time in sequence order, each page on one snapshot; each
   // call is read and handed on before the next, so memory does not grow
   // with the table. A page run again (after a lost connection) goes on
   // after the last call handed on.
-  int64_t left = query.limit.value_or(INT64_MAX);
   for (bool more = true; more && left > 0;) {
     // Calls past the settled ones wait for a later listing: a lower number
     // might still commit.
@@ -641,6 +658,21 @@ void BackendStore::ForEachCall(
       }
     });
   }
+}
+
+int64_t BackendStore::CountCalls(const CallQuery& query, int64_t cap) {
+  int64_t n = 0;
+  int64_t after = 0;
+  while (n < cap) {
+    int64_t want = std::min(kPage, cap - n);
+    std::vector<int64_t> page;
+    engine_->ReadTransaction(
+        [&] { page = engine_->CallPage(query, after, want); });
+    n += static_cast<int64_t>(page.size());
+    if (static_cast<int64_t>(page.size()) < want) break;
+    after = page.back();
+  }
+  return n;
 }
 
 std::vector<StoredCall> BackendStore::Calls(const CallQuery& query) {
@@ -665,6 +697,45 @@ std::optional<StoredItem> BackendStore::ItemIn(const std::string& serial) {
   return StoredItem{serial, *component, engine_->ItemFields(serial)};
 }
 
+namespace {
+
+// `text` within `haystack`, ASCII letters in either case.
+bool Contains(const std::string& haystack, const std::string& text) {
+  auto fold = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return std::search(haystack.begin(), haystack.end(), text.begin(), text.end(),
+                     [&](char a, char b) { return fold(a) == fold(b); }) !=
+         haystack.end();
+}
+
+bool ItemMatches(const StoredItem& item, const std::string& text) {
+  if (Contains(item.serial, text)) return true;
+  for (const auto& [name, value] : item.fields)
+    if (Contains(value, text)) return true;
+  return false;
+}
+
+MasterTable TableOf(MasterList list) {
+  return list == MasterList::kBusinessPartners ? MasterTable::kBusinessPartners
+                                               : MasterTable::kServiceObjects;
+}
+
+MasterEntry EntryOf(MasterList list, std::vector<std::string> row) {
+  static const char* const kPartner[] = {"name"};
+  static const char* const kObject[] = {
+      "contract", "warranty", "warrantyDescription", "warrantyExpiryDate"};
+  MasterEntry entry{row.at(0), {}};
+  bool partner = list == MasterList::kBusinessPartners;
+  size_t width = partner ? std::size(kPartner) : std::size(kObject);
+  for (size_t i = 0; i < width && i + 1 < row.size(); ++i)
+    entry.columns.emplace_back(partner ? kPartner[i] : kObject[i],
+                               std::move(row[i + 1]));
+  return entry;
+}
+
+}  // namespace
+
 void BackendStore::ForEachItem(
     const ItemQuery& query,
     const std::function<void(const StoredItem&)>& visit) {
@@ -678,17 +749,51 @@ void BackendStore::ForEachItem(
   int64_t left = query.limit.value_or(INT64_MAX);
   for (bool more = true; more && left > 0;) {
     engine_->ReadTransaction([&] {
-      int64_t want = std::min(left, kPage);
+      // A search reads whole pages: most items may not match.
+      int64_t want = query.text ? kPage : std::min(left, kPage);
       std::vector<std::string> page = engine_->ItemPage(after, want);
       more = static_cast<int64_t>(page.size()) == want;
       for (const std::string& serial : page) {
         std::optional<StoredItem> item = ItemIn(serial);
         after = serial;
-        --left;
-        if (item) visit(*item);
+        if (!item || (query.text && !ItemMatches(*item, *query.text)))
+          continue;
+        visit(*item);
+        if (--left == 0) break;
       }
     });
   }
+}
+
+std::vector<MasterEntry> BackendStore::FindMaster(MasterList list,
+                                                  const std::string& search,
+                                                  int64_t limit) {
+  std::vector<MasterEntry> out;
+  std::string after;  // "" sorts before every key
+  while (static_cast<int64_t>(out.size()) < limit) {
+    std::vector<std::vector<std::string>> page;
+    engine_->ReadTransaction(
+        [&] { page = engine_->MasterPage(TableOf(list), after, kPage); });
+    for (std::vector<std::string>& row : page) {
+      after = row.at(0);
+      bool match = search.empty() || Contains(row[0], search);
+      for (size_t i = 1; !match && i < row.size(); ++i)
+        match = Contains(row[i], search);
+      if (!match) continue;
+      out.push_back(EntryOf(list, std::move(row)));
+      if (static_cast<int64_t>(out.size()) >= limit) break;
+    }
+    if (static_cast<int64_t>(page.size()) < kPage) break;
+  }
+  return out;
+}
+
+std::optional<MasterEntry> BackendStore::MasterOf(MasterList list,
+                                                  const std::string& key) {
+  std::optional<std::vector<std::string>> row;
+  engine_->ReadTransaction([&] { row = engine_->MasterRowOf(TableOf(list), key); });
+  if (!row) return std::nullopt;
+  return EntryOf(list, std::move(*row));
 }
 
 std::vector<StoredItem> BackendStore::Items(const ItemQuery& query) {

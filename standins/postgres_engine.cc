@@ -215,6 +215,7 @@ class Result {
   Result(const Result&) = delete;
   Result& operator=(const Result&) = delete;
   int Rows() const { return PQntuples(r_); }
+  int Columns() const { return PQnfields(r_); }
   std::string Text(int row, int col) const {
     const char* p = PQgetvalue(r_, row, col);
     if (PQftype(r_, col) != kBytea)
@@ -253,6 +254,23 @@ const char* MasterSql(MasterTable table) {
              "excluded.minutes";
   }
   return "";
+}
+
+// Listing a master table (business partners or service objects): a page
+// after a key, or the row of one key.
+const char* MasterPageSql(MasterTable table) {
+  return table == MasterTable::kBusinessPartners
+             ? "SELECT number, name FROM business_partners WHERE number > $1 "
+               "ORDER BY number LIMIT $2::bigint"
+             : "SELECT object, contract, warranty, warranty_description, "
+               "warranty_expiry_date FROM service_objects WHERE object > $1 "
+               "ORDER BY object LIMIT $2::bigint";
+}
+const char* MasterRowSql(MasterTable table) {
+  return table == MasterTable::kBusinessPartners
+             ? "SELECT number, name FROM business_partners WHERE number = $1"
+             : "SELECT object, contract, warranty, warranty_description, "
+               "warranty_expiry_date FROM service_objects WHERE object = $1";
 }
 
 class PostgresEngine final : public StorageEngine {
@@ -482,6 +500,36 @@ class PostgresEngine final : public StorageEngine {
     return out;
   }
 
+  std::vector<std::pair<int64_t, int64_t>> ChangedCallPage(
+      const CallQuery& query,
+      const std::optional<std::pair<int64_t, int64_t>>& before,
+      int64_t limit) override {
+    std::optional<std::string> status;
+    if (query.status) status = std::to_string(*query.status);
+    std::optional<int64_t> time, seq;
+    if (before) std::tie(seq, time) = *before;
+    Result r =
+        Run("SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint IS "
+            "NULL OR (last_transaction_time, seq) < ($1::bigint, $7::bigint)) "
+            "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "
+            "AND ($3::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
+            "WHERE p.call_number = calls.call_number AND p.name = 'Status' AND "
+            "p.value = $3::bytea)) "
+            "AND ($4::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
+            "WHERE p.call_number = calls.call_number AND p.name = "
+            "'SoldToBusinessPartner' AND p.value = $4::bytea)) "
+            "AND ($6::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties "
+            "p WHERE p.call_number = calls.call_number AND p.name = "
+            "'CallDescription' AND position($6::bytea in p.value) > 0)) "
+            "ORDER BY last_transaction_time DESC, seq DESC LIMIT $5::bigint",
+            {Maybe(time), Maybe(query.changed_since), Maybe(status),
+             Maybe(query.sold_to), Int(limit), Maybe(query.text), Maybe(seq)});
+    std::vector<std::pair<int64_t, int64_t>> out;
+    for (int i = 0; i < r.Rows(); ++i)
+      out.emplace_back(r.Int(i, 0), r.Int(i, 1));
+    return out;
+  }
+
   bool BusinessPartnerExists(const std::string& number) override {
     return Run("SELECT 1 FROM business_partners WHERE number = $1",
                {Bytes(number)})
@@ -502,6 +550,25 @@ class PostgresEngine final : public StorageEngine {
     Result r = Run("SELECT minutes FROM engineer_time WHERE question_id = $1",
                    {Bytes(question)});
     return r.Rows() ? r.Int(0, 0) : 0;
+  }
+  std::vector<std::vector<std::string>> MasterPage(MasterTable table,
+                                                   const std::string& after,
+                                                   int64_t limit) override {
+    return Rows(Run(MasterPageSql(table), {Bytes(after), Int(limit)}));
+  }
+  std::optional<std::vector<std::string>> MasterRowOf(
+      MasterTable table, const std::string& key) override {
+    std::vector<std::vector<std::string>> rows =
+        Rows(Run(MasterRowSql(table), {Bytes(key)}));
+    if (rows.empty()) return std::nullopt;
+    return rows.front();
+  }
+  static std::vector<std::vector<std::string>> Rows(const Result& r) {
+    std::vector<std::vector<std::string>> out(static_cast<size_t>(r.Rows()));
+    for (int i = 0; i < r.Rows(); ++i)
+      for (int col = 0; col < r.Columns(); ++col)
+        out[static_cast<size_t>(i)].push_back(r.Text(i, col));
+    return out;
   }
   void PutMasterRow(MasterTable table,
                     const std::vector<MasterValue>& values) override {

@@ -201,6 +201,26 @@ std::string ImmutableUri(const std::string& path) {
   return uri + "?immutable=1";
 }
 
+// Listing a master table (business partners or service objects): a page
+// after a key, or the row of one key.
+const char* MasterPageSql(MasterTable table) {
+  return table == MasterTable::kBusinessPartners
+             ? "SELECT number, name FROM business_partners WHERE number > ?1 "
+               "ORDER BY number LIMIT ?2"
+             : "SELECT object, contract, warranty, warranty_description, "
+               "warranty_expiry_date FROM service_objects WHERE object > ?1 "
+               "ORDER BY object LIMIT ?2";
+}
+const char* MasterRowSql(MasterTable table) {
+  return table == MasterTable::kBusinessPartners
+             ? "SELECT number, name FROM business_partners WHERE number = ?1"
+             : "SELECT object, contract, warranty, warranty_description, "
+               "warranty_expiry_date FROM service_objects WHERE object = ?1";
+}
+int MasterWidth(MasterTable table) {
+  return table == MasterTable::kBusinessPartners ? 2 : 5;
+}
+
 class SqliteEngine final : public StorageEngine {
  public:
   SqliteEngine(const std::string& path, BackendStore::Open open) : path_(path) {
@@ -353,6 +373,31 @@ class SqliteEngine final : public StorageEngine {
     return out;
   }
 
+  std::vector<std::pair<int64_t, int64_t>> ChangedCallPage(
+      const CallQuery& query,
+      const std::optional<std::pair<int64_t, int64_t>>& before,
+      int64_t limit) override {
+    Statement s(*cache_,
+                "SELECT seq, last_transaction_time FROM calls WHERE "
+                "(?1 IS NULL OR last_transaction_time < ?1 OR "
+                "(last_transaction_time = ?1 AND seq < ?7)) "
+                "AND (?2 IS NULL OR last_transaction_time >= ?2) "
+                "AND (?3 IS NULL OR json_extract(properties, '$.Status[1]') "
+                "= ?3) "
+                "AND (?4 IS NULL OR json_extract(properties, "
+                "'$.SoldToBusinessPartner') = ?4) "
+                "AND (?6 IS NULL OR instr(json_extract(properties, "
+                "'$.CallDescription'), ?6) > 0) "
+                "ORDER BY last_transaction_time DESC, seq DESC LIMIT ?5");
+    std::optional<int64_t> time, seq;
+    if (before) std::tie(seq, time) = *before;
+    s.Bind(1, time).Bind(2, query.changed_since).Bind(3, query.status);
+    s.Bind(4, query.sold_to).Bind(5, limit).Bind(6, query.text).Bind(7, seq);
+    std::vector<std::pair<int64_t, int64_t>> out;
+    while (s.Step()) out.emplace_back(s.Int(0), s.Int(1));
+    return out;
+  }
+
   bool BusinessPartnerExists(const std::string& number) override {
     Statement s(*cache_, "SELECT 1 FROM business_partners WHERE number = ?1");
     s.Bind(1, number);
@@ -372,6 +417,27 @@ class SqliteEngine final : public StorageEngine {
                 "SELECT minutes FROM engineer_time WHERE question_id = ?1");
     s.Bind(1, question);
     return s.Step() ? s.Int(0) : 0;
+  }
+  std::vector<std::vector<std::string>> MasterPage(MasterTable table,
+                                                   const std::string& after,
+                                                   int64_t limit) override {
+    Statement s(*cache_, MasterPageSql(table));
+    s.Bind(1, after).Bind(2, limit);
+    std::vector<std::vector<std::string>> out;
+    while (s.Step()) out.push_back(Row(s, MasterWidth(table)));
+    return out;
+  }
+  std::optional<std::vector<std::string>> MasterRowOf(
+      MasterTable table, const std::string& key) override {
+    Statement s(*cache_, MasterRowSql(table));
+    s.Bind(1, key);
+    if (!s.Step()) return std::nullopt;
+    return Row(s, MasterWidth(table));
+  }
+  static std::vector<std::string> Row(Statement& s, int width) {
+    std::vector<std::string> row;
+    for (int i = 0; i < width; ++i) row.push_back(s.Text(i));
+    return row;
   }
   void PutMasterRow(MasterTable table,
                     const std::vector<MasterValue>& values) override {

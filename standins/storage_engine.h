@@ -100,11 +100,26 @@ class StorageEngine {
   // a transaction.
   virtual int64_t SettledSeq() = 0;
 
+  // The same by last transaction time, newest first (ties: the higher
+  // sequence number first): up to `limit` (sequence number, time) pairs
+  // that come after `before` in that order, or from the start.
+  virtual std::vector<std::pair<int64_t, int64_t>> ChangedCallPage(
+      const CallQuery& query,
+      const std::optional<std::pair<int64_t, int64_t>>& before,
+      int64_t limit) = 0;
+
   // Master data.
   virtual bool BusinessPartnerExists(const std::string& number) = 0;
   virtual std::optional<ServiceObjectFacts> ServiceObject(
       const std::string& object) = 0;
   virtual int64_t EngineerMinutes(const std::string& question) = 0;
+  // Rows of business partners (number, name) or service objects (object,
+  // contract, warranty, warranty description, warranty expiry date) in key
+  // order: up to `limit` after the key `after`, or the one row of `key`.
+  virtual std::vector<std::vector<std::string>> MasterPage(
+      MasterTable table, const std::string& after, int64_t limit) = 0;
+  virtual std::optional<std::vector<std::string>> MasterRowOf(
+      MasterTable table, const std::string& key) = 0;
   // Inserts or replaces a row; values in the table's column order.
   virtual void PutMasterRow(MasterTable table,
                             const std::vector<MasterValue>& values) = 0;

@@ -210,6 +210,119 @@ TEST_P(BackendCaseTest, SerializedItemsRegisteredChangedAndRefused) {
   EXPECT_EQ(LogLines(), 2);  // two refusals
 }
 
+// What the console looks up: master data and items found by a search over
+// key and columns in either case, past the first page read, up to the
+// limit; the queue's count; the queue by last change.
+TEST_P(BackendCaseTest, DeskLookupsFindCountAndOrder) {
+  BackendStore store(db_);
+  std::string partners = R"({"businessPartners": [)";
+  for (int n = 0; n < 300; ++n)
+    partners += (n ? "," : "") + std::string(R"({"number": "BP-P)") +
+                std::to_string(1000 + n) + R"(", "name": "Partner"})";
+  store.LoadMasterData(partners + "]}");
+  for (const char* item : {"S-1,PRN-4410", "S-2,SCN-1", "S-3,prn-x"}) {
+    std::string text = item;
+    std::string serial = text.substr(0, 3), name = text.substr(4);
+    ASSERT_EQ(
+        store.CreateItem("Items", {{"SERIALNUMBER", serial}, {"ITEM", name}})
+            .refusal,
+        "");
+  }
+  auto keys = [](const std::vector<MasterEntry>& entries) {
+    std::vector<std::string> out;
+    for (const MasterEntry& e : entries) out.push_back(e.key);
+    return out;
+  };
+  using Keys = std::vector<std::string>;
+  struct Case {
+    MasterList list;
+    const char* search;
+    int64_t limit;
+    Keys found;
+  } cases[] = {
+      {MasterList::kBusinessPartners, "", 2, {"BP-1", "BP-P1000"}},
+      {MasterList::kBusinessPartners, "ACME", 20, {"BP-1"}},
+      {MasterList::kBusinessPartners, "p1299", 20, {"BP-P1299"}},
+      {MasterList::kBusinessPartners, "partner", 300, {}},  // all 300: counted
+      {MasterList::kBusinessPartners, "zz", 20, {}},
+      {MasterList::kServiceObjects, "k-2", 20, {"PRN-2"}},
+      {MasterList::kServiceObjects, "standard", 20, {"PRN-1"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<MasterEntry> found =
+        store.FindMaster(c.list, c.search, c.limit);
+    if (std::string(c.search) == "partner")
+      EXPECT_EQ(found.size(), 300u);
+    else
+      EXPECT_EQ(keys(found), c.found) << c.search;
+  }
+  std::optional<MasterEntry> acme =
+      store.MasterOf(MasterList::kBusinessPartners, "BP-1");
+  ASSERT_TRUE(acme.has_value());
+  EXPECT_EQ(
+      acme->columns,
+      (std::vector<std::pair<std::string, std::string>>{{"name", "Acme"}}));
+  EXPECT_FALSE(store.MasterOf(MasterList::kBusinessPartners, "bp-1"));
+  std::optional<MasterEntry> prn =
+      store.MasterOf(MasterList::kServiceObjects, "PRN-1");
+  ASSERT_TRUE(prn.has_value());
+  EXPECT_EQ(prn->columns.at(2).second, "Standard");
+
+  struct ItemCase {
+    std::optional<std::string> after, text;
+    int64_t limit;
+    Keys found;
+  } item_cases[] = {
+      {std::nullopt, "prn", 10, {"S-1", "S-3"}},
+      {std::nullopt, "PRN", 1, {"S-1"}},
+      {"S-1", "prn", 10, {"S-3"}},
+      {std::nullopt, "s-2", 10, {"S-2"}},
+      {std::nullopt, std::nullopt, 2, {"S-1", "S-2"}},
+  };
+  for (const ItemCase& c : item_cases) {
+    Keys found;
+    for (const StoredItem& item : store.Items({c.after, c.limit, c.text}))
+      found.push_back(item.serial);
+    EXPECT_EQ(found, c.found) << c.text.value_or("(all)");
+  }
+
+  // The queue's count: up to a cap, filtered, without `after`.
+  for (const char* partner : {"BP-1", "BP-2", "BP-1"}) {
+    CallData call;
+    call.properties["SoldToBusinessPartner"] = {"String", partner, 0};
+    ASSERT_TRUE(store.CreateCall("", call).stored.has_value());
+  }
+  CallQuery bp1;
+  bp1.sold_to = "BP-1";
+  EXPECT_EQ(store.CountCalls({}, 10), 3);
+  EXPECT_EQ(store.CountCalls({}, 2), 2);
+  EXPECT_EQ(store.CountCalls(bp1, 10), 2);
+
+  // The queue by last change: the call changed a second later comes first,
+  // ties go newest first, and `after` names a call passed in this order.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  CallData change;
+  change.properties["CallNumber"] = {"String", "SC000001", 0};
+  change.properties["Problem"] = {"String", "P-1", 0};
+  ASSERT_TRUE(store.ChangeCall("", change).stored.has_value());
+  auto numbers = [&](CallQuery query) {
+    query.newest_change_first = true;
+    Keys out;
+    for (const StoredCall& call : store.Calls(query))
+      out.push_back(call.call_number);
+    return out;
+  };
+  CallQuery after_first, after_third, one;
+  after_first.after = "SC000001";
+  after_third.after = "SC000003";
+  one.limit = 1;
+  EXPECT_EQ(numbers({}), (Keys{"SC000001", "SC000003", "SC000002"}));
+  EXPECT_EQ(numbers(after_first), (Keys{"SC000003", "SC000002"}));
+  EXPECT_EQ(numbers(after_third), (Keys{"SC000002"}));
+  EXPECT_EQ(numbers(bp1), (Keys{"SC000001", "SC000003"}));
+  EXPECT_EQ(numbers(one), (Keys{"SC000001"}));
+}
+
 TEST_P(BackendCaseTest, ConcurrentSubmitsLoseNothing) {
   constexpr int kThreads = 4, kEach = 25;
   std::vector<std::thread> threads;

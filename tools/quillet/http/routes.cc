@@ -28,6 +28,11 @@ const std::vector<Pattern>& Patterns() {
       {{"time-format"}, {"GET", "time-format", Scope::kRead, false, false}},
       {{"log"}, {"GET", "log", Scope::kRead, false, false}},
       {{"audit"}, {"GET", "audit", Scope::kAdmin, false, false}},
+      {{"partners"}, {"GET", "partners", Scope::kRead, false, false}},
+      {{"service-objects"},
+       {"GET", "service-objects", Scope::kRead, false, false}},
+      {{"call-count"}, {"GET", "call-count", Scope::kRead, false, false}},
+      {{"whoami"}, {"GET", "whoami", Scope::kRead, false, false}},
       {{"metrics"}, {"GET", "metrics", Scope::kRead, false, false}},
       {{"healthz"}, {"GET", "healthz", Scope::kRead, true, false}},
       {{"readyz"}, {"GET", "readyz", Scope::kRead, true, false}},
@@ -36,6 +41,7 @@ const std::vector<Pattern>& Patterns() {
       {{"console.js"}, {"GET", "console", Scope::kRead, true, false}},
       {{"console.css"}, {"GET", "console", Scope::kRead, true, false}},
       {{"openapi.json"}, {"GET", "console", Scope::kRead, true, false}},
+      {{"favicon.svg"}, {"GET", "console", Scope::kRead, true, false}},
   };
   return *patterns;
 }

@@ -14,6 +14,7 @@
 #include "http/audit.h"
 #include "http/browser_guard.h"
 #include "http/connection.h"
+#include "desk_reads.h"
 #include "http/console.h"
 #include "http/metrics.h"
 #include "http/routes.h"
@@ -33,6 +34,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
+using standins::MasterList;
 
 constexpr const char* kUnavailable = "the back end cannot be reached";
 constexpr size_t kMaxAuditTail = 10000;
@@ -114,6 +116,7 @@ class Service : public Handler {
     req.op = std::string(route.op);
     req.arg = std::move(match.arg);
     req.write = route.write;
+    Scope scope = Scope::kAdmin;  // without tokens, anyone may do anything
     if (tokens_ && !route.open) {
       const std::string* header = req.Header("Authorization");
       const TokenSet::Entry* entry =
@@ -126,6 +129,7 @@ class Service : public Handler {
         return response;
       }
       req.caller = entry->name;
+      scope = entry->scope;
       if (entry->scope < route.scope)
         return ReplyError(403, std::string("this token's scope is ") +
                                    ScopeName(entry->scope) +
@@ -136,6 +140,10 @@ class Service : public Handler {
       if (std::optional<Response> refusal = guard_.CheckWrite(req))
         return refusal;
     if (req.op == "healthz") return Reply(200, Json{{"status", "ok"}});
+    if (req.op == "whoami")  // the console offers what the scope allows
+      return Reply(200, Json{{"name", req.caller.empty() ? Json()
+                                                         : Json(req.caller)},
+                             {"scope", ScopeName(scope)}});
     if (req.op == "metrics")
       return Response{200, "text/plain; version=0.0.4", metrics_.Text()};
     if (req.op == "console") {
@@ -205,6 +213,21 @@ class Service : public Handler {
     if (op == "log") return Log(req);
     if (op == "audit" || op == "call-audit" || op == "item-audit")
       return Audit(req);
+    // Master data for the console's pickers, and how many calls a filter
+    // matches (desk_reads.h).
+    if (op == "partners" || op == "service-objects")
+      return Read([&](standins::BackendStore& store) {
+        return Reply(200, MasterDataJson(
+                              store,
+                              op == "partners"
+                                  ? standins::MasterList::kBusinessPartners
+                                  : standins::MasterList::kServiceObjects,
+                              ParamsOf(req)));
+      });
+    if (op == "call-count")
+      return Read([&](standins::BackendStore& store) {
+        return Reply(200, CallCountJson(store, CallQueryOf(req)));
+      });
     if (op == "readyz")  // ready when a write would be taken now
       return Read([](standins::BackendStore& store) {
         store.CheckWritable();
@@ -402,19 +425,33 @@ class Service : public Handler {
     return std::stoll(*text);
   }
 
+  static standins::CallQuery CallQueryOf(const Request& req) {
+    standins::CallQuery query;
+    query.limit = Number(req, "limit", 100000).value_or(1000);
+    query.status = Number(req, "status", 255);
+    query.changed_since = Number(req, "changed_since", INT32_MAX);
+    if (const std::string* v = req.Param("sold_to")) query.sold_to = *v;
+    if (const std::string* v = req.Param("text")) query.text = *v;
+    if (const std::string* v = req.Param("order")) {
+      if (*v != "number" && *v != "changed")
+        throw UsageError("?order is number or changed");
+      query.newest_change_first = *v == "changed";
+    }
+    return query;
+  }
+
+  static QueryParams ParamsOf(const Request& req) {
+    return QueryParams(req.query.begin(), req.query.end());
+  }
+
   Response ListCalls(const Request& req) {
     return Read([&](standins::BackendStore& store) {
-      standins::CallQuery query;
-      query.limit = Number(req, "limit", 100000).value_or(1000);
-      query.status = Number(req, "status", 255);
-      query.changed_since = Number(req, "changed_since", INT32_MAX);
+      standins::CallQuery query = CallQueryOf(req);
       if (const std::string* v = req.Param("after")) {
         if (!store.Call(*v))  // a client's mistake, not the back end's
           throw UsageError("?after names no stored call");
         query.after = *v;
       }
-      if (const std::string* v = req.Param("sold_to")) query.sold_to = *v;
-      if (const std::string* v = req.Param("text")) query.text = *v;
       std::ostringstream out;
       cli::ListCalls(out, store, query, true);
       return Response{200, "application/json", out.str()};
@@ -429,6 +466,7 @@ class Service : public Handler {
         if (!store.Item(*v)) throw UsageError("?after names no stored item");
         query.after = *v;
       }
+      if (const std::string* v = req.Param("search")) query.text = *v;
       std::ostringstream out;
       cli::ListItems(out, store, query, true);
       return Response{200, "application/json", out.str()};
@@ -437,18 +475,7 @@ class Service : public Handler {
 
   Response Log(const Request& req) {
     try {
-      size_t tail =
-          static_cast<size_t>(Number(req, "tail", 10000).value_or(100));
-      std::ostringstream lines;
-      PrintLog(lines, options_.backend.LogPath(), tail, true);
-      Json entries = Json::array();
-      std::istringstream in(lines.str());
-      for (std::string line; std::getline(in, line);) {
-        Json entry = Json::parse(line, nullptr, false);
-        if (!entry.is_discarded()) entries.push_back(entry);
-      }
-      std::reverse(entries.begin(), entries.end());  // newest first
-      return Reply(200, entries);
+      return Reply(200, LogPageJson(options_.backend.LogPath(), ParamsOf(req)));
     } catch (const UsageError& e) {
       return ReplyError(400, e.what());
     }

@@ -138,12 +138,27 @@ struct CallQuery {
   std::optional<int64_t> changed_since;  // LastTransactionTime at least
   std::optional<std::string> text;       // CallDescription contains it
   std::optional<int64_t> limit;
+  // The most recently changed first (ties: the newest call first), and
+  // `after` a call that this order passes, instead of the order of creation.
+  bool newest_change_first = false;
 };
 
 // Which items a listing visits, in the order of their serial numbers.
 struct ItemQuery {
   std::optional<std::string> after;  // only serials after this one
   std::optional<int64_t> limit;
+  // Only items whose serial number or a field value contains it, ASCII
+  // letters in either case (read item by item: a scan of the items).
+  std::optional<std::string> text;
+};
+
+// Master data as listed for people choosing from it.
+enum class MasterList { kBusinessPartners, kServiceObjects };
+struct MasterEntry {
+  std::string key;  // the partner's number, the object's name
+  // Business partners: name. Service objects: contract, warranty,
+  // warrantyDescription, warrantyExpiryDate.
+  std::vector<std::pair<std::string, std::string>> columns;
 };
 
 class StorageEngine;
@@ -282,6 +297,16 @@ class BackendStore {
   std::vector<StoredItem> Items(const ItemQuery& query = {});
   std::optional<StoredCall> Call(const std::string& call_number);
   std::optional<StoredItem> Item(const std::string& serial);
+
+  // Up to `limit` master entries in key order whose key or a column
+  // contains `search` (ASCII letters in either case; "" matches all), read
+  // a page at a time; or the entry of one key.
+  std::vector<MasterEntry> FindMaster(MasterList list,
+                                      const std::string& search, int64_t limit);
+  std::optional<MasterEntry> MasterOf(MasterList list, const std::string& key);
+  // How many calls `query` visits (its `after` and `limit` apart), counted
+  // up to `cap` without reading them.
+  int64_t CountCalls(const CallQuery& query, int64_t cap);
 
  private:
   SubmitOutcome NewCall(const std::string& component, const CallData& call);

@@ -1,0 +1,140 @@
+#include "desk_reads.h"
+
+#include <deque>
+#include <fstream>
+
+#include "json_variant.h"
+
+namespace quillet::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// The one value of `name`, or nothing; given twice is a mistake.
+std::optional<std::string> One(const QueryParams& params, const char* name) {
+  auto [first, last] = params.equal_range(name);
+  if (first == last) return std::nullopt;
+  if (std::next(first) != last)
+    throw UsageError(std::string("?") + name + " is given more than once");
+  return first->second;
+}
+
+int64_t Whole(const QueryParams& params, const char* name, int64_t fallback,
+              int64_t high) {
+  std::optional<std::string> text = One(params, name);
+  if (!text) return fallback;
+  if (text->empty() || text->size() > 12 ||
+      text->find_first_not_of("0123456789") != std::string::npos ||
+      std::stoll(*text) > high)
+    throw UsageError(std::string("?") + name +
+                     " must be a whole number up to " + std::to_string(high));
+  return std::stoll(*text);
+}
+
+std::string Bounded(const QueryParams& params, const char* name) {
+  std::string text = One(params, name).value_or("");
+  if (text.size() > 200)
+    throw UsageError(std::string("?") + name + " is longer than 200 bytes");
+  return text;
+}
+
+Json EntryJson(standins::MasterList list, const standins::MasterEntry& entry) {
+  Json out = {
+      {list == standins::MasterList::kBusinessPartners ? "number" : "object",
+       entry.key}};
+  for (const auto& [name, value] : entry.columns) out[name] = value;
+  return out;
+}
+
+// A log time as the log writes it (digits, '-', ':', 'T', '.', 'Z').
+std::string LogTime(const QueryParams& params, const char* name) {
+  std::string text = Bounded(params, name);
+  if (text.find_first_not_of("0123456789-:T.Z") != std::string::npos)
+    throw UsageError(std::string("?") + name +
+                     " must be a UTC time such as 2026-12-01T08:30:00Z");
+  return text;
+}
+
+}  // namespace
+
+Json MasterDataJson(standins::BackendStore& store, standins::MasterList list,
+                    const QueryParams& params) {
+  Json out = Json::array();
+  if (list == standins::MasterList::kBusinessPartners &&
+      params.count("number")) {
+    if (params.count("number") > 100 || params.count("search"))
+      throw UsageError("?number is given up to 100 times, without ?search");
+    for (auto [it, last] = params.equal_range("number"); it != last; ++it)
+      if (auto entry = store.MasterOf(list, it->second))
+        out.push_back(EntryJson(list, *entry));
+    return out;
+  }
+  int64_t limit = Whole(params, "limit", 20, 100);
+  for (const standins::MasterEntry& entry :
+       store.FindMaster(list, Bounded(params, "search"), limit))
+    out.push_back(EntryJson(list, entry));
+  return out;
+}
+
+Json CallCountJson(standins::BackendStore& store, standins::CallQuery query) {
+  constexpr int64_t kCap = 10000;
+  query.after.reset();
+  int64_t n = store.CountCalls(query, kCap + 1);
+  return Json{{"count", std::min(n, kCap)}, {"more", n > kCap}};
+}
+
+Json LogPageJson(const std::string& log_path, const QueryParams& params) {
+  int64_t offset = Whole(params, "offset", 0, 10000);
+  int64_t tail = Whole(params, "tail", 100, 10000);
+  std::optional<int64_t> number;
+  if (params.count("number")) {
+    std::optional<std::string> text = One(params, "number");
+    try {
+      size_t used = 0;
+      number = std::stoll(*text, &used);
+      if (used != text->size()) throw UsageError("");
+    } catch (const std::exception&) {
+      throw UsageError("?number must be an error number");
+    }
+  }
+  std::string source = Bounded(params, "source");
+  std::string contains = Bounded(params, "text");
+  std::string since = LogTime(params, "since");
+  std::string until = LogTime(params, "until");
+
+  // The newest offset + tail matching lines, read through once: memory is
+  // bounded by the page (at most 20,000 lines), not by the log.
+  std::deque<std::string> kept;
+  std::ifstream in(log_path);
+  for (std::string line; std::getline(in, line);) {
+    Json entry = Json::parse(line, nullptr, false);
+    if (entry.is_discarded() || !entry.is_object()) continue;
+    auto text = [&](const char* key) {
+      auto it = entry.find(key);
+      return it != entry.end() && it->is_string() ? it->get<std::string>()
+                                                  : std::string();
+    };
+    std::string time = text("time");
+    if (!since.empty() && time < since) continue;
+    if (!until.empty() && time > until) continue;
+    if (!source.empty() && text("source").find(source) == std::string::npos)
+      continue;
+    if (!contains.empty() && text("text").find(contains) == std::string::npos)
+      continue;
+    if (number) {
+      auto it = entry.find("number");
+      if (it == entry.end() || !it->is_number_integer() ||
+          it->get<int64_t>() != *number)
+        continue;
+    }
+    kept.push_back(std::move(line));
+    if (static_cast<int64_t>(kept.size()) > offset + tail) kept.pop_front();
+  }
+  Json out = Json::array();
+  int64_t skipped = 0;
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it)
+    if (skipped++ >= offset) out.push_back(Json::parse(*it));
+  return out;
+}
+
+}  // namespace quillet::cli

@@ -1,0 +1,41 @@
+// Reads the service desk's console needs beside the API's listings: master
+// data to choose from, and a filtered page of the log. Each takes the
+// request's query parameters (name to value, a name may repeat) and answers
+// the JSON body; a parameter that is not usable raises UsageError.
+//
+//   partners:  ?search=TEXT&limit=N  -> [{"number", "name"}...]
+//              ?number=BP-1&number=BP-2 (up to 100) -> those that exist
+//   objects:   ?search=TEXT&limit=N  -> [{"object", "contract", "warranty",
+//                                        "warrantyDescription",
+//                                        "warrantyExpiryDate"}...]
+//   call count: the filters of the calls listing (its `after` and `limit`
+//              ignored) -> {"count": N, "more": bool}: N up to 10,000, and
+//              whether more match
+//   log:       ?number=N&source=TEXT&text=TEXT&since=T&until=T&offset=N&tail=N
+//              -> entries, newest first: `offset` (up to 10,000) newest
+//              matches skipped, then up to `tail` (up to 10,000) (T: UTC
+//              times as the log writes them,
+//              2026-12-01T08:30:00Z, compared as written).
+#pragma once
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "quillet/standins/backend_store.h"
+
+namespace quillet::cli {
+
+using QueryParams = std::multimap<std::string, std::string>;
+
+nlohmann::ordered_json MasterDataJson(standins::BackendStore& store,
+                                      standins::MasterList list,
+                                      const QueryParams& params);
+
+nlohmann::ordered_json CallCountJson(standins::BackendStore& store,
+                                     standins::CallQuery query);
+
+nlohmann::ordered_json LogPageJson(const std::string& log_path,
+                                   const QueryParams& params);
+
+}  // namespace quillet::cli
