@@ -371,8 +371,9 @@ int64_t BackendStore::PruneKeysBefore(int64_t unix_time) {
         facts.request_keys == previous)
       break;
     previous = facts.request_keys;
-    engine_->WriteTransaction([&] { engine_->PruneKeysCreatedBefore(unix_time, kBatch); },
-                              StorageEngine::Ending::kCommit);
+    engine_->WriteTransaction(
+        [&] { engine_->PruneKeysCreatedBefore(unix_time, kBatch); },
+        StorageEngine::Ending::kCommit);
   }
   return before - Facts().request_keys;
 }
@@ -756,8 +757,7 @@ void BackendStore::ForEachItem(
       for (const std::string& serial : page) {
         std::optional<StoredItem> item = ItemIn(serial);
         after = serial;
-        if (!item || (query.text && !ItemMatches(*item, *query.text)))
-          continue;
+        if (!item || (query.text && !ItemMatches(*item, *query.text))) continue;
         visit(*item);
         if (--left == 0) break;
       }
@@ -791,7 +791,8 @@ std::vector<MasterEntry> BackendStore::FindMaster(MasterList list,
 std::optional<MasterEntry> BackendStore::MasterOf(MasterList list,
                                                   const std::string& key) {
   std::optional<std::vector<std::string>> row;
-  engine_->ReadTransaction([&] { row = engine_->MasterRowOf(TableOf(list), key); });
+  engine_->ReadTransaction(
+      [&] { row = engine_->MasterRowOf(TableOf(list), key); });
   if (!row) return std::nullopt;
   return EntryOf(list, std::move(*row));
 }

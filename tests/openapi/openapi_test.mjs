@@ -105,6 +105,7 @@ try {
     ['GET', '/favicon.svg', null, 200],
     ['GET', '/healthz', null, 200],
     ['GET', '/readyz', null, 200],
+    ['GET', '/whoami', null, 200],
     ['GET', '/audit?tail=5', null, 200],
     ['GET', '/audit?tail=x', null, 400],
     ['GET', '/calls/SC000001/audit', null, 200],
@@ -182,7 +183,8 @@ try {
         if (schema.type === 'integer') {
           for (const v of [schema.minimum ?? 0, schema.maximum ?? 1])
             generated.push([M, at([`${p.name}=${v}`]), valid_body ?? null, true]);
-          const invalid = ['x', '-1', '1.5', ''];
+          const invalid = ['x', '1.5', ''];
+          if (schema.minimum !== undefined) invalid.push(String(schema.minimum - 1));
           if (schema.maximum !== undefined) invalid.push(String(schema.maximum + 1));
           for (const v of invalid)
             generated.push([M, at([`${p.name}=${v}`]), valid_body ?? null, false]);

@@ -11,10 +11,10 @@
 #include <sstream>
 #include <thread>
 
+#include "desk_reads.h"
 #include "http/audit.h"
 #include "http/browser_guard.h"
 #include "http/connection.h"
-#include "desk_reads.h"
 #include "http/console.h"
 #include "http/metrics.h"
 #include "http/routes.h"
@@ -141,9 +141,9 @@ class Service : public Handler {
         return refusal;
     if (req.op == "healthz") return Reply(200, Json{{"status", "ok"}});
     if (req.op == "whoami")  // the console offers what the scope allows
-      return Reply(200, Json{{"name", req.caller.empty() ? Json()
-                                                         : Json(req.caller)},
-                             {"scope", ScopeName(scope)}});
+      return Reply(
+          200, Json{{"name", req.caller.empty() ? Json() : Json(req.caller)},
+                    {"scope", ScopeName(scope)}});
     if (req.op == "metrics")
       return Response{200, "text/plain; version=0.0.4", metrics_.Text()};
     if (req.op == "console") {
@@ -217,12 +217,12 @@ class Service : public Handler {
     // matches (desk_reads.h).
     if (op == "partners" || op == "service-objects")
       return Read([&](standins::BackendStore& store) {
-        return Reply(200, MasterDataJson(
-                              store,
-                              op == "partners"
-                                  ? standins::MasterList::kBusinessPartners
-                                  : standins::MasterList::kServiceObjects,
-                              ParamsOf(req)));
+        return Reply(
+            200, MasterDataJson(store,
+                                op == "partners"
+                                    ? standins::MasterList::kBusinessPartners
+                                    : standins::MasterList::kServiceObjects,
+                                ParamsOf(req)));
       });
     if (op == "call-count")
       return Read([&](standins::BackendStore& store) {
