@@ -90,6 +90,14 @@ void RaiseStatement(sqlite3* db, const char* sql) {
   std::string activity = Activity(sql ? sql : "");
   LogDetail("Embedded back end: " + activity + ": " + message +
             " (statement: " + (sql ? sql : "") + ")");
+  // Another writer held the file past the busy timeout: nothing was
+  // written, and the same request may well go through a moment later.
+  int code = db ? sqlite3_extended_errcode(db) & 0xFF : SQLITE_OK;
+  if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
+    RaiseBackend(activity + ": " + message +
+                     " (another writer held it past the wait); nothing was "
+                     "written; try again",
+                 FailureKind::kRetryLater);
   RaiseBackend(activity + ": " + message);
 }
 
