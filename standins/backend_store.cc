@@ -474,9 +474,9 @@ const std::vector<MasterSection>& MasterSections() {
 
 }  // namespace
 
-std::optional<BatchRun> BackendStore::UnfinishedBatchRun(
+std::optional<BatchRun> BackendStore::StandingBatchRun(
     const std::string& file_name, const std::string& identity) {
-  return engine_->UnfinishedBatchRun(file_name, identity);
+  return engine_->StandingBatchRun(file_name, identity);
 }
 
 void BackendStore::RecordBatchRun(const BatchRun& run, bool set_aside_others) {

@@ -659,15 +659,16 @@ class PostgresEngine final : public StorageEngine {
         {Bytes(key), Bytes(record.kind), Bytes(record.digest),
          Bytes(record.answer), Int(lifetime_seconds)});
   }
-  std::optional<BatchRun> UnfinishedBatchRun(
+  std::optional<BatchRun> StandingBatchRun(
       const std::string& file_name, const std::string& identity) override {
-    Result r = Run(
-        "SELECT identity, lines, lines_done FROM batch_runs WHERE file_name "
-        "= $1 AND state = 0 AND identity <> $2 ORDER BY updated_at DESC "
-        "LIMIT 1",
-        {Bytes(file_name), Bytes(identity)});
+    Result r =
+        Run("SELECT identity, lines, lines_done, state FROM batch_runs WHERE "
+            "file_name = $1 AND state IN (0, 1) AND identity <> $2 ORDER BY "
+            "updated_at DESC LIMIT 1",
+            {Bytes(file_name), Bytes(identity)});
     if (r.Rows() == 0) return std::nullopt;
-    return BatchRun{r.Text(0, 0), file_name, r.Int(0, 1), r.Int(0, 2), false};
+    return BatchRun{r.Text(0, 0), file_name, r.Int(0, 1), r.Int(0, 2),
+                    r.Int(0, 3) == 1};
   }
   void PutBatchRun(const BatchRun& run, int64_t now) override {
     Run("INSERT INTO batch_runs(identity, file_name, lines, lines_done, "
@@ -681,7 +682,8 @@ class PostgresEngine final : public StorageEngine {
   }
   void SetAsideBatchRuns(const std::string& file_name,
                          const std::string& identity) override {
-    Run("UPDATE batch_runs SET state = 2 WHERE file_name = $1 AND state = 0 "
+    Run("UPDATE batch_runs SET state = 2 WHERE file_name = $1 AND state IN "
+        "(0, 1) "
         "AND identity <> $2",
         {Bytes(file_name), Bytes(identity)});
   }

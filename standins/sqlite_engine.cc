@@ -540,15 +540,15 @@ class SqliteEngine final : public StorageEngine {
     s.Bind(4, record.answer).Bind(5, now).Bind(6, now + lifetime_seconds);
     s.Run();
   }
-  std::optional<BatchRun> UnfinishedBatchRun(
+  std::optional<BatchRun> StandingBatchRun(
       const std::string& file_name, const std::string& identity) override {
     Statement s(*cache_,
-                "SELECT identity, lines, lines_done FROM batch_runs WHERE "
-                "file_name = ?1 AND state = 0 AND identity <> ?2 ORDER BY "
-                "updated_at DESC LIMIT 1");
+                "SELECT identity, lines, lines_done, state FROM batch_runs "
+                "WHERE file_name = ?1 AND state IN (0, 1) AND identity <> ?2 "
+                "ORDER BY updated_at DESC LIMIT 1");
     s.Bind(1, file_name).Bind(2, identity);
     if (!s.Step()) return std::nullopt;
-    return BatchRun{s.Text(0), file_name, s.Int(1), s.Int(2), false};
+    return BatchRun{s.Text(0), file_name, s.Int(1), s.Int(2), s.Int(3) == 1};
   }
   void PutBatchRun(const BatchRun& run, int64_t now) override {
     Statement s(*cache_,
@@ -566,7 +566,7 @@ class SqliteEngine final : public StorageEngine {
                          const std::string& identity) override {
     Statement s(*cache_,
                 "UPDATE batch_runs SET state = 2 WHERE file_name = ?1 AND "
-                "state = 0 AND identity <> ?2");
+                "state IN (0, 1) AND identity <> ?2");
     s.Bind(1, file_name).Bind(2, identity).Run();
   }
   void PruneKeys(int limit) override {

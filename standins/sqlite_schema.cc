@@ -219,6 +219,8 @@ void RequireSpelledCallNumbers(sqlite3* db, const std::string& path) {
 
 void CheckDatabasePath(const std::string& path) {
   if (path.empty()) RaiseBackend("the database path is empty");
+  if (path == "-")
+    RaiseBackend("'-' is refused: give the database as a file path");
   if (path == ":memory:")
     RaiseBackend(
         "':memory:' is refused: everything stored there is lost at exit");

@@ -150,11 +150,11 @@ class StorageEngine {
   virtual void InsertKey(const std::string& key, const KeyRecord& record,
                          int64_t lifetime_seconds) = 0;
   // Batch runs (backend_store.h), by identity.
-  virtual std::optional<BatchRun> UnfinishedBatchRun(
+  virtual std::optional<BatchRun> StandingBatchRun(
       const std::string& file_name, const std::string& identity) = 0;
   // Inserts or replaces the run; its lines done never go back.
   virtual void PutBatchRun(const BatchRun& run, int64_t now) = 0;
-  // Marks the file's unfinished runs other than `identity` as set aside.
+  // Marks the file's other runs than `identity` as set aside.
   virtual void SetAsideBatchRuns(const std::string& file_name,
                                  const std::string& identity) = 0;
 

@@ -250,6 +250,10 @@ TEST_F(CommandFilesTest, ABatchIsKnownByWhatItsLinesSay) {
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
     EXPECT_EQ(f->Calls(), c.calls);
+    if (c.status == 0) {  // the file run again as it is: nothing twice
+      testing::CliResult again = f->Quillet({"batch", "ops.jsonl"});
+      EXPECT_EQ(f->Calls(), c.calls) << again.err;
+    }
     if (c.status == 2) {
       EXPECT_NE(r.err.find("unfinished run as batch "), std::string::npos);
       EXPECT_NE(r.err.find("now make batch "), std::string::npos);

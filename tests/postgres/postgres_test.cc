@@ -229,8 +229,8 @@ TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
                 kBackendError);
   BackendStore store(db);
   store.RecordBatchRun({"A", "/b.jsonl", 2, 1, false});
-  ASSERT_TRUE(store.UnfinishedBatchRun("/b.jsonl", "B"));
-  EXPECT_EQ(store.UnfinishedBatchRun("/b.jsonl", "B")->identity, "A");
+  ASSERT_TRUE(store.StandingBatchRun("/b.jsonl", "B"));
+  EXPECT_EQ(store.StandingBatchRun("/b.jsonl", "B")->identity, "A");
   BackendStore(db, BackendStore::Open::kForReading);  // up to date
 }
 

@@ -659,14 +659,13 @@ TEST_P(BackendCaseTest, ATracedCreateListsWhatWasSentInOrder) {
 namespace quillet::standins {
 namespace {
 
-// A run's record as the batch command keeps it: found while unfinished
-// under another identity, its lines done never going back, set aside by a
-// new batch of the same file, gone once finished.
+// A run's record as the batch command keeps it: found under another
+// identity, unfinished or finished, its lines done never going back, until
+// another run of the same file sets it aside.
 TEST_P(BackendCaseTest, BatchRunsAreRememberedByFile) {
   BackendStore store(db_);
   auto unfinished = [&](const std::string& identity) {
-    std::optional<BatchRun> run =
-        store.UnfinishedBatchRun("/b.jsonl", identity);
+    std::optional<BatchRun> run = store.StandingBatchRun("/b.jsonl", identity);
     return run ? run->identity + " " + std::to_string(run->lines_done) + "/" +
                      std::to_string(run->lines)
                : std::string("none");
@@ -687,6 +686,10 @@ TEST_P(BackendCaseTest, BatchRunsAreRememberedByFile) {
        "C", "B 0/300"},
       {[&] {
          store.RecordBatchRun({"B", "/b.jsonl", 300, 300, true});
+       },
+       "C", "B 300/300"},
+      {[&] {
+         store.RecordBatchRun({"C", "/b.jsonl", 300, 0, false}, true);
        },
        "C", "none"},
   };

@@ -231,9 +231,17 @@ std::string Excerpt(std::string_view text, size_t max_bytes) {
 }
 
 std::string ReadAll(std::istream& in) {
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  // Input is held whole: a device that never ends (/dev/zero) or a file
+  // past any sane request is refused before it takes the memory.
+  constexpr size_t kMaxInput = size_t{1} << 30;
+  std::string text;
+  char buffer[1 << 16];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    if (text.size() + static_cast<size_t>(in.gcount()) > kMaxInput)
+      throw UsageError("the input is over 1 GiB");
+    text.append(buffer, static_cast<size_t>(in.gcount()));
+  }
+  return text;
 }
 
 std::string ReadFile(const std::string& path) {

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -269,11 +270,13 @@ int RunBatch(const Globals& g, const std::string& path,
     throw UsageError(
         "give --batch-id (continue a run) or --new-batch (a new "
         "run), not both");
+  if (path == "-")  // a run is resumed by its file: it needs one
+    throw UsageError("batch reads a file, not standard input");
   std::vector<BatchLine> lines = ReadBatchLines(ReadFile(path));
   std::string identity = batch_id.empty() ? BatchIdentity(lines) : batch_id;
   CheckRequestKey("batch:" + identity + ":" +
                   std::to_string(lines.empty() ? 0 : lines.back().number));
-  BatchOutput output(out_path);
+  BatchOutput output(out_path == "-" ? "" : out_path);  // "-": stdout
   std::vector<NamedPath> outputs = output.Files();
   outputs.push_back({"--trace", g.trace_path});
   std::vector<NamedPath> kept = KeptFiles(g);
@@ -287,18 +290,23 @@ int RunBatch(const Globals& g, const std::string& path,
                          .file_name = BatchFileName(path),
                          .lines = static_cast<int64_t>(lines.size())};
   if (batch_id.empty() && !new_batch) {
-    if (auto earlier = runs.UnfinishedBatchRun(run.file_name, identity))
+    // A file last run as another batch (interrupted, or run to its end
+    // and edited since, or continued under --batch-id) is never run again
+    // silently: its done lines would be stored twice.
+    if (auto earlier = runs.StandingBatchRun(run.file_name, identity))
       throw UsageError(
-          "'" + Excerpt(path, 200) + "' has an unfinished run as batch " +
-          Excerpt(earlier->identity, 200) + " (at least " +
+          "'" + Excerpt(path, 200) + "' has " +
+          (earlier->finished ? "a finished" : "an unfinished") +
+          " run as batch " + Excerpt(earlier->identity, 200) + " (" +
+          (earlier->finished ? "" : "at least ") +
           std::to_string(earlier->lines_done) + " of " +
           std::to_string(earlier->lines) +
           " lines done), and its lines now make batch " + identity +
           ": the file changed. Give --batch-id " +
           Excerpt(earlier->identity, 200) +
-          " to continue that run (lines it did are not done again), or "
-          "--new-batch to run the file as a new batch (every line runs "
-          "again); nothing ran");
+          " to go on with that run (lines it did are answered again, not "
+          "done again; new lines run), or --new-batch to run the file as a "
+          "new batch (every line runs again); nothing ran");
   }
   Ref<CallsInterface> calls = OpenCalls(g, true, g.dry_run);
   // Opened once everything else is known to be usable: a refused batch
@@ -312,7 +320,8 @@ int RunBatch(const Globals& g, const std::string& path,
     throw;
   }
   TraceOutput& trace = *opened;
-  if (!g.dry_run) runs.RecordBatchRun(run, new_batch);
+  // The file now stands for this run alone.
+  if (!g.dry_run) runs.RecordBatchRun(run, new_batch || !batch_id.empty());
   std::ostream& out = output.stream();
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, failed = 0, bad = 0, replayed = 0;
@@ -532,10 +541,11 @@ constexpr const char* kBatchHelp =
     "last\nrequest and blanks around a line's JSON do not change it; a "
     "changed request\nor a line moved (also by a blank line before it) "
     "does.\nThe database remembers each run (its identity, file, "
-    "lines done, finished\nor not). Running a file whose last run did not "
-    "finish, after it was\nedited, is refused (status 2), naming both "
-    "identities. Then either\n  --batch-id ID   continues the earlier run: "
-    "lines it did are answered\n                  again, not done again, or\n"
+    "lines done, finished\nor not). Running a file that was last run as "
+    "another batch (edited since,\nor continued under --batch-id) is "
+    "refused (status 2), naming both\nidentities. Then either\n"
+    "  --batch-id ID   goes on with the earlier run: lines it did are "
+    "answered\n                  again, not done again; new lines run, or\n"
     "  --new-batch     runs the file as a new batch: every line runs "
     "again.\nOne run at a time writes an --out file; a second is refused "
     "while the\nfirst runs.\n\n";
@@ -784,12 +794,21 @@ int Main(int argc, char** argv) {
     Say(*unknown);
     return kExitUsage;
   }
-  // "--key=" would take the next argument as the key.
-  for (int i = 1; i < argc; ++i)
-    if (std::string_view(argv[i]) == "--key=") {
+  // "--name=" would take the next argument as its value ("--trace=
+  // Q_TEXT=..." would write the trace to a file of that name and drop the
+  // detail): an option given with an empty value is refused.
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--key=") {
       Say(kKeyNeeded);
       return kExitUsage;
     }
+    if (arg.size() > 3 && arg.rfind("--", 0) == 0 && arg.back() == '=') {
+      Say(std::string(arg) + " has no value: give " +
+          std::string(arg.substr(0, arg.size() - 1)) + " VALUE");
+      return kExitUsage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -969,4 +988,9 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace quillet::cli
 
-int main(int argc, char** argv) { return quillet::cli::Main(argc, argv); }
+int main(int argc, char** argv) {
+  // A reader that went away (`quillet calls | head`) is a write that
+  // failed, reported with what was done, not a silent death by SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
+  return quillet::cli::Main(argc, argv);
+}

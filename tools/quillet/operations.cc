@@ -132,6 +132,8 @@ void CheckRequestKey(const std::string& key) {
   for (char16_t c : text)
     if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
       throw UsageError("a request key has no control characters");
+  if (text.find_first_not_of(u' ') == String::npos)
+    throw UsageError("a request key is not blank");
 }
 
 Outcome Run(CallsInterface& calls, PreparedOperation& p,

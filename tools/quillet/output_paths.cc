@@ -48,9 +48,15 @@ std::vector<NamedPath> KeptFiles(const BackendSetup& setup) {
   std::vector<NamedPath> kept;
   if (!standins::IsPostgresUri(setup.db)) {
     kept.push_back({"the database", setup.db});
-    for (const char* companion : {"-wal", "-shm", "-journal"})
-      kept.push_back({"the database's " + std::string(companion + 1) + " file",
-                      setup.db + companion});
+    // SQLite names its companions after the file it opened: through a link,
+    // after the link's target.
+    std::error_code ec;
+    std::string target = std::filesystem::weakly_canonical(setup.db, ec);
+    for (const std::string& base : {setup.db, ec ? setup.db : target})
+      for (const char* companion : {"-wal", "-shm", "-journal"})
+        kept.push_back(
+            {"the database's " + std::string(companion + 1) + " file",
+             base + companion});
   }
   kept.push_back({"the log", setup.LogPath()});
   return kept;

@@ -253,13 +253,13 @@ class BackendStore {
   // submitted. Empty: what was submitted is compared.
   void SetRequestName(std::string name) { request_name_ = std::move(name); }
 
-  // The latest unfinished run of `file_name` under another identity than
-  // `identity`, if any.
-  std::optional<BatchRun> UnfinishedBatchRun(const std::string& file_name,
+  // The run of `file_name` that still stands (unfinished or finished, not
+  // set aside) under another identity than `identity`, if any: the file was
+  // last run as another batch.
+  std::optional<BatchRun> StandingBatchRun(const std::string& file_name,
                                              const std::string& identity);
   // Records `run` (as a dry run says: nothing while one is set). With
-  // `set_aside_others`, the file's other unfinished runs no longer count as
-  // unfinished.
+  // `set_aside_others`, the file's other runs no longer stand.
   void RecordBatchRun(const BatchRun& run, bool set_aside_others = false);
 
   // Raises kBackendError, saying why, unless the database would take a
