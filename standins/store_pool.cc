@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -38,8 +39,16 @@ class Pool {
       std::unique_ptr<BackendStore> store = std::move(db.idle.back());
       db.idle.pop_back();
       if (!store->Replaced()) return store;
-      --db.open;  // its file is gone or another: open the one there now
+      // Its file is gone or another: open the one there now, but never make
+      // a new, empty database where one was in use.
+      --db.open;
+      db.was_open = true;
     }
+    if (db.was_open && !std::filesystem::exists(where))
+      RaiseBackend(
+          "the database file was moved or deleted while in use; nothing was "
+          "written",
+          FailureKind::kRetryLater);
     ++db.open;
     lock.unlock();
     try {
@@ -73,6 +82,7 @@ class Pool {
   struct Database {
     std::vector<std::unique_ptr<BackendStore>> idle;
     size_t open = 0;
+    bool was_open = false;  // a store of it was replaced: it existed
   };
 
   // After a fork the child starts with no stores of its own.

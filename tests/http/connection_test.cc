@@ -112,6 +112,11 @@ TEST(ConnectionTest, EveryLimitAndRefusalAnswersItsStatus) {
       {"another method on a known path",
        "DELETE /calls HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n",
        {"HTTP/1.1 405 ", "Allow: GET, POST\r\n"}},
+      {"HEAD: an answer without a body, the next one right after it",
+       "HEAD /healthz HTTP/1.1\r\nHost: localhost\r\n\r\nGET /healthz "
+       "HTTP/1.1\r\nHost: localhost\r\n" +
+           kClose + "\r\n",
+       {"HTTP/1.1 405 ", "\r\n\r\nHTTP/1.1 200 "}},
       {"an unknown path",
        "GET /nowhere HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n",
        {"HTTP/1.1 404 ", "no such route"}},

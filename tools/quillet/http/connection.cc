@@ -313,6 +313,9 @@ void Session::Write(Response response, bool close) {
   bool keep = keep_alive_ && !close && !server_.stopping;
   message->keep_alive(keep);
   message->prepare_payload();
+  // An answer to HEAD has no body (its Content-Length still says how long
+  // the body would be): bytes after it would be read as the next answer.
+  if (request_.method == "HEAD") message->body().clear();
   stream_.expires_after(server_.limits.request_deadline);
   bhttp::async_write(
       stream_, *message,

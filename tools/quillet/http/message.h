@@ -45,6 +45,7 @@ struct Response {
   // whether it was replayed.
   std::string subject;
   bool replayed = false;
+  bool dry_run = false;
   void Set(std::string name, std::string value) {
     headers.emplace_back(std::move(name), std::move(value));
   }

@@ -120,7 +120,9 @@ class Service : public Handler {
     if (tokens_ && !route.open) {
       const std::string* header = req.Header("Authorization");
       const TokenSet::Entry* entry =
-          header && header->rfind("Bearer ", 0) == 0
+          header && header->size() > 7 &&
+                  EqualsIgnoringCase(std::string_view(*header).substr(0, 7),
+                                     "Bearer ")
               ? tokens_->Find(std::string_view(*header).substr(7))
               : nullptr;
       if (!entry) {
@@ -267,7 +269,10 @@ class Service : public Handler {
     std::string text =
         line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     std::cerr.write(text.data(), static_cast<std::streamsize>(text.size()));
-    if (req.write) {
+    // Writes by whoever may write: a request refused for want of a token
+    // is in the access log only, so that nobody without one can grow the
+    // trail.
+    if (req.write && res.status != 401) {
       Json entry = {{"token", req.caller.empty() ? Json() : Json(req.caller)},
                     {"route", req.method + " " + req.path},
                     {"op", req.op}};
@@ -278,6 +283,7 @@ class Service : public Handler {
       entry["status"] = res.status;
       entry["key"] = key ? Json(*key) : Json();
       entry["replayed"] = res.replayed;
+      entry["dry_run"] = res.dry_run;  // carried out, or only tried
       audit_.Append(std::move(entry));
     }
   }
@@ -359,11 +365,20 @@ class Service : public Handler {
       std::cerr << "quillet: " << outcome.message << std::endl;
       return ReplyError(503, kUnavailable);
     }
+    // Busy or away: what the back end said may name its host; it goes to
+    // standard error, the client hears only that it may try again.
+    if (outcome.verdict == Verdict::kRetryLater) {
+      std::cerr << "quillet: " << outcome.message << std::endl;
+      return ReplyError(503,
+                        "the back end was busy or could not be reached; "
+                        "nothing was written; try again");
+    }
     if (trace) Traced(trace->TakeEvents(), trace_in_body, outcome.output);
     int status = StatusOf(prepared.op, outcome);
     Response res = Reply(status, outcome.output);
     if (outcome.replayed) res.Set("Idempotent-Replayed", "true");
     if (outcome.dry_run) {
+      res.dry_run = true;
       res.Set("Quillet-Dry-Run", "true");
       if (status == 201) res.status = 200;  // nothing was created
     }

@@ -4,9 +4,11 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <sstream>
 
@@ -150,18 +152,45 @@ std::string AddToken(const std::string& path, const std::string& name,
   if (!UsableName(name))
     throw UsageError(
         "a token name is 1 to 64 letters, digits, '-', '_', '.' or '@'");
+  // The new file is made beside the old one, exclusively: a second `token
+  // add` at the same time is refused rather than losing one of the tokens.
+  std::string temporary = path + ".new";
+  int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0)
+    throw UsageError(
+        errno == EEXIST
+            ? "another 'quillet token add' is writing the token file (or one "
+              "was stopped: remove '" +
+                  temporary + "')"
+            : "the token file cannot be written");
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
   std::string text;
-  if (access(path.c_str(), F_OK) == 0) {
-    text = ReadFile(path);
+  struct stat old {};
+  bool had_file = stat(path.c_str(), &old) == 0;
+  try {
+    if (had_file) text = ReadFile(path);
+  } catch (...) {
+    unlink(temporary.c_str());
+    throw;
+  }
+  if (had_file) {
     TokenSet existing = TokenSet::Parse(text);
     if (existing.entries().size() == 1 &&
-        existing.entries()[0].name == "token" && Words(text).size() == 1)
+        existing.entries()[0].name == "token" && Words(text).size() == 1) {
+      unlink(temporary.c_str());
       throw UsageError(
           "the token file holds one bare token: write it as NAME admin "
           "sha256:HASH first, or start a new file");
+    }
     for (const TokenSet::Entry& entry : existing.entries())
-      if (entry.name == name)
+      if (entry.name == name) {
+        unlink(temporary.c_str());
         throw UsageError("the token file already has '" + name + "'");
+      }
     if (!text.empty() && text.back() != '\n') text.push_back('\n');
   } else {
     text = "# quillet tokens: NAME SCOPE sha256:HASH of the token\n";
@@ -170,14 +199,15 @@ std::string AddToken(const std::string& path, const std::string& name,
   std::array<unsigned char, 32> hash = Sha256(token);
   text += name + " " + ScopeName(scope) + " " + std::string(kHashPrefix) +
           Hex(hash.data(), hash.size()) + "\n";
-  std::string temporary = path + ".new";
-  int fd =
-      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool written = fd >= 0 &&
-                 write(fd, text.data(), text.size()) ==
+  // The file keeps its owner and mode (root:quillet, 640, as packaged), so
+  // the service can still read it after the change.
+  if (had_file) {
+    [[maybe_unused]] int ignored = fchown(fd, old.st_uid, old.st_gid);
+    fchmod(fd, old.st_mode & 0777);
+  }
+  bool written = write(fd, text.data(), text.size()) ==
                      static_cast<ssize_t>(text.size()) &&
                  fsync(fd) == 0;
-  if (fd >= 0) close(fd);
   if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());
     throw UsageError("the token file cannot be written");
