@@ -257,7 +257,7 @@ class BackendStore {
   // set aside) under another identity than `identity`, if any: the file was
   // last run as another batch.
   std::optional<BatchRun> StandingBatchRun(const std::string& file_name,
-                                             const std::string& identity);
+                                           const std::string& identity);
   // Records `run` (as a dry run says: nothing while one is set). With
   // `set_aside_others`, the file's other runs no longer stand.
   void RecordBatchRun(const BatchRun& run, bool set_aside_others = false);
