@@ -168,6 +168,17 @@ const std::string kKeyExpiry =
     "CREATE INDEX IF NOT EXISTS request_keys_by_expiry"
     " ON request_keys(expires_at);";
 
+// Whether libpq's reason for a failed connection is a server away for a
+// while (down, restarting, starting up, shutting down), worth waiting for.
+bool ServerAway(const std::string& message) {
+  for (const char* sign :
+       {"Connection refused", "No such file or directory", "starting up",
+        "shutting down", "in recovery", "server closed the connection",
+        "terminating connection", "timeout expired"})
+    if (message.find(sign) != std::string::npos) return true;
+  return false;
+}
+
 // Raised inside a write transaction when a concurrent one got in the way;
 // the transaction is run again.
 struct Conflict {};
@@ -288,24 +299,40 @@ class PostgresEngine final : public StorageEngine {
                                 "fallback_application_name", nullptr};
     const char* const values[] = {"10",    "10",        "5",       "3",
                                   "30000", uri.c_str(), "quillet", nullptr};
-    conn_ = PQconnectdbParams(keys, values, /*expand_dbname=*/1);
-    if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-      std::string message =
-          conn_ ? OneLine(PQerrorMessage(conn_)) : "out of memory";
-      PQfinish(conn_);
-      RaiseBackend(
-          "cannot connect to PostgreSQL: " + ScrubPassword(message, uri_),
-          FailureKind::kRetryLater);
-    }
-    // The server's notices (and the FATAL that ends a killed session) stay
-    // out of standard error: what matters reaches the caller as a failure.
-    PQsetNoticeProcessor(
-        conn_, [](void*, const char*) {}, nullptr);
-    try {
-      PrepareSchema(open);
-    } catch (...) {
-      PQfinish(conn_);  // the destructor does not run for a refused database
-      throw;
+    // A server that is away (restarting, starting up, a connection cut
+    // while the schema is checked) is waited for with backoff, as a lost
+    // connection is later; a refusal (a wrong password, no such database)
+    // is said at once.
+    Clock::time_point deadline = Clock::now() + window_;
+    for (auto pause = std::chrono::milliseconds(20);;
+         pause = std::min(pause * 2, std::chrono::milliseconds(1000))) {
+      conn_ = PQconnectdbParams(keys, values, /*expand_dbname=*/1);
+      if (conn_ && PQstatus(conn_) == CONNECTION_OK) {
+        // The server's notices (and the FATAL that ends a killed session)
+        // stay out of standard error: what matters reaches the caller as a
+        // failure.
+        PQsetNoticeProcessor(
+            conn_, [](void*, const char*) {}, nullptr);
+        try {
+          PrepareSchema(open);
+          return;
+        } catch (...) {
+          bool lost = PQstatus(conn_) != CONNECTION_OK;
+          PQfinish(conn_);  // no destructor runs for a refused database
+          conn_ = nullptr;
+          if (!lost || Clock::now() + pause > deadline) throw;
+        }
+      } else {
+        std::string message =
+            conn_ ? OneLine(PQerrorMessage(conn_)) : "out of memory";
+        PQfinish(conn_);
+        conn_ = nullptr;
+        if (!ServerAway(message) || Clock::now() + pause > deadline)
+          RaiseBackend(
+              "cannot connect to PostgreSQL: " + ScrubPassword(message, uri_),
+              FailureKind::kRetryLater);
+      }
+      std::this_thread::sleep_for(pause);
     }
   }
   ~PostgresEngine() override { PQfinish(conn_); }

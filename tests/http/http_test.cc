@@ -157,9 +157,10 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
 }
 
 // `quillet token add` prints a token once and stores its hash; each token
-// is held to its scope, a SIGHUP brings in a token added since, the access
-// log names the token (never the secret), and the audit trail of writes is
-// read by an admin, whole and per call.
+// is held to its scope, a SIGHUP brings in a token added since (and one
+// that revokes them all takes effect), the access log names the token
+// (never the secret), and the audit trail of writes is read by an admin,
+// whole and per call.
 TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
   testing::TempDir dir;
   const std::string file = dir.Path("tokens");
@@ -224,6 +225,16 @@ TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
   EXPECT_NE(all->body.find(R"("token":"reader","route":"POST /calls")"),
             std::string::npos)
       << all->body;
+  // Emptied to revoke every token: after a SIGHUP none is taken.
+  std::ofstream(file, std::ios::trunc) << "# revoked\n";
+  server.Signal(SIGHUP);
+  int status = 0;
+  for (int i = 0; i < 50 && status != 401; ++i) {  // up to 5 s
+    httplib::Result after = client.Get("/calls", as(boss));
+    status = after ? after->status : 0;
+    if (status != 401) usleep(100000);
+  }
+  EXPECT_EQ(status, 401);
   server.Stop(SIGTERM);
   std::ifstream err(dir.Path("serve.err"));
   std::string log((std::istreambuf_iterator<char>(err)), {});

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <regex>
 #include <string_view>
 #include <tuple>
 
@@ -76,8 +77,13 @@ bool Flushed(std::ostream& out) {
 
 // One line to standard error; text that came from input or the database
 // is shown escaped, never acted on by the terminal.
+// A URI's password never reaches standard error, whichever message quotes
+// the URI (a mistyped command word, a path, a scheme spelled wrong).
 void Say(const std::string& line) {
-  std::cerr << "quillet: " << Printable(line) << "\n";
+  static const std::regex kPassword(
+      R"(([A-Za-z][A-Za-z0-9+.-]*:/+[^:/@\s'"]*:)[^@\s'"]*@)");
+  std::cerr << "quillet: "
+            << Printable(std::regex_replace(line, kPassword, "$1***@")) << "\n";
 }
 
 int OutputLost(const std::string& what, const std::string& done) {
@@ -979,9 +985,13 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   } catch (const Error& e) {
     // The back end refused or failed outside an operation (opening,
-    // loading): nothing ran.
-    Say(ToUtf8(e.info().description));
-    return kExitUsage;
+    // loading): nothing ran. A server that was away, or busy, past the wait
+    // is worth trying again (3); anything else needs a change first (2).
+    bool later =
+        standins::TakeFailureKind() == standins::FailureKind::kRetryLater;
+    Say(ToUtf8(e.info().description) +
+        (later ? "; nothing was written; try again" : ""));
+    return later ? kExitNothingRecorded : kExitUsage;
   }
 }
 

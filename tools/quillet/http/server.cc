@@ -88,12 +88,19 @@ class Service : public Handler {
     }
   }
 
+  // A file that cannot be used on reload accepts no token until it is
+  // mended: an operator who emptied it, or removed a line beside a typo,
+  // meant to revoke, and a revoked token must not keep working.
   void Reload() override {
     if (options_.token_file.empty()) return;  // nothing to re-read
-    if (LoadTokens())
+    if (LoadTokens()) {
       std::cerr << "quillet: tokens re-read" << std::endl;
-    else
-      std::cerr << "quillet: the tokens in use are kept" << std::endl;
+    } else {
+      tokens_ = std::make_shared<TokenSet>();
+      std::cerr << "quillet: no token is accepted until the token file is "
+                   "mended and re-read"
+                << std::endl;
+    }
   }
 
   // On the I/O thread: everything decided without the back end.
