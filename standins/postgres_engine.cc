@@ -327,10 +327,11 @@ class PostgresEngine final : public StorageEngine {
             conn_ ? OneLine(PQerrorMessage(conn_)) : "out of memory";
         PQfinish(conn_);
         conn_ = nullptr;
-        if (!ServerAway(message) || Clock::now() + pause > deadline)
+        bool away = ServerAway(message);
+        if (!away || Clock::now() + pause > deadline)
           RaiseBackend(
               "cannot connect to PostgreSQL: " + ScrubPassword(message, uri_),
-              FailureKind::kRetryLater);
+              away ? FailureKind::kRetryLater : FailureKind::kNone);
       }
       std::this_thread::sleep_for(pause);
     }

@@ -500,12 +500,13 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
       {{"backend", "load", "--db", good, master}, 0, ""},
       {{"backend", "migrate", "--db", good}, 0, ""},
       {{"create-call", "--db", good, "SOLDTOBP=B"}, 0, ""},
-      // The server cannot be reached; the URI is malformed in two ways.
+      // The server cannot be reached (waited for, then worth trying
+      // again); the URI is malformed in two ways (said at once).
       {{"create-call", "--db",
         "postgresql://postgres:" + secret + "@/" + name + "?host=/nonexistent",
         "SOLDTOBP=B"},
-       2,
-       "cannot connect"},
+       3,
+       "try again"},
       {{"create-call", "--db", "postgresql://u:" + secret + "%zz@/x",
         "SOLDTOBP=B"},
        2,
@@ -515,6 +516,7 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
        2,
        "cannot connect"},
   };
+  setenv("QUILLET_PG_RECONNECT_SECONDS", "1", 1);
   for (const Run& r : runs) {
     testing::CliResult run = testing::RunQuillet(dir, r.args);
     SCOPED_TRACE(r.args[0] + " " + r.args[1] + ": " + run.err);
@@ -526,6 +528,7 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
       EXPECT_EQ(run.err.find(sql), std::string::npos) << sql;
     EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), 1);
   }
+  unsetenv("QUILLET_PG_RECONNECT_SECONDS");
   std::ifstream log_file(dir.Path("quillet.log"));
   std::string log((std::istreambuf_iterator<char>(log_file)), {});
   EXPECT_EQ(log.find(secret), std::string::npos);
