@@ -230,21 +230,29 @@ TEST(ConnectionTest, IdleAndSlowClientsCostNoWorker) {
 }
 
 // Bodies being read at once have a budget (64 MiB with the default 1 MiB
-// limit, a quarter of it per address): 16 uploads declared at the limit
-// fill one address's share, the next is 503.
+// limit, a quarter of it per address), counted as bytes arrive: uploads
+// that only declare their size take none of it; 16 that sent almost all of
+// it fill one address's share, and the next body is 503.
 TEST(ConnectionTest, BodiesBeingReadHaveABudget) {
   testing::TempDir dir;
   ServerProcess server(dir, {});
   ASSERT_GT(server.port(), 0);
-  const std::string upload = "POST /calls HTTP/1.1\r\nHost: localhost\r\n" +
-                             kJson + "Content-Length: 1048576\r\n\r\n{";
+  const std::string head = "POST /calls HTTP/1.1\r\nHost: localhost\r\n" +
+                           kJson + "Content-Length: 1048576\r\n\r\n";
   std::vector<int> held;
-  for (int i = 0; i < 16; ++i) {
+  auto hold = [&](const std::string& bytes) {
     held.push_back(Connect(server.port()));
-    send(held.back(), upload.data(), upload.size(), MSG_NOSIGNAL);
-  }
-  usleep(200000);
-  std::string answer = Exchange(server.port(), upload);
+    send(held.back(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  };
+  for (int i = 0; i < 32; ++i) hold(head + "{");  // announced, not sent
+  usleep(300000);
+  std::string small = Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson + kClose);
+  EXPECT_EQ(Exchange(server.port(), small).find("HTTP/1.1 503 "),
+            std::string::npos);
+  for (int i = 0; i < 16; ++i) hold(head + std::string(1048575, ' '));
+  usleep(500000);
+  std::string answer =
+      Exchange(server.port(), head + std::string(1048576, ' '));
   EXPECT_EQ(answer.find("HTTP/1.1 503 "), 0u) << answer;
   EXPECT_NE(answer.find("Retry-After: "), std::string::npos);
   for (int sock : held) close(sock);

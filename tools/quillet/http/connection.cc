@@ -69,6 +69,10 @@ class Session : public std::enable_shared_from_this<Session> {
   void Linger();
   void Drain();
   void Unreserve();
+  // Grows this request's share of the body budget to `bytes`; false (and
+  // nothing taken) when the budget, or its client's quarter, has no room.
+  bool Reserve(size_t bytes);
+  void ReadingTooMuch();
   void Close();
 
   beast::tcp_stream stream_;
@@ -139,6 +143,29 @@ void Session::Unreserve() {
   auto mine = server_.client_body_bytes.find(request_.client);
   if ((mine->second -= reserved_) == 0) server_.client_body_bytes.erase(mine);
   reserved_ = 0;
+}
+
+bool Session::Reserve(size_t bytes) {
+  if (bytes <= reserved_) return true;
+  size_t more = bytes - reserved_;
+  size_t& mine = server_.client_body_bytes[request_.client];
+  if (server_.body_bytes + more > server_.limits.body_budget ||
+      mine + more > server_.limits.body_budget / 4) {
+    if (mine == 0) server_.client_body_bytes.erase(request_.client);
+    return false;
+  }
+  server_.body_bytes += more;
+  mine += more;
+  reserved_ += more;
+  return true;
+}
+
+void Session::ReadingTooMuch() {
+  Unreserve();
+  Response busy{503, "application/json",
+                R"({"message":"the service is reading too many bodies"})"};
+  busy.Set("Retry-After", "1");
+  Write(std::move(busy), true);
 }
 
 void Session::WaitForRequest() {
@@ -214,21 +241,12 @@ void Session::OnHeader(ErrorCode ec) {
   // is not read, the connection ends with the answer).
   if (std::optional<Response> quick = server_.handler.Quick(request_))
     return Write(std::move(*quick), !parser_->is_done());
-  if (!parser_->is_done()) {
-    reserved_ = parser_->content_length().value_or(server_.limits.body_bytes);
-    size_t& mine = server_.client_body_bytes[request_.client];
-    if (server_.body_bytes + reserved_ > server_.limits.body_budget ||
-        mine + reserved_ > server_.limits.body_budget / 4) {
-      if (mine == 0) server_.client_body_bytes.erase(request_.client);
-      reserved_ = 0;
-      Response busy{503, "application/json",
-                    R"({"message":"the service is reading too many bodies"})"};
-      busy.Set("Retry-After", "1");
-      return Write(std::move(busy), true);
-    }
-    server_.body_bytes += reserved_;
-    mine += reserved_;
-  }
+  // Bodies count against the budget as their bytes arrive, not as they
+  // are announced: a client that declares large bodies and sends nothing
+  // holds a socket, never the room that others' writes need.
+  if (!parser_->is_done() &&
+      !Reserve(std::max<size_t>(1, parser_->get().body().size())))
+    return ReadingTooMuch();
   if (beast::iequals(message[bhttp::field::expect], "100-continue") &&
       !parser_->is_done()) {
     static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -243,10 +261,14 @@ void Session::OnHeader(ErrorCode ec) {
 
 void Session::ReadBody() {
   if (parser_->is_done()) return OnRequest({});
-  bhttp::async_read(stream_, buffer_, *parser_,
-                    [self = shared_from_this()](ErrorCode ec, size_t) {
-                      self->OnRequest(ec);
-                    });
+  bhttp::async_read_some(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](ErrorCode ec, size_t) {
+        if (ec) return self->OnRequest(ec);
+        if (!self->Reserve(self->parser_->get().body().size()))
+          return self->ReadingTooMuch();
+        self->ReadBody();
+      });
 }
 
 void Session::OnRequest(ErrorCode ec) {
