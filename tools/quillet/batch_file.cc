@@ -1,5 +1,6 @@
 #include "batch_file.h"
 
+#include "input.h"
 #include "json_variant.h"
 
 namespace quillet::cli {
@@ -7,30 +8,9 @@ namespace {
 
 // The offset of the first byte that is not part of valid UTF-8, or npos.
 size_t InvalidUtf8At(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t n = c >= 0xF5   ? 0
-               : c >= 0xF0 ? 4
-               : c >= 0xE0 ? 3
-               : c >= 0xC2 ? 2
-                           : 0;
-    if (n == 0 || i + n > text.size()) return i;
-    uint32_t code = n == 2 ? c & 0x1Fu : n == 3 ? c & 0x0Fu : c & 0x07u;
-    for (size_t k = 1; k < n; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return i;
-      code = (code << 6) | (next & 0x3Fu);
-    }
-    if ((n == 3 && code < 0x800) || (n == 4 && code < 0x10000) ||
-        code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-      return i;
-    i += n;
-  }
+  uint32_t code = 0;
+  for (size_t i = 0, n; i < text.size(); i += n)
+    if ((n = Utf8SequenceAt(text, i, code)) == 0) return i;
   return std::string_view::npos;
 }
 

@@ -178,6 +178,26 @@ class Builder {
 
 }  // namespace
 
+size_t Utf8SequenceAt(std::string_view text, size_t at, uint32_t& code) {
+  auto c = static_cast<unsigned char>(text[at]);
+  if (c < 0x80) {
+    code = c;
+    return 1;
+  }
+  size_t n = c >= 0xF5 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+  if (n == 0 || at + n > text.size()) return 0;
+  code = n == 2 ? c & 0x1Fu : n == 3 ? c & 0x0Fu : c & 0x07u;
+  for (size_t k = 1; k < n; ++k) {
+    auto next = static_cast<unsigned char>(text[at + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3Fu);
+  }
+  if ((n == 3 && code < 0x800) || (n == 4 && code < 0x10000) ||
+      code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+    return 0;
+  return n;
+}
+
 std::string Excerpt(std::string_view text, size_t max_bytes) {
   std::string out;
   size_t i = 0;
@@ -202,23 +222,11 @@ std::string Excerpt(std::string_view text, size_t max_bytes) {
       ++i;
       continue;
     }
-    // A whole, shortest UTF-8 sequence of a character that is not a
-    // control character (C1: U+0080 to U+009F) or a surrogate is kept.
-    size_t n = c >= 0xF5   ? 0
-               : c >= 0xF0 ? 4
-               : c >= 0xE0 ? 3
-               : c >= 0xC2 ? 2
-                           : 0;
-    uint32_t code = n == 2 ? c & 0x1Fu : n == 3 ? c & 0x0Fu : c & 0x07u;
-    bool whole = n > 0 && i + n <= text.size();
-    for (size_t k = 1; whole && k < n; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      whole = (next & 0xC0) == 0x80;
-      code = (code << 6) | (next & 0x3Fu);
-    }
-    whole = whole && !(n == 3 && code < 0x800) && !(n == 4 && code < 0x10000) &&
-            code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF) &&
-            !(code >= 0x80 && code <= 0x9F);
+    // A whole UTF-8 sequence of a character past the controls (C0, DEL,
+    // C1: up to U+009F) is kept.
+    uint32_t code = 0;
+    size_t n = Utf8SequenceAt(text, i, code);
+    bool whole = n > 0 && code >= 0xA0;
     if (whole) {
       out.append(text.substr(i, n));
       i += n;

@@ -5,6 +5,7 @@
 
 #include <istream>
 #include <nlohmann/json.hpp>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +18,12 @@ using Json = nlohmann::ordered_json;
 // The whole stream / file as bytes. ReadFile refuses a folder.
 std::string ReadAll(std::istream& in);
 std::string ReadFile(const std::string& path);
+
+// The length of the whole, shortest UTF-8 sequence at `text[at]` (1 to 4)
+// and its code point in `code`; 0 for a byte that starts none (a stray
+// continuation byte, a sequence cut short or overlong, a surrogate, past
+// U+10FFFF). ASCII is one byte.
+size_t Utf8SequenceAt(std::string_view text, size_t at, uint32_t& code);
 
 // `text` for a message or a JSON string: printable characters as they are,
 // line breaks and tabs as \n \r \t, every other control character and

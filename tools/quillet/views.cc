@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iomanip>
 
+#include "input.h"
 #include "json_variant.h"
 
 namespace quillet::cli {
@@ -48,21 +49,9 @@ std::string Printable(const std::string& text) {
     }
     // A whole UTF-8 sequence passes but for the C1 controls (U+0080 to
     // U+009F), which terminals act on; any other byte is shown as \xNN.
-    size_t length = c >= 0xF0 && c < 0xF5   ? 4
-                    : c >= 0xE0 && c < 0xF0 ? 3
-                    : c >= 0xC2 && c < 0xE0 ? 2
-                                            : 0;
-    bool whole = length > 0 && i + length <= text.size();
-    unsigned code = length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
-    for (size_t k = 1; whole && k < length; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      whole = (next & 0xC0) == 0x80;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (whole &&
-        ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000))) ||
-         (length == 4 && (code < 0x10000 || code > 0x10FFFF))))
-      whole = false;  // overlong, a surrogate, or past U+10FFFF
+    uint32_t code = 0;
+    size_t length = Utf8SequenceAt(text, i, code);
+    bool whole = length > 1;
     if (!whole) {
       escape("\\x%02x", c);
       ++i;
