@@ -3,9 +3,9 @@
 // raises UsageError naming what is wrong and where; nothing is half read.
 #pragma once
 
+#include <cstdint>
 #include <istream>
 #include <nlohmann/json.hpp>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
