@@ -80,11 +80,6 @@ int64_t StorableTransactionTime(int64_t unix_seconds) {
   return time;
 }
 
-bool IsPostgresUri(const std::string& where) {
-  return where.rfind("postgresql://", 0) == 0 ||
-         where.rfind("postgres://", 0) == 0;
-}
-
 BackendStore::BackendStore(const std::string& where, Open open)
     : engine_(IsPostgresUri(where) ? OpenPostgresStorage(where, open)
                                    : OpenSqliteStorage(where, open)) {}

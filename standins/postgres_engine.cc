@@ -286,7 +286,7 @@ const char* MasterRowSql(MasterTable table) {
 
 class PostgresEngine final : public StorageEngine {
  public:
-  PostgresEngine(const std::string& uri, BackendStore::Open open)
+  PostgresEngine(const std::string& uri, OpenMode open)
       : uri_(uri), window_(ReconnectWindow()) {
     // The URI's settings, over bounds of Quillet's own that it may change:
     // a connection attempt gives up after 10 s, and a server that stops
@@ -976,8 +976,8 @@ class PostgresEngine final : public StorageEngine {
 
   // Hosts that start together check and create the schema under one lock:
   // the others wait, and then find it whole, never half made.
-  void PrepareSchema(BackendStore::Open open) {
-    bool writing = open == BackendStore::Open::kForWriting;
+  void PrepareSchema(OpenMode open) {
+    bool writing = open == OpenMode::kForWriting;
     Exec(writing ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     try {
       if (writing) Exec(kSchemaLock);
@@ -1019,7 +1019,7 @@ class PostgresEngine final : public StorageEngine {
 }  // namespace
 
 std::unique_ptr<StorageEngine> OpenPostgresStorage(const std::string& uri,
-                                                   BackendStore::Open open) {
+                                                   OpenMode open) {
   return std::make_unique<PostgresEngine>(uri, open);
 }
 

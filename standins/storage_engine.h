@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_types.h"
 
 namespace quillet::standins {
 
@@ -176,8 +176,8 @@ class StorageEngine {
 // path. Opening checks and prepares the schema (sqlite_schema.h,
 // postgres_engine.h) as `open` says.
 std::unique_ptr<StorageEngine> OpenSqliteStorage(const std::string& path,
-                                                 BackendStore::Open open);
+                                                 OpenMode open);
 std::unique_ptr<StorageEngine> OpenPostgresStorage(const std::string& uri,
-                                                   BackendStore::Open open);
+                                                   OpenMode open);
 
 }  // namespace quillet::standins
