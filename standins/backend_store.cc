@@ -18,8 +18,8 @@
 namespace quillet::standins {
 namespace {
 
-StoredValue Str(std::string s) { return {"String", std::move(s), 0}; }
-StoredValue Num(const char* type, int64_t n) { return {type, "", n}; }
+StoredValue Str(std::string s) { return {VarType::String, std::move(s), 0}; }
+StoredValue Num(VarType type, int64_t n) { return {type, "", n}; }
 
 std::string Prop(const CallData& call, const std::string& name) {
   auto it = call.properties.find(name);
@@ -145,7 +145,7 @@ SubmitOutcome BackendStore::NewCall(const std::string& component,
           engine_->ServiceObject(object)) {
     row.properties["Contract"] = Str(std::move(facts->contract));
     row.properties["WarrantyFlag"] =
-        Num("Byte", facts->warranty.empty() ? 0 : 1);
+        Num(VarType::Byte, facts->warranty.empty() ? 0 : 1);
     row.properties["Warranty"] = Str(std::move(facts->warranty));
     row.properties["WarrantyDescription"] =
         Str(std::move(facts->warranty_description));
@@ -160,7 +160,7 @@ SubmitOutcome BackendStore::NewCall(const std::string& component,
   int64_t seq = engine_->NewCallSeq();
   std::string number = Numbered("SC", seq);
   row.properties["CallNumber"] = Str(number);
-  row.properties["LastTransactionTime"] = Num("Long", time);
+  row.properties["LastTransactionTime"] = Num(VarType::Long, time);
   if (call.text) row.text = call.text->pieces;
   if (call.solution_text) row.solution_text = call.solution_text->pieces;
   engine_->InsertCall(seq, number, component, time, row);
@@ -188,7 +188,7 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
                                " is completed; the change was refused");
     // Answered as stored, but not as changed.
     outcome.stored = AsStored(number, std::move(*existing));
-    outcome.stored->properties["ChangedFlag"] = Num("Byte", 0);
+    outcome.stored->properties["ChangedFlag"] = Num(VarType::Byte, 0);
     return outcome;
   }
   bool changed = (call.text && !call.text->pieces.empty()) ||
@@ -212,11 +212,11 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   if (new_status != call.properties.end() && new_status->second.number == 30 &&
       !stored.contains("ServiceOrder")) {
     row.properties["ServiceOrder"] = Str(Numbered("SO", *seq));
-    row.properties["HasServiceOrder"] = Num("Boolean", 1);
+    row.properties["HasServiceOrder"] = Num(VarType::Boolean, 1);
   }
   int64_t time = TransactionTimeNow();
-  row.properties["LastTransactionTime"] = Num("Long", time);
-  row.properties["ChangedFlag"] = Num("Byte", 1);
+  row.properties["LastTransactionTime"] = Num(VarType::Long, time);
+  row.properties["ChangedFlag"] = Num(VarType::Byte, 1);
   engine_->RewriteCall(*seq, number, time, *existing, row);
   outcome.stored = AsStored(number, std::move(row));
   return outcome;

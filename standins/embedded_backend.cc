@@ -142,12 +142,12 @@ class Record final : public adapter::ServiceCallRecord {
           Refuse(name + " holds a text object of another adapter");
         }
       } else if (info.type == VarType::String) {
-        call.properties[name] = {"String", ToUtf8(ToString(value)), 0};
+        call.properties[name] = {VarType::String, ToUtf8(ToString(value)), 0};
       } else if (info.type == VarType::Boolean) {
-        call.properties[name] = {"Boolean", "", ToBoolean(value) ? 1 : 0};
+        call.properties[name] = {VarType::Boolean, "",
+                                 ToBoolean(value) ? 1 : 0};
       } else {
-        call.properties[name] = {std::string(TypeName(info.type)), "",
-                                 ToLong(value)};
+        call.properties[name] = {info.type, "", ToLong(value)};
       }
     }
     return call;
@@ -159,14 +159,18 @@ class Record final : public adapter::ServiceCallRecord {
     for (const auto& [name, v] : call.properties) {
       std::optional<CallProperty> p = names.Find(name);
       if (!p) continue;
-      if (v.type == "String") {
-        r->values_[*p] = FromUtf8(v.text);
-      } else if (v.type == "Byte") {
-        r->values_[*p] = Variant::Byte(static_cast<uint8_t>(v.number));
-      } else if (v.type == "Boolean") {
-        r->values_[*p] = v.number != 0;
-      } else {
-        r->values_[*p] = Variant::Long(static_cast<int32_t>(v.number));
+      switch (v.type) {
+        case VarType::String:
+          r->values_[*p] = FromUtf8(v.text);
+          break;
+        case VarType::Byte:
+          r->values_[*p] = Variant::Byte(static_cast<uint8_t>(v.number));
+          break;
+        case VarType::Boolean:
+          r->values_[*p] = v.number != 0;
+          break;
+        default:
+          r->values_[*p] = Variant::Long(static_cast<int32_t>(v.number));
       }
     }
     return r;

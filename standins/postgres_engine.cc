@@ -215,7 +215,7 @@ Param Maybe(const std::optional<T>& v) {
     return Int(*v);
 }
 Param Value(const StoredValue& v) {
-  return Bytes(v.type == "String" ? v.text : std::to_string(v.number));
+  return Bytes(v.type == VarType::String ? v.text : std::to_string(v.number));
 }
 
 // The rows of one statement's result, freed with it.
@@ -472,8 +472,12 @@ class PostgresEngine final : public StorageEngine {
         "SELECT name, type, value FROM call_properties WHERE call_number = $1",
         {Bytes(number)});
     for (int i = 0; i < props.Rows(); ++i) {
-      StoredValue v{props.Text(i, 1), "", 0};
-      if (v.type == "String")
+      std::optional<VarType> type = StoredTypeNamed(props.Text(i, 1));
+      if (!type)
+        RaiseBackend(
+            "a stored call is not readable: a property's type is unknown");
+      StoredValue v{*type, "", 0};
+      if (v.type == VarType::String)
         v.text = props.Text(i, 2);
       else
         v.number = std::stoll(props.Text(i, 2));
@@ -761,7 +765,8 @@ class PostgresEngine final : public StorageEngine {
                : "INSERT INTO call_properties(call_number, name, type, value) "
                  "VALUES($1, $2, $3, $4) ON CONFLICT(call_number, name) DO "
                  "UPDATE SET type = excluded.type, value = excluded.value",
-        {Bytes(number), Bytes(name), Bytes(value.type), Value(value)});
+        {Bytes(number), Bytes(name), Bytes(std::string(TypeName(value.type))),
+         Value(value)});
   }
   // Stores `pieces[from...]` after the `from` pieces the text has.
   void AppendPieces(const std::string& number, const char* kind,

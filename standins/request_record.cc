@@ -6,6 +6,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "backend_failure.h"
+
 namespace quillet::standins {
 namespace {
 
@@ -53,7 +55,7 @@ std::string RequestDigest(std::string_view kind, const std::string& component,
   Digest d;
   d.Add(kind).Add(component).Add(static_cast<int64_t>(call.properties.size()));
   for (const auto& [name, value] : call.properties)
-    d.Add(name).Add(value.type).Add(value.text).Add(value.number);
+    d.Add(name).Add(TypeName(value.type)).Add(value.text).Add(value.number);
   AddText(d, call.text);
   AddText(d, call.solution_text);
   return d.Hex();
@@ -80,7 +82,7 @@ std::string AnswerJson(const SubmitOutcome& outcome) {
   if (outcome.stored) {
     json properties = json::object();
     for (const auto& [name, v] : outcome.stored->properties)
-      properties[name] = {v.type, v.text, v.number};
+      properties[name] = {TypeName(v.type), v.text, v.number};
     answer["stored"] = {{"call_number", outcome.stored->call_number},
                         {"properties", properties}};
   }
@@ -97,10 +99,14 @@ SubmitOutcome OutcomeFromJson(const std::string& text) {
   if (answer.contains("stored")) {
     const json& stored = answer["stored"];
     StoredCall call{stored.at("call_number").get<std::string>(), {}, {}, {}};
-    for (const auto& [name, v] : stored.at("properties").items())
-      call.properties[name] = {v.at(0).get<std::string>(),
-                               v.at(1).get<std::string>(),
+    for (const auto& [name, v] : stored.at("properties").items()) {
+      std::optional<VarType> type =
+          StoredTypeNamed(v.at(0).get_ref<const std::string&>());
+      if (!type)
+        RaiseBackend("the answer kept under a request key is not readable");
+      call.properties[name] = {*type, v.at(1).get<std::string>(),
                                v.at(2).get<int64_t>()};
+    }
     outcome.stored = std::move(call);
   }
   return outcome;

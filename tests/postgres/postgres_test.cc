@@ -332,8 +332,8 @@ TEST(PostgresSnapshotTest, ReadsNeverShowHalfAChange) {
   std::string db = server->NewDatabase();
   auto change = [](const std::string& tag) {
     CallData call;
-    call.properties["CallNumber"] = {"String", "SC000001", 0};
-    call.properties["CallDescription"] = {"String", tag, 0};
+    call.properties["CallNumber"] = {VarType::String, "SC000001", 0};
+    call.properties["CallDescription"] = {VarType::String, tag, 0};
     call.solution_text = StoredText{{tag}, ""};
     return call;
   };
@@ -341,7 +341,7 @@ TEST(PostgresSnapshotTest, ReadsNeverShowHalfAChange) {
     BackendStore store(db);
     CallData first = change("w-0");
     first.properties.erase("CallNumber");
-    first.properties["SoldToBusinessPartner"] = {"String", "B", 0};
+    first.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
     ASSERT_TRUE(store.CreateCall("Calls", first).stored);
   }
   constexpr int kWriters = 3, kChanges = 150;
@@ -385,7 +385,7 @@ TEST(PostgresFollowerTest, AFollowerMissesNoCall) {
     writers.emplace_back([&] {
       BackendStore store(db);
       CallData call;
-      call.properties["SoldToBusinessPartner"] = {"String", "B", 0};
+      call.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
       for (int i = 0; i < kEach; ++i) store.CreateCall("Calls", call);
       --writing;
     });

@@ -8,7 +8,10 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "quillet/variant.h"
 
 namespace quillet::standins {
 
@@ -30,14 +33,24 @@ enum class OpenMode {
   kForReading,
 };
 
-// One property value as stored: its type name ("String", "Byte", "Long",
-// "Boolean") and its value (text for strings, number otherwise).
+// One property value as stored: its type (String, Byte, Integer, Long,
+// Boolean) and its value (text for strings, number otherwise). The type is
+// stored as its name, TypeName's spelling.
 struct StoredValue {
-  std::string type;
+  VarType type = VarType::String;
   std::string text;
   int64_t number = 0;
   friend bool operator==(const StoredValue&, const StoredValue&) = default;
 };
+
+// The type a stored type name spells, or nothing for a name no stored value
+// has.
+inline std::optional<VarType> StoredTypeNamed(std::string_view name) {
+  for (VarType type : {VarType::String, VarType::Boolean, VarType::Byte,
+                       VarType::Integer, VarType::Long, VarType::Double})
+    if (TypeName(type) == name) return type;
+  return std::nullopt;
+}
 
 // A run of a batch file, as the command remembers it to tell an
 // interrupted run from an edited file.
