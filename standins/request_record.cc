@@ -90,10 +90,19 @@ std::string AnswerJson(const SubmitOutcome& outcome) {
   return answer.dump(-1, ' ', false, json::error_handler_t::ignore);
 }
 
-SubmitOutcome OutcomeFromJson(const std::string& text) {
+std::string AnswerJson(const ItemOutcome& outcome) {
+  return nlohmann::json{{"refusal", outcome.refusal}}.dump(
+      -1, ' ', false, nlohmann::json::error_handler_t::ignore);
+}
+
+void AnswerFromJson(const std::string& text, ItemOutcome& outcome) {
+  outcome.refusal =
+      nlohmann::json::parse(text).at("refusal").get<std::string>();
+}
+
+void AnswerFromJson(const std::string& text, SubmitOutcome& outcome) {
   using nlohmann::json;
   json answer = json::parse(text);
-  SubmitOutcome outcome;
   outcome.messages = answer.at("messages").get<std::vector<std::string>>();
   outcome.nothing_to_apply = answer.at("nothing_to_apply").get<bool>();
   if (answer.contains("stored")) {
@@ -109,7 +118,6 @@ SubmitOutcome OutcomeFromJson(const std::string& text) {
     }
     outcome.stored = std::move(call);
   }
-  return outcome;
 }
 
 }  // namespace quillet::standins

@@ -52,6 +52,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quillet/standins/store_types.h"
@@ -68,6 +69,9 @@ inline int64_t TransactionTimeAt(int64_t unix_seconds) {
 // 2068-01-19T03:14:07Z, or before 1931-12-13T20:45:52Z): the change is
 // refused rather than stamped with a time that wrapped around.
 int64_t StorableTransactionTime(int64_t unix_seconds);
+
+// An item's fields as (name, value) rows, in order.
+using ItemFields = std::vector<std::pair<std::string, std::string>>;
 
 struct StoredText {
   std::vector<std::string> pieces;
@@ -103,7 +107,7 @@ struct ItemOutcome {
 struct StoredItem {
   std::string serial;
   std::string component;
-  std::vector<std::pair<std::string, std::string>> fields;
+  ItemFields fields;
 };
 
 // Master data as listed for people choosing from it.
@@ -145,14 +149,10 @@ class BackendStore {
   int32_t EngineerTime(const std::string& question_id);
 
   // Serialized items: SERIALNUMBER required (and ITEM to create).
-  ItemOutcome CreateItem(
-      const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields,
-      const std::string& request_key = "");
-  ItemOutcome ChangeItem(
-      const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields,
-      const std::string& request_key = "");
+  ItemOutcome CreateItem(const std::string& component, const ItemFields& fields,
+                         const std::string& request_key = "");
+  ItemOutcome ChangeItem(const std::string& component, const ItemFields& fields,
+                         const std::string& request_key = "");
 
   // How long the request keys this store writes are kept
   // (kDefaultKeyRetentionSeconds unless set); keys written before keep
@@ -226,19 +226,14 @@ class BackendStore {
  private:
   SubmitOutcome NewCall(const std::string& component, const CallData& call);
   SubmitOutcome ChangedCall(const CallData& call);
-  std::string NewItem(
-      const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields);
-  std::string ChangedItem(
-      const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields);
-  SubmitOutcome KeyedCall(const char* kind, const std::string& component,
-                          const CallData& call, const std::string& request_key,
-                          const std::function<SubmitOutcome()>& body);
-  ItemOutcome KeyedItem(
-      const char* kind, const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields,
-      const std::string& request_key, const std::function<std::string()>& body);
+  std::string NewItem(const std::string& component, const ItemFields& fields);
+  std::string ChangedItem(const std::string& component,
+                          const ItemFields& fields);
+  // A submit under `request_key` (none: "") of what `body` does.
+  template <class Outcome, class Submitted>
+  Outcome Keyed(const char* kind, const std::string& component,
+                const Submitted& submitted, const std::string& request_key,
+                const std::function<Outcome()>& body);
   void RecordKey(const std::string& key, const KeyRecord& record);
   std::optional<StoredCall> LoadCall(const std::string& call_number);
   std::optional<StoredItem> ItemIn(const std::string& serial);
