@@ -6,6 +6,9 @@
 
 #include <climits>
 #include <ctime>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "backend_failure.h"
 #include "rules_shared.h"
@@ -29,9 +32,44 @@ int64_t StorableTransactionTime(int64_t unix_seconds) {
   return time;
 }
 
+namespace {
+
+struct Openers {
+  std::mutex mutex;
+  std::vector<std::pair<std::string, StorageOpener>> by_prefix;
+};
+Openers& TheOpeners() {
+  static Openers openers;
+  return openers;
+}
+
+std::unique_ptr<StorageEngine> OpenStorage(const std::string& where,
+                                           OpenMode open) {
+  StorageOpener opener;
+  {
+    Openers& openers = TheOpeners();
+    std::lock_guard lock(openers.mutex);
+    for (const auto& [prefix, registered] : openers.by_prefix)
+      if (where.rfind(prefix, 0) == 0) opener = registered;
+  }
+  if (opener) return opener(where, open);
+  return IsPostgresUri(where) ? OpenPostgresStorage(where, open)
+                              : OpenSqliteStorage(where, open);
+}
+
+}  // namespace
+
+void RegisterStorageEngine(const std::string& prefix, StorageOpener opener) {
+  Openers& openers = TheOpeners();
+  std::lock_guard lock(openers.mutex);
+  openers.by_prefix.emplace_back(prefix, std::move(opener));
+}
+
 BackendStore::BackendStore(const std::string& where, Open open)
-    : engine_(IsPostgresUri(where) ? OpenPostgresStorage(where, open)
-                                   : OpenSqliteStorage(where, open)) {}
+    : BackendStore(OpenStorage(where, open)) {}
+
+BackendStore::BackendStore(std::unique_ptr<StorageEngine> engine)
+    : engine_(std::move(engine)) {}
 
 BackendStore::~BackendStore() = default;
 

@@ -180,4 +180,11 @@ std::unique_ptr<StorageEngine> OpenSqliteStorage(const std::string& path,
 std::unique_ptr<StorageEngine> OpenPostgresStorage(const std::string& uri,
                                                    OpenMode open);
 
+// Opens an engine of another kind (an in-memory one, for tests) for the
+// addresses that start with `prefix`, from now on in this process. The
+// built-in engines take the addresses no registered prefix claims.
+using StorageOpener = std::function<std::unique_ptr<StorageEngine>(
+    const std::string& where, OpenMode open)>;
+void RegisterStorageEngine(const std::string& prefix, StorageOpener opener);
+
 }  // namespace quillet::standins

@@ -128,6 +128,8 @@ class BackendStore {
   // Raises kBackendError naming the path and the reason when the database
   // cannot be used as asked; a refused database is left untouched.
   explicit BackendStore(const std::string& path, Open open = Open::kForWriting);
+  // The rules over an engine made elsewhere (storage_engine.h).
+  explicit BackendStore(std::unique_ptr<StorageEngine> engine);
   ~BackendStore();
   BackendStore(const BackendStore&) = delete;
   BackendStore& operator=(const BackendStore&) = delete;
