@@ -6,11 +6,16 @@
 #include "embedded_managers.h"
 #include "embedded_values.h"
 #include "quillet/class_registry.h"
+#include "quillet/standins/store_pool.h"
 
 namespace quillet::standins {
 
 void RegisterEmbeddedBackend(const std::string& db_path,
                              const EmbeddedBackendOptions& options) {
+  if (options.open == OpenMode::kForReading)
+    BackendStore check(db_path, OpenMode::kForReading);
+  else
+    BorrowedStore check(db_path);
   int64_t retention = options.key_retention_seconds;
   auto add = [](StringView name, ClassFactory f) {
     RegisterClass(name, std::move(f), {.replace_existing = true});
