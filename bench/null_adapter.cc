@@ -158,21 +158,20 @@ Ref<adapter::SolutionText> NewNullSolutionText() {
 }
 
 void RegisterNullAdapter() {
-  auto add = [](StringView name, ClassFactory f) {
-    RegisterClass(name, std::move(f), {.replace_existing = true});
-  };
-  add(adapter::kServiceCallManagerClass, FactoryOf<Manager>());
-  add(adapter::kServiceCallRecordClass, FactoryOf<Record>());
-  add(adapter::kServiceCallListClass, FactoryOf<List>());
-  add(adapter::kCreateCallResponseClass,
-      FactoryOf<Response<adapter::CreateCallResponse>>());
-  add(adapter::kUpdateCallResponseClass,
-      FactoryOf<Response<adapter::UpdateCallResponse>>());
-  add(adapter::kCallTextClass, FactoryOf<Text<adapter::CallText>>());
-  add(adapter::kSolutionTextClass, FactoryOf<Text<adapter::SolutionText>>());
-  add(adapter::kUserSessionClass, FactoryOf<NullSession>());
-  add(adapter::kQuestionClass, FactoryOf<NullQuestion>());
-  add(adapter::kLogClass, FactoryOf<DiscardingLog>());
+  adapter::RegisterAdapter(
+      {.service_call_manager = FactoryOf<Manager>(),
+       .service_call_record = FactoryOf<Record>(),
+       .service_call_list = FactoryOf<List>(),
+       .create_call_response =
+           FactoryOf<Response<adapter::CreateCallResponse>>(),
+       .update_call_response =
+           FactoryOf<Response<adapter::UpdateCallResponse>>(),
+       .call_text = FactoryOf<Text<adapter::CallText>>(),
+       .solution_text = FactoryOf<Text<adapter::SolutionText>>(),
+       .user_session = FactoryOf<NullSession>(),
+       .question = FactoryOf<NullQuestion>(),
+       .log = FactoryOf<DiscardingLog>()},
+      {.replace_existing = true});
 }
 
 }  // namespace quillet::bench

@@ -17,23 +17,22 @@ void RegisterEmbeddedBackend(const std::string& db_path,
   else
     BorrowedStore check(db_path);
   int64_t retention = options.key_retention_seconds;
-  auto add = [](StringView name, ClassFactory f) {
-    RegisterClass(name, std::move(f), {.replace_existing = true});
-  };
-  add(adapter::kServiceCallManagerClass,
-      embedded::CallManagerFactory(db_path, retention));
-  add(adapter::kServiceCallRecordClass, FactoryOf<embedded::Record>());
-  add(adapter::kServiceCallListClass, FactoryOf<embedded::List>());
-  add(adapter::kCreateCallResponseClass,
-      FactoryOf<embedded::Response<adapter::CreateCallResponse>>());
-  add(adapter::kUpdateCallResponseClass,
-      FactoryOf<embedded::Response<adapter::UpdateCallResponse>>());
-  add(adapter::kCallTextClass, FactoryOf<embedded::CallTextImpl>());
-  add(adapter::kSolutionTextClass, FactoryOf<embedded::SolutionTextImpl>());
-  add(adapter::kUserSessionClass, embedded::SessionFactory());
-  add(adapter::kSerializedItemManagerClass,
-      embedded::ItemManagerFactory(db_path, retention));
-  add(adapter::kQuestionClass, embedded::QuestionFactory(db_path));
+  using adapter::CreateCallResponse, adapter::UpdateCallResponse;
+  adapter::RegisterAdapter(
+      {.service_call_manager = embedded::CallManagerFactory(db_path, retention),
+       .service_call_record = FactoryOf<embedded::Record>(),
+       .service_call_list = FactoryOf<embedded::List>(),
+       .create_call_response =
+           FactoryOf<embedded::Response<CreateCallResponse>>(),
+       .update_call_response =
+           FactoryOf<embedded::Response<UpdateCallResponse>>(),
+       .call_text = FactoryOf<embedded::CallTextImpl>(),
+       .solution_text = FactoryOf<embedded::SolutionTextImpl>(),
+       .user_session = embedded::SessionFactory(),
+       .serialized_item_manager =
+           embedded::ItemManagerFactory(db_path, retention),
+       .question = embedded::QuestionFactory(db_path)},
+      {.replace_existing = true});
 }
 
 }  // namespace quillet::standins

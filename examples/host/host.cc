@@ -133,19 +133,19 @@ class Anything : public Object {
 };
 
 void RegisterHostAdapter() {
-  RegisterClass(adapter::kServiceCallManagerClass, FactoryOf<Manager>());
-  RegisterClass(adapter::kServiceCallRecordClass, FactoryOf<Record>());
-  RegisterClass(adapter::kServiceCallListClass, FactoryOf<List>());
-  RegisterClass(adapter::kCreateCallResponseClass,
-                FactoryOf<Response<adapter::CreateCallResponse>>());
-  RegisterClass(adapter::kUpdateCallResponseClass,
-                FactoryOf<Response<adapter::UpdateCallResponse>>());
-  RegisterClass(adapter::kCallTextClass, FactoryOf<Text<adapter::CallText>>());
-  RegisterClass(adapter::kSolutionTextClass,
-                FactoryOf<Text<adapter::SolutionText>>());
-  RegisterClass(adapter::kUserSessionClass, FactoryOf<Anything>("session"));
-  RegisterClass(adapter::kQuestionClass, FactoryOf<Anything>("question"));
-  RegisterClass(adapter::kLogClass, FactoryOf<Anything>("log"));
+  adapter::RegisterAdapter(
+      {.service_call_manager = FactoryOf<Manager>(),
+       .service_call_record = FactoryOf<Record>(),
+       .service_call_list = FactoryOf<List>(),
+       .create_call_response =
+           FactoryOf<Response<adapter::CreateCallResponse>>(),
+       .update_call_response =
+           FactoryOf<Response<adapter::UpdateCallResponse>>(),
+       .call_text = FactoryOf<Text<adapter::CallText>>(),
+       .solution_text = FactoryOf<Text<adapter::SolutionText>>(),
+       .user_session = FactoryOf<Anything>("session"),
+       .question = FactoryOf<Anything>("question"),
+       .log = FactoryOf<Anything>("log")});
 }
 
 }  // namespace host
