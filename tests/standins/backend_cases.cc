@@ -1,6 +1,7 @@
 // The back end's behaviour, end to end through Calls, as one table of cases
 // that every storage engine must pass: backend_cases.h instantiates it for
-// SQLite (sqlite_backend_test.cc) and PostgreSQL (tests/postgres).
+// SQLite (sqlite_backend_test.cc), the in-memory engine
+// (backend_rules_test.cc) and PostgreSQL (tests/postgres).
 #include "support/backend_cases.h"
 
 #include <gtest/gtest.h>
