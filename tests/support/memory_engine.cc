@@ -250,13 +250,14 @@ class MemoryEngine final : public StorageEngine {
   }
   void PutItemFields(const std::string& serial, const Fields& fields) override {
     Fields& stored = Tables().items.at(serial).fields;
-    for (const auto& [name, value] : fields) {
-      auto it = std::find_if(stored.begin(), stored.end(),
-                             [&](const auto& f) { return f.first == name; });
+    for (const auto& field : fields) {
+      auto it = std::find_if(stored.begin(), stored.end(), [&](const auto& f) {
+        return f.first == field.first;
+      });
       if (it != stored.end())
-        it->second = value;
+        it->second = field.second;
       else
-        stored.emplace_back(name, value);
+        stored.push_back(field);
     }
   }
   Fields ItemFields(const std::string& serial) override {
