@@ -158,20 +158,13 @@ Ref<adapter::SolutionText> NewNullSolutionText() {
 }
 
 void RegisterNullAdapter() {
-  adapter::RegisterAdapter(
-      {.service_call_manager = FactoryOf<Manager>(),
-       .service_call_record = FactoryOf<Record>(),
-       .service_call_list = FactoryOf<List>(),
-       .create_call_response =
-           FactoryOf<Response<adapter::CreateCallResponse>>(),
-       .update_call_response =
-           FactoryOf<Response<adapter::UpdateCallResponse>>(),
-       .call_text = FactoryOf<Text<adapter::CallText>>(),
-       .solution_text = FactoryOf<Text<adapter::SolutionText>>(),
-       .user_session = FactoryOf<NullSession>(),
-       .question = FactoryOf<NullQuestion>(),
-       .log = FactoryOf<DiscardingLog>()},
-      {.replace_existing = true});
+  adapter::AdapterFactories classes =
+      adapter::ValueClasses<Record, List, Response, Text>();
+  classes.service_call_manager = FactoryOf<Manager>();
+  classes.user_session = FactoryOf<NullSession>();
+  classes.question = FactoryOf<NullQuestion>();
+  classes.log = FactoryOf<DiscardingLog>();
+  adapter::RegisterAdapter(classes, {.replace_existing = true});
 }
 
 }  // namespace quillet::bench

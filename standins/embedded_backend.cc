@@ -17,22 +17,16 @@ void RegisterEmbeddedBackend(const std::string& db_path,
   else
     BorrowedStore check(db_path);
   int64_t retention = options.key_retention_seconds;
-  using adapter::CreateCallResponse, adapter::UpdateCallResponse;
-  adapter::RegisterAdapter(
-      {.service_call_manager = embedded::CallManagerFactory(db_path, retention),
-       .service_call_record = FactoryOf<embedded::Record>(),
-       .service_call_list = FactoryOf<embedded::List>(),
-       .create_call_response =
-           FactoryOf<embedded::Response<CreateCallResponse>>(),
-       .update_call_response =
-           FactoryOf<embedded::Response<UpdateCallResponse>>(),
-       .call_text = FactoryOf<embedded::CallTextImpl>(),
-       .solution_text = FactoryOf<embedded::SolutionTextImpl>(),
-       .user_session = embedded::SessionFactory(),
-       .serialized_item_manager =
-           embedded::ItemManagerFactory(db_path, retention),
-       .question = embedded::QuestionFactory(db_path)},
-      {.replace_existing = true});
+  adapter::AdapterFactories classes =
+      adapter::ValueClasses<embedded::Record, embedded::List,
+                            embedded::Response, embedded::Text>();
+  classes.service_call_manager =
+      embedded::CallManagerFactory(db_path, retention);
+  classes.user_session = embedded::SessionFactory();
+  classes.serialized_item_manager =
+      embedded::ItemManagerFactory(db_path, retention);
+  classes.question = embedded::QuestionFactory(db_path);
+  adapter::RegisterAdapter(classes, {.replace_existing = true});
 }
 
 }  // namespace quillet::standins

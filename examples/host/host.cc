@@ -133,19 +133,13 @@ class Anything : public Object {
 };
 
 void RegisterHostAdapter() {
-  adapter::RegisterAdapter(
-      {.service_call_manager = FactoryOf<Manager>(),
-       .service_call_record = FactoryOf<Record>(),
-       .service_call_list = FactoryOf<List>(),
-       .create_call_response =
-           FactoryOf<Response<adapter::CreateCallResponse>>(),
-       .update_call_response =
-           FactoryOf<Response<adapter::UpdateCallResponse>>(),
-       .call_text = FactoryOf<Text<adapter::CallText>>(),
-       .solution_text = FactoryOf<Text<adapter::SolutionText>>(),
-       .user_session = FactoryOf<Anything>("session"),
-       .question = FactoryOf<Anything>("question"),
-       .log = FactoryOf<Anything>("log")});
+  adapter::AdapterFactories classes =
+      adapter::ValueClasses<Record, List, Response, Text>();
+  classes.service_call_manager = FactoryOf<Manager>();
+  classes.user_session = FactoryOf<Anything>("session");
+  classes.question = FactoryOf<Anything>("question");
+  classes.log = FactoryOf<Anything>("log");
+  adapter::RegisterAdapter(classes);
 }
 
 }  // namespace host

@@ -228,4 +228,21 @@ struct AdapterFactories {
 QUILLET_API void RegisterAdapter(const AdapterFactories& factories,
                                  const ClassRegistration& how = {});
 
+// The value classes' factories (record, list, both responses, both texts)
+// of an adapter that has one class template for the responses and one for
+// the texts, over the interface each implements: Response<CreateCallResponse>,
+// Text<CallText>, ... The rest are the host's to fill in:
+//   AdapterFactories classes = ValueClasses<Record, List, Response, Text>();
+//   classes.service_call_manager = FactoryOf<MyManager>();
+template <class Record, class List, template <class> class Response,
+          template <class> class Text>
+AdapterFactories ValueClasses() {
+  return {.service_call_record = FactoryOf<Record>(),
+          .service_call_list = FactoryOf<List>(),
+          .create_call_response = FactoryOf<Response<CreateCallResponse>>(),
+          .update_call_response = FactoryOf<Response<UpdateCallResponse>>(),
+          .call_text = FactoryOf<Text<CallText>>(),
+          .solution_text = FactoryOf<Text<SolutionText>>()};
+}
+
 }  // namespace quillet::adapter
