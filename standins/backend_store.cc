@@ -266,6 +266,7 @@ SubmitOutcome BackendStore::KeyedCall(
                 return RequestDigest(kind, component, call);
               })) {
             outcome.messages.push_back(KeyRefusal(request_key));
+            outcome.key_conflict = true;
             return;
           }
           outcome = OutcomeFromJson(prior->answer);
@@ -326,6 +327,7 @@ ItemOutcome BackendStore::KeyedItem(
                 return RequestDigest(kind, component, fields);
               })) {
             outcome.refusal = KeyRefusal(request_key);
+            outcome.key_conflict = true;
             return;
           }
           outcome.refusal = nlohmann::json::parse(prior->answer)

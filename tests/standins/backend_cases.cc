@@ -23,6 +23,7 @@
 #include "support/database_dump.h"
 #include "support/raises.h"
 #include "support/recording_adapter.h"
+#include "trace_output.h"
 
 namespace quillet::standins {
 namespace {
@@ -612,6 +613,10 @@ TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
     EXPECT_EQ(traced.second, c.verdict);
     EXPECT_EQ(dry.second, c.verdict);
     EXPECT_EQ(dry.first, traced.first);
+    // The service's trace values say what the library's trace lines say.
+    for (const Trace* t : {&dry_trace, &trace})
+      for (const TraceEvent& e : t->events())
+        EXPECT_EQ(cli::DumpJson(cli::TraceEventJson(e)), ToJsonLine(e));
     if (c.verdict != Verdict::kDone) {
       EXPECT_GT(LogLines(), log_before);
     }

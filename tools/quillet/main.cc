@@ -123,7 +123,7 @@ int RunOne(const Globals& g, const json& request, const std::string& key) {
   PreparedOperation op = Prepare(request);
   if (!key.empty()) CheckRequestKey(key);
   CheckOutputPaths({{"--trace", g.trace_path}}, KeptFiles(g));
-  Ref<CallsInterface> calls = OpenCalls(g, op.op != "time-format", g.dry_run);
+  Ref<CallsInterface> calls = OpenCalls(g, op.op != Op::kTimeFormat, g.dry_run);
   // Opened (and emptied) only once the request has been accepted.
   TraceOutput trace(g.trace_path, g.whole_texts);
   Outcome outcome = Run(*calls, op, Options(g, key, trace));
@@ -341,7 +341,7 @@ int RunBatch(const Globals& g, const std::string& path,
       PreparedOperation op = Prepare(line.request);
       std::string key = "batch:" + identity + ":" + std::to_string(number);
       Outcome outcome = Run(*calls, op, Options(g, key, trace));
-      record["op"] = op.op;
+      record["op"] = OpName(op.op);
       if (outcome.replayed) {
         record["replayed"] = true;
         ++replayed;

@@ -10,9 +10,11 @@
 // recorded, so that every front end reports it the same way.
 #pragma once
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "json_variant.h"
 #include "quillet/calls.h"
@@ -20,8 +22,24 @@
 
 namespace quillet::cli {
 
+// The five operations, named once when a request is read.
+enum class Op : uint8_t {
+  kCreateCall,
+  kUpdateCall,
+  kTimeFormat,
+  kCreateItem,
+  kUpdateItem,
+};
+
+// "create-call", ...: the request's spelling.
+std::string_view OpName(Op op);
+// The operation a request's "op" names; nullopt for any other text.
+std::optional<Op> OpNamed(std::string_view name);
+// Whether the operation makes something new (a call or an item).
+bool Creates(Op op);
+
 struct PreparedOperation {
-  std::string op;
+  Op op = Op::kTimeFormat;
   Ref<Dictionary> details;
   Variant value;      // time-format's argument, or the item table
   Variant component;  // items only

@@ -27,6 +27,7 @@
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/store_pool.h"
 #include "quillet/text.h"
+#include "trace_output.h"
 #include "views.h"
 
 namespace quillet::cli::http {
@@ -307,16 +308,16 @@ class Service : public Handler {
     return std::nullopt;
   }
 
-  static std::string Subject(const std::string& op, const Json& body,
-                             const Json& output, const std::string& arg) {
+  static std::string Subject(Op op, const Json& body, const Json& output,
+                             const std::string& arg) {
     if (!arg.empty()) return arg;
-    if (op == "create-call") {
+    if (op == Op::kCreateCall) {
       auto result = output.find("result");
       if (result != output.end() && result->is_object() &&
           result->contains("CALLNUMBER") && (*result)["CALLNUMBER"].is_string())
         return (*result)["CALLNUMBER"];
     }
-    if (op == "create-item" && body.is_object()) {
+    if (op == Op::kCreateItem && body.is_object()) {
       auto values = body.find("values");
       if (values != body.end() && values->is_array())
         for (const Json& row : *values)
@@ -389,7 +390,7 @@ class Service : public Handler {
       res.Set("Quillet-Dry-Run", "true");
       if (status == 201) res.status = 200;  // nothing was created
     }
-    res.subject = Subject(req.op, body, outcome.output, req.arg);
+    res.subject = Subject(prepared.op, body, outcome.output, req.arg);
     res.replayed = outcome.replayed;
     return res;
   }
@@ -411,13 +412,12 @@ class Service : public Handler {
     if (trace_file_.is_open()) {
       std::lock_guard lock(trace_mutex_);
       for (const TraceEvent& event : events)
-        trace_file_ << ToJsonLine(event) << '\n';
+        trace_file_ << DumpJson(TraceEventJson(event)) << '\n';
       trace_file_.flush();
     }
     if (in_body == Switch::kOff) return;
     Json& out = output["trace"] = Json::array();
-    for (const TraceEvent& event : events)
-      out.push_back(Json::parse(ToJsonLine(event)));
+    for (const TraceEvent& event : events) out.push_back(TraceEventJson(event));
   }
 
   // A read of the back end: 400 for unusable input, 503 when the back end

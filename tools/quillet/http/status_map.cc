@@ -2,10 +2,10 @@
 
 namespace quillet::cli::http {
 
-int StatusOf(const std::string& op, const Outcome& outcome) {
+int StatusOf(Op op, const Outcome& outcome) {
   switch (outcome.verdict) {
     case Verdict::kDone:
-      return op == "create-call" || op == "create-item" ? 201 : 200;
+      return Creates(op) ? 201 : 200;
     case Verdict::kRaised:
       return 422;
     case Verdict::kNothingRecorded:

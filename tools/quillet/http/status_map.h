@@ -19,12 +19,10 @@
 //        ("outcome": "unknown"); retry under the same Idempotency-Key
 #pragma once
 
-#include <string>
-
 #include "operations.h"
 
 namespace quillet::cli::http {
 
-int StatusOf(const std::string& op, const Outcome& outcome);
+int StatusOf(Op op, const Outcome& outcome);
 
 }  // namespace quillet::cli::http
