@@ -10,9 +10,9 @@
 #include <set>
 #include <thread>
 
-#include "operations.h"
 #include "quillet/calls.h"
 #include "quillet/error.h"
+#include "quillet/operations/operation.h"
 #include "quillet/safe_array.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
@@ -520,7 +520,7 @@ TEST_P(BackendCaseTest, ACallWithoutAStatusIsListedAsNew) {
 // every table and the log as they were.
 TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
   using nlohmann::ordered_json;
-  using Verdict = cli::Verdict;
+  using Verdict = operations::Verdict;
   const ordered_json update = {
       {"COMPONENT", "Desk"},    {"CALLNUMBER", "SC000001"},
       {"ENGINEER", "ENG-07"},   {"ACTIONDONEBY", "ENG-07"},
@@ -577,9 +577,10 @@ TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
   // Answers compare without the clock's transaction time (and on
   // PostgreSQL without a new call's number).
   bool sqlite = !IsPostgresUri(db_);
-  auto answer = [&](const ordered_json& request, cli::RunOptions options) {
-    cli::PreparedOperation op = cli::Prepare(request);
-    cli::Outcome outcome = cli::Run(*calls_, op, options);
+  auto answer = [&](const ordered_json& request,
+                    operations::RunOptions options) {
+    operations::PreparedOperation op = operations::Prepare(request);
+    operations::Outcome outcome = operations::Run(*calls_, op, options);
     ordered_json out = outcome.output;
     if (out["result"].is_object()) {
       out["result"].erase("LASTTRANSTIME");
@@ -616,7 +617,7 @@ TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
     // The service's trace values say what the library's trace lines say.
     for (const Trace* t : {&dry_trace, &trace})
       for (const TraceEvent& e : t->events())
-        EXPECT_EQ(cli::DumpJson(cli::TraceEventJson(e)), ToJsonLine(e));
+        EXPECT_EQ(operations::DumpJson(cli::TraceEventJson(e)), ToJsonLine(e));
     if (c.verdict != Verdict::kDone) {
       EXPECT_GT(LogLines(), log_before);
     }

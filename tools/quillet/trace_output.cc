@@ -3,9 +3,13 @@
 #include <cmath>
 #include <iostream>
 
-#include "json_variant.h"
+#include "quillet/operations/json_variant.h"
+#include "quillet/operations/usage_error.h"
 
 namespace quillet::cli {
+
+using operations::DumpJson;
+using operations::UsageError;
 
 using json = nlohmann::ordered_json;
 

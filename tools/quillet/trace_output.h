@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 
+#include "quillet/operations/usage_error.h"
 #include "quillet/trace.h"
 
 namespace quillet::cli {

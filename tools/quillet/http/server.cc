@@ -11,7 +11,6 @@
 #include <sstream>
 #include <thread>
 
-#include "desk_reads.h"
 #include "http/audit.h"
 #include "http/browser_guard.h"
 #include "http/connection.h"
@@ -21,21 +20,34 @@
 #include "http/status_map.h"
 #include "http/tokens.h"
 #include "input.h"
-#include "operations.h"
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
-#include "quillet/standins/backend_store.h"
-#include "quillet/standins/store_pool.h"
+#include "quillet/operations/backend_commands.h"
+#include "quillet/operations/desk_reads.h"
+#include "quillet/operations/operation.h"
+#include "quillet/operations/views.h"
 #include "quillet/text.h"
 #include "trace_output.h"
-#include "views.h"
 
 namespace quillet::cli::http {
+
+using operations::BackendSetup;
+using operations::CallQuery;
+using operations::DumpJson;
+using operations::ItemQuery;
+using operations::MasterList;
+using operations::Op;
+using operations::Outcome;
+using operations::PreparedOperation;
+using operations::QueryParams;
+using operations::RunOptions;
+using operations::UsageError;
+using operations::Verdict;
+
 namespace {
 
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
-using standins::MasterList;
 
 constexpr const char* kUnavailable = "the back end cannot be reached";
 constexpr size_t kMaxAuditTail = 10000;
@@ -207,16 +219,16 @@ class Service : public Handler {
       });
     }
     if (op == "get-call")
-      return Read([&](standins::BackendStore& store) {
-        std::optional<standins::StoredCall> call = store.Call(req.arg);
+      return Read([&] {
+        std::optional<Json> call = operations::CallJson(backend(), req.arg);
         if (!call) return ReplyError(404, "no service call");
-        return Reply(200, CallJson(*call));
+        return Reply(200, *call);
       });
     if (op == "get-item")
-      return Read([&](standins::BackendStore& store) {
-        std::optional<standins::StoredItem> item = store.Item(req.arg);
+      return Read([&] {
+        std::optional<Json> item = operations::ItemJson(backend(), req.arg);
         if (!item) return ReplyError(404, "no serialized item");
-        return Reply(200, ItemJson(*item));
+        return Reply(200, *item);
       });
     if (op == "list-calls") return ListCalls(req);
     if (op == "list-items") return ListItems(req);
@@ -226,21 +238,21 @@ class Service : public Handler {
     // Master data for the console's pickers, and how many calls a filter
     // matches (desk_reads.h).
     if (op == "partners" || op == "service-objects")
-      return Read([&](standins::BackendStore& store) {
-        return Reply(
-            200, MasterDataJson(store,
-                                op == "partners"
-                                    ? standins::MasterList::kBusinessPartners
-                                    : standins::MasterList::kServiceObjects,
-                                ParamsOf(req)));
+      return Read([&] {
+        return Reply(200, operations::MasterDataJson(
+                              backend(),
+                              op == "partners" ? MasterList::kBusinessPartners
+                                               : MasterList::kServiceObjects,
+                              ParamsOf(req)));
       });
     if (op == "call-count")
-      return Read([&](standins::BackendStore& store) {
-        return Reply(200, CallCountJson(store, CallQueryOf(req)));
+      return Read([&] {
+        return Reply(200,
+                     operations::CallCountJson(backend(), CallQueryOf(req)));
       });
     if (op == "readyz")  // ready when a write would be taken now
-      return Read([](standins::BackendStore& store) {
-        store.CheckWritable();
+      return Read([&] {
+        operations::CheckHealth(backend());
         return Reply(200, Json{{"status", "ready"}});
       });
     return ReplyError(404, "no such route");
@@ -337,12 +349,12 @@ class Service : public Handler {
     Json body;
     try {
       body = req.op == "time-format" ? Json() : ParseJson(req.body, "the body");
-      prepared = Prepare(make_request(body));
+      prepared = operations::Prepare(make_request(body));
       if (const std::string* key = req.Header("Idempotency-Key")) {
         if (key->find_first_not_of(" \t") == std::string::npos)
           throw UsageError("Idempotency-Key is blank");
         run.request_key = *key;
-        CheckRequestKey(run.request_key);
+        operations::CheckRequestKey(run.request_key);
       }
       run.dry_run = HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
       trace_in_body = HeaderSwitch(req, "Quillet-Trace", true);
@@ -363,13 +375,13 @@ class Service : public Handler {
       std::cerr << "quillet: " << ToUtf8(e.info().description) << std::endl;
       return ReplyError(503, kUnavailable);
     }
-    Outcome outcome = Run(*calls, prepared, run);
+    Outcome outcome = operations::Run(*calls, prepared, run);
     // A failure is the back end's being down when it cannot even be opened
     // now: 503, to be retried, rather than the operation's own outcome (whose
     // text may name the database).
     if ((outcome.verdict == Verdict::kNothingRecorded ||
          outcome.verdict == Verdict::kRaised) &&
-        !BackendReachable()) {
+        !operations::BackendReachable(backend())) {
       std::cerr << "quillet: " << outcome.message << std::endl;
       return ReplyError(503, kUnavailable);
     }
@@ -395,15 +407,7 @@ class Service : public Handler {
     return res;
   }
 
-  bool BackendReachable() const {
-    try {
-      standins::BackendStore store(options_.backend.db,
-                                   standins::BackendStore::Open::kForReading);
-      return true;
-    } catch (const Error&) {
-      return false;
-    }
-  }
+  const BackendSetup& backend() const { return options_.backend; }
 
   // The request's trace: appended to the server's trace file (one request's
   // events together), and in the answer's "trace" when the request asked.
@@ -425,8 +429,7 @@ class Service : public Handler {
   template <class Body>
   Response Read(Body body) {
     try {
-      standins::BorrowedStore store(options_.backend.db);
-      return body(*store);
+      return body();
     } catch (const UsageError& e) {
       return ReplyError(400, e.what());
     } catch (const Error& e) {
@@ -447,8 +450,8 @@ class Service : public Handler {
     return std::stoll(*text);
   }
 
-  static standins::CallQuery CallQueryOf(const Request& req) {
-    standins::CallQuery query;
+  static CallQuery CallQueryOf(const Request& req) {
+    CallQuery query;
     query.limit = Number(req, "limit", 100000).value_or(1000);
     query.status = Number(req, "status", 255);
     query.changed_since = Number(req, "changed_since", INT32_MAX);
@@ -467,37 +470,40 @@ class Service : public Handler {
   }
 
   Response ListCalls(const Request& req) {
-    return Read([&](standins::BackendStore& store) {
-      standins::CallQuery query = CallQueryOf(req);
+    return Read([&] {
+      CallQuery query = CallQueryOf(req);
       if (const std::string* v = req.Param("after")) {
-        if (!store.Call(*v))  // a client's mistake, not the back end's
+        // A client's mistake, not the back end's.
+        if (!operations::CallJson(backend(), *v))
           throw UsageError("?after names no stored call");
         query.after = *v;
       }
       std::ostringstream out;
-      cli::ListCalls(out, store, query, true);
+      operations::ListCalls(out, backend(), query, true);
       return Response{200, "application/json", out.str()};
     });
   }
 
   Response ListItems(const Request& req) {
-    return Read([&](standins::BackendStore& store) {
-      standins::ItemQuery query;
+    return Read([&] {
+      ItemQuery query;
       query.limit = Number(req, "limit", 100000).value_or(1000);
       if (const std::string* v = req.Param("after")) {
-        if (!store.Item(*v)) throw UsageError("?after names no stored item");
+        if (!operations::ItemJson(backend(), *v))
+          throw UsageError("?after names no stored item");
         query.after = *v;
       }
       if (const std::string* v = req.Param("search")) query.text = *v;
       std::ostringstream out;
-      cli::ListItems(out, store, query, true);
+      operations::ListItems(out, backend(), query, true);
       return Response{200, "application/json", out.str()};
     });
   }
 
   Response Log(const Request& req) {
     try {
-      return Reply(200, LogPageJson(options_.backend.LogPath(), ParamsOf(req)));
+      return Reply(200, operations::LogPageJson(options_.backend.LogPath(),
+                                                ParamsOf(req)));
     } catch (const UsageError& e) {
       return ReplyError(400, e.what());
     }
@@ -555,7 +561,7 @@ int Serve(const ServeOptions& options) {
     return 2;
   }
   try {
-    OpenCalls(options.backend, true);  // ready only once the back end is
+    operations::OpenCalls(options.backend, true);  // ready only once it is
   } catch (const Error& e) {
     std::cerr << "quillet: " << ToUtf8(e.info().description) << "\n";
     return 2;
@@ -586,7 +592,7 @@ int Serve(const ServeOptions& options) {
           ? options.workers
           : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   // Each worker holds one store at a time: the pool's bound follows them.
-  standins::SetStoreLimit(static_cast<size_t>(workers) + 1);
+  operations::SetStoresPerDatabase(static_cast<size_t>(workers) + 1);
   ConnectionLimits limits;
   limits.header_bytes = options.header_limit;
   limits.body_bytes = options.body_limit;

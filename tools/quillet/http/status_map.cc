@@ -1,6 +1,13 @@
 #include "http/status_map.h"
 
+#include "quillet/operations/operation.h"
+
 namespace quillet::cli::http {
+
+using operations::Creates;
+using operations::Op;
+using operations::Outcome;
+using operations::Verdict;
 
 int StatusOf(Op op, const Outcome& outcome) {
   switch (outcome.verdict) {

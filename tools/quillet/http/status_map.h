@@ -19,10 +19,10 @@
 //        ("outcome": "unknown"); retry under the same Idempotency-Key
 #pragma once
 
-#include "operations.h"
+#include "quillet/operations/operation.h"
 
 namespace quillet::cli::http {
 
-int StatusOf(Op op, const Outcome& outcome);
+int StatusOf(operations::Op op, const operations::Outcome& outcome);
 
 }  // namespace quillet::cli::http

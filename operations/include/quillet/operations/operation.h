@@ -16,11 +16,12 @@
 #include <string>
 #include <string_view>
 
-#include "json_variant.h"
 #include "quillet/calls.h"
+#include "quillet/operations/json_variant.h"
+#include "quillet/operations/usage_error.h"
 #include "quillet/trace.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 
 // The five operations, named once when a request is read.
 enum class Op : uint8_t {
@@ -103,4 +104,4 @@ void CheckRequestKey(const std::string& key);
 Outcome Run(CallsInterface& calls, PreparedOperation& operation,
             const RunOptions& options);
 
-}  // namespace quillet::cli
+}  // namespace quillet::operations

@@ -1,16 +1,16 @@
-#include "operations.h"
+#include "quillet/operations/operation.h"
 
 #include <iterator>
 #include <optional>
 
-#include "input.h"
 #include "quillet/error.h"
+#include "quillet/operations/digest.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 
 using json = nlohmann::ordered_json;
 
@@ -256,4 +256,4 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   return outcome;
 }
 
-}  // namespace quillet::cli
+}  // namespace quillet::operations

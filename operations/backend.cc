@@ -1,14 +1,15 @@
-#include "backend_setup.h"
+#include "quillet/operations/backend.h"
 
 #include <filesystem>
 
 #include "quillet/class_registry.h"
+#include "quillet/error.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
 #include "quillet/standins/store_pool.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 
 std::string BackendSetup::LogPath() const {
   if (!log.empty()) return log;
@@ -22,12 +23,9 @@ Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
     // A dry run checks the database without writing anything (no migration,
     // no new file); otherwise the store that checked the database serves the
     // first operation: one connection per command.
-    if (dry_run) {
-      standins::BackendStore check(setup.db,
-                                   standins::BackendStore::Open::kForReading);
-    } else {
-      standins::BorrowedStore store(setup.db);
-    }
+    standins::BorrowedStore store(
+        setup.db, dry_run ? standins::BackendStore::Open::kForReading
+                          : standins::BackendStore::Open::kForWriting);
     standins::RegisterEmbeddedBackend(
         setup.db, {.key_retention_seconds = setup.keep_keys_days * 24 * 3600});
     standins::RegisterFileLog(setup.LogPath());
@@ -36,4 +34,28 @@ Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
   return CreateAs<CallsInterface>(kCallsClassName);
 }
 
-}  // namespace quillet::cli
+bool BackendReachable(const BackendSetup& setup) {
+  try {
+    standins::BackendStore store(setup.db,
+                                 standins::BackendStore::Open::kForReading);
+    return true;
+  } catch (const Error&) {
+    return false;
+  }
+}
+
+void SetStoresPerDatabase(size_t limit) { standins::SetStoreLimit(limit); }
+
+bool TakeRetryLater() {
+  return standins::TakeFailureKind() == standins::FailureKind::kRetryLater;
+}
+
+bool IsServerAddress(const std::string& db) {
+  return standins::IsPostgresUri(db);
+}
+
+std::string DisplayedAddress(const std::string& db) {
+  return standins::Displayed(db);
+}
+
+}  // namespace quillet::operations
