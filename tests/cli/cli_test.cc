@@ -14,19 +14,7 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-class CliTest : public ::testing::Test {
- protected:
-  testing::CliResult Quillet(const std::vector<std::string>& args) {
-    return testing::RunQuillet(dir_, args);
-  }
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_.Path(name)) << text;
-  }
-  bool Exists(const std::string& name) {
-    return std::filesystem::exists(dir_.Path(name));
-  }
-  testing::TempDir dir_;
-};
+class CliTest : public ::testing::Test, protected testing::CliFolder {};
 
 TEST_F(CliTest, CreateAndUpdateCallPrintOneJsonObject) {
   testing::CliResult created =
