@@ -179,45 +179,10 @@ class Service : public Handler {
 
   // On a worker: the operations and the reads.
   Response Work(const Request& req) override {
+    // The route names the operation; from here on it is a type.
+    if (std::optional<Op> operation = operations::OpNamed(req.op))
+      return Operate(req, *operation);
     const std::string& op = req.op;
-    if (op == "create-call")
-      return Operate(req, [&](const Json& body) {
-        return Json{{"op", "create-call"}, {"details", body}};
-      });
-    if (op == "update-call")
-      return Operate(req, [&](Json body) {
-        if (!body.is_object())
-          throw UsageError("the call details must be a JSON object");
-        if (body.contains("CALLNUMBER") && body["CALLNUMBER"] != req.arg)
-          throw UsageError("CALLNUMBER differs from the call in the path");
-        body["CALLNUMBER"] = req.arg;
-        return Json{{"op", "update-call"}, {"details", body}};
-      });
-    if (op == "create-item" || op == "update-item")
-      return Operate(req, [&](Json body) {
-        if (!body.is_object())
-          throw UsageError(
-              "an item request is a JSON object with \"component\" and "
-              "\"values\"");
-        if (op == "update-item") {
-          auto values = body.find("values");
-          std::optional<Json> serial = SerialOf(body);
-          if (values != body.end() && values->is_array() && !serial)
-            throw UsageError("the values have no SERIALNUMBER row");
-          if (serial && *serial != req.arg)
-            throw UsageError("SERIALNUMBER differs from the item in the path");
-        }
-        body["op"] = op;
-        return body;
-      });
-    if (op == "time-format") {
-      if (!req.Param("value"))
-        return ReplyError(400, "time-format needs ?value=<JSON>");
-      return Operate(req, [&](const Json&) {
-        return Json{{"op", "time-format"},
-                    {"value", ParseJson(*req.Param("value"), "the value")}};
-      });
-    }
     if (op == "get-call")
       return Read([&] {
         std::optional<Json> call = operations::CallJson(backend(), req.arg);
@@ -340,16 +305,54 @@ class Service : public Handler {
     return "";
   }
 
+  // The operation's request from the HTTP request's body (`body`, parsed)
+  // and path; raises UsageError for one that cannot be used.
+  static Json RequestOf(Op op, const Request& req, Json body) {
+    const Json name(operations::OpName(op));
+    switch (op) {
+      case Op::kCreateCall:
+        return Json{{"op", name}, {"details", std::move(body)}};
+      case Op::kUpdateCall:
+        if (!body.is_object())
+          throw UsageError("the call details must be a JSON object");
+        if (body.contains("CALLNUMBER") && body["CALLNUMBER"] != req.arg)
+          throw UsageError("CALLNUMBER differs from the call in the path");
+        body["CALLNUMBER"] = req.arg;
+        return Json{{"op", name}, {"details", std::move(body)}};
+      case Op::kCreateItem:
+      case Op::kUpdateItem:
+        if (!body.is_object())
+          throw UsageError(
+              "an item request is a JSON object with \"component\" and "
+              "\"values\"");
+        if (op == Op::kUpdateItem) {
+          auto values = body.find("values");
+          std::optional<Json> serial = SerialOf(body);
+          if (values != body.end() && values->is_array() && !serial)
+            throw UsageError("the values have no SERIALNUMBER row");
+          if (serial && *serial != req.arg)
+            throw UsageError("SERIALNUMBER differs from the item in the path");
+        }
+        body["op"] = name;
+        return body;
+      case Op::kTimeFormat:
+        if (!req.Param("value"))
+          throw UsageError("time-format needs ?value=<JSON>");
+        return Json{{"op", name},
+                    {"value", ParseJson(*req.Param("value"), "the value")}};
+    }
+    throw UsageError("no such operation");
+  }
+
   // One operation: parse, prepare, run under the Idempotency-Key, answer.
-  template <class MakeRequest>
-  Response Operate(const Request& req, MakeRequest make_request) {
+  Response Operate(const Request& req, Op op) {
     PreparedOperation prepared;
     RunOptions run;
     Switch trace_in_body = Switch::kOff;
     Json body;
     try {
-      body = req.op == "time-format" ? Json() : ParseJson(req.body, "the body");
-      prepared = operations::Prepare(make_request(body));
+      body = op == Op::kTimeFormat ? Json() : ParseJson(req.body, "the body");
+      prepared = operations::Prepare(RequestOf(op, req, body));
       if (const std::string* key = req.Header("Idempotency-Key")) {
         if (key->find_first_not_of(" \t") == std::string::npos)
           throw UsageError("Idempotency-Key is blank");
