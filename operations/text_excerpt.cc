@@ -1,6 +1,7 @@
 #include "quillet/operations/text_excerpt.h"
 
 #include <cstdio>
+#include <string>
 
 namespace quillet::operations {
 
@@ -24,12 +25,18 @@ size_t Utf8SequenceAt(std::string_view text, size_t at, uint32_t& code) {
   return n;
 }
 
-std::string Excerpt(std::string_view text, size_t max_bytes) {
+namespace {
+
+// Printable characters as they are, \n \r \t, a C1 control (U+0080 to
+// U+009F) as \u00NN when `c1_as_code_point` (else its bytes as \xNN), and
+// any other byte as \xNN; cut after about `max_bytes` with "...".
+std::string Escaped(std::string_view text, size_t max_bytes,
+                    bool c1_as_code_point) {
   std::string out;
   size_t i = 0;
-  auto hex = [&](unsigned char c) {
-    char buffer[8];
-    std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
+  auto escape = [&](const char* format, unsigned value) {
+    char buffer[12];
+    std::snprintf(buffer, sizeof buffer, format, value);
     out += buffer;
   };
   while (i < text.size()) {
@@ -52,16 +59,28 @@ std::string Excerpt(std::string_view text, size_t max_bytes) {
     // C1: up to U+009F) is kept.
     uint32_t code = 0;
     size_t n = Utf8SequenceAt(text, i, code);
-    bool whole = n > 0 && code >= 0xA0;
-    if (whole) {
+    if (n > 1 && code >= 0xA0) {
       out.append(text.substr(i, n));
       i += n;
+    } else if (n > 1 && c1_as_code_point) {
+      escape("\\u%04x", code);
+      i += n;
     } else {
-      hex(c);
+      escape("\\x%02x", c);
       ++i;
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string Excerpt(std::string_view text, size_t max_bytes) {
+  return Escaped(text, max_bytes, false);
+}
+
+std::string Printable(std::string_view text) {
+  return Escaped(text, std::string_view::npos, true);
 }
 
 }  // namespace quillet::operations

@@ -28,45 +28,6 @@ std::string Value(const standins::StoredCall& call, const char* name) {
 
 }  // namespace
 
-std::string Printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  auto escape = [&](const char* format, unsigned value) {
-    char buffer[12];
-    std::snprintf(buffer, sizeof buffer, format, value);
-    out += buffer;
-  };
-  for (size_t i = 0; i < text.size();) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    if (c == '\n' || c == '\r' || c == '\t') {
-      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
-      ++i;
-      continue;
-    }
-    // A whole UTF-8 sequence passes but for the C1 controls (U+0080 to
-    // U+009F), which terminals act on; any other byte is shown as \xNN.
-    uint32_t code = 0;
-    size_t length = Utf8SequenceAt(text, i, code);
-    bool whole = length > 1;
-    if (!whole) {
-      escape("\\x%02x", c);
-      ++i;
-    } else if (code < 0xA0) {
-      escape("\\u%04x", code);
-      i += length;
-    } else {
-      out.append(text, i, length);
-      i += length;
-    }
-  }
-  return out;
-}
-
 namespace {
 
 json CallJson(const standins::StoredCall& call) {

@@ -6,7 +6,7 @@
 #include <iostream>
 #include <regex>
 
-#include "quillet/operations/views.h"
+#include "quillet/operations/text_excerpt.h"
 
 namespace quillet::cli {
 

@@ -22,4 +22,8 @@ size_t Utf8SequenceAt(std::string_view text, size_t at, uint32_t& code);
 // `max_bytes` with "...".
 std::string Excerpt(std::string_view text, size_t max_bytes);
 
+// `text` whole for one line of a table or a message, whatever it holds: as
+// Excerpt, but a C1 control as \u0085 (not its bytes).
+std::string Printable(std::string_view text);
+
 }  // namespace quillet::operations

@@ -71,9 +71,4 @@ bool PrintItem(std::ostream& out, const BackendSetup& backend,
 bool PrintLog(std::ostream& out, const std::string& path,
               std::optional<size_t> tail, bool json);
 
-// `text` with control characters escaped (C0 and DEL as \n, \r, \t or
-// \xNN, C1 as \u0085), and bytes that are not UTF-8 as \xNN: for one line
-// of a table or a message, whatever the text holds.
-std::string Printable(const std::string& text);
-
 }  // namespace quillet::operations
