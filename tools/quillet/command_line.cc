@@ -2,14 +2,12 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string_view>
 #include <tuple>
 
 #include "batch_runner.h"
-#include "changed_since.h"
 #include "command_options.h"
 #include "command_suggestions.h"
 #include "exit_status.h"
@@ -22,13 +20,12 @@
 #include "quillet/error.h"
 #include "quillet/operations/backend_commands.h"
 #include "quillet/operations/json_variant.h"
-#include "quillet/operations/views.h"
 #include "quillet/text.h"
+#include "read_commands.h"
 #include "run_one.h"
 
 namespace quillet::cli {
 
-using operations::DumpJson;
 using operations::UsageError;
 
 namespace {
@@ -133,44 +130,41 @@ int Main(int argc, char** argv) {
     keyed(item);
   }
 
-  std::string number, after, sold_to, changed_since;
-  std::optional<int64_t> limit, status;
-  bool as_json = false;
+  ReadOptions reads;
   auto* calls_cmd = command("calls", "the stored service calls");
-  calls_cmd->add_option("number", number, "one call");
-  calls_cmd->add_flag("--json", as_json, "JSON for scripts");
-  calls_cmd->add_option("--limit", limit, "at most N calls")
+  calls_cmd->add_option("number", reads.number, "one call");
+  calls_cmd->add_flag("--json", reads.json, "JSON for scripts");
+  calls_cmd->add_option("--limit", reads.limit, "at most N calls")
       ->type_name("N")
       ->check(Bounded(int64_t{0}, int64_t{1} << 40));
-  calls_cmd->add_option("--after", after,
+  calls_cmd->add_option("--after", reads.after,
                         "only calls created after this call number");
   calls_cmd
-      ->add_option("--status", status,
+      ->add_option("--status", reads.status,
                    "only calls with this status (0-255; 0: new)")
       ->type_name("N")
       ->check(Bounded(0, 255));
-  calls_cmd->add_option("--sold-to", sold_to,
+  calls_cmd->add_option("--sold-to", reads.sold_to,
                         "only calls of this sold-to business partner");
-  std::string text_filter;
-  calls_cmd->add_option("--text", text_filter,
+  calls_cmd->add_option("--text", reads.text,
                         "only calls whose description contains this text");
-  calls_cmd->add_option("--changed-since", changed_since,
+  calls_cmd->add_option("--changed-since", reads.changed_since,
                         "only calls changed since a date or UTC time");
-  std::string serial;
   auto* items_cmd = command("items", "the stored serialized items");
-  items_cmd->add_option("id", serial, "one item (serial number)");
-  items_cmd->add_flag("--json", as_json, "JSON for scripts");
-  items_cmd->add_option("--limit", limit, "at most N items")
+  items_cmd->add_option("id", reads.serial, "one item (serial number)");
+  items_cmd->add_flag("--json", reads.json, "JSON for scripts");
+  items_cmd->add_option("--limit", reads.limit, "at most N items")
       ->type_name("N")
       ->check(Bounded(int64_t{0}, int64_t{1} << 40));
-  items_cmd->add_option("--after", after,
+  items_cmd->add_option("--after", reads.after,
                         "only items whose serial number sorts after this");
-  std::optional<size_t> tail;
   auto* log_cmd = command("log", "the log entries, oldest first");
-  log_cmd->add_option("--tail", tail, "only the last N entries (0-1000000)")
+  log_cmd
+      ->add_option("--tail", reads.tail, "only the last N entries (0-1000000)")
       ->type_name("N")
       ->check(Bounded(size_t{0}, size_t{1000000}));
-  log_cmd->add_flag("--json", as_json, "the log file's JSON lines as they are");
+  log_cmd->add_flag("--json", reads.json,
+                    "the log file's JSON lines as they are");
 
   std::string master_file;
   auto* backend = command("backend", "the embedded back end");
@@ -401,56 +395,10 @@ int Main(int argc, char** argv) {
                               keys_limit, backend_json);
       return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
     }
-    if (*log_cmd) {
-      // The log beside a mistyped database is no log: say so, as the other
-      // reading commands do. (Without --db, the folder's log is read even
-      // with no database file: a service on PostgreSQL writes it there.)
-      std::error_code ec;
-      if (app.count("--db") && g.log.empty() &&
-          !operations::IsServerAddress(g.db) &&
-          !std::filesystem::exists(g.db, ec))
-        throw UsageError("no database '" + g.db + "'");
-      errno = 0;
-      if (!operations::PrintLog(std::cout, g.LogPath(), tail, as_json) &&
-          std::filesystem::exists(g.LogPath()))
-        throw UsageError("cannot read '" + g.LogPath() + "'");
-      return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
-    }
-    errno = 0;
-    if (*calls_cmd) {
-      if (!number.empty()) {
-        if (as_json) {
-          std::optional<json> call = operations::CallJson(g, number);
-          if (!call) throw UsageError("no service call '" + number + "'");
-          std::cout << DumpJson(*call, 2) << "\n";
-        } else if (!operations::PrintCallDetail(std::cout, g, number)) {
-          throw UsageError("no service call '" + number + "'");
-        }
-      } else {
-        operations::CallQuery query{.status = status, .limit = limit};
-        if (!after.empty()) query.after = after;
-        if (!sold_to.empty()) query.sold_to = sold_to;
-        if (!text_filter.empty()) query.text = text_filter;
-        if (!changed_since.empty())
-          query.changed_since = TransactionTimeFrom(changed_since);
-        operations::ListCalls(std::cout, g, query, as_json);
-      }
-    } else if (*items_cmd) {
-      if (!serial.empty()) {
-        if (as_json) {
-          std::optional<json> item = operations::ItemJson(g, serial);
-          if (!item) throw UsageError("no serialized item '" + serial + "'");
-          std::cout << DumpJson(*item, 2) << "\n";
-        } else if (!operations::PrintItem(std::cout, g, serial)) {
-          throw UsageError("no serialized item '" + serial + "'");
-        }
-      } else {
-        operations::ItemQuery query{.limit = limit};
-        if (!after.empty()) query.after = after;
-        operations::ListItems(std::cout, g, query, as_json);
-      }
-    }
-    return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
+    if (*log_cmd) return RunLog(g, app.count("--db") > 0, reads);
+    if (*calls_cmd) return RunCalls(g, reads);
+    if (*items_cmd) return RunItems(g, reads);
+    return kExitUsage;  // require_subcommand(1): not reached
   } catch (const UsageError& e) {
     Say(e.what());
     return kExitUsage;
