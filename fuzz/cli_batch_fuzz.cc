@@ -5,9 +5,10 @@
 #include <nlohmann/json.hpp>
 
 #include "batch_file.h"
-#include "json_variant.h"
-#include "operations.h"
 #include "quillet/error.h"
+#include "quillet/operations/json_variant.h"
+#include "quillet/operations/operation.h"
+#include "quillet/operations/text_excerpt.h"
 #include "support/recording_adapter.h"
 
 using namespace quillet;
@@ -17,7 +18,7 @@ namespace {
 
 // Printable ASCII or valid UTF-8 without control characters.
 bool Escaped(const std::string& text) {
-  return cli::Excerpt(text, text.size() + 1) == text;
+  return operations::Excerpt(text, text.size() + 1) == text;
 }
 
 }  // namespace
@@ -32,17 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
       if (!line.unreadable.empty()) {
         if (!Escaped(line.unreadable)) std::abort();
-        throw cli::UsageError(line.unreadable);
+        throw operations::UsageError(line.unreadable);
       }
-      cli::PreparedOperation op = cli::Prepare(line.request);
+      operations::PreparedOperation op = operations::Prepare(line.request);
       Ref<CallsInterface> calls = NewCalls();
-      record.update(cli::Run(*calls, op, {}).output);
-    } catch (const cli::UsageError& e) {
+      record.update(operations::Run(*calls, op, {}).output);
+    } catch (const operations::UsageError& e) {
       record["usage"] = e.what();
     } catch (const Error&) {
     }
     // Throws (and so stops the fuzzer) on text the writer cannot write.
-    std::string written = cli::DumpJson(record);
+    std::string written = operations::DumpJson(record);
     if (json::parse(written, nullptr, false).is_discarded()) std::abort();
   }
   if (world.LiveTotal() != 0) std::abort();

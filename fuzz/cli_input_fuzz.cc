@@ -7,19 +7,20 @@
 #include <string>
 
 #include "input.h"
-#include "json_variant.h"
+#include "quillet/operations/json_variant.h"
+#include "quillet/operations/text_excerpt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   try {
     quillet::cli::CsvRows(text);
-  } catch (const quillet::cli::UsageError&) {
+  } catch (const quillet::operations::UsageError&) {
   }
   try {
     quillet::cli::ParseJson(text, "input");
-  } catch (const quillet::cli::UsageError& e) {
+  } catch (const quillet::operations::UsageError& e) {
     std::string message = e.what();
-    if (quillet::cli::Excerpt(message, message.size() + 1) != message)
+    if (quillet::operations::Excerpt(message, message.size() + 1) != message)
       std::abort();
   }
   return 0;

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "operations.h"
 #include "quillet/error.h"
+#include "quillet/operations/operation.h"
 #include "support/recording_adapter.h"
 
 using namespace quillet;
@@ -15,12 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (request.is_discarded()) return 0;
   testing::RecordingWorld world;
   try {
-    cli::PreparedOperation op = cli::Prepare(request);
+    operations::PreparedOperation op = operations::Prepare(request);
     Ref<CallsInterface> calls = NewCalls();
-    cli::Outcome outcome = cli::Run(*calls, op, {});
+    operations::Outcome outcome = operations::Run(*calls, op, {});
     outcome.output.dump(-1, ' ', false,
                         nlohmann::ordered_json::error_handler_t::replace);
-  } catch (const cli::UsageError&) {
+  } catch (const operations::UsageError&) {
   } catch (const Error&) {
   }
   if (world.LiveTotal() != 0) std::abort();

@@ -12,10 +12,9 @@ namespace quillet::standins {
 
 void RegisterEmbeddedBackend(const std::string& db_path,
                              const EmbeddedBackendOptions& options) {
-  if (options.open == OpenMode::kForReading)
-    BackendStore check(db_path, OpenMode::kForReading);
-  else
-    BorrowedStore check(db_path);
+  // The store that checked the database serves the first operation: one
+  // connection per command. A check for reading makes and migrates nothing.
+  { BorrowedStore check(db_path, options.open); }
   int64_t retention = options.key_retention_seconds;
   adapter::AdapterFactories classes =
       adapter::ValueClasses<embedded::Record, embedded::List,

@@ -36,6 +36,12 @@ void NoteReplayed(bool replayed) {
   if (Ref<ObjectContext> context = GetObjectContext()) context->NoteReplayed();
 }
 
+void NoteKeyConflict(bool conflict) {
+  if (!conflict) return;
+  if (Ref<ObjectContext> context = GetObjectContext())
+    context->NoteKeyConflict();
+}
+
 // What this thread's submits stored since TakeStoredNote() last took it.
 thread_local std::string stored_note;
 
@@ -75,6 +81,7 @@ class Manager final : public adapter::ServiceCallManager {
       SubmitOutcome outcome =
           Store().CreateCall(component_, calls[i], RecordKey(key, i));
       NoteReplayed(outcome.replayed);
+      NoteKeyConflict(outcome.key_conflict);
       if (outcome.stored && !outcome.replayed)
         NoteStored("call " + outcome.stored->call_number + " was created");
       Answer(*response, outcome);
@@ -92,6 +99,7 @@ class Manager final : public adapter::ServiceCallManager {
       SubmitOutcome outcome =
           Store().ChangeCall(component_, calls[i], RecordKey(key, i));
       NoteReplayed(outcome.replayed);
+      NoteKeyConflict(outcome.key_conflict);
       if (outcome.stored && !outcome.replayed && outcome.messages.empty())
         NoteStored("call " + outcome.stored->call_number + " was changed");
       if (outcome.nothing_to_apply) continue;
@@ -226,6 +234,7 @@ class SerializedItemManager final : public Object {
     ItemOutcome outcome = change ? store->ChangeItem(component, rows, key)
                                  : store->CreateItem(component, rows, key);
     NoteReplayed(outcome.replayed);
+    NoteKeyConflict(outcome.key_conflict);
     if (!outcome.refusal.empty()) *a[2] = FromUtf8(outcome.refusal);
     if (outcome.refusal.empty() && !outcome.replayed)
       NoteStored(change ? "the item was changed" : "the item was registered");

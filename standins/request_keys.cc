@@ -30,9 +30,11 @@ bool SameRequest(const KeyRecord& prior, const KeyRecord& now,
 // A refusal says so in the outcome, a replay answers as the first time.
 void Refuse(SubmitOutcome& outcome, const std::string& key) {
   outcome.messages.push_back(KeyRefusal(key));
+  outcome.key_conflict = true;
 }
 void Refuse(ItemOutcome& outcome, const std::string& key) {
   outcome.refusal = KeyRefusal(key);
+  outcome.key_conflict = true;
 }
 
 }  // namespace

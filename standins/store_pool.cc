@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "backend_failure.h"
@@ -22,7 +23,8 @@ class Pool {
     if (owner_ != getpid()) Forget();
   }
 
-  std::unique_ptr<BackendStore> Take(const std::string& where) {
+  std::unique_ptr<BackendStore> Take(const std::string& where,
+                                     BackendStore::Open open) {
     std::unique_lock lock(mutex_);
     Forked();
     Database& db = databases_[where];
@@ -52,7 +54,12 @@ class Pool {
     ++db.open;
     lock.unlock();
     try {
-      return std::make_unique<BackendStore>(where);
+      auto store = std::make_unique<BackendStore>(where, open);
+      if (open == BackendStore::Open::kForReading) {
+        std::lock_guard reading(mutex_);
+        read_only_.insert(store.get());
+      }
+      return store;
     } catch (...) {
       lock.lock();
       --db.open;
@@ -63,9 +70,16 @@ class Pool {
 
   void GiveBack(const std::string& where, std::unique_ptr<BackendStore> store) {
     if (!store) return;
+    std::unique_ptr<BackendStore> closing;  // closed once the lock is let go
     std::lock_guard lock(mutex_);
     if (owner_ != getpid()) {
       store.release();  // see ~Pool
+      return;
+    }
+    if (read_only_.erase(store.get())) {
+      --databases_[where].open;  // closed: it could not serve a write
+      closing = std::move(store);
+      freed_.notify_one();
       return;
     }
     databases_[where].idle.push_back(std::move(store));
@@ -102,6 +116,7 @@ class Pool {
   pid_t owner_ = getpid();
   size_t limit_ = kDefaultStoreLimit;
   std::map<std::string, Database> databases_;
+  std::set<const BackendStore*> read_only_;  // handed out, opened for reading
 };
 
 Pool& ThePool() {
@@ -113,8 +128,9 @@ Pool& ThePool() {
 
 void SetStoreLimit(size_t limit) { ThePool().SetLimit(limit); }
 
-std::unique_ptr<BackendStore> TakeStore(const std::string& where) {
-  return ThePool().Take(where);
+std::unique_ptr<BackendStore> TakeStore(const std::string& where,
+                                        BackendStore::Open open) {
+  return ThePool().Take(where, open);
 }
 
 void GiveBackStore(const std::string& where,

@@ -55,6 +55,11 @@ class ObjectContext : public Object {
   virtual bool Replayed() const { return false; }
   // Whether the caller asked for a dry run.
   virtual bool DryRun() const { return false; }
+  // Called by an adapter that refused the request because its key was
+  // used for another one; KeyConflict() tells the host afterwards, so that
+  // it need not read the refusal's words.
+  virtual void NoteKeyConflict() {}
+  virtual bool KeyConflict() const { return false; }
 };
 
 // The longest request key a context carries, in characters (code points:

@@ -18,25 +18,11 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-class CliContractTest : public ::testing::Test {
+class CliContractTest : public ::testing::Test, protected testing::CliFolder {
  protected:
-  testing::CliResult Quillet(const std::vector<std::string>& args,
-                             const std::string& stdout_path = "") {
-    return testing::RunQuillet(dir_, args, "", stdout_path);
-  }
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_.Path(name), std::ios::binary) << text;
-  }
-  std::string Read(const std::string& name) {
-    std::ifstream in(dir_.Path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  bool Exists(const std::string& name) {
-    return std::filesystem::exists(dir_.Path(name));
-  }
   void Sql(const std::string& db, const std::string& sql) {
     sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open(dir_.Path(db).c_str(), &handle), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(dir.Path(db).c_str(), &handle), SQLITE_OK);
     char* error = nullptr;
     EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, &error),
               SQLITE_OK)
@@ -44,7 +30,6 @@ class CliContractTest : public ::testing::Test {
     sqlite3_free(error);
     sqlite3_close(handle);
   }
-  testing::TempDir dir_;
 };
 
 struct Case {
@@ -69,7 +54,7 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
                        "\n");
   Write("unread.jsonl", R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})"
                         "\nnot json\n");
-  std::filesystem::create_directory(dir_.Path("folder"));
+  std::filesystem::create_directory(dir.Path("folder"));
   Write("nul.json", std::string("{\"SOLDTOBP\":\"BP-1\"}\0{\"more\":1}", 30));
   Write("utf16.csv", std::string("\xFF\xFES\0,\0S\0-\0\x31\0", 12));
   Write("section-twice.json", R"({"businessPartners":[{"number":"BP-8"}],
@@ -432,7 +417,7 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::filesystem::remove(dir_.Path("old.db"));
+    std::filesystem::remove(dir.Path("old.db"));
     Sql("old.db", c.sql);
     testing::CliResult refused = Quillet({"calls", "--db", "old.db"});
     EXPECT_EQ(refused.status, 2);
@@ -441,7 +426,7 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
         Quillet({"backend", "migrate", "--db", "old.db"});
     ASSERT_EQ(migrated.status, 0) << migrated.err;
     std::vector<standins::StoredCall> calls =
-        standins::BackendStore(dir_.Path("old.db"),
+        standins::BackendStore(dir.Path("old.db"),
                                standins::BackendStore::Open::kForReading)
             .Calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -491,7 +476,7 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
   }
   // A database whose numbers do not follow their sequence numbers is left
   // as it was.
-  std::filesystem::remove(dir_.Path("odd.db"));
+  std::filesystem::remove(dir.Path("odd.db"));
   Sql("odd.db", with_time(1765000000) +
                     "UPDATE calls SET call_number = 'X-1' WHERE seq = 2;");
   testing::CliResult odd = Quillet({"backend", "migrate", "--db", "odd.db"});

@@ -6,8 +6,6 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "json_variant.h"
-#include "quillet/safe_array.h"
 #include "support/cli_runner.h"
 #include "support/temp_dir.h"
 
@@ -16,19 +14,7 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-class CliTest : public ::testing::Test {
- protected:
-  testing::CliResult Quillet(const std::vector<std::string>& args) {
-    return testing::RunQuillet(dir_, args);
-  }
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_.Path(name)) << text;
-  }
-  bool Exists(const std::string& name) {
-    return std::filesystem::exists(dir_.Path(name));
-  }
-  testing::TempDir dir_;
-};
+class CliTest : public ::testing::Test, protected testing::CliFolder {};
 
 TEST_F(CliTest, CreateAndUpdateCallPrintOneJsonObject) {
   testing::CliResult created =
@@ -169,26 +155,6 @@ TEST_F(CliTest, BatchGoesOnPastABadLine) {
                        "nothing, 1 bad "
                        "lines"),
             std::string::npos);
-}
-
-TEST(JsonVariantTest, MapsJsonToVariants) {
-  EXPECT_EQ(JsonToVariant(json(5)), Variant(5));
-  EXPECT_EQ(JsonToVariant(json(3000000000LL)), Variant(3e9));
-  EXPECT_EQ(JsonToVariant(json(-2147483648LL)), Variant(-2147483647 - 1));
-  EXPECT_EQ(JsonToVariant(json(2.5)), Variant(2.5));
-  EXPECT_EQ(JsonToVariant(json("t")), Variant(u"t"));
-  EXPECT_TRUE(JsonToVariant(json(nullptr)).IsNull());
-  Variant table = JsonToVariant(json::parse(R"([["a",1],["b",2]])"));
-  ASSERT_TRUE(table.IsArray());
-  EXPECT_EQ(table.AsArray().UpperBound(1), 1);
-  EXPECT_EQ(table.AsArray().UpperBound(2), 1);
-  EXPECT_EQ(table.AsArray().At({1, 0}), Variant(u"b"));
-  Variant flat = JsonToVariant(json::parse(R"([1,"x"])"));
-  EXPECT_EQ(flat.AsArray().Dimensions(), 1);
-  EXPECT_THROW(JsonToVariant(json::parse(R"([[[1]]])")), UsageError);
-  EXPECT_EQ(VariantToJson(Variant::Byte(7), true),
-            json({{"type", "Byte"}, {"value", 7}}));
-  EXPECT_THROW(JsonToVariant(json("\xff")), UsageError);
 }
 
 }  // namespace

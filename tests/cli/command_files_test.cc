@@ -31,18 +31,7 @@ std::string CreateLine(const std::string& description) {
 class CommandFilesTest : public ::testing::Test {
  protected:
   // A folder with a database holding one call, its log and a batch file.
-  struct Folder {
-    testing::TempDir dir;
-    testing::CliResult Quillet(const std::vector<std::string>& args) const {
-      return testing::RunQuillet(dir, args);
-    }
-    void Write(const std::string& name, const std::string& text) const {
-      std::ofstream(dir.Path(name), std::ios::binary) << text;
-    }
-    std::string Read(const std::string& name) const {
-      std::ifstream in(dir.Path(name), std::ios::binary);
-      return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+  struct Folder : testing::CliFolder {
     // Every file but the runner's own, with its size and a digest of its
     // bytes.
     std::map<std::string, std::string> Files() const {

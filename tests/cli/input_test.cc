@@ -5,10 +5,12 @@
 
 #include <sstream>
 
-#include "json_variant.h"
+#include "quillet/operations/json_variant.h"
 
 namespace quillet::cli {
 namespace {
+
+using operations::UsageError;
 
 // The rows as compact JSON, or "usage: <message>" when refused.
 std::string Read(const std::function<Json()>& read) {

@@ -16,15 +16,11 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-class RequestKeyTest : public ::testing::Test {
+class RequestKeyTest : public ::testing::Test, protected testing::CliFolder {
  protected:
-  testing::CliResult Quillet(const std::vector<std::string>& args) {
-    return testing::RunQuillet(dir_, args);
-  }
   std::vector<standins::StoredCall> Calls() {
-    return standins::BackendStore(dir_.Path("quillet.db")).Calls();
+    return standins::BackendStore(dir.Path("quillet.db")).Calls();
   }
-  testing::TempDir dir_;
 };
 
 TEST_F(RequestKeyTest, ARepeatedRequestIsAnsweredAgainByteForByte) {
@@ -79,7 +75,7 @@ TEST_F(RequestKeyTest, AKeyReusedForAnotherRequestIsRefused) {
 }
 
 TEST_F(RequestKeyTest, TwoProcessesRacingWithOneKeyStoreOneCall) {
-  std::ofstream(dir_.Path("none.json")) << "{}";
+  std::ofstream(dir.Path("none.json")) << "{}";
   ASSERT_EQ(Quillet({"backend", "load", "none.json"}).status, 0);  // the file
                                                                    // exists
   for (int round = 0; round < 5; ++round) {
@@ -88,9 +84,9 @@ TEST_F(RequestKeyTest, TwoProcessesRacingWithOneKeyStoreOneCall) {
     for (pid_t& pid : pids) {
       pid = fork();
       if (pid == 0) {
-        std::string out = dir_.Path(key + "-" + std::to_string(getpid()));
+        std::string out = dir.Path(key + "-" + std::to_string(getpid()));
         if (!freopen(out.c_str(), "w", stdout)) _exit(3);
-        if (chdir(dir_.Path("").c_str()) != 0) _exit(3);
+        if (chdir(dir.Path("").c_str()) != 0) _exit(3);
         execl(QUILLET_CLI_PATH, "quillet", "create-call", "--key", key.c_str(),
               "SOLDTOBP=BP-1", static_cast<char*>(nullptr));
         _exit(3);
@@ -101,7 +97,7 @@ TEST_F(RequestKeyTest, TwoProcessesRacingWithOneKeyStoreOneCall) {
       int status = 0;
       waitpid(pid, &status, 0);
       EXPECT_EQ(WEXITSTATUS(status), 0);
-      std::ifstream in(dir_.Path(key + "-" + std::to_string(pid)));
+      std::ifstream in(dir.Path(key + "-" + std::to_string(pid)));
       numbers.push_back(json::parse(in)["result"]["CALLNUMBER"]);
     }
     EXPECT_EQ(numbers[0], numbers[1]);
@@ -121,7 +117,7 @@ TEST_F(RequestKeyTest, ALogFailureHidesNothingAndReplaysLogNothing) {
     return before;
   };
   const std::vector<std::string> full = {"--log", "/dev/full"};
-  std::ofstream(dir_.Path("b.jsonl"))
+  std::ofstream(dir.Path("b.jsonl"))
       << R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","BPNUMBER":"U"}})"
       << "\n";
   struct Step {
@@ -150,7 +146,7 @@ TEST_F(RequestKeyTest, ALogFailureHidesNothingAndReplaysLogNothing) {
     EXPECT_EQ(r.status, step.status) << r.err;
     EXPECT_NE(r.err.find(step.in_err), std::string::npos) << r.err;
     EXPECT_EQ(Calls().size(), step.calls);
-    std::ifstream log(dir_.Path("quillet.log"));
+    std::ifstream log(dir.Path("quillet.log"));
     int entries = 0;
     for (std::string line; std::getline(log, line);) ++entries;
     EXPECT_EQ(entries, step.log_entries);
@@ -161,7 +157,7 @@ TEST_F(RequestKeyTest, ALogFailureHidesNothingAndReplaysLogNothing) {
 // meanwhile (the engineer time a question adds) does not make it another.
 TEST_F(RequestKeyTest, ARetryAfterMasterDataChangedIsTheSameRequest) {
   auto load = [&](int minutes) {
-    std::ofstream(dir_.Path("m.json"))
+    std::ofstream(dir.Path("m.json"))
         << R"({"engineerTime":[{"question":"Q-1","minutes":)" << minutes
         << "}]}";
     ASSERT_EQ(Quillet({"backend", "load", "m.json"}).status, 0);

@@ -114,16 +114,17 @@ def calls_described(text):
             api("calls?text=" + urllib.parse.quote(text))]
 
 
+def wait_for_port(errors_path):
+    """The port a service listens on, from its standard error's file."""
+    found = subprocess.run(
+        [os.path.join(here, "..", "support", "wait_for_port.sh"), errors_path],
+        capture_output=True, text=True)
+    assert found.returncode == 0, "the server did not start: " + found.stderr
+    return found.stdout.strip()
+
+
 try:
-    port = None
-    for _ in range(100):
-        errors.seek(0)
-        match = re.search(r"listening on 127\.0\.0\.1:(\d+)", errors.read())
-        if match:
-            port = match.group(1)
-            break
-        time.sleep(0.1)
-    assert port, "the server did not start"
+    port = wait_for_port(errors.name)
     base = "http://127.0.0.1:%s/" % port
     with urllib.request.urlopen(base + "favicon.svg", timeout=10) as answer:
         check(answer.headers["Content-Type"] == "image/svg+xml",
@@ -457,15 +458,7 @@ try:
     open_server = subprocess.Popen(
         [quillet, "serve", "--listen", "127.0.0.1:0", "--db", db],
         stderr=open_errors)
-    open_port = None
-    for _ in range(100):
-        open_errors.seek(0)
-        match = re.search(r"listening on 127\.0\.0\.1:(\d+)", open_errors.read())
-        if match:
-            open_port = match.group(1)
-            break
-        time.sleep(0.1)
-    assert open_port, "the second server did not start"
+    open_port = wait_for_port(open_errors.name)
     open_base = "http://127.0.0.1:%s/" % open_port
 
     def stored_calls():

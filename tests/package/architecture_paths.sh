@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Every path that docs/ARCHITECTURE.md names in backticks exists, and the
 # layers point one way: no storage engine includes the back end's rules,
-# and nothing in the component reaches into the trace.
+# nothing in the component reaches into the trace, and the
+# front ends keep to their layer: no file under tools/ includes a stand-in
+# header (quillet/standins/... or a standins/ path). The operation layer
+# (operations/) is the front ends' one way to the back end, its
+# registration included, so no front-end file needs one.
 #   tests/package/architecture_paths.sh SOURCE_DIR
 set -euo pipefail
 cd "$1"
@@ -24,4 +28,19 @@ fi
 if grep -rl '#include "trace/' src --include='*.cc' --include='*.h' | grep -v '^src/trace/'; then
   echo "the files above include the trace's internals"; missing=1
 fi
+
+# A front end that includes a stand-in header reaches past the operation
+# layer. (The pattern is checked against a line that must match, so that a
+# pattern gone wrong cannot pass everything.)
+pattern='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]([^">]*/)?standins/'
+echo '#include "quillet/standins/backend_store.h"' | grep -Eq "$pattern" ||
+  { echo "the include pattern does not match a stand-in header"; exit 1; }
+sources=$(find tools operations/include -name '*.h' -o -name '*.cc' | wc -l)
+[ "$sources" -gt 20 ] || { echo "only $sources front-end sources found"; exit 1; }
+if bypass=$(grep -rEn "$pattern" tools operations/include --include='*.h' --include='*.cc'); then
+  echo "front-end files (or the operation layer's headers) include stand-in headers:"
+  echo "$bypass"
+  missing=1
+fi
 [ "$missing" -eq 0 ] && echo "all $checked paths exist; the layers point one way"
+exit "$missing"

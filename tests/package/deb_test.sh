@@ -69,13 +69,8 @@ setpriv --reuid=quillet --regid=quillet --init-groups --no-new-privs \
   "set -a; . /etc/quillet/quillet.conf; QUILLET_LISTEN=127.0.0.1:0; cd /var/lib/quillet; exec $exec_start" \
   2>"$work/serve.err" &
 server=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/serve.err")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "the service did not start:"; cat "$work/serve.err"; exit 1; }
+port=$("$src/tests/support/wait_for_port.sh" "$work/serve.err") ||
+  { echo "the service did not start:"; cat "$work/serve.err"; exit 1; }
 /usr/bin/python3 - "$port" <<'PY'
 import json, sys, urllib.request
 base = f"http://127.0.0.1:{sys.argv[1]}"

@@ -11,9 +11,9 @@
 #include <set>
 #include <thread>
 
-#include "operations.h"
 #include "quillet/calls.h"
 #include "quillet/error.h"
+#include "quillet/operations/operation.h"
 #include "quillet/safe_array.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
@@ -24,6 +24,7 @@
 #include "support/database_dump.h"
 #include "support/raises.h"
 #include "support/recording_adapter.h"
+#include "trace_output.h"
 
 namespace quillet::standins {
 namespace {
@@ -521,7 +522,7 @@ TEST_P(BackendCaseTest, ACallWithoutAStatusIsListedAsNew) {
 // every table and the log as they were.
 TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
   using nlohmann::ordered_json;
-  using Verdict = cli::Verdict;
+  using Verdict = operations::Verdict;
   const ordered_json update = {
       {"COMPONENT", "Desk"},    {"CALLNUMBER", "SC000001"},
       {"ENGINEER", "ENG-07"},   {"ACTIONDONEBY", "ENG-07"},
@@ -578,9 +579,10 @@ TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
   // Answers compare without the clock's transaction time (and on
   // PostgreSQL without a new call's number).
   bool sqlite = !IsPostgresUri(db_);
-  auto answer = [&](const ordered_json& request, cli::RunOptions options) {
-    cli::PreparedOperation op = cli::Prepare(request);
-    cli::Outcome outcome = cli::Run(*calls_, op, options);
+  auto answer = [&](const ordered_json& request,
+                    operations::RunOptions options) {
+    operations::PreparedOperation op = operations::Prepare(request);
+    operations::Outcome outcome = operations::Run(*calls_, op, options);
     ordered_json out = outcome.output;
     if (out["result"].is_object()) {
       out["result"].erase("LASTTRANSTIME");
@@ -614,6 +616,10 @@ TEST_P(BackendCaseTest, TracesAndDryRunsAnswerAsTheRequestDoes) {
     EXPECT_EQ(traced.second, c.verdict);
     EXPECT_EQ(dry.second, c.verdict);
     EXPECT_EQ(dry.first, traced.first);
+    // The service's trace values say what the library's trace lines say.
+    for (const Trace* t : {&dry_trace, &trace})
+      for (const TraceEvent& e : t->events())
+        EXPECT_EQ(operations::DumpJson(cli::TraceEventJson(e)), ToJsonLine(e));
     if (c.verdict != Verdict::kDone) {
       EXPECT_GT(LogLines(), log_before);
     }

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -29,6 +30,19 @@ CliResult RunQuillet(const TempDir& dir, const std::vector<std::string>& args,
   std::ifstream err_file(dir.Path("stderr.txt"));
   std::string err((std::istreambuf_iterator<char>(err_file)), {});
   return {WEXITSTATUS(status), out, err};
+}
+
+void CliFolder::Write(const std::string& name, const std::string& text) const {
+  std::ofstream(dir.Path(name), std::ios::binary) << text;
+}
+
+std::string CliFolder::Read(const std::string& name) const {
+  std::ifstream in(dir.Path(name), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool CliFolder::Exists(const std::string& name) const {
+  return std::filesystem::exists(dir.Path(name));
 }
 
 }  // namespace quillet::testing

@@ -1,5 +1,6 @@
 // Runs the built `quillet` executable in a scratch folder and captures its
-// exit status, standard output and standard error.
+// exit status, standard output and standard error; CliFolder is such a
+// folder with its files at hand, for the command's tests.
 #pragma once
 
 #include <string>
@@ -19,5 +20,18 @@ struct CliResult {
 CliResult RunQuillet(const TempDir& dir, const std::vector<std::string>& args,
                      const std::string& input = "",
                      const std::string& stdout_path = "");
+
+// A scratch folder to run `quillet` in. Files are read and written as bytes.
+struct CliFolder {
+  TempDir dir;
+
+  CliResult Quillet(const std::vector<std::string>& args,
+                    const std::string& stdout_path = "") const {
+    return RunQuillet(dir, args, "", stdout_path);
+  }
+  void Write(const std::string& name, const std::string& text) const;
+  std::string Read(const std::string& name) const;
+  bool Exists(const std::string& name) const;
+};
 
 }  // namespace quillet::testing

@@ -1,9 +1,16 @@
 #include "batch_file.h"
 
 #include "input.h"
-#include "json_variant.h"
+#include "quillet/operations/digest.h"
+#include "quillet/operations/text_excerpt.h"
+#include "quillet/operations/usage_error.h"
 
 namespace quillet::cli {
+
+using operations::ContentDigest;
+using operations::Excerpt;
+using operations::UsageError;
+using operations::Utf8SequenceAt;
 namespace {
 
 // The offset of the first byte that is not part of valid UTF-8, or npos.

@@ -15,9 +15,13 @@
 #include <utility>
 #include <vector>
 
-#include "json_variant.h"
+#include "quillet/operations/text_excerpt.h"
+#include "quillet/operations/usage_error.h"
 
 namespace quillet::cli {
+
+using operations::Excerpt;
+using operations::UsageError;
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -178,66 +182,6 @@ class Builder {
 
 }  // namespace
 
-size_t Utf8SequenceAt(std::string_view text, size_t at, uint32_t& code) {
-  auto c = static_cast<unsigned char>(text[at]);
-  if (c < 0x80) {
-    code = c;
-    return 1;
-  }
-  size_t n = c >= 0xF5 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-  if (n == 0 || at + n > text.size()) return 0;
-  code = n == 2 ? c & 0x1Fu : n == 3 ? c & 0x0Fu : c & 0x07u;
-  for (size_t k = 1; k < n; ++k) {
-    auto next = static_cast<unsigned char>(text[at + k]);
-    if ((next & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (next & 0x3Fu);
-  }
-  if ((n == 3 && code < 0x800) || (n == 4 && code < 0x10000) ||
-      code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-    return 0;
-  return n;
-}
-
-std::string Excerpt(std::string_view text, size_t max_bytes) {
-  std::string out;
-  size_t i = 0;
-  auto hex = [&](unsigned char c) {
-    char buffer[8];
-    std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
-    out += buffer;
-  };
-  while (i < text.size()) {
-    if (out.size() >= max_bytes) {
-      out += "...";
-      break;
-    }
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    if (c == '\n' || c == '\r' || c == '\t') {
-      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
-      ++i;
-      continue;
-    }
-    // A whole UTF-8 sequence of a character past the controls (C0, DEL,
-    // C1: up to U+009F) is kept.
-    uint32_t code = 0;
-    size_t n = Utf8SequenceAt(text, i, code);
-    bool whole = n > 0 && code >= 0xA0;
-    if (whole) {
-      out.append(text.substr(i, n));
-      i += n;
-    } else {
-      hex(c);
-      ++i;
-    }
-  }
-  return out;
-}
-
 std::string ReadAll(std::istream& in) {
   // Input is held whole: a device that never ends (/dev/zero) or a file
   // past any sane request is refused before it takes the memory.
@@ -365,104 +309,6 @@ Json CsvRows(const std::string& input) {
         "the CSV file is not comma-separated (it has semicolons or tabs and "
         "no commas)");
   return rows;
-}
-
-std::string ContentDigest(const std::string& text) {
-  char hex[17];
-  std::snprintf(
-      hex, sizeof hex, "%016llx",
-      static_cast<unsigned long long>(XXH3_64bits(text.data(), text.size())));
-  return hex;
-}
-
-namespace {
-
-void Feed(XXH3_state_t* state, const Json& value);
-
-// Feeds an object's members in the order of their names.
-void FeedMembers(XXH3_state_t* state, Members members) {
-  char tag = static_cast<char>(Json::value_t::object);
-  XXH3_128bits_update(state, &tag, 1);
-  std::sort(members.begin(), members.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  uint64_t size = members.size();
-  XXH3_128bits_update(state, &size, sizeof size);
-  for (const auto& [name, member] : members) {
-    size = name.size();
-    XXH3_128bits_update(state, &size, sizeof size);
-    XXH3_128bits_update(state, name.data(), name.size());
-    Feed(state, *member);
-  }
-}
-
-// Feeds `value` to `state` as a tag, then lengths before contents, so that
-// no two different values feed the same bytes.
-void Feed(XXH3_state_t* state, const Json& value) {
-  auto add = [&](const void* data, size_t size) {
-    XXH3_128bits_update(state, data, size);
-  };
-  auto add_text = [&](const std::string& text) {
-    uint64_t size = text.size();
-    add(&size, sizeof size);
-    add(text.data(), text.size());
-  };
-  if (value.is_object()) {
-    Members members;
-    for (auto it = value.begin(); it != value.end(); ++it)
-      members.emplace_back(it.key(), &it.value());
-    FeedMembers(state, std::move(members));
-    return;
-  }
-  char tag = static_cast<char>(value.type());
-  add(&tag, 1);
-  switch (value.type()) {
-    case Json::value_t::array: {
-      uint64_t size = value.size();
-      add(&size, sizeof size);
-      for (const Json& element : value) Feed(state, element);
-      break;
-    }
-    case Json::value_t::string:
-      add_text(value.get_ref<const std::string&>());
-      break;
-    case Json::value_t::boolean:
-      tag = value.get<bool>() ? 1 : 0;
-      add(&tag, 1);
-      break;
-    case Json::value_t::number_integer: {
-      int64_t n = value.get<int64_t>();
-      add(&n, sizeof n);
-      break;
-    }
-    case Json::value_t::number_unsigned: {
-      uint64_t n = value.get<uint64_t>();
-      add(&n, sizeof n);
-      break;
-    }
-    case Json::value_t::number_float: {
-      double n = value.get<double>();
-      add(&n, sizeof n);
-      break;
-    }
-    default:
-      break;  // null, discarded, binary: the tag says it all
-  }
-}
-
-}  // namespace
-
-std::string MembersDigest(Members members) {
-  std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state(
-      XXH3_createState(), &XXH3_freeState);
-  if (!state) throw std::bad_alloc();
-  XXH3_128bits_reset(state.get());
-  FeedMembers(state.get(), std::move(members));
-  XXH128_hash_t h = XXH3_128bits_digest(state.get());
-  char hex[33];
-  std::snprintf(hex, sizeof hex, "%016llx%016llx",
-                static_cast<unsigned long long>(h.high64),
-                static_cast<unsigned long long>(h.low64));
-  return hex;
 }
 
 Json ValuesJson(const std::string& values) {

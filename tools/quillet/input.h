@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "quillet/operations/usage_error.h"
+
 namespace quillet::cli {
 
 using Json = nlohmann::ordered_json;
@@ -18,18 +20,6 @@ using Json = nlohmann::ordered_json;
 // The whole stream / file as bytes. ReadFile refuses a folder.
 std::string ReadAll(std::istream& in);
 std::string ReadFile(const std::string& path);
-
-// The length of the whole, shortest UTF-8 sequence at `text[at]` (1 to 4)
-// and its code point in `code`; 0 for a byte that starts none (a stray
-// continuation byte, a sequence cut short or overlong, a surrogate, past
-// U+10FFFF). ASCII is one byte.
-size_t Utf8SequenceAt(std::string_view text, size_t at, uint32_t& code);
-
-// `text` for a message or a JSON string: printable characters as they are,
-// line breaks and tabs as \n \r \t, every other control character and
-// every byte that is not part of valid UTF-8 as \xNN; cut after about
-// `max_bytes` with "...".
-std::string Excerpt(std::string_view text, size_t max_bytes);
 
 // A JSON text, keys kept in the order written. `where` names the input in
 // messages ("--details", "line 3"). Refused: invalid JSON (with the parser's
@@ -49,16 +39,6 @@ Json DetailsJson(const std::string& details,
 // left open, a file whose lines have no comma but semicolons or tabs (a
 // file for another separator), UTF-16 text (named as such) and NUL bytes.
 Json CsvRows(const std::string& text);
-
-// 16 hex digits (XXH3, 64 bits) that name a text by its content.
-std::string ContentDigest(const std::string& text);
-
-// 32 hex digits (XXH3, 128 bits) that name the JSON object of `members`
-// (name, value; nothing is copied) by what it says: its types and values,
-// objects' members in the order of their names. Spacing, escapes and member
-// order give the same digest; anything else another one, in practice.
-using Members = std::vector<std::pair<std::string_view, const Json*>>;
-std::string MembersDigest(Members members);
 
 // A serialized-item table from --values: a JSON array, "@file.json", or the
 // path of a CSV file.

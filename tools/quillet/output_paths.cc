@@ -5,10 +5,15 @@
 #include <filesystem>
 
 #include "input.h"
-#include "json_variant.h"
-#include "quillet/standins/backend_store.h"
+#include "quillet/operations/backend.h"
+#include "quillet/operations/text_excerpt.h"
+#include "quillet/operations/usage_error.h"
 
 namespace quillet::cli {
+
+using operations::BackendSetup;
+using operations::Excerpt;
+using operations::UsageError;
 namespace {
 
 bool IsFile(const NamedPath& p) { return !p.path.empty() && p.path != "-"; }
@@ -46,7 +51,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 std::vector<NamedPath> KeptFiles(const BackendSetup& setup) {
   std::vector<NamedPath> kept;
-  if (!standins::IsPostgresUri(setup.db)) {
+  if (!operations::IsServerAddress(setup.db)) {
     kept.push_back({"the database", setup.db});
     // SQLite names its companions after the file it opened: through a link,
     // after the link's target.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "backend_setup.h"
+#include "quillet/operations/backend.h"
 
 namespace quillet::cli {
 
@@ -19,7 +19,7 @@ struct NamedPath {
 
 // The files `setup` keeps: a SQLite database with its -wal, -shm and
 // -journal files (none for a server database), and the log.
-std::vector<NamedPath> KeptFiles(const BackendSetup& setup);
+std::vector<NamedPath> KeptFiles(const operations::BackendSetup& setup);
 
 // Raises UsageError, before anything is opened for writing, when an output
 // is the same file as a kept one or as another output. Empty paths and "-"

@@ -1,10 +1,54 @@
 #include "trace_output.h"
 
+#include <cmath>
 #include <iostream>
 
-#include "json_variant.h"
+#include "quillet/operations/json_variant.h"
+#include "quillet/operations/usage_error.h"
 
 namespace quillet::cli {
+
+using operations::DumpJson;
+using operations::UsageError;
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+json ValueJson(const TraceValue& value) {
+  json out{{"type", value.type}};
+  if (!value.value.empty() || value.type == "String")
+    out["value"] = value.value;
+  if (value.type == "String") out["length"] = value.length;
+  if (!value.whole) out["whole"] = false;
+  return out;
+}
+
+json ValuesJson(const std::vector<TraceValue>& values) {
+  json out = json::array();
+  for (const TraceValue& value : values) out.push_back(ValueJson(value));
+  return out;
+}
+
+}  // namespace
+
+json TraceEventJson(const TraceEvent& event) {
+  json out{{"seq", event.sequence},
+           {"event", KindName(event.kind)},
+           {"object", event.object}};
+  if (!event.class_name.empty()) out["class"] = event.class_name;
+  if (!event.member.empty()) out["member"] = event.member;
+  if (!event.arguments.empty()) out["args"] = ValuesJson(event.arguments);
+  if (!event.arguments_after.empty())
+    out["args_after"] = ValuesJson(event.arguments_after);
+  if (event.result) out["result"] = ValueJson(*event.result);
+  if (event.error)
+    out["error"] = {{"number", event.error->number},
+                    {"description", event.error->description}};
+  if (event.kind != TraceEventKind::kWithheld)
+    out["us"] = std::round(event.microseconds * 10) / 10;
+  return out;
+}
 
 TraceOutput::TraceOutput(const std::string& path, bool whole_texts)
     : path_(path), trace_(TraceOptions{.whole_texts = whole_texts}) {
@@ -21,7 +65,7 @@ TraceOutput::TraceOutput(const std::string& path, bool whole_texts)
 bool TraceOutput::Write() {
   if (!out_) return true;
   for (const TraceEvent& event : trace_.TakeEvents())
-    *out_ << ToJsonLine(event) << '\n';
+    *out_ << DumpJson(TraceEventJson(event)) << '\n';
   out_->flush();
   return static_cast<bool>(*out_);
 }

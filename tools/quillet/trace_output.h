@@ -5,12 +5,18 @@
 
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 
+#include "quillet/operations/usage_error.h"
 #include "quillet/trace.h"
 
 namespace quillet::cli {
+
+// One event as a JSON value, member for member as ToJsonLine writes it
+// (trace.h), for answers that carry a trace among other values.
+nlohmann::ordered_json TraceEventJson(const TraceEvent& event);
 
 class TraceOutput {
  public:

@@ -11,7 +11,6 @@
 #include <sstream>
 #include <thread>
 
-#include "desk_reads.h"
 #include "http/audit.h"
 #include "http/browser_guard.h"
 #include "http/connection.h"
@@ -21,20 +20,34 @@
 #include "http/status_map.h"
 #include "http/tokens.h"
 #include "input.h"
-#include "operations.h"
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
-#include "quillet/standins/backend_store.h"
-#include "quillet/standins/store_pool.h"
+#include "quillet/operations/backend_commands.h"
+#include "quillet/operations/desk_reads.h"
+#include "quillet/operations/operation.h"
+#include "quillet/operations/views.h"
 #include "quillet/text.h"
-#include "views.h"
+#include "trace_output.h"
 
 namespace quillet::cli::http {
+
+using operations::BackendSetup;
+using operations::CallQuery;
+using operations::DumpJson;
+using operations::ItemQuery;
+using operations::MasterList;
+using operations::Op;
+using operations::Outcome;
+using operations::PreparedOperation;
+using operations::QueryParams;
+using operations::RunOptions;
+using operations::UsageError;
+using operations::Verdict;
+
 namespace {
 
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
-using standins::MasterList;
 
 constexpr const char* kUnavailable = "the back end cannot be reached";
 constexpr size_t kMaxAuditTail = 10000;
@@ -166,56 +179,21 @@ class Service : public Handler {
 
   // On a worker: the operations and the reads.
   Response Work(const Request& req) override {
+    // The route names the operation; from here on it is a type.
+    if (std::optional<Op> operation = operations::OpNamed(req.op))
+      return Operate(req, *operation);
     const std::string& op = req.op;
-    if (op == "create-call")
-      return Operate(req, [&](const Json& body) {
-        return Json{{"op", "create-call"}, {"details", body}};
-      });
-    if (op == "update-call")
-      return Operate(req, [&](Json body) {
-        if (!body.is_object())
-          throw UsageError("the call details must be a JSON object");
-        if (body.contains("CALLNUMBER") && body["CALLNUMBER"] != req.arg)
-          throw UsageError("CALLNUMBER differs from the call in the path");
-        body["CALLNUMBER"] = req.arg;
-        return Json{{"op", "update-call"}, {"details", body}};
-      });
-    if (op == "create-item" || op == "update-item")
-      return Operate(req, [&](Json body) {
-        if (!body.is_object())
-          throw UsageError(
-              "an item request is a JSON object with \"component\" and "
-              "\"values\"");
-        if (op == "update-item") {
-          auto values = body.find("values");
-          std::optional<Json> serial = SerialOf(body);
-          if (values != body.end() && values->is_array() && !serial)
-            throw UsageError("the values have no SERIALNUMBER row");
-          if (serial && *serial != req.arg)
-            throw UsageError("SERIALNUMBER differs from the item in the path");
-        }
-        body["op"] = op;
-        return body;
-      });
-    if (op == "time-format") {
-      if (!req.Param("value"))
-        return ReplyError(400, "time-format needs ?value=<JSON>");
-      return Operate(req, [&](const Json&) {
-        return Json{{"op", "time-format"},
-                    {"value", ParseJson(*req.Param("value"), "the value")}};
-      });
-    }
     if (op == "get-call")
-      return Read([&](standins::BackendStore& store) {
-        std::optional<standins::StoredCall> call = store.Call(req.arg);
+      return Read([&] {
+        std::optional<Json> call = operations::CallJson(backend(), req.arg);
         if (!call) return ReplyError(404, "no service call");
-        return Reply(200, CallJson(*call));
+        return Reply(200, *call);
       });
     if (op == "get-item")
-      return Read([&](standins::BackendStore& store) {
-        std::optional<standins::StoredItem> item = store.Item(req.arg);
+      return Read([&] {
+        std::optional<Json> item = operations::ItemJson(backend(), req.arg);
         if (!item) return ReplyError(404, "no serialized item");
-        return Reply(200, ItemJson(*item));
+        return Reply(200, *item);
       });
     if (op == "list-calls") return ListCalls(req);
     if (op == "list-items") return ListItems(req);
@@ -225,21 +203,21 @@ class Service : public Handler {
     // Master data for the console's pickers, and how many calls a filter
     // matches (desk_reads.h).
     if (op == "partners" || op == "service-objects")
-      return Read([&](standins::BackendStore& store) {
-        return Reply(
-            200, MasterDataJson(store,
-                                op == "partners"
-                                    ? standins::MasterList::kBusinessPartners
-                                    : standins::MasterList::kServiceObjects,
-                                ParamsOf(req)));
+      return Read([&] {
+        return Reply(200, operations::MasterDataJson(
+                              backend(),
+                              op == "partners" ? MasterList::kBusinessPartners
+                                               : MasterList::kServiceObjects,
+                              ParamsOf(req)));
       });
     if (op == "call-count")
-      return Read([&](standins::BackendStore& store) {
-        return Reply(200, CallCountJson(store, CallQueryOf(req)));
+      return Read([&] {
+        return Reply(200,
+                     operations::CallCountJson(backend(), CallQueryOf(req)));
       });
     if (op == "readyz")  // ready when a write would be taken now
-      return Read([](standins::BackendStore& store) {
-        store.CheckWritable();
+      return Read([&] {
+        operations::CheckHealth(backend());
         return Reply(200, Json{{"status", "ready"}});
       });
     return ReplyError(404, "no such route");
@@ -307,16 +285,16 @@ class Service : public Handler {
     return std::nullopt;
   }
 
-  static std::string Subject(const std::string& op, const Json& body,
-                             const Json& output, const std::string& arg) {
+  static std::string Subject(Op op, const Json& body, const Json& output,
+                             const std::string& arg) {
     if (!arg.empty()) return arg;
-    if (op == "create-call") {
+    if (op == Op::kCreateCall) {
       auto result = output.find("result");
       if (result != output.end() && result->is_object() &&
           result->contains("CALLNUMBER") && (*result)["CALLNUMBER"].is_string())
         return (*result)["CALLNUMBER"];
     }
-    if (op == "create-item" && body.is_object()) {
+    if (op == Op::kCreateItem && body.is_object()) {
       auto values = body.find("values");
       if (values != body.end() && values->is_array())
         for (const Json& row : *values)
@@ -327,21 +305,59 @@ class Service : public Handler {
     return "";
   }
 
+  // The operation's request from the HTTP request's body (`body`, parsed)
+  // and path; raises UsageError for one that cannot be used.
+  static Json RequestOf(Op op, const Request& req, Json body) {
+    const Json name(operations::OpName(op));
+    switch (op) {
+      case Op::kCreateCall:
+        return Json{{"op", name}, {"details", std::move(body)}};
+      case Op::kUpdateCall:
+        if (!body.is_object())
+          throw UsageError("the call details must be a JSON object");
+        if (body.contains("CALLNUMBER") && body["CALLNUMBER"] != req.arg)
+          throw UsageError("CALLNUMBER differs from the call in the path");
+        body["CALLNUMBER"] = req.arg;
+        return Json{{"op", name}, {"details", std::move(body)}};
+      case Op::kCreateItem:
+      case Op::kUpdateItem:
+        if (!body.is_object())
+          throw UsageError(
+              "an item request is a JSON object with \"component\" and "
+              "\"values\"");
+        if (op == Op::kUpdateItem) {
+          auto values = body.find("values");
+          std::optional<Json> serial = SerialOf(body);
+          if (values != body.end() && values->is_array() && !serial)
+            throw UsageError("the values have no SERIALNUMBER row");
+          if (serial && *serial != req.arg)
+            throw UsageError("SERIALNUMBER differs from the item in the path");
+        }
+        body["op"] = name;
+        return body;
+      case Op::kTimeFormat:
+        if (!req.Param("value"))
+          throw UsageError("time-format needs ?value=<JSON>");
+        return Json{{"op", name},
+                    {"value", ParseJson(*req.Param("value"), "the value")}};
+    }
+    throw UsageError("no such operation");
+  }
+
   // One operation: parse, prepare, run under the Idempotency-Key, answer.
-  template <class MakeRequest>
-  Response Operate(const Request& req, MakeRequest make_request) {
+  Response Operate(const Request& req, Op op) {
     PreparedOperation prepared;
     RunOptions run;
     Switch trace_in_body = Switch::kOff;
     Json body;
     try {
-      body = req.op == "time-format" ? Json() : ParseJson(req.body, "the body");
-      prepared = Prepare(make_request(body));
+      body = op == Op::kTimeFormat ? Json() : ParseJson(req.body, "the body");
+      prepared = operations::Prepare(RequestOf(op, req, body));
       if (const std::string* key = req.Header("Idempotency-Key")) {
         if (key->find_first_not_of(" \t") == std::string::npos)
           throw UsageError("Idempotency-Key is blank");
         run.request_key = *key;
-        CheckRequestKey(run.request_key);
+        operations::CheckRequestKey(run.request_key);
       }
       run.dry_run = HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
       trace_in_body = HeaderSwitch(req, "Quillet-Trace", true);
@@ -362,13 +378,13 @@ class Service : public Handler {
       std::cerr << "quillet: " << ToUtf8(e.info().description) << std::endl;
       return ReplyError(503, kUnavailable);
     }
-    Outcome outcome = Run(*calls, prepared, run);
+    Outcome outcome = operations::Run(*calls, prepared, run);
     // A failure is the back end's being down when it cannot even be opened
     // now: 503, to be retried, rather than the operation's own outcome (whose
     // text may name the database).
     if ((outcome.verdict == Verdict::kNothingRecorded ||
          outcome.verdict == Verdict::kRaised) &&
-        !BackendReachable()) {
+        !operations::BackendReachable(backend())) {
       std::cerr << "quillet: " << outcome.message << std::endl;
       return ReplyError(503, kUnavailable);
     }
@@ -389,20 +405,12 @@ class Service : public Handler {
       res.Set("Quillet-Dry-Run", "true");
       if (status == 201) res.status = 200;  // nothing was created
     }
-    res.subject = Subject(req.op, body, outcome.output, req.arg);
+    res.subject = Subject(prepared.op, body, outcome.output, req.arg);
     res.replayed = outcome.replayed;
     return res;
   }
 
-  bool BackendReachable() const {
-    try {
-      standins::BackendStore store(options_.backend.db,
-                                   standins::BackendStore::Open::kForReading);
-      return true;
-    } catch (const Error&) {
-      return false;
-    }
-  }
+  const BackendSetup& backend() const { return options_.backend; }
 
   // The request's trace: appended to the server's trace file (one request's
   // events together), and in the answer's "trace" when the request asked.
@@ -411,13 +419,12 @@ class Service : public Handler {
     if (trace_file_.is_open()) {
       std::lock_guard lock(trace_mutex_);
       for (const TraceEvent& event : events)
-        trace_file_ << ToJsonLine(event) << '\n';
+        trace_file_ << DumpJson(TraceEventJson(event)) << '\n';
       trace_file_.flush();
     }
     if (in_body == Switch::kOff) return;
     Json& out = output["trace"] = Json::array();
-    for (const TraceEvent& event : events)
-      out.push_back(Json::parse(ToJsonLine(event)));
+    for (const TraceEvent& event : events) out.push_back(TraceEventJson(event));
   }
 
   // A read of the back end: 400 for unusable input, 503 when the back end
@@ -425,8 +432,7 @@ class Service : public Handler {
   template <class Body>
   Response Read(Body body) {
     try {
-      standins::BorrowedStore store(options_.backend.db);
-      return body(*store);
+      return body();
     } catch (const UsageError& e) {
       return ReplyError(400, e.what());
     } catch (const Error& e) {
@@ -447,8 +453,8 @@ class Service : public Handler {
     return std::stoll(*text);
   }
 
-  static standins::CallQuery CallQueryOf(const Request& req) {
-    standins::CallQuery query;
+  static CallQuery CallQueryOf(const Request& req) {
+    CallQuery query;
     query.limit = Number(req, "limit", 100000).value_or(1000);
     query.status = Number(req, "status", 255);
     query.changed_since = Number(req, "changed_since", INT32_MAX);
@@ -467,37 +473,40 @@ class Service : public Handler {
   }
 
   Response ListCalls(const Request& req) {
-    return Read([&](standins::BackendStore& store) {
-      standins::CallQuery query = CallQueryOf(req);
+    return Read([&] {
+      CallQuery query = CallQueryOf(req);
       if (const std::string* v = req.Param("after")) {
-        if (!store.Call(*v))  // a client's mistake, not the back end's
+        // A client's mistake, not the back end's.
+        if (!operations::CallJson(backend(), *v))
           throw UsageError("?after names no stored call");
         query.after = *v;
       }
       std::ostringstream out;
-      cli::ListCalls(out, store, query, true);
+      operations::ListCalls(out, backend(), query, true);
       return Response{200, "application/json", out.str()};
     });
   }
 
   Response ListItems(const Request& req) {
-    return Read([&](standins::BackendStore& store) {
-      standins::ItemQuery query;
+    return Read([&] {
+      ItemQuery query;
       query.limit = Number(req, "limit", 100000).value_or(1000);
       if (const std::string* v = req.Param("after")) {
-        if (!store.Item(*v)) throw UsageError("?after names no stored item");
+        if (!operations::ItemJson(backend(), *v))
+          throw UsageError("?after names no stored item");
         query.after = *v;
       }
       if (const std::string* v = req.Param("search")) query.text = *v;
       std::ostringstream out;
-      cli::ListItems(out, store, query, true);
+      operations::ListItems(out, backend(), query, true);
       return Response{200, "application/json", out.str()};
     });
   }
 
   Response Log(const Request& req) {
     try {
-      return Reply(200, LogPageJson(options_.backend.LogPath(), ParamsOf(req)));
+      return Reply(200, operations::LogPageJson(options_.backend.LogPath(),
+                                                ParamsOf(req)));
     } catch (const UsageError& e) {
       return ReplyError(400, e.what());
     }
@@ -555,7 +564,7 @@ int Serve(const ServeOptions& options) {
     return 2;
   }
   try {
-    OpenCalls(options.backend, true);  // ready only once the back end is
+    operations::OpenCalls(options.backend, true);  // ready only once it is
   } catch (const Error& e) {
     std::cerr << "quillet: " << ToUtf8(e.info().description) << "\n";
     return 2;
@@ -586,7 +595,7 @@ int Serve(const ServeOptions& options) {
           ? options.workers
           : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   // Each worker holds one store at a time: the pool's bound follows them.
-  standins::SetStoreLimit(static_cast<size_t>(workers) + 1);
+  operations::SetStoresPerDatabase(static_cast<size_t>(workers) + 1);
   ConnectionLimits limits;
   limits.header_bytes = options.header_limit;
   limits.body_bytes = options.body_limit;

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "backend_setup.h"
+#include "quillet/operations/backend.h"
 
 namespace quillet::cli::http {
 
 struct ServeOptions {
-  BackendSetup backend;
+  operations::BackendSetup backend;
   std::string host = "127.0.0.1";   // loopback unless told otherwise
   int port = 8080;                  // 0: any free port
   int workers = 0;                  // 0: the number of cores
@@ -37,7 +37,7 @@ struct ServeOptions {
 };
 
 // The audit trail's file when none is given: beside the log.
-std::string DefaultAuditPath(const BackendSetup& backend);
+std::string DefaultAuditPath(const operations::BackendSetup& backend);
 
 // True for an address that only this machine can reach.
 bool IsLoopback(const std::string& host);

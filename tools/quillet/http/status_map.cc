@@ -1,11 +1,18 @@
 #include "http/status_map.h"
 
+#include "quillet/operations/operation.h"
+
 namespace quillet::cli::http {
 
-int StatusOf(const std::string& op, const Outcome& outcome) {
+using operations::Creates;
+using operations::Op;
+using operations::Outcome;
+using operations::Verdict;
+
+int StatusOf(Op op, const Outcome& outcome) {
   switch (outcome.verdict) {
     case Verdict::kDone:
-      return op == "create-call" || op == "create-item" ? 201 : 200;
+      return Creates(op) ? 201 : 200;
     case Verdict::kRaised:
       return 422;
     case Verdict::kNothingRecorded:

@@ -19,12 +19,10 @@
 //        ("outcome": "unknown"); retry under the same Idempotency-Key
 #pragma once
 
-#include <string>
-
-#include "operations.h"
+#include "quillet/operations/operation.h"
 
 namespace quillet::cli::http {
 
-int StatusOf(const std::string& op, const Outcome& outcome);
+int StatusOf(operations::Op op, const operations::Outcome& outcome);
 
 }  // namespace quillet::cli::http

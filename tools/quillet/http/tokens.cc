@@ -13,9 +13,11 @@
 #include <sstream>
 
 #include "input.h"
-#include "json_variant.h"
+#include "quillet/operations/usage_error.h"
 
 namespace quillet::cli::http {
+
+using operations::UsageError;
 namespace {
 
 constexpr std::string_view kHashPrefix = "sha256:";

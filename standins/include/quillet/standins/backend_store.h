@@ -96,12 +96,14 @@ struct SubmitOutcome {
   std::optional<StoredCall> stored;   // nothing when refused or unknown
   std::vector<std::string> messages;  // complaints, first one first
   bool nothing_to_apply = false;      // a change that changed nothing
-  bool replayed = false;  // answered from the record of an earlier submit
+  bool replayed = false;      // answered from the record of an earlier submit
+  bool key_conflict = false;  // refused: the key named another request
 };
 
 struct ItemOutcome {
   std::string refusal;  // "" when done
   bool replayed = false;
+  bool key_conflict = false;  // refused: the key named another request
 };
 
 struct StoredItem {

@@ -26,17 +26,25 @@ inline constexpr int kStoreWaitSeconds = 15;
 // How many stores per database may be open at once (at least 1).
 void SetStoreLimit(size_t limit);
 
-// A store from the pool (opened for writing when a new one is needed: the
-// schema made or brought up to date), handed back when the handle goes.
+// A store from the pool, handed back when the handle goes. When none is
+// idle, a new one is opened as `open` says: for writing (the schema made or
+// brought up to date), or for reading (a missing or out-of-date database is
+// refused, nothing is made or changed). An idle store serves either.
 // Raises kBackendError when none can be had.
-std::unique_ptr<BackendStore> TakeStore(const std::string& where);
+std::unique_ptr<BackendStore> TakeStore(
+    const std::string& where,
+    BackendStore::Open open = BackendStore::Open::kForWriting);
+// Hands a store back: kept for the next use when it was opened for
+// writing, closed when it was opened for reading (it could not serve a
+// write).
 void GiveBackStore(const std::string& where,
                    std::unique_ptr<BackendStore> store);
 
 class BorrowedStore {
  public:
-  explicit BorrowedStore(std::string where)
-      : where_(std::move(where)), store_(TakeStore(where_)) {}
+  explicit BorrowedStore(std::string where, BackendStore::Open open =
+                                                BackendStore::Open::kForWriting)
+      : where_(std::move(where)), store_(TakeStore(where_, open)) {}
   ~BorrowedStore() { GiveBackStore(where_, std::move(store_)); }
   BorrowedStore(const BorrowedStore&) = delete;
   BorrowedStore& operator=(const BorrowedStore&) = delete;

@@ -35,6 +35,8 @@ class HostContext final : public ObjectContext {
   String RequestDigest() const override { return request_digest_; }
   void NoteReplayed() override { replayed_ = true; }
   bool Replayed() const override { return replayed_; }
+  void NoteKeyConflict() override { key_conflict_ = true; }
+  bool KeyConflict() const override { return key_conflict_; }
   bool DryRun() const override { return dry_run_; }
 
  private:
@@ -43,6 +45,7 @@ class HostContext final : public ObjectContext {
   String request_digest_;
   bool dry_run_;
   bool replayed_ = false;
+  bool key_conflict_ = false;
 };
 
 // Enters a new context (identity "ctx-<n>", unique in the process) on the

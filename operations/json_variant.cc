@@ -1,4 +1,4 @@
-#include "json_variant.h"
+#include "quillet/operations/json_variant.h"
 
 #include <limits>
 
@@ -6,7 +6,7 @@
 #include "quillet/safe_array.h"
 #include "quillet/text.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 
 using json = nlohmann::ordered_json;
 
@@ -162,4 +162,4 @@ json VariantToJson(const Variant& value, bool types) {
   return json{{"type", std::string(TypeName(value.type()))}, {"value", plain}};
 }
 
-}  // namespace quillet::cli
+}  // namespace quillet::operations

@@ -1,15 +1,16 @@
-#include "operations.h"
+#include "quillet/operations/operation.h"
 
+#include <iterator>
 #include <optional>
 
-#include "input.h"
 #include "quillet/error.h"
+#include "quillet/operations/digest.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 
 using json = nlohmann::ordered_json;
 
@@ -21,41 +22,65 @@ const json& Field(const json& request, const char* name) {
 }
 }  // namespace
 
+namespace {
+constexpr std::string_view kOpNames[] = {
+    "create-call", "update-call", "time-format", "create-item", "update-item"};
+}  // namespace
+
+std::string_view OpName(Op op) { return kOpNames[static_cast<size_t>(op)]; }
+
+std::optional<Op> OpNamed(std::string_view name) {
+  for (size_t i = 0; i < std::size(kOpNames); ++i)
+    if (kOpNames[i] == name) return static_cast<Op>(i);
+  return std::nullopt;
+}
+
+bool Creates(Op op) { return op == Op::kCreateCall || op == Op::kCreateItem; }
+
 PreparedOperation Prepare(const json& request) {
   if (!request.is_object()) throw UsageError("a request must be a JSON object");
   const json& op = Field(request, "op");
   if (!op.is_string()) throw UsageError("a request needs \"op\"");
+  std::optional<Op> named = OpNamed(op.get_ref<const std::string&>());
+  if (!named) throw UsageError("unknown op \"" + op.get<std::string>() + "\"");
   PreparedOperation p;
-  p.op = op.get<std::string>();
+  p.op = *named;
   // What the operation reads of the request, and nothing else, names it.
   static const json kNoDetails = json::object();
   Members given = {{"op", &op}};
-  if (p.op == "create-call" || p.op == "update-call") {
-    const json& details = Field(request, "details");
-    const json& read = details.is_null() ? kNoDetails : details;
-    given.emplace_back("details", &read);
-    p.details = JsonToDictionary(read);
-  } else if (p.op == "time-format") {
-    if (!request.contains("value"))
-      throw UsageError("time-format needs \"value\"");
-    given.emplace_back("value", &Field(request, "value"));
-    p.value = JsonToVariant(Field(request, "value"));
-  } else if (p.op == "create-item" || p.op == "update-item") {
-    const json& values = Field(request, "values");
-    if (!values.is_array())
-      throw UsageError("\"values\" must be a JSON array of rows");
-    p.value = JsonToVariant(values);
-    const json& component = Field(request, "component");
-    if (!component.is_string())
-      throw UsageError(p.op + " needs \"component\", the business component");
-    p.component = JsonToVariant(component);
-    if (request.contains("error"))
-      p.error = JsonToVariant(Field(request, "error"));
-    for (const char* name : {"values", "component", "error"})
-      if (request.contains(name))
-        given.emplace_back(name, &Field(request, name));
-  } else {
-    throw UsageError("unknown op \"" + p.op + "\"");
+  switch (p.op) {
+    case Op::kCreateCall:
+    case Op::kUpdateCall: {
+      const json& details = Field(request, "details");
+      const json& read = details.is_null() ? kNoDetails : details;
+      given.emplace_back("details", &read);
+      p.details = JsonToDictionary(read);
+      break;
+    }
+    case Op::kTimeFormat:
+      if (!request.contains("value"))
+        throw UsageError("time-format needs \"value\"");
+      given.emplace_back("value", &Field(request, "value"));
+      p.value = JsonToVariant(Field(request, "value"));
+      break;
+    case Op::kCreateItem:
+    case Op::kUpdateItem: {
+      const json& values = Field(request, "values");
+      if (!values.is_array())
+        throw UsageError("\"values\" must be a JSON array of rows");
+      p.value = JsonToVariant(values);
+      const json& component = Field(request, "component");
+      if (!component.is_string())
+        throw UsageError(std::string(OpName(p.op)) +
+                         " needs \"component\", the business component");
+      p.component = JsonToVariant(component);
+      if (request.contains("error"))
+        p.error = JsonToVariant(Field(request, "error"));
+      for (const char* name : {"values", "component", "error"})
+        if (request.contains(name))
+          given.emplace_back(name, &Field(request, name));
+      break;
+    }
   }
   p.digest = MembersDigest(std::move(given));
   return p;
@@ -78,43 +103,41 @@ std::string Text(const Variant& v) {
   return v.IsString() ? ToUtf8(v.AsString()) : std::string();
 }
 
-// Whether the operation recorded anything, from what it answered.
-void Judge(const PreparedOperation& p, const Variant& result,
-           const Variant& description, Outcome& outcome) {
+// Whether the operation recorded anything, from what it answered: when it
+// did, what (`outcome.done`); when not, why (the description or error
+// text, "" when there is none), else nullopt.
+std::optional<std::string> Judge(const PreparedOperation& p,
+                                 const Variant& result,
+                                 const Variant& description, Outcome& outcome) {
   Ref<Dictionary> answer;
   if (result.IsObject()) answer = QueryInterface<Dictionary>(result.AsObject());
   auto key = [&](const char16_t* name) -> Variant {
     return answer && answer->Exists(name) ? answer->Item(name) : Variant();
   };
-  std::string why = Text(description);
-  if (p.op == "create-call") {
-    std::string number = Text(key(u"CALLNUMBER"));
-    if (!number.empty()) {
+  switch (p.op) {
+    case Op::kCreateCall: {
+      std::string number = Text(key(u"CALLNUMBER"));
+      if (number.empty()) return Text(description);
       outcome.done = "call " + number + " was created";
-      return;
+      return std::nullopt;
     }
-  } else if (p.op == "update-call") {
-    if (answer && answer->Exists(u"CHANGEDFLAG")) {
+    case Op::kUpdateCall: {
+      if (!answer || !answer->Exists(u"CHANGEDFLAG")) return Text(description);
       std::string number = Text(key(u"CALLNUMBER"));
       outcome.done = number.empty() ? "the call was changed"
                                     : "call " + number + " was changed";
-      return;
+      return std::nullopt;
     }
-  } else if (p.op == "time-format") {
-    return;
-  } else {
-    why = Text(p.error);
-    if (why.empty()) {
-      outcome.done = p.op == "create-item" ? "the item was registered"
-                                           : "the item was changed";
-      return;
-    }
+    case Op::kTimeFormat:
+      return std::nullopt;
+    case Op::kCreateItem:
+    case Op::kUpdateItem:
+      if (std::string why = Text(p.error); !why.empty()) return why;
+      outcome.done = p.op == Op::kCreateItem ? "the item was registered"
+                                             : "the item was changed";
+      return std::nullopt;
   }
-  // The back end's refusal of a key reused for another request.
-  outcome.verdict = why.rfind("Request key '", 0) == 0
-                        ? Verdict::kKeyConflict
-                        : Verdict::kNothingRecorded;
-  outcome.message = "nothing was recorded" + (why.empty() ? "" : ": " + why);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -152,28 +175,46 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   json& out = outcome.output;
   Variant description;
   Variant result;
+  // Why nothing was recorded, or what was raised: the message's substance.
+  std::string why;
   standins::TakeFailureKind();  // only this operation's failure counts
   try {
-    if (p.op == "create-call") {
-      result = Variant(calls.CreateCall(p.details, description));
-    } else if (p.op == "update-call") {
-      result = calls.UpdateCall(p.details, description);
-    } else if (p.op == "time-format") {
-      result = calls.backendTimeFormat(p.value);
-    } else {
-      result = p.op == "create-item"
-                   ? calls.CreateSerializedItem(p.value, p.component, p.error)
-                   : calls.UpdateSerializedItem(p.value, p.component, p.error);
+    switch (p.op) {
+      case Op::kCreateCall:
+        result = Variant(calls.CreateCall(p.details, description));
+        break;
+      case Op::kUpdateCall:
+        result = calls.UpdateCall(p.details, description);
+        break;
+      case Op::kTimeFormat:
+        result = calls.backendTimeFormat(p.value);
+        break;
+      case Op::kCreateItem:
+        result = calls.CreateSerializedItem(p.value, p.component, p.error);
+        break;
+      case Op::kUpdateItem:
+        result = calls.UpdateSerializedItem(p.value, p.component, p.error);
+        break;
     }
     out["result"] = VariantToJson(result, types);
-    Judge(p, result, description, outcome);
+    if (std::optional<std::string> refused =
+            Judge(p, result, description, outcome)) {
+      // The back end tells a key used for another request through the
+      // context.
+      outcome.verdict = scope && scope->context()->KeyConflict()
+                            ? Verdict::kKeyConflict
+                            : Verdict::kNothingRecorded;
+      why = std::move(*refused);
+      outcome.message =
+          "nothing was recorded" + (why.empty() ? "" : ": " + why);
+    }
   } catch (const Error& e) {
     outcome.verdict = Verdict::kRaised;
     out["result"] = nullptr;
     out["error"] = {{"number", e.number()},
                     {"source", ToUtf8(e.info().source)},
                     {"description", ToUtf8(e.info().description)}};
-    outcome.message = OneLineMessage(e);
+    why = outcome.message = OneLineMessage(e);
   }
   // A back end that failed for want of time or of an answer says so; the
   // message it gave is the one that reached the description.
@@ -181,21 +222,18 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   if (outcome.verdict == Verdict::kRaised ||
       outcome.verdict == Verdict::kNothingRecorded) {
     if (kind == standins::FailureKind::kOutcomeUnknown) {
-      const std::string nothing = "nothing was recorded";
-      if (outcome.message.rfind(nothing, 0) == 0)
-        outcome.message.erase(0, nothing.size() + 2);  // and ": "
       outcome.verdict = Verdict::kOutcomeUnknown;
       outcome.message =
           "outcome unknown: the request may or may not have been recorded: " +
-          outcome.message;
+          why;
       out["outcome"] = "unknown";
     } else if (kind == standins::FailureKind::kRetryLater) {
       outcome.verdict = Verdict::kRetryLater;
     }
   }
-  if (p.op == "create-call" || p.op == "update-call") {
+  if (p.op == Op::kCreateCall || p.op == Op::kUpdateCall) {
     out["errorDescription"] = VariantToJson(description, types);
-  } else if (p.op != "time-format") {
+  } else if (p.op != Op::kTimeFormat) {
     out["errorText"] = VariantToJson(p.error, types);
   }
   outcome.replayed = scope && scope->context()->Replayed();
@@ -218,4 +256,4 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   return outcome;
 }
 
-}  // namespace quillet::cli
+}  // namespace quillet::operations

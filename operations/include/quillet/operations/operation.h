@@ -10,18 +10,37 @@
 // recorded, so that every front end reports it the same way.
 #pragma once
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 
-#include "json_variant.h"
 #include "quillet/calls.h"
+#include "quillet/operations/json_variant.h"
+#include "quillet/operations/usage_error.h"
 #include "quillet/trace.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
+
+// The five operations, named once when a request is read.
+enum class Op : uint8_t {
+  kCreateCall,
+  kUpdateCall,
+  kTimeFormat,
+  kCreateItem,
+  kUpdateItem,
+};
+
+// "create-call", ...: the request's spelling.
+std::string_view OpName(Op op);
+// The operation a request's "op" names; nullopt for any other text.
+std::optional<Op> OpNamed(std::string_view name);
+// Whether the operation makes something new (a call or an item).
+bool Creates(Op op);
 
 struct PreparedOperation {
-  std::string op;
+  Op op = Op::kTimeFormat;
   Ref<Dictionary> details;
   Variant value;      // time-format's argument, or the item table
   Variant component;  // items only
@@ -82,7 +101,12 @@ struct RunOptions {
 // characters (C0, DEL or C1).
 void CheckRequestKey(const std::string& key);
 
+// Runs the operation and judges its outcome from what it answered and what
+// the back end told the object context (a replay, a key used for another
+// request) or the calling thread (busy, outcome unknown): never from the
+// words of a message. An Error the operation raises is Verdict::kRaised.
+// The trace's events stay in `options.trace` for the caller to take.
 Outcome Run(CallsInterface& calls, PreparedOperation& operation,
             const RunOptions& options);
 
-}  // namespace quillet::cli
+}  // namespace quillet::operations

@@ -9,17 +9,13 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
-#include <stdexcept>
+#include <string>
 
 #include "quillet/dictionary.h"
+#include "quillet/operations/usage_error.h"
 #include "quillet/variant.h"
 
-namespace quillet::cli {
-
-// Input that cannot be used: exit status 2, nothing written anywhere.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+namespace quillet::operations {
 
 Variant JsonToVariant(const nlohmann::ordered_json& value);
 Ref<Dictionary> JsonToDictionary(const nlohmann::ordered_json& object);
@@ -29,4 +25,4 @@ nlohmann::ordered_json VariantToJson(const Variant& value, bool types);
 // bytes) has U+FFFD for each bad byte instead of stopping the writer.
 std::string DumpJson(const nlohmann::ordered_json& value, int indent = -1);
 
-}  // namespace quillet::cli
+}  // namespace quillet::operations

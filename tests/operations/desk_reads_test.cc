@@ -1,15 +1,15 @@
 // The log page the console reads: filters, newest first, paging, and the
 // parameters it refuses.
-#include "desk_reads.h"
+#include "quillet/operations/desk_reads.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "json_variant.h"
+#include "quillet/operations/json_variant.h"
 #include "support/temp_dir.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 namespace {
 
 TEST(DeskReadsTest, TheLogIsFilteredAndPagedNewestFirst) {
@@ -65,4 +65,4 @@ TEST(DeskReadsTest, TheLogIsFilteredAndPagedNewestFirst) {
 }
 
 }  // namespace
-}  // namespace quillet::cli
+}  // namespace quillet::operations

@@ -22,20 +22,25 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "quillet/standins/backend_store.h"
+#include "quillet/operations/backend.h"
+#include "quillet/operations/views.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 
 using QueryParams = std::multimap<std::string, std::string>;
 
-nlohmann::ordered_json MasterDataJson(standins::BackendStore& store,
-                                      standins::MasterList list,
+// Master data as listed for people choosing from it.
+enum class MasterList { kBusinessPartners, kServiceObjects };
+
+// These two read a store from the process's pool, as views.h says.
+nlohmann::ordered_json MasterDataJson(const BackendSetup& backend,
+                                      MasterList list,
                                       const QueryParams& params);
 
-nlohmann::ordered_json CallCountJson(standins::BackendStore& store,
-                                     standins::CallQuery query);
+nlohmann::ordered_json CallCountJson(const BackendSetup& backend,
+                                     const CallQuery& query);
 
 nlohmann::ordered_json LogPageJson(const std::string& log_path,
                                    const QueryParams& params);
 
-}  // namespace quillet::cli
+}  // namespace quillet::operations

@@ -1,14 +1,18 @@
-#include "backend_commands.h"
+#include "quillet/operations/backend_commands.h"
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "quillet/error.h"
+#include "quillet/operations/text_excerpt.h"
+#include "quillet/operations/usage_error.h"
+#include "quillet/operations/views.h"
+#include "quillet/standins/store_pool.h"
 #include "quillet/text.h"
-#include "views.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 namespace {
 
 using json = nlohmann::ordered_json;
@@ -27,13 +31,21 @@ std::string Dumped(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+using standins::BackendStore;
+using standins::BorrowedStore;
+
+BorrowedStore Store(const BackendSetup& backend, BackendStore::Open open) {
+  return BorrowedStore(backend.db, open);
+}
+
 }  // namespace
 
-void PrintStatus(std::ostream& out, standins::BackendStore& store, bool json) {
-  standins::StoreFacts facts = store.Facts();
+void PrintStatus(std::ostream& out, const BackendSetup& backend, bool json) {
+  BorrowedStore store = Store(backend, BackendStore::Open::kForReading);
+  standins::StoreFacts facts = store->Facts();
   std::string not_writable;
   try {
-    store.CheckWritable();
+    store->CheckWritable();
   } catch (const Error& e) {
     not_writable = ToUtf8(e.info().description);
   }
@@ -60,16 +72,17 @@ void PrintStatus(std::ostream& out, standins::BackendStore& store, bool json) {
       << "\n";
 }
 
-void PrintKeys(std::ostream& out, standins::BackendStore& store,
+void PrintKeys(std::ostream& out, const BackendSetup& backend,
                const std::optional<std::string>& after,
                std::optional<int64_t> limit, bool json) {
+  BorrowedStore store = Store(backend, BackendStore::Open::kForReading);
   constexpr int64_t kPage = 500;
   std::optional<std::string> from = after;
   int64_t left = limit.value_or(INT64_MAX), shown = 0;
   if (json) out << "[";
   while (left > 0) {
     int64_t want = std::min(left, kPage);
-    std::vector<standins::KeyListing> page = store.Keys(from, want);
+    std::vector<standins::KeyListing> page = store->Keys(from, want);
     for (const standins::KeyListing& key : page) {
       if (json)
         out << (shown ? ",\n" : "\n")
@@ -91,4 +104,31 @@ void PrintKeys(std::ostream& out, standins::BackendStore& store,
     out << shown << (shown == 1 ? " key\n" : " keys\n");
 }
 
-}  // namespace quillet::cli
+int64_t PruneKeys(const BackendSetup& backend, int64_t days) {
+  BorrowedStore store = Store(backend, BackendStore::Open::kForReading);
+  return store->PruneKeysBefore(static_cast<int64_t>(std::time(nullptr)) -
+                                days * 86400);
+}
+
+void CheckHealth(const BackendSetup& backend) {
+  Store(backend, BackendStore::Open::kForReading)->CheckWritable();
+}
+
+int LoadMasterData(const BackendSetup& backend, const std::string& json_text) {
+  BackendStore::CheckMasterData(json_text);  // before any change
+  return Store(backend, BackendStore::Open::kForWriting)
+      ->LoadMasterData(json_text);
+}
+
+int32_t MigrateDatabase(const BackendSetup& backend) {
+  std::error_code ec;
+  if (!standins::IsPostgresUri(backend.db) &&
+      !(std::filesystem::is_regular_file(backend.db, ec) &&
+        std::filesystem::file_size(backend.db, ec) > 0))
+    throw UsageError("no database '" + Excerpt(backend.db, 200) +
+                     "' to bring up to date; nothing was created");
+  Store(backend, BackendStore::Open::kForWriting);  // opening migrates it
+  return standins::kSchemaVersion;
+}
+
+}  // namespace quillet::operations

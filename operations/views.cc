@@ -1,13 +1,14 @@
-#include "views.h"
+#include "quillet/operations/views.h"
 
 #include <deque>
 #include <fstream>
 #include <iomanip>
 
-#include "input.h"
-#include "json_variant.h"
+#include "quillet/operations/json_variant.h"
+#include "quillet/operations/text_excerpt.h"
+#include "reading_store.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 
 using json = nlohmann::ordered_json;
 
@@ -27,44 +28,7 @@ std::string Value(const standins::StoredCall& call, const char* name) {
 
 }  // namespace
 
-std::string Printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  auto escape = [&](const char* format, unsigned value) {
-    char buffer[12];
-    std::snprintf(buffer, sizeof buffer, format, value);
-    out += buffer;
-  };
-  for (size_t i = 0; i < text.size();) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    if (c == '\n' || c == '\r' || c == '\t') {
-      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
-      ++i;
-      continue;
-    }
-    // A whole UTF-8 sequence passes but for the C1 controls (U+0080 to
-    // U+009F), which terminals act on; any other byte is shown as \xNN.
-    uint32_t code = 0;
-    size_t length = Utf8SequenceAt(text, i, code);
-    bool whole = length > 1;
-    if (!whole) {
-      escape("\\x%02x", c);
-      ++i;
-    } else if (code < 0xA0) {
-      escape("\\u%04x", code);
-      i += length;
-    } else {
-      out.append(text, i, length);
-      i += length;
-    }
-  }
-  return out;
-}
+namespace {
 
 json CallJson(const standins::StoredCall& call) {
   json out = json::object();
@@ -83,8 +47,6 @@ json ItemJson(const standins::StoredItem& item) {
           {"fields", fields}};
 }
 
-namespace {
-
 // A JSON array written one element at a time, one element a line.
 class JsonArrayWriter {
  public:
@@ -99,35 +61,7 @@ class JsonArrayWriter {
   size_t count_ = 0;
 };
 
-}  // namespace
-
-void ListCalls(std::ostream& out, standins::BackendStore& store,
-               const standins::CallQuery& query, bool as_json) {
-  if (as_json) {
-    JsonArrayWriter array(out);
-    store.ForEachCall(
-        query, [&](const standins::StoredCall& c) { array.Add(CallJson(c)); });
-    return;
-  }
-  size_t count = 0;
-  out << std::left << std::setw(10) << "CALL" << std::setw(8) << "STATUS"
-      << std::setw(14) << "OBJECT" << std::setw(12) << "CONTRACT"
-      << std::setw(10) << "ORDER" << std::setw(7) << "TEXTS"
-      << "DESCRIPTION\n";
-  store.ForEachCall(query, [&](const standins::StoredCall& c) {
-    ++count;
-    out << std::setw(10) << c.call_number << " " << std::setw(7)
-        << (c.properties.contains("Status") ? Value(c, "Status") : "0")
-        << std::setw(14) << Printable(Value(c, "ServiceObject"))
-        << std::setw(12) << Printable(Value(c, "Contract")) << std::setw(10)
-        << Value(c, "ServiceOrder") << std::setw(7)
-        << (c.text.size() + c.solution_text.size())
-        << Printable(Value(c, "CallDescription")) << "\n";
-  });
-  out << count << (count == 1 ? " call\n" : " calls\n");
-}
-
-void PrintCallDetail(std::ostream& out, const standins::StoredCall& call) {
+void PrintCall(std::ostream& out, const standins::StoredCall& call) {
   for (const auto& [name, value] : call.properties)
     out << std::left << std::setw(26) << Printable(name)
         << Printable(value.type == VarType::String
@@ -146,25 +80,90 @@ void PrintCallDetail(std::ostream& out, const standins::StoredCall& call) {
   text("SolutionText", call.solution_text);
 }
 
-void PrintItem(std::ostream& out, const standins::StoredItem& item) {
+void PrintStoredItem(std::ostream& out, const standins::StoredItem& item) {
   out << Printable(item.serial) << "  (" << Printable(item.component) << ")\n";
   for (const auto& [k, v] : item.fields)
     out << "    " << Printable(k) << " = " << Printable(v) << "\n";
 }
 
-void ListItems(std::ostream& out, standins::BackendStore& store,
-               const standins::ItemQuery& query, bool as_json) {
+}  // namespace
+
+int64_t TransactionTimeAt(int64_t unix_seconds) {
+  return standins::TransactionTimeAt(unix_seconds);
+}
+
+std::optional<json> CallJson(const BackendSetup& backend,
+                             const std::string& number) {
+  std::optional<standins::StoredCall> call = Reading(backend)->Call(number);
+  if (!call) return std::nullopt;
+  return CallJson(*call);
+}
+
+std::optional<json> ItemJson(const BackendSetup& backend,
+                             const std::string& serial) {
+  std::optional<standins::StoredItem> item = Reading(backend)->Item(serial);
+  if (!item) return std::nullopt;
+  return ItemJson(*item);
+}
+
+bool PrintCallDetail(std::ostream& out, const BackendSetup& backend,
+                     const std::string& number) {
+  std::optional<standins::StoredCall> call = Reading(backend)->Call(number);
+  if (call) PrintCall(out, *call);
+  return call.has_value();
+}
+
+bool PrintItem(std::ostream& out, const BackendSetup& backend,
+               const std::string& serial) {
+  std::optional<standins::StoredItem> item = Reading(backend)->Item(serial);
+  if (item) PrintStoredItem(out, *item);
+  return item.has_value();
+}
+
+void ListCalls(std::ostream& out, const BackendSetup& backend,
+               const CallQuery& given, bool as_json) {
+  standins::BorrowedStore store = Reading(backend);
+  standins::CallQuery query = StoreQuery(given);
   if (as_json) {
     JsonArrayWriter array(out);
-    store.ForEachItem(query, [&](const standins::StoredItem& item) {
+    store->ForEachCall(
+        query, [&](const standins::StoredCall& c) { array.Add(CallJson(c)); });
+    return;
+  }
+  size_t count = 0;
+  out << std::left << std::setw(10) << "CALL" << std::setw(8) << "STATUS"
+      << std::setw(14) << "OBJECT" << std::setw(12) << "CONTRACT"
+      << std::setw(10) << "ORDER" << std::setw(7) << "TEXTS"
+      << "DESCRIPTION\n";
+  store->ForEachCall(query, [&](const standins::StoredCall& c) {
+    ++count;
+    out << std::setw(10) << c.call_number << " " << std::setw(7)
+        << (c.properties.contains("Status") ? Value(c, "Status") : "0")
+        << std::setw(14) << Printable(Value(c, "ServiceObject"))
+        << std::setw(12) << Printable(Value(c, "Contract")) << std::setw(10)
+        << Value(c, "ServiceOrder") << std::setw(7)
+        << (c.text.size() + c.solution_text.size())
+        << Printable(Value(c, "CallDescription")) << "\n";
+  });
+  out << count << (count == 1 ? " call\n" : " calls\n");
+}
+
+void ListItems(std::ostream& out, const BackendSetup& backend,
+               const ItemQuery& given, bool as_json) {
+  standins::BorrowedStore store = Reading(backend);
+  standins::ItemQuery query{
+      .after = given.after, .limit = given.limit, .text = given.text};
+  if (as_json) {
+    JsonArrayWriter array(out);
+    store->ForEachItem(query, [&](const standins::StoredItem& item) {
       array.Add(ItemJson(item));
     });
     return;
   }
   size_t count = 0;
-  store.ForEachItem(query, [&](const standins::StoredItem& item) {
+  store->ForEachItem(query, [&](const standins::StoredItem& item) {
     ++count;
-    PrintItem(out, item);
+    PrintStoredItem(out, item);
   });
   out << count << (count == 1 ? " item\n" : " items\n");
 }
@@ -212,4 +211,4 @@ bool PrintLog(std::ostream& out, const std::string& path,
   return true;
 }
 
-}  // namespace quillet::cli
+}  // namespace quillet::operations

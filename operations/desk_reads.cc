@@ -1,11 +1,12 @@
-#include "desk_reads.h"
+#include "quillet/operations/desk_reads.h"
 
 #include <deque>
 #include <fstream>
 
-#include "json_variant.h"
+#include "quillet/operations/json_variant.h"
+#include "reading_store.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -57,29 +58,34 @@ std::string LogTime(const QueryParams& params, const char* name) {
 
 }  // namespace
 
-Json MasterDataJson(standins::BackendStore& store, standins::MasterList list,
+Json MasterDataJson(const BackendSetup& backend, MasterList which,
                     const QueryParams& params) {
+  standins::MasterList list = which == MasterList::kBusinessPartners
+                                  ? standins::MasterList::kBusinessPartners
+                                  : standins::MasterList::kServiceObjects;
+  standins::BorrowedStore store = Reading(backend);
   Json out = Json::array();
   if (list == standins::MasterList::kBusinessPartners &&
       params.count("number")) {
     if (params.count("number") > 100 || params.count("search"))
       throw UsageError("?number is given up to 100 times, without ?search");
     for (auto [it, last] = params.equal_range("number"); it != last; ++it)
-      if (auto entry = store.MasterOf(list, it->second))
+      if (auto entry = store->MasterOf(list, it->second))
         out.push_back(EntryJson(list, *entry));
     return out;
   }
   int64_t limit = Whole(params, "limit", 20, 100);
   for (const standins::MasterEntry& entry :
-       store.FindMaster(list, Bounded(params, "search"), limit))
+       store->FindMaster(list, Bounded(params, "search"), limit))
     out.push_back(EntryJson(list, entry));
   return out;
 }
 
-Json CallCountJson(standins::BackendStore& store, standins::CallQuery query) {
+Json CallCountJson(const BackendSetup& backend, const CallQuery& given) {
   constexpr int64_t kCap = 10000;
+  standins::CallQuery query = StoreQuery(given);
   query.after.reset();
-  int64_t n = store.CountCalls(query, kCap + 1);
+  int64_t n = Reading(backend)->CountCalls(query, kCap + 1);
   return Json{{"count", std::min(n, kCap)}, {"more", n > kCap}};
 }
 
@@ -137,4 +143,4 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
   return out;
 }
 
-}  // namespace quillet::cli
+}  // namespace quillet::operations

@@ -1,13 +1,14 @@
-#include "backend_setup.h"
+#include "quillet/operations/backend.h"
 
 #include <filesystem>
 
 #include "quillet/class_registry.h"
+#include "quillet/error.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
 
-namespace quillet::cli {
+namespace quillet::operations {
 
 std::string BackendSetup::LogPath() const {
   if (!log.empty()) return log;
@@ -31,4 +32,28 @@ Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
   return CreateAs<CallsInterface>(kCallsClassName);
 }
 
-}  // namespace quillet::cli
+bool BackendReachable(const BackendSetup& setup) {
+  try {
+    standins::BackendStore store(setup.db,
+                                 standins::BackendStore::Open::kForReading);
+    return true;
+  } catch (const Error&) {
+    return false;
+  }
+}
+
+void SetStoresPerDatabase(size_t limit) { standins::SetStoreLimit(limit); }
+
+bool TakeRetryLater() {
+  return standins::TakeFailureKind() == standins::FailureKind::kRetryLater;
+}
+
+bool IsServerAddress(const std::string& db) {
+  return standins::IsPostgresUri(db);
+}
+
+std::string DisplayedAddress(const std::string& db) {
+  return standins::Displayed(db);
+}
+
+}  // namespace quillet::operations

@@ -1,0 +1,39 @@
+#include "quillet/operations/batch_runs.h"
+
+#include "quillet/standins/store_pool.h"
+
+namespace quillet::operations {
+
+struct BatchRuns::Held {
+  standins::BorrowedStore store;
+};
+
+BatchRuns::BatchRuns(const BackendSetup& backend, bool dry_run)
+    : held_(new Held{standins::BorrowedStore(
+          backend.db, dry_run ? standins::BackendStore::Open::kForReading
+                              : standins::BackendStore::Open::kForWriting)}) {}
+
+BatchRuns::~BatchRuns() = default;
+
+std::optional<BatchRun> BatchRuns::Standing(const std::string& file_name,
+                                            const std::string& identity) {
+  std::optional<standins::BatchRun> run =
+      held_->store->StandingBatchRun(file_name, identity);
+  if (!run) return std::nullopt;
+  return BatchRun{.identity = run->identity,
+                  .file_name = run->file_name,
+                  .lines = run->lines,
+                  .lines_done = run->lines_done,
+                  .finished = run->finished};
+}
+
+void BatchRuns::Record(const BatchRun& run, bool set_aside_others) {
+  held_->store->RecordBatchRun({.identity = run.identity,
+                                .file_name = run.file_name,
+                                .lines = run.lines,
+                                .lines_done = run.lines_done,
+                                .finished = run.finished},
+                               set_aside_others);
+}
+
+}  // namespace quillet::operations

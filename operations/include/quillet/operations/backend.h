@@ -1,0 +1,55 @@
+// Where the command and the HTTP service keep their data, and how they set
+// up the embedded back end, the log and Quillet over it. Every store the
+// operation layer uses, for writes and reads alike, comes from one pool per
+// process (quillet/standins/store_pool.h, behind this layer).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "quillet/calls.h"
+
+namespace quillet::operations {
+
+struct BackendSetup {
+  std::string db = "quillet.db";  // a SQLite file or a PostgreSQL URI
+  std::string log;                // empty: LogPath() decides
+  int64_t keep_keys_days = 7;
+
+  // The log: as given, else quillet.log beside a database file, or in the
+  // current folder for a server database.
+  std::string LogPath() const;
+};
+
+// Registers the embedded back end and the file log (after opening the
+// database for writing, which creates or migrates its schema and refuses a
+// database that is not Quillet's before anything is written) when
+// `with_backend`, and Quillet; answers a new Calls. For a dry run the
+// database must exist and be up to date: it is neither created nor
+// migrated. The store that checked the database stays in the pool and
+// serves the first operation. Raises the back end's error when the database
+// cannot be used.
+Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
+                              bool dry_run = false);
+
+// Whether the database can be opened for reading now. It opens a new
+// connection rather than taking an idle one from the pool: it is asked after
+// a failure, to tell a back end that is away from a refused request.
+bool BackendReachable(const BackendSetup& setup);
+
+// How many stores per database the pool keeps open at once (at least 1).
+void SetStoresPerDatabase(size_t limit);
+
+// Whether the back end's last failure on the calling thread was a server
+// that was busy or away (worth trying again); forgets it.
+bool TakeRetryLater();
+
+// Whether `db` names a database server (a PostgreSQL URI) rather than a
+// file.
+bool IsServerAddress(const std::string& db);
+
+// The database's address as messages show it: a URI without its password.
+std::string DisplayedAddress(const std::string& db);
+
+}  // namespace quillet::operations

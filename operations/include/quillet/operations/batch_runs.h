@@ -1,0 +1,52 @@
+// The database's memory of batch runs, so that an interrupted run is told
+// from an edited file: a run of a file is its identity (what its lines say,
+// or the caller's batch id), how many lines it has, how many ran, and
+// whether it finished.
+//
+//   BatchRuns runs(backend, dry_run);
+//   if (auto earlier = runs.Standing(file, identity)) ...  // refuse
+//   runs.Record(run);                                       // as it goes
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "quillet/operations/backend.h"
+
+namespace quillet::operations {
+
+struct BatchRun {
+  std::string identity;    // what its lines say, or the caller's batch id
+  std::string file_name;   // the batch file's absolute path
+  int64_t lines = 0;       // lines that say something
+  int64_t lines_done = 0;  // of them, run so far (never goes back)
+  bool finished = false;   // ran to its end
+};
+
+class BatchRuns {
+ public:
+  // Holds a store of the pool for its life: opened for reading for a dry
+  // run (which records nothing), else for writing. Raises the back end's
+  // Error when the database cannot be used so.
+  BatchRuns(const BackendSetup& backend, bool dry_run);
+  ~BatchRuns();
+  BatchRuns(const BatchRuns&) = delete;
+  BatchRuns& operator=(const BatchRuns&) = delete;
+
+  // The run of `file_name` that still stands (unfinished or finished, not
+  // set aside) under another identity than `identity`, if any: the file was
+  // last run as another batch.
+  std::optional<BatchRun> Standing(const std::string& file_name,
+                                   const std::string& identity);
+  // Records `run`. With `set_aside_others`, the file's other runs no longer
+  // stand.
+  void Record(const BatchRun& run, bool set_aside_others = false);
+
+ private:
+  struct Held;
+  std::unique_ptr<Held> held_;
+};
+
+}  // namespace quillet::operations

@@ -1,0 +1,74 @@
+// What the embedded back end and the log file hold, for people (tables) and
+// for scripts (JSON). Listings are written one row at a time, so they take
+// constant memory however many calls are stored. Text shown in tables never
+// carries control characters: they are escaped ("\n", "\x1b").
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "quillet/operations/backend.h"
+
+namespace quillet::operations {
+
+// Which calls a listing visits, in the order of creation.
+struct CallQuery {
+  std::optional<std::string> after;  // only calls created after this one
+  std::optional<int64_t> status;
+  std::optional<std::string> sold_to;    // SoldToBusinessPartner
+  std::optional<int64_t> changed_since;  // LastTransactionTime at least
+  std::optional<std::string> text;       // CallDescription contains it
+  std::optional<int64_t> limit;
+  // The most recently changed first (ties: the newest call first), and
+  // `after` a call that this order passes, instead of the order of creation.
+  bool newest_change_first = false;
+};
+
+// Which items a listing visits, in the order of their serial numbers.
+struct ItemQuery {
+  std::optional<std::string> after;  // only serials after this one
+  std::optional<int64_t> limit;
+  // Only items whose serial number or a field value contains it, ASCII
+  // letters in either case.
+  std::optional<std::string> text;
+};
+
+// A Unix time as a last transaction time is stored (CallQuery's
+// changed_since).
+int64_t TransactionTimeAt(int64_t unix_seconds);
+
+// Every read below takes a store from the process's pool (backend.h) and
+// raises the back end's Error when the database cannot be read (missing,
+// not Quillet's, out of date: a read never makes or changes one).
+
+// A stored call as one object: every property under its record property
+// name, Text and SolutionText as arrays of their pieces; nullopt when no
+// call has that number.
+std::optional<nlohmann::ordered_json> CallJson(const BackendSetup& backend,
+                                               const std::string& number);
+// {"serial", "component", "fields": {...}}; nullopt when there is none.
+std::optional<nlohmann::ordered_json> ItemJson(const BackendSetup& backend,
+                                               const std::string& serial);
+
+// The listings, as a JSON array or as a table with a closing count.
+void ListCalls(std::ostream& out, const BackendSetup& backend,
+               const CallQuery& query, bool json);
+void ListItems(std::ostream& out, const BackendSetup& backend,
+               const ItemQuery& query, bool json);
+// One call or item as a table; false (and nothing written) when there is
+// none.
+bool PrintCallDetail(std::ostream& out, const BackendSetup& backend,
+                     const std::string& number);
+bool PrintItem(std::ostream& out, const BackendSetup& backend,
+               const std::string& serial);
+
+// The log file's last `tail` lines (all when nullopt), oldest first: as they
+// are with `json`, else one readable line each. Answers false when the file
+// cannot be read.
+bool PrintLog(std::ostream& out, const std::string& path,
+              std::optional<size_t> tail, bool json);
+
+}  // namespace quillet::operations

@@ -1,0 +1,176 @@
+#include "batch_runner.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <vector>
+
+#include "batch_file.h"
+#include "batch_output.h"
+#include "exit_status.h"
+#include "input.h"
+#include "output_paths.h"
+#include "quillet/operations/batch_runs.h"
+#include "quillet/operations/json_variant.h"
+#include "quillet/operations/text_excerpt.h"
+
+namespace quillet::cli {
+
+using json = nlohmann::ordered_json;
+using operations::BatchRun;
+using operations::BatchRuns;
+using operations::CheckRequestKey;
+using operations::DumpJson;
+using operations::Excerpt;
+using operations::OpName;
+using operations::Outcome;
+using operations::PreparedOperation;
+using operations::UsageError;
+using operations::Verdict;
+
+namespace {
+
+// The batch file as an absolute path, as its runs are remembered.
+std::string BatchFileName(const std::string& path) {
+  std::error_code ec;
+  auto name =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(path), ec);
+  return ec ? path : name.string();
+}
+
+// How often a run records how far it got.
+constexpr size_t kRecordEvery = 100;
+
+}  // namespace
+
+std::string BatchLineKey(const std::string& identity, size_t line) {
+  return "batch:" + identity + ":" + std::to_string(line);
+}
+
+int RunBatch(const Globals& g, const std::string& path,
+             const std::string& out_path, const std::string& batch_id,
+             bool new_batch) {
+  if (new_batch && !batch_id.empty())
+    throw UsageError(
+        "give --batch-id (continue a run) or --new-batch (a new "
+        "run), not both");
+  if (path == "-")  // a run is resumed by its file: it needs one
+    throw UsageError("batch reads a file, not standard input");
+  std::vector<BatchLine> lines = ReadBatchLines(ReadFile(path));
+  std::string identity = batch_id.empty() ? BatchIdentity(lines) : batch_id;
+  CheckRequestKey(
+      BatchLineKey(identity, lines.empty() ? 0 : lines.back().number));
+  BatchOutput output(out_path == "-" ? "" : out_path);  // "-": stdout
+  std::vector<NamedPath> outputs = output.Files();
+  outputs.push_back({"--trace", g.trace_path});
+  std::vector<NamedPath> kept = KeptFiles(g);
+  kept.push_back({"the batch file", path});
+  CheckOutputPaths(outputs, kept);
+
+  BatchRuns runs(g, g.dry_run);
+  BatchRun run{.identity = identity,
+               .file_name = BatchFileName(path),
+               .lines = static_cast<int64_t>(lines.size())};
+  if (batch_id.empty() && !new_batch) {
+    // A file last run as another batch (interrupted, or run to its end
+    // and edited since, or continued under --batch-id) is never run again
+    // silently: its done lines would be stored twice.
+    if (auto earlier = runs.Standing(run.file_name, identity))
+      throw UsageError(
+          "'" + Excerpt(path, 200) + "' has " +
+          (earlier->finished ? "a finished" : "an unfinished") +
+          " run as batch " + Excerpt(earlier->identity, 200) + " (" +
+          (earlier->finished ? "" : "at least ") +
+          std::to_string(earlier->lines_done) + " of " +
+          std::to_string(earlier->lines) +
+          " lines done), and its lines now make batch " + identity +
+          ": the file changed. Give --batch-id " +
+          Excerpt(earlier->identity, 200) +
+          " to go on with that run (lines it did are answered again, not "
+          "done again; new lines run), or --new-batch to run the file as a "
+          "new batch (every line runs again); nothing ran");
+  }
+  Ref<CallsInterface> calls = operations::OpenCalls(g, true, g.dry_run);
+  // Opened once everything else is known to be usable: a refused batch
+  // leaves no file behind, and no run is remembered before it can write.
+  output.Open();
+  std::optional<TraceOutput> opened;
+  try {
+    opened.emplace(g.trace_path, g.whole_texts);
+  } catch (...) {
+    output.Abandon();
+    throw;
+  }
+  TraceOutput& trace = *opened;
+  // The file now stands for this run alone.
+  if (!g.dry_run) runs.Record(run, new_batch || !batch_id.empty());
+  std::ostream& out = output.stream();
+  bool progress = isatty(STDERR_FILENO);
+  int returned = 0, failed = 0, bad = 0, replayed = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const BatchLine& line = lines[i];
+    size_t number = line.number;
+    json record = {{"line", number}};
+    std::string done;
+    try {
+      if (!line.unreadable.empty()) throw UsageError(line.unreadable);
+      PreparedOperation op = operations::Prepare(line.request);
+      Outcome outcome = operations::Run(
+          *calls, op, Options(g, BatchLineKey(identity, number), trace));
+      record["op"] = OpName(op.op);
+      if (outcome.replayed) {
+        record["replayed"] = true;
+        ++replayed;
+      }
+      record.update(outcome.output);
+      outcome.verdict == Verdict::kDone ? ++returned : ++failed;
+      done = outcome.done;
+    } catch (const UsageError& e) {
+      ++bad;
+      record["usage"] = e.what();
+      if (progress) std::cerr << "\r";
+      Say(line.unreadable.empty()
+              ? "line " + std::to_string(number) + ": " + Excerpt(e.what(), 300)
+              : line.unreadable);
+    }
+    std::string so_far = "lines up to " + std::to_string(number) + " ran" +
+                         (done.empty() ? "" : " (" + done + ")") +
+                         "; running the batch again is safe";
+    errno = 0;
+    out << DumpJson(record) << "\n";
+    if (!Flushed(out)) return OutputLost(output.name(), so_far);
+    errno = 0;
+    if (!trace.Write()) return OutputLost(trace.name(), so_far);
+    if (!g.dry_run && (i + 1) % kRecordEvery == 0) {
+      run.lines_done = static_cast<int64_t>(i + 1);
+      runs.Record(run);
+    }
+    if (progress) {
+      size_t bar = ((i + 1) * 30) / lines.size();
+      std::cerr << "\r[" << std::string(bar, '#') << std::string(30 - bar, ' ')
+                << "] " << i + 1 << "/" << lines.size() << std::flush;
+    }
+  }
+  errno = 0;
+  if (!output.Finish())
+    return OutputLost(output.name(),
+                      "every line ran; running the batch again is safe");
+  if (!g.dry_run) {
+    run.lines_done = run.lines;
+    run.finished = true;
+    runs.Record(run);
+  }
+  if (progress) std::cerr << "\n";
+  std::cerr << "batch: " << (returned + failed + bad) << " operations, "
+            << returned << " returned, " << failed
+            << " raised or recorded nothing, " << bad << " bad lines, "
+            << replayed << " replayed\n";
+  if (g.dry_run) std::cerr << "batch: dry run: nothing was stored\n";
+  if (bad) return kExitLinesUnread;
+  return failed ? kExitRaised : kExitDone;
+}
+
+}  // namespace quillet::cli

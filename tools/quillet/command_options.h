@@ -1,0 +1,25 @@
+// The command's options that every operation shares, and the run options
+// they make for the operation layer.
+#pragma once
+
+#include <string>
+
+#include "quillet/operations/backend.h"
+#include "quillet/operations/operation.h"
+#include "trace_output.h"
+
+namespace quillet::cli {
+
+struct Globals : operations::BackendSetup {
+  bool types = false;
+  bool transaction = false;
+  bool dry_run = false;
+  std::string trace_path;
+  bool whole_texts = false;
+};
+
+// Raises UsageError unless `request_key` is empty or usable.
+operations::RunOptions Options(const Globals& g, std::string request_key,
+                               TraceOutput& trace);
+
+}  // namespace quillet::cli
