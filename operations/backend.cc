@@ -7,6 +7,7 @@
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
+#include "quillet/standins/store_pool.h"
 
 namespace quillet::operations {
 
