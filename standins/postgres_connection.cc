@@ -1,0 +1,413 @@
+// The PostgreSQL engine's connection (postgres_connection.h).
+//
+// - Write transactions run at READ COMMITTED. A transaction that meets a
+//   concurrent one (a deadlock, a serialisation failure, a key or item
+//   another host stored first) is rolled back and run again, at most
+//   kAttempts times, and then fails with a clear error.
+// - Reads run in one REPEATABLE READ, READ ONLY transaction: one snapshot,
+//   never half of a change.
+// - Waits are bounded: a session whose lock_timeout or statement_timeout is
+//   unset (0) gets kLockTimeout / kStatementTimeout for each transaction;
+//   an operator's own settings (ALTER ROLE ... SET, PGOPTIONS, the URI's
+//   options) are kept. A wait that runs out fails as busy: nothing written,
+//   try again.
+// - A connection lost before COMMIT was sent wrote nothing: the work runs
+//   again on a new connection, waiting with backoff up to the reconnect
+//   window while the server is away. A connection lost after COMMIT was
+//   sent leaves the outcome open: the transaction's id, taken inside it, is
+//   looked up (txid_status) on a new connection, and the answer is what
+//   really happened; when that cannot be found out the failure says the
+//   outcome is unknown.
+// - Messages are one line in words; no SQL text and no password reaches
+//   them.
+#include "postgres_connection.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "backend_failure.h"
+#include "postgres_uri.h"
+
+namespace quillet::standins {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kAttempts = 8;
+// The bounds a session without its own settings gets (see the top).
+constexpr const char* kLockTimeout = "5s";
+constexpr const char* kStatementTimeout = "60s";
+// How long a write waits for a server that is away (restarting, failing
+// over) before it fails; QUILLET_PG_RECONNECT_SECONDS changes it.
+constexpr int kReconnectSeconds = 15;
+
+std::chrono::milliseconds ReconnectWindow() {
+  const char* text = std::getenv("QUILLET_PG_RECONNECT_SECONDS");
+  char* end = nullptr;
+  long seconds = text ? std::strtol(text, &end, 10) : kReconnectSeconds;
+  if (!text || *end || seconds < 0 || seconds > 3600)
+    seconds = kReconnectSeconds;
+  return std::chrono::seconds(seconds);
+}
+
+// Each transaction's first statements: bounded waits unless the session
+// has its own, and for writes the transaction's id (to look it up should
+// the answer to COMMIT be lost).
+std::string BeginSql(bool write) {
+  std::string sql =
+      write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+  for (auto [name, value] : {std::pair{"lock_timeout", kLockTimeout},
+                             std::pair{"statement_timeout", kStatementTimeout}})
+    sql += std::string("; SELECT set_config('") + name + "', '" + value +
+           "', true) WHERE current_setting('" + name + "') = '0'";
+  return sql + (write ? "; SELECT txid_current()" : "; SELECT 0");
+}
+
+// Whether libpq's reason for a failed connection is a server away for a
+// while (down, restarting, starting up, shutting down), worth waiting for.
+bool ServerAway(const std::string& message) {
+  for (const char* sign :
+       {"Connection refused", "No such file or directory", "starting up",
+        "shutting down", "in recovery", "server closed the connection",
+        "terminating connection", "timeout expired"})
+    if (message.find(sign) != std::string::npos) return true;
+  return false;
+}
+
+// Raised inside a write transaction when a concurrent one got in the way;
+// the transaction is run again.
+struct Conflict {};
+// Raised when the connection was lost before COMMIT was sent: the server
+// rolled the transaction back, so it runs again on a new connection.
+struct Lost {};
+
+std::atomic<int64_t> statements{0}, round_trips{0};
+
+}  // namespace
+
+PgTraffic PostgresTraffic() { return {statements.load(), round_trips.load()}; }
+
+// One line of a server's or libpq's message: its first line, tabs and
+// control characters as spaces.
+std::string OneLine(const char* text) {
+  std::string line = text ? text : "";
+  line = line.substr(0, line.find('\n'));
+  for (char& c : line)
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+constexpr int64_t kBytea = 17;  // the type OID of BYTEA
+
+std::string PgResult::Text(int row, int col) const {
+  const char* p = PQgetvalue(r_, row, col);
+  if (PQftype(r_, col) != kBytea)
+    return std::string(p, static_cast<size_t>(PQgetlength(r_, row, col)));
+  size_t length = 0;
+  unsigned char* raw =
+      PQunescapeBytea(reinterpret_cast<const unsigned char*>(p), &length);
+  if (!raw) RaiseBackend("PostgreSQL: a value could not be decoded");
+  std::string out(reinterpret_cast<const char*>(raw), length);
+  PQfreemem(raw);
+  return out;
+}
+int64_t PgResult::Int(int row, int col) const {
+  return std::stoll(PQgetvalue(r_, row, col));
+}
+
+PgConnection::PgConnection(const std::string& uri,
+                           const std::function<void(PgConnection&)>& prepare)
+    : uri_(uri), window_(ReconnectWindow()) {
+  // The URI's settings, over bounds of Quillet's own that it may change:
+  // a connection attempt gives up after 10 s, and a server that stops
+  // answering (a network cut while a commit's answer is awaited) is
+  // noticed within about 30 s instead of the system's two hours. The
+  // application name is "quillet" unless the URI or PGAPPNAME names one.
+  const char* const keys[] = {"connect_timeout",           "keepalives_idle",
+                              "keepalives_interval",       "keepalives_count",
+                              "tcp_user_timeout",          "dbname",
+                              "fallback_application_name", nullptr};
+  const char* const values[] = {"10",    "10",        "5",       "3",
+                                "30000", uri.c_str(), "quillet", nullptr};
+  // A server that is away (restarting, starting up, a connection cut
+  // while the schema is checked) is waited for with backoff, as a lost
+  // connection is later; a refusal (a wrong password, no such database)
+  // is said at once.
+  Clock::time_point deadline = Clock::now() + window_;
+  for (auto pause = std::chrono::milliseconds(20);;
+       pause = std::min(pause * 2, std::chrono::milliseconds(1000))) {
+    conn_ = PQconnectdbParams(keys, values, /*expand_dbname=*/1);
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK) {
+      // The server's notices (and the FATAL that ends a killed session)
+      // stay out of standard error: what matters reaches the caller as a
+      // failure.
+      PQsetNoticeProcessor(
+          conn_, [](void*, const char*) {}, nullptr);
+      try {
+        prepare(*this);
+        return;
+      } catch (...) {
+        bool lost = PQstatus(conn_) != CONNECTION_OK;
+        PQfinish(conn_);  // no destructor runs for a refused database
+        conn_ = nullptr;
+        if (!lost || Clock::now() + pause > deadline) throw;
+      }
+    } else {
+      std::string message =
+          conn_ ? OneLine(PQerrorMessage(conn_)) : "out of memory";
+      PQfinish(conn_);
+      conn_ = nullptr;
+      bool away = ServerAway(message);
+      if (!away || Clock::now() + pause > deadline)
+        RaiseBackend(
+            "cannot connect to PostgreSQL: " + ScrubPassword(message, uri_),
+            away ? FailureKind::kRetryLater : FailureKind::kNone);
+    }
+    std::this_thread::sleep_for(pause);
+  }
+}
+PgConnection::~PgConnection() { PQfinish(conn_); }
+
+void PgConnection::WriteTransaction(const std::function<void()>& work,
+                                    bool commit) {
+  std::minstd_rand jitter(std::random_device{}());
+  Clock::time_point deadline = Clock::now() + window_;
+  for (int attempt = 1, lost = 0;; ++attempt) {
+    int64_t xid = 0;
+    try {
+      Connected(deadline);
+      xid = Begin(/*write=*/true);
+      work();
+      in_transaction_ = false;
+    } catch (const Conflict&) {
+      in_transaction_ = false;
+      Discard("ROLLBACK");
+      if (attempt >= kAttempts)
+        RaiseBackend("PostgreSQL: gave up after " + std::to_string(kAttempts) +
+                         " attempts: concurrent transactions kept "
+                         "conflicting with this one; nothing was written",
+                     FailureKind::kRetryLater);
+      std::this_thread::sleep_for(std::chrono::microseconds(
+          std::uniform_int_distribution<int>(0, 2000 << attempt)(jitter)));
+      continue;
+    } catch (const Lost&) {
+      in_transaction_ = false;
+      if (++lost > kAttempts)
+        RaiseBackend(
+            "the connection to PostgreSQL was lost again and again; the "
+            "operation was not completed and nothing of it was written",
+            FailureKind::kRetryLater);
+      continue;  // nothing was written: run it again on a new connection
+    } catch (...) {
+      in_transaction_ = false;
+      Discard("ROLLBACK");
+      throw;
+    }
+    if (!commit) {
+      Discard("ROLLBACK");  // lost or not, nothing of it stays
+      return;
+    }
+    if (Commit(xid, deadline)) return;
+    // Known to have been rolled back: nothing was written; run it again.
+    if (++lost > kAttempts)
+      RaiseBackend(
+          "the connection to PostgreSQL was lost again and again; the "
+          "operation was not completed and nothing of it was written",
+          FailureKind::kRetryLater);
+  }
+}
+
+void PgConnection::ReadTransaction(const std::function<void()>& work) {
+  Clock::time_point deadline = Clock::now() + window_;
+  for (int lost = 0;; ++lost) {
+    try {
+      Connected(deadline);
+      Begin(/*write=*/false);
+      work();
+      in_transaction_ = false;
+      // All was read: a connection lost now loses nothing (the next use
+      // makes a new one).
+      Discard("COMMIT");
+      return;
+    } catch (const Lost&) {
+      in_transaction_ = false;
+      if (lost >= kAttempts)
+        RaiseBackend("the connection to PostgreSQL was lost again and again",
+                     FailureKind::kRetryLater);
+    } catch (const Conflict&) {
+      in_transaction_ = false;
+      Discard("ROLLBACK");
+      RaiseBackend("PostgreSQL: a read met a concurrent change; try again",
+                   FailureKind::kRetryLater);
+    } catch (...) {
+      in_transaction_ = false;
+      Discard("ROLLBACK");
+      throw;
+    }
+  }
+}
+
+// Opens the transaction (write: READ COMMITTED, answering its id; read:
+// one snapshot). A connection found lost here wrote nothing.
+int64_t PgConnection::Begin(bool write) {
+  PGresult* r = PQexec(conn_, BeginSql(write).c_str());
+  if (PQresultStatus(r) != PGRES_TUPLES_OK) {
+    in_transaction_ = true;  // a lost connection is Lost: nothing was sent
+    Fail(r, "a transaction could not begin");
+  }
+  in_transaction_ = true;
+  PgResult result(r);
+  return result.Int(0, 0);
+}
+
+// Commits the transaction `xid`: true when it committed, false when it is
+// known to have been rolled back (nothing written). A failure to commit
+// raises; an answer lost on the way is looked up on a new connection.
+bool PgConnection::Commit(int64_t xid, Clock::time_point deadline) {
+  PGresult* r = PQexec(conn_, "COMMIT");
+  if (PQresultStatus(r) == PGRES_COMMAND_OK) {
+    bool committed = std::strcmp(PQcmdStatus(r), "COMMIT") == 0;
+    PQclear(r);
+    if (!committed)
+      RaiseBackend(
+          "PostgreSQL rolled the transaction back; nothing was "
+          "written");
+    return true;
+  }
+  if (PQstatus(conn_) == CONNECTION_OK) Fail(r, "the commit failed");
+  PQclear(r);
+  return Resolved(xid, std::max(deadline, Clock::now() + window_));
+}
+
+// What became of transaction `xid`, whose answer to COMMIT was lost: asked
+// on new connections until `deadline`.
+bool PgConnection::Resolved(int64_t xid, Clock::time_point deadline) {
+  std::string why = "the server could not be reached again";
+  for (auto pause = std::chrono::milliseconds(20);;
+       pause = std::min(pause * 2, std::chrono::milliseconds(1000))) {
+    PQreset(conn_);
+    if (PQstatus(conn_) == CONNECTION_OK) {
+      std::string id = std::to_string(xid);
+      const char* values[] = {id.c_str()};
+      PGresult* r = PQexecParams(conn_, "SELECT txid_status($1::bigint)", 1,
+                                 nullptr, values, nullptr, nullptr, 0);
+      if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1) {
+        std::string status = PQgetisnull(r, 0, 0) ? "" : PQgetvalue(r, 0, 0);
+        PQclear(r);
+        if (status == "committed") return true;
+        if (status == "aborted") return false;
+        why = status == "in progress"
+                  ? "the transaction was still in progress on the server"
+                  : "the server no longer knows the transaction";
+        if (status != "in progress") break;
+      } else {
+        PQclear(r);
+        why = "the server did not say what became of the transaction";
+      }
+    }
+    if (Clock::now() + pause > deadline) break;
+    std::this_thread::sleep_for(pause);
+  }
+  RaiseBackend(
+      "outcome unknown: the connection to PostgreSQL was lost after the "
+      "commit was sent, and " +
+          why +
+          "; the operation may or may not have been written (look it up, "
+          "or retry under the same request key)",
+      FailureKind::kOutcomeUnknown);
+}
+
+// A connection lost since the last operation is made anew, waiting with
+// backoff until `deadline` while the server is away.
+void PgConnection::Connected(Clock::time_point deadline) {
+  if (PQstatus(conn_) == CONNECTION_OK) return;
+  for (auto pause = std::chrono::milliseconds(20);;
+       pause = std::min(pause * 2, std::chrono::milliseconds(1000))) {
+    PQreset(conn_);
+    if (PQstatus(conn_) == CONNECTION_OK) return;
+    if (Clock::now() + pause > deadline) break;
+    std::this_thread::sleep_for(pause);
+  }
+  RaiseBackend("cannot reconnect to PostgreSQL: " +
+                   ScrubPassword(OneLine(PQerrorMessage(conn_)), uri_) +
+                   "; nothing was written",
+               FailureKind::kRetryLater);
+}
+
+void PgConnection::Fail(PGresult* result, const std::string& what) {
+  std::string state, message;
+  if (result) {
+    if (const char* s = PQresultErrorField(result, PG_DIAG_SQLSTATE)) state = s;
+    message = OneLine(PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY));
+  }
+  if (message.empty()) message = OneLine(PQerrorMessage(conn_));
+  message = ScrubPassword(message, uri_);
+  PQclear(result);
+  bool lost = PQstatus(conn_) != CONNECTION_OK || state.rfind("08", 0) == 0 ||
+              state == "57P01" || state == "57P02" || state == "57P03";
+  if (in_transaction_ && lost) {
+    PQreset(conn_);  // whatever state it is in, it is no use now
+    throw Lost{};
+  }
+  if (in_transaction_ &&
+      (state == "40001" || state == "40P01" || state == "23505"))
+    throw Conflict{};
+  if (state == "55P03")
+    RaiseBackend(
+        "PostgreSQL: busy: another transaction held a lock longer than "
+        "lock_timeout allows; nothing was written; try again",
+        FailureKind::kRetryLater);
+  if (state == "57014")
+    RaiseBackend(
+        "PostgreSQL: busy: a statement ran longer than statement_timeout "
+        "allows and was cancelled; nothing was written; try again",
+        FailureKind::kRetryLater);
+  if (lost)
+    RaiseBackend("the connection to PostgreSQL was lost (" + message +
+                     "); the operation was not completed and nothing of "
+                     "it was written",
+                 FailureKind::kRetryLater);
+  if (state == "25006")
+    RaiseBackend(
+        "PostgreSQL: the database is read-only; nothing was "
+        "written");
+  RaiseBackend("PostgreSQL: " + what + ": " + message);
+}
+
+// One statement through the unnamed statement: parsed, bound, run.
+PgResult PgConnection::Run(const char* sql,
+                           const std::vector<PgParam>& params) {
+  if (!in_transaction_) Connected(Clock::now() + window_);
+  std::vector<const char*> values;
+  std::vector<int> lengths, formats;
+  for (const PgParam& p : params) {
+    values.push_back(p.null ? nullptr : p.bytes.data());
+    lengths.push_back(static_cast<int>(p.bytes.size()));
+    formats.push_back(p.binary ? 1 : 0);
+  }
+  PGresult* r =
+      PQexecParams(conn_, sql, static_cast<int>(params.size()), nullptr,
+                   values.data(), lengths.data(), formats.data(), 0);
+  ExecStatusType status = PQresultStatus(r);
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+    Fail(r, "the database refused a statement");
+  return PgResult(r);
+}
+
+void PgConnection::Exec(const char* sql, const char* what) {
+  PGresult* r = PQexec(conn_, sql);
+  if (PQresultStatus(r) != PGRES_COMMAND_OK &&
+      PQresultStatus(r) != PGRES_TUPLES_OK)
+    Fail(r, what);
+  PQclear(r);
+}
+void PgConnection::Discard(const char* sql) {
+  if (PQstatus(conn_) == CONNECTION_OK) PQclear(PQexec(conn_, sql));
+}
+
+}  // namespace quillet::standins

@@ -1,0 +1,107 @@
+// One libpq connection of the PostgreSQL engine and the rules of its
+// transactions: connecting and reconnecting with backoff while the server
+// is away, bounded waits, running a write again after a conflict or a
+// connection lost before COMMIT was sent, and finding out what became of a
+// COMMIT whose answer was lost. Values are only ever bound, through the
+// unnamed statement, so that a pooler in transaction mode can stand between.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace quillet::standins {
+
+// One parameter: bytes (sent in binary form: raw text or BYTEA), a number
+// (sent as text), or NULL.
+struct PgParam {
+  std::string bytes;
+  bool binary = true;
+  bool null = false;
+};
+inline PgParam Bytes(std::string s) { return {std::move(s), true, false}; }
+inline PgParam Int(int64_t n) { return {std::to_string(n), false, false}; }
+template <class T>
+PgParam Maybe(const std::optional<T>& v) {
+  if (!v) return {"", false, true};
+  if constexpr (std::is_same_v<T, std::string>)
+    return Bytes(*v);
+  else
+    return Int(*v);
+}
+
+// The rows of one statement's result, freed with it. BYTEA columns are
+// decoded to their bytes.
+class PgResult {
+ public:
+  explicit PgResult(PGresult* r) : r_(r) {}
+  ~PgResult() { PQclear(r_); }
+  PgResult(PgResult&& other) noexcept : r_(other.r_) { other.r_ = nullptr; }
+  PgResult(const PgResult&) = delete;
+  PgResult& operator=(const PgResult&) = delete;
+  int Rows() const { return PQntuples(r_); }
+  int Columns() const { return PQnfields(r_); }
+  bool IsNull(int row, int col) const { return PQgetisnull(r_, row, col); }
+  std::string Text(int row, int col) const;
+  int64_t Int(int row, int col) const;
+
+ private:
+  PGresult* r_;
+};
+
+// One line of a server's or libpq's message: its first line, tabs and
+// control characters as spaces.
+std::string OneLine(const char* text);
+
+class PgConnection {
+ public:
+  // Connects to `uri`, waiting with backoff while the server is away
+  // (restarting, failing over), then runs `prepare` (the schema's check),
+  // again on a new connection should the connection be lost meanwhile. A
+  // refusal (a wrong password, no such database) is said at once.
+  PgConnection(const std::string& uri,
+               const std::function<void(PgConnection&)>& prepare);
+  ~PgConnection();
+  PgConnection(const PgConnection&) = delete;
+  PgConnection& operator=(const PgConnection&) = delete;
+
+  // The storage engine's transactions (storage_engine.h says what each
+  // promises).
+  void WriteTransaction(const std::function<void()>& work, bool commit);
+  void ReadTransaction(const std::function<void()>& work);
+
+  // One statement, through the unnamed statement: parsed, bound, run.
+  PgResult Run(const char* sql, const std::vector<PgParam>& params);
+  // Statements without parameters (several may be given at once).
+  void Exec(const char* sql, const char* what = "a statement failed");
+  // Runs `sql` if the connection is up, whatever comes of it.
+  void Discard(const char* sql);
+
+ private:
+  int64_t Begin(bool write);
+  bool Commit(int64_t xid, std::chrono::steady_clock::time_point deadline);
+  bool Resolved(int64_t xid, std::chrono::steady_clock::time_point deadline);
+  void Connected(std::chrono::steady_clock::time_point deadline);
+  [[noreturn]] void Fail(PGresult* result, const std::string& what);
+
+  std::string uri_;
+  std::chrono::milliseconds window_;
+  PGconn* conn_ = nullptr;
+  bool in_transaction_ = false;
+};
+
+// What every connection of this process sent the server: statements (each
+// of a multi-statement text, BEGIN and COMMIT included) and round trips
+// (a wait for the server's answer). For benchmarks and tests.
+struct PgTraffic {
+  int64_t statements = 0, round_trips = 0;
+};
+PgTraffic PostgresTraffic();
+
+}  // namespace quillet::standins
