@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "backend_failure.h"
+#include "postgres_call_row.h"
 #include "postgres_connection.h"
 #include "postgres_schema.h"
 #include "storage_engine.h"
@@ -24,10 +25,6 @@ namespace {
 
 // The server's clock in Unix seconds: the time every host agrees on.
 #define QUILLET_PG_NOW "extract(epoch FROM now())::bigint"
-
-PgParam Value(const StoredValue& v) {
-  return Bytes(v.type == "String" ? v.text : std::to_string(v.number));
-}
 
 const char* MasterSql(MasterTable table) {
   switch (table) {
@@ -113,82 +110,74 @@ class PostgresEngine final : public StorageEngine {
     });
     return seq;
   }
-  void InsertCall(int64_t seq, const std::string& number,
-                  const std::string& component, int64_t time,
-                  const CallRow& row) override {
+  void InsertCall(int64_t seq, const std::string&, const std::string& component,
+                  int64_t time, const CallRow& row) override {
+    std::vector<PgParam> params = RowParams(row, true);
+    params.push_back(Int(seq));
+    params.push_back(Bytes(component));
+    params.push_back(Int(time));
     db_.Run(
-        "INSERT INTO calls(seq, call_number, component, "
-        "last_transaction_time) OVERRIDING SYSTEM VALUE VALUES($1::bigint, "
-        "$2, $3, $4::bigint)",
-        {Int(seq), Bytes(number), Bytes(component), Int(time)});
-    for (const auto& [name, value] : row.properties)
-      PutProperty(number, name, value, /*is_new=*/true);
-    AppendPieces(number, "Text", row.text, 0);
-    AppendPieces(number, "SolutionText", row.solution_text, 0);
+        "INSERT INTO calls(properties, status, sold_to, description, text, "
+        "solution_text, seq, component, last_transaction_time) OVERRIDING "
+        "SYSTEM VALUE VALUES($1, $2::bigint, $3, $4, $5, $6, $7::bigint, $8, "
+        "$9::bigint)",
+        params);
   }
   std::optional<CallRow> ReadCall(int64_t seq, bool for_update) override {
-    PgResult call =
-        db_.Run(for_update ? "SELECT call_number FROM calls WHERE seq = "
-                             "$1::bigint FOR UPDATE"
-                           : "SELECT call_number FROM calls WHERE seq = "
-                             "$1::bigint",
-                {Int(seq)});
-    if (call.Rows() == 0) return std::nullopt;
-    std::string number = call.Text(0, 0);
+    PgResult r = db_.Run(for_update ? "SELECT properties, text, solution_text "
+                                      "FROM calls WHERE seq = $1::bigint FOR "
+                                      "UPDATE"
+                                    : "SELECT properties, text, solution_text "
+                                      "FROM calls WHERE seq = $1::bigint",
+                         {Int(seq)});
+    if (r.Rows() == 0) return std::nullopt;
     CallRow row;
-    PgResult props = db_.Run(
-        "SELECT name, type, value FROM call_properties WHERE call_number = $1",
-        {Bytes(number)});
-    for (int i = 0; i < props.Rows(); ++i) {
-      StoredValue v{props.Text(i, 1), "", 0};
-      if (v.type == "String")
-        v.text = props.Text(i, 2);
-      else
-        v.number = std::stoll(props.Text(i, 2));
-      row.properties[props.Text(i, 0)] = std::move(v);
-    }
-    PgResult texts = db_.Run(
-        "SELECT kind, piece FROM call_texts WHERE call_number = $1 "
-        "ORDER BY kind, position",
-        {Bytes(number)});
-    for (int i = 0; i < texts.Rows(); ++i)
-      (texts.Text(i, 0) == "Text" ? row.text : row.solution_text)
-          .push_back(texts.Text(i, 1));
+    row.properties = UnframeProperties(r.Text(0, 0));
+    if (!r.IsNull(0, 1)) row.text = UnframePieces(r.Text(0, 1));
+    if (!r.IsNull(0, 2)) row.solution_text = UnframePieces(r.Text(0, 2));
     return row;
   }
-  // Writes only what differs: changed properties, and a text's new pieces
-  // when it grew by appending.
-  void RewriteCall(int64_t, const std::string& number, int64_t time,
+  // One statement. A text that grew by appending gets only its new pieces,
+  // which SQL appends to what is stored without reading it; a text left as
+  // it was is not sent.
+  void RewriteCall(int64_t seq, const std::string&, int64_t time,
                    const CallRow& before, const CallRow& after) override {
-    db_.Run(
-        "UPDATE calls SET last_transaction_time = $1::bigint WHERE "
-        "call_number = $2",
-        {Int(time), Bytes(number)});
-    for (const auto& [name, value] : after.properties) {
-      auto it = before.properties.find(name);
-      if (it == before.properties.end() || !(it->second == value))
-        PutProperty(number, name, value, /*is_new=*/false);
+    std::vector<PgParam> params = RowParams(after, false);
+    params.push_back(Int(seq));
+    params.push_back(Int(time));
+    for (auto [was, is] :
+         {std::pair{&before.text, &after.text},
+          std::pair{&before.solution_text, &after.solution_text}}) {
+      // How the text changes: k(ept), a(ppended) or r(eplaced).
+      bool appended = is->size() > was->size() &&
+                      std::equal(was->begin(), was->end(), is->begin());
+      if (*was == *is) {
+        params.push_back(Bytes("k"));
+        params.push_back(PgParam{"", false, true});
+      } else {
+        params.push_back(Bytes(appended ? "a" : "r"));
+        params.push_back(Pieces(*is, appended ? was->size() : 0));
+      }
     }
-    RewriteText(number, "Text", before.text, after.text);
-    RewriteText(number, "SolutionText", before.solution_text,
-                after.solution_text);
+    db_.Run(
+        "UPDATE calls SET properties = $1, status = $2::bigint, sold_to = $3, "
+        "description = $4, last_transaction_time = $6::bigint, text = CASE "
+        "$7::text WHEN 'k' THEN text WHEN 'a' THEN coalesce(text, ''::bytea) "
+        "|| $8::bytea ELSE $8::bytea END, solution_text = CASE $9::text WHEN "
+        "'k' THEN solution_text WHEN 'a' THEN coalesce(solution_text, "
+        "''::bytea) || $10::bytea ELSE $10::bytea END WHERE seq = $5::bigint",
+        params);
   }
   std::vector<int64_t> CallPage(const CallQuery& query, int64_t after_seq,
                                 int64_t limit) override {
-    std::optional<std::string> status;
-    if (query.status) status = std::to_string(*query.status);
+    std::optional<int64_t> status;
+    if (query.status) status = *query.status;
     PgResult r = db_.Run(
         "SELECT seq FROM calls WHERE seq > $1::bigint "
         "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "
-        "AND ($3::bytea IS NULL OR coalesce((SELECT p.value FROM "
-        "call_properties p WHERE p.call_number = calls.call_number AND "
-        "p.name = 'Status'), '0'::bytea) = $3::bytea) "
-        "AND ($4::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
-        "WHERE p.call_number = calls.call_number AND p.name = "
-        "'SoldToBusinessPartner' AND p.value = $4::bytea)) "
-        "AND ($6::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties "
-        "p WHERE p.call_number = calls.call_number AND p.name = "
-        "'CallDescription' AND position($6::bytea in p.value) > 0)) "
+        "AND ($3::bigint IS NULL OR coalesce(status, 0) = $3::bigint) "
+        "AND ($4::bytea IS NULL OR sold_to = $4::bytea) "
+        "AND ($6::bytea IS NULL OR position($6::bytea in description) > 0) "
         "ORDER BY seq LIMIT $5::bigint",
         {Int(after_seq), Maybe(query.changed_since), Maybe(status),
          Maybe(query.sold_to), Int(limit), Maybe(query.text)});
@@ -201,23 +190,17 @@ class PostgresEngine final : public StorageEngine {
       const CallQuery& query,
       const std::optional<std::pair<int64_t, int64_t>>& before,
       int64_t limit) override {
-    std::optional<std::string> status;
-    if (query.status) status = std::to_string(*query.status);
+    std::optional<int64_t> status;
+    if (query.status) status = *query.status;
     std::optional<int64_t> time, seq;
     if (before) std::tie(seq, time) = *before;
     PgResult r = db_.Run(
         "SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint IS "
         "NULL OR (last_transaction_time, seq) < ($1::bigint, $7::bigint)) "
         "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "
-        "AND ($3::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
-        "WHERE p.call_number = calls.call_number AND p.name = 'Status' AND "
-        "p.value = $3::bytea)) "
-        "AND ($4::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties p "
-        "WHERE p.call_number = calls.call_number AND p.name = "
-        "'SoldToBusinessPartner' AND p.value = $4::bytea)) "
-        "AND ($6::bytea IS NULL OR EXISTS(SELECT 1 FROM call_properties "
-        "p WHERE p.call_number = calls.call_number AND p.name = "
-        "'CallDescription' AND position($6::bytea in p.value) > 0)) "
+        "AND ($3::bigint IS NULL OR status = $3::bigint) "
+        "AND ($4::bytea IS NULL OR sold_to = $4::bytea) "
+        "AND ($6::bytea IS NULL OR position($6::bytea in description) > 0) "
         "ORDER BY last_transaction_time DESC, seq DESC LIMIT $5::bigint",
         {Maybe(time), Maybe(query.changed_since), Maybe(status),
          Maybe(query.sold_to), Int(limit), Maybe(query.text), Maybe(seq)});
@@ -434,36 +417,34 @@ class PostgresEngine final : public StorageEngine {
   }
 
  private:
-  void PutProperty(const std::string& number, const std::string& name,
-                   const StoredValue& value, bool is_new) {
-    db_.Run(is_new
-                ? "INSERT INTO call_properties(call_number, name, type, value) "
-                  "VALUES($1, $2, $3, $4)"
-                : "INSERT INTO call_properties(call_number, name, type, value) "
-                  "VALUES($1, $2, $3, $4) ON CONFLICT(call_number, name) DO "
-                  "UPDATE SET type = excluded.type, value = excluded.value",
-            {Bytes(number), Bytes(name), Bytes(value.type), Value(value)});
+  // `pieces[from...]` as frames; no pieces at all is NULL.
+  static PgParam Pieces(const std::vector<std::string>& pieces, size_t from) {
+    if (pieces.empty()) return PgParam{"", false, true};
+    return Bytes(FramePieces(pieces, from));
   }
-  // Stores `pieces[from...]` after the `from` pieces the text has.
-  void AppendPieces(const std::string& number, const char* kind,
-                    const std::vector<std::string>& pieces, size_t from) {
-    for (size_t i = from; i < pieces.size(); ++i)
-      db_.Run(
-          "INSERT INTO call_texts(call_number, kind, position, piece, "
-          "text_mode) VALUES($1, $2, $3::bigint, $4, $5)",
-          {Bytes(number), Bytes(kind), Int(static_cast<int64_t>(i + 1)),
-           Bytes(pieces[i]), Bytes(from ? "a" : "")});
-  }
-  void RewriteText(const std::string& number, const char* kind,
-                   const std::vector<std::string>& before,
-                   const std::vector<std::string>& after) {
-    if (before == after) return;
-    bool appended = after.size() > before.size() &&
-                    std::equal(before.begin(), before.end(), after.begin());
-    if (!appended)
-      db_.Run("DELETE FROM call_texts WHERE call_number = $1 AND kind = $2",
-              {Bytes(number), Bytes(kind)});
-    AppendPieces(number, kind, after, appended ? before.size() : 0);
+  // A call's row as parameters $1 to $4: its properties and the columns
+  // that listings filter on (status, sold-to partner, description); then,
+  // with `texts`, its texts as $5 and $6.
+  static std::vector<PgParam> RowParams(const CallRow& row, bool texts) {
+    auto prop = [&](const char* name) -> const StoredValue* {
+      auto it = row.properties.find(name);
+      return it == row.properties.end() ? nullptr : &it->second;
+    };
+    auto text = [](const StoredValue* v) {
+      return v && v->type == "String" ? Bytes(v->text)
+                                      : PgParam{"", false, true};
+    };
+    const StoredValue* status = prop("Status");
+    std::vector<PgParam> params = {
+        Bytes(FrameProperties(row.properties)),
+        status && status->type != "String" ? Int(status->number)
+                                           : PgParam{"", false, true},
+        text(prop("SoldToBusinessPartner")), text(prop("CallDescription"))};
+    if (texts) {
+      params.push_back(Pieces(row.text, 0));
+      params.push_back(Pieces(row.solution_text, 0));
+    }
+    return params;
   }
 
   PgConnection db_;

@@ -125,6 +125,54 @@ int64_t SchemaVersion(PgConnection& db) {
   return version;
 }
 
+// One row per call (schema version 6): the properties and each text in
+// one value (postgres_call_row.h), and the columns listings filter on,
+// made from the rows of properties and pieces in place. Call numbers are
+// then their sequence numbers spelled, so they are checked to be.
+#define QUILLET_PG_FRAME(bytes) "int4send(length(" bytes ")) || " bytes
+#define QUILLET_PG_PROPERTY(name)                                 \
+  "(SELECT p.value FROM call_properties p WHERE p.call_number = " \
+  "c.call_number AND p.name = '" name "')"
+#define QUILLET_PG_PIECES(kind) \
+  "(SELECT string_agg(" QUILLET_PG_FRAME("t.piece") ", ''::bytea ORDER BY " \
+  "t.position) FROM call_texts t WHERE t.call_number = c.call_number AND " \
+  "t.kind = '" kind "')"
+constexpr const char* kOneRowPerCall =
+    "ALTER TABLE calls ADD COLUMN properties BYTEA, ADD COLUMN status BIGINT,"
+    " ADD COLUMN sold_to BYTEA, ADD COLUMN description BYTEA,"
+    " ADD COLUMN text BYTEA, ADD COLUMN solution_text BYTEA;"
+    "UPDATE calls c SET properties = coalesce((SELECT string_agg("
+    QUILLET_PG_FRAME("convert_to(p.name, 'UTF8')") " || "
+    QUILLET_PG_FRAME("convert_to(p.type, 'UTF8')") " || "
+    QUILLET_PG_FRAME("p.value") ", ''::bytea) FROM call_properties p WHERE "
+    "p.call_number = c.call_number), ''::bytea),"
+    " status = (SELECT convert_from(p.value, 'UTF8')::bigint FROM "
+    "call_properties p WHERE p.call_number = c.call_number AND p.name = "
+    "'Status' AND p.type <> 'String'),"
+    " sold_to = " QUILLET_PG_PROPERTY("SoldToBusinessPartner") ","
+    " description = " QUILLET_PG_PROPERTY("CallDescription") ","
+    " text = " QUILLET_PG_PIECES("Text") ","
+    " solution_text = " QUILLET_PG_PIECES("SolutionText") ";"
+    "ALTER TABLE calls ALTER COLUMN properties SET NOT NULL;"
+    "ALTER TABLE calls DROP COLUMN call_number;"
+    "DROP TABLE call_properties, call_texts;";
+
+// Refuses, before anything changes, a database whose call numbers are not
+// their sequence numbers spelled.
+void RequireSpelledCallNumbers(PgConnection& db) {
+  int64_t odd =
+      db.Run(
+            "SELECT count(*) FROM calls WHERE call_number IS DISTINCT FROM "
+            "convert_to('SC' || lpad(seq::text, greatest(6, "
+            "length(seq::text)), '0'), 'UTF8')",
+            {})
+          .Int(0, 0);
+  if (odd > 0)
+    RaiseBackend("the PostgreSQL database holds " + std::to_string(odd) +
+                 " call(s) whose number does not follow their sequence "
+                 "number; it was left untouched");
+}
+
 }  // namespace
 
 // Hosts that start together check and create the schema under one lock:
@@ -151,9 +199,14 @@ void PreparePostgresSchema(PgConnection& db, BackendStore::Open open) {
           {Bytes(std::to_string(kSchemaVersion))});
     }
     // kSchema is version 3's layout; versions 2 and 3 differ only in
-    // the SQLite layout. 4 adds batch runs, 5 each key's expiry.
+    // the SQLite layout. 4 adds batch runs, 5 each key's expiry, 6 one row
+    // per call.
     if (version < 4) db.Exec(QUILLET_PG_BATCH_RUNS);
     if (version < 5) db.Exec(kKeyExpiry.c_str());
+    if (version < 6) {
+      RequireSpelledCallNumbers(db);
+      db.Exec(kOneRowPerCall, "cannot bring the calls to one row each");
+    }
     if (version >= 0 && version < kSchemaVersion)
       db.Run(
           "UPDATE quillet_meta SET value = $1 WHERE name = "

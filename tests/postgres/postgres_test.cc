@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -217,20 +218,80 @@ TEST(PostgresSchemaTest, AForeignDatabaseIsRefused) {
                 kBackendError);
 }
 
-// A database of schema 3 is refused for reading and gains the batch runs
-// when opened for writing.
+// A database of schema 3 (calls as rows of properties and of text pieces,
+// no batch runs) is refused for reading, and opened for writing is brought
+// up to date in place: every call whole, to the byte (NUL and invalid
+// sequences included), its pieces kept apart, the listing filters working
+// on what was there, numbering going on after it. One whose call numbers do
+// not follow their sequence numbers is refused and left as it was.
 TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
+  const std::string kEarlierCalls =
+      "DROP TABLE batch_runs, calls; "
+      "CREATE TABLE calls(seq BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY "
+      "KEY, call_number BYTEA UNIQUE, component BYTEA NOT NULL, "
+      "last_transaction_time BIGINT NOT NULL, created_at TIMESTAMPTZ NOT "
+      "NULL DEFAULT now()); "
+      "CREATE TABLE call_properties(call_number BYTEA NOT NULL, name TEXT "
+      "NOT NULL, type TEXT NOT NULL, value BYTEA NOT NULL, PRIMARY "
+      "KEY(call_number, name)); "
+      "CREATE TABLE call_texts(call_number BYTEA NOT NULL, kind TEXT NOT "
+      "NULL, position BIGINT NOT NULL, piece BYTEA NOT NULL, text_mode TEXT "
+      "NOT NULL, PRIMARY KEY(call_number, kind, position)); "
+      "UPDATE quillet_meta SET value = '3' WHERE name = 'schema_version'; "
+      "INSERT INTO calls(call_number, component, last_transaction_time) "
+      "VALUES('SC000001', 'C', 7), ('SC000002', 'C', 8); "
+      "INSERT INTO call_properties VALUES"
+      "('SC000001', 'CallNumber', 'String', 'SC000001'),"
+      "('SC000001', 'CallDescription', 'String', '\\x6100ff62'),"
+      "('SC000001', 'SoldToBusinessPartner', 'String', 'B'),"
+      "('SC000001', 'Status', 'Long', '20'),"
+      "('SC000002', 'CallNumber', 'String', 'SC000002'); "
+      "INSERT INTO call_texts VALUES('SC000001', 'Text', 1, '\\x00ff', ''),"
+      "('SC000001', 'Text', 2, 'two', 'a'),"
+      "('SC000001', 'SolutionText', 1, 'fix', '');";
+  std::string bad = server->NewDatabase();
+  { BackendStore made(bad); }
+  server->Sql(bad, kEarlierCalls +
+                       " UPDATE calls SET call_number = 'X1' WHERE seq = 2");
+  std::optional<ErrorInfo> refused =
+      testing::RaisedBy([&] { BackendStore store(bad); });
+  ASSERT_TRUE(refused);
+  EXPECT_NE(ToUtf8(refused->description).find("does not follow"),
+            std::string::npos);
+  server->Sql(bad, "SELECT call_number, value FROM call_properties");
+
   std::string db = server->NewDatabase();
   { BackendStore made(db); }
-  server->Sql(db,
-              "DROP TABLE batch_runs; UPDATE quillet_meta SET value = '3' "
-              "WHERE name = 'schema_version'");
+  server->Sql(db, kEarlierCalls);
   EXPECT_RAISES(BackendStore(db, BackendStore::Open::kForReading),
                 kBackendError);
   BackendStore store(db);
+  std::map<std::string, StoredCall> calls;
+  store.ForEachCall(
+      {}, [&](const StoredCall& c) { calls.emplace(c.call_number, c); });
+  ASSERT_EQ(calls.size(), 2u);
+  const StoredCall* one = &calls.at("SC000001");
+  EXPECT_EQ(one->properties.at("CallDescription").text, std::string("a\0\xff"
+                                                                    "b",
+                                                                    4));
+  EXPECT_EQ(one->properties.at("Status"), (StoredValue{"Long", "", 20}));
+  EXPECT_EQ(one->text,
+            (std::vector<std::string>{std::string("\0\xff", 2), "two"}));
+  EXPECT_EQ(one->solution_text, std::vector<std::string>{"fix"});
+  const StoredCall* two = &calls.at("SC000002");
+  EXPECT_TRUE(two->text.empty() && two->solution_text.empty());
+  for (CallQuery query : {CallQuery{.status = 20}, CallQuery{.sold_to = "B"},
+                          CallQuery{.text = std::string("\0\xff", 2)}}) {
+    std::vector<std::string> found;
+    store.ForEachCall(
+        query, [&](const StoredCall& c) { found.push_back(c.call_number); });
+    EXPECT_EQ(found, std::vector<std::string>{"SC000001"});
+  }
+  CallData next;
+  next.properties["SoldToBusinessPartner"] = {"String", "B", 0};
+  EXPECT_EQ(store.CreateCall("C", next, "").stored->call_number, "SC000003");
   store.RecordBatchRun({"A", "/b.jsonl", 2, 1, false});
   ASSERT_TRUE(store.StandingBatchRun("/b.jsonl", "B"));
-  EXPECT_EQ(store.StandingBatchRun("/b.jsonl", "B")->identity, "A");
   BackendStore(db, BackendStore::Open::kForReading);  // up to date
 }
 
