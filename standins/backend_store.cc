@@ -10,6 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <string_view>
 
 #include "backend_failure.h"
 #include "request_record.h"
@@ -117,6 +118,25 @@ std::optional<int64_t> SeqOfNumber(const std::string& number) {
       Numbered("SC", seq) != number)
     return std::nullopt;
   return seq;
+}
+
+// What a create or a change of `call` under `key` ("" for none) is about
+// to read, for the engine to ask at once (StorageEngine::Expect).
+StorageEngine::ReadAhead ReadAheadFor(const char* kind, const CallData& call,
+                                      const std::string& key) {
+  StorageEngine::ReadAhead ahead;
+  if (!key.empty()) ahead.key = key;
+  if (std::string_view(kind) == "create-call") {
+    if (Prop(call, "SoldToBusinessPartner").empty()) return ahead;
+    if (std::string partner = Prop(call, "BusinessPartnerNumber");
+        !partner.empty())
+      ahead.partner = partner;
+    ahead.object = Prop(call, "ServiceObject");
+    ahead.new_call_seq = true;
+  } else {
+    ahead.call_for_update = SeqOfNumber(Prop(call, "CallNumber"));
+  }
+  return ahead;
 }
 
 }  // namespace
@@ -249,8 +269,14 @@ SubmitOutcome BackendStore::KeyedCall(
     const std::string& request_key,
     const std::function<SubmitOutcome()>& body) {
   SubmitOutcome outcome;
+  StorageEngine::ReadAhead ahead = ReadAheadFor(kind, call, request_key);
   if (request_key.empty()) {
-    engine_->WriteTransaction([&] { outcome = body(); }, EndingFor(dry_run_));
+    engine_->WriteTransaction(
+        [&] {
+          engine_->Expect(ahead);
+          outcome = body();
+        },
+        EndingFor(dry_run_));
     return outcome;
   }
   KeyRecord request{kind,
@@ -261,6 +287,7 @@ SubmitOutcome BackendStore::KeyedCall(
   engine_->WriteTransaction(
       [&] {
         outcome = SubmitOutcome();
+        engine_->Expect(ahead);
         if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
           if (!SameRequest(*prior, request, [&] {
                 return RequestDigest(kind, component, call);

@@ -22,6 +22,8 @@
 //   them.
 #include "postgres_connection.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -54,17 +56,32 @@ std::chrono::milliseconds ReconnectWindow() {
   return std::chrono::seconds(seconds);
 }
 
-// Each transaction's first statements: bounded waits unless the session
-// has its own, and for writes the transaction's id (to look it up should
-// the answer to COMMIT be lost).
-std::string BeginSql(bool write) {
-  std::string sql =
-      write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+// Each transaction's first statements, sent with the work's first ones:
+// BEGIN, then bounded waits unless the session has its own and, for
+// writes, the transaction's id (to look it up should the answer to COMMIT
+// be lost).
+std::string BoundsSql(bool write) {
+  std::string sql = "SELECT ";
   for (auto [name, value] : {std::pair{"lock_timeout", kLockTimeout},
                              std::pair{"statement_timeout", kStatementTimeout}})
-    sql += std::string("; SELECT set_config('") + name + "', '" + value +
-           "', true) WHERE current_setting('" + name + "') = '0'";
-  return sql + (write ? "; SELECT txid_current()" : "; SELECT 0");
+    sql += std::string("CASE WHEN current_setting('") + name +
+           "') = '0' THEN set_config('" + name + "', '" + value +
+           "', true) END, ";
+  return sql + (write ? "txid_current()" : "0");
+}
+
+// How long a COMMIT's answer is waited for (a synchronous standby that is
+// away, a server that stops answering on a connection that stays open)
+// before the commit is cancelled and its outcome looked up;
+// QUILLET_PG_COMMIT_SECONDS changes it.
+constexpr int kCommitSeconds = 30;
+
+std::chrono::milliseconds CommitWindow() {
+  const char* text = std::getenv("QUILLET_PG_COMMIT_SECONDS");
+  char* end = nullptr;
+  long seconds = text ? std::strtol(text, &end, 10) : kCommitSeconds;
+  if (!text || *end || seconds < 1 || seconds > 3600) seconds = kCommitSeconds;
+  return std::chrono::seconds(seconds);
 }
 
 // Whether libpq's reason for a failed connection is a server away for a
@@ -84,6 +101,9 @@ struct Conflict {};
 // Raised when the connection was lost before COMMIT was sent: the server
 // rolled the transaction back, so it runs again on a new connection.
 struct Lost {};
+// Raised when COMMIT was sent and its answer did not come: the connection
+// was lost, or the wait ran past the commit window.
+struct Unanswered {};
 
 std::atomic<int64_t> statements{0}, round_trips{0};
 
@@ -122,7 +142,7 @@ int64_t PgResult::Int(int row, int col) const {
 
 PgConnection::PgConnection(const std::string& uri,
                            const std::function<void(PgConnection&)>& prepare)
-    : uri_(uri), window_(ReconnectWindow()) {
+    : uri_(uri), window_(ReconnectWindow()), commit_window_(CommitWindow()) {
   // The URI's settings, over bounds of Quillet's own that it may change:
   // a connection attempt gives up after 10 s, and a server that stops
   // answering (a network cut while a commit's answer is awaited) is
@@ -178,11 +198,15 @@ void PgConnection::WriteTransaction(const std::function<void()>& work,
   std::minstd_rand jitter(std::random_device{}());
   Clock::time_point deadline = Clock::now() + window_;
   for (int attempt = 1, lost = 0;; ++attempt) {
-    int64_t xid = 0;
+    bool answered = true;
     try {
       Connected(deadline);
-      xid = Begin(/*write=*/true);
+      Begin(/*write=*/true);
       work();
+      if (commit)
+        answered = Commit();
+      else
+        Pipeline(nullptr);  // the writes of a dry run fail as they would
       in_transaction_ = false;
     } catch (const Conflict&) {
       in_transaction_ = false;
@@ -212,7 +236,8 @@ void PgConnection::WriteTransaction(const std::function<void()>& work,
       Discard("ROLLBACK");  // lost or not, nothing of it stays
       return;
     }
-    if (Commit(xid, deadline)) return;
+    if (answered || Resolved(xid_, std::max(deadline, Clock::now() + window_)))
+      return;
     // Known to have been rolled back: nothing was written; run it again.
     if (++lost > kAttempts)
       RaiseBackend(
@@ -230,9 +255,11 @@ void PgConnection::ReadTransaction(const std::function<void()>& work) {
       Begin(/*write=*/false);
       work();
       in_transaction_ = false;
-      // All was read: a connection lost now loses nothing (the next use
-      // makes a new one).
-      Discard("COMMIT");
+      // All was read: the COMMIT goes without waiting for its answer,
+      // which the next use of the connection reads (a connection lost now
+      // loses nothing: the next use makes a new one).
+      Queue("COMMIT", {}, nullptr);
+      SendWithoutWaiting();
       return;
     } catch (const Lost&) {
       in_transaction_ = false;
@@ -253,35 +280,38 @@ void PgConnection::ReadTransaction(const std::function<void()>& work) {
 }
 
 // Opens the transaction (write: READ COMMITTED, answering its id; read:
-// one snapshot). A connection found lost here wrote nothing.
-int64_t PgConnection::Begin(bool write) {
-  PGresult* r = PQexec(conn_, BeginSql(write).c_str());
-  if (PQresultStatus(r) != PGRES_TUPLES_OK) {
-    in_transaction_ = true;  // a lost connection is Lost: nothing was sent
-    Fail(r, "a transaction could not begin");
-  }
+// one snapshot): queued, to go with the work's first statements. A
+// connection found lost then wrote nothing.
+void PgConnection::Begin(bool write) {
+  queue_.clear();
+  xid_ = 0;
   in_transaction_ = true;
-  PgResult result(r);
-  return result.Int(0, 0);
+  Queue(write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {},
+        nullptr);
+  Queue(BoundsSql(write), {}, [this, write](const PgResult& r) {
+    if (write) xid_ = r.Int(0, 2);
+  });
 }
 
-// Commits the transaction `xid`: true when it committed, false when it is
-// known to have been rolled back (nothing written). A failure to commit
-// raises; an answer lost on the way is looked up on a new connection.
-bool PgConnection::Commit(int64_t xid, Clock::time_point deadline) {
-  PGresult* r = PQexec(conn_, "COMMIT");
-  if (PQresultStatus(r) == PGRES_COMMAND_OK) {
-    bool committed = std::strcmp(PQcmdStatus(r), "COMMIT") == 0;
-    PQclear(r);
-    if (!committed)
-      RaiseBackend(
-          "PostgreSQL rolled the transaction back; nothing was "
-          "written");
-    return true;
+// Sends the writes still queued and COMMIT at once. True when it
+// committed; false when the answer did not come (the caller looks the
+// outcome up). Raises as the statements would, nothing written, when one
+// of them failed.
+bool PgConnection::Commit() {
+  // The transaction's id must be known before COMMIT can go unanswered.
+  if (xid_ == 0) Pipeline(nullptr);
+  bool rolled_back = false;
+  Queue("COMMIT", {}, [&](const PgResult& r) {
+    rolled_back = std::strcmp(r.Status(), "COMMIT") != 0;
+  });
+  try {
+    Pipeline(nullptr, Clock::now() + commit_window_, /*commits=*/true);
+  } catch (const Unanswered&) {
+    return false;
   }
-  if (PQstatus(conn_) == CONNECTION_OK) Fail(r, "the commit failed");
-  PQclear(r);
-  return Resolved(xid, std::max(deadline, Clock::now() + window_));
+  if (rolled_back)
+    RaiseBackend("PostgreSQL rolled the transaction back; nothing was written");
+  return true;
 }
 
 // What became of transaction `xid`, whose answer to COMMIT was lost: asked
@@ -290,7 +320,7 @@ bool PgConnection::Resolved(int64_t xid, Clock::time_point deadline) {
   std::string why = "the server could not be reached again";
   for (auto pause = std::chrono::milliseconds(20);;
        pause = std::min(pause * 2, std::chrono::milliseconds(1000))) {
-    PQreset(conn_);
+    Reset();
     if (PQstatus(conn_) == CONNECTION_OK) {
       std::string id = std::to_string(xid);
       const char* values[] = {id.c_str()};
@@ -328,7 +358,7 @@ void PgConnection::Connected(Clock::time_point deadline) {
   if (PQstatus(conn_) == CONNECTION_OK) return;
   for (auto pause = std::chrono::milliseconds(20);;
        pause = std::min(pause * 2, std::chrono::milliseconds(1000))) {
-    PQreset(conn_);
+    Reset();
     if (PQstatus(conn_) == CONNECTION_OK) return;
     if (Clock::now() + pause > deadline) break;
     std::this_thread::sleep_for(pause);
@@ -351,7 +381,7 @@ void PgConnection::Fail(PGresult* result, const std::string& what) {
   bool lost = PQstatus(conn_) != CONNECTION_OK || state.rfind("08", 0) == 0 ||
               state == "57P01" || state == "57P02" || state == "57P03";
   if (in_transaction_ && lost) {
-    PQreset(conn_);  // whatever state it is in, it is no use now
+    Reset();  // whatever state it is in, it is no use now
     throw Lost{};
   }
   if (in_transaction_ &&
@@ -379,27 +409,155 @@ void PgConnection::Fail(PGresult* result, const std::string& what) {
   RaiseBackend("PostgreSQL: " + what + ": " + message);
 }
 
-// One statement through the unnamed statement: parsed, bound, run.
+void PgConnection::Reset() {
+  queue_.clear();
+  unread_syncs_ = 0;
+  PQreset(conn_);
+}
+
+void PgConnection::Queue(std::string sql, std::vector<PgParam> params,
+                         std::function<void(const PgResult&)> sink) {
+  queue_.push_back({std::move(sql), std::move(params), std::move(sink)});
+}
+
+// Sends the queue as one pipeline, ended by a sync, without reading.
+void PgConnection::Send() {
+  Drain();
+  if (PQpipelineStatus(conn_) == PQ_PIPELINE_OFF) PQenterPipelineMode(conn_);
+  for (const Queued& q : queue_) {
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+    for (const PgParam& p : q.params) {
+      values.push_back(p.null ? nullptr : p.bytes.data());
+      lengths.push_back(static_cast<int>(p.bytes.size()));
+      formats.push_back(p.binary ? 1 : 0);
+    }
+    if (!PQsendQueryParams(conn_, q.sql.c_str(),
+                           static_cast<int>(q.params.size()), nullptr,
+                           values.data(), lengths.data(), formats.data(), 0))
+      break;  // the connection is lost: reading says so
+  }
+  PQpipelineSync(conn_);
+  statements += static_cast<int64_t>(queue_.size());
+}
+
+void PgConnection::SendWithoutWaiting() {
+  if (PQstatus(conn_) != CONNECTION_OK) return;
+  Send();
+  queue_.clear();
+  ++unread_syncs_;
+  PQflush(conn_);
+}
+
+// Reads and drops the answers of what was sent without waiting, and
+// leaves pipeline mode.
+void PgConnection::Drain() {
+  while (unread_syncs_ > 0) {
+    PGresult* r = PQgetResult(conn_);
+    if (!r) {
+      if (PQstatus(conn_) != CONNECTION_OK) break;
+      continue;  // the end of one statement's results
+    }
+    bool sync = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+    PQclear(r);
+    if (sync) --unread_syncs_;
+  }
+  unread_syncs_ = 0;
+  if (PQpipelineStatus(conn_) != PQ_PIPELINE_OFF &&
+      !PQexitPipelineMode(conn_) && PQstatus(conn_) == CONNECTION_OK)
+    Reset();  // cannot happen with every answer read; made sure of anyway
+}
+
+// Waits until the connection has an answer to read, or `deadline`.
+bool PgConnection::Await(Clock::time_point deadline) {
+  PQflush(conn_);
+  while (PQisBusy(conn_)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd fd{PQsocket(conn_), POLLIN, 0};
+    int ready =
+        poll(&fd, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+    if (ready > 0 && !PQconsumeInput(conn_)) return true;  // lost: say so
+  }
+  return true;
+}
+
+std::optional<PgResult> PgConnection::Pipeline(const char* what,
+                                               Clock::time_point deadline,
+                                               bool commits) {
+  if (queue_.empty()) return std::nullopt;
+  Send();
+  ++round_trips;
+  std::vector<Queued> sent = std::move(queue_);
+  queue_.clear();
+  PGresult* failed = nullptr;
+  std::optional<PgResult> last;
+  for (size_t i = 0; i <= sent.size(); ++i) {
+    if (!Await(deadline)) {
+      PQclear(failed);
+      // Asked to stop waiting; the connection is no use after.
+      if (PGcancel* cancel = PQgetCancel(conn_)) {
+        char error[256];
+        PQcancel(cancel, error, sizeof error);
+        PQfreeCancel(cancel);
+      }
+      Reset();
+      throw Unanswered{};
+    }
+    PGresult* r = PQgetResult(conn_);
+    ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+    if (PQstatus(conn_) != CONNECTION_OK || !r) {
+      PQclear(failed);
+      if (commits) {
+        PQclear(r);
+        Reset();
+        throw Unanswered{};
+      }
+      Fail(r, what ? what : "the database refused a statement");
+    }
+    if (i == sent.size()) {  // the sync that ends the pipeline
+      PQclear(r);
+      break;
+    }
+    PQclear(PQgetResult(conn_));  // the end of this statement's results
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+      PgResult result(r);
+      if (sent[i].sink) sent[i].sink(result);
+      if (i + 1 == sent.size()) last.emplace(std::move(result));
+    } else if (!failed && status != PGRES_PIPELINE_ABORTED) {
+      failed = r;
+    } else {
+      PQclear(r);
+    }
+  }
+  PQexitPipelineMode(conn_);
+  if (failed) Fail(failed, what ? what : "the database refused a statement");
+  return last;
+}
+
 PgResult PgConnection::Run(const char* sql,
                            const std::vector<PgParam>& params) {
   if (!in_transaction_) Connected(Clock::now() + window_);
-  std::vector<const char*> values;
-  std::vector<int> lengths, formats;
-  for (const PgParam& p : params) {
-    values.push_back(p.null ? nullptr : p.bytes.data());
-    lengths.push_back(static_cast<int>(p.bytes.size()));
-    formats.push_back(p.binary ? 1 : 0);
-  }
-  PGresult* r =
-      PQexecParams(conn_, sql, static_cast<int>(params.size()), nullptr,
-                   values.data(), lengths.data(), formats.data(), 0);
-  ExecStatusType status = PQresultStatus(r);
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-    Fail(r, "the database refused a statement");
-  return PgResult(r);
+  Queue(sql, params, nullptr);
+  return std::move(*Pipeline(nullptr));
 }
 
+void PgConnection::Defer(const char* sql, std::vector<PgParam> params) {
+  Queue(sql, std::move(params), nullptr);
+}
+
+void PgConnection::Ask(const char* sql, std::vector<PgParam> params,
+                       std::function<void(const PgResult&)> sink) {
+  Queue(sql, std::move(params), std::move(sink));
+}
+
+void PgConnection::Flush() { Pipeline(nullptr); }
+
 void PgConnection::Exec(const char* sql, const char* what) {
+  Drain();
+  ++statements;
+  ++round_trips;
   PGresult* r = PQexec(conn_, sql);
   if (PQresultStatus(r) != PGRES_COMMAND_OK &&
       PQresultStatus(r) != PGRES_TUPLES_OK)
@@ -407,7 +565,12 @@ void PgConnection::Exec(const char* sql, const char* what) {
   PQclear(r);
 }
 void PgConnection::Discard(const char* sql) {
-  if (PQstatus(conn_) == CONNECTION_OK) PQclear(PQexec(conn_, sql));
+  queue_.clear();
+  if (PQstatus(conn_) != CONNECTION_OK) return;
+  Drain();
+  ++statements;
+  ++round_trips;
+  PQclear(PQexec(conn_, sql));
 }
 
 }  // namespace quillet::standins

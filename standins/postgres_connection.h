@@ -49,6 +49,8 @@ class PgResult {
   int Columns() const { return PQnfields(r_); }
   bool IsNull(int row, int col) const { return PQgetisnull(r_, row, col); }
   std::string Text(int row, int col) const;
+  // The command's tag ("COMMIT", "ROLLBACK", "INSERT 0 1").
+  const char* Status() const { return PQcmdStatus(r_); }
   int64_t Int(int row, int col) const;
 
  private:
@@ -76,24 +78,57 @@ class PgConnection {
   void WriteTransaction(const std::function<void()>& work, bool commit);
   void ReadTransaction(const std::function<void()>& work);
 
-  // One statement, through the unnamed statement: parsed, bound, run.
+  // One statement, through the unnamed statement: parsed, bound, run, in
+  // one round trip with the statements queued before it.
   PgResult Run(const char* sql, const std::vector<PgParam>& params);
+  // A statement whose answer is not needed now, inside a transaction: it
+  // goes with the next statement run or with COMMIT, and a failure of it
+  // is met there, as the transaction's (nothing written).
+  void Defer(const char* sql, std::vector<PgParam> params);
+  // A statement queued as Defer's, whose answer `sink` sees when the queue
+  // is sent; Flush sends it (one round trip) and raises as Run would.
+  void Ask(const char* sql, std::vector<PgParam> params,
+           std::function<void(const PgResult&)> sink);
+  void Flush();
   // Statements without parameters (several may be given at once).
   void Exec(const char* sql, const char* what = "a statement failed");
   // Runs `sql` if the connection is up, whatever comes of it.
   void Discard(const char* sql);
 
  private:
-  int64_t Begin(bool write);
-  bool Commit(int64_t xid, std::chrono::steady_clock::time_point deadline);
-  bool Resolved(int64_t xid, std::chrono::steady_clock::time_point deadline);
-  void Connected(std::chrono::steady_clock::time_point deadline);
+  using Clock = std::chrono::steady_clock;
+  struct Queued {
+    std::string sql;
+    std::vector<PgParam> params;
+    std::function<void(const PgResult&)> sink;  // sees the answer, if any
+  };
+  void Begin(bool write);
+  bool Commit();
+  bool Resolved(int64_t xid, Clock::time_point deadline);
+  void Connected(Clock::time_point deadline);
   [[noreturn]] void Fail(PGresult* result, const std::string& what);
+  void Reset();
+  void Queue(std::string sql, std::vector<PgParam> params,
+             std::function<void(const PgResult&)> sink);
+  // Sends what is queued in one pipeline and reads every answer, waiting
+  // until `deadline`; answers the last statement's result. The first
+  // failure raises (Fail) once all is read; with `commits`, a connection
+  // lost or a deadline passed raises Unanswered.
+  std::optional<PgResult> Pipeline(
+      const char* what, Clock::time_point deadline = Clock::time_point::max(),
+      bool commits = false);
+  void Send();
+  void SendWithoutWaiting();
+  void Drain();
+  bool Await(Clock::time_point deadline);
 
   std::string uri_;
-  std::chrono::milliseconds window_;
+  std::chrono::milliseconds window_, commit_window_;
   PGconn* conn_ = nullptr;
   bool in_transaction_ = false;
+  std::vector<Queued> queue_;
+  int unread_syncs_ = 0;
+  int64_t xid_ = 0;
 };
 
 // What every connection of this process sent the server: statements (each

@@ -10,6 +10,7 @@
 // - Texts that users give are stored as bytes (BYTEA), exactly as given,
 //   whatever they hold.
 #include <algorithm>
+#include <utility>
 
 #include "backend_failure.h"
 #include "postgres_call_row.h"
@@ -71,10 +72,55 @@ class PostgresEngine final : public StorageEngine {
 
   void WriteTransaction(const std::function<void()>& work,
                         Ending ending) override {
-    db_.WriteTransaction(work, ending == Ending::kCommit);
+    db_.WriteTransaction(
+        [&] {
+          ahead_ = Answers();
+          work();
+        },
+        ending == Ending::kCommit);
   }
   void ReadTransaction(const std::function<void()>& work) override {
-    db_.ReadTransaction(work);
+    db_.ReadTransaction([&] {
+      ahead_ = Answers();
+      work();
+    });
+  }
+
+  // Asks everything expected in one round trip, with the transaction's
+  // BEGIN when nothing was sent yet; the calls then answer from here.
+  void Expect(const ReadAhead& ahead) override {
+    ahead_ = Answers();
+    if (ahead.key)
+      db_.Ask(kFindKeySql, {Bytes(*ahead.key)}, [this](const PgResult& r) {
+        ahead_.key = r.Rows() ? std::optional(KeyAnswer(r)) : std::nullopt;
+        ahead_.key_asked = true;
+      });
+    if (ahead.partner)
+      db_.Ask(kPartnerSql, {Bytes(*ahead.partner)},
+              [this, partner = *ahead.partner](const PgResult& r) {
+                ahead_.partner = {partner, r.Rows() > 0};
+              });
+    if (ahead.object)
+      db_.Ask(kServiceObjectSql, {Bytes(*ahead.object)},
+              [this, object = *ahead.object](const PgResult& r) {
+                ahead_.object = {object, FactsOf(r)};
+              });
+    if (ahead.new_call_seq)
+      db_.Ask(
+          "WITH numbering AS (SELECT pg_advisory_xact_lock_shared(1364937813)) "
+          "SELECT nextval(pg_get_serial_sequence('calls', 'seq')) FROM "
+          "numbering WHERE $1::bytea IS NULL OR NOT EXISTS(SELECT 1 FROM "
+          "request_keys WHERE key = $1::bytea AND expires_at > " QUILLET_PG_NOW
+          ")",
+          {Maybe(ahead.key)}, [this](const PgResult& r) {
+            if (r.Rows()) ahead_.seq = r.Int(0, 0);
+          });
+    if (ahead.call_for_update)
+      db_.Ask(kCallForUpdateSql, {Int(*ahead.call_for_update)},
+              [this, seq = *ahead.call_for_update](const PgResult& r) {
+                ahead_.call = {seq, RowOf(r)};
+              });
+    db_.Flush();
   }
 
   void CheckWritable() override {
@@ -91,6 +137,8 @@ class PostgresEngine final : public StorageEngine {
   // and held to the end of the transaction; SettledSeq takes it alone, so
   // it finds no number taken and not yet committed or rolled back.
   int64_t NewCallSeq() override {
+    if (std::optional<int64_t> seq = std::exchange(ahead_.seq, std::nullopt))
+      return *seq;
     return db_
         .Run(
             "WITH numbering AS (SELECT pg_advisory_xact_lock_shared("
@@ -116,26 +164,20 @@ class PostgresEngine final : public StorageEngine {
     params.push_back(Int(seq));
     params.push_back(Bytes(component));
     params.push_back(Int(time));
-    db_.Run(
+    db_.Defer(
         "INSERT INTO calls(properties, status, sold_to, description, text, "
         "solution_text, seq, component, last_transaction_time) OVERRIDING "
         "SYSTEM VALUE VALUES($1, $2::bigint, $3, $4, $5, $6, $7::bigint, $8, "
         "$9::bigint)",
-        params);
+        std::move(params));
   }
   std::optional<CallRow> ReadCall(int64_t seq, bool for_update) override {
-    PgResult r = db_.Run(for_update ? "SELECT properties, text, solution_text "
-                                      "FROM calls WHERE seq = $1::bigint FOR "
-                                      "UPDATE"
+    if (for_update && ahead_.call && ahead_.call->first == seq)
+      return std::exchange(ahead_.call, std::nullopt)->second;
+    return RowOf(db_.Run(for_update ? kCallForUpdateSql
                                     : "SELECT properties, text, solution_text "
                                       "FROM calls WHERE seq = $1::bigint",
-                         {Int(seq)});
-    if (r.Rows() == 0) return std::nullopt;
-    CallRow row;
-    row.properties = UnframeProperties(r.Text(0, 0));
-    if (!r.IsNull(0, 1)) row.text = UnframePieces(r.Text(0, 1));
-    if (!r.IsNull(0, 2)) row.solution_text = UnframePieces(r.Text(0, 2));
-    return row;
+                         {Int(seq)}));
   }
   // One statement. A text that grew by appending gets only its new pieces,
   // which SQL appends to what is stored without reading it; a text left as
@@ -159,14 +201,14 @@ class PostgresEngine final : public StorageEngine {
         params.push_back(Pieces(*is, appended ? was->size() : 0));
       }
     }
-    db_.Run(
+    db_.Defer(
         "UPDATE calls SET properties = $1, status = $2::bigint, sold_to = $3, "
         "description = $4, last_transaction_time = $6::bigint, text = CASE "
         "$7::text WHEN 'k' THEN text WHEN 'a' THEN coalesce(text, ''::bytea) "
         "|| $8::bytea ELSE $8::bytea END, solution_text = CASE $9::text WHEN "
         "'k' THEN solution_text WHEN 'a' THEN coalesce(solution_text, "
         "''::bytea) || $10::bytea ELSE $10::bytea END WHERE seq = $5::bigint",
-        params);
+        std::move(params));
   }
   std::vector<int64_t> CallPage(const CallQuery& query, int64_t after_seq,
                                 int64_t limit) override {
@@ -211,20 +253,15 @@ class PostgresEngine final : public StorageEngine {
   }
 
   bool BusinessPartnerExists(const std::string& number) override {
-    return db_.Run("SELECT 1 FROM business_partners WHERE number = $1",
-                   {Bytes(number)})
-               .Rows() > 0;
+    if (ahead_.partner && ahead_.partner->first == number)
+      return ahead_.partner->second;
+    return db_.Run(kPartnerSql, {Bytes(number)}).Rows() > 0;
   }
   std::optional<ServiceObjectFacts> ServiceObject(
       const std::string& object) override {
-    PgResult r = db_.Run(
-        "SELECT contract, warranty, warranty_description, "
-        "warranty_expiry_date FROM service_objects WHERE object = "
-        "$1",
-        {Bytes(object)});
-    if (r.Rows() == 0) return std::nullopt;
-    return ServiceObjectFacts{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2),
-                              r.Text(0, 3)};
+    if (ahead_.object && ahead_.object->first == object)
+      return ahead_.object->second;
+    return FactsOf(db_.Run(kServiceObjectSql, {Bytes(object)}));
   }
   int64_t EngineerMinutes(const std::string& question) override {
     PgResult r =
@@ -319,27 +356,31 @@ class PostgresEngine final : public StorageEngine {
 
   // Key times come from the server's clock, which every host shares.
   std::optional<KeyRecord> FindKey(const std::string& key) override {
-    PgResult r =
-        db_.Run("SELECT kind, digest, answer, expires_at <= " QUILLET_PG_NOW
-                " FROM request_keys WHERE key = $1",
-                {Bytes(key)});
-    if (r.Rows() == 0) return std::nullopt;
-    if (r.Text(0, 3) == "t") {
+    std::optional<std::pair<KeyRecord, bool>> found;
+    if (ahead_.key_asked) {
+      found = std::exchange(ahead_.key, std::nullopt);
+      ahead_.key_asked = false;
+    } else {
+      PgResult r = db_.Run(kFindKeySql, {Bytes(key)});
+      if (r.Rows()) found = KeyAnswer(r);
+    }
+    if (!found) return std::nullopt;
+    if (found->second) {
       // Expired: the key is new again. A host that wrote it anew meanwhile
       // makes the insert that follows a conflict, and the retry finds it.
-      db_.Run(
+      db_.Defer(
           "DELETE FROM request_keys WHERE key = $1 AND expires_at "
           "<= " QUILLET_PG_NOW,
           {Bytes(key)});
       return std::nullopt;
     }
-    return KeyRecord{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2)};
+    return found->first;
   }
   void InsertKey(const std::string& key, const KeyRecord& record,
                  int64_t lifetime_seconds) override {
     // A key another host stored meanwhile is a conflict: the transaction
     // runs again and then finds it.
-    db_.Run(
+    db_.Defer(
         "INSERT INTO request_keys(key, kind, digest, answer, created_at, "
         "expires_at) VALUES($1, $2, $3, $4, " QUILLET_PG_NOW ", " QUILLET_PG_NOW
         " + $5::bigint)",
@@ -377,7 +418,7 @@ class PostgresEngine final : public StorageEngine {
         {Bytes(file_name), Bytes(identity)});
   }
   void PruneKeys(int limit) override {
-    db_.Run(
+    db_.Defer(
         "DELETE FROM request_keys WHERE key IN (SELECT key FROM request_keys "
         "WHERE expires_at <= " QUILLET_PG_NOW
         " ORDER BY expires_at LIMIT $1::bigint FOR UPDATE SKIP LOCKED)",
@@ -417,6 +458,46 @@ class PostgresEngine final : public StorageEngine {
   }
 
  private:
+  // What Expect asked, for the calls that follow in the same transaction.
+  struct Answers {
+    bool key_asked = false;
+    std::optional<std::pair<KeyRecord, bool>> key;  // and whether expired
+    std::optional<std::pair<std::string, bool>> partner;
+    std::optional<std::pair<std::string, std::optional<ServiceObjectFacts>>>
+        object;
+    std::optional<int64_t> seq;
+    std::optional<std::pair<int64_t, std::optional<CallRow>>> call;
+  };
+  static constexpr const char* kFindKeySql =
+      "SELECT kind, digest, answer, expires_at <= " QUILLET_PG_NOW
+      " FROM request_keys WHERE key = $1";
+  static constexpr const char* kPartnerSql =
+      "SELECT 1 FROM business_partners WHERE number = $1";
+  static constexpr const char* kServiceObjectSql =
+      "SELECT contract, warranty, warranty_description, warranty_expiry_date "
+      "FROM service_objects WHERE object = $1";
+  static constexpr const char* kCallForUpdateSql =
+      "SELECT properties, text, solution_text FROM calls WHERE seq = "
+      "$1::bigint FOR UPDATE";
+
+  static std::pair<KeyRecord, bool> KeyAnswer(const PgResult& r) {
+    return {KeyRecord{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2)},
+            r.Text(0, 3) == "t"};
+  }
+  static std::optional<ServiceObjectFacts> FactsOf(const PgResult& r) {
+    if (r.Rows() == 0) return std::nullopt;
+    return ServiceObjectFacts{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2),
+                              r.Text(0, 3)};
+  }
+  static std::optional<CallRow> RowOf(const PgResult& r) {
+    if (r.Rows() == 0) return std::nullopt;
+    CallRow row;
+    row.properties = UnframeProperties(r.Text(0, 0));
+    if (!r.IsNull(0, 1)) row.text = UnframePieces(r.Text(0, 1));
+    if (!r.IsNull(0, 2)) row.solution_text = UnframePieces(r.Text(0, 2));
+    return row;
+  }
+
   // `pieces[from...]` as frames; no pieces at all is NULL.
   static PgParam Pieces(const std::vector<std::string>& pieces, size_t from) {
     if (pieces.empty()) return PgParam{"", false, true};
@@ -448,6 +529,7 @@ class PostgresEngine final : public StorageEngine {
   }
 
   PgConnection db_;
+  Answers ahead_;
 };
 
 }  // namespace

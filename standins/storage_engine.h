@@ -62,6 +62,19 @@ class StorageEngine {
   // again (after a lost connection), so it keeps what it reads only in
   // variables it sets afresh.
   virtual void ReadTransaction(const std::function<void()>& work) = 0;
+  // What the write transaction now running is about to read, told before
+  // it reads it, so that an engine whose every question costs a round trip
+  // to a server can ask them all at once. The reads are still made through
+  // the calls below, in the same transaction, and answer the same; an
+  // engine may ignore this.
+  struct ReadAhead {
+    std::optional<std::string> key;      // FindKey
+    std::optional<std::string> partner;  // BusinessPartnerExists
+    std::optional<std::string> object;   // ServiceObject
+    bool new_call_seq = false;           // NewCallSeq, unless `key` is found
+    std::optional<int64_t> call_for_update;  // ReadCall(seq, true)
+  };
+  virtual void Expect(const ReadAhead&) {}
   // Raises, saying why, unless a write could be made now (a read-only
   // database, a standby, a role without the right to write fail); writes
   // nothing and waits for no lock on a row.
