@@ -386,6 +386,39 @@ TEST(PostgresCommitTest, ALostAnswerToCommitIsFoundOutNeverDenied) {
   unsetenv("QUILLET_PG_RECONNECT_SECONDS");
 }
 
+// A COMMIT that waits on a synchronous standby that is away (or whose
+// answer never comes on a connection that stays open) is given up after
+// QUILLET_PG_COMMIT_SECONDS: cancelled, and its outcome looked up. The
+// primary has committed it, so the command answers that, once; it never
+// waits without end, nor says nothing was written.
+TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
+  std::string db = server->NewDatabase();
+  { BackendStore made(db); }
+  struct Restore {
+    ~Restore() {
+      server->Sql(server->Uri("postgres"),
+                  "ALTER SYSTEM RESET synchronous_standby_names");
+      server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
+    }
+  } restore;
+  server->Sql(server->Uri("postgres"),
+              "ALTER SYSTEM SET synchronous_standby_names = 'absent'");
+  server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  setenv("QUILLET_PG_COMMIT_SECONDS", "1", 1);
+  testing::TempDir dir;
+  auto start = std::chrono::steady_clock::now();
+  testing::CliResult run = testing::RunQuillet(
+      dir, {"create-call", "--db", db, "--key", "k", "SOLDTOBP=B"});
+  unsetenv("QUILLET_PG_COMMIT_SECONDS");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err.find("nothing"), std::string::npos) << run.err;
+  int calls = 0;
+  BackendStore(db).ForEachCall({}, [&](const StoredCall&) { ++calls; });
+  EXPECT_EQ(calls, 1);
+}
+
 // Writers replace a call's description and its solution text together
 // while a reader reads the call and lists it: every read shows one change
 // whole, never the description of one and the solution of another.
