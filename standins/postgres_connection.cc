@@ -106,8 +106,19 @@ struct Lost {};
 struct Unanswered {};
 
 std::atomic<int64_t> statements{0}, round_trips{0};
+std::atomic<bool> stopping{false};
+
+void Cancel(PGconn* conn) {
+  if (PGcancel* cancel = PQgetCancel(conn)) {
+    char error[256];
+    PQcancel(cancel, error, sizeof error);
+    PQfreeCancel(cancel);
+  }
+}
 
 }  // namespace
+
+void StopPostgresWaits() { stopping = true; }
 
 PgTraffic PostgresTraffic() { return {statements.load(), round_trips.load()}; }
 
@@ -340,7 +351,7 @@ bool PgConnection::Resolved(int64_t xid, Clock::time_point deadline) {
         why = "the server did not say what became of the transaction";
       }
     }
-    if (Clock::now() + pause > deadline) break;
+    if (stopping || Clock::now() + pause > deadline) break;
     std::this_thread::sleep_for(pause);
   }
   RaiseBackend(
@@ -360,7 +371,7 @@ void PgConnection::Connected(Clock::time_point deadline) {
        pause = std::min(pause * 2, std::chrono::milliseconds(1000))) {
     Reset();
     if (PQstatus(conn_) == CONNECTION_OK) return;
-    if (Clock::now() + pause > deadline) break;
+    if (stopping || Clock::now() + pause > deadline) break;
     std::this_thread::sleep_for(pause);
   }
   RaiseBackend("cannot reconnect to PostgreSQL: " +
@@ -472,12 +483,14 @@ void PgConnection::Drain() {
 bool PgConnection::Await(Clock::time_point deadline) {
   PQflush(conn_);
   while (PQisBusy(conn_)) {
+    if (stopping) return false;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - Clock::now());
     if (left.count() <= 0) return false;
+    // Woken every 100 ms to see whether the process is stopping.
     pollfd fd{PQsocket(conn_), POLLIN, 0};
     int ready =
-        poll(&fd, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+        poll(&fd, 1, static_cast<int>(std::min<int64_t>(left.count(), 100)));
     if (ready > 0 && !PQconsumeInput(conn_)) return true;  // lost: say so
   }
   return true;
@@ -496,14 +509,15 @@ std::optional<PgResult> PgConnection::Pipeline(const char* what,
   for (size_t i = 0; i <= sent.size(); ++i) {
     if (!Await(deadline)) {
       PQclear(failed);
-      // Asked to stop waiting; the connection is no use after.
-      if (PGcancel* cancel = PQgetCancel(conn_)) {
-        char error[256];
-        PQcancel(cancel, error, sizeof error);
-        PQfreeCancel(cancel);
-      }
+      // Past the deadline, or the process is stopping: the server stops
+      // too, and the connection is no use after.
+      Cancel(conn_);
       Reset();
-      throw Unanswered{};
+      if (commits) throw Unanswered{};
+      RaiseBackend(
+          "PostgreSQL: the service is stopping: the operation was cancelled "
+          "and nothing of it was written; try again",
+          FailureKind::kRetryLater);
     }
     PGresult* r = PQgetResult(conn_);
     ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;

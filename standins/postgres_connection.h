@@ -139,4 +139,10 @@ struct PgTraffic {
 };
 PgTraffic PostgresTraffic();
 
+// For a process that is stopping: every connection stops waiting on its
+// server. A statement running is cancelled (nothing written: try again); a
+// COMMIT sent is cancelled and looked up once; a wait for the server to come
+// back ends. Safe from any thread.
+void StopPostgresWaits();
+
 }  // namespace quillet::standins

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backend_failure.h"
+#include "postgres_connection.h"
 
 namespace quillet::standins {
 namespace {
@@ -110,6 +111,8 @@ Pool& ThePool() {
 }
 
 }  // namespace
+
+void StopWaiting() { StopPostgresWaits(); }
 
 void SetStoreLimit(size_t limit) { ThePool().SetLimit(limit); }
 
