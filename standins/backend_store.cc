@@ -242,7 +242,7 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   int64_t time = TransactionTimeNow();
   row.properties["LastTransactionTime"] = Num("Long", time);
   row.properties["ChangedFlag"] = Num("Byte", 1);
-  engine_->RewriteCall(*seq, number, time, *existing, row);
+  engine_->RewriteCall(*seq, number, time, *existing, row, call);
   outcome.stored = AsStored(number, std::move(row));
   return outcome;
 }

@@ -67,7 +67,8 @@ std::string BoundsSql(bool write) {
     sql += std::string("CASE WHEN current_setting('") + name +
            "') = '0' THEN set_config('" + name + "', '" + value +
            "', true) END, ";
-  return sql + (write ? "txid_current()" : "0");
+  return sql +
+         (write ? "txid_current(), pg_postmaster_start_time()::text" : "0, ''");
 }
 
 // How long a COMMIT's answer is waited for (a synchronous standby that is
@@ -300,7 +301,9 @@ void PgConnection::Begin(bool write) {
   Queue(write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {},
         nullptr);
   Queue(BoundsSql(write), {}, [this, write](const PgResult& r) {
-    if (write) xid_ = r.Int(0, 2);
+    if (!write) return;
+    xid_ = r.Int(0, 2);
+    server_started_ = r.Text(0, 3);
   });
 }
 
@@ -334,12 +337,29 @@ bool PgConnection::Resolved(int64_t xid, Clock::time_point deadline) {
     Reset();
     if (PQstatus(conn_) == CONNECTION_OK) {
       std::string id = std::to_string(xid);
-      const char* values[] = {id.c_str()};
-      PGresult* r = PQexecParams(conn_, "SELECT txid_status($1::bigint)", 1,
-                                 nullptr, values, nullptr, nullptr, 0);
+      const char* values[] = {id.c_str(), server_started_.c_str()};
+      // Another server (a promoted standby) or the same one after a crash
+      // may hand the transaction's id to a new transaction if nothing of
+      // ours reached its WAL: its answer is ours only when the id is below
+      // the next one of its last checkpoint (or it is the very server that
+      // ran the transaction, still up).
+      PGresult* r = PQexecParams(
+          conn_,
+          "SELECT txid_status($1::bigint), pg_postmaster_start_time()::text = "
+          "$2 OR $1::bigint < (SELECT (split_part(next_xid, ':', 1)::bigint "
+          "<< 32) + split_part(next_xid, ':', 2)::bigint FROM "
+          "pg_control_checkpoint())",
+          2, nullptr, values, nullptr, nullptr, 0);
       if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1) {
         std::string status = PQgetisnull(r, 0, 0) ? "" : PQgetvalue(r, 0, 0);
+        bool ours = !PQgetisnull(r, 0, 1) && PQgetvalue(r, 0, 1)[0] == 't';
         PQclear(r);
+        if (status == "committed" && !ours) {
+          why =
+              "the server now answering (after a failover or a crash) "
+              "cannot tell it apart from a later transaction";
+          break;
+        }
         if (status == "committed") return true;
         if (status == "aborted") return false;
         why = status == "in progress"

@@ -129,6 +129,7 @@ class PgConnection {
   std::vector<Queued> queue_;
   int unread_syncs_ = 0;
   int64_t xid_ = 0;
+  std::string server_started_;  // of the server running the transaction
 };
 
 // What every connection of this process sent the server: statements (each

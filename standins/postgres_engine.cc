@@ -171,6 +171,8 @@ class PostgresEngine final : public StorageEngine {
         "$9::bigint)",
         std::move(params));
   }
+  // For a change, the properties alone: RewriteCall changes the texts
+  // without them.
   std::optional<CallRow> ReadCall(int64_t seq, bool for_update) override {
     if (for_update && ahead_.call && ahead_.call->first == seq)
       return std::exchange(ahead_.call, std::nullopt)->second;
@@ -182,23 +184,25 @@ class PostgresEngine final : public StorageEngine {
   // One statement. A text that grew by appending gets only its new pieces,
   // which SQL appends to what is stored without reading it; a text left as
   // it was is not sent.
+  // One statement. The texts, left out of the locking read, are changed as
+  // `change` says: an append sends only its new pieces, which the server
+  // adds to what is stored; a text the change leaves is not sent.
   void RewriteCall(int64_t seq, const std::string&, int64_t time,
-                   const CallRow& before, const CallRow& after) override {
+                   const CallRow&, const CallRow& after,
+                   const CallData& change) override {
     std::vector<PgParam> params = RowParams(after, false);
     params.push_back(Int(seq));
     params.push_back(Int(time));
-    for (auto [was, is] :
-         {std::pair{&before.text, &after.text},
-          std::pair{&before.solution_text, &after.solution_text}}) {
+    for (const std::optional<StoredText>* text :
+         {&change.text, &change.solution_text}) {
       // How the text changes: k(ept), a(ppended) or r(eplaced).
-      bool appended = is->size() > was->size() &&
-                      std::equal(was->begin(), was->end(), is->begin());
-      if (*was == *is) {
+      bool append = *text && (*text)->text_mode == "a";
+      if (!*text || (append && (*text)->pieces.empty())) {
         params.push_back(Bytes("k"));
         params.push_back(PgParam{"", false, true});
       } else {
-        params.push_back(Bytes(appended ? "a" : "r"));
-        params.push_back(Pieces(*is, appended ? was->size() : 0));
+        params.push_back(Bytes(append ? "a" : "r"));
+        params.push_back(Pieces((*text)->pieces, 0));
       }
     }
     db_.Defer(
@@ -477,7 +481,7 @@ class PostgresEngine final : public StorageEngine {
       "SELECT contract, warranty, warranty_description, warranty_expiry_date "
       "FROM service_objects WHERE object = $1";
   static constexpr const char* kCallForUpdateSql =
-      "SELECT properties, text, solution_text FROM calls WHERE seq = "
+      "SELECT properties, NULL::bytea, NULL::bytea FROM calls WHERE seq = "
       "$1::bigint FOR UPDATE";
 
   static std::pair<KeyRecord, bool> KeyAnswer(const PgResult& r) {

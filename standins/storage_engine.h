@@ -96,11 +96,17 @@ class StorageEngine {
                           const std::string& component, int64_t time,
                           const CallRow& row) = 0;
   // The call, or nothing. `for_update` makes concurrent changes of the same
-  // call wait until this transaction ends.
+  // call wait until this transaction ends; such a read, made for a change,
+  // may leave the texts out (empty), for an engine that applies `change`'s
+  // texts itself in RewriteCall (a server that appends without sending the
+  // text back and forth).
   virtual std::optional<CallRow> ReadCall(int64_t seq, bool for_update) = 0;
-  // Replaces the call read as `before` with `after`, stamped `time`.
+  // Replaces the call read as `before` with `after`, stamped `time`: `after`
+  // is `before` with `change` applied (its texts, from texts left out, hold
+  // only what `change` adds).
   virtual void RewriteCall(int64_t seq, const std::string& number, int64_t time,
-                           const CallRow& before, const CallRow& after) = 0;
+                           const CallRow& before, const CallRow& after,
+                           const CallData& change) = 0;
   // Up to `limit` sequence numbers after `after_seq`, in sequence order, as
   // `query` filters them (its `after` and `limit` are the caller's to
   // apply).
