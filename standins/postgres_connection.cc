@@ -367,7 +367,13 @@ bool PgConnection::Resolved(int64_t xid, Clock::time_point deadline) {
                   : "the server no longer knows the transaction";
         if (status != "in progress") break;
       } else {
+        const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+        bool future = state && std::strcmp(state, "22023") == 0;
         PQclear(r);
+        // An id this server has not reached yet (a standby promoted before
+        // the transaction reached it): it never ran here, nothing of it is
+        // written here.
+        if (future) return false;
         why = "the server did not say what became of the transaction";
       }
     }

@@ -99,8 +99,8 @@ TEST(PostgresFailoverTest, NothingAnsweredIsLostAndNothingIsStoredTwice) {
     hosts.push_back(pid);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  int64_t killed = NowMs();
   primary.Kill();
+  int64_t killed = NowMs();
   standby.Promote();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   std::ofstream(dir.Path("stop")) << "stop";
