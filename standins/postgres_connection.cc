@@ -17,7 +17,13 @@
 //   sent leaves the outcome open: the transaction's id, taken inside it, is
 //   looked up (txid_status) on a new connection, and the answer is what
 //   really happened; when that cannot be found out the failure says the
-//   outcome is unknown.
+//   outcome is unknown. A COMMIT whose answer does not come within the
+//   commit window is cancelled and looked up the same way.
+// - Statements go in libpq's pipeline mode, so that a write costs two round
+//   trips: BEGIN goes with the work's first statements, writes whose answer
+//   is not needed (Defer) go with COMMIT, and a read's COMMIT goes without
+//   waiting for its answer (read at the next use).
+// - A process that stops (StopPostgresWaits) ends every wait at once.
 // - Messages are one line in words; no SQL text and no password reaches
 //   them.
 #include "postgres_connection.h"
