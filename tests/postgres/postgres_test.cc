@@ -556,8 +556,9 @@ TEST(PostgresWaitTest, TheFirstSigtermEndsAWaitOnTheDatabase) {
   pid_t serve = fork();
   if (serve == 0) {
     if (!freopen(dir.Path("serve.err").c_str(), "w", stderr)) _exit(3);
+    std::string log = dir.Path("q.log");
     execl(QUILLET_CLI_PATH, QUILLET_CLI_PATH, "serve", "--listen",
-          "127.0.0.1:0", "--db", db.c_str(), nullptr);
+          "127.0.0.1:0", "--db", db.c_str(), "--log", log.c_str(), nullptr);
     _exit(3);
   }
   int port = 0;
