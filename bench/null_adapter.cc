@@ -158,21 +158,13 @@ Ref<adapter::SolutionText> NewNullSolutionText() {
 }
 
 void RegisterNullAdapter() {
-  auto add = [](StringView name, ClassFactory f) {
-    RegisterClass(name, std::move(f), {.replace_existing = true});
-  };
-  add(adapter::kServiceCallManagerClass, FactoryOf<Manager>());
-  add(adapter::kServiceCallRecordClass, FactoryOf<Record>());
-  add(adapter::kServiceCallListClass, FactoryOf<List>());
-  add(adapter::kCreateCallResponseClass,
-      FactoryOf<Response<adapter::CreateCallResponse>>());
-  add(adapter::kUpdateCallResponseClass,
-      FactoryOf<Response<adapter::UpdateCallResponse>>());
-  add(adapter::kCallTextClass, FactoryOf<Text<adapter::CallText>>());
-  add(adapter::kSolutionTextClass, FactoryOf<Text<adapter::SolutionText>>());
-  add(adapter::kUserSessionClass, FactoryOf<NullSession>());
-  add(adapter::kQuestionClass, FactoryOf<NullQuestion>());
-  add(adapter::kLogClass, FactoryOf<DiscardingLog>());
+  adapter::AdapterFactories classes =
+      adapter::ValueClasses<Record, List, Response, Text>();
+  classes.service_call_manager = FactoryOf<Manager>();
+  classes.user_session = FactoryOf<NullSession>();
+  classes.question = FactoryOf<NullQuestion>();
+  classes.log = FactoryOf<DiscardingLog>();
+  adapter::RegisterAdapter(classes, {.replace_existing = true});
 }
 
 }  // namespace quillet::bench

@@ -10,7 +10,7 @@
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
 #include "quillet/object_context.h"
-#include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_types.h"
 #include "quillet/text.h"
 
 namespace quillet::standins {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_types.h"
 
 struct sqlite3;
 

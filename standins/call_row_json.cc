@@ -25,7 +25,7 @@ json Parse(std::string_view text) {
 // Appends `text` as a JSON string. Every call is written through here, so
 // plain ASCII, by far the most common, is copied as it is; anything else
 // goes through the JSON library, which escapes and checks the UTF-8.
-void AppendString(std::string& out, const std::string& text) {
+void AppendString(std::string& out, std::string_view text) {
   bool plain = true;
   for (char c : text) {
     auto byte = static_cast<unsigned char>(c);
@@ -35,7 +35,7 @@ void AppendString(std::string& out, const std::string& text) {
     }
   }
   if (!plain) {
-    out += Dump(json(text));
+    out += Dump(json(std::string(text)));
     return;
   }
   out += '"';
@@ -45,6 +45,17 @@ void AppendString(std::string& out, const std::string& text) {
 
 }  // namespace
 
+// The type of a stored [type, number] pair, or nothing for anything else.
+std::optional<VarType> NumberType(const json& value) {
+  if (!value.is_array() || value.size() != 2 || !value[0].is_string() ||
+      !value[1].is_number_integer())
+    return std::nullopt;
+  std::optional<VarType> type =
+      StoredTypeNamed(value[0].get_ref<const std::string&>());
+  if (type == VarType::String) return std::nullopt;
+  return type;
+}
+
 std::string EncodeProperties(const std::map<std::string, StoredValue>& props) {
   std::string out = "{";
   out.reserve(512);
@@ -52,11 +63,11 @@ std::string EncodeProperties(const std::map<std::string, StoredValue>& props) {
     if (out.size() > 1) out += ',';
     AppendString(out, name);
     out += ':';
-    if (value.type == "String") {
+    if (value.type == VarType::String) {
       AppendString(out, value.text);
     } else {
       out += '[';
-      AppendString(out, value.type);
+      AppendString(out, TypeName(value.type));
       out += ',';
       out += std::to_string(value.number);
       out += ']';
@@ -71,10 +82,9 @@ std::map<std::string, StoredValue> DecodeProperties(std::string_view text) {
   json j = Parse(text);
   for (auto& [name, value] : j.items()) {
     if (value.is_string())
-      out[name] = {"String", value.get<std::string>(), 0};
-    else if (value.is_array() && value.size() == 2 && value[0].is_string() &&
-             value[1].is_number_integer())
-      out[name] = {value[0].get<std::string>(), "", value[1].get<int64_t>()};
+      out[name] = {VarType::String, value.get<std::string>(), 0};
+    else if (std::optional<VarType> type = NumberType(value))
+      out[name] = {*type, "", value[1].get<int64_t>()};
     else
       RaiseBackend("a stored call is not readable: property '" + name +
                    "' is neither a text nor [type, number]");

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_types.h"
 
 namespace quillet::standins {
 

@@ -43,9 +43,9 @@ std::string FrameProperties(const std::map<std::string, StoredValue>& props) {
   out.reserve(512);
   for (const auto& [name, value] : props) {
     Frame(out, name);
-    Frame(out, value.type);
-    Frame(out,
-          value.type == "String" ? value.text : std::to_string(value.number));
+    Frame(out, TypeName(value.type));
+    Frame(out, value.type == VarType::String ? value.text
+                                             : std::to_string(value.number));
   }
   return out;
 }
@@ -56,8 +56,12 @@ std::map<std::string, StoredValue> UnframeProperties(std::string_view frames) {
     RaiseBackend("a stored call is not readable: its row is damaged");
   std::map<std::string, StoredValue> props;
   for (size_t i = 0; i < all.size(); i += 3) {
-    StoredValue v{std::string(all[i + 1]), "", 0};
-    if (v.type == "String") {
+    std::optional<VarType> type = StoredTypeNamed(all[i + 1]);
+    if (!type)
+      RaiseBackend(
+          "a stored call is not readable: a property's type is unknown");
+    StoredValue v{*type, "", 0};
+    if (v.type == VarType::String) {
       v.text = std::string(all[i + 2]);
     } else {
       const char* end = all[i + 2].data() + all[i + 2].size();

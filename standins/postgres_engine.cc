@@ -66,7 +66,7 @@ const char* MasterRowSql(MasterTable table) {
 
 class PostgresEngine final : public StorageEngine {
  public:
-  PostgresEngine(const std::string& uri, BackendStore::Open open)
+  PostgresEngine(const std::string& uri, OpenMode open)
       : db_(uri,
             [open](PgConnection& db) { PreparePostgresSchema(db, open); }) {}
 
@@ -185,24 +185,24 @@ class PostgresEngine final : public StorageEngine {
   // which SQL appends to what is stored without reading it; a text left as
   // it was is not sent.
   // One statement. The texts, left out of the locking read, are changed as
-  // `change` says: an append sends only its new pieces, which the server
+  // `texts` says: an append sends only its new pieces, which the server
   // adds to what is stored; a text the change leaves is not sent.
   void RewriteCall(int64_t seq, const std::string&, int64_t time,
                    const CallRow&, const CallRow& after,
-                   const CallData& change) override {
+                   const TextChanges& texts) override {
     std::vector<PgParam> params = RowParams(after, false);
     params.push_back(Int(seq));
     params.push_back(Int(time));
-    for (const std::optional<StoredText>* text :
-         {&change.text, &change.solution_text}) {
+    for (const std::optional<TextChange>* text :
+         {&texts.text, &texts.solution_text}) {
       // How the text changes: k(ept), a(ppended) or r(eplaced).
-      bool append = *text && (*text)->text_mode == "a";
-      if (!*text || (append && (*text)->pieces.empty())) {
+      bool append = *text && (*text)->append;
+      if (!*text || (append && (*text)->pieces->empty())) {
         params.push_back(Bytes("k"));
         params.push_back(PgParam{"", false, true});
       } else {
         params.push_back(Bytes(append ? "a" : "r"));
-        params.push_back(Pieces((*text)->pieces, 0));
+        params.push_back(Pieces(*(*text)->pieces, 0));
       }
     }
     db_.Defer(
@@ -516,14 +516,14 @@ class PostgresEngine final : public StorageEngine {
       return it == row.properties.end() ? nullptr : &it->second;
     };
     auto text = [](const StoredValue* v) {
-      return v && v->type == "String" ? Bytes(v->text)
-                                      : PgParam{"", false, true};
+      return v && v->type == VarType::String ? Bytes(v->text)
+                                             : PgParam{"", false, true};
     };
     const StoredValue* status = prop("Status");
     std::vector<PgParam> params = {
         Bytes(FrameProperties(row.properties)),
-        status && status->type != "String" ? Int(status->number)
-                                           : PgParam{"", false, true},
+        status && status->type != VarType::String ? Int(status->number)
+                                                  : PgParam{"", false, true},
         text(prop("SoldToBusinessPartner")), text(prop("CallDescription"))};
     if (texts) {
       params.push_back(Pieces(row.text, 0));
@@ -539,7 +539,7 @@ class PostgresEngine final : public StorageEngine {
 }  // namespace
 
 std::unique_ptr<StorageEngine> OpenPostgresStorage(const std::string& uri,
-                                                   BackendStore::Open open) {
+                                                   OpenMode open) {
   return std::make_unique<PostgresEngine>(uri, open);
 }
 

@@ -177,8 +177,8 @@ void RequireSpelledCallNumbers(PgConnection& db) {
 
 // Hosts that start together check and create the schema under one lock:
 // the others wait, and then find it whole, never half made.
-void PreparePostgresSchema(PgConnection& db, BackendStore::Open open) {
-  bool writing = open == BackendStore::Open::kForWriting;
+void PreparePostgresSchema(PgConnection& db, OpenMode open) {
+  bool writing = open == OpenMode::kForWriting;
   db.Exec(writing ? "BEGIN"
                   : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
   try {

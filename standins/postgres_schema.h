@@ -3,7 +3,7 @@
 #pragma once
 
 #include "postgres_connection.h"
-#include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_types.h"
 
 namespace quillet::standins {
 
@@ -12,6 +12,6 @@ namespace quillet::standins {
 // an empty database, or migrates an older one, in one transaction, and
 // marks it. For reading it refuses an empty or older database. Refusals
 // raise kBackendError before anything is written.
-void PreparePostgresSchema(PgConnection& db, BackendStore::Open open);
+void PreparePostgresSchema(PgConnection& db, OpenMode open);
 
 }  // namespace quillet::standins

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_types.h"
 
 namespace quillet::standins {
 namespace {
@@ -55,6 +55,11 @@ std::string ScrubPassword(const std::string& text, const std::string& uri) {
          at = out.find(secret, at + 3))
       out.replace(at, secret.size(), "***");
   return out;
+}
+
+bool IsPostgresUri(const std::string& where) {
+  return where.rfind("postgresql://", 0) == 0 ||
+         where.rfind("postgres://", 0) == 0;
 }
 
 std::string Displayed(const std::string& where) {

@@ -6,6 +6,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "backend_failure.h"
+
 namespace quillet::standins {
 namespace {
 
@@ -53,7 +55,7 @@ std::string RequestDigest(std::string_view kind, const std::string& component,
   Digest d;
   d.Add(kind).Add(component).Add(static_cast<int64_t>(call.properties.size()));
   for (const auto& [name, value] : call.properties)
-    d.Add(name).Add(value.type).Add(value.text).Add(value.number);
+    d.Add(name).Add(TypeName(value.type)).Add(value.text).Add(value.number);
   AddText(d, call.text);
   AddText(d, call.solution_text);
   return d.Hex();
@@ -80,7 +82,7 @@ std::string AnswerJson(const SubmitOutcome& outcome) {
   if (outcome.stored) {
     json properties = json::object();
     for (const auto& [name, v] : outcome.stored->properties)
-      properties[name] = {v.type, v.text, v.number};
+      properties[name] = {TypeName(v.type), v.text, v.number};
     answer["stored"] = {{"call_number", outcome.stored->call_number},
                         {"properties", properties}};
   }
@@ -88,22 +90,34 @@ std::string AnswerJson(const SubmitOutcome& outcome) {
   return answer.dump(-1, ' ', false, json::error_handler_t::ignore);
 }
 
-SubmitOutcome OutcomeFromJson(const std::string& text) {
+std::string AnswerJson(const ItemOutcome& outcome) {
+  return nlohmann::json{{"refusal", outcome.refusal}}.dump(
+      -1, ' ', false, nlohmann::json::error_handler_t::ignore);
+}
+
+void AnswerFromJson(const std::string& text, ItemOutcome& outcome) {
+  outcome.refusal =
+      nlohmann::json::parse(text).at("refusal").get<std::string>();
+}
+
+void AnswerFromJson(const std::string& text, SubmitOutcome& outcome) {
   using nlohmann::json;
   json answer = json::parse(text);
-  SubmitOutcome outcome;
   outcome.messages = answer.at("messages").get<std::vector<std::string>>();
   outcome.nothing_to_apply = answer.at("nothing_to_apply").get<bool>();
   if (answer.contains("stored")) {
     const json& stored = answer["stored"];
     StoredCall call{stored.at("call_number").get<std::string>(), {}, {}, {}};
-    for (const auto& [name, v] : stored.at("properties").items())
-      call.properties[name] = {v.at(0).get<std::string>(),
-                               v.at(1).get<std::string>(),
+    for (const auto& [name, v] : stored.at("properties").items()) {
+      std::optional<VarType> type =
+          StoredTypeNamed(v.at(0).get_ref<const std::string&>());
+      if (!type)
+        RaiseBackend("the answer kept under a request key is not readable");
+      call.properties[name] = {*type, v.at(1).get<std::string>(),
                                v.at(2).get<int64_t>()};
+    }
     outcome.stored = std::move(call);
   }
-  return outcome;
 }
 
 }  // namespace quillet::standins

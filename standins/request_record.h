@@ -12,8 +12,6 @@
 
 namespace quillet::standins {
 
-using ItemFields = std::vector<std::pair<std::string, std::string>>;
-
 // 32 hex digits (XXH3, 128 bits) over a length-prefixed form of the request:
 // equal for equal requests, different for any other request in practice.
 std::string RequestDigest(std::string_view kind, const std::string& component,
@@ -26,8 +24,10 @@ std::string NamedRequestDigest(std::string_view kind, std::string_view name);
 
 // A submit's answer as JSON and back: the stored call's properties (its
 // texts are not part of an answer), the messages and whether there was
-// nothing to apply.
+// nothing to apply; an item's refusal.
 std::string AnswerJson(const SubmitOutcome& outcome);
-SubmitOutcome OutcomeFromJson(const std::string& json);
+std::string AnswerJson(const ItemOutcome& outcome);
+void AnswerFromJson(const std::string& json, SubmitOutcome& outcome);
+void AnswerFromJson(const std::string& json, ItemOutcome& outcome);
 
 }  // namespace quillet::standins

@@ -223,9 +223,9 @@ int MasterWidth(MasterTable table) {
 
 class SqliteEngine final : public StorageEngine {
  public:
-  SqliteEngine(const std::string& path, BackendStore::Open open) : path_(path) {
+  SqliteEngine(const std::string& path, OpenMode open) : path_(path) {
     CheckDatabasePath(path);
-    bool reading = open == BackendStore::Open::kForReading;
+    bool reading = open == OpenMode::kForReading;
     std::error_code ec;
     if (reading && !std::filesystem::exists(path, ec))
       RaiseBackend("no database '" + path + "'");
@@ -346,7 +346,7 @@ class SqliteEngine final : public StorageEngine {
   }
   void RewriteCall(int64_t seq, const std::string&, int64_t time,
                    const CallRow&, const CallRow& after,
-                   const CallData&) override {
+                   const TextChanges&) override {
     EncodedRow encoded(after);
     Statement s(*cache_,
                 "UPDATE calls SET last_transaction_time = ?2, properties = "
@@ -633,7 +633,7 @@ class SqliteEngine final : public StorageEngine {
 }  // namespace
 
 std::unique_ptr<StorageEngine> OpenSqliteStorage(const std::string& path,
-                                                 BackendStore::Open open) {
+                                                 OpenMode open) {
   return std::make_unique<SqliteEngine>(path, open);
 }
 

@@ -255,11 +255,10 @@ int64_t SchemaVersion(sqlite3* db, const std::string& path) {
 
 }  // namespace
 
-void PrepareSchema(sqlite3* db, const std::string& path,
-                   BackendStore::Open open) {
+void PrepareSchema(sqlite3* db, const std::string& path, OpenMode open) {
   int64_t version = SchemaVersion(db, path);
   if (version == kSchemaVersion) return;
-  if (open == BackendStore::Open::kForReading) {
+  if (open == OpenMode::kForReading) {
     if (version < 0)
       RaiseBackend("database '" + path + "' is empty: nothing is stored yet");
     RaiseBackend("database '" + path +

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_types.h"
 
 struct sqlite3;
 
@@ -19,7 +19,6 @@ void CheckDatabasePath(const std::string& path);
 // migrates an older one, in one transaction, and marks it. For reading it
 // refuses an empty or older database. Refusals raise kBackendError before
 // anything is written.
-void PrepareSchema(sqlite3* db, const std::string& path,
-                   BackendStore::Open open);
+void PrepareSchema(sqlite3* db, const std::string& path, OpenMode open);
 
 }  // namespace quillet::standins

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "quillet/standins/backend_store.h"
+#include "quillet/standins/store_types.h"
 
 namespace quillet::standins {
 
@@ -97,16 +97,25 @@ class StorageEngine {
                           const CallRow& row) = 0;
   // The call, or nothing. `for_update` makes concurrent changes of the same
   // call wait until this transaction ends; such a read, made for a change,
-  // may leave the texts out (empty), for an engine that applies `change`'s
+  // may leave the texts out (empty), for an engine that applies the change's
   // texts itself in RewriteCall (a server that appends without sending the
   // text back and forth).
   virtual std::optional<CallRow> ReadCall(int64_t seq, bool for_update) = 0;
+  // What a change does to a call's texts, each: nothing (nullopt), or its
+  // `pieces` appended (`append`) or put in place of what is there.
+  struct TextChange {
+    const std::vector<std::string>* pieces = nullptr;
+    bool append = false;
+  };
+  struct TextChanges {
+    std::optional<TextChange> text, solution_text;
+  };
   // Replaces the call read as `before` with `after`, stamped `time`: `after`
-  // is `before` with `change` applied (its texts, from texts left out, hold
-  // only what `change` adds).
+  // is `before` with `texts` applied (texts left out of `before` hold, in
+  // `after`, only what `texts` adds).
   virtual void RewriteCall(int64_t seq, const std::string& number, int64_t time,
                            const CallRow& before, const CallRow& after,
-                           const CallData& change) = 0;
+                           const TextChanges& texts) = 0;
   // Up to `limit` sequence numbers after `after_seq`, in sequence order, as
   // `query` filters them (its `after` and `limit` are the caller's to
   // apply).
@@ -195,8 +204,15 @@ class StorageEngine {
 // path. Opening checks and prepares the schema (sqlite_schema.h,
 // postgres_engine.h) as `open` says.
 std::unique_ptr<StorageEngine> OpenSqliteStorage(const std::string& path,
-                                                 BackendStore::Open open);
+                                                 OpenMode open);
 std::unique_ptr<StorageEngine> OpenPostgresStorage(const std::string& uri,
-                                                   BackendStore::Open open);
+                                                   OpenMode open);
+
+// Opens an engine of another kind (an in-memory one, for tests) for the
+// addresses that start with `prefix`, from now on in this process. The
+// built-in engines take the addresses no registered prefix claims.
+using StorageOpener = std::function<std::unique_ptr<StorageEngine>(
+    const std::string& where, OpenMode open)>;
+void RegisterStorageEngine(const std::string& prefix, StorageOpener opener);
 
 }  // namespace quillet::standins

@@ -133,19 +133,13 @@ class Anything : public Object {
 };
 
 void RegisterHostAdapter() {
-  RegisterClass(adapter::kServiceCallManagerClass, FactoryOf<Manager>());
-  RegisterClass(adapter::kServiceCallRecordClass, FactoryOf<Record>());
-  RegisterClass(adapter::kServiceCallListClass, FactoryOf<List>());
-  RegisterClass(adapter::kCreateCallResponseClass,
-                FactoryOf<Response<adapter::CreateCallResponse>>());
-  RegisterClass(adapter::kUpdateCallResponseClass,
-                FactoryOf<Response<adapter::UpdateCallResponse>>());
-  RegisterClass(adapter::kCallTextClass, FactoryOf<Text<adapter::CallText>>());
-  RegisterClass(adapter::kSolutionTextClass,
-                FactoryOf<Text<adapter::SolutionText>>());
-  RegisterClass(adapter::kUserSessionClass, FactoryOf<Anything>("session"));
-  RegisterClass(adapter::kQuestionClass, FactoryOf<Anything>("question"));
-  RegisterClass(adapter::kLogClass, FactoryOf<Anything>("log"));
+  adapter::AdapterFactories classes =
+      adapter::ValueClasses<Record, List, Response, Text>();
+  classes.service_call_manager = FactoryOf<Manager>();
+  classes.user_session = FactoryOf<Anything>("session");
+  classes.question = FactoryOf<Anything>("question");
+  classes.log = FactoryOf<Anything>("log");
+  adapter::RegisterAdapter(classes);
 }
 
 }  // namespace host

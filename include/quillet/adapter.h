@@ -26,6 +26,7 @@
 #include <optional>
 #include <span>
 
+#include "quillet/class_registry.h"
 #include "quillet/export.h"
 #include "quillet/variant.h"
 
@@ -211,5 +212,37 @@ class QUILLET_API ServiceCallManager : public Object {
 inline constexpr int32_t kDryRunNotHonoured = -2147221504 + 1040;
 inline constexpr StringView kDryRunNotHonouredText =
     u"The back end cannot do a dry run; nothing was sent to it";
+
+// The classes an adapter provides, each to be registered under the class
+// name above that Quillet creates it by. A factory left empty is not
+// registered.
+struct AdapterFactories {
+  ClassFactory service_call_manager, service_call_record, service_call_list,
+      create_call_response, update_call_response, call_text, solution_text,
+      user_session, serialized_item_manager, question, log;
+};
+// Registers every factory given, in the order above, as `how` says
+// (class_registry.h): a name that is taken raises 457, and the names after
+// it are not registered, unless `how.replace_existing`.
+//   RegisterAdapter({.service_call_manager = FactoryOf<MyManager>(), ...});
+QUILLET_API void RegisterAdapter(const AdapterFactories& factories,
+                                 const ClassRegistration& how = {});
+
+// The value classes' factories (record, list, both responses, both texts)
+// of an adapter that has one class template for the responses and one for
+// the texts, over the interface each implements: Response<CreateCallResponse>,
+// Text<CallText>, ... The rest are the host's to fill in:
+//   AdapterFactories classes = ValueClasses<Record, List, Response, Text>();
+//   classes.service_call_manager = FactoryOf<MyManager>();
+template <class Record, class List, template <class> class Response,
+          template <class> class Text>
+AdapterFactories ValueClasses() {
+  return {.service_call_record = FactoryOf<Record>(),
+          .service_call_list = FactoryOf<List>(),
+          .create_call_response = FactoryOf<Response<CreateCallResponse>>(),
+          .update_call_response = FactoryOf<Response<UpdateCallResponse>>(),
+          .call_text = FactoryOf<Text<CallText>>(),
+          .solution_text = FactoryOf<Text<SolutionText>>()};
+}
 
 }  // namespace quillet::adapter

@@ -188,4 +188,22 @@ const DispatchTable* ServiceCallManager::Dispatch() const {
   return &table;
 }
 
+void RegisterAdapter(const AdapterFactories& f, const ClassRegistration& how) {
+  const std::pair<StringView, const ClassFactory*> classes[] = {
+      {kServiceCallManagerClass, &f.service_call_manager},
+      {kServiceCallRecordClass, &f.service_call_record},
+      {kServiceCallListClass, &f.service_call_list},
+      {kCreateCallResponseClass, &f.create_call_response},
+      {kUpdateCallResponseClass, &f.update_call_response},
+      {kCallTextClass, &f.call_text},
+      {kSolutionTextClass, &f.solution_text},
+      {kUserSessionClass, &f.user_session},
+      {kSerializedItemManagerClass, &f.serialized_item_manager},
+      {kQuestionClass, &f.question},
+      {kLogClass, &f.log},
+  };
+  for (const auto& [name, factory] : classes)
+    if (*factory) RegisterClass(name, *factory, how);
+}
+
 }  // namespace quillet::adapter

@@ -1,7 +1,9 @@
 #include "calls/calls_impl.h"
+#include "quillet/class_registry.h"
 #include "quillet/convert.h"
 #include "quillet/error.h"
 #include "quillet/object_context.h"
+#include "session/toliva_include.h"
 
 namespace quillet {
 
@@ -30,6 +32,25 @@ void RequireDryRunHonoured(Object* manager) {
     Raise({.number = adapter::kDryRunNotHonoured,
            .source = String(kCallsSource),
            .description = String(adapter::kDryRunNotHonouredText)});
+}
+
+void CreateManager(Ref<adapter::ServiceCallManager>& manager) {
+  manager =
+      CreateAs<adapter::ServiceCallManager>(adapter::kServiceCallManagerClass);
+  RequireDryRunHonoured(manager.Get());
+}
+
+bool BindManager(const String& component,
+                 Ref<adapter::ServiceCallManager>& manager) {
+  Variant bound_manager(manager);
+  bool bound = TolivaInclude::BindAdapterSession(component, bound_manager);
+  Ref<adapter::ServiceCallManager> created = manager;
+  manager = ManagerAfterBinding(bound_manager);
+  // Binding may have put another manager in place: that one is asked too.
+  if (manager.Get() != created.Get()) RequireDryRunHonoured(manager.Get());
+  created.Reset();
+  bound_manager = Variant();
+  return bound;
 }
 
 Ref<CallsInterface> NewCalls() { return MakeRef<Calls>(); }

@@ -50,6 +50,17 @@ Ref<adapter::ServiceCallManager> ManagerAfterBinding(const Variant& argument);
 // one, does nothing. Nothing stays Nothing: its use fails on its own.
 void RequireDryRunHonoured(Object* manager);
 
+// Creates the service-call manager by class name into `manager` and, under
+// a dry run, requires that it honours one. `manager` is the caller's, so
+// that its exit block closes what was created even when this raises.
+void CreateManager(Ref<adapter::ServiceCallManager>& manager);
+
+// Binds an adapter session for `component` to `manager` and goes on with the
+// manager the binding left in its argument (another one is asked about dry
+// runs too). Answers whether the binding succeeded.
+bool BindManager(const String& component,
+                 Ref<adapter::ServiceCallManager>& manager);
+
 template <class T>
 T& Deref(const Ref<T>& ref) {
   if (!ref) RaiseObjectNotSet();

@@ -7,7 +7,6 @@
 #include "quillet/convert.h"
 #include "quillet/error.h"
 #include "reporting/toliva_utilities.h"
-#include "session/toliva_include.h"
 
 namespace quillet {
 namespace {
@@ -55,9 +54,7 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
   };
 
   try {
-    manager = CreateAs<adapter::ServiceCallManager>(
-        adapter::kServiceCallManagerClass);
-    RequireDryRunHonoured(manager.Get());
+    CreateManager(manager);
     record =
         CreateAs<adapter::ServiceCallRecord>(adapter::kServiceCallRecordClass);
     list = CreateAs<adapter::ServiceCallList>(adapter::kServiceCallListClass);
@@ -65,15 +62,7 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
         adapter::kCreateCallResponseClass);
 
     Dictionary& details = Details(i_dictCallDetails);
-    Variant bound_manager(manager);
-    bool bound = TolivaInclude::BindAdapterSession(
-        ToString(details.Item(u"COMPONENT")), bound_manager);
-    Ref<adapter::ServiceCallManager> created = manager;
-    manager = ManagerAfterBinding(bound_manager);
-    // Binding may have put another manager in place: that one is asked too.
-    if (manager.Get() != created.Get()) RequireDryRunHonoured(manager.Get());
-    created.Reset();
-    bound_manager = Variant();
+    bool bound = BindManager(ToString(details.Item(u"COMPONENT")), manager);
     if (!bound) {
       exit_block(true);
       return result;

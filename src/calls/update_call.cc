@@ -7,7 +7,6 @@
 #include "quillet/convert.h"
 #include "quillet/error.h"
 #include "reporting/toliva_utilities.h"
-#include "session/toliva_include.h"
 
 namespace quillet {
 namespace {
@@ -198,22 +197,12 @@ Variant Calls::UpdateCall(const Ref<Dictionary>& i_dictCallDetails,
   };
 
   try {
-    manager = CreateAs<adapter::ServiceCallManager>(
-        adapter::kServiceCallManagerClass);
-    RequireDryRunHonoured(manager.Get());
+    CreateManager(manager);
     record =
         CreateAs<adapter::ServiceCallRecord>(adapter::kServiceCallRecordClass);
 
     Dictionary& details = Details(i_dictCallDetails);
-    Variant bound_manager(manager);
-    bool bound = TolivaInclude::BindAdapterSession(
-        ToString(details.Item(u"COMPONENT")), bound_manager);
-    Ref<adapter::ServiceCallManager> created = manager;
-    manager = ManagerAfterBinding(bound_manager);
-    // Binding may have put another manager in place: that one is asked too.
-    if (manager.Get() != created.Get()) RequireDryRunHonoured(manager.Get());
-    created.Reset();
-    bound_manager = Variant();
+    bool bound = BindManager(ToString(details.Item(u"COMPONENT")), manager);
     if (!bound) return exit_block();
 
     list = CreateAs<adapter::ServiceCallList>(adapter::kServiceCallListClass);

@@ -7,7 +7,7 @@
 #include "quillet/convert.h"
 #include "quillet/error.h"
 #include "quillet/object_context.h"
-#include "trace/trace_state.h"
+#include "runtime/creation_hook.h"
 
 namespace quillet::TolivaUtilities {
 namespace {
@@ -50,8 +50,8 @@ void Log(StringView method_name, const Variant* information) {
   // was logged when it was carried out, and logging it again would say it
   // happened twice. A trace shows the entry withheld.
   if (InDryRun() || (context && context->Replayed())) {
-    trace::NoteWithheld(adapter::kLogClass, u"WriteEntry",
-                        {&source, &log_text, &number, &extra});
+    runtime::NoteWithheld(adapter::kLogClass, u"WriteEntry",
+                          {&source, &log_text, &number, &extra});
     return;
   }
   Ref<Object> log = context ? context->CreateInstance(adapter::kLogClass)

@@ -124,6 +124,12 @@ runtime::CreationHook* runtime::InstallCreationHook(CreationHook* hook) {
   return std::exchange(ThisThread().hook, hook);
 }
 
+void runtime::NoteWithheld(StringView class_name, StringView member,
+                           std::initializer_list<const Variant*> arguments) {
+  if (CreationHook* hook = ThisThread().hook)
+    hook->Withheld(class_name, member, arguments);
+}
+
 void RegisterClass(StringView class_name, ClassFactory factory,
                    const ClassRegistration& how) {
   Registry& r = TheRegistry();

@@ -77,6 +77,20 @@ class WrappingHook final : public runtime::CreationHook {
     }
     return wrapped;
   }
+
+  void Withheld(StringView class_name, StringView member,
+                std::initializer_list<const Variant*> arguments) override {
+    const std::shared_ptr<Trace::State>& state = trace::Current();
+    if (!state) return;
+    TraceEvent event;
+    event.kind = TraceEventKind::kWithheld;
+    event.object = LastSegment(class_name);
+    event.class_name = ToUtf8(class_name);
+    event.member = ToUtf8(member);
+    for (const Variant* argument : arguments)
+      event.arguments.push_back(state->Value(*argument));
+    state->Begin(std::move(event));
+  }
 };
 
 WrappingHook the_hook;
@@ -106,20 +120,6 @@ double MicrosecondsSince(Clock::time_point start) {
 }
 
 const std::shared_ptr<Trace::State>& Current() { return ThreadTrace(); }
-
-void NoteWithheld(StringView class_name, StringView member,
-                  std::initializer_list<const Variant*> arguments) {
-  const std::shared_ptr<Trace::State>& state = Current();
-  if (!state) return;
-  TraceEvent event;
-  event.kind = TraceEventKind::kWithheld;
-  event.object = LastSegment(class_name);
-  event.class_name = ToUtf8(class_name);
-  event.member = ToUtf8(member);
-  for (const Variant* argument : arguments)
-    event.arguments.push_back(state->Value(*argument));
-  state->Begin(std::move(event));
-}
 
 }  // namespace trace
 

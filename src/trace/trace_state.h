@@ -49,9 +49,5 @@ bool IsWrapper(const Object& object);
 // A wrapper's label, "ServiceCallRecord#1".
 const std::string& LabelOf(const Object& wrapper);
 
-// Records, when a trace is on, a call that a dry run kept from being made.
-void NoteWithheld(StringView class_name, StringView member,
-                  std::initializer_list<const Variant*> arguments);
-
 }  // namespace trace
 }  // namespace quillet

@@ -446,11 +446,11 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
             .Calls();
     ASSERT_EQ(calls.size(), 2u);
     std::map<std::string, standins::StoredValue> expected = {
-        {"CallNumber", {"String", "SC000001", 0}},
-        {"SoldToBusinessPartner", {"String", "BP-1", 0}},
-        {"Status", {"Integer", "", 30}},
-        {"WarrantyFlag", {"Byte", "", 1}},
-        {"LastTransactionTime", {"Long", "", c.expected_time}}};
+        {"CallNumber", {VarType::String, "SC000001", 0}},
+        {"SoldToBusinessPartner", {VarType::String, "BP-1", 0}},
+        {"Status", {VarType::Integer, "", 30}},
+        {"WarrantyFlag", {VarType::Byte, "", 1}},
+        {"LastTransactionTime", {VarType::Long, "", c.expected_time}}};
     EXPECT_EQ(calls[0].properties, expected);
     EXPECT_EQ(calls[0].text, (std::vector<std::string>{"first", "second"}));
     EXPECT_EQ(calls[0].solution_text, std::vector<std::string>{"fixed"});

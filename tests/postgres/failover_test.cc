@@ -36,7 +36,7 @@ int64_t NowMs() {
 
 CallData Call(const std::string& text, bool append) {
   CallData call;
-  call.properties["SoldToBusinessPartner"] = {"String", "B", 0};
+  call.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
   call.text = StoredText{{text}, append ? "a" : ""};
   return call;
 }
@@ -59,7 +59,8 @@ void Host(const std::string& uri, int host, const std::string& stop_file,
       try {
         if (!store) store = std::make_unique<BackendStore>(uri);
         CallData call = Call(key, append);
-        if (append) call.properties["CallNumber"] = {"String", number, 0};
+        if (append)
+          call.properties["CallNumber"] = {VarType::String, number, 0};
         SubmitOutcome outcome = append ? store->ChangeCall("C", call, key)
                                        : store->CreateCall("C", call, key);
         if (!outcome.stored) break;  // refused: the line says so

@@ -278,7 +278,7 @@ TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
   EXPECT_EQ(one->properties.at("CallDescription").text, std::string("a\0\xff"
                                                                     "b",
                                                                     4));
-  EXPECT_EQ(one->properties.at("Status"), (StoredValue{"Long", "", 20}));
+  EXPECT_EQ(one->properties.at("Status"), (StoredValue{VarType::Long, "", 20}));
   EXPECT_EQ(one->text,
             (std::vector<std::string>{std::string("\0\xff", 2), "two"}));
   EXPECT_EQ(one->solution_text, std::vector<std::string>{"fix"});
@@ -292,7 +292,7 @@ TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
     EXPECT_EQ(found, std::vector<std::string>{"SC000001"});
   }
   CallData next;
-  next.properties["SoldToBusinessPartner"] = {"String", "B", 0};
+  next.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
   EXPECT_EQ(store.CreateCall("C", next, "").stored->call_number, "SC000003");
   store.RecordBatchRun({"A", "/b.jsonl", 2, 1, false});
   ASSERT_TRUE(store.StandingBatchRun("/b.jsonl", "B"));
@@ -430,8 +430,8 @@ TEST(PostgresSnapshotTest, ReadsNeverShowHalfAChange) {
   std::string db = server->NewDatabase();
   auto change = [](const std::string& tag) {
     CallData call;
-    call.properties["CallNumber"] = {"String", "SC000001", 0};
-    call.properties["CallDescription"] = {"String", tag, 0};
+    call.properties["CallNumber"] = {VarType::String, "SC000001", 0};
+    call.properties["CallDescription"] = {VarType::String, tag, 0};
     call.solution_text = StoredText{{tag}, ""};
     return call;
   };
@@ -439,7 +439,7 @@ TEST(PostgresSnapshotTest, ReadsNeverShowHalfAChange) {
     BackendStore store(db);
     CallData first = change("w-0");
     first.properties.erase("CallNumber");
-    first.properties["SoldToBusinessPartner"] = {"String", "B", 0};
+    first.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
     ASSERT_TRUE(store.CreateCall("Calls", first).stored);
   }
   constexpr int kWriters = 3, kChanges = 150;
@@ -483,7 +483,7 @@ TEST(PostgresFollowerTest, AFollowerMissesNoCall) {
     writers.emplace_back([&] {
       BackendStore store(db);
       CallData call;
-      call.properties["SoldToBusinessPartner"] = {"String", "B", 0};
+      call.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
       for (int i = 0; i < kEach; ++i) store.CreateCall("Calls", call);
       --writing;
     });

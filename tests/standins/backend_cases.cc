@@ -1,6 +1,7 @@
 // The back end's behaviour, end to end through Calls, as one table of cases
 // that every storage engine must pass: backend_cases.h instantiates it for
-// SQLite (sqlite_backend_test.cc) and PostgreSQL (tests/postgres).
+// SQLite (sqlite_backend_test.cc), the in-memory engine
+// (backend_rules_test.cc) and PostgreSQL (tests/postgres).
 #include "support/backend_cases.h"
 
 #include <gtest/gtest.h>
@@ -93,7 +94,7 @@ TEST_P(BackendCaseTest, ACreatedCallIsStoredWhole) {
   ASSERT_TRUE(call.has_value());
   EXPECT_EQ(call->properties["TimeSpent"].number, 130);  // 45 + 45 minutes
   EXPECT_EQ(call->properties["OriginCode"].number, 40);
-  EXPECT_EQ(call->properties["Priority"].type, "Byte");
+  EXPECT_EQ(call->properties["Priority"].type, VarType::Byte);
   ASSERT_EQ(call->text.size(), 2u);
   EXPECT_EQ(call->text[0].size() + call->text[1].size(), 3003u);
   EXPECT_EQ(LogLines(), 0);
@@ -289,7 +290,7 @@ TEST_P(BackendCaseTest, DeskLookupsFindCountAndOrder) {
   // The queue's count: up to a cap, filtered, without `after`.
   for (const char* partner : {"BP-1", "BP-2", "BP-1"}) {
     CallData call;
-    call.properties["SoldToBusinessPartner"] = {"String", partner, 0};
+    call.properties["SoldToBusinessPartner"] = {VarType::String, partner, 0};
     ASSERT_TRUE(store.CreateCall("", call).stored.has_value());
   }
   CallQuery bp1;
@@ -302,8 +303,8 @@ TEST_P(BackendCaseTest, DeskLookupsFindCountAndOrder) {
   // ties go newest first, and `after` names a call passed in this order.
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   CallData change;
-  change.properties["CallNumber"] = {"String", "SC000001", 0};
-  change.properties["Problem"] = {"String", "P-1", 0};
+  change.properties["CallNumber"] = {VarType::String, "SC000001", 0};
+  change.properties["Problem"] = {VarType::String, "P-1", 0};
   ASSERT_TRUE(store.ChangeCall("", change).stored.has_value());
   auto numbers = [&](CallQuery query) {
     query.newest_change_first = true;
@@ -385,9 +386,10 @@ TEST_P(BackendCaseTest, AwkwardValuesComeBackAsStoredAndAreFound) {
   for (const std::string& value : awkward) {
     SCOPED_TRACE(::testing::PrintToString(value));
     CallData call;
-    call.properties["SoldToBusinessPartner"] = {"String", "BP " + value, 0};
-    call.properties["CallDescription"] = {"String", "desc " + value, 0};
-    call.properties["Priority"] = {"Byte", "", 255};
+    call.properties["SoldToBusinessPartner"] = {VarType::String, "BP " + value,
+                                                0};
+    call.properties["CallDescription"] = {VarType::String, "desc " + value, 0};
+    call.properties["Priority"] = {VarType::Byte, "", 255};
     call.text = StoredText{{value, "second " + value}, ""};
     SubmitOutcome created = store.CreateCall("C", call, "");
     ASSERT_TRUE(created.stored);
@@ -449,7 +451,7 @@ TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
   // Quillet kept them) still knows a retry by what it submits.
   BackendStore store(db_);
   CallData call;
-  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
+  call.properties["SoldToBusinessPartner"] = {VarType::String, "BP-1", 0};
   ASSERT_TRUE(store.CreateCall("Desk", call, "unnamed").stored);
   store.SetRequestName("the caller's name");
   EXPECT_TRUE(store.CreateCall("Desk", call, "unnamed").replayed);
@@ -462,7 +464,7 @@ TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
 // keys of a client that keeps them for a week.
 TEST_P(BackendCaseTest, AKeyLivesAsLongAsItsWriterAsked) {
   CallData call;
-  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
+  call.properties["SoldToBusinessPartner"] = {VarType::String, "BP-1", 0};
   BackendStore week(db_), none(db_);
   none.SetKeyRetention(0);
   auto stored_keys = [&] {
@@ -493,13 +495,13 @@ TEST_P(BackendCaseTest, AKeyLivesAsLongAsItsWriterAsked) {
 TEST_P(BackendCaseTest, ACallWithoutAStatusIsListedAsNew) {
   BackendStore store(db_);
   CallData call;
-  call.properties["SoldToBusinessPartner"] = {"String", "BP-1", 0};
+  call.properties["SoldToBusinessPartner"] = {VarType::String, "BP-1", 0};
   std::vector<std::string> numbers;
   for (int i = 0; i < 3; ++i)
     numbers.push_back(store.CreateCall("Desk", call).stored->call_number);
   CallData change;
-  change.properties["CallNumber"] = {"String", numbers[1], 0};
-  change.properties["Status"] = {"Integer", "", 15};
+  change.properties["CallNumber"] = {VarType::String, numbers[1], 0};
+  change.properties["Status"] = {VarType::Integer, "", 15};
   ASSERT_TRUE(store.ChangeCall("Desk", change).stored);
   const std::pair<int64_t, std::vector<std::string>> cases[] = {
       {0, {numbers[0], numbers[2]}}, {15, {numbers[1]}}, {10, {}}};

@@ -58,12 +58,21 @@ TEST_P(SqliteBackendTest, AFailedStatementLeavesNothingHalfStored) {
   EXPECT_NE(logged.find("(statement: INSERT INTO calls"), std::string::npos);
 }
 
-TEST_P(SqliteBackendTest, AnUnopenableDatabaseFailsWithAClearError) {
-  RegisterEmbeddedBackend(dir_.Path("missing/dir/q.db"));
-  Variant error;
-  EXPECT_FALSE(Create(Details({{u"SOLDTOBP", u"BP-1"}}), error));
-  EXPECT_NE(ToUtf8(error.AsString()).find("cannot open database"),
-            std::string::npos);
+// A database that cannot be used is said when the back end is registered,
+// and the registration before it stands.
+TEST_P(SqliteBackendTest, AnUnopenableDatabaseIsRefusedWhenRegistered) {
+  for (OpenMode open : {OpenMode::kForWriting, OpenMode::kForReading}) {
+    try {
+      RegisterEmbeddedBackend(dir_.Path("missing/dir/q.db"), {.open = open});
+      ADD_FAILURE() << "registered";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), kBackendError);
+      EXPECT_NE(ToUtf8(e.info().description).find("database"),
+                std::string::npos);
+    }
+    Variant error;
+    EXPECT_TRUE(Create(Details({{u"SOLDTOBP", u"BP-1"}}), error));
+  }
 }
 
 // A change is stamped with its transaction time, a 32-bit Long: past its

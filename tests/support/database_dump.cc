@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "support/memory_engine.h"
+
 namespace quillet::testing {
 namespace {
 
@@ -86,6 +88,7 @@ std::string DumpPostgres(const std::string& uri) {
 }  // namespace
 
 std::string DumpDatabase(const std::string& db) {
+  if (db.rfind("memory:", 0) == 0) return DumpMemoryDatabase(db);
   return db.rfind("postgres", 0) == 0 ? DumpPostgres(db) : DumpSqlite(db);
 }
 

@@ -7,7 +7,8 @@
 
 namespace quillet::testing {
 
-// `db`: a SQLite file or a postgresql:// URI.
+// `db`: a SQLite file, a postgresql:// URI or an in-memory database
+// (memory_engine.h).
 std::string DumpDatabase(const std::string& db);
 
 }  // namespace quillet::testing

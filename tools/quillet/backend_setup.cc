@@ -6,7 +6,6 @@
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
-#include "quillet/standins/store_pool.h"
 
 namespace quillet::cli {
 
@@ -22,14 +21,10 @@ Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
     // A dry run checks the database without writing anything (no migration,
     // no new file); otherwise the store that checked the database serves the
     // first operation: one connection per command.
-    if (dry_run) {
-      standins::BackendStore check(setup.db,
-                                   standins::BackendStore::Open::kForReading);
-    } else {
-      standins::BorrowedStore store(setup.db);
-    }
     standins::RegisterEmbeddedBackend(
-        setup.db, {.key_retention_seconds = setup.keep_keys_days * 24 * 3600});
+        setup.db, {.key_retention_seconds = setup.keep_keys_days * 24 * 3600,
+                   .open = dry_run ? standins::OpenMode::kForReading
+                                   : standins::OpenMode::kForWriting});
     standins::RegisterFileLog(setup.LogPath());
   }
   RegisterQuillet();

@@ -13,16 +13,16 @@ using json = nlohmann::ordered_json;
 
 namespace {
 json ValueJson(const standins::StoredValue& v) {
-  if (v.type == "String") return v.text;
-  if (v.type == "Boolean") return v.number != 0;
+  if (v.type == VarType::String) return v.text;
+  if (v.type == VarType::Boolean) return v.number != 0;
   return v.number;
 }
 
 std::string Value(const standins::StoredCall& call, const char* name) {
   auto it = call.properties.find(name);
   if (it == call.properties.end()) return "";
-  return it->second.type == "String" ? it->second.text
-                                     : std::to_string(it->second.number);
+  return it->second.type == VarType::String ? it->second.text
+                                            : std::to_string(it->second.number);
 }
 
 }  // namespace
@@ -130,8 +130,9 @@ void ListCalls(std::ostream& out, standins::BackendStore& store,
 void PrintCallDetail(std::ostream& out, const standins::StoredCall& call) {
   for (const auto& [name, value] : call.properties)
     out << std::left << std::setw(26) << Printable(name)
-        << Printable(value.type == "String" ? value.text
-                                            : std::to_string(value.number))
+        << Printable(value.type == VarType::String
+                         ? value.text
+                         : std::to_string(value.number))
         << "\n";
   auto text = [&](const char* name, const std::vector<std::string>& pieces) {
     size_t chars = 0;

@@ -52,16 +52,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-namespace quillet::standins {
+#include "quillet/standins/store_types.h"
 
-inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
-inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
-inline constexpr int32_t kSchemaVersion = 6;
-inline constexpr int64_t kDefaultKeyRetentionSeconds = 7 * 24 * 3600;
-// The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
-inline constexpr int64_t kTimeEpoch = 946684800;
+namespace quillet::standins {
 
 // The last transaction time of a change made at Unix time `unix_seconds`.
 inline int64_t TransactionTimeAt(int64_t unix_seconds) {
@@ -74,14 +70,8 @@ inline int64_t TransactionTimeAt(int64_t unix_seconds) {
 // refused rather than stamped with a time that wrapped around.
 int64_t StorableTransactionTime(int64_t unix_seconds);
 
-// One property value as stored: its type name ("String", "Byte", "Long",
-// "Boolean") and its value (text for strings, number otherwise).
-struct StoredValue {
-  std::string type;
-  std::string text;
-  int64_t number = 0;
-  friend bool operator==(const StoredValue&, const StoredValue&) = default;
-};
+// An item's fields as (name, value) rows, in order.
+using ItemFields = std::vector<std::pair<std::string, std::string>>;
 
 struct StoredText {
   std::vector<std::string> pieces;
@@ -117,39 +107,7 @@ struct ItemOutcome {
 struct StoredItem {
   std::string serial;
   std::string component;
-  std::vector<std::pair<std::string, std::string>> fields;
-};
-
-// A run of a batch file, as the command remembers it to tell an
-// interrupted run from an edited file.
-struct BatchRun {
-  std::string identity;    // what its lines say, or the caller's batch id
-  std::string file_name;   // the batch file's absolute path
-  int64_t lines = 0;       // lines that say something
-  int64_t lines_done = 0;  // of them, run so far (never goes back)
-  bool finished = false;   // ran to its end
-};
-
-// Which calls a listing visits, in the order they were created.
-struct CallQuery {
-  std::optional<std::string> after;  // only calls created after this one
-  std::optional<int64_t> status;
-  std::optional<std::string> sold_to;    // SoldToBusinessPartner
-  std::optional<int64_t> changed_since;  // LastTransactionTime at least
-  std::optional<std::string> text;       // CallDescription contains it
-  std::optional<int64_t> limit;
-  // The most recently changed first (ties: the newest call first), and
-  // `after` a call that this order passes, instead of the order of creation.
-  bool newest_change_first = false;
-};
-
-// Which items a listing visits, in the order of their serial numbers.
-struct ItemQuery {
-  std::optional<std::string> after;  // only serials after this one
-  std::optional<int64_t> limit;
-  // Only items whose serial number or a field value contains it, ASCII
-  // letters in either case (read item by item: a scan of the items).
-  std::optional<std::string> text;
+  ItemFields fields;
 };
 
 // Master data as listed for people choosing from it.
@@ -164,51 +122,14 @@ struct MasterEntry {
 class StorageEngine;
 struct KeyRecord;
 
-// What the operator sees of the store at a glance.
-struct StoreFacts {
-  int64_t schema_version = 0;
-  int64_t calls = 0, items = 0, request_keys = 0;
-  std::optional<int64_t> oldest_key;  // when it was made, Unix time
-};
-
-// A request key as listed: the key, the kind of request, when it was made
-// (Unix time).
-struct KeyListing {
-  std::string key, kind;
-  int64_t created_at = 0;
-};
-
-// True for a PostgreSQL connection URI (postgresql://, postgres://).
-bool IsPostgresUri(const std::string& where);
-// `where` as it may be shown: a URI's password as "***".
-std::string Displayed(const std::string& where);
-
-// What a failure of the back end means for the caller, beyond its message.
-enum class FailureKind : uint8_t {
-  kNone,            // nothing more than the message says
-  kRetryLater,      // the database was busy or away: nothing was written,
-                    // and the same request may succeed later
-  kOutcomeUnknown,  // the connection was lost after the commit was sent and
-                    // what became of it could not be found out: it may or
-                    // may not have been written
-};
-// The kind of the last back-end failure raised on the calling thread (kNone
-// when there was none), cleared by the call.
-FailureKind TakeFailureKind();
-
 class BackendStore {
  public:
-  enum class Open {
-    // Creates the file and its schema when absent, brings an older Quillet
-    // database up to date.
-    kForWriting,
-    // Creates and changes nothing: a missing, empty or out-of-date database
-    // is refused.
-    kForReading,
-  };
+  using Open = OpenMode;
   // Raises kBackendError naming the path and the reason when the database
   // cannot be used as asked; a refused database is left untouched.
   explicit BackendStore(const std::string& path, Open open = Open::kForWriting);
+  // The rules over an engine made elsewhere (storage_engine.h).
+  explicit BackendStore(std::unique_ptr<StorageEngine> engine);
   ~BackendStore();
   BackendStore(const BackendStore&) = delete;
   BackendStore& operator=(const BackendStore&) = delete;
@@ -230,14 +151,10 @@ class BackendStore {
   int32_t EngineerTime(const std::string& question_id);
 
   // Serialized items: SERIALNUMBER required (and ITEM to create).
-  ItemOutcome CreateItem(
-      const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields,
-      const std::string& request_key = "");
-  ItemOutcome ChangeItem(
-      const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields,
-      const std::string& request_key = "");
+  ItemOutcome CreateItem(const std::string& component, const ItemFields& fields,
+                         const std::string& request_key = "");
+  ItemOutcome ChangeItem(const std::string& component, const ItemFields& fields,
+                         const std::string& request_key = "");
 
   // How long the request keys this store writes are kept
   // (kDefaultKeyRetentionSeconds unless set); keys written before keep
@@ -311,19 +228,14 @@ class BackendStore {
  private:
   SubmitOutcome NewCall(const std::string& component, const CallData& call);
   SubmitOutcome ChangedCall(const CallData& call);
-  std::string NewItem(
-      const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields);
-  std::string ChangedItem(
-      const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields);
-  SubmitOutcome KeyedCall(const char* kind, const std::string& component,
-                          const CallData& call, const std::string& request_key,
-                          const std::function<SubmitOutcome()>& body);
-  ItemOutcome KeyedItem(
-      const char* kind, const std::string& component,
-      const std::vector<std::pair<std::string, std::string>>& fields,
-      const std::string& request_key, const std::function<std::string()>& body);
+  std::string NewItem(const std::string& component, const ItemFields& fields);
+  std::string ChangedItem(const std::string& component,
+                          const ItemFields& fields);
+  // A submit under `request_key` (none: "") of what `body` does.
+  template <class Outcome, class Submitted>
+  Outcome Keyed(const char* kind, const std::string& component,
+                const Submitted& submitted, const std::string& request_key,
+                const std::function<Outcome()>& body);
   void RecordKey(const std::string& key, const KeyRecord& record);
   std::optional<StoredCall> LoadCall(const std::string& call_number);
   std::optional<StoredItem> ItemIn(const std::string& serial);

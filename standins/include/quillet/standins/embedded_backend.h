@@ -47,10 +47,17 @@ namespace quillet::standins {
 struct EmbeddedBackendOptions {
   // How long the request keys written are kept before they expire.
   int64_t key_retention_seconds = kDefaultKeyRetentionSeconds;
+  // How the database is checked when registering: kForWriting creates it or
+  // brings it up to date; kForReading (for a dry run) changes nothing and
+  // refuses a missing or out-of-date database.
+  OpenMode open = OpenMode::kForWriting;
 };
 
-// Replaces any earlier registration of the same class names. `db_path` is a
-// SQLite file path or a PostgreSQL URI (backend_store.h).
+// Checks the database at `db_path` (a SQLite file path or a PostgreSQL URI,
+// backend_store.h) as `options.open` says, raising kBackendError with
+// nothing registered when it cannot be used; then replaces any earlier
+// registration of the same class names. A store opened for writing stays
+// in the process's pool (store_pool.h) for the first operation.
 void RegisterEmbeddedBackend(const std::string& db_path,
                              const EmbeddedBackendOptions& options = {});
 

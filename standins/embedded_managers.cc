@@ -1,0 +1,278 @@
+// The embedded back end's managers (embedded_managers.h): they hand what
+// was submitted to the back end's rules (backend_store.h) with the request
+// key, the dry run and the caller's name for the request from the object
+// context, and answer what the rules stored.
+#include "embedded_managers.h"
+
+#include <memory>
+#include <utility>
+
+#include "embedded_values.h"
+#include "quillet/convert.h"
+#include "quillet/object_context.h"
+#include "quillet/safe_array.h"
+#include "quillet/standins/embedded_backend.h"
+#include "quillet/standins/store_pool.h"
+
+namespace quillet::standins {
+namespace embedded {
+namespace {
+
+// The request key of the calling context ("" outside one or without a key),
+// and a note to the context when the store answered from its record.
+std::string RequestKey() {
+  Ref<ObjectContext> context = GetObjectContext();
+  return context ? ToUtf8(context->RequestKey()) : std::string();
+}
+
+// The caller's name for the request ("" when the host gives none).
+std::string RequestName() {
+  Ref<ObjectContext> context = GetObjectContext();
+  return context ? ToUtf8(context->RequestDigest()) : std::string();
+}
+
+void NoteReplayed(bool replayed) {
+  if (!replayed) return;
+  if (Ref<ObjectContext> context = GetObjectContext()) context->NoteReplayed();
+}
+
+// What this thread's submits stored since TakeStoredNote() last took it.
+thread_local std::string stored_note;
+
+void NoteStored(const std::string& what) {
+  if (InDryRun()) return;
+  stored_note += (stored_note.empty() ? "" : ", ") + what;
+}
+
+// A list of several records under one key: each record its own request.
+std::string RecordKey(const std::string& key, size_t index) {
+  if (key.empty() || index == 0) return key;
+  return key + "#" + std::to_string(index);
+}
+
+// A store borrowed from the process's pool (store_pool.h) for one scope.
+using PooledStore = BorrowedStore;
+
+class Manager final : public adapter::ServiceCallManager {
+ public:
+  Manager(std::string path, int64_t key_retention)
+      : path_(std::move(path)), key_retention_(key_retention) {}
+
+  void Attach() { attached_ = true; }
+
+  void Initialize(const String& component) override {
+    if (!attached_) Refuse("the manager is not registered with a session");
+    component_ = ToUtf8(component);
+    initialized_ = true;
+  }
+
+  Ref<adapter::CreateCallResponse> SubmitNewCalls(
+      const Ref<adapter::ServiceCallList>& list) override {
+    auto response = MakeRef<Response<adapter::CreateCallResponse>>();
+    std::string key = RequestKey();
+    std::vector<CallData> calls = Calls(list);
+    for (size_t i = 0; i < calls.size(); ++i) {
+      SubmitOutcome outcome =
+          Store().CreateCall(component_, calls[i], RecordKey(key, i));
+      NoteReplayed(outcome.replayed);
+      if (outcome.stored && !outcome.replayed)
+        NoteStored("call " + outcome.stored->call_number + " was created");
+      Answer(*response, outcome);
+    }
+    return response;
+  }
+
+  Ref<adapter::UpdateCallResponse> SubmitChangedCalls(
+      const Ref<adapter::ServiceCallList>& list) override {
+    auto response = MakeRef<Response<adapter::UpdateCallResponse>>();
+    bool anything = false;
+    std::string key = RequestKey();
+    std::vector<CallData> calls = Calls(list);
+    for (size_t i = 0; i < calls.size(); ++i) {
+      SubmitOutcome outcome =
+          Store().ChangeCall(component_, calls[i], RecordKey(key, i));
+      NoteReplayed(outcome.replayed);
+      if (outcome.stored && !outcome.replayed && outcome.messages.empty())
+        NoteStored("call " + outcome.stored->call_number + " was changed");
+      if (outcome.nothing_to_apply) continue;
+      anything = true;
+      Answer(*response, outcome);
+    }
+    if (!anything) return nullptr;
+    return response;
+  }
+
+  // Every write runs in a transaction that a dry run rolls back.
+  bool HonoursDryRun() const override { return true; }
+
+  void Close() override {
+    if (store_) GiveBackStore(path_, std::move(store_));
+    closed_ = true;
+  }
+  ~Manager() override {
+    if (store_) GiveBackStore(path_, std::move(store_));
+  }
+
+ private:
+  std::vector<CallData> Calls(const Ref<adapter::ServiceCallList>& list) {
+    if (closed_) Refuse("the manager is closed");
+    if (!initialized_) Refuse("the manager is not initialised");
+    if (!list) RaiseRuntime(errors::kObjectNotSet);
+    std::vector<CallData> calls;
+    for (int32_t i = 0; i < list->Count(); ++i) {
+      auto* record = dynamic_cast<Record*>(list->Item(i).Get());
+      if (!record) Refuse("the list holds a record of another adapter");
+      calls.push_back(record->Submitted());
+    }
+    return calls;
+  }
+
+  template <class R>
+  void Answer(R& response, const SubmitOutcome& outcome) {
+    response.list_->Add(outcome.stored ? Record::FromStored(*outcome.stored)
+                                       : MakeRef<Record>());
+    for (const std::string& m : outcome.messages) response.messages_->Add(m);
+  }
+
+  BackendStore& Store() {
+    if (!store_) store_ = TakeStore(path_);
+    store_->SetKeyRetention(key_retention_);
+    store_->SetDryRun(InDryRun());
+    store_->SetRequestName(RequestName());
+    return *store_;
+  }
+
+  std::string path_;
+  int64_t key_retention_;
+  std::string component_;
+  bool attached_ = false;
+  bool initialized_ = false;
+  bool closed_ = false;
+  std::unique_ptr<BackendStore> store_;
+};
+
+class Session final : public Object {
+ protected:
+  const DispatchTable* Dispatch() const override {
+    static const DispatchTable table{
+        {u"setUserInfo", 1,
+         [](Object&, InvokeKind, Args a) -> Variant {
+           RequireArgCount(a, 2);
+           ToString(*a[0]);
+           ToString(*a[1]);
+           return {};
+         }},
+        {u"addManager", 2,
+         [](Object&, InvokeKind, Args a) -> Variant {
+           RequireArgCount(a, 1);
+           auto* manager = dynamic_cast<Manager*>(RequireObject(*a[0]));
+           if (!manager) RaiseRuntime(errors::kTypeMismatch);
+           manager->Attach();
+           return {};
+         }},
+    };
+    return &table;
+  }
+};
+
+// Reads the two-column table into (field, value) rows.
+std::vector<std::pair<std::string, std::string>> Rows(const Variant& table) {
+  if (!table.IsArray()) RaiseRuntime(errors::kTypeMismatch);
+  const SafeArray& a = table.AsArray();
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (int32_t r = a.LowerBound(1); r <= a.UpperBound(1); ++r)
+    rows.emplace_back(ToUtf8(ToString(a.At({r, 0}))),
+                      ToUtf8(ToString(a.At({r, 1}))));
+  return rows;
+}
+
+class SerializedItemManager final : public Object {
+ public:
+  SerializedItemManager(std::string path, int64_t key_retention)
+      : path_(std::move(path)), key_retention_(key_retention) {}
+
+ protected:
+  const DispatchTable* Dispatch() const override {
+    static const DispatchTable table{
+        {u"CreateSerializedItem", 1,
+         [](Object& o, InvokeKind, Args a) -> Variant {
+           static_cast<SerializedItemManager&>(o).Run(false, a);
+           return {};
+         }},
+        {u"ChangeSerializedItem", 2,
+         [](Object& o, InvokeKind, Args a) -> Variant {
+           static_cast<SerializedItemManager&>(o).Run(true, a);
+           return {};
+         }},
+        {u"HonoursDryRun", 3,
+         [](Object&, InvokeKind, Args a) -> Variant {
+           RequireArgCount(a, 0);
+           return true;
+         }},
+    };
+    return &table;
+  }
+
+ private:
+  void Run(bool change, Args a) {
+    RequireArgCount(a, 3);
+    auto rows = Rows(*a[0]);
+    std::string component = ToUtf8(a[1]->IsNull() ? String() : ToString(*a[1]));
+    PooledStore store(path_);
+    store->SetKeyRetention(key_retention_);
+    store->SetDryRun(InDryRun());
+    store->SetRequestName(RequestName());
+    std::string key = RequestKey();
+    ItemOutcome outcome = change ? store->ChangeItem(component, rows, key)
+                                 : store->CreateItem(component, rows, key);
+    NoteReplayed(outcome.replayed);
+    if (!outcome.refusal.empty()) *a[2] = FromUtf8(outcome.refusal);
+    if (outcome.refusal.empty() && !outcome.replayed)
+      NoteStored(change ? "the item was changed" : "the item was registered");
+  }
+  std::string path_;
+  int64_t key_retention_;
+};
+
+class Question final : public Object {
+ public:
+  explicit Question(std::string path) : path_(std::move(path)) {}
+
+ protected:
+  const DispatchTable* Dispatch() const override {
+    static const DispatchTable table{
+        {u"GetEngineerTime", 1, [](Object& o, InvokeKind, Args a) -> Variant {
+           RequireArgCount(a, 1);
+           std::string id = ToUtf8(a[0]->IsNull() ? String() : ToString(*a[0]));
+           PooledStore store(static_cast<Question&>(o).path_);
+           return Variant::Long(store->EngineerTime(id));
+         }}};
+    return &table;
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+ClassFactory CallManagerFactory(const std::string& where,
+                                int64_t key_retention) {
+  return FactoryOf<Manager>(where, key_retention);
+}
+ClassFactory SessionFactory() { return FactoryOf<Session>(); }
+ClassFactory ItemManagerFactory(const std::string& where,
+                                int64_t key_retention) {
+  return FactoryOf<SerializedItemManager>(where, key_retention);
+}
+ClassFactory QuestionFactory(const std::string& where) {
+  return FactoryOf<Question>(where);
+}
+
+}  // namespace embedded
+
+std::string TakeStoredNote() {
+  return std::exchange(embedded::stored_note, {});
+}
+
+}  // namespace quillet::standins

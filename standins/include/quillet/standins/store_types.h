@@ -1,0 +1,119 @@
+// What the embedded back end's storage holds and how it fails, below the
+// rules that use it (backend_store.h): the values a storage engine stores
+// and returns, the questions a listing asks of it, and the marks of a
+// Quillet database. Engines know these types and nothing of the rules.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillet/variant.h"
+
+namespace quillet::standins {
+
+inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
+inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
+inline constexpr int32_t kSchemaVersion = 6;
+// How long a request key is kept unless its store says otherwise.
+inline constexpr int64_t kDefaultKeyRetentionSeconds = 7 * 24 * 3600;
+// The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
+inline constexpr int64_t kTimeEpoch = 946684800;
+
+// How a database is opened.
+enum class OpenMode {
+  // Creates the file and its schema when absent, brings an older Quillet
+  // database up to date.
+  kForWriting,
+  // Creates and changes nothing: a missing, empty or out-of-date database
+  // is refused.
+  kForReading,
+};
+
+// One property value as stored: its type (String, Byte, Integer, Long,
+// Boolean) and its value (text for strings, number otherwise). The type is
+// stored as its name, TypeName's spelling.
+struct StoredValue {
+  VarType type = VarType::String;
+  std::string text;
+  int64_t number = 0;
+  friend bool operator==(const StoredValue&, const StoredValue&) = default;
+};
+
+// The type a stored type name spells, or nothing for a name no stored value
+// has.
+inline std::optional<VarType> StoredTypeNamed(std::string_view name) {
+  for (VarType type : {VarType::String, VarType::Boolean, VarType::Byte,
+                       VarType::Integer, VarType::Long, VarType::Double})
+    if (TypeName(type) == name) return type;
+  return std::nullopt;
+}
+
+// A run of a batch file, as the command remembers it to tell an
+// interrupted run from an edited file.
+struct BatchRun {
+  std::string identity;    // what its lines say, or the caller's batch id
+  std::string file_name;   // the batch file's absolute path
+  int64_t lines = 0;       // lines that say something
+  int64_t lines_done = 0;  // of them, run so far (never goes back)
+  bool finished = false;   // ran to its end
+};
+
+// Which calls a listing visits, in the order they were created.
+struct CallQuery {
+  std::optional<std::string> after;  // only calls created after this one
+  std::optional<int64_t> status;
+  std::optional<std::string> sold_to;    // SoldToBusinessPartner
+  std::optional<int64_t> changed_since;  // LastTransactionTime at least
+  std::optional<std::string> text;       // CallDescription contains it
+  std::optional<int64_t> limit;
+  // The most recently changed first (ties: the newest call first), and
+  // `after` a call that this order passes, instead of the order of creation.
+  bool newest_change_first = false;
+};
+
+// Which items a listing visits, in the order of their serial numbers.
+struct ItemQuery {
+  std::optional<std::string> after;  // only serials after this one
+  std::optional<int64_t> limit;
+  // Only items whose serial number or a field value contains it, ASCII
+  // letters in either case (read item by item: a scan of the items).
+  std::optional<std::string> text;
+};
+
+// What the operator sees of the store at a glance.
+struct StoreFacts {
+  int64_t schema_version = 0;
+  int64_t calls = 0, items = 0, request_keys = 0;
+  std::optional<int64_t> oldest_key;  // when it was made, Unix time
+};
+
+// A request key as listed: the key, the kind of request, when it was made
+// (Unix time).
+struct KeyListing {
+  std::string key, kind;
+  int64_t created_at = 0;
+};
+
+// True for a PostgreSQL connection URI (postgresql://, postgres://).
+bool IsPostgresUri(const std::string& where);
+// `where` as it may be shown: a URI's password as "***".
+std::string Displayed(const std::string& where);
+
+// What a failure of the back end means for the caller, beyond its message.
+enum class FailureKind : uint8_t {
+  kNone,            // nothing more than the message says
+  kRetryLater,      // the database was busy or away: nothing was written,
+                    // and the same request may succeed later
+  kOutcomeUnknown,  // the connection was lost after the commit was sent and
+                    // what became of it could not be found out: it may or
+                    // may not have been written
+};
+// The kind of the last back-end failure raised on the calling thread (kNone
+// when there was none), cleared by the call.
+FailureKind TakeFailureKind();
+
+}  // namespace quillet::standins

@@ -1,0 +1,161 @@
+// Listings of calls and items: a page at a time, each page on one
+// snapshot, in constant memory.
+#include <algorithm>
+#include <climits>
+
+#include "backend_failure.h"
+#include "quillet/standins/backend_store.h"
+#include "rules_shared.h"
+#include "storage_engine.h"
+
+namespace quillet::standins {
+// `text` within `haystack`, ASCII letters in either case.
+bool Contains(const std::string& haystack, const std::string& text) {
+  auto fold = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return std::search(haystack.begin(), haystack.end(), text.begin(), text.end(),
+                     [&](char a, char b) { return fold(a) == fold(b); }) !=
+         haystack.end();
+}
+
+namespace {
+
+bool ItemMatches(const StoredItem& item, const std::string& text) {
+  if (Contains(item.serial, text)) return true;
+  for (const auto& [name, value] : item.fields)
+    if (Contains(value, text)) return true;
+  return false;
+}
+
+}  // namespace
+
+void BackendStore::ForEachCall(
+    const CallQuery& query,
+    const std::function<void(const StoredCall&)>& visit) {
+  int64_t after = 0;
+  std::optional<std::pair<int64_t, int64_t>> before;  // by last change
+  if (query.after) {
+    std::optional<int64_t> seq = SeqOfNumber(*query.after);
+    std::optional<CallRow> row;
+    if (seq)
+      engine_->ReadTransaction([&] { row = engine_->ReadCall(*seq, false); });
+    if (!row) RaiseBackend("no service call '" + *query.after + "'");
+    after = *seq;
+    before = {after, row->properties["LastTransactionTime"].number};
+  }
+  int64_t left = query.limit.value_or(INT64_MAX);
+  if (query.newest_change_first) {  // each page on one snapshot
+    for (bool more = true; more && left > 0;) {
+      engine_->ReadTransaction([&] {
+        int64_t want = std::min(left, kPage);
+        auto page = engine_->ChangedCallPage(query, before, want);
+        more = static_cast<int64_t>(page.size()) == want;
+        for (const auto& [seq, time] : page) {
+          std::optional<CallRow> row = engine_->ReadCall(seq, false);
+          before = {seq, time};
+          --left;
+          if (row) visit(AsStored(Numbered("SC", seq), std::move(*row)));
+        }
+      });
+    }
+    return;
+  }
+  // A page at a time in sequence order, each page on one snapshot; each
+  // call is read and handed on before the next, so memory does not grow
+  // with the table. A page run again (after a lost connection) goes on
+  // after the last call handed on.
+  for (bool more = true; more && left > 0;) {
+    // Calls past the settled ones wait for a later listing: a lower number
+    // might still commit.
+    int64_t settled = engine_->SettledSeq();
+    engine_->ReadTransaction([&] {
+      int64_t want = std::min(left, kPage);
+      std::vector<int64_t> page = engine_->CallPage(query, after, want);
+      more = static_cast<int64_t>(page.size()) == want;
+      for (int64_t seq : page) {
+        if (seq > settled) {
+          more = false;
+          break;
+        }
+        std::optional<CallRow> row = engine_->ReadCall(seq, false);
+        after = seq;
+        --left;
+        if (row) visit(AsStored(Numbered("SC", seq), std::move(*row)));
+      }
+    });
+  }
+}
+
+int64_t BackendStore::CountCalls(const CallQuery& query, int64_t cap) {
+  int64_t n = 0;
+  int64_t after = 0;
+  while (n < cap) {
+    int64_t want = std::min(kPage, cap - n);
+    std::vector<int64_t> page;
+    engine_->ReadTransaction(
+        [&] { page = engine_->CallPage(query, after, want); });
+    n += static_cast<int64_t>(page.size());
+    if (static_cast<int64_t>(page.size()) < want) break;
+    after = page.back();
+  }
+  return n;
+}
+
+std::vector<StoredCall> BackendStore::Calls(const CallQuery& query) {
+  std::vector<StoredCall> out;
+  ForEachCall(query, [&](const StoredCall& c) { out.push_back(c); });
+  return out;
+}
+
+std::optional<StoredCall> BackendStore::Call(const std::string& number) {
+  return LoadCall(number);
+}
+
+std::optional<StoredItem> BackendStore::Item(const std::string& serial) {
+  std::optional<StoredItem> item;
+  engine_->ReadTransaction([&] { item = ItemIn(serial); });
+  return item;
+}
+
+std::optional<StoredItem> BackendStore::ItemIn(const std::string& serial) {
+  std::optional<std::string> component = engine_->ItemComponent(serial);
+  if (!component) return std::nullopt;
+  return StoredItem{serial, *component, engine_->ItemFields(serial)};
+}
+
+void BackendStore::ForEachItem(
+    const ItemQuery& query,
+    const std::function<void(const StoredItem&)>& visit) {
+  if (query.after) {
+    bool found = false;
+    engine_->ReadTransaction(
+        [&] { found = engine_->ItemComponent(*query.after).has_value(); });
+    if (!found) RaiseBackend("no serialized item '" + *query.after + "'");
+  }
+  std::optional<std::string> after = query.after;
+  int64_t left = query.limit.value_or(INT64_MAX);
+  for (bool more = true; more && left > 0;) {
+    engine_->ReadTransaction([&] {
+      // A search reads whole pages: most items may not match.
+      int64_t want = query.text ? kPage : std::min(left, kPage);
+      std::vector<std::string> page = engine_->ItemPage(after, want);
+      more = static_cast<int64_t>(page.size()) == want;
+      for (const std::string& serial : page) {
+        std::optional<StoredItem> item = ItemIn(serial);
+        after = serial;
+        if (!item || (query.text && !ItemMatches(*item, *query.text))) continue;
+        visit(*item);
+        if (--left == 0) break;
+      }
+    });
+  }
+}
+
+std::vector<StoredItem> BackendStore::Items(const ItemQuery& query) {
+  std::vector<StoredItem> out;
+  ForEachItem(query, [&](const StoredItem& i) { out.push_back(i); });
+  return out;
+}
+
+}  // namespace quillet::standins

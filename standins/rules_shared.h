@@ -1,0 +1,42 @@
+// What the files of the embedded back end's rules share: how call numbers
+// are spelled, how a write ends, how listings page and match.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "quillet/standins/backend_store.h"
+#include "storage_engine.h"
+
+namespace quillet::standins {
+
+// Listings read this many rows at a time: constant memory, few queries.
+inline constexpr int64_t kPage = 256;
+
+// "SC" or "SO" and the sequence number in at least six digits.
+std::string Numbered(const char* prefix, int64_t seq);
+// The sequence number a call number names, spelled exactly as Numbered
+// spells it; else nothing.
+std::optional<int64_t> SeqOfNumber(const std::string& number);
+StoredCall AsStored(const std::string& number, CallRow row);
+
+// What a write of `kind` ("create-call", "update-call", ...) of what was
+// submitted, under `key` ("" for none), is about to read, for the engine to
+// ask at once (StorageEngine::Expect).
+StorageEngine::ReadAhead ReadAheadFor(const char* kind, const CallData& call,
+                                      const std::string& key);
+StorageEngine::ReadAhead ReadAheadFor(const char* kind,
+                                      const ItemFields& fields,
+                                      const std::string& key);
+
+// How a write ends: a dry run undoes it.
+inline StorageEngine::Ending EndingFor(bool dry_run) {
+  return dry_run ? StorageEngine::Ending::kRollBack
+                 : StorageEngine::Ending::kCommit;
+}
+
+// `text` within `haystack`, ASCII letters in either case.
+bool Contains(const std::string& haystack, const std::string& text);
+
+}  // namespace quillet::standins

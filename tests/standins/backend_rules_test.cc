@@ -1,0 +1,207 @@
+// The back end's rules without a database: the shared back-end cases on the
+// in-memory engine, and every write failing at each of its statements in
+// each way a database fails: what is left, what a retry answers, what a
+// lost commit and a dry run answer, how request keys expire.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+#include <regex>
+
+#include "quillet/error.h"
+#include "quillet/standins/backend_store.h"
+#include "support/backend_cases.h"
+#include "support/memory_engine.h"
+#include "support/raises.h"
+
+namespace quillet::standins {
+namespace {
+
+using testing::Fault;
+
+INSTANTIATE_TEST_SUITE_P(Memory, BackendCaseTest,
+                         ::testing::Values(BackendEngine{
+                             "Memory",
+                             [](const testing::TempDir&) {
+                               return testing::NewMemoryDatabase();
+                             }}),
+                         [](const auto& info) { return info.param.name; });
+
+StoredValue Text(std::string text) { return {VarType::String, text, 0}; }
+
+// A database with master data, call SC000001 and item S-1.
+std::string Seeded() {
+  std::string db = testing::NewMemoryDatabase();
+  BackendStore store(db);
+  store.LoadMasterData(R"({
+    "serviceObjects": [{"object": "PRN-1", "contract": "K-1",
+                        "warranty": "W"}],
+    "businessPartners": [{"number": "BP-1", "name": "Acme"}]})");
+  CallData call;
+  call.properties["SoldToBusinessPartner"] = Text("BP-1");
+  store.CreateCall("Desk", call);
+  store.CreateItem("Desk", {{"SERIALNUMBER", "S-1"}, {"ITEM", "I"}});
+  return db;
+}
+
+// What an outcome says, without the clock's time (and without the texts,
+// which an answer given again leaves out: the database shows them).
+std::string Said(const SubmitOutcome& o) {
+  std::string out = o.replayed ? "replayed;" : "";
+  if (o.stored) {
+    out += o.stored->call_number;
+    for (const auto& [name, v] : o.stored->properties)
+      if (name != "LastTransactionTime")
+        out += ";" + name + "=" + v.text + std::to_string(v.number);
+  }
+  for (const std::string& m : o.messages) out += ";" + m;
+  return out + (o.nothing_to_apply ? ";nothing" : "");
+}
+std::string Said(const ItemOutcome& o) {
+  return (o.replayed ? "replayed;" : "") + o.refusal;
+}
+
+// The database without the clock's times.
+std::string Timeless(const std::string& address) {
+  static const std::regex times(
+      R"(LastTransactionTime(=Long::|","Long","",)-?[0-9]+|\n([0-9]+\|[^|]*)\|-?[0-9]+)");
+  return std::regex_replace(testing::DumpMemoryDatabase(address), times,
+                            "\n$2|time|LastTransactionTime");
+}
+
+struct Write {
+  const char* name;
+  std::function<std::string(BackendStore&, const std::string& key)> run;
+};
+const std::vector<Write>& Writes() {
+  static const std::vector<Write> writes = {
+      {"create call",
+       [](BackendStore& s, const std::string& key) {
+         CallData call;
+         call.properties["SoldToBusinessPartner"] = Text("BP-1");
+         call.properties["ServiceObject"] = Text("PRN-1");
+         call.properties["BusinessPartnerNumber"] = Text("BP-9");
+         call.text = StoredText{{"one", "two"}, ""};
+         return Said(s.CreateCall("Desk", call, key));
+       }},
+      {"complete call",
+       [](BackendStore& s, const std::string& key) {
+         CallData change;
+         change.properties["CallNumber"] = Text("SC000001");
+         change.properties["Status"] = {VarType::Byte, "", 30};
+         change.text = StoredText{{"more"}, "a"};
+         return Said(s.ChangeCall("Desk", change, key));
+       }},
+      {"create item",
+       [](BackendStore& s, const std::string& key) {
+         return Said(s.CreateItem(
+             "Desk", {{"SERIALNUMBER", "S-2"}, {"ITEM", "I"}}, key));
+       }},
+      {"change item",
+       [](BackendStore& s, const std::string& key) {
+         return Said(s.ChangeItem(
+             "Desk", {{"SERIALNUMBER", "S-1"}, {"COLOR", "red"}}, key));
+       }},
+  };
+  return writes;
+}
+
+// Every write, with and without a request key, failing at each statement
+// it makes: a failed statement leaves the database as it was; a conflict or
+// a connection lost before the commit runs the write again to the answer it
+// would have given; a lost commit is said to be of unknown outcome, was
+// written, and under a key its retry is answered as the first time.
+TEST(BackendRulesTest, EveryStatementFailingInEveryWay) {
+  for (const Write& write : Writes()) {
+    for (std::string key : {"", "K"}) {
+      SCOPED_TRACE(std::string(write.name) + " key '" + key + "'");
+      std::string reference_db = Seeded();
+      std::string answer;
+      {
+        BackendStore store(reference_db);
+        answer = write.run(store, key);
+      }
+      std::string written = Timeless(reference_db);
+      int64_t statements = 0;  // the write's, found by failing each
+      for (int64_t n = 1; statements == 0; ++n) {
+        ASSERT_LT(n, 100) << "the write never finished";
+        std::string db = Seeded();
+        std::string before = Timeless(db);
+        BackendStore store(testing::FailingAt(testing::OpenMemoryDatabase(db),
+                                              n, Fault::kError));
+        try {
+          EXPECT_EQ(write.run(store, key), answer);
+          statements = n - 1;
+        } catch (const Error& e) {
+          EXPECT_EQ(e.number(), kBackendError);
+          EXPECT_EQ(Timeless(db), before) << "statement " << n;
+        }
+      }
+      ASSERT_GT(statements, 1);
+      for (Fault fault :
+           {Fault::kConflict, Fault::kLostConnection, Fault::kLostCommit}) {
+        for (int64_t n = 1; n <= statements; ++n) {
+          SCOPED_TRACE("fault " + std::to_string(static_cast<int>(fault)) +
+                       " at statement " + std::to_string(n));
+          std::string db = Seeded();
+          BackendStore store(
+              testing::FailingAt(testing::OpenMemoryDatabase(db), n, fault));
+          if (fault != Fault::kLostCommit) {
+            EXPECT_EQ(write.run(store, key), answer);
+            EXPECT_EQ(Timeless(db), written);
+            continue;
+          }
+          TakeFailureKind();
+          EXPECT_RAISES(write.run(store, key), kBackendError);
+          EXPECT_EQ(TakeFailureKind(), FailureKind::kOutcomeUnknown);
+          EXPECT_EQ(Timeless(db), written);
+          if (key.empty()) continue;
+          BackendStore retry(db);
+          EXPECT_EQ(write.run(retry, key), "replayed;" + answer);
+          EXPECT_EQ(Timeless(db), written);
+        }
+      }
+    }
+  }
+}
+
+// A dry run answers as the write would and leaves the database as it was.
+TEST(BackendRulesTest, ADryRunAnswersAsTheWriteAndKeepsNothing) {
+  for (const Write& write : Writes()) {
+    for (std::string key : {"", "K"}) {
+      SCOPED_TRACE(std::string(write.name) + " key '" + key + "'");
+      std::string real_db = Seeded(), dry_db = Seeded();
+      BackendStore real(real_db), dry(dry_db);
+      dry.SetDryRun(true);
+      std::string before = Timeless(dry_db);
+      EXPECT_EQ(write.run(dry, key), write.run(real, key));
+      EXPECT_EQ(Timeless(dry_db), before);
+    }
+  }
+}
+
+// A key expires by the database's clock; an expired key is new again, and
+// each keyed write prunes at most 16 expired keys; the operator's pruning
+// removes keys by age, all of them in batches.
+TEST(BackendRulesTest, KeysExpireAndArePrunedAFewAtATime) {
+  std::string db = testing::NewMemoryDatabase();
+  BackendStore store(db);
+  store.SetKeyRetention(10);
+  CallData call;
+  call.properties["SoldToBusinessPartner"] = Text("BP-1");
+  std::string first = store.CreateCall("Desk", call, "k0").stored->call_number;
+  for (int i = 1; i < 40; ++i)
+    store.CreateCall("Desk", call, "k" + std::to_string(i));
+  EXPECT_TRUE(store.CreateCall("Desk", call, "k0").replayed);
+  testing::AdvanceMemoryClock(db, 10);
+  SubmitOutcome again = store.CreateCall("Desk", call, "k0");
+  EXPECT_FALSE(again.replayed);
+  EXPECT_NE(again.stored->call_number, first);
+  // k0 found expired and removed, 16 pruned, k0 written again.
+  EXPECT_EQ(store.Facts().request_keys, 40 - 1 - 16 + 1);
+  EXPECT_EQ(store.PruneKeysBefore(INT64_MAX), 24);
+  EXPECT_EQ(store.Facts().request_keys, 0);
+}
+
+}  // namespace
+}  // namespace quillet::standins
