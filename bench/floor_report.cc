@@ -1,6 +1,8 @@
 #include "floor_report.h"
 
 #include <cstdio>
+#include <string>
+#include <utility>
 
 namespace quillet::bench {
 
@@ -47,9 +49,34 @@ void FloorReport::Finalize() {
            "BM_CreateCall_Embedded/memory:0/keyed:1", floor_file);
   time_row("same on a RAM file system",
            "BM_CreateCall_Embedded/memory:1/keyed:0", floor_ram);
-  time_row("CreateCall on PostgreSQL / one-row INSERT per transaction",
-           "BM_CreateCall_Postgres/real_time/threads:1",
-           find("BM_Floor_PostgresInsert/real_time"));
+  // PostgreSQL, by rate (operations per second across all clients): the
+  // floor's rate over the operation's, at each number of clients.
+  for (const char* clients : {"1", "4", "8"}) {
+    const Result* floor = find(
+        std::string("BM_Floor_PostgresInsert/real_time/threads:") + clients);
+    for (auto [what, run] :
+         {std::pair{"CreateCall", "BM_CreateCall_Postgres"},
+          std::pair{"UpdateCall option 2", "BM_UpdateCall_Postgres/option:2"},
+          std::pair{"UpdateCall option 7",
+                    "BM_UpdateCall_Postgres/option:7"}}) {
+      const Result* r =
+          find(std::string(run) + "/real_time/threads:" + clients);
+      if (!r || !floor || !r->counters.contains("items_per_second") ||
+          !floor->counters.contains("items_per_second"))
+        continue;
+      double mine = r->counters.at("items_per_second");
+      double base = floor->counters.at("items_per_second");
+      std::string row = std::string("PostgreSQL ") + what + ", " + clients +
+                        " client(s): floor/s / its /s";
+      std::printf("  %-58s %8.0f /s / %6.0f /s = %5.2fx", row.c_str(), base,
+                  mine, base / mine);
+      if (r->counters.contains("round_trips/op"))
+        std::printf("  (%.1f statements, %.1f round trips)",
+                    r->counters.at("statements/op"),
+                    r->counters.at("round_trips/op"));
+      std::printf("\n");
+    }
+  }
   double value = 0;
   if (floor_file && counter("BM_CreateCall_Batch", "us/call", value))
     std::printf("  %-58s %8.1f us / %6.1f us = %5.2fx\n",

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 #include "quillet/standins/backend_store.h"
 #include "rules_shared.h"
@@ -51,6 +52,30 @@ std::optional<int64_t> SeqOfNumber(const std::string& number) {
       Numbered("SC", seq) != number)
     return std::nullopt;
   return seq;
+}
+
+StorageEngine::ReadAhead ReadAheadFor(const char* kind, const CallData& call,
+                                      const std::string& key) {
+  StorageEngine::ReadAhead ahead;
+  if (!key.empty()) ahead.key = key;
+  if (std::string_view(kind) == "create-call") {
+    if (Prop(call, "SoldToBusinessPartner").empty()) return ahead;
+    if (std::string partner = Prop(call, "BusinessPartnerNumber");
+        !partner.empty())
+      ahead.partner = partner;
+    ahead.object = Prop(call, "ServiceObject");
+    ahead.new_call_seq = true;
+  } else {
+    ahead.call_for_update = SeqOfNumber(Prop(call, "CallNumber"));
+  }
+  return ahead;
+}
+
+StorageEngine::ReadAhead ReadAheadFor(const char*, const ItemFields&,
+                                      const std::string& key) {
+  StorageEngine::ReadAhead ahead;
+  if (!key.empty()) ahead.key = key;
+  return ahead;
 }
 
 StoredCall AsStored(const std::string& number, CallRow row) {
@@ -159,7 +184,13 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   int64_t time = TransactionTimeNow();
   row.properties["LastTransactionTime"] = Num(VarType::Long, time);
   row.properties["ChangedFlag"] = Num(VarType::Byte, 1);
-  engine_->RewriteCall(*seq, number, time, *existing, row);
+  auto change = [](const std::optional<StoredText>& text)
+      -> std::optional<StorageEngine::TextChange> {
+    if (!text) return std::nullopt;
+    return StorageEngine::TextChange{&text->pieces, text->text_mode == "a"};
+  };
+  engine_->RewriteCall(*seq, number, time, *existing, row,
+                       {change(call.text), change(call.solution_text)});
   outcome.stored = AsStored(number, std::move(row));
   return outcome;
 }

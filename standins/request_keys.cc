@@ -75,8 +75,14 @@ Outcome BackendStore::Keyed(const char* kind, const std::string& component,
                             const std::string& request_key,
                             const std::function<Outcome()>& body) {
   Outcome outcome;
+  StorageEngine::ReadAhead ahead = ReadAheadFor(kind, submitted, request_key);
   if (request_key.empty()) {
-    engine_->WriteTransaction([&] { outcome = body(); }, EndingFor(dry_run_));
+    engine_->WriteTransaction(
+        [&] {
+          engine_->Expect(ahead);
+          outcome = body();
+        },
+        EndingFor(dry_run_));
     return outcome;
   }
   KeyRecord request{kind,
@@ -87,6 +93,7 @@ Outcome BackendStore::Keyed(const char* kind, const std::string& component,
   engine_->WriteTransaction(
       [&] {
         outcome = Outcome();
+        engine_->Expect(ahead);
         if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
           if (!SameRequest(*prior, request, [&] {
                 return RequestDigest(kind, component, submitted);

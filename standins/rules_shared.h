@@ -21,6 +21,15 @@ std::string Numbered(const char* prefix, int64_t seq);
 std::optional<int64_t> SeqOfNumber(const std::string& number);
 StoredCall AsStored(const std::string& number, CallRow row);
 
+// What a write of `kind` ("create-call", "update-call", ...) of what was
+// submitted, under `key` ("" for none), is about to read, for the engine to
+// ask at once (StorageEngine::Expect).
+StorageEngine::ReadAhead ReadAheadFor(const char* kind, const CallData& call,
+                                      const std::string& key);
+StorageEngine::ReadAhead ReadAheadFor(const char* kind,
+                                      const ItemFields& fields,
+                                      const std::string& key);
+
 // How a write ends: a dry run undoes it.
 inline StorageEngine::Ending EndingFor(bool dry_run) {
   return dry_run ? StorageEngine::Ending::kRollBack

@@ -345,7 +345,8 @@ class SqliteEngine final : public StorageEngine {
     return row;
   }
   void RewriteCall(int64_t seq, const std::string&, int64_t time,
-                   const CallRow&, const CallRow& after) override {
+                   const CallRow&, const CallRow& after,
+                   const TextChanges&) override {
     EncodedRow encoded(after);
     Statement s(*cache_,
                 "UPDATE calls SET last_transaction_time = ?2, properties = "

@@ -151,8 +151,10 @@ UPDATE call_properties SET value = value - 946684800
     QUILLET_BATCH_RUNS,
     // 4 -> 5: each request key's expiry.
     kKeyExpiry,
+    // 5 -> 6: one row per call on PostgreSQL; SQLite's layout is the same.
+    "",
 };
-static_assert(kSchemaVersion == 5, "add a migration step with the version");
+static_assert(kSchemaVersion == 6, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;

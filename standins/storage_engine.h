@@ -62,6 +62,19 @@ class StorageEngine {
   // again (after a lost connection), so it keeps what it reads only in
   // variables it sets afresh.
   virtual void ReadTransaction(const std::function<void()>& work) = 0;
+  // What the write transaction now running is about to read, told before
+  // it reads it, so that an engine whose every question costs a round trip
+  // to a server can ask them all at once. The reads are still made through
+  // the calls below, in the same transaction, and answer the same; an
+  // engine may ignore this.
+  struct ReadAhead {
+    std::optional<std::string> key;      // FindKey
+    std::optional<std::string> partner;  // BusinessPartnerExists
+    std::optional<std::string> object;   // ServiceObject
+    bool new_call_seq = false;           // NewCallSeq, unless `key` is found
+    std::optional<int64_t> call_for_update;  // ReadCall(seq, true)
+  };
+  virtual void Expect(const ReadAhead&) {}
   // Raises, saying why, unless a write could be made now (a read-only
   // database, a standby, a role without the right to write fail); writes
   // nothing and waits for no lock on a row.
@@ -83,11 +96,26 @@ class StorageEngine {
                           const std::string& component, int64_t time,
                           const CallRow& row) = 0;
   // The call, or nothing. `for_update` makes concurrent changes of the same
-  // call wait until this transaction ends.
+  // call wait until this transaction ends; such a read, made for a change,
+  // may leave the texts out (empty), for an engine that applies the change's
+  // texts itself in RewriteCall (a server that appends without sending the
+  // text back and forth).
   virtual std::optional<CallRow> ReadCall(int64_t seq, bool for_update) = 0;
-  // Replaces the call read as `before` with `after`, stamped `time`.
+  // What a change does to a call's texts, each: nothing (nullopt), or its
+  // `pieces` appended (`append`) or put in place of what is there.
+  struct TextChange {
+    const std::vector<std::string>* pieces = nullptr;
+    bool append = false;
+  };
+  struct TextChanges {
+    std::optional<TextChange> text, solution_text;
+  };
+  // Replaces the call read as `before` with `after`, stamped `time`: `after`
+  // is `before` with `texts` applied (texts left out of `before` hold, in
+  // `after`, only what `texts` adds).
   virtual void RewriteCall(int64_t seq, const std::string& number, int64_t time,
-                           const CallRow& before, const CallRow& after) = 0;
+                           const CallRow& before, const CallRow& after,
+                           const TextChanges& texts) = 0;
   // Up to `limit` sequence numbers after `after_seq`, in sequence order, as
   // `query` filters them (its `after` and `limit` are the caller's to
   // apply).

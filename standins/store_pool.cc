@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backend_failure.h"
+#include "postgres_connection.h"
 
 namespace quillet::standins {
 namespace {
@@ -125,6 +126,8 @@ Pool& ThePool() {
 }
 
 }  // namespace
+
+void StopWaiting() { StopPostgresWaits(); }
 
 void SetStoreLimit(size_t limit) { ThePool().SetLimit(limit); }
 

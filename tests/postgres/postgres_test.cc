@@ -3,16 +3,21 @@
 // pgbouncer in transaction mode), many hosts at once, a server restart in
 // the middle of a run, a commit whose answer is lost, reads during changes,
 // and a lock held too long.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -217,20 +222,80 @@ TEST(PostgresSchemaTest, AForeignDatabaseIsRefused) {
                 kBackendError);
 }
 
-// A database of schema 3 is refused for reading and gains the batch runs
-// when opened for writing.
+// A database of schema 3 (calls as rows of properties and of text pieces,
+// no batch runs) is refused for reading, and opened for writing is brought
+// up to date in place: every call whole, to the byte (NUL and invalid
+// sequences included), its pieces kept apart, the listing filters working
+// on what was there, numbering going on after it. One whose call numbers do
+// not follow their sequence numbers is refused and left as it was.
 TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
+  const std::string kEarlierCalls =
+      "DROP TABLE batch_runs, calls; "
+      "CREATE TABLE calls(seq BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY "
+      "KEY, call_number BYTEA UNIQUE, component BYTEA NOT NULL, "
+      "last_transaction_time BIGINT NOT NULL, created_at TIMESTAMPTZ NOT "
+      "NULL DEFAULT now()); "
+      "CREATE TABLE call_properties(call_number BYTEA NOT NULL, name TEXT "
+      "NOT NULL, type TEXT NOT NULL, value BYTEA NOT NULL, PRIMARY "
+      "KEY(call_number, name)); "
+      "CREATE TABLE call_texts(call_number BYTEA NOT NULL, kind TEXT NOT "
+      "NULL, position BIGINT NOT NULL, piece BYTEA NOT NULL, text_mode TEXT "
+      "NOT NULL, PRIMARY KEY(call_number, kind, position)); "
+      "UPDATE quillet_meta SET value = '3' WHERE name = 'schema_version'; "
+      "INSERT INTO calls(call_number, component, last_transaction_time) "
+      "VALUES('SC000001', 'C', 7), ('SC000002', 'C', 8); "
+      "INSERT INTO call_properties VALUES"
+      "('SC000001', 'CallNumber', 'String', 'SC000001'),"
+      "('SC000001', 'CallDescription', 'String', '\\x6100ff62'),"
+      "('SC000001', 'SoldToBusinessPartner', 'String', 'B'),"
+      "('SC000001', 'Status', 'Long', '20'),"
+      "('SC000002', 'CallNumber', 'String', 'SC000002'); "
+      "INSERT INTO call_texts VALUES('SC000001', 'Text', 1, '\\x00ff', ''),"
+      "('SC000001', 'Text', 2, 'two', 'a'),"
+      "('SC000001', 'SolutionText', 1, 'fix', '');";
+  std::string bad = server->NewDatabase();
+  { BackendStore made(bad); }
+  server->Sql(bad, kEarlierCalls +
+                       " UPDATE calls SET call_number = 'X1' WHERE seq = 2");
+  std::optional<ErrorInfo> refused =
+      testing::RaisedBy([&] { BackendStore store(bad); });
+  ASSERT_TRUE(refused);
+  EXPECT_NE(ToUtf8(refused->description).find("does not follow"),
+            std::string::npos);
+  server->Sql(bad, "SELECT call_number, value FROM call_properties");
+
   std::string db = server->NewDatabase();
   { BackendStore made(db); }
-  server->Sql(db,
-              "DROP TABLE batch_runs; UPDATE quillet_meta SET value = '3' "
-              "WHERE name = 'schema_version'");
+  server->Sql(db, kEarlierCalls);
   EXPECT_RAISES(BackendStore(db, BackendStore::Open::kForReading),
                 kBackendError);
   BackendStore store(db);
+  std::map<std::string, StoredCall> calls;
+  store.ForEachCall(
+      {}, [&](const StoredCall& c) { calls.emplace(c.call_number, c); });
+  ASSERT_EQ(calls.size(), 2u);
+  const StoredCall* one = &calls.at("SC000001");
+  EXPECT_EQ(one->properties.at("CallDescription").text, std::string("a\0\xff"
+                                                                    "b",
+                                                                    4));
+  EXPECT_EQ(one->properties.at("Status"), (StoredValue{VarType::Long, "", 20}));
+  EXPECT_EQ(one->text,
+            (std::vector<std::string>{std::string("\0\xff", 2), "two"}));
+  EXPECT_EQ(one->solution_text, std::vector<std::string>{"fix"});
+  const StoredCall* two = &calls.at("SC000002");
+  EXPECT_TRUE(two->text.empty() && two->solution_text.empty());
+  for (CallQuery query : {CallQuery{.status = 20}, CallQuery{.sold_to = "B"},
+                          CallQuery{.text = std::string("\0\xff", 2)}}) {
+    std::vector<std::string> found;
+    store.ForEachCall(
+        query, [&](const StoredCall& c) { found.push_back(c.call_number); });
+    EXPECT_EQ(found, std::vector<std::string>{"SC000001"});
+  }
+  CallData next;
+  next.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
+  EXPECT_EQ(store.CreateCall("C", next, "").stored->call_number, "SC000003");
   store.RecordBatchRun({"A", "/b.jsonl", 2, 1, false});
   ASSERT_TRUE(store.StandingBatchRun("/b.jsonl", "B"));
-  EXPECT_EQ(store.StandingBatchRun("/b.jsonl", "B")->identity, "A");
   BackendStore(db, BackendStore::Open::kForReading);  // up to date
 }
 
@@ -323,6 +388,39 @@ TEST(PostgresCommitTest, ALostAnswerToCommitIsFoundOutNeverDenied) {
     EXPECT_EQ(calls[0].text.size(), c.pieces);
   }
   unsetenv("QUILLET_PG_RECONNECT_SECONDS");
+}
+
+// A COMMIT that waits on a synchronous standby that is away (or whose
+// answer never comes on a connection that stays open) is given up after
+// QUILLET_PG_COMMIT_SECONDS: cancelled, and its outcome looked up. The
+// primary has committed it, so the command answers that, once; it never
+// waits without end, nor says nothing was written.
+TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
+  std::string db = server->NewDatabase();
+  { BackendStore made(db); }
+  struct Restore {
+    ~Restore() {
+      server->Sql(server->Uri("postgres"),
+                  "ALTER SYSTEM RESET synchronous_standby_names");
+      server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
+    }
+  } restore;
+  server->Sql(server->Uri("postgres"),
+              "ALTER SYSTEM SET synchronous_standby_names = 'absent'");
+  server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  setenv("QUILLET_PG_COMMIT_SECONDS", "1", 1);
+  testing::TempDir dir;
+  auto start = std::chrono::steady_clock::now();
+  testing::CliResult run = testing::RunQuillet(
+      dir, {"create-call", "--db", db, "--key", "k", "SOLDTOBP=B"});
+  unsetenv("QUILLET_PG_COMMIT_SECONDS");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err.find("nothing"), std::string::npos) << run.err;
+  int calls = 0;
+  BackendStore(db).ForEachCall({}, [&](const StoredCall&) { ++calls; });
+  EXPECT_EQ(calls, 1);
 }
 
 // Writers replace a call's description and its solution text together
@@ -437,6 +535,80 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
     EXPECT_EQ(run.err.find("SELECT"), std::string::npos) << run.err;
     EXPECT_EQ(BackendStore(db).Call("SC000001")->text.size(), 1u);
   }
+}
+
+// While a request of `quillet serve` waits on PostgreSQL (here for a row
+// lock, under an operator's lock_timeout of a minute), the first SIGTERM
+// ends the wait: the request answers 503, nothing written, and the service
+// exits 0 within a second or two instead of a minute.
+TEST(PostgresWaitTest, TheFirstSigtermEndsAWaitOnTheDatabase) {
+  std::string db = server->NewDatabase();
+  testing::TempDir dir;
+  ASSERT_EQ(testing::RunQuillet(
+                dir, {"create-call", "--db", db, "SOLDTOBP=B", "Q_TEXT=a"})
+                .status,
+            0);
+  server->Sql(
+      db, "ALTER DATABASE " + DatabaseName(db) + " SET lock_timeout = '60s'");
+  PGconn* holder = PQconnectdb(db.c_str());
+  PQclear(PQexec(holder, "BEGIN"));
+  PQclear(PQexec(holder, "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE"));
+  pid_t serve = fork();
+  if (serve == 0) {
+    if (!freopen(dir.Path("serve.err").c_str(), "w", stderr)) _exit(3);
+    std::string log = dir.Path("q.log");
+    execl(QUILLET_CLI_PATH, QUILLET_CLI_PATH, "serve", "--listen",
+          "127.0.0.1:0", "--db", db.c_str(), "--log", log.c_str(), nullptr);
+    _exit(3);
+  }
+  int port = 0;
+  for (int i = 0; i < 200 && port == 0; ++i) {  // up to 10 s
+    std::ifstream err(dir.Path("serve.err"));
+    std::string line;
+    while (std::getline(err, line))
+      if (line.rfind("listening on 127.0.0.1:", 0) == 0)
+        port = std::stoi(line.substr(23));
+    if (port == 0) usleep(50000);
+  }
+  ASSERT_GT(port, 0);
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(
+      connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string body = R"({"OPTION":7,"Q_TEXT":"b"})";
+  std::string request =
+      "POST /calls/SC000001/changes HTTP/1.1\r\nHost: localhost\r\n"
+      "Content-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  send(sock, request.data(), request.size(), MSG_NOSIGNAL);
+  usleep(500000);  // the request now waits for the lock
+  auto start = std::chrono::steady_clock::now();
+  kill(serve, SIGTERM);
+  int status = -1;
+  for (int i = 0; i < 100 && status < 0; ++i) {  // up to 10 s
+    int raw = 0;
+    if (waitpid(serve, &raw, WNOHANG) == serve)
+      status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
+    else
+      usleep(100000);
+  }
+  if (status < 0) {
+    kill(serve, SIGKILL);
+    waitpid(serve, nullptr, 0);
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  char answer[4096] = {};
+  ssize_t n = recv(sock, answer, sizeof answer - 1, MSG_DONTWAIT);
+  EXPECT_GT(n, 0);
+  EXPECT_EQ(std::string(answer).rfind("HTTP/1.1 503", 0), 0u) << answer;
+  close(sock);
+  PQclear(PQexec(holder, "ROLLBACK"));
+  PQfinish(holder);
+  EXPECT_EQ(BackendStore(db).Call("SC000001")->text.size(), 1u);
 }
 
 }  // namespace

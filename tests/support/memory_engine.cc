@@ -158,7 +158,8 @@ class MemoryEngine final : public StorageEngine {
     return it->second.row;
   }
   void RewriteCall(int64_t seq, const std::string&, int64_t time,
-                   const CallRow&, const CallRow& after) override {
+                   const CallRow&, const CallRow& after,
+                   const TextChanges&) override {
     StoredCallRow& call = Tables().calls.at(seq);
     call.time = time;
     call.row = after;
@@ -421,10 +422,11 @@ class FailingEngine final : public StorageEngine {
                                   const CallRow& row))
   QUILLET_FORWARD(ReadCall(seq, lock),
                   std::optional<CallRow> ReadCall(int64_t seq, bool lock))
-  QUILLET_FORWARD(RewriteCall(seq, number, time, before, after),
+  QUILLET_FORWARD(RewriteCall(seq, number, time, before, after, texts),
                   void RewriteCall(int64_t seq, const std::string& number,
                                    int64_t time, const CallRow& before,
-                                   const CallRow& after))
+                                   const CallRow& after,
+                                   const TextChanges& texts))
   QUILLET_FORWARD(CallPage(q, after, limit),
                   std::vector<int64_t> CallPage(const CallQuery& q,
                                                 int64_t after, int64_t limit))

@@ -13,11 +13,13 @@
 namespace quillet::testing {
 namespace {
 
-// The simple-query message that commits: 'Q', its length, "COMMIT\0".
+// A COMMIT as the simple query ('Q', its length, "COMMIT\0") or parsed as
+// the unnamed statement ('P', its length, "\0COMMIT\0", no parameters).
 const std::string kCommit(
     "Q\0\0\0\x0b"
     "COMMIT\0",
     12);
+const std::string kParsedCommit("\0COMMIT\0\0\0", 10);
 
 bool SendAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -120,7 +122,8 @@ void PgProxy::Pump(int client) {
         if (!after_.empty() && chunk.find(after_) != std::string::npos)
           marked = true;
         if (marked && !after_.empty() &&
-            chunk.find(kCommit) != std::string::npos) {
+            (chunk.find(kCommit) != std::string::npos ||
+             chunk.find(kParsedCommit) != std::string::npos)) {
           cut = true;
           after_.clear();
           if (refuse_after_) refuse_ = true;

@@ -6,9 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "support/shell.h"
 
@@ -51,6 +55,64 @@ void Shell(const std::string& command, const std::string& what) {
 
 PgServer::PgServer(const std::string& settings)
     : bin_(ServerBin()), settings_(settings) {
+  Prepare();
+  Shell(AsServerUser(bin_ + "/initdb -D " + ShellQuote(dir_ + "/data") +
+                     " -U postgres -A trust -E UTF8 --locale=C --no-sync") +
+            " >" + ShellQuote(dir_ + "/initdb.log") + " 2>&1",
+        "initdb");
+  Control("start");
+}
+
+PgServer::PgServer(const PgServer& primary, const std::string& name)
+    : bin_(primary.bin_) {
+  Prepare();
+  std::string data = dir_ + "/data";
+  Shell(AsServerUser(bin_ + "/pg_basebackup -D " + ShellQuote(data) + " -h " +
+                     ShellQuote(primary.dir_) +
+                     " -U postgres -X stream --no-sync") +
+            " >" + ShellQuote(dir_ + "/basebackup.log") + " 2>&1",
+        "pg_basebackup");
+  settings_ = "-c hot_standby=on -c primary_conninfo='host=" + primary.dir_ +
+              " user=postgres application_name=" + name + "'";
+  Shell(AsServerUser("touch " + ShellQuote(data + "/standby.signal")),
+        "marking the standby");
+  Control("start");
+}
+
+void PgServer::Kill() {
+  std::ifstream pid_file(dir_ + "/data/postmaster.pid");
+  pid_t postmaster = 0;
+  if (!(pid_file >> postmaster) || postmaster <= 0)
+    throw std::runtime_error("PostgreSQL test server: no postmaster.pid");
+  // Its processes, by their parent, found before it goes (they would then
+  // belong to init), and each killed by its own id.
+  std::vector<pid_t> children;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    if (rest >> state >> parent && parent == postmaster)
+      children.push_back(
+          static_cast<pid_t>(std::atoi(entry.path().filename().c_str())));
+  }
+  kill(postmaster, SIGKILL);
+  for (pid_t child : children) kill(child, SIGKILL);
+}
+
+void PgServer::Promote() {
+  Shell(AsServerUser(bin_ + "/pg_ctl -D " + ShellQuote(dir_ + "/data") +
+                     " -w promote") +
+            " >/dev/null 2>&1",
+        "pg_ctl promote");
+}
+
+void PgServer::Prepare() {
   char pattern[] = "/tmp/quillet-pg-XXXXXX";
   if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
@@ -81,11 +143,6 @@ PgServer::PgServer(const std::string& settings)
   }
   close(fds[0]);
   watchdog_pipe_ = fds[1];
-  Shell(AsServerUser(bin_ + "/initdb -D " + ShellQuote(dir_ + "/data") +
-                     " -U postgres -A trust -E UTF8 --locale=C --no-sync") +
-            " >" + ShellQuote(dir_ + "/initdb.log") + " 2>&1",
-        "initdb");
-  Control("start");
 }
 
 PgServer::~PgServer() {

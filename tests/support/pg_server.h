@@ -16,6 +16,10 @@ class PgServer {
   // Starts the server; throws std::runtime_error saying why it cannot.
   // `settings` are extra server options ("-c synchronous_commit=on").
   explicit PgServer(const std::string& settings = "");
+  // A streaming standby of `primary`, copied from it (pg_basebackup) into a
+  // folder of its own and following it under `name`: the name the primary's
+  // synchronous_standby_names gives when it waits for this one.
+  PgServer(const PgServer& primary, const std::string& name);
   ~PgServer();
   PgServer(const PgServer&) = delete;
   PgServer& operator=(const PgServer&) = delete;
@@ -27,12 +31,18 @@ class PgServer {
   // Stops the server (fast shutdown: open connections are cut) and starts it
   // again on the same folder.
   void Restart();
+  // Kills the server at once (SIGKILL to it and every process of it): no
+  // shutdown, every connection cut, as a machine that dies.
+  void Kill();
+  // Makes a standby a primary, and waits until it takes writes.
+  void Promote();
   // The folder holding the server's Unix socket (".s.PGSQL.5432").
   const std::string& SocketDir() const { return dir_; }
   // Runs SQL on a database of this server (for tests that set a scene).
   void Sql(const std::string& uri, const std::string& sql) const;
 
  private:
+  void Prepare();  // the folder, its owner and the watchdog
   void Control(const std::string& action) const;
   std::string dir_;
   std::string bin_;

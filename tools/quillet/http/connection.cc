@@ -13,6 +13,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "quillet/standins/store_pool.h"
+
 namespace quillet::cli::http {
 namespace {
 
@@ -432,6 +434,7 @@ void Server::WaitForSignal() {
       _exit(128 + signal);
     }
     stopping = true;
+    standins::StopWaiting();  // requests waiting on the database end now
     ErrorCode ignored;
     acceptor.close(ignored);
     backoff.cancel();

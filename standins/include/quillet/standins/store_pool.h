@@ -23,6 +23,12 @@ namespace quillet::standins {
 inline constexpr size_t kDefaultStoreLimit = 8;
 inline constexpr int kStoreWaitSeconds = 15;
 
+// For a process that is stopping: every store stops waiting on its
+// database. On PostgreSQL a statement running is cancelled (the operation
+// fails as busy, nothing written: try again), a COMMIT sent is looked up
+// once, and a wait for the server to come back ends.
+void StopWaiting();
+
 // How many stores per database may be open at once (at least 1).
 void SetStoreLimit(size_t limit);
 

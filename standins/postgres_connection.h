@@ -1,0 +1,149 @@
+// One libpq connection of the PostgreSQL engine and the rules of its
+// transactions: connecting and reconnecting with backoff while the server
+// is away, bounded waits, running a write again after a conflict or a
+// connection lost before COMMIT was sent, and finding out what became of a
+// COMMIT whose answer was lost. Values are only ever bound, through the
+// unnamed statement, so that a pooler in transaction mode can stand between.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace quillet::standins {
+
+// One parameter: bytes (sent in binary form: raw text or BYTEA), a number
+// (sent as text), or NULL.
+struct PgParam {
+  std::string bytes;
+  bool binary = true;
+  bool null = false;
+};
+inline PgParam Bytes(std::string s) { return {std::move(s), true, false}; }
+inline PgParam Int(int64_t n) { return {std::to_string(n), false, false}; }
+template <class T>
+PgParam Maybe(const std::optional<T>& v) {
+  if (!v) return {"", false, true};
+  if constexpr (std::is_same_v<T, std::string>)
+    return Bytes(*v);
+  else
+    return Int(*v);
+}
+
+// The rows of one statement's result, freed with it. BYTEA columns are
+// decoded to their bytes.
+class PgResult {
+ public:
+  explicit PgResult(PGresult* r) : r_(r) {}
+  ~PgResult() { PQclear(r_); }
+  PgResult(PgResult&& other) noexcept : r_(other.r_) { other.r_ = nullptr; }
+  PgResult(const PgResult&) = delete;
+  PgResult& operator=(const PgResult&) = delete;
+  int Rows() const { return PQntuples(r_); }
+  int Columns() const { return PQnfields(r_); }
+  bool IsNull(int row, int col) const { return PQgetisnull(r_, row, col); }
+  std::string Text(int row, int col) const;
+  // The command's tag ("COMMIT", "ROLLBACK", "INSERT 0 1").
+  const char* Status() const { return PQcmdStatus(r_); }
+  int64_t Int(int row, int col) const;
+
+ private:
+  PGresult* r_;
+};
+
+// One line of a server's or libpq's message: its first line, tabs and
+// control characters as spaces.
+std::string OneLine(const char* text);
+
+class PgConnection {
+ public:
+  // Connects to `uri`, waiting with backoff while the server is away
+  // (restarting, failing over), then runs `prepare` (the schema's check),
+  // again on a new connection should the connection be lost meanwhile. A
+  // refusal (a wrong password, no such database) is said at once.
+  PgConnection(const std::string& uri,
+               const std::function<void(PgConnection&)>& prepare);
+  ~PgConnection();
+  PgConnection(const PgConnection&) = delete;
+  PgConnection& operator=(const PgConnection&) = delete;
+
+  // The storage engine's transactions (storage_engine.h says what each
+  // promises).
+  void WriteTransaction(const std::function<void()>& work, bool commit);
+  void ReadTransaction(const std::function<void()>& work);
+
+  // One statement, through the unnamed statement: parsed, bound, run, in
+  // one round trip with the statements queued before it.
+  PgResult Run(const char* sql, const std::vector<PgParam>& params);
+  // A statement whose answer is not needed now, inside a transaction: it
+  // goes with the next statement run or with COMMIT, and a failure of it
+  // is met there, as the transaction's (nothing written).
+  void Defer(const char* sql, std::vector<PgParam> params);
+  // A statement queued as Defer's, whose answer `sink` sees when the queue
+  // is sent; Flush sends it (one round trip) and raises as Run would.
+  void Ask(const char* sql, std::vector<PgParam> params,
+           std::function<void(const PgResult&)> sink);
+  void Flush();
+  // Statements without parameters (several may be given at once).
+  void Exec(const char* sql, const char* what = "a statement failed");
+  // Runs `sql` if the connection is up, whatever comes of it.
+  void Discard(const char* sql);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Queued {
+    std::string sql;
+    std::vector<PgParam> params;
+    std::function<void(const PgResult&)> sink;  // sees the answer, if any
+  };
+  void Begin(bool write);
+  bool Commit();
+  bool Resolved(int64_t xid, Clock::time_point deadline);
+  void Connected(Clock::time_point deadline);
+  [[noreturn]] void Fail(PGresult* result, const std::string& what);
+  void Reset();
+  void Queue(std::string sql, std::vector<PgParam> params,
+             std::function<void(const PgResult&)> sink);
+  // Sends what is queued in one pipeline and reads every answer, waiting
+  // until `deadline`; answers the last statement's result. The first
+  // failure raises (Fail) once all is read; with `commits`, a connection
+  // lost or a deadline passed raises Unanswered.
+  std::optional<PgResult> Pipeline(
+      const char* what, Clock::time_point deadline = Clock::time_point::max(),
+      bool commits = false);
+  void Send();
+  void SendWithoutWaiting();
+  void Drain();
+  bool Await(Clock::time_point deadline);
+
+  std::string uri_;
+  std::chrono::milliseconds window_, commit_window_;
+  PGconn* conn_ = nullptr;
+  bool in_transaction_ = false;
+  std::vector<Queued> queue_;
+  int unread_syncs_ = 0;
+  int64_t xid_ = 0;
+  std::string server_started_;  // of the server running the transaction
+};
+
+// What every connection of this process sent the server: statements (each
+// of a multi-statement text, BEGIN and COMMIT included) and round trips
+// (a wait for the server's answer). For benchmarks and tests.
+struct PgTraffic {
+  int64_t statements = 0, round_trips = 0;
+};
+PgTraffic PostgresTraffic();
+
+// For a process that is stopping: every connection stops waiting on its
+// server. A statement running is cancelled (nothing written: try again); a
+// COMMIT sent is cancelled and looked up once; a wait for the server to come
+// back ends. Safe from any thread.
+void StopPostgresWaits();
+
+}  // namespace quillet::standins

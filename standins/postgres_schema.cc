@@ -1,0 +1,222 @@
+// The PostgreSQL engine's schema (postgres_schema.h): the tables of a new
+// database, and the steps that bring an older one up to date.
+#include "postgres_schema.h"
+
+#include "backend_failure.h"
+
+namespace quillet::standins {
+namespace {
+
+// The lock that makes the check for a foreign database and the creation of
+// the schema one step across hosts.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(1364937812)";
+
+// Runs of batch files (schema version 4): state 0 unfinished, 1 finished,
+// 2 set aside.
+#define QUILLET_PG_BATCH_RUNS                            \
+  "CREATE TABLE IF NOT EXISTS batch_runs("               \
+  "identity BYTEA PRIMARY KEY,"                          \
+  " file_name BYTEA NOT NULL, lines BIGINT NOT NULL,"    \
+  " lines_done BIGINT NOT NULL, state INTEGER NOT NULL," \
+  " updated_at BIGINT NOT NULL);"                        \
+  "CREATE INDEX IF NOT EXISTS batch_runs_by_file"        \
+  " ON batch_runs(file_name, state);"
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE quillet_meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE calls(
+  seq BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  call_number BYTEA UNIQUE,
+  component BYTEA NOT NULL,
+  last_transaction_time BIGINT NOT NULL,
+  created_at TIMESTAMPTZ NOT NULL DEFAULT now());
+CREATE INDEX calls_by_time ON calls(last_transaction_time);
+CREATE TABLE call_properties(
+  call_number BYTEA NOT NULL,
+  name TEXT NOT NULL,
+  type TEXT NOT NULL,
+  value BYTEA NOT NULL,
+  PRIMARY KEY(call_number, name));
+CREATE TABLE call_texts(
+  call_number BYTEA NOT NULL,
+  kind TEXT NOT NULL,
+  position BIGINT NOT NULL,
+  piece BYTEA NOT NULL,
+  text_mode TEXT NOT NULL,
+  PRIMARY KEY(call_number, kind, position));
+CREATE TABLE service_objects(
+  object BYTEA PRIMARY KEY,
+  contract BYTEA NOT NULL,
+  warranty BYTEA NOT NULL,
+  warranty_description BYTEA NOT NULL,
+  warranty_expiry_date BYTEA NOT NULL);
+CREATE TABLE business_partners(
+  number BYTEA PRIMARY KEY,
+  name BYTEA NOT NULL);
+CREATE TABLE engineer_time(
+  question_id BYTEA PRIMARY KEY,
+  minutes BIGINT NOT NULL);
+CREATE TABLE items(
+  serial BYTEA PRIMARY KEY,
+  component BYTEA NOT NULL,
+  changed_at TIMESTAMPTZ NOT NULL DEFAULT now());
+CREATE TABLE item_fields(
+  serial BYTEA NOT NULL,
+  position BIGINT NOT NULL,
+  name BYTEA NOT NULL,
+  value BYTEA NOT NULL,
+  PRIMARY KEY(serial, name));
+CREATE TABLE request_keys(
+  key BYTEA PRIMARY KEY,
+  kind TEXT NOT NULL,
+  digest TEXT NOT NULL,
+  answer TEXT NOT NULL,
+  created_at BIGINT NOT NULL);
+CREATE INDEX request_keys_by_age ON request_keys(created_at);
+)sql";
+
+// Each request key's own expiry (Unix seconds by the server's clock),
+// written with it; keys stored before, and keys that a Quillet of an
+// earlier schema still running writes without one, live the default
+// lifetime from their creation (schema version 5).
+const std::string kKeyExpiry =
+    "ALTER TABLE request_keys ADD COLUMN IF NOT EXISTS expires_at BIGINT;"
+    "UPDATE request_keys SET expires_at = created_at + " +
+    std::to_string(kDefaultKeyRetentionSeconds) +
+    " WHERE expires_at IS NULL;"
+    "ALTER TABLE request_keys ALTER COLUMN expires_at SET NOT NULL;"
+    "ALTER TABLE request_keys ALTER COLUMN expires_at SET DEFAULT "
+    "extract(epoch FROM now())::bigint + " +
+    std::to_string(kDefaultKeyRetentionSeconds) +
+    ";"
+    "DROP INDEX IF EXISTS request_keys_by_age;"
+    "CREATE INDEX IF NOT EXISTS request_keys_by_expiry"
+    " ON request_keys(expires_at);";
+
+std::string Meta(PgConnection& db, const char* name) {
+  PgResult r =
+      db.Run("SELECT value FROM quillet_meta WHERE name = $1", {Bytes(name)});
+  return r.Rows() ? r.Text(0, 0) : std::string();
+}
+
+// -1: empty; else the schema version. Raises for a database that is not
+// Quillet's or is newer than this build. One statement asks whether
+// Quillet's mark and any other table exist: one snapshot.
+int64_t SchemaVersion(PgConnection& db) {
+  PgResult found = db.Run(
+      "SELECT to_regclass('quillet_meta') IS NOT NULL, (SELECT count(*) "
+      "FROM pg_tables WHERE schemaname = current_schema())",
+      {});
+  if (found.Text(0, 0) != "t") {
+    if (found.Int(0, 1) == 0) return -1;
+    RaiseBackend(
+        "the PostgreSQL database is not a Quillet database; it was left "
+        "untouched");
+  }
+  if (Meta(db, "application") != "quillet")
+    RaiseBackend(
+        "the PostgreSQL database is not a Quillet database; it was left "
+        "untouched");
+  int64_t version = std::stoll("0" + Meta(db, "schema_version"));
+  if (version > kSchemaVersion)
+    RaiseBackend("the PostgreSQL database has schema version " +
+                 std::to_string(version) + ", newer than this Quillet's (" +
+                 std::to_string(kSchemaVersion) + "); it was left untouched");
+  return version;
+}
+
+// One row per call (schema version 6): the properties and each text in
+// one value (postgres_call_row.h), and the columns listings filter on,
+// made from the rows of properties and pieces in place. Call numbers are
+// then their sequence numbers spelled, so they are checked to be.
+#define QUILLET_PG_FRAME(bytes) "int4send(length(" bytes ")) || " bytes
+#define QUILLET_PG_PROPERTY(name)                                 \
+  "(SELECT p.value FROM call_properties p WHERE p.call_number = " \
+  "c.call_number AND p.name = '" name "')"
+#define QUILLET_PG_PIECES(kind) \
+  "(SELECT string_agg(" QUILLET_PG_FRAME("t.piece") ", ''::bytea ORDER BY " \
+  "t.position) FROM call_texts t WHERE t.call_number = c.call_number AND " \
+  "t.kind = '" kind "')"
+constexpr const char* kOneRowPerCall =
+    "ALTER TABLE calls ADD COLUMN properties BYTEA, ADD COLUMN status BIGINT,"
+    " ADD COLUMN sold_to BYTEA, ADD COLUMN description BYTEA,"
+    " ADD COLUMN text BYTEA, ADD COLUMN solution_text BYTEA;"
+    "UPDATE calls c SET properties = coalesce((SELECT string_agg("
+    QUILLET_PG_FRAME("convert_to(p.name, 'UTF8')") " || "
+    QUILLET_PG_FRAME("convert_to(p.type, 'UTF8')") " || "
+    QUILLET_PG_FRAME("p.value") ", ''::bytea) FROM call_properties p WHERE "
+    "p.call_number = c.call_number), ''::bytea),"
+    " status = (SELECT convert_from(p.value, 'UTF8')::bigint FROM "
+    "call_properties p WHERE p.call_number = c.call_number AND p.name = "
+    "'Status' AND p.type <> 'String'),"
+    " sold_to = " QUILLET_PG_PROPERTY("SoldToBusinessPartner") ","
+    " description = " QUILLET_PG_PROPERTY("CallDescription") ","
+    " text = " QUILLET_PG_PIECES("Text") ","
+    " solution_text = " QUILLET_PG_PIECES("SolutionText") ";"
+    "ALTER TABLE calls ALTER COLUMN properties SET NOT NULL;"
+    "ALTER TABLE calls DROP COLUMN call_number;"
+    "DROP TABLE call_properties, call_texts;";
+
+// Refuses, before anything changes, a database whose call numbers are not
+// their sequence numbers spelled.
+void RequireSpelledCallNumbers(PgConnection& db) {
+  int64_t odd =
+      db.Run(
+            "SELECT count(*) FROM calls WHERE call_number IS DISTINCT FROM "
+            "convert_to('SC' || lpad(seq::text, greatest(6, "
+            "length(seq::text)), '0'), 'UTF8')",
+            {})
+          .Int(0, 0);
+  if (odd > 0)
+    RaiseBackend("the PostgreSQL database holds " + std::to_string(odd) +
+                 " call(s) whose number does not follow their sequence "
+                 "number; it was left untouched");
+}
+
+}  // namespace
+
+// Hosts that start together check and create the schema under one lock:
+// the others wait, and then find it whole, never half made.
+void PreparePostgresSchema(PgConnection& db, OpenMode open) {
+  bool writing = open == OpenMode::kForWriting;
+  db.Exec(writing ? "BEGIN"
+                  : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  try {
+    if (writing) db.Exec(kSchemaLock);
+    int64_t version = SchemaVersion(db);
+    if (version != kSchemaVersion && !writing)
+      RaiseBackend(version < 0
+                       ? "the PostgreSQL database is empty: nothing is "
+                         "stored yet"
+                       : "the PostgreSQL database was made by an earlier "
+                         "Quillet; bring it up to date with 'quillet "
+                         "backend migrate' first");
+    if (version < 0) {
+      db.Exec(kSchema, "cannot create Quillet's tables");
+      db.Run(
+          "INSERT INTO quillet_meta VALUES('application', 'quillet'), "
+          "('schema_version', $1)",
+          {Bytes(std::to_string(kSchemaVersion))});
+    }
+    // kSchema is version 3's layout; versions 2 and 3 differ only in
+    // the SQLite layout. 4 adds batch runs, 5 each key's expiry, 6 one row
+    // per call.
+    if (version < 4) db.Exec(QUILLET_PG_BATCH_RUNS);
+    if (version < 5) db.Exec(kKeyExpiry.c_str());
+    if (version < 6) {
+      RequireSpelledCallNumbers(db);
+      db.Exec(kOneRowPerCall, "cannot bring the calls to one row each");
+    }
+    if (version >= 0 && version < kSchemaVersion)
+      db.Run(
+          "UPDATE quillet_meta SET value = $1 WHERE name = "
+          "'schema_version'",
+          {Bytes(std::to_string(kSchemaVersion))});
+    db.Exec("COMMIT");
+  } catch (...) {
+    db.Discard("ROLLBACK");
+    throw;
+  }
+}
+
+}  // namespace quillet::standins
