@@ -188,7 +188,8 @@ Reader ReaderAccess(const std::string& path) {
 std::string ImmutableUri(const std::string& path) {
   // An absolute path after an empty authority ("file:///tmp/x.db").
   std::string uri = path.rfind('/', 0) == 0 ? "file://" : "file:";
-  for (unsigned char c : path) {
+  for (char raw : path) {
+    auto c = static_cast<unsigned char>(raw);
     if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_' ||
         c == '~') {
       uri += static_cast<char>(c);

@@ -71,7 +71,7 @@ std::optional<double> ParseRadix(StringView digits, int radix) {
   for (char16_t c : digits) {
     int d = HexDigit(c);
     if (d < 0 || d >= radix) return std::nullopt;
-    bits = bits * radix + d;
+    bits = bits * static_cast<uint64_t>(radix) + static_cast<uint64_t>(d);
     if (bits > 0xFFFFFFFFull) RaiseRuntime(errors::kOverflow);
   }
   if (bits <= 0xFFFF) return static_cast<int16_t>(static_cast<uint16_t>(bits));

@@ -27,13 +27,13 @@ SafeArray::SafeArray(ElementType type, std::vector<Bound> bounds)
 int32_t SafeArray::LowerBound(int32_t dimension) const {
   if (dimension < 1 || dimension > Dimensions())
     RaiseRuntime(errors::kSubscriptOutOfRange);
-  return bounds_[dimension - 1].lower;
+  return bounds_[static_cast<size_t>(dimension - 1)].lower;
 }
 
 int32_t SafeArray::UpperBound(int32_t dimension) const {
   if (dimension < 1 || dimension > Dimensions())
     RaiseRuntime(errors::kSubscriptOutOfRange);
-  const Bound& b = bounds_[dimension - 1];
+  const Bound& b = bounds_[static_cast<size_t>(dimension - 1)];
   return static_cast<int32_t>(int64_t{b.lower} + b.count - 1);
 }
 

@@ -96,7 +96,7 @@ class Session : public std::enable_shared_from_this<Session> {
 class Server {
  public:
   Server(const ConnectionLimits& limits, Handler& handler, int workers)
-      : limits(limits), handler(handler), pool(workers) {}
+      : limits(limits), handler(handler), pool(static_cast<size_t>(workers)) {}
 
   void Accept();
   void WaitForSignal();
