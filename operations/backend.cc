@@ -45,6 +45,8 @@ bool BackendReachable(const BackendSetup& setup) {
 
 void SetStoresPerDatabase(size_t limit) { standins::SetStoreLimit(limit); }
 
+void StopWaitingForDatabases() { standins::StopWaiting(); }
+
 bool TakeRetryLater() {
   return standins::TakeFailureKind() == standins::FailureKind::kRetryLater;
 }

@@ -13,7 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "quillet/standins/store_pool.h"
+#include "quillet/operations/backend.h"
 
 namespace quillet::cli::http {
 namespace {
@@ -434,7 +434,8 @@ void Server::WaitForSignal() {
       _exit(128 + signal);
     }
     stopping = true;
-    standins::StopWaiting();  // requests waiting on the database end now
+    operations::StopWaitingForDatabases();  // requests waiting on the database
+                                            // end now
     ErrorCode ignored;
     acceptor.close(ignored);
     backoff.cancel();
