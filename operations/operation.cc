@@ -3,6 +3,7 @@
 #include <iterator>
 #include <optional>
 
+#include "keyed_outcomes.h"
 #include "quillet/error.h"
 #include "quillet/operations/digest.h"
 #include "quillet/standins/backend_store.h"
@@ -161,6 +162,8 @@ void CheckRequestKey(const std::string& key) {
 
 Outcome Run(CallsInterface& calls, PreparedOperation& p,
             const RunOptions& options) {
+  if (std::optional<Outcome> refused = KeyBoundToAnother(p, options))
+    return *refused;
   bool types = options.types;
   std::optional<standins::TransactionScope> scope;
   if (options.transaction || !options.request_key.empty() || options.dry_run)
@@ -247,6 +250,7 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
     out["dry_run"] = true;
     outcome.done.clear();  // nothing was recorded
   }
+  SettleKeyedOutcome(p, options, outcome);
   if ((outcome.verdict == Verdict::kRaised ||
        outcome.verdict == Verdict::kOutcomeUnknown) &&
       !options.request_key.empty() && !outcome.raised_after_storing)

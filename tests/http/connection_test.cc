@@ -259,8 +259,11 @@ TEST(ConnectionTest, BodiesBeingReadHaveABudget) {
 }
 
 // A back end that cannot be opened: writes and readiness answer 503 with
-// Retry-After and no path; the service itself is alive.
+// Retry-After and no path; the service itself is alive. A key used then
+// keeps nothing there, but is bound to its request: another under it is
+// refused.
 TEST(ConnectionTest, ABackEndThatIsDownIs503) {
+  const std::string kKeyed = "Idempotency-Key: k-down\r\n";
   testing::TempDir dir;
   ServerProcess server(dir, {});
   ASSERT_GT(server.port(), 0);
@@ -272,6 +275,10 @@ TEST(ConnectionTest, ABackEndThatIsDownIs503) {
     const char* status;
   } cases[] = {
       {Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson + kClose), "503 "},
+      {Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson + kKeyed + kClose),
+       "503 "},
+      {Post("/calls", R"({"SOLDTOBP":"BP-2"})", kJson + kKeyed + kClose),
+       "409 "},
       {"GET /readyz HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n", "503 "},
       {"GET /calls HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n", "503 "},
       {"GET /healthz HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n",

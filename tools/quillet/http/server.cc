@@ -357,6 +357,7 @@ class Service : public Handler {
         if (key->find_first_not_of(" \t") == std::string::npos)
           throw UsageError("Idempotency-Key is blank");
         run.request_key = *key;
+        run.key_store = options_.backend.db;
         operations::CheckRequestKey(run.request_key);
       }
       run.dry_run = HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
