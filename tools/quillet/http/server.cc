@@ -13,6 +13,7 @@
 
 #include "http/audit.h"
 #include "http/browser_guard.h"
+#include "http/capped_listing.h"
 #include "http/connection.h"
 #include "http/console.h"
 #include "http/metrics.h"
@@ -499,9 +500,15 @@ class Service : public Handler {
           throw UsageError("?after names no stored call");
         query.after = *v;
       }
-      std::ostringstream out;
-      operations::ListCalls(out, backend(), query, true);
-      return Response{200, "application/json", out.str()};
+      CappedListing listing;
+      try {
+        operations::VisitCalls(
+            backend(), query, [&](const Json& call, const std::string& number) {
+              listing.Add(call, number);
+            });
+      } catch (const CappedListing::Full&) {
+      }
+      return std::move(listing).Answer();
     });
   }
 
@@ -515,9 +522,15 @@ class Service : public Handler {
         query.after = *v;
       }
       if (const std::string* v = req.Param("search")) query.text = *v;
-      std::ostringstream out;
-      operations::ListItems(out, backend(), query, true);
-      return Response{200, "application/json", out.str()};
+      CappedListing listing;
+      try {
+        operations::VisitItems(
+            backend(), query, [&](const Json& item, const std::string& serial) {
+              listing.Add(item, serial);
+            });
+      } catch (const CappedListing::Full&) {
+      }
+      return std::move(listing).Answer();
     });
   }
 
