@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -56,6 +57,12 @@ class Session : public std::enable_shared_from_this<Session> {
   void Refuse(int status, std::string message);
   // Ends the connection unless a request is being answered.
   void StopIfIdle();
+  // Whether an answer is owed on it (being read, worked on or written), as
+  // opposed to idle or closing.
+  bool Owed() const {
+    return passed_on_ || state_ == State::kWorking || state_ == State::kWriting;
+  }
+  void Close();
   bool counted = false;  // in the server's connection counts
   const std::string& client() const { return request_.client; }
 
@@ -75,7 +82,6 @@ class Session : public std::enable_shared_from_this<Session> {
   // nothing taken) when the budget, or its client's quarter, has no room.
   bool Reserve(size_t bytes);
   void ReadingTooMuch();
-  void Close();
 
   beast::tcp_stream stream_;
   // The whole request's deadline. The stream's own expiry closes the
@@ -455,6 +461,12 @@ void Server::WaitForSignal() {
     grace.expires_after(limits.stop_grace);
     grace.async_wait([this](ErrorCode ec) {
       if (ec || sessions.empty()) return;
+      std::vector<Session*> left(sessions.begin(), sessions.end());
+      if (std::none_of(left.begin(), left.end(),
+                       [](Session* s) { return s->Owed(); })) {
+        for (Session* session : left) session->Close();  // all answered
+        return;
+      }
       std::cerr << "quillet: stopped with " << sessions.size()
                 << " connection(s) unfinished after the grace; what became "
                    "of their requests is unknown to their clients"
