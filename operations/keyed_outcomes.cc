@@ -77,8 +77,10 @@ const char* VerdictName(Verdict verdict) {
                                             : "nothing recorded";
 }
 
-bool Keyed(const RunOptions& options) {
-  return !options.request_key.empty() && !options.dry_run;
+// A write under a key, carried out (a dry run stores nothing).
+bool Keyed(const PreparedOperation& p, const RunOptions& options) {
+  return !options.request_key.empty() && !options.dry_run &&
+         p.op != Op::kTimeFormat;
 }
 
 // Decided by the request itself: refused, or raised by anything but the
@@ -96,7 +98,7 @@ bool Decided(const Outcome& outcome) {
 
 std::optional<Outcome> KeyBoundToAnother(const PreparedOperation& p,
                                          const RunOptions& options) {
-  if (!Keyed(options)) return std::nullopt;
+  if (!Keyed(p, options)) return std::nullopt;
   std::optional<std::string> bound =
       ProcessBindings().Find(options.request_key);
   if (!bound || *bound == Named(p)) return std::nullopt;
@@ -107,7 +109,7 @@ std::optional<Outcome> KeyBoundToAnother(const PreparedOperation& p,
 
 void SettleKeyedOutcome(const PreparedOperation& p, const RunOptions& options,
                         Outcome& outcome) {
-  if (!Keyed(options) || outcome.replayed ||
+  if (!Keyed(p, options) || outcome.replayed ||
       outcome.verdict == Verdict::kDone || outcome.raised_after_storing)
     return;
   const std::string& key = options.request_key;
