@@ -449,8 +449,8 @@ void Server::WaitForSignal() {
       _exit(128 + signal);
     }
     stopping = true;
-    operations::StopWaitingForDatabases();  // requests waiting on the database
-                                            // end now
+    // Requests waiting on the database end now.
+    operations::StopWaitingForDatabases();
     ErrorCode ignored;
     acceptor.close(ignored);
     backoff.cancel();
