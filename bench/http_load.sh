@@ -63,7 +63,7 @@ done
 idle_rss=$(rss)
 $hostile hold "$port" 1000 100 $((seconds + 10)) >"$scratch/hold.out" &
 holder=$!
-for _ in $(seq 300); do grep -q holding "$scratch/hold.out" && break; sleep 0.1; done
+for _ in $(seq 300); do grep -qs holding "$scratch/hold.out" && break; sleep 0.1; done
 $hostile probe "$port" "$seconds" >"$scratch/probe.out" &
 prober=$!
 out=$(wrk -t2 -c16 -d"${seconds}s" -s "$root/bench/http_load.lua" \

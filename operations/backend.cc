@@ -45,7 +45,7 @@ bool BackendReachable(const BackendSetup& setup) {
 
 void SetStoresPerDatabase(size_t limit) { standins::SetStoreLimit(limit); }
 
-void StopWaitingForBackend() { standins::StopWaiting(); }
+void StopWaitingForDatabases() { standins::StopWaiting(); }
 
 bool TakeRetryLater() {
   return standins::TakeFailureKind() == standins::FailureKind::kRetryLater;

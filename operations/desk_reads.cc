@@ -109,7 +109,10 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
   std::string until = LogTime(params, "until");
 
   // The newest offset + tail matching lines, read through once: memory is
-  // bounded by the page (at most 20,000 lines), not by the log.
+  // bounded by the page (at most 20,000 lines, and 8 MiB of them: past
+  // that the oldest of the page go), not by the log.
+  constexpr size_t kMaxPageBytes = 8 << 20;
+  size_t kept_bytes = 0;
   std::deque<std::string> kept;
   std::ifstream in(log_path);
   for (std::string line; std::getline(in, line);) {
@@ -133,8 +136,13 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
           it->get<int64_t>() != *number)
         continue;
     }
+    kept_bytes += line.size();
     kept.push_back(std::move(line));
-    if (static_cast<int64_t>(kept.size()) > offset + tail) kept.pop_front();
+    while (static_cast<int64_t>(kept.size()) > offset + tail ||
+           (kept_bytes > kMaxPageBytes && kept.size() > 1)) {
+      kept_bytes -= kept.front().size();
+      kept.pop_front();
+    }
   }
   Json out = Json::array();
   int64_t skipped = 0;

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <optional>
 
+#include "keyed_outcomes.h"
 #include "quillet/error.h"
 #include "quillet/operations/digest.h"
 #include "quillet/standins/backend_store.h"
@@ -19,6 +20,25 @@ const json& Field(const json& request, const char* name) {
   static const json kNullJson;
   auto it = request.find(name);
   return it == request.end() ? kNullJson : *it;
+}
+// A serial number is how the item is named later (a path, a listing, a
+// terminal): one with a control character could be stored but never named
+// again, so none is taken.
+void RefuseUnreachableSerial(const json& values) {
+  for (const json& row : values) {
+    if (!row.is_array() || row.size() != 2 || row[0] != "SERIALNUMBER" ||
+        !row[1].is_string())
+      continue;
+    const std::string& serial = row[1].get_ref<const std::string&>();
+    for (size_t i = 0; i < serial.size(); ++i) {
+      auto c = static_cast<unsigned char>(serial[i]);
+      bool c1 = c == 0xC2 && i + 1 < serial.size() &&
+                static_cast<unsigned char>(serial[i + 1]) >= 0x80 &&
+                static_cast<unsigned char>(serial[i + 1]) <= 0x9F;
+      if (c < 0x20 || c == 0x7F || c1)
+        throw UsageError("a SERIALNUMBER has no control characters");
+    }
+  }
 }
 }  // namespace
 
@@ -69,6 +89,7 @@ PreparedOperation Prepare(const json& request) {
       if (!values.is_array())
         throw UsageError("\"values\" must be a JSON array of rows");
       p.value = JsonToVariant(values);
+      RefuseUnreachableSerial(values);
       const json& component = Field(request, "component");
       if (!component.is_string())
         throw UsageError(std::string(OpName(p.op)) +
@@ -161,6 +182,8 @@ void CheckRequestKey(const std::string& key) {
 
 Outcome Run(CallsInterface& calls, PreparedOperation& p,
             const RunOptions& options) {
+  if (std::optional<Outcome> refused = KeyBoundToAnother(p, options))
+    return *refused;
   bool types = options.types;
   std::optional<standins::TransactionScope> scope;
   if (options.transaction || !options.request_key.empty() || options.dry_run)
@@ -247,6 +270,7 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
     out["dry_run"] = true;
     outcome.done.clear();  // nothing was recorded
   }
+  SettleKeyedOutcome(p, options, outcome);
   if ((outcome.verdict == Verdict::kRaised ||
        outcome.verdict == Verdict::kOutcomeUnknown) &&
       !options.request_key.empty() && !outcome.raised_after_storing)

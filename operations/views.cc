@@ -168,6 +168,24 @@ void ListItems(std::ostream& out, const BackendSetup& backend,
   out << count << (count == 1 ? " item\n" : " items\n");
 }
 
+void VisitCalls(const BackendSetup& backend, const CallQuery& given,
+                const ListingVisit& visit) {
+  standins::BorrowedStore store = Reading(backend);
+  store->ForEachCall(StoreQuery(given), [&](const standins::StoredCall& c) {
+    visit(CallJson(c), c.call_number);
+  });
+}
+
+void VisitItems(const BackendSetup& backend, const ItemQuery& given,
+                const ListingVisit& visit) {
+  standins::BorrowedStore store = Reading(backend);
+  standins::ItemQuery query{
+      .after = given.after, .limit = given.limit, .text = given.text};
+  store->ForEachItem(query, [&](const standins::StoredItem& item) {
+    visit(ItemJson(item), item.serial);
+  });
+}
+
 namespace {
 
 void PrintLogLine(std::ostream& out, const std::string& line, bool as_json) {

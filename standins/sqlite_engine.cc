@@ -17,9 +17,13 @@
 #include "call_row_json.h"
 #include "sqlite_schema.h"
 #include "storage_engine.h"
+#include "writer_turns.h"
 
 namespace quillet::standins {
 namespace {
+
+// How long a statement waits for another connection's lock.
+constexpr int kBusyWaitMs = 10000;
 
 // Prepared statements of one connection, prepared once and reused; keyed by
 // the address of their SQL text (always a literal).
@@ -252,7 +256,7 @@ class SqliteEngine final : public StorageEngine {
       sqlite3_close(db_);
       RaiseBackend("cannot open database '" + path + "': " + message);
     }
-    sqlite3_busy_timeout(db_, 10000);
+    sqlite3_busy_timeout(db_, kBusyWaitMs);
     sqlite3_extended_result_codes(db_, 1);
     struct stat opened {};
     if (::stat(path.c_str(), &opened) == 0)
@@ -277,6 +281,7 @@ class SqliteEngine final : public StorageEngine {
 
   void WriteTransaction(const std::function<void()>& work,
                         Ending ending) override {
+    WriterTurn turn(opened_, std::chrono::milliseconds(kBusyWaitMs));
     Statement(*cache_, "BEGIN IMMEDIATE").Run();
     try {
       work();

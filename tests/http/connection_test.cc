@@ -232,7 +232,8 @@ TEST(ConnectionTest, IdleAndSlowClientsCostNoWorker) {
 // Bodies being read at once have a budget (64 MiB with the default 1 MiB
 // limit, a quarter of it per address), counted as bytes arrive: uploads
 // that only declare their size take none of it; 16 that sent almost all of
-// it fill one address's share, and the next body is 503.
+// it fill one address's share, and the next body is 503. Bodies whose
+// clients go away are no longer in flight.
 TEST(ConnectionTest, BodiesBeingReadHaveABudget) {
   testing::TempDir dir;
   ServerProcess server(dir, {});
@@ -256,11 +257,27 @@ TEST(ConnectionTest, BodiesBeingReadHaveABudget) {
   EXPECT_EQ(answer.find("HTTP/1.1 503 "), 0u) << answer;
   EXPECT_NE(answer.find("Retry-After: "), std::string::npos);
   for (int sock : held) close(sock);
+  // Their clients gone mid-body, none is in flight but the one asking.
+  std::string metrics;
+  for (int i = 0; i < 50; ++i) {  // up to 5 s
+    metrics = Exchange(server.port(),
+                       "GET /metrics HTTP/1.1\r\nHost: "
+                       "localhost\r\n" +
+                           kClose + "\r\n");
+    if (metrics.find("\nquillet_requests_in_flight 1\n") != std::string::npos)
+      break;
+    usleep(100000);
+  }
+  EXPECT_NE(metrics.find("\nquillet_requests_in_flight 1\n"), std::string::npos)
+      << metrics;
 }
 
 // A back end that cannot be opened: writes and readiness answer 503 with
-// Retry-After and no path; the service itself is alive.
+// Retry-After and no path; the service itself is alive. A key used then
+// keeps nothing there, but is bound to its request: another under it is
+// refused.
 TEST(ConnectionTest, ABackEndThatIsDownIs503) {
+  const std::string kKeyed = "Idempotency-Key: k-down\r\n";
   testing::TempDir dir;
   ServerProcess server(dir, {});
   ASSERT_GT(server.port(), 0);
@@ -272,6 +289,10 @@ TEST(ConnectionTest, ABackEndThatIsDownIs503) {
     const char* status;
   } cases[] = {
       {Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson + kClose), "503 "},
+      {Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson + kKeyed + kClose),
+       "503 "},
+      {Post("/calls", R"({"SOLDTOBP":"BP-2"})", kJson + kKeyed + kClose),
+       "409 "},
       {"GET /readyz HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n", "503 "},
       {"GET /calls HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n", "503 "},
       {"GET /healthz HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n",
@@ -289,28 +310,38 @@ TEST(ConnectionTest, ABackEndThatIsDownIs503) {
 }
 
 // The first SIGTERM waits for a request in flight (here one held on a
-// database lock); a second ends the service at once with 128 + 15.
-TEST(ConnectionTest, ASecondSigtermStopsAtOnce) {
-  testing::TempDir dir;
-  ServerProcess server(dir, {});
-  ASSERT_GT(server.port(), 0);
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(dir.Path("q.db").c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  int sock = Connect(server.port());
-  std::string create = Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson);
-  send(sock, create.data(), create.size(), MSG_NOSIGNAL);
-  usleep(300000);
-  server.Signal(SIGTERM);
-  usleep(500000);
-  EXPECT_TRUE(server.Running());
-  auto start = Clock::now();
-  EXPECT_EQ(server.Stop(SIGTERM), 143);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
-  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close(db);
-  close(sock);
+// database lock) up to its grace, twice --timeout, then ends with 6 (what
+// became of the request is unknown to its client); a second SIGTERM ends
+// the service at once with 128 + 15.
+TEST(ConnectionTest, StoppingWaitsForWorkInFlightWithinAGrace) {
+  for (bool second : {true, false}) {
+    SCOPED_TRACE(second ? "a second SIGTERM" : "one SIGTERM");
+    testing::TempDir dir;
+    ServerProcess server(dir, {"--timeout", "1"});
+    ASSERT_GT(server.port(), 0);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.Path("q.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    int sock = Connect(server.port());
+    std::string create = Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson);
+    send(sock, create.data(), create.size(), MSG_NOSIGNAL);
+    usleep(300000);
+    server.Signal(SIGTERM);
+    usleep(500000);
+    EXPECT_TRUE(server.Running());
+    auto start = Clock::now();
+    if (second) {
+      EXPECT_EQ(server.Stop(SIGTERM), 143);
+      EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    } else {
+      EXPECT_EQ(server.Stop(0), 6);  // signal 0: only waits
+      EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    }
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    close(sock);
+  }
 }
 
 }  // namespace

@@ -92,6 +92,14 @@ TEST(HttpTest, EveryRouteAndStatus) {
       {"PUT", "/items/S-2", item, 400, "SERIALNUMBER differs"},
       {"PUT", "/items/S-1", R"({"component":"Items","values":[["ROOM","2"]]})",
        400, "the values have no SERIALNUMBER row"},
+      {"PUT", "/items/S-9",
+       R"({"component":"Items","values":[["SERIALNUMBER","S-9"],["ROOM","2"]]})",
+       404, "not found"},
+      {"POST", "/calls/SC404/changes", R"({"OPTION":1})", 404, "not found"},
+      // Stored, it could never be named again.
+      {"POST", "/items",
+       R"({"component":"Items","values":[["SERIALNUMBER","S\u0085"]]})", 400,
+       "a SERIALNUMBER has no control characters"},
       {"GET", "/items", "", 200, "\"S-1\""},
       {"GET", "/items/S-1", "", 200, R"("ROOM":"2")"},
       {"GET", "/items/S-9", "", 404, "no serialized item"},
@@ -123,8 +131,12 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
   ASSERT_GT(server.port(), 0);
   httplib::Client client = server.Client();
   httplib::Headers auth = {{"Authorization", "Bearer s3cret"}};
-  httplib::Headers keyed = {{"Authorization", "Bearer s3cret"},
-                            {"Idempotency-Key", "form-1"}};
+  auto under = [](const std::string& key) {
+    return httplib::Headers{{"Authorization", "Bearer s3cret"},
+                            {"Idempotency-Key", key}};
+  };
+  httplib::Headers keyed = under("form-1");
+  const std::string bad_item = R"({"component":"Items","values":[["S"]]})";
   const Exchange exchanges[] = {
       {"POST", "/calls", R"({"SOLDTOBP":"B"})", 401, "bearer token", {}},
       {"POST",
@@ -141,6 +153,21 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
       {"POST", "/items",
        R"({"component":"I","values":[["SERIALNUMBER","S-1"],["ITEM","P"]]})",
        409, "Request key 'form-1' was already used", keyed},
+      {"POST", "/calls", R"({"SOLDTOBP":[1]})", 409,
+       "Request key 'form-1' was already used", keyed},
+      // Refused or raised from its own values before any write: the answer
+      // is kept under the key, replayed, and the key is spent on it.
+      {"POST", "/calls", R"({"SOLDTOBP":[1]})", 424, "Type mismatch",
+       under("form-2")},
+      {"POST", "/calls", R"({"SOLDTOBP":"B"})", 409,
+       "Request key 'form-2' was already used", under("form-2")},
+      {"POST", "/items", bad_item, 422, "Subscript out of range",
+       under("form-3")},
+      {"POST", "/items", bad_item, 422, "Subscript out of range",
+       under("form-3")},
+      {"POST", "/items",
+       R"({"component":"Items","values":[["SERIALNUMBER","S"],["ITEM","P"]]})",
+       409, "Request key 'form-3' was already used", under("form-3")},
       {"POST",
        "/calls",
        R"({"SOLDTOBP":"B"})",
@@ -151,10 +178,13 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
       {"GET", "/calls", "", 200, "SC000001", auth},
   };
   for (const Exchange& e : exchanges) Check(client, e);
-  httplib::Result again =
-      client.Post("/calls", keyed, R"({"SOLDTOBP":"B"})", "application/json");
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->get_header_value("Idempotent-Replayed"), "true");
+  for (const auto& [key, body] : {std::pair{"form-1", R"({"SOLDTOBP":"B"})"},
+                                  {"form-2", R"({"SOLDTOBP":[1]})"}}) {
+    httplib::Result again =
+        client.Post("/calls", under(key), body, "application/json");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->get_header_value("Idempotent-Replayed"), "true") << key;
+  }
   server.Stop(SIGTERM);
   EXPECT_EQ(standins::BackendStore(dir.Path("q.db")).Calls().size(), 1u);
 }

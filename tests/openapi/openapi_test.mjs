@@ -90,6 +90,9 @@ try {
     ['GET', '/items', null, 200],
     ['GET', '/items/S-1', null, 200],
     ['GET', '/items/S-9', null, 404],
+    ['POST', '/calls/SC404/changes', '{"OPTION":1}', 404],
+    ['PUT', '/items/S-9', item('S-9', 'ROOM'), 404],
+    ['GET', '/calls', null, 431, {'X-Big': 'x'.repeat(20000)}],
     ['GET', '/time-format?value=90', null, 200],
     ['GET', '/time-format?value=null', null, 422],
     ['GET', '/log?tail=5', null, 200],
@@ -156,6 +159,17 @@ try {
   }
   for (const d of described)
     if (!exercised.has(d)) fail(`${d} is described but not exercised`);
+  // Another method on a described path: 405, Allow naming what is described.
+  for (const [path, item] of Object.entries(api.paths)) {
+    const target = path.replace('{number}', 'SC000001').replace('{serial}', 'S-1');
+    const res = await fetch(base + target, {method: 'DELETE'});
+    await res.text();
+    const allow = (res.headers.get('allow') || '').split(', ').sort().join(', ');
+    const want = ['get', 'post', 'put'].filter((m) => item[m])
+                     .map((m) => m.toUpperCase()).sort().join(', ');
+    if (res.status !== 405 || allow !== want)
+      fail(`DELETE ${target}: ${res.status}, Allow "${allow}", expected 405 "${want}"`);
+  }
   // Generated from the description: for every operation, valid requests
   // (each integer query parameter at its bounds, the body's example) and
   // invalid ones (integers out of bounds or not integers, a missing required

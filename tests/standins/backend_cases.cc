@@ -458,6 +458,36 @@ TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
   EXPECT_TRUE(store.CreateCall("Desk", call, "unnamed").replayed);
   call.properties["SoldToBusinessPartner"].text = "BP-2";
   EXPECT_FALSE(store.CreateCall("Desk", call, "unnamed").stored);
+
+  // An answer kept for a request that never reached a write: the same
+  // request finds it, another (or a write) under the key is refused; a
+  // write's own record is this request's when its name is.
+  using By = KeyHolding::By;
+  struct Keep {
+    const char *key, *op, *name;
+    By by;
+    const char* answer;
+  } keeps[] = {
+      {"refused", "create-call", "n1", By::kKeptNow, ""},
+      {"refused", "create-call", "n1", By::kThisRequest, "kept"},
+      {"refused", "create-call", "n2", By::kAnotherRequest, ""},
+      {"refused", "update-call", "n1", By::kAnotherRequest, ""},
+      {"named", "create-call", "the caller's name", By::kThisRequest, ""},
+      {"named", "create-call", "another name", By::kAnotherRequest, ""},
+  };
+  store.SetRequestName("the caller's name");
+  ASSERT_TRUE(store.CreateCall("Desk", call, "named").stored);
+  for (const Keep& k : keeps) {
+    SCOPED_TRACE(std::string(k.key) + " " + k.op + " " + k.name);
+    KeyHolding held = store.KeepAnswer(k.key, k.op, k.name, "kept");
+    EXPECT_EQ(held.by, k.by);
+    EXPECT_EQ(held.answer, k.answer);
+  }
+  store.SetRequestName("n1");
+  SubmitOutcome refused = store.CreateCall("Desk", call, "refused");
+  EXPECT_FALSE(refused.stored);
+  ASSERT_EQ(refused.messages.size(), 1u);
+  EXPECT_EQ(refused.messages[0].rfind("Request key 'refused'", 0), 0u);
 }
 
 // Each key lives as long as its own writer asked: a client that keeps keys

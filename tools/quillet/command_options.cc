@@ -13,6 +13,7 @@ RunOptions Options(const Globals& g, std::string request_key,
   return {.types = g.types,
           .transaction = g.transaction,
           .request_key = std::move(request_key),
+          .key_store = g.db,
           .dry_run = g.dry_run,
           .trace = trace.trace()};
 }

@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <deque>
-#include <fstream>
+#include <string_view>
 
 namespace quillet::cli::http {
 
@@ -40,24 +40,55 @@ void AuditTrail::Append(nlohmann::ordered_json entry) {
 
 nlohmann::ordered_json AuditTrail::Read(size_t limit, const std::string& field,
                                         const std::string& value) const {
-  std::deque<nlohmann::ordered_json> newest;
-  {
-    std::lock_guard lock(mutex_);
-    std::ifstream in(path_);
-    for (std::string line; std::getline(in, line);) {
-      auto entry = nlohmann::ordered_json::parse(line, nullptr, false);
-      if (entry.is_discarded()) continue;
-      if (!field.empty()) {
-        auto it = entry.find(field);
-        if (it == entry.end() || *it != value) continue;
-      }
-      newest.push_back(std::move(entry));
-      if (newest.size() > limit) newest.pop_front();
+  // Read backwards a block at a time, from the end as it is now: only as
+  // much of the file as the page needs, never the whole trail in memory,
+  // and never holding up the writes (which only append past that end).
+  constexpr off_t kBlock = 64 * 1024;
+  constexpr size_t kLongestLine = 1 << 20;  // longer: not ours, skipped
+  nlohmann::ordered_json out = nlohmann::ordered_json::array();
+  int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  off_t pos = lseek(fd, 0, SEEK_END);
+  std::string tail;       // the start of the line after the block being read
+  bool whole = false;     // `tail` begins after a line break already seen
+  bool skipping = false;  // in a line too long to keep
+  std::string block;
+  auto take = [&](std::string_view line) {
+    auto entry = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (entry.is_discarded() || !entry.is_object()) return;
+    if (!field.empty()) {
+      auto it = entry.find(field);
+      if (it == entry.end() || *it != value) return;
+    }
+    out.push_back(std::move(entry));
+  };
+  while (pos > 0 && out.size() < limit) {
+    off_t n = std::min(kBlock, pos);
+    pos -= n;
+    block.resize(static_cast<size_t>(n));
+    if (pread(fd, block.data(), block.size(), pos) != n) break;
+    std::string text = block + tail;
+    size_t end = text.size();
+    // Lines are complete between two breaks; the first piece waits for the
+    // block before it. The last piece of the file (no break after it) is a
+    // line being written: not yet in the trail.
+    for (size_t br = text.rfind('\n', end == 0 ? 0 : end - 1);
+         br != std::string::npos && out.size() < limit;
+         br = br == 0 ? std::string::npos : text.rfind('\n', br - 1)) {
+      if (whole && !skipping)
+        take(std::string_view(text).substr(br + 1, end - br - 1));
+      whole = true;
+      skipping = false;
+      end = br;
+    }
+    tail = text.substr(0, end);
+    if (tail.size() > kLongestLine) {
+      tail.clear();
+      skipping = true;
     }
   }
-  nlohmann::ordered_json out = nlohmann::ordered_json::array();
-  for (auto it = newest.rbegin(); it != newest.rend(); ++it)
-    out.push_back(std::move(*it));
+  if (pos == 0 && whole && !skipping && out.size() < limit) take(tail);
+  close(fd);
   return out;
 }
 

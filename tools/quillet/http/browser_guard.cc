@@ -83,7 +83,8 @@ void BrowserGuard::AddCors(const Request& request, Response& response) const {
   if (!OriginAllowed(origin)) return;
   response.Set("Access-Control-Allow-Origin", *origin);
   response.Set("Access-Control-Expose-Headers",
-               "Idempotent-Replayed, Quillet-Dry-Run, Retry-After");
+               "Idempotent-Replayed, Quillet-Dry-Run, Quillet-Next-After, "
+               "Retry-After");
   response.Set("Vary", "Origin");
 }
 

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -56,6 +57,12 @@ class Session : public std::enable_shared_from_this<Session> {
   void Refuse(int status, std::string message);
   // Ends the connection unless a request is being answered.
   void StopIfIdle();
+  // Whether an answer is owed on it (being read, worked on or written), as
+  // opposed to idle or closing.
+  bool Owed() const {
+    return passed_on_ || state_ == State::kWorking || state_ == State::kWriting;
+  }
+  void Close();
   bool counted = false;  // in the server's connection counts
   const std::string& client() const { return request_.client; }
 
@@ -75,7 +82,6 @@ class Session : public std::enable_shared_from_this<Session> {
   // nothing taken) when the budget, or its client's quarter, has no room.
   bool Reserve(size_t bytes);
   void ReadingTooMuch();
-  void Close();
 
   beast::tcp_stream stream_;
   // The whole request's deadline. The stream's own expiry closes the
@@ -89,7 +95,8 @@ class Session : public std::enable_shared_from_this<Session> {
   bool keep_alive_ = false;
   State state_ = State::kIdle;
   size_t lingered_ = 0;
-  size_t reserved_ = 0;  // of the server's body budget
+  size_t reserved_ = 0;     // of the server's body budget
+  bool passed_on_ = false;  // Quick passed it on: an answer is owed
   bool closed_ = false;
 };
 
@@ -109,7 +116,10 @@ class Server {
       auto it = per_client.find(session->client());
       if (it != per_client.end() && --it->second == 0) per_client.erase(it);
     }
-    if (stopping && sessions.empty()) signals.cancel();
+    if (stopping && sessions.empty()) {
+      signals.cancel();
+      grace.cancel();
+    }
   }
 
   const ConnectionLimits& limits;
@@ -118,6 +128,7 @@ class Server {
   tcp::acceptor acceptor{io};
   asio::signal_set signals{io, SIGTERM, SIGINT, SIGHUP};
   asio::steady_timer backoff{io};
+  asio::steady_timer grace{io};
   asio::thread_pool pool;
   bool stopping = false;
   int total = 0;
@@ -243,6 +254,7 @@ void Session::OnHeader(ErrorCode ec) {
   // is not read, the connection ends with the answer).
   if (std::optional<Response> quick = server_.handler.Quick(request_))
     return Write(std::move(*quick), !parser_->is_done());
+  passed_on_ = true;
   // Bodies count against the budget as their bytes arrive, not as they
   // are announced: a client that declares large bodies and sends nothing
   // holds a socket, never the room that others' writes need.
@@ -325,6 +337,7 @@ void Session::Refuse(int status, std::string message) {
 
 void Session::Write(Response response, bool close) {
   deadline_.cancel();
+  passed_on_ = false;
   server_.handler.Finish(request_, response);
   state_ = State::kWriting;
   auto message = std::make_shared<bhttp::response<bhttp::string_body>>();
@@ -376,6 +389,8 @@ void Session::StopIfIdle() {
 void Session::Close() {
   if (closed_) return;
   closed_ = true;
+  if (passed_on_) server_.handler.Abandoned(request_);
+  passed_on_ = false;
   Unreserve();
   deadline_.cancel();
   ErrorCode ignored;
@@ -434,15 +449,30 @@ void Server::WaitForSignal() {
       _exit(128 + signal);
     }
     stopping = true;
-    operations::StopWaitingForBackend();  // requests waiting on the database
-                                          // end now
+    // Requests waiting on the database end now.
+    operations::StopWaitingForDatabases();
     ErrorCode ignored;
     acceptor.close(ignored);
     backoff.cancel();
     std::vector<Session*> open(sessions.begin(), sessions.end());
     for (Session* session : open) session->StopIfIdle();
     WaitForSignal();
-    if (sessions.empty()) signals.cancel();
+    if (sessions.empty()) return signals.cancel();
+    grace.expires_after(limits.stop_grace);
+    grace.async_wait([this](ErrorCode ec) {
+      if (ec || sessions.empty()) return;
+      std::vector<Session*> left(sessions.begin(), sessions.end());
+      if (std::none_of(left.begin(), left.end(),
+                       [](Session* s) { return s->Owed(); })) {
+        for (Session* session : left) session->Close();  // all answered
+        return;
+      }
+      std::cerr << "quillet: stopped with " << sessions.size()
+                << " connection(s) unfinished after the grace; what became "
+                   "of their requests is unknown to their clients"
+                << std::endl;
+      _exit(kExitUnfinished);
+    });
   });
 }
 

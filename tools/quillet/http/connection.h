@@ -16,9 +16,11 @@
 // After any of these the connection is closed.
 //
 // Signals: the first SIGTERM or SIGINT stops accepting, closes idle
-// connections, finishes the requests in flight and returns 0; a second one
-// ends the process at once with 128 + its number (143, 130). SIGHUP calls
-// Handler::Reload.
+// connections, finishes the requests in flight and returns 0; requests
+// still unanswered after ConnectionLimits::stop_grace (one held on a lock,
+// a back end that does not answer) end the process with kExitUnfinished,
+// their outcome unknown to their clients. A second signal ends the process
+// at once with 128 + its number (143, 130). SIGHUP calls Handler::Reload.
 #pragma once
 
 #include <chrono>
@@ -43,7 +45,13 @@ struct ConnectionLimits {
   int max_connections = 4096;    // at once, in all
   int max_per_client = 256;      // at once, from one address
   int backlog = 1024;            // listen(2)'s queue
+  // After the first stopping signal, how long requests in flight may take.
+  std::chrono::seconds stop_grace{10};
 };
+
+// The process's status when requests were still unanswered past the grace:
+// the command's "outcome unknown".
+inline constexpr int kExitUnfinished = 6;
 
 // What the connection layer asks of the service. Quick, Finish and Reload
 // run on the I/O thread, one at a time; Work on any worker.
@@ -60,6 +68,9 @@ class Handler {
   // layer too (with a request holding what was read of it): common headers,
   // the access log, metrics.
   virtual void Finish(const Request& request, Response& response) = 0;
+  // A request that Quick passed on and that gets no answer: the client went
+  // away, or the service stopped, while its body was read.
+  virtual void Abandoned(const Request& request) = 0;
   virtual void Reload() = 0;
 };
 

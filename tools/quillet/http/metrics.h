@@ -15,6 +15,7 @@ namespace quillet::cli::http {
 class Metrics {
  public:
   void Started() { ++in_flight_; }
+  void Abandoned() { --in_flight_; }  // started, never answered
   void Finished(const std::string& op, int status, double seconds);
   std::string Text() const;
 

@@ -13,6 +13,7 @@
 
 #include "http/audit.h"
 #include "http/browser_guard.h"
+#include "http/capped_listing.h"
 #include "http/connection.h"
 #include "http/console.h"
 #include "http/metrics.h"
@@ -223,6 +224,8 @@ class Service : public Handler {
     return ReplyError(404, "no such route");
   }
 
+  void Abandoned(const Request&) override { metrics_.Abandoned(); }
+
   // Every answer: common headers, metrics, the access log, the audit trail.
   void Finish(const Request& req, Response& res) override {
     res.Set("X-Content-Type-Options", "nosniff");
@@ -357,6 +360,7 @@ class Service : public Handler {
         if (key->find_first_not_of(" \t") == std::string::npos)
           throw UsageError("Idempotency-Key is blank");
         run.request_key = *key;
+        run.key_store = options_.backend.db;
         operations::CheckRequestKey(run.request_key);
       }
       run.dry_run = HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
@@ -398,6 +402,8 @@ class Service : public Handler {
     }
     if (trace) Traced(trace->TakeEvents(), trace_in_body, outcome.output);
     int status = StatusOf(prepared.op, outcome);
+    if (status == 424 && Missing(req, prepared.op))
+      status = 404;  // the path names none
     Response res = Reply(status, outcome.output);
     if (outcome.replayed) res.Set("Idempotent-Replayed", "true");
     if (outcome.dry_run) {
@@ -411,6 +417,19 @@ class Service : public Handler {
   }
 
   const BackendSetup& backend() const { return options_.backend; }
+
+  // Whether the call or item an update's path names is not stored.
+  bool Missing(const Request& req, operations::Op op) const {
+    if (op != operations::Op::kUpdateCall && op != operations::Op::kUpdateItem)
+      return false;
+    try {
+      return op == operations::Op::kUpdateCall
+                 ? !operations::CallJson(backend(), req.arg)
+                 : !operations::ItemJson(backend(), req.arg);
+    } catch (const Error&) {
+      return false;  // the refusal stands
+    }
+  }
 
   // The request's trace: appended to the server's trace file (one request's
   // events together), and in the answer's "trace" when the request asked.
@@ -481,9 +500,15 @@ class Service : public Handler {
           throw UsageError("?after names no stored call");
         query.after = *v;
       }
-      std::ostringstream out;
-      operations::ListCalls(out, backend(), query, true);
-      return Response{200, "application/json", out.str()};
+      CappedListing listing;
+      try {
+        operations::VisitCalls(
+            backend(), query, [&](const Json& call, const std::string& number) {
+              listing.Add(call, number);
+            });
+      } catch (const CappedListing::Full&) {
+      }
+      return std::move(listing).Answer();
     });
   }
 
@@ -497,9 +522,15 @@ class Service : public Handler {
         query.after = *v;
       }
       if (const std::string* v = req.Param("search")) query.text = *v;
-      std::ostringstream out;
-      operations::ListItems(out, backend(), query, true);
-      return Response{200, "application/json", out.str()};
+      CappedListing listing;
+      try {
+        operations::VisitItems(
+            backend(), query, [&](const Json& item, const std::string& serial) {
+              listing.Add(item, serial);
+            });
+      } catch (const CappedListing::Full&) {
+      }
+      return std::move(listing).Answer();
     });
   }
 
@@ -602,6 +633,8 @@ int Serve(const ServeOptions& options) {
   limits.body_budget = std::max<size_t>(64 << 20, 64 * options.body_limit);
   limits.request_deadline = std::chrono::seconds(options.timeout_seconds);
   limits.idle = std::chrono::seconds(options.idle_seconds);
+  // Time to finish the work in flight and to write its answer.
+  limits.stop_grace = 2 * limits.request_deadline;
   limits.max_connections = options.max_connections;
   limits.max_per_client = options.max_connections_per_client;
   int status = ServeConnections(options.host, options.port, workers, limits,

@@ -41,10 +41,10 @@ bool BackendReachable(const BackendSetup& setup);
 // How many stores per database the pool keeps open at once (at least 1).
 void SetStoresPerDatabase(size_t limit);
 
-// For a process that is stopping: every wait on the database ends now (a
-// statement cancelled: busy, nothing written; a COMMIT sent looked up once;
-// a wait for a server that is away given up).
-void StopWaitingForBackend();
+// For a process that is stopping: every store stops waiting on its
+// database (a statement running on a server is cancelled: the operation fails
+// as busy, nothing written; a COMMIT sent is looked up once).
+void StopWaitingForDatabases();
 
 // Whether the back end's last failure on the calling thread was a server
 // that was busy or away (worth trying again); forgets it.

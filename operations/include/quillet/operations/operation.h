@@ -89,6 +89,9 @@ struct RunOptions {
   // context that carries it, and a request already carried out under it is
   // answered again without being done twice.
   std::string request_key;
+  // The back end (file or URI) that keeps the answer of a keyed request
+  // decided before any write (keyed_outcomes.h); empty: none is kept.
+  std::string key_store;
   // Runs the operation in full and stores nothing (the answer is what it
   // would have been); the output says "dry_run": true.
   bool dry_run = false;

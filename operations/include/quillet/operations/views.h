@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
@@ -58,6 +59,16 @@ void ListCalls(std::ostream& out, const BackendSetup& backend,
                const CallQuery& query, bool json);
 void ListItems(std::ostream& out, const BackendSetup& backend,
                const ItemQuery& query, bool json);
+// The listings one element at a time, in their order: `visit` takes each
+// element as the JSON listings hold it and its name (the call number, the
+// serial number). An exception `visit` raises ends the visit and passes on,
+// so a caller with enough stops there.
+using ListingVisit = std::function<void(const nlohmann::ordered_json& element,
+                                        const std::string& name)>;
+void VisitCalls(const BackendSetup& backend, const CallQuery& query,
+                const ListingVisit& visit);
+void VisitItems(const BackendSetup& backend, const ItemQuery& query,
+                const ListingVisit& visit);
 // One call or item as a table; false (and nothing written) when there is
 // none.
 bool PrintCallDetail(std::ostream& out, const BackendSetup& backend,

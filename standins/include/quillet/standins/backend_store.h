@@ -124,6 +124,13 @@ struct MasterEntry {
 class StorageEngine;
 struct KeyRecord;
 
+// How a request key is held once KeepAnswer has run (see there).
+struct KeyHolding {
+  enum class By : uint8_t { kKeptNow, kThisRequest, kAnotherRequest };
+  By by = By::kKeptNow;
+  std::string answer;  // kThisRequest: the answer KeepAnswer kept before
+};
+
 class BackendStore {
  public:
   using Open = OpenMode;
@@ -171,6 +178,17 @@ class BackendStore {
   // request as an earlier one when their names are equal, whatever was
   // submitted. Empty: what was submitted is compared.
   void SetRequestName(std::string name) { request_name_ = std::move(name); }
+
+  // For a keyed request that ended before it reached a write (refused or
+  // raised above the back end, from its own values): keeps `answer` under
+  // `key` as a write's record is kept, unless the key holds one already, so
+  // that a retry is answered the same and another request under the key is
+  // refused. `op` ("create-call") and `request_name` (as SetRequestName)
+  // name the request. The record is not a write's: a write under the key
+  // sees another request.
+  KeyHolding KeepAnswer(const std::string& key, const std::string& op,
+                        const std::string& request_name,
+                        const std::string& answer);
 
   // The run of `file_name` that still stands (unfinished or finished, not
   // set aside) under another identity than `identity`, if any: the file was

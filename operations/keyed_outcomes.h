@@ -1,0 +1,29 @@
+// What a request key is spent on when its request never reaches a write.
+//
+// The back end keeps a write's answer under its key. A request that ends
+// before one is kept here instead:
+// - decided by the request itself (its values refused or raised above the
+//   back end): its answer is kept in the back end under the key, so a retry
+//   is answered the same (replayed) and another request under it is refused;
+// - not decided (the back end busy, away or its outcome unknown): nothing
+//   is kept there, so a retry runs again, but the key stays bound in this
+//   process to the request first seen under it: another request under it is
+//   refused meanwhile.
+#pragma once
+
+#include <optional>
+
+#include "quillet/operations/operation.h"
+
+namespace quillet::operations {
+
+// Before running: a refusal when the key is bound here to another request.
+std::optional<Outcome> KeyBoundToAnother(const PreparedOperation& operation,
+                                         const RunOptions& options);
+
+// After running: keeps or binds as above; the outcome becomes the kept
+// answer's replay, or a refusal, when the key held another.
+void SettleKeyedOutcome(const PreparedOperation& operation,
+                        const RunOptions& options, Outcome& outcome);
+
+}  // namespace quillet::operations

@@ -1,0 +1,34 @@
+// Answers kept under request keys for requests that never reached a write
+// (backend_store.h, KeepAnswer).
+#include "quillet/standins/backend_store.h"
+#include "request_record.h"
+#include "storage_engine.h"
+
+namespace quillet::standins {
+
+KeyHolding BackendStore::KeepAnswer(const std::string& key,
+                                    const std::string& op,
+                                    const std::string& request_name,
+                                    const std::string& answer) {
+  const std::string kept_kind = "refused " + op;
+  const std::string digest = NamedRequestDigest(op, request_name);
+  KeyHolding holding;
+  engine_->WriteTransaction(
+      [&] {
+        holding = KeyHolding();
+        std::optional<KeyRecord> prior = engine_->FindKey(key);
+        if (!prior) {
+          RecordKey(key, {kept_kind, digest, answer});
+          return;
+        }
+        bool same = (prior->kind == op || prior->kind == kept_kind) &&
+                    prior->digest == digest;
+        holding.by = same ? KeyHolding::By::kThisRequest
+                          : KeyHolding::By::kAnotherRequest;
+        if (same && prior->kind == kept_kind) holding.answer = prior->answer;
+      },
+      StorageEngine::Ending::kCommit);
+  return holding;
+}
+
+}  // namespace quillet::standins

@@ -1,0 +1,41 @@
+#include "http/capped_listing.h"
+
+#include <cctype>
+
+#include "quillet/operations/json_variant.h"
+
+namespace quillet::cli::http {
+
+void CappedListing::Add(const nlohmann::ordered_json& element,
+                        const std::string& name) {
+  std::string text = operations::DumpJson(element);
+  if (body_.size() + text.size() + 4 > ceiling_) {
+    full_ = true;
+    throw Full{};
+  }
+  body_ += body_.size() > 1 ? ",\n" : "\n";
+  body_ += text;
+  last_ = name;
+}
+
+Response CappedListing::Answer() && {
+  body_ += body_.size() > 1 ? "\n]\n" : "]\n";
+  Response response{200, "application/json", std::move(body_)};
+  if (full_ && !last_.empty()) {  // percent-encoded, ready for ?after=
+    std::string encoded;
+    static const char kHex[] = "0123456789ABCDEF";
+    for (unsigned char c : last_) {
+      if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+        encoded += static_cast<char>(c);
+      } else {
+        encoded += '%';
+        encoded += kHex[c >> 4];
+        encoded += kHex[c & 15];
+      }
+    }
+    response.Set("Quillet-Next-After", encoded);
+  }
+  return response;
+}
+
+}  // namespace quillet::cli::http
