@@ -24,7 +24,8 @@ Response CappedListing::Answer() && {
   if (full_ && !last_.empty()) {  // percent-encoded, ready for ?after=
     std::string encoded;
     static const char kHex[] = "0123456789ABCDEF";
-    for (unsigned char c : last_) {
+    for (char raw : last_) {
+      auto c = static_cast<unsigned char>(raw);
       if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
         encoded += static_cast<char>(c);
       } else {
