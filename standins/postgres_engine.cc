@@ -244,7 +244,7 @@ class PostgresEngine final : public StorageEngine {
         "SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint IS "
         "NULL OR (last_transaction_time, seq) < ($1::bigint, $7::bigint)) "
         "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "
-        "AND ($3::bigint IS NULL OR status = $3::bigint) "
+        "AND ($3::bigint IS NULL OR coalesce(status, 0) = $3::bigint) "
         "AND ($4::bytea IS NULL OR sold_to = $4::bytea) "
         "AND ($6::bytea IS NULL OR position($6::bytea in description) > 0) "
         "ORDER BY last_transaction_time DESC, seq DESC LIMIT $5::bigint",

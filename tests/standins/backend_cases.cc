@@ -323,6 +323,11 @@ TEST_P(BackendCaseTest, DeskLookupsFindCountAndOrder) {
   EXPECT_EQ(numbers(after_third), (Keys{"SC000002"}));
   EXPECT_EQ(numbers(bp1), (Keys{"SC000001", "SC000003"}));
   EXPECT_EQ(numbers(one), (Keys{"SC000001"}));
+  // A call without a status is status 0 in either order, and counted so.
+  CallQuery no_status;
+  no_status.status = 0;
+  EXPECT_EQ(numbers(no_status), (Keys{"SC000001", "SC000003", "SC000002"}));
+  EXPECT_EQ(store.CountCalls(no_status, 10), 3);
 }
 
 TEST_P(BackendCaseTest, ConcurrentSubmitsLoseNothing) {

@@ -96,17 +96,11 @@ std::optional<std::string> TextOf(const CallRow& row, const char* name) {
   return it->second.text;
 }
 
-// What `query` keeps of a call, as the SQL engines filter (`changed_order`:
-// as the listing by last change does, where a call without a status has
-// none).
-bool Keeps(const CallQuery& query, const StoredCallRow& call,
-           bool changed_order) {
+// What `query` keeps of a call, as the SQL engines filter: a call without a
+// status has status 0, in either order.
+bool Keeps(const CallQuery& query, const StoredCallRow& call) {
   if (query.changed_since && call.time < *query.changed_since) return false;
-  if (query.status) {
-    bool has = call.row.properties.contains("Status");
-    if ((changed_order && !has) || StatusOf(call.row) != *query.status)
-      return false;
-  }
+  if (query.status && StatusOf(call.row) != *query.status) return false;
   if (query.sold_to && TextOf(call.row, "SoldToBusinessPartner") !=
                            std::optional(*query.sold_to))
     return false;
@@ -170,7 +164,7 @@ class MemoryEngine final : public StorageEngine {
     for (auto it = Tables().calls.upper_bound(after_seq);
          it != Tables().calls.end() && static_cast<int64_t>(out.size()) < limit;
          ++it)
-      if (Keeps(query, it->second, false)) out.push_back(it->first);
+      if (Keeps(query, it->second)) out.push_back(it->first);
     return out;
   }
   std::vector<std::pair<int64_t, int64_t>> ChangedCallPage(
@@ -182,7 +176,7 @@ class MemoryEngine final : public StorageEngine {
       if (before &&
           std::pair(call.time, seq) >= std::pair(before->second, before->first))
         continue;
-      if (Keeps(query, call, true)) all.emplace_back(call.time, seq);
+      if (Keeps(query, call)) all.emplace_back(call.time, seq);
     }
     std::sort(all.rbegin(), all.rend());
     std::vector<std::pair<int64_t, int64_t>> out;

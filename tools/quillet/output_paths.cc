@@ -63,7 +63,7 @@ std::vector<NamedPath> KeptFiles(const BackendSetup& setup) {
             {"the database's " + std::string(companion + 1) + " file",
              base + companion});
   }
-  kept.push_back({"the log", setup.LogPath()});
+  kept.push_back({"the log", setup.LogPath(), true});
   return kept;
 }
 
@@ -83,6 +83,15 @@ void CheckOutputPaths(const std::vector<NamedPath>& outputs,
     for (size_t j = 0; j < i; ++j)
       if (IsFile(outputs[j]) && SameFile(out.path, outputs[j].path))
         refuse({"the same file as " + outputs[j].what, outputs[j].path});
+  }
+  // The log is appended to: a log that is the database or the batch input
+  // would corrupt it.
+  for (const NamedPath& log : kept) {
+    if (!log.appended || !IsFile(log)) continue;
+    for (const NamedPath& k : kept)
+      if (!k.appended && IsFile(k) && SameFile(log.path, k.path))
+        throw UsageError("the log '" + Excerpt(log.path, 200) + "' is " +
+                         k.what + "; give another --log (nothing was written)");
   }
 }
 

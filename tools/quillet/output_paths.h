@@ -15,6 +15,7 @@ namespace quillet::cli {
 struct NamedPath {
   std::string what;  // how messages name it: "--out", "the database"
   std::string path;
+  bool appended = false;  // kept, yet written to as well (the log)
 };
 
 // The files `setup` keeps: a SQLite database with its -wal, -shm and
@@ -22,7 +23,8 @@ struct NamedPath {
 std::vector<NamedPath> KeptFiles(const operations::BackendSetup& setup);
 
 // Raises UsageError, before anything is opened for writing, when an output
-// is the same file as a kept one or as another output. Empty paths and "-"
+// is the same file as a kept one or as another output, or a kept file that
+// is appended to (the log) is another kept file. Empty paths and "-"
 // (standard output or error) are no files.
 void CheckOutputPaths(const std::vector<NamedPath>& outputs,
                       const std::vector<NamedPath>& kept);
