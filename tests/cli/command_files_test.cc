@@ -275,6 +275,14 @@ TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
        {"create-call", "--dry-run", "SOLDTOBP=BP-1"},
        0,
        "nothing was stored"},
+      {"a dry run on a rollback-journal database",
+       {"create-call", "--dry-run", "--db", "journal.db", "SOLDTOBP=BP-1"},
+       0,
+       "nothing was stored"},
+      {"a dry batch on a rollback-journal database",
+       {"batch", "ops.jsonl", "--dry-run", "--db", "journal.db"},
+       0,
+       ""},
       {"migrating a missing path",
        {"backend", "migrate", "--db", "typo.db"},
        2,
@@ -301,6 +309,13 @@ TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
                            "DROP TABLE batch_runs; PRAGMA journal_mode=DELETE;"
                            "PRAGMA user_version = 3",
                            nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    // Today's schema, in the rollback-journal mode a dry run must keep.
+    fs::copy_file(f->dir.Path("quillet.db"), f->dir.Path("journal.db"));
+    ASSERT_EQ(sqlite3_open(f->dir.Path("journal.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr,
+                           nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     ASSERT_EQ(sqlite3_open(f->dir.Path("foreign.db").c_str(), &db), SQLITE_OK);
