@@ -69,6 +69,11 @@ int RunBatch(const Globals& g, const std::string& path,
   std::vector<NamedPath> kept = KeptFiles(g);
   kept.push_back({"the batch file", path});
   CheckOutputPaths(outputs, kept);
+  // Before the database is opened: a refused batch makes and migrates
+  // nothing.
+  std::vector<NamedPath> written = output.Opened();
+  written.push_back({"--trace", g.trace_path});
+  CheckWritable(written);
 
   BatchRuns runs(g, g.dry_run);
   BatchRun run{.identity = identity,
