@@ -224,6 +224,14 @@ TEST_F(CommandFilesTest, ABatchIsKnownByWhatItsLinesSay) {
     ASSERT_EQ(cut.status, 4) << cut.err;
     ASSERT_EQ(f->Calls(), 2);
     f->Write("ops.jsonl", c.edited);
+    // A refused run leaves the database as it was, its journal mode too.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(f->dir.Path("quillet.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    auto before = f->Files();
     std::vector<std::string> args = {"batch", "ops.jsonl", "--out", "o"};
     std::string earlier;
     for (std::string arg : c.args) {
@@ -248,6 +256,7 @@ TEST_F(CommandFilesTest, ABatchIsKnownByWhatItsLinesSay) {
       EXPECT_NE(r.err.find("now make batch "), std::string::npos);
       EXPECT_FALSE(fs::exists(f->dir.Path("o.partial")));
       EXPECT_FALSE(fs::exists(f->dir.Path("o")));
+      EXPECT_EQ(f->Files(), before);
     }
   }
 }
