@@ -20,12 +20,12 @@ std::string BackendSetup::LogPath() const {
 Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
                               bool dry_run) {
   if (with_backend) {
-    // A dry run checks the database without writing anything (no migration,
-    // no new file); otherwise the store that checked the database serves the
-    // first operation: one connection per command.
+    // The store that checked the database serves the first operation: one
+    // connection per command. A dry run's store creates, migrates and changes
+    // nothing of the database.
     standins::RegisterEmbeddedBackend(
         setup.db, {.key_retention_seconds = setup.keep_keys_days * 24 * 3600,
-                   .open = dry_run ? standins::OpenMode::kForReading
+                   .open = dry_run ? standins::OpenMode::kAsIs
                                    : standins::OpenMode::kForWriting});
     standins::RegisterFileLog(setup.LogPath());
   }

@@ -105,7 +105,8 @@ void PrintKeys(std::ostream& out, const BackendSetup& backend,
 }
 
 int64_t PruneKeys(const BackendSetup& backend, int64_t days) {
-  BorrowedStore store = Store(backend, BackendStore::Open::kForReading);
+  // A write to the database there is: none is made, none migrated.
+  BorrowedStore store = Store(backend, BackendStore::Open::kAsIs);
   return store->PruneKeysBefore(static_cast<int64_t>(std::time(nullptr)) -
                                 days * 86400);
 }

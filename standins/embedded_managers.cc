@@ -56,6 +56,13 @@ std::string RecordKey(const std::string& key, size_t index) {
   return key + "#" + std::to_string(index);
 }
 
+// How a store is taken for the operation running: a dry run's store
+// creates, migrates and changes nothing of the database, and its writes are
+// rolled back.
+OpenMode StoreUse() {
+  return InDryRun() ? OpenMode::kAsIs : OpenMode::kForWriting;
+}
+
 // A store borrowed from the process's pool (store_pool.h) for one scope.
 using PooledStore = BorrowedStore;
 
@@ -143,7 +150,10 @@ class Manager final : public adapter::ServiceCallManager {
   }
 
   BackendStore& Store() {
-    if (!store_) store_ = TakeStore(path_);
+    OpenMode use = StoreUse();
+    if (store_ && use != store_use_) GiveBackStore(path_, std::move(store_));
+    if (!store_) store_ = TakeStore(path_, use);
+    store_use_ = use;
     store_->SetKeyRetention(key_retention_);
     store_->SetDryRun(InDryRun());
     store_->SetRequestName(RequestName());
@@ -157,6 +167,7 @@ class Manager final : public adapter::ServiceCallManager {
   bool initialized_ = false;
   bool closed_ = false;
   std::unique_ptr<BackendStore> store_;
+  OpenMode store_use_ = OpenMode::kForWriting;  // how store_ was taken
 };
 
 class Session final : public Object {
@@ -226,7 +237,7 @@ class SerializedItemManager final : public Object {
     RequireArgCount(a, 3);
     auto rows = Rows(*a[0]);
     std::string component = ToUtf8(a[1]->IsNull() ? String() : ToString(*a[1]));
-    PooledStore store(path_);
+    PooledStore store(path_, StoreUse());
     store->SetKeyRetention(key_retention_);
     store->SetDryRun(InDryRun());
     store->SetRequestName(RequestName());
@@ -253,7 +264,7 @@ class Question final : public Object {
         {u"GetEngineerTime", 1, [](Object& o, InvokeKind, Args a) -> Variant {
            RequireArgCount(a, 1);
            std::string id = ToUtf8(a[0]->IsNull() ? String() : ToString(*a[0]));
-           PooledStore store(static_cast<Question&>(o).path_);
+           PooledStore store(static_cast<Question&>(o).path_, StoreUse());
            return Variant::Long(store->EngineerTime(id));
          }}};
     return &table;

@@ -231,10 +231,12 @@ class SqliteEngine final : public StorageEngine {
   SqliteEngine(const std::string& path, OpenMode open) : path_(path) {
     CheckDatabasePath(path);
     bool reading = open == OpenMode::kForReading;
+    bool writing = open == OpenMode::kForWriting;
     std::error_code ec;
-    if (reading && !std::filesystem::exists(path, ec))
+    if (!writing && !std::filesystem::exists(path, ec))
       RaiseBackend("no database '" + path + "'");
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    // Only a store for writing may make the file.
+    int flags = SQLITE_OPEN_READWRITE | (writing ? SQLITE_OPEN_CREATE : 0);
     std::string name = path;
     if (reading) {
       switch (ReaderAccess(path)) {
@@ -266,7 +268,7 @@ class SqliteEngine final : public StorageEngine {
       PrepareSchema(db_, path, open);
       // WAL with NORMAL sync: a commit survives a crash of the process; the
       // last commits may be lost if the machine loses power.
-      if (!reading) Exec("PRAGMA journal_mode=WAL");
+      if (writing) Exec("PRAGMA journal_mode=WAL");
       Exec("PRAGMA synchronous=NORMAL");
       cache_ = std::make_unique<StatementCache>(db_);
     } catch (...) {

@@ -258,7 +258,7 @@ int64_t SchemaVersion(sqlite3* db, const std::string& path) {
 void PrepareSchema(sqlite3* db, const std::string& path, OpenMode open) {
   int64_t version = SchemaVersion(db, path);
   if (version == kSchemaVersion) return;
-  if (open == OpenMode::kForReading) {
+  if (open != OpenMode::kForWriting) {
     if (version < 0)
       RaiseBackend("database '" + path + "' is empty: nothing is stored yet");
     RaiseBackend("database '" + path +

@@ -16,9 +16,9 @@ void CheckDatabasePath(const std::string& path);
 
 // Checks that the open database is Quillet's and of a schema this build
 // knows. For writing it then creates the schema in an empty database, or
-// migrates an older one, in one transaction, and marks it. For reading it
-// refuses an empty or older database. Refusals raise kBackendError before
-// anything is written.
+// migrates an older one, in one transaction, and marks it. For reading or
+// a dry run it refuses an empty or older database. Refusals raise kBackendError
+// before anything is written.
 void PrepareSchema(sqlite3* db, const std::string& path, OpenMode open);
 
 }  // namespace quillet::standins

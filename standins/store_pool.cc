@@ -4,10 +4,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <set>
 #include <vector>
 
 #include "backend_failure.h"
@@ -26,24 +26,44 @@ class Pool {
 
   std::unique_ptr<BackendStore> Take(const std::string& where,
                                      BackendStore::Open open) {
+    std::vector<std::unique_ptr<BackendStore>> closing;  // once unlocked
     std::unique_lock lock(mutex_);
     Forked();
     Database& db = databases_[where];
+    // A store for writing serves any use; one opened as it is (kAsIs) serves
+    // such uses and reads. When every store is open and none idle serves this
+    // use, an idle one that cannot is closed to make room.
+    auto serving = [&] {
+      for (size_t i = db.idle.size(); i-- > 0;)
+        if (Serves(db.idle[i].open, open)) return i;
+      return db.idle.size();
+    };
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::seconds(kStoreWaitSeconds);
-    while (db.idle.empty() && db.open >= limit_)
+    while (serving() == db.idle.size() && db.open >= limit_) {
+      if (!db.idle.empty()) {
+        closing.push_back(std::move(db.idle.front().store));
+        db.idle.erase(db.idle.begin());
+        --db.open;
+        break;
+      }
       if (freed_.wait_until(lock, deadline) == std::cv_status::timeout &&
           db.idle.empty() && db.open >= limit_)
         RaiseBackend("all " + std::to_string(limit_) +
                          " connections to the database stayed in use; "
                          "nothing was written; try again",
                      FailureKind::kRetryLater);
-    while (!db.idle.empty()) {
-      std::unique_ptr<BackendStore> store = std::move(db.idle.back());
-      db.idle.pop_back();
-      if (!store->Replaced()) return store;
+    }
+    for (size_t i = serving(); i < db.idle.size(); i = serving()) {
+      Idle idle = std::move(db.idle[i]);
+      db.idle.erase(db.idle.begin() + static_cast<std::ptrdiff_t>(i));
+      if (!idle.store->Replaced()) {
+        handed_[idle.store.get()] = idle.open;
+        return std::move(idle.store);
+      }
       // Its file is gone or another: open the one there now, but never make
       // a new, empty database where one was in use.
+      closing.push_back(std::move(idle.store));
       --db.open;
       db.was_open = true;
     }
@@ -54,12 +74,11 @@ class Pool {
           FailureKind::kRetryLater);
     ++db.open;
     lock.unlock();
+    closing.clear();
     try {
       auto store = std::make_unique<BackendStore>(where, open);
-      if (open == BackendStore::Open::kForReading) {
-        std::lock_guard reading(mutex_);
-        read_only_.insert(store.get());
-      }
+      std::lock_guard handing(mutex_);
+      handed_[store.get()] = open;
       return store;
     } catch (...) {
       lock.lock();
@@ -77,13 +96,17 @@ class Pool {
       store.release();  // see ~Pool
       return;
     }
-    if (read_only_.erase(store.get())) {
-      --databases_[where].open;  // closed: it could not serve a write
+    auto handed = handed_.find(store.get());
+    OpenMode open =
+        handed == handed_.end() ? OpenMode::kForWriting : handed->second;
+    if (handed != handed_.end()) handed_.erase(handed);
+    if (open == OpenMode::kForReading) {
+      --databases_[where].open;  // closed: it could serve no write
       closing = std::move(store);
       freed_.notify_one();
       return;
     }
-    databases_[where].idle.push_back(std::move(store));
+    databases_[where].idle.push_back({std::move(store), open});
     freed_.notify_one();
   }
 
@@ -94,11 +117,20 @@ class Pool {
   }
 
  private:
+  struct Idle {
+    std::unique_ptr<BackendStore> store;
+    OpenMode open;  // as it was opened
+  };
   struct Database {
-    std::vector<std::unique_ptr<BackendStore>> idle;
+    std::vector<Idle> idle;
     size_t open = 0;
     bool was_open = false;  // a store of it was replaced: it existed
   };
+
+  static bool Serves(OpenMode opened, OpenMode use) {
+    return opened == OpenMode::kForWriting ||
+           (opened == OpenMode::kAsIs && use != OpenMode::kForWriting);
+  }
 
   // After a fork the child starts with no stores of its own.
   void Forked() {
@@ -108,7 +140,7 @@ class Pool {
   }
   void Forget() {
     for (auto& [where, db] : databases_)
-      for (auto& store : db.idle) store.release();
+      for (auto& idle : db.idle) idle.store.release();
     databases_.clear();
   }
 
@@ -117,7 +149,8 @@ class Pool {
   pid_t owner_ = getpid();
   size_t limit_ = kDefaultStoreLimit;
   std::map<std::string, Database> databases_;
-  std::set<const BackendStore*> read_only_;  // handed out, opened for reading
+  // The stores handed out, with how each was opened.
+  std::map<const BackendStore*, OpenMode> handed_;
 };
 
 Pool& ThePool() {

@@ -230,6 +230,14 @@ TEST_F(CommandFilesTest, ABatchIsKnownByWhatItsLinesSay) {
     ASSERT_EQ(cut.status, 4) << cut.err;
     ASSERT_EQ(f->Calls(), 2);
     f->Write("ops.jsonl", c.edited);
+    // A refused run leaves the database as it was, its journal mode too.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(f->dir.Path("quillet.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    auto before = f->Files();
     std::vector<std::string> args = {"batch", "ops.jsonl", "--out", "o"};
     std::string earlier;
     for (std::string arg : c.args) {
@@ -254,6 +262,7 @@ TEST_F(CommandFilesTest, ABatchIsKnownByWhatItsLinesSay) {
       EXPECT_NE(r.err.find("now make batch "), std::string::npos);
       EXPECT_FALSE(fs::exists(f->dir.Path("o.partial")));
       EXPECT_FALSE(fs::exists(f->dir.Path("o")));
+      EXPECT_EQ(f->Files(), before);
     }
   }
 }
@@ -281,10 +290,26 @@ TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
        {"create-call", "--dry-run", "SOLDTOBP=BP-1"},
        0,
        "nothing was stored"},
+      {"a dry run on a rollback-journal database",
+       {"create-call", "--dry-run", "--db", "journal.db", "SOLDTOBP=BP-1"},
+       0,
+       "nothing was stored"},
+      {"a dry batch on a rollback-journal database",
+       {"batch", "ops.jsonl", "--dry-run", "--db", "journal.db"},
+       0,
+       ""},
       {"migrating a missing path",
        {"backend", "migrate", "--db", "typo.db"},
        2,
        "no database 'typo.db'"},
+      {"pruning keys on a mistyped path",
+       {"backend", "keys", "--prune-older-than", "1", "--db", "typo.db"},
+       2,
+       "no database 'typo.db'"},
+      {"pruning keys on an earlier schema",
+       {"backend", "keys", "--prune-older-than", "1", "--db", "old.db"},
+       2,
+       "quillet backend migrate"},
       {"loading invalid master data into an earlier schema",
        {"backend", "load", "bad.json", "--db", "old.db"},
        2,
@@ -293,6 +318,18 @@ TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
        {"batch", "ops.jsonl", "--out", "o", "--db", "foreign.db"},
        2,
        "not a Quillet database"},
+      {"a batch refused for its --out, with no database",
+       {"batch", "ops.jsonl", "--out", "nodir/o", "--db", "new.db"},
+       2,
+       "--out: cannot write"},
+      {"a batch refused for its --out, on an earlier schema",
+       {"batch", "ops.jsonl", "--out", "nodir/o", "--db", "old.db"},
+       2,
+       "--out: cannot write"},
+      {"a call refused for its --trace, with no database",
+       {"create-call", "--db", "new.db", "--trace", "nodir/t", "SOLDTOBP=BP-1"},
+       2,
+       "--trace: cannot write"},
       {"a listing", {"calls"}, 0, ""},
       {"a listing of an earlier schema", {"calls", "--db", "old.db"}, 2, ""},
   };
@@ -307,6 +344,13 @@ TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
                            "DROP TABLE batch_runs; PRAGMA journal_mode=DELETE;"
                            "PRAGMA user_version = 3",
                            nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    // Today's schema, in the rollback-journal mode a dry run must keep.
+    fs::copy_file(f->dir.Path("quillet.db"), f->dir.Path("journal.db"));
+    ASSERT_EQ(sqlite3_open(f->dir.Path("journal.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr,
+                           nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     ASSERT_EQ(sqlite3_open(f->dir.Path("foreign.db").c_str(), &db), SQLITE_OK);

@@ -38,6 +38,11 @@ std::vector<NamedPath> BatchOutput::Files() const {
   return {{"--out", path_}, {"--out's partial file", partial_}};
 }
 
+std::vector<NamedPath> BatchOutput::Opened() const {
+  if (path_.empty()) return {};
+  return {{"--out", partial_}};
+}
+
 void BatchOutput::Open() {
   if (path_.empty()) return;
   if (partial_ != path_) Lock();

@@ -26,6 +26,9 @@ class BatchOutput {
 
   // The files it writes, for CheckOutputPaths.
   std::vector<NamedPath> Files() const;
+  // The file Open opens, for CheckWritable: the one beside a regular file,
+  // which replaces it.
+  std::vector<NamedPath> Opened() const;
   // Opens the file, last of all, once the batch has been accepted. Raises
   // UsageError when it cannot be written, or another run holds it.
   void Open();

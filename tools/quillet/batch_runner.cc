@@ -13,6 +13,7 @@
 #include "exit_status.h"
 #include "input.h"
 #include "output_paths.h"
+#include "quillet/error.h"
 #include "quillet/operations/batch_runs.h"
 #include "quillet/operations/json_variant.h"
 #include "quillet/operations/text_excerpt.h"
@@ -69,15 +70,20 @@ int RunBatch(const Globals& g, const std::string& path,
   std::vector<NamedPath> kept = KeptFiles(g);
   kept.push_back({"the batch file", path});
   CheckOutputPaths(outputs, kept);
+  // Before the database is opened: a refused batch makes and migrates
+  // nothing.
+  std::vector<NamedPath> written = output.Opened();
+  written.push_back({"--trace", g.trace_path});
+  CheckWritable(written);
 
-  BatchRuns runs(g, g.dry_run);
   BatchRun run{.identity = identity,
                .file_name = BatchFileName(path),
                .lines = static_cast<int64_t>(lines.size())};
-  if (batch_id.empty() && !new_batch) {
-    // A file last run as another batch (interrupted, or run to its end
-    // and edited since, or continued under --batch-id) is never run again
-    // silently: its done lines would be stored twice.
+  // A file last run as another batch (interrupted, or run to its end and
+  // edited since, or continued under --batch-id) is never run again
+  // silently: its done lines would be stored twice.
+  auto refuse_if_changed = [&](BatchRuns& runs) {
+    if (!batch_id.empty() || new_batch) return;
     if (auto earlier = runs.Standing(run.file_name, identity))
       throw UsageError(
           "'" + Excerpt(path, 200) + "' has " +
@@ -92,7 +98,21 @@ int RunBatch(const Globals& g, const std::string& path,
           " to go on with that run (lines it did are answered again, not "
           "done again; new lines run), or --new-batch to run the file as a "
           "new batch (every line runs again); nothing ran");
+  };
+  // Looked up first without writing, so that a refused file leaves the
+  // database as it was (a database that cannot be read so, missing, empty
+  // or of an earlier schema, is made or migrated first).
+  if (!g.dry_run && !operations::IsServerAddress(g.db)) {
+    std::optional<BatchRuns> reading;
+    try {
+      reading.emplace(g, true);
+    } catch (const Error&) {
+      // looked up below, once the database is opened for writing
+    }
+    if (reading) refuse_if_changed(*reading);
   }
+  BatchRuns runs(g, g.dry_run);
+  refuse_if_changed(runs);
   Ref<CallsInterface> calls = operations::OpenCalls(g, true, g.dry_run);
   // Opened once everything else is known to be usable: a refused batch
   // leaves no file behind, and no run is remembered before it can write.

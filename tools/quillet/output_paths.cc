@@ -1,7 +1,10 @@
 #include "output_paths.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "input.h"
@@ -92,6 +95,37 @@ void CheckOutputPaths(const std::vector<NamedPath>& outputs,
       if (!k.appended && IsFile(k) && SameFile(log.path, k.path))
         throw UsageError("the log '" + Excerpt(log.path, 200) + "' is " +
                          k.what + "; give another --log (nothing was written)");
+  }
+}
+
+void CheckWritable(const std::vector<NamedPath>& outputs) {
+  for (const NamedPath& out : outputs) {
+    if (!IsFile(out)) continue;
+    struct stat file {};
+    int error = 0;
+    if (::stat(out.path.c_str(), &file) == 0) {
+      if (S_ISDIR(file.st_mode))
+        error = EISDIR;
+      else if (::access(out.path.c_str(), W_OK) != 0)
+        error = errno;
+    } else if (errno != ENOENT) {
+      error = errno;
+    } else {
+      // A new file: its folder must be there and open to new files.
+      std::string folder =
+          std::filesystem::path(out.path).parent_path().string();
+      if (folder.empty()) folder = ".";
+      struct stat dir {};
+      if (::stat(folder.c_str(), &dir) != 0)
+        error = errno;
+      else if (!S_ISDIR(dir.st_mode))
+        error = ENOTDIR;
+      else if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        error = errno;
+    }
+    if (error)
+      throw UsageError(out.what + ": cannot write '" + Excerpt(out.path, 200) +
+                       "' (" + std::strerror(error) + ")");
   }
 }
 

@@ -29,4 +29,10 @@ std::vector<NamedPath> KeptFiles(const operations::BackendSetup& setup);
 void CheckOutputPaths(const std::vector<NamedPath>& outputs,
                       const std::vector<NamedPath>& kept);
 
+// Raises UsageError when an output could not be written: its folder is
+// missing or closed to this user, or it is a folder or a file this user may
+// not write. Looks without opening anything (a FIFO is not waited on) nor
+// making anything, so a command refused here wrote nothing at all.
+void CheckWritable(const std::vector<NamedPath>& outputs);
+
 }  // namespace quillet::cli

@@ -21,6 +21,9 @@ int RunOne(const Globals& g, const json& request, const std::string& key) {
   PreparedOperation op = operations::Prepare(request);
   if (!key.empty()) CheckRequestKey(key);
   CheckOutputPaths({{"--trace", g.trace_path}}, KeptFiles(g));
+  // Before the database is opened: a refused command makes and migrates
+  // nothing.
+  CheckWritable({{"--trace", g.trace_path}});
   Ref<CallsInterface> calls =
       operations::OpenCalls(g, op.op != Op::kTimeFormat, g.dry_run);
   // Opened (and emptied) only once the request has been accepted.

@@ -48,16 +48,17 @@ struct EmbeddedBackendOptions {
   // How long the request keys written are kept before they expire.
   int64_t key_retention_seconds = kDefaultKeyRetentionSeconds;
   // How the database is checked when registering: kForWriting creates it or
-  // brings it up to date; kForReading (for a dry run) changes nothing and
-  // refuses a missing or out-of-date database.
+  // brings it up to date; kAsIs and kForReading change nothing and
+  // refuse a missing or out-of-date database. A dry run's operations take
+  // their store as kAsIs whatever was registered.
   OpenMode open = OpenMode::kForWriting;
 };
 
 // Checks the database at `db_path` (a SQLite file path or a PostgreSQL URI,
 // backend_store.h) as `options.open` says, raising kBackendError with
 // nothing registered when it cannot be used; then replaces any earlier
-// registration of the same class names. A store opened for writing stays
-// in the process's pool (store_pool.h) for the first operation.
+// registration of the same class names. A store opened for writing or as it is
+// stays in the process's pool (store_pool.h) for the first operation.
 void RegisterEmbeddedBackend(const std::string& db_path,
                              const EmbeddedBackendOptions& options = {});
 

@@ -32,17 +32,18 @@ void StopWaiting();
 // How many stores per database may be open at once (at least 1).
 void SetStoreLimit(size_t limit);
 
-// A store from the pool, handed back when the handle goes. When none is
-// idle, a new one is opened as `open` says: for writing (the schema made or
-// brought up to date), or for reading (a missing or out-of-date database is
-// refused, nothing is made or changed). An idle store serves either.
+// A store from the pool, handed back when the handle goes. When none idle
+// serves the use, a new one is opened as `open` says: for writing (the
+// schema made or brought up to date), or for reading or as it is (a
+// missing or out-of-date database is refused, nothing is made or changed).
+// An idle store opened for writing serves any use; one opened as it is
+// (kAsIs) serves such uses and reads.
 // Raises kBackendError when none can be had.
 std::unique_ptr<BackendStore> TakeStore(
     const std::string& where,
     BackendStore::Open open = BackendStore::Open::kForWriting);
 // Hands a store back: kept for the next use when it was opened for
-// writing, closed when it was opened for reading (it could not serve a
-// write).
+// writing or as it is, closed when it was opened for reading.
 void GiveBackStore(const std::string& where,
                    std::unique_ptr<BackendStore> store);
 

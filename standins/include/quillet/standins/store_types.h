@@ -31,6 +31,11 @@ enum class OpenMode {
   // Creates and changes nothing: a missing, empty or out-of-date database
   // is refused.
   kForReading,
+  // Writes to the database as it is: refuses what kForReading refuses, and
+  // creates, migrates and changes no setting (its journal mode). For a dry
+  // run, whose writes are rolled back, and for upkeep that must not make a
+  // database where none is.
+  kAsIs,
 };
 
 // One property value as stored: its type (String, Byte, Integer, Long,
