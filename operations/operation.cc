@@ -26,7 +26,8 @@ const json& Field(const json& request, const char* name) {
 // again, so none is taken.
 void RefuseUnreachableSerial(const json& values) {
   for (const json& row : values) {
-    if (!row.is_array() || row.size() != 2 || row[0] != "SERIALNUMBER" ||
+    // Rows of more than two cells are taken by their first two.
+    if (!row.is_array() || row.size() < 2 || row[0] != "SERIALNUMBER" ||
         !row[1].is_string())
       continue;
     const std::string& serial = row[1].get_ref<const std::string&>();

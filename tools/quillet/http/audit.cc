@@ -1,6 +1,7 @@
 #include "http/audit.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +12,17 @@ namespace quillet::cli::http {
 
 bool AuditTrail::Open(const std::string& path) {
   path_ = path;
-  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  return fd_ >= 0;
+  fd_ = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) return false;
+  // A line torn by a crash or a full disk is ended, so that the next entry
+  // is not glued to it and lost.
+  struct stat st {};
+  char last = '\n';
+  if (fstat(fd_, &st) == 0 && st.st_size > 0 &&
+      pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n' &&
+      write(fd_, "\n", 1) != 1)
+    return false;
+  return true;
 }
 
 AuditTrail::~AuditTrail() {

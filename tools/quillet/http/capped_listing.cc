@@ -9,7 +9,8 @@ namespace quillet::cli::http {
 void CappedListing::Add(const nlohmann::ordered_json& element,
                         const std::string& name) {
   std::string text = operations::DumpJson(element);
-  if (body_.size() + text.size() + 4 > ceiling_) {
+  // An element larger than a page goes alone: a listing never ends at it.
+  if (body_.size() > 1 && body_.size() + text.size() + 4 > ceiling_) {
     full_ = true;
     throw Full{};
   }
