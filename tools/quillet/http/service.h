@@ -1,0 +1,126 @@
+// The service behind quillet serve (the connection layer's Handler): the
+// checks made on the I/O thread, the operations and the reads on a worker,
+// and what every answer carries. Its jobs are in files of their own:
+// service_gate.cc (tokens and the checks before the body),
+// service_writes.cc (the operations), service_reads.cc (the reads),
+// service_trace.cc (request traces) and service_finish.cc (common headers,
+// the access log, the audit trail). server.cc starts and stops it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "http/audit.h"
+#include "http/browser_guard.h"
+#include "http/connection.h"
+#include "http/metrics.h"
+#include "http/server.h"
+#include "http/tokens.h"
+#include "quillet/operations/desk_reads.h"
+#include "quillet/operations/operation.h"
+#include "quillet/operations/views.h"
+#include "quillet/trace.h"
+
+namespace quillet::cli::http {
+
+using Json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+inline constexpr const char* kUnavailable = "the back end cannot be reached";
+
+inline Response Reply(int status, const Json& body) {
+  return {status, "application/json",
+          body.dump(-1, ' ', false, Json::error_handler_t::replace)};
+}
+
+inline Response ReplyError(int status, const std::string& what) {
+  return Reply(status, Json{{"message", what}});
+}
+
+// An on/off request header: absent or "false" off, "true" on; `whole`
+// (Quillet-Trace only) on with whole texts. Anything else, an empty value
+// too, is a 400.
+enum class Switch { kOff, kOn, kWhole };
+
+class Service : public Handler {
+ public:
+  explicit Service(const ServeOptions& options);
+
+  // Opens --trace FILE for appending; false when it cannot be written.
+  bool OpenTraceFile(const std::string& path);
+  bool OpenAudit(const std::string& path) { return audit_.Open(path); }
+  // Reads the token file; false (and says why on standard error) when it
+  // cannot be used.
+  bool LoadTokens();
+
+  // A file that cannot be used on reload accepts no token until it is
+  // mended: an operator who emptied it, or removed a line beside a typo,
+  // meant to revoke, and a revoked token must not keep working.
+  void Reload() override;
+
+  // On the I/O thread: everything decided without the back end.
+  std::optional<Response> Quick(Request& req) override;
+
+  // On a worker: the operations and the reads.
+  Response Work(const Request& req) override;
+
+  void Abandoned(const Request&) override;
+
+  // Every answer: common headers, metrics, the access log, the audit trail.
+  void Finish(const Request& req, Response& res) override;
+
+ private:
+  // The SERIALNUMBER row's value; nullopt when the values have none or are
+  // not rows (which the operation layer refuses).
+  static std::optional<Json> SerialOf(const Json& body);
+
+  static std::string Subject(operations::Op op, const Json& body,
+                             const Json& output, const std::string& arg);
+
+  // The operation's request from the HTTP request's body (`body`, parsed)
+  // and path; raises UsageError for one that cannot be used.
+  static Json RequestOf(operations::Op op, const Request& req, Json body);
+
+  // One operation: parse, prepare, run under the Idempotency-Key, answer.
+  Response Operate(const Request& req, operations::Op op);
+
+  const operations::BackendSetup& backend() const { return options_.backend; }
+
+  // Whether the call or item an update's path names is not stored.
+  bool Missing(const Request& req, operations::Op op) const;
+
+  // The request's trace: appended to the server's trace file (one request's
+  // events together), and in the answer's "trace" when the request asked.
+  void Traced(const std::vector<TraceEvent>& events, Switch in_body,
+              Json& output);
+
+  // A read of the back end: 400 for unusable input, 503 when the back end
+  // cannot be reached (what failed goes to standard error, not the body).
+  template <class Body>
+  Response Read(Body body);
+
+  static std::optional<int64_t> Number(const Request& req, const char* name,
+                                       int64_t high);
+  static operations::CallQuery CallQueryOf(const Request& req);
+  static operations::QueryParams ParamsOf(const Request& req);
+  Response ListCalls(const Request& req);
+  Response ListItems(const Request& req);
+  Response Log(const Request& req);
+  Response Audit(const Request& req);
+
+  ServeOptions options_;
+  BrowserGuard guard_;
+  std::shared_ptr<const TokenSet> tokens_;  // I/O thread only
+  Metrics metrics_;
+  AuditTrail audit_;
+  std::mutex trace_mutex_;
+  std::ofstream trace_file_;  // --trace: every request's events
+};
+
+}  // namespace quillet::cli::http

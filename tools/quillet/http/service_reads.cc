@@ -1,0 +1,178 @@
+// The reads over HTTP: calls, items, the log, the audit trail, master
+// data, counts and readiness.
+#include <iostream>
+
+#include "http/capped_listing.h"
+#include "http/service.h"
+#include "quillet/error.h"
+#include "quillet/operations/backend_commands.h"
+#include "quillet/text.h"
+
+namespace quillet::cli::http {
+
+using operations::CallQuery;
+using operations::ItemQuery;
+using operations::MasterList;
+using operations::Op;
+using operations::QueryParams;
+using operations::UsageError;
+
+namespace {
+
+constexpr size_t kMaxAuditTail = 10000;
+
+}  // namespace
+
+Response Service::Work(const Request& req) {
+  // The route names the operation; from here on it is a type.
+  if (std::optional<Op> operation = operations::OpNamed(req.op))
+    return Operate(req, *operation);
+  const std::string& op = req.op;
+  if (op == "get-call")
+    return Read([&] {
+      std::optional<Json> call = operations::CallJson(backend(), req.arg);
+      if (!call) return ReplyError(404, "no service call");
+      return Reply(200, *call);
+    });
+  if (op == "get-item")
+    return Read([&] {
+      std::optional<Json> item = operations::ItemJson(backend(), req.arg);
+      if (!item) return ReplyError(404, "no serialized item");
+      return Reply(200, *item);
+    });
+  if (op == "list-calls") return ListCalls(req);
+  if (op == "list-items") return ListItems(req);
+  if (op == "log") return Log(req);
+  if (op == "audit" || op == "call-audit" || op == "item-audit")
+    return Audit(req);
+  // Master data for the console's pickers, and how many calls a filter
+  // matches (desk_reads.h).
+  if (op == "partners" || op == "service-objects")
+    return Read([&] {
+      return Reply(200, operations::MasterDataJson(
+                            backend(),
+                            op == "partners" ? MasterList::kBusinessPartners
+                                             : MasterList::kServiceObjects,
+                            ParamsOf(req)));
+    });
+  if (op == "call-count")
+    return Read([&] {
+      return Reply(200, operations::CallCountJson(backend(), CallQueryOf(req)));
+    });
+  if (op == "readyz")  // ready when a write would be taken now
+    return Read([&] {
+      operations::CheckHealth(backend());
+      return Reply(200, Json{{"status", "ready"}});
+    });
+  return ReplyError(404, "no such route");
+}
+
+template <class Body>
+Response Service::Read(Body body) {
+  try {
+    return body();
+  } catch (const UsageError& e) {
+    return ReplyError(400, e.what());
+  } catch (const Error& e) {
+    std::cerr << "quillet: " << ToUtf8(e.info().description) << std::endl;
+    return ReplyError(503, kUnavailable);
+  }
+}
+
+std::optional<int64_t> Service::Number(const Request& req, const char* name,
+                                       int64_t high) {
+  const std::string* text = req.Param(name);
+  if (!text) return std::nullopt;
+  if (text->empty() || text->size() > 12 ||
+      text->find_first_not_of("0123456789") != std::string::npos ||
+      std::stoll(*text) > high)
+    throw UsageError(std::string("?") + name +
+                     " must be a whole number up to " + std::to_string(high));
+  return std::stoll(*text);
+}
+
+CallQuery Service::CallQueryOf(const Request& req) {
+  CallQuery query;
+  query.limit = Number(req, "limit", 100000).value_or(1000);
+  query.status = Number(req, "status", 255);
+  query.changed_since = Number(req, "changed_since", INT32_MAX);
+  if (const std::string* v = req.Param("sold_to")) query.sold_to = *v;
+  if (const std::string* v = req.Param("text")) query.text = *v;
+  if (const std::string* v = req.Param("order")) {
+    if (*v != "number" && *v != "changed")
+      throw UsageError("?order is number or changed");
+    query.newest_change_first = *v == "changed";
+  }
+  return query;
+}
+
+QueryParams Service::ParamsOf(const Request& req) {
+  return QueryParams(req.query.begin(), req.query.end());
+}
+
+Response Service::ListCalls(const Request& req) {
+  return Read([&] {
+    CallQuery query = CallQueryOf(req);
+    if (const std::string* v = req.Param("after")) {
+      // A client's mistake, not the back end's.
+      if (!operations::CallJson(backend(), *v))
+        throw UsageError("?after names no stored call");
+      query.after = *v;
+    }
+    CappedListing listing;
+    try {
+      operations::VisitCalls(backend(), query,
+                             [&](const Json& call, const std::string& number) {
+                               listing.Add(call, number);
+                             });
+    } catch (const CappedListing::Full&) {
+    }
+    return std::move(listing).Answer();
+  });
+}
+
+Response Service::ListItems(const Request& req) {
+  return Read([&] {
+    ItemQuery query;
+    query.limit = Number(req, "limit", 100000).value_or(1000);
+    if (const std::string* v = req.Param("after")) {
+      if (!operations::ItemJson(backend(), *v))
+        throw UsageError("?after names no stored item");
+      query.after = *v;
+    }
+    if (const std::string* v = req.Param("search")) query.text = *v;
+    CappedListing listing;
+    try {
+      operations::VisitItems(backend(), query,
+                             [&](const Json& item, const std::string& serial) {
+                               listing.Add(item, serial);
+                             });
+    } catch (const CappedListing::Full&) {
+    }
+    return std::move(listing).Answer();
+  });
+}
+
+Response Service::Log(const Request& req) {
+  try {
+    return Reply(200, operations::LogPageJson(options_.backend.LogPath(),
+                                              ParamsOf(req)));
+  } catch (const UsageError& e) {
+    return ReplyError(400, e.what());
+  }
+}
+
+Response Service::Audit(const Request& req) {
+  try {
+    size_t tail =
+        static_cast<size_t>(Number(req, "tail", kMaxAuditTail).value_or(100));
+    if (req.op == "audit") return Reply(200, audit_.Read(tail));
+    return Reply(
+        200,
+        audit_.Read(tail, req.op == "call-audit" ? "call" : "item", req.arg));
+  } catch (const UsageError& e) {
+    return ReplyError(400, e.what());
+  }
+}
+
+}  // namespace quillet::cli::http

@@ -1,0 +1,255 @@
+// A connection's reading and writing: the header and its checks, the body,
+// the hand-over to a worker, the answer, lingering and closing.
+#include "http/session.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "http/listener.h"
+
+namespace quillet::cli::http {
+namespace {
+
+// After an answer that closes the connection, what the client still sends
+// is read (for up to this long, this much) and dropped, so that it gets the
+// answer rather than a reset.
+constexpr std::chrono::seconds kLinger{2};
+constexpr size_t kLingerBytes = 1 << 20;
+// Headers a request may carry once only.
+constexpr const char* kSingular[] = {"Host",
+                                     "Content-Type",
+                                     "Authorization",
+                                     "Idempotency-Key",
+                                     "Quillet-Dry-Run",
+                                     "Quillet-Trace",
+                                     "Origin"};
+
+}  // namespace
+
+Session::Session(tcp::socket socket, Server& server, std::string client)
+    : stream_(std::move(socket)),
+      deadline_(stream_.get_executor()),
+      server_(server) {
+  request_.client = std::move(client);
+  request_.start = std::chrono::steady_clock::now();
+  server_.Added(this);
+}
+
+void Session::WaitForRequest() {
+  if (server_.stopping) return Linger();
+  if (buffer_.size() > 0) return ReadHeader();  // pipelined
+  state_ = State::kIdle;
+  stream_.expires_after(server_.limits.idle);
+  stream_.async_read_some(buffer_.prepare(kReadBytes),
+                          [self = shared_from_this()](ErrorCode ec, size_t n) {
+                            if (ec)
+                              return self->Close();  // quiet, gone, or stopping
+                            self->buffer_.commit(n);
+                            self->ReadHeader();
+                          });
+}
+
+void Session::ReadHeader() {
+  state_ = State::kReading;
+  std::string client = std::move(request_.client);
+  request_ = Request{};
+  request_.client = std::move(client);
+  parser_.emplace();
+  parser_->header_limit(static_cast<uint32_t>(server_.limits.header_bytes));
+  parser_->body_limit(server_.limits.body_bytes);
+  request_.start = std::chrono::steady_clock::now();
+  stream_.expires_never();
+  timed_out_ = false;
+  deadline_.expires_after(server_.limits.request_deadline);
+  deadline_.async_wait([self = shared_from_this()](ErrorCode ec) {
+    if (ec || self->state_ != State::kReading) return;
+    self->timed_out_ = true;
+    ErrorCode ignored;
+    self->stream_.socket().cancel(ignored);
+  });
+  bhttp::async_read_header(stream_, buffer_, *parser_,
+                           [self = shared_from_this()](ErrorCode ec, size_t) {
+                             self->OnHeader(ec);
+                           });
+}
+
+void Session::OnHeader(ErrorCode ec) {
+  if (ec) return ReadFailed(ec);
+  const auto& message = parser_->get();
+  request_.method = std::string(message.method_string());
+  std::string_view target(message.target().data(), message.target().size());
+  for (const auto& field : message)
+    request_.headers.emplace_back(std::string(field.name_string()),
+                                  std::string(field.value()));
+  keep_alive_ = message.keep_alive();
+  if (message.count(bhttp::field::host) != 1)
+    return Write({400, "application/json",
+                  R"({"message":"a request needs one Host header"})"},
+                 true);
+  for (const char* name : kSingular)
+    if (message.count(name) > 1)
+      return Write(
+          {400, "application/json",
+           R"({"message":"a header that is allowed once came twice"})"},
+          true);
+  // Only chunked framing is read: another coding would reach the route
+  // still encoded, or framed in a way the parser does not see.
+  if (message.count(bhttp::field::transfer_encoding) > 0 &&
+      !(message.count(bhttp::field::transfer_encoding) == 1 &&
+        beast::iequals(message[bhttp::field::transfer_encoding], "chunked")))
+    return Write({400, "application/json",
+                  R"({"message":"only chunked transfer coding is taken"})"},
+                 true);
+  if (!ParseTarget(target, request_))
+    return Write({400, "application/json",
+                  R"({"message":"the request target is malformed"})"},
+                 true);
+  // Refusals and quick answers come before the body is read (and, when it
+  // is not read, the connection ends with the answer).
+  if (std::optional<Response> quick = server_.handler.Quick(request_))
+    return Write(std::move(*quick), !parser_->is_done());
+  passed_on_ = true;
+  // Bodies count against the budget as their bytes arrive, not as they
+  // are announced: a client that declares large bodies and sends nothing
+  // holds a socket, never the room that others' writes need.
+  if (!parser_->is_done() &&
+      !Reserve(std::max<size_t>(1, parser_->get().body().size())))
+    return ReadingTooMuch();
+  if (beast::iequals(message[bhttp::field::expect], "100-continue") &&
+      !parser_->is_done()) {
+    static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+    return asio::async_write(stream_, asio::buffer(kContinue),
+                             [self = shared_from_this()](ErrorCode ec, size_t) {
+                               if (ec) return self->Close();
+                               self->ReadBody();
+                             });
+  }
+  ReadBody();
+}
+
+void Session::ReadBody() {
+  if (parser_->is_done()) return OnRequest({});
+  bhttp::async_read_some(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](ErrorCode ec, size_t) {
+        if (ec) return self->OnRequest(ec);
+        if (!self->Reserve(self->parser_->get().body().size()))
+          return self->ReadingTooMuch();
+        self->ReadBody();
+      });
+}
+
+void Session::OnRequest(ErrorCode ec) {
+  Unreserve();
+  if (ec) return ReadFailed(ec);
+  deadline_.cancel();
+  request_.body = std::move(parser_->get().body());
+  parser_.reset();
+  state_ = State::kWorking;
+  asio::post(server_.pool, [self = shared_from_this()]() mutable {
+    Response response;
+    try {
+      response = self->server_.handler.Work(self->request_);
+    } catch (const std::exception&) {
+      response = {500, "application/json",
+                  R"({"message":"the request could not be answered"})"};
+    }
+    Server& server = self->server_;
+    asio::post(server.io, [self = std::move(self),
+                           response = std::move(response)]() mutable {
+      self->Write(std::move(response), false);
+    });
+  });
+}
+
+void Session::ReadFailed(ErrorCode ec) {
+  auto refuse = [this](int status, const char* message) {
+    Write({status, "application/json",
+           std::string(R"({"message":")") + message + "\"}"},
+          true);
+  };
+  deadline_.cancel();
+  if (timed_out_) return refuse(408, "the request was not complete in time");
+  if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow)
+    return refuse(431, "the request line and headers are over the limit");
+  if (ec == bhttp::error::body_limit)
+    return refuse(413, "the request body is over the size limit");
+  if (ec.category() ==
+          bhttp::make_error_code(bhttp::error::bad_target).category() &&
+      ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message)
+    return refuse(400, "the request is malformed");
+  Close();  // the client went away, or the service is stopping
+}
+
+void Session::Refuse(int status, std::string message) {
+  Write({status,
+         "application/json",
+         R"({"message":")" + message + "\"}",
+         {{"Retry-After", "1"}}},
+        true);
+}
+
+void Session::Write(Response response, bool close) {
+  deadline_.cancel();
+  passed_on_ = false;
+  server_.handler.Finish(request_, response);
+  state_ = State::kWriting;
+  auto message = std::make_shared<bhttp::response<bhttp::string_body>>();
+  message->version(11);
+  message->result(static_cast<unsigned>(response.status));
+  if (!response.content_type.empty())
+    message->set(bhttp::field::content_type, response.content_type);
+  for (auto& [name, value] : response.headers) message->insert(name, value);
+  message->body() = std::move(response.body);
+  bool keep = keep_alive_ && !close && !server_.stopping;
+  message->keep_alive(keep);
+  message->prepare_payload();
+  // An answer to HEAD has no body (its Content-Length still says how long
+  // the body would be): bytes after it would be read as the next answer.
+  if (request_.method == "HEAD") message->body().clear();
+  stream_.expires_after(server_.limits.request_deadline);
+  bhttp::async_write(
+      stream_, *message,
+      [self = shared_from_this(), message, keep](ErrorCode ec, size_t) {
+        if (ec) return self->Close();
+        if (keep) return self->WaitForRequest();
+        self->Linger();
+      });
+}
+
+void Session::Linger() {
+  state_ = State::kClosing;
+  ErrorCode ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  stream_.expires_after(kLinger);
+  buffer_.clear();
+  Drain();
+}
+
+void Session::Drain() {
+  stream_.async_read_some(buffer_.prepare(kReadBytes),
+                          [self = shared_from_this()](ErrorCode ec, size_t n) {
+                            self->lingered_ += n;
+                            if (ec || self->lingered_ > kLingerBytes)
+                              return self->Close();
+                            self->Drain();
+                          });
+}
+
+void Session::StopIfIdle() {
+  if (state_ == State::kIdle || state_ == State::kReading) stream_.cancel();
+}
+
+void Session::Close() {
+  if (closed_) return;
+  closed_ = true;
+  if (passed_on_) server_.handler.Abandoned(request_);
+  passed_on_ = false;
+  Unreserve();
+  deadline_.cancel();
+  ErrorCode ignored;
+  stream_.socket().close(ignored);
+  server_.Removed(this);
+}
+
+}  // namespace quillet::cli::http
