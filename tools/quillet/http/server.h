@@ -1,10 +1,10 @@
 // quillet serve: the operations and the reads over HTTP. Routing, checks
 // and status mapping only: the connection layer is http/connection.h, the
-// handler that answers is http/service.h, and
-// every operation runs through the same operation layer as the command line
-// (operations.h), with the request's Idempotency-Key as its request key. The
-// routes and the status map are in the README ("Run it as a service"),
-// http/routes.h and http/status_map.h.
+// handler that answers is http/service.h, and every operation runs through
+// the same operation layer as the command line (operations.h), with the
+// request's Idempotency-Key as its request key. The routes and the status
+// map are in the README ("Run it as a service"), http/routes.h and
+// http/status_map.h.
 #pragma once
 
 #include <cstddef>
