@@ -23,13 +23,7 @@ std::optional<std::string> One(const QueryParams& params, const char* name) {
 int64_t Whole(const QueryParams& params, const char* name, int64_t fallback,
               int64_t high) {
   std::optional<std::string> text = One(params, name);
-  if (!text) return fallback;
-  if (text->empty() || text->size() > 12 ||
-      text->find_first_not_of("0123456789") != std::string::npos ||
-      std::stoll(*text) > high)
-    throw UsageError(std::string("?") + name +
-                     " must be a whole number up to " + std::to_string(high));
-  return std::stoll(*text);
+  return text ? WholeParam(name, *text, high) : fallback;
 }
 
 std::string Bounded(const QueryParams& params, const char* name) {
@@ -149,6 +143,15 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
   for (auto it = kept.rbegin(); it != kept.rend(); ++it)
     if (skipped++ >= offset) out.push_back(Json::parse(*it));
   return out;
+}
+
+int64_t WholeParam(const char* name, const std::string& text, int64_t high) {
+  if (text.empty() || text.size() > 12 ||
+      text.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoll(text) > high)
+    throw UsageError(std::string("?") + name +
+                     " must be a whole number up to " + std::to_string(high));
+  return std::stoll(text);
 }
 
 }  // namespace quillet::operations

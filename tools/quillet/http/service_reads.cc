@@ -83,12 +83,7 @@ std::optional<int64_t> Service::Number(const Request& req, const char* name,
                                        int64_t high) {
   const std::string* text = req.Param(name);
   if (!text) return std::nullopt;
-  if (text->empty() || text->size() > 12 ||
-      text->find_first_not_of("0123456789") != std::string::npos ||
-      std::stoll(*text) > high)
-    throw UsageError(std::string("?") + name +
-                     " must be a whole number up to " + std::to_string(high));
-  return std::stoll(*text);
+  return operations::WholeParam(name, *text, high);
 }
 
 CallQuery Service::CallQueryOf(const Request& req) {

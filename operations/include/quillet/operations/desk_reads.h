@@ -29,6 +29,10 @@ namespace quillet::operations {
 
 using QueryParams = std::multimap<std::string, std::string>;
 
+// The query parameter `?name=text` as a whole number from 0 to `high`;
+// raises UsageError, naming the parameter, for anything else.
+int64_t WholeParam(const char* name, const std::string& text, int64_t high);
+
 // Master data as listed for people choosing from it.
 enum class MasterList { kBusinessPartners, kServiceObjects };
 
