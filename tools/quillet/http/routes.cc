@@ -66,7 +66,10 @@ RouteMatch MatchRoute(const Request& request) {
   for (const Pattern& pattern : Patterns()) {
     std::string arg;
     if (!Matches(pattern, request, arg)) continue;
-    if (pattern.route.method == request.method) {
+    // HEAD is GET without the body (the connection layer drops it).
+    bool head_of_get =
+        request.method == "HEAD" && pattern.route.method == "GET";
+    if (pattern.route.method == request.method || head_of_get) {
       match.route = &pattern.route;
       match.arg = std::move(arg);
       return match;
