@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <utility>
 
 namespace quillet::standins {
@@ -23,7 +22,8 @@ class WriterTurn {
   WriterTurn& operator=(const WriterTurn&) = delete;
 
  private:
-  std::shared_ptr<std::recursive_timed_mutex> turn_;
+  struct Turn;
+  std::shared_ptr<Turn> turn_;
   bool held_ = false;
 };
 
