@@ -206,6 +206,11 @@ PgConnection::PgConnection(const std::string& uri,
             "cannot connect to PostgreSQL: " + ScrubPassword(message, uri_),
             away ? FailureKind::kRetryLater : FailureKind::kNone);
     }
+    if (stopping)
+      RaiseBackend(
+          "PostgreSQL: the service is stopping: the wait for the server "
+          "ended and nothing was written; try again",
+          FailureKind::kRetryLater);
     std::this_thread::sleep_for(pause);
   }
 }

@@ -31,13 +31,19 @@ class Pool {
     Database& db = databases_[where];
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::seconds(kStoreWaitSeconds);
-    while (db.idle.empty() && db.open >= limit_)
+    while (db.idle.empty() && db.open >= limit_) {
+      if (stopping_)
+        RaiseBackend(
+            "the service is stopping: the wait for a connection to the "
+            "database ended and nothing was written; try again",
+            FailureKind::kRetryLater);
       if (freed_.wait_until(lock, deadline) == std::cv_status::timeout &&
           db.idle.empty() && db.open >= limit_)
         RaiseBackend("all " + std::to_string(limit_) +
                          " connections to the database stayed in use; "
                          "nothing was written; try again",
                      FailureKind::kRetryLater);
+    }
     while (!db.idle.empty()) {
       std::unique_ptr<BackendStore> store = std::move(db.idle.back());
       db.idle.pop_back();
@@ -87,6 +93,13 @@ class Pool {
     freed_.notify_one();
   }
 
+  // Every wait for a store ends, now and from now on.
+  void Stop() {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    freed_.notify_all();
+  }
+
   void SetLimit(size_t limit) {
     std::lock_guard lock(mutex_);
     limit_ = std::max<size_t>(limit, 1);
@@ -116,6 +129,7 @@ class Pool {
   std::condition_variable freed_;
   pid_t owner_ = getpid();
   size_t limit_ = kDefaultStoreLimit;
+  bool stopping_ = false;
   std::map<std::string, Database> databases_;
   std::set<const BackendStore*> read_only_;  // handed out, opened for reading
 };
@@ -127,7 +141,10 @@ Pool& ThePool() {
 
 }  // namespace
 
-void StopWaiting() { StopPostgresWaits(); }
+void StopWaiting() {
+  StopPostgresWaits();
+  ThePool().Stop();
+}
 
 void SetStoreLimit(size_t limit) { ThePool().SetLimit(limit); }
 
