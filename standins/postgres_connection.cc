@@ -92,12 +92,16 @@ std::chrono::milliseconds CommitWindow() {
 }
 
 // Whether libpq's reason for a failed connection is a server away for a
-// while (down, restarting, starting up, shutting down), worth waiting for.
+// while (down, restarting, starting up, recovering from a crash, shutting
+// down), worth waiting for. libpq gives no SQLSTATE for a refused
+// connection, so the phrases of each wording of 57P03 ("... is not yet
+// accepting connections", "... is not accepting connections") count too.
 bool ServerAway(const std::string& message) {
   for (const char* sign :
        {"Connection refused", "No such file or directory", "starting up",
-        "shutting down", "in recovery", "server closed the connection",
-        "terminating connection", "timeout expired"})
+        "shutting down", "in recovery", "accepting connections",
+        "server closed the connection", "terminating connection",
+        "timeout expired"})
     if (message.find(sign) != std::string::npos) return true;
   return false;
 }
@@ -198,6 +202,9 @@ PgConnection::PgConnection(const std::string& uri,
     } else {
       std::string message =
           conn_ ? OneLine(PQerrorMessage(conn_)) : "out of memory";
+      // libpq lays the server's refusal out as "failed: FATAL:  why".
+      for (size_t at; (at = message.find("FATAL:  ")) != std::string::npos;)
+        message.erase(at, 8);
       PQfinish(conn_);
       conn_ = nullptr;
       bool away = ServerAway(message);

@@ -324,6 +324,61 @@ TEST(PostgresCommandTest, TheCommandWritesAndListsOnTheServer) {
   }
 }
 
+// A server that refuses every connection as PostgreSQL does while it
+// cannot take any yet (57P03), in one of its wordings, is waited for as one
+// that is away: the command fails as busy (3) once the reconnect window has
+// passed, never at once as refused (2), and says why without libpq's layout.
+TEST(PostgresCommandTest, AServerNotYetAcceptingConnectionsIsWaitedFor) {
+  for (const char* why :
+       {"the database system is not yet accepting connections",
+        "the database system is not accepting connections",
+        "the database system is starting up"}) {
+    SCOPED_TRACE(why);
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    std::string fields = std::string("SFATAL") + '\0' + "VFATAL" + '\0' +
+                         "C57P03" + '\0' + "M" + why + '\0' + '\0';
+    std::string refusal = "E";
+    for (int shift : {24, 16, 8, 0})
+      refusal += static_cast<char>((fields.size() + 4) >> shift);
+    refusal += fields;
+    std::atomic<int> refused{0};
+    std::thread refuser([&] {
+      // Refuses each connection after its startup packet, until closed.
+      for (int client; (client = accept(listener, nullptr, nullptr)) >= 0;) {
+        char startup[1024];
+        if (recv(client, startup, sizeof startup, 0) > 0) {
+          send(client, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+          ++refused;
+        }
+        close(client);
+      }
+    });
+    setenv("QUILLET_PG_RECONNECT_SECONDS", "1", 1);
+    testing::TempDir dir;
+    testing::CliResult result = testing::RunQuillet(
+        dir,
+        {"create-call", "--db",
+         "postgresql://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) +
+             "/quillet?sslmode=disable&gssencmode=disable",
+         "SOLDTOBP=B"});
+    unsetenv("QUILLET_PG_RECONNECT_SECONDS");
+    shutdown(listener, SHUT_RDWR);
+    close(listener);
+    refuser.join();
+    EXPECT_EQ(result.status, 3) << result.err;
+    EXPECT_GT(refused, 2);  // tried again and again
+    EXPECT_NE(result.err.find(why), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("FATAL"), std::string::npos) << result.err;
+  }
+}
+
 // The answer to COMMIT is lost on the way back (a proxy passes the COMMIT
 // to the server and cuts the connection): the command finds out what
 // happened and answers it, or says the outcome is unknown; never "nothing
