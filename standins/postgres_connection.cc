@@ -616,11 +616,78 @@ void PgConnection::Exec(const char* sql, const char* what) {
   Drain();
   ++statements;
   ++round_trips;
-  PGresult* r = PQexec(conn_, sql);
-  if (PQresultStatus(r) != PGRES_COMMAND_OK &&
-      PQresultStatus(r) != PGRES_TUPLES_OK)
-    Fail(r, what);
-  PQclear(r);
+  if (!PQsendQuery(conn_, sql)) Fail(nullptr, what);
+  PGresult* failed = nullptr;
+  for (;;) {
+    if (!Await(Clock::time_point::max())) {  // the process is stopping
+      PQclear(failed);
+      Cancel(conn_);
+      Reset();
+      RaiseBackend(
+          "PostgreSQL: the service is stopping: the operation was cancelled "
+          "and nothing of it was written; try again",
+          FailureKind::kRetryLater);
+    }
+    PGresult* r = PQgetResult(conn_);
+    if (!r) break;
+    if (PQresultStatus(r) == PGRES_COMMAND_OK ||
+        PQresultStatus(r) == PGRES_TUPLES_OK || failed)
+      PQclear(r);
+    else
+      failed = r;
+  }
+  if (failed || PQstatus(conn_) != CONNECTION_OK) Fail(failed, what);
+}
+
+void PgConnection::SchemaTransaction(bool write,
+                                     const std::function<void()>& work) {
+  Exec(write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  try {
+    PgResult bounds = Run(BoundsSql(write).c_str(), {});
+    if (write) {
+      xid_ = bounds.Int(0, 2);
+      server_started_ = bounds.Text(0, 3);
+    }
+    work();
+    if (!write) return Exec("COMMIT");
+  } catch (...) {
+    Discard("ROLLBACK");
+    throw;
+  }
+  // COMMIT, its answer awaited for the commit window at most (a
+  // synchronous standby away) and looked up when it does not come.
+  Drain();
+  ++statements;
+  ++round_trips;
+  bool sent = PQsendQuery(conn_, "COMMIT");
+  if (sent && Await(Clock::now() + commit_window_)) {
+    PGresult* r = PQgetResult(conn_);
+    if (r && PQstatus(conn_) == CONNECTION_OK) {
+      bool committed = PQresultStatus(r) == PGRES_COMMAND_OK &&
+                       std::strcmp(PQcmdStatus(r), "COMMIT") == 0;
+      bool failed = PQresultStatus(r) != PGRES_COMMAND_OK;
+      while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+      if (failed) Fail(r, "cannot prepare the database");
+      PQclear(r);
+      if (committed) return;
+      RaiseBackend(
+          "PostgreSQL rolled the transaction back; nothing was written");
+    }
+    PQclear(r);
+  } else if (sent) {
+    Cancel(conn_);
+  }
+  const char* why = stopping ? "the service is stopping"
+                    : sent && PQstatus(conn_) == CONNECTION_OK
+                        ? "PostgreSQL did not confirm the commit in time "
+                          "(QUILLET_PG_COMMIT_SECONDS)"
+                        : "the connection to PostgreSQL was lost at the commit";
+  Reset();
+  if (Resolved(xid_, Clock::now() + window_)) return;
+  RaiseBackend(std::string(why) +
+                   "; the transaction was rolled back and nothing was "
+                   "written; try again",
+               FailureKind::kRetryLater);
 }
 void PgConnection::Discard(const char* sql) {
   queue_.clear();

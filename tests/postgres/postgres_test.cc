@@ -452,8 +452,9 @@ TEST(PostgresCommitTest, ALostAnswerToCommitIsFoundOutNeverDenied) {
 // primary has committed it, so the command answers that, once; it never
 // waits without end, nor says nothing was written.
 TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
-  std::string db = server->NewDatabase();
-  { BackendStore made(db); }
+  // A database made before, and an empty one, whose schema is made then.
+  std::string made = server->NewDatabase(), empty = server->NewDatabase();
+  { BackendStore store(made); }
   struct Restore {
     ~Restore() {
       server->Sql(server->Uri("postgres"),
@@ -465,18 +466,22 @@ TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
               "ALTER SYSTEM SET synchronous_standby_names = 'absent'");
   server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  setenv("QUILLET_PG_COMMIT_SECONDS", "1", 1);
-  testing::TempDir dir;
-  auto start = std::chrono::steady_clock::now();
-  testing::CliResult run = testing::RunQuillet(
-      dir, {"create-call", "--db", db, "--key", "k", "SOLDTOBP=B"});
-  unsetenv("QUILLET_PG_COMMIT_SECONDS");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err.find("nothing"), std::string::npos) << run.err;
-  int calls = 0;
-  BackendStore(db).ForEachCall({}, [&](const StoredCall&) { ++calls; });
-  EXPECT_EQ(calls, 1);
+  for (const std::string& db : {made, empty}) {
+    SCOPED_TRACE(db == made ? "made before" : "empty");
+    setenv("QUILLET_PG_COMMIT_SECONDS", "1", 1);
+    testing::TempDir dir;
+    auto start = std::chrono::steady_clock::now();
+    testing::CliResult run = testing::RunQuillet(
+        dir, {"create-call", "--db", db, "--key", "k", "SOLDTOBP=B"});
+    unsetenv("QUILLET_PG_COMMIT_SECONDS");
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(10));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find("nothing"), std::string::npos) << run.err;
+    int calls = 0;
+    BackendStore(db).ForEachCall({}, [&](const StoredCall&) { ++calls; });
+    EXPECT_EQ(calls, 1);
+  }
 }
 
 // Writers replace a call's description and its solution text together
@@ -566,8 +571,23 @@ TEST(PostgresFollowerTest, AFollowerMissesNoCall) {
 // else Quillet's), then fails as busy with nothing written and no SQL in
 // the message.
 TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
-  for (const char* setting : {"200ms", ""}) {
-    SCOPED_TRACE(*setting ? setting : "Quillet's bound");
+  struct Case {
+    const char* setting;  // the operator's lock_timeout, or none
+    const char* held;     // what another session holds
+    std::vector<std::string> args;
+  };
+  const std::vector<std::string> update = {"update-call", "CALLNUMBER=SC000001",
+                                           "OPTION=7", "Q_TEXT=b"};
+  for (const Case& c :
+       {Case{"200ms", "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE", update},
+        Case{"", "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE", update},
+        // The lock hosts take to check and make the schema.
+        Case{"",
+             "SELECT pg_advisory_xact_lock(1364937812)",
+             {"create-call", "SOLDTOBP=B"}}}) {
+    const char* setting = c.setting;
+    SCOPED_TRACE(std::string(*setting ? setting : "Quillet's bound") + ", " +
+                 c.held);
     std::string db = server->NewDatabase();
     testing::TempDir dir;
     ASSERT_EQ(testing::RunQuillet(
@@ -579,10 +599,10 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
                           " SET lock_timeout = '" + setting + "'");
     PGconn* holder = PQconnectdb(db.c_str());
     PQclear(PQexec(holder, "BEGIN"));
-    PQclear(PQexec(holder, "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE"));
-    testing::CliResult run = testing::RunQuillet(
-        dir, {"update-call", "--db", db, "CALLNUMBER=SC000001", "OPTION=7",
-              "Q_TEXT=b"});
+    PQclear(PQexec(holder, c.held));
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin() + 1, {"--db", db});
+    testing::CliResult run = testing::RunQuillet(dir, args);
     PQclear(PQexec(holder, "ROLLBACK"));
     PQfinish(holder);
     EXPECT_EQ(run.status, 3) << run.err;
