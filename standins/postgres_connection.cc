@@ -92,12 +92,16 @@ std::chrono::milliseconds CommitWindow() {
 }
 
 // Whether libpq's reason for a failed connection is a server away for a
-// while (down, restarting, starting up, shutting down), worth waiting for.
+// while (down, restarting, starting up, recovering from a crash, shutting
+// down), worth waiting for. libpq gives no SQLSTATE for a refused
+// connection, so the phrases of each wording of 57P03 ("... is not yet
+// accepting connections", "... is not accepting connections") count too.
 bool ServerAway(const std::string& message) {
   for (const char* sign :
        {"Connection refused", "No such file or directory", "starting up",
-        "shutting down", "in recovery", "server closed the connection",
-        "terminating connection", "timeout expired"})
+        "shutting down", "in recovery", "accepting connections",
+        "server closed the connection", "terminating connection",
+        "timeout expired"})
     if (message.find(sign) != std::string::npos) return true;
   return false;
 }
@@ -198,6 +202,9 @@ PgConnection::PgConnection(const std::string& uri,
     } else {
       std::string message =
           conn_ ? OneLine(PQerrorMessage(conn_)) : "out of memory";
+      // libpq lays the server's refusal out as "failed: FATAL:  why".
+      for (size_t at; (at = message.find("FATAL:  ")) != std::string::npos;)
+        message.erase(at, 8);
       PQfinish(conn_);
       conn_ = nullptr;
       bool away = ServerAway(message);
@@ -206,6 +213,11 @@ PgConnection::PgConnection(const std::string& uri,
             "cannot connect to PostgreSQL: " + ScrubPassword(message, uri_),
             away ? FailureKind::kRetryLater : FailureKind::kNone);
     }
+    if (stopping)
+      RaiseBackend(
+          "PostgreSQL: the service is stopping: the wait for the server "
+          "ended and nothing was written; try again",
+          FailureKind::kRetryLater);
     std::this_thread::sleep_for(pause);
   }
 }
@@ -604,11 +616,78 @@ void PgConnection::Exec(const char* sql, const char* what) {
   Drain();
   ++statements;
   ++round_trips;
-  PGresult* r = PQexec(conn_, sql);
-  if (PQresultStatus(r) != PGRES_COMMAND_OK &&
-      PQresultStatus(r) != PGRES_TUPLES_OK)
-    Fail(r, what);
-  PQclear(r);
+  if (!PQsendQuery(conn_, sql)) Fail(nullptr, what);
+  PGresult* failed = nullptr;
+  for (;;) {
+    if (!Await(Clock::time_point::max())) {  // the process is stopping
+      PQclear(failed);
+      Cancel(conn_);
+      Reset();
+      RaiseBackend(
+          "PostgreSQL: the service is stopping: the operation was cancelled "
+          "and nothing of it was written; try again",
+          FailureKind::kRetryLater);
+    }
+    PGresult* r = PQgetResult(conn_);
+    if (!r) break;
+    if (PQresultStatus(r) == PGRES_COMMAND_OK ||
+        PQresultStatus(r) == PGRES_TUPLES_OK || failed)
+      PQclear(r);
+    else
+      failed = r;
+  }
+  if (failed || PQstatus(conn_) != CONNECTION_OK) Fail(failed, what);
+}
+
+void PgConnection::SchemaTransaction(bool write,
+                                     const std::function<void()>& work) {
+  Exec(write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  try {
+    PgResult bounds = Run(BoundsSql(write).c_str(), {});
+    if (write) {
+      xid_ = bounds.Int(0, 2);
+      server_started_ = bounds.Text(0, 3);
+    }
+    work();
+    if (!write) return Exec("COMMIT");
+  } catch (...) {
+    Discard("ROLLBACK");
+    throw;
+  }
+  // COMMIT, its answer awaited for the commit window at most (a
+  // synchronous standby away) and looked up when it does not come.
+  Drain();
+  ++statements;
+  ++round_trips;
+  bool sent = PQsendQuery(conn_, "COMMIT");
+  if (sent && Await(Clock::now() + commit_window_)) {
+    PGresult* r = PQgetResult(conn_);
+    if (r && PQstatus(conn_) == CONNECTION_OK) {
+      bool committed = PQresultStatus(r) == PGRES_COMMAND_OK &&
+                       std::strcmp(PQcmdStatus(r), "COMMIT") == 0;
+      bool failed = PQresultStatus(r) != PGRES_COMMAND_OK;
+      while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+      if (failed) Fail(r, "cannot prepare the database");
+      PQclear(r);
+      if (committed) return;
+      RaiseBackend(
+          "PostgreSQL rolled the transaction back; nothing was written");
+    }
+    PQclear(r);
+  } else if (sent) {
+    Cancel(conn_);
+  }
+  const char* why = stopping ? "the service is stopping"
+                    : sent && PQstatus(conn_) == CONNECTION_OK
+                        ? "PostgreSQL did not confirm the commit in time "
+                          "(QUILLET_PG_COMMIT_SECONDS)"
+                        : "the connection to PostgreSQL was lost at the commit";
+  Reset();
+  if (Resolved(xid_, Clock::now() + window_)) return;
+  RaiseBackend(std::string(why) +
+                   "; the transaction was rolled back and nothing was "
+                   "written; try again",
+               FailureKind::kRetryLater);
 }
 void PgConnection::Discard(const char* sql) {
   queue_.clear();

@@ -90,6 +90,11 @@ class PgConnection {
   void Ask(const char* sql, std::vector<PgParam> params,
            std::function<void(const PgResult&)> sink);
   void Flush();
+  // One transaction of statements run one at a time (Exec, Run), for the
+  // schema: bounded as the others (lock_timeout, statement_timeout, the
+  // commit window, a lost answer to COMMIT looked up, a stopping process).
+  // Raises, rolled back, as its statements would.
+  void SchemaTransaction(bool write, const std::function<void()>& work);
   // Statements without parameters (several may be given at once).
   void Exec(const char* sql, const char* what = "a statement failed");
   // Runs `sql` if the connection is up, whatever comes of it.

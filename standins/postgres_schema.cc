@@ -179,9 +179,7 @@ void RequireSpelledCallNumbers(PgConnection& db) {
 // the others wait, and then find it whole, never half made.
 void PreparePostgresSchema(PgConnection& db, OpenMode open) {
   bool writing = open == OpenMode::kForWriting;
-  db.Exec(writing ? "BEGIN"
-                  : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-  try {
+  db.SchemaTransaction(writing, [&] {
     if (writing) db.Exec(kSchemaLock);
     int64_t version = SchemaVersion(db);
     if (version != kSchemaVersion && !writing)
@@ -212,11 +210,7 @@ void PreparePostgresSchema(PgConnection& db, OpenMode open) {
           "UPDATE quillet_meta SET value = $1 WHERE name = "
           "'schema_version'",
           {Bytes(std::to_string(kSchemaVersion))});
-    db.Exec("COMMIT");
-  } catch (...) {
-    db.Discard("ROLLBACK");
-    throw;
-  }
+  });
 }
 
 }  // namespace quillet::standins

@@ -47,6 +47,11 @@ class Pool {
         --db.open;
         break;
       }
+      if (stopping_)
+        RaiseBackend(
+            "the service is stopping: the wait for a connection to the "
+            "database ended and nothing was written; try again",
+            FailureKind::kRetryLater);
       if (freed_.wait_until(lock, deadline) == std::cv_status::timeout &&
           db.idle.empty() && db.open >= limit_)
         RaiseBackend("all " + std::to_string(limit_) +
@@ -110,6 +115,13 @@ class Pool {
     freed_.notify_one();
   }
 
+  // Every wait for a store ends, now and from now on.
+  void Stop() {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    freed_.notify_all();
+  }
+
   void SetLimit(size_t limit) {
     std::lock_guard lock(mutex_);
     limit_ = std::max<size_t>(limit, 1);
@@ -148,6 +160,7 @@ class Pool {
   std::condition_variable freed_;
   pid_t owner_ = getpid();
   size_t limit_ = kDefaultStoreLimit;
+  bool stopping_ = false;
   std::map<std::string, Database> databases_;
   // The stores handed out, with how each was opened.
   std::map<const BackendStore*, OpenMode> handed_;
@@ -160,7 +173,10 @@ Pool& ThePool() {
 
 }  // namespace
 
-void StopWaiting() { StopPostgresWaits(); }
+void StopWaiting() {
+  StopPostgresWaits();
+  ThePool().Stop();
+}
 
 void SetStoreLimit(size_t limit) { ThePool().SetLimit(limit); }
 

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -323,6 +324,61 @@ TEST(PostgresCommandTest, TheCommandWritesAndListsOnTheServer) {
   }
 }
 
+// A server that refuses every connection as PostgreSQL does while it
+// cannot take any yet (57P03), in one of its wordings, is waited for as one
+// that is away: the command fails as busy (3) once the reconnect window has
+// passed, never at once as refused (2), and says why without libpq's layout.
+TEST(PostgresCommandTest, AServerNotYetAcceptingConnectionsIsWaitedFor) {
+  for (const char* why :
+       {"the database system is not yet accepting connections",
+        "the database system is not accepting connections",
+        "the database system is starting up"}) {
+    SCOPED_TRACE(why);
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    std::string fields = std::string("SFATAL") + '\0' + "VFATAL" + '\0' +
+                         "C57P03" + '\0' + "M" + why + '\0' + '\0';
+    std::string refusal = "E";
+    for (int shift : {24, 16, 8, 0})
+      refusal += static_cast<char>((fields.size() + 4) >> shift);
+    refusal += fields;
+    std::atomic<int> refused{0};
+    std::thread refuser([&] {
+      // Refuses each connection after its startup packet, until closed.
+      for (int client; (client = accept(listener, nullptr, nullptr)) >= 0;) {
+        char startup[1024];
+        if (recv(client, startup, sizeof startup, 0) > 0) {
+          send(client, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+          ++refused;
+        }
+        close(client);
+      }
+    });
+    setenv("QUILLET_PG_RECONNECT_SECONDS", "1", 1);
+    testing::TempDir dir;
+    testing::CliResult result = testing::RunQuillet(
+        dir,
+        {"create-call", "--db",
+         "postgresql://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) +
+             "/quillet?sslmode=disable&gssencmode=disable",
+         "SOLDTOBP=B"});
+    unsetenv("QUILLET_PG_RECONNECT_SECONDS");
+    shutdown(listener, SHUT_RDWR);
+    close(listener);
+    refuser.join();
+    EXPECT_EQ(result.status, 3) << result.err;
+    EXPECT_GT(refused, 2);  // tried again and again
+    EXPECT_NE(result.err.find(why), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("FATAL"), std::string::npos) << result.err;
+  }
+}
+
 // The answer to COMMIT is lost on the way back (a proxy passes the COMMIT
 // to the server and cuts the connection): the command finds out what
 // happened and answers it, or says the outcome is unknown; never "nothing
@@ -396,8 +452,9 @@ TEST(PostgresCommitTest, ALostAnswerToCommitIsFoundOutNeverDenied) {
 // primary has committed it, so the command answers that, once; it never
 // waits without end, nor says nothing was written.
 TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
-  std::string db = server->NewDatabase();
-  { BackendStore made(db); }
+  // A database made before, and an empty one, whose schema is made then.
+  std::string made = server->NewDatabase(), empty = server->NewDatabase();
+  { BackendStore store(made); }
   struct Restore {
     ~Restore() {
       server->Sql(server->Uri("postgres"),
@@ -409,18 +466,22 @@ TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
               "ALTER SYSTEM SET synchronous_standby_names = 'absent'");
   server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  setenv("QUILLET_PG_COMMIT_SECONDS", "1", 1);
-  testing::TempDir dir;
-  auto start = std::chrono::steady_clock::now();
-  testing::CliResult run = testing::RunQuillet(
-      dir, {"create-call", "--db", db, "--key", "k", "SOLDTOBP=B"});
-  unsetenv("QUILLET_PG_COMMIT_SECONDS");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err.find("nothing"), std::string::npos) << run.err;
-  int calls = 0;
-  BackendStore(db).ForEachCall({}, [&](const StoredCall&) { ++calls; });
-  EXPECT_EQ(calls, 1);
+  for (const std::string& db : {made, empty}) {
+    SCOPED_TRACE(db == made ? "made before" : "empty");
+    setenv("QUILLET_PG_COMMIT_SECONDS", "1", 1);
+    testing::TempDir dir;
+    auto start = std::chrono::steady_clock::now();
+    testing::CliResult run = testing::RunQuillet(
+        dir, {"create-call", "--db", db, "--key", "k", "SOLDTOBP=B"});
+    unsetenv("QUILLET_PG_COMMIT_SECONDS");
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(10));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find("nothing"), std::string::npos) << run.err;
+    int calls = 0;
+    BackendStore(db).ForEachCall({}, [&](const StoredCall&) { ++calls; });
+    EXPECT_EQ(calls, 1);
+  }
 }
 
 // Writers replace a call's description and its solution text together
@@ -510,8 +571,23 @@ TEST(PostgresFollowerTest, AFollowerMissesNoCall) {
 // else Quillet's), then fails as busy with nothing written and no SQL in
 // the message.
 TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
-  for (const char* setting : {"200ms", ""}) {
-    SCOPED_TRACE(*setting ? setting : "Quillet's bound");
+  struct Case {
+    const char* setting;  // the operator's lock_timeout, or none
+    const char* held;     // what another session holds
+    std::vector<std::string> args;
+  };
+  const std::vector<std::string> update = {"update-call", "CALLNUMBER=SC000001",
+                                           "OPTION=7", "Q_TEXT=b"};
+  for (const Case& c :
+       {Case{"200ms", "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE", update},
+        Case{"", "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE", update},
+        // The lock hosts take to check and make the schema.
+        Case{"",
+             "SELECT pg_advisory_xact_lock(1364937812)",
+             {"create-call", "SOLDTOBP=B"}}}) {
+    const char* setting = c.setting;
+    SCOPED_TRACE(std::string(*setting ? setting : "Quillet's bound") + ", " +
+                 c.held);
     std::string db = server->NewDatabase();
     testing::TempDir dir;
     ASSERT_EQ(testing::RunQuillet(
@@ -523,10 +599,10 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
                           " SET lock_timeout = '" + setting + "'");
     PGconn* holder = PQconnectdb(db.c_str());
     PQclear(PQexec(holder, "BEGIN"));
-    PQclear(PQexec(holder, "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE"));
-    testing::CliResult run = testing::RunQuillet(
-        dir, {"update-call", "--db", db, "CALLNUMBER=SC000001", "OPTION=7",
-              "Q_TEXT=b"});
+    PQclear(PQexec(holder, c.held));
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin() + 1, {"--db", db});
+    testing::CliResult run = testing::RunQuillet(dir, args);
     PQclear(PQexec(holder, "ROLLBACK"));
     PQfinish(holder);
     EXPECT_EQ(run.status, 3) << run.err;
@@ -537,30 +613,30 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
   }
 }
 
-// While a request of `quillet serve` waits on PostgreSQL (here for a row
-// lock, under an operator's lock_timeout of a minute), the first SIGTERM
-// ends the wait: the request answers 503, nothing written, and the service
-// exits 0 within a second or two instead of a minute.
-TEST(PostgresWaitTest, TheFirstSigtermEndsAWaitOnTheDatabase) {
-  std::string db = server->NewDatabase();
+// Runs `quillet serve --workers 3` on `db` (four stores at most), sets
+// the scene, sends each request on its own connection, sends SIGTERM once
+// they wait and answers the exit status, the time the exit took, and each
+// request's answer.
+struct Stopped {
+  int status = -1;
+  std::chrono::steady_clock::duration took{};
+  std::vector<std::string> answers;
+};
+Stopped StopServeWhileWaiting(const std::string& db,
+                              const std::function<void()>& scene,
+                              const std::vector<std::string>& requests) {
   testing::TempDir dir;
-  ASSERT_EQ(testing::RunQuillet(
-                dir, {"create-call", "--db", db, "SOLDTOBP=B", "Q_TEXT=a"})
-                .status,
-            0);
-  server->Sql(
-      db, "ALTER DATABASE " + DatabaseName(db) + " SET lock_timeout = '60s'");
-  PGconn* holder = PQconnectdb(db.c_str());
-  PQclear(PQexec(holder, "BEGIN"));
-  PQclear(PQexec(holder, "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE"));
   pid_t serve = fork();
   if (serve == 0) {
     if (!freopen(dir.Path("serve.err").c_str(), "w", stderr)) _exit(3);
+    setenv("QUILLET_PG_RECONNECT_SECONDS", "60", 1);
     std::string log = dir.Path("q.log");
     execl(QUILLET_CLI_PATH, QUILLET_CLI_PATH, "serve", "--listen",
-          "127.0.0.1:0", "--db", db.c_str(), "--log", log.c_str(), nullptr);
+          "127.0.0.1:0", "--workers", "3", "--db", db.c_str(), "--log",
+          log.c_str(), nullptr);
     _exit(3);
   }
+  Stopped stopped;
   int port = 0;
   for (int i = 0; i < 200 && port == 0; ++i) {  // up to 10 s
     std::ifstream err(dir.Path("serve.err"));
@@ -570,45 +646,90 @@ TEST(PostgresWaitTest, TheFirstSigtermEndsAWaitOnTheDatabase) {
         port = std::stoi(line.substr(23));
     if (port == 0) usleep(50000);
   }
-  ASSERT_GT(port, 0);
-  int sock = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(
-      connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  std::string body = R"({"OPTION":7,"Q_TEXT":"b"})";
-  std::string request =
-      "POST /calls/SC000001/changes HTTP/1.1\r\nHost: localhost\r\n"
-      "Content-Type: application/json\r\nContent-Length: " +
-      std::to_string(body.size()) + "\r\n\r\n" + body;
-  send(sock, request.data(), request.size(), MSG_NOSIGNAL);
-  usleep(500000);  // the request now waits for the lock
+  std::vector<int> socks;
+  if (port > 0) {
+    scene();
+    for (const std::string& request : requests) {
+      int sock = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<uint16_t>(port));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (connect(sock, reinterpret_cast<sockaddr*>(&address),
+                  sizeof address) == 0)
+        send(sock, request.data(), request.size(), MSG_NOSIGNAL);
+      socks.push_back(sock);
+    }
+    sleep(2);  // the requests now wait
+  }
   auto start = std::chrono::steady_clock::now();
   kill(serve, SIGTERM);
-  int status = -1;
-  for (int i = 0; i < 100 && status < 0; ++i) {  // up to 10 s
+  for (int i = 0; i < 100 && stopped.status < 0; ++i) {  // up to 10 s
     int raw = 0;
     if (waitpid(serve, &raw, WNOHANG) == serve)
-      status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
+      stopped.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
     else
       usleep(100000);
   }
-  if (status < 0) {
+  stopped.took = std::chrono::steady_clock::now() - start;
+  if (stopped.status < 0) {
     kill(serve, SIGKILL);
     waitpid(serve, nullptr, 0);
   }
-  EXPECT_EQ(status, 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  char answer[4096] = {};
-  ssize_t n = recv(sock, answer, sizeof answer - 1, MSG_DONTWAIT);
-  EXPECT_GT(n, 0);
-  EXPECT_EQ(std::string(answer).rfind("HTTP/1.1 503", 0), 0u) << answer;
-  close(sock);
+  for (int sock : socks) {
+    char answer[4096] = {};
+    ssize_t n = recv(sock, answer, sizeof answer - 1, MSG_DONTWAIT);
+    stopped.answers.push_back(n > 0 ? answer : "");
+    close(sock);
+  }
+  return stopped;
+}
+
+std::string Post(const std::string& path, const std::string& body) {
+  return "POST " + path +
+         " HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+         "application/json\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// While requests of `quillet serve` wait on PostgreSQL, the first SIGTERM
+// ends the waits: each request answers 503, nothing written, and the
+// service exits 0 within a second or two instead of a minute. The waits: a
+// row lock under an operator's lock_timeout of a minute; and a server gone
+// (killed), where one request waits for the server on the store it has
+// and two for the server while opening a new store.
+TEST(PostgresWaitTest, TheFirstSigtermEndsEveryWaitOnTheDatabase) {
+  std::string db = server->NewDatabase();
+  testing::TempDir dir;
+  ASSERT_EQ(testing::RunQuillet(
+                dir, {"create-call", "--db", db, "SOLDTOBP=B", "Q_TEXT=a"})
+                .status,
+            0);
+  server->Sql(
+      db, "ALTER DATABASE " + DatabaseName(db) + " SET lock_timeout = '60s'");
+  PGconn* holder = PQconnectdb(db.c_str());
+  Stopped locked = StopServeWhileWaiting(
+      db,
+      [&] {
+        PQclear(PQexec(holder, "BEGIN"));
+        PQclear(PQexec(holder, "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE"));
+      },
+      {Post("/calls/SC000001/changes", R"({"OPTION":7,"Q_TEXT":"b"})")});
   PQclear(PQexec(holder, "ROLLBACK"));
   PQfinish(holder);
   EXPECT_EQ(BackendStore(db).Call("SC000001")->text.size(), 1u);
+
+  testing::PgServer doomed;
+  std::string call = Post("/calls", R"({"SOLDTOBP":"B","Q_TEXT":"a"})");
+  Stopped away = StopServeWhileWaiting(
+      doomed.NewDatabase(), [&] { doomed.Kill(); }, {call, call, call});
+
+  for (const Stopped& stopped : {locked, away}) {
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_LT(stopped.took, std::chrono::seconds(3));
+    for (const std::string& answer : stopped.answers)
+      EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer;
+  }
 }
 
 }  // namespace

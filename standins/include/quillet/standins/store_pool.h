@@ -24,9 +24,10 @@ inline constexpr size_t kDefaultStoreLimit = 8;
 inline constexpr int kStoreWaitSeconds = 15;
 
 // For a process that is stopping: every store stops waiting on its
-// database. On PostgreSQL a statement running is cancelled (the operation
-// fails as busy, nothing written: try again), a COMMIT sent is looked up
-// once, and a wait for the server to come back ends.
+// database, and no use waits for a store any more (both fail as busy,
+// nothing written). On PostgreSQL a statement running is cancelled, a
+// COMMIT sent is looked up once, and a wait for the server to come back
+// (opening a store included) ends.
 void StopWaiting();
 
 // How many stores per database may be open at once (at least 1).
