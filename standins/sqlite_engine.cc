@@ -303,8 +303,30 @@ class SqliteEngine final : public StorageEngine {
 
   void CheckWritable() override {
     // The file's write lock, taken and let go.
-    Statement(*cache_, "BEGIN IMMEDIATE").Run();
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (sqlite3_db_readonly(db_, "main") != 1) {
+      Statement(*cache_, "BEGIN IMMEDIATE").Run();
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return;
+    }
+    // This connection only reads (another user's file, or a writer's):
+    // ask with one that may write, as a write would, making nothing.
+    sqlite3* probe = nullptr;
+    std::string why;
+    if (sqlite3_open_v2(path_.c_str(), &probe,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      why = probe ? sqlite3_errmsg(probe) : "out of memory";
+    } else if (sqlite3_db_readonly(probe, "main") == 1) {
+      why = "this user may not write the file";
+    } else {
+      sqlite3_busy_timeout(probe, kBusyWaitMs);
+      if (sqlite3_exec(probe, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) !=
+          SQLITE_OK)
+        why = sqlite3_errmsg(probe);
+      sqlite3_exec(probe, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    sqlite3_close(probe);
+    if (!why.empty()) RaiseBackend("the database cannot be written: " + why);
   }
 
   void ReadTransaction(const std::function<void()>& work) override {

@@ -4,6 +4,8 @@
 // per group; each case starts from a folder of its own.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/cli_runner.h"
+#include "support/shell.h"
 #include "support/temp_dir.h"
 
 namespace quillet::cli {
@@ -365,6 +368,32 @@ TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
     EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
     EXPECT_EQ(f->Files(), before);
   }
+}
+
+// Health asks as a write would: a user who may read the file but not write
+// it hears that it is not writable.
+TEST_F(CommandFilesTest, HealthIsNotWritableForAUserWhoMayNotWrite) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to ask as another user";
+  auto f = NewFolder();  // the database is root's, 0644
+  ::chmod(f->dir.Path("").c_str(), 0755);
+  auto as_nobody = [&](const std::string& args) {
+    std::string command = "cd " + testing::ShellQuote(f->dir.Path("")) +
+                          " && runuser -u nobody -- " QUILLET_CLI_PATH " " +
+                          args + " 2>&1";
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      out.append(buffer, n);
+    int status = pclose(pipe);
+    return std::make_pair(WEXITSTATUS(status), out);
+  };
+  auto [status_code, status] = as_nobody("backend status --json");
+  EXPECT_EQ(status_code, 0) << status;
+  EXPECT_NE(status.find("\"writable\":false"), std::string::npos) << status;
+  auto [health_code, health] = as_nobody("backend health");
+  EXPECT_NE(health_code, 0) << health;
+  EXPECT_NE(health.find("cannot be written"), std::string::npos) << health;
 }
 
 }  // namespace
