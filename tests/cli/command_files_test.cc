@@ -388,6 +388,9 @@ TEST_F(CommandFilesTest, HealthIsNotWritableForAUserWhoMayNotWrite) {
     int status = pclose(pipe);
     return std::make_pair(WEXITSTATUS(status), out);
   };
+  // The build may sit where another user cannot reach it (a home folder).
+  if (as_nobody("--version").first != 0)
+    GTEST_SKIP() << "the build is out of another user's reach";
   auto [status_code, status] = as_nobody("backend status --json");
   EXPECT_EQ(status_code, 0) << status;
   EXPECT_NE(status.find("\"writable\":false"), std::string::npos) << status;
