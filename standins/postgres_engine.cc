@@ -64,6 +64,15 @@ const char* MasterRowSql(MasterTable table) {
                "warranty_expiry_date FROM service_objects WHERE object = $1";
 }
 
+// The listing's filters, one text for both orders so that they cannot
+// drift apart: $2 changed since, $3 status (none is 0), $4 sold-to
+// partner, $6 text in the description.
+#define CALL_FILTERS                                                 \
+  "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) " \
+  "AND ($3::bigint IS NULL OR coalesce(status, 0) = $3::bigint) "    \
+  "AND ($4::bytea IS NULL OR sold_to = $4::bytea) "                  \
+  "AND ($6::bytea IS NULL OR position($6::bytea in description) > 0) "
+
 class PostgresEngine final : public StorageEngine {
  public:
   PostgresEngine(const std::string& uri, OpenMode open)
@@ -218,15 +227,11 @@ class PostgresEngine final : public StorageEngine {
                                 int64_t limit) override {
     std::optional<int64_t> status;
     if (query.status) status = *query.status;
-    PgResult r = db_.Run(
-        "SELECT seq FROM calls WHERE seq > $1::bigint "
-        "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "
-        "AND ($3::bigint IS NULL OR coalesce(status, 0) = $3::bigint) "
-        "AND ($4::bytea IS NULL OR sold_to = $4::bytea) "
-        "AND ($6::bytea IS NULL OR position($6::bytea in description) > 0) "
-        "ORDER BY seq LIMIT $5::bigint",
-        {Int(after_seq), Maybe(query.changed_since), Maybe(status),
-         Maybe(query.sold_to), Int(limit), Maybe(query.text)});
+    PgResult r =
+        db_.Run("SELECT seq FROM calls WHERE seq > $1::bigint " CALL_FILTERS
+                "ORDER BY seq LIMIT $5::bigint",
+                {Int(after_seq), Maybe(query.changed_since), Maybe(status),
+                 Maybe(query.sold_to), Int(limit), Maybe(query.text)});
     std::vector<int64_t> out;
     for (int i = 0; i < r.Rows(); ++i) out.push_back(r.Int(i, 0));
     return out;
@@ -242,11 +247,8 @@ class PostgresEngine final : public StorageEngine {
     if (before) std::tie(seq, time) = *before;
     PgResult r = db_.Run(
         "SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint IS "
-        "NULL OR (last_transaction_time, seq) < ($1::bigint, $7::bigint)) "
-        "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "
-        "AND ($3::bigint IS NULL OR coalesce(status, 0) = $3::bigint) "
-        "AND ($4::bytea IS NULL OR sold_to = $4::bytea) "
-        "AND ($6::bytea IS NULL OR position($6::bytea in description) > 0) "
+        "NULL OR (last_transaction_time, seq) < ($1::bigint, "
+        "$7::bigint)) " CALL_FILTERS
         "ORDER BY last_transaction_time DESC, seq DESC LIMIT $5::bigint",
         {Maybe(time), Maybe(query.changed_since), Maybe(status),
          Maybe(query.sold_to), Int(limit), Maybe(query.text), Maybe(seq)});

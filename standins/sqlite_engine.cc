@@ -226,6 +226,18 @@ int MasterWidth(MasterTable table) {
   return table == MasterTable::kBusinessPartners ? 2 : 5;
 }
 
+// The listing's filters, one text for both orders so that they cannot
+// drift apart: ?2 changed since, ?3 status (none is 0), ?4 sold-to partner,
+// ?6 text in the description.
+#define CALL_FILTERS                                                    \
+  "AND (?2 IS NULL OR last_transaction_time >= ?2) "                    \
+  "AND (?3 IS NULL OR CASE WHEN json_type(properties, '$.Status') IS "  \
+  "NULL THEN 0 ELSE json_extract(properties, '$.Status[1]') END = ?3) " \
+  "AND (?4 IS NULL OR json_extract(properties, "                        \
+  "'$.SoldToBusinessPartner') = ?4) "                                   \
+  "AND (?6 IS NULL OR instr(json_extract(properties, "                  \
+  "'$.CallDescription'), ?6) > 0) "
+
 class SqliteEngine final : public StorageEngine {
  public:
   SqliteEngine(const std::string& path, OpenMode open) : path_(path) {
@@ -386,17 +398,8 @@ class SqliteEngine final : public StorageEngine {
   }
   std::vector<int64_t> CallPage(const CallQuery& query, int64_t after_seq,
                                 int64_t limit) override {
-    Statement s(*cache_,
-                "SELECT seq FROM calls WHERE seq > ?1 "
-                "AND (?2 IS NULL OR last_transaction_time >= ?2) "
-                "AND (?3 IS NULL OR CASE WHEN json_type(properties, "
-                "'$.Status') IS NULL THEN 0 ELSE json_extract(properties, "
-                "'$.Status[1]') END = ?3) "
-                "AND (?4 IS NULL OR json_extract(properties, "
-                "'$.SoldToBusinessPartner') = ?4) "
-                "AND (?6 IS NULL OR instr(json_extract(properties, "
-                "'$.CallDescription'), ?6) > 0) "
-                "ORDER BY seq LIMIT ?5");
+    Statement s(*cache_, "SELECT seq FROM calls WHERE seq > ?1 " CALL_FILTERS
+                         "ORDER BY seq LIMIT ?5");
     s.Bind(1, after_seq).Bind(2, query.changed_since).Bind(3, query.status);
     s.Bind(4, query.sold_to).Bind(5, limit).Bind(6, query.text);
     std::vector<int64_t> out;
@@ -411,15 +414,7 @@ class SqliteEngine final : public StorageEngine {
     Statement s(*cache_,
                 "SELECT seq, last_transaction_time FROM calls WHERE "
                 "(?1 IS NULL OR last_transaction_time < ?1 OR "
-                "(last_transaction_time = ?1 AND seq < ?7)) "
-                "AND (?2 IS NULL OR last_transaction_time >= ?2) "
-                "AND (?3 IS NULL OR CASE WHEN json_type(properties, "
-                "'$.Status') IS NULL THEN 0 ELSE json_extract(properties, "
-                "'$.Status[1]') END = ?3) "
-                "AND (?4 IS NULL OR json_extract(properties, "
-                "'$.SoldToBusinessPartner') = ?4) "
-                "AND (?6 IS NULL OR instr(json_extract(properties, "
-                "'$.CallDescription'), ?6) > 0) "
+                "(last_transaction_time = ?1 AND seq < ?7)) " CALL_FILTERS
                 "ORDER BY last_transaction_time DESC, seq DESC LIMIT ?5");
     std::optional<int64_t> time, seq;
     if (before) std::tie(seq, time) = *before;
