@@ -43,6 +43,7 @@ bench: deps
 	  --benchmark_filter=-FileGrowth/1000000 \
 	  --benchmark_out=$(BUILD)/bench.json --benchmark_out_format=json
 	@if command -v valgrind >/dev/null; then bench/instructions.sh $(BENCH_BUILD); fi
+	bench/text_memory.sh $(BENCH_BUILD) 50
 	bench/http_load.sh $(BENCH_BUILD) 5
 
 # A million calls into one SQLite file (a few minutes): does a call cost more

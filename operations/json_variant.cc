@@ -27,7 +27,7 @@ Variant Scalar(const json& value) {
     case json::value_t::boolean:
       return value.get<bool>();
     case json::value_t::string:
-      return Text(value.get<std::string>());
+      return Text(value.get_ref<const std::string&>());
     case json::value_t::number_integer:
     case json::value_t::number_unsigned: {
       if (value.is_number_unsigned() &&

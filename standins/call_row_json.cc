@@ -92,11 +92,29 @@ std::map<std::string, StoredValue> DecodeProperties(std::string_view text) {
   return out;
 }
 
+namespace {
+// At least the length of `text` as a JSON string: an escape is at most six
+// bytes, the replacement of a byte that is not UTF-8 three. Reserved, not
+// written: the pages past what is written are never touched, so a long text
+// is encoded without the copy that growing the string would make.
+size_t MostEncodedLength(std::string_view text) {
+  size_t size = 2;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    size += byte < 0x20               ? 6
+            : byte >= 0x80            ? 3
+            : (c == '"' || c == '\\') ? 2
+                                      : 1;
+  }
+  return size;
+}
+}  // namespace
+
 std::optional<std::string> EncodePieces(
     const std::vector<std::string>& pieces) {
   if (pieces.empty()) return std::nullopt;
   size_t size = 2;
-  for (const std::string& piece : pieces) size += piece.size() + 3;
+  for (const std::string& piece : pieces) size += MostEncodedLength(piece) + 1;
   std::string out = "[";
   out.reserve(size);
   for (const std::string& piece : pieces) {

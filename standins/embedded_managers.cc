@@ -83,10 +83,11 @@ class Manager final : public adapter::ServiceCallManager {
       const Ref<adapter::ServiceCallList>& list) override {
     auto response = MakeRef<Response<adapter::CreateCallResponse>>();
     std::string key = RequestKey();
-    std::vector<CallData> calls = Calls(list);
+    std::vector<Submitted> calls = Calls(list);
     for (size_t i = 0; i < calls.size(); ++i) {
+      LentPieces lent(calls[i]);
       SubmitOutcome outcome =
-          Store().CreateCall(component_, calls[i], RecordKey(key, i));
+          Store().CreateCall(component_, calls[i].call, RecordKey(key, i));
       NoteReplayed(outcome.replayed);
       NoteKeyConflict(outcome.key_conflict);
       if (outcome.stored && !outcome.replayed)
@@ -101,10 +102,11 @@ class Manager final : public adapter::ServiceCallManager {
     auto response = MakeRef<Response<adapter::UpdateCallResponse>>();
     bool anything = false;
     std::string key = RequestKey();
-    std::vector<CallData> calls = Calls(list);
+    std::vector<Submitted> calls = Calls(list);
     for (size_t i = 0; i < calls.size(); ++i) {
+      LentPieces lent(calls[i]);
       SubmitOutcome outcome =
-          Store().ChangeCall(component_, calls[i], RecordKey(key, i));
+          Store().ChangeCall(component_, calls[i].call, RecordKey(key, i));
       NoteReplayed(outcome.replayed);
       NoteKeyConflict(outcome.key_conflict);
       if (outcome.stored && !outcome.replayed && outcome.messages.empty())
@@ -129,15 +131,36 @@ class Manager final : public adapter::ServiceCallManager {
   }
 
  private:
-  std::vector<CallData> Calls(const Ref<adapter::ServiceCallList>& list) {
+  // A record of the list and what it submits. The list holds the record
+  // until the submit returns.
+  struct Submitted {
+    Record* record;
+    CallData call;
+  };
+  // The texts' pieces of one record, in its call for the time of its
+  // submit only.
+  class LentPieces {
+   public:
+    explicit LentPieces(Submitted& s) : s_(s) {
+      s_.record->LendPieces(s_.call);
+    }
+    ~LentPieces() { s_.record->TakeBackPieces(s_.call); }
+    LentPieces(const LentPieces&) = delete;
+    LentPieces& operator=(const LentPieces&) = delete;
+
+   private:
+    Submitted& s_;
+  };
+
+  std::vector<Submitted> Calls(const Ref<adapter::ServiceCallList>& list) {
     if (closed_) Refuse("the manager is closed");
     if (!initialized_) Refuse("the manager is not initialised");
     if (!list) RaiseRuntime(errors::kObjectNotSet);
-    std::vector<CallData> calls;
+    std::vector<Submitted> calls;
     for (int32_t i = 0; i < list->Count(); ++i) {
       auto* record = dynamic_cast<Record*>(list->Item(i).Get());
       if (!record) Refuse("the list holds a record of another adapter");
-      calls.push_back(record->Submitted());
+      calls.push_back({record, record->Submitted()});
     }
     return calls;
   }

@@ -27,23 +27,27 @@ using adapter::CallProperty;
 template <class Base>
 class Text final : public Base {
  public:
+  // Held as the back end stores them (UTF-8): a long text is not kept
+  // twice, once per encoding.
   void AddLine(const String& piece) override {
     if (piece.size() > 2048)
       Refuse("a text piece is longer than 2048 characters");
-    pieces_.push_back(piece);
+    pieces_.push_back(ToUtf8(piece));
   }
   String TextMode() const override { return mode_; }
   void SetTextMode(const String& mode) override { mode_ = mode; }
 
-  StoredText Stored() const {
-    StoredText out;
-    for (const String& p : pieces_) out.pieces.push_back(ToUtf8(p));
-    out.text_mode = ToUtf8(mode_);
-    return out;
+  // The text as stored, without its pieces: LendPieces moves them in for
+  // one submit, TakeBackPieces returns them, so that they are never
+  // copied and the text can be submitted again.
+  StoredText Stored() const { return {{}, ToUtf8(mode_)}; }
+  void LendPieces(StoredText& stored) { stored.pieces = std::move(pieces_); }
+  void TakeBackPieces(StoredText& stored) {
+    pieces_ = std::move(stored.pieces);
   }
 
  private:
-  std::vector<String> pieces_;
+  std::vector<std::string> pieces_;
   String mode_;
 };
 using CallTextImpl = Text<adapter::CallText>;
@@ -59,8 +63,12 @@ class Record final : public adapter::ServiceCallRecord {
     values_[p] = std::move(value);
   }
 
-  // What was set on the record, as the back end stores it.
+  // What was set on the record, as the back end stores it, but for the
+  // texts' pieces: LendPieces moves them into `call` for its submit and
+  // TakeBackPieces returns them (a record may be in a list twice).
   CallData Submitted() const;
+  void LendPieces(CallData& call);
+  void TakeBackPieces(CallData& call);
   // A record that holds the stored call's properties.
   static Ref<Record> FromStored(const StoredCall& call);
 

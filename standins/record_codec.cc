@@ -67,6 +67,33 @@ CallData Record::Submitted() const {
   return call;
 }
 
+namespace {
+// The text objects whose pieces Submitted's call holds: as there, the last
+// of each kind in property order.
+template <class TextImpl>
+TextImpl* LastText(const std::map<CallProperty, Variant>& values) {
+  TextImpl* found = nullptr;
+  for (const auto& [p, value] : values)
+    if (adapter::Describe(p).type == VarType::Object && value.IsObject())
+      if (auto* t = dynamic_cast<TextImpl*>(value.AsObject().Get())) found = t;
+  return found;
+}
+}  // namespace
+
+void Record::LendPieces(CallData& call) {
+  if (auto* t = LastText<CallTextImpl>(values_); t && call.text)
+    t->LendPieces(*call.text);
+  if (auto* s = LastText<SolutionTextImpl>(values_); s && call.solution_text)
+    s->LendPieces(*call.solution_text);
+}
+
+void Record::TakeBackPieces(CallData& call) {
+  if (auto* t = LastText<CallTextImpl>(values_); t && call.text)
+    t->TakeBackPieces(*call.text);
+  if (auto* s = LastText<SolutionTextImpl>(values_); s && call.solution_text)
+    s->TakeBackPieces(*call.solution_text);
+}
+
 Ref<Record> Record::FromStored(const StoredCall& call) {
   Ref<Record> r = MakeRef<Record>();
   const StoredNames& names = StoredNames::Get();

@@ -68,9 +68,13 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
       return result;
     }
 
-    // Q_TEXT is converted (a Null fails); LINK is only joined.
-    String text = ToString(details.Item(u"Q_TEXT")) + u"\r\n";
-    text = ToString(Concat(text, details.Item(u"LINK")));
+    // Q_TEXT is converted (a Null fails); LINK is only joined. A text
+    // given as a string is read where it is: it may be long, and its
+    // pieces are cut from it and the joined tail without a whole copy.
+    String converted;
+    if (!details.Item(u"Q_TEXT").IsString())
+      converted = ToString(details.Item(u"Q_TEXT"));
+    String tail = ToString(Concat(String(u"\r\n"), details.Item(u"LINK")));
 
     auto set_text = [&](CallProperty p, const char16_t* key) {
       record->Set(p, ToString(details.Item(key)));
@@ -97,10 +101,14 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
     record->Set(CallProperty::TimeSpent,
                 Variant::Long(ToLong(self->backendTimeFormat(minutes))));
 
-    if (!text.empty()) {
+    // Q_TEXT is in the dictionary now: reading it again adds nothing.
+    const Variant& q_text = details.Item(u"Q_TEXT");
+    StringView head = q_text.IsString() ? q_text.AsString() : converted;
+    if (!head.empty() || !tail.empty()) {
       call_text = CreateAs<adapter::CallText>(adapter::kCallTextClass);
-      ForEachTextPiece(
-          text, [&](StringView piece) { call_text->AddLine(String(piece)); });
+      ForEachTextPiece(head, tail, [&](StringView piece) {
+        call_text->AddLine(String(piece));
+      });
       record->Set(CallProperty::Text, Variant(call_text));
     }
 

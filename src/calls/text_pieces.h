@@ -30,4 +30,21 @@ void ForEachTextPiece(StringView text, AddLine&& add_line) {
   }
 }
 
+// The pieces of `head` followed by `tail`, as if they were one text, without
+// joining them: the pieces wholly inside `head` are views of it, so a long
+// text is never copied whole.
+template <class AddLine>
+void ForEachTextPiece(StringView head, StringView tail, AddLine&& add_line) {
+  size_t start = 0;
+  // A piece that ends before head does is decided by head alone.
+  while (head.size() - start > kTextPieceLength) {
+    size_t length = NextPieceLength(head, start);
+    add_line(head.substr(start, length));
+    start += length;
+  }
+  String rest(head.substr(start));
+  rest += tail;
+  ForEachTextPiece(StringView(rest), add_line);
+}
+
 }  // namespace quillet

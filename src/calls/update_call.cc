@@ -25,6 +25,14 @@ struct Update {
   Ref<adapter::CallText>& call_text;
 
   String Read(const char16_t* key) { return ToString(details.Item(key)); }
+  // A text read where it is when it is a string, since it may be long;
+  // anything else is converted into `held`.
+  StringView ReadText(const char16_t* key, String& held) {
+    const Variant& value = details.Item(key);
+    if (value.IsString()) return value.AsString();
+    held = ToString(value);
+    return held;
+  }
   void SetStatus(uint8_t status) {
     record.Set(CallProperty::Status, Variant::Byte(status));
   }
@@ -56,7 +64,8 @@ struct Update {
 
   // The solution text: TextMode "a" once, after the last piece.
   void SetSolutionText() {
-    String text = Read(u"SOLUTIONTEXT");
+    String held;
+    StringView text = ReadText(u"SOLUTIONTEXT", held);
     solution_text =
         CreateAs<adapter::SolutionText>(adapter::kSolutionTextClass);
     if (text.empty()) return;
@@ -68,7 +77,8 @@ struct Update {
 
   // The call text: TextMode "a" after every piece.
   void SetCallText() {
-    String text = Read(u"Q_TEXT");
+    String held;
+    StringView text = ReadText(u"Q_TEXT", held);
     call_text = CreateAs<adapter::CallText>(adapter::kCallTextClass);
     if (text.empty()) return;
     ForEachTextPiece(text, [&](StringView piece) {

@@ -45,5 +45,27 @@ TEST(TextPiecesTest, NeverSplitsASurrogatePair) {
   EXPECT_EQ(all, text);
 }
 
+// A text given as a head and a tail is cut exactly as the two joined,
+// wherever the join falls against a piece's end, a pair across it included.
+TEST(TextPiecesTest, HeadAndTailCutAsOneText) {
+  const String pair = u"\U0001F600";
+  const String tails[] = {u"", u"\r\n", pair + u"z", String(2049, u't')};
+  for (size_t length : {0, 1, 2046, 2047, 2048, 2049, 4095, 4096, 4097})
+    for (const String& tail : tails)
+      for (bool pair_at_join : {false, true}) {
+        String head(length, u'h');
+        if (pair_at_join && length > 0) head.back() = pair[0];
+        String whole_tail = pair_at_join ? pair.substr(1) + tail : tail;
+        std::vector<String> split;
+        ForEachTextPiece(head, whole_tail,
+                         [&](StringView p) { split.emplace_back(p); });
+        const String text = head + whole_tail;
+        std::vector<String> joined;
+        for (StringView p : TextPieces(text)) joined.emplace_back(p);
+        EXPECT_EQ(split, joined)
+            << length << " " << tail.size() << " " << pair_at_join;
+      }
+}
+
 }  // namespace
 }  // namespace quillet

@@ -72,13 +72,16 @@ int BackendCaseTest::LogLines() {
 namespace {
 
 TEST_P(BackendCaseTest, ACreatedCallIsStoredWhole) {
+  // A pair across the first piece's end, and what JSON escapes.
+  const String text =
+      String(2047, u'x') + u"\U0001F600\"\\\t\u00e9" + String(950, u'y');
   Variant error;
   Ref<Dictionary> result = Create(Details({{u"COMPONENT", u"Desk"},
                                            {u"SOLDTOBP", u"BP-1"},
                                            {u"BPNUMBER", u"BP-1"},
                                            {u"OBJECT", u"PRN-1"},
                                            {u"PRIORITY", 2},
-                                           {u"Q_TEXT", String(3000, u'x')},
+                                           {u"Q_TEXT", text},
                                            {u"LINK", u"L"},
                                            {u"Q_ID", u"Q-1"},
                                            {u"TIMESPENT", 45}}),
@@ -97,7 +100,8 @@ TEST_P(BackendCaseTest, ACreatedCallIsStoredWhole) {
   EXPECT_EQ(call->properties["OriginCode"].number, 40);
   EXPECT_EQ(call->properties["Priority"].type, VarType::Byte);
   ASSERT_EQ(call->text.size(), 2u);
-  EXPECT_EQ(call->text[0].size() + call->text[1].size(), 3003u);
+  EXPECT_EQ(call->text[0], std::string(2047, 'x'));
+  EXPECT_EQ(call->text[0] + call->text[1], ToUtf8(text + u"\r\nL"));
   EXPECT_EQ(LogLines(), 0);
 }
 

@@ -342,7 +342,7 @@ int Main(int argc, char** argv) {
                       {"values", ValuesJson(values)}};
       CLI::App* item = *create_item ? create_item : update_item;
       if (item->count("--error")) request["error"] = error_text;
-      return RunOne(g, request, request_key);
+      return RunOne(g, std::move(request), request_key);
     }
     if (*batch) return RunBatch(g, batch_file, batch_out, batch_id, new_batch);
     if (*serve) {

@@ -11,8 +11,10 @@
 namespace quillet::cli {
 
 // Raises UsageError for a request or key that cannot be used (nothing ran),
-// and the back end's Error when the database cannot be opened.
-int RunOne(const Globals& g, const nlohmann::ordered_json& request,
+// and the back end's Error when the database cannot be opened. The request
+// is let go once it has been read, before the operation runs: a long text
+// is not held twice.
+int RunOne(const Globals& g, nlohmann::ordered_json request,
            const std::string& key);
 
 }  // namespace quillet::cli
