@@ -42,7 +42,7 @@ std::vector<BatchLine> ReadBatchLines(const std::string& text) {
                         std::to_string(bad + 1) + "): " + Excerpt(line, 120);
     } else {
       try {
-        read.request = ParseJson(std::string(line), where);
+        read.request = ParseJson(line, where);
       } catch (const UsageError& e) {
         read.unreadable = e.what();
       }

@@ -131,13 +131,14 @@ int RunBatch(const Globals& g, const std::string& path,
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, failed = 0, bad = 0, replayed = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
-    const BatchLine& line = lines[i];
+    BatchLine& line = lines[i];
     size_t number = line.number;
     json record = {{"line", number}};
     std::string done;
     try {
       if (!line.unreadable.empty()) throw UsageError(line.unreadable);
       PreparedOperation op = operations::Prepare(line.request);
+      line.request = nullptr;  // read: a long text is not held twice
       Outcome outcome = operations::Run(
           *calls, op, Options(g, BatchLineKey(identity, number), trace));
       record["op"] = OpName(op.op);

@@ -205,7 +205,7 @@ std::string ReadFile(const std::string& path) {
   return ReadAll(in);
 }
 
-Json ParseJson(const std::string& text, const std::string& where) {
+Json ParseJson(std::string_view text, const std::string& where) {
   std::string_view body = WithoutByteOrderMark(text);
   // The parser stops at a NUL as at the end of the text: what follows one
   // would go unread. JSON has no place for a raw NUL.

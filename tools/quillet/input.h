@@ -27,7 +27,7 @@ std::string ReadFile(const std::string& path);
 // object, and a NUL byte anywhere. A UTF-8 byte-order mark at the start is
 // skipped. Time and memory are linear in the size of the text; messages
 // quote the input escaped.
-Json ParseJson(const std::string& text, const std::string& where);
+Json ParseJson(std::string_view text, const std::string& where);
 
 // Call details from "--details" (a JSON object, "@file.json" or "-" for
 // from `in`) or from KEY=VALUE pairs (texts); not both, no key twice.
