@@ -72,8 +72,8 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
     // given as a string is read where it is: it may be long, and its
     // pieces are cut from it and the joined tail without a whole copy.
     String converted;
-    if (!details.Item(u"Q_TEXT").IsString())
-      converted = ToString(details.Item(u"Q_TEXT"));
+    if (const Variant& q_text = details.Item(u"Q_TEXT"); !q_text.IsString())
+      converted = ToString(q_text);
     String tail = ToString(Concat(String(u"\r\n"), details.Item(u"LINK")));
 
     auto set_text = [&](CallProperty p, const char16_t* key) {
