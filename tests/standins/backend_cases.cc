@@ -11,7 +11,9 @@
 #include <set>
 #include <thread>
 
+#include "quillet/adapter.h"
 #include "quillet/calls.h"
+#include "quillet/class_registry.h"
 #include "quillet/error.h"
 #include "quillet/operations/operation.h"
 #include "quillet/safe_array.h"
@@ -103,6 +105,33 @@ TEST_P(BackendCaseTest, ACreatedCallIsStoredWhole) {
   EXPECT_EQ(call->text[0], std::string(2047, 'x'));
   EXPECT_EQ(call->text[0] + call->text[1], ToUtf8(text + u"\r\nL"));
   EXPECT_EQ(LogLines(), 0);
+}
+
+// A host's list may hold one record twice: the second submit of its text
+// stores the whole text again.
+TEST_P(BackendCaseTest, ARecordListedTwiceStoresItsTextTwice) {
+  Ref<Object> session = CreateObject(adapter::kUserSessionClass);
+  Variant manager(CreateObject(adapter::kServiceCallManagerClass));
+  CallMethod(session.Get(), u"addManager", manager);
+  auto& calls =
+      dynamic_cast<adapter::ServiceCallManager&>(*manager.AsObject().Get());
+  calls.Initialize(u"Desk");
+  auto record =
+      CreateAs<adapter::ServiceCallRecord>(adapter::kServiceCallRecordClass);
+  record->Set(adapter::CallProperty::SoldToBusinessPartner, u"BP-1");
+  auto text = CreateAs<adapter::CallText>(adapter::kCallTextClass);
+  for (const char16_t* piece : {u"first ", u"second"}) text->AddLine(piece);
+  record->Set(adapter::CallProperty::Text, Variant(text));
+  auto list =
+      CreateAs<adapter::ServiceCallList>(adapter::kServiceCallListClass);
+  list->Add(record);
+  list->Add(record);
+  ASSERT_EQ(calls.SubmitNewCalls(list)->ReturnedCalls()->Count(), 2);
+  for (const char* number : {"SC000001", "SC000002"}) {
+    std::optional<StoredCall> call = BackendStore(db_).Call(number);
+    ASSERT_TRUE(call.has_value()) << number;
+    EXPECT_EQ(call->text, (std::vector<std::string>{"first ", "second"}));
+  }
 }
 
 TEST_P(BackendCaseTest, ComplaintsAndRefusalsComeBackAsMessages) {
