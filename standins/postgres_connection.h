@@ -36,8 +36,9 @@ PgParam Maybe(const std::optional<T>& v) {
     return Int(*v);
 }
 
-// The rows of one statement's result, freed with it. BYTEA columns are
-// decoded to their bytes.
+// The rows of one statement's result, freed with it, in binary form: a
+// BYTEA or text as its bytes, a boolean as "t" or "f", an integer as its
+// digits (Text) or its value (Int); any other type raises.
 class PgResult {
  public:
   explicit PgResult(PGresult* r) : r_(r) {}
@@ -54,6 +55,8 @@ class PgResult {
   int64_t Int(int row, int col) const;
 
  private:
+  // An integer column's value in binary form; nullopt for any other.
+  std::optional<int64_t> Number(int row, int col) const;
   PGresult* r_;
 };
 

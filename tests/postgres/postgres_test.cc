@@ -324,6 +324,34 @@ TEST(PostgresCommandTest, TheCommandWritesAndListsOnTheServer) {
   }
 }
 
+// Values are answered in binary form: a text holding every byte value
+// comes back byte for byte, created and appended to, directly and through
+// the pooler (and so does every other column the call's read decodes).
+TEST(PostgresValueTest, EveryByteValueComesBackAsStored) {
+  std::string every(256, '\0');
+  for (size_t i = 0; i < every.size(); ++i) every[i] = static_cast<char>(i);
+  for (bool pooled : {false, true}) {
+    SCOPED_TRACE(pooled ? "through pgbouncer" : "directly");
+    std::string db = server->NewDatabase();
+    if (pooled) db = bouncer->Uri(DatabaseName(db));
+    BackendStore store(db);
+    CallData call;
+    call.properties["SoldToBusinessPartner"] = {VarType::String, every, 0};
+    call.text = StoredText{{every, ""}, ""};
+    call.solution_text = StoredText{{every}, ""};
+    ASSERT_TRUE(store.CreateCall("C", call).stored);
+    CallData change;
+    change.properties["CallNumber"] = {VarType::String, "SC000001", 0};
+    change.text = StoredText{{every}, "a"};
+    ASSERT_TRUE(store.ChangeCall("C", change).stored);
+    std::optional<StoredCall> read = store.Call("SC000001");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->properties.at("SoldToBusinessPartner").text, every);
+    EXPECT_EQ(read->text, (std::vector<std::string>{every, "", every}));
+    EXPECT_EQ(read->solution_text, std::vector<std::string>{every});
+  }
+}
+
 // A server that refuses every connection as PostgreSQL does while it
 // cannot take any yet (57P03), in one of its wordings, is waited for as one
 // that is away: the command fails as busy (3) once the reconnect window has
