@@ -113,8 +113,11 @@ struct Conflict {};
 // rolled the transaction back, so it runs again on a new connection.
 struct Lost {};
 // Raised when COMMIT was sent and its answer did not come: the connection
-// was lost, or the wait ran past the commit window.
-struct Unanswered {};
+// was lost, or (`late`) the wait ran past the commit window or the process
+// is stopping.
+struct Unanswered {
+  bool late;
+};
 
 std::atomic<int64_t> statements{0}, round_trips{0};
 std::atomic<bool> stopping{false};
@@ -315,7 +318,19 @@ void PgConnection::WriteTransaction(const std::function<void()>& work,
     }
     if (answered || Resolved(xid_, std::max(deadline, Clock::now() + window_)))
       return;
-    // Known to have been rolled back: nothing was written; run it again.
+    // Known to have been rolled back: nothing was written. A commit cut
+    // short by its window (or a stop) would be again: said at once.
+    if (commit_late_)
+      RaiseBackend(stopping
+                       ? "PostgreSQL: the service is stopping: the operation "
+                         "was cancelled and rolled back; nothing was written; "
+                         "try again"
+                       : "PostgreSQL did not confirm the commit within "
+                         "QUILLET_PG_COMMIT_SECONDS (a synchronous standby "
+                         "away?); it was rolled back and nothing was written; "
+                         "try again",
+                   FailureKind::kRetryLater);
+    // Lost with the connection: run it again.
     if (++lost > kAttempts)
       RaiseBackend(
           "the connection to PostgreSQL was lost again and again; the "
@@ -383,9 +398,11 @@ bool PgConnection::Commit() {
   Queue("COMMIT", {}, [&](const PgResult& r) {
     rolled_back = std::strcmp(r.Status(), "COMMIT") != 0;
   });
+  commit_late_ = false;
   try {
-    Pipeline(nullptr, Clock::now() + commit_window_, /*commits=*/true);
-  } catch (const Unanswered&) {
+    Pipeline(nullptr, commit_window_);
+  } catch (const Unanswered& unanswered) {
+    commit_late_ = unanswered.late;
     return false;
   }
   if (rolled_back)
@@ -522,11 +539,15 @@ void PgConnection::Queue(std::string sql, std::vector<PgParam> params,
   queue_.push_back({std::move(sql), std::move(params), std::move(sink)});
 }
 
-// Sends the queue as one pipeline, ended by a sync, without reading.
-void PgConnection::Send() {
+// Sends the queue (postgres_connection.h).
+void PgConnection::Send(bool commits) {
   Drain();
   if (PQpipelineStatus(conn_) == PQ_PIPELINE_OFF) PQenterPipelineMode(conn_);
   for (const Queued& q : queue_) {
+    // The server holds its answers until the sync, unless asked: the
+    // answers before COMMIT are to come as soon as they are had, so that
+    // COMMIT's own wait can be told apart from theirs.
+    if (commits && &q == &queue_.back()) PQsendFlushRequest(conn_);
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
     for (const PgParam& p : q.params) {
@@ -588,24 +609,29 @@ bool PgConnection::Await(Clock::time_point deadline) {
   return true;
 }
 
-std::optional<PgResult> PgConnection::Pipeline(const char* what,
-                                               Clock::time_point deadline,
-                                               bool commits) {
+std::optional<PgResult> PgConnection::Pipeline(
+    const char* what, std::optional<std::chrono::milliseconds> commit_window) {
+  bool commits = commit_window.has_value();
+  Clock::time_point deadline = Clock::time_point::max();
   if (queue_.empty()) return std::nullopt;
-  Send();
+  Send(commits);
   ++round_trips;
   std::vector<Queued> sent = std::move(queue_);
   queue_.clear();
   PGresult* failed = nullptr;
   std::optional<PgResult> last;
   for (size_t i = 0; i <= sent.size(); ++i) {
+    // The writes before COMMIT are bounded by statement_timeout; the window
+    // is for COMMIT's own answer, from when the one before it came.
+    if (commits && i + 1 == sent.size())
+      deadline = Clock::now() + *commit_window;
     if (!Await(deadline)) {
       PQclear(failed);
       // Past the deadline, or the process is stopping: the server stops
       // too, and the connection is no use after.
       Cancel(conn_);
       Reset();
-      if (commits) throw Unanswered{};
+      if (commits) throw Unanswered{/*late=*/true};
       RaiseBackend(
           "PostgreSQL: the service is stopping: the operation was cancelled "
           "and nothing of it was written; try again",
@@ -618,7 +644,7 @@ std::optional<PgResult> PgConnection::Pipeline(const char* what,
       if (commits) {
         PQclear(r);
         Reset();
-        throw Unanswered{};
+        throw Unanswered{/*late=*/false};
       }
       Fail(r, what ? what : "the database refused a statement");
     }

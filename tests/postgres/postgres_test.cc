@@ -474,6 +474,34 @@ TEST(PostgresCommitTest, ALostAnswerToCommitIsFoundOutNeverDenied) {
   unsetenv("QUILLET_PG_RECONNECT_SECONDS");
 }
 
+// The commit window is COMMIT's own: a write that goes with it and waits
+// longer (here its key's row, which another transaction inserted and rolls
+// back after 2.5 s) is carried out once, not cut, run again (a new call
+// number) nor reported lost.
+TEST(PostgresCommitTest, TheCommitWindowDoesNotCutTheWritesBeforeIt) {
+  std::string db = server->NewDatabase();
+  { BackendStore store(db); }
+  PGconn* holder = PQconnectdb(db.c_str());
+  PQclear(PQexec(holder, "BEGIN"));
+  PQclear(PQexec(holder,
+                 "INSERT INTO request_keys(key, kind, digest, answer, "
+                 "created_at, expires_at) VALUES('k', '', '', '', 0, 0)"));
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    PQclear(PQexec(holder, "ROLLBACK"));
+  });
+  setenv("QUILLET_PG_COMMIT_SECONDS", "1", 1);
+  testing::TempDir dir;
+  testing::CliResult run = testing::RunQuillet(
+      dir, {"create-call", "--db", db, "--key", "k", "SOLDTOBP=B"});
+  unsetenv("QUILLET_PG_COMMIT_SECONDS");
+  release.join();
+  PQfinish(holder);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("SC000001"), std::string::npos) << run.out;
+  EXPECT_EQ(BackendStore(db).Calls().size(), 1u);
+}
+
 // A COMMIT that waits on a synchronous standby that is away (or whose
 // answer never comes on a connection that stays open) is given up after
 // QUILLET_PG_COMMIT_SECONDS: cancelled, and its outcome looked up. The
