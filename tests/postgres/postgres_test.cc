@@ -502,6 +502,110 @@ TEST(PostgresCommitTest, TheCommitWindowDoesNotCutTheWritesBeforeIt) {
   EXPECT_EQ(BackendStore(db).Calls().size(), 1u);
 }
 
+// How many times `part` occurs in `text`.
+long Occurrences(const std::string& text, const std::string& part) {
+  long n = 0;
+  for (size_t at = text.find(part); at != std::string::npos;
+       at = text.find(part, at + part.size()))
+    ++n;
+  return n;
+}
+
+// A batch whose back end goes away stops at the line that met it, with
+// the status of a database away (3) or, when that line's COMMIT went
+// unanswered, of an outcome unknown (6); it says how far it got, and run
+// again (the back end back) it goes on from there, nothing stored twice.
+// Away: a pooler killed while line 3 waits for a lock, and not started
+// again. Unknown: line 1's answer to COMMIT lost, the server unreachable.
+TEST(PostgresBatchTest, ABatchStopsWhereItsBackEndWentAwayAndGoesOn) {
+  struct Case {
+    const char* name;
+    bool pooled;  // else through the proxy that loses an answer
+    int status;
+    const char* said;
+    long outcomes;  // written, the stopping line's included
+    long replayed;  // when run again: the lines carried out before
+  };
+  const Case cases[] = {
+      {"pooler gone", true, 3, "line 3: ", 3, 2},
+      {"answer lost", false, 6, "line 1: outcome unknown", 1, 1},
+  };
+  setenv("QUILLET_PG_RECONNECT_SECONDS", "1", 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string direct = server->NewDatabase(), name = DatabaseName(direct);
+    {
+      BackendStore(direct).CreateCall("C", [] {
+        CallData call;
+        call.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
+        return call;
+      }());
+    }
+    std::optional<testing::PgBouncer> pooler;
+    std::optional<testing::PgProxy> proxy;
+    std::string db;
+    if (c.pooled) {
+      db = pooler.emplace(server->SocketDir()).Uri(name);
+    } else {
+      db = proxy.emplace(server->SocketDir() + "/.s.PGSQL.5432").Uri(name);
+      proxy->DropCommitAnswer("INSERT INTO calls", true);
+    }
+    testing::CliFolder folder;
+    folder.Write(
+        "b.jsonl",
+        R"({"op":"create-call","details":{"SOLDTOBP":"B"}})"
+        "\n"
+        R"({"op":"create-call","details":{"SOLDTOBP":"B"}})"
+        "\n"
+        R"({"op":"update-call","details":{"CALLNUMBER":"SC000001","OPTION":7,"Q_TEXT":"x"}})"
+        "\n"
+        R"({"op":"create-call","details":{"SOLDTOBP":"B"}})"
+        "\n");
+    PGconn* holder = PQconnectdb(direct.c_str());
+    PQclear(PQexec(holder, "BEGIN"));
+    PQclear(PQexec(holder, "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE"));
+    std::thread kill([&] {
+      if (!c.pooled) return;
+      // Once line 3 waits for the row lock: the pooler dies, then the
+      // lock is let go.
+      for (int i = 0; i < 400; ++i) {
+        PGconn* look = PQconnectdb(direct.c_str());
+        PGresult* r = PQexec(look,
+                             "SELECT 1 FROM pg_stat_activity WHERE "
+                             "wait_event_type = 'Lock'");
+        bool waiting = PQntuples(r) > 0;
+        PQclear(r);
+        PQfinish(look);
+        if (waiting) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+      pooler->Kill();
+    });
+    testing::CliResult run = folder.Quillet({"batch", "--db", db, "b.jsonl"});
+    kill.join();
+    PQclear(PQexec(holder, "ROLLBACK"));
+    PQfinish(holder);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("running the batch again goes on"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), c.outcomes)
+        << run.out;
+    if (proxy) proxy->DropCommitAnswer("", false);
+    // Run again, directly: the lines done are answered again, the rest run.
+    testing::CliResult again =
+        folder.Quillet({"batch", "--db", direct, "b.jsonl"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(Occurrences(again.out, "\"replayed\":true"), c.replayed)
+        << again.out;
+    BackendStore store(direct, BackendStore::Open::kForReading);
+    EXPECT_EQ(store.Calls().size(), 4u);
+    EXPECT_EQ(store.Call("SC000001")->text.size(), 1u);
+  }
+  unsetenv("QUILLET_PG_RECONNECT_SECONDS");
+}
+
 // A COMMIT that waits on a synchronous standby that is away (or whose
 // answer never comes on a connection that stays open) is given up after
 // QUILLET_PG_COMMIT_SECONDS: cancelled, and its outcome looked up. The
