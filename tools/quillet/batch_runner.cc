@@ -14,9 +14,11 @@
 #include "input.h"
 #include "output_paths.h"
 #include "quillet/error.h"
+#include "quillet/operations/backend.h"
 #include "quillet/operations/batch_runs.h"
 #include "quillet/operations/json_variant.h"
 #include "quillet/operations/text_excerpt.h"
+#include "quillet/text.h"
 
 namespace quillet::cli {
 
@@ -65,6 +67,20 @@ int Stopped(BatchRuns* runs, BatchRun run, size_t line, size_t index,
       "; running the batch again goes on from line " + number +
       " (lines already done are answered again, not done again)");
   return unknown ? kExitOutcomeUnknown : kExitNothingRecorded;
+}
+
+// The record of how far the run got failed after line `line` ran (the
+// database went away between lines): says so, never "nothing ran".
+int RecordLost(const Error& e, size_t line) {
+  bool later = operations::TakeRetryLater();
+  std::string number = std::to_string(line);
+  Say("lines up to " + number +
+      " ran, but how far the batch got could not be recorded: " +
+      Excerpt(ToUtf8(e.info().description), 300) +
+      "; running the batch again answers them again, not done again, and "
+      "goes on after line " +
+      number);
+  return later ? kExitNothingRecorded : kExitRaised;
 }
 
 }  // namespace
@@ -197,7 +213,11 @@ int RunBatch(const Globals& g, const std::string& path,
     }
     if (!g.dry_run && (i + 1) % kRecordEvery == 0) {
       run.lines_done = static_cast<int64_t>(i + 1);
-      runs.Record(run);
+      try {
+        runs.Record(run);
+      } catch (const Error& e) {
+        return RecordLost(e, number);
+      }
     }
     if (progress) {
       size_t bar = ((i + 1) * 30) / lines.size();
@@ -212,7 +232,11 @@ int RunBatch(const Globals& g, const std::string& path,
   if (!g.dry_run) {
     run.lines_done = run.lines;
     run.finished = true;
-    runs.Record(run);
+    try {
+      runs.Record(run);
+    } catch (const Error& e) {
+      return RecordLost(e, lines.back().number);
+    }
   }
   if (progress) std::cerr << "\n";
   std::cerr << "batch: " << (returned + failed + bad) << " operations, "
