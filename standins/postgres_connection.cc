@@ -18,11 +18,14 @@
 //   looked up (txid_status) on a new connection, and the answer is what
 //   really happened; when that cannot be found out the failure says the
 //   outcome is unknown. A COMMIT whose answer does not come within the
-//   commit window is cancelled and looked up the same way.
+//   commit window (counted from the answers of the writes sent with it,
+//   which statement_timeout bounds) is cancelled and looked up the same
+//   way; found rolled back, it is said at once, not run again.
 // - Statements go in libpq's pipeline mode, so that a write costs two round
 //   trips: BEGIN goes with the work's first statements, writes whose answer
 //   is not needed (Defer) go with COMMIT, and a read's COMMIT goes without
-//   waiting for its answer (read at the next use).
+//   waiting for its answer (read at the next use). Answers come in binary
+//   form: a BYTEA as its bytes, never as hex at twice its size.
 // - A process that stops (StopPostgresWaits) ends every wait at once.
 // - Messages are one line in words; no SQL text and no password reaches
 //   them.
