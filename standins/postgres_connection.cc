@@ -18,11 +18,14 @@
 //   looked up (txid_status) on a new connection, and the answer is what
 //   really happened; when that cannot be found out the failure says the
 //   outcome is unknown. A COMMIT whose answer does not come within the
-//   commit window is cancelled and looked up the same way.
+//   commit window (counted from the answers of the writes sent with it,
+//   which statement_timeout bounds) is cancelled and looked up the same
+//   way; found rolled back, it is said at once, not run again.
 // - Statements go in libpq's pipeline mode, so that a write costs two round
 //   trips: BEGIN goes with the work's first statements, writes whose answer
 //   is not needed (Defer) go with COMMIT, and a read's COMMIT goes without
-//   waiting for its answer (read at the next use).
+//   waiting for its answer (read at the next use). Answers come in binary
+//   form: a BYTEA as its bytes, never as hex at twice its size.
 // - A process that stops (StopPostgresWaits) ends every wait at once.
 // - Messages are one line in words; no SQL text and no password reaches
 //   them.
@@ -113,8 +116,11 @@ struct Conflict {};
 // rolled the transaction back, so it runs again on a new connection.
 struct Lost {};
 // Raised when COMMIT was sent and its answer did not come: the connection
-// was lost, or the wait ran past the commit window.
-struct Unanswered {};
+// was lost, or (`late`) the wait ran past the commit window or the process
+// is stopping.
+struct Unanswered {
+  bool late;
+};
 
 std::atomic<int64_t> statements{0}, round_trips{0};
 std::atomic<bool> stopping{false};
@@ -144,22 +150,69 @@ std::string OneLine(const char* text) {
   return line;
 }
 
-constexpr int64_t kBytea = 17;  // the type OID of BYTEA
+// Every statement's result comes in binary form: a BYTEA as its bytes, not
+// as hex at twice its size (which past about 512 MiB the server cannot
+// build). The types Quillet's statements answer are decoded here; any
+// other raises rather than be misread.
+namespace {
+enum : Oid {
+  kBool = 16,
+  kBytea = 17,
+  kName = 19,
+  kInt8 = 20,
+  kInt2 = 21,
+  kInt4 = 23,
+  kText = 25,
+  kUnknown = 705,
+  kBpchar = 1042,
+  kVarchar = 1043,
+  kVoid = 2278,
+};
+
+// A big-endian integer of `size` bytes, sign-extended.
+int64_t BigEndian(const char* p, int size) {
+  uint64_t n = static_cast<unsigned char>(p[0]) & 0x80 ? ~uint64_t{0} : 0;
+  for (int i = 0; i < size; ++i)
+    n = (n << 8) | static_cast<unsigned char>(p[i]);
+  return static_cast<int64_t>(n);
+}
+}  // namespace
+
+std::optional<int64_t> PgResult::Number(int row, int col) const {
+  const char* p = PQgetvalue(r_, row, col);
+  int length = PQgetlength(r_, row, col);
+  Oid type = PQftype(r_, col);
+  if (PQgetisnull(r_, row, col)) return std::nullopt;
+  if ((type == kInt2 && length == 2) || (type == kInt4 && length == 4) ||
+      (type == kInt8 && length == 8))
+    return BigEndian(p, length);
+  if (type == kInt2 || type == kInt4 || type == kInt8)
+    RaiseBackend("PostgreSQL: a number could not be decoded");
+  return std::nullopt;
+}
 
 std::string PgResult::Text(int row, int col) const {
+  if (std::optional<int64_t> n = Number(row, col)) return std::to_string(*n);
   const char* p = PQgetvalue(r_, row, col);
-  if (PQftype(r_, col) != kBytea)
-    return std::string(p, static_cast<size_t>(PQgetlength(r_, row, col)));
-  size_t length = 0;
-  unsigned char* raw =
-      PQunescapeBytea(reinterpret_cast<const unsigned char*>(p), &length);
-  if (!raw) RaiseBackend("PostgreSQL: a value could not be decoded");
-  std::string out(reinterpret_cast<const char*>(raw), length);
-  PQfreemem(raw);
-  return out;
+  size_t length = static_cast<size_t>(PQgetlength(r_, row, col));
+  switch (PQftype(r_, col)) {
+    case kBool:
+      return length == 1 && p[0] ? "t" : "f";
+    case kBytea:
+    case kName:
+    case kText:
+    case kUnknown:
+    case kBpchar:
+    case kVarchar:
+    case kVoid:
+      return std::string(p, length);
+    default:
+      RaiseBackend("PostgreSQL: a value of an unexpected type was answered");
+  }
 }
 int64_t PgResult::Int(int row, int col) const {
-  return std::stoll(PQgetvalue(r_, row, col));
+  if (std::optional<int64_t> n = Number(row, col)) return *n;
+  return std::stoll(Text(row, col));
 }
 
 PgConnection::PgConnection(const std::string& uri,
@@ -268,7 +321,19 @@ void PgConnection::WriteTransaction(const std::function<void()>& work,
     }
     if (answered || Resolved(xid_, std::max(deadline, Clock::now() + window_)))
       return;
-    // Known to have been rolled back: nothing was written; run it again.
+    // Known to have been rolled back: nothing was written. A commit cut
+    // short by its window (or a stop) would be again: said at once.
+    if (commit_late_)
+      RaiseBackend(stopping
+                       ? "PostgreSQL: the service is stopping: the operation "
+                         "was cancelled and rolled back; nothing was written; "
+                         "try again"
+                       : "PostgreSQL did not confirm the commit within "
+                         "QUILLET_PG_COMMIT_SECONDS (a synchronous standby "
+                         "away?); it was rolled back and nothing was written; "
+                         "try again",
+                   FailureKind::kRetryLater);
+    // Lost with the connection: run it again.
     if (++lost > kAttempts)
       RaiseBackend(
           "the connection to PostgreSQL was lost again and again; the "
@@ -336,9 +401,11 @@ bool PgConnection::Commit() {
   Queue("COMMIT", {}, [&](const PgResult& r) {
     rolled_back = std::strcmp(r.Status(), "COMMIT") != 0;
   });
+  commit_late_ = false;
   try {
-    Pipeline(nullptr, Clock::now() + commit_window_, /*commits=*/true);
-  } catch (const Unanswered&) {
+    Pipeline(nullptr, commit_window_);
+  } catch (const Unanswered& unanswered) {
+    commit_late_ = unanswered.late;
     return false;
   }
   if (rolled_back)
@@ -475,11 +542,15 @@ void PgConnection::Queue(std::string sql, std::vector<PgParam> params,
   queue_.push_back({std::move(sql), std::move(params), std::move(sink)});
 }
 
-// Sends the queue as one pipeline, ended by a sync, without reading.
-void PgConnection::Send() {
+// Sends the queue (postgres_connection.h).
+void PgConnection::Send(bool commits) {
   Drain();
   if (PQpipelineStatus(conn_) == PQ_PIPELINE_OFF) PQenterPipelineMode(conn_);
   for (const Queued& q : queue_) {
+    // The server holds its answers until the sync, unless asked: the
+    // answers before COMMIT are to come as soon as they are had, so that
+    // COMMIT's own wait can be told apart from theirs.
+    if (commits && &q == &queue_.back()) PQsendFlushRequest(conn_);
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
     for (const PgParam& p : q.params) {
@@ -489,7 +560,8 @@ void PgConnection::Send() {
     }
     if (!PQsendQueryParams(conn_, q.sql.c_str(),
                            static_cast<int>(q.params.size()), nullptr,
-                           values.data(), lengths.data(), formats.data(), 0))
+                           values.data(), lengths.data(), formats.data(),
+                           /*resultFormat=binary*/ 1))
       break;  // the connection is lost: reading says so
   }
   PQpipelineSync(conn_);
@@ -540,24 +612,29 @@ bool PgConnection::Await(Clock::time_point deadline) {
   return true;
 }
 
-std::optional<PgResult> PgConnection::Pipeline(const char* what,
-                                               Clock::time_point deadline,
-                                               bool commits) {
+std::optional<PgResult> PgConnection::Pipeline(
+    const char* what, std::optional<std::chrono::milliseconds> commit_window) {
+  bool commits = commit_window.has_value();
+  Clock::time_point deadline = Clock::time_point::max();
   if (queue_.empty()) return std::nullopt;
-  Send();
+  Send(commits);
   ++round_trips;
   std::vector<Queued> sent = std::move(queue_);
   queue_.clear();
   PGresult* failed = nullptr;
   std::optional<PgResult> last;
   for (size_t i = 0; i <= sent.size(); ++i) {
+    // The writes before COMMIT are bounded by statement_timeout; the window
+    // is for COMMIT's own answer, from when the one before it came.
+    if (commits && i + 1 == sent.size())
+      deadline = Clock::now() + *commit_window;
     if (!Await(deadline)) {
       PQclear(failed);
       // Past the deadline, or the process is stopping: the server stops
       // too, and the connection is no use after.
       Cancel(conn_);
       Reset();
-      if (commits) throw Unanswered{};
+      if (commits) throw Unanswered{/*late=*/true};
       RaiseBackend(
           "PostgreSQL: the service is stopping: the operation was cancelled "
           "and nothing of it was written; try again",
@@ -570,7 +647,7 @@ std::optional<PgResult> PgConnection::Pipeline(const char* what,
       if (commits) {
         PQclear(r);
         Reset();
-        throw Unanswered{};
+        throw Unanswered{/*late=*/false};
       }
       Fail(r, what ? what : "the database refused a statement");
     }

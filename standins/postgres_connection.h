@@ -36,8 +36,9 @@ PgParam Maybe(const std::optional<T>& v) {
     return Int(*v);
 }
 
-// The rows of one statement's result, freed with it. BYTEA columns are
-// decoded to their bytes.
+// The rows of one statement's result, freed with it, in binary form: a
+// BYTEA or text as its bytes, a boolean as "t" or "f", an integer as its
+// digits (Text) or its value (Int); any other type raises.
 class PgResult {
  public:
   explicit PgResult(PGresult* r) : r_(r) {}
@@ -54,6 +55,8 @@ class PgResult {
   int64_t Int(int row, int col) const;
 
  private:
+  // An integer column's value in binary form; nullopt for any other.
+  std::optional<int64_t> Number(int row, int col) const;
   PGresult* r_;
 };
 
@@ -115,14 +118,18 @@ class PgConnection {
   void Reset();
   void Queue(std::string sql, std::vector<PgParam> params,
              std::function<void(const PgResult&)> sink);
-  // Sends what is queued in one pipeline and reads every answer, waiting
-  // until `deadline`; answers the last statement's result. The first
-  // failure raises (Fail) once all is read; with `commits`, a connection
-  // lost or a deadline passed raises Unanswered.
+  // Sends what is queued in one pipeline and reads every answer; answers
+  // the last statement's result. The first failure raises (Fail) once all
+  // is read. With `commit_window` the last statement is COMMIT: its answer
+  // is waited for that long, and a connection lost or the window passed
+  // raises Unanswered.
   std::optional<PgResult> Pipeline(
-      const char* what, Clock::time_point deadline = Clock::time_point::max(),
-      bool commits = false);
-  void Send();
+      const char* what,
+      std::optional<std::chrono::milliseconds> commit_window = std::nullopt);
+  // Sends the queue as one pipeline, ended by a sync, without reading;
+  // with `commits`, the answers before the last statement (COMMIT) are
+  // asked for as soon as they are had.
+  void Send(bool commits = false);
   void SendWithoutWaiting();
   void Drain();
   bool Await(Clock::time_point deadline);
@@ -134,6 +141,7 @@ class PgConnection {
   std::vector<Queued> queue_;
   int unread_syncs_ = 0;
   int64_t xid_ = 0;
+  bool commit_late_ = false;    // the last COMMIT's answer ran out of time
   std::string server_started_;  // of the server running the transaction
 };
 

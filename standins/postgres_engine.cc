@@ -64,6 +64,21 @@ const char* MasterRowSql(MasterTable table) {
                "warranty_expiry_date FROM service_objects WHERE object = $1";
 }
 
+// A call's row is answered as one message, which the server builds in at
+// most 1 GiB of memory: its properties and texts together are kept below
+// that, with room to spare for the message's own bytes, so that whatever
+// is stored can be read back. A write past it is refused.
+constexpr size_t kReadableCall = 1'000'000'000;
+
+void CheckReadable(size_t bytes) {
+  if (bytes > kReadableCall)
+    RaiseBackend("the call's texts would take " + std::to_string(bytes) +
+                 " bytes together, more than the " +
+                 std::to_string(kReadableCall) +
+                 " a call can hold on PostgreSQL and still be read back; "
+                 "nothing was written");
+}
+
 // The listing's filters, one text for both orders so that they cannot
 // drift apart: $2 changed since, $3 status (none is 0), $4 sold-to
 // partner, $6 text in the description.
@@ -84,6 +99,7 @@ class PostgresEngine final : public StorageEngine {
     db_.WriteTransaction(
         [&] {
           ahead_ = Answers();
+          locked_.reset();
           work();
         },
         ending == Ending::kCommit);
@@ -127,7 +143,7 @@ class PostgresEngine final : public StorageEngine {
     if (ahead.call_for_update)
       db_.Ask(kCallForUpdateSql, {Int(*ahead.call_for_update)},
               [this, seq = *ahead.call_for_update](const PgResult& r) {
-                ahead_.call = {seq, RowOf(r)};
+                ahead_.call = {seq, Locked(seq, r)};
               });
     db_.Flush();
   }
@@ -173,6 +189,8 @@ class PostgresEngine final : public StorageEngine {
     params.push_back(Int(seq));
     params.push_back(Bytes(component));
     params.push_back(Int(time));
+    CheckReadable(params[0].bytes.size() + params[4].bytes.size() +
+                  params[5].bytes.size());
     db_.Defer(
         "INSERT INTO calls(properties, status, sold_to, description, text, "
         "solution_text, seq, component, last_transaction_time) OVERRIDING "
@@ -185,10 +203,11 @@ class PostgresEngine final : public StorageEngine {
   std::optional<CallRow> ReadCall(int64_t seq, bool for_update) override {
     if (for_update && ahead_.call && ahead_.call->first == seq)
       return std::exchange(ahead_.call, std::nullopt)->second;
-    return RowOf(db_.Run(for_update ? kCallForUpdateSql
-                                    : "SELECT properties, text, solution_text "
-                                      "FROM calls WHERE seq = $1::bigint",
-                         {Int(seq)}));
+    if (for_update) return Locked(seq, db_.Run(kCallForUpdateSql, {Int(seq)}));
+    return RowOf(
+        db_.Run("SELECT properties, text, solution_text FROM calls WHERE seq = "
+                "$1::bigint",
+                {Int(seq)}));
   }
   // One statement. A text that grew by appending gets only its new pieces,
   // which SQL appends to what is stored without reading it; a text left as
@@ -213,6 +232,17 @@ class PostgresEngine final : public StorageEngine {
         params.push_back(Bytes(append ? "a" : "r"));
         params.push_back(Pieces(*(*text)->pieces, 0));
       }
+    }
+    // What the texts will take, from their sizes when the row was locked.
+    if (locked_ && locked_->seq == seq) {
+      size_t bytes = params[0].bytes.size();
+      for (auto [mode, stored] : {std::pair{size_t{6}, locked_->text},
+                                  std::pair{size_t{8}, locked_->solution_text}})
+        bytes += params[mode].bytes == "k" ? stored
+                 : params[mode].bytes == "a"
+                     ? stored + params[mode + 1].bytes.size()
+                     : params[mode + 1].bytes.size();
+      CheckReadable(bytes);
     }
     db_.Defer(
         "UPDATE calls SET properties = $1, status = $2::bigint, sold_to = $3, "
@@ -483,8 +513,9 @@ class PostgresEngine final : public StorageEngine {
       "SELECT contract, warranty, warranty_description, warranty_expiry_date "
       "FROM service_objects WHERE object = $1";
   static constexpr const char* kCallForUpdateSql =
-      "SELECT properties, NULL::bytea, NULL::bytea FROM calls WHERE seq = "
-      "$1::bigint FOR UPDATE";
+      "SELECT properties, NULL::bytea, NULL::bytea, "
+      "coalesce(octet_length(text), 0), coalesce(octet_length(solution_text), "
+      "0) FROM calls WHERE seq = $1::bigint FOR UPDATE";
 
   static std::pair<KeyRecord, bool> KeyAnswer(const PgResult& r) {
     return {KeyRecord{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2)},
@@ -534,8 +565,24 @@ class PostgresEngine final : public StorageEngine {
     return params;
   }
 
+  // A call's row as kCallForUpdateSql answers it, its texts' sizes kept
+  // for RewriteCall.
+  std::optional<CallRow> Locked(int64_t seq, const PgResult& r) {
+    locked_.reset();
+    if (r.Rows())
+      locked_ = {seq, static_cast<size_t>(r.Int(0, 3)),
+                 static_cast<size_t>(r.Int(0, 4))};
+    return RowOf(r);
+  }
+
   PgConnection db_;
   Answers ahead_;
+  // The sizes of the texts of the call last locked in this transaction.
+  struct LockedSizes {
+    int64_t seq;
+    size_t text, solution_text;
+  };
+  std::optional<LockedSizes> locked_;
 };
 
 }  // namespace

@@ -324,6 +324,34 @@ TEST(PostgresCommandTest, TheCommandWritesAndListsOnTheServer) {
   }
 }
 
+// Values are answered in binary form: a text holding every byte value
+// comes back byte for byte, created and appended to, directly and through
+// the pooler (and so does every other column the call's read decodes).
+TEST(PostgresValueTest, EveryByteValueComesBackAsStored) {
+  std::string every(256, '\0');
+  for (size_t i = 0; i < every.size(); ++i) every[i] = static_cast<char>(i);
+  for (bool pooled : {false, true}) {
+    SCOPED_TRACE(pooled ? "through pgbouncer" : "directly");
+    std::string db = server->NewDatabase();
+    if (pooled) db = bouncer->Uri(DatabaseName(db));
+    BackendStore store(db);
+    CallData call;
+    call.properties["SoldToBusinessPartner"] = {VarType::String, every, 0};
+    call.text = StoredText{{every, ""}, ""};
+    call.solution_text = StoredText{{every}, ""};
+    ASSERT_TRUE(store.CreateCall("C", call).stored);
+    CallData change;
+    change.properties["CallNumber"] = {VarType::String, "SC000001", 0};
+    change.text = StoredText{{every}, "a"};
+    ASSERT_TRUE(store.ChangeCall("C", change).stored);
+    std::optional<StoredCall> read = store.Call("SC000001");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->properties.at("SoldToBusinessPartner").text, every);
+    EXPECT_EQ(read->text, (std::vector<std::string>{every, "", every}));
+    EXPECT_EQ(read->solution_text, std::vector<std::string>{every});
+  }
+}
+
 // A server that refuses every connection as PostgreSQL does while it
 // cannot take any yet (57P03), in one of its wordings, is waited for as one
 // that is away: the command fails as busy (3) once the reconnect window has
@@ -442,6 +470,138 @@ TEST(PostgresCommitTest, ALostAnswerToCommitIsFoundOutNeverDenied) {
     std::vector<StoredCall> calls = store.Calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].text.size(), c.pieces);
+  }
+  unsetenv("QUILLET_PG_RECONNECT_SECONDS");
+}
+
+// The commit window is COMMIT's own: a write that goes with it and waits
+// longer (here its key's row, which another transaction inserted and rolls
+// back after 2.5 s) is carried out once, not cut, run again (a new call
+// number) nor reported lost.
+TEST(PostgresCommitTest, TheCommitWindowDoesNotCutTheWritesBeforeIt) {
+  std::string db = server->NewDatabase();
+  { BackendStore store(db); }
+  PGconn* holder = PQconnectdb(db.c_str());
+  PQclear(PQexec(holder, "BEGIN"));
+  PQclear(PQexec(holder,
+                 "INSERT INTO request_keys(key, kind, digest, answer, "
+                 "created_at, expires_at) VALUES('k', '', '', '', 0, 0)"));
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    PQclear(PQexec(holder, "ROLLBACK"));
+  });
+  setenv("QUILLET_PG_COMMIT_SECONDS", "1", 1);
+  testing::TempDir dir;
+  testing::CliResult run = testing::RunQuillet(
+      dir, {"create-call", "--db", db, "--key", "k", "SOLDTOBP=B"});
+  unsetenv("QUILLET_PG_COMMIT_SECONDS");
+  release.join();
+  PQfinish(holder);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("SC000001"), std::string::npos) << run.out;
+  EXPECT_EQ(BackendStore(db).Calls().size(), 1u);
+}
+
+// How many times `part` occurs in `text`.
+long Occurrences(const std::string& text, const std::string& part) {
+  long n = 0;
+  for (size_t at = text.find(part); at != std::string::npos;
+       at = text.find(part, at + part.size()))
+    ++n;
+  return n;
+}
+
+// A batch whose back end goes away stops at the line that met it, with
+// the status of a database away (3) or, when that line's COMMIT went
+// unanswered, of an outcome unknown (6); it says how far it got, and run
+// again (the back end back) it goes on from there, nothing stored twice.
+// Away: a pooler killed while line 3 waits for a lock, and not started
+// again. Unknown: line 1's answer to COMMIT lost, the server unreachable.
+TEST(PostgresBatchTest, ABatchStopsWhereItsBackEndWentAwayAndGoesOn) {
+  struct Case {
+    const char* name;
+    bool pooled;  // else through the proxy that loses an answer
+    int status;
+    const char* said;
+    long outcomes;  // written, the stopping line's included
+    long replayed;  // when run again: the lines carried out before
+  };
+  const Case cases[] = {
+      {"pooler gone", true, 3, "line 3: ", 3, 2},
+      {"answer lost", false, 6, "line 1: outcome unknown", 1, 1},
+  };
+  setenv("QUILLET_PG_RECONNECT_SECONDS", "1", 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string direct = server->NewDatabase(), name = DatabaseName(direct);
+    {
+      BackendStore(direct).CreateCall("C", [] {
+        CallData call;
+        call.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
+        return call;
+      }());
+    }
+    std::optional<testing::PgBouncer> pooler;
+    std::optional<testing::PgProxy> proxy;
+    std::string db;
+    if (c.pooled) {
+      db = pooler.emplace(server->SocketDir()).Uri(name);
+    } else {
+      db = proxy.emplace(server->SocketDir() + "/.s.PGSQL.5432").Uri(name);
+      proxy->DropCommitAnswer("INSERT INTO calls", true);
+    }
+    testing::CliFolder folder;
+    folder.Write(
+        "b.jsonl",
+        R"({"op":"create-call","details":{"SOLDTOBP":"B"}})"
+        "\n"
+        R"({"op":"create-call","details":{"SOLDTOBP":"B"}})"
+        "\n"
+        R"({"op":"update-call","details":{"CALLNUMBER":"SC000001","OPTION":7,"Q_TEXT":"x"}})"
+        "\n"
+        R"({"op":"create-call","details":{"SOLDTOBP":"B"}})"
+        "\n");
+    PGconn* holder = PQconnectdb(direct.c_str());
+    PQclear(PQexec(holder, "BEGIN"));
+    PQclear(PQexec(holder, "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE"));
+    std::thread kill([&] {
+      if (!c.pooled) return;
+      // Once line 3 waits for the row lock: the pooler dies, then the
+      // lock is let go.
+      for (int i = 0; i < 400; ++i) {
+        PGconn* look = PQconnectdb(direct.c_str());
+        PGresult* r = PQexec(look,
+                             "SELECT 1 FROM pg_stat_activity WHERE "
+                             "wait_event_type = 'Lock'");
+        bool waiting = PQntuples(r) > 0;
+        PQclear(r);
+        PQfinish(look);
+        if (waiting) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+      pooler->Kill();
+    });
+    testing::CliResult run = folder.Quillet({"batch", "--db", db, "b.jsonl"});
+    kill.join();
+    PQclear(PQexec(holder, "ROLLBACK"));
+    PQfinish(holder);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("running the batch again goes on"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), c.outcomes)
+        << run.out;
+    if (proxy) proxy->DropCommitAnswer("", false);
+    // Run again, directly: the lines done are answered again, the rest run.
+    testing::CliResult again =
+        folder.Quillet({"batch", "--db", direct, "b.jsonl"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(Occurrences(again.out, "\"replayed\":true"), c.replayed)
+        << again.out;
+    BackendStore store(direct, BackendStore::Open::kForReading);
+    EXPECT_EQ(store.Calls().size(), 4u);
+    EXPECT_EQ(store.Call("SC000001")->text.size(), 1u);
   }
   unsetenv("QUILLET_PG_RECONNECT_SECONDS");
 }

@@ -79,6 +79,19 @@ PgBouncer::~PgBouncer() {
   if (watchdog_ > 0) waitpid(watchdog_, &status, 0);
 }
 
+void PgBouncer::Kill() {
+  std::string pid;
+  std::ifstream(dir_ + "/pgbouncer.pid") >> pid;
+  std::string kill = "kill -9 " + ShellQuote(pid) + " >/dev/null 2>&1";
+  if (pid.empty() || std::system(kill.c_str()) != 0)
+    throw std::runtime_error("pgbouncer could not be killed (" + dir_ + ")");
+  // Gone once signal 0 finds no such process (bounded wait).
+  std::string alive = "kill -0 " + ShellQuote(pid) + " 2>/dev/null";
+  for (int i = 0; i < 200 && std::system(alive.c_str()) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  std::filesystem::remove(dir_ + "/.s.PGSQL." + std::to_string(kPort));
+}
+
 std::string PgBouncer::Uri(const std::string& database) const {
   return "postgresql:///" + database + "?host=" + dir_ +
          "&port=" + std::to_string(kPort) + "&user=postgres";

@@ -22,6 +22,9 @@ class PgBouncer {
 
   // The URI of a server database, through the pooler.
   std::string Uri(const std::string& database) const;
+  // Kills the pooler at once, as a crash would, and waits (bounded) until
+  // it is gone: its clients' connections are cut and new ones refused.
+  void Kill();
 
  private:
   std::string dir_;

@@ -132,9 +132,19 @@ void PgProxy::Pump(int client) {
       if (!SendAll(server, chunk.data(), chunk.size())) break;
       if (cut) {
         // The server reads the COMMIT before it sees the end of the
-        // connection: it commits, and its answer goes nowhere.
+        // connection: it commits, and its answers go nowhere (read and
+        // dropped until it hangs up, at most 10 s, so that none fails to
+        // be sent before the COMMIT runs).
         shutdown(server, SHUT_WR);
+        close(client);
+        client = -1;
         dropped_ = true;
+        for (int i = 0; i < 200 && !stop_; ++i) {
+          pollfd answer{server, POLLIN, 0};
+          if (poll(&answer, 1, 50) > 0 &&
+              recv(server, buffer, sizeof buffer, 0) <= 0)
+            break;
+        }
         break;
       }
     }
@@ -143,7 +153,7 @@ void PgProxy::Pump(int client) {
       if (n <= 0 || !SendAll(client, buffer, static_cast<size_t>(n))) break;
     }
   }
-  close(client);
+  if (client >= 0) close(client);
   close(server);
 }
 

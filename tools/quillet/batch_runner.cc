@@ -14,9 +14,11 @@
 #include "input.h"
 #include "output_paths.h"
 #include "quillet/error.h"
+#include "quillet/operations/backend.h"
 #include "quillet/operations/batch_runs.h"
 #include "quillet/operations/json_variant.h"
 #include "quillet/operations/text_excerpt.h"
+#include "quillet/text.h"
 
 namespace quillet::cli {
 
@@ -44,6 +46,42 @@ std::string BatchFileName(const std::string& path) {
 
 // How often a run records how far it got.
 constexpr size_t kRecordEvery = 100;
+
+// A line whose back end was busy or away (it recorded nothing), or whose
+// outcome is unknown, ends the run there rather than meet the same server
+// line after line: says how far the run got and answers the exit status.
+// The run is recorded as far as the line before, if the database takes it.
+int Stopped(BatchRuns* runs, BatchRun run, size_t line, size_t index,
+            const std::string& why, bool unknown) {
+  run.lines_done = static_cast<int64_t>(index);
+  try {
+    if (runs) runs->Record(run);
+  } catch (const Error&) {
+    // The database is away: the keys of the lines done say the same.
+  }
+  std::string number = std::to_string(line);
+  Say("line " + number + ": " + Excerpt(why, 300) +
+      "; the batch stopped there: the lines before it ran, line " + number +
+      (unknown ? " may or may not have been recorded"
+               : " and the lines after it did not") +
+      "; running the batch again goes on from line " + number +
+      " (lines already done are answered again, not done again)");
+  return unknown ? kExitOutcomeUnknown : kExitNothingRecorded;
+}
+
+// The record of how far the run got failed after line `line` ran (the
+// database went away between lines): says so, never "nothing ran".
+int RecordLost(const Error& e, size_t line) {
+  bool later = operations::TakeRetryLater();
+  std::string number = std::to_string(line);
+  Say("lines up to " + number +
+      " ran, but how far the batch got could not be recorded: " +
+      Excerpt(ToUtf8(e.info().description), 300) +
+      "; running the batch again answers them again, not done again, and "
+      "goes on after line " +
+      number);
+  return later ? kExitNothingRecorded : kExitRaised;
+}
 
 }  // namespace
 
@@ -135,6 +173,7 @@ int RunBatch(const Globals& g, const std::string& path,
     size_t number = line.number;
     json record = {{"line", number}};
     std::string done;
+    std::optional<Outcome> stop;  // the back end busy, away or unanswering
     try {
       if (!line.unreadable.empty()) throw UsageError(line.unreadable);
       PreparedOperation op = operations::Prepare(line.request);
@@ -149,6 +188,9 @@ int RunBatch(const Globals& g, const std::string& path,
       record.update(outcome.output);
       outcome.verdict == Verdict::kDone ? ++returned : ++failed;
       done = outcome.done;
+      if (outcome.verdict == Verdict::kRetryLater ||
+          outcome.verdict == Verdict::kOutcomeUnknown)
+        stop = std::move(outcome);
     } catch (const UsageError& e) {
       ++bad;
       record["usage"] = e.what();
@@ -165,9 +207,18 @@ int RunBatch(const Globals& g, const std::string& path,
     if (!Flushed(out)) return OutputLost(output.name(), so_far);
     errno = 0;
     if (!trace.Write()) return OutputLost(trace.name(), so_far);
+    if (stop) {
+      if (progress) std::cerr << "\n";
+      return Stopped(g.dry_run ? nullptr : &runs, run, number, i, stop->message,
+                     stop->verdict == Verdict::kOutcomeUnknown);
+    }
     if (!g.dry_run && (i + 1) % kRecordEvery == 0) {
       run.lines_done = static_cast<int64_t>(i + 1);
-      runs.Record(run);
+      try {
+        runs.Record(run);
+      } catch (const Error& e) {
+        return RecordLost(e, number);
+      }
     }
     if (progress) {
       size_t bar = ((i + 1) * 30) / lines.size();
@@ -182,7 +233,11 @@ int RunBatch(const Globals& g, const std::string& path,
   if (!g.dry_run) {
     run.lines_done = run.lines;
     run.finished = true;
-    runs.Record(run);
+    try {
+      runs.Record(run);
+    } catch (const Error& e) {
+      return RecordLost(e, lines.back().number);
+    }
   }
   if (progress) std::cerr << "\n";
   std::cerr << "batch: " << (returned + failed + bad) << " operations, "
