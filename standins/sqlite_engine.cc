@@ -25,6 +25,8 @@ namespace {
 
 // How long a statement waits for another connection's lock.
 constexpr int kBusyWaitMs = 10000;
+// The text index takes the calls this many at a time.
+constexpr int64_t kTextIndexEvery = 128;
 
 // Prepared statements of one connection, prepared once and reused; keyed by
 // the address of their SQL text (always a literal).
@@ -302,10 +304,14 @@ std::string ListingSql(unsigned shape) {
   if (shape & kStatus) sql += " AND status = ?3";
   if (shape & kSoldTo) sql += " AND sold_to = ?4";
   if (shape & kIndexedText)
-    sql += changed_order ? " AND seq IN (SELECT rowid FROM calls_text WHERE "
-                           "calls_text MATCH ?8)"
-                         : " AND seq IN (SELECT rowid FROM calls_text WHERE "
-                           "calls_text MATCH ?8 AND rowid > ?1)";
+    sql += changed_order
+               ? " AND seq IN (SELECT rowid FROM calls_text WHERE calls_text "
+                 "MATCH ?8 UNION ALL SELECT seq FROM calls WHERE seq > "
+                 "(SELECT upto FROM calls_text_upto))"
+               : " AND seq IN (SELECT rowid FROM calls_text WHERE calls_text "
+                 "MATCH ?8 AND rowid > ?1 UNION ALL SELECT seq FROM calls "
+                 "WHERE seq > ?1 AND seq > (SELECT upto FROM "
+                 "calls_text_upto))";
   if (shape & (kText | kIndexedText)) sql += " AND instr(description, ?6) > 0";
   sql += changed_order
              ? " ORDER BY last_transaction_time DESC, seq DESC LIMIT ?5"
@@ -467,6 +473,7 @@ class SqliteEngine final : public StorageEngine {
                 "?6)");
     s.Bind(1, seq).Bind(2, component).Bind(3, time);
     encoded.BindTo(s, 4).Run();
+    if (seq % kTextIndexEvery == 0) IndexTexts();
   }
   std::optional<CallRow> ReadCall(int64_t seq, bool) override {
     // A write transaction already holds the file's write lock.
@@ -729,6 +736,19 @@ class SqliteEngine final : public StorageEngine {
   }
 
  private:
+  // Brings the text index up to the last call (sqlite_schema.cc says why
+  // it trails): one segment for the calls since it last moved.
+  void IndexTexts() {
+    Statement(*cache_,
+              "INSERT INTO calls_text(rowid, description) SELECT seq, "
+              "description FROM calls WHERE seq > (SELECT upto FROM "
+              "calls_text_upto) AND description IS NOT NULL")
+        .Run();
+    Statement(*cache_,
+              "UPDATE calls_text_upto SET upto = (SELECT max(seq) FROM calls)")
+        .Run();
+  }
+
   // Binds the filters `shape` asks for.
   static void BindFilters(Statement& s, unsigned shape,
                           const CallQuery& query) {

@@ -75,11 +75,15 @@ const std::string kKeyExpiry =
 // answers, not every call. Each index is one more page a commit writes, so
 // there are as few as the filters need: status and sold-to partner in
 // sequence order (an index entry ends in the sequence number), the last
-// transaction time for the newest-changed order and "changed since". The
-// text index keeps no copy of the text (it reads it back from calls, should
-// it need it) and no positions: a text is looked for as the trigrams it
-// holds, and each call they find is then checked for the text itself.
-// Triggers keep the text index in step with every write of a call.
+// transaction time for the newest-changed order and "changed since".
+//
+// The text index keeps no copy of the text (it reads it back from calls,
+// should it need it) and no positions: a text is looked for as the
+// trigrams it holds, and each call they find is then checked for the text
+// itself. It holds the calls up to calls_text_upto.upto, which the engine
+// moves on every so many calls (a commit per call would write a segment of
+// the index each); a listing reads the few calls after it as they are. A
+// change of a description the index holds is applied at once, by trigger.
 constexpr const char* kListingIndexes = R"sql(
 ALTER TABLE calls ADD COLUMN status INTEGER GENERATED ALWAYS AS (
   CASE WHEN json_type(properties, '$.Status') IS NULL THEN 0
@@ -95,12 +99,11 @@ CREATE VIRTUAL TABLE calls_text USING fts5(description, content='calls',
   content_rowid='seq', tokenize='trigram case_sensitive 1', detail=none,
   columnsize=0);
 INSERT INTO calls_text(calls_text) VALUES('rebuild');
-CREATE TRIGGER calls_text_insert AFTER INSERT ON calls
-  WHEN NEW.description IS NOT NULL BEGIN
-  INSERT INTO calls_text(rowid, description) VALUES(NEW.seq, NEW.description);
-END;
+CREATE TABLE calls_text_upto(upto INTEGER NOT NULL);
+INSERT INTO calls_text_upto SELECT coalesce(max(seq), 0) FROM calls;
 CREATE TRIGGER calls_text_update AFTER UPDATE OF properties ON calls
-  WHEN OLD.description IS NOT NEW.description BEGIN
+  WHEN OLD.description IS NOT NEW.description
+  AND OLD.seq <= (SELECT upto FROM calls_text_upto) BEGIN
   INSERT INTO calls_text(calls_text, rowid, description)
     SELECT 'delete', OLD.seq, OLD.description
     WHERE OLD.description IS NOT NULL;
