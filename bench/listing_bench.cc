@@ -34,13 +34,12 @@ CallRow RowOf(int64_t i) {
   row.properties["CallDescription"] =
       text("Printer jams on tray " + std::to_string(i % 4) + " near unit " +
            std::to_string(i) + (i % kRare == 3 ? ", smudge on each page" : ""));
-  if (i % kRare == 5)
-    row.properties["Status"] = {VarType::Integer, "", 15};
+  if (i % kRare == 5) row.properties["Status"] = {VarType::Integer, "", 15};
   row.properties["LastTransactionTime"] = {VarType::Long, "", 800'000'000 + i};
-  for (const char* name : {"ServiceObject", "Contract", "Warranty",
-                           "CreatedBy", "Priority", "Problem", "Component"})
-    row.properties[name] = text(std::string(name) + "-value-" +
-                                std::to_string(i % 97));
+  for (const char* name : {"ServiceObject", "Contract", "Warranty", "CreatedBy",
+                           "Priority", "Problem", "Component"})
+    row.properties[name] =
+        text(std::string(name) + "-value-" + std::to_string(i % 97));
   row.text = {std::string(200, 'x')};
   return row;
 }
@@ -85,11 +84,20 @@ void BM_ListingPage(benchmark::State& state) {
   query.limit = 100;
   query.newest_change_first = state.range(2) == 1;
   switch (state.range(1)) {
-    case 1: query.status = 15; break;
-    case 2: query.sold_to = "BP-9"; break;
-    case 3: query.text = "smudge"; break;
-    case 4: query.changed_since = 800'000'000 + calls - 1000; break;
-    default: break;
+    case 1:
+      query.status = 15;
+      break;
+    case 2:
+      query.sold_to = "BP-9";
+      break;
+    case 3:
+      query.text = "smudge";
+      break;
+    case 4:
+      query.changed_since = 800'000'000 + calls - 1000;
+      break;
+    default:
+      break;
   }
   int64_t listed = 0;
   for (auto _ : state)
