@@ -233,11 +233,17 @@ class PostgresEngine final : public StorageEngine {
                                 int64_t limit) override {
     std::optional<int64_t> status;
     if (query.status) status = *query.status;
-    PgResult r =
-        db_.Run("SELECT seq FROM calls WHERE seq > $1::bigint " CALL_FILTERS
-                "ORDER BY seq LIMIT $5::bigint",
-                {Int(after_seq), Maybe(query.changed_since), Maybe(status),
-                 Maybe(query.sold_to), Int(limit), Maybe(query.text)});
+    // A text or "changed since" reads the calls its index finds and sorts
+    // them: the planner would otherwise walk the calls in order, hoping to
+    // meet a page of matches soon (they may all be at the end).
+    bool by_index = query.text || query.changed_since;
+    PgResult r = db_.Run(
+        by_index ? "SELECT seq FROM calls WHERE seq > $1::bigint " CALL_FILTERS
+                   "ORDER BY seq + 0 LIMIT $5::bigint"
+                 : "SELECT seq FROM calls WHERE seq > $1::bigint " CALL_FILTERS
+                   "ORDER BY seq LIMIT $5::bigint",
+        {Int(after_seq), Maybe(query.changed_since), Maybe(status),
+         Maybe(query.sold_to), Int(limit), Maybe(query.text)});
     std::vector<int64_t> out;
     for (int i = 0; i < r.Rows(); ++i) out.push_back(r.Int(i, 0));
     return out;
@@ -251,11 +257,18 @@ class PostgresEngine final : public StorageEngine {
     if (query.status) status = *query.status;
     std::optional<int64_t> time, seq;
     if (before) std::tie(seq, time) = *before;
+    // A text reads the calls its index finds and sorts them (CallPage).
     PgResult r = db_.Run(
-        "SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint IS "
-        "NULL OR (last_transaction_time, seq) < ($1::bigint, "
-        "$7::bigint)) " CALL_FILTERS
-        "ORDER BY last_transaction_time DESC, seq DESC LIMIT $5::bigint",
+        query.text
+            ? "SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint "
+              "IS NULL OR (last_transaction_time, seq) < ($1::bigint, "
+              "$7::bigint)) " CALL_FILTERS
+              "ORDER BY last_transaction_time + 0 DESC, seq DESC LIMIT "
+              "$5::bigint"
+            : "SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint "
+              "IS NULL OR (last_transaction_time, seq) < ($1::bigint, "
+              "$7::bigint)) " CALL_FILTERS
+              "ORDER BY last_transaction_time DESC, seq DESC LIMIT $5::bigint",
         {Maybe(time), Maybe(query.changed_since), Maybe(status),
          Maybe(query.sold_to), Int(limit), Maybe(query.text), Maybe(seq)});
     std::vector<std::pair<int64_t, int64_t>> out;

@@ -323,7 +323,7 @@ std::string ListingSql(unsigned shape) {
   // "Changed since" alone, in sequence order: the calls changed since then
   // are read by time and sorted, rather than every call read in order (a
   // follower asks for the few changed since it last looked).
-  if ((shape & ~kBefore) == kChangedSince) sql += " INDEXED BY calls_by_time";
+  if (shape == kChangedSince) sql += " INDEXED BY calls_by_time";
   for (size_t i = 0; i < terms.size(); ++i)
     sql += (i == 0 ? " WHERE " : " AND ") + terms[i];
   sql += changed_order
