@@ -170,10 +170,14 @@ constexpr const char* kListingIndexes =
     "DROP INDEX IF EXISTS calls_by_time;"
     "CREATE INDEX IF NOT EXISTS calls_by_change"
     " ON calls(last_transaction_time, seq);";
+// pg_trgm may be added by a role that may create in the database from
+// PostgreSQL 13 on (a trusted extension), by a superuser before.
 constexpr const char* kTrigramsAvailable =
     "SELECT EXISTS(SELECT 1 FROM pg_extension WHERE extname = 'pg_trgm') OR "
     "(EXISTS(SELECT 1 FROM pg_available_extensions WHERE name = 'pg_trgm') "
-    "AND has_database_privilege(current_database(), 'CREATE'))";
+    "AND has_database_privilege(current_database(), 'CREATE') AND "
+    "(current_setting('server_version_num')::int >= 130000 OR (SELECT "
+    "rolsuper FROM pg_roles WHERE rolname = current_user)))";
 constexpr const char* kTextIndex =
     "CREATE EXTENSION IF NOT EXISTS pg_trgm;"
     "CREATE INDEX IF NOT EXISTS calls_by_description ON calls"
