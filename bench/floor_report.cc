@@ -106,6 +106,40 @@ void FloorReport::Finalize() {
                       ? "time per call after 1,000,000 calls / after 1,000"
                       : "time per call after 100,000 calls / after 1,000",
                   value);
+  // A request key's cost, and a filtered listing page's: each against the
+  // same work without it.
+  const Result* keyed = find("BM_CreateCall_Embedded/memory:0/keyed:1");
+  const Result* plain = find("BM_CreateCall_Embedded/memory:0/keyed:0");
+  if (keyed && plain)
+    std::printf("  %-58s %8.1f us / %6.1f us = %5.2fx\n",
+                "CreateCall under a request key / without, WAL file",
+                keyed->real_ns / 1e3, plain->real_ns / 1e3,
+                keyed->real_ns / plain->real_ns);
+  double keyed_written = 0;
+  if (counter("BM_CreateCall_Embedded/memory:0/keyed:1", "written_B/call",
+              keyed_written) &&
+      counter("BM_CreateCall_Embedded/memory:0/keyed:0", "written_B/call",
+              written))
+    std::printf("  %-58s %8.0f B  / %6.0f B  = %5.2fx\n",
+                "bytes written, under a request key / without", keyed_written,
+                written, keyed_written / written);
+  for (const char* calls : {"100000", "1000000"})
+    for (const char* order : {"0", "1"}) {
+      std::string run = std::string("BM_ListingPage/calls:") + calls;
+      const Result* all = find(run + "/filter:0/changed:" + order);
+      const Result* worst = nullptr;
+      for (const char* filter : {"1", "2", "3"}) {
+        const Result* r = find(run + "/filter:" + filter + "/changed:" + order);
+        if (r && (!worst || r->real_ns > worst->real_ns)) worst = r;
+      }
+      if (!all || !worst) continue;
+      std::string row = std::string("slowest filtered page / unfiltered, ") +
+                        (std::string(calls) == "1000000" ? "1M" : "100k") +
+                        " calls" + (order[0] == '1' ? ", newest changed" : "");
+      std::printf("  %-58s %8.1f us / %6.1f us = %5.2fx\n", row.c_str(),
+                  worst->real_ns / 1e3, all->real_ns / 1e3,
+                  worst->real_ns / all->real_ns);
+    }
   std::fflush(stdout);
   ConsoleReporter::Finalize();
 }

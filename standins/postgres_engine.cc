@@ -81,12 +81,18 @@ void CheckReadable(size_t bytes) {
 
 // The listing's filters, one text for both orders so that they cannot
 // drift apart: $2 changed since, $3 status (none is 0), $4 sold-to
-// partner, $6 text in the description.
-#define CALL_FILTERS                                                 \
-  "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) " \
-  "AND ($3::bigint IS NULL OR coalesce(status, 0) = $3::bigint) "    \
-  "AND ($4::bytea IS NULL OR sold_to = $4::bytea) "                  \
-  "AND ($6::bytea IS NULL OR position($6::bytea in description) > 0) "
+// partner, $6 text in the description. Each statement is planned with its
+// values, so a filter left out costs nothing and one given meets its index
+// (postgres_schema.cc); the text is asked as a LIKE of the description's
+// escaped form, which its trigram index answers, then checked as bytes.
+#define CALL_FILTERS                                                      \
+  "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "      \
+  "AND ($3::bigint IS NULL OR coalesce(status, 0) = $3::bigint) "         \
+  "AND ($4::bytea IS NULL OR sold_to = $4::bytea) "                       \
+  "AND ($6::bytea IS NULL OR (encode(description, 'escape') LIKE '%' || " \
+  "replace(replace(replace(encode($6::bytea, 'escape'), '\\', '\\\\'), "  \
+  "'%', '\\%'), '_', '\\_') || '%' AND "                                  \
+  "position($6::bytea in description) > 0)) "
 
 class PostgresEngine final : public StorageEngine {
  public:
@@ -257,11 +263,17 @@ class PostgresEngine final : public StorageEngine {
                                 int64_t limit) override {
     std::optional<int64_t> status;
     if (query.status) status = *query.status;
-    PgResult r =
-        db_.Run("SELECT seq FROM calls WHERE seq > $1::bigint " CALL_FILTERS
-                "ORDER BY seq LIMIT $5::bigint",
-                {Int(after_seq), Maybe(query.changed_since), Maybe(status),
-                 Maybe(query.sold_to), Int(limit), Maybe(query.text)});
+    // A text or "changed since" reads the calls its index finds and sorts
+    // them: the planner would otherwise walk the calls in order, hoping to
+    // meet a page of matches soon (they may all be at the end).
+    bool by_index = query.text || query.changed_since;
+    PgResult r = db_.Run(
+        by_index ? "SELECT seq FROM calls WHERE seq > $1::bigint " CALL_FILTERS
+                   "ORDER BY seq + 0 LIMIT $5::bigint"
+                 : "SELECT seq FROM calls WHERE seq > $1::bigint " CALL_FILTERS
+                   "ORDER BY seq LIMIT $5::bigint",
+        {Int(after_seq), Maybe(query.changed_since), Maybe(status),
+         Maybe(query.sold_to), Int(limit), Maybe(query.text)});
     std::vector<int64_t> out;
     for (int i = 0; i < r.Rows(); ++i) out.push_back(r.Int(i, 0));
     return out;
@@ -275,11 +287,18 @@ class PostgresEngine final : public StorageEngine {
     if (query.status) status = *query.status;
     std::optional<int64_t> time, seq;
     if (before) std::tie(seq, time) = *before;
+    // A text reads the calls its index finds and sorts them (CallPage).
     PgResult r = db_.Run(
-        "SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint IS "
-        "NULL OR (last_transaction_time, seq) < ($1::bigint, "
-        "$7::bigint)) " CALL_FILTERS
-        "ORDER BY last_transaction_time DESC, seq DESC LIMIT $5::bigint",
+        query.text
+            ? "SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint "
+              "IS NULL OR (last_transaction_time, seq) < ($1::bigint, "
+              "$7::bigint)) " CALL_FILTERS
+              "ORDER BY last_transaction_time + 0 DESC, seq DESC LIMIT "
+              "$5::bigint"
+            : "SELECT seq, last_transaction_time FROM calls WHERE ($1::bigint "
+              "IS NULL OR (last_transaction_time, seq) < ($1::bigint, "
+              "$7::bigint)) " CALL_FILTERS
+              "ORDER BY last_transaction_time DESC, seq DESC LIMIT $5::bigint",
         {Maybe(time), Maybe(query.changed_since), Maybe(status),
          Maybe(query.sold_to), Int(limit), Maybe(query.text), Maybe(seq)});
     std::vector<std::pair<int64_t, int64_t>> out;

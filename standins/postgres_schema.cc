@@ -157,6 +157,32 @@ constexpr const char* kOneRowPerCall =
     "ALTER TABLE calls DROP COLUMN call_number;"
     "DROP TABLE call_properties, call_texts;";
 
+// What listings filter on, indexed (schema version 7): status and sold-to
+// partner each by sequence number, the last change by time and sequence
+// number (the newest-changed order), and the description's text by its
+// trigrams (pg_trgm, where the server has it and the role may add it).
+// A filter's plan reads the calls it answers; the text's trigrams find
+// candidates that LIKE and position() then check.
+constexpr const char* kListingIndexes =
+    "CREATE INDEX IF NOT EXISTS calls_by_status"
+    " ON calls((coalesce(status, 0)), seq);"
+    "CREATE INDEX IF NOT EXISTS calls_by_sold_to ON calls(sold_to, seq);"
+    "DROP INDEX IF EXISTS calls_by_time;"
+    "CREATE INDEX IF NOT EXISTS calls_by_change"
+    " ON calls(last_transaction_time, seq);";
+// pg_trgm may be added by a role that may create in the database from
+// PostgreSQL 13 on (a trusted extension), by a superuser before.
+constexpr const char* kTrigramsAvailable =
+    "SELECT EXISTS(SELECT 1 FROM pg_extension WHERE extname = 'pg_trgm') OR "
+    "(EXISTS(SELECT 1 FROM pg_available_extensions WHERE name = 'pg_trgm') "
+    "AND has_database_privilege(current_database(), 'CREATE') AND "
+    "(current_setting('server_version_num')::int >= 130000 OR (SELECT "
+    "rolsuper FROM pg_roles WHERE rolname = current_user)))";
+constexpr const char* kTextIndex =
+    "CREATE EXTENSION IF NOT EXISTS pg_trgm;"
+    "CREATE INDEX IF NOT EXISTS calls_by_description ON calls"
+    " USING gin ((encode(description, 'escape')) gin_trgm_ops);";
+
 // Refuses, before anything changes, a database whose call numbers are not
 // their sequence numbers spelled.
 void RequireSpelledCallNumbers(PgConnection& db) {
@@ -198,12 +224,17 @@ void PreparePostgresSchema(PgConnection& db, OpenMode open) {
     }
     // kSchema is version 3's layout; versions 2 and 3 differ only in
     // the SQLite layout. 4 adds batch runs, 5 each key's expiry, 6 one row
-    // per call.
+    // per call, 7 the listings' indexes.
     if (version < 4) db.Exec(QUILLET_PG_BATCH_RUNS);
     if (version < 5) db.Exec(kKeyExpiry.c_str());
     if (version < 6) {
       RequireSpelledCallNumbers(db);
       db.Exec(kOneRowPerCall, "cannot bring the calls to one row each");
+    }
+    if (version < 7) {
+      db.Exec(kListingIndexes, "cannot index the calls");
+      if (db.Run(kTrigramsAvailable, {}).Text(0, 0) == "t")
+        db.Exec(kTextIndex, "cannot index the calls' descriptions");
     }
     if (version >= 0 && version < kSchemaVersion)
       db.Run(

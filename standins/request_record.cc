@@ -80,9 +80,18 @@ std::string AnswerJson(const SubmitOutcome& outcome) {
   json answer = {{"messages", outcome.messages},
                  {"nothing_to_apply", outcome.nothing_to_apply}};
   if (outcome.stored) {
+    // Each value as short as it can be read back whole: a text alone as a
+    // string, a number alone as [type, number], else [type, text, number].
+    // The row is smaller, so more of them share a page of the table.
     json properties = json::object();
-    for (const auto& [name, v] : outcome.stored->properties)
-      properties[name] = {TypeName(v.type), v.text, v.number};
+    for (const auto& [name, v] : outcome.stored->properties) {
+      if (v.type == VarType::String && v.number == 0)
+        properties[name] = v.text;
+      else if (v.type != VarType::String && v.text.empty())
+        properties[name] = {TypeName(v.type), v.number};
+      else
+        properties[name] = {TypeName(v.type), v.text, v.number};
+    }
     answer["stored"] = {{"call_number", outcome.stored->call_number},
                         {"properties", properties}};
   }
@@ -109,12 +118,18 @@ void AnswerFromJson(const std::string& text, SubmitOutcome& outcome) {
     const json& stored = answer["stored"];
     StoredCall call{stored.at("call_number").get<std::string>(), {}, {}, {}};
     for (const auto& [name, v] : stored.at("properties").items()) {
+      if (v.is_string()) {
+        call.properties[name] = {VarType::String, v.get<std::string>(), 0};
+        continue;
+      }
       std::optional<VarType> type =
           StoredTypeNamed(v.at(0).get_ref<const std::string&>());
-      if (!type)
+      if (!type || (v.size() != 2 && v.size() != 3))
         RaiseBackend("the answer kept under a request key is not readable");
-      call.properties[name] = {*type, v.at(1).get<std::string>(),
-                               v.at(2).get<int64_t>()};
+      call.properties[name] =
+          v.size() == 2 ? StoredValue{*type, "", v.at(1).get<int64_t>()}
+                        : StoredValue{*type, v.at(1).get<std::string>(),
+                                      v.at(2).get<int64_t>()};
     }
     outcome.stored = std::move(call);
   }

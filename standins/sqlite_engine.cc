@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 
@@ -24,6 +26,8 @@ namespace {
 
 // How long a statement waits for another connection's lock.
 constexpr int kBusyWaitMs = 10000;
+// The text index takes the calls this many at a time.
+constexpr int64_t kTextIndexEvery = 128;
 
 // Prepared statements of one connection, prepared once and reused; keyed by
 // the address of their SQL text (always a literal).
@@ -226,17 +230,127 @@ int MasterWidth(MasterTable table) {
   return table == MasterTable::kBusinessPartners ? 2 : 5;
 }
 
-// The listing's filters, one text for both orders so that they cannot
-// drift apart: ?2 changed since, ?3 status (none is 0), ?4 sold-to partner,
-// ?6 text in the description.
-#define CALL_FILTERS                                                    \
-  "AND (?2 IS NULL OR last_transaction_time >= ?2) "                    \
-  "AND (?3 IS NULL OR CASE WHEN json_type(properties, '$.Status') IS "  \
-  "NULL THEN 0 ELSE json_extract(properties, '$.Status[1]') END = ?3) " \
-  "AND (?4 IS NULL OR json_extract(properties, "                        \
-  "'$.SoldToBusinessPartner') = ?4) "                                   \
-  "AND (?6 IS NULL OR instr(json_extract(properties, "                  \
-  "'$.CallDescription'), ?6) > 0) "
+// A text the trigram index can look for: whole UTF-8 characters, at least
+// three of them (a trigram), and no NUL. Any other text is looked for in
+// every description the other filters leave.
+bool Indexable(const std::string& text) {
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++chars) {
+    auto c = static_cast<unsigned char>(text[i]);
+    size_t len = c == 0                  ? 0
+                 : c < 0x80              ? 1
+                 : c >= 0xc2 && c < 0xe0 ? 2
+                 : c >= 0xe0 && c < 0xf0 ? 3
+                 : c >= 0xf0 && c < 0xf5 ? 4
+                                         : 0;
+    if (len == 0 || i + len > text.size()) return false;
+    for (size_t k = 1; k < len; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80)
+        return false;
+    i += len;
+  }
+  return chars >= 3;
+}
+
+// The full-text question for `text`: every trigram it holds, each quoted.
+// What it finds holds them all, in some order: each call found is then
+// checked for the text itself.
+std::string TrigramQuery(const std::string& text) {
+  std::vector<size_t> starts;  // of each character
+  for (size_t i = 0; i < text.size(); ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80)
+      starts.push_back(i);
+  starts.push_back(text.size());
+  std::set<std::string> trigrams;
+  for (size_t c = 0; c + 3 < starts.size(); ++c)
+    trigrams.insert(text.substr(starts[c], starts[c + 3] - starts[c]));
+  std::string query;
+  for (const std::string& trigram : trigrams) {
+    query += query.empty() ? "\"" : " AND \"";
+    for (char ch : trigram)
+      query += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    query += '"';
+  }
+  return query;
+}
+
+// The listing's statements, one per order and set of filters: each filter
+// present is a plain comparison the planner can answer from its index (a
+// filter left out as "?N IS NULL OR ..." would make every statement scan).
+// Parameters: ?1 after this sequence number, or (newest-changed order)
+// before this time, ?7 and this sequence number; ?2 changed since; ?3
+// status; ?4 sold-to partner; ?5 limit; ?6 text in the description; ?8 its
+// trigram query.
+enum ListingFilter : unsigned {
+  kChangedSince = 1,
+  kStatus = 2,
+  kSoldTo = 4,
+  kText = 8,          // looked for in every description left
+  kIndexedText = 16,  // found through the trigram index, then checked
+  kNewestChanged = 32,
+  kBefore = 64,  // newest-changed order, after a call
+};
+constexpr unsigned kListingShapes = 128;
+
+std::string ListingSql(unsigned shape) {
+  bool changed_order = (shape & kNewestChanged) != 0;
+  std::vector<std::string> terms;
+  if (shape & kBefore)
+    terms.push_back(
+        "last_transaction_time <= ?1 AND (last_transaction_time < ?1 OR seq "
+        "< ?7)");
+  if (shape & kChangedSince) terms.push_back("last_transaction_time >= ?2");
+  if (shape & kStatus) terms.push_back("status = ?3");
+  if (shape & kSoldTo) terms.push_back("sold_to = ?4");
+  // The calls the text index finds, and those it does not hold yet; in
+  // sequence order, the list alone bounds the calls read.
+  if (shape & kIndexedText)
+    terms.push_back(
+        changed_order
+            ? "seq IN (SELECT rowid FROM calls_text WHERE calls_text MATCH ?8 "
+              "UNION ALL SELECT seq FROM calls WHERE seq > (SELECT upto FROM "
+              "calls_text_upto))"
+            : "seq IN (SELECT rowid FROM calls_text WHERE calls_text MATCH ?8 "
+              "AND rowid > ?1 UNION ALL SELECT seq FROM calls WHERE seq > "
+              "max(?1, (SELECT upto FROM calls_text_upto)))");
+  else if (!changed_order)
+    terms.push_back("seq > ?1");
+  if (shape & (kText | kIndexedText))
+    terms.push_back("instr(description, ?6) > 0");
+  std::string sql = changed_order
+                        ? "SELECT seq, last_transaction_time FROM calls"
+                        : "SELECT seq FROM calls";
+  // "Changed since" alone, in sequence order: the calls changed since then
+  // are read by time and sorted, rather than every call read in order (a
+  // follower asks for the few changed since it last looked).
+  if (shape == kChangedSince) sql += " INDEXED BY calls_by_time";
+  for (size_t i = 0; i < terms.size(); ++i)
+    sql += (i == 0 ? " WHERE " : " AND ") + terms[i];
+  sql += changed_order
+             ? " ORDER BY last_transaction_time DESC, seq DESC LIMIT ?5"
+             : " ORDER BY seq LIMIT ?5";
+  return sql;
+}
+
+// Every shape's text, made once: the statement cache keys statements by
+// the address of their text.
+const char* ListingStatement(unsigned shape) {
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> all;
+    for (unsigned s = 0; s < kListingShapes; ++s) all.push_back(ListingSql(s));
+    return all;
+  }();
+  return texts[shape].c_str();
+}
+
+unsigned ListingShape(const CallQuery& query) {
+  unsigned shape = 0;
+  if (query.changed_since) shape |= kChangedSince;
+  if (query.status) shape |= kStatus;
+  if (query.sold_to) shape |= kSoldTo;
+  if (query.text) shape |= Indexable(*query.text) ? kIndexedText : kText;
+  return shape;
+}
 
 class SqliteEngine final : public StorageEngine {
  public:
@@ -372,6 +486,7 @@ class SqliteEngine final : public StorageEngine {
                 "?6)");
     s.Bind(1, seq).Bind(2, component).Bind(3, time);
     encoded.BindTo(s, 4).Run();
+    if (seq % kTextIndexEvery == 0) IndexTexts();
   }
   std::optional<CallRow> ReadCall(int64_t seq, bool) override {
     // A write transaction already holds the file's write lock.
@@ -398,10 +513,10 @@ class SqliteEngine final : public StorageEngine {
   }
   std::vector<int64_t> CallPage(const CallQuery& query, int64_t after_seq,
                                 int64_t limit) override {
-    Statement s(*cache_, "SELECT seq FROM calls WHERE seq > ?1 " CALL_FILTERS
-                         "ORDER BY seq LIMIT ?5");
-    s.Bind(1, after_seq).Bind(2, query.changed_since).Bind(3, query.status);
-    s.Bind(4, query.sold_to).Bind(5, limit).Bind(6, query.text);
+    unsigned shape = ListingShape(query);
+    Statement s(*cache_, ListingStatement(shape));
+    s.Bind(1, after_seq).Bind(5, limit);
+    BindFilters(s, shape, query);
     std::vector<int64_t> out;
     while (s.Step()) out.push_back(s.Int(0));
     return out;
@@ -411,15 +526,12 @@ class SqliteEngine final : public StorageEngine {
       const CallQuery& query,
       const std::optional<std::pair<int64_t, int64_t>>& before,
       int64_t limit) override {
-    Statement s(*cache_,
-                "SELECT seq, last_transaction_time FROM calls WHERE "
-                "(?1 IS NULL OR last_transaction_time < ?1 OR "
-                "(last_transaction_time = ?1 AND seq < ?7)) " CALL_FILTERS
-                "ORDER BY last_transaction_time DESC, seq DESC LIMIT ?5");
-    std::optional<int64_t> time, seq;
-    if (before) std::tie(seq, time) = *before;
-    s.Bind(1, time).Bind(2, query.changed_since).Bind(3, query.status);
-    s.Bind(4, query.sold_to).Bind(5, limit).Bind(6, query.text).Bind(7, seq);
+    unsigned shape =
+        ListingShape(query) | kNewestChanged | (before ? kBefore : 0u);
+    Statement s(*cache_, ListingStatement(shape));
+    if (before) s.Bind(1, before->second).Bind(7, before->first);
+    s.Bind(5, limit);
+    BindFilters(s, shape, query);
     std::vector<std::pair<int64_t, int64_t>> out;
     while (s.Step()) out.emplace_back(s.Int(0), s.Int(1));
     return out;
@@ -560,11 +672,17 @@ class SqliteEngine final : public StorageEngine {
   void InsertKey(const std::string& key, const KeyRecord& record,
                  int64_t lifetime_seconds) override {
     int64_t now = Now();
+    // Its id: its expiry, and after the keys that expire in the same
+    // second (sqlite_schema.cc).
     Statement s(*cache_,
-                "INSERT INTO request_keys(key, kind, digest, answer, "
-                "created_at, expires_at) VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+                "INSERT INTO request_keys(id, key, kind, digest, answer, "
+                "created_at, expires_at) VALUES((SELECT coalesce(max(id) + 1, "
+                "?6 * 1048576) FROM request_keys WHERE id >= ?6 * 1048576 AND "
+                "id < (?6 + 1) * 1048576), ?1, ?2, ?3, ?4, ?5, ?6)");
     s.Bind(1, key).Bind(2, record.kind).Bind(3, record.digest);
-    s.Bind(4, record.answer).Bind(5, now).Bind(6, now + lifetime_seconds);
+    // Bounded, so that the id stays a whole number of 64 bits.
+    int64_t expires = now + std::clamp<int64_t>(lifetime_seconds, 0, 1LL << 40);
+    s.Bind(4, record.answer).Bind(5, now).Bind(6, expires);
     s.Run();
   }
   std::optional<BatchRun> StandingBatchRun(
@@ -597,10 +715,12 @@ class SqliteEngine final : public StorageEngine {
     s.Bind(1, file_name).Bind(2, identity).Run();
   }
   void PruneKeys(int limit) override {
+    // In id order, which is expiry order; the expiry itself is checked too,
+    // for a key whose id does not say it (one an earlier Quillet wrote).
     Statement s(*cache_,
-                "DELETE FROM request_keys WHERE key IN (SELECT key FROM "
-                "request_keys WHERE expires_at <= ?1 ORDER BY expires_at "
-                "LIMIT ?2)");
+                "DELETE FROM request_keys WHERE id IN (SELECT id FROM "
+                "request_keys WHERE id < (?1 + 1) * 1048576 AND expires_at <= "
+                "?1 ORDER BY id LIMIT ?2)");
     s.Bind(1, Now()).Bind(2, int64_t{limit}).Run();
   }
   void PruneKeysCreatedBefore(int64_t created_before, int limit) override {
@@ -637,6 +757,29 @@ class SqliteEngine final : public StorageEngine {
   }
 
  private:
+  // Brings the text index up to the last call (sqlite_schema.cc says why
+  // it trails): one segment for the calls since it last moved.
+  void IndexTexts() {
+    Statement(*cache_,
+              "INSERT INTO calls_text(rowid, description) SELECT seq, "
+              "description FROM calls WHERE seq > (SELECT upto FROM "
+              "calls_text_upto) AND description IS NOT NULL")
+        .Run();
+    Statement(*cache_,
+              "UPDATE calls_text_upto SET upto = (SELECT max(seq) FROM calls)")
+        .Run();
+  }
+
+  // Binds the filters `shape` asks for.
+  static void BindFilters(Statement& s, unsigned shape,
+                          const CallQuery& query) {
+    if (shape & kChangedSince) s.Bind(2, *query.changed_since);
+    if (shape & kStatus) s.Bind(3, *query.status);
+    if (shape & kSoldTo) s.Bind(4, *query.sold_to);
+    if (shape & (kText | kIndexedText)) s.Bind(6, *query.text);
+    if (shape & kIndexedText) s.Bind(8, TrigramQuery(*query.text));
+  }
+
   // The file lives on this machine: its clock is the host's.
   static int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 

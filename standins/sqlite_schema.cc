@@ -69,6 +69,78 @@ const std::string kKeyExpiry =
     "DROP INDEX IF EXISTS request_keys_by_age;"
     "CREATE INDEX request_keys_by_expiry ON request_keys(expires_at);";
 
+// What listings filter on, read from the properties by virtual columns
+// (computed when read, stored only in their indexes), and the description's
+// text in a full-text index of trigrams: a filtered page reads the calls it
+// answers, not every call. Each index is one more page a commit writes, so
+// there are as few as the filters need: status and sold-to partner in
+// sequence order (an index entry ends in the sequence number), the last
+// transaction time for the newest-changed order and "changed since".
+//
+// The text index keeps no copy of the text (it reads it back from calls,
+// should it need it) and no positions: a text is looked for as the
+// trigrams it holds, and each call they find is then checked for the text
+// itself. It holds the calls up to calls_text_upto.upto, which the engine
+// moves on every so many calls (a commit per call would write a segment of
+// the index each); a listing reads the few calls after it as they are. A
+// change of a description the index holds is applied at once, by trigger.
+constexpr const char* kListingIndexes = R"sql(
+ALTER TABLE calls ADD COLUMN status INTEGER GENERATED ALWAYS AS (
+  CASE WHEN json_type(properties, '$.Status') IS NULL THEN 0
+  ELSE json_extract(properties, '$.Status[1]') END) VIRTUAL;
+ALTER TABLE calls ADD COLUMN sold_to TEXT GENERATED ALWAYS AS (
+  json_extract(properties, '$.SoldToBusinessPartner')) VIRTUAL;
+ALTER TABLE calls ADD COLUMN description TEXT GENERATED ALWAYS AS (
+  json_extract(properties, '$.CallDescription')) VIRTUAL;
+CREATE INDEX calls_by_status ON calls(status);
+CREATE INDEX calls_by_sold_to ON calls(sold_to);
+CREATE INDEX calls_by_time ON calls(last_transaction_time);
+CREATE VIRTUAL TABLE calls_text USING fts5(description, content='calls',
+  content_rowid='seq', tokenize='trigram case_sensitive 1', detail=none,
+  columnsize=0);
+INSERT INTO calls_text(calls_text) VALUES('rebuild');
+CREATE TABLE calls_text_upto(upto INTEGER NOT NULL);
+INSERT INTO calls_text_upto SELECT coalesce(max(seq), 0) FROM calls;
+CREATE TRIGGER calls_text_update AFTER UPDATE OF properties ON calls
+  WHEN OLD.description IS NOT NEW.description
+  AND OLD.seq <= (SELECT upto FROM calls_text_upto) BEGIN
+  INSERT INTO calls_text(calls_text, rowid, description)
+    SELECT 'delete', OLD.seq, OLD.description
+    WHERE OLD.description IS NOT NULL;
+  INSERT INTO calls_text(rowid, description)
+    SELECT NEW.seq, NEW.description WHERE NEW.description IS NOT NULL;
+END;
+)sql";
+
+// Request keys kept in the order they expire (schema version 7): the row's
+// id is its expiry (Unix seconds) times 2^20 plus its place among the keys
+// that expire in the same second, so pruning reads the table from its start
+// and needs no index of its own. A key costs a commit the table's page and
+// its key's index page, where an index by expiry made it three.
+constexpr const char* kKeysByExpiry = R"sql(
+CREATE TABLE request_keys_new(
+  id INTEGER PRIMARY KEY,
+  key TEXT NOT NULL UNIQUE,
+  kind TEXT NOT NULL,
+  digest TEXT NOT NULL,
+  answer TEXT NOT NULL,
+  created_at INTEGER NOT NULL,
+  expires_at INTEGER NOT NULL DEFAULT 0);
+INSERT INTO request_keys_new
+  SELECT expires_at * 1048576 + row_number() OVER (
+    PARTITION BY expires_at ORDER BY created_at, key) - 1,
+    key, kind, digest, answer, created_at, expires_at
+  FROM request_keys;
+DROP TABLE request_keys;
+ALTER TABLE request_keys_new RENAME TO request_keys;
+)sql";
+// The same trigger as version 5's, on the new table.
+const std::string kKeysDefaultExpiry =
+    "CREATE TRIGGER request_keys_default_expiry AFTER INSERT ON request_keys "
+    "WHEN NEW.expires_at = 0 BEGIN UPDATE request_keys SET expires_at = "
+    "NEW.created_at + " +
+    std::to_string(kDefaultKeyRetentionSeconds) + " WHERE key = NEW.key; END;";
+
 // The tables of a new file as schema version kTablesVersion laid them out;
 // the migration steps after that version then apply to a new file as to an
 // old one, so that each change of layout is written once.
@@ -153,8 +225,10 @@ UPDATE call_properties SET value = value - 946684800
     kKeyExpiry,
     // 5 -> 6: one row per call on PostgreSQL; SQLite's layout is the same.
     "",
+    // 6 -> 7: what listings filter on, indexed; keys in order of expiry.
+    std::string(kListingIndexes) + kKeysByExpiry + kKeysDefaultExpiry,
 };
-static_assert(kSchemaVersion == 6, "add a migration step with the version");
+static_assert(kSchemaVersion == 7, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;

@@ -447,6 +447,11 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
                               .out)
                   .size(),
               1u);
+    // The text index holds the calls stored before it was made.
+    json by_text = json::parse(
+        Quillet({"calls", "--db", "old.db", "--json", "--text", "m \"2"}).out);
+    ASSERT_EQ(by_text.size(), 1u);
+    EXPECT_EQ(by_text[0]["CallDescription"], "Jam \"2\"");
     // A batch (its run remembered in a table the migration made) goes on.
     Write("one.jsonl", R"({"op":"create-call","details":{"SOLDTOBP":"BP-1"}})"
                        "\n");

@@ -560,27 +560,98 @@ TEST_P(BackendCaseTest, AKeyLivesAsLongAsItsWriterAsked) {
   EXPECT_EQ(week.Calls().size(), 4u);
 }
 
-// A new call has no stored status: listings read it as 0, "New".
-TEST_P(BackendCaseTest, ACallWithoutAStatusIsListedAsNew) {
+// Each filter finds exactly its calls, alone and together, in either
+// order: a new call has no stored status and is listed as 0, "New"; a text
+// is a substring of the description, case and all, whatever its length,
+// found under the description a change gave it and no longer under the old,
+// in calls a text index holds (after 126 others) and in calls it does not
+// hold yet.
+TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
   BackendStore store(db_);
-  CallData call;
-  call.properties["SoldToBusinessPartner"] = {VarType::String, "BP-1", 0};
+  CallData other;
+  other.properties["SoldToBusinessPartner"] = {VarType::String, "BP-2", 0};
+  for (int i = 0; i < 126; ++i) ASSERT_TRUE(store.CreateCall("", other).stored);
+  struct Seed {
+    const char* partner;
+    std::optional<std::string> description;
+  } seeds[] = {{"BP-1", "abcXbcd"},  // every trigram of "abcd", not "abcd"
+               {"BP-2", "old words"},
+               {"BP-1", "Printer jams on tray 2"},
+               {"BP-1", std::nullopt}};
   std::vector<std::string> numbers;
-  for (int i = 0; i < 3; ++i)
+  for (const Seed& seed : seeds) {
+    CallData call;
+    call.properties["SoldToBusinessPartner"] = {VarType::String, seed.partner,
+                                                0};
+    if (seed.description)
+      call.properties["CallDescription"] = {VarType::String, *seed.description,
+                                            0};
     numbers.push_back(store.CreateCall("Desk", call).stored->call_number);
-  CallData change;
-  change.properties["CallNumber"] = {VarType::String, numbers[1], 0};
-  change.properties["Status"] = {VarType::Integer, "", 15};
-  ASSERT_TRUE(store.ChangeCall("Desk", change).stored);
-  const std::pair<int64_t, std::vector<std::string>> cases[] = {
-      {0, {numbers[0], numbers[2]}}, {15, {numbers[1]}}, {10, {}}};
-  for (const auto& [status, expected] : cases) {
-    CallQuery query;
-    query.status = status;
+  }
+  for (int i : {1, 3}) {
+    CallData change;
+    change.properties["CallNumber"] = {VarType::String, numbers[i], 0};
+    change.properties["Status"] = {VarType::Integer, "", 15};
+    if (i == 1)
+      change.properties["CallDescription"] = {
+          VarType::String,
+          "Paper jam: \"tray\" 100% \xc3\xbcn\xc3\xaf"
+          "c\xc3\xb6"
+          "de_x",
+          0};
+    ASSERT_TRUE(store.ChangeCall("Desk", change).stored);
+  }
+  auto listed = [&](CallQuery query, bool newest_changed) {
+    query.newest_change_first = newest_changed;
     std::vector<std::string> found;
     for (const StoredCall& c : store.Calls(query))
-      found.push_back(c.call_number);
-    EXPECT_EQ(found, expected) << "status " << status;
+      if (std::find(numbers.begin(), numbers.end(), c.call_number) !=
+          numbers.end())
+        found.push_back(c.call_number);
+    return found;
+  };
+  std::vector<std::string> by_change = listed({}, true);
+  struct Case {
+    const char* name;
+    CallQuery query;
+    std::vector<int> found;  // indexes into `numbers`, in sequence order
+  } cases[] = {
+      {"status new", {.status = 0}, {0, 2}},
+      {"status 15", {.status = 15}, {1, 3}},
+      {"status 10", {.status = 10}, {}},
+      {"sold-to", {.sold_to = "BP-1"}, {0, 2, 3}},
+      {"sold-to and status", {.status = 15, .sold_to = "BP-1"}, {3}},
+      {"changed since long ago", {.changed_since = 0}, {0, 1, 2, 3}},
+      {"changed since later", {.changed_since = INT32_MAX}, {}},
+      {"text", {.text = "jam"}, {1, 2}},
+      {"text, other case", {.text = "Jam"}, {}},
+      {"text of two letters", {.text = "y "}, {2}},
+      {"text of its trigrams only", {.text = "abcd"}, {}},
+      {"text at the end", {.text = "bcd"}, {0}},
+      {"text with quotes, % and _", {.text = "\"tray\" 100% "}, {1}},
+      {"text of wide letters", {.text = "\xc3\xbcn\xc3\xaf"}, {1}},
+      {"text of one wide letter", {.text = "\xc3\xaf"}, {1}},
+      {"text like a pattern", {.text = "e_x"}, {1}},
+      {"LIKE's wildcard is a letter", {.text = "e%x"}, {}},
+      {"a changed description", {.text = "old words"}, {}},
+      {"text and sold-to", {.sold_to = "BP-2", .text = "jam"}, {1}},
+      {"text after a call", {.after = numbers[1], .text = "jam"}, {2}},
+      {"sold-to, limited", {.sold_to = "BP-1", .limit = 2}, {0, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> expected;
+    for (int i : c.found) expected.push_back(numbers[static_cast<size_t>(i)]);
+    EXPECT_EQ(listed(c.query, false), expected);
+    if (c.query.after || c.query.limit) continue;  // `after` is order's own
+    EXPECT_EQ(store.CountCalls(c.query, 1000),
+              static_cast<int64_t>(store.Calls(c.query).size()));
+    // The newest-changed order is the unfiltered one, less the others.
+    std::vector<std::string> changed;
+    for (const std::string& n : by_change)
+      if (std::find(expected.begin(), expected.end(), n) != expected.end())
+        changed.push_back(n);
+    EXPECT_EQ(listed(c.query, true), changed);
   }
 }
 

@@ -17,7 +17,7 @@ namespace quillet::standins {
 
 inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
 inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
-inline constexpr int32_t kSchemaVersion = 6;
+inline constexpr int32_t kSchemaVersion = 7;
 // How long a request key is kept unless its store says otherwise.
 inline constexpr int64_t kDefaultKeyRetentionSeconds = 7 * 24 * 3600;
 // The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
