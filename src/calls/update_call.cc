@@ -56,22 +56,23 @@ struct Update {
 
   // The solution text: TextMode "a" once, after the last piece.
   void SetSolutionText() {
-    String text = Read(u"SOLUTIONTEXT");
+    DetailText text(details.Item(u"SOLUTIONTEXT"));
     solution_text =
         CreateAs<adapter::SolutionText>(adapter::kSolutionTextClass);
-    if (text.empty()) return;
-    ForEachTextPiece(
-        text, [&](StringView piece) { solution_text->AddLine(String(piece)); });
+    if (text.view().empty()) return;
+    ForEachTextPiece(text.view(), [&](StringView piece) {
+      solution_text->AddLine(String(piece));
+    });
     solution_text->SetTextMode(u"a");
     record.Set(CallProperty::SolutionText, Variant(solution_text));
   }
 
   // The call text: TextMode "a" after every piece.
   void SetCallText() {
-    String text = Read(u"Q_TEXT");
+    DetailText text(details.Item(u"Q_TEXT"));
     call_text = CreateAs<adapter::CallText>(adapter::kCallTextClass);
-    if (text.empty()) return;
-    ForEachTextPiece(text, [&](StringView piece) {
+    if (text.view().empty()) return;
+    ForEachTextPiece(text.view(), [&](StringView piece) {
       call_text->AddLine(String(piece));
       call_text->SetTextMode(u"a");
     });
