@@ -33,6 +33,15 @@ inline constexpr StringView kCallsSource = u"Quillet.Calls";
 // The call details, for reading: raises 91 when the caller passed Nothing.
 Dictionary& Details(const Ref<Dictionary>& details);
 
+// A value read as text, as ToString reads it, but kept a Variant: a text is
+// passed on as it is (a short one without an allocation) and anything else is
+// converted, raising as ToString does.
+Variant AsText(const Variant& value);
+Variant AsText(Variant&& value);
+// Whether the value reads as the empty text (ToString(value).empty()),
+// without copying it when it is a text already.
+bool IsEmptyText(const Variant& value);
+
 // An item of the call details read as text without copying a long text: the
 // item's own string when it holds one, else its conversion (which raises as
 // ToString does). The details are the caller's and are not changed while an
