@@ -64,6 +64,7 @@ class Dictionary : public Object {
   };
   static KeyView MakeKeyView(const Variant& key);
   static size_t Hash(const KeyView& key) noexcept;
+  static bool Matches(const Variant& stored, const KeyView& key);
   static constexpr size_t kInitialCapacity = 12;
   static constexpr size_t kSearchInOrderUpTo = 8;
   std::optional<size_t> Find(const Variant& key) const;

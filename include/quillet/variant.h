@@ -17,6 +17,11 @@
 //   error);
 //   // `error` now holds what the manager wrote into it.
 //
+// A text of up to 15 code units is held inside the Variant itself, so that
+// making, copying and dropping the short texts that fill call details and
+// results allocates nothing; a longer text is held as a String and moves
+// without a copy.
+//
 // A Variant is a plain value: not thread-safe for concurrent writes, like any
 // standard container.
 #pragma once
@@ -64,9 +69,16 @@ class Variant {
   Variant(bool b) noexcept : v_(b) {}
   Variant(int32_t n) noexcept : v_(n) {}
   Variant(double d) noexcept : v_(d) {}
-  Variant(String s) noexcept : v_(std::move(s)) {}
-  Variant(StringView s) : v_(String(s)) {}
-  Variant(const char16_t* s) : v_(String(s)) {}
+  Variant(const String& s) { SetText(s); }
+  Variant(String&& s) noexcept {
+    if (s.size() <= ShortText::kCapacity) {
+      SetText(s);
+    } else {
+      v_.emplace<String>(std::move(s));
+    }
+  }
+  Variant(StringView s) { SetText(s); }
+  Variant(const char16_t* s) { SetText(s); }
   // Narrow text would decay to a pointer and then read as a Boolean; text is
   // 16-bit (u"..."), and objects are passed as Ref<T>.
   Variant(const char*) = delete;
@@ -97,7 +109,11 @@ class Variant {
   Variant& operator=(Variant&& other) noexcept = default;
   ~Variant() = default;
 
-  VarType type() const noexcept { return static_cast<VarType>(v_.index()); }
+  VarType type() const noexcept {
+    size_t index = v_.index();
+    return index == kShortTextIndex ? VarType::String
+                                    : static_cast<VarType>(index);
+  }
   bool IsEmpty() const noexcept { return type() == VarType::Empty; }
   bool IsNull() const noexcept { return type() == VarType::Null; }
   bool IsNumeric() const noexcept {
@@ -114,8 +130,13 @@ class Variant {
   int16_t AsInteger() const { return std::get<int16_t>(v_); }
   int32_t AsLong() const { return std::get<int32_t>(v_); }
   double AsDouble() const { return std::get<double>(v_); }
-  const String& AsString() const { return std::get<String>(v_); }
-  String& AsString() { return std::get<String>(v_); }
+  // The text, viewed in place: valid while the Variant holds it unchanged.
+  StringView AsString() const {
+    if (const ShortText* t = std::get_if<ShortText>(&v_)) return t->View();
+    return std::get<String>(v_);
+  }
+  // Moves the text out, leaving the Variant Empty; a long text is not copied.
+  String TakeString();
   const Ref<Object>& AsObject() const { return std::get<Ref<Object>>(v_); }
   const SafeArray& AsArray() const;
   SafeArray& AsArray();
@@ -135,13 +156,35 @@ class Variant {
   // Arrays are values: a copy gets its own elements.
   void DeepenArray();
 
+  // A text short enough to live in the Variant; trivially copyable.
+  struct ShortText {
+    static constexpr size_t kCapacity = 15;
+    uint8_t size = 0;
+    char16_t units[kCapacity] = {};
+    StringView View() const { return StringView(units, size); }
+  };
+  void SetText(StringView s) {
+    if (s.size() <= ShortText::kCapacity) {
+      ShortText& t = v_.emplace<ShortText>();
+      t.size = static_cast<uint8_t>(s.size());
+      s.copy(t.units, s.size());
+    } else {
+      v_.emplace<String>(s);
+    }
+  }
+
   // Holder that keeps Variant's size small.
   struct ArrayBox {
     std::shared_ptr<SafeArray> array;  // never shared: copies are deep
   };
+  // Ordered as VarType, with the short text last: it is a String too.
   std::variant<std::monostate, NullValue, bool, uint8_t, int16_t, int32_t,
-               double, String, Ref<Object>, ArrayBox>
+               double, String, Ref<Object>, ArrayBox, ShortText>
       v_;
+  static constexpr size_t kShortTextIndex = 10;
+  static_assert(
+      std::is_same_v<std::variant_alternative_t<kShortTextIndex, decltype(v_)>,
+                     ShortText>);
 };
 
 // Late-bound call by name: 91 when `target` is Nothing, 438 for an unknown

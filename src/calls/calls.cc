@@ -11,6 +11,18 @@ Dictionary& Details(const Ref<Dictionary>& details) { return Deref(details); }
 
 void RaiseObjectNotSet() { RaiseRuntime(errors::kObjectNotSet); }
 
+Variant AsText(const Variant& value) {
+  return value.IsString() ? value : Variant(ToString(value));
+}
+
+Variant AsText(Variant&& value) {
+  return value.IsString() ? std::move(value) : Variant(ToString(value));
+}
+
+bool IsEmptyText(const Variant& value) {
+  return value.IsString() ? value.AsString().empty() : ToString(value).empty();
+}
+
 Ref<adapter::ServiceCallManager> ManagerAfterBinding(const Variant& argument) {
   if (!argument.IsObject()) RaiseRuntime(errors::kTypeMismatch);
   if (!argument.AsObject()) return nullptr;

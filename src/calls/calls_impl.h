@@ -4,6 +4,7 @@
 
 #include "quillet/adapter.h"
 #include "quillet/calls.h"
+#include "quillet/convert.h"
 
 namespace quillet {
 
@@ -31,6 +32,38 @@ inline constexpr StringView kCallsSource = u"Quillet.Calls";
 
 // The call details, for reading: raises 91 when the caller passed Nothing.
 Dictionary& Details(const Ref<Dictionary>& details);
+
+// A value read as text, as ToString reads it, but kept a Variant: a text is
+// passed on as it is (a short one without an allocation) and anything else is
+// converted, raising as ToString does.
+Variant AsText(const Variant& value);
+Variant AsText(Variant&& value);
+// Whether the value reads as the empty text (ToString(value).empty()),
+// without copying it when it is a text already.
+bool IsEmptyText(const Variant& value);
+
+// An item of the call details read as text without copying a long text: the
+// item's own string when it holds one, else its conversion (which raises as
+// ToString does). The details are the caller's and are not changed while an
+// operation runs, so the view stays valid for the operation.
+class DetailText {
+ public:
+  explicit DetailText(const Variant& item) {
+    if (item.IsString()) {
+      view_ = item.AsString();
+    } else {
+      converted_ = ToString(item);
+      view_ = converted_;
+    }
+  }
+  DetailText(const DetailText&) = delete;
+  DetailText& operator=(const DetailText&) = delete;
+  StringView view() const { return view_; }
+
+ private:
+  String converted_;
+  StringView view_;
+};
 
 // Fails with "Object variable or With block variable not set" (91) when an
 // adapter member answered Nothing where an object is needed.

@@ -77,7 +77,7 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
     String tail = ToString(Concat(String(u"\r\n"), details.Item(u"LINK")));
 
     auto set_text = [&](CallProperty p, const char16_t* key) {
-      record->Set(p, ToString(details.Item(key)));
+      record->Set(p, AsText(details.Item(key)));
     };
     set_text(CallProperty::SoldToBusinessPartner, u"SOLDTOBP");
     set_text(CallProperty::Site, u"SITE");
@@ -119,20 +119,20 @@ Ref<Dictionary> Calls::CreateCall(const Ref<Dictionary>& i_dictCallDetails,
     adapter::ServiceCallRecord& returned = Deref(record);
 
     answer = MakeRef<Dictionary>();
-    if (!ToString(returned.Get(CallProperty::CallNumber)).empty())
+    if (!IsEmptyText(returned.Get(CallProperty::CallNumber)))
       answer->Add(u"CALLNUMBER",
-                  ToString(returned.Get(CallProperty::CallNumber)));
+                  AsText(returned.Get(CallProperty::CallNumber)));
     if (ToLong(returned.Get(CallProperty::LastTransactionTime)) != 0)
       answer->Add(u"LASTTRANSTIME", Variant::Long(ToLong(returned.Get(
                                         CallProperty::LastTransactionTime))));
-    if (!ToString(returned.Get(CallProperty::Contract)).empty())
-      answer->Add(u"CONTRACT", ToString(returned.Get(CallProperty::Contract)));
+    if (!IsEmptyText(returned.Get(CallProperty::Contract)))
+      answer->Add(u"CONTRACT", AsText(returned.Get(CallProperty::Contract)));
     if (ToByte(returned.Get(CallProperty::WarrantyFlag)) != 0) {
-      answer->Add(u"WARRANTY", ToString(returned.Get(CallProperty::Warranty)));
+      answer->Add(u"WARRANTY", AsText(returned.Get(CallProperty::Warranty)));
       answer->Add(u"WARRANTYDESC",
-                  ToString(returned.Get(CallProperty::WarrantyDescription)));
+                  AsText(returned.Get(CallProperty::WarrantyDescription)));
       answer->Add(u"WARRANTYEXPDATE",
-                  ToString(returned.Get(CallProperty::WarrantyExpiryDate)));
+                  AsText(returned.Get(CallProperty::WarrantyExpiryDate)));
     }
     result = answer;
 

@@ -24,20 +24,11 @@ struct Update {
   Ref<adapter::SolutionText>& solution_text;
   Ref<adapter::CallText>& call_text;
 
-  String Read(const char16_t* key) { return ToString(details.Item(key)); }
-  // A text read where it is when it is a string, since it may be long;
-  // anything else is converted into `held`.
-  StringView ReadText(const char16_t* key, String& held) {
-    const Variant& value = details.Item(key);
-    if (value.IsString()) return value.AsString();
-    held = ToString(value);
-    return held;
-  }
   void SetStatus(uint8_t status) {
     record.Set(CallProperty::Status, Variant::Byte(status));
   }
   void SetFromKey(CallProperty p, const char16_t* key) {
-    record.Set(p, Read(key));
+    record.Set(p, AsText(details.Item(key)));
   }
   void SetActions() {
     SetFromKey(CallProperty::ActionProblem, u"PROBLEM");
@@ -64,24 +55,23 @@ struct Update {
 
   // The solution text: TextMode "a" once, after the last piece.
   void SetSolutionText() {
-    String held;
-    StringView text = ReadText(u"SOLUTIONTEXT", held);
+    DetailText text(details.Item(u"SOLUTIONTEXT"));
     solution_text =
         CreateAs<adapter::SolutionText>(adapter::kSolutionTextClass);
-    if (text.empty()) return;
-    ForEachTextPiece(
-        text, [&](StringView piece) { solution_text->AddLine(String(piece)); });
+    if (text.view().empty()) return;
+    ForEachTextPiece(text.view(), [&](StringView piece) {
+      solution_text->AddLine(String(piece));
+    });
     solution_text->SetTextMode(u"a");
     record.Set(CallProperty::SolutionText, Variant(solution_text));
   }
 
   // The call text: TextMode "a" after every piece.
   void SetCallText() {
-    String held;
-    StringView text = ReadText(u"Q_TEXT", held);
+    DetailText text(details.Item(u"Q_TEXT"));
     call_text = CreateAs<adapter::CallText>(adapter::kCallTextClass);
-    if (text.empty()) return;
-    ForEachTextPiece(text, [&](StringView piece) {
+    if (text.view().empty()) return;
+    ForEachTextPiece(text.view(), [&](StringView piece) {
       call_text->AddLine(String(piece));
       call_text->SetTextMode(u"a");
     });
@@ -151,30 +141,29 @@ void ReadBack(const adapter::ServiceCallRecord& r, Dictionary& out) {
   if (ToByte(r.Get(CallProperty::ChangedFlag)) != 0)
     out.Add(u"CHANGEDFLAG",
             Variant::Byte(ToByte(r.Get(CallProperty::ChangedFlag))));
-  if (!ToString(r.Get(CallProperty::CallNumber)).empty())
-    out.Add(u"CALLNUMBER", ToString(r.Get(CallProperty::CallNumber)));
+  if (!IsEmptyText(r.Get(CallProperty::CallNumber)))
+    out.Add(u"CALLNUMBER", AsText(r.Get(CallProperty::CallNumber)));
   if (ToByte(r.Get(CallProperty::Status)) != 0)
     out.Add(u"STATUS", Variant::Byte(ToByte(r.Get(CallProperty::Status))));
-  if (!ToString(r.Get(CallProperty::Engineer)).empty())
-    out.Add(u"SUPPORTENGCODE", ToString(r.Get(CallProperty::Engineer)));
+  if (!IsEmptyText(r.Get(CallProperty::Engineer)))
+    out.Add(u"SUPPORTENGCODE", AsText(r.Get(CallProperty::Engineer)));
   out.Add(u"WAITINGFLAG",
           Variant::Byte(ToByte(r.Get(CallProperty::WaitingFlag))));
-  if (!ToString(r.Get(CallProperty::WaitingDescription)).empty())
-    out.Add(u"WAITINGDESC", ToString(r.Get(CallProperty::WaitingDescription)));
+  if (!IsEmptyText(r.Get(CallProperty::WaitingDescription)))
+    out.Add(u"WAITINGDESC", AsText(r.Get(CallProperty::WaitingDescription)));
 
   // Each gate is read before its value, and both are always read.
   bool has_primary = ToBoolean(r.Get(CallProperty::HasServiceOrder));
-  bool primary = !ToString(r.Get(CallProperty::ServiceOrder)).empty();
+  bool primary = !IsEmptyText(r.Get(CallProperty::ServiceOrder));
   if (primary && has_primary) {
-    out.Add(u"SERVICEORDER", ToString(r.Get(CallProperty::ServiceOrder)));
+    out.Add(u"SERVICEORDER", AsText(r.Get(CallProperty::ServiceOrder)));
     return;
   }
   bool has_secondary = ToBoolean(r.Get(CallProperty::HasSecondaryServiceOrder));
-  bool secondary =
-      !ToString(r.Get(CallProperty::SecondaryServiceOrder)).empty();
+  bool secondary = !IsEmptyText(r.Get(CallProperty::SecondaryServiceOrder));
   if (secondary && has_secondary)
     out.Add(u"SERVICEORDER",
-            ToString(r.Get(CallProperty::SecondaryServiceOrder)));
+            AsText(r.Get(CallProperty::SecondaryServiceOrder)));
 }
 
 }  // namespace
@@ -219,11 +208,10 @@ Variant Calls::UpdateCall(const Ref<Dictionary>& i_dictCallDetails,
     response = CreateAs<adapter::UpdateCallResponse>(
         adapter::kUpdateCallResponseClass);
 
-    record->Set(CallProperty::CallNumber,
-                ToString(details.Item(u"CALLNUMBER")));
-    record->Set(CallProperty::Engineer, ToString(details.Item(u"ENGINEER")));
+    record->Set(CallProperty::CallNumber, AsText(details.Item(u"CALLNUMBER")));
+    record->Set(CallProperty::Engineer, AsText(details.Item(u"ENGINEER")));
     record->Set(CallProperty::ActionDoneBy,
-                ToString(details.Item(u"ACTIONDONEBY")));
+                AsText(details.Item(u"ACTIONDONEBY")));
 
     Variant option = details.Item(u"OPTION");
     Update{*self, details, *record, solution_text, call_text}.Apply(

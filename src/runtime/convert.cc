@@ -202,7 +202,7 @@ String ToString(const Variant& value) {
     case VarType::Double:
       return FormatDouble(value.AsDouble());
     case VarType::String:
-      return value.AsString();
+      return String(value.AsString());
     case VarType::Object:
       return ToString(DefaultValue(value));
     case VarType::Array:
@@ -212,7 +212,7 @@ String ToString(const Variant& value) {
 }
 
 String ToString(Variant&& value) {
-  if (value.IsString()) return std::move(value.AsString());
+  if (value.IsString()) return value.TakeString();
   return ToString(static_cast<const Variant&>(value));
 }
 

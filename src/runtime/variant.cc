@@ -38,6 +38,14 @@ void Variant::DeepenArray() {
       std::make_shared<SafeArray>(*std::get<ArrayBox>(v_).array);
 }
 
+String Variant::TakeString() {
+  String text = std::holds_alternative<String>(v_)
+                    ? std::move(std::get<String>(v_))
+                    : String(AsString());
+  v_ = std::monostate();
+  return text;
+}
+
 const SafeArray& Variant::AsArray() const {
   return *std::get<ArrayBox>(v_).array;
 }

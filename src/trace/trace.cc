@@ -150,7 +150,7 @@ TraceValue Trace::State::Value(const Variant& value) const {
     case VarType::Null:
       break;
     case VarType::String: {
-      const String& text = value.AsString();
+      StringView text = value.AsString();
       out.length = text.size();
       size_t keep = text.size();
       if (!options.whole_texts && keep > options.text_start) {
@@ -160,7 +160,7 @@ TraceValue Trace::State::Value(const Variant& value) const {
           --keep;
         out.whole = false;
       }
-      out.value = ToUtf8(StringView(text).substr(0, keep));
+      out.value = ToUtf8(text.substr(0, keep));
       break;
     }
     case VarType::Object: {
