@@ -199,6 +199,11 @@ class BackendStore {
   // `set_aside_others`, the file's other runs no longer stand.
   void RecordBatchRun(const BatchRun& run, bool set_aside_others = false);
 
+  // Holds this thread's writes to the database together (WriteHold), or
+  // nothing where the engine commits each write on its own. Other threads'
+  // writes to the database wait while it is held: hold it briefly.
+  std::unique_ptr<WriteHold> HoldWrites();
+
   // Raises kBackendError, saying why, unless the database would take a
   // write now; writes nothing.
   void CheckWritable();
