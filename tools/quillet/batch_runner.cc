@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -42,8 +44,13 @@ std::string BatchFileName(const std::string& path) {
   return ec ? path : name.string();
 }
 
-// How often a run records how far it got.
-constexpr size_t kRecordEvery = 100;
+// A group of lines, committed together, takes in no more once it has run
+// so long (other writers of the database wait for it, and its outcomes are
+// written only once it is committed). The first holds one line, each next
+// one twice the lines of the one before, up to the most: the first answers
+// come at once, and a run that stops early has done little.
+constexpr size_t kGroupLines = 64;
+constexpr auto kGroupTime = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -130,48 +137,70 @@ int RunBatch(const Globals& g, const std::string& path,
   std::ostream& out = output.stream();
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, failed = 0, bad = 0, replayed = 0;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const BatchLine& line = lines[i];
-    size_t number = line.number;
-    json record = {{"line", number}};
+  size_t group_lines = 1;
+  for (size_t i = 0; i < lines.size();
+       group_lines = std::min(group_lines * 2, kGroupLines)) {
+    // A group of lines: one transaction, each line a savepoint in it, its
+    // progress record too; answered once it is committed.
+    size_t first = i;
+    auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> records;
     std::string done;
-    try {
-      if (!line.unreadable.empty()) throw UsageError(line.unreadable);
-      PreparedOperation op = operations::Prepare(line.request);
-      Outcome outcome = operations::Run(
-          *calls, op, Options(g, BatchLineKey(identity, number), trace));
-      record["op"] = OpName(op.op);
-      if (outcome.replayed) {
-        record["replayed"] = true;
-        ++replayed;
+    runs.BeginGroup();
+    for (; i < lines.size() && i - first < group_lines &&
+           std::chrono::steady_clock::now() - started < kGroupTime;
+         ++i) {
+      const BatchLine& line = lines[i];
+      size_t number = line.number;
+      json record = {{"line", number}};
+      try {
+        if (!line.unreadable.empty()) throw UsageError(line.unreadable);
+        PreparedOperation op = operations::Prepare(line.request);
+        Outcome outcome = operations::Run(
+            *calls, op, Options(g, BatchLineKey(identity, number), trace));
+        record["op"] = OpName(op.op);
+        if (outcome.replayed) {
+          record["replayed"] = true;
+          ++replayed;
+        }
+        record.update(outcome.output);
+        outcome.verdict == Verdict::kDone ? ++returned : ++failed;
+        if (!outcome.done.empty()) done = outcome.done;
+      } catch (const UsageError& e) {
+        ++bad;
+        record["usage"] = e.what();
+        if (progress) std::cerr << "\r";
+        Say(line.unreadable.empty() ? "line " + std::to_string(number) + ": " +
+                                          Excerpt(e.what(), 300)
+                                    : line.unreadable);
       }
-      record.update(outcome.output);
-      outcome.verdict == Verdict::kDone ? ++returned : ++failed;
-      done = outcome.done;
-    } catch (const UsageError& e) {
-      ++bad;
-      record["usage"] = e.what();
-      if (progress) std::cerr << "\r";
-      Say(line.unreadable.empty()
-              ? "line " + std::to_string(number) + ": " + Excerpt(e.what(), 300)
-              : line.unreadable);
+      records.push_back(DumpJson(record));
     }
-    std::string so_far = "lines up to " + std::to_string(number) + " ran" +
-                         (done.empty() ? "" : " (" + done + ")") +
+    if (!g.dry_run) {
+      run.lines_done = static_cast<int64_t>(i);
+      runs.Record(run);
+    }
+    if (auto failure = runs.CommitGroup()) {
+      if (progress) std::cerr << "\n";
+      Say("the database did not take lines " +
+          std::to_string(lines[first].number) + " to " +
+          std::to_string(lines[i - 1].number) + ": " + failure->message +
+          (failure->outcome_unknown ? "" : "; none of them was stored") +
+          "; running the batch again is safe");
+      return failure->outcome_unknown ? kExitOutcomeUnknown : kExitRaised;
+    }
+    std::string so_far = "lines up to " + std::to_string(lines[i - 1].number) +
+                         " ran" + (done.empty() ? "" : " (" + done + ")") +
                          "; running the batch again is safe";
     errno = 0;
-    out << DumpJson(record) << "\n";
+    for (const std::string& record : records) out << record << "\n";
     if (!Flushed(out)) return OutputLost(output.name(), so_far);
     errno = 0;
     if (!trace.Write()) return OutputLost(trace.name(), so_far);
-    if (!g.dry_run && (i + 1) % kRecordEvery == 0) {
-      run.lines_done = static_cast<int64_t>(i + 1);
-      runs.Record(run);
-    }
     if (progress) {
-      size_t bar = ((i + 1) * 30) / lines.size();
+      size_t bar = (i * 30) / lines.size();
       std::cerr << "\r[" << std::string(bar, '#') << std::string(30 - bar, ' ')
-                << "] " << i + 1 << "/" << lines.size() << std::flush;
+                << "] " << i << "/" << lines.size() << std::flush;
     }
   }
   errno = 0;
