@@ -41,7 +41,9 @@
 // from when it was written; once expired it is new again, and later keyed
 // submits prune it, a few at a time.
 //
-// A BackendStore is one connection, used by one thread at a time. Values are
+// A BackendStore is one connection, used by one thread at a time (on SQLite
+// for its reads: every store of a file in a process writes through one
+// connection, whose commits the writes that arrive together share). Values are
 // only ever bound as parameters. A failure raises a runtime error (number
 // kBackendError, source "Holmfast.Adapter.Boi") naming what failed.
 #pragma once
