@@ -43,8 +43,14 @@ void BatchRuns::Record(const BatchRun& run, bool set_aside_others) {
 }
 
 void BatchRuns::BeginGroup() {
-  if (!held_->dry_run && !held_->group)
+  if (held_->dry_run || held_->group) return;
+  try {
     held_->group = held_->store->HoldWrites();
+  } catch (const Error&) {
+    // Not begun (the database busy, say): each write is then its own
+    // transaction, and says its own failure.
+    standins::TakeFailureKind();
+  }
 }
 
 std::optional<BatchRuns::GroupFailure> BatchRuns::CommitGroup() {

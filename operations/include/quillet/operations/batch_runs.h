@@ -48,7 +48,8 @@ class BatchRuns {
   // operations' and Record's) in one transaction until CommitGroup, so that
   // they are stored whole or not at all, with one commit. Other writers of
   // the database wait meanwhile: keep a group short. Nothing for a dry run,
-  // or a database that commits each write on its own.
+  // a database that commits each write on its own, or one that cannot begin
+  // a transaction now (each write then fails on its own).
   void BeginGroup();
   // Why a group was not committed, and whether it may have been all the
   // same (the commit's answer was lost).
