@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 #include <map>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -132,44 +133,54 @@ void WriteGroup::StepDown() {
 void WriteGroup::RunGroup(Writer& me,
                           const std::function<void(StatementCache&)>& work,
                           bool roll_back) {
-  // The writers queued now, up to one that holds the transaction for itself.
+  // The writers queued, up to one that holds the transaction for itself;
+  // answers whether it took any.
   std::vector<Writer*> group;
-  {
+  auto gather = [&] {
     std::lock_guard lock(mutex_);
+    size_t before = group.size();
     while (!queue_.empty() && group.size() < kMaxGroup &&
            (group.empty() || !queue_.front()->holds)) {
       group.push_back(queue_.front());
       queue_.pop_front();
     }
-  }
+    return group.size() > before;
+  };
+  gather();
   std::optional<Failure> failure = Begin();
   std::vector<Writer*> kept;  // waiting for the commit
   bool mine_kept = false;
   std::exception_ptr mine_raised;
   size_t ran = 0;
-  for (; ran < group.size() && !failure; ++ran) {
-    Writer* writer = group[ran];
-    if (writer == &me) {
-      try {
-        mine_kept = Turn(work, roll_back);
-      } catch (...) {
-        mine_raised = std::current_exception();
+  // Before the commit, the writers that came meanwhile join it: they would
+  // only wait for the next one. A yield first lets a writer about to come
+  // arrive.
+  for (; !failure; std::this_thread::yield()) {
+    if (ran == group.size() && !gather()) break;
+    for (; ran < group.size() && !failure; ++ran) {
+      Writer* writer = group[ran];
+      if (writer == &me) {
+        try {
+          mine_kept = Turn(work, roll_back);
+        } catch (...) {
+          mine_raised = std::current_exception();
+        }
+      } else {
+        std::unique_lock lock(mutex_);
+        turn_over_ = false;
+        writer->state = Writer::State::kTurn;
+        writer->wake.notify_one();
+        me.wake.wait(lock, [&] { return turn_over_; });
+        if (turn_kept_) kept.push_back(writer);
       }
-    } else {
-      std::unique_lock lock(mutex_);
-      turn_over_ = false;
-      writer->state = Writer::State::kTurn;
-      writer->wake.notify_one();
-      me.wake.wait(lock, [&] { return turn_over_; });
-      if (turn_kept_) kept.push_back(writer);
+      // A failure SQLite answers by rolling the whole transaction back (a full
+      // disk, say) undid the writes before it too.
+      if (sqlite3_get_autocommit(db_))
+        failure = Failure{
+            "writing the database: another write in the same transaction "
+            "failed and took this one with it; nothing was written; try again",
+            FailureKind::kRetryLater};
     }
-    // A failure SQLite answers by rolling the whole transaction back (a full
-    // disk, say) undid the writes before it too.
-    if (sqlite3_get_autocommit(db_))
-      failure = Failure{
-          "writing the database: another write in the same transaction "
-          "failed and took this one with it; nothing was written; try again",
-          FailureKind::kRetryLater};
   }
   if (failure) {
     // Known undone: Begin failed, or SQLite rolled the transaction back.
