@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <exception>
 #include <map>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -116,7 +115,7 @@ void WriteGroup::Write(const std::function<void(StatementCache&)>& work,
 bool WriteGroup::Lead(std::unique_lock<std::mutex>& lock, Writer& me) {
   me.wake.wait(lock, [&] {
     return me.state != Writer::State::kQueued ||
-           (!leading_ && queue_.front() == &me);
+           (!leading_ && !queue_.empty() && queue_.front() == &me);
   });
   if (me.state != Writer::State::kQueued) return false;
   leading_ = true;
@@ -153,9 +152,8 @@ void WriteGroup::RunGroup(Writer& me,
   std::exception_ptr mine_raised;
   size_t ran = 0;
   // Before the commit, the writers that came meanwhile join it: they would
-  // only wait for the next one. A yield first lets a writer about to come
-  // arrive.
-  for (; !failure; std::this_thread::yield()) {
+  // only wait for the next one.
+  while (!failure) {
     if (ran == group.size() && !gather()) break;
     for (; ran < group.size() && !failure; ++ran) {
       Writer* writer = group[ran];
