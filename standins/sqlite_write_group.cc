@@ -209,6 +209,14 @@ void WriteGroup::RunGroup(Writer& me,
 
 bool WriteGroup::Turn(const std::function<void(StatementCache&)>& work,
                       bool roll_back) {
+  // Outside a transaction a savepoint would begin one of its own, and its
+  // release commit it: a held transaction that a failed write undid takes
+  // no more writes.
+  if (sqlite3_get_autocommit(db_))
+    RaiseBackend(
+        "writing the database: a failed write undid the transaction this one "
+        "was to join; nothing was written; try again",
+        FailureKind::kRetryLater);
   InsideScope scope(this);
   Statement(*statements_, "SAVEPOINT write").Run();
   try {

@@ -185,6 +185,33 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
     hold.reset();
     EXPECT_EQ(CommittedTexts(path).contains(text), commit);
   }
+
+  // A write that undoes the whole transaction (a trigger's RAISE(ROLLBACK),
+  // as a full disk would) takes the held writes before it along: the writes
+  // after it are refused rather than committed on their own, and so is the
+  // commit.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TRIGGER undo_all BEFORE INSERT ON calls WHEN "
+                         "NEW.text LIKE '%undo-all%' BEGIN SELECT "
+                         "RAISE(ROLLBACK, 'injected'); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::unique_ptr<WriteHold> hold = engines[0]->HoldWrites();
+  ASSERT_TRUE(hold);
+  for (const char* text : {"held-before", "undo-all", "held-after"}) {
+    std::optional<ErrorInfo> raised = testing::RaisedBy([&] {
+      engines[0]->WriteTransaction([&] { insert(*engines[0], text); },
+                                   StorageEngine::Ending::kCommit);
+    });
+    EXPECT_EQ(raised.has_value(), text != std::string("held-before")) << text;
+  }
+  EXPECT_TRUE(testing::RaisedBy([&] { hold->Commit(); }));
+  hold.reset();
+  for (const char* text : {"held-before", "undo-all", "held-after"})
+    EXPECT_FALSE(CommittedTexts(path).contains(text)) << text;
 }
 
 // A change is stamped with its transaction time, a 32-bit Long: past its
