@@ -83,14 +83,24 @@ void FloorReport::Finalize() {
                 "quillet batch, per call / one-row INSERT per transaction",
                 value, floor_file->real_ns / 1e3,
                 value * 1e3 / floor_file->real_ns);
-  double written = 0, stored = 0;
-  if (counter("BM_CreateCall_Embedded/memory:0/keyed:0", "written_B/call",
-              written) &&
-      counter("BM_CreateCall_Embedded/memory:0/keyed:0", "stored_B/call",
-              stored))
-    std::printf("  %-58s %8.0f B  / %6.0f B  = %5.2fx\n",
-                "bytes written per call / bytes the call occupies", written,
-                stored, written / stored);
+  if (floor_file &&
+      counter("BM_CreateCall_Threads/iterations:3", "us/call", value))
+    std::printf("  %-58s %8.1f us / %6.1f us = %5.2fx\n",
+                "16 threads, CreateCall per call (wall) / the same floor",
+                value, floor_file->real_ns / 1e3,
+                value * 1e3 / floor_file->real_ns);
+  for (auto [what, run] :
+       {std::pair{"bytes written per call / bytes it occupies, one thread",
+                  "BM_CreateCall_Embedded/memory:0/keyed:0"},
+        std::pair{"the same, quillet batch", "BM_CreateCall_Batch"},
+        std::pair{"the same, 16 threads",
+                  "BM_CreateCall_Threads/iterations:3"}}) {
+    double written = 0, stored = 0;
+    if (counter(run, "written_B/call", written) &&
+        counter(run, "stored_B/call", stored))
+      std::printf("  %-58s %8.0f B  / %6.0f B  = %5.2fx\n", what, written,
+                  stored, written / stored);
+  }
   if (counter("BM_CreateCall_50MBText/iterations:1", "command_peak/text",
               value))
     std::printf("  %-58s %33.2fx\n",

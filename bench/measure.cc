@@ -35,6 +35,10 @@ int64_t Pragma(sqlite3* db, const char* sql) {
 }  // namespace
 
 uint64_t BytesWritten() { return ProcField("/proc/self/io", "wchar:", 1); }
+uint64_t BytesWrittenBy(int pid) {
+  return ProcField(("/proc/" + std::to_string(pid) + "/io").c_str(),
+                   "wchar:", 1);
+}
 uint64_t ResidentBytes() {
   return ProcField("/proc/self/status", "VmRSS:", 1024);
 }

@@ -9,6 +9,9 @@ namespace quillet::bench {
 
 // Bytes this process has passed to write(2) and its kin so far (wchar).
 uint64_t BytesWritten();
+// The same of another process `pid` (a child that exited: read before it
+// is reaped).
+uint64_t BytesWrittenBy(int pid);
 // Resident set now (VmRSS) and its peak (VmHWM), in bytes.
 uint64_t ResidentBytes();
 uint64_t PeakResidentBytes();

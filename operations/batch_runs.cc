@@ -1,17 +1,23 @@
 #include "quillet/operations/batch_runs.h"
 
+#include "quillet/error.h"
 #include "quillet/standins/store_pool.h"
+#include "quillet/text.h"
 
 namespace quillet::operations {
 
 struct BatchRuns::Held {
   standins::BorrowedStore store;
+  bool dry_run;
+  std::unique_ptr<standins::WriteHold> group;  // ends before the store
 };
 
 BatchRuns::BatchRuns(const BackendSetup& backend, bool dry_run)
-    : held_(new Held{standins::BorrowedStore(
-          backend.db, dry_run ? standins::BackendStore::Open::kForReading
-                              : standins::BackendStore::Open::kForWriting)}) {}
+    : held_(new Held{
+          standins::BorrowedStore(
+              backend.db, dry_run ? standins::BackendStore::Open::kForReading
+                                  : standins::BackendStore::Open::kForWriting),
+          dry_run, nullptr}) {}
 
 BatchRuns::~BatchRuns() = default;
 
@@ -34,6 +40,30 @@ void BatchRuns::Record(const BatchRun& run, bool set_aside_others) {
                                 .lines_done = run.lines_done,
                                 .finished = run.finished},
                                set_aside_others);
+}
+
+void BatchRuns::BeginGroup() {
+  if (held_->dry_run || held_->group) return;
+  try {
+    held_->group = held_->store->HoldWrites();
+  } catch (const Error&) {
+    // Not begun (the database busy, say): each write is then its own
+    // transaction, and says its own failure.
+    standins::TakeFailureKind();
+  }
+}
+
+std::optional<BatchRuns::GroupFailure> BatchRuns::CommitGroup() {
+  std::unique_ptr<standins::WriteHold> group = std::move(held_->group);
+  if (!group) return std::nullopt;
+  try {
+    group->Commit();
+    return std::nullopt;
+  } catch (const Error& e) {
+    bool unknown =
+        standins::TakeFailureKind() == standins::FailureKind::kOutcomeUnknown;
+    return GroupFailure{ToUtf8(e.info().description), unknown};
+  }
 }
 
 }  // namespace quillet::operations

@@ -89,6 +89,10 @@ void BackendStore::RecordBatchRun(const BatchRun& run, bool set_aside_others) {
       EndingFor(dry_run_));
 }
 
+std::unique_ptr<WriteHold> BackendStore::HoldWrites() {
+  return engine_->HoldWrites();
+}
+
 void BackendStore::CheckWritable() { engine_->CheckWritable(); }
 bool BackendStore::Replaced() { return engine_->Replaced(); }
 

@@ -1,7 +1,9 @@
-// The SQLite engine: one database file, one connection per BackendStore.
-// Write transactions are BEGIN IMMEDIATE ... COMMIT (the file's one writer
-// at a time; others wait up to the busy timeout), statements are prepared
-// once per connection, and values are only ever bound.
+// The SQLite engine: one database file, one connection per BackendStore for
+// its reads. Writes go through the file's write group (sqlite_write_group.h):
+// one connection per file in this process, whose transactions the writers
+// that arrive together share, each in a savepoint of its own; other
+// processes wait up to the busy timeout. Statements are prepared once per
+// connection, and values are only ever bound.
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,8 +20,9 @@
 #include "backend_failure.h"
 #include "call_row_json.h"
 #include "sqlite_schema.h"
+#include "sqlite_statement.h"
+#include "sqlite_write_group.h"
 #include "storage_engine.h"
-#include "writer_turns.h"
 
 namespace quillet::standins {
 namespace {
@@ -28,113 +31,6 @@ namespace {
 constexpr int kBusyWaitMs = 10000;
 // The text index takes the calls this many at a time.
 constexpr int64_t kTextIndexEvery = 128;
-
-// Prepared statements of one connection, prepared once and reused; keyed by
-// the address of their SQL text (always a literal).
-class StatementCache {
- public:
-  explicit StatementCache(sqlite3* db) : db_(db) {}
-  ~StatementCache() {
-    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
-  }
-  sqlite3* db() const { return db_; }
-  sqlite3_stmt* Get(const char* sql) {
-    auto it = statements_.find(sql);
-    if (it != statements_.end()) return it->second;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt,
-                           nullptr) != SQLITE_OK) {
-      sqlite3_finalize(stmt);
-      RaiseStatement(db_, sql);
-    }
-    statements_.emplace(sql, stmt);
-    return stmt;
-  }
-
- private:
-  sqlite3* db_;
-  std::unordered_map<const char*, sqlite3_stmt*> statements_;
-};
-
-// One use of a cached statement; values are only ever bound, never spliced
-// in. Reset when the use ends.
-class Statement {
- public:
-  Statement(StatementCache& cache, const char* sql)
-      : db_(cache.db()), stmt_(cache.Get(sql)) {}
-  ~Statement() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-  }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int i, const std::string& text) {
-    Check(sqlite3_bind_text(stmt_, i, text.data(),
-                            static_cast<int>(text.size()), SQLITE_TRANSIENT));
-    return *this;
-  }
-  Statement& Bind(int i, int64_t n) {
-    Check(sqlite3_bind_int64(stmt_, i, n));
-    return *this;
-  }
-  // Binds without a copy: `text` must outlive this statement's use.
-  Statement& BindKept(int i, const std::string& text) {
-    Check(sqlite3_bind_text64(stmt_, i, text.data(), text.size(), SQLITE_STATIC,
-                              SQLITE_UTF8));
-    return *this;
-  }
-  Statement& BindKept(int i, const std::optional<std::string>& text) {
-    if (text) return BindKept(i, *text);
-    Check(sqlite3_bind_null(stmt_, i));
-    return *this;
-  }
-  template <class T>
-  Statement& Bind(int i, const std::optional<T>& value) {
-    if (value) return Bind(i, *value);
-    Check(sqlite3_bind_null(stmt_, i));
-    return *this;
-  }
-  // True while there is a row.
-  bool Step() {
-    int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    RaiseStatement(db_, sqlite3_sql(stmt_));
-  }
-  // Runs to the end; the statement can be bound and run again.
-  void Run() {
-    while (Step()) {
-    }
-    sqlite3_reset(stmt_);
-  }
-  std::string Text(int col) {
-    const unsigned char* p = sqlite3_column_text(stmt_, col);
-    return p ? std::string(
-                   reinterpret_cast<const char*>(p),
-                   static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
-             : std::string();
-  }
-  int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
-  // The column's text, valid until the next step or reset.
-  std::string_view View(int col) {
-    const unsigned char* p = sqlite3_column_text(stmt_, col);
-    return p ? std::string_view(
-                   reinterpret_cast<const char*>(p),
-                   static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
-             : std::string_view();
-  }
-  bool IsNull(int col) {
-    return sqlite3_column_type(stmt_, col) == SQLITE_NULL;
-  }
-
- private:
-  void Check(int rc) {
-    if (rc != SQLITE_OK) RaiseSqlite(db_, "binding a value");
-  }
-  sqlite3* db_;
-  sqlite3_stmt* stmt_;
-};
 
 // A row as bound: declared before the statement, so that SQLite can read
 // the (possibly large) texts in place rather than copy them.
@@ -397,6 +293,8 @@ class SqliteEngine final : public StorageEngine {
       if (writing) Exec("PRAGMA journal_mode=WAL");
       Exec("PRAGMA synchronous=NORMAL");
       cache_ = std::make_unique<StatementCache>(db_);
+      use_ = cache_.get();
+      group_ = WriteGroup::Of(path, opened_);
     } catch (...) {
       sqlite3_close(db_);
       throw;
@@ -409,17 +307,15 @@ class SqliteEngine final : public StorageEngine {
 
   void WriteTransaction(const std::function<void()>& work,
                         Ending ending) override {
-    WriterTurn turn(opened_, std::chrono::milliseconds(kBusyWaitMs));
-    Statement(*cache_, "BEGIN IMMEDIATE").Run();
-    try {
-      work();
-      Statement(*cache_, ending == Ending::kCommit ? "COMMIT" : "ROLLBACK")
-          .Run();
-    } catch (...) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      throw;
-    }
+    group_->Write(
+        [&](StatementCache& shared) {
+          Using using_shared(*this, shared);
+          work();
+        },
+        ending == Ending::kRollBack);
   }
+
+  std::unique_ptr<WriteHold> HoldWrites() override { return group_->Hold(); }
 
   bool Replaced() override {
     struct stat now {};
@@ -430,8 +326,7 @@ class SqliteEngine final : public StorageEngine {
   void CheckWritable() override {
     // The file's write lock, taken and let go.
     if (sqlite3_db_readonly(db_, "main") != 1) {
-      Statement(*cache_, "BEGIN IMMEDIATE").Run();
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      group_->Write([](StatementCache&) {}, /*roll_back=*/true);
       return;
     }
     // This connection only reads (another user's file, or a writer's):
@@ -456,10 +351,15 @@ class SqliteEngine final : public StorageEngine {
   }
 
   void ReadTransaction(const std::function<void()>& work) override {
-    Statement(*cache_, "BEGIN").Run();
+    if (group_->Inside()) {  // sees what the transaction wrote so far
+      Using using_shared(*this, group_->Statements());
+      work();
+      return;
+    }
+    Statement(*use_, "BEGIN").Run();
     try {
       work();
-      Statement(*cache_, "COMMIT").Run();
+      Statement(*use_, "COMMIT").Run();
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
@@ -473,14 +373,14 @@ class SqliteEngine final : public StorageEngine {
   int64_t NewCallSeq() override {
     // The write transaction holds the file's write lock, and calls are
     // never deleted: the next number is one past the last.
-    Statement s(*cache_, "SELECT coalesce(max(seq), 0) + 1 FROM calls");
+    Statement s(*use_, "SELECT coalesce(max(seq), 0) + 1 FROM calls");
     s.Step();
     return s.Int(0);
   }
   void InsertCall(int64_t seq, const std::string&, const std::string& component,
                   int64_t time, const CallRow& row) override {
     EncodedRow encoded(row);
-    Statement s(*cache_,
+    Statement s(*use_,
                 "INSERT INTO calls(seq, component, last_transaction_time, "
                 "properties, text, solution_text) VALUES(?1, ?2, ?3, ?4, ?5, "
                 "?6)");
@@ -490,7 +390,7 @@ class SqliteEngine final : public StorageEngine {
   }
   std::optional<CallRow> ReadCall(int64_t seq, bool) override {
     // A write transaction already holds the file's write lock.
-    Statement s(*cache_,
+    Statement s(*use_,
                 "SELECT properties, text, solution_text FROM calls WHERE seq "
                 "= ?1");
     s.Bind(1, seq);
@@ -505,7 +405,7 @@ class SqliteEngine final : public StorageEngine {
                    const CallRow&, const CallRow& after,
                    const TextChanges&) override {
     EncodedRow encoded(after);
-    Statement s(*cache_,
+    Statement s(*use_,
                 "UPDATE calls SET last_transaction_time = ?2, properties = "
                 "?3, text = ?4, solution_text = ?5 WHERE seq = ?1");
     s.Bind(1, seq).Bind(2, time);
@@ -514,7 +414,7 @@ class SqliteEngine final : public StorageEngine {
   std::vector<int64_t> CallPage(const CallQuery& query, int64_t after_seq,
                                 int64_t limit) override {
     unsigned shape = ListingShape(query);
-    Statement s(*cache_, ListingStatement(shape));
+    Statement s(*use_, ListingStatement(shape));
     s.Bind(1, after_seq).Bind(5, limit);
     BindFilters(s, shape, query);
     std::vector<int64_t> out;
@@ -528,7 +428,7 @@ class SqliteEngine final : public StorageEngine {
       int64_t limit) override {
     unsigned shape =
         ListingShape(query) | kNewestChanged | (before ? kBefore : 0u);
-    Statement s(*cache_, ListingStatement(shape));
+    Statement s(*use_, ListingStatement(shape));
     if (before) s.Bind(1, before->second).Bind(7, before->first);
     s.Bind(5, limit);
     BindFilters(s, shape, query);
@@ -538,13 +438,13 @@ class SqliteEngine final : public StorageEngine {
   }
 
   bool BusinessPartnerExists(const std::string& number) override {
-    Statement s(*cache_, "SELECT 1 FROM business_partners WHERE number = ?1");
+    Statement s(*use_, "SELECT 1 FROM business_partners WHERE number = ?1");
     s.Bind(1, number);
     return s.Step();
   }
   std::optional<ServiceObjectFacts> ServiceObject(
       const std::string& object) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "SELECT contract, warranty, warranty_description, "
                 "warranty_expiry_date FROM service_objects WHERE object = ?1");
     s.Bind(1, object);
@@ -552,7 +452,7 @@ class SqliteEngine final : public StorageEngine {
     return ServiceObjectFacts{s.Text(0), s.Text(1), s.Text(2), s.Text(3)};
   }
   int64_t EngineerMinutes(const std::string& question) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "SELECT minutes FROM engineer_time WHERE question_id = ?1");
     s.Bind(1, question);
     return s.Step() ? s.Int(0) : 0;
@@ -560,7 +460,7 @@ class SqliteEngine final : public StorageEngine {
   std::vector<std::vector<std::string>> MasterPage(MasterTable table,
                                                    const std::string& after,
                                                    int64_t limit) override {
-    Statement s(*cache_, MasterPageSql(table));
+    Statement s(*use_, MasterPageSql(table));
     s.Bind(1, after).Bind(2, limit);
     std::vector<std::vector<std::string>> out;
     while (s.Step()) out.push_back(Row(s, MasterWidth(table)));
@@ -568,7 +468,7 @@ class SqliteEngine final : public StorageEngine {
   }
   std::optional<std::vector<std::string>> MasterRowOf(
       MasterTable table, const std::string& key) override {
-    Statement s(*cache_, MasterRowSql(table));
+    Statement s(*use_, MasterRowSql(table));
     s.Bind(1, key);
     if (!s.Step()) return std::nullopt;
     return Row(s, MasterWidth(table));
@@ -580,7 +480,7 @@ class SqliteEngine final : public StorageEngine {
   }
   void PutMasterRow(MasterTable table,
                     const std::vector<MasterValue>& values) override {
-    Statement s(*cache_, MasterSql(table));
+    Statement s(*use_, MasterSql(table));
     for (size_t i = 0; i < values.size(); ++i) {
       int column = static_cast<int>(i + 1);
       if (values[i].number)
@@ -592,19 +492,19 @@ class SqliteEngine final : public StorageEngine {
   }
 
   std::optional<std::string> ItemComponent(const std::string& serial) override {
-    Statement s(*cache_, "SELECT component FROM items WHERE serial = ?1");
+    Statement s(*use_, "SELECT component FROM items WHERE serial = ?1");
     s.Bind(1, serial);
     if (!s.Step()) return std::nullopt;
     return s.Text(0);
   }
   void InsertItem(const std::string& serial,
                   const std::string& component) override {
-    Statement s(*cache_, "INSERT INTO items(serial, component) VALUES(?1, ?2)");
+    Statement s(*use_, "INSERT INTO items(serial, component) VALUES(?1, ?2)");
     s.Bind(1, serial).Bind(2, component).Run();
   }
   void TouchItem(const std::string& serial,
                  const std::string& component) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "UPDATE items SET component = ?2, changed_at = "
                 "strftime('%Y-%m-%dT%H:%M:%fZ','now') WHERE serial = ?1");
     s.Bind(1, serial).Bind(2, component).Run();
@@ -612,13 +512,13 @@ class SqliteEngine final : public StorageEngine {
   void PutItemFields(
       const std::string& serial,
       const std::vector<std::pair<std::string, std::string>>& fields) override {
-    Statement next(*cache_,
+    Statement next(*use_,
                    "SELECT coalesce(max(position), 0) FROM item_fields WHERE "
                    "serial = ?1");
     next.Bind(1, serial);
     next.Step();
     int64_t position = next.Int(0);
-    Statement put(*cache_,
+    Statement put(*use_,
                   "INSERT INTO item_fields(serial, position, name, value) "
                   "VALUES(?1, ?2, ?3, ?4) ON CONFLICT(serial, name) DO UPDATE "
                   "SET value = excluded.value");
@@ -631,7 +531,7 @@ class SqliteEngine final : public StorageEngine {
   }
   std::vector<std::pair<std::string, std::string>> ItemFields(
       const std::string& serial) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "SELECT name, value FROM item_fields WHERE serial = ?1 ORDER "
                 "BY position");
     s.Bind(1, serial);
@@ -641,7 +541,7 @@ class SqliteEngine final : public StorageEngine {
   }
   std::vector<std::string> ItemPage(const std::optional<std::string>& after,
                                     int64_t limit) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "SELECT serial FROM items WHERE ?1 IS NULL OR serial > ?1 "
                 "ORDER BY serial LIMIT ?2");
     s.Bind(1, after).Bind(2, limit);
@@ -655,7 +555,7 @@ class SqliteEngine final : public StorageEngine {
     bool expired = false;
     std::optional<KeyRecord> found;
     {
-      Statement s(*cache_,
+      Statement s(*use_,
                   "SELECT kind, digest, answer, expires_at <= ?2 FROM "
                   "request_keys WHERE key = ?1");
       s.Bind(1, key).Bind(2, now);
@@ -664,7 +564,7 @@ class SqliteEngine final : public StorageEngine {
       if (!expired) found = KeyRecord{s.Text(0), s.Text(1), s.Text(2)};
     }
     if (expired) {
-      Statement s(*cache_, "DELETE FROM request_keys WHERE key = ?1");
+      Statement s(*use_, "DELETE FROM request_keys WHERE key = ?1");
       s.Bind(1, key).Run();
     }
     return found;
@@ -674,7 +574,7 @@ class SqliteEngine final : public StorageEngine {
     int64_t now = Now();
     // Its id: its expiry, and after the keys that expire in the same
     // second (sqlite_schema.cc).
-    Statement s(*cache_,
+    Statement s(*use_,
                 "INSERT INTO request_keys(id, key, kind, digest, answer, "
                 "created_at, expires_at) VALUES((SELECT coalesce(max(id) + 1, "
                 "?6 * 1048576) FROM request_keys WHERE id >= ?6 * 1048576 AND "
@@ -687,7 +587,7 @@ class SqliteEngine final : public StorageEngine {
   }
   std::optional<BatchRun> StandingBatchRun(
       const std::string& file_name, const std::string& identity) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "SELECT identity, lines, lines_done, state FROM batch_runs "
                 "WHERE file_name = ?1 AND state IN (0, 1) AND identity <> ?2 "
                 "ORDER BY updated_at DESC LIMIT 1");
@@ -696,7 +596,7 @@ class SqliteEngine final : public StorageEngine {
     return BatchRun{s.Text(0), file_name, s.Int(1), s.Int(2), s.Int(3) == 1};
   }
   void PutBatchRun(const BatchRun& run, int64_t now) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "INSERT INTO batch_runs(identity, file_name, lines, "
                 "lines_done, state, updated_at) VALUES(?1, ?2, ?3, ?4, ?5, "
                 "?6) ON CONFLICT(identity) DO UPDATE SET file_name = "
@@ -709,7 +609,7 @@ class SqliteEngine final : public StorageEngine {
   }
   void SetAsideBatchRuns(const std::string& file_name,
                          const std::string& identity) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "UPDATE batch_runs SET state = 2 WHERE file_name = ?1 AND "
                 "state IN (0, 1) AND identity <> ?2");
     s.Bind(1, file_name).Bind(2, identity).Run();
@@ -717,14 +617,14 @@ class SqliteEngine final : public StorageEngine {
   void PruneKeys(int limit) override {
     // In id order, which is expiry order; the expiry itself is checked too,
     // for a key whose id does not say it (one an earlier Quillet wrote).
-    Statement s(*cache_,
+    Statement s(*use_,
                 "DELETE FROM request_keys WHERE id IN (SELECT id FROM "
                 "request_keys WHERE id < (?1 + 1) * 1048576 AND expires_at <= "
                 "?1 ORDER BY id LIMIT ?2)");
     s.Bind(1, Now()).Bind(2, int64_t{limit}).Run();
   }
   void PruneKeysCreatedBefore(int64_t created_before, int limit) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "DELETE FROM request_keys WHERE key IN (SELECT key FROM "
                 "request_keys WHERE created_at < ?1 ORDER BY created_at "
                 "LIMIT ?2)");
@@ -732,7 +632,7 @@ class SqliteEngine final : public StorageEngine {
   }
   std::vector<KeyListing> KeyPage(const std::optional<std::string>& after,
                                   int64_t limit) override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "SELECT key, kind, created_at FROM request_keys WHERE ?1 IS "
                 "NULL OR key > ?1 ORDER BY key LIMIT ?2");
     if (after) s.Bind(1, *after);
@@ -743,7 +643,7 @@ class SqliteEngine final : public StorageEngine {
   }
 
   StoreFacts Facts() override {
-    Statement s(*cache_,
+    Statement s(*use_,
                 "SELECT (SELECT count(*) FROM calls), (SELECT count(*) FROM "
                 "items), (SELECT count(*) FROM request_keys), (SELECT "
                 "min(created_at) FROM request_keys)");
@@ -760,12 +660,12 @@ class SqliteEngine final : public StorageEngine {
   // Brings the text index up to the last call (sqlite_schema.cc says why
   // it trails): one segment for the calls since it last moved.
   void IndexTexts() {
-    Statement(*cache_,
+    Statement(*use_,
               "INSERT INTO calls_text(rowid, description) SELECT seq, "
               "description FROM calls WHERE seq > (SELECT upto FROM "
               "calls_text_upto) AND description IS NOT NULL")
         .Run();
-    Statement(*cache_,
+    Statement(*use_,
               "UPDATE calls_text_upto SET upto = (SELECT max(seq) FROM calls)")
         .Run();
   }
@@ -793,10 +693,28 @@ class SqliteEngine final : public StorageEngine {
     }
   }
 
+  // While it lives, the engine's statements run on `shared`.
+  class Using {
+   public:
+    Using(SqliteEngine& engine, StatementCache& shared)
+        : engine_(engine), before_(engine.use_) {
+      engine_.use_ = &shared;
+    }
+    ~Using() { engine_.use_ = before_; }
+    Using(const Using&) = delete;
+    Using& operator=(const Using&) = delete;
+
+   private:
+    SqliteEngine& engine_;
+    StatementCache* before_;
+  };
+
   std::string path_;
   std::pair<dev_t, ino_t> opened_{};  // the file opened, to see it replaced
   sqlite3* db_ = nullptr;
-  std::unique_ptr<StatementCache> cache_;
+  std::unique_ptr<StatementCache> cache_;  // this engine's own connection
+  StatementCache* use_ = nullptr;  // its own, or the write group's in a write
+  std::shared_ptr<WriteGroup> group_;
 };
 
 }  // namespace

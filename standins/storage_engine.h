@@ -45,13 +45,15 @@ class StorageEngine {
   virtual ~StorageEngine() = default;
 
   // Runs `work` as one transaction in which the calls it changes are its
-  // own until it ends. When the engine meets a conflict with a concurrent
-  // transaction (a lock it cannot wait for, a key another host stored
-  // first), it rolls back and runs `work` again, a bounded number of times,
-  // so `work` keeps its results only in variables it sets afresh; so it
-  // does after a connection lost before the commit was sent. Any failure
-  // raises kBackendError with nothing written, but for a commit whose
-  // answer was lost and whose outcome could not be found out
+  // own until it ends. Writes that arrive together from several threads may
+  // share one commit, each in a savepoint of its own: one that raises is
+  // undone alone, and none returns before the commit that holds it. When the
+  // engine meets a conflict with a concurrent transaction (a lock it cannot
+  // wait for, a key another host stored first), it rolls back and runs `work`
+  // again, a bounded number of times, so `work` keeps its results only in
+  // variables it sets afresh; so it does after a connection lost before the
+  // commit was sent. Any failure raises kBackendError with nothing written, but
+  // for a commit whose answer was lost and whose outcome could not be found out
   // (FailureKind::kOutcomeUnknown). `ending` kRollBack (a dry run) undoes
   // everything `work` wrote once it has run.
   enum class Ending : uint8_t { kCommit, kRollBack };
@@ -62,6 +64,10 @@ class StorageEngine {
   // again (after a lost connection), so it keeps what it reads only in
   // variables it sets afresh.
   virtual void ReadTransaction(const std::function<void()>& work) = 0;
+  // Holds this thread's writes to the database together from now on (see
+  // WriteHold); an engine that cannot answers nothing, and each write is
+  // then its own transaction.
+  virtual std::unique_ptr<WriteHold> HoldWrites() { return nullptr; }
   // What the write transaction now running is about to read, told before
   // it reads it, so that an engine whose every question costs a round trip
   // to a server can ask them all at once. The reads are still made through

@@ -22,7 +22,8 @@ namespace {
 
 using nlohmann::json;
 
-// A batch killed at random moments and run again after each kill (also
+// A batch killed at random moments (its lines answered so far all stored)
+// and run again after each kill (also
 // after its line ends and a trailing blank line were edited, and finally by
 // two runs at once) ends with exactly one stored call per line, a sound
 // database, whole log lines and an outcome file of one line per input line
@@ -69,11 +70,37 @@ TEST(CrashTest, KilledAndResumedBatchesRecordEachLineOnce) {
     waitpid(pid, &status, 0);
     return killed && WIFSIGNALED(status) ? -1 : WEXITSTATUS(status);
   };
+  // The calls stored, by the line number in their text.
+  auto stored_calls = [&] {
+    std::map<int, std::string> calls;
+    standins::BackendStore(dir.Path("quillet.db"))
+        .ForEachCall({}, [&](const standins::StoredCall& c) {
+          calls.emplace(std::atoi(c.text[0].c_str() + 5), c.call_number);
+        });
+    return calls;
+  };
+  // Every line a killed run answered was stored as it said: no line is
+  // answered before the commit that holds it.
+  auto answered_were_stored = [&] {
+    std::ifstream partial(dir.Path("outcomes.jsonl.partial"));
+    std::map<int, std::string> calls = stored_calls();
+    for (std::string text; std::getline(partial, text);) {
+      json outcome = json::parse(text, nullptr, false);
+      if (outcome.is_discarded()) continue;  // torn by the kill
+      int line = outcome["line"];
+      if (creates[static_cast<size_t>(line - 1)]) {
+        EXPECT_EQ(outcome["result"]["CALLNUMBER"], calls[line]) << line;
+      }
+    }
+  };
   std::mt19937 random(20261207);
   int kills = 0;
-  for (int round = 0; round < 24; ++round)
-    if (run(std::uniform_int_distribution<int>(5000, 150000)(random)) == -1)
-      ++kills;
+  for (int round = 0; round < 24; ++round) {
+    if (run(std::uniform_int_distribution<int>(5000, 150000)(random)) != -1)
+      continue;
+    ++kills;
+    answered_were_stored();
+  }
   EXPECT_GE(kills, 20);
   // The file edited without changing what its lines say: CR LF line ends
   // and a trailing blank line. Killed once more, then resumed.

@@ -27,7 +27,7 @@ deb=$("$src/scripts/build-deb.sh" "$build")
 lintian --fail-on error "$deb" 2>&1 | grep -v 'root privileges' || true
 lintian --fail-on error "$deb" >/dev/null 2>&1 || { echo "lintian reports errors"; exit 1; }
 contents=$(dpkg-deb --contents "$deb")
-for f in ./usr/bin/quillet ./usr/lib/libquillet.so.2 ./usr/include/quillet/calls.h \
+for f in ./usr/bin/quillet ./usr/lib/libquillet.so.3 ./usr/include/quillet/calls.h \
          ./usr/lib/cmake/Quillet/QuilletConfig.cmake ./lib/systemd/system/quillet.service \
          ./etc/quillet/quillet.conf ./usr/share/man/man1/quillet.1.gz \
          ./usr/share/quillet/console/index.html ./usr/share/quillet/openapi.json \

@@ -3,15 +3,23 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <fstream>
 #include <iterator>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/text.h"
+#include "storage_engine.h"
 #include "support/backend_cases.h"
 #include "support/raises.h"
+#include "support/temp_dir.h"
 
 namespace quillet::standins {
 namespace {
@@ -73,6 +81,137 @@ TEST_P(SqliteBackendTest, AnUnopenableDatabaseIsRefusedWhenRegistered) {
     Variant error;
     EXPECT_TRUE(Create(Details({{u"SOLDTOBP", u"BP-1"}}), error));
   }
+}
+
+// The calls stored in `path`, by their text, read on a connection of its
+// own: what is committed, and nothing else.
+std::multiset<std::string> CommittedTexts(const std::string& path) {
+  std::multiset<std::string> texts;
+  for (const StoredCall& call :
+       BackendStore(path, OpenMode::kForReading).Calls())
+    texts.insert(call.text.empty() ? "" : call.text[0]);
+  return texts;
+}
+
+// Writers of one file that arrive together share a commit, each in its own
+// savepoint: one that raises is undone alone, a dry run is undone, and the
+// others are stored, each answered only once its write is committed. A
+// thread that holds its writes sees them, and they are stored on Commit and
+// not without it.
+TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
+  testing::TempDir dir;
+  std::string path = dir.Path("q.db");
+  { BackendStore made(path); }
+  enum class Kind { kCommit, kRaise, kDryRun };
+  const Kind kinds[] = {Kind::kCommit, Kind::kCommit, Kind::kRaise,
+                        Kind::kCommit, Kind::kDryRun, Kind::kCommit,
+                        Kind::kRaise,  Kind::kCommit, Kind::kCommit,
+                        Kind::kDryRun, Kind::kCommit, Kind::kCommit};
+  constexpr size_t kWriters = std::size(kinds);
+  std::vector<std::unique_ptr<StorageEngine>> engines;
+  for (size_t i = 0; i < kWriters; ++i)
+    engines.push_back(OpenSqliteStorage(path, OpenMode::kForWriting));
+  auto insert = [&](StorageEngine& engine, const std::string& text) {
+    CallRow row;
+    row.text = {text};
+    int64_t seq = engine.NewCallSeq();
+    engine.InsertCall(seq, "SC" + std::to_string(seq), "c", 1, row);
+  };
+  std::atomic<size_t> arrived{0};
+  std::vector<std::string> said(kWriters);  // what each writer was told
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < kWriters; ++i)
+    threads.emplace_back([&, i] {
+      std::string text = "writer-" + std::to_string(i);
+      ++arrived;
+      try {
+        engines[i]->WriteTransaction(
+            [&] {
+              insert(*engines[i], text);
+              // The first in holds its turn until the others have come, so
+              // that they queue behind it (bounded: 2 s at most).
+              for (int wait = 0; i == 0 && arrived < kWriters && wait < 200;
+                   ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+              if (kinds[i] == Kind::kRaise) throw std::runtime_error("refused");
+            },
+            kinds[i] == Kind::kDryRun ? StorageEngine::Ending::kRollBack
+                                      : StorageEngine::Ending::kCommit);
+        said[i] = CommittedTexts(path).contains(text) ? "stored" : "absent";
+      } catch (const std::runtime_error& e) {
+        said[i] = e.what();
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  std::multiset<std::string> expected;
+  for (size_t i = 0; i < kWriters; ++i) {
+    SCOPED_TRACE(i);
+    switch (kinds[i]) {
+      case Kind::kCommit:
+        EXPECT_EQ(said[i], "stored");
+        expected.insert("writer-" + std::to_string(i));
+        break;
+      case Kind::kRaise:
+        EXPECT_EQ(said[i], "refused");
+        break;
+      case Kind::kDryRun:
+        EXPECT_EQ(said[i], "absent");
+        break;
+    }
+  }
+  EXPECT_EQ(CommittedTexts(path), expected);
+
+  // Held writes: seen by the holder's reads through any engine of the file,
+  // by no one else's, and stored only once committed.
+  for (bool commit : {false, true}) {
+    SCOPED_TRACE(commit);
+    std::string text = commit ? "held-committed" : "held-dropped";
+    std::unique_ptr<WriteHold> hold = engines[0]->HoldWrites();
+    ASSERT_TRUE(hold);
+    engines[0]->WriteTransaction([&] { insert(*engines[0], text); },
+                                 StorageEngine::Ending::kCommit);
+    std::optional<CallRow> seen;
+    engines[1]->ReadTransaction([&] {
+      seen = engines[1]->ReadCall(engines[1]->NewCallSeq() - 1, false);
+    });
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->text, std::vector<std::string>{text});
+    bool seen_elsewhere = true;
+    std::thread([&] {
+      seen_elsewhere = CommittedTexts(path).contains(text);
+    }).join();
+    EXPECT_FALSE(seen_elsewhere);
+    if (commit) hold->Commit();
+    hold.reset();
+    EXPECT_EQ(CommittedTexts(path).contains(text), commit);
+  }
+
+  // A write that undoes the whole transaction (a trigger's RAISE(ROLLBACK),
+  // as a full disk would) takes the held writes before it along: the writes
+  // after it are refused rather than committed on their own, and so is the
+  // commit.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TRIGGER undo_all BEFORE INSERT ON calls WHEN "
+                         "NEW.text LIKE '%undo-all%' BEGIN SELECT "
+                         "RAISE(ROLLBACK, 'injected'); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::unique_ptr<WriteHold> hold = engines[0]->HoldWrites();
+  ASSERT_TRUE(hold);
+  for (const char* text : {"held-before", "undo-all", "held-after"}) {
+    std::optional<ErrorInfo> raised = testing::RaisedBy([&] {
+      engines[0]->WriteTransaction([&] { insert(*engines[0], text); },
+                                   StorageEngine::Ending::kCommit);
+    });
+    EXPECT_EQ(raised.has_value(), text != std::string("held-before")) << text;
+  }
+  EXPECT_TRUE(testing::RaisedBy([&] { hold->Commit(); }));
+  hold.reset();
+  for (const char* text : {"held-before", "undo-all", "held-after"})
+    EXPECT_FALSE(CommittedTexts(path).contains(text)) << text;
 }
 
 // A change is stamped with its transaction time, a 32-bit Long: past its

@@ -1,4 +1,5 @@
-// Many threads and a second process on one embedded back-end file: every
+// Sixteen threads (whose writes share commits) and a second process (a
+// batch, whose lines do) on one embedded back-end file: every
 // call number unique, every call stored whole, every log line whole and
 // accounted for, and each thread's current error its own. Built under
 // ThreadSanitizer by `make tsan`.
@@ -24,8 +25,8 @@
 namespace quillet {
 namespace {
 
-constexpr int kThreads = 8;
-constexpr int kRoundsPerThread = 150;  // 5 operations a round
+constexpr int kThreads = 16;
+constexpr int kRoundsPerThread = 80;  // 5 operations a round
 constexpr int kProcessCalls = 300;
 
 TEST(StressTest, ThreadsAndAProcessShareOneDatabase) {

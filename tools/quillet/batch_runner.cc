@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -44,8 +46,13 @@ std::string BatchFileName(const std::string& path) {
   return ec ? path : name.string();
 }
 
-// How often a run records how far it got.
-constexpr size_t kRecordEvery = 100;
+// A group of lines, committed together, takes in no more once it has run
+// so long (other writers of the database wait for it, and its outcomes are
+// written only once it is committed). The first holds one line, each next
+// one twice the lines of the one before, up to the most: the first answers
+// come at once, and a run that stops early has done little.
+constexpr size_t kGroupLines = 64;
+constexpr auto kGroupTime = std::chrono::milliseconds(100);
 
 // A line whose back end was busy or away (it recorded nothing), or whose
 // outcome is unknown, ends the run there rather than meet the same server
@@ -71,8 +78,7 @@ int Stopped(BatchRuns* runs, BatchRun run, size_t line, size_t index,
 
 // The record of how far the run got failed after line `line` ran (the
 // database went away between lines): says so, never "nothing ran".
-int RecordLost(const Error& e, size_t line) {
-  bool later = operations::TakeRetryLater();
+int RecordLost(const Error& e, bool later, size_t line) {
   std::string number = std::to_string(line);
   Say("lines up to " + number +
       " ran, but how far the batch got could not be recorded: " +
@@ -168,62 +174,98 @@ int RunBatch(const Globals& g, const std::string& path,
   std::ostream& out = output.stream();
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, failed = 0, bad = 0, replayed = 0;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    BatchLine& line = lines[i];
-    size_t number = line.number;
-    json record = {{"line", number}};
+  size_t group_lines = 1;
+  for (size_t i = 0; i < lines.size();
+       group_lines = std::min(group_lines * 2, kGroupLines)) {
+    // A group of lines: one transaction, each line a savepoint in it, its
+    // progress record too; answered once it is committed.
+    size_t first = i;
+    auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> records;
     std::string done;
     std::optional<Outcome> stop;  // the back end busy, away or unanswering
-    try {
-      if (!line.unreadable.empty()) throw UsageError(line.unreadable);
-      PreparedOperation op = operations::Prepare(line.request);
-      line.request = nullptr;  // read: a long text is not held twice
-      Outcome outcome = operations::Run(
-          *calls, op, Options(g, BatchLineKey(identity, number), trace));
-      record["op"] = OpName(op.op);
-      if (outcome.replayed) {
-        record["replayed"] = true;
-        ++replayed;
+    size_t stop_index = 0;
+    runs.BeginGroup();
+    for (; i < lines.size() && i - first < group_lines &&
+           std::chrono::steady_clock::now() - started < kGroupTime;
+         ++i) {
+      BatchLine& line = lines[i];
+      size_t number = line.number;
+      json record = {{"line", number}};
+      try {
+        if (!line.unreadable.empty()) throw UsageError(line.unreadable);
+        PreparedOperation op = operations::Prepare(line.request);
+        line.request = nullptr;  // read: a long text is not held twice
+        Outcome outcome = operations::Run(
+            *calls, op, Options(g, BatchLineKey(identity, number), trace));
+        record["op"] = OpName(op.op);
+        if (outcome.replayed) {
+          record["replayed"] = true;
+          ++replayed;
+        }
+        record.update(outcome.output);
+        outcome.verdict == Verdict::kDone ? ++returned : ++failed;
+        if (!outcome.done.empty()) done = outcome.done;
+        if (outcome.verdict == Verdict::kRetryLater ||
+            outcome.verdict == Verdict::kOutcomeUnknown)
+          stop = std::move(outcome);
+      } catch (const UsageError& e) {
+        ++bad;
+        record["usage"] = e.what();
+        if (progress) std::cerr << "\r";
+        Say(line.unreadable.empty() ? "line " + std::to_string(number) + ": " +
+                                          Excerpt(e.what(), 300)
+                                    : line.unreadable);
       }
-      record.update(outcome.output);
-      outcome.verdict == Verdict::kDone ? ++returned : ++failed;
-      done = outcome.done;
-      if (outcome.verdict == Verdict::kRetryLater ||
-          outcome.verdict == Verdict::kOutcomeUnknown)
-        stop = std::move(outcome);
-    } catch (const UsageError& e) {
-      ++bad;
-      record["usage"] = e.what();
-      if (progress) std::cerr << "\r";
-      Say(line.unreadable.empty()
-              ? "line " + std::to_string(number) + ": " + Excerpt(e.what(), 300)
-              : line.unreadable);
+      records.push_back(DumpJson(record));
+      if (stop) {  // the lines after it wait for the next run
+        stop_index = i++;
+        break;
+      }
     }
-    std::string so_far = "lines up to " + std::to_string(number) + " ran" +
-                         (done.empty() ? "" : " (" + done + ")") +
+    // How far the run got goes in the group; a stopped run is recorded
+    // once its group is in.
+    std::optional<std::pair<Error, bool>> record_lost;  // and "retry later"
+    if (!g.dry_run && !stop) {
+      run.lines_done = static_cast<int64_t>(i);
+      try {
+        runs.Record(run);
+      } catch (const Error& e) {
+        record_lost.emplace(e, operations::TakeRetryLater());
+      }
+    }
+    if (auto failure = runs.CommitGroup()) {
+      if (progress) std::cerr << "\n";
+      Say("the database did not take lines " +
+          std::to_string(lines[first].number) + " to " +
+          std::to_string(lines[i - 1].number) + ": " + failure->message +
+          (failure->outcome_unknown ? "" : "; none of them was stored") +
+          "; running the batch again is safe");
+      return failure->outcome_unknown ? kExitOutcomeUnknown : kExitRaised;
+    }
+    std::string so_far = "lines up to " + std::to_string(lines[i - 1].number) +
+                         " ran" + (done.empty() ? "" : " (" + done + ")") +
                          "; running the batch again is safe";
     errno = 0;
-    out << DumpJson(record) << "\n";
+    for (const std::string& record : records) out << record << "\n";
     if (!Flushed(out)) return OutputLost(output.name(), so_far);
     errno = 0;
     if (!trace.Write()) return OutputLost(trace.name(), so_far);
     if (stop) {
       if (progress) std::cerr << "\n";
-      return Stopped(g.dry_run ? nullptr : &runs, run, number, i, stop->message,
+      return Stopped(g.dry_run ? nullptr : &runs, run, lines[stop_index].number,
+                     stop_index, stop->message,
                      stop->verdict == Verdict::kOutcomeUnknown);
     }
-    if (!g.dry_run && (i + 1) % kRecordEvery == 0) {
-      run.lines_done = static_cast<int64_t>(i + 1);
-      try {
-        runs.Record(run);
-      } catch (const Error& e) {
-        return RecordLost(e, number);
-      }
+    if (record_lost) {
+      if (progress) std::cerr << "\n";
+      return RecordLost(record_lost->first, record_lost->second,
+                        lines[i - 1].number);
     }
     if (progress) {
-      size_t bar = ((i + 1) * 30) / lines.size();
+      size_t bar = (i * 30) / lines.size();
       std::cerr << "\r[" << std::string(bar, '#') << std::string(30 - bar, ' ')
-                << "] " << i + 1 << "/" << lines.size() << std::flush;
+                << "] " << i << "/" << lines.size() << std::flush;
     }
   }
   errno = 0;
@@ -236,7 +278,7 @@ int RunBatch(const Globals& g, const std::string& path,
     try {
       runs.Record(run);
     } catch (const Error& e) {
-      return RecordLost(e, lines.back().number);
+      return RecordLost(e, operations::TakeRetryLater(), lines.back().number);
     }
   }
   if (progress) std::cerr << "\n";

@@ -44,6 +44,22 @@ class BatchRuns {
   // stand.
   void Record(const BatchRun& run, bool set_aside_others = false);
 
+  // Holds the writes this thread makes to the database from now on (its
+  // operations' and Record's) in one transaction until CommitGroup, so that
+  // they are stored whole or not at all, with one commit. Other writers of
+  // the database wait meanwhile: keep a group short. Nothing for a dry run,
+  // a database that commits each write on its own, or one that cannot begin
+  // a transaction now (each write then fails on its own).
+  void BeginGroup();
+  // Why a group was not committed, and whether it may have been all the
+  // same (the commit's answer was lost).
+  struct GroupFailure {
+    std::string message;
+    bool outcome_unknown = false;
+  };
+  // Commits the group begun: nothing once it is stored.
+  std::optional<GroupFailure> CommitGroup();
+
  private:
   struct Held;
   std::unique_ptr<Held> held_;

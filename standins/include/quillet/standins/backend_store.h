@@ -41,7 +41,9 @@
 // from when it was written; once expired it is new again, and later keyed
 // submits prune it, a few at a time.
 //
-// A BackendStore is one connection, used by one thread at a time. Values are
+// A BackendStore is one connection, used by one thread at a time (on SQLite
+// for its reads: every store of a file in a process writes through one
+// connection, whose commits the writes that arrive together share). Values are
 // only ever bound as parameters. A failure raises a runtime error (number
 // kBackendError, source "Holmfast.Adapter.Boi") naming what failed.
 #pragma once
@@ -198,6 +200,11 @@ class BackendStore {
   // Records `run` (as a dry run says: nothing while one is set). With
   // `set_aside_others`, the file's other runs no longer stand.
   void RecordBatchRun(const BatchRun& run, bool set_aside_others = false);
+
+  // Holds this thread's writes to the database together (WriteHold), or
+  // nothing where the engine commits each write on its own. Other threads'
+  // writes to the database wait while it is held: hold it briefly.
+  std::unique_ptr<WriteHold> HoldWrites();
 
   // Raises kBackendError, saying why, unless the database would take a
   // write now; writes nothing.

@@ -117,6 +117,19 @@ enum class FailureKind : uint8_t {
                     // what became of it could not be found out: it may or
                     // may not have been written
 };
+// A thread's writes to one database held together in one transaction
+// (BackendStore::HoldWrites): until Commit, every write the thread makes
+// there is a savepoint of it, and the thread's reads see them. Ending
+// without Commit rolls them all back.
+class WriteHold {
+ public:
+  virtual ~WriteHold() = default;
+  // Commits the writes held: raises kBackendError when they could not be,
+  // nothing of them stored then, or FailureKind::kOutcomeUnknown when
+  // whether they were is not known.
+  virtual void Commit() = 0;
+};
+
 // The kind of the last back-end failure raised on the calling thread (kNone
 // when there was none), cleared by the call.
 FailureKind TakeFailureKind();

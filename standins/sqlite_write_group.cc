@@ -1,0 +1,366 @@
+#include "sqlite_write_group.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <map>
+#include <tuple>
+#include <vector>
+
+#include "backend_failure.h"
+
+namespace quillet::standins {
+namespace {
+
+// How long a statement waits for another process's lock.
+constexpr int kBusyWaitMs = 10000;
+// Writers committed together at most: a group's last writer waits for every
+// turn before its own.
+constexpr size_t kMaxGroup = 64;
+
+// The groups whose transaction this thread is inside now, innermost last.
+thread_local std::vector<const WriteGroup*> inside;
+
+class InsideScope {
+ public:
+  explicit InsideScope(const WriteGroup* group) { inside.push_back(group); }
+  ~InsideScope() { inside.pop_back(); }
+  InsideScope(const InsideScope&) = delete;
+  InsideScope& operator=(const InsideScope&) = delete;
+};
+
+}  // namespace
+
+struct WriteGroup::Writer {
+  enum class State : uint8_t { kQueued, kTurn, kDone };
+  std::condition_variable wake;
+  State state = State::kQueued;
+  bool holds = false;              // takes the transaction for itself
+  std::optional<Failure> failure;  // kDone: why its write is not stored
+};
+
+std::shared_ptr<WriteGroup> WriteGroup::Of(const std::string& path, File file) {
+  // By process too: a child after fork opens its own connection.
+  using Key = std::tuple<pid_t, dev_t, ino_t>;
+  static std::mutex mutex;
+  static auto* groups = new std::map<Key, std::weak_ptr<WriteGroup>>;
+  std::lock_guard lock(mutex);
+  std::erase_if(*groups,
+                [](const auto& entry) { return entry.second.expired(); });
+  std::weak_ptr<WriteGroup>& known =
+      (*groups)[{getpid(), file.first, file.second}];
+  std::shared_ptr<WriteGroup> group = known.lock();
+  if (!group) {
+    group = std::make_shared<WriteGroup>(path, file);
+    known = group;
+  }
+  return group;
+}
+
+WriteGroup::WriteGroup(std::string path, File file)
+    : path_(std::move(path)), file_(file) {}
+
+WriteGroup::~WriteGroup() {
+  statements_.reset();
+  sqlite3_close(db_);
+}
+
+bool WriteGroup::Inside() const {
+  return std::find(inside.begin(), inside.end(), this) != inside.end();
+}
+
+void WriteGroup::Write(const std::function<void(StatementCache&)>& work,
+                       bool roll_back) {
+  if (Inside()) {  // a write within a write, or by the holder
+    Turn(work, roll_back);
+    return;
+  }
+  Writer me;
+  std::unique_lock lock(mutex_);
+  queue_.push_back(&me);
+  if (Lead(lock, me)) {
+    lock.unlock();
+    RunGroup(me, work, roll_back);
+    return;
+  }
+  if (me.state == Writer::State::kTurn) {
+    lock.unlock();
+    bool kept = false;
+    std::exception_ptr raised;
+    try {
+      kept = Turn(work, roll_back);
+    } catch (...) {
+      raised = std::current_exception();
+    }
+    lock.lock();
+    turn_over_ = true;
+    turn_kept_ = kept;
+    leader_->wake.notify_one();  // under the lock: the leader waits for it
+    if (raised) {
+      lock.unlock();
+      std::rethrow_exception(raised);  // undone: nothing of it to wait for
+    }
+    if (!kept) return;  // a dry run: nothing of it is committed
+    me.wake.wait(lock, [&] { return me.state == Writer::State::kDone; });
+  }
+  if (me.failure) {
+    Failure failure = std::move(*me.failure);
+    lock.unlock();
+    RaiseBackend(failure.what, failure.kind);
+  }
+}
+
+bool WriteGroup::Lead(std::unique_lock<std::mutex>& lock, Writer& me) {
+  me.wake.wait(lock, [&] {
+    return me.state != Writer::State::kQueued ||
+           (!leading_ && !queue_.empty() && queue_.front() == &me);
+  });
+  if (me.state != Writer::State::kQueued) return false;
+  leading_ = true;
+  leader_ = &me;
+  return true;
+}
+
+void WriteGroup::StepDown() {
+  leading_ = false;
+  leader_ = nullptr;
+  if (!queue_.empty()) queue_.front()->wake.notify_one();
+}
+
+void WriteGroup::RunGroup(Writer& me,
+                          const std::function<void(StatementCache&)>& work,
+                          bool roll_back) {
+  // The writers queued, up to one that holds the transaction for itself;
+  // answers whether it took any.
+  std::vector<Writer*> group;
+  auto gather = [&] {
+    std::lock_guard lock(mutex_);
+    size_t before = group.size();
+    while (!queue_.empty() && group.size() < kMaxGroup &&
+           (group.empty() || !queue_.front()->holds)) {
+      group.push_back(queue_.front());
+      queue_.pop_front();
+    }
+    return group.size() > before;
+  };
+  gather();
+  std::optional<Failure> failure = Begin();
+  std::vector<Writer*> kept;  // waiting for the commit
+  bool mine_kept = false;
+  std::exception_ptr mine_raised;
+  size_t ran = 0;
+  // Before the commit, the writers that came meanwhile join it: they would
+  // only wait for the next one.
+  while (!failure) {
+    if (ran == group.size() && !gather()) break;
+    for (; ran < group.size() && !failure; ++ran) {
+      Writer* writer = group[ran];
+      if (writer == &me) {
+        try {
+          mine_kept = Turn(work, roll_back);
+        } catch (...) {
+          mine_raised = std::current_exception();
+        }
+      } else {
+        std::unique_lock lock(mutex_);
+        turn_over_ = false;
+        writer->state = Writer::State::kTurn;
+        writer->wake.notify_one();
+        me.wake.wait(lock, [&] { return turn_over_; });
+        if (turn_kept_) kept.push_back(writer);
+      }
+      // A failure SQLite answers by rolling the whole transaction back (a full
+      // disk, say) undid the writes before it too.
+      if (sqlite3_get_autocommit(db_))
+        failure = Failure{
+            "writing the database: another write in the same transaction "
+            "failed and took this one with it; nothing was written; try again",
+            FailureKind::kRetryLater};
+    }
+  }
+  if (failure) {
+    // Known undone: Begin failed, or SQLite rolled the transaction back.
+  } else if (kept.empty() && !mine_kept) {
+    // Nothing to keep (dry runs, raised writes): a commit would still mark
+    // a rollback-journal file changed.
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  } else {
+    failure = Commit();
+  }
+  {
+    std::lock_guard lock(mutex_);
+    auto settle = [&](Writer* writer) {
+      writer->failure = failure;
+      writer->state = Writer::State::kDone;
+      writer->wake.notify_one();
+    };
+    for (Writer* writer : kept) settle(writer);
+    for (size_t i = ran; i < group.size(); ++i)  // never had their turn
+      if (group[i] != &me) settle(group[i]);
+    StepDown();
+  }
+  if (mine_raised) std::rethrow_exception(mine_raised);
+  bool mine_ran = !group.empty() && group[0] == &me && ran > 0;
+  if (failure && (mine_kept || !mine_ran))
+    RaiseBackend(failure->what, failure->kind);
+}
+
+bool WriteGroup::Turn(const std::function<void(StatementCache&)>& work,
+                      bool roll_back) {
+  // Outside a transaction a savepoint would begin one of its own, and its
+  // release commit it: a held transaction that a failed write undid takes
+  // no more writes.
+  if (sqlite3_get_autocommit(db_))
+    RaiseBackend(
+        "writing the database: a failed write undid the transaction this one "
+        "was to join; nothing was written; try again",
+        FailureKind::kRetryLater);
+  InsideScope scope(this);
+  Statement(*statements_, "SAVEPOINT write").Run();
+  try {
+    work(*statements_);
+  } catch (...) {
+    Undo();
+    throw;
+  }
+  if (roll_back) {
+    Undo();
+    return false;
+  }
+  try {
+    Statement(*statements_, "RELEASE write").Run();
+  } catch (...) {
+    Undo();
+    throw;
+  }
+  return true;
+}
+
+void WriteGroup::Undo() {
+  if (sqlite3_get_autocommit(db_)) return;  // SQLite undid it all already
+  sqlite3_exec(db_, "ROLLBACK TO write", nullptr, nullptr, nullptr);
+  sqlite3_exec(db_, "RELEASE write", nullptr, nullptr, nullptr);
+}
+
+std::optional<WriteGroup::Failure> WriteGroup::Begin() {
+  if (!db_) {
+    sqlite3* db = nullptr;
+    int rc =
+        sqlite3_open_v2(path_.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    struct stat opened {};
+    std::string why;
+    if (rc != SQLITE_OK)
+      why = SqliteCause(db);
+    else if (::stat(path_.c_str(), &opened) != 0 ||
+             File{opened.st_dev, opened.st_ino} != file_)
+      why = "the database file was moved or replaced while in use";
+    else if (sqlite3_db_readonly(db, "main") == 1)
+      why = "this user may not write the file";
+    if (!why.empty()) {
+      sqlite3_close(db);
+      return Failure{
+          "cannot write the database: " + why + "; nothing was written",
+          FailureKind::kNone};
+    }
+    sqlite3_busy_timeout(db, kBusyWaitMs);
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    db_ = db;
+    statements_ = std::make_unique<StatementCache>(db_);
+  }
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
+      SQLITE_OK)
+    return std::nullopt;
+  int code = sqlite3_extended_errcode(db_) & 0xFF;
+  if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
+    return Failure{"starting a transaction: " + SqliteCause(db_) +
+                       " (another writer held it past the wait); nothing "
+                       "was written; try again",
+                   FailureKind::kRetryLater};
+  return Failure{
+      "starting a transaction: " + SqliteCause(db_) + "; nothing was written",
+      FailureKind::kNone};
+}
+
+std::optional<WriteGroup::Failure> WriteGroup::Commit() {
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+    return std::nullopt;
+  std::string cause = SqliteCause(db_);
+  // Still open: undone here, so known not written.
+  if (!sqlite3_get_autocommit(db_) &&
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK)
+    return Failure{"committing a transaction: " + cause +
+                       "; nothing was written; try again",
+                   FailureKind::kRetryLater};
+  return Failure{"committing a transaction: " + cause +
+                     "; whether it was written is not known",
+                 FailureKind::kOutcomeUnknown};
+}
+
+class WriteGroup::Held final : public WriteHold {
+ public:
+  explicit Held(std::shared_ptr<WriteGroup> group) : group_(std::move(group)) {
+    me_.holds = true;
+    {
+      std::unique_lock lock(group_->mutex_);
+      group_->queue_.push_back(&me_);
+      group_->Lead(lock, me_);  // leaders leave a holder in the queue
+      group_->queue_.pop_front();
+    }
+    if (std::optional<Failure> failure = group_->Begin()) {
+      std::lock_guard lock(group_->mutex_);
+      group_->StepDown();
+      done_ = true;
+      RaiseBackend(failure->what, failure->kind);
+    }
+    inside.push_back(group_.get());
+  }
+  ~Held() override {
+    if (done_) return;
+    End();
+    if (!sqlite3_get_autocommit(group_->db_))
+      sqlite3_exec(group_->db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    std::lock_guard lock(group_->mutex_);
+    group_->StepDown();
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+  void Commit() override {
+    if (done_) return;
+    End();
+    std::optional<Failure> failure;
+    if (sqlite3_get_autocommit(group_->db_))  // undone by a failed write
+      failure = Failure{
+          "writing the database: a failed write took the writes held with "
+          "it; nothing was written; try again",
+          FailureKind::kRetryLater};
+    else
+      failure = group_->Commit();
+    {
+      std::lock_guard lock(group_->mutex_);
+      group_->StepDown();
+    }
+    if (failure) RaiseBackend(failure->what, failure->kind);
+  }
+
+ private:
+  void End() {
+    done_ = true;
+    std::erase(inside, group_.get());
+  }
+
+  std::shared_ptr<WriteGroup> group_;
+  Writer me_;
+  bool done_ = false;
+};
+
+std::unique_ptr<WriteHold> WriteGroup::Hold() {
+  if (Inside()) return nullptr;  // held already, or within a write
+  return std::make_unique<Held>(shared_from_this());
+}
+
+}  // namespace quillet::standins
