@@ -125,14 +125,14 @@ void FloorReport::Finalize() {
                 "CreateCall under a request key / without, WAL file",
                 keyed->real_ns / 1e3, plain->real_ns / 1e3,
                 keyed->real_ns / plain->real_ns);
-  double keyed_written = 0;
+  double keyed_written = 0, plain_written = 0;
   if (counter("BM_CreateCall_Embedded/memory:0/keyed:1", "written_B/call",
               keyed_written) &&
       counter("BM_CreateCall_Embedded/memory:0/keyed:0", "written_B/call",
-              written))
+              plain_written))
     std::printf("  %-58s %8.0f B  / %6.0f B  = %5.2fx\n",
                 "bytes written, under a request key / without", keyed_written,
-                written, keyed_written / written);
+                plain_written, keyed_written / plain_written);
   for (const char* calls : {"100000", "1000000"})
     for (const char* order : {"0", "1"}) {
       std::string run = std::string("BM_ListingPage/calls:") + calls;

@@ -42,7 +42,7 @@ install -m 755 "$src/packaging/postinst" "$src/packaging/postrm" "$root/DEBIAN/"
 echo /etc/quillet/quillet.conf > "$root/DEBIAN/conffiles"
 echo "activate-noawait ldconfig" > "$root/DEBIAN/triggers"
 for lib in libquillet libquillet_runtime libquillet_standins; do
-  echo "$lib 2 quillet (>= $version)"
+  echo "$lib 3 quillet (>= $version)"
 done > "$root/DEBIAN/shlibs"
 chmod 644 "$root/DEBIAN/"{conffiles,triggers,shlibs}
 cat > "$root/DEBIAN/control" <<CONTROL

@@ -212,7 +212,7 @@ TEST_F(CliContractTest, HelpAndVersionAndOrder) {
             std::string::npos);
   EXPECT_NE(Quillet({"create-call", "--help"}).out.find("CALLCREATER"),
             std::string::npos);
-  EXPECT_EQ(Quillet({"--version"}).out, "quillet 2.4.0\n");
+  EXPECT_EQ(Quillet({"--version"}).out, "quillet 3.0.0\n");
 
   // Results keep the order the operation wrote them in; --types too.
   ASSERT_EQ(Quillet({"create-call", "SOLDTOBP=BP-1"}).status, 0);
