@@ -121,7 +121,7 @@ TEST(SerializedItemTest, FailuresAreLoggedAndRaised) {
     Variant values;
     int32_t number;
     std::string description;
-    bool manager_called;
+    const char* failing = "";  // the adapter call made to fail
   };
   SafeArray one_dimension(ElementType::Variant, {{0, 3}});
   SafeArray no_column_one(ElementType::Variant, {{0, 2}, {0, 1}});
@@ -129,32 +129,42 @@ TEST(SerializedItemTest, FailuresAreLoggedAndRaised) {
   SafeArray null_cell(ElementType::Variant, {{0, 1}, {0, 2}});
   null_cell.Set({0, 1}, kNull);
   const Case cases[] = {
-      {"text", Variant(u"not a table"), 13, "Type mismatch", false},
-      {"empty", Variant(), 13, "Type mismatch", false},
-      {"one dimension", Variant(one_dimension), 9, "Subscript out of range",
-       false},
-      {"rows from 1", Table(2, 2, 1), 9, "Subscript out of range", false},
-      {"no column 1", Variant(no_column_one), 9, "Subscript out of range",
-       false},
-      {"no rows", Variant(no_rows), 9, "Subscript out of range", false},
-      {"null cell", Variant(null_cell), 94, "Invalid use of Null", false},
+      {"text", Variant(u"not a table"), 13, "Type mismatch"},
+      {"empty", Variant(), 13, "Type mismatch"},
+      {"one dimension", Variant(one_dimension), 9, "Subscript out of range"},
+      {"rows from 1", Table(2, 2, 1), 9, "Subscript out of range"},
+      {"no column 1", Variant(no_column_one), 9, "Subscript out of range"},
+      {"no rows", Variant(no_rows), 9, "Subscript out of range"},
+      {"null cell", Variant(null_cell), 94, "Invalid use of Null"},
+      {"manager not created", Table(1, 2), testing::kInjectedNumber,
+       "Injected failure at new SerializedItemManager",
+       "new SerializedItemManager"},
+      {"manager fails", Table(1, 2), testing::kInjectedNumber,
+       "Injected failure at SerializedItemManager#1.CreateSerializedItem("
+       "Array(0..0,0..1), String \"Items\", String \"as passed\")",
+       "CreateSerializedItem("},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RecordingWorld world;
+    world.failure.matching = c.failing;
     Variant values = c.values, component = u"Items", error = u"as passed";
-    EXPECT_RAISES_WITH(
-        NewCalls()->CreateSerializedItem(values, component, error), c.number,
+    std::optional<ErrorInfo> raised = testing::RaisedBy(
+        [&] { NewCalls()->CreateSerializedItem(values, component, error); });
+    EXPECT_TRUE(testing::Raises(
+        raised, c.number,
         FromUtf8("\r\nMETHOD: Quillet.Calls.CreateSerializedItem caught: " +
                  c.description + "(" + std::to_string(c.number) +
-                 "). Additional information: " + c.description));
+                 "). Additional information: " + c.description)));
+    EXPECT_EQ(raised.value_or(ErrorInfo()).source,
+              *c.failing ? u"Holmfast.Adapter" : u"Quillet.Calls");
     EXPECT_EQ(error, Variant(u"as passed"));
     ASSERT_EQ(world.log().size(), 1u);
     EXPECT_EQ(
         world.log()[0].text.rfind(
             "Quillet.Calls.CreateSerializedItem caught: " + c.description, 0),
         0u);
-    EXPECT_EQ(world.Lines("SerializedItemManager").empty(), !c.manager_called);
+    EXPECT_EQ(world.Lines("SerializedItemManager").empty(), !*c.failing);
     EXPECT_EQ(world.LiveTotal(), 0);
   }
 }
@@ -181,20 +191,6 @@ TEST(SerializedItemTest, RowCounterIsSixteenBits) {
                     "Quillet.Calls.UpdateSerializedItem caught: Overflow(6)"),
                 std::string::npos);
     }
-  }
-}
-
-TEST(SerializedItemTest, AdapterFailuresAreRaisedWithTheirNumber) {
-  for (const char* failing :
-       {"new SerializedItemManager", "CreateSerializedItem("}) {
-    RecordingWorld world;
-    world.failure.matching = failing;
-    Variant values = Table(1, 2), component, error;
-    std::optional<ErrorInfo> raised = testing::RaisedBy(
-        [&] { NewCalls()->CreateSerializedItem(values, component, error); });
-    EXPECT_TRUE(testing::Raises(raised, testing::kInjectedNumber));
-    EXPECT_EQ(raised.value_or(ErrorInfo()).source, u"Holmfast.Adapter");
-    EXPECT_EQ(world.LiveTotal(), 0);
   }
 }
 

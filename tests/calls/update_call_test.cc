@@ -284,20 +284,16 @@ TEST(UpdateCallTest, ReadBackFollowsItsConditions) {
     Variant result = NewCalls()->UpdateCall(OptionDetails(9), error);
     ASSERT_TRUE(result.IsObject());
     EXPECT_EQ(Show(*QueryInterface<Dictionary>(result.AsObject())), c.result);
+    // Past the time, each service order's gate is read before its value.
+    if (c.result != "{}" &&
+        c.result.find("SERVICEORDER") == std::string::npos) {
+      EXPECT_EQ(world.Lines("ServiceOrder?"),
+                "ServiceCallRecord#2.HasServiceOrder?\n"
+                "ServiceCallRecord#2.ServiceOrder?\n"
+                "ServiceCallRecord#2.HasSecondaryServiceOrder?\n"
+                "ServiceCallRecord#2.SecondaryServiceOrder?");
+    }
   }
-}
-
-TEST(UpdateCallTest, ServiceOrderGatesAreReadBeforeTheirValues) {
-  RecordingWorld world;
-  world.script.returned = {
-      {CallProperty::LastTransactionTime, Variant::Long(1)}};
-  Variant error;
-  NewCalls()->UpdateCall(OptionDetails(9), error);
-  EXPECT_EQ(world.Lines("ServiceOrder?"),
-            "ServiceCallRecord#2.HasServiceOrder?\n"
-            "ServiceCallRecord#2.ServiceOrder?\n"
-            "ServiceCallRecord#2.HasSecondaryServiceOrder?\n"
-            "ServiceCallRecord#2.SecondaryServiceOrder?");
 }
 
 TEST(UpdateCallTest, FirstMessageReportedResultStillReturned) {

@@ -44,14 +44,10 @@ TEST(LateBindingTest, ArgumentsAreTheCallersVariables) {
   d.Invoke(7, InvokeKind::Method, refs);
   EXPECT_EQ(x, Variant::Long(84));
   EXPECT_EQ(d.calls, 2);
-}
-
-TEST(LateBindingTest, ErrorsOfTheRuntime) {
-  Ref<Doubler> d = MakeRef<Doubler>();
-  Variant x = 1;
-  EXPECT_RAISES(CallMethod(d.Get(), u"Thrice", x), errors::kNotSupported);
-  EXPECT_RAISES(d->Invoke(99, InvokeKind::Method, {}), errors::kNotSupported);
-  EXPECT_RAISES(CallMethod(d.Get(), u"Twice"), errors::kWrongArgCount);
+  // The runtime's own errors: no such member, wrong count, no object.
+  EXPECT_RAISES(CallMethod(&d, u"Thrice", x), errors::kNotSupported);
+  EXPECT_RAISES(d.Invoke(99, InvokeKind::Method, {}), errors::kNotSupported);
+  EXPECT_RAISES(CallMethod(&d, u"Twice"), errors::kWrongArgCount);
   EXPECT_RAISES(CallMethod(nullptr, u"Twice", x), errors::kObjectNotSet);
 }
 
@@ -75,9 +71,7 @@ TEST(ClassRegistryTest, CreatesByNameAndFailsWith429) {
   ScopedClassRegistration nothing(u"Test.Nothing",
                                   [] { return Ref<Object>(); });
   EXPECT_RAISES(CreateObject(u"Test.Nothing"), errors::kCantCreateObject);
-}
-
-TEST(ClassRegistryTest, ScopedRegistrationPutsThePreviousBack) {
+  // A scoped registration puts the previous one back.
   RegisterClass(u"Test.Kept", [] { return Ref<Object>(MakeRef<Doubler>()); });
   {
     ScopedClassRegistration scoped(
@@ -134,6 +128,7 @@ TEST(CurrentErrorTest, TrapMakesTheCaughtErrorCurrentAndClearsIt) {
     EXPECT_EQ(CurrentError().number, 0);
   }
   EXPECT_EQ(CurrentError().number, 0);
+  EXPECT_RAISES(Raise({.number = 0}), errors::kInvalidCall);
 }
 
 TEST(CurrentErrorTest, EachThreadHasItsOwn) {
@@ -146,10 +141,6 @@ TEST(CurrentErrorTest, EachThreadHasItsOwn) {
   EXPECT_EQ(seen_on_thread, 0);
   EXPECT_EQ(CurrentError().number, 13);
   ClearCurrentError();
-}
-
-TEST(CurrentErrorTest, RaisingNumberZeroIsItselfAnError) {
-  EXPECT_RAISES(Raise({.number = 0}), errors::kInvalidCall);
 }
 
 class Context : public ObjectContext {

@@ -31,6 +31,13 @@ class Scripted {
   std::string class_name_;
 };
 
+// Lists answer 9 for an index past their ends, as the adapter's do.
+size_t Checked(int32_t index, size_t size) {
+  if (index < 0 || static_cast<size_t>(index) >= size)
+    RaiseRuntime(errors::kSubscriptOutOfRange);
+  return static_cast<size_t>(index);
+}
+
 template <class Base>
 class RecordedObject : public Base, public Scripted {
  public:
@@ -90,9 +97,7 @@ class RecList : public RecordedObject<adapter::ServiceCallList> {
   }
   Ref<adapter::ServiceCallRecord> Item(int32_t index) const override {
     Call();
-    if (index < 0 || index >= static_cast<int32_t>(items_.size()))
-      RaiseRuntime(errors::kSubscriptOutOfRange);
-    return items_[static_cast<size_t>(index)];
+    return items_[Checked(index, items_.size())];
   }
   void Preset(Ref<adapter::ServiceCallRecord> r) { items_.push_back(r); }
 
@@ -123,10 +128,8 @@ class RecMessages : public RecordedObject<adapter::MessageList> {
   }
   Ref<adapter::AdapterMessage> Item(int32_t index) const override {
     Call();
-    if (index < 0 || index >= static_cast<int32_t>(texts_.size()))
-      RaiseRuntime(errors::kSubscriptOutOfRange);
     return MakeRef<RecMessage>(world_,
-                               FromUtf8(texts_[static_cast<size_t>(index)]));
+                               FromUtf8(texts_[Checked(index, texts_.size())]));
   }
 
  private:
@@ -246,9 +249,16 @@ class RecLog : public Object {
   RecordingWorld* world_;
 };
 
-std::string Abbreviated(const std::string& text) {
-  if (text.size() <= 60) return text;
-  return text.substr(0, 20) + "...";
+// Texts over 60 code units as String[length] "first 20...".
+std::string ShownText(size_t length, const std::string& text) {
+  if (length <= 60) return "String \"" + text + "\"";
+  return "String[" + std::to_string(length) + "] \"" + text.substr(0, 20) +
+         "...\"";
+}
+
+template <class T>
+std::function<Ref<Object>()> Maker(RecordingWorld* world, const char* name) {
+  return [world, name] { return Ref<Object>(MakeRef<T>(world, name)); };
 }
 
 }  // namespace
@@ -259,13 +269,8 @@ std::string Show(const Variant& value) {
     case VarType::Empty:
     case VarType::Null:
       return type;
-    case VarType::String: {
-      std::string text = ToUtf8(value.AsString());
-      if (value.AsString().size() > 60)
-        return "String[" + std::to_string(value.AsString().size()) + "] \"" +
-               Abbreviated(text) + "\"";
-      return "String \"" + text + "\"";
-    }
+    case VarType::String:
+      return ShownText(value.AsString().size(), ToUtf8(value.AsString()));
     case VarType::Object: {
       Object* o = value.AsObject().Get();
       if (!o) return "Nothing";
@@ -294,13 +299,11 @@ std::string Show(const Dictionary& dictionary) {
   return out + "}";
 }
 
+namespace {
 std::string JournalLine(const TraceEvent& event) {
   auto show = [](const TraceValue& v) -> std::string {
     if (v.type == "Empty" || v.type == "Null") return v.type;
-    if (v.type == "String")
-      return v.length > 60 ? "String[" + std::to_string(v.length) + "] \"" +
-                                 Abbreviated(v.value) + "\""
-                           : "String \"" + v.value + "\"";
+    if (v.type == "String") return ShownText(v.length, v.value);
     if (v.type == "Object")
       return v.value == "Nothing" ? v.value : "Object " + v.value;
     if (v.type == "Array") return "Array" + v.value;
@@ -337,6 +340,7 @@ std::string JournalLine(const TraceEvent& event) {
   }
   return event.error ? line + " !failed" : line;
 }
+}  // namespace
 
 RecordingWorld::RecordingWorld() {
   tracing_.emplace(trace_);
@@ -345,49 +349,37 @@ RecordingWorld::RecordingWorld() {
         std::make_unique<ScopedClassRegistration>(name, std::move(factory)));
   };
   // The trace shows the creation; the factory is a step that may fail.
-  auto typed = [this, add](StringView name, const std::string&,
-                           std::function<Ref<Object>()> make) {
+  auto typed = [this, add](StringView name, std::function<Ref<Object>()> make) {
     add(name, [this, make] {
       Step();
       return make();
     });
   };
-  typed(adapter::kServiceCallManagerClass, "ServiceCallManager",
+  auto late_bound = [this](const char* name,
+                           std::vector<std::u16string> members) {
+    return [this, name, members] {
+      return Ref<Object>(MakeRef<RecLateBound>(this, name, members, &script));
+    };
+  };
+  typed(adapter::kServiceCallManagerClass,
         [this] { return Ref<Object>(MakeRef<RecManager>(this, &script)); });
-  typed(adapter::kServiceCallRecordClass, "ServiceCallRecord", [this] {
-    return Ref<Object>(MakeRef<RecRecord>(this, "ServiceCallRecord"));
-  });
-  typed(adapter::kServiceCallListClass, "ServiceCallList", [this] {
-    return Ref<Object>(MakeRef<RecList>(this, "ServiceCallList"));
-  });
-  typed(adapter::kCreateCallResponseClass, "CreateCallResponse", [this] {
-    return Ref<Object>(MakeRef<RecCreateResponse>(this, "CreateCallResponse"));
-  });
-  typed(adapter::kUpdateCallResponseClass, "UpdateCallResponse", [this] {
-    return Ref<Object>(MakeRef<RecUpdateResponse>(this, "UpdateCallResponse"));
-  });
-  typed(adapter::kCallTextClass, "CallText",
-        [this] { return Ref<Object>(MakeRef<RecText>(this, "CallText")); });
-  typed(adapter::kSolutionTextClass, "SolutionText", [this] {
-    return Ref<Object>(MakeRef<RecSolutionText>(this, "SolutionText"));
-  });
-  typed(adapter::kUserSessionClass, "UserSession", [this] {
-    return Ref<Object>(MakeRef<RecLateBound>(
-        this, "UserSession",
-        std::vector<std::u16string>{u"setUserInfo", u"addManager"}, &script));
-  });
-  typed(adapter::kSerializedItemManagerClass, "SerializedItemManager", [this] {
-    return Ref<Object>(MakeRef<RecLateBound>(
-        this, "SerializedItemManager",
-        std::vector<std::u16string>{u"CreateSerializedItem",
-                                    u"ChangeSerializedItem"},
-        &script));
-  });
-  typed(adapter::kQuestionClass, "Question", [this] {
-    return Ref<Object>(MakeRef<RecLateBound>(
-        this, "Question", std::vector<std::u16string>{u"GetEngineerTime"},
-        &script));
-  });
+  typed(adapter::kServiceCallRecordClass,
+        Maker<RecRecord>(this, "ServiceCallRecord"));
+  typed(adapter::kServiceCallListClass,
+        Maker<RecList>(this, "ServiceCallList"));
+  typed(adapter::kCreateCallResponseClass,
+        Maker<RecCreateResponse>(this, "CreateCallResponse"));
+  typed(adapter::kUpdateCallResponseClass,
+        Maker<RecUpdateResponse>(this, "UpdateCallResponse"));
+  typed(adapter::kCallTextClass, Maker<RecText>(this, "CallText"));
+  typed(adapter::kSolutionTextClass,
+        Maker<RecSolutionText>(this, "SolutionText"));
+  typed(adapter::kUserSessionClass,
+        late_bound("UserSession", {u"setUserInfo", u"addManager"}));
+  typed(adapter::kSerializedItemManagerClass,
+        late_bound("SerializedItemManager",
+                   {u"CreateSerializedItem", u"ChangeSerializedItem"}));
+  typed(adapter::kQuestionClass, late_bound("Question", {u"GetEngineerTime"}));
   add(adapter::kLogClass, [this]() -> Ref<Object> {
     if (log_unavailable) RaiseRuntime(errors::kCantCreateObject);
     return Ref<Object>(MakeRef<RecLog>(this));
@@ -448,13 +440,6 @@ std::string RecordingWorld::Lines(const std::string& text) const {
 std::string RecordingWorld::Journal() const {
   std::string out;
   for (const std::string& line : journal()) out += line + "\n";
-  return out;
-}
-
-std::map<std::string, int> RecordingWorld::Live() const {
-  std::map<std::string, int> out;
-  for (const auto& [k, v] : live_)
-    if (v != 0) out[k] = v;
   return out;
 }
 

@@ -34,12 +34,10 @@
 namespace quillet::testing {
 
 // "String \"abc\"", "Byte 40", "Empty", "Null", "Object ServiceCallRecord#2".
+// Texts over 60 code units as String[length] "first 20...".
 std::string Show(const Variant& value);
 // A dictionary as one line: {KEY: Type value, ...} in insertion order.
 std::string Show(const Dictionary& dictionary);
-// A trace event as a journal line (the format above); texts over 60
-// characters as String[length] "first 20...".
-std::string JournalLine(const TraceEvent& event);
 
 struct LogEntry {
   std::string source;
@@ -92,8 +90,7 @@ class RecordingWorld {
   std::string Journal() const;
   const std::vector<LogEntry>& log() const { return log_; }
   int calls() const { return calls_; }
-  // Recording objects alive now, by class.
-  std::map<std::string, int> Live() const;
+  // Recording objects alive now, of every class.
   int LiveTotal() const;
 
   // Internal: used by the scripted objects. Step() counts a call to the
