@@ -112,10 +112,6 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
        "is not valid JSON"},
       {"negative tail", {"log", "--tail", "-1"}, 2, "--tail"},
       {"absurd tail", {"log", "--tail", "99999999999"}, 2, "--tail"},
-      {"back-end error by its description",
-       {"calls", "--db", "none.db"},
-       2,
-       "quillet: Embedded back end: no database 'none.db'"},
       {"a global option before the command",
        {"--keep-keys", "30", "time-format", "90"},
        0,
@@ -248,10 +244,10 @@ TEST_F(CliContractTest, NothingIsTouchedThatWasNotAskedFor) {
     "engineerTime":[{"question":"Q","minutes":-1}]})");
   Write("unknown.json", R"({"partners":[]})");
   const Case cases[] = {
-      {"reading a missing file",
+      {"reading a missing file: the back end's error by its description",
        {"calls", "--db", "typo.db"},
        2,
-       "no database 'typo.db'"},
+       "quillet: Embedded back end: no database 'typo.db'"},
       {"reading a foreign file",
        {"calls", "--db", "foreign.db"},
        2,

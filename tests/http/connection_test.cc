@@ -117,9 +117,6 @@ TEST(ConnectionTest, EveryLimitAndRefusalAnswersItsStatus) {
        "HTTP/1.1\r\nHost: localhost\r\n" +
            kClose + "\r\n",
        {"HTTP/1.1 200 ", "\r\n\r\nHTTP/1.1 200 "}},
-      {"an unknown path",
-       "GET /nowhere HTTP/1.1\r\nHost: localhost\r\n" + kClose + "\r\n",
-       {"HTTP/1.1 404 ", "no such route"}},
       {"a write that is not JSON",
        Post("/calls", call, "Content-Type: text/plain\r\n" + kClose),
        {"HTTP/1.1 415 "}},
