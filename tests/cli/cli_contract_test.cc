@@ -1,7 +1,6 @@
 // What the command reports and what it touches: exit statuses, messages,
 // output order, files left alone. One table per group.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <ctime>
 #include <filesystem>
@@ -18,19 +17,7 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-class CliContractTest : public ::testing::Test, protected testing::CliFolder {
- protected:
-  void Sql(const std::string& db, const std::string& sql) {
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open(dir.Path(db).c_str(), &handle), SQLITE_OK);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, &error),
-              SQLITE_OK)
-        << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(handle);
-  }
-};
+class CliContractTest : public ::testing::Test, protected testing::CliFolder {};
 
 struct Case {
   std::string name;

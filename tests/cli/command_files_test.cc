@@ -3,7 +3,6 @@
 // its lines say, and what says it writes nothing writes nothing. One table
 // per group; each case starts from a folder of its own.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -234,12 +233,7 @@ TEST_F(CommandFilesTest, ABatchIsKnownByWhatItsLinesSay) {
     ASSERT_EQ(f->Calls(), 2);
     f->Write("ops.jsonl", c.edited);
     // A refused run leaves the database as it was, its journal mode too.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(f->dir.Path("quillet.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    f->Sql("quillet.db", "PRAGMA journal_mode=DELETE");
     auto before = f->Files();
     std::vector<std::string> args = {"batch", "ops.jsonl", "--out", "o"};
     std::string earlier;
@@ -341,26 +335,13 @@ TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
     auto f = NewFolder();
     // An earlier schema: today's less the batch runs, marked 3.
     fs::copy_file(f->dir.Path("quillet.db"), f->dir.Path("old.db"));
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(f->dir.Path("old.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "DROP TABLE batch_runs; PRAGMA journal_mode=DELETE;"
-                           "PRAGMA user_version = 3",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    f->Sql("old.db",
+           "DROP TABLE batch_runs; PRAGMA journal_mode=DELETE;"
+           "PRAGMA user_version = 3");
     // Today's schema, in the rollback-journal mode a dry run must keep.
     fs::copy_file(f->dir.Path("quillet.db"), f->dir.Path("journal.db"));
-    ASSERT_EQ(sqlite3_open(f->dir.Path("journal.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-    ASSERT_EQ(sqlite3_open(f->dir.Path("foreign.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(
-        sqlite3_exec(db, "CREATE TABLE notes(t)", nullptr, nullptr, nullptr),
-        SQLITE_OK);
-    sqlite3_close(db);
+    f->Sql("journal.db", "PRAGMA journal_mode=DELETE");
+    f->Sql("foreign.db", "CREATE TABLE notes(t)");
     f->Write("bad.json", R"({"partners":[]})");
     auto before = f->Files();
     testing::CliResult r = f->Quillet(c.args);

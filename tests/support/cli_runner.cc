@@ -1,5 +1,7 @@
 #include "support/cli_runner.h"
 
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -43,6 +45,17 @@ std::string CliFolder::Read(const std::string& name) const {
 
 bool CliFolder::Exists(const std::string& name) const {
   return std::filesystem::exists(dir.Path(name));
+}
+
+void CliFolder::Sql(const std::string& db, const std::string& sql) const {
+  sqlite3* handle = nullptr;
+  char* error = nullptr;
+  int code = sqlite3_open(dir.Path(db).c_str(), &handle);
+  if (code == SQLITE_OK)
+    code = sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, &error);
+  EXPECT_EQ(code, SQLITE_OK) << db << ": " << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(handle);
 }
 
 }  // namespace quillet::testing

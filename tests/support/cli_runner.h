@@ -32,6 +32,8 @@ struct CliFolder {
   void Write(const std::string& name, const std::string& text) const;
   std::string Read(const std::string& name) const;
   bool Exists(const std::string& name) const;
+  // Runs SQL on the SQLite file `db` of the folder; a failure fails the test.
+  void Sql(const std::string& db, const std::string& sql) const;
 };
 
 }  // namespace quillet::testing
