@@ -119,32 +119,44 @@ TEST(HostileCliTest, BadInputIsRefusedWithNothingWritten) {
   std::string deep_object;
   for (int i = 0; i < 100000; ++i) deep_object += "{\"a\":";
   struct Case {
-    std::string name;
     std::vector<std::string> args;
-    std::string input;
+    std::string in_err;  // after "quillet: "
+    std::string input = "";
+  };
+  const std::vector<std::string> item = {"create-item", "--component", "I",
+                                         "--values"};
+  auto with = [](std::vector<std::string> args, const std::string& last) {
+    args.push_back(last);
+    return args;
   };
   const Case cases[] = {
-      {"deeply nested array", {"create-call", "--details", "-"}, deep_array},
-      {"deeply nested object",
-       {"create-call", "--details", "-"},
+      {{"create-call", "--details", "-"},
+       "standard input is nested too deeply",
+       deep_array},
+      {{"create-call", "--details", "-"},
+       "standard input is nested too deeply",
        deep_object + "1" + std::string(100000, '}')},
-      {"malformed JSON", {"create-call", "--details", "{\"A\": 1,"}, ""},
-      {"invalid UTF-8 in JSON",
-       {"create-call", "--details", "{\"A\": \"\xff\"}"},
-       ""},
-      {"invalid UTF-8 as KEY=VALUE", {"create-call", "A=\xc3\x28"}, ""},
-      {"table of tables", {"create-item", "--values", "[[[1]]]"}, ""},
-      {"a batch that does not exist", {"batch", "missing.jsonl"}, ""},
-      {"a database that cannot be created",
-       {"--db", "/proc/quillet/q.db", "calls"},
-       ""},
+      {{"create-call", "--details", "{\"A\": 1,"},
+       "--details is not valid JSON"},
+      {{"create-call", "--details", "[1,2]"}, "must be a JSON object"},
+      {{"create-call", "--details", "{\"A\": \"\xff\"}"}, "ill-formed UTF-8"},
+      {{"create-call", "A=\xc3\x28"}, "a text is not valid UTF-8"},
+      {{"create-call", "NOEQUALS"}, "is not KEY=VALUE"},
+      {{"time-format", "abc"}, "not valid JSON"},
+      {with(item, "[[[1]]]"), "nested too deeply for a variant"},
+      {with(item, R"([["a"],["b","c"]])"), "the same number of cells"},
+      {with(item, "missing.csv"), "cannot read 'missing.csv'"},
+      {{"batch", "missing.jsonl"}, "cannot read 'missing.jsonl'"},
+      {{"--db", "/proc/quillet/q.db", "calls"}, "no database '/proc/quillet"},
+      {{"no-such-command"}, "unknown command"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.in_err);
     testing::TempDir dir;
     testing::CliResult r = testing::RunQuillet(dir, c.args, c.input);
     EXPECT_EQ(r.status, 2) << r.out << r.err;
     EXPECT_NE(r.err.find("quillet: "), std::string::npos);
+    EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
     EXPECT_FALSE(std::ifstream(dir.Path("quillet.db")).good());
     EXPECT_FALSE(std::ifstream(dir.Path("quillet.log")).good());
   }
