@@ -140,7 +140,6 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
        2,
        "is not a date"},
       {"help to a full disk", {"--help"}, 4, "cannot write", "/dev/full"},
-      {"version to a full disk", {"--version"}, 4, "cannot write", "/dev/full"},
       {"bytes after a NUL",
        {"create-call", "--details", "@nul.json"},
        2,
