@@ -81,8 +81,6 @@ TEST_F(HostileApiTest, NumbersAtAndPastTheirBoundaries) {
   };
   const Case cases[] = {
       {u"PRIORITY", 255, ""},
-      {u"PRIORITY", -1, "Overflow"},
-      {u"PRIORITY", 255.5, "Overflow"},
       {u"PRIORITY", u"1e2", ""},
       {u"PRIORITY", u"&HFF", ""},
       {u"TIMESPENT", 1288490207, ""},  // the most that formats

@@ -201,13 +201,5 @@ TEST(ConvertTest, ObjectsConvertThroughTheirDefaultMember) {
   EXPECT_RAISES(RequireObject(Variant(Ref<Object>())), errors::kObjectNotSet);
 }
 
-TEST(ConvertTest, RoundHalfEven) {
-  EXPECT_EQ(RoundHalfEven(0.5), 0);
-  EXPECT_EQ(RoundHalfEven(1.5), 2);
-  EXPECT_EQ(RoundHalfEven(89.5), 90);
-  EXPECT_EQ(RoundHalfEven(90.5), 90);
-  EXPECT_EQ(RoundHalfEven(-1.5), -2);
-}
-
 }  // namespace
 }  // namespace quillet
