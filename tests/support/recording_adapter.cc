@@ -139,8 +139,7 @@ class RecMessages : public RecordedObject<adapter::MessageList> {
 template <class Base>
 class RecResponse : public RecordedObject<Base> {
  public:
-  RecResponse(RecordingWorld* w, const std::string& class_name)
-      : RecordedObject<Base>(w, class_name) {}
+  using RecordedObject<Base>::RecordedObject;
   Ref<adapter::ServiceCallList> ReturnedCalls() const override {
     this->Call();
     return returned_;
