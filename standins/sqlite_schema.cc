@@ -13,8 +13,8 @@ namespace {
 
 // A call is one row: its properties as a JSON object (a text as a string, a
 // number as [type, value]) and each text as a JSON array of its pieces, or
-// NULL. One row per call keeps a commit to a few pages; json_extract still
-// reads a property where a listing filters on it. The call number is
+// NULL. One row per call keeps a commit to a few pages; a listing reads a
+// property it filters on from there. The call number is
 // spelled from the sequence number, so it needs no index of its own.
 #define QUILLET_CALLS_COLUMNS                                            \
   "(seq INTEGER PRIMARY KEY,"                                            \
@@ -70,7 +70,8 @@ const std::string kKeyExpiry =
     "CREATE INDEX request_keys_by_expiry ON request_keys(expires_at);";
 
 // What listings filter on, read from the properties by virtual columns
-// (computed when read, stored only in their indexes), and the description's
+// (computed when read, stored only in their indexes) in their JSON spelling
+// as stored (json_extract would cut a text at a NUL), and the description's
 // text in a full-text index of trigrams: a filtered page reads the calls it
 // answers, not every call. Each index is one more page a commit writes, so
 // there are as few as the filters need: status and sold-to partner in
@@ -89,9 +90,9 @@ ALTER TABLE calls ADD COLUMN status INTEGER GENERATED ALWAYS AS (
   CASE WHEN json_type(properties, '$.Status') IS NULL THEN 0
   ELSE json_extract(properties, '$.Status[1]') END) VIRTUAL;
 ALTER TABLE calls ADD COLUMN sold_to TEXT GENERATED ALWAYS AS (
-  json_extract(properties, '$.SoldToBusinessPartner')) VIRTUAL;
+  properties -> '$.SoldToBusinessPartner') VIRTUAL;
 ALTER TABLE calls ADD COLUMN description TEXT GENERATED ALWAYS AS (
-  json_extract(properties, '$.CallDescription')) VIRTUAL;
+  properties -> '$.CallDescription') VIRTUAL;
 CREATE INDEX calls_by_status ON calls(status);
 CREATE INDEX calls_by_sold_to ON calls(sold_to);
 CREATE INDEX calls_by_time ON calls(last_transaction_time);
