@@ -75,17 +75,24 @@ std::string DatabaseName(const std::string& uri) {
 
 INSTANTIATE_TEST_SUITE_P(
     Postgres, BackendCaseTest,
-    ::testing::Values(BackendEngine{"Postgres",
-                                    [](const testing::TempDir&) {
-                                      return server->NewDatabase();
-                                    }},
-                      // A transaction-mode pooler: no named statement outlives
-                      // a transaction, no session setting is relied on.
-                      BackendEngine{"Pgbouncer",
-                                    [](const testing::TempDir&) {
-                                      return bouncer->Uri(
-                                          DatabaseName(server->NewDatabase()));
-                                    }}),
+    ::testing::Values(
+        // A database that keeps the older string setting, which the SQL
+        // sent must read as the default does.
+        BackendEngine{"Postgres",
+                      [](const testing::TempDir&) {
+                        std::string db = server->NewDatabase();
+                        server->Sql(db, "ALTER DATABASE " + DatabaseName(db) +
+                                            " SET standard_conforming_strings "
+                                            "= off");
+                        return db;
+                      }},
+        // A transaction-mode pooler: no named statement outlives
+        // a transaction, no session setting is relied on.
+        BackendEngine{"Pgbouncer",
+                      [](const testing::TempDir&) {
+                        return bouncer->Uri(
+                            DatabaseName(server->NewDatabase()));
+                      }}),
     [](const auto& info) { return info.param.name; });
 
 Ref<Dictionary> Details(const std::string& partner, const std::string& text) {
