@@ -337,7 +337,12 @@ TEST_F(CliContractTest, ListingsPageFilterAndOrderBySequence) {
   EXPECT_EQ(numbers({"--changed-since", "2000-01-01"}),
             "SC000001 SC999998 SC999999 SC1000000 SC1000001 ");
   EXPECT_EQ(numbers({"--changed-since", "2999-01-01T00:00:00Z"}), "");
-  EXPECT_EQ(Quillet({"calls", "--after", "SC42"}).status, 2);
+  // A listing that fails says so on standard error alone.
+  for (const char* as : {"--json", "--db=quillet.db"}) {
+    testing::CliResult failed = Quillet({"calls", as, "--after", "SC42"});
+    EXPECT_EQ(failed.status, 2);
+    EXPECT_EQ(failed.out, "") << as;
+  }
 
   // Transaction times are the clock (seconds since 2000), not ahead of it.
   int64_t now = standins::TransactionTimeAt(std::time(nullptr));
