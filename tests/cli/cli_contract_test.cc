@@ -111,6 +111,14 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
        2,
        "is not valid JSON"},
       {"negative tail", {"log", "--tail", "-1"}, 2, "--tail"},
+      {"a number is decimal, never hex",
+       {"calls", "--limit", "0x10"},
+       2,
+       "'0x10' is not a whole number in decimal digits"},
+      {"nor signed, whatever the command",
+       {"backend", "keys", "--prune-older-than", "+1"},
+       2,
+       "'+1' is not a whole number"},
       {"absurd tail", {"log", "--tail", "99999999999"}, 2, "--tail"},
       {"back-end error by its description",
        {"calls", "--db", "none.db"},
@@ -334,6 +342,8 @@ TEST_F(CliContractTest, ListingsPageFilterAndOrderBySequence) {
   EXPECT_EQ(numbers({"--after", "SC999999", "--limit", "1"}), "SC1000000 ");
   EXPECT_EQ(numbers({"--sold-to", "BP-2"}), "SC999999 SC1000001 ");
   EXPECT_EQ(numbers({"--status", "15"}), "SC1000000 ");
+  // Leading zeros are decimal, as the service reads them (not octal 13, 8).
+  EXPECT_EQ(numbers({"--status", "015", "--limit", "010"}), "SC1000000 ");
   EXPECT_EQ(numbers({"--changed-since", "2000-01-01"}),
             "SC000001 SC999998 SC999999 SC1000000 SC1000001 ");
   EXPECT_EQ(numbers({"--changed-since", "2999-01-01T00:00:00Z"}), "");
