@@ -659,8 +659,9 @@ class SqliteEngine final : public StorageEngine {
     s.Bind(1, file_name).Bind(2, identity).Run();
   }
   void PruneKeys(int limit) override {
-    // In id order, which is expiry order; the expiry itself is checked too,
-    // for a key whose id does not say it (one an earlier Quillet wrote).
+    // In id order, which is expiry order (a key an earlier Quillet wrote is
+    // moved to its place as it is written: sqlite_schema.cc); the expiry
+    // itself is checked too, for a key whose id is clamped.
     Statement s(*use_,
                 "DELETE FROM request_keys WHERE id IN (SELECT id FROM "
                 "request_keys WHERE id < (?1 + 1) * 1048576 AND expires_at <= "

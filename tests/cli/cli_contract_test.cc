@@ -423,7 +423,8 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
            "CREATE TABLE request_keys(key TEXT PRIMARY KEY, kind TEXT NOT "
            "NULL, digest TEXT NOT NULL, answer TEXT NOT NULL, created_at "
            "INTEGER NOT NULL); INSERT INTO request_keys VALUES('k', "
-           "'create-call', 'd', '{}', 1), ('live', 'create-call', 'd', '{}', " +
+           "'create-call', 'd', '{}', 1), ('far', 'create-call', 'd', '{}', "
+           "8796093022208), ('live', 'create-call', 'd', '{}', " +
            std::to_string(std::time(nullptr) - 60) +
            "); PRAGMA application_id = " +
            std::to_string(standins::kApplicationId) +
@@ -493,6 +494,19 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
                     .status,
                 3)
           << key;
+    // Nor does it give them an id: an expired one is pruned all the same
+    // (by the next key written), and the key expiring past 2^43 kept.
+    Sql("old.db",
+        "INSERT INTO request_keys(key, kind, digest, answer, created_at, "
+        "expires_at) VALUES('gone', 'create-call', 'd', '{}', 1, 2)");
+    ASSERT_EQ(Quillet({"create-call", "--db", "old.db", "--key", "next",
+                       "SOLDTOBP=BP-1"})
+                  .status,
+              0);
+    std::string keys =
+        Quillet({"backend", "keys", "--db", "old.db", "--json"}).out;
+    EXPECT_EQ(keys.find("\"gone\""), std::string::npos) << keys;
+    EXPECT_NE(keys.find("\"far\""), std::string::npos) << keys;
   }
   // A database whose numbers do not follow their sequence numbers is left
   // as it was.
