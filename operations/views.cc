@@ -47,14 +47,16 @@ json ItemJson(const standins::StoredItem& item) {
           {"fields", fields}};
 }
 
-// A JSON array written one element at a time, one element a line.
+// A JSON array written one element at a time, one element a line. A
+// listing that fails writes nothing before its first element, and never
+// the closing bracket: what it wrote cannot pass for a whole answer.
 class JsonArrayWriter {
  public:
-  explicit JsonArrayWriter(std::ostream& out) : out_(out) { out_ << "["; }
-  ~JsonArrayWriter() { out_ << (count_ ? "\n]\n" : "]\n"); }
+  explicit JsonArrayWriter(std::ostream& out) : out_(out) {}
   void Add(const json& element) {
-    out_ << (count_++ ? ",\n" : "\n") << DumpJson(element);
+    out_ << (count_++ ? ",\n" : "[\n") << DumpJson(element);
   }
+  void Close() { out_ << (count_ ? "\n]\n" : "[]\n"); }
 
  private:
   std::ostream& out_;
@@ -128,15 +130,20 @@ void ListCalls(std::ostream& out, const BackendSetup& backend,
     JsonArrayWriter array(out);
     store->ForEachCall(
         query, [&](const standins::StoredCall& c) { array.Add(CallJson(c)); });
+    array.Close();
     return;
   }
   size_t count = 0;
-  out << std::left << std::setw(10) << "CALL" << std::setw(8) << "STATUS"
-      << std::setw(14) << "OBJECT" << std::setw(12) << "CONTRACT"
-      << std::setw(10) << "ORDER" << std::setw(7) << "TEXTS"
-      << "DESCRIPTION\n";
+  // The heading goes with the first call or the count: a listing that
+  // fails writes nothing.
+  auto heading = [&] {
+    out << std::left << std::setw(10) << "CALL" << std::setw(8) << "STATUS"
+        << std::setw(14) << "OBJECT" << std::setw(12) << "CONTRACT"
+        << std::setw(10) << "ORDER" << std::setw(7) << "TEXTS"
+        << "DESCRIPTION\n";
+  };
   store->ForEachCall(query, [&](const standins::StoredCall& c) {
-    ++count;
+    if (count++ == 0) heading();
     out << std::setw(10) << c.call_number << " " << std::setw(7)
         << (c.properties.contains("Status") ? Value(c, "Status") : "0")
         << std::setw(14) << Printable(Value(c, "ServiceObject"))
@@ -145,6 +152,7 @@ void ListCalls(std::ostream& out, const BackendSetup& backend,
         << (c.text.size() + c.solution_text.size())
         << Printable(Value(c, "CallDescription")) << "\n";
   });
+  if (count == 0) heading();
   out << count << (count == 1 ? " call\n" : " calls\n");
 }
 
@@ -158,6 +166,7 @@ void ListItems(std::ostream& out, const BackendSetup& backend,
     store->ForEachItem(query, [&](const standins::StoredItem& item) {
       array.Add(ItemJson(item));
     });
+    array.Close();
     return;
   }
   size_t count = 0;

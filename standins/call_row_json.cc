@@ -77,6 +77,20 @@ std::string EncodeProperties(const std::map<std::string, StoredValue>& props) {
   return out;
 }
 
+std::optional<std::string> SpellText(std::string_view text) {
+  try {  // the spelling AppendString gives, refusing what is not UTF-8
+    return json(std::string(text)).dump();
+  } catch (const json::type_error&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> SpelledText(std::string_view spelling) {
+  json j = Parse(spelling);
+  if (!j.is_string()) return std::nullopt;
+  return std::move(j.get_ref<std::string&>());
+}
+
 std::map<std::string, StoredValue> DecodeProperties(std::string_view text) {
   std::map<std::string, StoredValue> out;
   json j = Parse(text);

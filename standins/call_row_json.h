@@ -1,6 +1,7 @@
 // How the SQLite engine spells a call's row: the properties as one JSON
 // object (a text as a string, a number as [type, value]), each text as a
-// JSON array of its pieces. SQL reads the same spelling with json_extract.
+// JSON array of its pieces. SQL compares a property by this spelling (read
+// with `->`), since json_extract cuts a text at a NUL.
 #pragma once
 
 #include <map>
@@ -15,6 +16,13 @@ namespace quillet::standins {
 
 std::string EncodeProperties(const std::map<std::string, StoredValue>& props);
 std::map<std::string, StoredValue> DecodeProperties(std::string_view json);
+
+// A text as a JSON string, spelled as a stored property spells it; nothing
+// for a text that is not UTF-8, which no stored text is.
+std::optional<std::string> SpellText(std::string_view text);
+// The text a property's spelling holds, NUL and all; nothing when it is not
+// a text.
+std::optional<std::string> SpelledText(std::string_view spelling);
 
 // Nothing for no pieces, so that a call without a text stores NULL.
 std::optional<std::string> EncodePieces(const std::vector<std::string>& pieces);

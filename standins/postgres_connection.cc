@@ -56,13 +56,26 @@ constexpr const char* kStatementTimeout = "60s";
 // over) before it fails; QUILLET_PG_RECONNECT_SECONDS changes it.
 constexpr int kReconnectSeconds = 15;
 
+// Whole seconds from the environment variable `name`, `fallback` when it is
+// unset or empty; anything but a decimal number from `low` to `high` is
+// refused, naming the variable, rather than quietly replaced.
+std::chrono::milliseconds SecondsFrom(const char* name, int fallback, int low,
+                                      int high) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return std::chrono::seconds(fallback);
+  std::string value = text;
+  if (value.size() > 6 ||
+      value.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(value) < low || std::stoi(value) > high)
+    RaiseBackend(std::string(name) +
+                 " must be a whole number of seconds from " +
+                 std::to_string(low) + " to " + std::to_string(high));
+  return std::chrono::seconds(std::stoi(value));
+}
+
 std::chrono::milliseconds ReconnectWindow() {
-  const char* text = std::getenv("QUILLET_PG_RECONNECT_SECONDS");
-  char* end = nullptr;
-  long seconds = text ? std::strtol(text, &end, 10) : kReconnectSeconds;
-  if (!text || *end || seconds < 0 || seconds > 3600)
-    seconds = kReconnectSeconds;
-  return std::chrono::seconds(seconds);
+  return SecondsFrom("QUILLET_PG_RECONNECT_SECONDS", kReconnectSeconds, 0,
+                     3600);
 }
 
 // Each transaction's first statements, sent with the work's first ones:
@@ -87,11 +100,7 @@ std::string BoundsSql(bool write) {
 constexpr int kCommitSeconds = 30;
 
 std::chrono::milliseconds CommitWindow() {
-  const char* text = std::getenv("QUILLET_PG_COMMIT_SECONDS");
-  char* end = nullptr;
-  long seconds = text ? std::strtol(text, &end, 10) : kCommitSeconds;
-  if (!text || *end || seconds < 1 || seconds > 3600) seconds = kCommitSeconds;
-  return std::chrono::seconds(seconds);
+  return SecondsFrom("QUILLET_PG_COMMIT_SECONDS", kCommitSeconds, 1, 3600);
 }
 
 // Whether libpq's reason for a failed connection is a server away for a

@@ -85,13 +85,15 @@ void CheckReadable(size_t bytes) {
 // values, so a filter left out costs nothing and one given meets its index
 // (postgres_schema.cc); the text is asked as a LIKE of the description's
 // escaped form, which its trigram index answers, then checked as bytes.
+// The backslashes are written E'...', which reads the same whether or not
+// the database keeps standard_conforming_strings on.
 #define CALL_FILTERS                                                      \
   "AND ($2::bigint IS NULL OR last_transaction_time >= $2::bigint) "      \
   "AND ($3::bigint IS NULL OR coalesce(status, 0) = $3::bigint) "         \
   "AND ($4::bytea IS NULL OR sold_to = $4::bytea) "                       \
   "AND ($6::bytea IS NULL OR (encode(description, 'escape') LIKE '%' || " \
-  "replace(replace(replace(encode($6::bytea, 'escape'), '\\', '\\\\'), "  \
-  "'%', '\\%'), '_', '\\_') || '%' AND "                                  \
+  "replace(replace(replace(encode($6::bytea, 'escape'), E'\\\\', "        \
+  "E'\\\\\\\\'), '%', E'\\\\%'), '_', E'\\\\_') || '%' AND "              \
   "position($6::bytea in description) > 0)) "
 
 class PostgresEngine final : public StorageEngine {

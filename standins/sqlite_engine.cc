@@ -213,9 +213,10 @@ std::string ListingSql(unsigned shape) {
     terms.push_back("seq > ?1");
   if (shape & (kText | kIndexedText))
     terms.push_back("instr(description, ?6) > 0");
-  std::string sql = changed_order
-                        ? "SELECT seq, last_transaction_time FROM calls"
-                        : "SELECT seq FROM calls";
+  std::string sql =
+      changed_order ? "SELECT seq, last_transaction_time" : "SELECT seq";
+  if (shape & (kText | kIndexedText)) sql += ", description";
+  sql += " FROM calls";
   // "Changed since" alone, in sequence order: the calls changed since then
   // are read by time and sorted, rather than every call read in order (a
   // follower asks for the few changed since it last looked).
@@ -239,14 +240,53 @@ const char* ListingStatement(unsigned shape) {
   return texts[shape].c_str();
 }
 
-unsigned ListingShape(const CallQuery& query) {
+// A listing's filters as the statement compares them: the sold-to partner
+// and the description are read in their stored JSON spelling (json_extract
+// would cut them at a NUL), so the partner is compared with its spelling
+// and the text looked for as its spelling; a description where the spelling
+// is found is then checked for the text itself, since it may be found
+// across an escape ("n" in "\n").
+struct ListingFilters {
   unsigned shape = 0;
-  if (query.changed_since) shape |= kChangedSince;
-  if (query.status) shape |= kStatus;
-  if (query.sold_to) shape |= kSoldTo;
-  if (query.text) shape |= Indexable(*query.text) ? kIndexedText : kText;
-  return shape;
-}
+  bool none = false;  // a text that is not UTF-8: no stored text holds it
+  std::string sold_to;
+  std::string text;  // the text's spelling, without its quotes
+  const CallQuery* query = nullptr;
+
+  explicit ListingFilters(const CallQuery& q) : query(&q) {
+    if (q.changed_since) shape |= kChangedSince;
+    if (q.status) shape |= kStatus;
+    if (q.sold_to) {
+      shape |= kSoldTo;
+      std::optional<std::string> spelled = SpellText(*q.sold_to);
+      none = !spelled;
+      if (spelled) sold_to = std::move(*spelled);
+    }
+    if (q.text) {
+      std::optional<std::string> spelled = SpellText(*q.text);
+      none = none || !spelled;
+      if (spelled) text = spelled->substr(1, spelled->size() - 2);
+      shape |= Indexable(text) ? kIndexedText : kText;
+    }
+  }
+
+  void Bind(Statement& s, unsigned with) const {
+    if (with & kChangedSince) s.Bind(2, *query->changed_since);
+    if (with & kStatus) s.Bind(3, *query->status);
+    if (with & kSoldTo) s.Bind(4, sold_to);
+    if (with & (kText | kIndexedText)) s.Bind(6, text);
+    if (with & kIndexedText) s.Bind(8, TrigramQuery(text));
+  }
+
+  // Whether the call of a row the statement gave is one the listing holds.
+  bool Holds(Statement& s, unsigned with) const {
+    if (!(with & (kText | kIndexedText))) return true;
+    int column = with & kNewestChanged ? 2 : 1;
+    if (s.IsNull(column)) return false;
+    std::optional<std::string> description = SpelledText(s.View(column));
+    return description && description->find(*query->text) != std::string::npos;
+  }
+};
 
 class SqliteEngine final : public StorageEngine {
  public:
@@ -413,12 +453,14 @@ class SqliteEngine final : public StorageEngine {
   }
   std::vector<int64_t> CallPage(const CallQuery& query, int64_t after_seq,
                                 int64_t limit) override {
-    unsigned shape = ListingShape(query);
-    Statement s(*use_, ListingStatement(shape));
-    s.Bind(1, after_seq).Bind(5, limit);
-    BindFilters(s, shape, query);
+    ListingFilters filters(query);
+    if (filters.none) return {};
+    Statement s(*use_, ListingStatement(filters.shape));
+    s.Bind(1, after_seq).Bind(5, RowsToRead(filters.shape, limit));
+    filters.Bind(s, filters.shape);
     std::vector<int64_t> out;
-    while (s.Step()) out.push_back(s.Int(0));
+    while (static_cast<int64_t>(out.size()) < limit && s.Step())
+      if (filters.Holds(s, filters.shape)) out.push_back(s.Int(0));
     return out;
   }
 
@@ -426,14 +468,16 @@ class SqliteEngine final : public StorageEngine {
       const CallQuery& query,
       const std::optional<std::pair<int64_t, int64_t>>& before,
       int64_t limit) override {
-    unsigned shape =
-        ListingShape(query) | kNewestChanged | (before ? kBefore : 0u);
+    ListingFilters filters(query);
+    if (filters.none) return {};
+    unsigned shape = filters.shape | kNewestChanged | (before ? kBefore : 0u);
     Statement s(*use_, ListingStatement(shape));
     if (before) s.Bind(1, before->second).Bind(7, before->first);
-    s.Bind(5, limit);
-    BindFilters(s, shape, query);
+    s.Bind(5, RowsToRead(shape, limit));
+    filters.Bind(s, shape);
     std::vector<std::pair<int64_t, int64_t>> out;
-    while (s.Step()) out.emplace_back(s.Int(0), s.Int(1));
+    while (static_cast<int64_t>(out.size()) < limit && s.Step())
+      if (filters.Holds(s, shape)) out.emplace_back(s.Int(0), s.Int(1));
     return out;
   }
 
@@ -615,8 +659,9 @@ class SqliteEngine final : public StorageEngine {
     s.Bind(1, file_name).Bind(2, identity).Run();
   }
   void PruneKeys(int limit) override {
-    // In id order, which is expiry order; the expiry itself is checked too,
-    // for a key whose id does not say it (one an earlier Quillet wrote).
+    // In id order, which is expiry order (a key an earlier Quillet wrote is
+    // moved to its place as it is written: sqlite_schema.cc); the expiry
+    // itself is checked too, for a key whose id is clamped.
     Statement s(*use_,
                 "DELETE FROM request_keys WHERE id IN (SELECT id FROM "
                 "request_keys WHERE id < (?1 + 1) * 1048576 AND expires_at <= "
@@ -670,14 +715,10 @@ class SqliteEngine final : public StorageEngine {
         .Run();
   }
 
-  // Binds the filters `shape` asks for.
-  static void BindFilters(Statement& s, unsigned shape,
-                          const CallQuery& query) {
-    if (shape & kChangedSince) s.Bind(2, *query.changed_since);
-    if (shape & kStatus) s.Bind(3, *query.status);
-    if (shape & kSoldTo) s.Bind(4, *query.sold_to);
-    if (shape & (kText | kIndexedText)) s.Bind(6, *query.text);
-    if (shape & kIndexedText) s.Bind(8, TrigramQuery(*query.text));
+  // A text filter's rows are checked as they are read, so the statement
+  // reads on until the page is full (-1: no limit).
+  static int64_t RowsToRead(unsigned shape, int64_t limit) {
+    return shape & (kText | kIndexedText) ? -1 : limit;
   }
 
   // The file lives on this machine: its clock is the host's.

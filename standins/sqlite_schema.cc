@@ -13,8 +13,8 @@ namespace {
 
 // A call is one row: its properties as a JSON object (a text as a string, a
 // number as [type, value]) and each text as a JSON array of its pieces, or
-// NULL. One row per call keeps a commit to a few pages; json_extract still
-// reads a property where a listing filters on it. The call number is
+// NULL. One row per call keeps a commit to a few pages; a listing reads a
+// property it filters on from there. The call number is
 // spelled from the sequence number, so it needs no index of its own.
 #define QUILLET_CALLS_COLUMNS                                            \
   "(seq INTEGER PRIMARY KEY,"                                            \
@@ -70,7 +70,8 @@ const std::string kKeyExpiry =
     "CREATE INDEX request_keys_by_expiry ON request_keys(expires_at);";
 
 // What listings filter on, read from the properties by virtual columns
-// (computed when read, stored only in their indexes), and the description's
+// (computed when read, stored only in their indexes) in their JSON spelling
+// as stored (json_extract would cut a text at a NUL), and the description's
 // text in a full-text index of trigrams: a filtered page reads the calls it
 // answers, not every call. Each index is one more page a commit writes, so
 // there are as few as the filters need: status and sold-to partner in
@@ -89,9 +90,9 @@ ALTER TABLE calls ADD COLUMN status INTEGER GENERATED ALWAYS AS (
   CASE WHEN json_type(properties, '$.Status') IS NULL THEN 0
   ELSE json_extract(properties, '$.Status[1]') END) VIRTUAL;
 ALTER TABLE calls ADD COLUMN sold_to TEXT GENERATED ALWAYS AS (
-  json_extract(properties, '$.SoldToBusinessPartner')) VIRTUAL;
+  properties -> '$.SoldToBusinessPartner') VIRTUAL;
 ALTER TABLE calls ADD COLUMN description TEXT GENERATED ALWAYS AS (
-  json_extract(properties, '$.CallDescription')) VIRTUAL;
+  properties -> '$.CallDescription') VIRTUAL;
 CREATE INDEX calls_by_status ON calls(status);
 CREATE INDEX calls_by_sold_to ON calls(sold_to);
 CREATE INDEX calls_by_time ON calls(last_transaction_time);
@@ -116,7 +117,10 @@ END;
 // id is its expiry (Unix seconds) times 2^20 plus its place among the keys
 // that expire in the same second, so pruning reads the table from its start
 // and needs no index of its own. A key costs a commit the table's page and
-// its key's index page, where an index by expiry made it three.
+// its key's index page, where an index by expiry made it three. An expiry
+// past 2^42 (some 139,000 years) takes the id of 2^42, so that the id stays
+// a whole number of 64 bits: such a key is kept for good either way.
+#define QUILLET_KEY_SECOND(expiry) "max(0, min(" expiry ", 4398046511104))"
 constexpr const char* kKeysByExpiry = R"sql(
 CREATE TABLE request_keys_new(
   id INTEGER PRIMARY KEY,
@@ -127,19 +131,33 @@ CREATE TABLE request_keys_new(
   created_at INTEGER NOT NULL,
   expires_at INTEGER NOT NULL DEFAULT 0);
 INSERT INTO request_keys_new
-  SELECT expires_at * 1048576 + row_number() OVER (
-    PARTITION BY expires_at ORDER BY created_at, key) - 1,
+  SELECT second * 1048576 + row_number() OVER (
+    PARTITION BY second ORDER BY created_at, key) - 1,
     key, kind, digest, answer, created_at, expires_at
-  FROM request_keys;
+  FROM (SELECT *, )sql" QUILLET_KEY_SECOND("expires_at") R"sql( AS second
+        FROM request_keys);
 DROP TABLE request_keys;
 ALTER TABLE request_keys_new RENAME TO request_keys;
 )sql";
-// The same trigger as version 5's, on the new table.
-const std::string kKeysDefaultExpiry =
-    "CREATE TRIGGER request_keys_default_expiry AFTER INSERT ON request_keys "
-    "WHEN NEW.expires_at = 0 BEGIN UPDATE request_keys SET expires_at = "
-    "NEW.created_at + " +
-    std::to_string(kDefaultKeyRetentionSeconds) + " WHERE key = NEW.key; END;";
+// A Quillet of an earlier schema still running writes a key without an id
+// (it gets the one after the last, past every expiry, where pruning would
+// never reach it) and perhaps without an expiry (0: the default lifetime
+// from its creation, as version 5 gave). The key is moved to its place.
+#define QUILLET_KEY_EXPIRY                               \
+  "(CASE NEW.expires_at WHEN 0 THEN NEW.created_at + " + \
+      std::to_string(kDefaultKeyRetentionSeconds) +      \
+      " ELSE NEW.expires_at END)"
+const std::string kKeySecond = QUILLET_KEY_SECOND("e");
+const std::string kKeysInPlace =
+    "CREATE TRIGGER request_keys_in_place AFTER INSERT ON request_keys "
+    "WHEN NEW.expires_at = 0 OR NEW.id / 1048576 IS NOT "
+    "max(0, min(NEW.expires_at, 4398046511104)) BEGIN "
+    "UPDATE request_keys SET expires_at = " QUILLET_KEY_EXPIRY
+    ", id = (SELECT coalesce(max(k.id) + 1, x.s * 1048576) FROM (SELECT " +
+    kKeySecond +
+    " AS s FROM (SELECT " QUILLET_KEY_EXPIRY
+    " AS e)) x LEFT JOIN request_keys k ON k.id >= x.s * 1048576 AND k.id < "
+    "(x.s + 1) * 1048576) WHERE id = NEW.id; END;";
 
 // The tables of a new file as schema version kTablesVersion laid them out;
 // the migration steps after that version then apply to a new file as to an
@@ -226,7 +244,7 @@ UPDATE call_properties SET value = value - 946684800
     // 5 -> 6: one row per call on PostgreSQL; SQLite's layout is the same.
     "",
     // 6 -> 7: what listings filter on, indexed; keys in order of expiry.
-    std::string(kListingIndexes) + kKeysByExpiry + kKeysDefaultExpiry,
+    std::string(kListingIndexes) + kKeysByExpiry + kKeysInPlace,
 };
 static_assert(kSchemaVersion == 7, "add a migration step with the version");
 

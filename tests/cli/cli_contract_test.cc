@@ -92,6 +92,14 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
        2,
        "is not valid JSON"},
       {"negative tail", {"log", "--tail", "-1"}, 2, "--tail"},
+      {"a number is decimal, never hex",
+       {"calls", "--limit", "0x10"},
+       2,
+       "'0x10' is not a whole number in decimal digits"},
+      {"nor signed, whatever the command",
+       {"backend", "keys", "--prune-older-than", "+1"},
+       2,
+       "'+1' is not a whole number"},
       {"absurd tail", {"log", "--tail", "99999999999"}, 2, "--tail"},
       {"a global option before the command",
        {"--keep-keys", "30", "time-format", "90"},
@@ -310,10 +318,17 @@ TEST_F(CliContractTest, ListingsPageFilterAndOrderBySequence) {
   EXPECT_EQ(numbers({"--after", "SC999999", "--limit", "1"}), "SC1000000 ");
   EXPECT_EQ(numbers({"--sold-to", "BP-2"}), "SC999999 SC1000001 ");
   EXPECT_EQ(numbers({"--status", "15"}), "SC1000000 ");
+  // Leading zeros are decimal, as the service reads them (not octal 13, 8).
+  EXPECT_EQ(numbers({"--status", "015", "--limit", "010"}), "SC1000000 ");
   EXPECT_EQ(numbers({"--changed-since", "2000-01-01"}),
             "SC000001 SC999998 SC999999 SC1000000 SC1000001 ");
   EXPECT_EQ(numbers({"--changed-since", "2999-01-01T00:00:00Z"}), "");
-  EXPECT_EQ(Quillet({"calls", "--after", "SC42"}).status, 2);
+  // A listing that fails says so on standard error alone.
+  for (const char* as : {"--json", "--db=quillet.db"}) {
+    testing::CliResult failed = Quillet({"calls", as, "--after", "SC42"});
+    EXPECT_EQ(failed.status, 2);
+    EXPECT_EQ(failed.out, "") << as;
+  }
 
   // Transaction times are the clock (seconds since 2000), not ahead of it.
   int64_t now = standins::TransactionTimeAt(std::time(nullptr));
@@ -384,7 +399,8 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
            "CREATE TABLE request_keys(key TEXT PRIMARY KEY, kind TEXT NOT "
            "NULL, digest TEXT NOT NULL, answer TEXT NOT NULL, created_at "
            "INTEGER NOT NULL); INSERT INTO request_keys VALUES('k', "
-           "'create-call', 'd', '{}', 1), ('live', 'create-call', 'd', '{}', " +
+           "'create-call', 'd', '{}', 1), ('far', 'create-call', 'd', '{}', "
+           "8796093022208), ('live', 'create-call', 'd', '{}', " +
            std::to_string(std::time(nullptr) - 60) +
            "); PRAGMA application_id = " +
            std::to_string(standins::kApplicationId) +
@@ -454,6 +470,19 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
                     .status,
                 3)
           << key;
+    // Nor does it give them an id: an expired one is pruned all the same
+    // (by the next key written), and the key expiring past 2^43 kept.
+    Sql("old.db",
+        "INSERT INTO request_keys(key, kind, digest, answer, created_at, "
+        "expires_at) VALUES('gone', 'create-call', 'd', '{}', 1, 2)");
+    ASSERT_EQ(Quillet({"create-call", "--db", "old.db", "--key", "next",
+                       "SOLDTOBP=BP-1"})
+                  .status,
+              0);
+    std::string keys =
+        Quillet({"backend", "keys", "--db", "old.db", "--json"}).out;
+    EXPECT_EQ(keys.find("\"gone\""), std::string::npos) << keys;
+    EXPECT_NE(keys.find("\"far\""), std::string::npos) << keys;
   }
   // A database whose numbers do not follow their sequence numbers is left
   // as it was.

@@ -75,17 +75,24 @@ std::string DatabaseName(const std::string& uri) {
 
 INSTANTIATE_TEST_SUITE_P(
     Postgres, BackendCaseTest,
-    ::testing::Values(BackendEngine{"Postgres",
-                                    [](const testing::TempDir&) {
-                                      return server->NewDatabase();
-                                    }},
-                      // A transaction-mode pooler: no named statement outlives
-                      // a transaction, no session setting is relied on.
-                      BackendEngine{"Pgbouncer",
-                                    [](const testing::TempDir&) {
-                                      return bouncer->Uri(
-                                          DatabaseName(server->NewDatabase()));
-                                    }}),
+    ::testing::Values(
+        // A database that keeps the older string setting, which the SQL
+        // sent must read as the default does.
+        BackendEngine{"Postgres",
+                      [](const testing::TempDir&) {
+                        std::string db = server->NewDatabase();
+                        server->Sql(db, "ALTER DATABASE " + DatabaseName(db) +
+                                            " SET standard_conforming_strings "
+                                            "= off");
+                        return db;
+                      }},
+        // A transaction-mode pooler: no named statement outlives
+        // a transaction, no session setting is relied on.
+        BackendEngine{"Pgbouncer",
+                      [](const testing::TempDir&) {
+                        return bouncer->Uri(
+                            DatabaseName(server->NewDatabase()));
+                      }}),
     [](const auto& info) { return info.param.name; });
 
 Ref<Dictionary> Details(const std::string& partner, const std::string& text) {
@@ -940,7 +947,9 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
   struct Run {
     std::vector<std::string> args;
     int status;
-    const char* said;  // in standard error
+    const char* said;               // in standard error
+    const char* setting = nullptr;  // a window given in the environment
+    const char* value = nullptr;
   };
   const std::vector<Run> runs = {
       // A role that may not create tables in the schema.
@@ -968,10 +977,26 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
         "postgresql:///x?password=" + secret + "&port=notaport"},
        2,
        "cannot connect"},
+      // A window out of its range is refused, not replaced by the default.
+      {{"calls", "--db", good},
+       2,
+       "QUILLET_PG_COMMIT_SECONDS must be a whole number of seconds from 1 to "
+       "3600",
+       "QUILLET_PG_COMMIT_SECONDS",
+       "0"},
+      {{"calls", "--db", good},
+       2,
+       "QUILLET_PG_RECONNECT_SECONDS must be a whole number of seconds from 0 "
+       "to 3600",
+       "QUILLET_PG_RECONNECT_SECONDS",
+       "1.5"},
+      {{"calls", "--db", good}, 0, "", "QUILLET_PG_COMMIT_SECONDS", "3600"},
   };
-  setenv("QUILLET_PG_RECONNECT_SECONDS", "1", 1);
   for (const Run& r : runs) {
+    setenv("QUILLET_PG_RECONNECT_SECONDS", "1", 1);
+    if (r.setting) setenv(r.setting, r.value, 1);
     testing::CliResult run = testing::RunQuillet(dir, r.args);
+    unsetenv("QUILLET_PG_COMMIT_SECONDS");
     SCOPED_TRACE(r.args[0] + " " + r.args[1] + ": " + run.err);
     EXPECT_EQ(run.status, r.status);
     EXPECT_NE(run.err.find(r.said), std::string::npos);

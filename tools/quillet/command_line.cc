@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
 #include <optional>
@@ -31,6 +32,22 @@ using operations::UsageError;
 namespace {
 
 using json = nlohmann::ordered_json;
+
+// Every number given is read in decimal, as the service reads its query:
+// "010" is ten (leading zeros dropped, where the parser would read octal),
+// and "0x10", signs and separators are refused.
+CLI::Validator Decimal() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        if (value.empty() || value.size() > 19 ||
+            value.find_first_not_of("0123456789") != std::string::npos)
+          return "'" + value + "' is not a whole number in decimal digits";
+        value.erase(0,
+                    std::min(value.find_first_not_of('0'), value.size() - 1));
+        return "";
+      },
+      "", "");
+}
 
 // A range check whose bounds the option's own help states in words.
 template <class T>
@@ -67,6 +84,7 @@ int Main(int argc, char** argv) {
                  "days that the request keys written are kept (1-3650, "
                  "default 7)")
       ->type_name("N")
+      ->transform(Decimal())
       ->check(Bounded(int64_t{1}, int64_t{3650}));
   auto command = [&](const char* name, const char* description,
                      std::string help = "") {
@@ -136,6 +154,7 @@ int Main(int argc, char** argv) {
   calls_cmd->add_flag("--json", reads.json, "JSON for scripts");
   calls_cmd->add_option("--limit", reads.limit, "at most N calls")
       ->type_name("N")
+      ->transform(Decimal())
       ->check(Bounded(int64_t{0}, int64_t{1} << 40));
   calls_cmd->add_option("--after", reads.after,
                         "only calls created after this call number");
@@ -143,6 +162,7 @@ int Main(int argc, char** argv) {
       ->add_option("--status", reads.status,
                    "only calls with this status (0-255; 0: new)")
       ->type_name("N")
+      ->transform(Decimal())
       ->check(Bounded(0, 255));
   calls_cmd->add_option("--sold-to", reads.sold_to,
                         "only calls of this sold-to business partner");
@@ -155,6 +175,7 @@ int Main(int argc, char** argv) {
   items_cmd->add_flag("--json", reads.json, "JSON for scripts");
   items_cmd->add_option("--limit", reads.limit, "at most N items")
       ->type_name("N")
+      ->transform(Decimal())
       ->check(Bounded(int64_t{0}, int64_t{1} << 40));
   items_cmd->add_option("--after", reads.after,
                         "only items whose serial number sorts after this");
@@ -162,6 +183,7 @@ int Main(int argc, char** argv) {
   log_cmd
       ->add_option("--tail", reads.tail, "only the last N entries (0-1000000)")
       ->type_name("N")
+      ->transform(Decimal())
       ->check(Bounded(size_t{0}, size_t{1000000}));
   log_cmd->add_flag("--json", reads.json,
                     "the log file's JSON lines as they are");
@@ -187,10 +209,12 @@ int Main(int argc, char** argv) {
   backend_keys->add_flag("--json", backend_json, "a JSON array");
   backend_keys->add_option("--after", keys_after, "only keys after this one");
   backend_keys->add_option("--limit", keys_limit, "at most N keys")
+      ->transform(Decimal())
       ->check(CLI::Range(int64_t{0}, int64_t{1} << 40));
   backend_keys
       ->add_option("--prune-older-than", prune_days,
                    "remove the keys made more than DAYS days ago (0-36500)")
+      ->transform(Decimal())
       ->check(CLI::Range(int64_t{0}, int64_t{36500}));
   auto* backend_health = backend->add_subcommand(
       "health",
@@ -235,10 +259,12 @@ int Main(int argc, char** argv) {
   serve
       ->add_option("--workers", serve_options.workers,
                    "requests answered at once (default: the number of cores)")
+      ->transform(Decimal())
       ->check(CLI::Range(1, 1024));
   serve
       ->add_option("--body-limit", serve_options.body_limit,
                    "largest request body in bytes (default 1048576)")
+      ->transform(Decimal())
       ->check(CLI::Range(size_t{1024}, size_t{1} << 30));
   serve->add_option("--token-file", serve_options.token_file,
                     "the token file (named tokens with scopes, or one bare "
@@ -247,21 +273,25 @@ int Main(int argc, char** argv) {
       ->add_option("--timeout", serve_options.timeout_seconds,
                    "seconds to read a whole request, and to write an answer "
                    "(default 10)")
+      ->transform(Decimal())
       ->check(CLI::Range(1, 3600));
   serve
       ->add_option("--idle-timeout", serve_options.idle_seconds,
                    "seconds a kept-alive connection may wait for its next "
                    "request (default 5)")
+      ->transform(Decimal())
       ->check(CLI::Range(1, 3600));
   serve
       ->add_option("--max-connections", serve_options.max_connections,
                    "connections at once (default 4096); 503 beyond")
+      ->transform(Decimal())
       ->check(CLI::Range(1, 1 << 20));
   serve
       ->add_option("--max-connections-per-client",
                    serve_options.max_connections_per_client,
                    "connections at once from one address (default 256); 503 "
                    "beyond")
+      ->transform(Decimal())
       ->check(CLI::Range(1, 1 << 20));
   serve->add_option("--allow-host", serve_options.allow_hosts,
                     "a Host name the service answers to, beside localhost, "

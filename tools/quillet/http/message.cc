@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "quillet/operations/usage_error.h"
+
 namespace quillet::cli::http {
 namespace {
 
@@ -34,9 +36,15 @@ const std::string* Request::Header(std::string_view name) const {
 }
 
 const std::string* Request::Param(std::string_view name) const {
-  for (const auto& [key, value] : query)
-    if (key == name) return &value;
-  return nullptr;
+  const std::string* found = nullptr;
+  for (const auto& [key, value] : query) {
+    if (key != name) continue;
+    if (found)
+      throw operations::UsageError("?" + std::string(name) +
+                                   " is given more than once");
+    found = &value;
+  }
+  return found;
 }
 
 std::optional<std::string> PercentDecode(std::string_view text,

@@ -31,8 +31,10 @@ struct Request {
   std::string caller;  // the token's name; empty without tokens
   bool write = false;  // an operation, for the audit trail
 
-  // The first header or query parameter of that name; nullptr when absent.
+  // The first header of that name; nullptr when absent.
   const std::string* Header(std::string_view name) const;
+  // The query parameter of that name; nullptr when absent. One given more
+  // than once raises UsageError: which one is meant is unsure.
   const std::string* Param(std::string_view name) const;
 };
 

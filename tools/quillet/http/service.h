@@ -33,6 +33,8 @@ using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
 inline constexpr const char* kUnavailable = "the back end cannot be reached";
+inline constexpr const char* kReadFailed =
+    "the back end failed the read; the service's log says why";
 
 inline Response Reply(int status, const Json& body) {
   return {status, "application/json",
@@ -101,7 +103,8 @@ class Service : public Handler {
               Json& output);
 
   // A read of the back end: 400 for unusable input, 503 when the back end
-  // cannot be reached (what failed goes to standard error, not the body).
+  // cannot be reached or failed the read (what failed goes to standard
+  // error, not the body).
   template <class Body>
   Response Read(Body body);
 

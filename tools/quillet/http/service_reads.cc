@@ -5,6 +5,7 @@
 #include "http/capped_listing.h"
 #include "http/service.h"
 #include "quillet/error.h"
+#include "quillet/operations/backend.h"
 #include "quillet/operations/backend_commands.h"
 #include "quillet/text.h"
 
@@ -75,7 +76,11 @@ Response Service::Read(Body body) {
     return ReplyError(400, e.what());
   } catch (const Error& e) {
     std::cerr << "quillet: " << ToUtf8(e.info().description) << std::endl;
-    return ReplyError(503, kUnavailable);
+    // A back end that answers but failed the read (busy, or refused what
+    // was asked) is not said to be out of reach.
+    return ReplyError(503, operations::BackendReachable(backend())
+                               ? kReadFailed
+                               : kUnavailable);
   }
 }
 
