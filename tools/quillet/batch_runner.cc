@@ -180,14 +180,18 @@ int RunBatch(const Globals& g, const std::string& path,
     // A group of lines: one transaction, each line a savepoint in it, its
     // progress record too; answered once it is committed.
     size_t first = i;
-    auto started = std::chrono::steady_clock::now();
     std::vector<std::string> records;
     std::string done;
     std::optional<Outcome> stop;  // the back end busy, away or unanswering
     size_t stop_index = 0;
     runs.BeginGroup();
-    for (; i < lines.size() && i - first < group_lines &&
-           std::chrono::steady_clock::now() - started < kGroupTime;
+    // Timed once begun (the database may have kept it waiting), and never
+    // empty: each group runs its first line whatever the clock says.
+    auto started = std::chrono::steady_clock::now();
+    for (; i < lines.size() &&
+           (i == first ||
+            (i - first < group_lines &&
+             std::chrono::steady_clock::now() - started < kGroupTime));
          ++i) {
       BatchLine& line = lines[i];
       size_t number = line.number;
