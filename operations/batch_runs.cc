@@ -42,6 +42,17 @@ void BatchRuns::Record(const BatchRun& run, bool set_aside_others) {
                                set_aside_others);
 }
 
+namespace {
+
+BatchRuns::GroupFailure Failed(const Error& e) {
+  standins::FailureKind kind = standins::TakeFailureKind();
+  return {.message = ToUtf8(e.info().description),
+          .retry_later = kind == standins::FailureKind::kRetryLater,
+          .outcome_unknown = kind == standins::FailureKind::kOutcomeUnknown};
+}
+
+}  // namespace
+
 void BatchRuns::BeginGroup() {
   if (held_->dry_run || held_->group) return;
   try {
@@ -53,6 +64,10 @@ void BatchRuns::BeginGroup() {
   }
 }
 
+bool BatchRuns::GroupUndone() const {
+  return held_->group && held_->group->Undone();
+}
+
 std::optional<BatchRuns::GroupFailure> BatchRuns::CommitGroup() {
   std::unique_ptr<standins::WriteHold> group = std::move(held_->group);
   if (!group) return std::nullopt;
@@ -60,9 +75,7 @@ std::optional<BatchRuns::GroupFailure> BatchRuns::CommitGroup() {
     group->Commit();
     return std::nullopt;
   } catch (const Error& e) {
-    bool unknown =
-        standins::TakeFailureKind() == standins::FailureKind::kOutcomeUnknown;
-    return GroupFailure{ToUtf8(e.info().description), unknown};
+    return Failed(e);
   }
 }
 

@@ -174,10 +174,11 @@ void WriteGroup::RunGroup(Writer& me,
       // A failure SQLite answers by rolling the whole transaction back (a full
       // disk, say) undid the writes before it too.
       if (sqlite3_get_autocommit(db_))
-        failure = Failure{
-            "writing the database: another write in the same transaction "
-            "failed and took this one with it; nothing was written; try again",
-            FailureKind::kRetryLater};
+        failure = Failure{"writing the database: " + Undone() +
+                              "another write in the same transaction "
+                              "failed and took this one with it; nothing was "
+                              "written; try again",
+                          FailureKind::kRetryLater};
     }
   }
   if (failure) {
@@ -213,15 +214,18 @@ bool WriteGroup::Turn(const std::function<void(StatementCache&)>& work,
   // release commit it: a held transaction that a failed write undid takes
   // no more writes.
   if (sqlite3_get_autocommit(db_))
-    RaiseBackend(
-        "writing the database: a failed write undid the transaction this one "
-        "was to join; nothing was written; try again",
-        FailureKind::kRetryLater);
+    RaiseBackend("writing the database: " + Undone() +
+                     "a failed write undid the transaction this one was to "
+                     "join; nothing was written; try again",
+                 FailureKind::kRetryLater);
   InsideScope scope(this);
   Statement(*statements_, "SAVEPOINT write").Run();
   try {
     work(*statements_);
   } catch (...) {
+    // Said while SQLite still knows it: the writes after it are refused
+    // for it, and the commit.
+    if (sqlite3_get_autocommit(db_)) undone_by_ = SqliteCause(db_);
     Undo();
     throw;
   }
@@ -232,10 +236,15 @@ bool WriteGroup::Turn(const std::function<void(StatementCache&)>& work,
   try {
     Statement(*statements_, "RELEASE write").Run();
   } catch (...) {
+    if (sqlite3_get_autocommit(db_)) undone_by_ = SqliteCause(db_);
     Undo();
     throw;
   }
   return true;
+}
+
+std::string WriteGroup::Undone() const {
+  return undone_by_.empty() ? "" : undone_by_ + "; ";
 }
 
 void WriteGroup::Undo() {
@@ -272,8 +281,10 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
     statements_ = std::make_unique<StatementCache>(db_);
   }
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
-      SQLITE_OK)
+      SQLITE_OK) {
+    undone_by_.clear();
     return std::nullopt;
+  }
   int code = sqlite3_extended_errcode(db_) & 0xFF;
   if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
     return Failure{"starting a transaction: " + SqliteCause(db_) +
@@ -289,9 +300,14 @@ std::optional<WriteGroup::Failure> WriteGroup::Commit() {
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
     return std::nullopt;
   std::string cause = SqliteCause(db_);
-  // Still open: undone here, so known not written.
-  if (!sqlite3_get_autocommit(db_) &&
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK)
+  // Known not written: still open and undone here, or undone by SQLite for
+  // a full disk (the commit could not grow a file, so none of it is in).
+  // Other causes that undid it (I/O errors) may have reached the file.
+  bool known_undone = sqlite3_get_autocommit(db_)
+                          ? DiskFull(db_)
+                          : sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr,
+                                         nullptr) == SQLITE_OK;
+  if (known_undone)
     return Failure{"committing a transaction: " + cause +
                        "; nothing was written; try again",
                    FailureKind::kRetryLater};
@@ -329,15 +345,19 @@ class WriteGroup::Held final : public WriteHold {
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
 
+  bool Undone() const override {
+    return !done_ && sqlite3_get_autocommit(group_->db_);
+  }
+
   void Commit() override {
     if (done_) return;
     End();
     std::optional<Failure> failure;
     if (sqlite3_get_autocommit(group_->db_))  // undone by a failed write
-      failure = Failure{
-          "writing the database: a failed write took the writes held with "
-          "it; nothing was written; try again",
-          FailureKind::kRetryLater};
+      failure = Failure{"writing the database: " + group_->Undone() +
+                            "a failed write took the writes held with it; "
+                            "nothing was written; try again",
+                        FailureKind::kRetryLater};
     else
       failure = group_->Commit();
     {

@@ -78,6 +78,8 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   std::optional<Failure> Commit();
   void Exec(const char* sql);
   void Undo();
+  // What undid the transaction, said before the rest of a message.
+  std::string Undone() const;
 
   const std::string path_;
   const File file_;
@@ -90,6 +92,8 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   Writer* leader_ = nullptr;   // whose turn ends wake
   bool turn_over_ = false;     // the writer in its turn is done
   bool turn_kept_ = false;     // and its write is to be committed
+  // Why SQLite undid the transaction under way, if a failed write made it.
+  std::string undone_by_;
 };
 
 }  // namespace quillet::standins

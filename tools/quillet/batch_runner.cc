@@ -184,6 +184,7 @@ int RunBatch(const Globals& g, const std::string& path,
     std::string done;
     std::optional<Outcome> stop;  // the back end busy, away or unanswering
     size_t stop_index = 0;
+    std::optional<size_t> undone_at;  // the line whose failure undid it all
     runs.BeginGroup();
     // Timed once begun (the database may have kept it waiting), and never
     // empty: each group runs its first line whatever the clock says.
@@ -222,6 +223,10 @@ int RunBatch(const Globals& g, const std::string& path,
                                     : line.unreadable);
       }
       records.push_back(DumpJson(record));
+      if (runs.GroupUndone()) {  // the lines after it would be refused
+        undone_at = i++;
+        break;
+      }
       if (stop) {  // the lines after it wait for the next run
         stop_index = i++;
         break;
@@ -240,12 +245,18 @@ int RunBatch(const Globals& g, const std::string& path,
     }
     if (auto failure = runs.CommitGroup()) {
       if (progress) std::cerr << "\n";
-      Say("the database did not take lines " +
-          std::to_string(lines[first].number) + " to " +
+      std::string from = std::to_string(lines[first].number);
+      Say((undone_at ? "line " + std::to_string(lines[*undone_at].number) +
+                           " failed and undid the lines of its group with "
+                           "it: "
+                     : std::string()) +
+          "the database did not take lines " + from + " to " +
           std::to_string(lines[i - 1].number) + ": " + failure->message +
           (failure->outcome_unknown ? "" : "; none of them was stored") +
-          "; running the batch again is safe");
-      return failure->outcome_unknown ? kExitOutcomeUnknown : kExitRaised;
+          "; the batch stopped there; running the batch again is safe" +
+          (failure->outcome_unknown ? "" : " and goes on from line " + from));
+      if (failure->outcome_unknown) return kExitOutcomeUnknown;
+      return failure->retry_later ? kExitNothingRecorded : kExitRaised;
     }
     std::string so_far = "lines up to " + std::to_string(lines[i - 1].number) +
                          " ran" + (done.empty() ? "" : " (" + done + ")") +

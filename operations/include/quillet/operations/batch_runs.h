@@ -51,12 +51,17 @@ class BatchRuns {
   // a database that commits each write on its own, or one that cannot begin
   // a transaction now (each write then fails on its own).
   void BeginGroup();
-  // Why a group was not committed, and whether it may have been all the
-  // same (the commit's answer was lost).
+  // Why a group was not committed, whether the same may
+  // succeed later (the database busy, its disk full), and whether it may
+  // have been committed all the same (the commit's answer was lost).
   struct GroupFailure {
     std::string message;
+    bool retry_later = false;
     bool outcome_unknown = false;
   };
+  // Whether a failed write in the group has undone all of it: the group's
+  // later writes and its commit are refused.
+  bool GroupUndone() const;
   // Commits the group begun: nothing once it is stored.
   std::optional<GroupFailure> CommitGroup();
 
