@@ -53,14 +53,13 @@ BatchRuns::GroupFailure Failed(const Error& e) {
 
 }  // namespace
 
-void BatchRuns::BeginGroup() {
-  if (held_->dry_run || held_->group) return;
+std::optional<BatchRuns::GroupFailure> BatchRuns::BeginGroup() {
+  if (held_->dry_run || held_->group) return std::nullopt;
   try {
     held_->group = held_->store->HoldWrites();
-  } catch (const Error&) {
-    // Not begun (the database busy, say): each write is then its own
-    // transaction, and says its own failure.
-    standins::TakeFailureKind();
+    return std::nullopt;
+  } catch (const Error& e) {
+    return Failed(e);
   }
 }
 

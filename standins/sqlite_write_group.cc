@@ -147,6 +147,13 @@ void WriteGroup::RunGroup(Writer& me,
   };
   gather();
   std::optional<Failure> failure = Begin();
+  if (failure && failure->kind == FailureKind::kRetryLater) {
+    // The writers that queued during the wait (holders too) would only
+    // wait as long again: they get the same answer now.
+    std::lock_guard lock(mutex_);
+    group.insert(group.end(), queue_.begin(), queue_.end());
+    queue_.clear();
+  }
   std::vector<Writer*> kept;  // waiting for the commit
   bool mine_kept = false;
   std::exception_ptr mine_raised;
@@ -323,8 +330,13 @@ class WriteGroup::Held final : public WriteHold {
     {
       std::unique_lock lock(group_->mutex_);
       group_->queue_.push_back(&me_);
-      group_->Lead(lock, me_);  // leaders leave a holder in the queue
-      group_->queue_.pop_front();
+      if (!group_->Lead(lock, me_)) {  // a busy leader's answer
+        done_ = true;
+        Failure failure = std::move(*me_.failure);
+        lock.unlock();
+        RaiseBackend(failure.what, failure.kind);
+      }
+      group_->queue_.pop_front();  // leaders leave a holder in the queue
     }
     if (std::optional<Failure> failure = group_->Begin()) {
       std::lock_guard lock(group_->mutex_);

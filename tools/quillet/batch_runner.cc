@@ -185,7 +185,12 @@ int RunBatch(const Globals& g, const std::string& path,
     std::optional<Outcome> stop;  // the back end busy, away or unanswering
     size_t stop_index = 0;
     std::optional<size_t> undone_at;  // the line whose failure undid it all
-    runs.BeginGroup();
+    if (auto failure = runs.BeginGroup()) {
+      // Nothing of the line written (the database busy past its wait, the
+      // file replaced): the run is recorded as far as the group before.
+      if (progress) std::cerr << "\n";
+      return Stopped(nullptr, run, lines[i].number, i, failure->message, false);
+    }
     // Timed once begun (the database may have kept it waiting), and never
     // empty: each group runs its first line whatever the clock says.
     auto started = std::chrono::steady_clock::now();
