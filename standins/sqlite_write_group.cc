@@ -19,6 +19,8 @@ constexpr int kBusyWaitMs = 10000;
 // Writers committed together at most: a group's last writer waits for every
 // turn before its own.
 constexpr size_t kMaxGroup = 64;
+constexpr const char* kReplaced =
+    "the database file was moved or replaced while in use";
 
 // The groups whose transaction this thread is inside now, innermost last.
 thread_local std::vector<const WriteGroup*> inside;
@@ -225,6 +227,12 @@ bool WriteGroup::Turn(const std::function<void(StatementCache&)>& work,
                      "a failed write undid the transaction this one was to "
                      "join; nothing was written; try again",
                  FailureKind::kRetryLater);
+  if (Replaced()) {  // nothing more goes to it: the transaction is undone
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    undone_by_ = kReplaced;
+    RaiseBackend(std::string("writing the database: ") + kReplaced +
+                 "; nothing was written");
+  }
   InsideScope scope(this);
   Statement(*statements_, "SAVEPOINT write").Run();
   try {
@@ -260,19 +268,33 @@ void WriteGroup::Undo() {
   sqlite3_exec(db_, "RELEASE write", nullptr, nullptr, nullptr);
 }
 
+bool WriteGroup::Replaced() const {
+  struct stat now {};
+  return ::stat(path_.c_str(), &now) != 0 ||
+         File{now.st_dev, now.st_ino} != file_;
+}
+
 std::optional<WriteGroup::Failure> WriteGroup::Begin() {
+  if (db_ && Replaced()) {
+    // Another file under the name now: writing on through this connection
+    // would put the old file's pages into the new one's -wal. Closed
+    // without a checkpoint, which would write and remove that -wal; the
+    // next writer opens the file anew.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    statements_.reset();
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
   if (!db_) {
     sqlite3* db = nullptr;
     int rc =
         sqlite3_open_v2(path_.c_str(), &db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    struct stat opened {};
     std::string why;
     if (rc != SQLITE_OK)
       why = SqliteCause(db);
-    else if (::stat(path_.c_str(), &opened) != 0 ||
-             File{opened.st_dev, opened.st_ino} != file_)
-      why = "the database file was moved or replaced while in use";
+    else if (Replaced())
+      why = kReplaced;
     else if (sqlite3_db_readonly(db, "main") == 1)
       why = "this user may not write the file";
     if (!why.empty()) {
@@ -304,6 +326,12 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
 }
 
 std::optional<WriteGroup::Failure> WriteGroup::Commit() {
+  if (Replaced()) {  // its pages would go into the new file's -wal
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return Failure{std::string("committing a transaction: ") + kReplaced +
+                       "; nothing was written",
+                   FailureKind::kNone};
+  }
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
     return std::nullopt;
   std::string cause = SqliteCause(db_);

@@ -74,6 +74,8 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   // One writer's turn: its savepoint, undone unless it is to be committed;
   // answers whether it is.
   bool Turn(const std::function<void(StatementCache&)>& work, bool roll_back);
+  // Whether the file at path_ is another than the one opened.
+  bool Replaced() const;
   std::optional<Failure> Begin();
   std::optional<Failure> Commit();
   void Exec(const char* sql);

@@ -292,6 +292,22 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
     engine.reset();
     EXPECT_FALSE(CommittedTexts(full_path).contains("on-a-full-disk"));
   }
+
+  // A file replaced under the writers (moved over) is refused rather than
+  // written through the connection of the old one into the new one's -wal.
+  std::string other = dir.Path("other.db");
+  { BackendStore made(other); }
+  ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+  std::optional<ErrorInfo> replaced = testing::RaisedBy([&] {
+    engines[0]->WriteTransaction([&] { insert(*engines[0], "replaced"); },
+                                 StorageEngine::Ending::kCommit);
+  });
+  ASSERT_TRUE(replaced);
+  EXPECT_NE(ToUtf8(replaced->description)
+                .find("moved or replaced while in use; nothing was written"),
+            std::string::npos)
+      << ToUtf8(replaced->description);
+  EXPECT_FALSE(CommittedTexts(path).contains("replaced"));
 }
 
 // A change is stamped with its transaction time, a 32-bit Long: past its
