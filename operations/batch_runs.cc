@@ -42,15 +42,29 @@ void BatchRuns::Record(const BatchRun& run, bool set_aside_others) {
                                set_aside_others);
 }
 
-void BatchRuns::BeginGroup() {
-  if (held_->dry_run || held_->group) return;
+namespace {
+
+BatchRuns::GroupFailure Failed(const Error& e) {
+  standins::FailureKind kind = standins::TakeFailureKind();
+  return {.message = ToUtf8(e.info().description),
+          .retry_later = kind == standins::FailureKind::kRetryLater,
+          .outcome_unknown = kind == standins::FailureKind::kOutcomeUnknown};
+}
+
+}  // namespace
+
+std::optional<BatchRuns::GroupFailure> BatchRuns::BeginGroup() {
+  if (held_->dry_run || held_->group) return std::nullopt;
   try {
     held_->group = held_->store->HoldWrites();
-  } catch (const Error&) {
-    // Not begun (the database busy, say): each write is then its own
-    // transaction, and says its own failure.
-    standins::TakeFailureKind();
+    return std::nullopt;
+  } catch (const Error& e) {
+    return Failed(e);
   }
+}
+
+bool BatchRuns::GroupUndone() const {
+  return held_->group && held_->group->Undone();
 }
 
 std::optional<BatchRuns::GroupFailure> BatchRuns::CommitGroup() {
@@ -60,9 +74,7 @@ std::optional<BatchRuns::GroupFailure> BatchRuns::CommitGroup() {
     group->Commit();
     return std::nullopt;
   } catch (const Error& e) {
-    bool unknown =
-        standins::TakeFailureKind() == standins::FailureKind::kOutcomeUnknown;
-    return GroupFailure{ToUtf8(e.info().description), unknown};
+    return Failed(e);
   }
 }
 

@@ -31,16 +31,12 @@ void RaiseBackend(const std::string& what, FailureKind kind) {
          .description = u"Embedded back end: " + FromUtf8(what)});
 }
 
-namespace {
-
 bool DiskFull(sqlite3* db) {
   if (!db) return false;
   int system = sqlite3_system_errno(db);
   return (sqlite3_extended_errcode(db) & 0xFF) == SQLITE_FULL ||
          system == ENOSPC || system == EDQUOT;
 }
-
-}  // namespace
 
 std::string SqliteCause(sqlite3* db) {
   if (!db) return "out of memory";

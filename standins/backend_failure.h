@@ -14,6 +14,8 @@ namespace quillet::standins {
 // Raises, leaving `kind` for TakeFailureKind().
 [[noreturn]] void RaiseBackend(const std::string& what,
                                FailureKind kind = FailureKind::kNone);
+// Whether the connection's last failure was a full disk (or quota).
+bool DiskFull(sqlite3* db);
 // SQLite's cause of the connection's last failure, in words: its own
 // message, or "the disk is full" for a full disk, whatever SQLite calls it
 // ("disk I/O error" when the -shm file cannot grow).

@@ -19,6 +19,8 @@ constexpr int kBusyWaitMs = 10000;
 // Writers committed together at most: a group's last writer waits for every
 // turn before its own.
 constexpr size_t kMaxGroup = 64;
+constexpr const char* kReplaced =
+    "the database file was moved or replaced while in use";
 
 // The groups whose transaction this thread is inside now, innermost last.
 thread_local std::vector<const WriteGroup*> inside;
@@ -147,6 +149,13 @@ void WriteGroup::RunGroup(Writer& me,
   };
   gather();
   std::optional<Failure> failure = Begin();
+  if (failure && failure->kind == FailureKind::kRetryLater) {
+    // The writers that queued during the wait (holders too) would only
+    // wait as long again: they get the same answer now.
+    std::lock_guard lock(mutex_);
+    group.insert(group.end(), queue_.begin(), queue_.end());
+    queue_.clear();
+  }
   std::vector<Writer*> kept;  // waiting for the commit
   bool mine_kept = false;
   std::exception_ptr mine_raised;
@@ -174,10 +183,11 @@ void WriteGroup::RunGroup(Writer& me,
       // A failure SQLite answers by rolling the whole transaction back (a full
       // disk, say) undid the writes before it too.
       if (sqlite3_get_autocommit(db_))
-        failure = Failure{
-            "writing the database: another write in the same transaction "
-            "failed and took this one with it; nothing was written; try again",
-            FailureKind::kRetryLater};
+        failure = Failure{"writing the database: " + Undone() +
+                              "another write in the same transaction "
+                              "failed and took this one with it; nothing was "
+                              "written; try again",
+                          FailureKind::kRetryLater};
     }
   }
   if (failure) {
@@ -213,15 +223,24 @@ bool WriteGroup::Turn(const std::function<void(StatementCache&)>& work,
   // release commit it: a held transaction that a failed write undid takes
   // no more writes.
   if (sqlite3_get_autocommit(db_))
-    RaiseBackend(
-        "writing the database: a failed write undid the transaction this one "
-        "was to join; nothing was written; try again",
-        FailureKind::kRetryLater);
+    RaiseBackend("writing the database: " + Undone() +
+                     "a failed write undid the transaction this one was to "
+                     "join; nothing was written; try again",
+                 FailureKind::kRetryLater);
+  if (Replaced()) {  // nothing more goes to it: the transaction is undone
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    undone_by_ = kReplaced;
+    RaiseBackend(std::string("writing the database: ") + kReplaced +
+                 "; nothing was written");
+  }
   InsideScope scope(this);
   Statement(*statements_, "SAVEPOINT write").Run();
   try {
     work(*statements_);
   } catch (...) {
+    // Said while SQLite still knows it: the writes after it are refused
+    // for it, and the commit.
+    if (sqlite3_get_autocommit(db_)) undone_by_ = SqliteCause(db_);
     Undo();
     throw;
   }
@@ -232,10 +251,15 @@ bool WriteGroup::Turn(const std::function<void(StatementCache&)>& work,
   try {
     Statement(*statements_, "RELEASE write").Run();
   } catch (...) {
+    if (sqlite3_get_autocommit(db_)) undone_by_ = SqliteCause(db_);
     Undo();
     throw;
   }
   return true;
+}
+
+std::string WriteGroup::Undone() const {
+  return undone_by_.empty() ? "" : undone_by_ + "; ";
 }
 
 void WriteGroup::Undo() {
@@ -244,19 +268,33 @@ void WriteGroup::Undo() {
   sqlite3_exec(db_, "RELEASE write", nullptr, nullptr, nullptr);
 }
 
+bool WriteGroup::Replaced() const {
+  struct stat now {};
+  return ::stat(path_.c_str(), &now) != 0 ||
+         File{now.st_dev, now.st_ino} != file_;
+}
+
 std::optional<WriteGroup::Failure> WriteGroup::Begin() {
+  if (db_ && Replaced()) {
+    // Another file under the name now: writing on through this connection
+    // would put the old file's pages into the new one's -wal. Closed
+    // without a checkpoint, which would write and remove that -wal; the
+    // next writer opens the file anew.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    statements_.reset();
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
   if (!db_) {
     sqlite3* db = nullptr;
     int rc =
         sqlite3_open_v2(path_.c_str(), &db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    struct stat opened {};
     std::string why;
     if (rc != SQLITE_OK)
       why = SqliteCause(db);
-    else if (::stat(path_.c_str(), &opened) != 0 ||
-             File{opened.st_dev, opened.st_ino} != file_)
-      why = "the database file was moved or replaced while in use";
+    else if (Replaced())
+      why = kReplaced;
     else if (sqlite3_db_readonly(db, "main") == 1)
       why = "this user may not write the file";
     if (!why.empty()) {
@@ -272,8 +310,10 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
     statements_ = std::make_unique<StatementCache>(db_);
   }
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
-      SQLITE_OK)
+      SQLITE_OK) {
+    undone_by_.clear();
     return std::nullopt;
+  }
   int code = sqlite3_extended_errcode(db_) & 0xFF;
   if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
     return Failure{"starting a transaction: " + SqliteCause(db_) +
@@ -286,12 +326,23 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
 }
 
 std::optional<WriteGroup::Failure> WriteGroup::Commit() {
+  if (Replaced()) {  // its pages would go into the new file's -wal
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return Failure{std::string("committing a transaction: ") + kReplaced +
+                       "; nothing was written",
+                   FailureKind::kNone};
+  }
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
     return std::nullopt;
   std::string cause = SqliteCause(db_);
-  // Still open: undone here, so known not written.
-  if (!sqlite3_get_autocommit(db_) &&
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK)
+  // Known not written: still open and undone here, or undone by SQLite for
+  // a full disk (the commit could not grow a file, so none of it is in).
+  // Other causes that undid it (I/O errors) may have reached the file.
+  bool known_undone = sqlite3_get_autocommit(db_)
+                          ? DiskFull(db_)
+                          : sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr,
+                                         nullptr) == SQLITE_OK;
+  if (known_undone)
     return Failure{"committing a transaction: " + cause +
                        "; nothing was written; try again",
                    FailureKind::kRetryLater};
@@ -307,8 +358,13 @@ class WriteGroup::Held final : public WriteHold {
     {
       std::unique_lock lock(group_->mutex_);
       group_->queue_.push_back(&me_);
-      group_->Lead(lock, me_);  // leaders leave a holder in the queue
-      group_->queue_.pop_front();
+      if (!group_->Lead(lock, me_)) {  // a busy leader's answer
+        done_ = true;
+        Failure failure = std::move(*me_.failure);
+        lock.unlock();
+        RaiseBackend(failure.what, failure.kind);
+      }
+      group_->queue_.pop_front();  // leaders leave a holder in the queue
     }
     if (std::optional<Failure> failure = group_->Begin()) {
       std::lock_guard lock(group_->mutex_);
@@ -329,15 +385,19 @@ class WriteGroup::Held final : public WriteHold {
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
 
+  bool Undone() const override {
+    return !done_ && sqlite3_get_autocommit(group_->db_);
+  }
+
   void Commit() override {
     if (done_) return;
     End();
     std::optional<Failure> failure;
     if (sqlite3_get_autocommit(group_->db_))  // undone by a failed write
-      failure = Failure{
-          "writing the database: a failed write took the writes held with "
-          "it; nothing was written; try again",
-          FailureKind::kRetryLater};
+      failure = Failure{"writing the database: " + group_->Undone() +
+                            "a failed write took the writes held with it; "
+                            "nothing was written; try again",
+                        FailureKind::kRetryLater};
     else
       failure = group_->Commit();
     {

@@ -74,10 +74,14 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   // One writer's turn: its savepoint, undone unless it is to be committed;
   // answers whether it is.
   bool Turn(const std::function<void(StatementCache&)>& work, bool roll_back);
+  // Whether the file at path_ is another than the one opened.
+  bool Replaced() const;
   std::optional<Failure> Begin();
   std::optional<Failure> Commit();
   void Exec(const char* sql);
   void Undo();
+  // What undid the transaction, said before the rest of a message.
+  std::string Undone() const;
 
   const std::string path_;
   const File file_;
@@ -90,6 +94,8 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   Writer* leader_ = nullptr;   // whose turn ends wake
   bool turn_over_ = false;     // the writer in its turn is done
   bool turn_kept_ = false;     // and its write is to be committed
+  // Why SQLite undid the transaction under way, if a failed write made it.
+  std::string undone_by_;
 };
 
 }  // namespace quillet::standins

@@ -46,6 +46,18 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
     "businessPartners":[{"number":"BP-9"}]})");
   Write("object-twice.json",
         R"({"businessPartners":[{"number":"BP-9"},{"number":"BP-9"}]})");
+  // A line whose failed write undoes its whole group (as a full disk does)
+  // stops the batch there, naming it and why.
+  ASSERT_EQ(Quillet({"create-call", "--db", "undo.db", "SOLDTOBP=BP-1"}).status,
+            0);
+  Sql("undo.db",
+      "CREATE TRIGGER undo_all BEFORE INSERT ON calls WHEN NEW.text LIKE "
+      "'%undo-all%' BEGIN SELECT RAISE(ROLLBACK, 'injected'); END;");
+  std::string undo_lines;
+  for (const char* text : {"a", "b", "undo-all", "d"})
+    undo_lines += std::string(R"({"op":"create-call","details":)") +
+                  R"({"SOLDTOBP":"BP-1","Q_TEXT":")" + text + R"("}})" + "\n";
+  Write("undo.jsonl", undo_lines);
   std::string emoji;  // 200 characters, 400 UTF-16 units
   for (int i = 0; i < 200; ++i) emoji += "\xF0\x9F\x98\x80";
   const Case cases[] = {
@@ -75,6 +87,14 @@ TEST_F(CliContractTest, ExitStatusesAndMessagesSayWhatHappened) {
        4,
        "cannot write the outcomes to '/dev/full'"},
       {"batch of a folder", {"batch", "folder"}, 2, "is a folder"},
+      {"batch group undone by a line",
+       {"batch", "undo.jsonl", "--db", "undo.db"},
+       3,
+       "line 3 failed and undid the lines of its group with it: the database "
+       "did not take lines 2 to 3: Embedded back end: writing the database: "
+       "injected; a failed write took the writes held with it; nothing was "
+       "written; try again; none of them was stored; the batch stopped there; "
+       "running the batch again is safe and goes on from line 2"},
       {"unknown command",
        {"creat-call"},
        2,

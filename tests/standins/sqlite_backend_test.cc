@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -92,6 +93,48 @@ std::multiset<std::string> CommittedTexts(const std::string& path) {
     texts.insert(call.text.empty() ? "" : call.text[0]);
   return texts;
 }
+
+// Writes to -wal files fail as on a full disk while `full` is set, for the
+// connections opened while it is registered (as the default).
+class FullDiskVfs {
+ public:
+  FullDiskVfs() : real_(sqlite3_vfs_find(nullptr)), vfs_(*real_) {
+    vfs_.zName = "full-disk";
+    vfs_.pAppData = this;
+    vfs_.xOpen = &Open;
+    sqlite3_vfs_register(&vfs_, 1);
+  }
+  ~FullDiskVfs() { sqlite3_vfs_unregister(&vfs_); }
+  FullDiskVfs(const FullDiskVfs&) = delete;
+  FullDiskVfs& operator=(const FullDiskVfs&) = delete;
+  std::atomic<bool> full{false};
+
+ private:
+  static int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file,
+                  int flags, int* out) {
+    auto* self = static_cast<FullDiskVfs*>(vfs->pAppData);
+    int rc = self->real_->xOpen(self->real_, name, file, flags, out);
+    if (rc == SQLITE_OK && (flags & SQLITE_OPEN_WAL) && file->pMethods) {
+      self->real_methods_ = file->pMethods;
+      self->methods_ = *file->pMethods;
+      self->methods_.xWrite = &Write;
+      file->pMethods = &self->methods_;
+      current = self;
+    }
+    return rc;
+  }
+  static int Write(sqlite3_file* file, const void* data, int n,
+                   sqlite3_int64 at) {
+    if (current->full) return SQLITE_FULL;
+    return current->real_methods_->xWrite(file, data, n, at);
+  }
+
+  static inline FullDiskVfs* current = nullptr;
+  sqlite3_vfs* real_;
+  sqlite3_vfs vfs_;
+  const sqlite3_io_methods* real_methods_ = nullptr;
+  sqlite3_io_methods methods_{};
+};
 
 // Writers of one file that arrive together share a commit, each in its own
 // savepoint: one that raises is undone alone, a dry run is undone, and the
@@ -208,10 +251,63 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
     });
     EXPECT_EQ(raised.has_value(), text != std::string("held-before")) << text;
   }
-  EXPECT_TRUE(testing::RaisedBy([&] { hold->Commit(); }));
+  EXPECT_TRUE(hold->Undone());
+  std::optional<ErrorInfo> refused = testing::RaisedBy([&] { hold->Commit(); });
+  ASSERT_TRUE(refused);
+  EXPECT_NE(ToUtf8(refused->description)
+                .find("injected; a failed write took the writes held with it; "
+                      "nothing was written; try again"),
+            std::string::npos)
+      << ToUtf8(refused->description);
+  EXPECT_EQ(TakeFailureKind(), FailureKind::kRetryLater);
   hold.reset();
   for (const char* text : {"held-before", "undo-all", "held-after"})
     EXPECT_FALSE(CommittedTexts(path).contains(text)) << text;
+
+  // A commit that a full disk refused, which SQLite rolled back itself, is
+  // known not written: said as such, to be tried again.
+  {
+    FullDiskVfs vfs;
+    std::string full_path = dir.Path("full.db");
+    { BackendStore made(full_path); }
+    std::unique_ptr<StorageEngine> engine =
+        OpenSqliteStorage(full_path, OpenMode::kForWriting);
+    std::unique_ptr<WriteHold> full_hold = engine->HoldWrites();
+    ASSERT_TRUE(full_hold);
+    engine->WriteTransaction([&] { insert(*engine, "on-a-full-disk"); },
+                             StorageEngine::Ending::kCommit);
+    vfs.full = true;
+    std::optional<ErrorInfo> full =
+        testing::RaisedBy([&] { full_hold->Commit(); });
+    FailureKind kind = TakeFailureKind();
+    vfs.full = false;
+    ASSERT_TRUE(full);
+    EXPECT_NE(ToUtf8(full->description)
+                  .find("committing a transaction: the disk is full; nothing "
+                        "was written; try again"),
+              std::string::npos)
+        << ToUtf8(full->description);
+    EXPECT_EQ(kind, FailureKind::kRetryLater);
+    full_hold.reset();
+    engine.reset();
+    EXPECT_FALSE(CommittedTexts(full_path).contains("on-a-full-disk"));
+  }
+
+  // A file replaced under the writers (moved over) is refused rather than
+  // written through the connection of the old one into the new one's -wal.
+  std::string other = dir.Path("other.db");
+  { BackendStore made(other); }
+  ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+  std::optional<ErrorInfo> replaced = testing::RaisedBy([&] {
+    engines[0]->WriteTransaction([&] { insert(*engines[0], "replaced"); },
+                                 StorageEngine::Ending::kCommit);
+  });
+  ASSERT_TRUE(replaced);
+  EXPECT_NE(ToUtf8(replaced->description)
+                .find("moved or replaced while in use; nothing was written"),
+            std::string::npos)
+      << ToUtf8(replaced->description);
+  EXPECT_FALSE(CommittedTexts(path).contains("replaced"));
 }
 
 // A change is stamped with its transaction time, a 32-bit Long: past its

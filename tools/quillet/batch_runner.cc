@@ -180,14 +180,24 @@ int RunBatch(const Globals& g, const std::string& path,
     // A group of lines: one transaction, each line a savepoint in it, its
     // progress record too; answered once it is committed.
     size_t first = i;
-    auto started = std::chrono::steady_clock::now();
     std::vector<std::string> records;
     std::string done;
     std::optional<Outcome> stop;  // the back end busy, away or unanswering
     size_t stop_index = 0;
-    runs.BeginGroup();
-    for (; i < lines.size() && i - first < group_lines &&
-           std::chrono::steady_clock::now() - started < kGroupTime;
+    std::optional<size_t> undone_at;  // the line whose failure undid it all
+    if (auto failure = runs.BeginGroup()) {
+      // Nothing of the line written (the database busy past its wait, the
+      // file replaced): the run is recorded as far as the group before.
+      if (progress) std::cerr << "\n";
+      return Stopped(nullptr, run, lines[i].number, i, failure->message, false);
+    }
+    // Timed once begun (the database may have kept it waiting), and never
+    // empty: each group runs its first line whatever the clock says.
+    auto started = std::chrono::steady_clock::now();
+    for (; i < lines.size() &&
+           (i == first ||
+            (i - first < group_lines &&
+             std::chrono::steady_clock::now() - started < kGroupTime));
          ++i) {
       BatchLine& line = lines[i];
       size_t number = line.number;
@@ -218,6 +228,10 @@ int RunBatch(const Globals& g, const std::string& path,
                                     : line.unreadable);
       }
       records.push_back(DumpJson(record));
+      if (runs.GroupUndone()) {  // the lines after it would be refused
+        undone_at = i++;
+        break;
+      }
       if (stop) {  // the lines after it wait for the next run
         stop_index = i++;
         break;
@@ -236,12 +250,18 @@ int RunBatch(const Globals& g, const std::string& path,
     }
     if (auto failure = runs.CommitGroup()) {
       if (progress) std::cerr << "\n";
-      Say("the database did not take lines " +
-          std::to_string(lines[first].number) + " to " +
+      std::string from = std::to_string(lines[first].number);
+      Say((undone_at ? "line " + std::to_string(lines[*undone_at].number) +
+                           " failed and undid the lines of its group with "
+                           "it: "
+                     : std::string()) +
+          "the database did not take lines " + from + " to " +
           std::to_string(lines[i - 1].number) + ": " + failure->message +
           (failure->outcome_unknown ? "" : "; none of them was stored") +
-          "; running the batch again is safe");
-      return failure->outcome_unknown ? kExitOutcomeUnknown : kExitRaised;
+          "; the batch stopped there; running the batch again is safe" +
+          (failure->outcome_unknown ? "" : " and goes on from line " + from));
+      if (failure->outcome_unknown) return kExitOutcomeUnknown;
+      return failure->retry_later ? kExitNothingRecorded : kExitRaised;
     }
     std::string so_far = "lines up to " + std::to_string(lines[i - 1].number) +
                          " ran" + (done.empty() ? "" : " (" + done + ")") +

@@ -47,16 +47,21 @@ class BatchRuns {
   // Holds the writes this thread makes to the database from now on (its
   // operations' and Record's) in one transaction until CommitGroup, so that
   // they are stored whole or not at all, with one commit. Other writers of
-  // the database wait meanwhile: keep a group short. Nothing for a dry run,
-  // a database that commits each write on its own, or one that cannot begin
-  // a transaction now (each write then fails on its own).
-  void BeginGroup();
-  // Why a group was not committed, and whether it may have been all the
-  // same (the commit's answer was lost).
+  // the database wait meanwhile: keep a group short. Nothing for a dry run
+  // or a database that commits each write on its own.
+  // Why a group was not begun or not committed, whether the same may
+  // succeed later (the database busy, its disk full), and whether it may
+  // have been committed all the same (the commit's answer was lost).
   struct GroupFailure {
     std::string message;
+    bool retry_later = false;
     bool outcome_unknown = false;
   };
+  // Begins a group: why it could not (nothing was written then).
+  std::optional<GroupFailure> BeginGroup();
+  // Whether a failed write in the group has undone all of it: the group's
+  // later writes and its commit are refused.
+  bool GroupUndone() const;
   // Commits the group begun: nothing once it is stored.
   std::optional<GroupFailure> CommitGroup();
 

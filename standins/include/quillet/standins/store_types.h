@@ -128,6 +128,9 @@ class WriteHold {
   // nothing of them stored then, or FailureKind::kOutcomeUnknown when
   // whether they were is not known.
   virtual void Commit() = 0;
+  // Whether a failed write has undone every write held (a full disk, say):
+  // the writes after it and Commit are then refused.
+  virtual bool Undone() const = 0;
 };
 
 // The kind of the last back-end failure raised on the calling thread (kNone
