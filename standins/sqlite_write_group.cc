@@ -231,7 +231,8 @@ bool WriteGroup::Turn(const std::function<void(StatementCache&)>& work,
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     undone_by_ = kReplaced;
     RaiseBackend(std::string("writing the database: ") + kReplaced +
-                 "; nothing was written");
+                     "; nothing was written",
+                 FailureKind::kRetryLater);
   }
   InsideScope scope(this);
   Statement(*statements_, "SAVEPOINT write").Run();
@@ -299,9 +300,10 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
       why = "this user may not write the file";
     if (!why.empty()) {
       sqlite3_close(db);
+      // A file replaced is away for this writer, as a deleted one is.
       return Failure{
           "cannot write the database: " + why + "; nothing was written",
-          FailureKind::kNone};
+          why == kReplaced ? FailureKind::kRetryLater : FailureKind::kNone};
     }
     sqlite3_busy_timeout(db, kBusyWaitMs);
     sqlite3_extended_result_codes(db, 1);
@@ -330,7 +332,7 @@ std::optional<WriteGroup::Failure> WriteGroup::Commit() {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return Failure{std::string("committing a transaction: ") + kReplaced +
                        "; nothing was written",
-                   FailureKind::kNone};
+                   FailureKind::kRetryLater};
   }
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
     return std::nullopt;
