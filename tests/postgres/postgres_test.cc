@@ -73,6 +73,21 @@ std::string DatabaseName(const std::string& uri) {
   return uri.substr(start, uri.find('?') - start);
 }
 
+// A new database holding call SC000001, whose sessions wait for a lock at
+// most `lock_timeout` (the server's default when empty).
+std::string DatabaseWithOneCall(const testing::TempDir& dir,
+                                const std::string& lock_timeout) {
+  std::string db = server->NewDatabase();
+  EXPECT_EQ(testing::RunQuillet(
+                dir, {"create-call", "--db", db, "SOLDTOBP=B", "Q_TEXT=a"})
+                .status,
+            0);
+  if (!lock_timeout.empty())
+    server->Sql(db, "ALTER DATABASE " + DatabaseName(db) +
+                        " SET lock_timeout = '" + lock_timeout + "'");
+  return db;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Postgres, BackendCaseTest,
     ::testing::Values(
@@ -755,15 +770,8 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
     const char* setting = c.setting;
     SCOPED_TRACE(std::string(*setting ? setting : "Quillet's bound") + ", " +
                  c.held);
-    std::string db = server->NewDatabase();
     testing::TempDir dir;
-    ASSERT_EQ(testing::RunQuillet(
-                  dir, {"create-call", "--db", db, "SOLDTOBP=B", "Q_TEXT=a"})
-                  .status,
-              0);
-    if (*setting)
-      server->Sql(db, "ALTER DATABASE " + DatabaseName(db) +
-                          " SET lock_timeout = '" + setting + "'");
+    std::string db = DatabaseWithOneCall(dir, setting);
     PGconn* holder = PQconnectdb(db.c_str());
     PQclear(PQexec(holder, "BEGIN"));
     PQclear(PQexec(holder, c.held));
@@ -866,14 +874,8 @@ std::string Post(const std::string& path, const std::string& body) {
 // (killed), where one request waits for the server on the store it has
 // and two for the server while opening a new store.
 TEST(PostgresWaitTest, TheFirstSigtermEndsEveryWaitOnTheDatabase) {
-  std::string db = server->NewDatabase();
   testing::TempDir dir;
-  ASSERT_EQ(testing::RunQuillet(
-                dir, {"create-call", "--db", db, "SOLDTOBP=B", "Q_TEXT=a"})
-                .status,
-            0);
-  server->Sql(
-      db, "ALTER DATABASE " + DatabaseName(db) + " SET lock_timeout = '60s'");
+  std::string db = DatabaseWithOneCall(dir, "60s");
   PGconn* holder = PQconnectdb(db.c_str());
   Stopped locked = StopServeWhileWaiting(
       db,
