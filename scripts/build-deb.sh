@@ -2,8 +2,8 @@
 # Builds the Debian package from a built tree: installs it into a staging
 # root under /usr (stripped), adds the service unit, its settings file, the
 # manual page, the web console's files and the OpenAPI description, and the
-# package's documentation, then builds the .deb with dpkg-deb. Prints the
-# path of the package.
+# package's documentation (the README and its docs/ pages), then builds the
+# .deb with dpkg-deb. Prints the path of the package.
 #   scripts/build-deb.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "${1:?usage: build-deb.sh BUILD_DIR}" && pwd)
@@ -25,6 +25,9 @@ gzip -9n < "$src/packaging/quillet.1" > "$share/man/man1/quillet.1.gz"
 gzip -9n < "$src/packaging/changelog" > "$share/doc/quillet/changelog.gz"
 install -m 644 "$src/packaging/copyright" "$share/doc/quillet/copyright"
 install -m 644 "$src/README.md" "$share/doc/quillet/README.md"
+# The pages the README links to, beside it as in the source tree.
+install -d "$share/doc/quillet/docs"
+install -m 644 "$src"/docs/*.md "$src"/docs/*.png "$share/doc/quillet/docs/"
 console=$src/tools/quillet/http/console
 install -m 644 "$console/index.html" "$console/console.js" "$console/console.css" "$console/favicon.svg" \
   "$share/quillet/console/"

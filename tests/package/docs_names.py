@@ -168,6 +168,7 @@ for doc in docs:
             words = shlex.split(span)
         except ValueError:
             words = span.split()
+        words = [w.rstrip(",;:") or w for w in words]  # words in a sentence
         if not words:
             continue
         if words[0] == "quillet" and len(words) > 1:

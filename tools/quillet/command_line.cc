@@ -251,8 +251,9 @@ int Main(int argc, char** argv) {
   http::ServeOptions serve_options;
   std::string listen = "127.0.0.1:8080";
   auto* serve = command("serve", "the operations over HTTP",
-                        "Routes, statuses and examples: README, \"Run it as a "
-                        "service\".\n\n");
+                        "Routes, statuses and examples: docs/http-api.md; "
+                        "options, tokens and the audit trail: "
+                        "docs/operator-guide.md.\n\n");
   serve->add_option("--listen", listen,
                     "HOST:PORT to listen on (default 127.0.0.1:8080; port 0: "
                     "any free port)");

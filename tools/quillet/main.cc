@@ -1,7 +1,7 @@
 // quillet: the Calls component from the command line, on the embedded back
 // end. Each command prints one JSON object (or a table for people); the exit
-// status says what happened (exit_status.h and the README). The commands
-// are wired in command_line.cc.
+// status says what happened (exit_status.h and docs/user-guide.md). The
+// commands are wired in command_line.cc.
 #include <csignal>
 
 #include "command_line.h"

@@ -3,8 +3,7 @@
 // handler that answers is http/service.h, and every operation runs through
 // the same operation layer as the command line (operations.h), with the
 // request's Idempotency-Key as its request key. The routes and the status
-// map are in the README ("Run it as a service"), http/routes.h and
-// http/status_map.h.
+// map are in docs/http-api.md, http/routes.h and http/status_map.h.
 #pragma once
 
 #include <cstddef>
