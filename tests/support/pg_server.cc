@@ -17,10 +17,7 @@
 #include "support/shell.h"
 
 namespace quillet::testing {
-namespace {
-
-// The newest installed server's programs (Debian: /usr/lib/postgresql/N).
-std::string ServerBin() {
+std::string PgServerBin() {
   std::string best;
   int best_version = -1;
   std::error_code ec;
@@ -39,6 +36,8 @@ std::string ServerBin() {
   return best;
 }
 
+namespace {
+
 // As the "postgres" user when this process is root.
 std::string AsServerUser(const std::string& command) {
   if (geteuid() != 0) return command;
@@ -54,7 +53,7 @@ void Shell(const std::string& command, const std::string& what) {
 }  // namespace
 
 PgServer::PgServer(const std::string& settings)
-    : bin_(ServerBin()), settings_(settings) {
+    : bin_(PgServerBin()), settings_(settings) {
   Prepare();
   Shell(AsServerUser(bin_ + "/initdb -D " + ShellQuote(dir_ + "/data") +
                      " -U postgres -A trust -E UTF8 --locale=C --no-sync") +

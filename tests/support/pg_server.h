@@ -11,6 +11,10 @@
 
 namespace quillet::testing {
 
+// The newest installed server's programs (Debian: /usr/lib/postgresql/N/bin):
+// initdb, pg_ctl, pg_dump, pg_restore, ...
+std::string PgServerBin();
+
 class PgServer {
  public:
   // Starts the server; throws std::runtime_error saying why it cannot.
