@@ -39,7 +39,8 @@ CallData Call(const std::string& text, bool append) {
 }
 
 // One host: writes one line per answered request: its kind, key, call
-// number, time answered, and whether an earlier try's outcome was unknown.
+// number, when its answered try was sent and when answered, and whether an
+// earlier try's outcome was unknown.
 // Stops, after an append, once `stop_file` exists.
 void Host(const std::string& uri, int host, const std::string& stop_file,
           const std::string& out_file) {
@@ -51,6 +52,7 @@ void Host(const std::string& uri, int host, const std::string& stop_file,
     std::string key = "h" + std::to_string(host) + "-" + std::to_string(i);
     bool unknown = false;
     for (int64_t give_up = NowMs() + 30000; NowMs() < give_up;) {
+      int64_t tried = NowMs();
       try {
         if (!store) store = std::make_unique<BackendStore>(uri);
         CallData call = Call(key, append);
@@ -61,7 +63,7 @@ void Host(const std::string& uri, int host, const std::string& stop_file,
         if (!outcome.stored) break;  // refused: the line says so
         number = outcome.stored->call_number;
         out << (append ? "append " : "create ") << key << ' ' << number << ' '
-            << NowMs() << ' ' << unknown << std::endl;
+            << tried << ' ' << NowMs() << ' ' << unknown << std::endl;
         break;
       } catch (const Error&) {
         unknown |= TakeFailureKind() == FailureKind::kOutcomeUnknown;
@@ -82,18 +84,20 @@ Answered Read(const testing::TempDir& dir, int64_t killed) {
   for (int h = 0; h < kHosts; ++h) {
     std::ifstream in(dir.Path("host" + std::to_string(h)));
     std::string kind, key, number;
-    int64_t at = 0;
+    int64_t tried = 0, at = 0;
     bool was_unknown = false;
-    while (in >> kind >> key >> number >> at >> was_unknown) {
+    while (in >> kind >> key >> number >> tried >> at >> was_unknown) {
       if (kind == "create")
         a.created[key] = number;
       else
         a.appended[number].push_back(key);
       a.figures.unknown += was_unknown;
       if (at < killed) ++a.figures.answered_before;
+      // Sent after the kill: only a server that took over can answer it
+      // (an answer sent before the kill may be read after it).
       int64_t after = at - killed;
-      if (after > 0 && (a.figures.kill_to_first_write_ms < 0 ||
-                        after < a.figures.kill_to_first_write_ms))
+      if (tried > killed && (a.figures.kill_to_first_write_ms < 0 ||
+                             after < a.figures.kill_to_first_write_ms))
         a.figures.kill_to_first_write_ms = after;
     }
   }

@@ -5,6 +5,8 @@
 // formation promoting its secondary on its own.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -46,7 +48,13 @@ TEST(PostgresFailoverTest, NothingAnsweredIsLostAndNothingIsStoredTwice) {
 }
 
 TEST(PostgresFailoverTest, AManagerPromotesTheSecondaryAndWritesGoOn) {
+  auto start = std::chrono::steady_clock::now();
   testing::PgFormation formation;
+  std::printf("pg_auto_failover: monitor and two nodes ready in %lld ms\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count()));
   std::string uri = formation.Uri();
   setenv("QUILLET_PG_RECONNECT_SECONDS", "20", 1);
   { BackendStore made(uri); }

@@ -720,8 +720,9 @@ TEST(PostgresBackupTest, ADumpRestoredIntoANewServerTakesWrites) {
   BackendStore(restored).ForEachCall({}, [&](const StoredCall& call) {
     texts.push_back(call.call_number + " " + call.text.at(0));
   });
-  EXPECT_EQ(texts, (std::vector<std::string>{"SC000001 a", "SC000002 kept",
-                                             "SC000003 new"}));
+  EXPECT_EQ(texts,
+            (std::vector<std::string>{"SC000001 a\r\n", "SC000002 kept\r\n",
+                                      "SC000003 new\r\n"}));
 }
 
 // Writers replace a call's description and its solution text together

@@ -229,12 +229,9 @@ std::string PgFormation::Uri() const {
 }
 
 void PgFormation::KillPrimary() {
-  // The server too, should it have left the group.
-  std::ifstream pid_file(dir_ + "/node" + std::to_string(primary_ + 1) +
-                         "/postmaster.pid");
-  pid_t postmaster = 0;
+  // Its pg_autoctl and, with every process of it, its server.
   kill(-node_groups_[primary_], SIGKILL);
-  if (pid_file >> postmaster && postmaster > 0) kill(postmaster, SIGKILL);
+  KillServer(dir_ + "/node" + std::to_string(primary_ + 1));
   primary_ = 1 - primary_;
 }
 

@@ -78,8 +78,8 @@ PgServer::PgServer(const PgServer& primary, const std::string& name)
   Control("start");
 }
 
-void PgServer::Kill() {
-  std::ifstream pid_file(dir_ + "/data/postmaster.pid");
+void KillServer(const std::string& data_dir) {
+  std::ifstream pid_file(data_dir + "/postmaster.pid");
   pid_t postmaster = 0;
   if (!(pid_file >> postmaster) || postmaster <= 0)
     throw std::runtime_error("PostgreSQL test server: no postmaster.pid");
@@ -103,6 +103,8 @@ void PgServer::Kill() {
   kill(postmaster, SIGKILL);
   for (pid_t child : children) kill(child, SIGKILL);
 }
+
+void PgServer::Kill() { KillServer(dir_ + "/data"); }
 
 void PgServer::Promote() {
   Shell(AsServerUser(bin_ + "/pg_ctl -D " + ShellQuote(dir_ + "/data") +
