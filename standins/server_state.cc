@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 namespace quillet::standins {
 namespace {
@@ -49,6 +50,12 @@ std::vector<Token> Tokens(const std::string& s) {
   return out;
 }
 
+// A count as the setting gives it; strtol saturates where atoi would not.
+int Count(const Token& t) {
+  return static_cast<int>(
+      std::min(std::strtol(t.text.c_str(), nullptr, 10), 1000L));
+}
+
 bool IsNumber(const Token& t) {
   return !t.quoted && !t.text.empty() &&
          std::all_of(t.text.begin(), t.text.end(),
@@ -68,12 +75,13 @@ SyncRule RuleOf(const std::string& setting) {
   size_t at = 0;
   bool keyword = !t[0].quoted &&
                  (Lower(t[0].text) == "any" || Lower(t[0].text) == "first");
-  if (keyword && t.size() > 2 && IsNumber(t[1]) && t[2].text == "(") {
-    rule.needed = std::atoi(t[1].text.c_str());
+  if (keyword && t.size() > 2 && IsNumber(t[1]) && t[2].text == "(" &&
+      !t[2].quoted) {
+    rule.needed = Count(t[1]);
     at = 3;
   } else if (t.size() > 1 && IsNumber(t[0]) && t[1].text == "(" &&
              !t[1].quoted) {
-    rule.needed = std::atoi(t[0].text.c_str());
+    rule.needed = Count(t[0]);
     at = 2;
   } else {
     rule.needed = 1;
