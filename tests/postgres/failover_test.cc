@@ -58,10 +58,25 @@ TEST(PostgresFailoverTest, AManagerPromotesTheSecondaryAndWritesGoOn) {
   std::string uri = formation.Uri();
   setenv("QUILLET_PG_RECONNECT_SECONDS", "20", 1);
   { BackendStore made(uri); }
+  // The manager made every commit wait for the secondary.
+  testing::TempDir dir;
+  testing::CliResult status =
+      testing::RunQuillet(dir, {"backend", "status", "--json", "--db", uri});
+  EXPECT_EQ(status.status, 0) << status.err;
+  for (const char* part :
+       {R"x("synchronous_standby_names":"ANY 1 (pgautofailover_standby_2)")x",
+        R"("name":"pgautofailover_standby_2","state":"streaming")",
+        R"("warnings":[])"})
+    EXPECT_NE(status.out.find(part), std::string::npos) << status.out;
+
   FailoverFigures figures = WriteThroughFailover(
       uri, [&] { formation.KillPrimary(); }, [] {});
-  // The manager, not the test, made the secondary take writes.
+  // The manager, not the test, made the secondary take writes, and its
+  // commits wait for no standby that is gone.
   EXPECT_EQ(formation.ReportedState(2), "wait_primary") << formation.State();
+  testing::CliResult health =
+      testing::RunQuillet(dir, {"backend", "health", "--db", uri});
+  EXPECT_EQ(health.status, 0) << health.err;
   std::printf("pg_auto_failover: kill to first write %lld ms\n",
               static_cast<long long>(figures.kill_to_first_write_ms));
 }
