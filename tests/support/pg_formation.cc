@@ -107,7 +107,8 @@ PgFormation::PgFormation() : bin_(PgServerBin()) {
   std::string pgctl = bin_ + "/pg_ctl";
   Start({"create", "monitor", "--pgdata", dir_ + "/monitor", "--pgport",
          std::to_string(monitor_port_), "--pgctl", pgctl, "--hostname",
-         "127.0.0.1", "--auth", "trust", "--no-ssl", "--run"},
+         "127.0.0.1", "--listen", "127.0.0.1", "--auth", "trust", "--no-ssl",
+         "--run"},
         "monitor.log");
   // The monitor's health checks, often and quickly given up on, and no
   // long wait for a lost primary to say it stopped: a failover within
@@ -137,13 +138,14 @@ PgFormation::PgFormation() : bin_(PgServerBin()) {
   for (int node = 0; node < 2; ++node) {
     std::string name = "node" + std::to_string(node + 1);
     node_groups_[node] =
-        Start({"create",          "postgres", "--pgdata",
-               dir_ + "/" + name, "--pgport", std::to_string(node_ports_[node]),
-               "--pgctl",         pgctl,      "--hostname",
-               "127.0.0.1",       "--name",   name,
-               "--auth",          "trust",    "--no-ssl",
-               "--monitor",       monitor,    "--dbname",
-               kDatabase,         "--run"},
+        Start({"create", "postgres", "--pgdata", dir_ + "/" + name,
+               // clang-format off
+               "--pgport", std::to_string(node_ports_[node]),
+               "--pgctl", pgctl, "--hostname", "127.0.0.1",
+               "--listen", "127.0.0.1", "--name", name,
+               "--auth", "trust", "--no-ssl", "--monitor", monitor,
+               "--dbname", kDatabase, "--run"},
+              // clang-format on
               name + ".log");
     if (node == 0)
       AwaitStates("single", "");
