@@ -65,7 +65,7 @@ void PrintServer(std::ostream& out, const ServerState& state) {
   standins::ServerRisks risks = standins::AssessServer(state);
   for (const std::string* w :
        {&risks.commits_wait, &risks.answered_calls_can_be_lost})
-    if (!w->empty()) out << "warning         " << *w << "\n";
+    if (!w->empty()) out << "warning         " << Printable(*w) << "\n";
 }
 
 std::string CommitWaitWarning(const BackendSetup& backend) {
