@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +79,19 @@ PgFormation::PgFormation() : bin_(PgServerBin()) {
     if (!user) throw std::runtime_error("no 'postgres' user to run the nodes");
     if (chown(dir_.c_str(), user->pw_uid, user->pw_gid) != 0)
       throw std::runtime_error("cannot give the formation folder to postgres");
+  }
+  // pg_autoctl's configuration, state and pid files (XDG_CONFIG_HOME,
+  // XDG_DATA_HOME, XDG_RUNTIME_DIR: used when they exist).
+  for (const char* sub : {"/config", "/share", "/run"}) {
+    std::string path = dir_ + sub;
+    if (mkdir(path.c_str(), 0700) != 0)
+      throw std::runtime_error("cannot make the formation's folders");
+    if (geteuid() == 0) {
+      passwd* user = getpwnam("postgres");
+      if (!user || chown(path.c_str(), user->pw_uid, user->pw_gid) != 0)
+        throw std::runtime_error(
+            "cannot give the formation folder to postgres");
+    }
   }
   // The watchdog is told each process group started; when this process
   // goes (its end of the pipe closes) it kills them all and cleans up.
@@ -156,8 +170,8 @@ PgFormation::PgFormation() : bin_(PgServerBin()) {
 
 pid_t PgFormation::Start(const std::vector<std::string>& args,
                          const std::string& log) {
-  // pg_autoctl keeps its configuration, state and pid files in the folder
-  // rather than in the postgres user's home.
+  // pg_autoctl keeps its files in the folder, not in the postgres user's
+  // home or /tmp.
   std::vector<std::string> argv;
   if (geteuid() == 0) argv = {"runuser", "-u", "postgres", "--"};
   argv.insert(argv.end(), {"env", "PATH=" + bin_ + ":/usr/bin:/bin",
