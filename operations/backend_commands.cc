@@ -11,6 +11,7 @@
 #include "quillet/operations/views.h"
 #include "quillet/standins/store_pool.h"
 #include "quillet/text.h"
+#include "server_status.h"
 
 namespace quillet::operations {
 namespace {
@@ -43,6 +44,7 @@ BorrowedStore Store(const BackendSetup& backend, BackendStore::Open open) {
 void PrintStatus(std::ostream& out, const BackendSetup& backend, bool json) {
   BorrowedStore store = Store(backend, BackendStore::Open::kForReading);
   standins::StoreFacts facts = store->Facts();
+  std::optional<standins::ServerState> server = store->Server();
   std::string not_writable;
   try {
     store->CheckWritable();
@@ -58,6 +60,7 @@ void PrintStatus(std::ostream& out, const BackendSetup& backend, bool json) {
                                   {"writable", not_writable.empty()}};
     if (facts.oldest_key) o["oldest_key"] = Utc(*facts.oldest_key);
     if (!not_writable.empty()) o["not_writable"] = not_writable;
+    if (server) o["server"] = ServerJson(*server);
     out << Dumped(o) << "\n";
     return;
   }
@@ -70,6 +73,7 @@ void PrintStatus(std::ostream& out, const BackendSetup& backend, bool json) {
       << "writable        "
       << (not_writable.empty() ? "yes" : "no: " + Printable(not_writable))
       << "\n";
+  if (server) PrintServer(out, *server);
 }
 
 void PrintKeys(std::ostream& out, const BackendSetup& backend,

@@ -103,4 +103,10 @@ StoreFacts BackendStore::Facts() {
   return facts;
 }
 
+std::optional<ServerState> BackendStore::Server() {
+  std::optional<ServerState> state;
+  engine_->ReadTransaction([&] { state = engine_->Server(); });
+  return state;
+}
+
 }  // namespace quillet::standins

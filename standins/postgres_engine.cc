@@ -16,6 +16,7 @@
 #include "postgres_call_row.h"
 #include "postgres_connection.h"
 #include "postgres_schema.h"
+#include "postgres_server_state.h"
 #include "storage_engine.h"
 
 namespace quillet::standins {
@@ -513,6 +514,8 @@ class PostgresEngine final : public StorageEngine {
     if (facts.request_keys > 0) facts.oldest_key = r.Int(0, 3);
     return facts;
   }
+
+  std::optional<ServerState> Server() override { return ReadServerState(db_); }
 
  private:
   // What Expect asked, for the calls that follow in the same transaction.

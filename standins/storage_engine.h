@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "quillet/standins/server_state.h"
 #include "quillet/standins/store_types.h"
 
 namespace quillet::standins {
@@ -204,6 +205,9 @@ class StorageEngine {
 
   // How much is stored (for the operator; counts that scan are fine here).
   virtual StoreFacts Facts() = 0;
+  // What the database server says of its replication (read-only); nothing
+  // for an engine without a server.
+  virtual std::optional<ServerState> Server() { return std::nullopt; }
 };
 
 // The engine for `where`: a PostgreSQL connection URI or a SQLite file

@@ -36,6 +36,7 @@
 #include "support/pg_proxy.h"
 #include "support/pg_server.h"
 #include "support/raises.h"
+#include "support/shell.h"
 
 namespace quillet::standins {
 namespace {
@@ -648,6 +649,23 @@ TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
               "ALTER SYSTEM SET synchronous_standby_names = 'absent'");
   server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  {
+    // The operator is told, in words, that writes would wait (health: exit
+    // 1), and status shows why; neither waits itself.
+    testing::TempDir dir;
+    testing::CliResult health =
+        testing::RunQuillet(dir, {"backend", "health", "--db", made});
+    EXPECT_EQ(health.status, 1) << health.out << health.err;
+    EXPECT_NE(health.err.find("waits for 1 synchronous standby"),
+              std::string::npos)
+        << health.err;
+    testing::CliResult status =
+        testing::RunQuillet(dir, {"backend", "status", "--json", "--db", made});
+    EXPECT_EQ(status.status, 0) << status.err;
+    for (const char* part : {R"("synchronous_standby_names":"absent")",
+                             R"("standbys":[])", "writes stall"})
+      EXPECT_NE(status.out.find(part), std::string::npos) << status.out;
+  }
   for (const std::string& db : {made, empty}) {
     SCOPED_TRACE(db == made ? "made before" : "empty");
     setenv("QUILLET_PG_COMMIT_SECONDS", "1", 1);
@@ -664,6 +682,47 @@ TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
     BackendStore(db).ForEachCall({}, [&](const StoredCall&) { ++calls; });
     EXPECT_EQ(calls, 1);
   }
+}
+
+// A pg_dump of a Quillet database restored (pg_restore) into a new server
+// is one there: its calls and request keys kept, new calls numbered after
+// the restored ones.
+TEST(PostgresBackupTest, ADumpRestoredIntoANewServerTakesWrites) {
+  testing::TempDir dir;
+  std::string db = DatabaseWithOneCall(dir, "");  // SC000001
+  ASSERT_EQ(testing::RunQuillet(dir, {"create-call", "--db", db, "--key", "k",
+                                      "SOLDTOBP=B", "Q_TEXT=kept"})
+                .status,
+            0);  // SC000002
+  std::string bin = testing::PgServerBin(), dump = dir.Path("quillet.dump");
+  ASSERT_EQ(std::system((bin + "/pg_dump -Fc -f " + testing::ShellQuote(dump) +
+                         " " + testing::ShellQuote(db))
+                            .c_str()),
+            0);
+  testing::PgServer target;
+  std::string restored = target.NewDatabase();
+  ASSERT_EQ(std::system((bin + "/pg_restore --no-owner -d " +
+                         testing::ShellQuote(restored) + " " +
+                         testing::ShellQuote(dump))
+                            .c_str()),
+            0);
+  testing::CliResult created = testing::RunQuillet(
+      dir, {"create-call", "--db", restored, "SOLDTOBP=B", "Q_TEXT=new"});
+  EXPECT_EQ(created.status, 0) << created.err;
+  EXPECT_NE(created.out.find("SC000003"), std::string::npos) << created.out;
+  // The key came along: the same request is answered as the first time.
+  testing::CliResult again =
+      testing::RunQuillet(dir, {"create-call", "--db", restored, "--key", "k",
+                                "SOLDTOBP=B", "Q_TEXT=kept"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.out.find("SC000002"), std::string::npos) << again.out;
+  std::vector<std::string> texts;
+  BackendStore(restored).ForEachCall({}, [&](const StoredCall& call) {
+    texts.push_back(call.call_number + " " + call.text.at(0));
+  });
+  EXPECT_EQ(texts,
+            (std::vector<std::string>{"SC000001 a\r\n", "SC000002 kept\r\n",
+                                      "SC000003 new\r\n"}));
 }
 
 // Writers replace a call's description and its solution text together

@@ -17,10 +17,7 @@
 #include "support/shell.h"
 
 namespace quillet::testing {
-namespace {
-
-// The newest installed server's programs (Debian: /usr/lib/postgresql/N).
-std::string ServerBin() {
+std::string PgServerBin() {
   std::string best;
   int best_version = -1;
   std::error_code ec;
@@ -39,6 +36,8 @@ std::string ServerBin() {
   return best;
 }
 
+namespace {
+
 // As the "postgres" user when this process is root.
 std::string AsServerUser(const std::string& command) {
   if (geteuid() != 0) return command;
@@ -54,7 +53,7 @@ void Shell(const std::string& command, const std::string& what) {
 }  // namespace
 
 PgServer::PgServer(const std::string& settings)
-    : bin_(ServerBin()), settings_(settings) {
+    : bin_(PgServerBin()), settings_(settings) {
   Prepare();
   Shell(AsServerUser(bin_ + "/initdb -D " + ShellQuote(dir_ + "/data") +
                      " -U postgres -A trust -E UTF8 --locale=C --no-sync") +
@@ -79,8 +78,8 @@ PgServer::PgServer(const PgServer& primary, const std::string& name)
   Control("start");
 }
 
-void PgServer::Kill() {
-  std::ifstream pid_file(dir_ + "/data/postmaster.pid");
+void KillServer(const std::string& data_dir) {
+  std::ifstream pid_file(data_dir + "/postmaster.pid");
   pid_t postmaster = 0;
   if (!(pid_file >> postmaster) || postmaster <= 0)
     throw std::runtime_error("PostgreSQL test server: no postmaster.pid");
@@ -104,6 +103,8 @@ void PgServer::Kill() {
   kill(postmaster, SIGKILL);
   for (pid_t child : children) kill(child, SIGKILL);
 }
+
+void PgServer::Kill() { KillServer(dir_ + "/data"); }
 
 void PgServer::Promote() {
   Shell(AsServerUser(bin_ + "/pg_ctl -D " + ShellQuote(dir_ + "/data") +

@@ -11,6 +11,14 @@
 
 namespace quillet::testing {
 
+// The newest installed server's programs (Debian: /usr/lib/postgresql/N/bin):
+// initdb, pg_ctl, pg_dump, pg_restore, ...
+std::string PgServerBin();
+
+// Kills the server of `data_dir` at once (SIGKILL to it and every process
+// of it): no shutdown, every connection cut, as a machine that dies.
+void KillServer(const std::string& data_dir);
+
 class PgServer {
  public:
   // Starts the server; throws std::runtime_error saying why it cannot.

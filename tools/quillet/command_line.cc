@@ -218,7 +218,8 @@ int Main(int argc, char** argv) {
       ->check(CLI::Range(int64_t{0}, int64_t{36500}));
   auto* backend_health = backend->add_subcommand(
       "health",
-      "the service's readiness check: exit 0 when a write would be taken");
+      "the service's readiness check: exit 0 when a write would be taken, "
+      "1 with a warning when writes would wait for an absent standby");
 
   std::string token_name, token_scope = "write", token_path;
   auto* token = command("token", "the service's named tokens");
@@ -409,6 +410,11 @@ int Main(int argc, char** argv) {
       errno = 0;
       if (*backend_health) {
         operations::CheckHealth(g);  // raises, saying why, when not ready
+        std::string stall = operations::CommitWaitWarning(g);
+        if (!stall.empty()) {
+          Say("warning: " + stall);
+          return kExitRaised;
+        }
         return print("ok\n");
       }
       if (*backend_keys && prune_days) {

@@ -16,7 +16,11 @@ namespace quillet::operations {
 // Each opens the database as it needs (the reads without creating or
 // changing it) and raises the back end's Error when it cannot be used.
 
-// Prints the facts and whether a write would be taken.
+// Prints the facts and whether a write would be taken; for a database
+// server, also its replication: version, whether it is a standby, what a
+// COMMIT waits for, each standby with its sync state and replay lag, and
+// warnings in words (writes that would stall, answered calls a failover
+// could lose). Reads only.
 void PrintStatus(std::ostream& out, const BackendSetup& backend, bool json);
 
 // Lists up to `limit` keys after `after` (all when nullopt), in key order.
@@ -30,6 +34,10 @@ int64_t PruneKeys(const BackendSetup& backend, int64_t days);
 
 // Raises, saying why, unless the database would take a write now.
 void CheckHealth(const BackendSetup& backend);
+
+// For a database server whose commits wait for more synchronous standbys
+// than are connected (every write would stall), says so in words; else "".
+std::string CommitWaitWarning(const BackendSetup& backend);
 
 // Loads master data from a JSON text, checked whole before the database is
 // opened (a malformed text changes nothing); answers the rows loaded.

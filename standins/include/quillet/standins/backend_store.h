@@ -57,6 +57,7 @@
 #include <utility>
 #include <vector>
 
+#include "quillet/standins/server_state.h"
 #include "quillet/standins/store_types.h"
 
 namespace quillet::standins {
@@ -212,6 +213,9 @@ class BackendStore {
   // The database at this store's address is no longer the one it opened.
   bool Replaced();
   StoreFacts Facts();
+  // The database server's replication state (server_state.h), read-only;
+  // nothing for a SQLite file.
+  std::optional<ServerState> Server();
   // Request keys in key order, a page at a time, after `after` when given.
   std::vector<KeyListing> Keys(const std::optional<std::string>& after,
                                int64_t limit);
