@@ -1,6 +1,7 @@
 #include "quillet/operations/desk_reads.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <fstream>
 
@@ -113,7 +114,9 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
     try {
       size_t used = 0;
       number = std::stoll(*text, &used);
-      if (used != text->size()) throw UsageError("");
+      // Error numbers are 32 bits, as the description says.
+      if (used != text->size() || *number < INT32_MIN || *number > INT32_MAX)
+        throw UsageError("");
     } catch (const std::exception&) {
       throw UsageError("?number must be an error number");
     }

@@ -180,7 +180,7 @@ try {
   // schema, and never 5xx.
   const awkward = ['', ' ', 'x', '0', '-1', '1.5', '90', '255', '256', 'null',
                    '"125"', '{', 'SC000001', 'SC999999', 'S-1', 'S-404', 'A/1',
-                   'a b', '..', 'ü', '\u0001', 'x\u007f', '9'.repeat(20),
+                   'a b', '.x.', 'ü', '\u0001', 'x\u007f', '9'.repeat(20),
                    'x'.repeat(201), '2026-12-01', '2026-12-01T08:30:00Z',
                    '2026-12-01T08:30:00+01:00', 'yesterday', 'true', 'whole'];
   const schemaOf = (p) => p.schema ?? p.content['application/json'].schema;
@@ -202,7 +202,8 @@ try {
   const candidates = (p) => {
     const schema = schemaOf(p);
     const out = [];
-    const example = p.example ?? schema.example;
+    const example = p.content ? JSON.stringify(p.content['application/json'].example)
+                              : p.example ?? schema.example;
     if (example !== undefined && !Array.isArray(example)) out.push(String(example));
     for (const e of schema.enum ?? []) out.push(String(e));
     for (const b of [schema.minimum, schema.maximum])
@@ -217,7 +218,9 @@ try {
       if (!op) continue;
       const params = [...(item.parameters ?? []), ...(op.parameters ?? [])];
       // Every parameter at its example: the request the description shows.
-      const example = (p) => p.example ?? schemaOf(p).example;
+      const example = (p) => p.content
+          ? JSON.stringify(p.content['application/json'].example)
+          : p.example ?? schemaOf(p).example;
       const build = (values, body) => {
         let target = path;
         const query = [];
@@ -255,7 +258,8 @@ try {
                           validParam(p, sent)]);
         }
       }
-      if (media) {
+      if (media && body === undefined) fail(`${method} ${path}: its body has no example`);
+      if (media && body !== undefined) {
         const example_body = JSON.parse(body);
         const variants = ['{bad', '', '[1]', '"text"', '{}', body];
         if (Array.isArray(example_body.values))
