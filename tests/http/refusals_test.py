@@ -6,7 +6,7 @@ post bodies of 4, 8 and 64 MiB that are refused with 413, 415, 403, 401 and
 failure.
 
   refusals_test.py QUILLET [--tries N] [--clients python,node,curl]
-                           [--sizes 4,8,64]
+                           [--sizes 4,8,64] [--only 413,401]
 
 With the defaults (one try of each) it takes a few seconds; the figures in
 the closing notes are from --tries 200.
@@ -89,6 +89,8 @@ def main():
     parser.add_argument("--tries", type=int, default=1)
     parser.add_argument("--clients", default="python,node")
     parser.add_argument("--sizes", default="4,8,64")
+    parser.add_argument("--only", default="",
+                        help="these refusals only (e.g. 413,401)")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
     with tempfile.TemporaryDirectory() as work:
@@ -115,6 +117,9 @@ def main():
             (401, large_port, "/calls", [json_type]),
             (400, large_port, "/calls/SC%G1/changes", [auth, json_type]),
         ]
+        if args.only:
+            wanted = {int(s) for s in args.only.split(",")}
+            refusals = [r for r in refusals if r[0] in wanted]
         cases = [(status, port, path, headers, mib)
                  for mib in sizes for status, port, path, headers in refusals
                  for _ in range(args.tries)]

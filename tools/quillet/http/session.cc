@@ -89,13 +89,14 @@ void Session::OnHeader(ErrorCode ec) {
   const auto& message = parser_->get();
   request_.method = std::string(message.method_string());
   std::string_view target(message.target().data(), message.target().size());
+  // As sent, for the log and the audit of a refusal before it is parsed.
+  request_.path = std::string(target.substr(0, target.find('?')));
   for (const auto& field : message)
     request_.headers.emplace_back(std::string(field.name_string()),
                                   std::string(field.value()));
   keep_alive_ = message.keep_alive();
   if (parser_->content_length() &&
       *parser_->content_length() > server_.limits.body_bytes) {
-    ParseTarget(target, request_);  // for the log, when it can be read
     return ReadFailed(bhttp::error::body_limit);
   }
   parser_->body_limit(server_.limits.body_bytes);
