@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "http/server_process.h"
+#include "http/session.h"
 #include "support/temp_dir.h"
 
 namespace quillet::cli {
@@ -361,6 +362,25 @@ TEST(ConnectionTest, SlowBodiesFromManyAddressesDoNotStarveOthers) {
     close(sock);
   }
   EXPECT_EQ(cut, 80);
+}
+
+// The body budget's client: an IPv4 address (mapped into IPv6 too), or an
+// IPv6 address's /64, which one host may hold whole.
+TEST(ConnectionTest, AClientNetworkIsAnAddressOrAnIPv6Slash64) {
+  struct Case {
+    const char* address;
+    const char* network;
+  } cases[] = {
+      {"192.0.2.7", "192.0.2.7"},
+      {"::ffff:192.0.2.7", "192.0.2.7"},
+      {"2001:db8:1:2:a:b:c:d", "2001:db8:1:2::/64"},
+      {"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"},
+      {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(http::ClientNetwork(boost::asio::ip::make_address(c.address)),
+              c.network)
+        << c.address;
 }
 
 // A back end that cannot be opened: writes and readiness answer 503 with

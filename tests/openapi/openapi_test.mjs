@@ -217,6 +217,9 @@ try {
       const op = item[method];
       if (!op) continue;
       const params = [...(item.parameters ?? []), ...(op.parameters ?? [])];
+      for (const p of params)
+        if ((p.content ? p.content['application/json'].example : p.example ?? schemaOf(p).example) === undefined)
+          fail(`${method.toUpperCase()} ${path}: parameter ${p.name} has no example`);
       // Every parameter at its example: the request the description shows.
       const example = (p) => p.content
           ? JSON.stringify(p.content['application/json'].example)

@@ -64,8 +64,8 @@ void Session::ReadHeader() {
   parser_.emplace();
   parser_->header_limit(static_cast<uint32_t>(server_.limits.header_bytes));
   // The limit is held once the whole header is read (OnHeader): a refusal
-  // then knows the request's method, path and token.
-  // (Beast takes boost::none as a limit of 0, so the largest value.)
+  // then knows the request's method, path and token. (Not boost::none:
+  // Beast's header check takes any length as over it.)
   parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
   request_.start = std::chrono::steady_clock::now();
   stream_.expires_never();
@@ -288,7 +288,7 @@ void Session::Drain() {
   if (spent >= most) return Close();
   stream_.expires_after(std::min<std::chrono::steady_clock::duration>(
       kLingerPause, most - spent));
-  stream_.async_read_some(buffer_.prepare(kReadBytes),
+  stream_.async_read_some(buffer_.prepare(kBufferBytes),
                           [self = shared_from_this()](ErrorCode ec, size_t) {
                             if (ec) return self->Close();
                             self->Drain();
