@@ -2,7 +2,9 @@
 // valid OpenAPI 3 document of this version; every route the server
 // registers is described and every described operation is exercised below;
 // every answer's status is one its operation describes, and its body
-// validates against that response's schema.
+// validates against that response's schema; and requests generated from the
+// description itself, for every operation, are taken when it allows them and
+// refused when it does not.
 //
 //   node openapi_test.mjs QUILLET_BINARY SOURCE_DIR
 import {spawn, execFileSync} from 'node:child_process';

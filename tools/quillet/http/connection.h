@@ -5,8 +5,9 @@
 //
 // Per connection, one request at a time: pipelined requests are answered in
 // the order sent. The limits (ConnectionLimits) answer:
-//   400  malformed request, no or more than one Host, conflicting
-//        Content-Length, a malformed percent escape in the path
+//   400  malformed request, no or more than one Host, a header allowed
+//        once given twice, conflicting Content-Length, a malformed
+//        percent escape in the path
 //   408  the request was not whole by its deadline, or its body arrived
 //        slower than the minimum rate
 //   413  a body over the limit, whatever its content type or framing
