@@ -9,6 +9,10 @@
   flood PORT CONNECTIONS BYTES  CONNECTIONS at once, each sending BYTES of
                                 header lines; prints how many were answered
                                 431
+  starve PORT HONEST THREADS    80 uploads from 127.0.0.2-9 send 1 MB of a
+                                1 MiB body and stall; then HONEST posts of
+                                200 KB from 127.0.0.1, THREADS at once;
+                                prints how many were answered 503
 """
 import socket
 import sys
@@ -99,7 +103,49 @@ def flood(port, connections, size):
     print(sum(answered))
 
 
+def starve(port, honest, threads):
+    head = (b"POST /calls HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+            b"application/json\r\nContent-Length: 1048576\r\n\r\n")
+    stalled = []
+    for client in range(2, 10):
+        for _ in range(10):
+            sock = socket.socket()
+            sock.bind(("127.0.0.%d" % client, 0))
+            sock.connect((HOST, port))
+            sock.sendall(head + b" " * 1000000)
+            stalled.append(sock)
+    time.sleep(0.3)
+    body = b'{"SOLDTOBP":"BP-1","Q_TEXT":"' + b"x" * 200000 + b'"}'
+    post = (b"POST /calls HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+            b"application/json\r\nConnection: close\r\nContent-Length: "
+            + str(len(body)).encode() + b"\r\n\r\n" + body)
+    busy = []
+    left = list(range(honest))
+    lock = threading.Lock()
+
+    def worker():
+        while True:
+            with lock:
+                if not left:
+                    return
+                left.pop()
+            sock = connect(port)
+            sock.sendall(post)
+            busy.append(sock.recv(64).startswith(b"HTTP/1.1 503"))
+            sock.close()
+
+    workers = [threading.Thread(target=worker) for _ in range(threads)]
+    for thread in workers:
+        thread.start()
+    for thread in workers:
+        thread.join()
+    for sock in stalled:
+        sock.close()
+    print(sum(busy))
+
+
 if __name__ == "__main__":
     mode, port = sys.argv[1], int(sys.argv[2])
     args = [int(a) for a in sys.argv[3:]]
-    {"hold": hold, "probe": probe, "flood": flood}[mode](port, *args)
+    {"hold": hold, "probe": probe, "flood": flood,
+     "starve": starve}[mode](port, *args)

@@ -1,5 +1,7 @@
 #include "quillet/operations/desk_reads.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <fstream>
 
@@ -33,6 +35,23 @@ std::string Bounded(const QueryParams& params, const char* name) {
   return text;
 }
 
+// Whether a search finds the entry as a listing would: in its key or any
+// column, ASCII letters in either case.
+bool Found(const standins::MasterEntry& entry, const std::string& search) {
+  auto fold = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  auto in = [&](const std::string& text) {
+    return std::search(text.begin(), text.end(), search.begin(), search.end(),
+                       [&](char a, char b) { return fold(a) == fold(b); }) !=
+           text.end();
+  };
+  if (in(entry.key)) return true;
+  for (const auto& column : entry.columns)
+    if (in(column.second)) return true;
+  return false;
+}
+
 Json EntryJson(standins::MasterList list, const standins::MasterEntry& entry) {
   Json out = {
       {list == standins::MasterList::kBusinessPartners ? "number" : "object",
@@ -61,11 +80,14 @@ Json MasterDataJson(const BackendSetup& backend, MasterList which,
   Json out = Json::array();
   if (list == standins::MasterList::kBusinessPartners &&
       params.count("number")) {
-    if (params.count("number") > 100 || params.count("search"))
-      throw UsageError("?number is given up to 100 times, without ?search");
+    if (params.count("number") > 100)
+      throw UsageError("?number is given up to 100 times");
+    // With ?search too: those of them it finds.
+    std::string search = Bounded(params, "search");
     for (auto [it, last] = params.equal_range("number"); it != last; ++it)
       if (auto entry = store->MasterOf(list, it->second))
-        out.push_back(EntryJson(list, *entry));
+        if (search.empty() || Found(*entry, search))
+          out.push_back(EntryJson(list, *entry));
     return out;
   }
   int64_t limit = Whole(params, "limit", 20, 100);
@@ -92,7 +114,9 @@ Json LogPageJson(const std::string& log_path, const QueryParams& params) {
     try {
       size_t used = 0;
       number = std::stoll(*text, &used);
-      if (used != text->size()) throw UsageError("");
+      // Error numbers are 32 bits, as the description says.
+      if (used != text->size() || *number < INT32_MIN || *number > INT32_MAX)
+        throw UsageError("");
     } catch (const std::exception&) {
       throw UsageError("?number must be an error number");
     }

@@ -13,11 +13,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "http/server_process.h"
+#include "http/session.h"
 #include "support/temp_dir.h"
 
 namespace quillet::cli {
@@ -25,8 +27,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int Connect(int port) {
+// A connection to the server from `from` (a loopback address other than
+// 127.0.0.1 is another client).
+int Connect(int port, const char* from = nullptr) {
   int sock = socket(AF_INET, SOCK_STREAM, 0);
+  if (from) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    if (bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(sock);
+      return -1;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
@@ -94,7 +107,7 @@ TEST(ConnectionTest, EveryLimitAndRefusalAnswersItsStatus) {
       {"headers over 16 KiB", flood, {"HTTP/1.1 431 "}},
       {"a chunked body over the limit", chunked, {"HTTP/1.1 413 "}},
       {"a form body over the limit",
-       Post("/calls", "a=" + std::string(5000, 'b'),
+       Post("/items", "a=" + std::string(5000, 'b'),
             "Content-Type: application/x-www-form-urlencoded\r\n"),
        {"HTTP/1.1 413 "}},
       {"two Content-Length",
@@ -106,6 +119,12 @@ TEST(ConnectionTest, EveryLimitAndRefusalAnswersItsStatus) {
            "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
        {"HTTP/1.1 400 ", "only chunked"}},
       {"no Host", "GET /healthz HTTP/1.1\r\n\r\n", {"HTTP/1.1 400 ", "Host"}},
+      {"a Host whose port is not a number",
+       "GET /healthz HTTP/1.1\r\nHost: localhost:abc\r\n" + kClose + "\r\n",
+       {"HTTP/1.1 400 ", "Host header is malformed"}},
+      {"a Host with an empty port",
+       "GET /healthz HTTP/1.1\r\nHost: localhost:\r\n" + kClose + "\r\n",
+       {"HTTP/1.1 400 ", "Host header is malformed"}},
       {"a Host the service does not answer to",
        "GET /calls HTTP/1.1\r\nHost: rebind.example:8080\r\n" + kClose + "\r\n",
        {"HTTP/1.1 421 "}},
@@ -130,6 +149,18 @@ TEST(ConnectionTest, EveryLimitAndRefusalAnswersItsStatus) {
       {"a write a browser marks cross-site",
        Post("/calls", call, kJson + "Sec-Fetch-Site: cross-site\r\n" + kClose),
        {"HTTP/1.1 403 "}},
+      {"Sec-Fetch-Site twice",
+       Post("/calls", call,
+            kJson +
+                "Sec-Fetch-Site: same-origin\r\nSec-Fetch-Site: "
+                "cross-site\r\n" +
+                kClose),
+       {"HTTP/1.1 400 ", "allowed once"}},
+      {"an Origin naming this Host in another case (a dry run)",
+       Post("/calls", call,
+            kJson + "Origin: HTTP://LocalHost\r\nQuillet-Dry-Run: true\r\n" +
+                kClose),
+       {"HTTP/1.1 200 "}},
       {"a blank Idempotency-Key",
        Post("/calls", call, kJson + "Idempotency-Key:   \r\n" + kClose),
        {"HTTP/1.1 400 ", "Idempotency-Key is blank"}},
@@ -152,6 +183,15 @@ TEST(ConnectionTest, EveryLimitAndRefusalAnswersItsStatus) {
       EXPECT_NE(answer.find(part), std::string::npos) << answer;
     EXPECT_EQ(answer.find("RESET"), std::string::npos);
   }
+  // The access log names the method and path of every refusal whose
+  // request line was read, those refused before the header was whole too.
+  std::ifstream log(dir.Path("serve.err"));
+  std::string all((std::istreambuf_iterator<char>(log)), {});
+  for (const char* line :
+       {R"({"method":"GET","path":"/healthz","status":431)",
+        R"({"method":"POST","path":"/items","status":413)",
+        R"({"method":"GET","path":"/calls/SC%G1","status":400)"})
+    EXPECT_NE(all.find(line), std::string::npos) << line << "\n" << all;
   // Nothing above wrote; then three creates in one write are answered in
   // order, and a serial with '/' is reachable through its escape.
   std::string pipelined = Post("/calls", call, kJson) +
@@ -217,13 +257,21 @@ TEST(ConnectionTest, IdleAndSlowClientsCostNoWorker) {
       "GET /healthz HTTP/1.1\r\nHost: localhost\r\nX-Slow: " +
       std::string(40, 's') + "\r\n\r\n";
   std::string cut;
-  for (size_t i = 0; i < request.size() && cut.empty(); ++i) {  // ~8 s
+  // The request line at once, the rest a byte each 100 ms (cut at 2 s).
+  const size_t line = request.find("\r\n") + 2;
+  send(slow, request.data(), line, MSG_NOSIGNAL);
+  for (size_t i = line; i < request.size() && cut.empty(); ++i) {
     send(slow, &request[i], 1, MSG_NOSIGNAL);
     pollfd ready{slow, POLLIN, 0};
     if (poll(&ready, 1, 100) > 0) cut = ReadAll(slow, 1);
   }
   EXPECT_EQ(cut.find("HTTP/1.1 408 "), 0u) << cut;
   close(slow);
+  std::ifstream log(dir.Path("serve.err"));
+  std::string all((std::istreambuf_iterator<char>(log)), {});
+  EXPECT_NE(all.find(R"({"method":"GET","path":"/healthz","status":408)"),
+            std::string::npos)
+      << all;
 }
 
 // Bodies being read at once have a budget (64 MiB with the default 1 MiB
@@ -267,6 +315,72 @@ TEST(ConnectionTest, BodiesBeingReadHaveABudget) {
   }
   EXPECT_NE(metrics.find("\nquillet_requests_in_flight 1\n"), std::string::npos)
       << metrics;
+}
+
+// Slow bodies from many client addresses cannot starve the others: 80
+// uploads from 8 addresses send 1 MB of 1 MiB each and stall, more than the
+// budget; honest posts from another address are still taken (the share
+// kept for clients holding none), and the stalled bodies are cut with 408
+// once a window passes with too few bytes, freeing the budget.
+TEST(ConnectionTest, SlowBodiesFromManyAddressesDoNotStarveOthers) {
+  testing::TempDir dir;
+  ServerProcess server(dir, {});
+  ASSERT_GT(server.port(), 0);
+  const std::string head = "POST /calls HTTP/1.1\r\nHost: localhost\r\n" +
+                           kJson + "Content-Length: 1048576\r\n\r\n";
+  const std::string stalled = head + std::string(1000000, ' ');
+  std::vector<int> held;
+  for (int client = 2; client < 10; ++client) {
+    std::string from = "127.0.0." + std::to_string(client);
+    for (int i = 0; i < 10; ++i) {
+      int sock = Connect(server.port(), from.c_str());
+      ASSERT_GE(sock, 0) << from;
+      send(sock, stalled.data(), stalled.size(), MSG_NOSIGNAL);
+      held.push_back(sock);
+    }
+  }
+  usleep(300000);
+  const std::string honest = Post(
+      "/calls",
+      R"({"SOLDTOBP":"BP-1","Q_TEXT":")" + std::string(200000, 'x') + R"("})",
+      kJson + kClose);
+  int busy = 0;
+  for (int i = 0; i < 16; ++i) {
+    std::string answer = Exchange(server.port(), honest);
+    if (answer.find("HTTP/1.1 503 ") == 0) ++busy;
+    EXPECT_EQ(answer.find("HTTP/1.1 201 "), 0u) << answer.substr(0, 200);
+  }
+  EXPECT_EQ(busy, 0);
+  // Stalled, a body is cut within two windows (4 s), with its answer.
+  int cut = 0;
+  for (int sock : held) {
+    pollfd ready{sock, POLLIN, 0};
+    char answer[16] = {};
+    if (poll(&ready, 1, 6000) > 0) recv(sock, answer, sizeof answer - 1, 0);
+    std::string status(answer, 13);
+    if (status == "HTTP/1.1 408 " || status == "HTTP/1.1 503 ") ++cut;
+    close(sock);
+  }
+  EXPECT_EQ(cut, 80);
+}
+
+// The body budget's client: an IPv4 address (mapped into IPv6 too), or an
+// IPv6 address's /64, which one host may hold whole.
+TEST(ConnectionTest, AClientNetworkIsAnAddressOrAnIPv6Slash64) {
+  struct Case {
+    const char* address;
+    const char* network;
+  } cases[] = {
+      {"192.0.2.7", "192.0.2.7"},
+      {"::ffff:192.0.2.7", "192.0.2.7"},
+      {"2001:db8:1:2:a:b:c:d", "2001:db8:1:2::/64"},
+      {"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"},
+      {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(http::ClientNetwork(boost::asio::ip::make_address(c.address)),
+              c.network)
+        << c.address;
 }
 
 // A back end that cannot be opened: writes and readiness answer 503 with

@@ -13,18 +13,28 @@ std::string Lower(std::string_view text) {
   return out;
 }
 
+// Whether `port` is one to five digits.
+bool IsPort(std::string_view port) {
+  return !port.empty() && port.size() <= 5 &&
+         std::all_of(port.begin(), port.end(), [](char c) {
+           return std::isdigit(static_cast<unsigned char>(c));
+         });
+}
+
 // The name of "name", "name:port", "[v6]" or "[v6]:port"; empty when
-// malformed.
+// malformed (a port that is not digits, or a ':' with none after it).
 std::string HostName(std::string_view host) {
+  std::string_view rest;
   if (!host.empty() && host[0] == '[') {
     size_t close = host.find(']');
     if (close == std::string_view::npos) return "";
-    std::string_view rest = host.substr(close + 1);
-    if (!rest.empty() && (rest[0] != ':' || rest.size() == 1)) return "";
+    rest = host.substr(close + 1);
     host = host.substr(0, close + 1);
   } else if (size_t colon = host.find(':'); colon != std::string_view::npos) {
+    rest = host.substr(colon);
     host = host.substr(0, colon);
   }
+  if (!rest.empty() && (rest[0] != ':' || !IsPort(rest.substr(1)))) return "";
   return Lower(host);
 }
 
@@ -48,6 +58,10 @@ BrowserGuard::BrowserGuard(const std::string& listen_host,
   for (const std::string& host : hosts) hosts_.push_back(HostName(host));
 }
 
+bool BrowserGuard::HostWellFormed(std::string_view host) {
+  return !HostName(host).empty();
+}
+
 bool BrowserGuard::HostAllowed(std::string_view host) const {
   std::string name = HostName(host);
   return !name.empty() &&
@@ -55,8 +69,10 @@ bool BrowserGuard::HostAllowed(std::string_view host) const {
 }
 
 bool BrowserGuard::OriginAllowed(const std::string* origin) const {
-  return origin &&
-         std::find(origins_.begin(), origins_.end(), *origin) != origins_.end();
+  return origin && std::any_of(origins_.begin(), origins_.end(),
+                               [&](const std::string& allowed) {
+                                 return EqualsIgnoringCase(allowed, *origin);
+                               });
 }
 
 std::optional<Response> BrowserGuard::CheckWrite(const Request& request) const {
@@ -69,8 +85,9 @@ std::optional<Response> BrowserGuard::CheckWrite(const Request& request) const {
   const std::string* origin = request.Header("Origin");
   if (OriginAllowed(origin)) return std::nullopt;
   const std::string* host = request.Header("Host");
-  if (origin && (!host || (*origin != "http://" + *host &&
-                           *origin != "https://" + *host)))
+  // Scheme and host are compared in any case (the port has none).
+  if (origin && (!host || (!EqualsIgnoringCase(*origin, "http://" + *host) &&
+                           !EqualsIgnoringCase(*origin, "https://" + *host))))
     return Refusal(403, "a write from another site is refused");
   const std::string* site = request.Header("Sec-Fetch-Site");
   if (site && *site != "same-origin" && *site != "none")

@@ -21,6 +21,10 @@ class BrowserGuard {
   BrowserGuard(const std::string& listen_host, std::vector<std::string> hosts,
                std::vector<std::string> origins);
 
+  // True when the Host header is a name or bracketed IPv6 address with, at
+  // most, ":" and one to five digits (a port); anything else is a 400.
+  static bool HostWellFormed(std::string_view host);
+
   // True when the Host header (name, optionally ":port") names the service:
   // localhost, 127.0.0.1, [::1], the listen address, or an allowed host.
   bool HostAllowed(std::string_view host) const;
@@ -37,7 +41,7 @@ class BrowserGuard {
  private:
   bool OriginAllowed(const std::string* origin) const;
   std::vector<std::string> hosts_;    // lower case, without ports
-  std::vector<std::string> origins_;  // exact
+  std::vector<std::string> origins_;  // compared in any case
 };
 
 }  // namespace quillet::cli::http

@@ -5,15 +5,22 @@
 //
 // Per connection, one request at a time: pipelined requests are answered in
 // the order sent. The limits (ConnectionLimits) answer:
-//   400  malformed request, no or more than one Host, conflicting
-//        Content-Length, a malformed percent escape in the path
-//   408  the request was not whole by its deadline
+//   400  malformed request, no or more than one Host, a header allowed
+//        once given twice, conflicting Content-Length, a malformed
+//        percent escape in the path
+//   408  the request was not whole by its deadline, or its body arrived
+//        slower than the minimum rate
 //   413  a body over the limit, whatever its content type or framing
 //   431  request line and headers over the limit
 //   503  over the connection cap, in all or for the client's address, or
 //        over the budget of bodies being read (with Retry-After; the
 //        answer is written, never a reset)
-// After any of these the connection is closed.
+// After any of these the connection is closed: the answer is written, the
+// sending side shut, and what the client still sends is read and dropped
+// until it closes (or pauses, or a time bound passes), so that a client
+// still sending a body it was refused reads the answer rather than a reset.
+// The access log names the method and path of every request whose request
+// line was read.
 //
 // Signals: the first SIGTERM or SIGINT stops accepting, closes idle
 // connections, finishes the requests in flight and returns 0; requests
@@ -36,8 +43,15 @@ struct ConnectionLimits {
   size_t header_bytes = 16 * 1024;  // request line and headers: 431 past it
   size_t body_bytes = 1 << 20;      // 413 past it
   // Bodies being read at once, in all and a quarter of it per client
-  // address (503 past it): what many slow uploads may hold in memory.
+  // network (an IPv4 address, an IPv6 /64; 503 past it): what many slow
+  // uploads may hold in memory. A quarter of it is kept for clients whose
+  // network holds none of it, so that those holding some cannot fill it.
   size_t body_budget = 64 << 20;
+  // A body must arrive at this rate or faster (bytes a second, over each
+  // window), or it is cut with 408 and its share of the budget freed: a
+  // stalled upload holds the budget for one window, not for the deadline.
+  size_t min_body_rate = 4 * 1024;
+  std::chrono::seconds body_rate_window{2};
   // From a request's first byte to its last, and again for writing the
   // answer.
   std::chrono::seconds request_deadline{10};

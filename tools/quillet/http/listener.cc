@@ -43,7 +43,8 @@ void Server::Accept() {
       return Accept();
     }
     auto session =
-        std::make_shared<Session>(std::move(socket), *this, std::move(client));
+        std::make_shared<Session>(std::move(socket), *this, std::move(client),
+                                  ClientNetwork(peer.address()));
     if (total >= limits.max_connections) {
       ++refusing;
       session->Refuse(503, "the service has too many connections");

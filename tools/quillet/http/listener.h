@@ -53,10 +53,11 @@ class Server {
   bool stopping = false;
   int total = 0;
   int refusing = 0;
-  // Bytes of bodies being read now, reserved from their Content-Length (a
-  // chunked body reserves the whole limit), against the budget.
+  // Bytes of bodies being read now, reserved as they arrive, against the
+  // budget.
   size_t body_bytes = 0;
-  std::unordered_map<std::string, size_t> client_body_bytes;  // a quarter each
+  // Per client network (ClientNetwork): a quarter of the budget each.
+  std::unordered_map<std::string, size_t> network_body_bytes;
   std::unordered_set<Session*> sessions;
   std::unordered_map<std::string, int> per_client;
 };

@@ -104,4 +104,26 @@ bool ParseTarget(std::string_view target, Request& request) {
   return true;
 }
 
+bool ReadRequestLine(std::string_view bytes, Request& request) {
+  size_t end = bytes.find("\r\n");
+  if (end == std::string_view::npos) return false;
+  std::string_view line = bytes.substr(0, end);
+  size_t first = line.find(' ');
+  size_t last = line.rfind(' ');
+  if (first == 0 || first == std::string_view::npos || last == first ||
+      line.substr(last + 1).rfind("HTTP/", 0) != 0)
+    return false;
+  std::string_view method = line.substr(0, first);
+  std::string_view target = line.substr(first + 1, last - first - 1);
+  auto printable = [](std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+      return static_cast<unsigned char>(c) > 0x20 && c != 0x7f;
+    });
+  };
+  if (!printable(method) || !printable(target)) return false;
+  request.method = std::string(method);
+  request.path = std::string(target.substr(0, target.find('?')));
+  return true;
+}
+
 }  // namespace quillet::cli::http

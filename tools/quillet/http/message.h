@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "http/route_id.h"
+
 namespace quillet::cli::http {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
@@ -26,7 +28,8 @@ struct Request {
   std::chrono::steady_clock::time_point start;  // its first byte was read
 
   // Set by the service as it routes the request.
-  std::string op;      // the route's name; empty: never routed
+  std::string op;  // the route's name; empty: never routed
+  RouteId route = RouteId::kNone;
   std::string arg;     // the call or serial number in the path
   std::string caller;  // the token's name; empty without tokens
   bool write = false;  // an operation, for the audit trail
@@ -57,6 +60,11 @@ struct Response {
 // segments and query; false when a percent escape is malformed or a decoded
 // segment holds a control character.
 bool ParseTarget(std::string_view target, Request& request);
+
+// The method and path of the request line at the start of `bytes` (what was
+// read of a request whose header could not be, for the access log); false,
+// and nothing set, when no whole request line is there.
+bool ReadRequestLine(std::string_view bytes, Request& request);
 
 // Decodes %XX escapes (and '+' as a space when `plus_is_space`); nullopt
 // when an escape is malformed.

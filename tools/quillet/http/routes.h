@@ -15,12 +15,14 @@
 #include <string_view>
 
 #include "http/message.h"
+#include "http/route_id.h"
 #include "http/tokens.h"
 
 namespace quillet::cli::http {
 
 struct Route {
   std::string_view method;
+  RouteId id;           // what the service dispatches on
   std::string_view op;  // its name in the access log and the metrics
   Scope scope;
   bool open;   // answered without a token

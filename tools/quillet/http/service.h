@@ -50,6 +50,10 @@ inline Response ReplyError(int status, const std::string& what) {
 // too, is a 400.
 enum class Switch { kOff, kOn, kWhole };
 
+// The token of an Authorization header "Bearer <token>" (one or more spaces
+// after the scheme, which is matched in any case); nullopt otherwise.
+std::optional<std::string_view> BearerToken(const std::string* header);
+
 class Service : public Handler {
  public:
   explicit Service(const ServeOptions& options);
@@ -78,6 +82,22 @@ class Service : public Handler {
   void Finish(const Request& req, Response& res) override;
 
  private:
+  // The request's token among the loaded ones; nullptr when it names none.
+  const TokenSet::Entry* TokenOf(const Request& req) const;
+
+  // A write as the audit trail has it: who asked, for which route.
+  struct Writer {
+    std::string op;
+    RouteId route = RouteId::kNone;
+    std::string arg;
+    std::string caller;
+  };
+  // The write a request asks for, when it is one and its token is known (or
+  // no tokens are used): as routed, or for a request refused before it was
+  // routed (413, a malformed target, a header given twice), as it would
+  // have been. nullopt: not a write, or not from a known token.
+  std::optional<Writer> WriterOf(const Request& req) const;
+
   // The SERIALNUMBER row's value; nullopt when the values have none or are
   // not rows (which the operation layer refuses).
   static std::optional<Json> SerialOf(const Json& body);

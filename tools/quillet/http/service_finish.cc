@@ -3,16 +3,44 @@
 #include <algorithm>
 #include <iostream>
 
+#include "http/routes.h"
 #include "http/service.h"
 
 namespace quillet::cli::http {
+
+std::optional<Service::Writer> Service::WriterOf(const Request& req) const {
+  if (!req.op.empty()) {  // routed
+    if (!req.write) return std::nullopt;
+    return Writer{req.op, req.route, req.arg, req.caller};
+  }
+  if (req.method.empty()) return std::nullopt;
+  Writer writer;
+  if (tokens_) {
+    const TokenSet::Entry* entry = TokenOf(req);
+    if (!entry) return std::nullopt;  // in the access log only
+    writer.caller = entry->name;
+  }
+  Request probe;
+  probe.method = req.method;
+  if (ParseTarget(req.path, probe)) {
+    RouteMatch match = MatchRoute(probe);
+    if (!match.route || !match.route->write) return std::nullopt;
+    writer.op = std::string(match.route->op);
+    writer.route = match.route->id;
+    writer.arg = std::move(match.arg);
+  } else {  // no route can be read from it: a write if its method writes
+    if (req.method != "POST" && req.method != "PUT") return std::nullopt;
+    writer.op = "other";
+  }
+  return writer;
+}
 
 void Service::Abandoned(const Request&) { metrics_.Abandoned(); }
 
 void Service::Finish(const Request& req, Response& res) {
   res.Set("X-Content-Type-Options", "nosniff");
   res.Set("Referrer-Policy", "no-referrer");
-  if (req.op == "console" && res.status == 200) {
+  if (req.route == RouteId::kConsole && res.status == 200) {
     res.Set("Content-Security-Policy",
             "default-src 'self'; script-src 'self'; style-src 'self'; "
             "frame-ancestors 'none'; base-uri 'none'; form-action 'self'");
@@ -42,18 +70,23 @@ void Service::Finish(const Request& req, Response& res) {
   // Writes by whoever may write: a request refused for want of a token
   // is in the access log only, so that nobody without one can grow the
   // trail.
-  if (req.write && res.status != 401) {
-    Json entry = {{"token", req.caller.empty() ? Json() : Json(req.caller)},
-                  {"route", req.method + " " + req.path},
-                  {"op", req.op}};
-    std::string subject = !res.subject.empty() ? res.subject : req.arg;
-    if (!subject.empty())
-      entry[req.op.find("call") != std::string::npos ? "call" : "item"] =
-          subject;
+  std::optional<Writer> writer =
+      res.status == 401 ? std::nullopt : WriterOf(req);
+  if (writer) {
+    Json entry = {
+        {"token", writer->caller.empty() ? Json() : Json(writer->caller)},
+        {"route", req.method + " " + req.path},
+        {"op", writer->op}};
+    std::string subject = !res.subject.empty() ? res.subject : writer->arg;
+    AuditSubject kind = SubjectOf(writer->route);
+    if (!subject.empty() && kind != AuditSubject::kNone)
+      entry[kind == AuditSubject::kCall ? "call" : "item"] = subject;
     entry["status"] = res.status;
     entry["key"] = key ? Json(*key) : Json();
     entry["replayed"] = res.replayed;
-    entry["dry_run"] = res.dry_run;  // carried out, or only tried
+    // Carried out, or only tried: asked for, though refused before it ran.
+    const std::string* dry = req.Header("Quillet-Dry-Run");
+    entry["dry_run"] = res.dry_run || (dry && *dry == "true");
     audit_.Append(std::move(entry));
   }
 }

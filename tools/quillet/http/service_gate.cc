@@ -36,9 +36,29 @@ void Service::Reload() {
   }
 }
 
+std::optional<std::string_view> BearerToken(const std::string* header) {
+  // "Bearer", one or more spaces, the token.
+  if (!header || header->size() < 7 ||
+      !EqualsIgnoringCase(std::string_view(*header).substr(0, 6), "Bearer") ||
+      (*header)[6] != ' ')
+    return std::nullopt;
+  std::string_view token = std::string_view(*header).substr(6);
+  token.remove_prefix(std::min(token.find_first_not_of(' '), token.size()));
+  if (token.empty()) return std::nullopt;
+  return token;
+}
+
+const TokenSet::Entry* Service::TokenOf(const Request& req) const {
+  std::optional<std::string_view> token =
+      BearerToken(req.Header("Authorization"));
+  return token ? tokens_->Find(*token) : nullptr;
+}
+
 std::optional<Response> Service::Quick(Request& req) {
   req.op = "other";
   metrics_.Started();
+  if (!BrowserGuard::HostWellFormed(*req.Header("Host")))
+    return ReplyError(400, "the Host header is malformed");
   if (!guard_.HostAllowed(*req.Header("Host")))
     return ReplyError(421, "this service does not answer to that Host");
   RouteMatch match = MatchRoute(req);
@@ -53,17 +73,12 @@ std::optional<Response> Service::Quick(Request& req) {
   }
   const Route& route = *match.route;
   req.op = std::string(route.op);
+  req.route = route.id;
   req.arg = std::move(match.arg);
   req.write = route.write;
   Scope scope = Scope::kAdmin;  // without tokens, anyone may do anything
   if (tokens_ && !route.open) {
-    const std::string* header = req.Header("Authorization");
-    const TokenSet::Entry* entry =
-        header && header->size() > 7 &&
-                EqualsIgnoringCase(std::string_view(*header).substr(0, 7),
-                                   "Bearer ")
-            ? tokens_->Find(std::string_view(*header).substr(7))
-            : nullptr;
+    const TokenSet::Entry* entry = TokenOf(req);
     if (!entry) {
       Response response = ReplyError(401, "a bearer token is required");
       response.Set("WWW-Authenticate", "Bearer");
@@ -79,20 +94,24 @@ std::optional<Response> Service::Quick(Request& req) {
   if (route.write)
     if (std::optional<Response> refusal = guard_.CheckWrite(req))
       return refusal;
-  if (req.op == "healthz") return Reply(200, Json{{"status", "ok"}});
-  if (req.op == "whoami")  // the console offers what the scope allows
-    return Reply(200,
-                 Json{{"name", req.caller.empty() ? Json() : Json(req.caller)},
-                      {"scope", ScopeName(scope)}});
-  if (req.op == "metrics")
-    return Response{200, "text/plain; version=0.0.4", metrics_.Text()};
-  if (req.op == "console") {
-    for (const ConsoleFile& file : ConsoleFiles())
-      if (req.path == file.path ||
-          (req.path == "/" && std::string_view(file.path) == "/index.html"))
-        return Response{200, file.content_type, std::string(file.body)};
+  switch (req.route) {
+    case RouteId::kHealthz:
+      return Reply(200, Json{{"status", "ok"}});
+    case RouteId::kWhoami:  // the console offers what the scope allows
+      return Reply(
+          200, Json{{"name", req.caller.empty() ? Json() : Json(req.caller)},
+                    {"scope", ScopeName(scope)}});
+    case RouteId::kMetrics:
+      return Response{200, "text/plain; version=0.0.4", metrics_.Text()};
+    case RouteId::kConsole:
+      for (const ConsoleFile& file : ConsoleFiles())
+        if (req.path == file.path ||
+            (req.path == "/" && std::string_view(file.path) == "/index.html"))
+          return Response{200, file.content_type, std::string(file.body)};
+      return std::nullopt;
+    default:
+      return std::nullopt;
   }
-  return std::nullopt;
 }
 
 }  // namespace quillet::cli::http

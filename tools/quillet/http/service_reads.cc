@@ -25,47 +25,64 @@ constexpr size_t kMaxAuditTail = 10000;
 }  // namespace
 
 Response Service::Work(const Request& req) {
-  // The route names the operation; from here on it is a type.
-  if (std::optional<Op> operation = operations::OpNamed(req.op))
-    return Operate(req, *operation);
-  const std::string& op = req.op;
-  if (op == "get-call")
-    return Read([&] {
-      std::optional<Json> call = operations::CallJson(backend(), req.arg);
-      if (!call) return ReplyError(404, "no service call");
-      return Reply(200, *call);
-    });
-  if (op == "get-item")
-    return Read([&] {
-      std::optional<Json> item = operations::ItemJson(backend(), req.arg);
-      if (!item) return ReplyError(404, "no serialized item");
-      return Reply(200, *item);
-    });
-  if (op == "list-calls") return ListCalls(req);
-  if (op == "list-items") return ListItems(req);
-  if (op == "log") return Log(req);
-  if (op == "audit" || op == "call-audit" || op == "item-audit")
-    return Audit(req);
-  // Master data for the console's pickers, and how many calls a filter
-  // matches (desk_reads.h).
-  if (op == "partners" || op == "service-objects")
-    return Read([&] {
-      return Reply(200, operations::MasterDataJson(
-                            backend(),
-                            op == "partners" ? MasterList::kBusinessPartners
-                                             : MasterList::kServiceObjects,
-                            ParamsOf(req)));
-    });
-  if (op == "call-count")
-    return Read([&] {
-      return Reply(200, operations::CallCountJson(backend(), CallQueryOf(req)));
-    });
-  if (op == "readyz")  // ready when a write would be taken now
-    return Read([&] {
-      operations::CheckHealth(backend());
-      return Reply(200, Json{{"status", "ready"}});
-    });
-  return ReplyError(404, "no such route");
+  switch (req.route) {
+    case RouteId::kCreateCall:
+      return Operate(req, Op::kCreateCall);
+    case RouteId::kUpdateCall:
+      return Operate(req, Op::kUpdateCall);
+    case RouteId::kCreateItem:
+      return Operate(req, Op::kCreateItem);
+    case RouteId::kUpdateItem:
+      return Operate(req, Op::kUpdateItem);
+    case RouteId::kTimeFormat:
+      return Operate(req, Op::kTimeFormat);
+    case RouteId::kGetCall:
+      return Read([&] {
+        std::optional<Json> call = operations::CallJson(backend(), req.arg);
+        if (!call) return ReplyError(404, "no service call");
+        return Reply(200, *call);
+      });
+    case RouteId::kGetItem:
+      return Read([&] {
+        std::optional<Json> item = operations::ItemJson(backend(), req.arg);
+        if (!item) return ReplyError(404, "no serialized item");
+        return Reply(200, *item);
+      });
+    case RouteId::kListCalls:
+      return ListCalls(req);
+    case RouteId::kListItems:
+      return ListItems(req);
+    case RouteId::kLog:
+      return Log(req);
+    case RouteId::kAudit:
+    case RouteId::kCallAudit:
+    case RouteId::kItemAudit:
+      return Audit(req);
+    // Master data for the console's pickers, and how many calls a filter
+    // matches (desk_reads.h).
+    case RouteId::kPartners:
+    case RouteId::kServiceObjects:
+      return Read([&] {
+        return Reply(
+            200, operations::MasterDataJson(backend(),
+                                            req.route == RouteId::kPartners
+                                                ? MasterList::kBusinessPartners
+                                                : MasterList::kServiceObjects,
+                                            ParamsOf(req)));
+      });
+    case RouteId::kCallCount:
+      return Read([&] {
+        return Reply(200,
+                     operations::CallCountJson(backend(), CallQueryOf(req)));
+      });
+    case RouteId::kReadyz:  // ready when a write would be taken now
+      return Read([&] {
+        operations::CheckHealth(backend());
+        return Reply(200, Json{{"status", "ready"}});
+      });
+    default:  // answered in Quick
+      return ReplyError(404, "no such route");
+  }
 }
 
 template <class Body>
@@ -113,10 +130,10 @@ QueryParams Service::ParamsOf(const Request& req) {
 Response Service::ListCalls(const Request& req) {
   return Read([&] {
     CallQuery query = CallQueryOf(req);
-    if (const std::string* v = req.Param("after")) {
-      // A client's mistake, not the back end's.
-      if (!operations::CallJson(backend(), *v))
-        throw UsageError("?after names no stored call");
+    // An empty ?after is as none; one naming no stored call has nothing
+    // after it (keyset paging passes only numbers it was given).
+    if (const std::string* v = req.Param("after"); v && !v->empty()) {
+      if (!operations::CallJson(backend(), *v)) return CappedListing().Answer();
       query.after = *v;
     }
     CappedListing listing;
@@ -135,9 +152,8 @@ Response Service::ListItems(const Request& req) {
   return Read([&] {
     ItemQuery query;
     query.limit = Number(req, "limit", 100000).value_or(1000);
-    if (const std::string* v = req.Param("after")) {
-      if (!operations::ItemJson(backend(), *v))
-        throw UsageError("?after names no stored item");
+    if (const std::string* v = req.Param("after"); v && !v->empty()) {
+      if (!operations::ItemJson(backend(), *v)) return CappedListing().Answer();
       query.after = *v;
     }
     if (const std::string* v = req.Param("search")) query.text = *v;
@@ -166,10 +182,15 @@ Response Service::Audit(const Request& req) {
   try {
     size_t tail =
         static_cast<size_t>(Number(req, "tail", kMaxAuditTail).value_or(100));
-    if (req.op == "audit") return Reply(200, audit_.Read(tail));
-    return Reply(
-        200,
-        audit_.Read(tail, req.op == "call-audit" ? "call" : "item", req.arg));
+    switch (SubjectOf(req.route)) {
+      case AuditSubject::kCall:
+        return Reply(200, audit_.Read(tail, "call", req.arg));
+      case AuditSubject::kItem:
+        return Reply(200, audit_.Read(tail, "item", req.arg));
+      case AuditSubject::kNone:
+        return Reply(200, audit_.Read(tail));
+    }
+    return Reply(200, audit_.Read(tail));
   } catch (const UsageError& e) {
     return ReplyError(400, e.what());
   }

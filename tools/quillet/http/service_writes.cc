@@ -82,10 +82,13 @@ Json Service::RequestOf(Op op, const Request& req, Json body) {
             "an item request is a JSON object with \"component\" and "
             "\"values\"");
       if (op == Op::kUpdateItem) {
+        // The path names the item: values without a SERIALNUMBER row take
+        // it from there.
         auto values = body.find("values");
         std::optional<Json> serial = SerialOf(body);
         if (values != body.end() && values->is_array() && !serial)
-          throw UsageError("the values have no SERIALNUMBER row");
+          values->insert(values->begin(),
+                         Json::array({"SERIALNUMBER", req.arg}));
         if (serial && *serial != req.arg)
           throw UsageError("SERIALNUMBER differs from the item in the path");
       }

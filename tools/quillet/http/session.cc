@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 
 #include "http/listener.h"
 
@@ -11,10 +12,12 @@ namespace quillet::cli::http {
 namespace {
 
 // After an answer that closes the connection, what the client still sends
-// is read (for up to this long, this much) and dropped, so that it gets the
-// answer rather than a reset.
-constexpr std::chrono::seconds kLinger{2};
-constexpr size_t kLingerBytes = 1 << 20;
+// is read and dropped until it closes, so that it gets the answer rather
+// than a reset: a body it was refused may be large, so no byte count ends
+// this, only a pause of kLingerPause or, in all, kLingerMost (kLingerPause
+// once the service is stopping).
+constexpr std::chrono::seconds kLingerPause{2};
+constexpr std::chrono::seconds kLingerMost{30};
 // Headers a request may carry once only.
 constexpr const char* kSingular[] = {"Host",
                                      "Content-Type",
@@ -22,14 +25,18 @@ constexpr const char* kSingular[] = {"Host",
                                      "Idempotency-Key",
                                      "Quillet-Dry-Run",
                                      "Quillet-Trace",
-                                     "Origin"};
+                                     "Origin",
+                                     "Sec-Fetch-Site"};
 
 }  // namespace
 
-Session::Session(tcp::socket socket, Server& server, std::string client)
+Session::Session(tcp::socket socket, Server& server, std::string client,
+                 std::string network)
     : stream_(std::move(socket)),
       deadline_(stream_.get_executor()),
-      server_(server) {
+      pace_(stream_.get_executor()),
+      server_(server),
+      network_(std::move(network)) {
   request_.client = std::move(client);
   request_.start = std::chrono::steady_clock::now();
   server_.Added(this);
@@ -56,10 +63,14 @@ void Session::ReadHeader() {
   request_.client = std::move(client);
   parser_.emplace();
   parser_->header_limit(static_cast<uint32_t>(server_.limits.header_bytes));
-  parser_->body_limit(server_.limits.body_bytes);
+  // The limit is held once the whole header is read (OnHeader): a refusal
+  // then knows the request's method, path and token. (Not boost::none:
+  // Beast's header check takes any length as over it.)
+  parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
   request_.start = std::chrono::steady_clock::now();
   stream_.expires_never();
   timed_out_ = false;
+  too_slow_ = false;
   deadline_.expires_after(server_.limits.request_deadline);
   deadline_.async_wait([self = shared_from_this()](ErrorCode ec) {
     if (ec || self->state_ != State::kReading) return;
@@ -78,10 +89,17 @@ void Session::OnHeader(ErrorCode ec) {
   const auto& message = parser_->get();
   request_.method = std::string(message.method_string());
   std::string_view target(message.target().data(), message.target().size());
+  // As sent, for the log and the audit of a refusal before it is parsed.
+  request_.path = std::string(target.substr(0, target.find('?')));
   for (const auto& field : message)
     request_.headers.emplace_back(std::string(field.name_string()),
                                   std::string(field.value()));
   keep_alive_ = message.keep_alive();
+  if (parser_->content_length() &&
+      *parser_->content_length() > server_.limits.body_bytes) {
+    return ReadFailed(bhttp::error::body_limit);
+  }
+  parser_->body_limit(server_.limits.body_bytes);
   if (message.count(bhttp::field::host) != 1)
     return Write({400, "application/json",
                   R"({"message":"a request needs one Host header"})"},
@@ -100,10 +118,12 @@ void Session::OnHeader(ErrorCode ec) {
     return Write({400, "application/json",
                   R"({"message":"only chunked transfer coding is taken"})"},
                  true);
-  if (!ParseTarget(target, request_))
+  if (!ParseTarget(target, request_)) {
+    request_.path = std::string(target.substr(0, target.find('?')));
     return Write({400, "application/json",
                   R"({"message":"the request target is malformed"})"},
                  true);
+  }
   // Refusals and quick answers come before the body is read (and, when it
   // is not read, the connection ends with the answer).
   if (std::optional<Response> quick = server_.handler.Quick(request_))
@@ -115,6 +135,7 @@ void Session::OnHeader(ErrorCode ec) {
   if (!parser_->is_done() &&
       !Reserve(std::max<size_t>(1, parser_->get().body().size())))
     return ReadingTooMuch();
+  if (!parser_->is_done()) WatchPace();
   if (beast::iequals(message[bhttp::field::expect], "100-continue") &&
       !parser_->is_done()) {
     static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -131,7 +152,8 @@ void Session::ReadBody() {
   if (parser_->is_done()) return OnRequest({});
   bhttp::async_read_some(
       stream_, buffer_, *parser_,
-      [self = shared_from_this()](ErrorCode ec, size_t) {
+      [self = shared_from_this()](ErrorCode ec, size_t n) {
+        self->paced_bytes_ += n;
         if (ec) return self->OnRequest(ec);
         if (!self->Reserve(self->parser_->get().body().size()))
           return self->ReadingTooMuch();
@@ -139,8 +161,24 @@ void Session::ReadBody() {
       });
 }
 
+void Session::WatchPace() {
+  paced_bytes_ = 0;
+  pace_.expires_after(server_.limits.body_rate_window);
+  pace_.async_wait([self = shared_from_this()](ErrorCode ec) {
+    if (ec || self->state_ != State::kReading) return;
+    auto window =
+        static_cast<size_t>(self->server_.limits.body_rate_window.count());
+    if (self->paced_bytes_ >= self->server_.limits.min_body_rate * window)
+      return self->WatchPace();
+    self->too_slow_ = true;
+    ErrorCode ignored;
+    self->stream_.socket().cancel(ignored);
+  });
+}
+
 void Session::OnRequest(ErrorCode ec) {
   Unreserve();
+  pace_.cancel();
   if (ec) return ReadFailed(ec);
   deadline_.cancel();
   request_.body = std::move(parser_->get().body());
@@ -169,6 +207,23 @@ void Session::ReadFailed(ErrorCode ec) {
           true);
   };
   deadline_.cancel();
+  pace_.cancel();
+  // What was read of the request line, for the access log: as parsed, or
+  // from the bytes of a header too long or too slow to be parsed.
+  if (request_.method.empty() && parser_) {
+    const auto& message = parser_->get();
+    if (!message.method_string().empty()) {
+      request_.method = std::string(message.method_string());
+      std::string_view target(message.target().data(), message.target().size());
+      request_.path = std::string(target.substr(0, target.find('?')));
+    } else {
+      ReadRequestLine(
+          std::string_view(static_cast<const char*>(buffer_.data().data()),
+                           buffer_.size()),
+          request_);
+    }
+  }
+  if (too_slow_) return refuse(408, "the request body arrived too slowly");
   if (timed_out_) return refuse(408, "the request was not complete in time");
   if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow)
     return refuse(431, "the request line and headers are over the limit");
@@ -191,6 +246,7 @@ void Session::Refuse(int status, std::string message) {
 
 void Session::Write(Response response, bool close) {
   deadline_.cancel();
+  pace_.cancel();
   passed_on_ = false;
   server_.handler.Finish(request_, response);
   state_ = State::kWriting;
@@ -221,17 +277,20 @@ void Session::Linger() {
   state_ = State::kClosing;
   ErrorCode ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-  stream_.expires_after(kLinger);
+  linger_start_ = std::chrono::steady_clock::now();
   buffer_.clear();
   Drain();
 }
 
 void Session::Drain() {
-  stream_.async_read_some(buffer_.prepare(kReadBytes),
-                          [self = shared_from_this()](ErrorCode ec, size_t n) {
-                            self->lingered_ += n;
-                            if (ec || self->lingered_ > kLingerBytes)
-                              return self->Close();
+  auto spent = std::chrono::steady_clock::now() - linger_start_;
+  auto most = server_.stopping ? kLingerPause : kLingerMost;
+  if (spent >= most) return Close();
+  stream_.expires_after(std::min<std::chrono::steady_clock::duration>(
+      kLingerPause, most - spent));
+  stream_.async_read_some(buffer_.prepare(kBufferBytes),
+                          [self = shared_from_this()](ErrorCode ec, size_t) {
+                            if (ec) return self->Close();
                             self->Drain();
                           });
 }
@@ -247,6 +306,7 @@ void Session::Close() {
   passed_on_ = false;
   Unreserve();
   deadline_.cancel();
+  pace_.cancel();
   ErrorCode ignored;
   stream_.socket().close(ignored);
   server_.Removed(this);

@@ -12,6 +12,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,9 +34,15 @@ inline constexpr size_t kReadBytes = 16 * 1024;
 
 class Server;
 
+// The client's network, the body budget's key: an IPv4 address (an IPv6
+// address that maps one too), or an IPv6 address's /64.
+std::string ClientNetwork(const asio::ip::address& address);
+
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, Server& server, std::string client);
+  // `network` is the client's network for the body budget (ClientNetwork).
+  Session(tcp::socket socket, Server& server, std::string client,
+          std::string network);
   void Start() { WaitForRequest(); }
   // Answers `status` at once and closes: the connection is over a cap.
   void Refuse(int status, std::string message);
@@ -59,11 +66,15 @@ class Session : public std::enable_shared_from_this<Session> {
   void OnRequest(ErrorCode ec);
   void ReadFailed(ErrorCode ec);
   void Write(Response response, bool close);
+  // Keeps a body to its minimum receive rate, one window at a time.
+  void WatchPace();
   void Linger();
   void Drain();
   void Unreserve();
   // Grows this request's share of the body budget to `bytes`; false (and
-  // nothing taken) when the budget, or its client's quarter, has no room.
+  // nothing taken) when the budget, or its client network's quarter, has no
+  // room. A body whose network held none when it began may use the share
+  // kept for such clients; others may not.
   bool Reserve(size_t bytes);
   void ReadingTooMuch();
 
@@ -72,14 +83,20 @@ class Session : public std::enable_shared_from_this<Session> {
   // socket, which would leave no way to answer 408.
   asio::steady_timer deadline_;
   bool timed_out_ = false;
+  // A body's receive rate, checked once a window; a body under it is cut.
+  asio::steady_timer pace_;
+  size_t paced_bytes_ = 0;  // arrived in this window
+  bool too_slow_ = false;
   Server& server_;
   beast::flat_buffer buffer_{kBufferBytes};
   std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
   Request request_;
   bool keep_alive_ = false;
   State state_ = State::kIdle;
-  size_t lingered_ = 0;
+  std::chrono::steady_clock::time_point linger_start_;
+  std::string network_;     // the body budget's key
   size_t reserved_ = 0;     // of the server's body budget
+  bool newcomer_ = false;   // its network held none when this body began
   bool passed_on_ = false;  // Quick passed it on: an answer is owed
   bool closed_ = false;
 };
