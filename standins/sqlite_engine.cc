@@ -320,6 +320,10 @@ class SqliteEngine final : public StorageEngine {
       sqlite3_close(db_);
       RaiseBackend("cannot open database '" + path + "': " + message);
     }
+    if (!reading && sqlite3_db_readonly(db_, "main") == 1) {
+      sqlite3_close(db_);
+      RaiseReadOnly(path);
+    }
     sqlite3_busy_timeout(db_, kBusyWaitMs);
     sqlite3_extended_result_codes(db_, 1);
     struct stat opened {};
@@ -332,6 +336,9 @@ class SqliteEngine final : public StorageEngine {
       // last commits may be lost if the machine loses power.
       if (writing) Exec("PRAGMA journal_mode=WAL");
       Exec("PRAGMA synchronous=NORMAL");
+      // The -wal the connection opened as it read, if the file has one.
+      if (::stat((path + "-wal").c_str(), &opened) == 0)
+        wal_opened_ = std::pair{opened.st_dev, opened.st_ino};
       cache_ = std::make_unique<StatementCache>(db_);
       use_ = cache_.get();
       group_ = WriteGroup::Of(path, opened_);
@@ -359,14 +366,33 @@ class SqliteEngine final : public StorageEngine {
 
   bool Replaced() override {
     struct stat now {};
-    return ::stat(path_.c_str(), &now) != 0 ||
-           std::pair{now.st_dev, now.st_ino} != opened_;
+    if (::stat(path_.c_str(), &now) != 0 ||
+        std::pair{now.st_dev, now.st_ino} != opened_)
+      return true;
+    // A -wal moved or deleted: this connection would read the old one.
+    return wal_opened_ &&
+           (::stat((path_ + "-wal").c_str(), &now) != 0 ||
+            std::pair{now.st_dev, now.st_ino} != *wal_opened_);
   }
 
   void CheckWritable() override {
-    // The file's write lock, taken and let go.
+    // A commit, as a write's: the write lock needs no free page, a commit
+    // does. It sets the schema version to what it is.
     if (sqlite3_db_readonly(db_, "main") != 1) {
-      group_->Write([](StatementCache&) {}, /*roll_back=*/true);
+      group_->Write(
+          [](StatementCache& shared) {
+            int64_t version = 0;
+            {
+              Statement read(shared, "PRAGMA user_version");
+              if (read.Step()) version = read.Int(0);
+            }
+            std::string same =
+                "PRAGMA user_version = " + std::to_string(version);
+            if (sqlite3_exec(shared.db(), same.c_str(), nullptr, nullptr,
+                             nullptr) != SQLITE_OK)
+              RaiseStatement(shared.db(), same.c_str());
+          },
+          /*roll_back=*/false);
       return;
     }
     // This connection only reads (another user's file, or a writer's):
@@ -378,7 +404,7 @@ class SqliteEngine final : public StorageEngine {
                         nullptr) != SQLITE_OK) {
       why = probe ? sqlite3_errmsg(probe) : "out of memory";
     } else if (sqlite3_db_readonly(probe, "main") == 1) {
-      why = "this user may not write the file";
+      why = "it is read-only here: " + ReadOnlyCause(path_);
     } else {
       sqlite3_busy_timeout(probe, kBusyWaitMs);
       if (sqlite3_exec(probe, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) !=
@@ -613,6 +639,14 @@ class SqliteEngine final : public StorageEngine {
     }
     return found;
   }
+  std::optional<KeyRecord> LiveKey(const std::string& key) override {
+    Statement s(*use_,
+                "SELECT kind, digest, answer FROM request_keys WHERE key = ?1 "
+                "AND expires_at > ?2");
+    s.Bind(1, key).Bind(2, Now());
+    if (!s.Step()) return std::nullopt;
+    return KeyRecord{s.Text(0), s.Text(1), s.Text(2)};
+  }
   void InsertKey(const std::string& key, const KeyRecord& record,
                  int64_t lifetime_seconds) override {
     int64_t now = Now();
@@ -752,6 +786,7 @@ class SqliteEngine final : public StorageEngine {
 
   std::string path_;
   std::pair<dev_t, ino_t> opened_{};  // the file opened, to see it replaced
+  std::optional<std::pair<dev_t, ino_t>> wal_opened_;  // and its -wal
   sqlite3* db_ = nullptr;
   std::unique_ptr<StatementCache> cache_;  // this engine's own connection
   StatementCache* use_ = nullptr;  // its own, or the write group's in a write
