@@ -280,6 +280,13 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   } else if (p.op != Op::kTimeFormat) {
     out["errorText"] = VariantToJson(p.error, types);
   }
+  // A log on the full disk fails too, and its error takes the place of the
+  // back end's: the cause is said first.
+  if (outcome.disk_full && scope && scope->context()->LogFailed())
+    outcome.message =
+        "the disk holding the database is full; nothing was written; try "
+        "again (" +
+        outcome.message + ")";
   outcome.replayed = scope && scope->context()->Replayed();
   std::string stored = standins::TakeStoredNote();
   if (outcome.verdict == Verdict::kRaised && !stored.empty()) {

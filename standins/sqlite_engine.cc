@@ -404,7 +404,7 @@ class SqliteEngine final : public StorageEngine {
                         nullptr) != SQLITE_OK) {
       why = probe ? sqlite3_errmsg(probe) : "out of memory";
     } else if (sqlite3_db_readonly(probe, "main") == 1) {
-      why = "it is read-only here: " + ReadOnlyCause(path_);
+      why = ReadOnlyCause(path_);
     } else {
       sqlite3_busy_timeout(probe, kBusyWaitMs);
       if (sqlite3_exec(probe, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) !=

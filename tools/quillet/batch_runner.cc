@@ -174,7 +174,20 @@ int RunBatch(const Globals& g, const std::string& path,
     }
     if (reading) refuse_if_changed(*reading);
   }
-  BatchRuns runs(g, g.dry_run);
+  // A database that takes no write now (its disk full, say) stops the run
+  // before its first line, saying so once.
+  auto stopped_before = [&](const Error& e) {
+    return Stopped(nullptr, run, lines.empty() ? 1 : lines[0].number, 0,
+                   ToUtf8(e.info().description), false);
+  };
+  std::optional<BatchRuns> opened_runs;
+  try {
+    opened_runs.emplace(g, g.dry_run);
+  } catch (const Error& e) {
+    if (!operations::TakeRetryLater()) throw;
+    return stopped_before(e);
+  }
+  BatchRuns& runs = *opened_runs;
   refuse_if_changed(runs);
   Ref<CallsInterface> calls = operations::OpenCalls(g, true, g.dry_run);
   // Opened once everything else is known to be usable: a refused batch
@@ -188,17 +201,14 @@ int RunBatch(const Globals& g, const std::string& path,
     throw;
   }
   TraceOutput& trace = *opened;
-  // The file now stands for this run alone: the first write of the run, so
-  // a database that takes none now (its disk full, say) stops it before
-  // its first line.
+  // The file now stands for this run alone (the run's first write).
   if (!g.dry_run) {
     try {
       runs.Record(run, new_batch || !batch_id.empty());
     } catch (const Error& e) {
       if (!operations::TakeRetryLater()) throw;
       output.Abandon();
-      return Stopped(nullptr, run, lines.empty() ? 0 : lines[0].number, 0,
-                     ToUtf8(e.info().description), false);
+      return stopped_before(e);
     }
   }
   std::ostream& out = output.stream();
