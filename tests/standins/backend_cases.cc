@@ -584,6 +584,13 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
                {"BP-2", "old words"},
                {"BP-1", "Printer jams on tray 2"},
                {"BP-1", std::nullopt}};
+  // The calls made in one second (T-1), each change in a second of its
+  // own: call 1 changed at T, call 3 at T+1.
+  auto next_second = [] {
+    for (std::time_t now = std::time(nullptr); std::time(nullptr) == now;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  next_second();
   std::vector<std::string> numbers;
   for (const Seed& seed : seeds) {
     CallData call;
@@ -594,11 +601,6 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
                                             0};
     numbers.push_back(store.CreateCall("Desk", call).stored->call_number);
   }
-  // Each change in a second of its own: calls changed at T-1, T and T+1.
-  auto next_second = [] {
-    for (std::time_t now = std::time(nullptr); std::time(nullptr) == now;)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  };
   for (int i : {1, 3}) {
     next_second();
     CallData change;
