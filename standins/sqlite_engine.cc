@@ -19,6 +19,8 @@
 
 #include "backend_failure.h"
 #include "call_row_json.h"
+#include "sqlite_listing_sql.h"
+#include "sqlite_reader_access.h"
 #include "sqlite_schema.h"
 #include "sqlite_statement.h"
 #include "sqlite_write_group.h"
@@ -26,6 +28,8 @@
 
 namespace quillet::standins {
 namespace {
+
+using namespace sqlite;  // NOLINT(google-build-using-namespace)
 
 // How long a statement waits for another connection's lock.
 constexpr int kBusyWaitMs = 10000;
@@ -47,245 +51,6 @@ struct EncodedRow {
   }
   std::string properties;
   std::optional<std::string> text, solution_text;
-};
-
-const char* MasterSql(MasterTable table) {
-  switch (table) {
-    case MasterTable::kServiceObjects:
-      return "INSERT OR REPLACE INTO service_objects(object, contract, "
-             "warranty, warranty_description, warranty_expiry_date) "
-             "VALUES(?1, ?2, ?3, ?4, ?5)";
-    case MasterTable::kBusinessPartners:
-      return "INSERT OR REPLACE INTO business_partners(number, name) "
-             "VALUES(?1, ?2)";
-    case MasterTable::kEngineerTime:
-      return "INSERT OR REPLACE INTO engineer_time(question_id, minutes) "
-             "VALUES(?1, ?2)";
-  }
-  return "";
-}
-
-// How a reading command opens the file so that it writes nothing and leaves
-// nothing of its own behind. The file's owner (or root, for whom SQLite
-// makes companions the owner's) who may write it and its folder opens it
-// as a writer would: SQLite removes the -wal and -shm files when the last
-// connection closes. Anyone else (another user, a read-only file or folder)
-// opens it read-only: sharing a writer's -wal and -shm while they are
-// there, else as an immutable file, which makes no -wal and -shm that
-// would be theirs and lock the owner out (a writer that starts during such
-// a read may make the read fail, never change the file).
-enum class Reader { kOwner, kShared, kImmutable };
-Reader ReaderAccess(const std::string& path) {
-  struct stat file {};
-  std::filesystem::path folder = std::filesystem::path(path).parent_path();
-  const char* folder_name = folder.empty() ? "." : folder.c_str();
-  if (::stat(path.c_str(), &file) == 0 &&
-      (file.st_uid == ::geteuid() || ::geteuid() == 0) &&
-      ::access(path.c_str(), W_OK) == 0 && ::access(folder_name, W_OK) == 0)
-    return Reader::kOwner;
-  std::error_code ec;
-  if (std::filesystem::exists(path + "-wal", ec)) return Reader::kShared;
-  return Reader::kImmutable;
-}
-
-// The URI that opens `path` as a file nothing changes.
-std::string ImmutableUri(const std::string& path) {
-  // An absolute path after an empty authority ("file:///tmp/x.db").
-  std::string uri = path.rfind('/', 0) == 0 ? "file://" : "file:";
-  for (char raw : path) {
-    auto c = static_cast<unsigned char>(raw);
-    if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_' ||
-        c == '~') {
-      uri += static_cast<char>(c);
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      uri += hex;
-    }
-  }
-  return uri + "?immutable=1";
-}
-
-// Listing a master table (business partners or service objects): a page
-// after a key, or the row of one key.
-const char* MasterPageSql(MasterTable table) {
-  return table == MasterTable::kBusinessPartners
-             ? "SELECT number, name FROM business_partners WHERE number > ?1 "
-               "ORDER BY number LIMIT ?2"
-             : "SELECT object, contract, warranty, warranty_description, "
-               "warranty_expiry_date FROM service_objects WHERE object > ?1 "
-               "ORDER BY object LIMIT ?2";
-}
-const char* MasterRowSql(MasterTable table) {
-  return table == MasterTable::kBusinessPartners
-             ? "SELECT number, name FROM business_partners WHERE number = ?1"
-             : "SELECT object, contract, warranty, warranty_description, "
-               "warranty_expiry_date FROM service_objects WHERE object = ?1";
-}
-int MasterWidth(MasterTable table) {
-  return table == MasterTable::kBusinessPartners ? 2 : 5;
-}
-
-// A text the trigram index can look for: whole UTF-8 characters, at least
-// three of them (a trigram), and no NUL. Any other text is looked for in
-// every description the other filters leave.
-bool Indexable(const std::string& text) {
-  size_t chars = 0;
-  for (size_t i = 0; i < text.size(); ++chars) {
-    auto c = static_cast<unsigned char>(text[i]);
-    size_t len = c == 0                  ? 0
-                 : c < 0x80              ? 1
-                 : c >= 0xc2 && c < 0xe0 ? 2
-                 : c >= 0xe0 && c < 0xf0 ? 3
-                 : c >= 0xf0 && c < 0xf5 ? 4
-                                         : 0;
-    if (len == 0 || i + len > text.size()) return false;
-    for (size_t k = 1; k < len; ++k)
-      if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80)
-        return false;
-    i += len;
-  }
-  return chars >= 3;
-}
-
-// The full-text question for `text`: every trigram it holds, each quoted.
-// What it finds holds them all, in some order: each call found is then
-// checked for the text itself.
-std::string TrigramQuery(const std::string& text) {
-  std::vector<size_t> starts;  // of each character
-  for (size_t i = 0; i < text.size(); ++i)
-    if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80)
-      starts.push_back(i);
-  starts.push_back(text.size());
-  std::set<std::string> trigrams;
-  for (size_t c = 0; c + 3 < starts.size(); ++c)
-    trigrams.insert(text.substr(starts[c], starts[c + 3] - starts[c]));
-  std::string query;
-  for (const std::string& trigram : trigrams) {
-    query += query.empty() ? "\"" : " AND \"";
-    for (char ch : trigram)
-      query += ch == '"' ? std::string("\"\"") : std::string(1, ch);
-    query += '"';
-  }
-  return query;
-}
-
-// The listing's statements, one per order and set of filters: each filter
-// present is a plain comparison the planner can answer from its index (a
-// filter left out as "?N IS NULL OR ..." would make every statement scan).
-// Parameters: ?1 after this sequence number, or (newest-changed order)
-// before this time, ?7 and this sequence number; ?2 changed since; ?3
-// status; ?4 sold-to partner; ?5 limit; ?6 text in the description; ?8 its
-// trigram query.
-enum ListingFilter : unsigned {
-  kChangedSince = 1,
-  kStatus = 2,
-  kSoldTo = 4,
-  kText = 8,          // looked for in every description left
-  kIndexedText = 16,  // found through the trigram index, then checked
-  kNewestChanged = 32,
-  kBefore = 64,  // newest-changed order, after a call
-};
-constexpr unsigned kListingShapes = 128;
-
-std::string ListingSql(unsigned shape) {
-  bool changed_order = (shape & kNewestChanged) != 0;
-  std::vector<std::string> terms;
-  if (shape & kBefore)
-    terms.push_back(
-        "last_transaction_time <= ?1 AND (last_transaction_time < ?1 OR seq "
-        "< ?7)");
-  if (shape & kChangedSince) terms.push_back("last_transaction_time >= ?2");
-  if (shape & kStatus) terms.push_back("status = ?3");
-  if (shape & kSoldTo) terms.push_back("sold_to = ?4");
-  // The calls the text index finds, and those it does not hold yet; in
-  // sequence order, the list alone bounds the calls read.
-  if (shape & kIndexedText)
-    terms.push_back(
-        changed_order
-            ? "seq IN (SELECT rowid FROM calls_text WHERE calls_text MATCH ?8 "
-              "UNION ALL SELECT seq FROM calls WHERE seq > (SELECT upto FROM "
-              "calls_text_upto))"
-            : "seq IN (SELECT rowid FROM calls_text WHERE calls_text MATCH ?8 "
-              "AND rowid > ?1 UNION ALL SELECT seq FROM calls WHERE seq > "
-              "max(?1, (SELECT upto FROM calls_text_upto)))");
-  else if (!changed_order)
-    terms.push_back("seq > ?1");
-  if (shape & (kText | kIndexedText))
-    terms.push_back("instr(description, ?6) > 0");
-  std::string sql =
-      changed_order ? "SELECT seq, last_transaction_time" : "SELECT seq";
-  if (shape & (kText | kIndexedText)) sql += ", description";
-  sql += " FROM calls";
-  // "Changed since" alone, in sequence order: the calls changed since then
-  // are read by time and sorted, rather than every call read in order (a
-  // follower asks for the few changed since it last looked).
-  if (shape == kChangedSince) sql += " INDEXED BY calls_by_time";
-  for (size_t i = 0; i < terms.size(); ++i)
-    sql += (i == 0 ? " WHERE " : " AND ") + terms[i];
-  sql += changed_order
-             ? " ORDER BY last_transaction_time DESC, seq DESC LIMIT ?5"
-             : " ORDER BY seq LIMIT ?5";
-  return sql;
-}
-
-// Every shape's text, made once: the statement cache keys statements by
-// the address of their text.
-const char* ListingStatement(unsigned shape) {
-  static const std::vector<std::string> texts = [] {
-    std::vector<std::string> all;
-    for (unsigned s = 0; s < kListingShapes; ++s) all.push_back(ListingSql(s));
-    return all;
-  }();
-  return texts[shape].c_str();
-}
-
-// A listing's filters as the statement compares them: the sold-to partner
-// and the description are read in their stored JSON spelling (json_extract
-// would cut them at a NUL), so the partner is compared with its spelling
-// and the text looked for as its spelling; a description where the spelling
-// is found is then checked for the text itself, since it may be found
-// across an escape ("n" in "\n").
-struct ListingFilters {
-  unsigned shape = 0;
-  bool none = false;  // a text that is not UTF-8: no stored text holds it
-  std::string sold_to;
-  std::string text;  // the text's spelling, without its quotes
-  const CallQuery* query = nullptr;
-
-  explicit ListingFilters(const CallQuery& q) : query(&q) {
-    if (q.changed_since) shape |= kChangedSince;
-    if (q.status) shape |= kStatus;
-    if (q.sold_to) {
-      shape |= kSoldTo;
-      std::optional<std::string> spelled = SpellText(*q.sold_to);
-      none = !spelled;
-      if (spelled) sold_to = std::move(*spelled);
-    }
-    if (q.text) {
-      std::optional<std::string> spelled = SpellText(*q.text);
-      none = none || !spelled;
-      if (spelled) text = spelled->substr(1, spelled->size() - 2);
-      shape |= Indexable(text) ? kIndexedText : kText;
-    }
-  }
-
-  void Bind(Statement& s, unsigned with) const {
-    if (with & kChangedSince) s.Bind(2, *query->changed_since);
-    if (with & kStatus) s.Bind(3, *query->status);
-    if (with & kSoldTo) s.Bind(4, sold_to);
-    if (with & (kText | kIndexedText)) s.Bind(6, text);
-    if (with & kIndexedText) s.Bind(8, TrigramQuery(text));
-  }
-
-  // Whether the call of a row the statement gave is one the listing holds.
-  bool Holds(Statement& s, unsigned with) const {
-    if (!(with & (kText | kIndexedText))) return true;
-    int column = with & kNewestChanged ? 2 : 1;
-    if (s.IsNull(column)) return false;
-    std::optional<std::string> description = SpelledText(s.View(column));
-    return description && description->find(*query->text) != std::string::npos;
-  }
 };
 
 class SqliteEngine final : public StorageEngine {
@@ -370,9 +135,8 @@ class SqliteEngine final : public StorageEngine {
         std::pair{now.st_dev, now.st_ino} != opened_)
       return true;
     // A -wal moved or deleted: this connection would read the old one.
-    return wal_opened_ &&
-           (::stat((path_ + "-wal").c_str(), &now) != 0 ||
-            std::pair{now.st_dev, now.st_ino} != *wal_opened_);
+    return wal_opened_ && (::stat((path_ + "-wal").c_str(), &now) != 0 ||
+                           std::pair{now.st_dev, now.st_ino} != *wal_opened_);
   }
 
   void CheckWritable() override {
