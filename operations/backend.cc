@@ -1,6 +1,7 @@
 #include "quillet/operations/backend.h"
 
 #include <filesystem>
+#include <optional>
 
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
@@ -17,20 +18,38 @@ std::string BackendSetup::LogPath() const {
   return (std::filesystem::path(db).parent_path() / "quillet.log").string();
 }
 
-Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
-                              bool dry_run) {
-  if (with_backend) {
-    // The store that checked the database serves the first operation: one
-    // connection per command. A dry run's store creates, migrates and changes
-    // nothing of the database.
+namespace {
+
+Ref<CallsInterface> Opened(const BackendSetup& setup,
+                           std::optional<standins::OpenMode> checked) {
+  if (checked) {
     standins::RegisterEmbeddedBackend(
         setup.db, {.key_retention_seconds = setup.keep_keys_days * 24 * 3600,
-                   .open = dry_run ? standins::OpenMode::kAsIs
-                                   : standins::OpenMode::kForWriting});
+                   .open = *checked});
     standins::RegisterFileLog(setup.LogPath());
   }
   RegisterQuillet();
   return CreateAs<CallsInterface>(kCallsClassName);
+}
+
+}  // namespace
+
+Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
+                              bool dry_run) {
+  // The store that checked the database serves the first operation: one
+  // connection per command. A dry run's store creates, migrates and changes
+  // nothing of the database.
+  if (!with_backend) return Opened(setup, std::nullopt);
+  return Opened(setup, dry_run ? standins::OpenMode::kAsIs
+                               : standins::OpenMode::kForWriting);
+}
+
+Ref<CallsInterface> OpenCallsForReads(const BackendSetup& setup) {
+  return Opened(setup, standins::OpenMode::kForReading);
+}
+
+bool TakeReadOnly() {
+  return standins::TakeFailureKind() == standins::FailureKind::kReadOnly;
 }
 
 bool BackendReachable(const BackendSetup& setup) {
@@ -48,7 +67,7 @@ void SetStoresPerDatabase(size_t limit) { standins::SetStoreLimit(limit); }
 void StopWaitingForDatabases() { standins::StopWaiting(); }
 
 bool TakeRetryLater() {
-  return standins::TakeFailureKind() == standins::FailureKind::kRetryLater;
+  return standins::RetryLater(standins::TakeFailureKind());
 }
 
 bool IsServerAddress(const std::string& db) {

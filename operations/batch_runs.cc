@@ -42,12 +42,17 @@ void BatchRuns::Record(const BatchRun& run, bool set_aside_others) {
                                set_aside_others);
 }
 
+bool BatchRuns::AnyKeyUnder(const std::string& prefix) {
+  std::vector<standins::KeyListing> next = held_->store->Keys(prefix, 1);
+  return !next.empty() && next[0].key.starts_with(prefix);
+}
+
 namespace {
 
 BatchRuns::GroupFailure Failed(const Error& e) {
   standins::FailureKind kind = standins::TakeFailureKind();
   return {.message = ToUtf8(e.info().description),
-          .retry_later = kind == standins::FailureKind::kRetryLater,
+          .retry_later = standins::RetryLater(kind),
           .outcome_unknown = kind == standins::FailureKind::kOutcomeUnknown};
 }
 

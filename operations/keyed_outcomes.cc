@@ -77,6 +77,19 @@ const char* VerdictName(Verdict verdict) {
                                             : "nothing recorded";
 }
 
+// `outcome` made the replay of an answer kept before.
+void Replay(const std::string& kept_answer, Outcome& outcome) {
+  json kept = json::parse(kept_answer);
+  outcome.verdict = kept.at("verdict") == VerdictName(Verdict::kRaised)
+                        ? Verdict::kRaised
+                    : kept.at("verdict") == VerdictName(Verdict::kKeyConflict)
+                        ? Verdict::kKeyConflict
+                        : Verdict::kNothingRecorded;
+  outcome.output = kept.at("output");
+  outcome.message = kept.at("message").get<std::string>();
+  outcome.replayed = true;
+}
+
 // A write under a key, carried out (a dry run stores nothing).
 bool Keyed(const PreparedOperation& p, const RunOptions& options) {
   return !options.request_key.empty() && !options.dry_run &&
@@ -107,14 +120,33 @@ std::optional<Outcome> KeyBoundToAnother(const PreparedOperation& p,
   return outcome;
 }
 
+std::optional<Outcome> KeptReplay(const PreparedOperation& p,
+                                  const RunOptions& options) {
+  if (!Keyed(p, options) || options.key_store.empty()) return std::nullopt;
+  try {
+    standins::BorrowedStore store(options.key_store);
+    std::optional<std::string> kept = store->KeptAnswer(
+        options.request_key, std::string(OpName(p.op)), p.digest);
+    if (!kept) return std::nullopt;
+    Outcome outcome;
+    Replay(*kept, outcome);
+    return outcome;
+  } catch (const Error&) {  // not known now: the run finds out
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
 void SettleKeyedOutcome(const PreparedOperation& p, const RunOptions& options,
-                        Outcome& outcome) {
+                        Outcome& outcome, bool log_failed) {
   if (!Keyed(p, options) || outcome.replayed ||
       outcome.verdict == Verdict::kDone || outcome.raised_after_storing)
     return;
   const std::string& key = options.request_key;
   bool conflict = outcome.verdict == Verdict::kKeyConflict;
-  if ((Decided(outcome) || conflict) && !options.key_store.empty()) {
+  // A log that failed answered in the request's place: nothing is kept.
+  if ((Decided(outcome) || conflict) && !log_failed &&
+      !options.key_store.empty()) {
     json answer = {{"verdict", VerdictName(outcome.verdict)},
                    {"output", outcome.output},
                    {"message", outcome.message}};
@@ -126,16 +158,7 @@ void SettleKeyedOutcome(const PreparedOperation& p, const RunOptions& options,
       if (held.by == standins::KeyHolding::By::kAnotherRequest) {
         Refuse(p, key, outcome);
       } else if (!held.answer.empty()) {  // this request's, kept before
-        json kept = json::parse(held.answer);
-        outcome.verdict =
-            kept.at("verdict") == VerdictName(Verdict::kRaised)
-                ? Verdict::kRaised
-            : kept.at("verdict") == VerdictName(Verdict::kKeyConflict)
-                ? Verdict::kKeyConflict
-                : Verdict::kNothingRecorded;
-        outcome.output = kept.at("output");
-        outcome.message = kept.at("message").get<std::string>();
-        outcome.replayed = true;
+        Replay(held.answer, outcome);
       }
       return;
     } catch (const Error& e) {  // the back end is away: bound here only

@@ -21,9 +21,17 @@ namespace quillet::operations {
 std::optional<Outcome> KeyBoundToAnother(const PreparedOperation& operation,
                                          const RunOptions& options);
 
+// Before running: the replay of the answer kept under the key for this very
+// request, if there is one, so that a replay runs (and logs) nothing.
+std::optional<Outcome> KeptReplay(const PreparedOperation& operation,
+                                  const RunOptions& options);
+
 // After running: keeps or binds as above; the outcome becomes the kept
-// answer's replay, or a refusal, when the key held another.
+// answer's replay, or a refusal, when the key held another. An outcome
+// whose log entry could not be written (`log_failed`: the log's error
+// replaced the request's) is only bound.
 void SettleKeyedOutcome(const PreparedOperation& operation,
-                        const RunOptions& options, Outcome& outcome);
+                        const RunOptions& options, Outcome& outcome,
+                        bool log_failed);
 
 }  // namespace quillet::operations

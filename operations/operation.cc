@@ -164,6 +164,21 @@ std::optional<std::string> Judge(const PreparedOperation& p,
 
 }  // namespace
 
+namespace {
+
+// A keyed request that raised says that a retry is safe.
+Outcome RetrySafe(const RunOptions& options, Outcome outcome) {
+  if ((outcome.verdict == Verdict::kRaised ||
+       outcome.verdict == Verdict::kOutcomeUnknown) &&
+      !options.request_key.empty() && !outcome.raised_after_storing)
+    outcome.message +=
+        "; retrying with the same request key is safe: nothing is recorded "
+        "twice";
+  return outcome;
+}
+
+}  // namespace
+
 void CheckRequestKey(const std::string& key) {
   String text;
   try {
@@ -185,6 +200,8 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
             const RunOptions& options) {
   if (std::optional<Outcome> refused = KeyBoundToAnother(p, options))
     return *refused;
+  if (std::optional<Outcome> replay = KeptReplay(p, options))
+    return RetrySafe(options, std::move(*replay));
   bool types = options.types;
   std::optional<standins::TransactionScope> scope;
   if (options.transaction || !options.request_key.empty() || options.dry_run)
@@ -251,8 +268,11 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
           "outcome unknown: the request may or may not have been recorded: " +
           why;
       out["outcome"] = "unknown";
-    } else if (kind == standins::FailureKind::kRetryLater) {
+    } else if (standins::RetryLater(kind) ||
+               kind == standins::FailureKind::kReadOnly) {
       outcome.verdict = Verdict::kRetryLater;
+      outcome.disk_full = kind == standins::FailureKind::kDiskFull;
+      outcome.read_only = kind == standins::FailureKind::kReadOnly;
     }
   }
   if (p.op == Op::kCreateCall || p.op == Op::kUpdateCall) {
@@ -260,6 +280,13 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   } else if (p.op != Op::kTimeFormat) {
     out["errorText"] = VariantToJson(p.error, types);
   }
+  // A log on the full disk fails too, and its error takes the place of the
+  // back end's: the cause is said first.
+  if (outcome.disk_full && scope && scope->context()->LogFailed())
+    outcome.message =
+        "the disk holding the database is full; nothing was written; try "
+        "again (" +
+        outcome.message + ")";
   outcome.replayed = scope && scope->context()->Replayed();
   std::string stored = standins::TakeStoredNote();
   if (outcome.verdict == Verdict::kRaised && !stored.empty()) {
@@ -271,14 +298,9 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
     out["dry_run"] = true;
     outcome.done.clear();  // nothing was recorded
   }
-  SettleKeyedOutcome(p, options, outcome);
-  if ((outcome.verdict == Verdict::kRaised ||
-       outcome.verdict == Verdict::kOutcomeUnknown) &&
-      !options.request_key.empty() && !outcome.raised_after_storing)
-    outcome.message +=
-        "; retrying with the same request key is safe: nothing is recorded "
-        "twice";
-  return outcome;
+  SettleKeyedOutcome(p, options, outcome,
+                     scope && scope->context()->LogFailed());
+  return RetrySafe(options, std::move(outcome));
 }
 
 }  // namespace quillet::operations

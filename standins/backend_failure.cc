@@ -1,6 +1,7 @@
 #include "backend_failure.h"
 
 #include <sqlite3.h>
+#include <sys/statvfs.h>
 
 #include <cctype>
 #include <cerrno>
@@ -38,16 +39,38 @@ bool DiskFull(sqlite3* db) {
          system == ENOSPC || system == EDQUOT;
 }
 
+bool Damaged(sqlite3* db) {
+  if (!db) return false;
+  int code = sqlite3_extended_errcode(db) & 0xFF;
+  return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
 std::string SqliteCause(sqlite3* db) {
   if (!db) return "out of memory";
-  if (DiskFull(db)) return "the disk is full";
+  if (DiskFull(db)) return kDiskFull;
   return sqlite3_errmsg(db);
 }
 
 void RaiseSqlite(sqlite3* db, const std::string& subject,
                  const std::string& failed) {
-  if (DiskFull(db)) RaiseBackend(subject + ": the disk is full");
-  RaiseBackend(subject + failed + ": " + SqliteCause(db));
+  if (DiskFull(db))
+    RaiseBackend(subject + ": " + kDiskFull, FailureKind::kDiskFull);
+  RaiseBackend(subject + failed + ": " + SqliteCause(db),
+               Damaged(db) ? FailureKind::kRetryLater : FailureKind::kNone);
+}
+
+std::string ReadOnlyCause(const std::string& path) {
+  struct statvfs fs {};
+  return ::statvfs(path.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY)
+             ? "it is on a read-only file system"
+             : "this user may not write the file";
+}
+
+void RaiseReadOnly(const std::string& path) {
+  RaiseBackend("database '" + path + "' is read-only here (" +
+                   ReadOnlyCause(path) +
+                   "): it can be read, not written; nothing was written",
+               FailureKind::kReadOnly);
 }
 
 namespace {
@@ -94,7 +117,12 @@ void RaiseStatement(sqlite3* db, const char* sql) {
                      " (another writer held it past the wait); nothing was "
                      "written; try again",
                  FailureKind::kRetryLater);
-  RaiseBackend(activity + ": " + message);
+  // A full disk, or a damaged file, is the server's to mend, never the
+  // request's fault.
+  RaiseBackend(activity + ": " + message, DiskFull(db) ? FailureKind::kDiskFull
+                                          : Damaged(db)
+                                              ? FailureKind::kRetryLater
+                                              : FailureKind::kNone);
 }
 
 }  // namespace quillet::standins

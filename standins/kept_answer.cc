@@ -31,4 +31,15 @@ KeyHolding BackendStore::KeepAnswer(const std::string& key,
   return holding;
 }
 
+std::optional<std::string> BackendStore::KeptAnswer(
+    const std::string& key, const std::string& op,
+    const std::string& request_name) {
+  std::optional<KeyRecord> record;
+  engine_->ReadTransaction([&] { record = engine_->LiveKey(key); });
+  if (!record || record->kind != "refused " + op ||
+      record->digest != NamedRequestDigest(op, request_name))
+    return std::nullopt;
+  return record->answer;
+}
+
 }  // namespace quillet::standins

@@ -434,6 +434,13 @@ class PostgresEngine final : public StorageEngine {
     }
     return found->first;
   }
+  std::optional<KeyRecord> LiveKey(const std::string& key) override {
+    PgResult r = db_.Run(kFindKeySql, {Bytes(key)});
+    if (!r.Rows()) return std::nullopt;
+    auto [record, expired] = KeyAnswer(r);
+    if (expired) return std::nullopt;
+    return record;
+  }
   void InsertKey(const std::string& key, const KeyRecord& record,
                  int64_t lifetime_seconds) override {
     // A key another host stored meanwhile is a conflict: the transaction

@@ -21,6 +21,8 @@ constexpr int kBusyWaitMs = 10000;
 constexpr size_t kMaxGroup = 64;
 constexpr const char* kReplaced =
     "the database file was moved or replaced while in use";
+constexpr const char* kWalMoved =
+    "the database's -wal file was moved or deleted while in use";
 
 // The groups whose transaction this thread is inside now, innermost last.
 thread_local std::vector<const WriteGroup*> inside;
@@ -62,7 +64,7 @@ std::shared_ptr<WriteGroup> WriteGroup::Of(const std::string& path, File file) {
 }
 
 WriteGroup::WriteGroup(std::string path, File file)
-    : path_(std::move(path)), file_(file) {}
+    : path_(std::move(path)), wal_path_(path_ + "-wal"), file_(file) {}
 
 WriteGroup::~WriteGroup() {
   statements_.reset();
@@ -149,7 +151,7 @@ void WriteGroup::RunGroup(Writer& me,
   };
   gather();
   std::optional<Failure> failure = Begin();
-  if (failure && failure->kind == FailureKind::kRetryLater) {
+  if (failure && RetryLater(failure->kind)) {
     // The writers that queued during the wait (holders too) would only
     // wait as long again: they get the same answer now.
     std::lock_guard lock(mutex_);
@@ -187,7 +189,7 @@ void WriteGroup::RunGroup(Writer& me,
                               "another write in the same transaction "
                               "failed and took this one with it; nothing was "
                               "written; try again",
-                          FailureKind::kRetryLater};
+                          UndoneKind()};
     }
   }
   if (failure) {
@@ -226,14 +228,7 @@ bool WriteGroup::Turn(const std::function<void(StatementCache&)>& work,
     RaiseBackend("writing the database: " + Undone() +
                      "a failed write undid the transaction this one was to "
                      "join; nothing was written; try again",
-                 FailureKind::kRetryLater);
-  if (Replaced()) {  // nothing more goes to it: the transaction is undone
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    undone_by_ = kReplaced;
-    RaiseBackend(std::string("writing the database: ") + kReplaced +
-                     "; nothing was written",
-                 FailureKind::kRetryLater);
-  }
+                 UndoneKind());
   InsideScope scope(this);
   Statement(*statements_, "SAVEPOINT write").Run();
   try {
@@ -263,28 +258,54 @@ std::string WriteGroup::Undone() const {
   return undone_by_.empty() ? "" : undone_by_ + "; ";
 }
 
+FailureKind WriteGroup::UndoneKind() const {
+  return undone_by_ == kDiskFull ? FailureKind::kDiskFull
+                                 : FailureKind::kRetryLater;
+}
+
 void WriteGroup::Undo() {
   if (sqlite3_get_autocommit(db_)) return;  // SQLite undid it all already
   sqlite3_exec(db_, "ROLLBACK TO write", nullptr, nullptr, nullptr);
   sqlite3_exec(db_, "RELEASE write", nullptr, nullptr, nullptr);
 }
 
-bool WriteGroup::Replaced() const {
+const char* WriteGroup::Moved() const {
   struct stat now {};
-  return ::stat(path_.c_str(), &now) != 0 ||
-         File{now.st_dev, now.st_ino} != file_;
+  if (::stat(path_.c_str(), &now) != 0 || File{now.st_dev, now.st_ino} != file_)
+    return kReplaced;
+  if (wal_ && (::stat(wal_path_.c_str(), &now) != 0 ||
+               File{now.st_dev, now.st_ino} != *wal_))
+    return kWalMoved;
+  return nullptr;
+}
+
+void WriteGroup::Close() {
+  // Closed without a checkpoint, which would write the file at the name
+  // and remove the -wal there, another's now.
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  statements_.reset();
+  sqlite3_close(db_);
+  db_ = nullptr;
+  wal_.reset();
 }
 
 std::optional<WriteGroup::Failure> WriteGroup::Begin() {
-  if (db_ && Replaced()) {
+  // Checked once a group, not once a write: a stat costs a write's tenth.
+  if (const char* moved = db_ ? Moved() : nullptr) {
     // Another file under the name now: writing on through this connection
-    // would put the old file's pages into the new one's -wal. Closed
-    // without a checkpoint, which would write and remove that -wal; the
-    // next writer opens the file anew.
-    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    statements_.reset();
-    sqlite3_close(db_);
-    db_ = nullptr;
+    // would put the old file's pages into the new one's -wal. With the
+    // -wal gone and the file still there, what this connection committed
+    // to the -wal is first copied into the file, so that it is not lost
+    // with it.
+    if (moved == kWalMoved)
+      sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                                nullptr);
+    Close();
+    // Refused: the writers of the group hear that it is away, and the next
+    // one opens the file anew.
+    return Failure{std::string("cannot write the database: ") + moved +
+                       "; nothing was written; try again",
+                   FailureKind::kRetryLater};
   }
   if (!db_) {
     sqlite3* db = nullptr;
@@ -294,7 +315,7 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
     std::string why;
     if (rc != SQLITE_OK)
       why = SqliteCause(db);
-    else if (Replaced())
+    else if (Moved())
       why = kReplaced;
     else if (sqlite3_db_readonly(db, "main") == 1)
       why = "this user may not write the file";
@@ -314,6 +335,11 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
       SQLITE_OK) {
     undone_by_.clear();
+    // The -wal this connection has open (in WAL mode it opens one as it
+    // begins): the one at the name, while no one moves it.
+    struct stat wal {};
+    if (!wal_ && ::stat(wal_path_.c_str(), &wal) == 0)
+      wal_ = File{wal.st_dev, wal.st_ino};
     return std::nullopt;
   }
   int code = sqlite3_extended_errcode(db_) & 0xFF;
@@ -328,10 +354,10 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
 }
 
 std::optional<WriteGroup::Failure> WriteGroup::Commit() {
-  if (Replaced()) {  // its pages would go into the new file's -wal
+  if (const char* moved = Moved()) {  // its pages would go astray
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    return Failure{std::string("committing a transaction: ") + kReplaced +
-                       "; nothing was written",
+    return Failure{std::string("committing a transaction: ") + moved +
+                       "; nothing was written; try again",
                    FailureKind::kRetryLater};
   }
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
@@ -345,9 +371,10 @@ std::optional<WriteGroup::Failure> WriteGroup::Commit() {
                           : sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr,
                                          nullptr) == SQLITE_OK;
   if (known_undone)
-    return Failure{"committing a transaction: " + cause +
-                       "; nothing was written; try again",
-                   FailureKind::kRetryLater};
+    return Failure{
+        "committing a transaction: " + cause +
+            "; nothing was written; try again",
+        DiskFull(db_) ? FailureKind::kDiskFull : FailureKind::kRetryLater};
   return Failure{"committing a transaction: " + cause +
                      "; whether it was written is not known",
                  FailureKind::kOutcomeUnknown};
@@ -399,7 +426,7 @@ class WriteGroup::Held final : public WriteHold {
       failure = Failure{"writing the database: " + group_->Undone() +
                             "a failed write took the writes held with it; "
                             "nothing was written; try again",
-                        FailureKind::kRetryLater};
+                        group_->UndoneKind()};
     else
       failure = group_->Commit();
     {

@@ -74,18 +74,25 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   // One writer's turn: its savepoint, undone unless it is to be committed;
   // answers whether it is.
   bool Turn(const std::function<void(StatementCache&)>& work, bool roll_back);
-  // Whether the file at path_ is another than the one opened.
-  bool Replaced() const;
+  // Why the file at path_, or its -wal, is another than the connection's
+  // (kReplaced, kWalMoved); nullptr when both are its own.
+  const char* Moved() const;
+  // Closes the connection, leaving the files at the names as they are.
+  void Close();
   std::optional<Failure> Begin();
   std::optional<Failure> Commit();
   void Exec(const char* sql);
   void Undo();
   // What undid the transaction, said before the rest of a message.
   std::string Undone() const;
+  // The kind of failure that undid it.
+  FailureKind UndoneKind() const;
 
   const std::string path_;
+  const std::string wal_path_;
   const File file_;
-  sqlite3* db_ = nullptr;  // opened by the first leader
+  std::optional<File> wal_;  // the -wal the connection has open, if known
+  sqlite3* db_ = nullptr;    // opened by the first leader
   std::unique_ptr<StatementCache> statements_;
 
   std::mutex mutex_;

@@ -181,6 +181,8 @@ class StorageEngine {
   // The record kept under `key` while it lives. An expired one is nothing,
   // and is removed, so that the key can be written again.
   virtual std::optional<KeyRecord> FindKey(const std::string& key) = 0;
+  // The same for a read: an expired record is nothing, and stays.
+  virtual std::optional<KeyRecord> LiveKey(const std::string& key) = 0;
   // Keeps `record` under `key` for `lifetime_seconds` from now.
   virtual void InsertKey(const std::string& key, const KeyRecord& record,
                          int64_t lifetime_seconds) = 0;

@@ -60,6 +60,11 @@ class ObjectContext : public Object {
   // it need not read the refusal's words.
   virtual void NoteKeyConflict() {}
   virtual bool KeyConflict() const { return false; }
+  // Called by Calls when a log entry could not be written: the error then
+  // raised is the log's, not the request's outcome, and LogFailed() tells
+  // the host so (a request key keeps no such answer).
+  virtual void NoteLogFailed() {}
+  virtual bool LogFailed() const { return false; }
 };
 
 // The longest request key a context carries, in characters (code points:

@@ -54,11 +54,16 @@ void Log(StringView method_name, const Variant* information) {
                           {&source, &log_text, &number, &extra});
     return;
   }
-  Ref<Object> log = context ? context->CreateInstance(adapter::kLogClass)
-                            : CreateObject(adapter::kLogClass);
-  context.Reset();
-  CallMethod(log.Get(), u"WriteEntry", source, log_text, number, extra);
-  log.Reset();
+  try {
+    Ref<Object> log = context ? context->CreateInstance(adapter::kLogClass)
+                              : CreateObject(adapter::kLogClass);
+    CallMethod(log.Get(), u"WriteEntry", source, log_text, number, extra);
+  } catch (const Error&) {
+    // The log's failure replaces the request's error: the host hears that
+    // the answer is the log's.
+    if (context) context->NoteLogFailed();
+    throw;
+  }
 }
 
 void Report(StringView method_name, const Variant* information) {

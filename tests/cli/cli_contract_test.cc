@@ -8,6 +8,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "quillet/operations/digest.h"
 #include "quillet/standins/backend_store.h"
 #include "support/cli_runner.h"
 #include "support/temp_dir.h"
@@ -512,6 +513,73 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
   testing::CliResult odd = Quillet({"backend", "migrate", "--db", "odd.db"});
   EXPECT_EQ(odd.status, 2);
   EXPECT_NE(odd.err.find("left untouched"), std::string::npos) << odd.err;
+}
+
+// The release before schema 7 named a batch by its file's bytes. A batch it
+// ran (here killed after two of its three lines) keeps its keys across the
+// upgrade: run again, its done lines are answered again, not run twice.
+TEST_F(CliContractTest, ABatchAnEarlierReleaseRanIsNotRunTwiceAfterTheUpgrade) {
+  std::string lines;
+  for (int i = 1; i <= 3; ++i)
+    lines +=
+        R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","Q_TEXT":"line )" +
+        std::to_string(i) + "\"}}\n";
+  Write("b.jsonl", lines);
+  Write("done.jsonl", lines.substr(0, lines.rfind(R"({"op")")));  // 1, 2
+  // Its keys, as that release made them: "batch:<digest of the bytes>:<line>".
+  const std::string earlier = operations::ContentDigest(lines);
+  ASSERT_EQ(
+      Quillet({"batch", "done.jsonl", "--batch-id", earlier, "--db", "then.db"})
+          .status,
+      0);
+  // That release's own layout (schema 3), holding what it stored.
+  Sql("old.db", R"sql(
+PRAGMA page_size = 2048;
+CREATE TABLE calls(seq INTEGER PRIMARY KEY, component TEXT NOT NULL,
+  last_transaction_time INTEGER NOT NULL, created_at TEXT NOT NULL DEFAULT
+  (strftime('%Y-%m-%dT%H:%M:%fZ','now')), properties TEXT NOT NULL, text TEXT,
+  solution_text TEXT, call_number TEXT GENERATED ALWAYS AS
+  ('SC' || printf('%06d', seq)) VIRTUAL);
+CREATE TABLE request_keys(key TEXT PRIMARY KEY, kind TEXT NOT NULL,
+  digest TEXT NOT NULL, answer TEXT NOT NULL, created_at INTEGER NOT NULL);
+CREATE INDEX request_keys_by_age ON request_keys(created_at);
+CREATE TABLE service_objects(object TEXT PRIMARY KEY,
+  contract TEXT NOT NULL DEFAULT '', warranty TEXT NOT NULL DEFAULT '',
+  warranty_description TEXT NOT NULL DEFAULT '',
+  warranty_expiry_date TEXT NOT NULL DEFAULT '');
+CREATE TABLE business_partners(number TEXT PRIMARY KEY,
+  name TEXT NOT NULL DEFAULT '');
+CREATE TABLE engineer_time(question_id TEXT PRIMARY KEY,
+  minutes INTEGER NOT NULL);
+CREATE TABLE items(serial TEXT PRIMARY KEY, component TEXT NOT NULL,
+  changed_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ','now')));
+CREATE TABLE item_fields(serial TEXT NOT NULL, position INTEGER NOT NULL,
+  name TEXT NOT NULL, value TEXT NOT NULL, PRIMARY KEY(serial, name));
+ATTACH ')sql" + dir.Path("then.db") +
+                    R"sql(' AS then_db;
+INSERT INTO calls(seq, component, last_transaction_time, created_at,
+  properties, text, solution_text) SELECT seq, component,
+  last_transaction_time, created_at, properties, text, solution_text
+  FROM then_db.calls;
+INSERT INTO request_keys SELECT key, kind, digest, answer, created_at
+  FROM then_db.request_keys;
+DETACH then_db;
+PRAGMA journal_mode = WAL;
+PRAGMA application_id = )sql" +
+                    std::to_string(standins::kApplicationId) +
+                    "; PRAGMA user_version = 3;");
+  ASSERT_EQ(Quillet({"backend", "migrate", "--db", "old.db"}).status, 0);
+  for (const char* replayed : {"2 replayed", "3 replayed"}) {
+    testing::CliResult r = Quillet({"batch", "b.jsonl", "--db", "old.db"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(replayed), std::string::npos) << r.err;
+    std::vector<standins::StoredCall> calls =
+        standins::BackendStore(dir.Path("old.db"),
+                               standins::BackendStore::Open::kForReading)
+            .Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2].text.at(0).rfind("line 3", 0), 0u);  // run once
+  }
 }
 
 }  // namespace

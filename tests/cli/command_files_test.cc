@@ -352,8 +352,9 @@ TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
 }
 
 // Health asks as a write would: a user who may read the file but not write
-// it hears that it is not writable.
-TEST_F(CommandFilesTest, HealthIsNotWritableForAUserWhoMayNotWrite) {
+// it hears that it is not writable. Writes, dry runs and batches say that
+// the database is read-only, and the service serves its reads, not ready.
+TEST_F(CommandFilesTest, AUserWhoMayNotWriteHearsReadOnlyAndIsServedReads) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to ask as another user";
   auto f = NewFolder();  // the database is root's, 0644
   ::chmod(f->dir.Path("").c_str(), 0755);
@@ -378,6 +379,36 @@ TEST_F(CommandFilesTest, HealthIsNotWritableForAUserWhoMayNotWrite) {
   auto [health_code, health] = as_nobody("backend health");
   EXPECT_NE(health_code, 0) << health;
   EXPECT_NE(health.find("cannot be written"), std::string::npos) << health;
+  for (const char* args :
+       {"create-call SOLDTOBP=BP-1", "create-call --dry-run SOLDTOBP=BP-1",
+        "batch ops.jsonl"}) {
+    auto [code, said] = as_nobody(args);
+    EXPECT_EQ(code, 2) << args << ": " << said;
+    EXPECT_NE(said.find("is read-only here (this user may not write the "
+                        "file)"),
+              std::string::npos)
+        << args << ": " << said;
+  }
+  EXPECT_EQ(as_nobody("calls").first, 0);
+  // Served: its reads answered, /readyz 503 (bounded: 10 s to start).
+  std::string served;
+  std::string script =
+      "cd " + testing::ShellQuote(f->dir.Path("")) +
+      "; setpriv --reuid=nobody --regid=nogroup "
+      "--clear-groups " QUILLET_CLI_PATH
+      " serve --listen 127.0.0.1:0 --audit /dev/null 2>serve.err & pid=$!; "
+      "for i in $(seq 200); do port=$(sed -n 's/^listening on "
+      "127.0.0.1:\\([0-9]*\\).*/\\1/p' serve.err); [ -n \"$port\" ] && "
+      "break; sleep 0.05; done; for path in readyz calls; do curl -s -m 10 -o "
+      "/dev/null -w \"$path %{http_code} \" http://127.0.0.1:$port/$path; "
+      "done; kill $pid; wait $pid";
+  FILE* pipe = popen(script.c_str(), "r");
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    served.append(buffer, n);
+  pclose(pipe);
+  EXPECT_NE(served.find("readyz 503 calls 200"), std::string::npos)
+      << served << f->Read("serve.err");
 }
 
 }  // namespace

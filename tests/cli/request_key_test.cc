@@ -120,6 +120,11 @@ TEST_F(RequestKeyTest, ALogFailureHidesNothingAndReplaysLogNothing) {
   std::ofstream(dir.Path("b.jsonl"))
       << R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","BPNUMBER":"U"}})"
       << "\n";
+  std::ofstream(dir.Path("c.jsonl"))
+      << R"({"op":"create-call","details":{"SOLDTOBP":"BP-1","PRIORITY":"300"}})"
+      << "\n";
+  const std::vector<std::string> overflow = {"create-call", "--key", "o",
+                                             "SOLDTOBP=BP-1", "PRIORITY=300"};
   struct Step {
     const char* name;
     std::vector<std::string> args;
@@ -139,6 +144,24 @@ TEST_F(RequestKeyTest, ALogFailureHidesNothingAndReplaysLogNothing) {
       {"its replay", create({}, "g"), 0, "replayed", 3, 1},
       {"a batch", {"batch", "b.jsonl"}, 0, "0 replayed", 4, 2},
       {"the batch again", {"batch", "b.jsonl"}, 0, "1 replayed", 4, 2},
+      // A log failure is not the request's outcome: nothing is kept of it,
+      // and the retry answers (and logs) the request's own error, once.
+      {"an overflow under a key while the log fails",
+       {"--log", "/dev/full", "create-call", "--key", "o", "SOLDTOBP=BP-1",
+        "PRIORITY=300"},
+       1,
+       "cannot write log file",
+       4,
+       2},
+      {"its retry", overflow, 3, "Overflow", 4, 3},
+      {"its replay", overflow, 3, "replayed", 4, 3},
+      {"a batch with a refused line",
+       {"batch", "c.jsonl"},
+       1,
+       "0 replayed",
+       4,
+       4},
+      {"that batch again", {"batch", "c.jsonl"}, 1, "1 replayed", 4, 4},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.name);

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -565,11 +567,11 @@ TEST_P(BackendCaseTest, AKeyLivesAsLongAsItsWriterAsked) {
 }
 
 // Each filter finds exactly its calls, alone and together, in either
-// order: a new call has no stored status and is listed as 0, "New"; a text
-// is a substring of the description, case and all, whatever its length,
-// found under the description a change gave it and no longer under the old,
-// in calls a text index holds (after 126 others) and in calls it does not
-// hold yet.
+// order: calls changed since T include those changed at T; a new call has no
+// stored status and is listed as 0, "New"; a text is a substring of the
+// description, case and all, whatever its length, found under the description a
+// change gave it and no longer under the old, in calls a text index holds
+// (after 126 others) and in calls it does not hold yet.
 TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
   BackendStore store(db_);
   CallData other;
@@ -582,6 +584,13 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
                {"BP-2", "old words"},
                {"BP-1", "Printer jams on tray 2"},
                {"BP-1", std::nullopt}};
+  // The calls made in one second (T-1), each change in a second of its
+  // own: call 1 changed at T, call 3 at T+1.
+  auto next_second = [] {
+    for (std::time_t now = std::time(nullptr); std::time(nullptr) == now;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  next_second();
   std::vector<std::string> numbers;
   for (const Seed& seed : seeds) {
     CallData call;
@@ -593,6 +602,7 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
     numbers.push_back(store.CreateCall("Desk", call).stored->call_number);
   }
   for (int i : {1, 3}) {
+    next_second();
     CallData change;
     change.properties["CallNumber"] = {VarType::String, numbers[i], 0};
     change.properties["Status"] = {VarType::Integer, "", 15};
@@ -615,6 +625,8 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
     return found;
   };
   std::vector<std::string> by_change = listed({}, true);
+  int64_t changed_at =  // T: when call 1 changed, after 0 and 2, before 3
+      store.Call(numbers[1])->properties.at("LastTransactionTime").number;
   struct Case {
     const char* name;
     CallQuery query;
@@ -627,6 +639,9 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
       {"sold-to and status", {.status = 15, .sold_to = "BP-1"}, {3}},
       {"changed since long ago", {.changed_since = 0}, {0, 1, 2, 3}},
       {"changed since later", {.changed_since = INT32_MAX}, {}},
+      {"changed since T-1", {.changed_since = changed_at - 1}, {0, 1, 2, 3}},
+      {"changed since T", {.changed_since = changed_at}, {1, 3}},
+      {"changed since T+1", {.changed_since = changed_at + 1}, {3}},
       {"text", {.text = "jam"}, {1, 2}},
       {"text, other case", {.text = "Jam"}, {}},
       {"text of two letters", {.text = "y "}, {2}},

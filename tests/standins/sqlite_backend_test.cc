@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -265,7 +266,8 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
     EXPECT_FALSE(CommittedTexts(path).contains(text)) << text;
 
   // A commit that a full disk refused, which SQLite rolled back itself, is
-  // known not written: said as such, to be tried again.
+  // known not written: said as such, to be tried again. The health check
+  // commits as a write does, so it sees the full disk too.
   {
     FullDiskVfs vfs;
     std::string full_path = dir.Path("full.db");
@@ -283,14 +285,59 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
     vfs.full = false;
     ASSERT_TRUE(full);
     EXPECT_NE(ToUtf8(full->description)
-                  .find("committing a transaction: the disk is full; nothing "
-                        "was written; try again"),
+                  .find("committing a transaction: the disk holding the "
+                        "database is full; nothing was written; try again"),
               std::string::npos)
         << ToUtf8(full->description);
-    EXPECT_EQ(kind, FailureKind::kRetryLater);
+    EXPECT_EQ(kind, FailureKind::kDiskFull);
     full_hold.reset();
+    vfs.full = true;
+    std::optional<ErrorInfo> unhealthy =
+        testing::RaisedBy([&] { engine->CheckWritable(); });
+    kind = TakeFailureKind();
+    vfs.full = false;
+    ASSERT_TRUE(unhealthy);
+    EXPECT_NE(ToUtf8(unhealthy->description)
+                  .find("the disk holding the database is full"),
+              std::string::npos)
+        << ToUtf8(unhealthy->description);
+    EXPECT_EQ(kind, FailureKind::kDiskFull);
+    EXPECT_FALSE(testing::RaisedBy([&] { engine->CheckWritable(); }));
     engine.reset();
     EXPECT_FALSE(CommittedTexts(full_path).contains("on-a-full-disk"));
+  }
+
+  // A -wal deleted under the writer: the next group is refused, not written
+  // into the deleted file, and what was committed before is kept; the group
+  // after it writes to a new -wal.
+  {
+    std::string wal_path = dir.Path("wal.db");
+    { BackendStore made(wal_path); }
+    std::unique_ptr<StorageEngine> engine =
+        OpenSqliteStorage(wal_path, OpenMode::kForWriting);
+    auto write = [&](const char* text) {
+      return testing::RaisedBy([&] {
+        engine->WriteTransaction([&] { insert(*engine, text); },
+                                 StorageEngine::Ending::kCommit);
+      });
+    };
+    ASSERT_FALSE(write("before"));
+    ASSERT_TRUE(std::filesystem::remove(wal_path + "-wal"));
+    EXPECT_TRUE(engine->Replaced());  // a store the pool hands out no more
+    std::optional<ErrorInfo> refused = write("refused");
+    ASSERT_TRUE(refused);
+    EXPECT_NE(ToUtf8(refused->description)
+                  .find("-wal file was moved or deleted while in use; nothing "
+                        "was written; try again"),
+              std::string::npos)
+        << ToUtf8(refused->description);
+    EXPECT_EQ(TakeFailureKind(), FailureKind::kRetryLater);
+    EXPECT_FALSE(write("after"));
+    EXPECT_EQ(CommittedTexts(wal_path),
+              (std::multiset<std::string>{"before", "after"}));
+    engine.reset();
+    EXPECT_EQ(CommittedTexts(wal_path),
+              (std::multiset<std::string>{"before", "after"}));
   }
 
   // A file replaced under the writers (moved over) is refused rather than

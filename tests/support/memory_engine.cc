@@ -279,6 +279,12 @@ class MemoryEngine final : public StorageEngine {
     }
     return it->second.record;
   }
+  std::optional<KeyRecord> LiveKey(const std::string& key) override {
+    auto it = Tables().keys.find(key);
+    if (it == Tables().keys.end() || it->second.expires_at <= db_->Now())
+      return std::nullopt;
+    return it->second.record;
+  }
   void InsertKey(const std::string& key, const KeyRecord& record,
                  int64_t lifetime_seconds) override {
     int64_t now = db_->Now();
@@ -464,6 +470,8 @@ class FailingEngine final : public StorageEngine {
                       const std::optional<std::string>& after, int64_t limit))
   QUILLET_FORWARD(FindKey(key),
                   std::optional<KeyRecord> FindKey(const std::string& key))
+  QUILLET_FORWARD(LiveKey(key),
+                  std::optional<KeyRecord> LiveKey(const std::string& key))
   QUILLET_FORWARD(InsertKey(key, r, lifetime),
                   void InsertKey(const std::string& key, const KeyRecord& r,
                                  int64_t lifetime))

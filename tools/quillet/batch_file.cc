@@ -70,4 +70,8 @@ std::string BatchIdentity(const std::vector<BatchLine>& lines) {
   return ContentDigest(said);
 }
 
+std::string EarlierBatchIdentity(const std::string& file_text) {
+  return ContentDigest(file_text);
+}
+
 }  // namespace quillet::cli

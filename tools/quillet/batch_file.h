@@ -27,4 +27,7 @@ std::vector<BatchLine> ReadBatchLines(const std::string& text);
 // a request's JSON do not change it.
 std::string BatchIdentity(const std::vector<BatchLine>& lines);
 
+// The identity releases before schema 7 gave a batch: its file's bytes.
+std::string EarlierBatchIdentity(const std::string& file_text);
+
 }  // namespace quillet::cli

@@ -91,8 +91,16 @@ int RecordLost(const Error& e, bool later, size_t line) {
 
 }  // namespace
 
+namespace {
+
+std::string BatchKeyPrefix(const std::string& identity) {
+  return "batch:" + identity + ":";
+}
+
+}  // namespace
+
 std::string BatchLineKey(const std::string& identity, size_t line) {
-  return "batch:" + identity + ":" + std::to_string(line);
+  return BatchKeyPrefix(identity) + std::to_string(line);
 }
 
 int RunBatch(const Globals& g, const std::string& path,
@@ -104,8 +112,15 @@ int RunBatch(const Globals& g, const std::string& path,
         "run), not both");
   if (path == "-")  // a run is resumed by its file: it needs one
     throw UsageError("batch reads a file, not standard input");
-  std::vector<BatchLine> lines = ReadBatchLines(ReadFile(path));
+  std::string text = ReadFile(path);
+  std::vector<BatchLine> lines = ReadBatchLines(text);
   std::string identity = batch_id.empty() ? BatchIdentity(lines) : batch_id;
+  // The identity an earlier release gave the same bytes, if not this one.
+  std::string earlier = batch_id.empty() && !new_batch
+                            ? EarlierBatchIdentity(text)
+                            : std::string();
+  if (earlier == identity) earlier.clear();
+  text = std::string();
   CheckRequestKey(
       BatchLineKey(identity, lines.empty() ? 0 : lines.back().number));
   BatchOutput output(out_path == "-" ? "" : out_path);  // "-": stdout
@@ -128,6 +143,10 @@ int RunBatch(const Globals& g, const std::string& path,
   // silently: its done lines would be stored twice.
   auto refuse_if_changed = [&](BatchRuns& runs) {
     if (!batch_id.empty() || new_batch) return;
+    // A run begun or finished by an earlier release goes on under its
+    // identity: its lines' keys say which were done.
+    if (!earlier.empty() && runs.AnyKeyUnder(BatchKeyPrefix(earlier)))
+      run.identity = identity = earlier;
     if (auto earlier = runs.Standing(run.file_name, identity))
       throw UsageError(
           "'" + Excerpt(path, 200) + "' has " +
@@ -155,7 +174,20 @@ int RunBatch(const Globals& g, const std::string& path,
     }
     if (reading) refuse_if_changed(*reading);
   }
-  BatchRuns runs(g, g.dry_run);
+  // A database that takes no write now (its disk full, say) stops the run
+  // before its first line, saying so once.
+  auto stopped_before = [&](const Error& e) {
+    return Stopped(nullptr, run, lines.empty() ? 1 : lines[0].number, 0,
+                   ToUtf8(e.info().description), false);
+  };
+  std::optional<BatchRuns> opened_runs;
+  try {
+    opened_runs.emplace(g, g.dry_run);
+  } catch (const Error& e) {
+    if (!operations::TakeRetryLater()) throw;
+    return stopped_before(e);
+  }
+  BatchRuns& runs = *opened_runs;
   refuse_if_changed(runs);
   Ref<CallsInterface> calls = operations::OpenCalls(g, true, g.dry_run);
   // Opened once everything else is known to be usable: a refused batch
@@ -169,8 +201,16 @@ int RunBatch(const Globals& g, const std::string& path,
     throw;
   }
   TraceOutput& trace = *opened;
-  // The file now stands for this run alone.
-  if (!g.dry_run) runs.Record(run, new_batch || !batch_id.empty());
+  // The file now stands for this run alone (the run's first write).
+  if (!g.dry_run) {
+    try {
+      runs.Record(run, new_batch || !batch_id.empty());
+    } catch (const Error& e) {
+      if (!operations::TakeRetryLater()) throw;
+      output.Abandon();
+      return stopped_before(e);
+    }
+  }
   std::ostream& out = output.stream();
   bool progress = isatty(STDERR_FILENO);
   int returned = 0, failed = 0, bad = 0, replayed = 0;

@@ -1,7 +1,9 @@
 // `quillet batch FILE`: one operation per JSON line, each under the request
 // key BatchLineKey(identity, line), the identity being --batch-id or what
 // the lines say (BatchIdentity): running the same batch again records
-// nothing twice and answers each line as the first run did. The database
+// nothing twice and answers each line as the first run did. A file whose
+// lines' keys are under the identity an earlier release gave its bytes
+// (EarlierBatchIdentity) goes on under that one. The database
 // remembers each run, so that a file edited since its last run is refused
 // rather than run again silently.
 #pragma once

@@ -444,8 +444,11 @@ int Main(int argc, char** argv) {
     // loading): nothing ran. A server that was away, or busy, past the wait
     // is worth trying again (3); anything else needs a change first (2).
     bool later = operations::TakeRetryLater();
-    Say(ToUtf8(e.info().description) +
-        (later ? "; nothing was written; try again" : ""));
+    std::string said = ToUtf8(e.info().description);
+    // Said once: the back end's own words may say it already.
+    Say(said + (later && !said.ends_with("try again")
+                    ? "; nothing was written; try again"
+                    : ""));
     return later ? kExitNothingRecorded : kExitUsage;
   }
 }

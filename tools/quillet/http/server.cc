@@ -51,7 +51,16 @@ int Serve(const ServeOptions& options) {
     operations::OpenCalls(options.backend, true);  // ready only once it is
   } catch (const Error& e) {
     std::cerr << "quillet: " << ToUtf8(e.info().description) << "\n";
-    return 2;
+    // One that can be read is served for reads, not ready for writes.
+    if (!operations::TakeReadOnly()) return 2;
+    try {
+      operations::OpenCallsForReads(options.backend);
+    } catch (const Error& again) {
+      std::cerr << "quillet: " << ToUtf8(again.info().description) << "\n";
+      return 2;
+    }
+    std::cerr << "quillet: serving reads only: /readyz answers 503 until the "
+                 "database can be written\n";
   }
   Service service(options);
   if (!service.LoadTokens()) return 2;

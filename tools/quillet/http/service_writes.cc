@@ -150,9 +150,13 @@ Response Service::Operate(const Request& req, Op op) {
   // standard error, the client hears only that it may try again.
   if (outcome.verdict == Verdict::kRetryLater) {
     std::cerr << "quillet: " << outcome.message << std::endl;
-    return ReplyError(503,
-                      "the back end was busy or could not be reached; "
-                      "nothing was written; try again");
+    return ReplyError(
+        503, outcome.disk_full ? "the disk holding the database is full; "
+                                 "nothing was written; try again"
+             : outcome.read_only
+                 ? "the database is read-only here; nothing was written"
+                 : "the back end was busy or could not be reached; nothing "
+                   "was written; try again");
   }
   if (trace) Traced(trace->TakeEvents(), trace_in_body, outcome.output);
   int status = StatusOf(prepared.op, outcome);

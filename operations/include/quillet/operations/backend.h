@@ -32,6 +32,13 @@ struct BackendSetup {
 // cannot be used.
 Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
                               bool dry_run = false);
+// The same over a database checked for reading only, for a service that
+// answers reads of one it cannot write (read-only here): its writes are
+// refused as the back end's.
+Ref<CallsInterface> OpenCallsForReads(const BackendSetup& setup);
+// Whether the calling thread's last back-end failure was a database that
+// can be read, not written, here; clears it.
+bool TakeReadOnly();
 
 // Whether the database can be opened for reading now. It opens a new
 // connection rather than taking an idle one from the pool: it is asked after

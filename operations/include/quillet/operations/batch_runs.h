@@ -43,6 +43,8 @@ class BatchRuns {
   // Records `run`. With `set_aside_others`, the file's other runs no longer
   // stand.
   void Record(const BatchRun& run, bool set_aside_others = false);
+  // Whether any request key begins with `prefix` (a batch's lines' keys).
+  bool AnyKeyUnder(const std::string& prefix);
 
   // Holds the writes this thread makes to the database from now on (its
   // operations' and Record's) in one transaction until CommitGroup, so that

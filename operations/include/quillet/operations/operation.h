@@ -71,12 +71,15 @@ struct Outcome {
   nlohmann::ordered_json output;  // result, errorDescription / errorText,
                                   // error
   Verdict verdict = Verdict::kDone;
-  bool replayed = false;  // answered from the record of an earlier request
-                          // under the same key: nothing was done again
-  std::string message;    // one line for standard error unless done
-  std::string done;       // what was recorded ("call SC000042 was created"),
-                          // for messages about a later failure; may be empty
-  bool dry_run = false;   // ran as a dry run: nothing was stored
+  bool replayed = false;   // answered from the record of an earlier request
+                           // under the same key: nothing was done again
+  std::string message;     // one line for standard error unless done
+  std::string done;        // what was recorded ("call SC000042 was created"),
+                           // for messages about a later failure; may be empty
+  bool dry_run = false;    // ran as a dry run: nothing was stored
+  bool disk_full = false;  // kRetryLater: the disk holding the database is
+                           // full
+  bool read_only = false;  // kRetryLater: the database is read-only here
   // Raised after its write had been stored (`done` says what: a log entry
   // that could not be written, say): the write stands.
   bool raised_after_storing = false;

@@ -192,6 +192,11 @@ class BackendStore {
   KeyHolding KeepAnswer(const std::string& key, const std::string& op,
                         const std::string& request_name,
                         const std::string& answer);
+  // The answer KeepAnswer kept under `key` for this request, if it did and
+  // the key lives; writes nothing.
+  std::optional<std::string> KeptAnswer(const std::string& key,
+                                        const std::string& op,
+                                        const std::string& request_name);
 
   // The run of `file_name` that still stands (unfinished or finished, not
   // set aside) under another identity than `identity`, if any: the file was

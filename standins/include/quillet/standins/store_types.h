@@ -116,7 +116,15 @@ enum class FailureKind : uint8_t {
   kOutcomeUnknown,  // the connection was lost after the commit was sent and
                     // what became of it could not be found out: it may or
                     // may not have been written
+  kDiskFull,        // kRetryLater, because the disk holding the database is
+                    // full
+  kReadOnly,        // the database may be read, not written, here (a
+                    // read-only file system, another user's file)
 };
+// Whether `kind` says that the same request may succeed later.
+inline bool RetryLater(FailureKind kind) {
+  return kind == FailureKind::kRetryLater || kind == FailureKind::kDiskFull;
+}
 // A thread's writes to one database held together in one transaction
 // (BackendStore::HoldWrites): until Commit, every write the thread makes
 // there is a savepoint of it, and the thread's reads see them. Ending

@@ -37,6 +37,8 @@ class HostContext final : public ObjectContext {
   bool Replayed() const override { return replayed_; }
   void NoteKeyConflict() override { key_conflict_ = true; }
   bool KeyConflict() const override { return key_conflict_; }
+  void NoteLogFailed() override { log_failed_ = true; }
+  bool LogFailed() const override { return log_failed_; }
   bool DryRun() const override { return dry_run_; }
 
  private:
@@ -46,6 +48,7 @@ class HostContext final : public ObjectContext {
   bool dry_run_;
   bool replayed_ = false;
   bool key_conflict_ = false;
+  bool log_failed_ = false;
 };
 
 // Enters a new context (identity "ctx-<n>", unique in the process) on the
