@@ -21,6 +21,7 @@
 #include "quillet/operations/json_variant.h"
 #include "quillet/operations/text_excerpt.h"
 #include "quillet/text.h"
+#include "reopen_signal.h"
 
 namespace quillet::cli {
 
@@ -169,6 +170,7 @@ int RunBatch(const Globals& g, const std::string& path,
     throw;
   }
   TraceOutput& trace = *opened;
+  ReopenOnSighup();  // logrotate's SIGHUP: the trace goes on in a new file
   // The file now stands for this run alone.
   if (!g.dry_run) runs.Record(run, new_batch || !batch_id.empty());
   std::ostream& out = output.stream();
