@@ -72,6 +72,17 @@ class PartialFile {
 
   const std::string& path() const { return path_; }
 
+  // Given the mode and owner of `file`, which it is to replace: a service
+  // that could open the database opens the restored one.
+  void Like(const std::string& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) Fail("cannot read", file);
+    if (::chmod(path_.c_str(), st.st_mode & 07777) != 0)
+      Fail("cannot set the mode of", path_);
+    if (::chown(path_.c_str(), st.st_uid, st.st_gid) != 0 && errno != EPERM)
+      Fail("cannot set the owner of", path_);
+  }
+
   // Synced, renamed over `target`, and the rename synced.
   void RenameTo(const std::string& target) {
     Sync(path_, O_RDONLY);
@@ -143,7 +154,10 @@ RestoreResult RestoreDatabase(const BackendSetup& backend,
   std::error_code ec;
   std::optional<standins::SqliteSoleHold> hold;
   if (fs::exists(backend.db, ec)) hold.emplace(backend.db);
-  if (hold) result.kept_aside = KeepAside(backend.db);
+  if (hold) {
+    copy.Like(backend.db);
+    result.kept_aside = KeepAside(backend.db);
+  }
   copy.RenameTo(backend.db);
   return result;
 }
