@@ -43,10 +43,11 @@ struct RestoreResult {
 // process may have open (refused, changing nothing, when one has): the
 // backup is copied beside the database and checked, the database is kept
 // under a name of its own (`kept_aside`), and the copy, given the
-// database's mode and owner, renamed into its place; at every moment the database's name holds either the old database
-// or the whole restored one. The backup file itself is only read. Raises
-// UsageError for a PostgreSQL database or a backup that is the database
-// itself, the back end's Error for a backup that fails its checks.
+// database's mode and owner, renamed into its place; at every moment the
+// database's name holds either the old database or the whole restored
+// one. The backup file itself is only read. Raises UsageError for a
+// PostgreSQL database or a backup that is the database itself, the back
+// end's Error for a backup that fails its checks.
 RestoreResult RestoreDatabase(const BackendSetup& backend,
                               const std::string& backup,
                               const BackupProgress& progress);
