@@ -110,8 +110,10 @@ TEST_F(BackupTest, ABackupDuringABatchHoldsEveryCallAnsweredBeforeIt) {
               std::string::npos);
 }
 
-// What backup and restore refuse, changing nothing, and a restore that
-// works: the backup's calls in the database, the old one kept aside.
+// What backup and restore refuse, changing nothing (the database's own
+// files as a backup, a database a service holds, a PostgreSQL database),
+// and a restore that works: the backup's calls in the database, the old
+// one kept aside whole.
 TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
   ASSERT_EQ(Quillet({"--db", "q.db", "create-call", "SOLDTOBP=BP-1"}).status,
             0);
@@ -125,6 +127,7 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
     bool serving;  // a `quillet serve` has q.db open
     int status;
     const char* said;
+    const char* db = "q.db";
   };
   const Case cases[] = {
       {"backup onto the database",
@@ -162,6 +165,18 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
        true,
        2,
        "is open in another process"},
+      {"backup on PostgreSQL",
+       {"backup", "pg.db"},
+       false,
+       2,
+       "backed up with pg_dump",
+       "postgresql://q@127.0.0.1:9/q"},
+      {"restore on PostgreSQL",
+       {"restore", "one.db"},
+       false,
+       2,
+       "restored with pg_restore",
+       "postgresql://q@127.0.0.1:9/q"},
       {"restore", {"restore", "one.db"}, false, 0, "kept as 'q.db.before-"},
   };
   for (const Case& c : cases) {
@@ -171,7 +186,7 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
       server.emplace(dir, std::vector<std::string>{});
       ASSERT_GT(server->port(), 0);
     }
-    std::vector<std::string> args = {"--db", "q.db", "backend"};
+    std::vector<std::string> args = {"--db", c.db, "backend"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     testing::CliResult r = Quillet(args);
     server.reset();
