@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a built tree: installs it into a staging
-# root under /usr (stripped), adds the service unit, its settings file, the
-# manual page, the web console's files and the OpenAPI description, and the
-# package's documentation (the README and its docs/ pages), then builds the
+# root under /usr (stripped), adds the service unit, its settings file, its
+# logrotate configuration, the manual page, the web console's files and the
+# OpenAPI description, and the package's documentation (the README and its
+# docs/ pages), then builds the
 # .deb with dpkg-deb. Prints the path of the package.
 #   scripts/build-deb.sh BUILD_DIR
 set -euo pipefail
@@ -20,6 +21,7 @@ DESTDIR=$root cmake --install "$build" --prefix /usr --strip >/dev/null
 share=$root/usr/share
 install -D -m 644 "$src/packaging/quillet.service" "$root/lib/systemd/system/quillet.service"
 install -D -m 640 "$src/packaging/quillet.conf" "$root/etc/quillet/quillet.conf"
+install -D -m 644 "$src/packaging/quillet.logrotate" "$root/etc/logrotate.d/quillet"
 install -d "$share/man/man1" "$share/doc/quillet" "$share/quillet/console"
 gzip -9n < "$src/packaging/quillet.1" > "$share/man/man1/quillet.1.gz"
 gzip -9n < "$src/packaging/changelog" > "$share/doc/quillet/changelog.gz"
@@ -42,7 +44,7 @@ depends=$(cd "$out" && mkdir -p debian && touch debian/control &&
 rm -rf "$out/debian"
 
 install -m 755 "$src/packaging/postinst" "$src/packaging/postrm" "$root/DEBIAN/"
-echo /etc/quillet/quillet.conf > "$root/DEBIAN/conffiles"
+printf '%s\n' /etc/quillet/quillet.conf /etc/logrotate.d/quillet > "$root/DEBIAN/conffiles"
 echo "activate-noawait ldconfig" > "$root/DEBIAN/triggers"
 for lib in libquillet libquillet_runtime libquillet_standins; do
   echo "$lib 3 quillet (>= $version)"

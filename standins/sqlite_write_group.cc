@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <map>
 #include <tuple>
 #include <vector>
 
 #include "backend_failure.h"
+#include "quillet/standins/store_metrics.h"
 
 namespace quillet::standins {
 namespace {
@@ -199,7 +201,14 @@ void WriteGroup::RunGroup(Writer& me,
     // a rollback-journal file changed.
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   } else {
+    auto start = std::chrono::steady_clock::now();
     failure = Commit();
+    StoreMetrics& metrics = TheStoreMetrics();
+    metrics.commit_seconds.Observe(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count());
+    metrics.group_writes.Observe(
+        static_cast<double>(kept.size() + (mine_kept ? 1 : 0)));
   }
   {
     std::lock_guard lock(mutex_);

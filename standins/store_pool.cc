@@ -8,13 +8,36 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "backend_failure.h"
 #include "postgres_connection.h"
+#include "quillet/standins/store_metrics.h"
 
 namespace quillet::standins {
 namespace {
+
+// Counts a wait for a store when it ends (quillet/standins/store_metrics.h).
+class WaitCount {
+ public:
+  explicit WaitCount(std::chrono::steady_clock::time_point began)
+      : began_(began), failures_(std::uncaught_exceptions()) {}
+  ~WaitCount() {
+    StoreMetrics& metrics = TheStoreMetrics();
+    metrics.pool_wait_seconds.Observe(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began_)
+            .count());
+    if (std::uncaught_exceptions() > failures_)
+      metrics.pool_waits_failed.fetch_add(1, std::memory_order_relaxed);
+  }
+  WaitCount(const WaitCount&) = delete;
+  WaitCount& operator=(const WaitCount&) = delete;
+
+ private:
+  std::chrono::steady_clock::time_point began_;
+  int failures_;
+};
 
 class Pool {
  public:
@@ -38,9 +61,12 @@ class Pool {
         if (Serves(db.idle[i].open, open)) return i;
       return db.idle.size();
     };
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::seconds(kStoreWaitSeconds);
+    auto began = std::chrono::steady_clock::now();
+    auto deadline = began + std::chrono::seconds(kStoreWaitSeconds);
+    // A wait, counted however it ends.
+    std::optional<WaitCount> waited;
     while (serving() == db.idle.size() && db.open >= limit_) {
+      if (!waited && db.idle.empty()) waited.emplace(began);
       if (!db.idle.empty()) {
         closing.push_back(std::move(db.idle.front().store));
         db.idle.erase(db.idle.begin());
@@ -59,6 +85,7 @@ class Pool {
                          "nothing was written; try again",
                      FailureKind::kRetryLater);
     }
+    waited.reset();
     for (size_t i = serving(); i < db.idle.size(); i = serving()) {
       Idle idle = std::move(db.idle[i]);
       db.idle.erase(db.idle.begin() + static_cast<std::ptrdiff_t>(i));

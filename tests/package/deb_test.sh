@@ -29,7 +29,7 @@ lintian --fail-on error "$deb" >/dev/null 2>&1 || { echo "lintian reports errors
 contents=$(dpkg-deb --contents "$deb")
 for f in ./usr/bin/quillet ./usr/lib/libquillet.so.3 ./usr/include/quillet/calls.h \
          ./usr/lib/cmake/Quillet/QuilletConfig.cmake ./lib/systemd/system/quillet.service \
-         ./etc/quillet/quillet.conf ./usr/share/man/man1/quillet.1.gz \
+         ./etc/quillet/quillet.conf ./etc/logrotate.d/quillet ./usr/share/man/man1/quillet.1.gz \
          ./usr/share/quillet/console/index.html ./usr/share/quillet/openapi.json \
          ./usr/share/doc/quillet/copyright ./usr/share/doc/quillet/docs/user-guide.md; do
   grep -q " $f" <<<"$contents" || { echo "the package lacks $f"; exit 1; }

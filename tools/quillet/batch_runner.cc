@@ -21,6 +21,7 @@
 #include "quillet/operations/json_variant.h"
 #include "quillet/operations/text_excerpt.h"
 #include "quillet/text.h"
+#include "reopen_signal.h"
 
 namespace quillet::cli {
 
@@ -201,6 +202,7 @@ int RunBatch(const Globals& g, const std::string& path,
     throw;
   }
   TraceOutput& trace = *opened;
+  ReopenOnSighup();  // logrotate's SIGHUP: the trace goes on in a new file
   // The file now stands for this run alone (the run's first write).
   if (!g.dry_run) {
     try {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <tuple>
 
+#include "backup_commands.h"
 #include "batch_runner.h"
 #include "command_options.h"
 #include "command_suggestions.h"
@@ -220,6 +221,13 @@ int Main(int argc, char** argv) {
       "health",
       "the service's readiness check: exit 0 when a write would be taken, "
       "1 with a warning when writes would wait for an absent standby");
+  std::string backup_file;
+  auto* backup = backend->add_subcommand(
+      "backup", "copy a SQLite database while it is in use, checked");
+  auto* restore = backend->add_subcommand(
+      "restore", "put a backup in place of a SQLite database nothing has open");
+  for (CLI::App* sub : {backup, restore})
+    sub->add_option("file", backup_file, "the backup file")->required();
 
   std::string token_name, token_scope = "write", token_path;
   auto* token = command("token", "the service's named tokens");
@@ -406,6 +414,8 @@ int Main(int argc, char** argv) {
       return print("database " + operations::DisplayedAddress(g.db) +
                    " is at schema version " + std::to_string(version) + "\n");
     }
+    if (*backup) return RunBackup(g, backup_file, http::DefaultAuditPath(g));
+    if (*restore) return RunRestore(g, backup_file);
     if (*backend_status || *backend_keys || *backend_health) {
       errno = 0;
       if (*backend_health) {

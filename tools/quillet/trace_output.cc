@@ -5,6 +5,7 @@
 
 #include "quillet/operations/json_variant.h"
 #include "quillet/operations/usage_error.h"
+#include "reopen_signal.h"
 
 namespace quillet::cli {
 
@@ -57,6 +58,7 @@ TraceOutput::TraceOutput(const std::string& path, bool whole_texts)
     out_ = &std::cerr;
     return;
   }
+  reopened_ = ReopenRequests();
   file_.open(path, std::ios::trunc);
   if (!file_) throw UsageError("--trace: cannot write '" + path + "'");
   out_ = &file_;
@@ -64,6 +66,13 @@ TraceOutput::TraceOutput(const std::string& path, bool whole_texts)
 
 bool TraceOutput::Write() {
   if (!out_) return true;
+  if (out_ == &file_ && ReopenRequests() != reopened_) {
+    // Moved away by logrotate: a new file of the name, between events.
+    reopened_ = ReopenRequests();
+    file_.close();
+    file_.clear();
+    file_.open(path_, std::ios::app);
+  }
   for (const TraceEvent& event : trace_.TakeEvents())
     *out_ << DumpJson(TraceEventJson(event)) << '\n';
   out_->flush();

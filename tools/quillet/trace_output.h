@@ -1,6 +1,8 @@
 // Where the command line's adapter trace goes: --trace FILE writes one JSON
 // line per event to FILE (replaced), "-" to standard error, after each
-// operation; standard output keeps the operation's own answer only.
+// operation; standard output keeps the operation's own answer only. A
+// file is opened again (appended to) before the events that follow a
+// SIGHUP the command counts (reopen_signal.h).
 #pragma once
 
 #include <fstream>
@@ -35,6 +37,7 @@ class TraceOutput {
   Trace trace_;
   std::ofstream file_;
   std::ostream* out_ = nullptr;
+  unsigned reopened_ = 0;  // the SIGHUPs counted when file_ was opened
 };
 
 }  // namespace quillet::cli

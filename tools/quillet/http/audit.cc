@@ -7,21 +7,46 @@
 #include <algorithm>
 #include <chrono>
 #include <string_view>
+#include <utility>
 
 namespace quillet::cli::http {
 
-bool AuditTrail::Open(const std::string& path) {
-  path_ = path;
-  fd_ = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) return false;
+namespace {
+
+// `path` open for appending (made, mode 0600, when absent); -1 when it
+// cannot be written.
+int OpenForAppending(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
   // A line torn by a crash or a full disk is ended, so that the next entry
   // is not glued to it and lost.
   struct stat st {};
   char last = '\n';
-  if (fstat(fd_, &st) == 0 && st.st_size > 0 &&
-      pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n' &&
-      write(fd_, "\n", 1) != 1)
-    return false;
+  if (fstat(fd, &st) == 0 && st.st_size > 0 &&
+      pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n' &&
+      write(fd, "\n", 1) != 1) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool AuditTrail::Open(const std::string& path) {
+  path_ = path;
+  fd_ = OpenForAppending(path);
+  return fd_ >= 0;
+}
+
+bool AuditTrail::Reopen() {
+  int fd = OpenForAppending(path_);
+  if (fd < 0) return false;
+  {
+    std::lock_guard lock(mutex_);  // Append writes a line at a time under it
+    std::swap(fd, fd_);
+  }
+  if (fd >= 0) close(fd);
   return true;
 }
 

@@ -18,6 +18,11 @@ class AuditTrail {
   bool Open(const std::string& path);
   ~AuditTrail();
 
+  // Opens the file of the same name again, made anew when it was moved
+  // away (by logrotate), between two whole lines; false, writing on to the
+  // file open until then, when it cannot be.
+  bool Reopen();
+
   // Appends `entry` as one line, with "time" (UTC, ISO 8601) in front.
   void Append(nlohmann::ordered_json entry);
 

@@ -1,6 +1,8 @@
-// What the service counts, for GET /metrics in Prometheus' text format:
-// requests by operation and status, a latency histogram, and the requests
-// in flight. Thread-safe.
+// What the service counts, for GET /metrics in Prometheus' text format
+// (0.0.4): the requests in flight; the requests answered, by operation (the
+// route's name) and status, each pair with a histogram of its latency; and
+// what the back end counted and holds (quillet/operations/backend_metrics.h).
+// Thread-safe.
 #pragma once
 
 #include <array>
@@ -10,6 +12,8 @@
 #include <string>
 #include <utility>
 
+#include "quillet/operations/backend_metrics.h"
+
 namespace quillet::cli::http {
 
 class Metrics {
@@ -17,17 +21,19 @@ class Metrics {
   void Started() { ++in_flight_; }
   void Abandoned() { --in_flight_; }  // started, never answered
   void Finished(const std::string& op, int status, double seconds);
-  std::string Text() const;
+  std::string Text(const operations::BackendMetrics& backend) const;
 
  private:
   static constexpr std::array<double, 10> kBuckets = {
       0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.5, 2.5};
+  struct Latencies {
+    std::array<int64_t, kBuckets.size()> cumulative{};  // <= each bucket
+    int64_t count = 0;
+    double sum = 0;
+  };
   std::atomic<int64_t> in_flight_{0};
   mutable std::mutex mutex_;
-  std::map<std::pair<std::string, int>, int64_t> requests_;
-  std::array<int64_t, kBuckets.size()> buckets_{};
-  int64_t count_ = 0;
-  double sum_ = 0;
+  std::map<std::pair<std::string, int>, Latencies> requests_;
 };
 
 }  // namespace quillet::cli::http

@@ -45,7 +45,8 @@ bool IsLoopback(const std::string& host);
 // Opens the back end (the service is ready only then), listens, and serves
 // until SIGTERM or SIGINT, then stops accepting, finishes the requests in
 // flight and answers 0; a second signal ends it at once with 128 + the
-// signal's number. SIGHUP re-reads the token file (a file that cannot be
+// signal's number. SIGHUP opens the trace and audit files again (after
+// logrotate moved them) and re-reads the token file (a file that cannot be
 // read keeps the tokens in use). Prints "listening on HOST:PORT" on standard
 // error once ready, and one JSON access-log line per request there. Answers
 // 2 when the back end, the token file or the audit file cannot be used, the

@@ -65,10 +65,14 @@ class Service : public Handler {
   // cannot be used.
   bool LoadTokens();
 
-  // A file that cannot be used on reload accepts no token until it is
-  // mended: an operator who emptied it, or removed a line beside a typo,
-  // meant to revoke, and a revoked token must not keep working.
+  // On SIGHUP: the trace and audit files are opened again (logrotate moved
+  // them), then the token file is re-read. A token file that cannot be used
+  // on reload accepts no token until it is mended: an operator who emptied
+  // it, or removed a line beside a typo, meant to revoke, and a revoked
+  // token must not keep working.
   void Reload() override;
+  // The trace and audit files opened again, each between whole lines.
+  void ReopenFiles();
 
   // On the I/O thread: everything decided without the back end.
   std::optional<Response> Quick(Request& req) override;
@@ -143,7 +147,7 @@ class Service : public Handler {
   Metrics metrics_;
   AuditTrail audit_;
   std::mutex trace_mutex_;
-  std::ofstream trace_file_;  // --trace: every request's events
+  std::ofstream trace_file_;  // --trace: every request's events, under it
 };
 
 }  // namespace quillet::cli::http

@@ -25,6 +25,7 @@ bool Service::LoadTokens() {
 }
 
 void Service::Reload() {
+  ReopenFiles();
   if (options_.token_file.empty()) return;  // nothing to re-read
   if (LoadTokens()) {
     std::cerr << "quillet: tokens re-read" << std::endl;
@@ -101,8 +102,6 @@ std::optional<Response> Service::Quick(Request& req) {
       return Reply(
           200, Json{{"name", req.caller.empty() ? Json() : Json(req.caller)},
                     {"scope", ScopeName(scope)}});
-    case RouteId::kMetrics:
-      return Response{200, "text/plain; version=0.0.4", metrics_.Text()};
     case RouteId::kConsole:
       for (const ConsoleFile& file : ConsoleFiles())
         if (req.path == file.path ||

@@ -1,5 +1,5 @@
 // The reads over HTTP: calls, items, the log, the audit trail, master
-// data, counts and readiness.
+// data, counts, readiness and the metrics.
 #include <iostream>
 
 #include "http/capped_listing.h"
@@ -7,6 +7,7 @@
 #include "quillet/error.h"
 #include "quillet/operations/backend.h"
 #include "quillet/operations/backend_commands.h"
+#include "quillet/operations/backend_metrics.h"
 #include "quillet/text.h"
 
 namespace quillet::cli::http {
@@ -80,6 +81,9 @@ Response Service::Work(const Request& req) {
         operations::CheckHealth(backend());
         return Reply(200, Json{{"status", "ready"}});
       });
+    case RouteId::kMetrics:  // on a worker: the back end's tables are read
+      return Response{200, "text/plain; version=0.0.4",
+                      metrics_.Text(operations::ReadBackendMetrics(backend()))};
     default:  // answered in Quick
       return ReplyError(404, "no such route");
   }
