@@ -195,6 +195,7 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   std::optional<TraceScope> traced;
   if (options.trace) traced.emplace(*options.trace);
   standins::TakeStoredNote();  // what this thread stored before is not ours
+  standins::TakeUnconfirmedCommit();
   Outcome outcome;
   json& out = outcome.output;
   Variant description;
@@ -261,6 +262,13 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
     out["errorText"] = VariantToJson(p.error, types);
   }
   outcome.replayed = scope && scope->context()->Replayed();
+  if (standins::TakeUnconfirmedCommit() && outcome.verdict == Verdict::kDone) {
+    outcome.warning =
+        "stored on the primary database server, but not confirmed by its "
+        "synchronous standby (the wait for it was cancelled): a failover "
+        "now could lose it";
+    out["replication"] = "unconfirmed";
+  }
   std::string stored = standins::TakeStoredNote();
   if (outcome.verdict == Verdict::kRaised && !stored.empty()) {
     outcome.done = stored;

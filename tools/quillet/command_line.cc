@@ -346,6 +346,7 @@ int Main(int argc, char** argv) {
     return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
   };
   try {
+    operations::CheckDatabaseAddress(g.db);
     for (CLI::App* sub : keyed_commands)
       if (*sub && sub->count("--key") && request_key.empty())
         throw UsageError(kKeyNeeded);
@@ -437,8 +438,12 @@ int Main(int argc, char** argv) {
     // loading): nothing ran. A server that was away, or busy, past the wait
     // is worth trying again (3); anything else needs a change first (2).
     bool later = operations::TakeRetryLater();
-    Say(ToUtf8(e.info().description) +
-        (later ? "; nothing was written; try again" : ""));
+    std::string said = ToUtf8(e.info().description);
+    // Each said once, whether or not the back end's words said it.
+    for (const char* part : {"nothing was written", "try again"})
+      if (later && said.find(part) == std::string::npos)
+        said += std::string("; ") + part;
+    Say(said);
     return later ? kExitNothingRecorded : kExitUsage;
   }
 }

@@ -103,7 +103,8 @@ struct KeyListing {
   int64_t created_at = 0;
 };
 
-// True for a PostgreSQL connection URI (postgresql://, postgres://).
+// True for a PostgreSQL connection URI (postgresql://, postgres://) or
+// connection string in libpq's key=value form ("host=... dbname=...").
 bool IsPostgresUri(const std::string& where);
 // `where` as it may be shown: a URI's password as "***".
 std::string Displayed(const std::string& where);
@@ -136,5 +137,11 @@ class WriteHold {
 // The kind of the last back-end failure raised on the calling thread (kNone
 // when there was none), cleared by the call.
 FailureKind TakeFailureKind();
+
+// Whether a commit of the calling thread, since the last call, was stored
+// on the database server without the confirmation its synchronous standby
+// was to give (the wait for it was cancelled): stored, on that server only.
+// Cleared by the call.
+bool TakeUnconfirmedCommit();
 
 }  // namespace quillet::standins
