@@ -49,6 +49,19 @@ void ReadServerAnswer(const std::string& text, ConnectFailure& failure) {
   }
 }
 
+// Whether libpq can read `uri` and its ports: a URI it cannot, or a port
+// that is no number, fails before any server is tried, without a code.
+bool Readable(const char* uri) {
+  PQconninfoOption* parsed = PQconninfoParse(uri, nullptr);
+  bool readable = parsed != nullptr;
+  for (PQconninfoOption* o = parsed; o && o->keyword; ++o)
+    if (std::string(o->keyword) == "port" && o->val)
+      readable &= std::string(o->val).find_first_not_of("0123456789,") ==
+                  std::string::npos;
+  PQconninfoFree(parsed);
+  return readable;
+}
+
 // One connection attempt, its errors asked in libpq's verbose form to learn
 // the server's code. Answers the connection, or null and `failure`. A wait
 // for the server is bounded by connect_timeout (as libpq's own), and ends
@@ -100,9 +113,7 @@ PGconn* ConnectOnce(const char* const* keys, const char* const* values,
   if (!failure.sqlstate.empty()) {
     failure.refused = !AwayCode(failure.sqlstate);
   } else {
-    PQconninfoOption* parsed = PQconninfoParse(values[5], nullptr);
-    failure.refused = PQconnectionNeedsPassword(conn) || !parsed;
-    PQconninfoFree(parsed);
+    failure.refused = PQconnectionNeedsPassword(conn) || !Readable(values[5]);
   }
   PQfinish(conn);
   return nullptr;
