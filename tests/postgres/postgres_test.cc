@@ -848,7 +848,8 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
   for (const Case& c :
        {Case{"200ms", "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE", update},
         Case{"", "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE", update},
-        // The lock hosts take to check and make the schema.
+        // The lock hosts take to make the schema (of an empty database:
+        // one up to date is only read, without it).
         Case{"",
              "SELECT pg_advisory_xact_lock(1364937812)",
              {"create-call", "SOLDTOBP=B"}}}) {
@@ -856,7 +857,9 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
     SCOPED_TRACE(std::string(*setting ? setting : "Quillet's bound") + ", " +
                  c.held);
     testing::TempDir dir;
-    std::string db = DatabaseWithOneCall(dir, setting);
+    bool empty = c.args[0] == "create-call";
+    std::string db =
+        empty ? server->NewDatabase() : DatabaseWithOneCall(dir, setting);
     PGconn* holder = PQconnectdb(db.c_str());
     PQclear(PQexec(holder, "BEGIN"));
     PQclear(PQexec(holder, c.held));
@@ -869,7 +872,7 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
     EXPECT_NE(run.err.find("busy"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("try again"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("SELECT"), std::string::npos) << run.err;
-    EXPECT_EQ(BackendStore(db).Call("SC000001")->text.size(), 1u);
+    if (!empty) EXPECT_EQ(BackendStore(db).Call("SC000001")->text.size(), 1u);
   }
 }
 
