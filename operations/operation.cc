@@ -117,6 +117,15 @@ std::string OneLineMessage(const Error& e) {
   for (char& c : line)
     if (c == '\r' || c == '\n') c = ' ';
   line.erase(0, line.find_first_not_of(' '));
+  // A component that caught a back end's error repeats its description as
+  // the additional information: said once on one line.
+  const std::string kAdditional = " Additional information: ";
+  if (size_t at = line.find(kAdditional); at != std::string::npos) {
+    std::string extra = line.substr(at + kAdditional.size());
+    if (!extra.empty() && line.compare(0, at, extra) != 0 &&
+        line.substr(0, at).find(extra) != std::string::npos)
+      line.erase(at);
+  }
   if (e.number() < 0) return line;
   return "error " + std::to_string(e.number()) + ": " + line;
 }

@@ -1097,7 +1097,18 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
     const char* setting = nullptr;  // a window given in the environment
     const char* value = nullptr;
   };
+  { BackendStore store(server->Uri(name)); }  // the schema
+  server->Sql(server->Uri(name),
+              "CREATE ROLE reader LOGIN; GRANT SELECT ON ALL TABLES IN SCHEMA "
+              "public TO reader");
   const std::vector<Run> runs = {
+      // A role that may read but not change a call: said once.
+      {{"update-call", "--db",
+        "postgresql://reader:" + secret + "@/" + name +
+            "?host=" + server->SocketDir(),
+        "CALLNUMBER=SC000001", "OPTION=7", "Q_TEXT=x"},
+       1,
+       "permission denied"},
       // A role that may not create tables in the schema.
       {{"create-call", "--db",
         "postgresql://plain:" + secret + "@/" + name +
@@ -1163,6 +1174,7 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
     SCOPED_TRACE(r.args[0] + " " + r.args[1] + ": " + run.err);
     EXPECT_EQ(run.status, r.status);
     EXPECT_NE(run.err.find(r.said), std::string::npos);
+    if (*r.said) EXPECT_EQ(Occurrences(run.err, r.said), 1);
     EXPECT_EQ(run.out.find(secret), std::string::npos) << run.out;
     EXPECT_EQ(run.err.find(secret), std::string::npos);
     for (const char* sql : {"CREATE TABLE", "SELECT", "INSERT", "\t"})
