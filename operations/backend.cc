@@ -4,6 +4,7 @@
 
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
+#include "quillet/operations/text_excerpt.h"
 #include "quillet/operations/usage_error.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
@@ -65,9 +66,10 @@ void CheckDatabaseAddress(const std::string& db) {
       std::filesystem::is_directory(folder.empty() ? "." : folder, ec))
     return;
   throw UsageError(
-      "--db names no database: give an existing database file, a new "
-      "file's name in an existing folder (without '='), a PostgreSQL URI "
-      "(postgresql://...) or a connection string (host=... dbname=...)");
+      "no database '" + Excerpt(standins::Displayed(db), 200) +
+      "': --db takes an existing database file, a new file's name in an "
+      "existing folder (without '='), a PostgreSQL URI (postgresql://...) or "
+      "a connection string (host=... dbname=...)");
 }
 
 std::string DisplayedAddress(const std::string& db) {

@@ -126,10 +126,10 @@ void PgConnection::SchemaTransaction(bool write,
   CommitAnswer answer;
   bool sent = PQsendQuery(conn_, "COMMIT");
   bool answered = sent && Await(Clock::now() + commit_window_);
-  bool cancelled = sent && !answered && !stopping;
+  bool cancelled = sent && !answered;
   if (cancelled) {
     Cancel(conn_);
-    answered = Await(Clock::now() + pg::kCancelledCommitWait);
+    if (!stopping) answered = Await(Clock::now() + pg::kCancelledCommitWait);
   }
   if (answered) {
     PGresult* r = PQgetResult(conn_);

@@ -70,7 +70,9 @@ bool IsPostgresUri(const std::string& where) {
 }
 
 std::string Displayed(const std::string& where) {
-  return IsPostgresUri(where) ? ScrubPassword(where, where) : where;
+  // A mistyped URI or connection string is scrubbed too; a file's path
+  // carries no password and comes back as it is.
+  return ScrubPassword(where, where);
 }
 
 }  // namespace quillet::standins

@@ -1161,10 +1161,10 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
             " dbname=" + name,
         "SOLDTOBP=B"},
        2,
-       "--db names no database"},
+       "--db takes an existing database file"},
       {{"calls", "--db", "/nonexistent/quillet.db"},
        2,
-       "--db names no database"},
+       "--db takes an existing database file"},
   };
   for (const Run& r : runs) {
     setenv("QUILLET_PG_RECONNECT_SECONDS", "1", 1);

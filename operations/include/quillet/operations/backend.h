@@ -54,7 +54,7 @@ bool TakeRetryLater();
 // connection string) rather than a file.
 bool IsServerAddress(const std::string& db);
 
-// Refuses (UsageError, without repeating `db`, which may hold a password)
+// Refuses (UsageError, naming `db` without its password)
 // a `db` that is neither a server address, an existing file, nor a new
 // file's path in an existing folder without any "=" (a mistyped connection
 // string is never taken for a file name).

@@ -106,7 +106,8 @@ struct KeyListing {
 // True for a PostgreSQL connection URI (postgresql://, postgres://) or
 // connection string in libpq's key=value form ("host=... dbname=...").
 bool IsPostgresUri(const std::string& where);
-// `where` as it may be shown: a URI's password as "***".
+// `where` as it may be shown: a password in it (a URI's, a connection
+// string's, or one of either mistyped) as "***".
 std::string Displayed(const std::string& where);
 
 // What a failure of the back end means for the caller, beyond its message.
