@@ -5,6 +5,8 @@
 
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
+#include "quillet/operations/text_excerpt.h"
+#include "quillet/operations/usage_error.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
@@ -72,6 +74,21 @@ bool TakeRetryLater() {
 
 bool IsServerAddress(const std::string& db) {
   return standins::IsPostgresUri(db);
+}
+
+void CheckDatabaseAddress(const std::string& db) {
+  if (standins::IsPostgresUri(db)) return;
+  std::error_code ec;
+  if (std::filesystem::exists(db, ec)) return;
+  std::filesystem::path folder = std::filesystem::path(db).parent_path();
+  if (db.find('=') == std::string::npos &&
+      std::filesystem::is_directory(folder.empty() ? "." : folder, ec))
+    return;
+  throw UsageError(
+      "no database '" + Excerpt(standins::Displayed(db), 200) +
+      "': --db takes an existing database file, a new file's name in an "
+      "existing folder (without '='), a PostgreSQL URI (postgresql://...) or "
+      "a connection string (host=... dbname=...)");
 }
 
 std::string DisplayedAddress(const std::string& db) {

@@ -117,6 +117,15 @@ std::string OneLineMessage(const Error& e) {
   for (char& c : line)
     if (c == '\r' || c == '\n') c = ' ';
   line.erase(0, line.find_first_not_of(' '));
+  // A component that caught a back end's error repeats its description as
+  // the additional information: said once on one line.
+  const std::string kAdditional = " Additional information: ";
+  if (size_t at = line.find(kAdditional); at != std::string::npos) {
+    std::string extra = line.substr(at + kAdditional.size());
+    if (!extra.empty() && line.compare(0, at, extra) != 0 &&
+        line.substr(0, at).find(extra) != std::string::npos)
+      line.erase(at);
+  }
   if (e.number() < 0) return line;
   return "error " + std::to_string(e.number()) + ": " + line;
 }
@@ -212,6 +221,7 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   std::optional<TraceScope> traced;
   if (options.trace) traced.emplace(*options.trace);
   standins::TakeStoredNote();  // what this thread stored before is not ours
+  standins::TakeUnconfirmedCommit();
   Outcome outcome;
   json& out = outcome.output;
   Variant description;
@@ -288,6 +298,13 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
         "again (" +
         outcome.message + ")";
   outcome.replayed = scope && scope->context()->Replayed();
+  if (standins::TakeUnconfirmedCommit() && outcome.verdict == Verdict::kDone) {
+    outcome.warning =
+        "stored on the primary database server, but not confirmed by its "
+        "synchronous standby (the wait for it was cancelled): a failover "
+        "now could lose it";
+    out["replication"] = "unconfirmed";
+  }
   std::string stored = standins::TakeStoredNote();
   if (outcome.verdict == Verdict::kRaised && !stored.empty()) {
     outcome.done = stored;

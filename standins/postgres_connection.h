@@ -13,56 +13,12 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
+#include "postgres_commit_outcome.h"
+#include "postgres_result.h"
+
 namespace quillet::standins {
-
-// One parameter: bytes (sent in binary form: raw text or BYTEA), a number
-// (sent as text), or NULL.
-struct PgParam {
-  std::string bytes;
-  bool binary = true;
-  bool null = false;
-};
-inline PgParam Bytes(std::string s) { return {std::move(s), true, false}; }
-inline PgParam Int(int64_t n) { return {std::to_string(n), false, false}; }
-template <class T>
-PgParam Maybe(const std::optional<T>& v) {
-  if (!v) return {"", false, true};
-  if constexpr (std::is_same_v<T, std::string>)
-    return Bytes(*v);
-  else
-    return Int(*v);
-}
-
-// The rows of one statement's result, freed with it, in binary form: a
-// BYTEA or text as its bytes, a boolean as "t" or "f", an integer as its
-// digits (Text) or its value (Int); any other type raises.
-class PgResult {
- public:
-  explicit PgResult(PGresult* r) : r_(r) {}
-  ~PgResult() { PQclear(r_); }
-  PgResult(PgResult&& other) noexcept : r_(other.r_) { other.r_ = nullptr; }
-  PgResult(const PgResult&) = delete;
-  PgResult& operator=(const PgResult&) = delete;
-  int Rows() const { return PQntuples(r_); }
-  int Columns() const { return PQnfields(r_); }
-  bool IsNull(int row, int col) const { return PQgetisnull(r_, row, col); }
-  std::string Text(int row, int col) const;
-  // The command's tag ("COMMIT", "ROLLBACK", "INSERT 0 1").
-  const char* Status() const { return PQcmdStatus(r_); }
-  int64_t Int(int row, int col) const;
-
- private:
-  // An integer column's value in binary form; nullopt for any other.
-  std::optional<int64_t> Number(int row, int col) const;
-  PGresult* r_;
-};
-
-// One line of a server's or libpq's message: its first line, tabs and
-// control characters as spaces.
-std::string OneLine(const char* text);
 
 class PgConnection {
  public:
@@ -110,9 +66,20 @@ class PgConnection {
     std::vector<PgParam> params;
     std::function<void(const PgResult&)> sink;  // sees the answer, if any
   };
-  void Begin(bool write);
-  bool Commit();
-  bool Resolved(int64_t xid, Clock::time_point deadline);
+  void Watch();
+  // Opens the transaction; `with_id` asks its id, for a COMMIT's outcome
+  // to be looked up (a transaction that rolls back needs none, and takes
+  // none unless it writes).
+  void Begin(bool write, bool with_id);
+  // Sends the writes still queued and COMMIT at once; answers what the
+  // server said of COMMIT (its reply kNone when the answer did not come).
+  // Raises as the statements would, nothing written, when one of them
+  // failed.
+  CommitAnswer Commit();
+  // What became of the transaction whose COMMIT was answered `answer`:
+  // looked up on new connections until `deadline` when the answer was lost.
+  // Raises "outcome unknown" when that cannot be found out.
+  CommitOutcome Settle(CommitAnswer answer, Clock::time_point deadline);
   void Connected(Clock::time_point deadline);
   [[noreturn]] void Fail(PGresult* result, const std::string& what);
   void Reset();
@@ -143,6 +110,9 @@ class PgConnection {
   int64_t xid_ = 0;
   bool commit_late_ = false;    // the last COMMIT's answer ran out of time
   std::string server_started_;  // of the server running the transaction
+  // The server warned that the last COMMIT's wait for a synchronous
+  // standby was cancelled (Watch).
+  bool standby_wait_cancelled_ = false;
 };
 
 // What every connection of this process sent the server: statements (each

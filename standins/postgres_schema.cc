@@ -3,6 +3,7 @@
 #include "postgres_schema.h"
 
 #include "backend_failure.h"
+#include "quillet/error.h"
 
 namespace quillet::standins {
 namespace {
@@ -199,11 +200,35 @@ void RequireSpelledCallNumbers(PgConnection& db) {
                  "number; it was left untouched");
 }
 
+// Whether the database is Quillet's, at this build's schema version: asked
+// in one round trip of a read-only transaction, which writes nothing and
+// takes no lock. Any other answer (no such table, another version, a
+// failure) leaves the full check to say what it is.
+bool SchemaIsCurrent(PgConnection& db) {
+  bool current = false;
+  try {
+    db.ReadTransaction([&] {
+      PgResult r = db.Run(
+          "SELECT count(*) FILTER (WHERE name = 'application' AND value = "
+          "'quillet'), coalesce(max(value) FILTER (WHERE name = "
+          "'schema_version'), '') FROM quillet_meta",
+          {});
+      current =
+          r.Int(0, 0) == 1 && r.Text(0, 1) == std::to_string(kSchemaVersion);
+    });
+  } catch (const Error&) {
+    TakeFailureKind();  // the full check's failure is the one that counts
+  }
+  return current;
+}
+
 }  // namespace
 
 // Hosts that start together check and create the schema under one lock:
-// the others wait, and then find it whole, never half made.
+// the others wait, and then find it whole, never half made. A database
+// already up to date, as nearly every start finds it, is only read.
 void PreparePostgresSchema(PgConnection& db, OpenMode open) {
+  if (SchemaIsCurrent(db)) return;
   bool writing = open == OpenMode::kForWriting;
   db.SchemaTransaction(writing, [&] {
     if (writing) db.Exec(kSchemaLock);

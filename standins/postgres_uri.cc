@@ -58,12 +58,21 @@ std::string ScrubPassword(const std::string& text, const std::string& uri) {
 }
 
 bool IsPostgresUri(const std::string& where) {
-  return where.rfind("postgresql://", 0) == 0 ||
-         where.rfind("postgres://", 0) == 0;
+  if (where.rfind("postgresql://", 0) == 0 ||
+      where.rfind("postgres://", 0) == 0)
+    return true;
+  // libpq's key=value form ("host=... dbname=..."): only what libpq reads
+  // as such, every word a keyword of its own.
+  if (where.find('=') == std::string::npos) return false;
+  PQconninfoOption* parsed = PQconninfoParse(where.c_str(), nullptr);
+  PQconninfoFree(parsed);
+  return parsed != nullptr;
 }
 
 std::string Displayed(const std::string& where) {
-  return IsPostgresUri(where) ? ScrubPassword(where, where) : where;
+  // A mistyped URI or connection string is scrubbed too; a file's path
+  // carries no password and comes back as it is.
+  return ScrubPassword(where, where);
 }
 
 }  // namespace quillet::standins

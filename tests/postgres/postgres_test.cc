@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -24,6 +25,7 @@
 #include <set>
 #include <thread>
 
+#include "postgres_connection.h"
 #include "quillet/calls.h"
 #include "quillet/convert.h"
 #include "quillet/standins/backend_store.h"
@@ -186,6 +188,26 @@ TEST(PostgresScaleOutTest, FourHostsTwoThreadsEach) {
   });
   EXPECT_EQ(created, kHosts * kThreads * kEach);
   EXPECT_EQ(appended, kHosts * kThreads * kEach);
+}
+
+// What a command costs the server: opening its store (the schema checked
+// without writing: one round trip) and then what the service's create
+// costs on a store it holds. Counted by the engine.
+TEST(PostgresCostTest, ACommandsCreateCostsTheServicesPlusTheCheck) {
+  std::string db = server->NewDatabase();
+  BackendStore(db).LoadMasterData(R"({"businessPartners":[{"number":"B"}]})");
+  PgTraffic start = PostgresTraffic();
+  RegisterEmbeddedBackend(db);
+  Ref<CallsInterface> calls = NewCalls();
+  Variant error;
+  ASSERT_TRUE(calls->CreateCall(Details("B", "first"), error));
+  PgTraffic first = PostgresTraffic();
+  ASSERT_TRUE(calls->CreateCall(Details("B", "second"), error));
+  PgTraffic second = PostgresTraffic();
+  EXPECT_EQ(first.round_trips - start.round_trips,
+            second.round_trips - first.round_trips + 1);
+  EXPECT_EQ(first.statements - start.statements,
+            second.statements - first.statements + 4);
 }
 
 // A restart of the server in the middle of a run: operations in flight fail
@@ -430,6 +452,55 @@ TEST(PostgresCommandTest, AServerNotYetAcceptingConnectionsIsWaitedFor) {
   }
 }
 
+// A server with every connection slot taken (SQLSTATE 53300) that answers
+// in German: the command waits with backoff, takes a slot freed meanwhile,
+// and when none is freed within the reconnect window exits 3 ("try
+// again"), in one line. The server's code decides, never its words.
+TEST(PostgresCommandTest, AFullServerInAnotherLanguageIsWaitedFor) {
+  testing::TempDir locales;
+  std::string folder = locales.Path("");
+  std::filesystem::permissions(folder, std::filesystem::perms::all);
+  std::system(("localedef -c -i de_DE -f UTF-8 " + folder +
+               "de_DE.UTF-8 >/dev/null 2>&1")
+                  .c_str());
+  ASSERT_TRUE(std::filesystem::exists(folder + "de_DE.UTF-8"));
+  setenv("LOCPATH", folder.c_str(), 1);  // for the server's processes
+  testing::PgServer full(
+      "-c lc_messages=de_DE.UTF-8 -c max_connections=3 "
+      "-c superuser_reserved_connections=0 -c max_wal_senders=0");
+  unsetenv("LOCPATH");
+  std::string db = full.NewDatabase();
+  { BackendStore store(db); }
+  std::vector<PGconn*> held;
+  for (int i = 0; i < 3; ++i) held.push_back(PQconnectdb(db.c_str()));
+  PGconn* refused = PQconnectdb(db.c_str());
+  ASSERT_NE(std::string(PQerrorMessage(refused)).find("zu viele"),
+            std::string::npos)
+      << PQerrorMessage(refused);
+  PQfinish(refused);
+  testing::TempDir dir;
+  setenv("QUILLET_PG_RECONNECT_SECONDS", "2", 1);
+  testing::CliResult full_run =
+      testing::RunQuillet(dir, {"create-call", "--db", db, "SOLDTOBP=B"});
+  setenv("QUILLET_PG_RECONNECT_SECONDS", "20", 1);
+  std::thread freeing([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    PQfinish(held.back());
+  });
+  testing::CliResult freed_run =
+      testing::RunQuillet(dir, {"create-call", "--db", db, "SOLDTOBP=B"});
+  unsetenv("QUILLET_PG_RECONNECT_SECONDS");
+  freeing.join();
+  held.pop_back();
+  for (PGconn* conn : held) PQfinish(conn);
+  EXPECT_EQ(full_run.status, 3) << full_run.err;
+  EXPECT_NE(full_run.err.find("try again"), std::string::npos);
+  EXPECT_EQ(full_run.err.find("FATAL"), std::string::npos);
+  EXPECT_EQ(std::count(full_run.err.begin(), full_run.err.end(), '\n'), 1)
+      << full_run.err;
+  EXPECT_EQ(freed_run.status, 0) << freed_run.err;
+}
+
 // The answer to COMMIT is lost on the way back (a proxy passes the COMMIT
 // to the server and cuts the connection): the command finds out what
 // happened and answers it, or says the outcome is unknown; never "nothing
@@ -634,21 +705,27 @@ TEST(PostgresBatchTest, ABatchStopsWhereItsBackEndWentAwayAndGoesOn) {
 // QUILLET_PG_COMMIT_SECONDS: cancelled, and its outcome looked up. The
 // primary has committed it, so the command answers that, once; it never
 // waits without end, nor says nothing was written.
+// While it lives, the shared server's commits wait for a synchronous
+// standby named "absent", which never comes.
+struct AbsentStandby {
+  AbsentStandby() { Set("'absent'"); }
+  ~AbsentStandby() { Set("DEFAULT"); }
+  static void Set(const std::string& names) {
+    server->Sql(server->Uri("postgres"),
+                "ALTER SYSTEM SET synchronous_standby_names = " + names);
+    server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+};
+
+// The commit window passes while COMMIT waits for the standby: the wait is
+// cancelled, the call is stored on this server, and the command says that
+// no standby confirmed it.
 TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
   // A database made before, and an empty one, whose schema is made then.
   std::string made = server->NewDatabase(), empty = server->NewDatabase();
   { BackendStore store(made); }
-  struct Restore {
-    ~Restore() {
-      server->Sql(server->Uri("postgres"),
-                  "ALTER SYSTEM RESET synchronous_standby_names");
-      server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
-    }
-  } restore;
-  server->Sql(server->Uri("postgres"),
-              "ALTER SYSTEM SET synchronous_standby_names = 'absent'");
-  server->Sql(server->Uri("postgres"), "SELECT pg_reload_conf()");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  AbsentStandby absent;
   {
     // The operator is told, in words, that writes would wait (health: exit
     // 1), and status shows why; neither waits itself.
@@ -678,6 +755,14 @@ TEST(PostgresCommitTest, ACommitWaitingForAnAbsentStandbyEnds) {
               std::chrono::seconds(10));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err.find("nothing"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("warning: stored on the primary database server, "
+                           "but not confirmed by its synchronous standby"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.out.find(R"("replication": "unconfirmed")"),
+              std::string::npos)
+        << run.out;
     int calls = 0;
     BackendStore(db).ForEachCall({}, [&](const StoredCall&) { ++calls; });
     EXPECT_EQ(calls, 1);
@@ -822,7 +907,8 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
   for (const Case& c :
        {Case{"200ms", "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE", update},
         Case{"", "SELECT 1 FROM calls WHERE seq = 1 FOR UPDATE", update},
-        // The lock hosts take to check and make the schema.
+        // The lock hosts take to make the schema (of an empty database:
+        // one up to date is only read, without it).
         Case{"",
              "SELECT pg_advisory_xact_lock(1364937812)",
              {"create-call", "SOLDTOBP=B"}}}) {
@@ -830,7 +916,9 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
     SCOPED_TRACE(std::string(*setting ? setting : "Quillet's bound") + ", " +
                  c.held);
     testing::TempDir dir;
-    std::string db = DatabaseWithOneCall(dir, setting);
+    bool empty = c.args[0] == "create-call";
+    std::string db =
+        empty ? server->NewDatabase() : DatabaseWithOneCall(dir, setting);
     PGconn* holder = PQconnectdb(db.c_str());
     PQclear(PQexec(holder, "BEGIN"));
     PQclear(PQexec(holder, c.held));
@@ -843,7 +931,7 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
     EXPECT_NE(run.err.find("busy"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("try again"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("SELECT"), std::string::npos) << run.err;
-    EXPECT_EQ(BackendStore(db).Call("SC000001")->text.size(), 1u);
+    if (!empty) EXPECT_EQ(BackendStore(db).Call("SC000001")->text.size(), 1u);
   }
 }
 
@@ -960,6 +1048,62 @@ TEST(PostgresWaitTest, TheFirstSigtermEndsEveryWaitOnTheDatabase) {
   }
 }
 
+// An operator cancels the wait of a COMMIT for an absent synchronous
+// standby (pg_cancel_backend): the command and the service answer that the
+// call is stored, on the primary only: exit 0 with a warning, and 201 with
+// the Quillet-Replication header and the "replication" field.
+TEST(PostgresCommitTest, AStandbyWaitCancelledByAnOperatorIsSaid) {
+  std::string db = server->NewDatabase();
+  { BackendStore store(db); }
+  AbsentStandby absent;
+  // Cancels every Quillet session that waits for the standby, once one is
+  // seen (for 10 s at most).
+  auto canceller = [&] {
+    return std::thread([db] {
+      PGconn* conn = PQconnectdb(db.c_str());
+      for (int i = 0; i < 200; ++i) {
+        PGresult* r = PQexec(
+            conn,
+            "SELECT count(pg_cancel_backend(pid)) FROM pg_stat_activity WHERE "
+            "wait_event = 'SyncRep' AND application_name = 'quillet'");
+        bool done =
+            PQntuples(r) == 1 && std::string(PQgetvalue(r, 0, 0)) != "0";
+        PQclear(r);
+        if (done) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      PQfinish(conn);
+    });
+  };
+  std::thread cli_cancel = canceller();
+  testing::TempDir dir;
+  testing::CliResult run =
+      testing::RunQuillet(dir, {"create-call", "--db", db, "SOLDTOBP=B"});
+  cli_cancel.join();
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("quillet: warning: stored on the primary"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find(R"("replication": "unconfirmed")"), std::string::npos)
+      << run.out;
+
+  std::thread http_cancel;
+  Stopped served = StopServeWhileWaiting(
+      db, [&] { http_cancel = canceller(); },
+      {Post("/calls", R"({"SOLDTOBP":"B","Q_TEXT":"a"})")});
+  http_cancel.join();
+  ASSERT_EQ(served.answers.size(), 1u);
+  EXPECT_EQ(served.answers[0].rfind("HTTP/1.1 201", 0), 0u)
+      << served.answers[0];
+  EXPECT_NE(served.answers[0].find("Quillet-Replication: unconfirmed"),
+            std::string::npos);
+  EXPECT_NE(served.answers[0].find(R"("replication":"unconfirmed")"),
+            std::string::npos);
+  int calls = 0;
+  BackendStore(db).ForEachCall({}, [&](const StoredCall&) { ++calls; });
+  EXPECT_EQ(calls, 2);
+}
+
 }  // namespace
 }  // namespace quillet::standins
 
@@ -1012,7 +1156,18 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
     const char* setting = nullptr;  // a window given in the environment
     const char* value = nullptr;
   };
+  { BackendStore store(server->Uri(name)); }  // the schema
+  server->Sql(server->Uri(name),
+              "CREATE ROLE reader LOGIN; GRANT SELECT ON ALL TABLES IN SCHEMA "
+              "public TO reader");
   const std::vector<Run> runs = {
+      // A role that may read but not change a call: said once.
+      {{"update-call", "--db",
+        "postgresql://reader:" + secret + "@/" + name +
+            "?host=" + server->SocketDir(),
+        "CALLNUMBER=SC000001", "OPTION=7", "Q_TEXT=x"},
+       1,
+       "permission denied"},
       // A role that may not create tables in the schema.
       {{"create-call", "--db",
         "postgresql://plain:" + secret + "@/" + name +
@@ -1052,6 +1207,23 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
        "QUILLET_PG_RECONNECT_SECONDS",
        "1.5"},
       {{"calls", "--db", good}, 0, "", "QUILLET_PG_COMMIT_SECONDS", "3600"},
+      // libpq's key=value form is a server's address, never a file name; a
+      // string that is neither it nor a usable path is refused.
+      {{"create-call", "--db",
+        "host=" + server->SocketDir() + " user=postgres password=" + secret +
+            " dbname=" + name,
+        "SOLDTOBP=B"},
+       0,
+       ""},
+      {{"create-call", "--db",
+        "hots=" + server->SocketDir() + " password=" + secret +
+            " dbname=" + name,
+        "SOLDTOBP=B"},
+       2,
+       "--db takes an existing database file"},
+      {{"calls", "--db", "/nonexistent/quillet.db"},
+       2,
+       "--db takes an existing database file"},
   };
   for (const Run& r : runs) {
     setenv("QUILLET_PG_RECONNECT_SECONDS", "1", 1);
@@ -1061,6 +1233,7 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
     SCOPED_TRACE(r.args[0] + " " + r.args[1] + ": " + run.err);
     EXPECT_EQ(run.status, r.status);
     EXPECT_NE(run.err.find(r.said), std::string::npos);
+    if (*r.said) EXPECT_EQ(Occurrences(run.err, r.said), 1);
     EXPECT_EQ(run.out.find(secret), std::string::npos) << run.out;
     EXPECT_EQ(run.err.find(secret), std::string::npos);
     for (const char* sql : {"CREATE TABLE", "SELECT", "INSERT", "\t"})
@@ -1068,6 +1241,12 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
     EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), 1);
   }
   unsetenv("QUILLET_PG_RECONNECT_SECONDS");
+  // The calls went to the server: 2 created, no file named after a string.
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path("")))
+    EXPECT_EQ(entry.path().filename().string().find('='), std::string::npos);
+  int calls = 0;
+  BackendStore(good).ForEachCall({}, [&](const StoredCall&) { ++calls; });
+  EXPECT_EQ(calls, 2);
   std::ifstream log_file(dir.Path("quillet.log"));
   std::string log((std::istreambuf_iterator<char>(log_file)), {});
   EXPECT_EQ(log.find(secret), std::string::npos);
@@ -1105,7 +1284,7 @@ TEST(PostgresOperatorTest, StatusKeysAndHealth) {
   const std::vector<Step> steps = {
       {{"backend", "status", "--json"},
        0,
-       R"("calls":2,"items":0,"request_keys":2)"},
+       R"("calls":3,"items":0,"request_keys":3)"},
       {{"backend", "status", "--json"}, 0, R"("writable":true)"},
       {{"backend", "keys"}, 0, "k1\n"},
       {{"backend", "keys", "--prune-older-than", "5"},
@@ -1118,6 +1297,36 @@ TEST(PostgresOperatorTest, StatusKeysAndHealth) {
       {{"backend", "status", "--json"}, 0, R"("writable":false)"},
       {{"create-call", "SOLDTOBP=B"}, 3, "read-only"},
   };
+  // What only reads takes no transaction id, and no start takes the
+  // schema's lock (held here by another session): the next id the server
+  // would give stays as it was across status, health and their checks.
+  auto next_id = [&] {
+    PGconn* conn = PQconnectdb(server->Uri(name).c_str());
+    PGresult* r =
+        PQexec(conn, "SELECT txid_snapshot_xmax(txid_current_snapshot())");
+    std::string id = PQntuples(r) == 1 ? PQgetvalue(r, 0, 0) : "";
+    PQclear(r);
+    PQfinish(conn);
+    return id;
+  };
+  PGconn* schema_lock = PQconnectdb(server->Uri(name).c_str());
+  PQclear(PQexec(schema_lock, "SET lock_timeout = '1s'"));
+  PQclear(PQexec(schema_lock, "SELECT pg_advisory_lock(1364937812)"));
+  server->Sql(server->Uri(name),
+              "ALTER DATABASE " + name + " SET lock_timeout = '1s'");
+  std::string before = next_id();
+  for (const char* command : {"status", "health"}) {
+    testing::CliResult run =
+        testing::RunQuillet(dir, {"backend", command, "--db", db});
+    EXPECT_EQ(run.status, 0) << command << ": " << run.err;
+  }
+  EXPECT_EQ(next_id(), before) << "status and health took a transaction id";
+  testing::CliResult locked = testing::RunQuillet(
+      dir, {"create-call", "--db", db, "--key", "k3", "SOLDTOBP=B"});
+  EXPECT_EQ(locked.status, 0) << locked.err;
+  PQfinish(schema_lock);
+  server->Sql(server->Uri(name),
+              "ALTER DATABASE " + name + " RESET lock_timeout");
   for (const Step& step : steps) {
     if (step.args[0] == "ALTER DATABASE") {
       server->Sql(

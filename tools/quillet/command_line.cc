@@ -356,6 +356,7 @@ int Main(int argc, char** argv) {
     return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
   };
   try {
+    operations::CheckDatabaseAddress(g.db);
     for (CLI::App* sub : keyed_commands)
       if (*sub && sub->count("--key") && request_key.empty())
         throw UsageError(kKeyNeeded);
@@ -455,10 +456,11 @@ int Main(int argc, char** argv) {
     // is worth trying again (3); anything else needs a change first (2).
     bool later = operations::TakeRetryLater();
     std::string said = ToUtf8(e.info().description);
-    // Said once: the back end's own words may say it already.
-    Say(said + (later && !said.ends_with("try again")
-                    ? "; nothing was written; try again"
-                    : ""));
+    // Each said once, whether or not the back end's words said it.
+    for (const char* part : {"nothing was written", "try again"})
+      if (later && said.find(part) == std::string::npos)
+        said += std::string("; ") + part;
+    Say(said);
     return later ? kExitNothingRecorded : kExitUsage;
   }
 }

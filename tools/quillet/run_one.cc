@@ -44,6 +44,7 @@ int RunOne(const Globals& g, json request, const std::string& key) {
     std::cerr << "quillet: replayed: a request under this --key was already "
                  "carried out; its answer is repeated and nothing was done "
                  "again\n";
+  if (!outcome.warning.empty()) Say("warning: " + outcome.warning);
   if (outcome.raised_after_storing) {
     // Stored, then failed: say what exists, and whether a retry is safe.
     Say(outcome.message + "; the operation ran: " + outcome.done +

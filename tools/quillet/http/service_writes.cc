@@ -164,6 +164,10 @@ Response Service::Operate(const Request& req, Op op) {
     status = 404;  // the path names none
   Response res = Reply(status, outcome.output);
   if (outcome.replayed) res.Set("Idempotent-Replayed", "true");
+  if (!outcome.warning.empty()) {
+    res.Set("Quillet-Replication", "unconfirmed");
+    std::cerr << "quillet: warning: " << outcome.warning << std::endl;
+  }
   if (outcome.dry_run) {
     res.dry_run = true;
     res.Set("Quillet-Dry-Run", "true");

@@ -57,9 +57,15 @@ void StopWaitingForDatabases();
 // that was busy or away (worth trying again); forgets it.
 bool TakeRetryLater();
 
-// Whether `db` names a database server (a PostgreSQL URI) rather than a
-// file.
+// Whether `db` names a database server (a PostgreSQL URI or key=value
+// connection string) rather than a file.
 bool IsServerAddress(const std::string& db);
+
+// Refuses (UsageError, naming `db` without its password)
+// a `db` that is neither a server address, an existing file, nor a new
+// file's path in an existing folder without any "=" (a mistyped connection
+// string is never taken for a file name).
+void CheckDatabaseAddress(const std::string& db);
 
 // The database's address as messages show it: a URI without its password.
 std::string DisplayedAddress(const std::string& db);

@@ -83,6 +83,10 @@ struct Outcome {
   // Raised after its write had been stored (`done` says what: a log entry
   // that could not be written, say): the write stands.
   bool raised_after_storing = false;
+  // Stored on the database server, but a synchronous standby that was to
+  // confirm it did not (the wait for it was cancelled): one line for
+  // standard error; the output says "replication": "unconfirmed".
+  std::string warning;
 };
 
 struct RunOptions {

@@ -103,9 +103,11 @@ struct KeyListing {
   int64_t created_at = 0;
 };
 
-// True for a PostgreSQL connection URI (postgresql://, postgres://).
+// True for a PostgreSQL connection URI (postgresql://, postgres://) or
+// connection string in libpq's key=value form ("host=... dbname=...").
 bool IsPostgresUri(const std::string& where);
-// `where` as it may be shown: a URI's password as "***".
+// `where` as it may be shown: a password in it (a URI's, a connection
+// string's, or one of either mistyped) as "***".
 std::string Displayed(const std::string& where);
 
 // What a failure of the back end means for the caller, beyond its message.
@@ -144,5 +146,11 @@ class WriteHold {
 // The kind of the last back-end failure raised on the calling thread (kNone
 // when there was none), cleared by the call.
 FailureKind TakeFailureKind();
+
+// Whether a commit of the calling thread, since the last call, was stored
+// on the database server without the confirmation its synchronous standby
+// was to give (the wait for it was cancelled): stored, on that server only.
+// Cleared by the call.
+bool TakeUnconfirmedCommit();
 
 }  // namespace quillet::standins
