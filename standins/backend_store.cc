@@ -6,12 +6,12 @@
 
 #include <climits>
 #include <ctime>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "backend_failure.h"
 #include "rules_shared.h"
+#include "runtime/mutex.h"
 #include "storage_engine.h"
 
 namespace quillet::standins {
@@ -35,8 +35,9 @@ int64_t StorableTransactionTime(int64_t unix_seconds) {
 namespace {
 
 struct Openers {
-  std::mutex mutex;
-  std::vector<std::pair<std::string, StorageOpener>> by_prefix;
+  Mutex mutex;
+  std::vector<std::pair<std::string, StorageOpener>> by_prefix
+      GUARDED_BY(mutex);
 };
 Openers& TheOpeners() {
   static Openers openers;
@@ -48,7 +49,7 @@ std::unique_ptr<StorageEngine> OpenStorage(const std::string& where,
   StorageOpener opener;
   {
     Openers& openers = TheOpeners();
-    std::lock_guard lock(openers.mutex);
+    MutexLock lock(openers.mutex);
     for (const auto& [prefix, registered] : openers.by_prefix)
       if (where.rfind(prefix, 0) == 0) opener = registered;
   }
@@ -61,7 +62,7 @@ std::unique_ptr<StorageEngine> OpenStorage(const std::string& where,
 
 void RegisterStorageEngine(const std::string& prefix, StorageOpener opener) {
   Openers& openers = TheOpeners();
-  std::lock_guard lock(openers.mutex);
+  MutexLock lock(openers.mutex);
   openers.by_prefix.emplace_back(prefix, std::move(opener));
 }
 

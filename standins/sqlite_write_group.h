@@ -11,17 +11,18 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "quillet/standins/store_types.h"
+#include "runtime/mutex.h"
 #include "sqlite_statement.h"
 
 namespace quillet::standins {
@@ -50,7 +51,10 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   // sees what the transaction wrote.
   bool Inside() const;
   // The shared connection's statements; only for a thread Inside().
-  StatementCache& Statements() { return *statements_; }
+  StatementCache& Statements() {
+    turn_.AssertHeld();
+    return *statements_;
+  }
   // Takes the group's transaction for this thread alone (WriteHold).
   std::unique_ptr<WriteHold> Hold();
 
@@ -62,40 +66,61 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   };
   class Held;
 
+  // Having the turn: the right to use the shared connection. One thread
+  // has it at a time: the leader of the group under way (from Lead() to
+  // StepDown()), the writer the leader lends it to for its turn, or the
+  // thread holding the transaction (Hold()). It is taken and passed by the
+  // protocol, not by a lock; marking where lets clang check that the
+  // connection is only used with it, and a debug build checks that the
+  // thread using it is the one that took it.
+  class CAPABILITY("turn") TurnCapability {
+   public:
+    void Take() ACQUIRE() { holder_ = std::this_thread::get_id(); }
+    void Pass() RELEASE() { holder_ = std::thread::id(); }
+    void AssertHeld() const ASSERT_CAPABILITY(this);
+
+   private:
+    std::atomic<std::thread::id> holder_;
+  };
+
   // Waits until `me` is at the head of the queue with no group under way,
-  // and takes the lead; answers false when a leader ran `me` meanwhile.
-  bool Lead(std::unique_lock<std::mutex>& lock, Writer& me);
-  // Lets the next writer in the queue lead.
-  void StepDown();
+  // and takes the lead, and with it the turn; answers false when a leader
+  // ran `me` meanwhile.
+  bool Lead(Writer& me) REQUIRES(mutex_) TRY_ACQUIRE(true, turn_);
+  // Passes the turn on: the next writer in the queue may lead.
+  void StepDown() REQUIRES(mutex_) RELEASE(turn_);
   // The leader's part: opens the transaction, gives each writer its turn,
-  // commits and hands out the outcomes.
+  // commits, hands out the outcomes and steps down.
   void RunGroup(Writer& me, const std::function<void(StatementCache&)>& work,
-                bool roll_back);
+                bool roll_back) RELEASE(turn_) EXCLUDES(mutex_);
   // One writer's turn: its savepoint, undone unless it is to be committed;
   // answers whether it is.
-  bool Turn(const std::function<void(StatementCache&)>& work, bool roll_back);
+  bool Turn(const std::function<void(StatementCache&)>& work, bool roll_back)
+      REQUIRES(turn_);
   // Whether the file at path_ is another than the one opened.
   bool Replaced() const;
-  std::optional<Failure> Begin();
-  std::optional<Failure> Commit();
-  void Exec(const char* sql);
-  void Undo();
+  std::optional<Failure> Begin() REQUIRES(turn_);
+  std::optional<Failure> Commit() REQUIRES(turn_);
+  void Undo() REQUIRES(turn_);
   // What undid the transaction, said before the rest of a message.
-  std::string Undone() const;
+  std::string Undone() const REQUIRES(turn_);
 
   const std::string path_;
   const File file_;
-  sqlite3* db_ = nullptr;  // opened by the first leader
-  std::unique_ptr<StatementCache> statements_;
+  TurnCapability turn_;
+  sqlite3* db_ GUARDED_BY(turn_) = nullptr;  // opened by the first leader
+  std::unique_ptr<StatementCache> statements_ GUARDED_BY(turn_);
 
-  std::mutex mutex_;
-  std::deque<Writer*> queue_;  // waiting, first come first
-  bool leading_ = false;       // a group is under way
-  Writer* leader_ = nullptr;   // whose turn ends wake
-  bool turn_over_ = false;     // the writer in its turn is done
-  bool turn_kept_ = false;     // and its write is to be committed
+  Mutex mutex_;
+  // Waiting, first come first.
+  std::deque<Writer*> queue_ GUARDED_BY(mutex_);
+  bool leading_ GUARDED_BY(mutex_) = false;      // a group is under way
+  Writer* leader_ GUARDED_BY(mutex_) = nullptr;  // whose turn ends wake
+  // The writer in its turn is done, and whether its write is to be committed.
+  bool turn_over_ GUARDED_BY(mutex_) = false;
+  bool turn_kept_ GUARDED_BY(mutex_) = false;
   // Why SQLite undid the transaction under way, if a failed write made it.
-  std::string undone_by_;
+  std::string undone_by_ GUARDED_BY(turn_);
 };
 
 }  // namespace quillet::standins

@@ -3,15 +3,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <vector>
 
 #include "backend_failure.h"
 #include "postgres_connection.h"
+#include "runtime/mutex.h"
 
 namespace quillet::standins {
 namespace {
@@ -27,7 +26,7 @@ class Pool {
   std::unique_ptr<BackendStore> Take(const std::string& where,
                                      BackendStore::Open open) {
     std::vector<std::unique_ptr<BackendStore>> closing;  // once unlocked
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     Forked();
     Database& db = databases_[where];
     // A store for writing serves any use; one opened as it is (kAsIs) serves
@@ -52,8 +51,8 @@ class Pool {
             "the service is stopping: the wait for a connection to the "
             "database ended and nothing was written; try again",
             FailureKind::kRetryLater);
-      if (freed_.wait_until(lock, deadline) == std::cv_status::timeout &&
-          db.idle.empty() && db.open >= limit_)
+      if (!freed_.WaitUntil(mutex_, deadline) && db.idle.empty() &&
+          db.open >= limit_)
         RaiseBackend("all " + std::to_string(limit_) +
                          " connections to the database stayed in use; "
                          "nothing was written; try again",
@@ -78,17 +77,17 @@ class Pool {
           "written",
           FailureKind::kRetryLater);
     ++db.open;
-    lock.unlock();
+    lock.Unlock();
     closing.clear();
     try {
       auto store = std::make_unique<BackendStore>(where, open);
-      std::lock_guard handing(mutex_);
+      MutexLock handing(mutex_);
       handed_[store.get()] = open;
       return store;
     } catch (...) {
-      lock.lock();
+      lock.Lock();
       --db.open;
-      freed_.notify_one();
+      freed_.NotifyOne();
       throw;
     }
   }
@@ -96,7 +95,7 @@ class Pool {
   void GiveBack(const std::string& where, std::unique_ptr<BackendStore> store) {
     if (!store) return;
     std::unique_ptr<BackendStore> closing;  // closed once the lock is let go
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (owner_ != getpid()) {
       store.release();  // see ~Pool
       return;
@@ -108,24 +107,24 @@ class Pool {
     if (open == OpenMode::kForReading) {
       --databases_[where].open;  // closed: it could serve no write
       closing = std::move(store);
-      freed_.notify_one();
+      freed_.NotifyOne();
       return;
     }
     databases_[where].idle.push_back({std::move(store), open});
-    freed_.notify_one();
+    freed_.NotifyOne();
   }
 
   // Every wait for a store ends, now and from now on.
   void Stop() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
-    freed_.notify_all();
+    freed_.NotifyAll();
   }
 
   void SetLimit(size_t limit) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     limit_ = std::max<size_t>(limit, 1);
-    freed_.notify_all();
+    freed_.NotifyAll();
   }
 
  private:
@@ -145,25 +144,25 @@ class Pool {
   }
 
   // After a fork the child starts with no stores of its own.
-  void Forked() {
+  void Forked() REQUIRES(mutex_) {
     if (owner_ == getpid()) return;
     Forget();
     owner_ = getpid();
   }
-  void Forget() {
+  void Forget() REQUIRES(mutex_) {
     for (auto& [where, db] : databases_)
       for (auto& idle : db.idle) idle.store.release();
     databases_.clear();
   }
 
-  std::mutex mutex_;
-  std::condition_variable freed_;
-  pid_t owner_ = getpid();
-  size_t limit_ = kDefaultStoreLimit;
-  bool stopping_ = false;
-  std::map<std::string, Database> databases_;
+  Mutex mutex_;
+  CondVar freed_;  // a store handed back or closed, or the limit raised
+  pid_t owner_ GUARDED_BY(mutex_) = getpid();
+  size_t limit_ GUARDED_BY(mutex_) = kDefaultStoreLimit;
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::map<std::string, Database> databases_ GUARDED_BY(mutex_);
   // The stores handed out, with how each was opened.
-  std::map<const BackendStore*, OpenMode> handed_;
+  std::map<const BackendStore*, OpenMode> handed_ GUARDED_BY(mutex_);
 };
 
 Pool& ThePool() {

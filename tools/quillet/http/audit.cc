@@ -11,6 +11,7 @@
 namespace quillet::cli::http {
 
 bool AuditTrail::Open(const std::string& path) {
+  MutexLock lock(mutex_);
   path_ = path;
   fd_ = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) return false;
@@ -41,7 +42,7 @@ void AuditTrail::Append(nlohmann::ordered_json entry) {
   std::string text =
       line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
       "\n";
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (fd_ >= 0 && write(fd_, text.data(), text.size()) < 0) {
     // A lost audit line is not worth a failed request: the access log has
     // the same request.

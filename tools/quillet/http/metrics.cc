@@ -6,7 +6,7 @@ namespace quillet::cli::http {
 
 void Metrics::Finished(const std::string& op, int status, double seconds) {
   --in_flight_;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++requests_[{op, status}];
   for (size_t i = 0; i < kBuckets.size(); ++i)
     if (seconds <= kBuckets[i]) ++buckets_[i];
@@ -16,7 +16,7 @@ void Metrics::Finished(const std::string& op, int status, double seconds) {
 
 std::string Metrics::Text() const {
   std::ostringstream out;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   out << "# HELP quillet_requests_total Requests by operation and status.\n"
          "# TYPE quillet_requests_total counter\n";
   for (const auto& [key, n] : requests_)

@@ -6,9 +6,10 @@
 #include <array>
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
+
+#include "runtime/mutex.h"
 
 namespace quillet::cli::http {
 
@@ -23,11 +24,11 @@ class Metrics {
   static constexpr std::array<double, 10> kBuckets = {
       0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.5, 2.5};
   std::atomic<int64_t> in_flight_{0};
-  mutable std::mutex mutex_;
-  std::map<std::pair<std::string, int>, int64_t> requests_;
-  std::array<int64_t, kBuckets.size()> buckets_{};
-  int64_t count_ = 0;
-  double sum_ = 0;
+  mutable Mutex mutex_;
+  std::map<std::pair<std::string, int>, int64_t> requests_ GUARDED_BY(mutex_);
+  std::array<int64_t, kBuckets.size()> buckets_ GUARDED_BY(mutex_){};
+  int64_t count_ GUARDED_BY(mutex_) = 0;
+  double sum_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace quillet::cli::http
