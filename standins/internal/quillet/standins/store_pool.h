@@ -4,7 +4,8 @@
 // asks. At most a limit of stores per database are open at once (a server's
 // connections stay bounded); a use that finds all of them busy waits for one
 // up to kStoreWaitSeconds, then fails as busy (FailureKind::kRetryLater)
-// with nothing written.
+// with nothing written. How many may be open (SetStoreLimit) and the end
+// of every wait (StopWaiting) are set through embedded_backend.h.
 //
 //   {
 //     BorrowedStore store("postgresql://db-host/quillet");  // taken
@@ -17,21 +18,11 @@
 #include <string>
 
 #include "quillet/standins/backend_store.h"
+#include "quillet/standins/embedded_backend.h"
 
 namespace quillet::standins {
 
-inline constexpr size_t kDefaultStoreLimit = 8;
 inline constexpr int kStoreWaitSeconds = 15;
-
-// For a process that is stopping: every store stops waiting on its
-// database, and no use waits for a store any more (both fail as busy,
-// nothing written). On PostgreSQL a statement running is cancelled, a
-// COMMIT sent is looked up once, and a wait for the server to come back
-// (opening a store included) ends.
-void StopWaiting();
-
-// How many stores per database may be open at once (at least 1).
-void SetStoreLimit(size_t limit);
 
 // A store from the pool, handed back when the handle goes. When none idle
 // serves the use, a new one is opened as `open` says: for writing (the
