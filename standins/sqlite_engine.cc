@@ -290,7 +290,8 @@ struct ListingFilters {
 
 class SqliteEngine final : public StorageEngine {
  public:
-  SqliteEngine(const std::string& path, OpenMode open) : path_(path) {
+  SqliteEngine(const std::string& path, OpenMode open, WriteGroups& groups)
+      : path_(path) {
     CheckDatabasePath(path);
     bool reading = open == OpenMode::kForReading;
     bool writing = open == OpenMode::kForWriting;
@@ -334,7 +335,7 @@ class SqliteEngine final : public StorageEngine {
       Exec("PRAGMA synchronous=NORMAL");
       cache_ = std::make_unique<StatementCache>(db_);
       use_ = cache_.get();
-      group_ = WriteGroup::Of(path, opened_);
+      group_ = groups.Of(path, opened_);
     } catch (...) {
       sqlite3_close(db_);
       throw;
@@ -761,8 +762,9 @@ class SqliteEngine final : public StorageEngine {
 }  // namespace
 
 std::unique_ptr<StorageEngine> OpenSqliteStorage(const std::string& path,
-                                                 OpenMode open) {
-  return std::make_unique<SqliteEngine>(path, open);
+                                                 OpenMode open,
+                                                 WriteGroups& groups) {
+  return std::make_unique<SqliteEngine>(path, open, groups);
 }
 
 }  // namespace quillet::standins

@@ -44,19 +44,13 @@ struct WriteGroup::Writer {
   std::optional<Failure> failure;  // kDone: why its write is not stored
 };
 
-std::shared_ptr<WriteGroup> WriteGroup::Of(const std::string& path, File file) {
-  // By process too: a child after fork opens its own connection.
-  using Key = std::tuple<pid_t, dev_t, ino_t>;
-  struct Groups {
-    Mutex mutex;
-    std::map<Key, std::weak_ptr<WriteGroup>> by_file GUARDED_BY(mutex);
-  };
-  static auto* groups = new Groups;
-  MutexLock lock(groups->mutex);
-  std::erase_if(groups->by_file,
+std::shared_ptr<WriteGroup> WriteGroups::Of(const std::string& path,
+                                            WriteGroup::File file) {
+  MutexLock lock(mutex_);
+  std::erase_if(by_file_,
                 [](const auto& entry) { return entry.second.expired(); });
   std::weak_ptr<WriteGroup>& known =
-      groups->by_file[{getpid(), file.first, file.second}];
+      by_file_[{getpid(), file.first, file.second}];
   std::shared_ptr<WriteGroup> group = known.lock();
   if (!group) {
     group = std::make_shared<WriteGroup>(path, file);

@@ -15,10 +15,12 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "quillet/standins/store_types.h"
@@ -30,9 +32,6 @@ namespace quillet::standins {
 class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
  public:
   using File = std::pair<dev_t, ino_t>;
-  // The group of the file at `path`, known as `file`: one per file and
-  // process, shared by every engine of it.
-  static std::shared_ptr<WriteGroup> Of(const std::string& path, File file);
   WriteGroup(std::string path, File file);
   ~WriteGroup();
   WriteGroup(const WriteGroup&) = delete;
@@ -121,6 +120,21 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   bool turn_kept_ GUARDED_BY(mutex_) = false;
   // Why SQLite undid the transaction under way, if a failed write made it.
   std::string undone_by_ GUARDED_BY(turn_);
+};
+
+// The write groups of one back-end context (backend_context.h).
+class WriteGroups {
+ public:
+  // The group of the file at `path`, known as `file`: one per file and
+  // process, shared by every engine of it.
+  std::shared_ptr<WriteGroup> Of(const std::string& path, WriteGroup::File file)
+      EXCLUDES(mutex_);
+
+ private:
+  // By process too: a child after fork opens its own connection.
+  using Key = std::tuple<pid_t, dev_t, ino_t>;
+  Mutex mutex_;
+  std::map<Key, std::weak_ptr<WriteGroup>> by_file_ GUARDED_BY(mutex_);
 };
 
 }  // namespace quillet::standins
