@@ -63,12 +63,15 @@ sanitize: deps
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
 
 # libFuzzer targets under ASan and UBSan: each replays its corpus, then
-# fuzzes for FUZZ_SECONDS. Built with clang, so this build also checks the
-# lock annotations (-Wthread-safety).
+# fuzzes for FUZZ_SECONDS. This is the clang build: it builds every product
+# target too (the libraries, the command with its service, the example
+# host), with the lock annotations checked (-Wthread-safety, an error) and,
+# in CI, every other warning an error as well.
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++ -DQUILLET_FUZZ=ON -DQUILLET_SANITIZE=ON \
-	  -DQUILLET_THREAD_SAFETY=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF
+	  -DQUILLET_THREAD_SAFETY=ON -DQUILLET_WERROR=$${CI:+ON} \
+	  -DQUILLET_TOOLS=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 

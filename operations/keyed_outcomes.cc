@@ -2,12 +2,12 @@
 
 #include <deque>
 #include <iostream>
-#include <mutex>
 #include <unordered_map>
 
 #include "quillet/error.h"
 #include "quillet/standins/store_pool.h"
 #include "quillet/text.h"
+#include "runtime/mutex.h"
 
 namespace quillet::operations {
 namespace {
@@ -22,7 +22,7 @@ class Bindings {
  public:
   // The request bound to `key`, binding `request` when none is.
   std::string Bind(const std::string& key, const std::string& request) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto [it, added] = bound_.try_emplace(key, request);
     if (added) {
       order_.push_back(key);
@@ -34,16 +34,16 @@ class Bindings {
     return it->second;
   }
   std::optional<std::string> Find(const std::string& key) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = bound_.find(key);
     if (it == bound_.end()) return std::nullopt;
     return it->second;
   }
 
  private:
-  std::mutex mutex_;
-  std::unordered_map<std::string, std::string> bound_;
-  std::deque<std::string> order_;
+  Mutex mutex_;
+  std::unordered_map<std::string, std::string> bound_ GUARDED_BY(mutex_);
+  std::deque<std::string> order_ GUARDED_BY(mutex_);
 };
 
 Bindings& ProcessBindings() {

@@ -6,12 +6,13 @@
 
 #include <climits>
 #include <ctime>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "backend_failure.h"
+#include "quillet/standins/backend_context.h"
 #include "rules_shared.h"
+#include "runtime/mutex.h"
 #include "storage_engine.h"
 
 namespace quillet::standins {
@@ -32,41 +33,43 @@ int64_t StorableTransactionTime(int64_t unix_seconds) {
   return time;
 }
 
-namespace {
-
-struct Openers {
-  std::mutex mutex;
-  std::vector<std::pair<std::string, StorageOpener>> by_prefix;
-};
-Openers& TheOpeners() {
-  static Openers openers;
-  return openers;
+void StorageOpeners::Register(const std::string& prefix, StorageOpener opener) {
+  MutexLock lock(mutex_);
+  by_prefix_.emplace_back(prefix, std::move(opener));
 }
 
-std::unique_ptr<StorageEngine> OpenStorage(const std::string& where,
-                                           OpenMode open) {
+StorageOpener StorageOpeners::For(const std::string& where) {
   StorageOpener opener;
-  {
-    Openers& openers = TheOpeners();
-    std::lock_guard lock(openers.mutex);
-    for (const auto& [prefix, registered] : openers.by_prefix)
-      if (where.rfind(prefix, 0) == 0) opener = registered;
-  }
-  if (opener) return opener(where, open);
-  return IsPostgresUri(where) ? OpenPostgresStorage(where, open)
-                              : OpenSqliteStorage(where, open);
+  MutexLock lock(mutex_);
+  for (const auto& [prefix, registered] : by_prefix_)
+    if (where.rfind(prefix, 0) == 0) opener = registered;
+  return opener;
+}
+
+void RegisterStorageEngine(const std::string& prefix, StorageOpener opener) {
+  BackendContext::Default().Openers().Register(prefix, std::move(opener));
+}
+
+namespace {
+
+std::unique_ptr<StorageEngine> OpenStorage(BackendContext& context,
+                                           const std::string& where,
+                                           OpenMode open) {
+  if (StorageOpener opener = context.Openers().For(where))
+    return opener(where, open);
+  return IsPostgresUri(where)
+             ? OpenPostgresStorage(where, open)
+             : OpenSqliteStorage(where, open, context.Groups());
 }
 
 }  // namespace
 
-void RegisterStorageEngine(const std::string& prefix, StorageOpener opener) {
-  Openers& openers = TheOpeners();
-  std::lock_guard lock(openers.mutex);
-  openers.by_prefix.emplace_back(prefix, std::move(opener));
-}
-
 BackendStore::BackendStore(const std::string& where, Open open)
-    : BackendStore(OpenStorage(where, open)) {}
+    : BackendStore(BackendContext::Default(), where, open) {}
+
+BackendStore::BackendStore(BackendContext& context, const std::string& where,
+                           Open open)
+    : BackendStore(OpenStorage(context, where, open)) {}
 
 BackendStore::BackendStore(std::unique_ptr<StorageEngine> engine)
     : engine_(std::move(engine)) {}

@@ -4,6 +4,7 @@
 // context, and answer what the rules stored.
 #include "embedded_managers.h"
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -63,13 +64,15 @@ OpenMode StoreUse() {
   return InDryRun() ? OpenMode::kAsIs : OpenMode::kForWriting;
 }
 
-// A store borrowed from the process's pool (store_pool.h) for one scope.
+// A store borrowed from a context's pool (store_pool.h) for one scope.
 using PooledStore = BorrowedStore;
 
 class Manager final : public adapter::ServiceCallManager {
  public:
-  Manager(std::string path, int64_t key_retention)
-      : path_(std::move(path)), key_retention_(key_retention) {}
+  Manager(BackendContext& context, std::string path, int64_t key_retention)
+      : pool_(context.Stores()),
+        path_(std::move(path)),
+        key_retention_(key_retention) {}
 
   void Attach() { attached_ = true; }
 
@@ -123,11 +126,11 @@ class Manager final : public adapter::ServiceCallManager {
   bool HonoursDryRun() const override { return true; }
 
   void Close() override {
-    if (store_) GiveBackStore(path_, std::move(store_));
+    if (store_) pool_.GiveBack(path_, std::move(store_));
     closed_ = true;
   }
   ~Manager() override {
-    if (store_) GiveBackStore(path_, std::move(store_));
+    if (store_) pool_.GiveBack(path_, std::move(store_));
   }
 
  private:
@@ -174,8 +177,8 @@ class Manager final : public adapter::ServiceCallManager {
 
   BackendStore& Store() {
     OpenMode use = StoreUse();
-    if (store_ && use != store_use_) GiveBackStore(path_, std::move(store_));
-    if (!store_) store_ = TakeStore(path_, use);
+    if (store_ && use != store_use_) pool_.GiveBack(path_, std::move(store_));
+    if (!store_) store_ = pool_.Take(path_, use);
     store_use_ = use;
     store_->SetKeyRetention(key_retention_);
     store_->SetDryRun(InDryRun());
@@ -183,6 +186,7 @@ class Manager final : public adapter::ServiceCallManager {
     return *store_;
   }
 
+  StorePool& pool_;
   std::string path_;
   int64_t key_retention_;
   std::string component_;
@@ -230,8 +234,11 @@ std::vector<std::pair<std::string, std::string>> Rows(const Variant& table) {
 
 class SerializedItemManager final : public Object {
  public:
-  SerializedItemManager(std::string path, int64_t key_retention)
-      : path_(std::move(path)), key_retention_(key_retention) {}
+  SerializedItemManager(BackendContext& context, std::string path,
+                        int64_t key_retention)
+      : context_(context),
+        path_(std::move(path)),
+        key_retention_(key_retention) {}
 
  protected:
   const DispatchTable* Dispatch() const override {
@@ -260,7 +267,7 @@ class SerializedItemManager final : public Object {
     RequireArgCount(a, 3);
     auto rows = Rows(*a[0]);
     std::string component = ToUtf8(a[1]->IsNull() ? String() : ToString(*a[1]));
-    PooledStore store(path_, StoreUse());
+    PooledStore store(context_, path_, StoreUse());
     store->SetKeyRetention(key_retention_);
     store->SetDryRun(InDryRun());
     store->SetRequestName(RequestName());
@@ -273,13 +280,15 @@ class SerializedItemManager final : public Object {
     if (outcome.refusal.empty() && !outcome.replayed)
       NoteStored(change ? "the item was changed" : "the item was registered");
   }
+  BackendContext& context_;
   std::string path_;
   int64_t key_retention_;
 };
 
 class Question final : public Object {
  public:
-  explicit Question(std::string path) : path_(std::move(path)) {}
+  Question(BackendContext& context, std::string path)
+      : context_(context), path_(std::move(path)) {}
 
  protected:
   const DispatchTable* Dispatch() const override {
@@ -287,29 +296,35 @@ class Question final : public Object {
         {u"GetEngineerTime", 1, [](Object& o, InvokeKind, Args a) -> Variant {
            RequireArgCount(a, 1);
            std::string id = ToUtf8(a[0]->IsNull() ? String() : ToString(*a[0]));
-           PooledStore store(static_cast<Question&>(o).path_, StoreUse());
+           auto& question = static_cast<Question&>(o);
+           PooledStore store(question.context_, question.path_, StoreUse());
            return Variant::Long(store->EngineerTime(id));
          }}};
     return &table;
   }
 
  private:
+  BackendContext& context_;
   std::string path_;
 };
 
 }  // namespace
 
-ClassFactory CallManagerFactory(const std::string& where,
+ClassFactory CallManagerFactory(BackendContext& context,
+                                const std::string& where,
                                 int64_t key_retention) {
-  return FactoryOf<Manager>(where, key_retention);
+  return FactoryOf<Manager>(std::ref(context), where, key_retention);
 }
 ClassFactory SessionFactory() { return FactoryOf<Session>(); }
-ClassFactory ItemManagerFactory(const std::string& where,
+ClassFactory ItemManagerFactory(BackendContext& context,
+                                const std::string& where,
                                 int64_t key_retention) {
-  return FactoryOf<SerializedItemManager>(where, key_retention);
+  return FactoryOf<SerializedItemManager>(std::ref(context), where,
+                                          key_retention);
 }
-ClassFactory QuestionFactory(const std::string& where) {
-  return FactoryOf<Question>(where);
+ClassFactory QuestionFactory(BackendContext& context,
+                             const std::string& where) {
+  return FactoryOf<Question>(std::ref(context), where);
 }
 
 }  // namespace embedded

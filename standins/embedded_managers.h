@@ -1,21 +1,24 @@
 // The embedded back end's active objects: the service call manager, the
 // adapter session it is added to, the serialized-item manager and the
 // question component, each working on the store at one address (a SQLite
-// file path or a PostgreSQL URI) borrowed from the process's pool.
+// file path or a PostgreSQL URI) borrowed from a back-end context's pool.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "quillet/class_registry.h"
+#include "quillet/standins/backend_context.h"
 
 namespace quillet::standins::embedded {
 
-ClassFactory CallManagerFactory(const std::string& where,
+ClassFactory CallManagerFactory(BackendContext& context,
+                                const std::string& where,
                                 int64_t key_retention);
 ClassFactory SessionFactory();
-ClassFactory ItemManagerFactory(const std::string& where,
+ClassFactory ItemManagerFactory(BackendContext& context,
+                                const std::string& where,
                                 int64_t key_retention);
-ClassFactory QuestionFactory(const std::string& where);
+ClassFactory QuestionFactory(BackendContext& context, const std::string& where);
 
 }  // namespace quillet::standins::embedded

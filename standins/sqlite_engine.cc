@@ -14,7 +14,8 @@
 namespace quillet::standins {
 namespace sqlite {
 
-SqliteEngine::SqliteEngine(const std::string& path, OpenMode open)
+SqliteEngine::SqliteEngine(const std::string& path, OpenMode open,
+                           WriteGroups& groups)
     : path_(path) {
   CheckDatabasePath(path);
   bool reading = open == OpenMode::kForReading;
@@ -66,7 +67,7 @@ SqliteEngine::SqliteEngine(const std::string& path, OpenMode open)
       wal_opened_ = std::pair{opened.st_dev, opened.st_ino};
     cache_ = std::make_unique<StatementCache>(db_);
     use_ = cache_.get();
-    group_ = WriteGroup::Of(path, opened_);
+    group_ = groups.Of(path, opened_);
   } catch (...) {
     sqlite3_close(db_);
     throw;
@@ -263,8 +264,9 @@ void SqliteEngine::Exec(const char* sql) {
 }  // namespace sqlite
 
 std::unique_ptr<StorageEngine> OpenSqliteStorage(const std::string& path,
-                                                 OpenMode open) {
-  return std::make_unique<sqlite::SqliteEngine>(path, open);
+                                                 OpenMode open,
+                                                 WriteGroups& groups) {
+  return std::make_unique<sqlite::SqliteEngine>(path, open, groups);
 }
 
 }  // namespace quillet::standins

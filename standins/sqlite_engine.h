@@ -49,7 +49,7 @@ struct EncodedRow {
 
 class SqliteEngine final : public StorageEngine {
  public:
-  SqliteEngine(const std::string& path, OpenMode open);
+  SqliteEngine(const std::string& path, OpenMode open, WriteGroups& groups);
   ~SqliteEngine() override;
 
   void WriteTransaction(const std::function<void()>& work,

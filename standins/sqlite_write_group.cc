@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <exception>
 #include <map>
@@ -41,22 +42,19 @@ class InsideScope {
 
 struct WriteGroup::Writer {
   enum class State : uint8_t { kQueued, kTurn, kDone };
-  std::condition_variable wake;
+  CondVar wake;  // under the group's mutex_
   State state = State::kQueued;
   bool holds = false;              // takes the transaction for itself
   std::optional<Failure> failure;  // kDone: why its write is not stored
 };
 
-std::shared_ptr<WriteGroup> WriteGroup::Of(const std::string& path, File file) {
-  // By process too: a child after fork opens its own connection.
-  using Key = std::tuple<pid_t, dev_t, ino_t>;
-  static std::mutex mutex;
-  static auto* groups = new std::map<Key, std::weak_ptr<WriteGroup>>;
-  std::lock_guard lock(mutex);
-  std::erase_if(*groups,
+std::shared_ptr<WriteGroup> WriteGroups::Of(const std::string& path,
+                                            WriteGroup::File file) {
+  MutexLock lock(mutex_);
+  std::erase_if(by_file_,
                 [](const auto& entry) { return entry.second.expired(); });
   std::weak_ptr<WriteGroup>& known =
-      (*groups)[{getpid(), file.first, file.second}];
+      by_file_[{getpid(), file.first, file.second}];
   std::shared_ptr<WriteGroup> group = known.lock();
   if (!group) {
     group = std::make_shared<WriteGroup>(path, file);
@@ -73,6 +71,10 @@ WriteGroup::~WriteGroup() {
   sqlite3_close(db_);
 }
 
+void WriteGroup::TurnCapability::AssertHeld() const {
+  assert(holder_ == std::this_thread::get_id());
+}
+
 bool WriteGroup::Inside() const {
   return std::find(inside.begin(), inside.end(), this) != inside.end();
 }
@@ -80,59 +82,63 @@ bool WriteGroup::Inside() const {
 void WriteGroup::Write(const std::function<void(StatementCache&)>& work,
                        bool roll_back) {
   if (Inside()) {  // a write within a write, or by the holder
+    turn_.AssertHeld();
     Turn(work, roll_back);
     return;
   }
   Writer me;
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   queue_.push_back(&me);
-  if (Lead(lock, me)) {
-    lock.unlock();
+  if (Lead(me)) {
+    lock.Unlock();
     RunGroup(me, work, roll_back);
     return;
   }
   if (me.state == Writer::State::kTurn) {
-    lock.unlock();
+    lock.Unlock();
     bool kept = false;
     std::exception_ptr raised;
+    turn_.Take();  // lent by the leader, which waits for it
     try {
       kept = Turn(work, roll_back);
     } catch (...) {
       raised = std::current_exception();
     }
-    lock.lock();
+    turn_.Pass();
+    lock.Lock();
     turn_over_ = true;
     turn_kept_ = kept;
-    leader_->wake.notify_one();  // under the lock: the leader waits for it
+    leader_->wake.NotifyOne();  // under the lock: the leader waits for it
     if (raised) {
-      lock.unlock();
+      lock.Unlock();
       std::rethrow_exception(raised);  // undone: nothing of it to wait for
     }
     if (!kept) return;  // a dry run: nothing of it is committed
-    me.wake.wait(lock, [&] { return me.state == Writer::State::kDone; });
+    while (me.state != Writer::State::kDone) me.wake.Wait(mutex_);
   }
   if (me.failure) {
     Failure failure = std::move(*me.failure);
-    lock.unlock();
+    lock.Unlock();
     RaiseBackend(failure.what, failure.kind);
   }
 }
 
-bool WriteGroup::Lead(std::unique_lock<std::mutex>& lock, Writer& me) {
-  me.wake.wait(lock, [&] {
-    return me.state != Writer::State::kQueued ||
-           (!leading_ && !queue_.empty() && queue_.front() == &me);
-  });
+bool WriteGroup::Lead(Writer& me) {
+  while (me.state == Writer::State::kQueued &&
+         (leading_ || queue_.empty() || queue_.front() != &me))
+    me.wake.Wait(mutex_);
   if (me.state != Writer::State::kQueued) return false;
   leading_ = true;
   leader_ = &me;
+  turn_.Take();
   return true;
 }
 
 void WriteGroup::StepDown() {
+  turn_.Pass();
   leading_ = false;
   leader_ = nullptr;
-  if (!queue_.empty()) queue_.front()->wake.notify_one();
+  if (!queue_.empty()) queue_.front()->wake.NotifyOne();
 }
 
 void WriteGroup::RunGroup(Writer& me,
@@ -142,7 +148,7 @@ void WriteGroup::RunGroup(Writer& me,
   // answers whether it took any.
   std::vector<Writer*> group;
   auto gather = [&] {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     size_t before = group.size();
     while (!queue_.empty() && group.size() < kMaxGroup &&
            (group.empty() || !queue_.front()->holds)) {
@@ -156,7 +162,7 @@ void WriteGroup::RunGroup(Writer& me,
   if (failure && RetryLater(failure->kind)) {
     // The writers that queued during the wait (holders too) would only
     // wait as long again: they get the same answer now.
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     group.insert(group.end(), queue_.begin(), queue_.end());
     queue_.clear();
   }
@@ -177,11 +183,13 @@ void WriteGroup::RunGroup(Writer& me,
           mine_raised = std::current_exception();
         }
       } else {
-        std::unique_lock lock(mutex_);
+        MutexLock lock(mutex_);
         turn_over_ = false;
+        turn_.Pass();  // lent for the writer's turn
         writer->state = Writer::State::kTurn;
-        writer->wake.notify_one();
-        me.wake.wait(lock, [&] { return turn_over_; });
+        writer->wake.NotifyOne();
+        while (!turn_over_) me.wake.Wait(mutex_);
+        turn_.Take();
         if (turn_kept_) kept.push_back(writer);
       }
       // A failure SQLite answers by rolling the whole transaction back (a full
@@ -211,11 +219,11 @@ void WriteGroup::RunGroup(Writer& me,
         static_cast<double>(kept.size() + (mine_kept ? 1 : 0)));
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto settle = [&](Writer* writer) {
       writer->failure = failure;
       writer->state = Writer::State::kDone;
-      writer->wake.notify_one();
+      writer->wake.NotifyOne();
     };
     for (Writer* writer : kept) settle(writer);
     for (size_t i = ran; i < group.size(); ++i)  // never had their turn
@@ -392,20 +400,23 @@ std::optional<WriteGroup::Failure> WriteGroup::Commit() {
 class WriteGroup::Held final : public WriteHold {
  public:
   explicit Held(std::shared_ptr<WriteGroup> group) : group_(std::move(group)) {
+    // The turn taken here stays with this thread until Commit() or the
+    // end, past this constructor (which clang does not check): those
+    // assert it before they use the connection.
     me_.holds = true;
     {
-      std::unique_lock lock(group_->mutex_);
+      MutexLock lock(group_->mutex_);
       group_->queue_.push_back(&me_);
-      if (!group_->Lead(lock, me_)) {  // a busy leader's answer
+      if (!group_->Lead(me_)) {  // a busy leader's answer
         done_ = true;
         Failure failure = std::move(*me_.failure);
-        lock.unlock();
+        lock.Unlock();
         RaiseBackend(failure.what, failure.kind);
       }
       group_->queue_.pop_front();  // leaders leave a holder in the queue
     }
     if (std::optional<Failure> failure = group_->Begin()) {
-      std::lock_guard lock(group_->mutex_);
+      MutexLock lock(group_->mutex_);
       group_->StepDown();
       done_ = true;
       RaiseBackend(failure->what, failure->kind);
@@ -415,21 +426,25 @@ class WriteGroup::Held final : public WriteHold {
   ~Held() override {
     if (done_) return;
     End();
+    group_->turn_.AssertHeld();
     if (!sqlite3_get_autocommit(group_->db_))
       sqlite3_exec(group_->db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    std::lock_guard lock(group_->mutex_);
+    MutexLock lock(group_->mutex_);
     group_->StepDown();
   }
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
 
   bool Undone() const override {
-    return !done_ && sqlite3_get_autocommit(group_->db_);
+    if (done_) return false;
+    group_->turn_.AssertHeld();
+    return sqlite3_get_autocommit(group_->db_) != 0;
   }
 
   void Commit() override {
     if (done_) return;
     End();
+    group_->turn_.AssertHeld();
     std::optional<Failure> failure;
     if (sqlite3_get_autocommit(group_->db_))  // undone by a failed write
       failure = Failure{"writing the database: " + group_->Undone() +
@@ -439,7 +454,7 @@ class WriteGroup::Held final : public WriteHold {
     else
       failure = group_->Commit();
     {
-      std::lock_guard lock(group_->mutex_);
+      MutexLock lock(group_->mutex_);
       group_->StepDown();
     }
     if (failure) RaiseBackend(failure->what, failure->kind);

@@ -11,17 +11,20 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <utility>
 
 #include "quillet/standins/store_types.h"
+#include "runtime/mutex.h"
 #include "sqlite_statement.h"
 
 namespace quillet::standins {
@@ -29,9 +32,6 @@ namespace quillet::standins {
 class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
  public:
   using File = std::pair<dev_t, ino_t>;
-  // The group of the file at `path`, known as `file`: one per file and
-  // process, shared by every engine of it.
-  static std::shared_ptr<WriteGroup> Of(const std::string& path, File file);
   WriteGroup(std::string path, File file);
   ~WriteGroup();
   WriteGroup(const WriteGroup&) = delete;
@@ -50,7 +50,10 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   // sees what the transaction wrote.
   bool Inside() const;
   // The shared connection's statements; only for a thread Inside().
-  StatementCache& Statements() { return *statements_; }
+  StatementCache& Statements() {
+    turn_.AssertHeld();
+    return *statements_;
+  }
   // Takes the group's transaction for this thread alone (WriteHold).
   std::unique_ptr<WriteHold> Hold();
 
@@ -62,47 +65,85 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   };
   class Held;
 
+  // Having the turn: the right to use the shared connection. One thread
+  // has it at a time: the leader of the group under way (from Lead() to
+  // StepDown()), the writer the leader lends it to for its turn, or the
+  // thread holding the transaction (Hold()). It is taken and passed by the
+  // protocol, not by a lock; marking where lets clang check that the
+  // connection is only used with it, and a debug build checks that the
+  // thread using it is the one that took it.
+  class CAPABILITY("turn") TurnCapability {
+   public:
+    void Take() ACQUIRE() { holder_ = std::this_thread::get_id(); }
+    void Pass() RELEASE() { holder_ = std::thread::id(); }
+    void AssertHeld() const ASSERT_CAPABILITY(this);
+
+   private:
+    std::atomic<std::thread::id> holder_;
+  };
+
   // Waits until `me` is at the head of the queue with no group under way,
-  // and takes the lead; answers false when a leader ran `me` meanwhile.
-  bool Lead(std::unique_lock<std::mutex>& lock, Writer& me);
-  // Lets the next writer in the queue lead.
-  void StepDown();
+  // and takes the lead, and with it the turn; answers false when a leader
+  // ran `me` meanwhile.
+  bool Lead(Writer& me) REQUIRES(mutex_) TRY_ACQUIRE(true, turn_);
+  // Passes the turn on: the next writer in the queue may lead.
+  void StepDown() REQUIRES(mutex_) RELEASE(turn_);
   // The leader's part: opens the transaction, gives each writer its turn,
-  // commits and hands out the outcomes.
+  // commits, hands out the outcomes and steps down.
   void RunGroup(Writer& me, const std::function<void(StatementCache&)>& work,
-                bool roll_back);
+                bool roll_back) RELEASE(turn_) EXCLUDES(mutex_);
   // One writer's turn: its savepoint, undone unless it is to be committed;
   // answers whether it is.
-  bool Turn(const std::function<void(StatementCache&)>& work, bool roll_back);
+  bool Turn(const std::function<void(StatementCache&)>& work, bool roll_back)
+      REQUIRES(turn_);
   // Why the file at path_, or its -wal, is another than the connection's
   // (kReplaced, kWalMoved); nullptr when both are its own.
-  const char* Moved() const;
+  const char* Moved() const REQUIRES(turn_);
   // Closes the connection, leaving the files at the names as they are.
-  void Close();
-  std::optional<Failure> Begin();
-  std::optional<Failure> Commit();
-  void Exec(const char* sql);
-  void Undo();
+  void Close() REQUIRES(turn_);
+  std::optional<Failure> Begin() REQUIRES(turn_);
+  std::optional<Failure> Commit() REQUIRES(turn_);
+  void Exec(const char* sql) REQUIRES(turn_);
+  void Undo() REQUIRES(turn_);
   // What undid the transaction, said before the rest of a message.
-  std::string Undone() const;
+  std::string Undone() const REQUIRES(turn_);
   // The kind of failure that undid it.
-  FailureKind UndoneKind() const;
+  FailureKind UndoneKind() const REQUIRES(turn_);
 
   const std::string path_;
   const std::string wal_path_;
   const File file_;
-  std::optional<File> wal_;  // the -wal the connection has open, if known
-  sqlite3* db_ = nullptr;    // opened by the first leader
-  std::unique_ptr<StatementCache> statements_;
+  TurnCapability turn_;
+  // The -wal the connection has open, if known.
+  std::optional<File> wal_ GUARDED_BY(turn_);
+  sqlite3* db_ GUARDED_BY(turn_) = nullptr;  // opened by the first leader
+  std::unique_ptr<StatementCache> statements_ GUARDED_BY(turn_);
 
-  std::mutex mutex_;
-  std::deque<Writer*> queue_;  // waiting, first come first
-  bool leading_ = false;       // a group is under way
-  Writer* leader_ = nullptr;   // whose turn ends wake
-  bool turn_over_ = false;     // the writer in its turn is done
-  bool turn_kept_ = false;     // and its write is to be committed
+  Mutex mutex_;
+  // Waiting, first come first.
+  std::deque<Writer*> queue_ GUARDED_BY(mutex_);
+  bool leading_ GUARDED_BY(mutex_) = false;      // a group is under way
+  Writer* leader_ GUARDED_BY(mutex_) = nullptr;  // whose turn ends wake
+  // The writer in its turn is done, and whether its write is to be committed.
+  bool turn_over_ GUARDED_BY(mutex_) = false;
+  bool turn_kept_ GUARDED_BY(mutex_) = false;
   // Why SQLite undid the transaction under way, if a failed write made it.
-  std::string undone_by_;
+  std::string undone_by_ GUARDED_BY(turn_);
+};
+
+// The write groups of one back-end context (backend_context.h).
+class WriteGroups {
+ public:
+  // The group of the file at `path`, known as `file`: one per file and
+  // process, shared by every engine of it.
+  std::shared_ptr<WriteGroup> Of(const std::string& path, WriteGroup::File file)
+      EXCLUDES(mutex_);
+
+ private:
+  // By process too: a child after fork opens its own connection.
+  using Key = std::tuple<pid_t, dev_t, ino_t>;
+  Mutex mutex_;
+  std::map<Key, std::weak_ptr<WriteGroup>> by_file_ GUARDED_BY(mutex_);
 };
 
 }  // namespace quillet::standins

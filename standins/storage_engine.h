@@ -14,6 +14,7 @@
 
 #include "quillet/standins/server_state.h"
 #include "quillet/standins/store_types.h"
+#include "runtime/mutex.h"
 
 namespace quillet::standins {
 
@@ -212,19 +213,39 @@ class StorageEngine {
   virtual std::optional<ServerState> Server() { return std::nullopt; }
 };
 
+class WriteGroups;
+
 // The engine for `where`: a PostgreSQL connection URI or a SQLite file
 // path. Opening checks and prepares the schema (sqlite_schema.h,
-// postgres_engine.h) as `open` says.
+// postgres_engine.h) as `open` says. A SQLite file's writers in one
+// back-end context share its write group in `groups` (the process's
+// context's when not given).
+std::unique_ptr<StorageEngine> OpenSqliteStorage(const std::string& path,
+                                                 OpenMode open,
+                                                 WriteGroups& groups);
 std::unique_ptr<StorageEngine> OpenSqliteStorage(const std::string& path,
                                                  OpenMode open);
 std::unique_ptr<StorageEngine> OpenPostgresStorage(const std::string& uri,
                                                    OpenMode open);
 
 // Opens an engine of another kind (an in-memory one, for tests) for the
-// addresses that start with `prefix`, from now on in this process. The
+// addresses that start with `prefix`, from now on in a back-end context
+// (backend_context.h); RegisterStorageEngine, in the process's. The
 // built-in engines take the addresses no registered prefix claims.
 using StorageOpener = std::function<std::unique_ptr<StorageEngine>(
     const std::string& where, OpenMode open)>;
+class StorageOpeners {
+ public:
+  void Register(const std::string& prefix, StorageOpener opener)
+      EXCLUDES(mutex_);
+  // The latest opener registered for a prefix of `where`, else none.
+  StorageOpener For(const std::string& where) EXCLUDES(mutex_);
+
+ private:
+  Mutex mutex_;
+  std::vector<std::pair<std::string, StorageOpener>> by_prefix_
+      GUARDED_BY(mutex_);
+};
 void RegisterStorageEngine(const std::string& prefix, StorageOpener opener);
 
 }  // namespace quillet::standins

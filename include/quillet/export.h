@@ -1,7 +1,10 @@
-// QUILLET_API marks the declarations that libquillet exports: the Calls
-// interface and the adapter contract. The library is built with hidden
-// visibility, so everything else in it (the operations' internals) stays
-// inside it; a host links against this API and nothing more.
+// QUILLET_API marks the declarations that libquillet exports (the Calls
+// interface and the adapter contract) and those that libquillet_standins
+// exports (registering and configuring the embedded back end, the file log
+// and the transaction host: quillet/standins/*.h). Both libraries are built
+// with hidden visibility, so everything else in them (the operations'
+// internals, the back end's rules and engines) stays inside them; a host
+// links against this API and nothing more.
 #pragma once
 
 #if defined(__GNUC__) || defined(__clang__)

@@ -42,5 +42,16 @@ if bypass=$(grep -rEn "$pattern" tools operations/include --include='*.h' --incl
   echo "$bypass"
   missing=1
 fi
-[ "$missing" -eq 0 ] && echo "all $checked paths exist; the layers point one way"
+# Every lock in product code is the annotated kind (src/runtime/mutex.h),
+# which clang checks; the standard ones are used only inside it.
+bare='std::(mutex|recursive_mutex|timed_mutex|shared_mutex|condition_variable|lock_guard|unique_lock|scoped_lock|shared_lock)\b'
+echo 'std::lock_guard lock(mutex_);' | grep -Eq "$bare" ||
+  { echo "the lock pattern does not match a standard lock"; exit 1; }
+if unchecked=$(grep -rEn "$bare" src standins operations tools include \
+    --include='*.h' --include='*.cc' | grep -v '^src/runtime/mutex\.h:'); then
+  echo "product files lock with unannotated standard locks (use quillet::Mutex):"
+  echo "$unchecked"
+  missing=1
+fi
+[ "$missing" -eq 0 ] && echo "all $checked paths exist; the layers point one way; every lock is checked"
 exit "$missing"

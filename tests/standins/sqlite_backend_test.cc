@@ -15,8 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "quillet/standins/backend_context.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
+#include "quillet/standins/store_pool.h"
 #include "quillet/text.h"
 #include "storage_engine.h"
 #include "support/backend_cases.h"
@@ -355,6 +357,27 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
             std::string::npos)
       << ToUtf8(replaced->description);
   EXPECT_FALSE(CommittedTexts(path).contains("replaced"));
+}
+
+// Each back-end context holds its own stores: a test's is apart from the
+// process's and from another test's. A pool told to stop waiting refuses at
+// once a use that finds its every store busy; another context's pool, and
+// the process's, still serve the same file.
+TEST(BackendContextTest, EachContextHasItsOwnStores) {
+  testing::TempDir dir;
+  std::string path = dir.Path("q.db");
+  BackendContext stopped, serving;
+  stopped.Stores().SetLimit(1);
+  BorrowedStore held(stopped, path);  // its one store, in use
+  stopped.Stores().Stop();
+  std::optional<ErrorInfo> busy =
+      testing::RaisedBy([&] { BorrowedStore again(stopped, path); });
+  ASSERT_TRUE(busy);
+  EXPECT_NE(ToUtf8(busy->description).find("the service is stopping"),
+            std::string::npos)
+      << ToUtf8(busy->description);
+  EXPECT_EQ(BorrowedStore(serving, path)->Facts().calls, 0);
+  EXPECT_EQ(BorrowedStore(path)->Facts().calls, 0);
 }
 
 // A change is stamped with its transaction time, a 32-bit Long: past its

@@ -34,6 +34,7 @@ int OpenForAppending(const std::string& path) {
 }  // namespace
 
 bool AuditTrail::Open(const std::string& path) {
+  MutexLock lock(mutex_);
   path_ = path;
   fd_ = OpenForAppending(path);
   return fd_ >= 0;
@@ -43,7 +44,7 @@ bool AuditTrail::Reopen() {
   int fd = OpenForAppending(path_);
   if (fd < 0) return false;
   {
-    std::lock_guard lock(mutex_);  // Append writes a line at a time under it
+    MutexLock lock(mutex_);  // Append writes a line at a time under it
     std::swap(fd, fd_);
   }
   if (fd >= 0) close(fd);
@@ -66,7 +67,7 @@ void AuditTrail::Append(nlohmann::ordered_json entry) {
   std::string text =
       line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
       "\n";
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (fd_ >= 0 && write(fd_, text.data(), text.size()) < 0) {
     // A lost audit line is not worth a failed request: the access log has
     // the same request.

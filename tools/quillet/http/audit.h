@@ -5,9 +5,10 @@
 // Thread-safe.
 #pragma once
 
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+
+#include "runtime/mutex.h"
 
 namespace quillet::cli::http {
 
@@ -32,9 +33,9 @@ class AuditTrail {
                               const std::string& value = "") const;
 
  private:
-  std::string path_;
-  int fd_ = -1;
-  mutable std::mutex mutex_;
+  std::string path_;  // set by Open, before any other use
+  mutable Mutex mutex_;
+  int fd_ GUARDED_BY(mutex_) = -1;
 };
 
 }  // namespace quillet::cli::http

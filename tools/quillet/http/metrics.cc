@@ -36,7 +36,7 @@ void Histogram(std::ostream& out, const char* name, const char* help,
 
 void Metrics::Finished(const std::string& op, int status, double seconds) {
   --in_flight_;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Latencies& latencies = requests_[{op, status}];
   for (size_t i = 0; i < kBuckets.size(); ++i)
     if (seconds <= kBuckets[i]) ++latencies.cumulative[i];
@@ -47,7 +47,7 @@ void Metrics::Finished(const std::string& op, int status, double seconds) {
 std::string Metrics::Text(const operations::BackendMetrics& backend) const {
   std::ostringstream out;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Header(out, "quillet_requests_total", "counter",
            "Requests answered, by operation and status.");
     for (const auto& [key, latencies] : requests_)

@@ -8,11 +8,11 @@
 #include <array>
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 
 #include "quillet/operations/backend_metrics.h"
+#include "runtime/mutex.h"
 
 namespace quillet::cli::http {
 
@@ -32,8 +32,8 @@ class Metrics {
     double sum = 0;
   };
   std::atomic<int64_t> in_flight_{0};
-  mutable std::mutex mutex_;
-  std::map<std::pair<std::string, int>, Latencies> requests_;
+  mutable Mutex mutex_;
+  std::map<std::pair<std::string, int>, Latencies> requests_ GUARDED_BY(mutex_);
 };
 
 }  // namespace quillet::cli::http

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -121,6 +120,8 @@ class Service : public Handler {
   // Whether the call or item an update's path names is not stored.
   bool Missing(const Request& req, operations::Op op) const;
 
+  // Whether --trace named a file that is open.
+  bool TracingToFile();
   // The request's trace: appended to the server's trace file (one request's
   // events together), and in the answer's "trace" when the request asked.
   void Traced(const std::vector<TraceEvent>& events, Switch in_body,
@@ -146,8 +147,8 @@ class Service : public Handler {
   std::shared_ptr<const TokenSet> tokens_;  // I/O thread only
   Metrics metrics_;
   AuditTrail audit_;
-  std::mutex trace_mutex_;
-  std::ofstream trace_file_;  // --trace: every request's events, under it
+  Mutex trace_mutex_;
+  std::ofstream trace_file_ GUARDED_BY(trace_mutex_);  // --trace: every request's events, under it
 };
 
 }  // namespace quillet::cli::http

@@ -12,13 +12,14 @@ using operations::DumpJson;
 
 // Opens --trace FILE for appending; false when it cannot be written.
 bool Service::OpenTraceFile(const std::string& path) {
+  MutexLock lock(trace_mutex_);
   trace_file_.open(path, std::ios::app);
   return trace_file_.is_open();
 }
 
 void Service::ReopenFiles() {
   if (!options_.trace_path.empty()) {
-    std::lock_guard lock(trace_mutex_);  // between two requests' events
+    MutexLock lock(trace_mutex_);  // between two requests' events
     trace_file_.close();
     trace_file_.clear();
     trace_file_.open(options_.trace_path, std::ios::app);
@@ -35,10 +36,15 @@ void Service::ReopenFiles() {
               << std::endl;
 }
 
+bool Service::TracingToFile() {
+  MutexLock lock(trace_mutex_);
+  return trace_file_.is_open();
+}
+
 void Service::Traced(const std::vector<TraceEvent>& events, Switch in_body,
                      Json& output) {
-  if (!options_.trace_path.empty()) {
-    std::lock_guard lock(trace_mutex_);
+  {
+    MutexLock lock(trace_mutex_);
     if (trace_file_.is_open()) {
       for (const TraceEvent& event : events)
         trace_file_ << DumpJson(TraceEventJson(event)) << '\n';

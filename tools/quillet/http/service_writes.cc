@@ -124,7 +124,7 @@ Response Service::Operate(const Request& req, Op op) {
     return ReplyError(400, e.what());
   }
   std::optional<Trace> trace;
-  if (trace_in_body != Switch::kOff || trace_file_.is_open())
+  if (trace_in_body != Switch::kOff || TracingToFile())
     trace.emplace(TraceOptions{.whole_texts = trace_in_body == Switch::kWhole});
   run.trace = trace ? &*trace : nullptr;
   // Calls keeps no state and serves the thread that made it: one per

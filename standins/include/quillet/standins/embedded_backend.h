@@ -1,5 +1,6 @@
 // The embedded back end: the stand-in of the outside adapter library, on
-// SQLite (backend_store.h).
+// SQLite or PostgreSQL. What a host needs to register and configure it; the
+// rest of it stays inside libquillet_standins.
 //
 // RegisterEmbeddedBackend() registers a real implementation of every class
 // that Quillet creates by name (adapter.h): the typed adapter classes, the
@@ -10,7 +11,7 @@
 // - SubmitNewCalls stores each record (every property that was set, the
 //   texts' pieces in order) and answers it as stored: call number "SC" and
 //   the call's sequence number in at least six digits, a last transaction
-//   time (seconds since 2000-01-01 UTC, backend_store.h), and Contract /
+//   time (seconds since 2000-01-01 UTC), and Contract /
 //   WarrantyFlag /
 //   Warranty / WarrantyDescription / WarrantyExpiryDate from the service
 //   object's master data. An unknown business partner or service object is
@@ -34,15 +35,34 @@
 //   or item change already carried out under that key is answered as it was
 //   the first time, writes nothing, and calls the context's NoteReplayed();
 //   the same key with a different request is refused with a message (calls)
-//   or the error text (items). See backend_store.h.
+//   or the error text (items).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "quillet/standins/backend_store.h"
+#include "quillet/export.h"
 
 namespace quillet::standins {
+
+// How long a request key is kept unless its store says otherwise.
+inline constexpr int64_t kDefaultKeyRetentionSeconds = 7 * 24 * 3600;
+
+// How a database is opened.
+enum class OpenMode {
+  // Creates the file and its schema when absent, brings an older Quillet
+  // database up to date.
+  kForWriting,
+  // Creates and changes nothing: a missing, empty or out-of-date database
+  // is refused.
+  kForReading,
+  // Writes to the database as it is: refuses what kForReading refuses, and
+  // creates, migrates and changes no setting (its journal mode). For a dry
+  // run, whose writes are rolled back, and for upkeep that must not make a
+  // database where none is.
+  kAsIs,
+};
 
 struct EmbeddedBackendOptions {
   // How long the request keys written are kept before they expire.
@@ -54,19 +74,33 @@ struct EmbeddedBackendOptions {
   OpenMode open = OpenMode::kForWriting;
 };
 
-// Checks the database at `db_path` (a SQLite file path or a PostgreSQL URI,
-// backend_store.h) as `options.open` says, raising kBackendError with
-// nothing registered when it cannot be used; then replaces any earlier
-// registration of the same class names. A store opened for writing or as it is
-// stays in the process's pool (store_pool.h) for the first operation.
-void RegisterEmbeddedBackend(const std::string& db_path,
-                             const EmbeddedBackendOptions& options = {});
+// Checks the database at `db_path` (a SQLite file path, or a PostgreSQL URI
+// "postgresql://..." or "postgres://...") as `options.open` says, raising
+// the back end's error (number 0x80004005) with nothing registered when it
+// cannot be used; then replaces any earlier registration of the same class
+// names. A store opened for writing or as it is stays open in the process
+// for the first operation.
+QUILLET_API void RegisterEmbeddedBackend(
+    const std::string& db_path, const EmbeddedBackendOptions& options = {});
 
 // What the submits on the calling thread stored since the last call, as
 // words ("call SC000042 was created"), and forgets it; "" when nothing was
 // stored (a dry run, a replay and a refusal store nothing). A host tells
 // its caller this when the operation fails after its write (a log entry
 // that cannot be written), so that a retry does not store it again unseen.
-std::string TakeStoredNote();
+QUILLET_API std::string TakeStoredNote();
+
+// The process's open stores (connections) are shared by every thread and
+// handed from one use to the next; a use that finds all of a database's
+// stores busy waits for one, then fails as busy with nothing written.
+inline constexpr size_t kDefaultStoreLimit = 8;
+// How many stores per database may be open at once (at least 1).
+QUILLET_API void SetStoreLimit(size_t limit);
+// For a process that is stopping: every store stops waiting on its
+// database, and no use waits for a store any more (both fail as busy,
+// nothing written). On PostgreSQL a statement running is cancelled, a
+// COMMIT sent is looked up once, and a wait for the server to come back
+// (opening a store included) ends.
+QUILLET_API void StopWaiting();
 
 }  // namespace quillet::standins

@@ -13,12 +13,13 @@
 
 #include <string>
 
+#include "quillet/export.h"
 #include "quillet/variant.h"
 
 namespace quillet::standins {
 
 // Registers "Corvane.Log" to write to `path` (replacing any earlier
 // registration).
-void RegisterFileLog(const std::string& path);
+QUILLET_API void RegisterFileLog(const std::string& path);
 
 }  // namespace quillet::standins

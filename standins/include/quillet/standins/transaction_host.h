@@ -15,13 +15,14 @@
 //   }
 #pragma once
 
+#include "quillet/export.h"
 #include "quillet/object_context.h"
 
 namespace quillet::standins {
 
 // A context whose CreateInstance creates through the class registry and
 // tells the new object (when it is a ContextMember) the context's identity.
-class HostContext final : public ObjectContext {
+class QUILLET_API HostContext final : public ObjectContext {
  public:
   HostContext(String identity, String request_key, bool dry_run,
               String request_digest = String())
@@ -57,7 +58,7 @@ class HostContext final : public ObjectContext {
 // request as the caller gave it with `request_digest` (none when empty). A
 // key longer than kMaxRequestKeyLength raises error 5.
 enum class DryRun : bool { kNo, kYes };
-class TransactionScope {
+class QUILLET_API TransactionScope {
  public:
   explicit TransactionScope(String request_key = String(),
                             DryRun dry_run = DryRun::kNo,

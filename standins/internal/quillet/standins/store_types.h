@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillet/standins/embedded_backend.h"
 #include "quillet/variant.h"
 
 namespace quillet::standins {
@@ -18,25 +19,8 @@ namespace quillet::standins {
 inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
 inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
 inline constexpr int32_t kSchemaVersion = 7;
-// How long a request key is kept unless its store says otherwise.
-inline constexpr int64_t kDefaultKeyRetentionSeconds = 7 * 24 * 3600;
 // The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
 inline constexpr int64_t kTimeEpoch = 946684800;
-
-// How a database is opened.
-enum class OpenMode {
-  // Creates the file and its schema when absent, brings an older Quillet
-  // database up to date.
-  kForWriting,
-  // Creates and changes nothing: a missing, empty or out-of-date database
-  // is refused.
-  kForReading,
-  // Writes to the database as it is: refuses what kForReading refuses, and
-  // creates, migrates and changes no setting (its journal mode). For a dry
-  // run, whose writes are rolled back, and for upkeep that must not make a
-  // database where none is.
-  kAsIs,
-};
 
 // One property value as stored: its type (String, Byte, Integer, Long,
 // Boolean) and its value (text for strings, number otherwise). The type is

@@ -124,6 +124,7 @@ struct MasterEntry {
   std::vector<std::pair<std::string, std::string>> columns;
 };
 
+class BackendContext;
 class StorageEngine;
 struct KeyRecord;
 
@@ -140,6 +141,9 @@ class BackendStore {
   // Raises kBackendError naming the path and the reason when the database
   // cannot be used as asked; a refused database is left untouched.
   explicit BackendStore(const std::string& path, Open open = Open::kForWriting);
+  // The same, on the engines of `context` (backend_context.h) rather than
+  // the process's.
+  BackendStore(BackendContext& context, const std::string& path, Open open);
   // The rules over an engine made elsewhere (storage_engine.h).
   explicit BackendStore(std::unique_ptr<StorageEngine> engine);
   ~BackendStore();
