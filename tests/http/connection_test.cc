@@ -16,6 +16,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/server_process.h"
@@ -327,7 +328,8 @@ TEST(ConnectionTest, BodiesBeingReadHaveABudget) {
 // uploads from 8 addresses send 1 MB of 1 MiB each and stall, more than the
 // budget; honest posts from another address are still taken (the share
 // kept for clients holding none), and the stalled bodies are cut with 408
-// once a window passes with too few bytes, freeing the budget.
+// once a window passes with too few bytes, freeing the budget; a small body
+// paused for longer than a window is not.
 TEST(ConnectionTest, SlowBodiesFromManyAddressesDoNotStarveOthers) {
   testing::TempDir dir;
   ServerProcess server(dir, {});
@@ -345,6 +347,12 @@ TEST(ConnectionTest, SlowBodiesFromManyAddressesDoNotStarveOthers) {
       held.push_back(sock);
     }
   }
+  // A small body whose client pauses in it longer than a window holds
+  // next to nothing: it is not cut.
+  const std::string late = Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson);
+  int pausing = Connect(server.port());
+  send(pausing, late.data(), late.size() - 5, MSG_NOSIGNAL);
+  auto paused = Clock::now();
   usleep(300000);
   const std::string honest = Post(
       "/calls",
@@ -368,6 +376,11 @@ TEST(ConnectionTest, SlowBodiesFromManyAddressesDoNotStarveOthers) {
     close(sock);
   }
   EXPECT_EQ(cut, 80);
+  std::this_thread::sleep_until(paused + std::chrono::seconds(3));
+  send(pausing, late.data() + late.size() - 5, 5, MSG_NOSIGNAL);
+  std::string answer = ReadAll(pausing, 2);
+  EXPECT_EQ(answer.find("HTTP/1.1 201 "), 0u) << answer;
+  close(pausing);
 }
 
 // The body budget's client: an IPv4 address (mapped into IPv6 too), or an

@@ -168,7 +168,11 @@ void Session::WatchPace() {
     if (ec || self->state_ != State::kReading) return;
     auto window =
         static_cast<size_t>(self->server_.limits.body_rate_window.count());
-    if (self->paced_bytes_ >= self->server_.limits.min_body_rate * window)
+    size_t quota = self->server_.limits.min_body_rate * window;
+    // A body holding less than a window's worth of the budget costs it
+    // next to nothing: a pause in it (a client writing its body late) is
+    // left to the request's deadline.
+    if (self->paced_bytes_ >= quota || self->reserved_ < quota)
       return self->WatchPace();
     self->too_slow_ = true;
     ErrorCode ignored;
