@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/browser_guard.h"
 #include "http/server_process.h"
 #include "http/session.h"
 #include "support/temp_dir.h"
@@ -381,6 +382,29 @@ TEST(ConnectionTest, SlowBodiesFromManyAddressesDoNotStarveOthers) {
   std::string answer = ReadAll(pausing, 2);
   EXPECT_EQ(answer.find("HTTP/1.1 201 "), 0u) << answer;
   close(pausing);
+}
+
+// The Host names the service answers to: a port is one to five digits, a
+// name is compared in any case, and the listen address counts however it
+// was written (a bare IPv6 address too).
+TEST(ConnectionTest, TheHostsTheServiceAnswersTo) {
+  struct Case {
+    const char* listen;
+    const char* host;
+    bool allowed;
+  } cases[] = {
+      {"fd00::2", "[fd00::2]:8080", true},
+      {"[fd00::2]", "[FD00::2]", true},
+      {"127.0.0.1", "LOCALHOST:0", true},
+      {"127.0.0.1", "localhost.", false},
+      {"127.0.0.1", "localhost:123456", false},
+      {"0.0.0.0", "0.0.0.0:8080", false},
+      {"::", "[::]", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(http::BrowserGuard(c.listen, {}, {}).HostAllowed(c.host),
+              c.allowed)
+        << c.listen << " " << c.host;
 }
 
 // The body budget's client: an IPv4 address (mapped into IPv6 too), or an
