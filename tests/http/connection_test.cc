@@ -350,7 +350,8 @@ TEST(ConnectionTest, SlowBodiesFromManyAddressesDoNotStarveOthers) {
   }
   // A small body whose client pauses in it longer than a window holds
   // next to nothing: it is not cut.
-  const std::string late = Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson);
+  const std::string late =
+      Post("/calls", R"({"SOLDTOBP":"BP-1"})", kJson + kClose);
   int pausing = Connect(server.port());
   send(pausing, late.data(), late.size() - 5, MSG_NOSIGNAL);
   auto paused = Clock::now();
