@@ -50,9 +50,10 @@ BrowserGuard::BrowserGuard(const std::string& listen_host,
                            std::vector<std::string> origins)
     : origins_(std::move(origins)) {
   hosts_ = {"localhost", "127.0.0.1", "[::1]"};
-  std::string listen = HostName(listen_host);
+  std::string listen = listen_host;
   if (listen.find(':') != std::string::npos && listen[0] != '[')
     listen = "[" + listen + "]";  // a bare IPv6 address
+  listen = HostName(listen);
   if (!listen.empty() && listen != "0.0.0.0" && listen != "[::]")
     hosts_.push_back(listen);
   for (const std::string& host : hosts) hosts_.push_back(HostName(host));

@@ -50,6 +50,7 @@ struct ConnectionLimits {
   // A body must arrive at this rate or faster (bytes a second, over each
   // window), or it is cut with 408 and its share of the budget freed: a
   // stalled upload holds the budget for one window, not for the deadline.
+  // One holding less than a window's worth is held to the deadline only.
   size_t min_body_rate = 4 * 1024;
   std::chrono::seconds body_rate_window{2};
   // From a request's first byte to its last, and again for writing the

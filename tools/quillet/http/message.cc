@@ -104,6 +104,19 @@ bool ParseTarget(std::string_view target, Request& request) {
   return true;
 }
 
+std::string LoggedPath(std::string_view target) {
+  target = target.substr(0, target.find('?'));
+  size_t scheme = target.find("://");
+  if (scheme == std::string_view::npos || target[0] == '/')
+    return std::string(target);
+  size_t authority = scheme + 3;
+  size_t at = target.substr(0, target.find('/', authority)).rfind('@');
+  if (at == std::string_view::npos || at < authority)
+    return std::string(target);
+  return std::string(target.substr(0, authority)) +
+         std::string(target.substr(at + 1));
+}
+
 bool ReadRequestLine(std::string_view bytes, Request& request) {
   size_t end = bytes.find("\r\n");
   if (end == std::string_view::npos) return false;
@@ -122,7 +135,7 @@ bool ReadRequestLine(std::string_view bytes, Request& request) {
   };
   if (!printable(method) || !printable(target)) return false;
   request.method = std::string(method);
-  request.path = std::string(target.substr(0, target.find('?')));
+  request.path = LoggedPath(target);
   return true;
 }
 

@@ -90,7 +90,7 @@ void Session::OnHeader(ErrorCode ec) {
   request_.method = std::string(message.method_string());
   std::string_view target(message.target().data(), message.target().size());
   // As sent, for the log and the audit of a refusal before it is parsed.
-  request_.path = std::string(target.substr(0, target.find('?')));
+  request_.path = LoggedPath(target);
   for (const auto& field : message)
     request_.headers.emplace_back(std::string(field.name_string()),
                                   std::string(field.value()));
@@ -119,7 +119,7 @@ void Session::OnHeader(ErrorCode ec) {
                   R"({"message":"only chunked transfer coding is taken"})"},
                  true);
   if (!ParseTarget(target, request_)) {
-    request_.path = std::string(target.substr(0, target.find('?')));
+    request_.path = LoggedPath(target);
     return Write({400, "application/json",
                   R"({"message":"the request target is malformed"})"},
                  true);
@@ -168,7 +168,11 @@ void Session::WatchPace() {
     if (ec || self->state_ != State::kReading) return;
     auto window =
         static_cast<size_t>(self->server_.limits.body_rate_window.count());
-    if (self->paced_bytes_ >= self->server_.limits.min_body_rate * window)
+    size_t quota = self->server_.limits.min_body_rate * window;
+    // A body holding less than a window's worth of the budget costs it
+    // next to nothing: a pause in it (a client writing its body late) is
+    // left to the request's deadline.
+    if (self->paced_bytes_ >= quota || self->reserved_ < quota)
       return self->WatchPace();
     self->too_slow_ = true;
     ErrorCode ignored;
@@ -215,7 +219,7 @@ void Session::ReadFailed(ErrorCode ec) {
     if (!message.method_string().empty()) {
       request_.method = std::string(message.method_string());
       std::string_view target(message.target().data(), message.target().size());
-      request_.path = std::string(target.substr(0, target.find('?')));
+      request_.path = LoggedPath(target);
     } else {
       ReadRequestLine(
           std::string_view(static_cast<const char*>(buffer_.data().data()),
