@@ -125,6 +125,18 @@ std::string KeepAside(const std::string& db) {
   Fail("cannot keep the database aside as", base);
 }
 
+// Whether `path` begins as every SQLite database file does.
+bool HasSqliteHeader(const std::string& path) {
+  static constexpr char kHeader[] = "SQLite format 3";  // and its NUL
+  char head[sizeof kHeader] = {};
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;  // the copy says why it cannot be read
+  ssize_t got = read(fd, head, sizeof head);
+  close(fd);
+  return got == static_cast<ssize_t>(sizeof head) &&
+         std::memcmp(head, kHeader, sizeof head) == 0;
+}
+
 }  // namespace
 
 BackupFacts BackupDatabase(const BackendSetup& backend,
@@ -145,6 +157,11 @@ RestoreResult RestoreDatabase(const BackendSetup& backend,
   if (SameFile(backup, backend.db))
     throw UsageError("the backup '" + Excerpt(backup, 200) +
                      "' is the database itself; nothing was changed");
+  // What the caller names must at least be a SQLite file: anything else is
+  // a wrong name, not the database's failure (which would say "try again").
+  if (!HasSqliteHeader(backup))
+    throw UsageError("the backup '" + Excerpt(backup, 200) +
+                     "' is not a SQLite database; nothing was changed");
   PartialFile copy(backend.db);
   standins::CopySqliteDatabase(backup, copy.path(), progress);
   RestoreResult result;

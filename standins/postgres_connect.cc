@@ -6,7 +6,8 @@
 // its words, which follow its lc_messages.
 #include <poll.h>
 
-#include <regex>
+#include <algorithm>
+#include <string>
 #include <thread>
 
 #include "backend_failure.h"
@@ -41,11 +42,22 @@ bool AwayCode(const std::string& sqlstate) {
 // severity word is translated, the code and the layout are not. The last
 // server answer (of the last host tried) is taken.
 void ReadServerAnswer(const std::string& text, ConnectFailure& failure) {
-  static const std::regex answer(":  ([0-9A-Z]{5}): ([^\n]*)");
-  for (std::sregex_iterator it(text.begin(), text.end(), answer), end;
-       it != end; ++it) {
-    failure.sqlstate = (*it)[1];
-    failure.message = OneLine((*it)[2].str().c_str());
+  auto code_char = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+  };
+  for (size_t at = text.find(":  "); at != std::string::npos;
+       at = text.find(":  ", at + 1)) {
+    size_t code = at + 3;  // ":  CODE: words"
+    if (code + 7 > text.size() || text.compare(code + 5, 2, ": ") != 0 ||
+        !std::all_of(text.begin() + static_cast<std::ptrdiff_t>(code),
+                     text.begin() + static_cast<std::ptrdiff_t>(code + 5),
+                     code_char))
+      continue;
+    size_t end = text.find('\n', code + 7);
+    failure.sqlstate = text.substr(code, 5);
+    failure.message = OneLine(
+        text.substr(code + 7, end == std::string::npos ? end : end - code - 7)
+            .c_str());
   }
 }
 
