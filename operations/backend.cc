@@ -8,6 +8,7 @@
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
 #include "quillet/standins/store_pool.h"
+#include "quillet/standins/transaction_host.h"
 
 namespace quillet::operations {
 
@@ -47,8 +48,19 @@ void SetStoresPerDatabase(size_t limit) { standins::SetStoreLimit(limit); }
 
 void StopWaitingForDatabases() { standins::StopWaiting(); }
 
-bool TakeRetryLater() {
-  return standins::TakeFailureKind() == standins::FailureKind::kRetryLater;
+struct FailureWatch::Listening {
+  standins::ListeningScope scope;
+};
+
+FailureWatch::FailureWatch() : listening_(std::make_unique<Listening>()) {}
+FailureWatch::~FailureWatch() = default;
+
+bool FailureWatch::RetryLater() const {
+  return listening_->scope.context()->RetryLater();
+}
+
+bool FailureWatch::OutcomeUnknown() const {
+  return listening_->scope.context()->OutcomeUnknown();
 }
 
 bool IsServerAddress(const std::string& db) {

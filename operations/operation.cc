@@ -186,22 +186,27 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   if (std::optional<Outcome> refused = KeyBoundToAnother(p, options))
     return *refused;
   bool types = options.types;
+  // The operation runs in a context of its own, which the back end tells
+  // what it did and how it failed; one that only listens when the caller
+  // asked for no transaction.
   std::optional<standins::TransactionScope> scope;
+  std::optional<standins::ListeningScope> listening;
   if (options.transaction || !options.request_key.empty() || options.dry_run)
     scope.emplace(
         FromUtf8(options.request_key),
         options.dry_run ? standins::DryRun::kYes : standins::DryRun::kNo,
         FromUtf8(p.digest));
+  else
+    listening.emplace();
+  Ref<ObjectContext> context = scope ? scope->context() : listening->context();
   std::optional<TraceScope> traced;
   if (options.trace) traced.emplace(*options.trace);
-  standins::TakeStoredNote();  // what this thread stored before is not ours
   Outcome outcome;
   json& out = outcome.output;
   Variant description;
   Variant result;
   // Why nothing was recorded, or what was raised: the message's substance.
   std::string why;
-  standins::TakeFailureKind();  // only this operation's failure counts
   try {
     switch (p.op) {
       case Op::kCreateCall:
@@ -225,9 +230,8 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
             Judge(p, result, description, outcome)) {
       // The back end tells a key used for another request through the
       // context.
-      outcome.verdict = scope && scope->context()->KeyConflict()
-                            ? Verdict::kKeyConflict
-                            : Verdict::kNothingRecorded;
+      outcome.verdict = context->KeyConflict() ? Verdict::kKeyConflict
+                                               : Verdict::kNothingRecorded;
       why = std::move(*refused);
       outcome.message =
           "nothing was recorded" + (why.empty() ? "" : ": " + why);
@@ -240,18 +244,18 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
                     {"description", ToUtf8(e.info().description)}};
     why = outcome.message = OneLineMessage(e);
   }
-  // A back end that failed for want of time or of an answer says so; the
-  // message it gave is the one that reached the description.
-  standins::FailureKind kind = standins::TakeFailureKind();
+  // A back end that failed for want of time or of an answer told the
+  // context so; the message it gave is the one that reached the
+  // description.
   if (outcome.verdict == Verdict::kRaised ||
       outcome.verdict == Verdict::kNothingRecorded) {
-    if (kind == standins::FailureKind::kOutcomeUnknown) {
+    if (context->OutcomeUnknown()) {
       outcome.verdict = Verdict::kOutcomeUnknown;
       outcome.message =
           "outcome unknown: the request may or may not have been recorded: " +
           why;
       out["outcome"] = "unknown";
-    } else if (kind == standins::FailureKind::kRetryLater) {
+    } else if (context->RetryLater()) {
       outcome.verdict = Verdict::kRetryLater;
     }
   }
@@ -260,8 +264,8 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   } else if (p.op != Op::kTimeFormat) {
     out["errorText"] = VariantToJson(p.error, types);
   }
-  outcome.replayed = scope && scope->context()->Replayed();
-  std::string stored = standins::TakeStoredNote();
+  outcome.replayed = context->Replayed();
+  std::string stored = ToUtf8(context->Stored());
   if (outcome.verdict == Verdict::kRaised && !stored.empty()) {
     outcome.done = stored;
     outcome.raised_after_storing = true;

@@ -11,7 +11,9 @@ struct sqlite3;
 
 namespace quillet::standins {
 
-// Raises, leaving `kind` for TakeFailureKind().
+// Raises, telling the object context of the calling thread (when there is
+// one) what the failure means: NoteRetryLater(), NoteOutcomeUnknown() or,
+// for kNone, NoteOtherFailure().
 [[noreturn]] void RaiseBackend(const std::string& what,
                                FailureKind kind = FailureKind::kNone);
 // Whether the connection's last failure was a full disk (or quota).

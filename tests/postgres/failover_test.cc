@@ -21,6 +21,7 @@
 
 #include "quillet/error.h"
 #include "quillet/standins/backend_store.h"
+#include "quillet/standins/transaction_host.h"
 #include "support/pg_server.h"
 #include "support/temp_dir.h"
 
@@ -56,6 +57,7 @@ void Host(const std::string& uri, int host, const std::string& stop_file,
     std::string key = "h" + std::to_string(host) + "-" + std::to_string(i);
     bool unknown = false;
     for (int64_t give_up = NowMs() + 30000; NowMs() < give_up;) {
+      ListeningScope heard;  // told how a try failed
       try {
         if (!store) store = std::make_unique<BackendStore>(uri);
         CallData call = Call(key, append);
@@ -69,7 +71,7 @@ void Host(const std::string& uri, int host, const std::string& stop_file,
             << NowMs() << ' ' << unknown << std::endl;
         break;
       } catch (const Error&) {
-        unknown |= TakeFailureKind() == FailureKind::kOutcomeUnknown;
+        unknown |= heard.context()->OutcomeUnknown();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     }

@@ -242,10 +242,11 @@ int RunBatch(const Globals& g, const std::string& path,
     std::optional<std::pair<Error, bool>> record_lost;  // and "retry later"
     if (!g.dry_run && !stop) {
       run.lines_done = static_cast<int64_t>(i);
+      operations::FailureWatch watch;
       try {
         runs.Record(run);
       } catch (const Error& e) {
-        record_lost.emplace(e, operations::TakeRetryLater());
+        record_lost.emplace(e, watch.RetryLater());
       }
     }
     if (auto failure = runs.CommitGroup()) {
@@ -295,10 +296,11 @@ int RunBatch(const Globals& g, const std::string& path,
   if (!g.dry_run) {
     run.lines_done = run.lines;
     run.finished = true;
+    operations::FailureWatch watch;
     try {
       runs.Record(run);
     } catch (const Error& e) {
-      return RecordLost(e, operations::TakeRetryLater(), lines.back().number);
+      return RecordLost(e, watch.RetryLater(), lines.back().number);
     }
   }
   if (progress) std::cerr << "\n";

@@ -117,7 +117,7 @@ int Main(int argc, char** argv) {
   auto* create_call =
       command("create-call", "record a new service call", kCreateCallHelp);
   auto* update_call =
-      command("update-call", "change a service call", kUpdateCallHelp);
+      command("update-call", "change a service call", UpdateCallHelp());
   for (auto [sub, details, pairs] :
        {std::tuple{create_call, &create_details, &create_pairs},
         std::tuple{update_call, &update_details, &update_pairs}}) {
@@ -345,6 +345,7 @@ int Main(int argc, char** argv) {
     std::cout << text;
     return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
   };
+  operations::FailureWatch watch;  // hears a failure outside an operation
   try {
     for (CLI::App* sub : keyed_commands)
       if (*sub && sub->count("--key") && request_key.empty())
@@ -436,7 +437,7 @@ int Main(int argc, char** argv) {
     // The back end refused or failed outside an operation (opening,
     // loading): nothing ran. A server that was away, or busy, past the wait
     // is worth trying again (3); anything else needs a change first (2).
-    bool later = operations::TakeRetryLater();
+    bool later = watch.RetryLater();
     Say(ToUtf8(e.info().description) +
         (later ? "; nothing was written; try again" : ""));
     return later ? kExitNothingRecorded : kExitUsage;

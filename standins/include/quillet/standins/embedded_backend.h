@@ -62,11 +62,4 @@ struct EmbeddedBackendOptions {
 void RegisterEmbeddedBackend(const std::string& db_path,
                              const EmbeddedBackendOptions& options = {});
 
-// What the submits on the calling thread stored since the last call, as
-// words ("call SC000042 was created"), and forgets it; "" when nothing was
-// stored (a dry run, a replay and a refusal store nothing). A host tells
-// its caller this when the operation fails after its write (a log entry
-// that cannot be written), so that a retry does not store it again unseen.
-std::string TakeStoredNote();
-
 }  // namespace quillet::standins

@@ -15,12 +15,15 @@
 //   }
 #pragma once
 
+#include <cstdint>
+
 #include "quillet/object_context.h"
 
 namespace quillet::standins {
 
 // A context whose CreateInstance creates through the class registry and
-// tells the new object (when it is a ContextMember) the context's identity.
+// tells the new object (when it is a ContextMember) the context's identity,
+// when it has one.
 class HostContext final : public ObjectContext {
  public:
   HostContext(String identity, String request_key, bool dry_run,
@@ -38,14 +41,26 @@ class HostContext final : public ObjectContext {
   void NoteKeyConflict() override { key_conflict_ = true; }
   bool KeyConflict() const override { return key_conflict_; }
   bool DryRun() const override { return dry_run_; }
+  void NoteRetryLater() override { failure_ = Failure::kRetryLater; }
+  bool RetryLater() const override { return failure_ == Failure::kRetryLater; }
+  void NoteOutcomeUnknown() override { failure_ = Failure::kOutcomeUnknown; }
+  bool OutcomeUnknown() const override {
+    return failure_ == Failure::kOutcomeUnknown;
+  }
+  void NoteOtherFailure() override { failure_ = Failure::kOther; }
+  void NoteStored(StringView what) override;
+  String Stored() const override { return stored_; }
 
  private:
+  enum class Failure : uint8_t { kNone, kOther, kRetryLater, kOutcomeUnknown };
   String identity_;
   String request_key_;
   String request_digest_;
   bool dry_run_;
   bool replayed_ = false;
   bool key_conflict_ = false;
+  Failure failure_ = Failure::kNone;
+  String stored_;
 };
 
 // Enters a new context (identity "ctx-<n>", unique in the process) on the
@@ -59,6 +74,20 @@ class TransactionScope {
   explicit TransactionScope(String request_key = String(),
                             DryRun dry_run = DryRun::kNo,
                             String request_digest = String());
+  Ref<HostContext> context() const { return context_; }
+
+ private:
+  Ref<HostContext> context_;
+  ObjectContextScope scope_;
+};
+
+// Enters a context that only listens, for work the caller runs outside a
+// transaction: it has no identity (the objects created in it join none, so
+// a log entry names no context, as outside one), no key and no dry run. What
+// the back end tells it (a failure's kind, what was stored) is read after.
+class ListeningScope {
+ public:
+  ListeningScope();
   Ref<HostContext> context() const { return context_; }
 
  private:
