@@ -77,7 +77,7 @@ Json MasterDataJson(const BackendSetup& backend, MasterList which,
 
 Json CallCountJson(const BackendSetup& backend, const CallQuery& given) {
   constexpr int64_t kCap = 10000;
-  standins::CallQuery query = StoreQuery(given);
+  CallQuery query = given;
   query.after.reset();
   int64_t n = Reading(backend)->CountCalls(query, kCap + 1);
   return Json{{"count", std::min(n, kCap)}, {"more", n > kCap}};
