@@ -5,6 +5,7 @@
 #include "http/console.h"
 #include "http/routes.h"
 #include "http/service.h"
+#include "quillet/operations/desk_reads.h"
 #include "quillet/text.h"
 
 namespace quillet::cli::http {
@@ -84,6 +85,8 @@ std::optional<Response> Service::Quick(Request& req) {
     return Reply(200,
                  Json{{"name", req.caller.empty() ? Json() : Json(req.caller)},
                       {"scope", ScopeName(scope)}});
+  if (req.op == "update-options")
+    return Reply(200, operations::UpdateOptionsJson());
   if (req.op == "metrics")
     return Response{200, "text/plain; version=0.0.4", metrics_.Text()};
   if (req.op == "console") {
