@@ -6,7 +6,7 @@
 // its words, which follow its lc_messages.
 #include <poll.h>
 
-#include <regex>
+#include <algorithm>
 #include <thread>
 
 #include "backend_failure.h"
@@ -41,11 +41,24 @@ bool AwayCode(const std::string& sqlstate) {
 // severity word is translated, the code and the layout are not. The last
 // server answer (of the last host tried) is taken.
 void ReadServerAnswer(const std::string& text, ConnectFailure& failure) {
-  static const std::regex answer(":  ([0-9A-Z]{5}): ([^\n]*)");
-  for (std::sregex_iterator it(text.begin(), text.end(), answer), end;
-       it != end; ++it) {
-    failure.sqlstate = (*it)[1];
-    failure.message = OneLine((*it)[2].str().c_str());
+  // ":  " then five digits or capitals then ": " and the words to the end
+  // of the line (a hand scan: std::regex would export its templates).
+  auto code_char = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+  };
+  for (size_t at = text.find(":  "); at != std::string::npos;
+       at = text.find(":  ", at + 1)) {
+    size_t code = at + 3;
+    if (code + 7 > text.size()) break;
+    bool matched = text.compare(code + 5, 2, ": ") == 0;
+    for (size_t i = code; matched && i < code + 5; ++i)
+      matched = code_char(text[i]);
+    if (!matched) continue;
+    size_t words = code + 7;
+    size_t end = std::min(text.find('\n', words), text.size());
+    failure.sqlstate = text.substr(code, 5);
+    failure.message = OneLine(text.substr(words, end - words).c_str());
+    at = end;
   }
 }
 
