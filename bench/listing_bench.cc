@@ -16,7 +16,6 @@
 namespace quillet::bench {
 namespace {
 
-using standins::CallQuery;
 using standins::CallRow;
 using standins::StoredValue;
 

@@ -11,6 +11,7 @@
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/file_log.h"
 #include "quillet/standins/store_pool.h"
+#include "quillet/standins/transaction_host.h"
 
 namespace quillet::operations {
 
@@ -50,10 +51,6 @@ Ref<CallsInterface> OpenCallsForReads(const BackendSetup& setup) {
   return Opened(setup, standins::OpenMode::kForReading);
 }
 
-bool TakeReadOnly() {
-  return standins::TakeFailureKind() == standins::FailureKind::kReadOnly;
-}
-
 bool BackendReachable(const BackendSetup& setup) {
   try {
     standins::BackendStore store(setup.db,
@@ -68,8 +65,23 @@ void SetStoresPerDatabase(size_t limit) { standins::SetStoreLimit(limit); }
 
 void StopWaitingForDatabases() { standins::StopWaiting(); }
 
-bool TakeRetryLater() {
-  return standins::RetryLater(standins::TakeFailureKind());
+struct FailureWatch::Listening {
+  standins::ListeningScope scope;
+};
+
+FailureWatch::FailureWatch() : listening_(std::make_unique<Listening>()) {}
+FailureWatch::~FailureWatch() = default;
+
+bool FailureWatch::RetryLater() const {
+  return listening_->scope.context()->RetryLater();
+}
+
+bool FailureWatch::OutcomeUnknown() const {
+  return listening_->scope.context()->OutcomeUnknown();
+}
+
+bool FailureWatch::ReadOnly() const {
+  return listening_->scope.context()->ReadOnly();
 }
 
 bool IsServerAddress(const std::string& db) {

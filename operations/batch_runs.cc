@@ -1,6 +1,7 @@
 #include "quillet/operations/batch_runs.h"
 
 #include "quillet/error.h"
+#include "quillet/operations/backend.h"
 #include "quillet/standins/store_pool.h"
 #include "quillet/text.h"
 
@@ -23,23 +24,11 @@ BatchRuns::~BatchRuns() = default;
 
 std::optional<BatchRun> BatchRuns::Standing(const std::string& file_name,
                                             const std::string& identity) {
-  std::optional<standins::BatchRun> run =
-      held_->store->StandingBatchRun(file_name, identity);
-  if (!run) return std::nullopt;
-  return BatchRun{.identity = run->identity,
-                  .file_name = run->file_name,
-                  .lines = run->lines,
-                  .lines_done = run->lines_done,
-                  .finished = run->finished};
+  return held_->store->StandingBatchRun(file_name, identity);
 }
 
 void BatchRuns::Record(const BatchRun& run, bool set_aside_others) {
-  held_->store->RecordBatchRun({.identity = run.identity,
-                                .file_name = run.file_name,
-                                .lines = run.lines,
-                                .lines_done = run.lines_done,
-                                .finished = run.finished},
-                               set_aside_others);
+  held_->store->RecordBatchRun(run, set_aside_others);
 }
 
 bool BatchRuns::AnyKeyUnder(const std::string& prefix) {
@@ -49,22 +38,22 @@ bool BatchRuns::AnyKeyUnder(const std::string& prefix) {
 
 namespace {
 
-BatchRuns::GroupFailure Failed(const Error& e) {
-  standins::FailureKind kind = standins::TakeFailureKind();
+BatchRuns::GroupFailure Failed(const Error& e, const FailureWatch& watch) {
   return {.message = ToUtf8(e.info().description),
-          .retry_later = standins::RetryLater(kind),
-          .outcome_unknown = kind == standins::FailureKind::kOutcomeUnknown};
+          .retry_later = watch.RetryLater(),
+          .outcome_unknown = watch.OutcomeUnknown()};
 }
 
 }  // namespace
 
 std::optional<BatchRuns::GroupFailure> BatchRuns::BeginGroup() {
   if (held_->dry_run || held_->group) return std::nullopt;
+  FailureWatch watch;
   try {
     held_->group = held_->store->HoldWrites();
     return std::nullopt;
   } catch (const Error& e) {
-    return Failed(e);
+    return Failed(e, watch);
   }
 }
 
@@ -75,11 +64,12 @@ bool BatchRuns::GroupUndone() const {
 std::optional<BatchRuns::GroupFailure> BatchRuns::CommitGroup() {
   std::unique_ptr<standins::WriteHold> group = std::move(held_->group);
   if (!group) return std::nullopt;
+  FailureWatch watch;
   try {
     group->Commit();
     return std::nullopt;
   } catch (const Error& e) {
-    return Failed(e);
+    return Failed(e, watch);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "quillet/operations/json_variant.h"
+#include "quillet/update_options.h"
 #include "reading_store.h"
 
 namespace quillet::operations {
@@ -99,7 +100,7 @@ Json MasterDataJson(const BackendSetup& backend, MasterList which,
 
 Json CallCountJson(const BackendSetup& backend, const CallQuery& given) {
   constexpr int64_t kCap = 10000;
-  standins::CallQuery query = StoreQuery(given);
+  CallQuery query = given;
   query.after.reset();
   int64_t n = Reading(backend)->CountCalls(query, kCap + 1);
   return Json{{"count", std::min(n, kCap)}, {"more", n > kCap}};
@@ -176,6 +177,19 @@ int64_t WholeParam(const char* name, const std::string& text, int64_t high) {
     throw UsageError(std::string("?") + name +
                      " must be a whole number up to " + std::to_string(high));
   return std::stoll(text);
+}
+
+nlohmann::ordered_json UpdateOptionsJson() {
+  nlohmann::ordered_json options = nlohmann::ordered_json::array();
+  for (const UpdateOption& option : kUpdateOptions) {
+    nlohmann::ordered_json fields = nlohmann::ordered_json::array();
+    for (std::string_view key : DetailKeysOf(option)) fields.push_back(key);
+    options.push_back({{"option", option.number},
+                       {"name", option.name},
+                       {"fields", std::move(fields)},
+                       {"confirm", option.confirm}});
+  }
+  return options;
 }
 
 }  // namespace quillet::operations

@@ -212,23 +212,27 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   if (std::optional<Outcome> replay = KeptReplay(p, options))
     return RetrySafe(options, std::move(*replay));
   bool types = options.types;
+  // The operation runs in a context of its own, which the back end tells
+  // what it did and how it failed; one that only listens when the caller
+  // asked for no transaction.
   std::optional<standins::TransactionScope> scope;
+  std::optional<standins::ListeningScope> listening;
   if (options.transaction || !options.request_key.empty() || options.dry_run)
     scope.emplace(
         FromUtf8(options.request_key),
         options.dry_run ? standins::DryRun::kYes : standins::DryRun::kNo,
         FromUtf8(p.digest));
+  else
+    listening.emplace();
+  Ref<ObjectContext> context = scope ? scope->context() : listening->context();
   std::optional<TraceScope> traced;
   if (options.trace) traced.emplace(*options.trace);
-  standins::TakeStoredNote();  // what this thread stored before is not ours
-  standins::TakeUnconfirmedCommit();
   Outcome outcome;
   json& out = outcome.output;
   Variant description;
   Variant result;
   // Why nothing was recorded, or what was raised: the message's substance.
   std::string why;
-  standins::TakeFailureKind();  // only this operation's failure counts
   try {
     switch (p.op) {
       case Op::kCreateCall:
@@ -252,9 +256,8 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
             Judge(p, result, description, outcome)) {
       // The back end tells a key used for another request through the
       // context.
-      outcome.verdict = scope && scope->context()->KeyConflict()
-                            ? Verdict::kKeyConflict
-                            : Verdict::kNothingRecorded;
+      outcome.verdict = context->KeyConflict() ? Verdict::kKeyConflict
+                                               : Verdict::kNothingRecorded;
       why = std::move(*refused);
       outcome.message =
           "nothing was recorded" + (why.empty() ? "" : ": " + why);
@@ -267,22 +270,21 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
                     {"description", ToUtf8(e.info().description)}};
     why = outcome.message = OneLineMessage(e);
   }
-  // A back end that failed for want of time or of an answer says so; the
-  // message it gave is the one that reached the description.
-  standins::FailureKind kind = standins::TakeFailureKind();
+  // A back end that failed for want of time or of an answer told the
+  // context so; the message it gave is the one that reached the
+  // description.
   if (outcome.verdict == Verdict::kRaised ||
       outcome.verdict == Verdict::kNothingRecorded) {
-    if (kind == standins::FailureKind::kOutcomeUnknown) {
+    if (context->OutcomeUnknown()) {
       outcome.verdict = Verdict::kOutcomeUnknown;
       outcome.message =
           "outcome unknown: the request may or may not have been recorded: " +
           why;
       out["outcome"] = "unknown";
-    } else if (standins::RetryLater(kind) ||
-               kind == standins::FailureKind::kReadOnly) {
+    } else if (context->RetryLater() || context->ReadOnly()) {
       outcome.verdict = Verdict::kRetryLater;
-      outcome.disk_full = kind == standins::FailureKind::kDiskFull;
-      outcome.read_only = kind == standins::FailureKind::kReadOnly;
+      outcome.disk_full = context->DiskFull();
+      outcome.read_only = context->ReadOnly();
     }
   }
   if (p.op == Op::kCreateCall || p.op == Op::kUpdateCall) {
@@ -292,20 +294,20 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   }
   // A log on the full disk fails too, and its error takes the place of the
   // back end's: the cause is said first.
-  if (outcome.disk_full && scope && scope->context()->LogFailed())
+  if (outcome.disk_full && context->LogFailed())
     outcome.message =
         "the disk holding the database is full; nothing was written; try "
         "again (" +
         outcome.message + ")";
-  outcome.replayed = scope && scope->context()->Replayed();
-  if (standins::TakeUnconfirmedCommit() && outcome.verdict == Verdict::kDone) {
+  outcome.replayed = context->Replayed();
+  if (context->UnconfirmedCommit() && outcome.verdict == Verdict::kDone) {
     outcome.warning =
         "stored on the primary database server, but not confirmed by its "
         "synchronous standby (the wait for it was cancelled): a failover "
         "now could lose it";
     out["replication"] = "unconfirmed";
   }
-  std::string stored = standins::TakeStoredNote();
+  std::string stored = ToUtf8(context->Stored());
   if (outcome.verdict == Verdict::kRaised && !stored.empty()) {
     outcome.done = stored;
     outcome.raised_after_storing = true;
@@ -315,8 +317,7 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
     out["dry_run"] = true;
     outcome.done.clear();  // nothing was recorded
   }
-  SettleKeyedOutcome(p, options, outcome,
-                     scope && scope->context()->LogFailed());
+  SettleKeyedOutcome(p, options, outcome, context->LogFailed());
   return RetrySafe(options, std::move(outcome));
 }
 

@@ -1,6 +1,6 @@
 // How the operation layer reaches the back end for a read: a store of the
 // process's pool (an idle one, else one opened for reading, which never
-// makes or changes a database), and the stand-in's spelling of a query.
+// makes or changes a database).
 #pragma once
 
 #include "quillet/operations/backend.h"
@@ -11,7 +11,5 @@ namespace quillet::operations {
 
 // Raises the back end's Error when the database cannot be read.
 standins::BorrowedStore Reading(const BackendSetup& backend);
-
-standins::CallQuery StoreQuery(const CallQuery& query);
 
 }  // namespace quillet::operations

@@ -125,7 +125,7 @@ bool PrintItem(std::ostream& out, const BackendSetup& backend,
 void ListCalls(std::ostream& out, const BackendSetup& backend,
                const CallQuery& given, bool as_json) {
   standins::BorrowedStore store = Reading(backend);
-  standins::CallQuery query = StoreQuery(given);
+  const CallQuery& query = given;
   if (as_json) {
     JsonArrayWriter array(out);
     store->ForEachCall(
@@ -159,8 +159,7 @@ void ListCalls(std::ostream& out, const BackendSetup& backend,
 void ListItems(std::ostream& out, const BackendSetup& backend,
                const ItemQuery& given, bool as_json) {
   standins::BorrowedStore store = Reading(backend);
-  standins::ItemQuery query{
-      .after = given.after, .limit = given.limit, .text = given.text};
+  const ItemQuery& query = given;
   if (as_json) {
     JsonArrayWriter array(out);
     store->ForEachItem(query, [&](const standins::StoredItem& item) {
@@ -180,7 +179,7 @@ void ListItems(std::ostream& out, const BackendSetup& backend,
 void VisitCalls(const BackendSetup& backend, const CallQuery& given,
                 const ListingVisit& visit) {
   standins::BorrowedStore store = Reading(backend);
-  store->ForEachCall(StoreQuery(given), [&](const standins::StoredCall& c) {
+  store->ForEachCall(given, [&](const standins::StoredCall& c) {
     visit(CallJson(c), c.call_number);
   });
 }
@@ -188,9 +187,7 @@ void VisitCalls(const BackendSetup& backend, const CallQuery& given,
 void VisitItems(const BackendSetup& backend, const ItemQuery& given,
                 const ListingVisit& visit) {
   standins::BorrowedStore store = Reading(backend);
-  standins::ItemQuery query{
-      .after = given.after, .limit = given.limit, .text = given.text};
-  store->ForEachItem(query, [&](const standins::StoredItem& item) {
+  store->ForEachItem(given, [&](const standins::StoredItem& item) {
     visit(ItemJson(item), item.serial);
   });
 }

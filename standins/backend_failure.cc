@@ -15,18 +15,29 @@
 #include "quillet/text.h"
 
 namespace quillet::standins {
-namespace {
-thread_local FailureKind last_kind = FailureKind::kNone;
-}  // namespace
-
-FailureKind TakeFailureKind() {
-  FailureKind kind = last_kind;
-  last_kind = FailureKind::kNone;
-  return kind;
-}
 
 void RaiseBackend(const std::string& what, FailureKind kind) {
-  last_kind = kind;
+  // The context of the request hears what the failure means; every failure
+  // is told, so that the last one counts.
+  if (Ref<ObjectContext> context = GetObjectContext()) {
+    switch (kind) {
+      case FailureKind::kNone:
+        context->NoteOtherFailure();
+        break;
+      case FailureKind::kRetryLater:
+        context->NoteRetryLater();
+        break;
+      case FailureKind::kOutcomeUnknown:
+        context->NoteOutcomeUnknown();
+        break;
+      case FailureKind::kDiskFull:
+        context->NoteDiskFull();
+        break;
+      case FailureKind::kReadOnly:
+        context->NoteReadOnly();
+        break;
+    }
+  }
   Raise({.number = kBackendError,
          .source = u"Holmfast.Adapter.Boi",
          .description = u"Embedded back end: " + FromUtf8(what)});

@@ -11,7 +11,9 @@ struct sqlite3;
 
 namespace quillet::standins {
 
-// Raises, leaving `kind` for TakeFailureKind().
+// Raises, telling the object context of the calling thread (when there is
+// one) what the failure means: NoteRetryLater(), NoteOutcomeUnknown(),
+// NoteDiskFull(), NoteReadOnly() or, for kNone, NoteOtherFailure().
 [[noreturn]] void RaiseBackend(const std::string& what,
                                FailureKind kind = FailureKind::kNone);
 // How a full disk (or quota) is said.

@@ -43,12 +43,13 @@ void NoteKeyConflict(bool conflict) {
     context->NoteKeyConflict();
 }
 
-// What this thread's submits stored since TakeStoredNote() last took it.
-thread_local std::string stored_note;
-
+// Tells the context what a submit stored ("call SC000042 was created"),
+// so that a failure after it (a log entry that cannot be written) is not
+// said to have stored nothing; a dry run stores nothing.
 void NoteStored(const std::string& what) {
   if (InDryRun()) return;
-  stored_note += (stored_note.empty() ? "" : ", ") + what;
+  if (Ref<ObjectContext> context = GetObjectContext())
+    context->NoteStored(FromUtf8(what));
 }
 
 // A list of several records under one key: each record its own request.
@@ -328,9 +329,5 @@ ClassFactory QuestionFactory(BackendContext& context,
 }
 
 }  // namespace embedded
-
-std::string TakeStoredNote() {
-  return std::exchange(embedded::stored_note, {});
-}
 
 }  // namespace quillet::standins

@@ -152,7 +152,7 @@ void PgConnection::SchemaTransaction(bool write,
                         : "the connection to PostgreSQL was lost at the commit";
   CommitOutcome outcome = Settle(answer, Clock::now() + window_);
   if (outcome == CommitOutcome::kCommittedUnconfirmed)
-    pg::unconfirmed_commit = true;
+    pg::NoteUnconfirmedCommit();
   if (outcome != CommitOutcome::kNeverRan) return;
   if (answer.reply == CommitAnswer::Reply::kRolledBack)
     RaiseBackend("PostgreSQL rolled the transaction back; nothing was written");

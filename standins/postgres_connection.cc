@@ -91,7 +91,7 @@ void PgConnection::WriteTransaction(const std::function<void()>& work,
     CommitOutcome outcome =
         Settle(answer, std::max(deadline, Clock::now() + window_));
     if (outcome == CommitOutcome::kCommittedUnconfirmed)
-      pg::unconfirmed_commit = true;
+      pg::NoteUnconfirmedCommit();
     if (outcome != CommitOutcome::kNeverRan) return;
     // Known to have been rolled back: nothing was written. A commit the
     // server refused, or one cut short by its window (or a stop), would be

@@ -6,6 +6,7 @@
 
 #include "backend_failure.h"
 #include "postgres_connection.h"
+#include "quillet/object_context.h"
 
 namespace quillet::standins {
 namespace pg {
@@ -40,7 +41,6 @@ std::chrono::milliseconds SecondsFrom(const char* name, int fallback, int low,
 
 std::atomic<int64_t> statements{0}, round_trips{0};
 std::atomic<bool> stopping{false};
-thread_local bool unconfirmed_commit = false;
 
 std::chrono::milliseconds ReconnectWindow() {
   return SecondsFrom("QUILLET_PG_RECONNECT_SECONDS", kReconnectSeconds, 0,
@@ -62,6 +62,11 @@ std::string BoundsSql(bool with_id) {
                         : "0, ''");
 }
 
+void NoteUnconfirmedCommit() {
+  if (Ref<ObjectContext> context = GetObjectContext())
+    context->NoteUnconfirmedCommit();
+}
+
 void Cancel(PGconn* conn) {
   if (PGcancel* cancel = PQgetCancel(conn)) {
     char error[256];
@@ -73,10 +78,6 @@ void Cancel(PGconn* conn) {
 }  // namespace pg
 
 void StopPostgresWaits() { pg::stopping = true; }
-
-bool TakeUnconfirmedCommit() {
-  return std::exchange(pg::unconfirmed_commit, false);
-}
 
 PgTraffic PostgresTraffic() {
   return {pg::statements.load(), pg::round_trips.load()};

@@ -48,9 +48,9 @@ inline std::chrono::milliseconds NextPause(std::chrono::milliseconds pause) {
 extern std::atomic<int64_t> statements, round_trips;
 extern std::atomic<bool> stopping;
 
-// Set when a commit of the calling thread was stored without a synchronous
-// standby's confirmation; TakeUnconfirmedCommit() takes it.
-extern thread_local bool unconfirmed_commit;
+// Tells the object context of the calling thread (when there is one) that a
+// commit was stored without a synchronous standby's confirmation.
+void NoteUnconfirmedCommit();
 
 // Asks the server to cancel what `conn` is running.
 void Cancel(PGconn* conn);

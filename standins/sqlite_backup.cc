@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "backend_failure.h"
+#include "quillet/error.h"
+#include "quillet/object_context.h"
 #include "sqlite_schema.h"
 
 namespace quillet::standins {
@@ -90,9 +92,18 @@ void CopySqliteDatabase(const std::string& from, const std::string& to,
   Connection source = OpenExisting(from, kBusyWaitMs);
   // The snapshot the copy is of: held to the end, so that the writers'
   // commits meanwhile neither restart the copy nor land in it.
-  Exec(source.get(), from, "BEGIN");
-  PrepareSchema(source.get(), from, OpenMode::kForReading);
-  Number(source.get(), from, "SELECT count(*) FROM sqlite_master");
+  try {
+    Exec(source.get(), from, "BEGIN");
+    PrepareSchema(source.get(), from, OpenMode::kForReading);
+    Number(source.get(), from, "SELECT count(*) FROM sqlite_master");
+  } catch (const Error&) {
+    // A file copied from that is no database needs another file, not
+    // another try.
+    if (Damaged(source.get()))
+      if (Ref<ObjectContext> context = GetObjectContext())
+        context->NoteOtherFailure();
+    throw;
+  }
   Connection target =
       Open(to, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kBusyWaitMs);
   sqlite3_backup* backup =

@@ -18,9 +18,15 @@ String NextIdentity() {
 
 Ref<Object> HostContext::CreateInstance(StringView class_name) {
   Ref<Object> object = CreateObject(class_name);
+  if (identity_.empty()) return object;
   if (auto* member = dynamic_cast<ContextMember*>(object.Get()))
     member->JoinContext(*this);
   return object;
+}
+
+void HostContext::NoteStored(StringView what) {
+  if (!stored_.empty()) stored_ += u", ";
+  stored_ += what;
 }
 
 namespace {
@@ -41,6 +47,10 @@ TransactionScope::TransactionScope(String request_key, DryRun dry_run,
                                    String request_digest)
     : context_(NewContext(std::move(request_key), dry_run,
                           std::move(request_digest))),
+      scope_(context_) {}
+
+ListeningScope::ListeningScope()
+    : context_(MakeRef<HostContext>(String(), String(), false)),
       scope_(context_) {}
 
 }  // namespace quillet::standins

@@ -31,6 +31,13 @@
 //   calls->CreateCall(details, error);           GetObjectContext();
 //   if (scope.context()->Replayed()) ...     String key = c ? c->RequestKey()
 //                                                           : String();
+//
+// An adapter whose system is busy says so before it raises, and the host
+// tells its caller to try again rather than that the request failed:
+//
+//   // adapter, when the ERP answers "locked"
+//   if (Ref<ObjectContext> c = GetObjectContext()) c->NoteRetryLater();
+//   Raise({.number = 1001, .source = u"MyErp", .description = u"busy"});
 #pragma once
 
 #include "quillet/variant.h"
@@ -65,6 +72,38 @@ class ObjectContext : public Object {
   // the host so (a request key keeps no such answer).
   virtual void NoteLogFailed() {}
   virtual bool LogFailed() const { return false; }
+  // Called by an adapter as it fails, to say what the failure means for
+  // the caller beyond its words. NoteRetryLater(): the system behind it
+  // was busy or away, nothing was stored, and the same request may go
+  // through later (the command exits 3, the service answers 503).
+  // NoteOutcomeUnknown(): the request was sent to be stored and no answer
+  // came, so it may or may not have been (exit 6, 504).
+  // NoteOtherFailure(): a failure that is neither. Each note replaces the
+  // one before: the host acts on the adapter's last failure.
+  virtual void NoteRetryLater() {}
+  virtual bool RetryLater() const { return false; }
+  virtual void NoteOutcomeUnknown() {}
+  virtual bool OutcomeUnknown() const { return false; }
+  virtual void NoteOtherFailure() {}
+  // Called by an adapter each time it has stored something for the request
+  // ("call SC000042 was created"), so that a failure after it is not said
+  // to have stored nothing; Stored() tells the host what, joined by ", ".
+  virtual void NoteStored(StringView /*what*/) {}
+  virtual String Stored() const { return String(); }
+  // Finer failure notes, each replacing the one before as above.
+  // NoteDiskFull(): busy because the disk holding the store is full
+  // (RetryLater() holds too). NoteReadOnly(): the store may be read, not
+  // written, here. A host that does not tell them apart hears them as
+  // NoteRetryLater() and NoteOtherFailure().
+  virtual void NoteDiskFull() { NoteRetryLater(); }
+  virtual bool DiskFull() const { return false; }
+  virtual void NoteReadOnly() { NoteOtherFailure(); }
+  virtual bool ReadOnly() const { return false; }
+  // Called by an adapter whose store kept the request without the
+  // confirmation a standby was to give (stored on the primary only: a
+  // failover now could lose it); UnconfirmedCommit() tells the host.
+  virtual void NoteUnconfirmedCommit() {}
+  virtual bool UnconfirmedCommit() const { return false; }
 };
 
 // The longest request key a context carries, in characters (code points:

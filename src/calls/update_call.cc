@@ -6,6 +6,7 @@
 #include "quillet/class_registry.h"
 #include "quillet/convert.h"
 #include "quillet/error.h"
+#include "quillet/update_options.h"
 #include "reporting/toliva_utilities.h"
 
 namespace quillet {
@@ -78,59 +79,55 @@ struct Update {
     record.Set(CallProperty::Text, Variant(call_text));
   }
 
-  void Apply(int option) {
-    switch (option) {
-      case 1:
-        SetStatus(15);
+  void Take(UpdateStep step) {
+    switch (step) {
+      case UpdateStep::kProblem:
         SetFromKey(CallProperty::ActionProblem, u"PROBLEM");
         break;
-      case 2:
-        SetStatus(15);
+      case UpdateStep::kActions:
         SetActions();
+        break;
+      case UpdateStep::kTimePlusSpent:
         SetTimeSpent(Time::kPlusTimeSpent);
+        break;
+      case UpdateStep::kEngineerTime:
+        SetTimeSpent(Time::kEngineerOnly);
+        break;
+      case UpdateStep::kSolutionText:
         SetSolutionText();
         break;
-      case 3:
-        SetStatus(15);
+      case UpdateStep::kCallText:
+        SetCallText();
+        break;
+      case UpdateStep::kWaitingEnds:
         record.Set(CallProperty::WaitingFlag, Variant::Byte(2));
         record.Set(CallProperty::WaitingDescription, String());
         break;
-      case 4:
-        SetStatus(25);
-        SetActions();
-        SetSolutionText();
-        SetTimeSpent(Time::kPlusTimeSpent);
-        break;
-      case 5:
-        SetStatus(15);
+      case UpdateStep::kWaiting:
         record.Set(CallProperty::WaitingFlag, Variant::Byte(1));
         SetFromKey(CallProperty::WaitingDescription, u"WAITINGDESC");
         break;
-      case 6:
-        SetStatus(30);
-        SetActions();
-        SetSolutionText();
-        SetTimeSpent(Time::kEngineerOnly);
-        break;
-      case 7:
-        SetCallText();
-        break;
-      case 9:
+      case UpdateStep::kOptionFlag:
         record.Set(CallProperty::OptionFlag, Variant::Byte(1));
-        break;
-      default:  // 8, and every value that matches no option
-        SetStatus(10);
-        SetTimeSpent(Time::kEngineerOnly);
         break;
     }
   }
+
+  // The option's row of the table (update_options.h): its status, then its
+  // steps in order.
+  void Apply(const UpdateOption& option) {
+    if (option.status) SetStatus(*option.status);
+    for (const std::optional<UpdateStep>& step : option.steps)
+      if (step) Take(*step);
+  }
 };
 
-// "OPTION" compared with 1 to 9 in order, as numbers; 0 when none matches.
-int SelectOption(const Variant& option) {
-  for (int n = 1; n <= 9; ++n)
-    if (EqualsNumber(option, n)) return n;
-  return 0;
+// "OPTION" compared with 1 to 9 in order, as numbers; the default option
+// when none matches.
+const UpdateOption& SelectOption(const Variant& option) {
+  for (const UpdateOption& o : kUpdateOptions)
+    if (EqualsNumber(option, o.number)) return o;
+  return UpdateOptionNumbered(kDefaultUpdateOption);
 }
 
 // The call's state as the back end returned it; nothing unless it carries a

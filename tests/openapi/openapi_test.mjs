@@ -123,6 +123,9 @@ try {
     ['GET', '/', null, 200],
     ['GET', '/index.html', null, 200],
     ['GET', '/console.js', null, 200],
+    ...['api', 'labels', 'options', 'dom', 'views', 'signin'].map(
+        (m) => ['GET', `/${m}.js`, null, 200]),
+    ['GET', '/update-options', null, 200],
     ['GET', '/console.css', null, 200],
   ];
   const ajv = new Ajv2020({strict: false, allErrors: true});

@@ -17,6 +17,7 @@
 
 #include "quillet/error.h"
 #include "quillet/standins/backend_store.h"
+#include "quillet/standins/transaction_host.h"
 #include "support/temp_dir.h"
 
 namespace quillet::standins {
@@ -53,6 +54,7 @@ void Host(const std::string& uri, int host, const std::string& stop_file,
     bool unknown = false;
     for (int64_t give_up = NowMs() + 30000; NowMs() < give_up;) {
       int64_t tried = NowMs();
+      ListeningScope heard;  // told how a try failed
       try {
         if (!store) store = std::make_unique<BackendStore>(uri);
         CallData call = Call(key, append);
@@ -66,7 +68,7 @@ void Host(const std::string& uri, int host, const std::string& stop_file,
             << tried << ' ' << NowMs() << ' ' << unknown << std::endl;
         break;
       } catch (const Error&) {
-        unknown |= TakeFailureKind() == FailureKind::kOutcomeUnknown;
+        unknown |= heard.context()->OutcomeUnknown();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     }

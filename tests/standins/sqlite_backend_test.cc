@@ -19,6 +19,7 @@
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/store_pool.h"
+#include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
 #include "storage_engine.h"
 #include "support/backend_cases.h"
@@ -255,14 +256,18 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
     EXPECT_EQ(raised.has_value(), text != std::string("held-before")) << text;
   }
   EXPECT_TRUE(hold->Undone());
-  std::optional<ErrorInfo> refused = testing::RaisedBy([&] { hold->Commit(); });
+  std::optional<ErrorInfo> refused;
+  {
+    ListeningScope heard;
+    refused = testing::RaisedBy([&] { hold->Commit(); });
+    EXPECT_TRUE(heard.context()->RetryLater());
+  }
   ASSERT_TRUE(refused);
   EXPECT_NE(ToUtf8(refused->description)
                 .find("injected; a failed write took the writes held with it; "
                       "nothing was written; try again"),
             std::string::npos)
       << ToUtf8(refused->description);
-  EXPECT_EQ(TakeFailureKind(), FailureKind::kRetryLater);
   hold.reset();
   for (const char* text : {"held-before", "undo-all", "held-after"})
     EXPECT_FALSE(CommittedTexts(path).contains(text)) << text;
@@ -281,9 +286,11 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
     engine->WriteTransaction([&] { insert(*engine, "on-a-full-disk"); },
                              StorageEngine::Ending::kCommit);
     vfs.full = true;
+    ListeningScope heard;
     std::optional<ErrorInfo> full =
         testing::RaisedBy([&] { full_hold->Commit(); });
-    FailureKind kind = TakeFailureKind();
+    bool later = heard.context()->RetryLater();
+    bool disk_full = heard.context()->DiskFull();
     vfs.full = false;
     ASSERT_TRUE(full);
     EXPECT_NE(ToUtf8(full->description)
@@ -291,19 +298,21 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
                         "database is full; nothing was written; try again"),
               std::string::npos)
         << ToUtf8(full->description);
-    EXPECT_EQ(kind, FailureKind::kDiskFull);
+    EXPECT_TRUE(later);
+    EXPECT_TRUE(disk_full);
     full_hold.reset();
     vfs.full = true;
+    ListeningScope checked;
     std::optional<ErrorInfo> unhealthy =
         testing::RaisedBy([&] { engine->CheckWritable(); });
-    kind = TakeFailureKind();
+    disk_full = checked.context()->DiskFull();
     vfs.full = false;
     ASSERT_TRUE(unhealthy);
     EXPECT_NE(ToUtf8(unhealthy->description)
                   .find("the disk holding the database is full"),
               std::string::npos)
         << ToUtf8(unhealthy->description);
-    EXPECT_EQ(kind, FailureKind::kDiskFull);
+    EXPECT_TRUE(disk_full);
     EXPECT_FALSE(testing::RaisedBy([&] { engine->CheckWritable(); }));
     engine.reset();
     EXPECT_FALSE(CommittedTexts(full_path).contains("on-a-full-disk"));
@@ -326,6 +335,7 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
     ASSERT_FALSE(write("before"));
     ASSERT_TRUE(std::filesystem::remove(wal_path + "-wal"));
     EXPECT_TRUE(engine->Replaced());  // a store the pool hands out no more
+    ListeningScope heard;
     std::optional<ErrorInfo> refused = write("refused");
     ASSERT_TRUE(refused);
     EXPECT_NE(ToUtf8(refused->description)
@@ -333,7 +343,8 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
                         "was written; try again"),
               std::string::npos)
         << ToUtf8(refused->description);
-    EXPECT_EQ(TakeFailureKind(), FailureKind::kRetryLater);
+    EXPECT_TRUE(heard.context()->RetryLater());
+    EXPECT_FALSE(heard.context()->DiskFull());
     EXPECT_FALSE(write("after"));
     EXPECT_EQ(CommittedTexts(wal_path),
               (std::multiset<std::string>{"before", "after"}));

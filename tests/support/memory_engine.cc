@@ -15,8 +15,6 @@
 namespace quillet::testing {
 namespace {
 
-using standins::BatchRun;
-using standins::CallQuery;
 using standins::CallRow;
 using standins::KeyListing;
 using standins::KeyRecord;

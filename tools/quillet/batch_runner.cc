@@ -182,12 +182,17 @@ int RunBatch(const Globals& g, const std::string& path,
                    ToUtf8(e.info().description), false);
   };
   std::optional<BatchRuns> opened_runs;
-  try {
-    opened_runs.emplace(g, g.dry_run);
-  } catch (const Error& e) {
-    if (!operations::TakeRetryLater()) throw;
-    return stopped_before(e);
+  std::optional<Error> takes_no_write;
+  {
+    operations::FailureWatch watch;
+    try {
+      opened_runs.emplace(g, g.dry_run);
+    } catch (const Error& e) {
+      if (!watch.RetryLater()) throw;
+      takes_no_write.emplace(e);
+    }
   }
+  if (takes_no_write) return stopped_before(*takes_no_write);
   BatchRuns& runs = *opened_runs;
   refuse_if_changed(runs);
   Ref<CallsInterface> calls = operations::OpenCalls(g, true, g.dry_run);
@@ -205,10 +210,11 @@ int RunBatch(const Globals& g, const std::string& path,
   ReopenOnSighup();  // logrotate's SIGHUP: the trace goes on in a new file
   // The file now stands for this run alone (the run's first write).
   if (!g.dry_run) {
+    operations::FailureWatch watch;
     try {
       runs.Record(run, new_batch || !batch_id.empty());
     } catch (const Error& e) {
-      if (!operations::TakeRetryLater()) throw;
+      if (!watch.RetryLater()) throw;
       output.Abandon();
       return stopped_before(e);
     }
@@ -284,10 +290,11 @@ int RunBatch(const Globals& g, const std::string& path,
     std::optional<std::pair<Error, bool>> record_lost;  // and "retry later"
     if (!g.dry_run && !stop) {
       run.lines_done = static_cast<int64_t>(i);
+      operations::FailureWatch watch;
       try {
         runs.Record(run);
       } catch (const Error& e) {
-        record_lost.emplace(e, operations::TakeRetryLater());
+        record_lost.emplace(e, watch.RetryLater());
       }
     }
     if (auto failure = runs.CommitGroup()) {
@@ -337,10 +344,11 @@ int RunBatch(const Globals& g, const std::string& path,
   if (!g.dry_run) {
     run.lines_done = run.lines;
     run.finished = true;
+    operations::FailureWatch watch;
     try {
       runs.Record(run);
     } catch (const Error& e) {
-      return RecordLost(e, operations::TakeRetryLater(), lines.back().number);
+      return RecordLost(e, watch.RetryLater(), lines.back().number);
     }
   }
   if (progress) std::cerr << "\n";

@@ -118,7 +118,7 @@ int Main(int argc, char** argv) {
   auto* create_call =
       command("create-call", "record a new service call", kCreateCallHelp);
   auto* update_call =
-      command("update-call", "change a service call", kUpdateCallHelp);
+      command("update-call", "change a service call", UpdateCallHelp());
   for (auto [sub, details, pairs] :
        {std::tuple{create_call, &create_details, &create_pairs},
         std::tuple{update_call, &update_details, &update_pairs}}) {
@@ -355,6 +355,7 @@ int Main(int argc, char** argv) {
     std::cout << text;
     return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
   };
+  operations::FailureWatch watch;  // hears a failure outside an operation
   try {
     operations::CheckDatabaseAddress(g.db);
     for (CLI::App* sub : keyed_commands)
@@ -454,7 +455,7 @@ int Main(int argc, char** argv) {
     // The back end refused or failed outside an operation (opening,
     // loading): nothing ran. A server that was away, or busy, past the wait
     // is worth trying again (3); anything else needs a change first (2).
-    bool later = operations::TakeRetryLater();
+    bool later = watch.RetryLater();
     std::string said = ToUtf8(e.info().description);
     // Each said once, whether or not the back end's words said it.
     for (const char* part : {"nothing was written", "try again"})

@@ -2,7 +2,13 @@
 // show them.
 #pragma once
 
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "quillet/object_context.h"
+#include "quillet/update_options.h"
 
 namespace quillet::cli {
 
@@ -34,22 +40,67 @@ inline constexpr const char* kCreateCallHelp =
     "ENGINEER,\nCALLCREATER, Q_ID (the question; its engineer time is added), "
     "TIMESPENT\n(minutes).\n\n";
 
-inline constexpr const char* kUpdateCallHelp =
-    "Call detail keys read: COMPONENT, CALLNUMBER, ENGINEER, ACTIONDONEBY, "
-    "OPTION,\nand per OPTION:\n"
-    "  1  status 15; PROBLEM\n"
-    "  2  status 15; PROBLEM, SOLUTION, ACTIVITY, Q_ID + TIMESPENT, "
-    "SOLUTIONTEXT\n"
-    "  3  status 15; the waiting state ends\n"
-    "  4  status 25; PROBLEM, SOLUTION, ACTIVITY, SOLUTIONTEXT, Q_ID + "
-    "TIMESPENT\n"
-    "  5  status 15; waiting, WAITINGDESC\n"
-    "  6  status 30 (completed, service order); PROBLEM, SOLUTION, "
-    "ACTIVITY,\n     SOLUTIONTEXT, Q_ID\n"
-    "  7  Q_TEXT appended to the call text\n"
-    "  8  status 10; Q_ID (so does a request without OPTION, or with any\n"
-    "     OPTION that is not 1-9)\n"
-    "  9  the option flag\n\n";
+// update-call's help, made from the table of options (update_options.h):
+// per option its status and what it reads, wrapped at 75 columns.
+inline std::string UpdateCallHelp() {
+  constexpr size_t kWidth = 75;
+  const std::string indent = "     ";
+  std::string help =
+      "Call detail keys read: COMPONENT, CALLNUMBER, ENGINEER, ACTIONDONEBY, "
+      "OPTION,\nand per OPTION:\n";
+  for (const UpdateOption& option : kUpdateOptions) {
+    std::vector<std::string> parts;  // what it does, comma-separated
+    for (const std::optional<UpdateStep>& step : option.steps) {
+      if (!step) continue;
+      switch (*step) {
+        case UpdateStep::kTimePlusSpent:
+          parts.push_back("Q_ID + TIMESPENT");
+          break;
+        case UpdateStep::kCallText:
+          parts.push_back("Q_TEXT appended to the call text");
+          break;
+        case UpdateStep::kWaitingEnds:
+          parts.push_back("the waiting state ends");
+          break;
+        case UpdateStep::kWaiting:
+          parts.push_back("waiting, WAITINGDESC");
+          break;
+        case UpdateStep::kOptionFlag:
+          parts.push_back("the option flag");
+          break;
+        default:
+          for (std::string_view key : DetailKeysOf(*step))
+            parts.emplace_back(key);
+      }
+    }
+    std::string text;
+    for (const std::string& part : parts)
+      text += (text.empty() ? "" : ", ") + part;
+    if (option.status) {
+      std::string status = "status " + std::to_string(*option.status);
+      if (!option.status_note.empty())
+        status += " (" + std::string(option.status_note) + ")";
+      text = status + (text.empty() ? "" : "; " + text);
+    }
+    std::string line = "  " + std::to_string(option.number) + " ";
+    size_t line_start = 0;  // where the last line of `line` starts
+    for (size_t at = 0; at < text.size();) {
+      size_t end = std::min(text.find(' ', at), text.size());
+      if (line.size() - line_start + 1 + (end - at) > kWidth) {
+        line_start = line.size() + 1;
+        line += "\n" + indent.substr(1);
+      }
+      line += " " + text.substr(at, end - at);
+      at = end + 1;
+    }
+    if (option.number == kDefaultUpdateOption)
+      line +=
+          " (so does a request without OPTION, or with any\n     OPTION that "
+          "is not 1-9)";
+    help += line + "\n";
+  }
+  return help + "\n";
+}
 
 inline constexpr const char* kBatchHelp =
     "One request per line, for example:\n"

@@ -25,6 +25,7 @@ enum class RouteId : uint8_t {
   kServiceObjects,
   kCallCount,
   kWhoami,
+  kUpdateOptions,
   kMetrics,
   kHealthz,
   kReadyz,

@@ -47,12 +47,19 @@ int Serve(const ServeOptions& options) {
                  "--allow-no-token to serve them without one\n";
     return 2;
   }
-  try {
-    operations::OpenCalls(options.backend, true);  // ready only once it is
-  } catch (const Error& e) {
-    std::cerr << "quillet: " << ToUtf8(e.info().description) << "\n";
-    // One that can be read is served for reads, not ready for writes.
-    if (!operations::TakeReadOnly()) return 2;
+  bool for_reads = false;
+  {
+    operations::FailureWatch opening;
+    try {
+      operations::OpenCalls(options.backend, true);  // ready only once it is
+    } catch (const Error& e) {
+      std::cerr << "quillet: " << ToUtf8(e.info().description) << "\n";
+      // One that can be read is served for reads, not ready for writes.
+      if (!opening.ReadOnly()) return 2;
+      for_reads = true;
+    }
+  }
+  if (for_reads) {
     try {
       operations::OpenCallsForReads(options.backend);
     } catch (const Error& again) {

@@ -5,6 +5,7 @@
 #include "http/console.h"
 #include "http/routes.h"
 #include "http/service.h"
+#include "quillet/operations/desk_reads.h"
 #include "quillet/text.h"
 
 namespace quillet::cli::http {
@@ -102,6 +103,8 @@ std::optional<Response> Service::Quick(Request& req) {
       return Reply(
           200, Json{{"name", req.caller.empty() ? Json() : Json(req.caller)},
                     {"scope", ScopeName(scope)}});
+    case RouteId::kUpdateOptions:
+      return Reply(200, operations::UpdateOptionsJson());
     case RouteId::kConsole:
       for (const ConsoleFile& file : ConsoleFiles())
         if (req.path == file.path ||

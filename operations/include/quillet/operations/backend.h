@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "quillet/calls.h"
@@ -36,9 +37,6 @@ Ref<CallsInterface> OpenCalls(const BackendSetup& setup, bool with_backend,
 // answers reads of one it cannot write (read-only here): its writes are
 // refused as the back end's.
 Ref<CallsInterface> OpenCallsForReads(const BackendSetup& setup);
-// Whether the calling thread's last back-end failure was a database that
-// can be read, not written, here; clears it.
-bool TakeReadOnly();
 
 // Whether the database can be opened for reading now. It opens a new
 // connection rather than taking an idle one from the pool: it is asked after
@@ -53,9 +51,30 @@ void SetStoresPerDatabase(size_t limit);
 // as busy, nothing written; a COMMIT sent is looked up once).
 void StopWaitingForDatabases();
 
-// Whether the back end's last failure on the calling thread was a server
-// that was busy or away (worth trying again); forgets it.
-bool TakeRetryLater();
+// For the life of the watch, what the back end says of a failure on the
+// calling thread outside an operation (opening a database, loading master
+// data, recording a batch run): it enters an object context of its own,
+// which the back end tells (an operation run meanwhile has its own).
+//
+//   operations::FailureWatch watch;
+//   try { ... } catch (const Error& e) { if (watch.RetryLater()) ... }
+class FailureWatch {
+ public:
+  FailureWatch();
+  ~FailureWatch();
+  FailureWatch(const FailureWatch&) = delete;
+  FailureWatch& operator=(const FailureWatch&) = delete;
+  // The last failure: a server that was busy or away (worth trying again).
+  bool RetryLater() const;
+  // The last failure: a commit whose outcome could not be found out.
+  bool OutcomeUnknown() const;
+  // The last failure: a database that can be read, not written, here.
+  bool ReadOnly() const;
+
+ private:
+  struct Listening;
+  std::unique_ptr<Listening> listening_;
+};
 
 // Whether `db` names a database server (a PostgreSQL URI or key=value
 // connection string) rather than a file.

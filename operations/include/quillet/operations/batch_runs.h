@@ -13,17 +13,13 @@
 #include <optional>
 #include <string>
 
+#include "quillet/listing_queries.h"
 #include "quillet/operations/backend.h"
 
 namespace quillet::operations {
 
-struct BatchRun {
-  std::string identity;    // what its lines say, or the caller's batch id
-  std::string file_name;   // the batch file's absolute path
-  int64_t lines = 0;       // lines that say something
-  int64_t lines_done = 0;  // of them, run so far (never goes back)
-  bool finished = false;   // ran to its end
-};
+// Defined once for both sides of the seam (quillet/listing_queries.h).
+using quillet::BatchRun;
 
 class BatchRuns {
  public:

@@ -47,4 +47,10 @@ nlohmann::ordered_json CallCountJson(const BackendSetup& backend,
 nlohmann::ordered_json LogPageJson(const std::string& log_path,
                                    const QueryParams& params);
 
+// UpdateCall's options (quillet/update_options.h), for the console's
+// buttons: [{"option": 1, "name": "Record problem", "fields": ["PROBLEM"],
+// "confirm": false}, ...]; "fields" are the detail keys the option reads
+// beside CALLNUMBER, ENGINEER and ACTIONDONEBY.
+nlohmann::ordered_json UpdateOptionsJson();
+
 }  // namespace quillet::operations

@@ -112,9 +112,9 @@ struct RunOptions {
 void CheckRequestKey(const std::string& key);
 
 // Runs the operation and judges its outcome from what it answered and what
-// the back end told the object context (a replay, a key used for another
-// request) or the calling thread (busy, outcome unknown): never from the
-// words of a message. An Error the operation raises is Verdict::kRaised.
+// the back end told the operation's object context (a replay, a key used
+// for another request, busy, outcome unknown, what it stored): never from
+// the words of a message. An Error the operation raises is Verdict::kRaised.
 // The trace's events stay in `options.trace` for the caller to take.
 Outcome Run(CallsInterface& calls, PreparedOperation& operation,
             const RunOptions& options);

@@ -11,31 +11,14 @@
 #include <ostream>
 #include <string>
 
+#include "quillet/listing_queries.h"
 #include "quillet/operations/backend.h"
 
 namespace quillet::operations {
 
-// Which calls a listing visits, in the order of creation.
-struct CallQuery {
-  std::optional<std::string> after;  // only calls created after this one
-  std::optional<int64_t> status;
-  std::optional<std::string> sold_to;    // SoldToBusinessPartner
-  std::optional<int64_t> changed_since;  // LastTransactionTime at least
-  std::optional<std::string> text;       // CallDescription contains it
-  std::optional<int64_t> limit;
-  // The most recently changed first (ties: the newest call first), and
-  // `after` a call that this order passes, instead of the order of creation.
-  bool newest_change_first = false;
-};
-
-// Which items a listing visits, in the order of their serial numbers.
-struct ItemQuery {
-  std::optional<std::string> after;  // only serials after this one
-  std::optional<int64_t> limit;
-  // Only items whose serial number or a field value contains it, ASCII
-  // letters in either case.
-  std::optional<std::string> text;
-};
+// Defined once for both sides of the seam (quillet/listing_queries.h).
+using quillet::CallQuery;
+using quillet::ItemQuery;
 
 // A Unix time as a last transaction time is stored (CallQuery's
 // changed_since).

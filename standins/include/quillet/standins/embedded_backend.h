@@ -83,13 +83,6 @@ struct EmbeddedBackendOptions {
 QUILLET_API void RegisterEmbeddedBackend(
     const std::string& db_path, const EmbeddedBackendOptions& options = {});
 
-// What the submits on the calling thread stored since the last call, as
-// words ("call SC000042 was created"), and forgets it; "" when nothing was
-// stored (a dry run, a replay and a refusal store nothing). A host tells
-// its caller this when the operation fails after its write (a log entry
-// that cannot be written), so that a retry does not store it again unseen.
-QUILLET_API std::string TakeStoredNote();
-
 // The process's open stores (connections) are shared by every thread and
 // handed from one use to the next; a use that finds all of a database's
 // stores busy waits for one, then fails as busy with nothing written.

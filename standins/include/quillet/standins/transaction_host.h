@@ -15,13 +15,16 @@
 //   }
 #pragma once
 
+#include <cstdint>
+
 #include "quillet/export.h"
 #include "quillet/object_context.h"
 
 namespace quillet::standins {
 
 // A context whose CreateInstance creates through the class registry and
-// tells the new object (when it is a ContextMember) the context's identity.
+// tells the new object (when it is a ContextMember) the context's identity,
+// when it has one.
 class QUILLET_API HostContext final : public ObjectContext {
  public:
   HostContext(String identity, String request_key, bool dry_run,
@@ -41,8 +44,33 @@ class QUILLET_API HostContext final : public ObjectContext {
   void NoteLogFailed() override { log_failed_ = true; }
   bool LogFailed() const override { return log_failed_; }
   bool DryRun() const override { return dry_run_; }
+  void NoteRetryLater() override { failure_ = Failure::kRetryLater; }
+  bool RetryLater() const override {
+    return failure_ == Failure::kRetryLater || failure_ == Failure::kDiskFull;
+  }
+  void NoteOutcomeUnknown() override { failure_ = Failure::kOutcomeUnknown; }
+  bool OutcomeUnknown() const override {
+    return failure_ == Failure::kOutcomeUnknown;
+  }
+  void NoteOtherFailure() override { failure_ = Failure::kOther; }
+  void NoteStored(StringView what) override;
+  String Stored() const override { return stored_; }
+  void NoteDiskFull() override { failure_ = Failure::kDiskFull; }
+  bool DiskFull() const override { return failure_ == Failure::kDiskFull; }
+  void NoteReadOnly() override { failure_ = Failure::kReadOnly; }
+  bool ReadOnly() const override { return failure_ == Failure::kReadOnly; }
+  void NoteUnconfirmedCommit() override { unconfirmed_commit_ = true; }
+  bool UnconfirmedCommit() const override { return unconfirmed_commit_; }
 
  private:
+  enum class Failure : uint8_t {
+    kNone,
+    kOther,
+    kRetryLater,
+    kOutcomeUnknown,
+    kDiskFull,
+    kReadOnly
+  };
   String identity_;
   String request_key_;
   String request_digest_;
@@ -50,6 +78,9 @@ class QUILLET_API HostContext final : public ObjectContext {
   bool replayed_ = false;
   bool key_conflict_ = false;
   bool log_failed_ = false;
+  bool unconfirmed_commit_ = false;
+  Failure failure_ = Failure::kNone;
+  String stored_;
 };
 
 // Enters a new context (identity "ctx-<n>", unique in the process) on the
@@ -63,6 +94,20 @@ class QUILLET_API TransactionScope {
   explicit TransactionScope(String request_key = String(),
                             DryRun dry_run = DryRun::kNo,
                             String request_digest = String());
+  Ref<HostContext> context() const { return context_; }
+
+ private:
+  Ref<HostContext> context_;
+  ObjectContextScope scope_;
+};
+
+// Enters a context that only listens, for work the caller runs outside a
+// transaction: it has no identity (the objects created in it join none, so
+// a log entry names no context, as outside one), no key and no dry run. What
+// the back end tells it (a failure's kind, what was stored) is read after.
+class QUILLET_API ListeningScope {
+ public:
+  ListeningScope();
   Ref<HostContext> context() const { return context_; }
 
  private:

@@ -11,10 +11,16 @@
 #include <string_view>
 #include <vector>
 
+#include "quillet/listing_queries.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/variant.h"
 
 namespace quillet::standins {
+
+// Defined once for both sides of the seam (quillet/listing_queries.h).
+using quillet::BatchRun;
+using quillet::CallQuery;
+using quillet::ItemQuery;
 
 inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
 inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
@@ -41,38 +47,6 @@ inline std::optional<VarType> StoredTypeNamed(std::string_view name) {
   return std::nullopt;
 }
 
-// A run of a batch file, as the command remembers it to tell an
-// interrupted run from an edited file.
-struct BatchRun {
-  std::string identity;    // what its lines say, or the caller's batch id
-  std::string file_name;   // the batch file's absolute path
-  int64_t lines = 0;       // lines that say something
-  int64_t lines_done = 0;  // of them, run so far (never goes back)
-  bool finished = false;   // ran to its end
-};
-
-// Which calls a listing visits, in the order they were created.
-struct CallQuery {
-  std::optional<std::string> after;  // only calls created after this one
-  std::optional<int64_t> status;
-  std::optional<std::string> sold_to;    // SoldToBusinessPartner
-  std::optional<int64_t> changed_since;  // LastTransactionTime at least
-  std::optional<std::string> text;       // CallDescription contains it
-  std::optional<int64_t> limit;
-  // The most recently changed first (ties: the newest call first), and
-  // `after` a call that this order passes, instead of the order of creation.
-  bool newest_change_first = false;
-};
-
-// Which items a listing visits, in the order of their serial numbers.
-struct ItemQuery {
-  std::optional<std::string> after;  // only serials after this one
-  std::optional<int64_t> limit;
-  // Only items whose serial number or a field value contains it, ASCII
-  // letters in either case (read item by item: a scan of the items).
-  std::optional<std::string> text;
-};
-
 // What the operator sees of the store at a glance.
 struct StoreFacts {
   int64_t schema_version = 0;
@@ -94,7 +68,8 @@ bool IsPostgresUri(const std::string& where);
 // string's, or one of either mistyped) as "***".
 std::string Displayed(const std::string& where);
 
-// What a failure of the back end means for the caller, beyond its message.
+// What a failure of the back end means for the caller, beyond its message;
+// the object context of the request is told it (object_context.h).
 enum class FailureKind : uint8_t {
   kNone,            // nothing more than the message says
   kRetryLater,      // the database was busy or away: nothing was written,
@@ -126,15 +101,5 @@ class WriteHold {
   // the writes after it and Commit are then refused.
   virtual bool Undone() const = 0;
 };
-
-// The kind of the last back-end failure raised on the calling thread (kNone
-// when there was none), cleared by the call.
-FailureKind TakeFailureKind();
-
-// Whether a commit of the calling thread, since the last call, was stored
-// on the database server without the confirmation its synchronous standby
-// was to give (the wait for it was cancelled): stored, on that server only.
-// Cleared by the call.
-bool TakeUnconfirmedCommit();
 
 }  // namespace quillet::standins
