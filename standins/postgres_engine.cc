@@ -449,8 +449,8 @@ class PostgresEngine final : public StorageEngine {
         "INSERT INTO request_keys(key, kind, digest, answer, created_at, "
         "expires_at) VALUES($1, $2, $3, $4, " QUILLET_PG_NOW ", " QUILLET_PG_NOW
         " + $5::bigint)",
-        {Bytes(key), Bytes(record.kind), Bytes(record.digest),
-         Bytes(record.answer), Int(lifetime_seconds)});
+        {Bytes(key), Bytes(std::string(Spelling(record.kind))),
+         Bytes(record.digest), Bytes(record.answer), Int(lifetime_seconds)});
   }
   std::optional<BatchRun> StandingBatchRun(
       const std::string& file_name, const std::string& identity) override {
@@ -549,8 +549,9 @@ class PostgresEngine final : public StorageEngine {
       "0) FROM calls WHERE seq = $1::bigint FOR UPDATE";
 
   static std::pair<KeyRecord, bool> KeyAnswer(const PgResult& r) {
-    return {KeyRecord{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2)},
-            r.Text(0, 3) == "t"};
+    return {
+        KeyRecord{RequestKindSpelled(r.Text(0, 0)), r.Text(0, 1), r.Text(0, 2)},
+        r.Text(0, 3) == "t"};
   }
   static std::optional<ServiceObjectFacts> FactsOf(const PgResult& r) {
     if (r.Rows() == 0) return std::nullopt;
