@@ -110,6 +110,19 @@ PreparedOperation Prepare(const json& request) {
 
 namespace {
 
+// The back end's own words within a line a component made of them
+// ("METHOD: ... caught: Embedded back end: ...(-2147467259).").
+std::string BackEndWords(const std::string& line) {
+  size_t at = line.find("Embedded back end: ");
+  if (at == std::string::npos) return line;
+  std::string words = line.substr(at);
+  if (size_t number = words.rfind("(-");
+      number != std::string::npos && words.ends_with(").") &&
+      words.find_first_not_of("0123456789", number + 2) == words.size() - 2)
+    words.erase(number);
+  return words;
+}
+
 // A line for standard error: the description without its line breaks, with
 // the number in front unless it is a back end's own (negative) code.
 std::string OneLineMessage(const Error& e) {
@@ -285,6 +298,12 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
       outcome.verdict = Verdict::kRetryLater;
       outcome.disk_full = context->DiskFull();
       outcome.read_only = context->ReadOnly();
+    } else if (context->NotPermitted()) {
+      // Said alike whether Calls raised it or answered it: the back end's
+      // words, never kept under a request key as the request's answer.
+      outcome.verdict = Verdict::kRaised;
+      outcome.not_permitted = true;
+      outcome.message = BackEndWords(why);
     }
   }
   if (p.op == Op::kCreateCall || p.op == Op::kUpdateCall) {

@@ -36,6 +36,9 @@ void RaiseBackend(const std::string& what, FailureKind kind) {
       case FailureKind::kReadOnly:
         context->NoteReadOnly();
         break;
+      case FailureKind::kNotPermitted:
+        context->NoteNotPermitted();
+        break;
     }
   }
   Raise({.number = kBackendError,

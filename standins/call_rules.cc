@@ -54,11 +54,11 @@ std::optional<int64_t> SeqOfNumber(const std::string& number) {
   return seq;
 }
 
-StorageEngine::ReadAhead ReadAheadFor(const char* kind, const CallData& call,
+StorageEngine::ReadAhead ReadAheadFor(RequestKind kind, const CallData& call,
                                       const std::string& key) {
   StorageEngine::ReadAhead ahead;
   if (!key.empty()) ahead.key = key;
-  if (std::string_view(kind) == "create-call") {
+  if (kind == RequestKind::kCreateCall) {
     if (Prop(call, "SoldToBusinessPartner").empty()) return ahead;
     if (std::string partner = Prop(call, "BusinessPartnerNumber");
         !partner.empty())
@@ -71,7 +71,7 @@ StorageEngine::ReadAhead ReadAheadFor(const char* kind, const CallData& call,
   return ahead;
 }
 
-StorageEngine::ReadAhead ReadAheadFor(const char*, const ItemFields&,
+StorageEngine::ReadAhead ReadAheadFor(RequestKind, const ItemFields&,
                                       const std::string& key) {
   StorageEngine::ReadAhead ahead;
   if (!key.empty()) ahead.key = key;

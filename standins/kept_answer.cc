@@ -10,7 +10,8 @@ KeyHolding BackendStore::KeepAnswer(const std::string& key,
                                     const std::string& op,
                                     const std::string& request_name,
                                     const std::string& answer) {
-  const std::string kept_kind = "refused " + op;
+  const RequestKind kind = RequestKindSpelled(op);
+  const RequestKind kept_kind = RefusedKind(kind);
   const std::string digest = NamedRequestDigest(op, request_name);
   KeyHolding holding;
   engine_->WriteTransaction(
@@ -21,7 +22,8 @@ KeyHolding BackendStore::KeepAnswer(const std::string& key,
           RecordKey(key, {kept_kind, digest, answer});
           return;
         }
-        bool same = (prior->kind == op || prior->kind == kept_kind) &&
+        bool same = kind != RequestKind::kOther &&
+                    (prior->kind == kind || prior->kind == kept_kind) &&
                     prior->digest == digest;
         holding.by = same ? KeyHolding::By::kThisRequest
                           : KeyHolding::By::kAnotherRequest;
@@ -36,7 +38,9 @@ std::optional<std::string> BackendStore::KeptAnswer(
     const std::string& request_name) {
   std::optional<KeyRecord> record;
   engine_->ReadTransaction([&] { record = engine_->LiveKey(key); });
-  if (!record || record->kind != "refused " + op ||
+  RequestKind kept_kind = RefusedKind(RequestKindSpelled(op));
+  if (!record || kept_kind == RequestKind::kOther ||
+      record->kind != kept_kind ||
       record->digest != NamedRequestDigest(op, request_name))
     return std::nullopt;
   return record->answer;

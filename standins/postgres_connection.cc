@@ -199,6 +199,11 @@ void PgConnection::Fail(PGresult* result, const std::string& what) {
                      "); the operation was not completed and nothing of "
                      "it was written",
                  FailureKind::kRetryLater);
+  if (state == "42501")
+    RaiseBackend("PostgreSQL: " + what + ": " + message +
+                     "; this database role may not write it (an operator "
+                     "grants the permission); nothing was written",
+                 FailureKind::kNotPermitted);
   if (state == "25006")
     RaiseBackend(
         "PostgreSQL: the database is read-only; nothing was "

@@ -197,13 +197,14 @@ void PostgresEngine::InsertKey(const std::string& key, const KeyRecord& record,
       "INSERT INTO request_keys(key, kind, digest, answer, created_at, "
       "expires_at) VALUES($1, $2, $3, $4, " QUILLET_PG_NOW ", " QUILLET_PG_NOW
       " + $5::bigint)",
-      {Bytes(key), Bytes(record.kind), Bytes(record.digest),
-       Bytes(record.answer), Int(lifetime_seconds)});
+      {Bytes(key), Bytes(std::string(Spelling(record.kind))),
+       Bytes(record.digest), Bytes(record.answer), Int(lifetime_seconds)});
 }
 
 std::pair<KeyRecord, bool> PostgresEngine::KeyAnswer(const PgResult& r) {
-  return {KeyRecord{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2)},
-          r.Text(0, 3) == "t"};
+  return {
+      KeyRecord{RequestKindSpelled(r.Text(0, 0)), r.Text(0, 1), r.Text(0, 2)},
+      r.Text(0, 3) == "t"};
 }
 
 std::optional<BatchRun> PostgresEngine::StandingBatchRun(

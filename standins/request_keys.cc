@@ -42,35 +42,36 @@ void Refuse(ItemOutcome& outcome, const std::string& key) {
 SubmitOutcome BackendStore::CreateCall(const std::string& component,
                                        const CallData& call,
                                        const std::string& request_key) {
-  return Keyed<SubmitOutcome>("create-call", component, call, request_key,
+  return Keyed<SubmitOutcome>(RequestKind::kCreateCall, component, call,
+                              request_key,
                               [&] { return NewCall(component, call); });
 }
 
 SubmitOutcome BackendStore::ChangeCall(const std::string& component,
                                        const CallData& call,
                                        const std::string& request_key) {
-  return Keyed<SubmitOutcome>("update-call", component, call, request_key,
-                              [&] { return ChangedCall(call); });
+  return Keyed<SubmitOutcome>(RequestKind::kUpdateCall, component, call,
+                              request_key, [&] { return ChangedCall(call); });
 }
 
 ItemOutcome BackendStore::CreateItem(const std::string& component,
                                      const ItemFields& fields,
                                      const std::string& request_key) {
-  return Keyed<ItemOutcome>("create-item", component, fields, request_key, [&] {
-    return ItemOutcome{NewItem(component, fields)};
-  });
+  return Keyed<ItemOutcome>(
+      RequestKind::kCreateItem, component, fields, request_key,
+      [&] { return ItemOutcome{NewItem(component, fields)}; });
 }
 
 ItemOutcome BackendStore::ChangeItem(const std::string& component,
                                      const ItemFields& fields,
                                      const std::string& request_key) {
-  return Keyed<ItemOutcome>("update-item", component, fields, request_key, [&] {
-    return ItemOutcome{ChangedItem(component, fields)};
-  });
+  return Keyed<ItemOutcome>(
+      RequestKind::kUpdateItem, component, fields, request_key,
+      [&] { return ItemOutcome{ChangedItem(component, fields)}; });
 }
 
 template <class Outcome, class Submitted>
-Outcome BackendStore::Keyed(const char* kind, const std::string& component,
+Outcome BackendStore::Keyed(RequestKind kind, const std::string& component,
                             const Submitted& submitted,
                             const std::string& request_key,
                             const std::function<Outcome()>& body) {
@@ -85,10 +86,11 @@ Outcome BackendStore::Keyed(const char* kind, const std::string& component,
         EndingFor(dry_run_));
     return outcome;
   }
+  std::string_view spelling = Spelling(kind);
   KeyRecord request{kind,
                     request_name_.empty()
-                        ? RequestDigest(kind, component, submitted)
-                        : NamedRequestDigest(kind, request_name_),
+                        ? RequestDigest(spelling, component, submitted)
+                        : NamedRequestDigest(spelling, request_name_),
                     ""};
   engine_->WriteTransaction(
       [&] {
@@ -96,7 +98,7 @@ Outcome BackendStore::Keyed(const char* kind, const std::string& component,
         engine_->Expect(ahead);
         if (std::optional<KeyRecord> prior = engine_->FindKey(request_key)) {
           if (!SameRequest(*prior, request, [&] {
-                return RequestDigest(kind, component, submitted);
+                return RequestDigest(spelling, component, submitted);
               })) {
             Refuse(outcome, request_key);
             return;

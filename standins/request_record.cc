@@ -48,7 +48,43 @@ void AddText(Digest& d, const std::optional<StoredText>& text) {
   for (const std::string& piece : text->pieces) d.Add(piece);
 }
 
+// Each kind and its stored spelling; a write's refused kind follows it.
+constexpr std::pair<RequestKind, std::string_view> kSpellings[] = {
+    {RequestKind::kCreateCall, "create-call"},
+    {RequestKind::kUpdateCall, "update-call"},
+    {RequestKind::kCreateItem, "create-item"},
+    {RequestKind::kUpdateItem, "update-item"},
+    {RequestKind::kRefusedCreateCall, "refused create-call"},
+    {RequestKind::kRefusedUpdateCall, "refused update-call"},
+    {RequestKind::kRefusedCreateItem, "refused create-item"},
+    {RequestKind::kRefusedUpdateItem, "refused update-item"},
+};
+constexpr std::pair<RequestKind, RequestKind> kRefused[] = {
+    {RequestKind::kCreateCall, RequestKind::kRefusedCreateCall},
+    {RequestKind::kUpdateCall, RequestKind::kRefusedUpdateCall},
+    {RequestKind::kCreateItem, RequestKind::kRefusedCreateItem},
+    {RequestKind::kUpdateItem, RequestKind::kRefusedUpdateItem},
+};
+
 }  // namespace
+
+std::string_view Spelling(RequestKind kind) {
+  for (const auto& [k, spelling] : kSpellings)
+    if (k == kind) return spelling;
+  return "";
+}
+
+RequestKind RequestKindSpelled(std::string_view spelling) {
+  for (const auto& [k, s] : kSpellings)
+    if (s == spelling) return k;
+  return RequestKind::kOther;
+}
+
+RequestKind RefusedKind(RequestKind kind) {
+  for (const auto& [write, refused] : kRefused)
+    if (write == kind) return refused;
+  return RequestKind::kOther;
+}
 
 std::string RequestDigest(std::string_view kind, const std::string& component,
                           const CallData& call) {

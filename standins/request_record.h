@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quillet/standins/backend_store.h"
+#include "storage_engine.h"
 
 namespace quillet::standins {
 

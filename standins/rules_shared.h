@@ -21,12 +21,12 @@ std::string Numbered(const char* prefix, int64_t seq);
 std::optional<int64_t> SeqOfNumber(const std::string& number);
 StoredCall AsStored(const std::string& number, CallRow row);
 
-// What a write of `kind` ("create-call", "update-call", ...) of what was
+// What a write of `kind` (a call's or an item's) of what was
 // submitted, under `key` ("" for none), is about to read, for the engine to
 // ask at once (StorageEngine::Expect).
-StorageEngine::ReadAhead ReadAheadFor(const char* kind, const CallData& call,
+StorageEngine::ReadAhead ReadAheadFor(RequestKind kind, const CallData& call,
                                       const std::string& key);
-StorageEngine::ReadAhead ReadAheadFor(const char* kind,
+StorageEngine::ReadAhead ReadAheadFor(RequestKind kind,
                                       const ItemFields& fields,
                                       const std::string& key);
 

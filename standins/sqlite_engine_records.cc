@@ -138,7 +138,8 @@ std::optional<KeyRecord> SqliteEngine::FindKey(const std::string& key) {
     s.Bind(1, key).Bind(2, now);
     if (!s.Step()) return std::nullopt;
     expired = s.Int(3) != 0;
-    if (!expired) found = KeyRecord{s.Text(0), s.Text(1), s.Text(2)};
+    if (!expired)
+      found = KeyRecord{RequestKindSpelled(s.Text(0)), s.Text(1), s.Text(2)};
   }
   if (expired) {
     Statement s(*use_, "DELETE FROM request_keys WHERE key = ?1");
@@ -153,7 +154,7 @@ std::optional<KeyRecord> SqliteEngine::LiveKey(const std::string& key) {
               "AND expires_at > ?2");
   s.Bind(1, key).Bind(2, Now());
   if (!s.Step()) return std::nullopt;
-  return KeyRecord{s.Text(0), s.Text(1), s.Text(2)};
+  return KeyRecord{RequestKindSpelled(s.Text(0)), s.Text(1), s.Text(2)};
 }
 
 void SqliteEngine::InsertKey(const std::string& key, const KeyRecord& record,
@@ -166,7 +167,9 @@ void SqliteEngine::InsertKey(const std::string& key, const KeyRecord& record,
               "created_at, expires_at) VALUES((SELECT coalesce(max(id) + 1, "
               "?6 * 1048576) FROM request_keys WHERE id >= ?6 * 1048576 AND "
               "id < (?6 + 1) * 1048576), ?1, ?2, ?3, ?4, ?5, ?6)");
-  s.Bind(1, key).Bind(2, record.kind).Bind(3, record.digest);
+  s.Bind(1, key)
+      .Bind(2, std::string(Spelling(record.kind)))
+      .Bind(3, record.digest);
   // Bounded, so that the id stays a whole number of 64 bits.
   int64_t expires = now + std::clamp<int64_t>(lifetime_seconds, 0, 1LL << 40);
   s.Bind(4, record.answer).Bind(5, now).Bind(6, expires);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,9 +23,31 @@ struct ServiceObjectFacts {
   std::string contract, warranty, warranty_description, warranty_expiry_date;
 };
 
+// The kind of request a key was kept for: a write, or the answer of one
+// that never reached a write (BackendStore::KeepAnswer). Stored by its
+// spelling ("create-call", "refused create-call"), which request digests
+// also take; the spelling never changes.
+enum class RequestKind : uint8_t {
+  kOther,  // a spelling no request of this release makes
+  kCreateCall,
+  kUpdateCall,
+  kCreateItem,
+  kUpdateItem,
+  kRefusedCreateCall,
+  kRefusedUpdateCall,
+  kRefusedCreateItem,
+  kRefusedUpdateItem,
+};
+std::string_view Spelling(RequestKind kind);  // "" for kOther
+RequestKind RequestKindSpelled(std::string_view spelling);
+// The kind of the answer kept for a request of `kind` that never reached a
+// write (kOther for a kind that is such an answer already).
+RequestKind RefusedKind(RequestKind kind);
+
 // What is kept of a request made under a key.
 struct KeyRecord {
-  std::string kind, digest, answer;
+  RequestKind kind = RequestKind::kOther;
+  std::string digest, answer;
 };
 
 enum class MasterTable { kServiceObjects, kBusinessPartners, kEngineerTime };

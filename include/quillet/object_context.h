@@ -104,6 +104,12 @@ class ObjectContext : public Object {
   // failover now could lose it); UnconfirmedCommit() tells the host.
   virtual void NoteUnconfirmedCommit() {}
   virtual bool UnconfirmedCommit() const { return false; }
+  // Called by an adapter whose store refused the write for want of a
+  // permission (retrying will not help; nothing was written);
+  // NotPermitted() tells the host. A host that does not tell it apart hears
+  // NoteOtherFailure().
+  virtual void NoteNotPermitted() { NoteOtherFailure(); }
+  virtual bool NotPermitted() const { return false; }
 };
 
 // The longest request key a context carries, in characters (code points:

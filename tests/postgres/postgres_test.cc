@@ -1161,12 +1161,20 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
               "CREATE ROLE reader LOGIN; GRANT SELECT ON ALL TABLES IN SCHEMA "
               "public TO reader");
   const std::vector<Run> runs = {
-      // A role that may read but not change a call: said once.
+      // A role that may read but not write: the database is unusable for
+      // the write, whichever command asks (retrying would not help), said
+      // once.
       {{"update-call", "--db",
         "postgresql://reader:" + secret + "@/" + name +
             "?host=" + server->SocketDir(),
         "CALLNUMBER=SC000001", "OPTION=7", "Q_TEXT=x"},
-       1,
+       2,
+       "permission denied"},
+      {{"create-call", "--db",
+        "postgresql://reader:" + secret + "@/" + name +
+            "?host=" + server->SocketDir(),
+        "SOLDTOBP=B"},
+       2,
        "permission denied"},
       // A role that may not create tables in the schema.
       {{"create-call", "--db",

@@ -335,7 +335,8 @@ class MemoryEngine final : public StorageEngine {
     for (;
          it != Tables().keys.end() && static_cast<int64_t>(out.size()) < limit;
          ++it)
-      out.push_back({it->first, it->second.record.kind, it->second.created_at});
+      out.push_back({it->first, std::string(Spelling(it->second.record.kind)),
+                     it->second.created_at});
     return out;
   }
   StoreFacts Facts() override {
@@ -562,8 +563,8 @@ std::string DumpMemoryDatabase(const std::string& address) {
         << r.run.lines_done << '|' << r.state << '\n';
   out << "table request_keys\n";
   for (const auto& [key, k] : d.keys)
-    out << key << '|' << k.record.kind << '|' << k.record.digest << '|'
-        << k.record.answer << '|' << k.expires_at - k.created_at << '\n';
+    out << key << '|' << Spelling(k.record.kind) << '|' << k.record.digest
+        << '|' << k.record.answer << '|' << k.expires_at - k.created_at << '\n';
   return out.str();
 }
 

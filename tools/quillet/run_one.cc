@@ -59,6 +59,9 @@ int RunOne(const Globals& g, json request, const std::string& key) {
     return OutputLost(trace.name(),
                       done.empty() ? "its answer is above" : done);
   if (outcome.raised_after_storing) return kExitOutputLost;
+  // The database refuses this role's write: unusable as it is, for the
+  // operator to mend; not the request's failure, nor worth a retry.
+  if (outcome.not_permitted) return kExitUsage;
   return StatusOf(outcome.verdict);
 }
 

@@ -158,6 +158,14 @@ Response Service::Operate(const Request& req, Op op) {
                  : "the back end was busy or could not be reached; nothing "
                    "was written; try again");
   }
+  // The database refuses this service's writes (its role lacks a
+  // permission): the server's to mend, and no retry helps.
+  if (outcome.not_permitted) {
+    std::cerr << "quillet: " << outcome.message << std::endl;
+    return ReplyError(500,
+                      "the database refuses this service's writes (its role "
+                      "lacks a permission); nothing was written");
+  }
   if (trace) Traced(trace->TakeEvents(), trace_in_body, outcome.output);
   int status = StatusOf(prepared.op, outcome);
   if (status == 424 && Missing(req, prepared.op))

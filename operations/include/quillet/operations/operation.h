@@ -80,6 +80,9 @@ struct Outcome {
   bool disk_full = false;  // kRetryLater: the disk holding the database is
                            // full
   bool read_only = false;  // kRetryLater: the database is read-only here
+  // kRaised: the database refused the write for want of a permission of
+  // its role; nothing was written, and a retry will not help.
+  bool not_permitted = false;
   // Raised after its write had been stored (`done` says what: a log entry
   // that could not be written, say): the write stands.
   bool raised_after_storing = false;

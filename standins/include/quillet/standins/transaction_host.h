@@ -59,6 +59,10 @@ class QUILLET_API HostContext final : public ObjectContext {
   bool DiskFull() const override { return failure_ == Failure::kDiskFull; }
   void NoteReadOnly() override { failure_ = Failure::kReadOnly; }
   bool ReadOnly() const override { return failure_ == Failure::kReadOnly; }
+  void NoteNotPermitted() override { failure_ = Failure::kNotPermitted; }
+  bool NotPermitted() const override {
+    return failure_ == Failure::kNotPermitted;
+  }
   void NoteUnconfirmedCommit() override { unconfirmed_commit_ = true; }
   bool UnconfirmedCommit() const override { return unconfirmed_commit_; }
 
@@ -69,7 +73,8 @@ class QUILLET_API HostContext final : public ObjectContext {
     kRetryLater,
     kOutcomeUnknown,
     kDiskFull,
-    kReadOnly
+    kReadOnly,
+    kNotPermitted
   };
   String identity_;
   String request_key_;

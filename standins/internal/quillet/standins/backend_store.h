@@ -127,6 +127,7 @@ struct MasterEntry {
 class BackendContext;
 class StorageEngine;
 struct KeyRecord;
+enum class RequestKind : uint8_t;
 
 // How a request key is held once KeepAnswer has run (see there).
 struct KeyHolding {
@@ -273,7 +274,7 @@ class BackendStore {
                           const ItemFields& fields);
   // A submit under `request_key` (none: "") of what `body` does.
   template <class Outcome, class Submitted>
-  Outcome Keyed(const char* kind, const std::string& component,
+  Outcome Keyed(RequestKind kind, const std::string& component,
                 const Submitted& submitted, const std::string& request_key,
                 const std::function<Outcome()>& body);
   void RecordKey(const std::string& key, const KeyRecord& record);

@@ -81,6 +81,10 @@ enum class FailureKind : uint8_t {
                     // full
   kReadOnly,        // the database may be read, not written, here (a
                     // read-only file system, another user's file)
+  kNotPermitted,    // the database refused the write: the role it was
+                    // made as lacks a permission (PostgreSQL's 42501).
+                    // Nothing was written, and retrying will not help
+                    // until an operator grants it
 };
 // Whether `kind` says that the same request may succeed later.
 inline bool RetryLater(FailureKind kind) {
