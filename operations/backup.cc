@@ -131,6 +131,13 @@ BackupFacts BackupDatabase(const BackendSetup& backend,
                            const std::string& target,
                            const BackupProgress& progress) {
   RefuseServer(backend, "backup");
+  // The copy is renamed over the target: a device or a pipe (/dev/null)
+  // would be replaced by a file, for every other program too.
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw UsageError("the backup '" + Excerpt(target, 200) +
+                     "' is not a regular file (a device, a pipe or a "
+                     "folder); give a file's name (nothing was written)");
   PartialFile copy(target);
   standins::CopySqliteDatabase(backend.db, copy.path(), progress);
   BackupFacts facts = FactsOf(standins::CheckSqliteCopy(copy.path()));
