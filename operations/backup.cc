@@ -152,13 +152,23 @@ RestoreResult RestoreDatabase(const BackendSetup& backend,
   if (SameFile(backup, backend.db))
     throw UsageError("the backup '" + Excerpt(backup, 200) +
                      "' is the database itself; nothing was changed");
+  // With no database at the name, SQLite would take a -wal or -journal
+  // left there for the restored file's own and lay it over the backup.
+  std::error_code ec;
+  if (!fs::exists(backend.db, ec))
+    for (const char* companion : {"-wal", "-journal"})
+      if (fs::exists(backend.db + companion, ec))
+        throw UsageError(
+            "the database '" + Excerpt(backend.db, 200) + "' is not there " +
+            "but its " + (companion + 1) +
+            " file is (commits of a database moved away without it?): "
+            "move that file away first; nothing was changed");
   PartialFile copy(backend.db);
   standins::CopySqliteDatabase(backup, copy.path(), progress);
   RestoreResult result;
   result.facts = FactsOf(standins::CheckSqliteCopy(copy.path()));
   // Held from here to the end: nobody opens the database meanwhile, and
   // its file alone is the whole database.
-  std::error_code ec;
   std::optional<standins::SqliteSoleHold> hold;
   if (fs::exists(backend.db, ec)) hold.emplace(backend.db);
   if (hold) {

@@ -122,6 +122,7 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
   ASSERT_EQ(Quillet({"--db", "q.db", "create-call", "SOLDTOBP=BP-2"}).status,
             0);
   Write("junk.db", std::string(4096, 'j'));
+  Write("gone.db-wal", std::string(4096, 'w'));
   ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
   struct Case {
     const char* name;
@@ -167,6 +168,12 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
        false,
        2,
        "junk.db"},
+      {"restore where a -wal outlived its database",
+       {"restore", "one.db"},
+       false,
+       2,
+       "but its wal file is",
+       "gone.db"},
       {"restore while a service holds it",
        {"restore", "one.db"},
        true,
