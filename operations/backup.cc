@@ -97,6 +97,18 @@ class PartialFile {
   bool renamed_ = false;
 };
 
+// SQLite takes a -wal or -journal it finds beside a file for the file's
+// own and lays it over what was copied there: commits of another database.
+void RefuseLeftJournals(const std::string& file) {
+  std::error_code ec;
+  for (const char* companion : {"-wal", "-journal"})
+    if (fs::exists(file + companion, ec))
+      throw UsageError("'" + Excerpt(file, 200) + "' has a " + (companion + 1) +
+                       " file beside it (of a database moved away or still "
+                       "in use?): move that file away first; nothing was "
+                       "changed");
+}
+
 BackupFacts FactsOf(const standins::CopyFacts& copy) {
   return {copy.schema_version, copy.calls, copy.items, copy.request_keys};
 }
@@ -138,6 +150,7 @@ BackupFacts BackupDatabase(const BackendSetup& backend,
     throw UsageError("the backup '" + Excerpt(target, 200) +
                      "' is not a regular file (a device, a pipe or a "
                      "folder); give a file's name (nothing was written)");
+  RefuseLeftJournals(target);
   PartialFile copy(target);
   standins::CopySqliteDatabase(backend.db, copy.path(), progress);
   BackupFacts facts = FactsOf(standins::CheckSqliteCopy(copy.path()));
@@ -152,17 +165,8 @@ RestoreResult RestoreDatabase(const BackendSetup& backend,
   if (SameFile(backup, backend.db))
     throw UsageError("the backup '" + Excerpt(backup, 200) +
                      "' is the database itself; nothing was changed");
-  // With no database at the name, SQLite would take a -wal or -journal
-  // left there for the restored file's own and lay it over the backup.
   std::error_code ec;
-  if (!fs::exists(backend.db, ec))
-    for (const char* companion : {"-wal", "-journal"})
-      if (fs::exists(backend.db + companion, ec))
-        throw UsageError(
-            "the database '" + Excerpt(backend.db, 200) + "' is not there " +
-            "but its " + (companion + 1) +
-            " file is (commits of a database moved away without it?): "
-            "move that file away first; nothing was changed");
+  if (!fs::exists(backend.db, ec)) RefuseLeftJournals(backend.db);
   PartialFile copy(backend.db);
   standins::CopySqliteDatabase(backup, copy.path(), progress);
   RestoreResult result;

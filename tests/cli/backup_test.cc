@@ -123,6 +123,7 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
             0);
   Write("junk.db", std::string(4096, 'j'));
   Write("gone.db-wal", std::string(4096, 'w'));
+  Write("old.db-journal", std::string(4096, 'j'));
   ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
   struct Case {
     const char* name;
@@ -172,8 +173,13 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
        {"restore", "one.db"},
        false,
        2,
-       "but its wal file is",
+       "has a wal file beside it",
        "gone.db"},
+      {"backup where a -journal is left",
+       {"backup", "old.db"},
+       false,
+       2,
+       "has a journal file beside it"},
       {"restore while a service holds it",
        {"restore", "one.db"},
        true,
