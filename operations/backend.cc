@@ -1,5 +1,6 @@
 #include "quillet/operations/backend.h"
 
+#include <cctype>
 #include <filesystem>
 #include <optional>
 
@@ -88,6 +89,45 @@ bool IsServerAddress(const std::string& db) {
   return standins::IsPostgresUri(db);
 }
 
+namespace {
+
+// A refused string with '=' in it is most likely a mistyped connection
+// string, whose password may be under a mistyped keyword: only its
+// keywords are shown, read as libpq reads them ('quoted values' with
+// spaces and backslash escapes), never a value.
+std::string KeywordsOnly(const std::string& text) {
+  std::string shown;
+  size_t i = 0;
+  auto space = [&] {
+    return std::isspace(static_cast<unsigned char>(text[i]));
+  };
+  while (i < text.size()) {
+    while (i < text.size() && space()) ++i;
+    size_t start = i;
+    while (i < text.size() && text[i] != '=' && !space()) ++i;
+    std::string keyword = text.substr(start, i - start);
+    while (i < text.size() && space()) ++i;
+    if (i < text.size() && text[i] == '=') {
+      ++i;
+      while (i < text.size() && space()) ++i;
+      bool quoted = i < text.size() && text[i] == '\'';
+      if (quoted) ++i;
+      for (; i < text.size(); ++i) {
+        if (text[i] == '\\')
+          ++i;
+        else if (quoted ? text[i] == '\'' : space())
+          break;
+      }
+      if (quoted && i < text.size()) ++i;
+      keyword += "=...";
+    }
+    if (!keyword.empty()) shown += (shown.empty() ? "" : " ") + keyword;
+  }
+  return shown;
+}
+
+}  // namespace
+
 void CheckDatabaseAddress(const std::string& db) {
   if (standins::IsPostgresUri(db)) return;
   std::error_code ec;
@@ -97,7 +137,10 @@ void CheckDatabaseAddress(const std::string& db) {
       std::filesystem::is_directory(folder.empty() ? "." : folder, ec))
     return;
   throw UsageError(
-      "no database '" + Excerpt(standins::Displayed(db), 200) +
+      "no database '" +
+      Excerpt(db.find('=') == std::string::npos ? standins::Displayed(db)
+                                                : KeywordsOnly(db),
+              200) +
       "': --db takes an existing database file, a new file's name in an "
       "existing folder (without '='), a PostgreSQL URI (postgresql://...) or "
       "a connection string (host=... dbname=...)");

@@ -97,6 +97,18 @@ class PartialFile {
   bool renamed_ = false;
 };
 
+// SQLite takes a -wal or -journal it finds beside a file for the file's
+// own and lays it over what was copied there: commits of another database.
+void RefuseLeftJournals(const std::string& file) {
+  std::error_code ec;
+  for (const char* companion : {"-wal", "-journal"})
+    if (fs::exists(file + companion, ec))
+      throw UsageError("'" + Excerpt(file, 200) + "' has a " + (companion + 1) +
+                       " file beside it (of a database moved away or still "
+                       "in use?): move that file away first; nothing was "
+                       "changed");
+}
+
 BackupFacts FactsOf(const standins::CopyFacts& copy) {
   return {copy.schema_version, copy.calls, copy.items, copy.request_keys};
 }
@@ -143,6 +155,14 @@ BackupFacts BackupDatabase(const BackendSetup& backend,
                            const std::string& target,
                            const BackupProgress& progress) {
   RefuseServer(backend, "backup");
+  // The copy is renamed over the target: a device or a pipe (/dev/null)
+  // would be replaced by a file, for every other program too.
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw UsageError("the backup '" + Excerpt(target, 200) +
+                     "' is not a regular file (a device, a pipe or a "
+                     "folder); give a file's name (nothing was written)");
+  RefuseLeftJournals(target);
   PartialFile copy(target);
   standins::CopySqliteDatabase(backend.db, copy.path(), progress);
   BackupFacts facts = FactsOf(standins::CheckSqliteCopy(copy.path()));
@@ -162,13 +182,14 @@ RestoreResult RestoreDatabase(const BackendSetup& backend,
   if (!HasSqliteHeader(backup))
     throw UsageError("the backup '" + Excerpt(backup, 200) +
                      "' is not a SQLite database; nothing was changed");
+  std::error_code ec;
+  if (!fs::exists(backend.db, ec)) RefuseLeftJournals(backend.db);
   PartialFile copy(backend.db);
   standins::CopySqliteDatabase(backup, copy.path(), progress);
   RestoreResult result;
   result.facts = FactsOf(standins::CheckSqliteCopy(copy.path()));
   // Held from here to the end: nobody opens the database meanwhile, and
   // its file alone is the whole database.
-  std::error_code ec;
   std::optional<standins::SqliteSoleHold> hold;
   if (fs::exists(backend.db, ec)) hold.emplace(backend.db);
   if (hold) {

@@ -69,8 +69,20 @@ void RaiseSqlite(sqlite3* db, const std::string& subject,
                  const std::string& failed) {
   if (DiskFull(db))
     RaiseBackend(subject + ": " + kDiskFull, FailureKind::kDiskFull);
+  // Another file was renamed onto the name while it was being opened (a
+  // restore): the next open finds the new one.
+  if (db && sqlite3_extended_errcode(db) == SQLITE_READONLY_DBMOVED)
+    RaiseBackend(subject +
+                     " was replaced by another file while it was being "
+                     "opened; nothing was written; try again",
+                 FailureKind::kRetryLater);
+  // A file that is no database at all does not become one when tried
+  // again: the operator gave the wrong file (a backup to restore, --db).
+  bool not_a_database =
+      db && (sqlite3_extended_errcode(db) & 0xFF) == SQLITE_NOTADB;
   RaiseBackend(subject + failed + ": " + SqliteCause(db),
-               Damaged(db) ? FailureKind::kRetryLater : FailureKind::kNone);
+               Damaged(db) && !not_a_database ? FailureKind::kRetryLater
+                                              : FailureKind::kNone);
 }
 
 std::string ReadOnlyCause(const std::string& path) {

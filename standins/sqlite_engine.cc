@@ -254,10 +254,8 @@ int64_t SqliteEngine::Now() { return static_cast<int64_t>(std::time(nullptr)); }
 void SqliteEngine::Exec(const char* sql) {
   char* error = nullptr;
   if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    // SQLite's message for the failure, or a full disk said as one.
-    std::string message = SqliteCause(db_);
     sqlite3_free(error);
-    RaiseBackend("database '" + path_ + "': " + message);
+    RaiseSqlite(db_, "database '" + path_ + "'");
   }
 }
 

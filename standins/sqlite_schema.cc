@@ -251,10 +251,8 @@ static_assert(kSchemaVersion == 7, "add a migration step with the version");
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-    // SQLite's message for the failure, or a full disk said as one.
-    std::string message = SqliteCause(db);
     sqlite3_free(error);
-    RaiseBackend("database '" + path + "': " + message);
+    RaiseSqlite(db, "database '" + path + "'");
   }
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +122,9 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
   ASSERT_EQ(Quillet({"--db", "q.db", "create-call", "SOLDTOBP=BP-2"}).status,
             0);
   Write("junk.db", std::string(4096, 'j'));
+  Write("gone.db-wal", std::string(4096, 'w'));
+  Write("old.db-journal", std::string(4096, 'j'));
+  ASSERT_EQ(::mkfifo(dir.Path("pipe").c_str(), 0600), 0);
   struct Case {
     const char* name;
     std::vector<std::string> args;
@@ -145,6 +149,11 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
        true,
        2,
        "is the database's shm file"},
+      {"backup onto a pipe (never replaced by a file)",
+       {"backup", "pipe"},
+       false,
+       2,
+       "is not a regular file"},
       {"backup onto the log",
        {"backup", "quillet.log"},
        false,
@@ -160,6 +169,17 @@ TEST_F(BackupTest, RestoreRefusesAHeldDatabaseAndWorksOtherwise) {
        false,
        2,
        "junk.db"},
+      {"restore where a -wal outlived its database",
+       {"restore", "one.db"},
+       false,
+       2,
+       "has a wal file beside it",
+       "gone.db"},
+      {"backup where a -journal is left",
+       {"backup", "old.db"},
+       false,
+       2,
+       "has a journal file beside it"},
       {"restore while a service holds it",
        {"restore", "one.db"},
        true,

@@ -1229,6 +1229,12 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
         "SOLDTOBP=B"},
        2,
        "--db takes an existing database file"},
+      // A password under a mistyped keyword, or quoted with spaces, is
+      // not shown either: only the keywords are.
+      {{"calls", "--db",
+        "host=x pasword=" + secret + " PASSWORD='a " + secret + "' dbname=q"},
+       2,
+       "'host=... pasword=... PASSWORD=... dbname=...'"},
       {{"calls", "--db", "/nonexistent/quillet.db"},
        2,
        "--db takes an existing database file"},

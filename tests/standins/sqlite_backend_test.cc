@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "backend_failure.h"
 #include "quillet/standins/backend_context.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
@@ -368,6 +369,26 @@ TEST(WriteGroupTest, EachWriterOfAGroupGetsItsOwnOutcome) {
             std::string::npos)
       << ToUtf8(replaced->description);
   EXPECT_FALSE(CommittedTexts(path).contains("replaced"));
+
+  // A file renamed onto the name while a process was opening it (a restore
+  // racing a starting writer) is away for a moment, not read-only.
+  sqlite3* opening = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &opening), SQLITE_OK);
+  sqlite3_extended_result_codes(opening, 1);
+  ASSERT_EQ(
+      sqlite3_exec(opening, "PRAGMA user_version", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  { BackendStore made(other); }
+  ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+  ASSERT_NE(sqlite3_exec(opening, "PRAGMA journal_mode=DELETE", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  std::optional<ErrorInfo> moved =
+      testing::RaisedBy([&] { RaiseSqlite(opening, "database"); });
+  sqlite3_close(opening);
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(TakeFailureKind(), FailureKind::kRetryLater)
+      << ToUtf8(moved->description);
 }
 
 // Each back-end context holds its own stores: a test's is apart from the
