@@ -148,7 +148,8 @@ class Service : public Handler {
   Metrics metrics_;
   AuditTrail audit_;
   Mutex trace_mutex_;
-  std::ofstream trace_file_ GUARDED_BY(trace_mutex_);  // --trace: every request's events, under it
+  std::ofstream trace_file_
+      GUARDED_BY(trace_mutex_);  // --trace: every request's events, under it
 };
 
 }  // namespace quillet::cli::http
