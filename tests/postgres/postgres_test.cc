@@ -931,7 +931,9 @@ TEST(PostgresWaitTest, ALockedCallFailsBusyInsteadOfWaitingForever) {
     EXPECT_NE(run.err.find("busy"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("try again"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("SELECT"), std::string::npos) << run.err;
-    if (!empty) EXPECT_EQ(BackendStore(db).Call("SC000001")->text.size(), 1u);
+    if (!empty) {
+      EXPECT_EQ(BackendStore(db).Call("SC000001")->text.size(), 1u);
+    }
   }
 }
 
@@ -1247,7 +1249,9 @@ TEST(PostgresMessageTest, OneLineInWordsWithoutPasswordOrSql) {
     SCOPED_TRACE(r.args[0] + " " + r.args[1] + ": " + run.err);
     EXPECT_EQ(run.status, r.status);
     EXPECT_NE(run.err.find(r.said), std::string::npos);
-    if (*r.said) EXPECT_EQ(Occurrences(run.err, r.said), 1);
+    if (*r.said) {
+      EXPECT_EQ(Occurrences(run.err, r.said), 1);
+    }
     EXPECT_EQ(run.out.find(secret), std::string::npos) << run.out;
     EXPECT_EQ(run.err.find(secret), std::string::npos);
     for (const char* sql : {"CREATE TABLE", "SELECT", "INSERT", "\t"})
