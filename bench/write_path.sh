@@ -17,7 +17,7 @@ run() {  # mode, writes, tool...
   local mode=$1 count=$2
   shift 2
   rm -f "$scratch/db"*
-  "$@" "$driver" "$mode" "$scratch/db" "$count" >/dev/null 2>&1
+  "$@" "$driver" "$mode" "$scratch/db" "$count" >"$scratch/out" 2>/dev/null
 }
 # System calls per write, by kind: the run of N less the run of none.
 syscalls() {
@@ -37,6 +37,8 @@ for mode in floor create keyed; do
     [ "$per" != "0.0" ] && line="$line $name $per,"
   done
   echo "$mode: $total system calls a write:${line%,}"
+  run "$mode" "$n"
+  echo "$mode: $(sed -n 's/^bytes written a write: //p' "$scratch/out") bytes written a write (WAL and checkpoints)"
   if command -v valgrind >/dev/null; then
     run "$mode" 50 valgrind --tool=callgrind \
       --callgrind-out-file="$scratch/cg.$mode" --collect-atstart=no \

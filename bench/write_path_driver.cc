@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -29,6 +30,16 @@ struct Floor {
   sqlite3_stmt *begin = nullptr, *insert = nullptr, *commit = nullptr;
   std::string body = std::string(400, 'x');
 };
+
+// Bytes this process has handed to write(2) and its kin so far.
+long BytesWritten() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  long value = 0;
+  while (io >> key >> value)
+    if (key == "wchar:") return value;
+  return 0;
+}
 
 }  // namespace
 
@@ -61,6 +72,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string mode = argv[1], path = argv[2];
+  long written = 0;
   long n = argc > 3 ? std::atol(argv[3]) : 1000;
   if (mode == "floor") {
     Floor floor;
@@ -74,7 +86,9 @@ int main(int argc, char** argv) {
                        &floor.insert, nullptr);
     sqlite3_prepare_v2(floor.db, "COMMIT", -1, &floor.commit, nullptr);
     MeasuredWrites(nullptr, &floor, false, 1);  // warm-up
+    long before = BytesWritten();
     MeasuredWrites(nullptr, &floor, false, n);
+    written = BytesWritten() - before;
     for (sqlite3_stmt* s : {floor.begin, floor.insert, floor.commit})
       sqlite3_finalize(s);
     sqlite3_close(floor.db);
@@ -83,7 +97,10 @@ int main(int argc, char** argv) {
     standins::RegisterEmbeddedBackend(path);
     auto calls = NewCalls();
     MeasuredWrites(calls.Get(), nullptr, mode == "keyed", 1);  // warm-up
+    long before = BytesWritten();
     MeasuredWrites(calls.Get(), nullptr, mode == "keyed", n);
+    written = BytesWritten() - before;
   }
+  if (n > 0) std::printf("bytes written a write: %ld\n", written / n);
   return 0;
 }
