@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -46,7 +47,10 @@ Server& TheServer() {
   static std::once_flag once;
   std::call_once(once, [] {
     try {
-      s.server = std::make_unique<testing::PgServer>();
+      // pg_stat_statements loaded (its cost is a small part of a
+      // statement's): BM_CreateCall_PostgresProfile reads it.
+      s.server = std::make_unique<testing::PgServer>(
+          "-c shared_preload_libraries=pg_stat_statements");
       s.db = s.server->NewDatabase();
       standins::BackendStore(s.db).LoadMasterData(kMasterData);
       s.cheap_db = s.server->NewDatabase();
@@ -54,6 +58,8 @@ Server& TheServer() {
                     "DO $$BEGIN EXECUTE format('ALTER DATABASE %I SET "
                     "synchronous_commit = off', current_database()); END$$");
       standins::BackendStore(s.cheap_db).LoadMasterData(kMasterData);
+      s.server->Sql(s.cheap_db,
+                    "CREATE EXTENSION IF NOT EXISTS pg_stat_statements");
     } catch (const std::exception& e) {  // quillet::Error among them
       s.why_not = e.what();
     }
@@ -155,6 +161,52 @@ BENCHMARK(BM_UpdateCall_Postgres)
     ->Threads(4)
     ->Threads(8)
     ->UseRealTime();
+
+// Where a create's time goes on the server, commits cheap, one client:
+// the server's execution time per create (server_us/op) against the wall
+// time, and each statement's share, from pg_stat_statements (printed to
+// stderr, the costliest first).
+void BM_CreateCall_PostgresProfile(benchmark::State& state) {
+  if (!Ready(state, 1)) return;
+  Server& s = TheServer();
+  PGconn* conn = PQconnectdb(s.cheap_db.c_str());
+  auto sql = [&](const char* text) {
+    PGresult* r = PQexec(conn, text);
+    bool ok = PQresultStatus(r) == PGRES_TUPLES_OK ||
+              PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok) state.SkipWithError(PQresultErrorMessage(r));
+    return std::unique_ptr<PGresult, void (*)(PGresult*)>(r, PQclear);
+  };
+  sql("SELECT pg_stat_statements_reset()");
+  Ref<CallsInterface> calls = NewCalls();
+  for (auto _ : state) {
+    Variant error;
+    Ref<Dictionary> r = calls->CreateCall(ToDictionary(CallDetails()), error);
+    if (!r || !r->Exists(u"CALLNUMBER"))
+      state.SkipWithError("CreateCall failed");
+  }
+  double n = static_cast<double>(state.iterations());
+  auto top = sql(
+      "SELECT calls, total_exec_time, left(regexp_replace(query, '\\s+', ' ', "
+      "'g'), 90) FROM pg_stat_statements WHERE dbid = (SELECT oid FROM "
+      "pg_database WHERE datname = current_database()) AND query NOT LIKE "
+      "'%pg_stat_statements%' ORDER BY total_exec_time DESC");
+  double total_ms = 0;
+  for (int i = 0; i < PQntuples(top.get()); ++i)
+    total_ms += std::atof(PQgetvalue(top.get(), i, 1));
+  std::fprintf(stderr,
+               "PostgreSQL, commits cheap: server time per CreateCall by "
+               "statement (pg_stat_statements, %.0f creates):\n",
+               n);
+  for (int i = 0; i < PQntuples(top.get()) && i < 12; ++i)
+    std::fprintf(stderr, "  %6.1f us  %4.1f a create  %s\n",
+                 std::atof(PQgetvalue(top.get(), i, 1)) * 1e3 / n,
+                 std::atof(PQgetvalue(top.get(), i, 0)) / n,
+                 PQgetvalue(top.get(), i, 2));
+  state.counters["server_us/op"] = total_ms * 1e3 / n;
+  PQfinish(conn);
+}
+BENCHMARK(BM_CreateCall_PostgresProfile)->Iterations(500)->UseRealTime();
 
 // The floor, as pgbench -M prepared runs it: one prepared single-row
 // INSERT of a 400-byte row per transaction (a statement of its own, so one
