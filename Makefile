@@ -36,13 +36,14 @@ package: build
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target quillet_bench quillet_instructions quillet_cli
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target quillet_bench quillet_instructions quillet_write_path quillet_cli
 	mkdir -p $(BUILD)
 	$(BENCH_BUILD)/bench/quillet_bench --benchmark_repetitions=5 \
 	  --benchmark_report_aggregates_only=true \
 	  --benchmark_filter='-(FileGrowth/1000000|calls:1000000)' \
 	  --benchmark_out=$(BUILD)/bench.json --benchmark_out_format=json
 	@if command -v valgrind >/dev/null; then bench/instructions.sh $(BENCH_BUILD); fi
+	@if command -v strace >/dev/null; then bench/write_path.sh $(BENCH_BUILD); fi
 	bench/text_memory.sh $(BENCH_BUILD) 50
 	bench/http_load.sh $(BENCH_BUILD) 5
 

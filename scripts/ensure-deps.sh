@@ -3,7 +3,7 @@
 # npm packages of the tests (from their lock files).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev valgrind
+packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev valgrind strace
   libsqlite3-dev libpq-dev postgresql pgbouncer postgresql-15-auto-failover pg-auto-failover-cli libxxhash-dev pkg-config nlohmann-json3-dev libcli11-dev libcpp-httplib-dev libboost-dev libssl-dev wrk chromium chromium-driver
   python3-selenium libutfcpp-dev clang
   clang-format libclang-rt-14-dev lintian dpkg-dev)

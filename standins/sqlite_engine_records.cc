@@ -212,11 +212,22 @@ void SqliteEngine::PruneKeys(int limit) {
   // In id order, which is expiry order (a key an earlier Quillet wrote is
   // moved to its place as it is written: sqlite_schema.cc); the expiry
   // itself is checked too, for a key whose id is clamped.
+  int64_t now = Now();
+  {
+    // Most writes find none expired: asked first, as the DELETE's own
+    // condition, that costs a tenth of the DELETE, which builds its list
+    // of ids even when there are none.
+    Statement any(*use_,
+                  "SELECT 1 FROM request_keys WHERE id < (?1 + 1) * 1048576 "
+                  "AND expires_at <= ?1 LIMIT 1");
+    any.Bind(1, now);
+    if (!any.Step()) return;
+  }
   Statement s(*use_,
               "DELETE FROM request_keys WHERE id IN (SELECT id FROM "
               "request_keys WHERE id < (?1 + 1) * 1048576 AND expires_at <= "
               "?1 ORDER BY id LIMIT ?2)");
-  s.Bind(1, Now()).Bind(2, int64_t{limit}).Run();
+  s.Bind(1, now).Bind(2, int64_t{limit}).Run();
 }
 
 void SqliteEngine::PruneKeysCreatedBefore(int64_t created_before, int limit) {

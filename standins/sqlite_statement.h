@@ -24,13 +24,19 @@ class StatementCache {
   }
   sqlite3* db() const { return db_; }
   sqlite3_stmt* Get(const char* sql) {
+    sqlite3_stmt* stmt = Find(sql);
+    if (!stmt) RaiseStatement(db_, sql);
+    return stmt;
+  }
+  // The same, nullptr when it cannot be prepared (sqlite3_errmsg says why).
+  sqlite3_stmt* Find(const char* sql) {
     auto it = statements_.find(sql);
     if (it != statements_.end()) return it->second;
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt,
                            nullptr) != SQLITE_OK) {
       sqlite3_finalize(stmt);
-      RaiseStatement(db_, sql);
+      return nullptr;
     }
     statements_.emplace(sql, stmt);
     return stmt;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "backend_failure.h"
+#include "process_id.h"
 #include "quillet/standins/store_metrics.h"
 #include "sqlite_write_group_parts.h"
 
@@ -36,7 +37,7 @@ std::shared_ptr<WriteGroup> WriteGroups::Of(const std::string& path,
   std::erase_if(by_file_,
                 [](const auto& entry) { return entry.second.expired(); });
   std::weak_ptr<WriteGroup>& known =
-      by_file_[{getpid(), file.first, file.second}];
+      by_file_[{ProcessId(), file.first, file.second}];
   std::shared_ptr<WriteGroup> group = known.lock();
   if (!group) {
     group = std::make_shared<WriteGroup>(path, file);

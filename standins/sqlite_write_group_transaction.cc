@@ -145,8 +145,7 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
     db_ = db;
     statements_ = std::make_unique<StatementCache>(db_);
   }
-  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
-      SQLITE_OK) {
+  if (RunPrepared("BEGIN IMMEDIATE") == SQLITE_OK) {
     undone_by_.clear();
     // The -wal this connection has open (in WAL mode it opens one as it
     // begins): the one at the name, while no one moves it.
@@ -166,6 +165,15 @@ std::optional<WriteGroup::Failure> WriteGroup::Begin() {
       FailureKind::kNone};
 }
 
+int WriteGroup::RunPrepared(const char* sql) {
+  sqlite3_stmt* stmt = statements_->Find(sql);
+  if (!stmt) return sqlite3_extended_errcode(db_);
+  int rc = sqlite3_step(stmt);
+  // Reset at once: a statement left running would keep its transaction.
+  sqlite3_reset(stmt);
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
 std::optional<WriteGroup::Failure> WriteGroup::Commit() {
   if (const char* moved = Moved()) {  // its pages would go astray
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -173,8 +181,7 @@ std::optional<WriteGroup::Failure> WriteGroup::Commit() {
                        "; nothing was written; try again",
                    FailureKind::kRetryLater};
   }
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
-    return std::nullopt;
+  if (RunPrepared("COMMIT") == SQLITE_OK) return std::nullopt;
   std::string cause = SqliteCause(db_);
   // Known not written: still open and undone here, or undone by SQLite for
   // a full disk (the commit could not grow a file, so none of it is in).

@@ -11,6 +11,7 @@
 
 #include "backend_failure.h"
 #include "postgres_connection.h"
+#include "process_id.h"
 #include "quillet/standins/store_metrics.h"
 #include "runtime/mutex.h"
 
@@ -43,7 +44,7 @@ class WaitCount {
 StorePool::~StorePool() {
   // Stores a child process inherited are its parent's connections:
   // closing them would end the parent's sessions.
-  if (owner_ != getpid()) Forget();
+  if (owner_ != ProcessId()) Forget();
 }
 
 std::unique_ptr<BackendStore> StorePool::Take(const std::string& where,
@@ -124,7 +125,7 @@ void StorePool::GiveBack(const std::string& where,
   if (!store) return;
   std::unique_ptr<BackendStore> closing;  // closed once the lock is let go
   MutexLock lock(mutex_);
-  if (owner_ != getpid()) {
+  if (owner_ != ProcessId()) {
     store.release();  // see ~StorePool
     return;
   }
@@ -160,9 +161,9 @@ bool StorePool::Serves(OpenMode opened, OpenMode use) {
 }
 
 void StorePool::Forked() {
-  if (owner_ == getpid()) return;
+  if (owner_ == ProcessId()) return;
   Forget();
-  owner_ = getpid();
+  owner_ = ProcessId();
 }
 void StorePool::Forget() {
   for (auto& [where, db] : databases_)
