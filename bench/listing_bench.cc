@@ -16,6 +16,7 @@
 namespace quillet::bench {
 namespace {
 
+using adapter::CallProperty;
 using standins::CallRow;
 using standins::StoredValue;
 
@@ -28,17 +29,24 @@ CallRow RowOf(int64_t i) {
   auto text = [](std::string v) {
     return StoredValue{VarType::String, std::move(v), 0};
   };
-  row.properties["SoldToBusinessPartner"] =
+  row.properties[CallProperty::SoldToBusinessPartner] =
       text("BP-" + std::to_string(i % kRare == 7 ? 9 : 10 + i % 500));
-  row.properties["CallDescription"] =
+  row.properties[CallProperty::CallDescription] =
       text("Printer jams on tray " + std::to_string(i % 4) + " near unit " +
            std::to_string(i) + (i % kRare == 3 ? ", smudge on each page" : ""));
-  if (i % kRare == 5) row.properties["Status"] = {VarType::Integer, "", 15};
-  row.properties["LastTransactionTime"] = {VarType::Long, "", 800'000'000 + i};
-  for (const char* name : {"ServiceObject", "Contract", "Warranty", "CreatedBy",
-                           "Priority", "Problem", "Component"})
-    row.properties[name] =
-        text(std::string(name) + "-value-" + std::to_string(i % 97));
+  if (i % kRare == 5)
+    row.properties[CallProperty::Status] = {VarType::Integer, "", 15};
+  row.properties[CallProperty::LastTransactionTime] = {VarType::Long, "",
+                                                       800'000'000 + i};
+  auto filler = [&](std::string_view name) {
+    return text(std::string(name) + "-value-" + std::to_string(i % 97));
+  };
+  for (CallProperty p : {CallProperty::ServiceObject, CallProperty::Contract,
+                         CallProperty::Warranty, CallProperty::CreatedBy,
+                         CallProperty::Priority, CallProperty::Problem})
+    row.properties[p] = filler(standins::StoredName(p));
+  // A property no record has, as a later release might store.
+  row.unknown_properties["Component"] = filler("Component");
   row.text = {std::string(200, 'x')};
   return row;
 }

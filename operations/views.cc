@@ -11,6 +11,7 @@
 namespace quillet::operations {
 
 using json = nlohmann::ordered_json;
+using adapter::CallProperty;
 
 namespace {
 json ValueJson(const standins::StoredValue& v) {
@@ -19,8 +20,8 @@ json ValueJson(const standins::StoredValue& v) {
   return v.number;
 }
 
-std::string Value(const standins::StoredCall& call, const char* name) {
-  auto it = call.properties.find(name);
+std::string Value(const standins::StoredCall& call, CallProperty property) {
+  auto it = call.properties.find(property);
   if (it == call.properties.end()) return "";
   return it->second.type == VarType::String ? it->second.text
                                             : std::to_string(it->second.number);
@@ -32,8 +33,11 @@ namespace {
 
 json CallJson(const standins::StoredCall& call) {
   json out = json::object();
-  for (const auto& [name, value] : call.properties)
-    out[name] = ValueJson(value);
+  standins::ForEachStored(
+      call.properties, call.unknown_properties,
+      [&](std::string_view name, const standins::StoredValue& value) {
+        out[std::string(name)] = ValueJson(value);
+      });
   out["Text"] = call.text;
   out["SolutionText"] = call.solution_text;
   return out;
@@ -64,12 +68,15 @@ class JsonArrayWriter {
 };
 
 void PrintCall(std::ostream& out, const standins::StoredCall& call) {
-  for (const auto& [name, value] : call.properties)
-    out << std::left << std::setw(26) << Printable(name)
-        << Printable(value.type == VarType::String
-                         ? value.text
-                         : std::to_string(value.number))
-        << "\n";
+  standins::ForEachStored(
+      call.properties, call.unknown_properties,
+      [&](std::string_view name, const standins::StoredValue& value) {
+        out << std::left << std::setw(26) << Printable(name)
+            << Printable(value.type == VarType::String
+                             ? value.text
+                             : std::to_string(value.number))
+            << "\n";
+      });
   auto text = [&](const char* name, const std::vector<std::string>& pieces) {
     size_t chars = 0;
     for (const std::string& p : pieces) chars += p.size();
@@ -145,12 +152,14 @@ void ListCalls(std::ostream& out, const BackendSetup& backend,
   store->ForEachCall(query, [&](const standins::StoredCall& c) {
     if (count++ == 0) heading();
     out << std::setw(10) << c.call_number << " " << std::setw(7)
-        << (c.properties.contains("Status") ? Value(c, "Status") : "0")
-        << std::setw(14) << Printable(Value(c, "ServiceObject"))
-        << std::setw(12) << Printable(Value(c, "Contract")) << std::setw(10)
-        << Value(c, "ServiceOrder") << std::setw(7)
+        << (c.properties.contains(CallProperty::Status)
+                ? Value(c, CallProperty::Status)
+                : "0")
+        << std::setw(14) << Printable(Value(c, CallProperty::ServiceObject))
+        << std::setw(12) << Printable(Value(c, CallProperty::Contract))
+        << std::setw(10) << Value(c, CallProperty::ServiceOrder) << std::setw(7)
         << (c.text.size() + c.solution_text.size())
-        << Printable(Value(c, "CallDescription")) << "\n";
+        << Printable(Value(c, CallProperty::CallDescription)) << "\n";
   });
   if (count == 0) heading();
   out << count << (count == 1 ? " call\n" : " calls\n");

@@ -56,23 +56,25 @@ std::optional<VarType> NumberType(const json& value) {
   return type;
 }
 
-std::string EncodeProperties(const std::map<std::string, StoredValue>& props) {
+std::string EncodeProperties(const StoredProperties& props,
+                             const UnknownProperties& unknown) {
   std::string out = "{";
   out.reserve(512);
-  for (const auto& [name, value] : props) {
-    if (out.size() > 1) out += ',';
-    AppendString(out, name);
-    out += ':';
-    if (value.type == VarType::String) {
-      AppendString(out, value.text);
-    } else {
-      out += '[';
-      AppendString(out, TypeName(value.type));
-      out += ',';
-      out += std::to_string(value.number);
-      out += ']';
-    }
-  }
+  ForEachStored(props, unknown,
+                [&](std::string_view name, const StoredValue& value) {
+                  if (out.size() > 1) out += ',';
+                  AppendString(out, name);
+                  out += ':';
+                  if (value.type == VarType::String) {
+                    AppendString(out, value.text);
+                  } else {
+                    out += '[';
+                    AppendString(out, TypeName(value.type));
+                    out += ',';
+                    out += std::to_string(value.number);
+                    out += ']';
+                  }
+                });
   out += '}';
   return out;
 }
@@ -91,19 +93,23 @@ std::optional<std::string> SpelledText(std::string_view spelling) {
   return std::move(j.get_ref<std::string&>());
 }
 
-std::map<std::string, StoredValue> DecodeProperties(std::string_view text) {
-  std::map<std::string, StoredValue> out;
+void DecodeProperties(std::string_view text, StoredProperties& props,
+                      UnknownProperties& unknown) {
   json j = Parse(text);
   for (auto& [name, value] : j.items()) {
+    StoredValue v;
     if (value.is_string())
-      out[name] = {VarType::String, value.get<std::string>(), 0};
+      v = {VarType::String, value.get<std::string>(), 0};
     else if (std::optional<VarType> type = NumberType(value))
-      out[name] = {*type, "", value[1].get<int64_t>()};
+      v = {*type, "", value[1].get<int64_t>()};
     else
       RaiseBackend("a stored call is not readable: property '" + name +
                    "' is neither a text nor [type, number]");
+    if (std::optional<CallProperty> p = StoredPropertyNamed(name))
+      props[*p] = std::move(v);
+    else
+      unknown[name] = std::move(v);
   }
-  return out;
 }
 
 namespace {

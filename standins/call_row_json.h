@@ -4,7 +4,6 @@
 // with `->`), since json_extract cuts a text at a NUL.
 #pragma once
 
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,8 +13,12 @@
 
 namespace quillet::standins {
 
-std::string EncodeProperties(const std::map<std::string, StoredValue>& props);
-std::map<std::string, StoredValue> DecodeProperties(std::string_view json);
+// Known and unknown properties together, in stored-name order; decoding
+// sorts each name back into one or the other.
+std::string EncodeProperties(const StoredProperties& props,
+                             const UnknownProperties& unknown);
+void DecodeProperties(std::string_view json, StoredProperties& props,
+                      UnknownProperties& unknown);
 
 // A text as a JSON string, spelled as a stored property spells it; nothing
 // for a text that is not UTF-8, which no stored text is.

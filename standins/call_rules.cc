@@ -16,8 +16,8 @@ namespace {
 StoredValue Str(std::string s) { return {VarType::String, std::move(s), 0}; }
 StoredValue Num(VarType type, int64_t n) { return {type, "", n}; }
 
-std::string Prop(const CallData& call, const std::string& name) {
-  auto it = call.properties.find(name);
+std::string Prop(const CallData& call, CallProperty property) {
+  auto it = call.properties.find(property);
   return it == call.properties.end() ? std::string() : it->second.text;
 }
 
@@ -59,14 +59,14 @@ StorageEngine::ReadAhead ReadAheadFor(RequestKind kind, const CallData& call,
   StorageEngine::ReadAhead ahead;
   if (!key.empty()) ahead.key = key;
   if (kind == RequestKind::kCreateCall) {
-    if (Prop(call, "SoldToBusinessPartner").empty()) return ahead;
-    if (std::string partner = Prop(call, "BusinessPartnerNumber");
+    if (Prop(call, CallProperty::SoldToBusinessPartner).empty()) return ahead;
+    if (std::string partner = Prop(call, CallProperty::BusinessPartnerNumber);
         !partner.empty())
       ahead.partner = partner;
-    ahead.object = Prop(call, "ServiceObject");
+    ahead.object = Prop(call, CallProperty::ServiceObject);
     ahead.new_call_seq = true;
   } else {
-    ahead.call_for_update = SeqOfNumber(Prop(call, "CallNumber"));
+    ahead.call_for_update = SeqOfNumber(Prop(call, CallProperty::CallNumber));
   }
   return ahead;
 }
@@ -79,7 +79,8 @@ StorageEngine::ReadAhead ReadAheadFor(RequestKind, const ItemFields&,
 }
 
 StoredCall AsStored(const std::string& number, CallRow row) {
-  return StoredCall{number, std::move(row.properties), std::move(row.text),
+  return StoredCall{number, std::move(row.properties),
+                    std::move(row.unknown_properties), std::move(row.text),
                     std::move(row.solution_text)};
 }
 
@@ -95,28 +96,28 @@ std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
 SubmitOutcome BackendStore::NewCall(const std::string& component,
                                     const CallData& call) {
   SubmitOutcome outcome;
-  if (Prop(call, "SoldToBusinessPartner").empty()) {
+  if (Prop(call, CallProperty::SoldToBusinessPartner).empty()) {
     outcome.messages.push_back(
         "Call refused: a sold-to business partner is required");
     return outcome;
   }
-  std::string partner = Prop(call, "BusinessPartnerNumber");
+  std::string partner = Prop(call, CallProperty::BusinessPartnerNumber);
   if (!partner.empty() && !engine_->BusinessPartnerExists(partner))
     outcome.messages.push_back("Unknown business partner '" + partner +
                                "'; the call was stored without partner data");
 
   CallRow row;
   row.properties = call.properties;
-  std::string object = Prop(call, "ServiceObject");
+  std::string object = Prop(call, CallProperty::ServiceObject);
   if (std::optional<ServiceObjectFacts> facts =
           engine_->ServiceObject(object)) {
-    row.properties["Contract"] = Str(std::move(facts->contract));
-    row.properties["WarrantyFlag"] =
+    row.properties[CallProperty::Contract] = Str(std::move(facts->contract));
+    row.properties[CallProperty::WarrantyFlag] =
         Num(VarType::Byte, facts->warranty.empty() ? 0 : 1);
-    row.properties["Warranty"] = Str(std::move(facts->warranty));
-    row.properties["WarrantyDescription"] =
+    row.properties[CallProperty::Warranty] = Str(std::move(facts->warranty));
+    row.properties[CallProperty::WarrantyDescription] =
         Str(std::move(facts->warranty_description));
-    row.properties["WarrantyExpiryDate"] =
+    row.properties[CallProperty::WarrantyExpiryDate] =
         Str(std::move(facts->warranty_expiry_date));
   } else if (!object.empty()) {
     outcome.messages.push_back("Unknown service object '" + object +
@@ -126,8 +127,8 @@ SubmitOutcome BackendStore::NewCall(const std::string& component,
   int64_t time = TransactionTimeNow();
   int64_t seq = engine_->NewCallSeq();
   std::string number = Numbered("SC", seq);
-  row.properties["CallNumber"] = Str(number);
-  row.properties["LastTransactionTime"] = Num(VarType::Long, time);
+  row.properties[CallProperty::CallNumber] = Str(number);
+  row.properties[CallProperty::LastTransactionTime] = Num(VarType::Long, time);
   if (call.text) row.text = call.text->pieces;
   if (call.solution_text) row.solution_text = call.solution_text->pieces;
   engine_->InsertCall(seq, number, component, time, row);
@@ -138,7 +139,7 @@ SubmitOutcome BackendStore::NewCall(const std::string& component,
 
 SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   SubmitOutcome outcome;
-  std::string number = Prop(call, "CallNumber");
+  std::string number = Prop(call, CallProperty::CallNumber);
   std::optional<int64_t> seq = SeqOfNumber(number);
   // Locked: a concurrent change of the same call waits for this one.
   std::optional<CallRow> existing;
@@ -149,20 +150,22 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
     return outcome;
   }
   const auto& stored = existing->properties;
-  auto status = stored.find("Status");
+  auto status = stored.find(CallProperty::Status);
   if (status != stored.end() && status->second.number == 30) {
     outcome.messages.push_back("Service call " + number +
                                " is completed; the change was refused");
     // Answered as stored, but not as changed.
     outcome.stored = AsStored(number, std::move(*existing));
-    outcome.stored->properties["ChangedFlag"] = Num(VarType::Byte, 0);
+    outcome.stored->properties[CallProperty::ChangedFlag] =
+        Num(VarType::Byte, 0);
     return outcome;
   }
   bool changed = (call.text && !call.text->pieces.empty()) ||
                  (call.solution_text && !call.solution_text->pieces.empty());
   for (const auto& [key, value] : call.properties) {
     auto it = stored.find(key);
-    if (key != "CallNumber" && (it == stored.end() || !(it->second == value)))
+    if (key != CallProperty::CallNumber &&
+        (it == stored.end() || !(it->second == value)))
       changed = true;
   }
   if (!changed) {
@@ -171,19 +174,19 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   }
   CallRow row = *existing;
   for (const auto& [key, value] : call.properties)
-    if (key != "CallNumber") row.properties[key] = value;
+    if (key != CallProperty::CallNumber) row.properties[key] = value;
   ApplyText(call.text, row.text);
   ApplyText(call.solution_text, row.solution_text);
 
-  auto new_status = call.properties.find("Status");
+  auto new_status = call.properties.find(CallProperty::Status);
   if (new_status != call.properties.end() && new_status->second.number == 30 &&
-      !stored.contains("ServiceOrder")) {
-    row.properties["ServiceOrder"] = Str(Numbered("SO", *seq));
-    row.properties["HasServiceOrder"] = Num(VarType::Boolean, 1);
+      !stored.contains(CallProperty::ServiceOrder)) {
+    row.properties[CallProperty::ServiceOrder] = Str(Numbered("SO", *seq));
+    row.properties[CallProperty::HasServiceOrder] = Num(VarType::Boolean, 1);
   }
   int64_t time = TransactionTimeNow();
-  row.properties["LastTransactionTime"] = Num(VarType::Long, time);
-  row.properties["ChangedFlag"] = Num(VarType::Byte, 1);
+  row.properties[CallProperty::LastTransactionTime] = Num(VarType::Long, time);
+  row.properties[CallProperty::ChangedFlag] = Num(VarType::Byte, 1);
   auto change = [](const std::optional<StoredText>& text)
       -> std::optional<StorageEngine::TextChange> {
     if (!text) return std::nullopt;

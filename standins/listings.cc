@@ -42,7 +42,7 @@ void BackendStore::ForEachCall(
       engine_->ReadTransaction([&] { row = engine_->ReadCall(*seq, false); });
     if (!row) RaiseBackend("no service call '" + *query.after + "'");
     after = *seq;
-    before = {after, row->properties["LastTransactionTime"].number};
+    before = {after, row->properties[CallProperty::LastTransactionTime].number};
   }
   int64_t left = query.limit.value_or(INT64_MAX);
   if (query.newest_change_first) {  // each page on one snapshot

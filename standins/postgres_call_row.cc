@@ -38,23 +38,26 @@ std::vector<std::string_view> Frames(std::string_view frames) {
 
 }  // namespace
 
-std::string FrameProperties(const std::map<std::string, StoredValue>& props) {
+std::string FrameProperties(const StoredProperties& props,
+                            const UnknownProperties& unknown) {
   std::string out;
   out.reserve(512);
-  for (const auto& [name, value] : props) {
-    Frame(out, name);
-    Frame(out, TypeName(value.type));
-    Frame(out, value.type == VarType::String ? value.text
-                                             : std::to_string(value.number));
-  }
+  ForEachStored(props, unknown,
+                [&](std::string_view name, const StoredValue& value) {
+                  Frame(out, name);
+                  Frame(out, TypeName(value.type));
+                  Frame(out, value.type == VarType::String
+                                 ? value.text
+                                 : std::to_string(value.number));
+                });
   return out;
 }
 
-std::map<std::string, StoredValue> UnframeProperties(std::string_view frames) {
+void UnframeProperties(std::string_view frames, StoredProperties& props,
+                       UnknownProperties& unknown) {
   std::vector<std::string_view> all = Frames(frames);
   if (all.size() % 3 != 0)
     RaiseBackend("a stored call is not readable: its row is damaged");
-  std::map<std::string, StoredValue> props;
   for (size_t i = 0; i < all.size(); i += 3) {
     std::optional<VarType> type = StoredTypeNamed(all[i + 1]);
     if (!type)
@@ -69,9 +72,11 @@ std::map<std::string, StoredValue> UnframeProperties(std::string_view frames) {
       if (error != std::errc() || at != end)
         RaiseBackend("a stored call is not readable: its row is damaged");
     }
-    props[std::string(all[i])] = std::move(v);
+    if (std::optional<CallProperty> p = StoredPropertyNamed(all[i]))
+      props[*p] = std::move(v);
+    else
+      unknown[std::string(all[i])] = std::move(v);
   }
-  return props;
 }
 
 std::string FramePieces(const std::vector<std::string>& pieces, size_t from) {

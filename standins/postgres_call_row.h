@@ -6,7 +6,6 @@
 // without reading what is there. SQL builds the same frames with int4send.
 #pragma once
 
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,9 +15,12 @@
 namespace quillet::standins {
 
 // Each property is three frames: its name, its type, and its value (a
-// number in decimal digits).
-std::string FrameProperties(const std::map<std::string, StoredValue>& props);
-std::map<std::string, StoredValue> UnframeProperties(std::string_view frames);
+// number in decimal digits), known and unknown properties together in
+// stored-name order; unframing sorts each name back into one or the other.
+std::string FrameProperties(const StoredProperties& props,
+                            const UnknownProperties& unknown);
+void UnframeProperties(std::string_view frames, StoredProperties& props,
+                       UnknownProperties& unknown);
 
 // `pieces[from...]`, one frame each.
 std::string FramePieces(const std::vector<std::string>& pieces,

@@ -269,7 +269,7 @@ std::optional<ServerState> PostgresEngine::Server() {
 std::optional<CallRow> PostgresEngine::RowOf(const PgResult& r) {
   if (r.Rows() == 0) return std::nullopt;
   CallRow row;
-  row.properties = UnframeProperties(r.Text(0, 0));
+  UnframeProperties(r.Text(0, 0), row.properties, row.unknown_properties);
   if (!r.IsNull(0, 1)) row.text = UnframePieces(r.Text(0, 1));
   if (!r.IsNull(0, 2)) row.solution_text = UnframePieces(r.Text(0, 2));
   return row;
@@ -282,20 +282,21 @@ PgParam PostgresEngine::Pieces(const std::vector<std::string>& pieces,
 }
 
 std::vector<PgParam> PostgresEngine::RowParams(const CallRow& row, bool texts) {
-  auto prop = [&](const char* name) -> const StoredValue* {
-    auto it = row.properties.find(name);
+  auto prop = [&](CallProperty property) -> const StoredValue* {
+    auto it = row.properties.find(property);
     return it == row.properties.end() ? nullptr : &it->second;
   };
   auto text = [](const StoredValue* v) {
     return v && v->type == VarType::String ? Bytes(v->text)
                                            : PgParam{"", false, true};
   };
-  const StoredValue* status = prop("Status");
+  const StoredValue* status = prop(CallProperty::Status);
   std::vector<PgParam> params = {
-      Bytes(FrameProperties(row.properties)),
+      Bytes(FrameProperties(row.properties, row.unknown_properties)),
       status && status->type != VarType::String ? Int(status->number)
                                                 : PgParam{"", false, true},
-      text(prop("SoldToBusinessPartner")), text(prop("CallDescription"))};
+      text(prop(CallProperty::SoldToBusinessPartner)),
+      text(prop(CallProperty::CallDescription))};
   if (texts) {
     params.push_back(Pieces(row.text, 0));
     params.push_back(Pieces(row.solution_text, 0));

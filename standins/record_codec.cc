@@ -1,52 +1,14 @@
 // How a record's properties turn into what the back end stores and back:
-// by the record property names, in UTF-8, each value as its type says.
-#include <optional>
-#include <unordered_map>
-
+// by property, texts in UTF-8, each value as its type says.
 #include "embedded_values.h"
 #include "quillet/convert.h"
 
 namespace quillet::standins::embedded {
-namespace {
-
-// The record's property names as stored (UTF-8), both ways, made once:
-// every call is stored and answered through them.
-class StoredNames {
- public:
-  static const StoredNames& Get() {
-    static const StoredNames names;
-    return names;
-  }
-  const std::string& Of(CallProperty p) const {
-    return utf8_[static_cast<size_t>(p)];
-  }
-  std::optional<CallProperty> Find(const std::string& name) const {
-    auto it = by_name_.find(name);
-    if (it == by_name_.end()) return std::nullopt;
-    return it->second;
-  }
-
- private:
-  StoredNames() {
-    for (const adapter::CallPropertyInfo& info : adapter::CallProperties()) {
-      size_t i = static_cast<size_t>(info.property);
-      if (utf8_.size() <= i) utf8_.resize(i + 1);
-      utf8_[i] = ToUtf8(info.name);
-      by_name_.emplace(utf8_[i], info.property);
-    }
-  }
-  std::vector<std::string> utf8_;
-  std::unordered_map<std::string, CallProperty> by_name_;
-};
-
-}  // namespace
 
 CallData Record::Submitted() const {
   CallData call;
-  const StoredNames& names = StoredNames::Get();
   for (const auto& [p, value] : values_) {
     const adapter::CallPropertyInfo& info = adapter::Describe(p);
-    const std::string& name = names.Of(p);
     if (info.type == VarType::Object) {
       Object* o = value.IsObject() ? value.AsObject().Get() : nullptr;
       if (auto* t = dynamic_cast<CallTextImpl*>(o)) {
@@ -54,14 +16,14 @@ CallData Record::Submitted() const {
       } else if (auto* s = dynamic_cast<SolutionTextImpl*>(o)) {
         call.solution_text = s->Stored();
       } else if (o) {
-        Refuse(name + " holds a text object of another adapter");
+        Refuse(StoredName(p) + " holds a text object of another adapter");
       }
     } else if (info.type == VarType::String) {
-      call.properties[name] = {VarType::String, ToUtf8(ToString(value)), 0};
+      call.properties[p] = {VarType::String, ToUtf8(ToString(value)), 0};
     } else if (info.type == VarType::Boolean) {
-      call.properties[name] = {VarType::Boolean, "", ToBoolean(value) ? 1 : 0};
+      call.properties[p] = {VarType::Boolean, "", ToBoolean(value) ? 1 : 0};
     } else {
-      call.properties[name] = {info.type, "", ToLong(value)};
+      call.properties[p] = {info.type, "", ToLong(value)};
     }
   }
   return call;
@@ -96,22 +58,21 @@ void Record::TakeBackPieces(CallData& call) {
 
 Ref<Record> Record::FromStored(const StoredCall& call) {
   Ref<Record> r = MakeRef<Record>();
-  const StoredNames& names = StoredNames::Get();
-  for (const auto& [name, v] : call.properties) {
-    std::optional<CallProperty> p = names.Find(name);
-    if (!p) continue;
+  // A later release's properties (call.unknown_properties) have no place
+  // on this release's record.
+  for (const auto& [p, v] : call.properties) {
     switch (v.type) {
       case VarType::String:
-        r->values_[*p] = FromUtf8(v.text);
+        r->values_[p] = FromUtf8(v.text);
         break;
       case VarType::Byte:
-        r->values_[*p] = Variant::Byte(static_cast<uint8_t>(v.number));
+        r->values_[p] = Variant::Byte(static_cast<uint8_t>(v.number));
         break;
       case VarType::Boolean:
-        r->values_[*p] = v.number != 0;
+        r->values_[p] = v.number != 0;
         break;
       default:
-        r->values_[*p] = Variant::Long(static_cast<int32_t>(v.number));
+        r->values_[p] = Variant::Long(static_cast<int32_t>(v.number));
     }
   }
   return r;

@@ -108,8 +108,11 @@ std::string RequestDigest(std::string_view kind, const std::string& component,
                           const CallData& call) {
   Digest d;
   d.Add(kind).Add(component).Add(static_cast<int64_t>(call.properties.size()));
-  for (const auto& [name, value] : call.properties)
-    d.Add(name).Add(TypeName(value.type)).Add(value.text).Add(value.number);
+  for (const auto& [property, value] : call.properties)
+    d.Add(StoredName(property))
+        .Add(TypeName(value.type))
+        .Add(value.text)
+        .Add(value.number);
   AddText(d, call.text);
   AddText(d, call.solution_text);
   return d.Hex();
@@ -149,25 +152,27 @@ std::string AnswerJson(const SubmitOutcome& outcome) {
     // string, a number alone as [type, number], else [type, text, number].
     // The row is smaller, so more of them share a page of the table.
     bool first = true;
-    for (const auto& [name, v] : outcome.stored->properties) {
-      if (!first) out += ',';
-      first = false;
-      AppendAnswerString(out, name);
-      out += ':';
-      if (v.type == VarType::String && v.number == 0) {
-        AppendAnswerString(out, v.text);
-        continue;
-      }
-      out += '[';
-      AppendAnswerString(out, TypeName(v.type));
-      if (v.type == VarType::String || !v.text.empty()) {
-        out += ',';
-        AppendAnswerString(out, v.text);
-      }
-      out += ',';
-      out += std::to_string(v.number);
-      out += ']';
-    }
+    ForEachStored(outcome.stored->properties,
+                  outcome.stored->unknown_properties,
+                  [&](std::string_view name, const StoredValue& v) {
+                    if (!first) out += ',';
+                    first = false;
+                    AppendAnswerString(out, name);
+                    out += ':';
+                    if (v.type == VarType::String && v.number == 0) {
+                      AppendAnswerString(out, v.text);
+                      return;
+                    }
+                    out += '[';
+                    AppendAnswerString(out, TypeName(v.type));
+                    if (v.type == VarType::String || !v.text.empty()) {
+                      out += ',';
+                      AppendAnswerString(out, v.text);
+                    }
+                    out += ',';
+                    out += std::to_string(v.number);
+                    out += ']';
+                  });
     out += "}}";
   }
   out += '}';
@@ -191,20 +196,25 @@ void AnswerFromJson(const std::string& text, SubmitOutcome& outcome) {
   outcome.nothing_to_apply = answer.at("nothing_to_apply").get<bool>();
   if (answer.contains("stored")) {
     const json& stored = answer["stored"];
-    StoredCall call{stored.at("call_number").get<std::string>(), {}, {}, {}};
+    StoredCall call;
+    call.call_number = stored.at("call_number").get<std::string>();
     for (const auto& [name, v] : stored.at("properties").items()) {
+      StoredValue value{VarType::String, "", 0};
       if (v.is_string()) {
-        call.properties[name] = {VarType::String, v.get<std::string>(), 0};
-        continue;
+        value.text = v.get<std::string>();
+      } else {
+        std::optional<VarType> type =
+            StoredTypeNamed(v.at(0).get_ref<const std::string&>());
+        if (!type || (v.size() != 2 && v.size() != 3))
+          RaiseBackend("the answer kept under a request key is not readable");
+        value = v.size() == 2 ? StoredValue{*type, "", v.at(1).get<int64_t>()}
+                              : StoredValue{*type, v.at(1).get<std::string>(),
+                                            v.at(2).get<int64_t>()};
       }
-      std::optional<VarType> type =
-          StoredTypeNamed(v.at(0).get_ref<const std::string&>());
-      if (!type || (v.size() != 2 && v.size() != 3))
-        RaiseBackend("the answer kept under a request key is not readable");
-      call.properties[name] =
-          v.size() == 2 ? StoredValue{*type, "", v.at(1).get<int64_t>()}
-                        : StoredValue{*type, v.at(1).get<std::string>(),
-                                      v.at(2).get<int64_t>()};
+      if (std::optional<CallProperty> p = StoredPropertyNamed(name))
+        call.properties[*p] = std::move(value);
+      else
+        call.unknown_properties[name] = std::move(value);
     }
     outcome.stored = std::move(call);
   }

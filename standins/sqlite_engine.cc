@@ -188,7 +188,7 @@ std::optional<CallRow> SqliteEngine::ReadCall(int64_t seq, bool) {
   s.Bind(1, seq);
   if (!s.Step()) return std::nullopt;
   CallRow row;
-  row.properties = DecodeProperties(s.View(0));
+  DecodeProperties(s.View(0), row.properties, row.unknown_properties);
   if (!s.IsNull(1)) row.text = DecodePieces(s.View(1));
   if (!s.IsNull(2)) row.solution_text = DecodePieces(s.View(2));
   return row;

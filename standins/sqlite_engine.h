@@ -34,7 +34,7 @@ constexpr int64_t kTextIndexEvery = 128;
 // the (possibly large) texts in place rather than copy them.
 struct EncodedRow {
   explicit EncodedRow(const CallRow& row)
-      : properties(EncodeProperties(row.properties)),
+      : properties(EncodeProperties(row.properties, row.unknown_properties)),
         text(EncodePieces(row.text)),
         solution_text(EncodePieces(row.solution_text)) {}
   // Binds the row from parameter `first` on.

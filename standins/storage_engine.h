@@ -60,7 +60,8 @@ struct MasterValue {
 
 // Everything stored of one call.
 struct CallRow {
-  std::map<std::string, StoredValue> properties;
+  StoredProperties properties;
+  UnknownProperties unknown_properties;  // a later release's, kept as read
   std::vector<std::string> text, solution_text;  // pieces, in order
   friend bool operator==(const CallRow&, const CallRow&) = default;
 };

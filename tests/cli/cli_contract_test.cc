@@ -443,16 +443,19 @@ INSERT INTO call_texts VALUES('SC000001', 'Text', 2, 'second', 'a'),
                                standins::BackendStore::Open::kForReading)
             .Calls();
     ASSERT_EQ(calls.size(), 2u);
-    std::map<std::string, standins::StoredValue> expected = {
-        {"CallNumber", {VarType::String, "SC000001", 0}},
-        {"SoldToBusinessPartner", {VarType::String, "BP-1", 0}},
-        {"Status", {VarType::Integer, "", 30}},
-        {"WarrantyFlag", {VarType::Byte, "", 1}},
-        {"LastTransactionTime", {VarType::Long, "", c.expected_time}}};
+    using adapter::CallProperty;
+    standins::StoredProperties expected = {
+        {CallProperty::CallNumber, {VarType::String, "SC000001", 0}},
+        {CallProperty::SoldToBusinessPartner, {VarType::String, "BP-1", 0}},
+        {CallProperty::Status, {VarType::Integer, "", 30}},
+        {CallProperty::WarrantyFlag, {VarType::Byte, "", 1}},
+        {CallProperty::LastTransactionTime,
+         {VarType::Long, "", c.expected_time}}};
     EXPECT_EQ(calls[0].properties, expected);
     EXPECT_EQ(calls[0].text, (std::vector<std::string>{"first", "second"}));
     EXPECT_EQ(calls[0].solution_text, std::vector<std::string>{"fixed"});
-    EXPECT_EQ(calls[1].properties["CallDescription"].text, "Jam \"2\"");
+    EXPECT_EQ(calls[1].properties[adapter::CallProperty::CallDescription].text,
+              "Jam \"2\"");
     // Listing filters read the new layout; numbering goes on after the
     // last.
     EXPECT_EQ(json::parse(Quillet({"calls", "--db", "old.db", "--json",

@@ -34,7 +34,8 @@ int64_t NowMs() {
 
 CallData Call(const std::string& text, bool append) {
   CallData call;
-  call.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
+  call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String, "B",
+                                                          0};
   call.text = StoredText{{text}, append ? "a" : ""};
   return call;
 }
@@ -59,7 +60,8 @@ void Host(const std::string& uri, int host, const std::string& stop_file,
         if (!store) store = std::make_unique<BackendStore>(uri);
         CallData call = Call(key, append);
         if (append)
-          call.properties["CallNumber"] = {VarType::String, number, 0};
+          call.properties[CallProperty::CallNumber] = {VarType::String, number,
+                                                       0};
         SubmitOutcome outcome = append ? store->ChangeCall("C", call, key)
                                        : store->CreateCall("C", call, key);
         if (!outcome.stored) break;  // refused: the line says so

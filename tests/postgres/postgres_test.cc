@@ -321,10 +321,12 @@ TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
       {}, [&](const StoredCall& c) { calls.emplace(c.call_number, c); });
   ASSERT_EQ(calls.size(), 2u);
   const StoredCall* one = &calls.at("SC000001");
-  EXPECT_EQ(one->properties.at("CallDescription").text, std::string("a\0\xff"
-                                                                    "b",
-                                                                    4));
-  EXPECT_EQ(one->properties.at("Status"), (StoredValue{VarType::Long, "", 20}));
+  EXPECT_EQ(one->properties.at(CallProperty::CallDescription).text,
+            std::string("a\0\xff"
+                        "b",
+                        4));
+  EXPECT_EQ(one->properties.at(CallProperty::Status),
+            (StoredValue{VarType::Long, "", 20}));
   EXPECT_EQ(one->text,
             (std::vector<std::string>{std::string("\0\xff", 2), "two"}));
   EXPECT_EQ(one->solution_text, std::vector<std::string>{"fix"});
@@ -338,7 +340,8 @@ TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
     EXPECT_EQ(found, std::vector<std::string>{"SC000001"});
   }
   CallData next;
-  next.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
+  next.properties[CallProperty::SoldToBusinessPartner] = {VarType::String, "B",
+                                                          0};
   EXPECT_EQ(store.CreateCall("C", next, "").stored->call_number, "SC000003");
   store.RecordBatchRun({"A", "/b.jsonl", 2, 1, false});
   ASSERT_TRUE(store.StandingBatchRun("/b.jsonl", "B"));
@@ -381,17 +384,20 @@ TEST(PostgresValueTest, EveryByteValueComesBackAsStored) {
     if (pooled) db = bouncer->Uri(DatabaseName(db));
     BackendStore store(db);
     CallData call;
-    call.properties["SoldToBusinessPartner"] = {VarType::String, every, 0};
+    call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                            every, 0};
     call.text = StoredText{{every, ""}, ""};
     call.solution_text = StoredText{{every}, ""};
     ASSERT_TRUE(store.CreateCall("C", call).stored);
     CallData change;
-    change.properties["CallNumber"] = {VarType::String, "SC000001", 0};
+    change.properties[CallProperty::CallNumber] = {VarType::String, "SC000001",
+                                                   0};
     change.text = StoredText{{every}, "a"};
     ASSERT_TRUE(store.ChangeCall("C", change).stored);
     std::optional<StoredCall> read = store.Call("SC000001");
     ASSERT_TRUE(read);
-    EXPECT_EQ(read->properties.at("SoldToBusinessPartner").text, every);
+    EXPECT_EQ(read->properties.at(CallProperty::SoldToBusinessPartner).text,
+              every);
     EXPECT_EQ(read->text, (std::vector<std::string>{every, "", every}));
     EXPECT_EQ(read->solution_text, std::vector<std::string>{every});
   }
@@ -631,7 +637,8 @@ TEST(PostgresBatchTest, ABatchStopsWhereItsBackEndWentAwayAndGoesOn) {
     {
       BackendStore(direct).CreateCall("C", [] {
         CallData call;
-        call.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
+        call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                                "B", 0};
         return call;
       }());
     }
@@ -817,16 +824,18 @@ TEST(PostgresSnapshotTest, ReadsNeverShowHalfAChange) {
   std::string db = server->NewDatabase();
   auto change = [](const std::string& tag) {
     CallData call;
-    call.properties["CallNumber"] = {VarType::String, "SC000001", 0};
-    call.properties["CallDescription"] = {VarType::String, tag, 0};
+    call.properties[CallProperty::CallNumber] = {VarType::String, "SC000001",
+                                                 0};
+    call.properties[CallProperty::CallDescription] = {VarType::String, tag, 0};
     call.solution_text = StoredText{{tag}, ""};
     return call;
   };
   {
     BackendStore store(db);
     CallData first = change("w-0");
-    first.properties.erase("CallNumber");
-    first.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
+    first.properties.erase(CallProperty::CallNumber);
+    first.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                             "B", 0};
     ASSERT_TRUE(store.CreateCall("Calls", first).stored);
   }
   constexpr int kWriters = 3, kChanges = 150;
@@ -845,7 +854,8 @@ TEST(PostgresSnapshotTest, ReadsNeverShowHalfAChange) {
   auto check = [&](const StoredCall& call) {
     ++reads;
     if (call.solution_text.size() != 1 ||
-        call.properties.at("CallDescription").text != call.solution_text[0])
+        call.properties.at(CallProperty::CallDescription).text !=
+            call.solution_text[0])
       ++torn;
   };
   while (writing > 0) {
@@ -870,7 +880,8 @@ TEST(PostgresFollowerTest, AFollowerMissesNoCall) {
     writers.emplace_back([&] {
       BackendStore store(db);
       CallData call;
-      call.properties["SoldToBusinessPartner"] = {VarType::String, "B", 0};
+      call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                              "B", 0};
       for (int i = 0; i < kEach; ++i) store.CreateCall("Calls", call);
       --writing;
     });

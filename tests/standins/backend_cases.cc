@@ -100,9 +100,10 @@ TEST_P(BackendCaseTest, ACreatedCallIsStoredWhole) {
 
   std::optional<StoredCall> call = BackendStore(db_).Call("SC000001");
   ASSERT_TRUE(call.has_value());
-  EXPECT_EQ(call->properties["TimeSpent"].number, 130);  // 45 + 45 minutes
-  EXPECT_EQ(call->properties["OriginCode"].number, 40);
-  EXPECT_EQ(call->properties["Priority"].type, VarType::Byte);
+  EXPECT_EQ(call->properties[CallProperty::TimeSpent].number,
+            130);  // 45 + 45 minutes
+  EXPECT_EQ(call->properties[CallProperty::OriginCode].number, 40);
+  EXPECT_EQ(call->properties[CallProperty::Priority].type, VarType::Byte);
   ASSERT_EQ(call->text.size(), 2u);
   EXPECT_EQ(call->text[0], std::string(2047, 'x'));
   EXPECT_EQ(call->text[0] + call->text[1], ToUtf8(text + u"\r\nL"));
@@ -200,8 +201,9 @@ TEST_P(BackendCaseTest, ACallChangedThroughSeveralOptions) {
   EXPECT_EQ(call->text,
             (std::vector<std::string>{"\r\n", "more"}));  // appended
   EXPECT_EQ(call->solution_text.size(), 3u);
-  EXPECT_EQ(call->properties["ActionProblem"].text, "");  // option 6 wrote it
-  EXPECT_EQ(call->properties["WaitingDescription"].text, "parts");
+  EXPECT_EQ(call->properties[CallProperty::ActionProblem].text,
+            "");  // option 6 wrote it
+  EXPECT_EQ(call->properties[CallProperty::WaitingDescription].text, "parts");
 
   auto [late, message] = update({{u"OPTION", 1}, {u"PROBLEM", u"again"}});
   EXPECT_EQ(message, Variant(u"Service call SC000001 is completed; the change "
@@ -326,7 +328,8 @@ TEST_P(BackendCaseTest, DeskLookupsFindCountAndOrder) {
   // The queue's count: up to a cap, filtered, without `after`.
   for (const char* partner : {"BP-1", "BP-2", "BP-1"}) {
     CallData call;
-    call.properties["SoldToBusinessPartner"] = {VarType::String, partner, 0};
+    call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                            partner, 0};
     ASSERT_TRUE(store.CreateCall("", call).stored.has_value());
   }
   CallQuery bp1;
@@ -339,8 +342,9 @@ TEST_P(BackendCaseTest, DeskLookupsFindCountAndOrder) {
   // ties go newest first, and `after` names a call passed in this order.
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   CallData change;
-  change.properties["CallNumber"] = {VarType::String, "SC000001", 0};
-  change.properties["Problem"] = {VarType::String, "P-1", 0};
+  change.properties[CallProperty::CallNumber] = {VarType::String, "SC000001",
+                                                 0};
+  change.properties[CallProperty::Problem] = {VarType::String, "P-1", 0};
   ASSERT_TRUE(store.ChangeCall("", change).stored.has_value());
   auto numbers = [&](CallQuery query) {
     query.newest_change_first = true;
@@ -426,10 +430,11 @@ TEST_P(BackendCaseTest, AwkwardValuesComeBackAsStoredAndAreFound) {
   for (const std::string& value : awkward) {
     SCOPED_TRACE(::testing::PrintToString(value));
     CallData call;
-    call.properties["SoldToBusinessPartner"] = {VarType::String, "BP " + value,
-                                                0};
-    call.properties["CallDescription"] = {VarType::String, "desc " + value, 0};
-    call.properties["Priority"] = {VarType::Byte, "", 255};
+    call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                            "BP " + value, 0};
+    call.properties[CallProperty::CallDescription] = {VarType::String,
+                                                      "desc " + value, 0};
+    call.properties[CallProperty::Priority] = {VarType::Byte, "", 255};
     call.text = StoredText{{value, "second " + value}, ""};
     SubmitOutcome created = store.CreateCall("C", call, "");
     ASSERT_TRUE(created.stored);
@@ -496,11 +501,12 @@ TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
   // Quillet kept them) still knows a retry by what it submits.
   BackendStore store(db_);
   CallData call;
-  call.properties["SoldToBusinessPartner"] = {VarType::String, "BP-1", 0};
+  call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                          "BP-1", 0};
   ASSERT_TRUE(store.CreateCall("Desk", call, "unnamed").stored);
   store.SetRequestName("the caller's name");
   EXPECT_TRUE(store.CreateCall("Desk", call, "unnamed").replayed);
-  call.properties["SoldToBusinessPartner"].text = "BP-2";
+  call.properties[CallProperty::SoldToBusinessPartner].text = "BP-2";
   EXPECT_FALSE(store.CreateCall("Desk", call, "unnamed").stored);
 
   // An answer kept for a request that never reached a write: the same
@@ -539,7 +545,8 @@ TEST_P(BackendCaseTest, ARequestUnderAKeyIsCarriedOutOnce) {
 // keys of a client that keeps them for a week.
 TEST_P(BackendCaseTest, AKeyLivesAsLongAsItsWriterAsked) {
   CallData call;
-  call.properties["SoldToBusinessPartner"] = {VarType::String, "BP-1", 0};
+  call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                          "BP-1", 0};
   BackendStore week(db_), none(db_);
   none.SetKeyRetention(0);
   auto stored_keys = [&] {
@@ -575,7 +582,8 @@ TEST_P(BackendCaseTest, AKeyLivesAsLongAsItsWriterAsked) {
 TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
   BackendStore store(db_);
   CallData other;
-  other.properties["SoldToBusinessPartner"] = {VarType::String, "BP-2", 0};
+  other.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                           "BP-2", 0};
   for (int i = 0; i < 126; ++i) ASSERT_TRUE(store.CreateCall("", other).stored);
   struct Seed {
     const char* partner;
@@ -594,20 +602,21 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
   std::vector<std::string> numbers;
   for (const Seed& seed : seeds) {
     CallData call;
-    call.properties["SoldToBusinessPartner"] = {VarType::String, seed.partner,
-                                                0};
+    call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                            seed.partner, 0};
     if (seed.description)
-      call.properties["CallDescription"] = {VarType::String, *seed.description,
-                                            0};
+      call.properties[CallProperty::CallDescription] = {VarType::String,
+                                                        *seed.description, 0};
     numbers.push_back(store.CreateCall("Desk", call).stored->call_number);
   }
   for (int i : {1, 3}) {
     next_second();
     CallData change;
-    change.properties["CallNumber"] = {VarType::String, numbers[i], 0};
-    change.properties["Status"] = {VarType::Integer, "", 15};
+    change.properties[CallProperty::CallNumber] = {VarType::String, numbers[i],
+                                                   0};
+    change.properties[CallProperty::Status] = {VarType::Integer, "", 15};
     if (i == 1)
-      change.properties["CallDescription"] = {
+      change.properties[CallProperty::CallDescription] = {
           VarType::String,
           "Paper jam: \"tray\" 100% \xc3\xbcn\xc3\xaf"
           "c\xc3\xb6"
@@ -626,7 +635,9 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
   };
   std::vector<std::string> by_change = listed({}, true);
   int64_t changed_at =  // T: when call 1 changed, after 0 and 2, before 3
-      store.Call(numbers[1])->properties.at("LastTransactionTime").number;
+      store.Call(numbers[1])
+          ->properties.at(CallProperty::LastTransactionTime)
+          .number;
   struct Case {
     const char* name;
     CallQuery query;

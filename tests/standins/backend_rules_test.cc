@@ -39,7 +39,7 @@ std::string Seeded() {
                         "warranty": "W"}],
     "businessPartners": [{"number": "BP-1", "name": "Acme"}]})");
   CallData call;
-  call.properties["SoldToBusinessPartner"] = Text("BP-1");
+  call.properties[CallProperty::SoldToBusinessPartner] = Text("BP-1");
   store.CreateCall("Desk", call);
   store.CreateItem("Desk", {{"SERIALNUMBER", "S-1"}, {"ITEM", "I"}});
   return db;
@@ -51,9 +51,9 @@ std::string Said(const SubmitOutcome& o) {
   std::string out = o.replayed ? "replayed;" : "";
   if (o.stored) {
     out += o.stored->call_number;
-    for (const auto& [name, v] : o.stored->properties)
-      if (name != "LastTransactionTime")
-        out += ";" + name + "=" + v.text + std::to_string(v.number);
+    for (const auto& [p, v] : o.stored->properties)
+      if (p != CallProperty::LastTransactionTime)
+        out += ";" + StoredName(p) + "=" + v.text + std::to_string(v.number);
   }
   for (const std::string& m : o.messages) out += ";" + m;
   return out + (o.nothing_to_apply ? ";nothing" : "");
@@ -79,17 +79,17 @@ const std::vector<Write>& Writes() {
       {"create call",
        [](BackendStore& s, const std::string& key) {
          CallData call;
-         call.properties["SoldToBusinessPartner"] = Text("BP-1");
-         call.properties["ServiceObject"] = Text("PRN-1");
-         call.properties["BusinessPartnerNumber"] = Text("BP-9");
+         call.properties[CallProperty::SoldToBusinessPartner] = Text("BP-1");
+         call.properties[CallProperty::ServiceObject] = Text("PRN-1");
+         call.properties[CallProperty::BusinessPartnerNumber] = Text("BP-9");
          call.text = StoredText{{"one", "two"}, ""};
          return Said(s.CreateCall("Desk", call, key));
        }},
       {"complete call",
        [](BackendStore& s, const std::string& key) {
          CallData change;
-         change.properties["CallNumber"] = Text("SC000001");
-         change.properties["Status"] = {VarType::Byte, "", 30};
+         change.properties[CallProperty::CallNumber] = Text("SC000001");
+         change.properties[CallProperty::Status] = {VarType::Byte, "", 30};
          change.text = StoredText{{"more"}, "a"};
          return Said(s.ChangeCall("Desk", change, key));
        }},
@@ -191,7 +191,7 @@ TEST(BackendRulesTest, KeysExpireAndArePrunedAFewAtATime) {
   BackendStore store(db);
   store.SetKeyRetention(10);
   CallData call;
-  call.properties["SoldToBusinessPartner"] = Text("BP-1");
+  call.properties[CallProperty::SoldToBusinessPartner] = Text("BP-1");
   std::string first = store.CreateCall("Desk", call, "k0").stored->call_number;
   for (int i = 1; i < 40; ++i)
     store.CreateCall("Desk", call, "k" + std::to_string(i));

@@ -15,6 +15,7 @@
 namespace quillet::testing {
 namespace {
 
+using adapter::CallProperty;
 using standins::CallRow;
 using standins::KeyListing;
 using standins::KeyRecord;
@@ -24,6 +25,7 @@ using standins::OpenMode;
 using standins::RaiseBackend;
 using standins::ServiceObjectFacts;
 using standins::StorageEngine;
+using standins::StoredValue;
 using standins::StoreFacts;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
@@ -85,11 +87,11 @@ std::shared_ptr<Database> Find(const std::string& address) {
 }
 
 int64_t StatusOf(const CallRow& row) {
-  auto it = row.properties.find("Status");
+  auto it = row.properties.find(CallProperty::Status);
   return it == row.properties.end() ? 0 : it->second.number;
 }
-std::optional<std::string> TextOf(const CallRow& row, const char* name) {
-  auto it = row.properties.find(name);
+std::optional<std::string> TextOf(const CallRow& row, CallProperty property) {
+  auto it = row.properties.find(property);
   if (it == row.properties.end()) return std::nullopt;
   return it->second.text;
 }
@@ -99,12 +101,12 @@ std::optional<std::string> TextOf(const CallRow& row, const char* name) {
 bool Keeps(const CallQuery& query, const StoredCallRow& call) {
   if (query.changed_since && call.time < *query.changed_since) return false;
   if (query.status && StatusOf(call.row) != *query.status) return false;
-  if (query.sold_to && TextOf(call.row, "SoldToBusinessPartner") !=
+  if (query.sold_to && TextOf(call.row, CallProperty::SoldToBusinessPartner) !=
                            std::optional(*query.sold_to))
     return false;
   if (query.text) {
     std::optional<std::string> description =
-        TextOf(call.row, "CallDescription");
+        TextOf(call.row, CallProperty::CallDescription);
     if (!description || description->find(*query.text) == std::string::npos)
       return false;
   }
@@ -543,9 +545,11 @@ std::string DumpMemoryDatabase(const std::string& address) {
   out << "table calls\n";
   for (const auto& [seq, call] : d.calls) {
     out << seq << '|' << call.component << '|' << call.time;
-    for (const auto& [name, v] : call.row.properties)
-      out << '|' << name << '=' << TypeName(v.type) << ':' << v.text << ':'
-          << v.number;
+    ForEachStored(call.row.properties, call.row.unknown_properties,
+                  [&](std::string_view name, const StoredValue& v) {
+                    out << '|' << name << '=' << TypeName(v.type) << ':'
+                        << v.text << ':' << v.number;
+                  });
     for (const auto& piece : call.row.text) out << "|t:" << piece;
     for (const auto& piece : call.row.solution_text) out << "|s:" << piece;
     out << '\n';

@@ -83,14 +83,15 @@ struct StoredText {
 
 // A call as submitted (what was set on the record) or as stored.
 struct CallData {
-  std::map<std::string, StoredValue> properties;  // by record property name
+  StoredProperties properties;  // what was set on the record
   std::optional<StoredText> text;
   std::optional<StoredText> solution_text;
 };
 
 struct StoredCall {
   std::string call_number;
-  std::map<std::string, StoredValue> properties;  // includes assigned facts
+  StoredProperties properties;           // includes assigned facts
+  UnknownProperties unknown_properties;  // a later release's, kept as read
   std::vector<std::string> text;
   std::vector<std::string> solution_text;
 };

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillet/adapter.h"
 #include "quillet/listing_queries.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/variant.h"
@@ -37,6 +38,42 @@ struct StoredValue {
   int64_t number = 0;
   friend bool operator==(const StoredValue&, const StoredValue&) = default;
 };
+
+using adapter::CallProperty;
+
+// A property's name as stored (UTF-8), spelled once: by the record's table
+// (adapter::CallProperties).
+const std::string& StoredName(CallProperty property);
+// The property a stored name spells exactly (case and all), or nothing for
+// a name this release does not know.
+std::optional<CallProperty> StoredPropertyNamed(std::string_view name);
+
+// Orders properties as their stored names sort, byte by byte: the order in
+// which a call's properties have always been stored, digested and shown.
+struct InStoredOrder {
+  bool operator()(CallProperty a, CallProperty b) const;
+};
+using StoredProperties = std::map<CallProperty, StoredValue, InStoredOrder>;
+// What a stored call holds under names this release does not know (a later
+// release's properties): kept by name, so that a call rewritten here keeps
+// them and a listing shows them as they are. The rules never read them.
+using UnknownProperties = std::map<std::string, StoredValue>;
+
+// Calls visit(name, value) for every property of `known` and `unknown`
+// together, in stored-name order.
+template <class Visit>
+void ForEachStored(const StoredProperties& known,
+                   const UnknownProperties& unknown, Visit&& visit) {
+  auto other = unknown.begin();
+  for (const auto& [property, value] : known) {
+    const std::string& name = StoredName(property);
+    for (; other != unknown.end() && other->first < name; ++other)
+      visit(std::string_view(other->first), other->second);
+    visit(std::string_view(name), value);
+  }
+  for (; other != unknown.end(); ++other)
+    visit(std::string_view(other->first), other->second);
+}
 
 // The type a stored type name spells, or nothing for a name no stored value
 // has.
