@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iomanip>
 
+#include "quillet/operations/events.h"
 #include "quillet/operations/json_variant.h"
 #include "quillet/operations/text_excerpt.h"
 #include "reading_store.h"
@@ -36,6 +37,7 @@ json CallJson(const standins::StoredCall& call) {
     out[name] = ValueJson(value);
   out["Text"] = call.text;
   out["SolutionText"] = call.solution_text;
+  if (call.created) out["created"] = IsoTime(*call.created);
   return out;
 }
 
@@ -80,6 +82,8 @@ void PrintCall(std::ostream& out, const standins::StoredCall& call) {
   };
   text("Text", call.text);
   text("SolutionText", call.solution_text);
+  if (call.created)
+    out << std::setw(26) << "created" << IsoTime(*call.created) << "\n";
 }
 
 void PrintStoredItem(std::ostream& out, const standins::StoredItem& item) {
