@@ -4,12 +4,14 @@
 #include <optional>
 
 #include "keyed_outcomes.h"
+#include "quillet/convert.h"
 #include "quillet/error.h"
 #include "quillet/operations/digest.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
+#include "quillet/update_options.h"
 
 namespace quillet::operations {
 
@@ -188,6 +190,20 @@ std::optional<std::string> Judge(const PreparedOperation& p,
 
 namespace {
 
+// The option UpdateCall will apply (update_options.h), as it chooses it.
+int32_t UpdateOptionOf(const PreparedOperation& p) {
+  try {
+    // Read without adding the key, which the operation then would see.
+    if (!p.details || !p.details->Exists(Variant(u"OPTION")))
+      return kDefaultUpdateOption;
+    Variant option = p.details->Item(u"OPTION");
+    for (const UpdateOption& o : kUpdateOptions)
+      if (EqualsNumber(option, o.number)) return o.number;
+  } catch (const Error&) {
+  }
+  return kDefaultUpdateOption;
+}
+
 // A keyed request that raised says that a retry is safe.
 Outcome RetrySafe(const RunOptions& options, Outcome outcome) {
   if ((outcome.verdict == Verdict::kRaised ||
@@ -237,7 +253,11 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
         FromUtf8(p.digest));
   else
     listening.emplace();
-  Ref<ObjectContext> context = scope ? scope->context() : listening->context();
+  Ref<standins::HostContext> host =
+      scope ? scope->context() : listening->context();
+  host->SetActor(FromUtf8(options.actor), FromUtf8(options.channel));
+  if (p.op == Op::kUpdateCall) host->SetUpdateOption(UpdateOptionOf(p));
+  Ref<ObjectContext> context = host;
   std::optional<TraceScope> traced;
   if (options.trace) traced.emplace(*options.trace);
   Outcome outcome;

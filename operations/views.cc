@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iomanip>
 
+#include "quillet/operations/events.h"
 #include "quillet/operations/json_variant.h"
 #include "quillet/operations/text_excerpt.h"
 #include "reading_store.h"
@@ -40,6 +41,7 @@ json CallJson(const standins::StoredCall& call) {
       });
   out["Text"] = call.text;
   out["SolutionText"] = call.solution_text;
+  if (call.created) out["created"] = IsoTime(*call.created);
   return out;
 }
 
@@ -87,6 +89,8 @@ void PrintCall(std::ostream& out, const standins::StoredCall& call) {
   };
   text("Text", call.text);
   text("SolutionText", call.solution_text);
+  if (call.created)
+    out << std::setw(26) << "created" << IsoTime(*call.created) << "\n";
 }
 
 void PrintStoredItem(std::ostream& out, const standins::StoredItem& item) {

@@ -87,10 +87,13 @@ StoredCall AsStored(const std::string& number, CallRow row) {
 std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
   std::optional<int64_t> seq = SeqOfNumber(number);
   if (!seq) return std::nullopt;
-  std::optional<CallRow> row;
-  engine_->ReadTransaction([&] { row = engine_->ReadCall(*seq, false); });
-  if (!row) return std::nullopt;
-  return AsStored(number, std::move(*row));
+  std::optional<StoredCall> call;
+  engine_->ReadTransaction([&] {
+    call.reset();
+    if (std::optional<CallRow> row = engine_->ReadCall(*seq, false))
+      call = Created(number, std::move(*row));
+  });
+  return call;
 }
 
 SubmitOutcome BackendStore::NewCall(const std::string& component,
@@ -132,6 +135,14 @@ SubmitOutcome BackendStore::NewCall(const std::string& component,
   if (call.text) row.text = call.text->pieces;
   if (call.solution_text) row.solution_text = call.solution_text->pieces;
   engine_->InsertCall(seq, number, component, time, row);
+  EventRecord event;
+  event.operation = "create-call";
+  event.call = number;
+  event.outcome = "created";
+  for (size_t i = 0; i < outcome.messages.size(); ++i)
+    event.outcome += (i ? "; " : ": ") + outcome.messages[i];
+  event.changes = NewCallChanges(row, call);
+  AppendEvent(std::move(event));
   // The call as stored is what was just written: no need to read it back.
   outcome.stored = AsStored(number, std::move(row));
   return outcome;
@@ -194,6 +205,17 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   };
   engine_->RewriteCall(*seq, number, time, *existing, row,
                        {change(call.text), change(call.solution_text)});
+  EventRecord event;
+  event.operation = "update-call";
+  event.option = option_;
+  event.call = number;
+  auto status_now = row.properties.find("Status");
+  event.outcome =
+      status_now != row.properties.end() && status_now->second.number == 30
+          ? "completed"
+          : "changed";
+  event.changes = CallChangeChanges(*existing, row, call);
+  AppendEvent(std::move(event));
   outcome.stored = AsStored(number, std::move(row));
   return outcome;
 }

@@ -14,6 +14,7 @@
 #include "quillet/safe_array.h"
 #include "quillet/standins/embedded_backend.h"
 #include "quillet/standins/store_pool.h"
+#include "quillet/standins/transaction_host.h"
 
 namespace quillet::standins {
 namespace embedded {
@@ -30,6 +31,22 @@ std::string RequestKey() {
 std::string RequestName() {
   Ref<ObjectContext> context = GetObjectContext();
   return context ? ToUtf8(context->RequestDigest()) : std::string();
+}
+
+// Tells `store` who writes, through what and, for UpdateCall, with which
+// option, as the calling context says, for the events its writes append.
+void SetWriter(BackendStore& store) {
+  Ref<ObjectContext> context = GetObjectContext();
+  if (!context) {
+    store.SetActor("", "");
+    store.SetUpdateOption(std::nullopt);
+    return;
+  }
+  store.SetActor(ToUtf8(context->Actor()), ToUtf8(context->Channel()));
+  auto* host = dynamic_cast<HostContext*>(context.Get());
+  store.SetUpdateOption(host && host->UpdateOption() > 0
+                            ? std::optional<int64_t>(host->UpdateOption())
+                            : std::nullopt);
 }
 
 void NoteReplayed(bool replayed) {
@@ -184,6 +201,7 @@ class Manager final : public adapter::ServiceCallManager {
     store_->SetKeyRetention(key_retention_);
     store_->SetDryRun(InDryRun());
     store_->SetRequestName(RequestName());
+    SetWriter(*store_);
     return *store_;
   }
 
@@ -272,6 +290,7 @@ class SerializedItemManager final : public Object {
     store->SetKeyRetention(key_retention_);
     store->SetDryRun(InDryRun());
     store->SetRequestName(RequestName());
+    SetWriter(*store);
     std::string key = RequestKey();
     ItemOutcome outcome = change ? store->ChangeItem(component, rows, key)
                                  : store->CreateItem(component, rows, key);

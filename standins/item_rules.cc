@@ -1,6 +1,7 @@
 // The rules of serialized items: SERIALNUMBER required, ITEM to create,
 // blank rows dropped.
 #include "quillet/standins/backend_store.h"
+#include "rules_shared.h"
 #include "storage_engine.h"
 
 namespace quillet::standins {
@@ -39,6 +40,10 @@ std::string BackendStore::NewItem(const std::string& component,
     return "Serialized item '" + serial + "' already exists";
   engine_->InsertItem(serial, component);
   engine_->PutItemFields(serial, clean);
+  AppendEvent({.operation = "create-item",
+               .item = serial,
+               .outcome = "created",
+               .changes = ItemChanges(clean)});
   return "";
 }
 
@@ -51,6 +56,10 @@ std::string BackendStore::ChangedItem(const std::string& component,
     return "Serialized item '" + serial + "' not found";
   engine_->TouchItem(serial, component);
   engine_->PutItemFields(serial, clean);
+  AppendEvent({.operation = "update-item",
+               .item = serial,
+               .outcome = "changed",
+               .changes = ItemChanges(clean)});
   return "";
 }
 

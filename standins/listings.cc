@@ -30,6 +30,12 @@ bool ItemMatches(const StoredItem& item, const std::string& text) {
 
 }  // namespace
 
+StoredCall BackendStore::Created(const std::string& number, CallRow row) {
+  StoredCall call = AsStored(number, std::move(row));
+  call.created = CreatedAt(number);
+  return call;
+}
+
 void BackendStore::ForEachCall(
     const CallQuery& query,
     const std::function<void(const StoredCall&)>& visit) {
@@ -55,7 +61,7 @@ void BackendStore::ForEachCall(
           std::optional<CallRow> row = engine_->ReadCall(seq, false);
           before = {seq, time};
           --left;
-          if (row) visit(AsStored(Numbered("SC", seq), std::move(*row)));
+          if (row) visit(Created(Numbered("SC", seq), std::move(*row)));
         }
       });
     }
@@ -81,7 +87,7 @@ void BackendStore::ForEachCall(
         std::optional<CallRow> row = engine_->ReadCall(seq, false);
         after = seq;
         --left;
-        if (row) visit(AsStored(Numbered("SC", seq), std::move(*row)));
+        if (row) visit(Created(Numbered("SC", seq), std::move(*row)));
       }
     });
   }

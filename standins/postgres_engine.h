@@ -26,7 +26,8 @@
 #include "storage_engine.h"
 
 // Writers take call numbers under the advisory lock 1364937813 (shared),
-// which SettledSeq takes alone.
+// which SettledSeq takes alone; event positions likewise under 1364937814,
+// which SettledEventPosition takes alone.
 
 // The server's clock in Unix seconds: the time every host agrees on.
 #define QUILLET_PG_NOW "extract(epoch FROM now())::bigint"
@@ -99,6 +100,13 @@ class PostgresEngine final : public StorageEngine {
                                   int64_t limit) override;
 
   StoreFacts Facts() override;
+
+  // The event log (postgres_engine_events.cc).
+  void AppendEvent(const EventRecord& event) override;
+  std::vector<EventRecord> EventPage(const EventFilter& filter) override;
+  int64_t SettledEventPosition() override;
+  int64_t EventsPrunedThrough() override;
+  int64_t PruneEvents(int64_t unix_time, int64_t limit) override;
 
   std::optional<ServerState> Server() override;
 

@@ -185,6 +185,25 @@ constexpr const char* kTextIndex =
     "CREATE INDEX IF NOT EXISTS calls_by_description ON calls"
     " USING gin ((encode(description, 'escape')) gin_trgm_ops);";
 
+// The event log (schema version 8): one row per write, in the write's own
+// transaction, its position from an identity (never given twice). A
+// call's and an item's events are found through their indexes; pruning
+// reads from the oldest and keeps the highest position it removed in
+// quillet_meta.
+constexpr const char* kEvents =
+    "CREATE TABLE IF NOT EXISTS events("
+    "position BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+    " at BIGINT NOT NULL, actor BYTEA NOT NULL, channel TEXT NOT NULL,"
+    " operation TEXT NOT NULL, option BIGINT, call BYTEA, item BYTEA,"
+    " request_key BYTEA, dry_run BOOLEAN NOT NULL, done BOOLEAN NOT NULL,"
+    " outcome BYTEA NOT NULL, changes BYTEA NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS events_by_call ON events(call, position)"
+    " WHERE call IS NOT NULL;"
+    "CREATE INDEX IF NOT EXISTS events_by_item ON events(item, position)"
+    " WHERE item IS NOT NULL;"
+    "INSERT INTO quillet_meta VALUES('events_pruned_through', '0')"
+    " ON CONFLICT (name) DO NOTHING;";
+
 // Refuses, before anything changes, a database whose call numbers are not
 // their sequence numbers spelled.
 void RequireSpelledCallNumbers(PgConnection& db) {
@@ -252,7 +271,7 @@ void PreparePostgresSchema(PgConnection& db, OpenMode open) {
     }
     // kSchema is version 3's layout; versions 2 and 3 differ only in
     // the SQLite layout. 4 adds batch runs, 5 each key's expiry, 6 one row
-    // per call, 7 the listings' indexes.
+    // per call, 7 the listings' indexes, 8 the event log.
     if (version < 4) db.Exec(QUILLET_PG_BATCH_RUNS);
     if (version < 5) db.Exec(kKeyExpiry.c_str());
     if (version < 6) {
@@ -264,6 +283,7 @@ void PreparePostgresSchema(PgConnection& db, OpenMode open) {
       if (db.Run(kTrigramsAvailable, {}).Text(0, 0) == "t")
         db.Exec(kTextIndex, "cannot index the calls' descriptions");
     }
+    if (version < 8) db.Exec(kEvents, "cannot add the event log");
     if (version >= 0 && version < kSchemaVersion)
       db.Run(
           "UPDATE quillet_meta SET value = $1 WHERE name = "

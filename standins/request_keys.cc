@@ -76,6 +76,7 @@ Outcome BackendStore::Keyed(RequestKind kind, const std::string& component,
                             const std::string& request_key,
                             const std::function<Outcome()>& body) {
   Outcome outcome;
+  event_key_ = request_key;
   StorageEngine::ReadAhead ahead = ReadAheadFor(kind, submitted, request_key);
   if (request_key.empty()) {
     engine_->WriteTransaction(

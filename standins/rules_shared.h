@@ -30,6 +30,15 @@ StorageEngine::ReadAhead ReadAheadFor(RequestKind kind,
                                       const ItemFields& fields,
                                       const std::string& key);
 
+// What a write changed, as its event's `changes` (a JSON object): the
+// fields written with their new values and a bounded copy of each text
+// added; a change adds the values it replaced and those the rules read
+// ("before").
+std::string NewCallChanges(const CallRow& row, const CallData& call);
+std::string CallChangeChanges(const CallRow& before, const CallRow& after,
+                              const CallData& call);
+std::string ItemChanges(const ItemFields& fields);
+
 // How a write ends: a dry run undoes it.
 inline StorageEngine::Ending EndingFor(bool dry_run) {
   return dry_run ? StorageEngine::Ending::kRollBack

@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -123,6 +124,15 @@ class SqliteEngine final : public StorageEngine {
                                   int64_t limit) override;
 
   StoreFacts Facts() override;
+
+  // The event log (sqlite_engine_events.cc).
+  void AppendEvent(const EventRecord& event) override;
+  std::vector<EventRecord> EventPage(const EventFilter& filter) override;
+  // One writer at a time, positions given inside its transaction: every
+  // position handed out is settled once the writer is done.
+  int64_t SettledEventPosition() override { return INT64_MAX; }
+  int64_t EventsPrunedThrough() override;
+  int64_t PruneEvents(int64_t unix_time, int64_t limit) override;
 
  private:
   // Brings the text index up to the last call (sqlite_schema.cc says why

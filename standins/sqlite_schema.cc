@@ -159,6 +159,33 @@ const std::string kKeysInPlace =
     " AS e)) x LEFT JOIN request_keys k ON k.id >= x.s * 1048576 AND k.id < "
     "(x.s + 1) * 1048576) WHERE id = NEW.id; END;";
 
+// The event log (schema version 8): one row per write, in the write's own
+// transaction. AUTOINCREMENT: a position is never given twice, even after
+// the newest events are pruned. A call's and an item's events are found
+// through their indexes (each entry ends in the position); pruning reads
+// from the oldest, and events_pruned keeps the highest position it
+// removed, so that a reader asking from before it is told it missed some.
+constexpr const char* kEvents = R"sql(
+CREATE TABLE events(
+  position INTEGER PRIMARY KEY AUTOINCREMENT,
+  at INTEGER NOT NULL,
+  actor TEXT NOT NULL,
+  channel TEXT NOT NULL,
+  operation TEXT NOT NULL,
+  option INTEGER,
+  call TEXT,
+  item TEXT,
+  request_key TEXT,
+  dry_run INTEGER NOT NULL,
+  done INTEGER NOT NULL,
+  outcome TEXT NOT NULL,
+  changes TEXT NOT NULL);
+CREATE INDEX events_by_call ON events(call) WHERE call IS NOT NULL;
+CREATE INDEX events_by_item ON events(item) WHERE item IS NOT NULL;
+CREATE TABLE events_pruned(upto INTEGER NOT NULL);
+INSERT INTO events_pruned VALUES(0);
+)sql";
+
 // The tables of a new file as schema version kTablesVersion laid them out;
 // the migration steps after that version then apply to a new file as to an
 // old one, so that each change of layout is written once.
@@ -245,8 +272,10 @@ UPDATE call_properties SET value = value - 946684800
     "",
     // 6 -> 7: what listings filter on, indexed; keys in order of expiry.
     std::string(kListingIndexes) + kKeysByExpiry + kKeysInPlace,
+    // 7 -> 8: the event log.
+    kEvents,
 };
-static_assert(kSchemaVersion == 7, "add a migration step with the version");
+static_assert(kSchemaVersion == 8, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;

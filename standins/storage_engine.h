@@ -230,6 +230,26 @@ class StorageEngine {
   virtual std::vector<KeyListing> KeyPage(
       const std::optional<std::string>& after, int64_t limit) = 0;
 
+  // The event log. AppendEvent stores `event` in the write transaction
+  // now running, at the next position, stamped by the engine's clock.
+  virtual void AppendEvent(const EventRecord& event) = 0;
+  // Up to `filter.limit` events in position order after `filter.after` (or,
+  // newest first, before `filter.before` when given), of the call, item
+  // or operation it names; read through an index.
+  virtual std::vector<EventRecord> EventPage(const EventFilter& filter) = 0;
+  // A position at or below which every event is settled: committed (and
+  // so seen by any read that starts from now on) or never to be. A reader
+  // that stops there and follows on with `after` misses none and sees none
+  // twice. Called outside a transaction.
+  virtual int64_t SettledEventPosition() = 0;
+  // The highest position pruning removed (0: none was): a reader asking
+  // for events after a lower one has missed some for good.
+  virtual int64_t EventsPrunedThrough() = 0;
+  // In a write transaction: removes at most `limit` events stamped before
+  // `unix_time`, oldest first, noting the highest position removed;
+  // answers how many went.
+  virtual int64_t PruneEvents(int64_t unix_time, int64_t limit) = 0;
+
   // How much is stored (for the operator; counts that scan are fine here).
   virtual StoreFacts Facts() = 0;
   // What the database server says of its replication (read-only); nothing

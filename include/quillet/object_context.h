@@ -110,6 +110,12 @@ class ObjectContext : public Object {
   // NoteOtherFailure().
   virtual void NoteNotPermitted() { NoteOtherFailure(); }
   virtual bool NotPermitted() const { return false; }
+  // Who asks for the request running in this context (a person's or a
+  // token's name), and through what ("service", "command", "batch"): an
+  // adapter that keeps a log of its writes records them with each. Empty
+  // when the host does not say; an empty channel is a host's.
+  virtual String Actor() const { return String(); }
+  virtual String Channel() const { return String(); }
 };
 
 // The longest request key a context carries, in characters (code points:

@@ -1,11 +1,14 @@
 // The command line's contract, through the built executable.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "quillet/operations/events.h"
 #include "support/cli_runner.h"
 #include "support/temp_dir.h"
 
@@ -18,7 +21,8 @@ class CliTest : public ::testing::Test, protected testing::CliFolder {};
 
 TEST_F(CliTest, CreateAndUpdateCallPrintOneJsonObject) {
   testing::CliResult created =
-      Quillet({"create-call", "SOLDTOBP=BP-1", "PRIORITY=3", "Q_TEXT=hi"});
+      Quillet({"--actor", "alice", "create-call", "SOLDTOBP=BP-1", "PRIORITY=3",
+               "Q_TEXT=hi"});
   ASSERT_EQ(created.status, 0) << created.err;
   json out = json::parse(created.out);
   EXPECT_EQ(out["result"]["CALLNUMBER"], "SC000001");
@@ -45,6 +49,36 @@ TEST_F(CliTest, CreateAndUpdateCallPrintOneJsonObject) {
   EXPECT_EQ(out["OriginCode"], 40);
   EXPECT_EQ(out["Text"], json::array({"hi\r\n"}));
   EXPECT_EQ(out["SolutionText"], json::array());
+  json call = out;
+
+  // Each write carried out is one event, by whom and through what; the
+  // update that raised is none. The call was created when its first event
+  // says.
+  ASSERT_EQ(
+      Quillet({"update-call", "CALLNUMBER=SC000001", "OPTION=1", "PROBLEM=jam"})
+          .status,
+      0);
+  operations::BackendSetup backend;
+  backend.db = dir.Path("quillet.db");
+  json events = operations::ReadEvents(backend, {}).events;
+  ASSERT_EQ(events.size(), 2u) << events.dump();
+  EXPECT_EQ(events[0]["actor"], "alice");
+  EXPECT_EQ(events[0]["channel"], "command");
+  EXPECT_EQ(events[0]["operation"], "create-call");
+  EXPECT_TRUE(events[0]["option"].is_null());
+  EXPECT_EQ(events[0]["call"], "SC000001");
+  EXPECT_EQ(events[0]["outcome"], "created");
+  EXPECT_EQ(events[0]["changes"]["Priority"], 3);
+  EXPECT_EQ(events[0]["changes"]["Text"],
+            json({{"text", "hi\r\n"}, {"length", 4}, {"mode", "replace"}}));
+  EXPECT_EQ(call["created"], events[0]["at"]);
+  EXPECT_EQ(events[1]["actor"], getpwuid(geteuid())->pw_name);
+  EXPECT_EQ(events[1]["operation"], "update-call");
+  EXPECT_EQ(events[1]["option"], 1);
+  EXPECT_EQ(events[1]["outcome"], "changed");
+  EXPECT_EQ(events[1]["changes"]["Status"], 15);
+  EXPECT_TRUE(events[1]["changes"]["before"]["Status"].is_null()) << events[1];
+  EXPECT_GT(events[1]["position"], events[0]["position"]);
 }
 
 TEST_F(CliTest, TimeFormatKeepsTheJsonTypes) {

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <fstream>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "quillet/calls.h"
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
+#include "quillet/operations/events.h"
 #include "quillet/operations/operation.h"
 #include "quillet/safe_array.h"
 #include "quillet/standins/backend_store.h"
@@ -395,6 +398,62 @@ TEST_P(BackendCaseTest, ConcurrentSubmitsLoseNothing) {
   EXPECT_EQ(stored.size(), static_cast<size_t>(kThreads * kEach));
   for (const StoredCall& c : stored) EXPECT_EQ(c.text.size(), 2u);
   EXPECT_EQ(LogLines(), 0);
+}
+
+// Writers on stores of their own (connections of their own on a server)
+// create calls while a follower reads the event log a page at a time from
+// its last position, restarting now and then from the last position it
+// saved: it sees every create exactly once, in position order, though
+// transactions commit in any order.
+TEST_P(BackendCaseTest, AFollowerSeesEveryWriteOnceInOrder) {
+  constexpr int kWriters = 6, kEach = 50;
+  std::atomic<int> writing{kWriters};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w)
+    writers.emplace_back([&, w] {
+      BackendStore store(db_);
+      store.SetActor("writer-" + std::to_string(w), "");
+      CallData call;
+      call.properties["SoldToBusinessPartner"] = {VarType::String, "BP-1", 0};
+      for (int i = 0; i < kEach; ++i) store.CreateCall("Desk", call);
+      --writing;
+    });
+  operations::BackendSetup backend;
+  backend.db = db_;
+  std::vector<int64_t> seen;  // positions, as the follower kept them
+  std::vector<std::string> calls;
+  size_t saved = 0;  // what the follower saved before a restart
+  std::mt19937 random(7);
+  for (int round = 0; round < 1000000; ++round) {
+    bool done = writing == 0;
+    if (random() % 5 == 0) {  // restarts from what it saved
+      seen.resize(saved);
+      calls.resize(saved);
+    }
+    operations::EventQuery query;
+    query.after = seen.empty() ? 0 : seen.back();
+    query.limit = 1 + static_cast<int64_t>(random() % 40);
+    operations::EventPage page = operations::ReadEvents(backend, query);
+    ASSERT_FALSE(page.gone);
+    for (const auto& event : page.events) {
+      seen.push_back(event["position"].get<int64_t>());
+      calls.push_back(event["call"].get<std::string>());
+      EXPECT_EQ(event["operation"], "create-call");
+      EXPECT_EQ(event["channel"], "host");
+      EXPECT_TRUE(event["done"].get<bool>());
+    }
+    EXPECT_EQ(page.next, seen.empty() ? 0 : seen.back());
+    if (random() % 3 == 0) saved = seen.size();
+    if (done && page.events.empty()) break;
+  }
+  for (std::thread& t : writers) t.join();
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kWriters * kEach));
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_EQ(std::set<int64_t>(seen.begin(), seen.end()).size(), seen.size());
+  std::set<std::string> numbers;
+  for (const StoredCall& c : BackendStore(db_).Calls())
+    numbers.insert(c.call_number);
+  EXPECT_EQ(std::set<std::string>(calls.begin(), calls.end()), numbers);
 }
 
 TEST_P(BackendCaseTest, MalformedMasterDataLoadsNothing) {

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <ctime>
 #include <functional>
 #include <regex>
+#include <sstream>
 
 #include "quillet/error.h"
 #include "quillet/standins/backend_store.h"
@@ -66,8 +68,21 @@ std::string Said(const ItemOutcome& o) {
 std::string Timeless(const std::string& address) {
   static const std::regex times(
       R"(LastTransactionTime(=Long::|","Long","",)-?[0-9]+|\n([0-9]+\|[^|]*)\|-?[0-9]+)");
-  return std::regex_replace(testing::DumpMemoryDatabase(address), times,
-                            "\n$2|time|LastTransactionTime");
+  static const std::regex event_times(R"(\|at=[0-9]+)");
+  return std::regex_replace(
+      std::regex_replace(testing::DumpMemoryDatabase(address), times,
+                         "\n$2|time|LastTransactionTime"),
+      event_times, "|at=time");
+}
+
+// The events a dump holds, one a line.
+std::vector<std::string> EventsIn(const std::string& dump) {
+  std::vector<std::string> events;
+  size_t from = dump.find("table events\n");
+  size_t to = dump.find("table ", from + 1);
+  std::istringstream lines(dump.substr(from + 13, to - from - 13));
+  for (std::string line; std::getline(lines, line);) events.push_back(line);
+  return events;
 }
 
 struct Write {
@@ -123,6 +138,12 @@ TEST(BackendRulesTest, EveryStatementFailingInEveryWay) {
         answer = write.run(store, key);
       }
       std::string written = Timeless(reference_db);
+      // The write appended one event, which says what it did.
+      std::vector<std::string> events = EventsIn(written);
+      ASSERT_EQ(events.size(), EventsIn(Timeless(Seeded())).size() + 1);
+      EXPECT_NE(events.back().find(key.empty() ? "||0|1|" : "|K|0|1|"),
+                std::string::npos)
+          << events.back();
       int64_t statements = 0;  // the write's, found by failing each
       for (int64_t n = 1; statements == 0; ++n) {
         ASSERT_LT(n, 100) << "the write never finished";
@@ -204,6 +225,16 @@ TEST(BackendRulesTest, KeysExpireAndArePrunedAFewAtATime) {
   EXPECT_EQ(store.Facts().request_keys, 40 - 1 - 16 + 1);
   EXPECT_EQ(store.PruneKeysBefore(INT64_MAX), 24);
   EXPECT_EQ(store.Facts().request_keys, 0);
+  // Events go by age as well, oldest first; a position pruned is never
+  // given again, and a reader from before it can be told so.
+  int64_t soon = static_cast<int64_t>(std::time(nullptr)) + 5;
+  EXPECT_EQ(store.PruneEventsBefore(soon), 40);
+  EXPECT_EQ(store.EventsPrunedThrough(), 40);
+  store.CreateCall("Desk", call);
+  std::vector<EventRecord> kept = store.Events({.limit = 10});
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].position, 41);
+  EXPECT_EQ(kept[1].position, 42);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <climits>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -17,6 +18,8 @@ namespace {
 
 using adapter::CallProperty;
 using standins::CallRow;
+using standins::EventFilter;
+using standins::EventRecord;
 using standins::KeyListing;
 using standins::KeyRecord;
 using standins::MasterTable;
@@ -58,6 +61,8 @@ struct Data {
   std::map<std::string, Key> keys;
   std::map<std::string, Run> runs;  // by identity
   int64_t updates = 0;
+  std::map<int64_t, standins::EventRecord> events;  // by position
+  int64_t last_position = 0, pruned_through = 0;
 };
 
 struct Database {
@@ -341,6 +346,47 @@ class MemoryEngine final : public StorageEngine {
                      it->second.created_at});
     return out;
   }
+  void AppendEvent(const EventRecord& event) override {
+    EventRecord& stored = Tables().events[++Tables().last_position];
+    stored = event;
+    stored.position = Tables().last_position;
+    stored.at = db_->Now();
+  }
+  std::vector<EventRecord> EventPage(const EventFilter& f) override {
+    std::vector<EventRecord> out;
+    auto keep = [&](const EventRecord& e) {
+      return (f.call.empty() || e.call == f.call) &&
+             (f.item.empty() || e.item == f.item) &&
+             (f.operation.empty() || e.operation == f.operation);
+    };
+    auto& events = Tables().events;
+    if (f.newest_first) {
+      for (auto it = std::make_reverse_iterator(
+               events.lower_bound(f.before.value_or(INT64_MAX)));
+           it != events.rend() && static_cast<int64_t>(out.size()) < f.limit;
+           ++it)
+        if (keep(it->second)) out.push_back(it->second);
+      return out;
+    }
+    for (auto it = events.upper_bound(f.after);
+         it != events.end() && static_cast<int64_t>(out.size()) < f.limit; ++it)
+      if (keep(it->second)) out.push_back(it->second);
+    return out;
+  }
+  int64_t SettledEventPosition() override { return INT64_MAX; }
+  int64_t EventsPrunedThrough() override { return Tables().pruned_through; }
+  int64_t PruneEvents(int64_t unix_time, int64_t limit) override {
+    int64_t count = 0;
+    auto& events = Tables().events;
+    for (auto it = events.begin(); it != events.end() && count < limit;) {
+      if (it->second.at >= unix_time) break;
+      Tables().pruned_through = std::max(Tables().pruned_through, it->first);
+      it = events.erase(it);
+      ++count;
+    }
+    return count;
+  }
+
   StoreFacts Facts() override {
     StoreFacts facts;
     facts.calls = static_cast<int64_t>(Tables().calls.size());
@@ -411,6 +457,9 @@ class FailingEngine final : public StorageEngine {
     Step([&] { inner_->CheckWritable(); });
   }
   int64_t SettledSeq() override { return inner_->SettledSeq(); }
+  int64_t SettledEventPosition() override {
+    return inner_->SettledEventPosition();
+  }
 
 #define QUILLET_FORWARD(call, ...)             \
   __VA_ARGS__ override {                       \
@@ -491,6 +540,13 @@ class FailingEngine final : public StorageEngine {
                   std::vector<KeyListing> KeyPage(
                       const std::optional<std::string>& after, int64_t limit))
   QUILLET_FORWARD(Facts(), StoreFacts Facts())
+  QUILLET_FORWARD(AppendEvent(event),
+                  void AppendEvent(const EventRecord& event))
+  QUILLET_FORWARD(EventPage(f),
+                  std::vector<EventRecord> EventPage(const EventFilter& f))
+  QUILLET_FORWARD(EventsPrunedThrough(), int64_t EventsPrunedThrough())
+  QUILLET_FORWARD(PruneEvents(t, limit),
+                  int64_t PruneEvents(int64_t t, int64_t limit))
 #undef QUILLET_FORWARD
 
  private:
@@ -565,6 +621,13 @@ std::string DumpMemoryDatabase(const std::string& address) {
   for (const auto& [id, r] : d.runs)
     out << id << '|' << r.run.file_name << '|' << r.run.lines << '|'
         << r.run.lines_done << '|' << r.state << '\n';
+  // An event's time is the clock's: written last, as "at=SECONDS".
+  out << "table events\n";
+  for (const auto& [position, e] : d.events)
+    out << position << '|' << e.actor << '|' << e.channel << '|' << e.operation
+        << '|' << e.option.value_or(-1) << '|' << e.call << '|' << e.item << '|'
+        << e.request_key << '|' << e.dry_run << '|' << e.done << '|'
+        << e.outcome << '|' << e.changes << "|at=" << e.at << '\n';
   out << "table request_keys\n";
   for (const auto& [key, k] : d.keys)
     out << key << '|' << Spelling(k.record.kind) << '|' << k.record.digest

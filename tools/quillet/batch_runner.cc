@@ -255,7 +255,8 @@ int RunBatch(const Globals& g, const std::string& path,
         PreparedOperation op = operations::Prepare(line.request);
         line.request = nullptr;  // read: a long text is not held twice
         Outcome outcome = operations::Run(
-            *calls, op, Options(g, BatchLineKey(identity, number), trace));
+            *calls, op,
+            Options(g, BatchLineKey(identity, number), trace, "batch"));
         record["op"] = OpName(op.op);
         if (outcome.replayed) {
           record["replayed"] = true;

@@ -21,6 +21,7 @@
 #include "output_paths.h"
 #include "quillet/error.h"
 #include "quillet/operations/backend_commands.h"
+#include "quillet/operations/events.h"
 #include "quillet/operations/json_variant.h"
 #include "quillet/text.h"
 #include "read_commands.h"
@@ -87,6 +88,24 @@ int Main(int argc, char** argv) {
       ->type_name("N")
       ->transform(Decimal())
       ->check(Bounded(int64_t{1}, int64_t{3650}));
+  app.add_option("--keep-events", g.keep_events_days,
+                 "days that events are kept in the event log (1-36500, "
+                 "default 90): serve prunes older ones hourly, 'backend keys "
+                 "--prune-older-than' with the keys")
+      ->type_name("DAYS")
+      ->transform(Decimal())
+      ->check(Bounded(int64_t{1}, int64_t{36500}));
+  app.add_option("--actor", g.actor,
+                 "the name the writes are recorded under in the event log "
+                 "(default: the OS user)")
+      ->type_name("NAME")
+      ->check([](const std::string& name) -> std::string {
+        if (name.empty() || name.size() > 200) return "1 to 200 bytes";
+        for (char c : name)
+          if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return "no control characters";
+        return "";
+      });
   auto command = [&](const char* name, const char* description,
                      std::string help = "") {
     CLI::App* sub = app.add_subcommand(name, description);
@@ -431,8 +450,12 @@ int Main(int argc, char** argv) {
       }
       if (*backend_keys && prune_days) {
         int64_t pruned = operations::PruneKeys(g, *prune_days);
+        int64_t events = operations::PruneEvents(g, g.keep_events_days);
         return print("pruned " + std::to_string(pruned) + " request key" +
-                     (pruned == 1 ? "" : "s") + "\n");
+                     (pruned == 1 ? "" : "s") + "\npruned " +
+                     std::to_string(events) + " event" +
+                     (events == 1 ? "" : "s") + " older than " +
+                     std::to_string(g.keep_events_days) + " days\n");
       }
       if (*backend_status)
         operations::PrintStatus(std::cout, g, backend_json);

@@ -16,10 +16,14 @@ struct Globals : operations::BackendSetup {
   bool dry_run = false;
   std::string trace_path;
   bool whole_texts = false;
+  std::string actor;  // --actor; empty: the OS user
 };
 
-// Raises UsageError unless `request_key` is empty or usable.
+// Raises UsageError unless `request_key` is empty or usable. The writes
+// are recorded as --actor's (else the OS user's) through `channel`
+// ("command", "batch").
 operations::RunOptions Options(const Globals& g, std::string request_key,
-                               TraceOutput& trace);
+                               TraceOutput& trace,
+                               const char* channel = "command");
 
 }  // namespace quillet::cli

@@ -35,7 +35,8 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 std::optional<std::string> UnknownCommand(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--db" || arg == "--log" || arg == "--keep-keys") {
+    if (arg == "--db" || arg == "--log" || arg == "--keep-keys" ||
+        arg == "--keep-events" || arg == "--actor") {
       ++i;  // the option's value
       continue;
     }

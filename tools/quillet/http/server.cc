@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "http/connection.h"
+#include "http/event_pruner.h"
 #include "http/service.h"
 #include "quillet/error.h"
 #include "quillet/operations/backend_commands.h"
@@ -106,6 +108,9 @@ int Serve(const ServeOptions& options) {
   limits.stop_grace = 2 * limits.request_deadline;
   limits.max_connections = options.max_connections;
   limits.max_per_client = options.max_connections_per_client;
+  // A database served for reads only is not pruned here.
+  std::optional<EventPruner> pruner;
+  if (!for_reads) pruner.emplace(options.backend);
   int status = ServeConnections(options.host, options.port, workers, limits,
                                 service, [&](int port) {
                                   std::cerr << "listening on " << options.host

@@ -119,6 +119,8 @@ Response Service::Operate(const Request& req, Op op) {
       operations::CheckRequestKey(run.request_key);
     }
     run.dry_run = HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
+    run.actor = req.caller;  // the token's name; "" without tokens
+    run.channel = "service";
     trace_in_body = HeaderSwitch(req, "Quillet-Trace", true);
   } catch (const UsageError& e) {
     return ReplyError(400, e.what());

@@ -17,6 +17,7 @@ struct BackendSetup {
   std::string db = "quillet.db";  // a SQLite file or a PostgreSQL URI
   std::string log;                // empty: LogPath() decides
   int64_t keep_keys_days = 7;
+  int64_t keep_events_days = 90;  // the event log's (events.h)
 
   // The log: as given, else quillet.log beside a database file, or in the
   // current folder for a server database.

@@ -107,6 +107,10 @@ struct RunOptions {
   bool dry_run = false;
   // Records what the operation sends to the back end; nullptr: no trace.
   Trace* trace = nullptr;
+  // Who asks (a token's name, the OS user or --actor) and through what
+  // ("service", "command", "batch"), for the back end's event log; carried
+  // in the operation's context (ObjectContext::Actor, Channel).
+  std::string actor, channel;
 };
 
 // Raises UsageError unless `key` is a usable request key: 1 to

@@ -65,6 +65,17 @@ class QUILLET_API HostContext final : public ObjectContext {
   }
   void NoteUnconfirmedCommit() override { unconfirmed_commit_ = true; }
   bool UnconfirmedCommit() const override { return unconfirmed_commit_; }
+  String Actor() const override { return actor_; }
+  String Channel() const override { return channel_; }
+  // Who asks, and through what ("" for a host), as the creator says.
+  void SetActor(String actor, String channel) {
+    actor_ = std::move(actor);
+    channel_ = std::move(channel);
+  }
+  // UpdateCall's option of the request, for the back end's event log; 0:
+  // none.
+  void SetUpdateOption(int32_t option) { update_option_ = option; }
+  int32_t UpdateOption() const { return update_option_; }
 
  private:
   enum class Failure : uint8_t {
@@ -86,6 +97,8 @@ class QUILLET_API HostContext final : public ObjectContext {
   bool unconfirmed_commit_ = false;
   Failure failure_ = Failure::kNone;
   String stored_;
+  String actor_, channel_;
+  int32_t update_option_ = 0;
 };
 
 // Enters a new context (identity "ctx-<n>", unique in the process) on the

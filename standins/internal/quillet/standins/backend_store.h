@@ -94,6 +94,9 @@ struct StoredCall {
   UnknownProperties unknown_properties;  // a later release's, kept as read
   std::vector<std::string> text;
   std::vector<std::string> solution_text;
+  // When it was created (Unix seconds): the time of its first event;
+  // nothing for a call created before the event log.
+  std::optional<int64_t> created;
 };
 
 struct SubmitOutcome {
@@ -127,6 +130,7 @@ struct MasterEntry {
 
 class BackendContext;
 class StorageEngine;
+struct CallRow;
 struct KeyRecord;
 enum class RequestKind : uint8_t;
 
@@ -187,6 +191,30 @@ class BackendStore {
   // request as an earlier one when their names are equal, whatever was
   // submitted. Empty: what was submitted is compared.
   void SetRequestName(std::string name) { request_name_ = std::move(name); }
+  // Who submits the writes from now on, and through what ("service",
+  // "command", "batch"; "" is a host's): each write carried out appends an
+  // event saying so, in its own transaction (EventRecord).
+  void SetActor(std::string actor, std::string channel) {
+    actor_ = std::move(actor);
+    channel_ = std::move(channel);
+  }
+  // UpdateCall's option for the changes submitted from now on, when known.
+  void SetUpdateOption(std::optional<int64_t> option) { option_ = option; }
+
+  // The event log. RecordRefusal stores `refusal` (a write refused before
+  // it reached the back end) in a transaction of its own, stamped by the
+  // database's clock. Events answers a page of events as `filter` says,
+  // never one past the settled position (StorageEngine::
+  // SettledEventPosition): a reader that follows on from the last it was
+  // given misses none and sees none twice.
+  void RecordRefusal(const EventRecord& refusal);
+  std::vector<EventRecord> Events(const EventFilter& filter);
+  // The highest position pruned (0: none): events after a lower `after`
+  // are partly gone.
+  int64_t EventsPrunedThrough();
+  // Removes the events stamped before `unix_time`, oldest first, a bounded
+  // number per transaction; answers how many went.
+  int64_t PruneEventsBefore(int64_t unix_time);
 
   // For a keyed request that ended before it reached a write (refused or
   // raised above the back end, from its own values): keeps `answer` under
@@ -280,12 +308,22 @@ class BackendStore {
                 const std::function<Outcome()>& body);
   void RecordKey(const std::string& key, const KeyRecord& record);
   std::optional<StoredCall> LoadCall(const std::string& call_number);
+  // Appends `event` as written by this store's actor under `event_key_`,
+  // in the write transaction now running (event_rules.cc).
+  void AppendEvent(EventRecord event);
+  // When the call was created, from its first event; in a transaction.
+  std::optional<int64_t> CreatedAt(const std::string& call_number);
+  // The call as stored, with when it was created; in a transaction.
+  StoredCall Created(const std::string& call_number, CallRow row);
   std::optional<StoredItem> ItemIn(const std::string& serial);
 
   std::unique_ptr<StorageEngine> engine_;
   int64_t key_retention_ = kDefaultKeyRetentionSeconds;
   bool dry_run_ = false;
   std::string request_name_;
+  std::string actor_, channel_;
+  std::optional<int64_t> option_;
+  std::string event_key_;  // the request key of the write running
 };
 
 }  // namespace quillet::standins

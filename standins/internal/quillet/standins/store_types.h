@@ -25,7 +25,7 @@ using quillet::ItemQuery;
 
 inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
 inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
-inline constexpr int32_t kSchemaVersion = 7;
+inline constexpr int32_t kSchemaVersion = 8;
 // The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
 inline constexpr int64_t kTimeEpoch = 946684800;
 
@@ -96,6 +96,35 @@ struct StoreFacts {
 struct KeyListing {
   std::string key, kind;
   int64_t created_at = 0;
+};
+
+// One entry of the event log: a write carried out (or a refusal recorded),
+// stored in the write's own transaction. The engine assigns `position`
+// (strictly increasing, never reused) and `at` (Unix seconds by the
+// database's clock); the rules fill in the rest.
+struct EventRecord {
+  int64_t position = 0;
+  int64_t at = 0;
+  std::string actor, channel;     // who, and through what ("service", ...)
+  std::string operation;          // "create-call", "update-call", ...
+  std::optional<int64_t> option;  // UpdateCall's option, if any
+  std::string call, item;         // the call number or the serial, or ""
+  std::string request_key;
+  bool dry_run = false;
+  bool done = false;
+  std::string outcome;  // in words: "created", "refused: ..."
+  std::string changes;  // a JSON object
+  friend bool operator==(const EventRecord&, const EventRecord&) = default;
+};
+
+// Which events to read: those after `after` (or, newest first, before
+// `before`), up to `limit`, of one call, item or operation when given.
+struct EventFilter {
+  int64_t after = 0;
+  int64_t limit = 100;
+  std::string call, item, operation;
+  bool newest_first = false;
+  std::optional<int64_t> before;
 };
 
 // True for a PostgreSQL connection URI (postgresql://, postgres://) or

@@ -1,0 +1,163 @@
+// The back end's event log: what each write tells of itself (the fields
+// it wrote, the values a change read, a bounded copy of each text added),
+// appended in the write's own transaction; reading it a settled page at a
+// time, refusals recorded, and pruning.
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "backend_failure.h"
+#include "quillet/standins/backend_store.h"
+#include "rules_shared.h"
+#include "storage_engine.h"
+
+namespace quillet::standins {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// An event keeps at most this many characters of each text added: a
+// 50 MB text is stored once, in its call.
+constexpr size_t kEventTextChars = 2000;
+
+json ValueJson(const StoredValue& v) {
+  if (v.type == VarType::String) return v.text;
+  if (v.type == VarType::Boolean) return v.number != 0;
+  return v.number;
+}
+
+// A text added: its first kEventTextChars characters, its whole length
+// in characters, and whether it was appended or put in place.
+json TextJson(const StoredText& text) {
+  std::string kept;
+  size_t chars = 0;
+  for (const std::string& piece : text.pieces)
+    for (char c : piece) {
+      bool starts = (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+      if (starts) ++chars;
+      if (chars <= kEventTextChars) kept += c;
+    }
+  return {{"text", std::move(kept)},
+          {"length", chars},
+          {"mode", text.text_mode == "a" ? "append" : "replace"}};
+}
+
+void AddTexts(json& changes, const CallData& call) {
+  if (call.text && !call.text->pieces.empty())
+    changes["Text"] = TextJson(*call.text);
+  if (call.solution_text && !call.solution_text->pieces.empty())
+    changes["SolutionText"] = TextJson(*call.solution_text);
+}
+
+std::string Dump(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// The time a write stamps is the event's own (`at`): left out.
+bool Told(const std::string& name) { return name != "LastTransactionTime"; }
+
+}  // namespace
+
+std::string NewCallChanges(const CallRow& row, const CallData& call) {
+  json changes = json::object();
+  for (const auto& [name, value] : row.properties)
+    if (Told(name)) changes[name] = ValueJson(value);
+  AddTexts(changes, call);
+  return Dump(changes);
+}
+
+std::string CallChangeChanges(const CallRow& before, const CallRow& after,
+                              const CallData& call) {
+  json changes = json::object(), was = json::object();
+  for (const auto& [name, value] : after.properties) {
+    auto old = before.properties.find(name);
+    if (!Told(name) || (old != before.properties.end() && old->second == value))
+      continue;
+    changes[name] = ValueJson(value);
+    was[name] =
+        old == before.properties.end() ? json() : ValueJson(old->second);
+  }
+  // The rules read the status (a completed call is refused) whatever the
+  // change.
+  auto status = before.properties.find("Status");
+  if (!was.contains("Status"))
+    was["Status"] =
+        status == before.properties.end() ? json() : ValueJson(status->second);
+  AddTexts(changes, call);
+  changes["before"] = std::move(was);
+  return Dump(changes);
+}
+
+std::string ItemChanges(const ItemFields& fields) {
+  json changes = json::object();
+  for (const auto& [name, value] : fields) changes[name] = value;
+  return Dump(changes);
+}
+
+void BackendStore::AppendEvent(EventRecord event) {
+  event.actor = actor_;
+  event.channel = channel_.empty() ? "host" : channel_;
+  event.request_key = event_key_;
+  event.dry_run = false;  // a dry run's event is rolled back with it
+  event.done = true;
+  engine_->AppendEvent(event);
+}
+
+void BackendStore::RecordRefusal(const EventRecord& refusal) {
+  engine_->WriteTransaction([&] { engine_->AppendEvent(refusal); },
+                            StorageEngine::Ending::kCommit);
+}
+
+std::vector<EventRecord> BackendStore::Events(const EventFilter& filter) {
+  // Events past the settled position wait for a later page: a lower
+  // position might still commit.
+  int64_t settled = engine_->SettledEventPosition();
+  EventFilter bounded = filter;
+  if (filter.newest_first)
+    bounded.before = std::min(filter.before.value_or(INT64_MAX),
+                              settled == INT64_MAX ? INT64_MAX : settled + 1);
+  std::vector<EventRecord> page;
+  engine_->ReadTransaction([&] { page = engine_->EventPage(bounded); });
+  if (!filter.newest_first)
+    for (size_t i = 0; i < page.size(); ++i)
+      if (page[i].position > settled) {
+        page.resize(i);
+        break;
+      }
+  return page;
+}
+
+int64_t BackendStore::EventsPrunedThrough() {
+  int64_t through = 0;
+  engine_->ReadTransaction([&] { through = engine_->EventsPrunedThrough(); });
+  return through;
+}
+
+int64_t BackendStore::PruneEventsBefore(int64_t unix_time) {
+  constexpr int64_t kBatch = 1000;
+  // Nothing is written unless the oldest event is to go: a start that
+  // finds nothing to prune writes nothing.
+  std::vector<EventRecord> oldest;
+  engine_->ReadTransaction(
+      [&] { oldest = engine_->EventPage(EventFilter{.limit = 1}); });
+  if (oldest.empty() || oldest.front().at >= unix_time) return 0;
+  int64_t total = 0;
+  for (int64_t removed = kBatch; removed == kBatch;) {
+    engine_->WriteTransaction(
+        [&] { removed = engine_->PruneEvents(unix_time, kBatch); },
+        StorageEngine::Ending::kCommit);
+    total += removed;
+  }
+  return total;
+}
+
+std::optional<int64_t> BackendStore::CreatedAt(const std::string& number) {
+  EventFilter filter;
+  filter.call = number;
+  filter.operation = "create-call";
+  filter.limit = 1;
+  std::vector<EventRecord> first = engine_->EventPage(filter);
+  if (first.empty()) return std::nullopt;
+  return first.front().at;
+}
+
+}  // namespace quillet::standins
