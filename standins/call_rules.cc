@@ -209,7 +209,7 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
   event.operation = "update-call";
   event.option = option_;
   event.call = number;
-  auto status_now = row.properties.find("Status");
+  auto status_now = row.properties.find(CallProperty::Status);
   event.outcome =
       status_now != row.properties.end() && status_now->second.number == 30
           ? "completed"

@@ -53,14 +53,16 @@ std::string Dump(const json& j) {
 }
 
 // The time a write stamps is the event's own (`at`): left out.
-bool Told(const std::string& name) { return name != "LastTransactionTime"; }
+bool Told(CallProperty property) {
+  return property != CallProperty::LastTransactionTime;
+}
 
 }  // namespace
 
 std::string NewCallChanges(const CallRow& row, const CallData& call) {
   json changes = json::object();
-  for (const auto& [name, value] : row.properties)
-    if (Told(name)) changes[name] = ValueJson(value);
+  for (const auto& [property, value] : row.properties)
+    if (Told(property)) changes[StoredName(property)] = ValueJson(value);
   AddTexts(changes, call);
   return Dump(changes);
 }
@@ -68,17 +70,19 @@ std::string NewCallChanges(const CallRow& row, const CallData& call) {
 std::string CallChangeChanges(const CallRow& before, const CallRow& after,
                               const CallData& call) {
   json changes = json::object(), was = json::object();
-  for (const auto& [name, value] : after.properties) {
-    auto old = before.properties.find(name);
-    if (!Told(name) || (old != before.properties.end() && old->second == value))
+  for (const auto& [property, value] : after.properties) {
+    auto old = before.properties.find(property);
+    if (!Told(property) ||
+        (old != before.properties.end() && old->second == value))
       continue;
+    const std::string& name = StoredName(property);
     changes[name] = ValueJson(value);
     was[name] =
         old == before.properties.end() ? json() : ValueJson(old->second);
   }
   // The rules read the status (a completed call is refused) whatever the
   // change.
-  auto status = before.properties.find("Status");
+  auto status = before.properties.find(CallProperty::Status);
   if (!was.contains("Status"))
     was["Status"] =
         status == before.properties.end() ? json() : ValueJson(status->second);

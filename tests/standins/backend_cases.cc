@@ -414,7 +414,8 @@ TEST_P(BackendCaseTest, AFollowerSeesEveryWriteOnceInOrder) {
       BackendStore store(db_);
       store.SetActor("writer-" + std::to_string(w), "");
       CallData call;
-      call.properties["SoldToBusinessPartner"] = {VarType::String, "BP-1", 0};
+      call.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                              "BP-1", 0};
       for (int i = 0; i < kEach; ++i) store.CreateCall("Desk", call);
       --writing;
     });
