@@ -23,6 +23,7 @@
 #include "quillet/standins/backend_context.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
+#include "quillet/standins/store_metrics.h"
 #include "quillet/standins/store_pool.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
@@ -433,21 +434,23 @@ TEST(BackendContextTest, TwoFrontEndsShareNoCountsNorKeys) {
   EXPECT_GT(operations::ReadBackendMetrics(one).group_writes.count, 0u);
   EXPECT_EQ(operations::ReadBackendMetrics(two).group_writes.count, 0u);
 
-  // An update of a call that is not there, under the key "k": refused,
-  // and, with no store to keep its answer, bound to the key in its context.
-  auto update = [&](const char* number, operations::Context& context) {
+  // An item row without its value, under the key "k": raised before the
+  // back end hears of it, and, with no store to keep its answer, bound to
+  // the key in its context alone.
+  auto create = [&](const char* column, operations::Context& context) {
     operations::PreparedOperation op = operations::Prepare(
-        {{"op", "update-call"},
-         {"details", {{"COMPONENT", "Desk"}, {"CALLNUMBER", number}}}});
+        {{"op", "create-item"},
+         {"component", "Items"},
+         {"values", nlohmann::json::array({nlohmann::json::array({column})})}});
     return operations::Run(*calls, op,
                            {.request_key = "k", .context = &context})
         .verdict;
   };
   using operations::Verdict;
-  ASSERT_EQ(update("SC999998", first), Verdict::kNothingRecorded);
-  EXPECT_EQ(update("SC999999", first), Verdict::kKeyConflict);
-  EXPECT_EQ(update("SC999999", second), Verdict::kNothingRecorded);
-  EXPECT_EQ(update("SC999998", second), Verdict::kKeyConflict);
+  ASSERT_EQ(create("ITEM", first), Verdict::kRaised);
+  EXPECT_EQ(create("SERIALNUMBER", first), Verdict::kKeyConflict);
+  EXPECT_EQ(create("SERIALNUMBER", second), Verdict::kRaised);
+  EXPECT_EQ(create("ITEM", second), Verdict::kKeyConflict);
 }
 
 // A change is stamped with its transaction time, a 32-bit Long: past its
