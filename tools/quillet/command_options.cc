@@ -15,7 +15,8 @@ RunOptions Options(const Globals& g, std::string request_key,
           .request_key = std::move(request_key),
           .key_store = g.db,
           .dry_run = g.dry_run,
-          .trace = trace.trace()};
+          .trace = trace.trace(),
+          .context = g.context};
 }
 
 }  // namespace quillet::cli
