@@ -3,7 +3,9 @@
 #include <cctype>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 
+#include "context_parts.h"
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
 #include "quillet/operations/text_excerpt.h"
@@ -15,6 +17,15 @@
 #include "quillet/standins/transaction_host.h"
 
 namespace quillet::operations {
+
+Context::Context() : parts_(std::make_unique<Parts>()) {}
+Context::~Context() = default;
+
+standins::BackendContext& BackendOf(const BackendSetup& setup) {
+  if (!setup.context)
+    throw std::logic_error("a back end set up without its front end's context");
+  return setup.context->parts().backend;
+}
 
 std::string BackendSetup::LogPath() const {
   if (!log.empty()) return log;
@@ -28,8 +39,9 @@ Ref<CallsInterface> Opened(const BackendSetup& setup,
                            std::optional<standins::OpenMode> checked) {
   if (checked) {
     standins::RegisterEmbeddedBackend(
-        setup.db, {.key_retention_seconds = setup.keep_keys_days * 24 * 3600,
-                   .open = *checked});
+        BackendOf(setup), setup.db,
+        {.key_retention_seconds = setup.keep_keys_days * 24 * 3600,
+         .open = *checked});
     standins::RegisterFileLog(setup.LogPath());
   }
   RegisterQuillet();
@@ -54,7 +66,7 @@ Ref<CallsInterface> OpenCallsForReads(const BackendSetup& setup) {
 
 bool BackendReachable(const BackendSetup& setup) {
   try {
-    standins::BackendStore store(setup.db,
+    standins::BackendStore store(BackendOf(setup), setup.db,
                                  standins::BackendStore::Open::kForReading);
     return true;
   } catch (const Error&) {
@@ -62,9 +74,13 @@ bool BackendReachable(const BackendSetup& setup) {
   }
 }
 
-void SetStoresPerDatabase(size_t limit) { standins::SetStoreLimit(limit); }
+void SetStoresPerDatabase(const BackendSetup& setup, size_t limit) {
+  BackendOf(setup).Stores().SetLimit(limit);
+}
 
-void StopWaitingForDatabases() { standins::StopWaiting(); }
+void StopWaitingForDatabases(const BackendSetup& setup) {
+  standins::StopWaiting(BackendOf(setup));
+}
 
 struct FailureWatch::Listening {
   standins::ListeningScope scope;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "context_parts.h"
 #include "quillet/error.h"
 #include "quillet/operations/text_excerpt.h"
 #include "quillet/operations/usage_error.h"
@@ -36,7 +37,7 @@ using standins::BackendStore;
 using standins::BorrowedStore;
 
 BorrowedStore Store(const BackendSetup& backend, BackendStore::Open open) {
-  return BorrowedStore(backend.db, open);
+  return BorrowedStore(BackendOf(backend), backend.db, open);
 }
 
 }  // namespace

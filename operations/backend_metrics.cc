@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "context_parts.h"
 #include "quillet/error.h"
 #include "quillet/standins/store_metrics.h"
 #include "reading_store.h"
@@ -23,7 +24,7 @@ std::optional<int64_t> FileBytes(const std::string& path) {
 }  // namespace
 
 BackendMetrics ReadBackendMetrics(const BackendSetup& backend) {
-  standins::StoreMetrics& counted = standins::TheStoreMetrics();
+  standins::StoreMetrics& counted = BackendOf(backend).Metrics();
   BackendMetrics metrics;
   metrics.group_writes = CountsOf(counted.group_writes);
   metrics.commit_seconds = CountsOf(counted.commit_seconds);

@@ -1,5 +1,6 @@
 #include "quillet/operations/batch_runs.h"
 
+#include "context_parts.h"
 #include "quillet/error.h"
 #include "quillet/operations/backend.h"
 #include "quillet/standins/store_pool.h"
@@ -14,11 +15,11 @@ struct BatchRuns::Held {
 };
 
 BatchRuns::BatchRuns(const BackendSetup& backend, bool dry_run)
-    : held_(new Held{
-          standins::BorrowedStore(
-              backend.db, dry_run ? standins::BackendStore::Open::kForReading
-                                  : standins::BackendStore::Open::kForWriting),
-          dry_run, nullptr}) {}
+    : held_(new Held{standins::BorrowedStore(
+                         BackendOf(backend), backend.db,
+                         dry_run ? standins::BackendStore::Open::kForReading
+                                 : standins::BackendStore::Open::kForWriting),
+                     dry_run, nullptr}) {}
 
 BatchRuns::~BatchRuns() = default;
 

@@ -1,55 +1,17 @@
 #include "keyed_outcomes.h"
 
-#include <deque>
 #include <iostream>
-#include <unordered_map>
+#include <stdexcept>
 
+#include "context_parts.h"
 #include "quillet/error.h"
 #include "quillet/standins/store_pool.h"
 #include "quillet/text.h"
-#include "runtime/mutex.h"
 
 namespace quillet::operations {
 namespace {
 
 using json = nlohmann::ordered_json;
-
-// Bindings of keys whose requests were not decided, oldest forgotten first:
-// a bounded memory whatever the clients send.
-constexpr size_t kMaxBindings = 4096;
-
-class Bindings {
- public:
-  // The request bound to `key`, binding `request` when none is.
-  std::string Bind(const std::string& key, const std::string& request) {
-    MutexLock lock(mutex_);
-    auto [it, added] = bound_.try_emplace(key, request);
-    if (added) {
-      order_.push_back(key);
-      if (order_.size() > kMaxBindings) {
-        bound_.erase(order_.front());
-        order_.pop_front();
-      }
-    }
-    return it->second;
-  }
-  std::optional<std::string> Find(const std::string& key) {
-    MutexLock lock(mutex_);
-    auto it = bound_.find(key);
-    if (it == bound_.end()) return std::nullopt;
-    return it->second;
-  }
-
- private:
-  Mutex mutex_;
-  std::unordered_map<std::string, std::string> bound_ GUARDED_BY(mutex_);
-  std::deque<std::string> order_ GUARDED_BY(mutex_);
-};
-
-Bindings& ProcessBindings() {
-  static auto* bindings = new Bindings;
-  return *bindings;
-}
 
 std::string Named(const PreparedOperation& p) {
   return std::string(OpName(p.op)) + " " + p.digest;
@@ -91,9 +53,14 @@ void Replay(const std::string& kept_answer, Outcome& outcome) {
 }
 
 // A write under a key, carried out (a dry run stores nothing).
+// A keyed run without a context is the front end's fault: refused rather
+// than run unkeyed, which could do the request twice.
 bool Keyed(const PreparedOperation& p, const RunOptions& options) {
-  return !options.request_key.empty() && !options.dry_run &&
-         p.op != Op::kTimeFormat;
+  bool keyed = !options.request_key.empty() && !options.dry_run &&
+               p.op != Op::kTimeFormat;
+  if (keyed && !options.context)
+    throw std::logic_error("a keyed run needs its front end's context");
+  return keyed;
 }
 
 // Decided by the request itself: refused, or raised by anything but the
@@ -109,11 +76,32 @@ bool Decided(const Outcome& outcome) {
 
 }  // namespace
 
+std::string KeyBindings::Bind(const std::string& key,
+                              const std::string& request) {
+  MutexLock lock(mutex_);
+  auto [it, added] = bound_.try_emplace(key, request);
+  if (added) {
+    order_.push_back(key);
+    if (order_.size() > kMaxKeyBindings) {
+      bound_.erase(order_.front());
+      order_.pop_front();
+    }
+  }
+  return it->second;
+}
+
+std::optional<std::string> KeyBindings::Find(const std::string& key) {
+  MutexLock lock(mutex_);
+  auto it = bound_.find(key);
+  if (it == bound_.end()) return std::nullopt;
+  return it->second;
+}
+
 std::optional<Outcome> KeyBoundToAnother(const PreparedOperation& p,
                                          const RunOptions& options) {
   if (!Keyed(p, options)) return std::nullopt;
   std::optional<std::string> bound =
-      ProcessBindings().Find(options.request_key);
+      options.context->parts().keys.Find(options.request_key);
   if (!bound || *bound == Named(p)) return std::nullopt;
   Outcome outcome;
   Refuse(p, options.request_key, outcome);
@@ -124,7 +112,8 @@ std::optional<Outcome> KeptReplay(const PreparedOperation& p,
                                   const RunOptions& options) {
   if (!Keyed(p, options) || options.key_store.empty()) return std::nullopt;
   try {
-    standins::BorrowedStore store(options.key_store);
+    standins::BorrowedStore store(options.context->parts().backend,
+                                  options.key_store);
     std::optional<std::string> kept = store->KeptAnswer(
         options.request_key, std::string(OpName(p.op)), p.digest);
     if (!kept) return std::nullopt;
@@ -151,7 +140,8 @@ void SettleKeyedOutcome(const PreparedOperation& p, const RunOptions& options,
                    {"output", outcome.output},
                    {"message", outcome.message}};
     try {
-      standins::BorrowedStore store(options.key_store);
+      standins::BorrowedStore store(options.context->parts().backend,
+                                    options.key_store);
       standins::KeyHolding held = store->KeepAnswer(
           key, std::string(OpName(p.op)), p.digest,
           answer.dump(-1, ' ', false, json::error_handler_t::replace));
@@ -169,7 +159,7 @@ void SettleKeyedOutcome(const PreparedOperation& p, const RunOptions& options,
                 << e.what() << std::endl;
     }
   }
-  ProcessBindings().Bind(key, Named(p));
+  options.context->parts().keys.Bind(key, Named(p));
 }
 
 }  // namespace quillet::operations

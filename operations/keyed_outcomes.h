@@ -6,16 +6,40 @@
 //   back end): its answer is kept in the back end under the key, so a retry
 //   is answered the same (replayed) and another request under it is refused;
 // - not decided (the back end busy, away or its outcome unknown): nothing
-//   is kept there, so a retry runs again, but the key stays bound in this
-//   process to the request first seen under it: another request under it is
-//   refused meanwhile.
+//   is kept there, so a retry runs again, but the key stays bound in the
+//   run's context (RunOptions::context) to the request first seen under it:
+//   another request under it is refused meanwhile.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <optional>
+#include <string>
+#include <unordered_map>
 
 #include "quillet/operations/operation.h"
+#include "runtime/mutex.h"
 
 namespace quillet::operations {
+
+// The keys of one context (quillet/operations/context.h) bound to requests
+// not decided, oldest forgotten first past kMaxKeyBindings: a bounded memory
+// whatever the clients send.
+inline constexpr size_t kMaxKeyBindings = 4096;
+class KeyBindings {
+ public:
+  // The request bound to `key`, binding `request` when none is.
+  std::string Bind(const std::string& key, const std::string& request)
+      EXCLUDES(mutex_);
+  std::optional<std::string> Find(const std::string& key) EXCLUDES(mutex_);
+
+ private:
+  Mutex mutex_;
+  std::unordered_map<std::string, std::string> bound_ GUARDED_BY(mutex_);
+  std::deque<std::string> order_ GUARDED_BY(mutex_);
+};
+
+// Each of these uses the bindings and the stores of `options.context`.
 
 // Before running: a refusal when the key is bound here to another request.
 std::optional<Outcome> KeyBoundToAnother(const PreparedOperation& operation,

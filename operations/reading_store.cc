@@ -1,9 +1,11 @@
 #include "reading_store.h"
 
+#include "context_parts.h"
+
 namespace quillet::operations {
 
 standins::BorrowedStore Reading(const BackendSetup& backend) {
-  return standins::BorrowedStore(backend.db,
+  return standins::BorrowedStore(BackendOf(backend), backend.db,
                                  standins::BackendStore::Open::kForReading);
 }
 

@@ -1,6 +1,6 @@
 // How the operation layer reaches the back end for a read: a store of the
-// process's pool (an idle one, else one opened for reading, which never
-// makes or changes a database).
+// pool of the setup's context (an idle one, else one opened for reading, which
+// never makes or changes a database).
 #pragma once
 
 #include "quillet/operations/backend.h"

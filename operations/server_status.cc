@@ -1,5 +1,6 @@
 #include "server_status.h"
 
+#include "context_parts.h"
 #include "quillet/operations/backend_commands.h"
 #include "quillet/operations/text_excerpt.h"
 #include "quillet/standins/store_pool.h"
@@ -69,7 +70,7 @@ void PrintServer(std::ostream& out, const ServerState& state) {
 }
 
 std::string CommitWaitWarning(const BackendSetup& backend) {
-  standins::BorrowedStore store(backend.db,
+  standins::BorrowedStore store(BackendOf(backend), backend.db,
                                 standins::BackendStore::Open::kForReading);
   std::optional<ServerState> state = store->Server();
   return state ? standins::AssessServer(*state).commits_wait : "";

@@ -1,5 +1,6 @@
 #include "quillet/standins/backend_context.h"
 
+#include "quillet/standins/store_metrics.h"
 #include "quillet/standins/store_pool.h"
 #include "sqlite_write_group.h"
 #include "storage_engine.h"
@@ -7,8 +8,9 @@
 namespace quillet::standins {
 
 BackendContext::BackendContext()
-    : openers_(std::make_unique<StorageOpeners>()),
-      groups_(std::make_unique<WriteGroups>()),
+    : metrics_(std::make_unique<StoreMetrics>()),
+      openers_(std::make_unique<StorageOpeners>()),
+      groups_(std::make_unique<WriteGroups>(*metrics_)),
       stores_(std::make_unique<StorePool>(*this)) {}
 
 BackendContext::~BackendContext() = default;

@@ -40,14 +40,17 @@ std::shared_ptr<WriteGroup> WriteGroups::Of(const std::string& path,
       by_file_[{ProcessId(), file.first, file.second}];
   std::shared_ptr<WriteGroup> group = known.lock();
   if (!group) {
-    group = std::make_shared<WriteGroup>(path, file);
+    group = std::make_shared<WriteGroup>(path, file, metrics_);
     known = group;
   }
   return group;
 }
 
-WriteGroup::WriteGroup(std::string path, File file)
-    : path_(std::move(path)), wal_path_(path_ + "-wal"), file_(file) {}
+WriteGroup::WriteGroup(std::string path, File file, StoreMetrics& metrics)
+    : path_(std::move(path)),
+      wal_path_(path_ + "-wal"),
+      file_(file),
+      metrics_(metrics) {}
 
 WriteGroup::~WriteGroup() {
   statements_.reset();
@@ -195,11 +198,10 @@ void WriteGroup::RunGroup(Writer& me,
   } else {
     auto start = std::chrono::steady_clock::now();
     failure = Commit();
-    StoreMetrics& metrics = TheStoreMetrics();
-    metrics.commit_seconds.Observe(
+    metrics_.commit_seconds.Observe(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
             .count());
-    metrics.group_writes.Observe(
+    metrics_.group_writes.Observe(
         static_cast<double>(kept.size() + (mine_kept ? 1 : 0)));
   }
   {

@@ -29,10 +29,13 @@
 
 namespace quillet::standins {
 
+struct StoreMetrics;
+
 class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
  public:
   using File = std::pair<dev_t, ino_t>;
-  WriteGroup(std::string path, File file);
+  // Counts its commits in `metrics` (its context's: store_metrics.h).
+  WriteGroup(std::string path, File file, StoreMetrics& metrics);
   ~WriteGroup();
   WriteGroup(const WriteGroup&) = delete;
   WriteGroup& operator=(const WriteGroup&) = delete;
@@ -117,6 +120,7 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
   const std::string path_;
   const std::string wal_path_;
   const File file_;
+  StoreMetrics& metrics_;
   TurnCapability turn_;
   // The -wal the connection has open, if known.
   std::optional<File> wal_ GUARDED_BY(turn_);
@@ -138,6 +142,9 @@ class WriteGroup : public std::enable_shared_from_this<WriteGroup> {
 // The write groups of one back-end context (backend_context.h).
 class WriteGroups {
  public:
+  // Their commits are counted in `metrics`, which outlives them.
+  explicit WriteGroups(StoreMetrics& metrics) : metrics_(metrics) {}
+
   // The group of the file at `path`, known as `file`: one per file and
   // process, shared by every engine of it.
   std::shared_ptr<WriteGroup> Of(const std::string& path, WriteGroup::File file)
@@ -146,6 +153,7 @@ class WriteGroups {
  private:
   // By process too: a child after fork opens its own connection.
   using Key = std::tuple<pid_t, dev_t, ino_t>;
+  StoreMetrics& metrics_;
   Mutex mutex_;
   std::map<Key, std::weak_ptr<WriteGroup>> by_file_ GUARDED_BY(mutex_);
 };

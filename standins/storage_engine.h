@@ -263,7 +263,7 @@ class WriteGroups;
 // path. Opening checks and prepares the schema (sqlite_schema.h,
 // postgres_engine.h) as `open` says. A SQLite file's writers in one
 // back-end context share its write group in `groups` (the process's
-// context's when not given).
+// context's when not given: for tests and tools acting as a host).
 std::unique_ptr<StorageEngine> OpenSqliteStorage(const std::string& path,
                                                  OpenMode open,
                                                  WriteGroups& groups);

@@ -27,9 +27,4 @@ Histogram::Counts Histogram::Read() const {
   return counts;
 }
 
-StoreMetrics& TheStoreMetrics() {
-  static auto* metrics = new StoreMetrics;  // used until the process ends
-  return *metrics;
-}
-
 }  // namespace quillet::standins

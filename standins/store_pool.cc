@@ -21,20 +21,22 @@ namespace {
 // Counts a wait for a store when it ends (quillet/standins/store_metrics.h).
 class WaitCount {
  public:
-  explicit WaitCount(std::chrono::steady_clock::time_point began)
-      : began_(began), failures_(std::uncaught_exceptions()) {}
+  WaitCount(StoreMetrics& metrics, std::chrono::steady_clock::time_point began)
+      : metrics_(metrics),
+        began_(began),
+        failures_(std::uncaught_exceptions()) {}
   ~WaitCount() {
-    StoreMetrics& metrics = TheStoreMetrics();
-    metrics.pool_wait_seconds.Observe(
+    metrics_.pool_wait_seconds.Observe(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began_)
             .count());
     if (std::uncaught_exceptions() > failures_)
-      metrics.pool_waits_failed.fetch_add(1, std::memory_order_relaxed);
+      metrics_.pool_waits_failed.fetch_add(1, std::memory_order_relaxed);
   }
   WaitCount(const WaitCount&) = delete;
   WaitCount& operator=(const WaitCount&) = delete;
 
  private:
+  StoreMetrics& metrics_;
   std::chrono::steady_clock::time_point began_;
   int failures_;
 };
@@ -66,7 +68,7 @@ std::unique_ptr<BackendStore> StorePool::Take(const std::string& where,
   // A wait, counted however it ends.
   std::optional<WaitCount> waited;
   while (serving() == db.idle.size() && db.open >= limit_) {
-    if (!waited && db.idle.empty()) waited.emplace(began);
+    if (!waited && db.idle.empty()) waited.emplace(context_.Metrics(), began);
     if (!db.idle.empty()) {
       closing.push_back(std::move(db.idle.front().store));
       db.idle.erase(db.idle.begin());
@@ -171,23 +173,15 @@ void StorePool::Forget() {
   databases_.clear();
 }
 
-void StopWaiting() {
+void StopWaiting() { StopWaiting(BackendContext::Default()); }
+
+void StopWaiting(BackendContext& context) {
   StopPostgresWaits();
-  BackendContext::Default().Stores().Stop();
+  context.Stores().Stop();
 }
 
 void SetStoreLimit(size_t limit) {
   BackendContext::Default().Stores().SetLimit(limit);
-}
-
-std::unique_ptr<BackendStore> TakeStore(const std::string& where,
-                                        BackendStore::Open open) {
-  return BackendContext::Default().Stores().Take(where, open);
-}
-
-void GiveBackStore(const std::string& where,
-                   std::unique_ptr<BackendStore> store) {
-  BackendContext::Default().Stores().GiveBack(where, std::move(store));
 }
 
 }  // namespace quillet::standins

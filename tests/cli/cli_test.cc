@@ -8,6 +8,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "quillet/operations/context.h"
 #include "quillet/operations/events.h"
 #include "support/cli_runner.h"
 #include "support/temp_dir.h"
@@ -58,8 +59,10 @@ TEST_F(CliTest, CreateAndUpdateCallPrintOneJsonObject) {
       Quillet({"update-call", "CALLNUMBER=SC000001", "OPTION=1", "PROBLEM=jam"})
           .status,
       0);
+  operations::Context context;
   operations::BackendSetup backend;
   backend.db = dir.Path("quillet.db");
+  backend.context = &context;
   json events = operations::ReadEvents(backend, {}).events;
   ASSERT_EQ(events.size(), 2u) << events.dump();
   EXPECT_EQ(events[0]["actor"], "alice");

@@ -16,9 +16,14 @@
 #include <vector>
 
 #include "backend_failure.h"
+#include "quillet/operations/backend.h"
+#include "quillet/operations/backend_commands.h"
+#include "quillet/operations/backend_metrics.h"
+#include "quillet/operations/operation.h"
 #include "quillet/standins/backend_context.h"
 #include "quillet/standins/backend_store.h"
 #include "quillet/standins/embedded_backend.h"
+#include "quillet/standins/store_metrics.h"
 #include "quillet/standins/store_pool.h"
 #include "quillet/standins/transaction_host.h"
 #include "quillet/text.h"
@@ -410,6 +415,42 @@ TEST(BackendContextTest, EachContextHasItsOwnStores) {
       << ToUtf8(busy->description);
   EXPECT_EQ(BorrowedStore(serving, path)->Facts().calls, 0);
   EXPECT_EQ(BorrowedStore(path)->Facts().calls, 0);
+  // The wait that failed is counted in its context alone.
+  EXPECT_EQ(stopped.Metrics().pool_waits_failed.load(), 1u);
+  EXPECT_EQ(serving.Metrics().pool_waits_failed.load(), 0u);
+}
+
+// Two front ends in one process, each with the context it made, on one
+// database: what one wrote is counted in its context alone, and a request
+// key one bound to a request not decided is free in the other.
+TEST(BackendContextTest, TwoFrontEndsShareNoCountsNorKeys) {
+  testing::TempDir dir;
+  operations::Context first, second;
+  operations::BackendSetup one{.db = dir.Path("q.db"), .context = &first};
+  operations::BackendSetup two{.db = one.db, .context = &second};
+  Ref<CallsInterface> calls = operations::OpenCalls(one, true);
+  operations::LoadMasterData(
+      one, R"({"businessPartners": [{"number": "BP-1", "name": "Acme"}]})");
+  EXPECT_GT(operations::ReadBackendMetrics(one).group_writes.count, 0u);
+  EXPECT_EQ(operations::ReadBackendMetrics(two).group_writes.count, 0u);
+
+  // An item row without its value, under the key "k": raised before the
+  // back end hears of it, and, with no store to keep its answer, bound to
+  // the key in its context alone.
+  auto create = [&](const char* column, operations::Context& context) {
+    operations::PreparedOperation op = operations::Prepare(
+        {{"op", "create-item"},
+         {"component", "Items"},
+         {"values", nlohmann::json::array({nlohmann::json::array({column})})}});
+    return operations::Run(*calls, op,
+                           {.request_key = "k", .context = &context})
+        .verdict;
+  };
+  using operations::Verdict;
+  ASSERT_EQ(create("ITEM", first), Verdict::kRaised);
+  EXPECT_EQ(create("SERIALNUMBER", first), Verdict::kKeyConflict);
+  EXPECT_EQ(create("SERIALNUMBER", second), Verdict::kRaised);
+  EXPECT_EQ(create("ITEM", second), Verdict::kKeyConflict);
 }
 
 // A change is stamped with its transaction time, a 32-bit Long: past its

@@ -33,7 +33,9 @@ RunOptions Options(const Globals& g, std::string request_key,
           .dry_run = g.dry_run,
           .trace = trace.trace(),
           .actor = g.actor.empty() ? OsUser() : g.actor,
-          .channel = channel};
+          .channel = channel,
+
+          .context = g.context};
 }
 
 }  // namespace quillet::cli

@@ -87,6 +87,8 @@ class Handler {
   // away, or the service stopped, while its body was read.
   virtual void Abandoned(const Request& request) = 0;
   virtual void Reload() = 0;
+  // On the first stopping signal: requests waiting on the back end end now.
+  virtual void Stopping() = 0;
 };
 
 // Binds host:port (0: any free port), calls `listening` with the port bound,

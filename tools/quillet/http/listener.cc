@@ -9,8 +9,6 @@
 #include <memory>
 #include <vector>
 
-#include "quillet/operations/backend.h"
-
 namespace quillet::cli::http {
 namespace {
 
@@ -73,8 +71,7 @@ void Server::WaitForSignal() {
       _exit(128 + signal);
     }
     stopping = true;
-    // Requests waiting on the database end now.
-    operations::StopWaitingForDatabases();
+    handler.Stopping();
     ErrorCode ignored;
     acceptor.close(ignored);
     backoff.cancel();

@@ -97,7 +97,8 @@ int Serve(const ServeOptions& options) {
           ? options.workers
           : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   // Each worker holds one store at a time: the pool's bound follows them.
-  operations::SetStoresPerDatabase(static_cast<size_t>(workers) + 1);
+  operations::SetStoresPerDatabase(options.backend,
+                                   static_cast<size_t>(workers) + 1);
   ConnectionLimits limits;
   limits.header_bytes = options.header_limit;
   limits.body_bytes = options.body_limit;

@@ -15,6 +15,8 @@
 namespace quillet::cli::http {
 
 struct ServeOptions {
+  // Its `context` is the one the service runs in, made by its caller at
+  // its start (quillet serve: command_line.cc) and outliving Serve.
   operations::BackendSetup backend;
   std::string host = "127.0.0.1";   // loopback unless told otherwise
   int port = 8080;                  // 0: any free port

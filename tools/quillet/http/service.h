@@ -70,6 +70,8 @@ class Service : public Handler {
   // it, or removed a line beside a typo, meant to revoke, and a revoked
   // token must not keep working.
   void Reload() override;
+  // Every wait on the database, of this service's context, ends now.
+  void Stopping() override;
   // The trace and audit files opened again, each between whole lines.
   void ReopenFiles();
 

@@ -25,6 +25,8 @@ bool Service::LoadTokens() {
   }
 }
 
+void Service::Stopping() { operations::StopWaitingForDatabases(backend()); }
+
 void Service::Reload() {
   ReopenFiles();
   if (options_.token_file.empty()) return;  // nothing to re-read

@@ -116,6 +116,7 @@ Response Service::Operate(const Request& req, Op op) {
         throw UsageError("Idempotency-Key is blank");
       run.request_key = *key;
       run.key_store = options_.backend.db;
+      run.context = options_.backend.context;
       operations::CheckRequestKey(run.request_key);
     }
     run.dry_run = HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;

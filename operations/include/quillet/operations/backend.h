@@ -1,7 +1,7 @@
 // Where the command and the HTTP service keep their data, and how they set
 // up the embedded back end, the log and Quillet over it. Every store the
-// operation layer uses, for writes and reads alike, comes from one pool per
-// process (quillet/standins/store_pool.h, behind this layer).
+// operation layer uses, for writes and reads alike, comes from the pool of
+// the setup's context (context.h), which the front end made at its start.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "quillet/calls.h"
+#include "quillet/operations/context.h"
 
 namespace quillet::operations {
 
@@ -18,6 +19,9 @@ struct BackendSetup {
   std::string log;                // empty: LogPath() decides
   int64_t keep_keys_days = 7;
   int64_t keep_events_days = 90;  // the event log's (events.h)
+  // The front end's context (context.h), which outlives the setup. Every
+  // function taking a setup needs one: std::logic_error without.
+  Context* context = nullptr;
 
   // The log: as given, else quillet.log beside a database file, or in the
   // current folder for a server database.
@@ -44,13 +48,14 @@ Ref<CallsInterface> OpenCallsForReads(const BackendSetup& setup);
 // a failure, to tell a back end that is away from a refused request.
 bool BackendReachable(const BackendSetup& setup);
 
-// How many stores per database the pool keeps open at once (at least 1).
-void SetStoresPerDatabase(size_t limit);
+// How many stores per database the setup's pool keeps open at once (at
+// least 1).
+void SetStoresPerDatabase(const BackendSetup& setup, size_t limit);
 
-// For a process that is stopping: every store stops waiting on its
-// database (a statement running on a server is cancelled: the operation fails
-// as busy, nothing written; a COMMIT sent is looked up once).
-void StopWaitingForDatabases();
+// For a process that is stopping: every store of the setup's context stops
+// waiting on its database (a statement running on a server is cancelled: the
+// operation fails as busy, nothing written; a COMMIT sent is looked up once).
+void StopWaitingForDatabases(const BackendSetup& setup);
 
 // For the life of the watch, what the back end says of a failure on the
 // calling thread outside an operation (opening a database, loading master

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "quillet/calls.h"
+#include "quillet/operations/context.h"
 #include "quillet/operations/json_variant.h"
 #include "quillet/operations/usage_error.h"
 #include "quillet/trace.h"
@@ -111,6 +112,10 @@ struct RunOptions {
   // ("service", "command", "batch"), for the back end's event log; carried
   // in the operation's context (ObjectContext::Actor, Channel).
   std::string actor, channel;
+  // The front end's context (context.h): its bindings of request keys and
+  // the stores of key_store. Needed for a keyed run (a request key, not a
+  // dry run): std::logic_error without one.
+  Context* context = nullptr;
 };
 
 // Raises UsageError unless `key` is a usable request key: 1 to

@@ -80,6 +80,12 @@ struct EmbeddedBackendOptions {
 // cannot be used; then replaces any earlier registration of the same class
 // names. A store opened for writing or as it is stays open in the process
 // for the first operation.
+//
+// A host's back end, registered here with no context, serves from the
+// process's one set of stores, SQLite write groups, storage engines and
+// counts (made at the first use, gone at exit), and SetStoreLimit and
+// StopWaiting below act on it: a contract for hosts. Quillet's own command
+// and service each make a context of their own at their start instead.
 QUILLET_API void RegisterEmbeddedBackend(
     const std::string& db_path, const EmbeddedBackendOptions& options = {});
 

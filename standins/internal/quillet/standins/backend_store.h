@@ -145,7 +145,9 @@ class BackendStore {
  public:
   using Open = OpenMode;
   // Raises kBackendError naming the path and the reason when the database
-  // cannot be used as asked; a refused database is left untouched.
+  // cannot be used as asked; a refused database is left untouched. On the
+  // process's context, as a host's registration (backend_context.h): for
+  // tests and tools acting as a host, never below a front end.
   explicit BackendStore(const std::string& path, Open open = Open::kForWriting);
   // The same, on the engines of `context` (backend_context.h) rather than
   // the process's.

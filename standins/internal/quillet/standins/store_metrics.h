@@ -1,8 +1,8 @@
-// What the embedded back end counts for the operator's metrics, for the
-// whole process: how many writes each SQLite group commit took and how long
-// its COMMIT took, and how long uses waited for a store of the pool. Counted
-// without locks; a reader sees each count whole, not all of them at one
-// instant.
+// What the embedded back end counts for the operator's metrics, per back-end
+// context (backend_context.h): how many writes each SQLite group commit took
+// and how long its COMMIT took, and how long uses waited for a store of the
+// pool. Counted without locks; a reader sees each count whole, not all of them
+// at one instant.
 #pragma once
 
 #include <atomic>
@@ -43,8 +43,5 @@ struct StoreMetrics {
   Histogram pool_wait_seconds{{0.001, 0.01, 0.1, 1, 5, 15}};
   std::atomic<uint64_t> pool_waits_failed{0};  // ended without a store
 };
-
-// The process's counts.
-StoreMetrics& TheStoreMetrics();
 
 }  // namespace quillet::standins

@@ -6,7 +6,8 @@
 // that finds all of them busy waits for one up to kStoreWaitSeconds, then
 // fails as busy (FailureKind::kRetryLater) with nothing written. For the
 // process's context, how many may be open (SetStoreLimit) and the end of
-// every wait (StopWaiting) are set through embedded_backend.h.
+// every wait (StopWaiting) are set through embedded_backend.h; for another,
+// through its Stores() and StopWaiting(context) (backend_context.h).
 //
 //   {
 //     BorrowedStore store(context, "postgresql://db-host/quillet");  // taken
@@ -84,13 +85,6 @@ class StorePool {
   std::map<const BackendStore*, OpenMode> handed_ GUARDED_BY(mutex_);
 };
 
-// The process's pool (BackendContext::Default()): Take and GiveBack.
-std::unique_ptr<BackendStore> TakeStore(
-    const std::string& where,
-    BackendStore::Open open = BackendStore::Open::kForWriting);
-void GiveBackStore(const std::string& where,
-                   std::unique_ptr<BackendStore> store);
-
 // A store from a context's pool, handed back when the handle goes.
 class BorrowedStore {
  public:
@@ -99,7 +93,8 @@ class BorrowedStore {
       : pool_(context.Stores()),
         where_(std::move(where)),
         store_(pool_.Take(where_, open)) {}
-  // From the process's pool.
+  // From the process's pool, as a host's registration (backend_context.h):
+  // for tests and tools acting as a host, never below a front end.
   explicit BorrowedStore(std::string where, BackendStore::Open open =
                                                 BackendStore::Open::kForWriting)
       : BorrowedStore(BackendContext::Default(), std::move(where), open) {}
