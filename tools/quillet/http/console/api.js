@@ -145,7 +145,7 @@ function outcome(answer, done) {
 // Why a token was refused, in words: the service tells a token it once
 // took that it was revoked.
 function reasonOf(data) {
-  return data && data.reason === "revoked" ? "This token was revoked. Ask for a new one."
+  return data && data.message === "this token was revoked" ? "This token was revoked. Ask for a new one."
     : "The service needs a valid access token.";
 }
 

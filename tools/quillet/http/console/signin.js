@@ -34,7 +34,7 @@ function signInView(why, keepForm) {
     if (check.status !== 200) {
       try { sessionStorage.removeItem(TOKEN_KEY); } catch (err) { /* nothing kept */ }
       return result.replaceChildren(check.status === 401
-        ? el("div", { class: "outcome bad", role: "alert" }, check.data && check.data.reason === "revoked"
+        ? el("div", { class: "outcome bad", role: "alert" }, check.data && check.data.message === "this token was revoked"
           ? "This token was revoked. Ask for a new one." : "This token was not accepted.") : outcome(check, ""));
     }
     session.checked = false;
