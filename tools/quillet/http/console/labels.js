@@ -116,10 +116,25 @@ function messageText(message) {
   return text;
 }
 
+// A log entry for people: the component's report ("X caught: (0).
+// Additional information:  Additional information: ...") names its source
+// in the text and repeats its heading; number 0 is no error number.
+function logWords(entry) {
+  let text = String(entry.text ?? "");
+  let source = String(entry.source ?? "");
+  const caught = /^(\S+) caught: \(-?\d+\)\.\s*/.exec(text);
+  if (caught && !source) {
+    source = caught[1];
+    text = text.slice(caught[0].length);
+  }
+  text = text.replace(/(Additional information:\s*)+/g, "Additional information: ").trim();
+  return { number: entry.number ? String(entry.number) : "none", source: source || "unnamed", text };
+}
+
 const COMMON = ["ENGINEER", "ACTIONDONEBY"];
 
 const CREATE_FIELDS = ["SOLDTOBP", "BPNUMBER", "CALLDESC", "Q_TEXT", "OBJECT", "OBJECTNR",
   "SITE", "CALLERNAME", "CONTACT", "PRIORITY", "PROBLEM", "CALLGROUP1", "CALLGROUP2",
   "ENGINEER", "CALLCREATER", "Q_ID", "TIMESPENT", "LINK", "COMPONENT"];
 
-export { LABELS, labelOf, STATUS, ANSWERS, messageText, COMMON, CREATE_FIELDS };
+export { LABELS, labelOf, STATUS, ANSWERS, messageText, logWords, COMMON, CREATE_FIELDS };

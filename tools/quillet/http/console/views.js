@@ -1,5 +1,5 @@
 // The views: the queue, one call, a new call, items and the log.
-import { COMMON, CREATE_FIELDS, STATUS, labelOf } from "./labels.js";
+import { COMMON, CREATE_FIELDS, STATUS, labelOf, logWords } from "./labels.js";
 import { updateOptions } from "./options.js";
 import { ADAPTER, PAGE, api, outcome, readOnly, submission } from "./api.js";
 import { addBulkChanges } from "./bulk.js";
@@ -311,11 +311,11 @@ async function logView(params) {
       entries.length ? (offset + 1) + "–" + (offset + Math.min(entries.length, PAGE)) + ", newest first" : "none"), nav),
     entries.length ? el("table", { class: "cards" },
       el("thead", {}, el("tr", {}, heads.map((h) => el("th", { scope: "col" }, h)))),
-      el("tbody", { id: "log" }, entries.slice(0, PAGE).map((e) => el("tr", {},
-        el("td", { "data-label": "Time" }, localTime(new Date(e.time))),
-        el("td", { "data-label": "Number" }, String(e.number ?? "")),
-        el("td", { "data-label": "Source", class: "wrap" }, bt(e.source)),
-        el("td", { "data-label": "Text", class: "wrap" }, bt(e.text))))))
+      el("tbody", { id: "log" }, entries.slice(0, PAGE).map((e) => logWords(e)).map((w, i) => el("tr", {},
+        el("td", { "data-label": "Time" }, localTime(new Date(entries[i].time))),
+        el("td", { "data-label": "Number" }, w.number),
+        el("td", { "data-label": "Source", class: "wrap" }, bt(w.source)),
+        el("td", { "data-label": "Text", class: "wrap" }, bt(w.text))))))
       : el("p", {}, "No entries match."));
 }
 
