@@ -229,7 +229,7 @@ try:
     number = re.search(r"SC\d+", text_of("#calls")).group(0)
     click("#calls a")
     heading(number)
-    wait_text("#history", "/calls")  # the service's own audit trail
+    wait.until(lambda d: "Loading" not in text_of("#history"))  # read
     check(find("#option-3").get_attribute("disabled") is not None and
           "not waiting" in text_of(".reasons"),
           "End waiting is offered only to a waiting call, with the reason")
@@ -287,15 +287,15 @@ try:
     heading("New call")
     find("#n-SOLDTOBP").send_keys("BP-1001")
     find("#n-CALLDESC").send_keys("Status line" + Keys.ENTER)
-    find("#new-call-link").click()
+    click("#new-call-link")
     wait_text("dd[data-property=Status]", "0 New")
     # Texts added, a wait set and ended, through the option forms.
-    find("#option-7").click()
-    find("#o-Q_TEXT").send_keys("Asked for a photo")
-    find("#option-form button[type=submit]").click()
+    click("#option-7")
+    type_in("#o-Q_TEXT", "Asked for a photo")
+    click("#option-form button[type=submit]")
     wait_text("#call-text", "Asked for a photo")
-    find("#option-5").click()
-    find("#o-WAITINGDESC").send_keys("toner cartridge" + Keys.ENTER)
+    click("#option-5")
+    type_in("#o-WAITINGDESC", "toner cartridge", enter=True)
     wait_text("dd[data-property=WaitingDescription]", "toner cartridge")
     check(find("#option-3").get_attribute("disabled") is None,
           "a waiting call can end waiting")
@@ -328,13 +328,14 @@ try:
     wait_text("#stats-total", "%d calls" % stored)
     bars = driver.find_elements(By.CSS_SELECTOR, "#by-status svg a")
     check(len(bars) == len(stats["byStatus"]) and all(
-        re.search(r": \d+ calls?$", b.get_attribute("aria-label")) for b in bars),
+        re.search(r": \d+ calls?$", b.find_element(By.TAG_NAME, "title")
+                  .get_attribute("textContent")) for b in bars),
         "every status bar is a link named by its group and count")
     check("Acme" in text_of("#by-customer-numbers") or
           "Fenwick" in text_of("#by-customer-numbers"),
           "customers are named from the master data")
     views_check("stats")
-    find("#by-status-numbers a[href*='status=30']").click()
+    click("#by-status-numbers a[href*='status=30']")
     wait.until(lambda d: "status=30" in d.current_url)
     wait_text("#count", "of 1")
 
@@ -359,7 +360,7 @@ try:
           == "SC000001", "k moves up the queue")
     ActionChains(driver).send_keys("?").perform()
     wait_text("#shortcuts", "Keyboard shortcuts")
-    find("#shortcuts button").click()
+    click("#shortcuts button")
 
     # --- Bulk status change: each call its own change, key and result.
     driver.get(base + "#/calls?sort=changed")
@@ -369,7 +370,7 @@ try:
     for p in picks:
         p.click()
     find("#bulk-option option[value='4']").click()
-    find("#bulk button[type=submit]").click()
+    click("#bulk button[type=submit]")
     wait_text("#bulk-outcome", "of 3 changed")
     done = [api("calls/" + n).get("Status") for n in picked]
     check(text_of("#bulk-outcome").startswith("%d of 3" % done.count(25)) and
@@ -402,6 +403,8 @@ try:
         "return document.querySelector('#calls tr').getBoundingClientRect().top")
     check(top < 360, "on a phone the first call is in sight (%dpx down)" % top)
     driver.set_window_size(1280, 900)
+    driver.refresh()
+    wait_text("#count", "1–25")
     find("#f-sort option[value=changed]").click()
     find("#f-sort").submit()
     wait.until(lambda d: "sort=changed" in d.current_url)
@@ -569,6 +572,11 @@ try:
             continue
         if entry.get("source") == "network" and re.search(r" (401|404) ", message) \
                 and "favicon" not in message:
+            continue
+        # Asked for on purpose: a bad error number, a completed call changed.
+        if entry.get("source") == "network" and (
+                ("number=x1" in message and " 400 " in message) or
+                ("/changes" in message and " 424 " in message)):
             continue
         check(False, "console error: " + message)
 

@@ -41,7 +41,8 @@ function chart(id, title, bars, total) {
     const y = i * rowHeight + 2;
     const width = Math.max(b.count ? 2 : 0, Math.round((b.count / most) * 150));
     const short = b.label.length > 20 ? b.label.slice(0, 19) + "…" : b.label;
-    plot.append(svg("a", { href: b.href, "aria-label": b.label + ": " + b.count + (b.count === 1 ? " call" : " calls") },
+    plot.append(svg("a", { href: b.href },
+      svg("title", {}, b.label + ": " + b.count + (b.count === 1 ? " call" : " calls")),
       svg("text", { x: 0, y: y + 17, class: "bar-label" }, short),
       svg("rect", { x: 130, y: y + 4, width, height: rowHeight - 8, class: "bar" }),
       svg("text", { x: 136 + width, y: y + 17, class: "bar-count" }, String(b.count))));
