@@ -3,9 +3,11 @@
 that requires a token.
 
 A service-desk scenario end to end (sign in, find a customer's call in the
-queue by text, add a text, set it waiting, complete it after the
-confirmation, see its history; register an item and find it), counting the
-agent's clicks and keystrokes. Then the faults that lose work: a double
+queue by text and read its history, add a solution and complete it after
+the confirmation, create a call, register an item and find it, read the
+log), counting the agent's clicks (at most 12) and keystrokes. Then the
+dashboard, the shortcuts, a bulk status change, a printed call, the
+loading sign and the trips agents reported. Then the faults that lose work: a double
 click, answers dropped on the way back and a page from a plain-HTTP host
 name (not a secure context) each store exactly one call. Then paging and the
 back button, a 401 bringing the sign-in back, back-end text that stays text
@@ -379,6 +381,21 @@ try:
     keys = [e["key"] for e in api("audit?tail=3")]
     check(len(set(keys)) == 3, "each call changed under its own key: %s" % keys)
 
+    # --- A slow link: after a moment the view says it is loading.
+    driver.execute_script("""
+        const real = window.fetch;
+        window.fetch = async (...a) => {
+          await new Promise(r => setTimeout(r, 1500));
+          return real(...a); };""")
+    driver.execute_script("location.hash = '#/log'")
+    time.sleep(0.8)
+    check(find("#loading").is_displayed() and
+          find("main").get_attribute("aria-busy") == "true",
+          "a slow view says it is loading")
+    heading("Log")
+    check(not find("#loading").is_displayed(), "the loading sign goes")
+    driver.refresh()
+
     # --- Paging and the address: next, previous, the back button.
     driver.get(base + "#/items")
     wait_text("#count", "1–25")
@@ -518,6 +535,18 @@ try:
     heading("Sign in")
     find("#token").send_keys("wrong" + Keys.ENTER)
     wait_text("#signin-outcome", "not accepted")
+    # A token the service dropped is told so (as the service answers it).
+    driver.execute_script("""
+        const real = window.fetch;
+        window.fetch = async (path, init) => path.startsWith('/calls?limit=1')
+          ? new Response(JSON.stringify({message: 'this token was revoked'}),
+              {status: 401, headers: {'Content-Type': 'application/json'}})
+          : real(path, init);
+        window.restoreFetch = () => { window.fetch = real; };""")
+    find("#token").clear()
+    find("#token").send_keys("dropped" + Keys.ENTER)
+    wait_text("#signin-outcome", "This token was revoked")
+    driver.execute_script("window.restoreFetch()")
 
     # A service that tells who is calling and keeps a history: a read
     # token is offered no change, and the call's history is shown.

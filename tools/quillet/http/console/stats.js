@@ -40,7 +40,7 @@ function chart(id, title, bars, total) {
   bars.forEach((b, i) => {
     const y = i * rowHeight + 2;
     const width = Math.max(b.count ? 2 : 0, Math.round((b.count / most) * 150));
-    const short = b.label.length > 20 ? b.label.slice(0, 19) + "…" : b.label;
+    const short = b.label.length > 17 ? b.label.slice(0, 16) + "…" : b.label;
     plot.append(svg("a", { href: b.href },
       svg("title", {}, b.label + ": " + b.count + (b.count === 1 ? " call" : " calls")),
       svg("text", { x: 0, y: y + 17, class: "bar-label" }, short),
