@@ -34,7 +34,11 @@ void Service::Reload() {
   if (LoadTokens()) {
     std::cerr << "quillet: tokens re-read" << std::endl;
   } else {
-    tokens_ = std::make_shared<TokenSet>();
+    // An operator who emptied the file meant to revoke: the tokens it took
+    // are told so until a mended file takes them again.
+    auto none = std::make_shared<TokenSet>();
+    if (tokens_) none->Succeed(*tokens_);
+    tokens_ = std::move(none);
     std::cerr << "quillet: no token is accepted until the token file is "
                  "mended and re-read"
               << std::endl;
