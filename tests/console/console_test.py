@@ -418,6 +418,7 @@ try:
     wait_text("#count", "1–25")
     top = driver.execute_script(
         "return document.querySelector('#calls tr').getBoundingClientRect().top")
+    print("on a phone the first call is %dpx down" % top)
     check(top < 360, "on a phone the first call is in sight (%dpx down)" % top)
     driver.set_window_size(1280, 900)
     driver.refresh()
