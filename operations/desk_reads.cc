@@ -106,6 +106,30 @@ Json CallCountJson(const BackendSetup& backend, const CallQuery& given) {
   return Json{{"count", std::min(n, kCap)}, {"more", n > kCap}};
 }
 
+Json CallStatsJson(const BackendSetup& backend) {
+  static constexpr const char* kAges[] = {"day", "3days", "week", "older"};
+  standins::BorrowedStore store = Reading(backend);
+  standins::CallTally tally = store->TallyCalls(10);
+  Json out = {{"calls", tally.calls},
+              {"byStatus", Json::array()},
+              {"byAge", Json::array()},
+              {"bySoldTo", Json::array()},
+              {"otherSoldTo", tally.other_sold_to}};
+  for (const auto& [status, count] : tally.by_status)
+    out["byStatus"].push_back({{"status", status}, {"count", count}});
+  for (int age = 0; age < 4; ++age)
+    out["byAge"].push_back({{"age", kAges[age]}, {"count", tally.by_age[age]}});
+  for (const auto& [partner, count] : tally.by_sold_to) {
+    std::optional<standins::MasterEntry> entry =
+        store->MasterOf(standins::MasterList::kBusinessPartners, partner);
+    std::string name;
+    if (entry && !entry->columns.empty()) name = entry->columns.front().second;
+    out["bySoldTo"].push_back(
+        {{"soldTo", partner}, {"name", name}, {"count", count}});
+  }
+  return out;
+}
+
 Json LogPageJson(const std::string& log_path, const QueryParams& params) {
   int64_t offset = Whole(params, "offset", 0, 10000);
   int64_t tail = Whole(params, "tail", 100, 10000);

@@ -2,6 +2,7 @@
 // snapshot, in constant memory.
 #include <algorithm>
 #include <climits>
+#include <ctime>
 
 #include "backend_failure.h"
 #include "quillet/standins/backend_store.h"
@@ -106,6 +107,14 @@ int64_t BackendStore::CountCalls(const CallQuery& query, int64_t cap) {
     after = page.back();
   }
   return n;
+}
+
+CallTally BackendStore::TallyCalls(int64_t top, std::optional<int64_t> now) {
+  if (!now)
+    now = StorableTransactionTime(static_cast<int64_t>(std::time(nullptr)));
+  CallTally tally;
+  engine_->ReadTransaction([&] { tally = engine_->TallyCalls(*now, top); });
+  return tally;
 }
 
 std::vector<StoredCall> BackendStore::Calls(const CallQuery& query) {

@@ -262,6 +262,36 @@ std::vector<std::pair<int64_t, int64_t>> PostgresEngine::ChangedCallPage(
   return out;
 }
 
+// Each group counted by the server, on the read transaction's snapshot.
+CallTally PostgresEngine::TallyCalls(int64_t now, int64_t top) {
+  CallTally tally;
+  tally.calls = db_.Run("SELECT count(*) FROM calls", {}).Int(0, 0);
+  PgResult status = db_.Run(
+      "SELECT coalesce(status, 0) AS s, count(*) FROM calls GROUP BY s", {});
+  for (int i = 0; i < status.Rows(); ++i)
+    tally.by_status[status.Int(i, 0)] += status.Int(i, 1);
+  PgResult age = db_.Run(
+      "SELECT CASE WHEN last_transaction_time > $1::bigint - $2::bigint THEN "
+      "0 WHEN last_transaction_time > $1::bigint - $3::bigint THEN 1 WHEN "
+      "last_transaction_time > $1::bigint - $4::bigint THEN 2 ELSE 3 END AS "
+      "age, count(*) FROM calls GROUP BY age",
+      {Int(now), Int(CallTally::kAgeBounds[0]), Int(CallTally::kAgeBounds[1]),
+       Int(CallTally::kAgeBounds[2])});
+  for (int i = 0; i < age.Rows(); ++i)
+    tally.by_age[age.Int(i, 0)] = age.Int(i, 1);
+  PgResult sold_to = db_.Run(
+      "SELECT sold_to, count(*) AS n FROM calls WHERE sold_to IS NOT NULL "
+      "GROUP BY sold_to ORDER BY n DESC, sold_to LIMIT $1::bigint",
+      {Int(top)});
+  int64_t named = 0;
+  for (int i = 0; i < sold_to.Rows(); ++i) {
+    tally.by_sold_to.emplace_back(sold_to.Text(i, 0), sold_to.Int(i, 1));
+    named += sold_to.Int(i, 1);
+  }
+  tally.other_sold_to = tally.calls - named;
+  return tally;
+}
+
 std::optional<ServerState> PostgresEngine::Server() {
   return ReadServerState(db_);
 }

@@ -58,6 +58,7 @@ class PostgresEngine final : public StorageEngine {
       const CallQuery& query,
       const std::optional<std::pair<int64_t, int64_t>>& before,
       int64_t limit) override;
+  CallTally TallyCalls(int64_t now, int64_t top) override;
 
   bool BusinessPartnerExists(const std::string& number) override;
   std::optional<ServiceObjectFacts> ServiceObject(

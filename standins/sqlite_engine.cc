@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "backend_failure.h"
+#include "call_row_json.h"
 #include "sqlite_listing_sql.h"
 #include "sqlite_reader_access.h"
 #include "sqlite_schema.h"
@@ -232,6 +233,39 @@ std::vector<std::pair<int64_t, int64_t>> SqliteEngine::ChangedCallPage(
   while (static_cast<int64_t>(out.size()) < limit && s.Step())
     if (filters.Holds(s, shape)) out.emplace_back(s.Int(0), s.Int(1));
   return out;
+}
+
+// Each group counted by the database, through the indexes the listings
+// use; the sold-to partner is read in its stored spelling (call_row_json.h).
+CallTally SqliteEngine::TallyCalls(int64_t now, int64_t top) {
+  CallTally tally;
+  Statement total(*use_, "SELECT count(*) FROM calls");
+  if (total.Step()) tally.calls = total.Int(0);
+  Statement status(*use_, "SELECT status, count(*) FROM calls GROUP BY status");
+  while (status.Step()) tally.by_status[status.Int(0)] += status.Int(1);
+  Statement age(*use_,
+                "SELECT CASE WHEN last_transaction_time > ?1 - ?2 THEN 0 "
+                "WHEN last_transaction_time > ?1 - ?3 THEN 1 WHEN "
+                "last_transaction_time > ?1 - ?4 THEN 2 ELSE 3 END AS age, "
+                "count(*) FROM calls GROUP BY age");
+  age.Bind(1, now)
+      .Bind(2, CallTally::kAgeBounds[0])
+      .Bind(3, CallTally::kAgeBounds[1])
+      .Bind(4, CallTally::kAgeBounds[2]);
+  while (age.Step()) tally.by_age[age.Int(0)] = age.Int(1);
+  Statement sold_to(*use_,
+                    "SELECT sold_to, count(*) AS n FROM calls WHERE sold_to "
+                    "IS NOT NULL GROUP BY sold_to ORDER BY n DESC, sold_to "
+                    "LIMIT ?1");
+  sold_to.Bind(1, top);
+  int64_t named = 0;
+  while (sold_to.Step())
+    if (std::optional<std::string> partner = SpelledText(sold_to.View(0))) {
+      tally.by_sold_to.emplace_back(std::move(*partner), sold_to.Int(1));
+      named += sold_to.Int(1);
+    }
+  tally.other_sold_to = tally.calls - named;
+  return tally;
 }
 
 void SqliteEngine::IndexTexts() {

@@ -168,6 +168,11 @@ class StorageEngine {
       const std::optional<std::pair<int64_t, int64_t>>& before,
       int64_t limit) = 0;
 
+  // How the calls stand (CallTally), counted in the database, `now` a last
+  // transaction time, with the `top` sold-to partners of the most calls;
+  // called inside ReadTransaction, so the counts add up.
+  virtual CallTally TallyCalls(int64_t now, int64_t top) = 0;
+
   // Master data.
   virtual bool BusinessPartnerExists(const std::string& number) = 0;
   virtual std::optional<ServiceObjectFacts> ServiceObject(

@@ -206,9 +206,9 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
 
 // `quillet token add` prints a token once and stores its hash; each token
 // is held to its scope, a SIGHUP brings in a token added since (and one
-// that revokes them all takes effect), the access log names the token
-// (never the secret), and the audit trail of writes is read by an admin,
-// whole and per call.
+// that revokes them all takes effect, a revoked token told so), the access log
+// names the token (never the secret), and the audit trail of writes is read by
+// an admin, whole and per call.
 TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
   testing::TempDir dir;
   const std::string file = dir.Path("tokens");
@@ -308,6 +308,11 @@ TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
     if (status != 401) usleep(100000);
   }
   EXPECT_EQ(status, 401);
+  // A token the service took is told it was revoked; any other, only that
+  // it is refused (whether such a token exists is not told).
+  Check(client, {"GET", "/calls", "", 401, "this token was revoked", as(boss)});
+  Check(client, {"GET", "/calls", "", 401, "a bearer token is required",
+                 as(std::string(64, 'a'))});
   server.Stop(SIGTERM);
   std::ifstream err(dir.Path("serve.err"));
   std::string log((std::istreambuf_iterator<char>(err)), {});

@@ -103,6 +103,7 @@ try {
     ['GET', '/items?search=s-1', null, 200],
     ['GET', '/call-count?status=15&text=j', null, 200],
     ['GET', '/call-count?status=x', null, 400],
+    ['GET', '/call-stats', null, 200],
     ['GET', '/partners?search=x', null, 200],
     ['GET', '/partners?number=BP-1&number=BP-2', null, 200],
     ['GET', '/partners?limit=101', null, 400],
@@ -123,7 +124,8 @@ try {
     ['GET', '/', null, 200],
     ['GET', '/index.html', null, 200],
     ['GET', '/console.js', null, 200],
-    ...['api', 'labels', 'options', 'dom', 'views', 'signin'].map(
+    ...['api', 'labels', 'options', 'dom', 'views', 'signin', 'stats', 'keys', 'bulk',
+        'progress', 'layout'].map(
         (m) => ['GET', `/${m}.js`, null, 200]),
     ['GET', '/update-options', null, 200],
     ['GET', '/console.css', null, 200],

@@ -743,6 +743,27 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
         changed.push_back(n);
     EXPECT_EQ(listed(c.query, true), changed);
   }
+
+  // The dashboard's counts, each group adding up to the 130 calls: by
+  // status, by sold-to partner (the top ones, then the rest), and by age
+  // since the last change, its bounds exact (call 3 changed at T+1).
+  using Partners = std::vector<std::pair<std::string, int64_t>>;
+  using Ages = std::vector<int64_t>;
+  auto ages = [](const CallTally& t) {
+    return Ages(std::begin(t.by_age), std::end(t.by_age));
+  };
+  CallTally day = store.TallyCalls(1, changed_at + 86400);
+  EXPECT_EQ(day.calls, 130);
+  EXPECT_EQ(day.by_status, (std::map<int64_t, int64_t>{{0, 128}, {15, 2}}));
+  EXPECT_EQ(day.by_sold_to, (Partners{{"BP-2", 127}}));
+  EXPECT_EQ(day.other_sold_to, 3);
+  EXPECT_EQ(ages(day), (Ages{1, 129, 0, 0}));
+  CallTally week = store.TallyCalls(10, changed_at + 7 * 86400);
+  EXPECT_EQ(week.by_sold_to, (Partners{{"BP-2", 127}, {"BP-1", 3}}));
+  EXPECT_EQ(week.other_sold_to, 0);
+  EXPECT_EQ(ages(week), (Ages{0, 0, 1, 129}));
+  EXPECT_EQ(ages(store.TallyCalls(10, changed_at + 3 * 86400)),
+            (Ages{0, 1, 129, 0}));
 }
 
 // Each request runs as a dry run, traced and untraced, then for real,

@@ -18,6 +18,7 @@ namespace {
 
 using adapter::CallProperty;
 using standins::CallRow;
+using standins::CallTally;
 using standins::EventFilter;
 using standins::EventRecord;
 using standins::KeyListing;
@@ -190,6 +191,29 @@ class MemoryEngine final : public StorageEngine {
       out.emplace_back(seq, time);
     }
     return out;
+  }
+
+  CallTally TallyCalls(int64_t now, int64_t top) override {
+    CallTally tally;
+    std::map<std::string, int64_t> by_sold_to;
+    for (const auto& [seq, call] : Tables().calls) {
+      ++tally.calls;
+      ++tally.by_status[StatusOf(call.row)];
+      int age = 0;
+      while (age < 3 && now - call.time >= CallTally::kAgeBounds[age]) ++age;
+      ++tally.by_age[age];
+      if (auto partner = TextOf(call.row, CallProperty::SoldToBusinessPartner))
+        ++by_sold_to[*partner];
+    }
+    std::vector<std::pair<std::string, int64_t>> ranked(by_sold_to.begin(),
+                                                        by_sold_to.end());
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](auto& a, auto& b) { return a.second > b.second; });
+    if (static_cast<int64_t>(ranked.size()) > top) ranked.resize(top);
+    tally.other_sold_to = tally.calls;
+    for (const auto& entry : ranked) tally.other_sold_to -= entry.second;
+    tally.by_sold_to = std::move(ranked);
+    return tally;
   }
 
   bool BusinessPartnerExists(const std::string& number) override {
@@ -485,6 +509,8 @@ class FailingEngine final : public StorageEngine {
                       const CallQuery& q,
                       const std::optional<std::pair<int64_t, int64_t>>& before,
                       int64_t limit))
+  QUILLET_FORWARD(TallyCalls(now, top),
+                  CallTally TallyCalls(int64_t now, int64_t top))
   QUILLET_FORWARD(BusinessPartnerExists(number),
                   bool BusinessPartnerExists(const std::string& number))
   QUILLET_FORWARD(

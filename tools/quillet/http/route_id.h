@@ -24,6 +24,7 @@ enum class RouteId : uint8_t {
   kPartners,
   kServiceObjects,
   kCallCount,
+  kCallStats,
   kWhoami,
   kUpdateOptions,
   kMetrics,

@@ -17,7 +17,10 @@ Service::Service(const ServeOptions& options)
 bool Service::LoadTokens() {
   if (options_.token_file.empty()) return true;
   try {
-    tokens_ = std::make_shared<TokenSet>(TokenSet::Load(options_.token_file));
+    auto loaded =
+        std::make_shared<TokenSet>(TokenSet::Load(options_.token_file));
+    if (tokens_) loaded->Succeed(*tokens_);  // a re-read: what was dropped
+    tokens_ = std::move(loaded);
     return true;
   } catch (const std::exception& e) {
     std::cerr << "quillet: --token-file: " << e.what() << std::endl;
@@ -33,7 +36,11 @@ void Service::Reload() {
   if (LoadTokens()) {
     std::cerr << "quillet: tokens re-read" << std::endl;
   } else {
-    tokens_ = std::make_shared<TokenSet>();
+    // An operator who emptied the file meant to revoke: the tokens it took
+    // are told so until a mended file takes them again.
+    auto none = std::make_shared<TokenSet>();
+    if (tokens_) none->Succeed(*tokens_);
+    tokens_ = std::move(none);
     std::cerr << "quillet: no token is accepted until the token file is "
                  "mended and re-read"
               << std::endl;
@@ -84,8 +91,18 @@ std::optional<Response> Service::Quick(Request& req) {
   if (tokens_ && !route.open) {
     const TokenSet::Entry* entry = TokenOf(req);
     if (!entry) {
-      Response response = ReplyError(401, "a bearer token is required");
-      response.Set("WWW-Authenticate", "Bearer");
+      // A token the service took before a re-read dropped it is told so;
+      // any other is only refused.
+      std::optional<std::string_view> token =
+          BearerToken(req.Header("Authorization"));
+      bool revoked = token && tokens_->Revoked(*token);
+      Response response =
+          ReplyError(401, revoked ? "this token was revoked"
+                                  : "a bearer token is required");
+      response.Set("WWW-Authenticate",
+                   revoked ? "Bearer error=\"invalid_token\", "
+                             "error_description=\"the token was revoked\""
+                           : "Bearer");
       return response;
     }
     req.caller = entry->name;

@@ -76,6 +76,9 @@ Response Service::Work(const Request& req) {
         return Reply(200,
                      operations::CallCountJson(backend(), CallQueryOf(req)));
       });
+    case RouteId::kCallStats:  // the dashboard's counts, on one snapshot
+      return Read(
+          [&] { return Reply(200, operations::CallStatsJson(backend())); });
     case RouteId::kReadyz:  // ready when a write would be taken now
       return Read([&] {
         operations::CheckHealth(backend());

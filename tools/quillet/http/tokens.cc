@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -140,6 +141,26 @@ const TokenSet::Entry* TokenSet::Find(std::string_view token) const {
     if (CRYPTO_memcmp(entry.hash.data(), hash.data(), hash.size()) == 0)
       found = &entry;
   return found;
+}
+
+bool TokenSet::Revoked(std::string_view token) const {
+  std::array<unsigned char, 32> hash = Sha256(token);
+  bool found = false;
+  for (const auto& gone : revoked_)  // every one, found or not
+    found |= CRYPTO_memcmp(gone.data(), hash.data(), hash.size()) == 0;
+  return found;
+}
+
+void TokenSet::Succeed(const TokenSet& before) {
+  std::vector<std::array<unsigned char, 32>> gone = before.revoked_;
+  for (const Entry& entry : before.entries_) gone.push_back(entry.hash);
+  for (const auto& hash : gone) {
+    bool taken = std::any_of(entries_.begin(), entries_.end(),
+                             [&](const Entry& e) { return e.hash == hash; });
+    if (!taken &&
+        std::find(revoked_.begin(), revoked_.end(), hash) == revoked_.end())
+      revoked_.push_back(hash);
+  }
 }
 
 std::string NewToken() {

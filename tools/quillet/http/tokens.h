@@ -37,11 +37,19 @@ class TokenSet {
 
   // The entry whose hash is the given token's; nullptr when none.
   const Entry* Find(std::string_view token) const;
+  // Whether the token was taken by a set this one replaced and is no
+  // longer: only a caller who holds the token itself can learn that it was
+  // revoked (its hash is all that is kept), never whether another exists.
+  bool Revoked(std::string_view token) const;
+  // Remembers, as revoked, the hashes `before` took or knew as revoked that
+  // this set does not take.
+  void Succeed(const TokenSet& before);
   bool empty() const { return entries_.empty(); }
   const std::vector<Entry>& entries() const { return entries_; }
 
  private:
   std::vector<Entry> entries_;
+  std::vector<std::array<unsigned char, 32>> revoked_;
 };
 
 // A new random token (256 bits, hex). Raises Error when the system has no

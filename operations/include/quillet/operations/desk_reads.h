@@ -11,6 +11,13 @@
 //   call count: the filters of the calls listing (its `after` and `limit`
 //              ignored) -> {"count": N, "more": bool}: N up to 10,000, and
 //              whether more match
+//   call stats: how the calls stand, counted on one snapshot, each group
+//              adding up to "calls": {"calls": N, "byStatus": [{"status",
+//              "count"}...], "byAge": [{"age": "day" | "3days" | "week" |
+//              "older", "count"}...] (since the last change: under a day,
+//              1 to 3 days, 3 to 7, 7 or more), "bySoldTo": [{"soldTo",
+//              "name", "count"}...] (the 10 partners of the most calls,
+//              with their master-data names, "" for none), "otherSoldTo": N}
 //   log:       ?number=N&source=TEXT&text=TEXT&since=T&until=T&offset=N&tail=N
 //              -> entries, newest first: `offset` (up to 10,000) newest
 //              matches skipped, then up to `tail` (up to 10,000) (T: UTC
@@ -43,6 +50,8 @@ nlohmann::ordered_json MasterDataJson(const BackendSetup& backend,
 
 nlohmann::ordered_json CallCountJson(const BackendSetup& backend,
                                      const CallQuery& query);
+
+nlohmann::ordered_json CallStatsJson(const BackendSetup& backend);
 
 nlohmann::ordered_json LogPageJson(const std::string& log_path,
                                    const QueryParams& params);

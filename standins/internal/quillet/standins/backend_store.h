@@ -296,6 +296,10 @@ class BackendStore {
   // How many calls `query` visits (its `after` and `limit` apart), counted
   // up to `cap` without reading them.
   int64_t CountCalls(const CallQuery& query, int64_t cap);
+  // How the calls stand (CallTally, the `top` sold-to partners of the most
+  // calls) at the last transaction time `now` (none: the clock's), counted
+  // by the engine on one snapshot.
+  CallTally TallyCalls(int64_t top, std::optional<int64_t> now = {});
 
  private:
   SubmitOutcome NewCall(const std::string& component, const CallData& call);

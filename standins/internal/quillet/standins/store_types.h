@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quillet/adapter.h"
@@ -83,6 +84,22 @@ inline std::optional<VarType> StoredTypeNamed(std::string_view name) {
     if (TypeName(type) == name) return type;
   return std::nullopt;
 }
+
+// How the calls stand, counted on one snapshot, for the desk's dashboard:
+// by status (a call without one is status 0), by how long ago each was last
+// changed (before `now`: under a day, 1 to 3 days, 3 to 7 days, 7 days or
+// more; a change stamped after `now` is under a day), and by sold-to
+// partner (the partners of the most calls, most first, ties in partner
+// order; `other_sold_to` counts the calls of the rest and of none). Each
+// group adds up to `calls`.
+struct CallTally {
+  static constexpr int64_t kAgeBounds[3] = {86400, 3 * 86400, 7 * 86400};
+  int64_t calls = 0;
+  std::map<int64_t, int64_t> by_status;
+  int64_t by_age[4] = {0, 0, 0, 0};
+  std::vector<std::pair<std::string, int64_t>> by_sold_to;
+  int64_t other_sold_to = 0;
+};
 
 // What the operator sees of the store at a glance.
 struct StoreFacts {

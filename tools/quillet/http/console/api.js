@@ -1,6 +1,7 @@
 // Talking to the service: who is calling, one request, a write sent
 // under a request key, and what an answer means for people.
 import { bt, el } from "./dom.js";
+import { ANSWERS, messageText } from "./labels.js";
 import { signInView } from "./signin.js";
 import { route } from "./console.js";
 
@@ -71,7 +72,8 @@ async function api(method, path, body, key) {
   } finally {
     clearTimeout(timer);
   }
-  if (response.status === 401) signInView(true, method !== "GET");
+  // Told why only when a token was sent: before that, nothing has failed.
+  if (response.status === 401) signInView(headers.Authorization ? reasonOf(data) : "", method !== "GET");
   return { status: response.status, data, replayed: response.headers.get("Idempotent-Replayed") === "true" };
 }
 
@@ -124,19 +126,27 @@ function outcome(answer, done) {
     lines.push("The service could not reach its back end (" + answer.status + ")." + (done ? again : " Try again in a moment."));
   } else if (answer.status >= 400) {
     kind = "bad";
-    lines.push("Not done (" + answer.status + ").");
+    lines.push([(ANSWERS[answer.status] || "Not done") + ".", el("code", { class: "raw" }, "HTTP " + answer.status)]);
   } else {
     lines.push(done + (answer.replayed ? " (answered again: it was done once)" : ""));
   }
   const parts = lines.map((l) => el("p", {}, l));
+  const message = d.message ? messageText(d.message) : "";
   if (d.error) parts.push(el("p", {}, "Error " + d.error.number + ": ", bt(d.error.description)));
-  if (d.message) parts.push(el("p", {}, bt(d.message)));
+  if (message) parts.push(el("p", {}, bt(message)));
   for (const key of ["errorDescription", "errorText"])
     if (d[key]) {
       if (kind === "good") kind = "warn";
       parts.push(el("p", {}, "The back end says: ", bt(d[key])));
     }
   return el("div", { class: "outcome " + kind, role: kind === "good" ? "status" : "alert", tabindex: "-1" }, parts);
+}
+
+// Why a token was refused, in words: the service tells a token it once
+// took that it was revoked.
+function reasonOf(data) {
+  return data && data.message === "this token was revoked" ? "This token was revoked. Ask for a new one."
+    : "The service needs a valid access token.";
 }
 
 // Whether the caller's token may only read.

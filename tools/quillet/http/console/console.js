@@ -5,6 +5,9 @@ import { ADAPTER, TOKEN_KEY, session, token } from "./api.js";
 import { bt, nextRoute } from "./dom.js";
 import { callView, callsView, itemsView, logView, newCallView } from "./views.js";
 import { forgetReturn, signInView } from "./signin.js";
+import { statsView } from "./stats.js";
+import { installShortcuts } from "./keys.js";
+import { loadingStart } from "./progress.js";
 
 // Every failure is shown: one that escaped a view is reported in the page.
 function report(what) {
@@ -30,6 +33,7 @@ function header() {
 
 async function route() {
   nextRoute();
+  loadingStart();
   if (!session.checked && token()) {
     session.checked = true;
     session.who = await ADAPTER.whoAmI();
@@ -47,6 +51,7 @@ async function route() {
     return callView(number);
   }
   if (path === "/new") return newCallView();
+  if (path === "/stats") return statsView();
   if (path === "/items") return itemsView(params);
   if (path === "/log") return logView(params);
   return callsView(params);
@@ -63,6 +68,7 @@ document.getElementById("raw-names").addEventListener("change", (e) => {
   document.body.classList.toggle("show-raw", e.target.checked);
 });
 window.addEventListener("hashchange", route);
+installShortcuts();
 route();
 
 export { header, route };

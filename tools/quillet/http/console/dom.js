@@ -2,6 +2,8 @@
 // times and pages.
 import { LABELS, STATUS } from "./labels.js";
 import { PAGE, api, outcome } from "./api.js";
+import { foldFilters } from "./layout.js";
+import { loadingDone } from "./progress.js";
 
 const view = document.getElementById("view");
 
@@ -41,6 +43,8 @@ function show(title, ...nodes) {
   if (location.hash.startsWith("#/signin")) return;
   const heading = el("h2", { tabindex: "-1", id: "view-title" }, title);
   view.replaceChildren(heading, ...nodes.flat(2).filter((n) => n !== null && n !== undefined));
+  loadingDone();
+  foldFilters(view);
   heading.focus({ preventScroll: true });
 }
 
@@ -124,6 +128,8 @@ function picker(input, kind) {
   input.addEventListener("input", () => { clearTimeout(timer); timer = setTimeout(lookup, 200); });
   input.addEventListener("focus", lookup, { once: true });
   input.parentNode.append(list, note);
+  // A form made empty again (after a create) keeps no hint of the last one.
+  if (input.form) input.form.addEventListener("reset", () => { list.replaceChildren(); note.replaceChildren(); });
 }
 
 // The address of a view: the hash and its parameters.

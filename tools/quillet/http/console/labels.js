@@ -85,10 +85,56 @@ const STATUS = {
   30: "Completed",
 };
 
+// What a refused answer means, by its HTTP status, for people; the code is
+// shown beside it only with "Field names" on.
+const ANSWERS = {
+  400: "The service could not use what was sent",
+  404: "Not found",
+  405: "The service does not take this here",
+  409: "This submission's key was used for something else",
+  413: "Too much was sent at once",
+  422: "The back end raised an error",
+  424: "The back end did not do it",
+};
+
+// The service's own messages in words: whole messages, and the query
+// parameters a message names ("?number must be ...").
+const MESSAGES = {
+  "no service call": "There is no such call.",
+  "no serialized item": "There is no such item.",
+  "no such route": "The service does not know this address.",
+  "?number must be an error number": "The error number must be a whole number, such as 13 or -2147467259.",
+};
+const PARAMETERS = { number: "The error number", since: "The start time", until: "The end time",
+  source: "The source", text: "The text", status: "The status", sold_to: "The sold-to partner",
+  changed_since: "The changed-since date", search: "The search", limit: "The page size", after: "The page" };
+function messageText(message) {
+  const text = String(message);
+  if (MESSAGES[text]) return MESSAGES[text];
+  const named = /^\?([a-z_]+) (.*)$/.exec(text);
+  if (named && PARAMETERS[named[1]]) return PARAMETERS[named[1]] + " " + named[2] + ".";
+  return text;
+}
+
+// A log entry for people: the component's report ("X caught: (0).
+// Additional information:  Additional information: ...") names its source
+// in the text and repeats its heading; number 0 is no error number.
+function logWords(entry) {
+  let text = String(entry.text ?? "");
+  let source = String(entry.source ?? "");
+  const caught = /^(\S+) caught: \(-?\d+\)\.\s*/.exec(text);
+  if (caught && !source) {
+    source = caught[1];
+    text = text.slice(caught[0].length);
+  }
+  text = text.replace(/(Additional information:\s*)+/g, "Additional information: ").trim();
+  return { number: entry.number ? String(entry.number) : "none", source: source || "unnamed", text };
+}
+
 const COMMON = ["ENGINEER", "ACTIONDONEBY"];
 
 const CREATE_FIELDS = ["SOLDTOBP", "BPNUMBER", "CALLDESC", "Q_TEXT", "OBJECT", "OBJECTNR",
   "SITE", "CALLERNAME", "CONTACT", "PRIORITY", "PROBLEM", "CALLGROUP1", "CALLGROUP2",
   "ENGINEER", "CALLCREATER", "Q_ID", "TIMESPENT", "LINK", "COMPONENT"];
 
-export { LABELS, labelOf, STATUS, COMMON, CREATE_FIELDS };
+export { LABELS, labelOf, STATUS, ANSWERS, messageText, logWords, COMMON, CREATE_FIELDS };

@@ -2,6 +2,7 @@
 import { ADAPTER, TOKEN_KEY, api, outcome, session } from "./api.js";
 import { el, view } from "./dom.js";
 import { header, route } from "./console.js";
+import { loadingDone } from "./progress.js";
 
 // Signing in: the token stays with this browser tab (sessionStorage). A
 // write refused for its token keeps the agent's form: it comes back after
@@ -11,7 +12,9 @@ let kept = null;
 function forgetReturn() {
   returnTo = "";
 }
-function signInView(expired, keepForm) {
+// `why`: what to tell the agent of the token just refused ("" when none was
+// tried: the page opens quietly).
+function signInView(why, keepForm) {
   if (document.getElementById("signin")) return;  // already asking
   if (!location.hash.startsWith("#/signin")) returnTo = location.hash;
   kept = keepForm ? { hash: location.hash, nodes: Array.from(view.childNodes) } : null;
@@ -31,7 +34,8 @@ function signInView(expired, keepForm) {
     if (check.status !== 200) {
       try { sessionStorage.removeItem(TOKEN_KEY); } catch (err) { /* nothing kept */ }
       return result.replaceChildren(check.status === 401
-        ? el("div", { class: "outcome bad", role: "alert" }, "This token was not accepted.") : outcome(check, ""));
+        ? el("div", { class: "outcome bad", role: "alert" }, check.data && check.data.message === "this token was revoked"
+          ? "This token was revoked. Ask for a new one." : "This token was not accepted.") : outcome(check, ""));
     }
     session.checked = false;
     const back = returnTo && !returnTo.startsWith("#/signin") ? returnTo : "#/calls";
@@ -51,7 +55,8 @@ function signInView(expired, keepForm) {
   session.who = null;
   header();
   const heading = el("h2", { tabindex: "-1", id: "view-title" }, "Sign in");
-  view.replaceChildren(heading, expired ? el("div", { class: "outcome bad", role: "alert" }, "The service needs a valid access token.") : "",
+  loadingDone();
+  view.replaceChildren(heading, why ? el("div", { class: "outcome bad", role: "alert" }, why) : "",
     form, result);
   input.focus();
 }

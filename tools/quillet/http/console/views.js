@@ -1,7 +1,8 @@
 // The views: the queue, one call, a new call, items and the log.
-import { COMMON, CREATE_FIELDS, STATUS, labelOf } from "./labels.js";
+import { COMMON, CREATE_FIELDS, STATUS, labelOf, logWords } from "./labels.js";
 import { updateOptions } from "./options.js";
 import { ADAPTER, PAGE, api, outcome, readOnly, submission } from "./api.js";
+import { addBulkChanges } from "./bulk.js";
 import { ZONE, bt, el, field, firstLine, link, localTime, pager, partnerName, partnerNames, picker, problem, show, showing, stampTime, statusText, values } from "./dom.js";
 
 // The queue: filters and page in the address, sorted by number or by the
@@ -67,6 +68,7 @@ async function callsView(params) {
       el("caption", { class: "sr" }, "Calls, " + (params.sort === "changed" ? "the most recently changed first" : "by call number")),
       el("thead", {}, el("tr", {}, heads.map((h) => el("th", { scope: "col" }, h)))),
       el("tbody", { id: "calls" }, rows)) : el("p", {}, "No calls match."));
+  if (rows.length) addBulkChanges(page);
 }
 
 // One call: what to do with it first, then what it holds, its texts and
@@ -98,7 +100,7 @@ async function callView(number, notice) {
   const entry = (n) => [el("dt", {}, labelOf(n), el("code", { class: "raw" }, n)),
     el("dd", { "data-property": n, dir: "auto" }, value(n))];
   const sections = Object.entries(groups).map(([title, names]) => {
-    const present = names.filter((n) => n in c);
+    const present = names.filter((n) => n in c || n === "Status");
     present.forEach((n) => shown.add(n));
     return present.length ? el("section", { class: "group" }, el("h3", {}, title), el("dl", {}, present.map(entry))) : null;
   });
@@ -309,11 +311,11 @@ async function logView(params) {
       entries.length ? (offset + 1) + "–" + (offset + Math.min(entries.length, PAGE)) + ", newest first" : "none"), nav),
     entries.length ? el("table", { class: "cards" },
       el("thead", {}, el("tr", {}, heads.map((h) => el("th", { scope: "col" }, h)))),
-      el("tbody", { id: "log" }, entries.slice(0, PAGE).map((e) => el("tr", {},
-        el("td", { "data-label": "Time" }, localTime(new Date(e.time))),
-        el("td", { "data-label": "Number" }, String(e.number ?? "")),
-        el("td", { "data-label": "Source", class: "wrap" }, bt(e.source)),
-        el("td", { "data-label": "Text", class: "wrap" }, bt(e.text))))))
+      el("tbody", { id: "log" }, entries.slice(0, PAGE).map((e) => logWords(e)).map((w, i) => el("tr", {},
+        el("td", { "data-label": "Time" }, localTime(new Date(entries[i].time))),
+        el("td", { "data-label": "Number" }, w.number),
+        el("td", { "data-label": "Source", class: "wrap" }, bt(w.source)),
+        el("td", { "data-label": "Text", class: "wrap" }, bt(w.text))))))
       : el("p", {}, "No entries match."));
 }
 
