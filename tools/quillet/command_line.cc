@@ -169,6 +169,8 @@ int Main(int argc, char** argv) {
                         "only calls of this sold-to business partner");
   calls_cmd->add_option("--text", reads.text,
                         "only calls whose description contains this text");
+  calls_cmd->add_option("--search", reads.search,
+                        "calls whose texts hold these words, newest first");
   calls_cmd->add_option("--changed-since", reads.changed_since,
                         "only calls changed since a date or UTC time");
   auto* items_cmd = command("items", "the stored serialized items");
@@ -229,7 +231,7 @@ int Main(int argc, char** argv) {
   for (CLI::App* sub : {backup, restore})
     sub->add_option("file", backup_file, "the backup file")->required();
 
-  std::string token_name, token_scope = "write", token_path;
+  std::string token_name, token_scope = "write", token_path, token_engineer;
   auto* token = command("token", "the service's named tokens");
   token->require_subcommand(1);
   auto* token_add = token->add_subcommand(
@@ -241,6 +243,8 @@ int Main(int argc, char** argv) {
       ->check(CLI::IsMember({"read", "write", "admin"}));
   token_add->add_option("--token-file", token_path, "the token file")
       ->required();
+  token_add->add_option("--engineer", token_engineer,
+                        "bind the token to this engineer (the view \"mine\")");
 
   std::string batch_file, batch_out, batch_id;
   auto* batch = command("batch", "one operation per JSON line", kBatchHelp);
@@ -403,7 +407,8 @@ int Main(int argc, char** argv) {
     }
     if (*token_add)
       return print(http::AddToken(token_path, token_name,
-                                  *http::ParseScope(token_scope)) +
+                                  *http::ParseScope(token_scope),
+                                  token_engineer) +
                    "\n");
     if (*load) {
       int rows = operations::LoadMasterData(g, ReadFile(master_file));

@@ -32,6 +32,7 @@ struct Request {
   RouteId route = RouteId::kNone;
   std::string arg;     // the call or serial number in the path
   std::string caller;  // the token's name; empty without tokens
+  std::string engineer;  // the engineer the token is bound to, or empty
   bool write = false;  // an operation, for the audit trail
 
   // The first header of that name; nullptr when absent.

@@ -93,6 +93,7 @@ struct StoredCall {
   std::map<std::string, StoredValue> properties;  // includes assigned facts
   std::vector<std::string> text;
   std::vector<std::string> solution_text;
+  std::string match;  // where a search found its words, cut short
 };
 
 struct SubmitOutcome {
