@@ -28,6 +28,21 @@ bool ItemMatches(const StoredItem& item, const std::string& text) {
   return false;
 }
 
+// A search's match on one line: each run of spaces and line breaks one
+// space, none at either end (the texts are joined a line each).
+std::string OneLine(const std::string& match) {
+  std::string out;
+  for (char c : match) {
+    bool space = c == ' ' || c == '\n' || c == '\r' || c == '\t';
+    if (!space)
+      out += c;
+    else if (!out.empty() && out.back() != ' ')
+      out += ' ';
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
 // Whether `query` has filters the rules apply to each call read.
 bool PostFiltered(const CallQuery& q) {
   return !q.statuses.empty() || q.status_below || !q.sold_to_any.empty() ||
@@ -45,9 +60,8 @@ bool PostKeeps(const CallQuery& q, const StoredCall& call) {
     return v.type == VarType::String ? (v.text == "1" ? 1 : 0) : v.number;
   };
   int64_t status = number("Status");
-  if (!q.statuses.empty() &&
-      std::find(q.statuses.begin(), q.statuses.end(), status) ==
-          q.statuses.end())
+  if (!q.statuses.empty() && std::find(q.statuses.begin(), q.statuses.end(),
+                                       status) == q.statuses.end())
     return false;
   if (q.status_below && status >= *q.status_below) return false;
   if (!q.sold_to_any.empty() &&
@@ -98,7 +112,7 @@ void BackendStore::ForEachCall(
           below = hit.seq;
           if (!row) continue;
           StoredCall call = AsStored(Numbered("SC", hit.seq), std::move(*row));
-          call.match = std::move(hit.match);
+          call.match = OneLine(hit.match);
           hand_on(std::move(call));
         }
       });

@@ -2,8 +2,6 @@
 // listings (postgres_engine.h).
 #include "postgres_engine.h"
 
-#include "search_words.h"
-
 #include <algorithm>
 #include <utility>
 
@@ -11,6 +9,7 @@
 #include "postgres_call_row.h"
 #include "postgres_schema.h"
 #include "postgres_server_state.h"
+#include "search_words.h"
 
 namespace quillet::standins {
 namespace postgres {
@@ -49,7 +48,7 @@ void CheckReadable(size_t bytes) {
   "position($6::bytea in description) > 0)) "
 
 // The customer's name for the searched texts, from the sold-to partner.
-#define CUSTOMER_NAME(partner)                                          \
+#define CUSTOMER_NAME(partner)                                        \
   "coalesce((SELECT quillet_text(name) FROM business_partners WHERE " \
   "number = " partner "), '')"
 
@@ -306,10 +305,11 @@ std::vector<StorageEngine::SearchHit> PostgresEngine::SearchCallPage(
       "quillet_fold($8::text)), 'StartSel=\"\", StopSel=\"\", MaxWords=12, "
       "MinWords=4, MaxFragments=1, FragmentDelimiter=\"...\"') FROM calls "
       "WHERE quillet_search_words(search_head, search_text, search_solution) "
-      "@@ to_tsquery('simple', quillet_fold($7::text)) AND seq < $1::bigint "
-      CALL_FILTERS "ORDER BY seq + 0 DESC LIMIT $5::bigint",
+      "@@ to_tsquery('simple', quillet_fold($7::text)) AND seq < "
+      "$1::bigint " CALL_FILTERS "ORDER BY seq + 0 DESC LIMIT $5::bigint",
       {Int(before_seq), Maybe(query.changed_since), Maybe(status),
-       Maybe(query.sold_to), Int(limit), Maybe(query.text), Bytes(all), Bytes(any)});
+       Maybe(query.sold_to), Int(limit), Maybe(query.text), Bytes(all),
+       Bytes(any)});
   std::vector<SearchHit> out;
   for (int i = 0; i < r.Rows(); ++i)
     out.push_back(SearchHit{r.Int(i, 0), r.Text(i, 1)});

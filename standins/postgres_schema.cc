@@ -4,9 +4,9 @@
 
 #include "backend_failure.h"
 #include "postgres_call_row.h"
-#include "search_words.h"
 #include "quillet/error.h"
 #include "quillet/standins/transaction_host.h"
+#include "search_words.h"
 
 namespace quillet::standins {
 namespace {

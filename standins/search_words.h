@@ -26,8 +26,8 @@ std::vector<std::string> SearchWords(std::string_view search);
 // The calls' texts a search reads, in this order, one a line: the
 // description, the problem, the caller's name, the customer's name (the
 // sold-to partner's), the call text, the solution text.
-inline constexpr const char* kSearchedProperties[] = {
-    "CallDescription", "Problem", "CallerName"};
+inline constexpr const char* kSearchedProperties[] = {"CallDescription",
+                                                      "Problem", "CallerName"};
 
 // `text` as an index of words may hold it: whole UTF-8 characters kept,
 // NUL and every byte that is not UTF-8 a space.

@@ -31,12 +31,14 @@ constexpr const char* kTailFill =
 // A page of either index, newest first. Parameters: ?1 below this sequence
 // number, ?2 changed since, ?3 status, ?4 sold-to partner (spelled), ?5
 // limit, ?6 text in the description (spelled), ?9 the question.
-#define QUILLET_SEARCH_PAGE(table)                                          \
-  "SELECT " table ".rowid, snippet(" table ", 0, '', '', '...', 12), "      \
-  "c.description FROM " table " JOIN calls c ON c.seq = " table             \
-  ".rowid WHERE " table " MATCH ?9 AND " table ".rowid < ?1 AND (?2 IS "    \
-  "NULL OR c.last_transaction_time >= ?2) AND (?3 IS NULL OR c.status = "   \
-  "?3) AND (?4 IS NULL OR c.sold_to = ?4) AND (?6 IS NULL OR "              \
+#define QUILLET_SEARCH_PAGE(table)                                        \
+  "SELECT " table ".rowid, snippet(" table                                \
+  ", 0, '', '', '...', 12), "                                             \
+  "c.description FROM " table " JOIN calls c ON c.seq = " table           \
+  ".rowid WHERE " table " MATCH ?9 AND " table                            \
+  ".rowid < ?1 AND (?2 IS "                                               \
+  "NULL OR c.last_transaction_time >= ?2) AND (?3 IS NULL OR c.status = " \
+  "?3) AND (?4 IS NULL OR c.sold_to = ?4) AND (?6 IS NULL OR "            \
   "instr(c.description, ?6) > 0) ORDER BY " table ".rowid DESC"
 constexpr const char* kIndexPage = QUILLET_SEARCH_PAGE("calls_search");
 constexpr const char* kTailPage = QUILLET_SEARCH_PAGE("calls_search_tail");

@@ -693,9 +693,12 @@ TEST_P(BackendCaseTest, SearchFindsEveryTextOfACall) {
   };
   std::vector<CallData> seeds(6, other);
   seeds[0].text = text("Tray 2 jams");  // as the README makes a call
-  seeds[1].properties["CallDescription"] = property("Caf\xc3\xa9 cr\xc3\xa8me spilt");
-  seeds[2].text = text("\xce\x9a\xce\x95\xce\x99\xce\x9c\xce\x95\xce\x9d\xce\x9f");  // Greek
-  seeds[3].text = text("\xd0\x9f\xd0\xa0\xd0\x98\xd0\x9d\xd0\xa2\xd0\x95\xd0\xa0");  // Cyrillic
+  seeds[1].properties["CallDescription"] =
+      property("Caf\xc3\xa9 cr\xc3\xa8me spilt");
+  seeds[2].text = text(
+      "\xce\x9a\xce\x95\xce\x99\xce\x9c\xce\x95\xce\x9d\xce\x9f");  // Greek
+  seeds[3].text = text(
+      "\xd0\x9f\xd0\xa0\xd0\x98\xd0\x9d\xd0\xa2\xd0\x95\xd0\xa0");  // Cyrillic
   seeds[3].properties["Problem"] = property("Paper jam");
   seeds[4].properties["CallerName"] = property("Jos\xc3\xa9 M\xc3\xbcller");
   seeds[4].solution_text = text("cleaned the TRAY rollers");
@@ -721,7 +724,9 @@ TEST_P(BackendCaseTest, SearchFindsEveryTextOfACall) {
       {"accents off", {.words = "cafe CREME"}, {1}, "spilt"},
       {"accents given", {.words = "caf\xc3\xa9"}, {1}},
       {"Greek, lower case", {.words = "\xce\xba\xce\xb5\xce\xb9\xce\xbc"}, {2}},
-      {"Cyrillic, lower case", {.words = "\xd0\xbf\xd1\x80\xd0\xb8\xd0\xbd\xd1\x82\xd0\xb5\xd1\x80"}, {3}},
+      {"Cyrillic, lower case",
+       {.words = "\xd0\xbf\xd1\x80\xd0\xb8\xd0\xbd\xd1\x82\xd0\xb5\xd1\x80"},
+       {3}},
       {"problem", {.words = "paper"}, {3}, "Paper jam"},
       {"caller's name", {.words = "jose muller"}, {4}},
       {"solution text added later", {.words = "fuser"}, {2}, "fuser"},

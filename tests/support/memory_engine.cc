@@ -207,9 +207,9 @@ class MemoryEngine final : public StorageEngine {
       auto partner = Tables().partners.find(
           TextOf(it->second.row, "SoldToBusinessPartner").value_or(""));
       lines.push_back(partner == Tables().partners.end() ? ""
-                                                          : partner->second[1]);
-      for (const auto* text : {&it->second.row.text,
-                               &it->second.row.solution_text}) {
+                                                         : partner->second[1]);
+      for (const auto* text :
+           {&it->second.row.text, &it->second.row.solution_text}) {
         lines.emplace_back();
         for (const std::string& piece : *text) lines.back() += piece;
       }

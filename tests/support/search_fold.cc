@@ -1,17 +1,15 @@
 #include "support/search_fold.h"
 
-
 namespace quillet::testing {
 namespace {
 
 // Latin-1's letters from U+00C0 on, lower case without accents.
 constexpr char32_t kLatin1[64] = {
-    'a',  'a',  'a',  'a',  'a',  'a',  0xe6, 'c',  'e',  'e',  'e',
-    'e',  'i',  'i',  'i',  'i',  0xf0, 'n',  'o',  'o',  'o',  'o',
-    'o',  0xd7, 0xf8, 'u',  'u',  'u',  'u',  'y',  0xfe, 0xdf, 'a',
-    'a',  'a',  'a',  'a',  'a',  0xe6, 'c',  'e',  'e',  'e',  'e',
-    'i',  'i',  'i',  'i',  0xf0, 'n',  'o',  'o',  'o',  'o',  'o',
-    0xf7, 0xf8, 'u',  'u',  'u',  'u',  'y',  0xfe, 'y'};
+    'a', 'a', 'a', 'a',  'a',  'a',  0xe6, 'c', 'e', 'e',  'e',  'e',  'i',
+    'i', 'i', 'i', 0xf0, 'n',  'o',  'o',  'o', 'o', 'o',  0xd7, 0xf8, 'u',
+    'u', 'u', 'u', 'y',  0xfe, 0xdf, 'a',  'a', 'a', 'a',  'a',  'a',  0xe6,
+    'c', 'e', 'e', 'e',  'e',  'i',  'i',  'i', 'i', 0xf0, 'n',  'o',  'o',
+    'o', 'o', 'o', 0xf7, 0xf8, 'u',  'u',  'u', 'u', 'y',  0xfe, 'y'};
 // Latin Extended-A (U+0100 to U+017F), by pairs of capital and small.
 constexpr char kLatinA[] =
     "aaaaaaccccccccddddeeeeeeeeeegggggggghhhhiiiiiiiiiiiijjkkklllllll"
@@ -20,20 +18,37 @@ constexpr char kLatinA[] =
 char32_t FoldedChar(char32_t c) {
   if (c >= 'A' && c <= 'Z') return c + 32;
   if (c >= 0xc0 && c <= 0xff) return kLatin1[c - 0xc0];
-  if (c >= 0x100 && c <= 0x17f) return static_cast<char32_t>(kLatinA[c - 0x100]);
+  if (c >= 0x100 && c <= 0x17f)
+    return static_cast<char32_t>(kLatinA[c - 0x100]);
   if (c >= 0x391 && c <= 0x3a9) c += 32;  // Greek capitals
-  switch (c) {  // Greek with tonos
-    case 0x386: case 0x3ac: return 0x3b1;
-    case 0x388: case 0x3ad: return 0x3b5;
-    case 0x389: case 0x3ae: return 0x3b7;
-    case 0x38a: case 0x3af: return 0x3b9;
-    case 0x38c: case 0x3cc: return 0x3bf;
-    case 0x38e: case 0x3cd: return 0x3c5;
-    case 0x38f: case 0x3ce: return 0x3c9;
-    case 0x3c2: return 0x3c3;  // final sigma
-    default: break;
+  switch (c) {                            // Greek with tonos
+    case 0x386:
+    case 0x3ac:
+      return 0x3b1;
+    case 0x388:
+    case 0x3ad:
+      return 0x3b5;
+    case 0x389:
+    case 0x3ae:
+      return 0x3b7;
+    case 0x38a:
+    case 0x3af:
+      return 0x3b9;
+    case 0x38c:
+    case 0x3cc:
+      return 0x3bf;
+    case 0x38e:
+    case 0x3cd:
+      return 0x3c5;
+    case 0x38f:
+    case 0x3ce:
+      return 0x3c9;
+    case 0x3c2:
+      return 0x3c3;  // final sigma
+    default:
+      break;
   }
-  if (c >= 0x410 && c <= 0x42f) return c + 32;   // Cyrillic capitals
+  if (c >= 0x410 && c <= 0x42f) return c + 32;  // Cyrillic capitals
   if (c >= 0x400 && c <= 0x40f) return c + 80;
   return c;
 }
@@ -62,7 +77,11 @@ std::string Folded(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size();) {
     auto b = static_cast<unsigned char>(text[i]);
-    size_t len = b < 0x80 ? 1 : b >= 0xf0 ? 4 : b >= 0xe0 ? 3 : b >= 0xc0 ? 2 : 1;
+    size_t len = b < 0x80    ? 1
+                 : b >= 0xf0 ? 4
+                 : b >= 0xe0 ? 3
+                 : b >= 0xc0 ? 2
+                             : 1;
     if (i + len > text.size()) len = 1;
     char32_t c = len == 1 ? b : b & (0x3f >> (len - 1));
     for (size_t k = 1; k < len; ++k)
@@ -81,8 +100,10 @@ bool HoldsWords(std::string_view text, const std::vector<std::string>& words) {
   for (char c : Folded(text)) {
     bool word = static_cast<unsigned char>(c) >= 0x80 ||
                 (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
-    if (word) held.back() += c;
-    else if (!held.back().empty()) held.emplace_back();
+    if (word)
+      held.back() += c;
+    else if (!held.back().empty())
+      held.emplace_back();
   }
   for (const std::string& word : words) {
     std::string want = Folded(word);

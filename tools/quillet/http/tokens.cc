@@ -124,8 +124,7 @@ TokenSet TokenSet::Parse(const std::string& text) {
       if (!UsableName(entry.engineer)) scope.reset();
     }
     if (!scope || !UsableName(words[0]) || !ParseHash(words[2], entry.hash))
-      throw UsageError(where +
-                       ": not NAME SCOPE sha256:HASH [engineer=CODE]");
+      throw UsageError(where + ": not NAME SCOPE sha256:HASH [engineer=CODE]");
     for (const Entry& other : set.entries_)
       if (other.name == words[0])
         throw UsageError(where + ": the name is used twice");
@@ -210,10 +209,11 @@ std::string AddToken(const std::string& path, const std::string& name,
   }
   std::string token = NewToken();
   std::array<unsigned char, 32> hash = Sha256(token);
-  text += name + " " + ScopeName(scope) + " " + std::string(kHashPrefix) +
-          Hex(hash.data(), hash.size()) +
-          (engineer.empty() ? "" : " " + std::string(kEngineerPrefix) + engineer) +
-          "\n";
+  text +=
+      name + " " + ScopeName(scope) + " " + std::string(kHashPrefix) +
+      Hex(hash.data(), hash.size()) +
+      (engineer.empty() ? "" : " " + std::string(kEngineerPrefix) + engineer) +
+      "\n";
   // The file keeps its owner and mode (root:quillet, 640, as packaged), so
   // the service can still read it after the change.
   if (had_file) {

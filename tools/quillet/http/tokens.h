@@ -3,7 +3,8 @@
 //
 //   # name  scope  hash
 //   ci-bot  write  sha256:9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822c...
-//   anna    write  sha256:60303ae22b998861bce3b28f33eec1be758a213c86c93c07...  engineer=E-7
+//   anna    write  sha256:60303ae22b998861bce3b28f33eec1be758a213c86c93c07...
+//   engineer=E-7
 //
 // A token may be bound to an engineer (`engineer=CODE`): the calls listing's
 // view "mine" is that engineer's calls.
