@@ -656,6 +656,13 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
       {"text and sold-to", {.sold_to = "BP-2", .text = "jam"}, {1}},
       {"text after a call", {.after = numbers[1], .text = "jam"}, {2}},
       {"sold-to, limited", {.sold_to = "BP-1", .limit = 2}, {0, 2}},
+      // Filters the rules apply to each call read (views of open work).
+      {"several statuses", {.statuses = {10, 15}}, {1, 3}},
+      {"status below 15", {.status_below = 15}, {0, 2}},
+      {"any of partners", {.sold_to_any = {"BP-9", "BP-2"}}, {1}},
+      {"not waiting, status 15", {.status = 15, .waiting = false}, {1, 3}},
+      {"waiting", {.waiting = true}, {}},
+      {"several statuses, limited", {.statuses = {15, 10}, .limit = 1}, {1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
