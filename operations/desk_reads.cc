@@ -1,6 +1,7 @@
 #include "quillet/operations/desk_reads.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <fstream>
@@ -99,11 +100,48 @@ Json MasterDataJson(const BackendSetup& backend, MasterList which,
 }
 
 Json CallCountJson(const BackendSetup& backend, const CallQuery& given) {
-  constexpr int64_t kCap = 10000;
   CallQuery query = given;
   query.after.reset();
-  int64_t n = Reading(backend)->CountCalls(query, kCap + 1);
-  return Json{{"count", std::min(n, kCap)}, {"more", n > kCap}};
+  int64_t n = Reading(backend)->CountCalls(query, INT64_MAX);
+  return Json{{"count", n}, {"more", false}};
+}
+
+void ApplyCallView(CallQuery& query, const std::string& view,
+                   const std::string& engineer, int64_t now) {
+  constexpr int64_t kCompleted = 30;
+  if (view == "open") {
+    query.status_below = kCompleted;
+  } else if (view == "waiting") {
+    query.waiting = true;
+  } else if (view == "mine") {
+    if (engineer.empty())
+      throw UsageError(
+          "?view=mine needs a token bound to an engineer ('quillet token add "
+          "NAME --engineer CODE')");
+    query.engineer = engineer;
+  } else if (view == "changed-today") {
+    int64_t today = TransactionTimeAt(now - now % 86400);
+    query.changed_since = std::max(query.changed_since.value_or(0), today);
+  } else {
+    throw UsageError("?view is open, waiting, mine or changed-today");
+  }
+}
+
+void ResolveCustomer(const BackendSetup& backend, CallQuery& query) {
+  if (!query.sold_to || query.sold_to->empty()) return;
+  standins::BorrowedStore store = Reading(backend);
+  if (store->MasterOf(standins::MasterList::kBusinessPartners, *query.sold_to))
+    return;
+  std::vector<standins::MasterEntry> named = store->FindMaster(
+      standins::MasterList::kBusinessPartners, *query.sold_to, 100);
+  if (named.empty()) return;
+  query.sold_to.reset();
+  for (const standins::MasterEntry& entry : named)
+    query.sold_to_any.push_back(entry.key);
+  if (query.sold_to_any.size() == 1) {
+    query.sold_to = query.sold_to_any.front();
+    query.sold_to_any.clear();
+  }
 }
 
 Json CallStatsJson(const BackendSetup& backend) {

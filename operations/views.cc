@@ -42,6 +42,7 @@ json CallJson(const standins::StoredCall& call) {
   out["Text"] = call.text;
   out["SolutionText"] = call.solution_text;
   if (call.created) out["created"] = IsoTime(*call.created);
+  if (!call.match.empty()) out["match"] = call.match;  // a search's
   return out;
 }
 
@@ -151,7 +152,7 @@ void ListCalls(std::ostream& out, const BackendSetup& backend,
     out << std::left << std::setw(10) << "CALL" << std::setw(8) << "STATUS"
         << std::setw(14) << "OBJECT" << std::setw(12) << "CONTRACT"
         << std::setw(10) << "ORDER" << std::setw(7) << "TEXTS"
-        << "DESCRIPTION\n";
+        << (query.words ? "MATCH\n" : "DESCRIPTION\n");
   };
   store->ForEachCall(query, [&](const standins::StoredCall& c) {
     if (count++ == 0) heading();
@@ -163,7 +164,9 @@ void ListCalls(std::ostream& out, const BackendSetup& backend,
         << std::setw(12) << Printable(Value(c, CallProperty::Contract))
         << std::setw(10) << Value(c, CallProperty::ServiceOrder) << std::setw(7)
         << (c.text.size() + c.solution_text.size())
-        << Printable(Value(c, CallProperty::CallDescription)) << "\n";
+        << Printable(query.words ? c.match
+                                 : Value(c, CallProperty::CallDescription))
+        << "\n";
   });
   if (count == 0) heading();
   out << count << (count == 1 ? " call\n" : " calls\n");

@@ -29,6 +29,51 @@ bool ItemMatches(const StoredItem& item, const std::string& text) {
   return false;
 }
 
+// A search's match on one line: each run of spaces and line breaks one
+// space, none at either end (the texts are joined a line each).
+std::string OneLine(const std::string& match) {
+  std::string out;
+  for (char c : match) {
+    bool space = c == ' ' || c == '\n' || c == '\r' || c == '\t';
+    if (!space)
+      out += c;
+    else if (!out.empty() && out.back() != ' ')
+      out += ' ';
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+// Whether `query` has filters the rules apply to each call read.
+bool PostFiltered(const CallQuery& q) {
+  return !q.statuses.empty() || q.status_below || !q.sold_to_any.empty() ||
+         q.engineer || q.waiting;
+}
+
+// Whether `call` passes them. A property left out reads as 0 or "".
+bool PostKeeps(const CallQuery& q, const StoredCall& call) {
+  auto value = [&](CallProperty name) -> StoredValue {
+    auto it = call.properties.find(name);
+    return it == call.properties.end() ? StoredValue{} : it->second;
+  };
+  auto number = [&](CallProperty name) -> int64_t {
+    StoredValue v = value(name);
+    return v.type == VarType::String ? (v.text == "1" ? 1 : 0) : v.number;
+  };
+  int64_t status = number(CallProperty::Status);
+  if (!q.statuses.empty() && std::find(q.statuses.begin(), q.statuses.end(),
+                                       status) == q.statuses.end())
+    return false;
+  if (q.status_below && status >= *q.status_below) return false;
+  if (!q.sold_to_any.empty() &&
+      std::find(q.sold_to_any.begin(), q.sold_to_any.end(),
+                value(CallProperty::SoldToBusinessPartner).text) == q.sold_to_any.end())
+    return false;
+  if (q.engineer && value(CallProperty::Engineer).text != *q.engineer) return false;
+  if (q.waiting && (number(CallProperty::WaitingFlag) == 1) != *q.waiting) return false;
+  return true;
+}
+
 }  // namespace
 
 StoredCall BackendStore::Created(const std::string& number, CallRow row) {
@@ -52,17 +97,46 @@ void BackendStore::ForEachCall(
     before = {after, row->properties[CallProperty::LastTransactionTime].number};
   }
   int64_t left = query.limit.value_or(INT64_MAX);
+  // A page as long as what is left, or a whole page when the rules filter
+  // what it holds; a call is handed on when it passes them.
+  bool filtered = PostFiltered(query);
+  auto page_size = [&] { return filtered ? kPage : std::min(left, kPage); };
+  auto hand_on = [&](StoredCall call) {
+    if (filtered && !PostKeeps(query, call)) return;
+    --left;
+    visit(call);
+  };
+  if (query.words) {  // newest first, each page on one snapshot
+    int64_t below = query.after ? after : INT64_MAX;
+    for (bool more = true; more && left > 0;) {
+      engine_->ReadTransaction([&] {
+        int64_t want = page_size();
+        auto page = engine_->SearchCallPage(query, below, want);
+        more = static_cast<int64_t>(page.size()) == want;
+        for (auto& hit : page) {
+          if (left == 0) break;
+          std::optional<CallRow> row = engine_->ReadCall(hit.seq, false);
+          below = hit.seq;
+          if (!row) continue;
+          StoredCall call = Created(Numbered("SC", hit.seq), std::move(*row));
+          call.match = OneLine(hit.match);
+          hand_on(std::move(call));
+        }
+      });
+    }
+    return;
+  }
   if (query.newest_change_first) {  // each page on one snapshot
     for (bool more = true; more && left > 0;) {
       engine_->ReadTransaction([&] {
-        int64_t want = std::min(left, kPage);
+        int64_t want = page_size();
         auto page = engine_->ChangedCallPage(query, before, want);
         more = static_cast<int64_t>(page.size()) == want;
         for (const auto& [seq, time] : page) {
+          if (left == 0) break;
           std::optional<CallRow> row = engine_->ReadCall(seq, false);
           before = {seq, time};
-          --left;
-          if (row) visit(Created(Numbered("SC", seq), std::move(*row)));
+          if (row) hand_on(Created(Numbered("SC", seq), std::move(*row)));
         }
       });
     }
@@ -77,7 +151,7 @@ void BackendStore::ForEachCall(
     // might still commit.
     int64_t settled = engine_->SettledSeq();
     engine_->ReadTransaction([&] {
-      int64_t want = std::min(left, kPage);
+      int64_t want = page_size();
       std::vector<int64_t> page = engine_->CallPage(query, after, want);
       more = static_cast<int64_t>(page.size()) == want;
       for (int64_t seq : page) {
@@ -85,10 +159,10 @@ void BackendStore::ForEachCall(
           more = false;
           break;
         }
+        if (left == 0) break;
         std::optional<CallRow> row = engine_->ReadCall(seq, false);
         after = seq;
-        --left;
-        if (row) visit(Created(Numbered("SC", seq), std::move(*row)));
+        if (row) hand_on(Created(Numbered("SC", seq), std::move(*row)));
       }
     });
   }
@@ -96,6 +170,25 @@ void BackendStore::ForEachCall(
 
 int64_t BackendStore::CountCalls(const CallQuery& query, int64_t cap) {
   int64_t n = 0;
+  if (PostFiltered(query)) {  // each call read
+    CallQuery counted = query;
+    counted.after.reset();
+    counted.limit = cap;
+    ForEachCall(counted, [&](const StoredCall&) { ++n; });
+    return n;
+  }
+  if (query.words) {
+    for (int64_t below = INT64_MAX; n < cap;) {
+      int64_t want = std::min(kPage, cap - n);
+      std::vector<StorageEngine::SearchHit> page;
+      engine_->ReadTransaction(
+          [&] { page = engine_->SearchCallPage(query, below, want); });
+      n += static_cast<int64_t>(page.size());
+      if (static_cast<int64_t>(page.size()) < want) break;
+      below = page.back().seq;
+    }
+    return n;
+  }
   int64_t after = 0;
   while (n < cap) {
     int64_t want = std::min(kPage, cap - n);

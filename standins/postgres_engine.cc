@@ -9,6 +9,7 @@
 #include "postgres_call_row.h"
 #include "postgres_schema.h"
 #include "postgres_server_state.h"
+#include "search_words.h"
 
 namespace quillet::standins {
 namespace postgres {
@@ -45,6 +46,11 @@ void CheckReadable(size_t bytes) {
   "replace(replace(replace(encode($6::bytea, 'escape'), E'\\\\', "        \
   "E'\\\\\\\\'), '%', E'\\\\%'), '_', E'\\\\_') || '%' AND "              \
   "position($6::bytea in description) > 0)) "
+
+// The customer's name for the searched texts, from the sold-to partner.
+#define CUSTOMER_NAME(partner)                                        \
+  "coalesce((SELECT quillet_text(name) FROM business_partners WHERE " \
+  "number = " partner "), '')"
 
 }  // namespace
 
@@ -150,11 +156,15 @@ void PostgresEngine::InsertCall(int64_t seq, const std::string&,
   params.push_back(Int(time));
   CheckReadable(params[0].bytes.size() + params[4].bytes.size() +
                 params[5].bytes.size());
+  params.push_back(Bytes(SearchHead(row.properties)));
+  params.push_back(Bytes(SearchablePieces(row.text)));
+  params.push_back(Bytes(SearchablePieces(row.solution_text)));
   db_.Defer(
       "INSERT INTO calls(properties, status, sold_to, description, text, "
-      "solution_text, seq, component, last_transaction_time) OVERRIDING "
-      "SYSTEM VALUE VALUES($1, $2::bigint, $3, $4, $5, $6, $7::bigint, $8, "
-      "$9::bigint)",
+      "solution_text, seq, component, last_transaction_time, search_head, "
+      "search_text, search_solution) OVERRIDING SYSTEM VALUE VALUES($1, "
+      "$2::bigint, $3, $4, $5, $6, $7::bigint, $8, $9::bigint, "
+      "$10::text || " CUSTOMER_NAME("$3") ", $11::text, $12::text)",
       std::move(params));
 }
 
@@ -205,13 +215,24 @@ void PostgresEngine::RewriteCall(int64_t seq, const std::string&, int64_t time,
                    : params[mode + 1].bytes.size();
     CheckReadable(bytes);
   }
+  // The searched texts change as the texts do ($11 to $13).
+  params.push_back(Bytes(SearchHead(after.properties)));
+  for (const std::optional<TextChange>* text :
+       {&texts.text, &texts.solution_text})
+    params.push_back(*text ? Bytes(SearchablePieces(*(*text)->pieces))
+                           : PgParam{"", false, true});
   db_.Defer(
       "UPDATE calls SET properties = $1, status = $2::bigint, sold_to = $3, "
       "description = $4, last_transaction_time = $6::bigint, text = CASE "
       "$7::text WHEN 'k' THEN text WHEN 'a' THEN coalesce(text, ''::bytea) "
       "|| $8::bytea ELSE $8::bytea END, solution_text = CASE $9::text WHEN "
       "'k' THEN solution_text WHEN 'a' THEN coalesce(solution_text, "
-      "''::bytea) || $10::bytea ELSE $10::bytea END WHERE seq = $5::bigint",
+      "''::bytea) || $10::bytea ELSE $10::bytea END, search_head = $11::text "
+      "|| " CUSTOMER_NAME("$3") ", search_text = CASE $7::text WHEN 'k' THEN "
+      "search_text WHEN 'a' THEN coalesce(search_text, '') || $12::text ELSE "
+      "$12::text END, search_solution = CASE $9::text WHEN 'k' THEN "
+      "search_solution WHEN 'a' THEN coalesce(search_solution, '') || "
+      "$13::text ELSE $13::text END WHERE seq = $5::bigint",
       std::move(params));
 }
 
@@ -290,6 +311,39 @@ CallTally PostgresEngine::TallyCalls(int64_t now, int64_t top) {
   }
   tally.other_sold_to = tally.calls - named;
   return tally;
+}
+
+// The words' index finds the calls and they are sorted (CallPage says
+// why); the match is cut from the texts as written, where the words are
+// found as given or folded.
+std::vector<StorageEngine::SearchHit> PostgresEngine::SearchCallPage(
+    const CallQuery& query, int64_t before_seq, int64_t limit) {
+  std::vector<std::string> words = SearchWords(query.words.value_or(""));
+  if (words.empty()) return {};
+  std::string all, any;  // 'w1':* & 'w2':*, and with | (the words hold no
+                         // character the question language reads)
+  for (const std::string& word : words) {
+    all += (all.empty() ? "" : " & ") + word + ":*";
+    any += (any.empty() ? "" : " | ") + word + ":*";
+  }
+  std::optional<int64_t> status;
+  if (query.status) status = *query.status;
+  PgResult r = db_.Run(
+      "SELECT seq, ts_headline('simple', coalesce(search_head, '') || E'\\n' "
+      "|| coalesce(search_text, '') || E'\\n' || coalesce(search_solution, "
+      "''), to_tsquery('simple', $8::text) || to_tsquery('simple', "
+      "quillet_fold($8::text)), 'StartSel=\"\", StopSel=\"\", MaxWords=12, "
+      "MinWords=4, MaxFragments=1, FragmentDelimiter=\"...\"') FROM calls "
+      "WHERE quillet_search_words(search_head, search_text, search_solution) "
+      "@@ to_tsquery('simple', quillet_fold($7::text)) AND seq < "
+      "$1::bigint " CALL_FILTERS "ORDER BY seq + 0 DESC LIMIT $5::bigint",
+      {Int(before_seq), Maybe(query.changed_since), Maybe(status),
+       Maybe(query.sold_to), Int(limit), Maybe(query.text), Bytes(all),
+       Bytes(any)});
+  std::vector<SearchHit> out;
+  for (int i = 0; i < r.Rows(); ++i)
+    out.push_back(SearchHit{r.Int(i, 0), r.Text(i, 1)});
+  return out;
 }
 
 std::optional<ServerState> PostgresEngine::Server() {

@@ -3,8 +3,10 @@
 #include "postgres_schema.h"
 
 #include "backend_failure.h"
+#include "postgres_call_row.h"
 #include "quillet/error.h"
 #include "quillet/standins/transaction_host.h"
+#include "search_words.h"
 
 namespace quillet::standins {
 namespace {
@@ -203,6 +205,81 @@ constexpr const char* kEvents =
     " WHERE item IS NOT NULL;"
     "INSERT INTO quillet_meta VALUES('events_pruned_through', '0')"
     " ON CONFLICT (name) DO NOTHING;";
+// The calls' texts as a search reads them (schema version 9): the searched
+// properties and the customer's name, the call text and the solution text,
+// each as text (search_words.h), written with the call; and an index of
+// their words (the 'simple' configuration: no language's stems or stop
+// words), letter case and accents folded by quillet_fold: lower case by
+// the ICU root collation where the server has it (a database made with
+// the C locale lowers ASCII alone otherwise), accents taken off by
+// unaccent where the server has it and the role may add it; without it,
+// accented letters are found as written. quillet_text reads the stored
+// name of a customer, a text only when it is UTF-8.
+constexpr const char* kSearchColumns =
+    "ALTER TABLE calls ADD COLUMN IF NOT EXISTS search_head TEXT,"
+    " ADD COLUMN IF NOT EXISTS search_text TEXT,"
+    " ADD COLUMN IF NOT EXISTS search_solution TEXT;"
+    "CREATE OR REPLACE FUNCTION quillet_text(bytea) RETURNS text"
+    " LANGUAGE plpgsql IMMUTABLE STRICT AS $f$ BEGIN"
+    " RETURN convert_from($1, 'UTF8'); EXCEPTION WHEN others THEN"
+    " RETURN ''; END $f$;";
+constexpr const char* kUnaccentAvailable =
+    "SELECT EXISTS(SELECT 1 FROM pg_extension WHERE extname = 'unaccent') OR "
+    "(EXISTS(SELECT 1 FROM pg_available_extensions WHERE name = 'unaccent') "
+    "AND has_database_privilege(current_database(), 'CREATE') AND "
+    "(current_setting('server_version_num')::int >= 130000 OR (SELECT "
+    "rolsuper FROM pg_roles WHERE rolname = current_user)))";
+constexpr const char* kSearchIndex = R"sql(
+DO $do$ DECLARE
+  accents text := (SELECT extnamespace::regnamespace::text FROM pg_extension
+                   WHERE extname = 'unaccent');
+  lowered text := CASE WHEN EXISTS(SELECT 1 FROM pg_collation WHERE
+    collname = 'und-x-icu') THEN 'lower($1 COLLATE "und-x-icu")'
+    ELSE 'lower($1)' END;
+BEGIN
+  IF accents IS NOT NULL THEN
+    lowered := format('%s.unaccent(%L::regdictionary, %s)', accents,
+                      accents || '.unaccent', lowered);
+  END IF;
+  EXECUTE format('CREATE OR REPLACE FUNCTION quillet_fold(text) RETURNS text '
+    'LANGUAGE sql IMMUTABLE PARALLEL SAFE STRICT AS %L', 'SELECT ' || lowered);
+END $do$;
+CREATE OR REPLACE FUNCTION quillet_search_words(text, text, text)
+  RETURNS tsvector LANGUAGE sql IMMUTABLE PARALLEL SAFE AS
+  $f$ SELECT to_tsvector('simple', quillet_fold(coalesce($1, '') || E'
+' ||
+    coalesce($2, '') || E'
+' || coalesce($3, ''))) $f$;
+CREATE INDEX IF NOT EXISTS calls_by_words ON calls USING gin
+  (quillet_search_words(search_head, search_text, search_solution));
+)sql";
+// The calls stored before are given their texts this many at a time.
+constexpr int64_t kSearchFillBatch = 500;
+
+void FillSearchColumns(PgConnection& db) {
+  for (int64_t after = 0;;) {
+    PgResult r = db.Run(
+        "SELECT seq, properties, text, solution_text, (SELECT quillet_text("
+        "name) FROM business_partners WHERE number = sold_to) FROM calls "
+        "WHERE seq > $1::bigint ORDER BY seq LIMIT $2::bigint",
+        {Int(after), Int(kSearchFillBatch)});
+    for (int i = 0; i < r.Rows(); ++i) {
+      after = r.Int(i, 0);
+      StoredProperties known;
+      UnknownProperties unknown;
+      UnframeProperties(r.Text(i, 1), known, unknown);
+      std::string head =
+          SearchHead(known) + (r.IsNull(i, 4) ? "" : r.Text(i, 4));
+      db.Run(
+          "UPDATE calls SET search_head = $2::text, search_text = $3::text, "
+          "search_solution = $4::text WHERE seq = $1::bigint",
+          {Int(after), Bytes(head),
+           Bytes(SearchablePieces(UnframePieces(r.Text(i, 2)))),
+           Bytes(SearchablePieces(UnframePieces(r.Text(i, 3))))});
+    }
+    if (r.Rows() < kSearchFillBatch) return;
+  }
+}
 
 // Refuses, before anything changes, a database whose call numbers are not
 // their sequence numbers spelled.
@@ -271,7 +348,7 @@ void PreparePostgresSchema(PgConnection& db, OpenMode open) {
     }
     // kSchema is version 3's layout; versions 2 and 3 differ only in
     // the SQLite layout. 4 adds batch runs, 5 each key's expiry, 6 one row
-    // per call, 7 the listings' indexes, 8 the event log.
+    // per call, 7 the listings' indexes, 8 the event log, 9 the search.
     if (version < 4) db.Exec(QUILLET_PG_BATCH_RUNS);
     if (version < 5) db.Exec(kKeyExpiry.c_str());
     if (version < 6) {
@@ -284,6 +361,14 @@ void PreparePostgresSchema(PgConnection& db, OpenMode open) {
         db.Exec(kTextIndex, "cannot index the calls' descriptions");
     }
     if (version < 8) db.Exec(kEvents, "cannot add the event log");
+    if (version < 9) {
+      db.Exec(kSearchColumns, "cannot add the calls' search columns");
+      if (db.Run(kUnaccentAvailable, {}).Text(0, 0) == "t")
+        db.Exec("CREATE EXTENSION IF NOT EXISTS unaccent",
+                "cannot add the unaccent extension");
+      FillSearchColumns(db);
+      db.Exec(kSearchIndex, "cannot index the calls' texts");
+    }
     if (version >= 0 && version < kSchemaVersion)
       db.Run(
           "UPDATE quillet_meta SET value = $1 WHERE name = "

@@ -275,6 +275,11 @@ void SqliteEngine::IndexTexts() {
             "calls_text_upto) AND description IS NOT NULL")
       .Run();
   Statement(*use_,
+            "INSERT INTO calls_search(rowid, body) SELECT seq, body FROM "
+            "calls_search_body WHERE seq > (SELECT upto FROM "
+            "calls_text_upto)")
+      .Run();
+  Statement(*use_,
             "UPDATE calls_text_upto SET upto = (SELECT max(seq) FROM calls)")
       .Run();
 }

@@ -83,6 +83,10 @@ class SqliteEngine final : public StorageEngine {
       const std::optional<std::pair<int64_t, int64_t>>& before,
       int64_t limit) override;
   CallTally TallyCalls(int64_t now, int64_t top) override;
+  // sqlite_search.cc
+  std::vector<SearchHit> SearchCallPage(const CallQuery& query,
+                                        int64_t before_seq,
+                                        int64_t limit) override;
 
   bool BusinessPartnerExists(const std::string& number) override;
   std::optional<ServiceObjectFacts> ServiceObject(

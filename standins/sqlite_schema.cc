@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -112,6 +113,39 @@ CREATE TRIGGER calls_text_update AFTER UPDATE OF properties ON calls
     SELECT NEW.seq, NEW.description WHERE NEW.description IS NOT NULL;
 END;
 )sql";
+
+// The calls' texts as a search reads them (schema version 8), one a line
+// (search_words.h), in a full-text index whose words fold letter case and
+// accents for any script (unicode61 without diacritics). The index keeps
+// its copy of each text, which a match is cut from; it holds the calls up
+// to calls_text_upto.upto, as the description's index does, and a search
+// reads the few calls after it through an index of their own made then
+// (sqlite_search.cc). A change of a call it holds is applied at once, by
+// trigger. The customer's name is the one stored when the call was last
+// indexed.
+#define QUILLET_SEARCH_TOKENS "tokenize='unicode61 remove_diacritics 2'"
+constexpr const char* kSearchIndex = R"sql(
+CREATE VIEW calls_search_body(seq, body) AS SELECT seq,
+  coalesce(properties ->> '$.CallDescription', '') || char(10) ||
+  coalesce(properties ->> '$.Problem', '') || char(10) ||
+  coalesce(properties ->> '$.CallerName', '') || char(10) ||
+  coalesce((SELECT name FROM business_partners WHERE number =
+    properties ->> '$.SoldToBusinessPartner'), '') || char(10) ||
+  coalesce((SELECT group_concat(value, '') FROM json_each(text)), '') ||
+  char(10) ||
+  coalesce((SELECT group_concat(value, '') FROM json_each(solution_text)),
+    '') FROM calls;
+CREATE VIRTUAL TABLE calls_search USING fts5(body, )sql" QUILLET_SEARCH_TOKENS
+                                     R"sql();
+CREATE TRIGGER calls_search_update AFTER UPDATE ON calls
+  WHEN OLD.seq <= (SELECT upto FROM calls_text_upto) BEGIN
+  DELETE FROM calls_search WHERE rowid = OLD.seq;
+  INSERT INTO calls_search(rowid, body)
+    SELECT seq, body FROM calls_search_body WHERE seq = NEW.seq;
+END;
+)sql";
+// The index is filled for the calls stored before, this many at a time.
+constexpr int64_t kSearchFillBatch = 2000;
 
 // Request keys kept in the order they expire (schema version 7): the row's
 // id is its expiry (Unix seconds) times 2^20 plus its place among the keys
@@ -274,8 +308,10 @@ UPDATE call_properties SET value = value - 946684800
     std::string(kListingIndexes) + kKeysByExpiry + kKeysInPlace,
     // 7 -> 8: the event log.
     kEvents,
+    // 8 -> 9: the calls' texts searched (filled by FillSearchIndex).
+    kSearchIndex,
 };
-static_assert(kSchemaVersion == 8, "add a migration step with the version");
+static_assert(kSchemaVersion == 9, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;
@@ -296,6 +332,25 @@ int64_t Pragma(sqlite3* db, const std::string& path, const char* name) {
       sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : 0;
   sqlite3_finalize(stmt);
   return value;
+}
+
+// Fills the search index with the calls the description's index holds, a
+// bounded batch a statement.
+void FillSearchIndex(sqlite3* db, const std::string& path) {
+  sqlite3_stmt* stmt = nullptr;
+  int64_t upto = -1;
+  if (sqlite3_prepare_v2(db, "SELECT upto FROM calls_text_upto", -1, &stmt,
+                         nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW)
+    upto = sqlite3_column_int64(stmt, 0);
+  sqlite3_finalize(stmt);
+  if (upto < 0) RaiseSqlite(db, "database '" + path + "'", " cannot be read");
+  for (int64_t low = 0; low < upto; low += kSearchFillBatch)
+    Exec(db, path,
+         "INSERT INTO calls_search(rowid, body) SELECT seq, body FROM "
+         "calls_search_body WHERE seq > " +
+             std::to_string(low) + " AND seq <= " +
+             std::to_string(std::min(upto, low + kSearchFillBatch)));
 }
 
 std::set<std::string> Tables(sqlite3* db, const std::string& path) {
@@ -399,6 +454,7 @@ void PrepareSchema(sqlite3* db, const std::string& path, OpenMode open) {
     for (int64_t v = version; v < kSchemaVersion; ++v) {
       if (v == 2) RequireSpelledCallNumbers(db, path);
       Exec(db, path, kMigrations[static_cast<size_t>(v)]);
+      if (v == 8) FillSearchIndex(db, path);
     }
     Exec(db, path,
          "PRAGMA application_id = " + std::to_string(kApplicationId) +

@@ -172,6 +172,19 @@ class StorageEngine {
   // transaction time, with the `top` sold-to partners of the most calls;
   // called inside ReadTransaction, so the counts add up.
   virtual CallTally TallyCalls(int64_t now, int64_t top) = 0;
+  // A call a search found (CallQuery::words), and the part of its texts
+  // where the words are, cut short.
+  struct SearchHit {
+    int64_t seq = 0;
+    std::string match;
+  };
+  // Up to `limit` calls whose texts hold every word of `query.words`
+  // (SearchWords, search_words.h), newest first (the highest sequence
+  // number first) below `before_seq`; the other filters of `query` apply as
+  // in CallPage.
+  virtual std::vector<SearchHit> SearchCallPage(const CallQuery& query,
+                                                int64_t before_seq,
+                                                int64_t limit) = 0;
 
   // Master data.
   virtual bool BusinessPartnerExists(const std::string& number) = 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillet {
 
@@ -16,6 +17,19 @@ struct CallQuery {
   std::optional<std::string> sold_to;    // SoldToBusinessPartner
   std::optional<int64_t> changed_since;  // LastTransactionTime at least
   std::optional<std::string> text;       // CallDescription contains it
+  // A search: calls whose texts (the description, problem, caller's and
+  // customer's names, call and solution text) hold each of its words, as a
+  // word or the start of one, letter case and accents aside; the newest
+  // call first, `after` a call this order passes.
+  std::optional<std::string> words;
+  // Filters the back end's rules apply to the calls the others leave (each
+  // call read): any of these statuses (none: any), a status below this
+  // one, any of these sold-to partners, this engineer, waiting or not.
+  std::vector<int64_t> statuses;
+  std::optional<int64_t> status_below;
+  std::vector<std::string> sold_to_any;
+  std::optional<std::string> engineer;
+  std::optional<bool> waiting;
   std::optional<int64_t> limit;
   // The most recently changed first (ties: the newest call first), and
   // `after` a call that this order passes, instead of the order of creation.

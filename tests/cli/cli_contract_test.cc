@@ -572,6 +572,12 @@ PRAGMA application_id = )sql" +
                     std::to_string(standins::kApplicationId) +
                     "; PRAGMA user_version = 3;");
   ASSERT_EQ(Quillet({"backend", "migrate", "--db", "old.db"}).status, 0);
+  // The search's index holds the calls there were.
+  EXPECT_EQ(standins::BackendStore(dir.Path("old.db"),
+                                   standins::BackendStore::Open::kForReading)
+                .Calls(standins::CallQuery{.words = "LINE"})
+                .size(),
+            2u);
   for (const char* replayed : {"2 replayed", "3 replayed"}) {
     testing::CliResult r = Quillet({"batch", "b.jsonl", "--db", "old.db"});
     EXPECT_EQ(r.status, 0) << r.err;

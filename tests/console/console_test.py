@@ -68,6 +68,8 @@ lines = [{"op": "create-call", "details": {
 lines.append({"op": "create-call", "details": {
     "SOLDTOBP": "BP-1002", "CALLDESC": "Toner smears on every page",
     "OBJECT": "PRN-4410", "Q_TEXT": "Customer calls about smears"}})
+lines.append({"op": "create-call", "details": {  # as the README makes one
+    "SOLDTOBP": "BP-1001", "Q_TEXT": "Tray 2 jams"}})
 lines.append({"op": "create-call", "details": {
     "SOLDTOBP": "BP-1001", "CALLDESC": RTL, "ENGINEER": RTL,
     "Q_TEXT": "<img src=x onerror=alert(1)>"}})
@@ -222,12 +224,12 @@ try:
     # read the log.
     type_in("#token", TOKEN, enter=True)
     heading("Calls")
-    type_in("#f-text", "Toner", enter=True)
+    type_in("#f-q", "Toner", enter=True)
     wait_text("#calls", "Toner smears")
     check("Fenwick & Daughters" in text_of("#calls"),
           "the queue names the customer")
     check(len(driver.find_elements(By.CSS_SELECTOR, "#calls tr")) == 1,
-          "the text filter finds the one call")
+          "the search finds the one call")
     number = re.search(r"SC\d+", text_of("#calls")).group(0)
     click("#calls a")
     heading(number)
@@ -407,9 +409,11 @@ try:
     wait_text("#count", "1–25")
     driver.get(base + "#/calls")
     heading("Calls")
-    wait_text("#count", "1–25 of 35")
+    wait_text("#count", "1–25 of 36")
     find("#next").click()
-    wait_text("#count", "26–35")
+    wait_text("#count", "26–36")
+    check(find("#first").get_attribute("href").endswith("#/calls"),
+          "a later page leads back to the first")
     find("#prev").click()
     wait_text("#count", "1–25")
     views_check("calls")
@@ -428,6 +432,19 @@ try:
     wait.until(lambda d: "sort=changed" in d.current_url)
     latest = api("calls?order=changed&limit=1")[0]["CallNumber"]
     wait_text("#calls tr:first-child", latest)
+
+    # --- A search finds a call by its text alone; a view is a link.
+    driver.get(base + "#/calls?q=tray")
+    wait_text("#calls", "Tray 2 jams")
+    check(len(driver.find_elements(By.CSS_SELECTOR, "#calls tr")) == 1 and
+          "Tray 2 jams" in text_of("#calls .match"),
+          "the search finds the call whose only text holds the word, and "
+          "its row shows the text and the match")
+    click("nav.views a[href='#/calls?view=open']")
+    wait_text("#count", "1–25 of 33")
+    check("view=open" in driver.current_url,
+          "the view is in the address, to be kept")
+    views_check("search")
 
     # --- Back-end text stays text, its direction isolated.
     driver.get(base + "#/calls?text=" + urllib.parse.quote("gpj"))

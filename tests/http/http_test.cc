@@ -204,7 +204,8 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
   EXPECT_EQ(standins::BackendStore(dir.Path("q.db")).Calls().size(), 1u);
 }
 
-// `quillet token add` prints a token once and stores its hash; each token
+// `quillet token add` prints a token once and stores its hash (and the
+// engineer it is bound to, whose calls are the view "mine"); each token
 // is held to its scope, a SIGHUP brings in a token added since (and one
 // that revokes them all takes effect, a revoked token told so), the access log
 // names the token (never the secret), and the audit trail of writes is read by
@@ -212,9 +213,10 @@ TEST(HttpTest, IdempotencyKeyAndToken) {
 TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
   testing::TempDir dir;
   const std::string file = dir.Path("tokens");
-  auto add = [&](const std::string& name, const std::string& scope) {
+  auto add = [&](const std::string& name, const std::string& scope,
+                 const std::string& more = "") {
     std::string command = std::string(QUILLET_CLI_PATH) + " token add " + name +
-                          " --scope " + scope + " --token-file " + file;
+                          " --scope " + scope + " --token-file " + file + more;
     FILE* out = popen(command.c_str(), "r");
     char line[256] = {};
     std::string token = fgets(line, sizeof line, out) ? line : "";
@@ -223,7 +225,7 @@ TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
     return token;
   };
   const std::string reader = add("reader", "read");
-  const std::string writer = add("writer", "write");
+  const std::string writer = add("writer", "write", " --engineer E-7");
   ASSERT_EQ(reader.size(), 64u);
   ASSERT_NE(reader, writer);
   std::ifstream stored_file(file);
@@ -255,6 +257,10 @@ TEST(HttpTest, NamedTokensScopesReloadAndAudit) {
        with(as(writer), "Idempotency-Key", "k-2")},
       {"GET", "/calls", "", 200, "[]", as(reader)},
       {"GET", "/calls", "", 401, "bearer token", {}},
+      // The view "mine" is the calls of the token's engineer.
+      {"GET", "/whoami", "", 200, "E-7", as(writer)},
+      {"GET", "/calls?view=mine", "", 200, "[]", as(writer)},
+      {"GET", "/calls?view=mine", "", 403, "bound to no engineer", as(reader)},
       {"POST", "/calls", call, 201, "SC000001", as(writer)},
       {"POST", "/calls", call, 201, "SC000001", as(writer)},
       {"GET", "/audit", "", 403, "the request needs admin", as(writer)},

@@ -271,9 +271,10 @@ TEST(PostgresSchemaTest, AForeignDatabaseIsRefused) {
 // A database of schema 3 (calls as rows of properties and of text pieces,
 // no batch runs) is refused for reading, and opened for writing is brought
 // up to date in place: every call whole, to the byte (NUL and invalid
-// sequences included), its pieces kept apart, the listing filters working
-// on what was there, numbering going on after it. One whose call numbers do
-// not follow their sequence numbers is refused and left as it was.
+// sequences included), its pieces kept apart, the listing filters (and the
+// search) working on what was there (the search too), numbering going on after
+// it. One whose call numbers do not follow their sequence numbers is refused
+// and left as it was.
 TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
   const std::string kEarlierCalls =
       "DROP TABLE batch_runs, calls; "
@@ -333,7 +334,8 @@ TEST(PostgresSchemaTest, AnEarlierSchemaIsBroughtUpToDate) {
   const StoredCall* two = &calls.at("SC000002");
   EXPECT_TRUE(two->text.empty() && two->solution_text.empty());
   for (CallQuery query : {CallQuery{.status = 20}, CallQuery{.sold_to = "B"},
-                          CallQuery{.text = std::string("\0\xff", 2)}}) {
+                          CallQuery{.text = std::string("\0\xff", 2)},
+                          CallQuery{.words = "TWO fix"}}) {
     std::vector<std::string> found;
     store.ForEachCall(
         query, [&](const StoredCall& c) { found.push_back(c.call_number); });

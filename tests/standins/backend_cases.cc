@@ -727,6 +727,13 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
       {"text and sold-to", {.sold_to = "BP-2", .text = "jam"}, {1}},
       {"text after a call", {.after = numbers[1], .text = "jam"}, {2}},
       {"sold-to, limited", {.sold_to = "BP-1", .limit = 2}, {0, 2}},
+      // Filters the rules apply to each call read (views of open work).
+      {"several statuses", {.statuses = {10, 15}}, {1, 3}},
+      {"status below 15", {.status_below = 15}, {0, 2}},
+      {"any of partners", {.sold_to_any = {"BP-9", "BP-2"}}, {1}},
+      {"not waiting, status 15", {.status = 15, .waiting = false}, {1, 3}},
+      {"waiting", {.waiting = true}, {}},
+      {"several statuses, limited", {.statuses = {15, 10}, .limit = 1}, {1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -764,6 +771,90 @@ TEST_P(BackendCaseTest, ListingFiltersFindTheirCallsInEitherOrder) {
   EXPECT_EQ(ages(week), (Ages{0, 0, 1, 129}));
   EXPECT_EQ(ages(store.TallyCalls(10, changed_at + 3 * 86400)),
             (Ages{0, 1, 129, 0}));
+}
+
+// A search reads every text of a call (description, problem, caller's and
+// customer's names, call and solution text), a word or the start of one,
+// letter case and accents aside, in any script; newest first, with the
+// match. The calls cross the point where SQLite's index stops and the few
+// calls past it are read as they are; call 2's solution comes once it is
+// indexed.
+TEST_P(BackendCaseTest, SearchFindsEveryTextOfACall) {
+  BackendStore store(db_);
+  CallData other;
+  other.properties[CallProperty::SoldToBusinessPartner] = {VarType::String,
+                                                           "BP-2", 0};
+  for (int i = 0; i < 125; ++i) ASSERT_TRUE(store.CreateCall("", other).stored);
+  auto text = [](std::string value) {
+    return StoredText{{std::move(value)}, ""};
+  };
+  auto property = [](std::string value) {
+    return StoredValue{VarType::String, std::move(value), 0};
+  };
+  std::vector<CallData> seeds(6, other);
+  seeds[0].text = text("Tray 2 jams");  // as the README makes a call
+  seeds[1].properties[CallProperty::CallDescription] =
+      property("Caf\xc3\xa9 cr\xc3\xa8me spilt");
+  seeds[2].text = text(
+      "\xce\x9a\xce\x95\xce\x99\xce\x9c\xce\x95\xce\x9d\xce\x9f");  // Greek
+  seeds[3].text = text(
+      "\xd0\x9f\xd0\xa0\xd0\x98\xd0\x9d\xd0\xa2\xd0\x95\xd0\xa0");  // Cyrillic
+  seeds[3].properties[CallProperty::Problem] = property("Paper jam");
+  seeds[4].properties[CallProperty::CallerName] =
+      property("Jos\xc3\xa9 M\xc3\xbcller");
+  seeds[4].solution_text = text("cleaned the TRAY rollers");
+  seeds[5].properties[CallProperty::SoldToBusinessPartner] =
+      property("BP-1");  // Acme
+  seeds[5].properties[CallProperty::CallDescription] = property("Noise, jam");
+  std::vector<std::string> numbers;
+  for (const CallData& seed : seeds)
+    numbers.push_back(store.CreateCall("Desk", seed).stored->call_number);
+  CallData solved;
+  solved.properties[CallProperty::CallNumber] = property(numbers[2]);
+  solved.solution_text = StoredText{{"Replaced the fuser"}, "a"};
+  ASSERT_TRUE(store.ChangeCall("Desk", solved).stored);
+  struct Case {
+    const char* name;
+    CallQuery query;
+    std::vector<int> found;  // indexes into `numbers`, newest first
+    const char* match = "";  // in the first one's match
+  } cases[] = {
+      {"call text only", {.words = "tray"}, {4, 0}, "TRAY"},
+      {"every word", {.words = "Tray 2 jams"}, {0}, "Tray 2 jams"},
+      {"start of a word, any case", {.words = "TRAY JAM"}, {0}, "jams"},
+      {"inside a word", {.words = "ray"}, {}},
+      {"accents off", {.words = "cafe CREME"}, {1}, "spilt"},
+      {"accents given", {.words = "caf\xc3\xa9"}, {1}},
+      {"Greek, lower case", {.words = "\xce\xba\xce\xb5\xce\xb9\xce\xbc"}, {2}},
+      {"Cyrillic, lower case",
+       {.words = "\xd0\xbf\xd1\x80\xd0\xb8\xd0\xbd\xd1\x82\xd0\xb5\xd1\x80"},
+       {3}},
+      {"problem", {.words = "paper"}, {3}, "Paper jam"},
+      {"caller's name", {.words = "jose muller"}, {4}},
+      {"solution text added later", {.words = "fuser"}, {2}, "fuser"},
+      {"customer's name", {.words = "acme"}, {5}},
+      {"words and sold-to", {.sold_to = "BP-1", .words = "jam"}, {5}},
+      {"words in three calls", {.words = "jam"}, {5, 3, 0}},
+      {"after a call", {.after = numbers[4], .words = "tray"}, {0}},
+      {"limited", {.words = "jam", .limit = 2}, {5, 3}},
+      {"no words", {.words = "!!"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> expected, found;
+    for (int i : c.found) expected.push_back(numbers[static_cast<size_t>(i)]);
+    std::vector<StoredCall> calls = store.Calls(c.query);
+    for (const StoredCall& call : calls) found.push_back(call.call_number);
+    EXPECT_EQ(found, expected);
+    if (!calls.empty()) {
+      EXPECT_NE(calls[0].match.find(c.match), std::string::npos)
+          << calls[0].match;
+    }
+    if (!c.query.after && !c.query.limit) {
+      EXPECT_EQ(store.CountCalls(c.query, 1000),
+                static_cast<int64_t>(expected.size()));
+    }
+  }
 }
 
 // Each request runs as a dry run, traced and untraced, then for real,

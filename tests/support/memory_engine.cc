@@ -12,6 +12,8 @@
 #include <tuple>
 
 #include "backend_failure.h"
+#include "search_words.h"
+#include "support/search_fold.h"
 
 namespace quillet::testing {
 namespace {
@@ -214,6 +216,45 @@ class MemoryEngine final : public StorageEngine {
     for (const auto& entry : ranked) tally.other_sold_to -= entry.second;
     tally.by_sold_to = std::move(ranked);
     return tally;
+  }
+
+  // The SQL engines' search, word by word over the same texts; the match
+  // is the first line of them that holds a word.
+  std::vector<SearchHit> SearchCallPage(const CallQuery& query,
+                                        int64_t before_seq,
+                                        int64_t limit) override {
+    std::vector<std::string> words =
+        standins::SearchWords(query.words.value_or(""));
+    std::vector<SearchHit> out;
+    auto& calls = Tables().calls;
+    for (auto it = std::make_reverse_iterator(calls.lower_bound(before_seq));
+         !words.empty() && it != calls.rend() &&
+         static_cast<int64_t>(out.size()) < limit;
+         ++it) {
+      if (!Keeps(query, it->second)) continue;
+      std::vector<std::string> lines;
+      for (CallProperty name : standins::kSearchedProperties)
+        lines.push_back(TextOf(it->second.row, name).value_or(""));
+      auto partner = Tables().partners.find(
+          TextOf(it->second.row, CallProperty::SoldToBusinessPartner)
+              .value_or(""));
+      lines.push_back(partner == Tables().partners.end() ? ""
+                                                         : partner->second[1]);
+      for (const auto* text :
+           {&it->second.row.text, &it->second.row.solution_text}) {
+        lines.emplace_back();
+        for (const std::string& piece : *text) lines.back() += piece;
+      }
+      std::string all;
+      for (const std::string& line : lines) all += line + "\n";
+      if (!HoldsWords(all, words)) continue;
+      std::string match;
+      for (const std::string& line : lines)
+        for (const std::string& word : words)
+          if (match.empty() && HoldsWords(line, {word})) match = line;
+      out.push_back(SearchHit{it->first, match.substr(0, 200)});
+    }
+    return out;
   }
 
   bool BusinessPartnerExists(const std::string& number) override {
@@ -511,6 +552,10 @@ class FailingEngine final : public StorageEngine {
                       int64_t limit))
   QUILLET_FORWARD(TallyCalls(now, top),
                   CallTally TallyCalls(int64_t now, int64_t top))
+  QUILLET_FORWARD(SearchCallPage(q, before, limit),
+                  std::vector<SearchHit> SearchCallPage(const CallQuery& q,
+                                                        int64_t before,
+                                                        int64_t limit))
   QUILLET_FORWARD(BusinessPartnerExists(number),
                   bool BusinessPartnerExists(const std::string& number))
   QUILLET_FORWARD(

@@ -128,7 +128,8 @@ int CommandLine::Run(int argc, char** argv) {
     }
     if (*token_add)
       return print(http::AddToken(token_path, token_name,
-                                  *http::ParseScope(token_scope)) +
+                                  *http::ParseScope(token_scope),
+                                  token_engineer) +
                    "\n");
     if (*load) {
       int rows = operations::LoadMasterData(g, ReadFile(master_file));

@@ -151,6 +151,8 @@ CommandLine::CommandLine() {
                         "only calls of this sold-to business partner");
   calls_cmd->add_option("--text", reads.text,
                         "only calls whose description contains this text");
+  calls_cmd->add_option("--search", reads.search,
+                        "calls whose texts hold these words, newest first");
   calls_cmd->add_option("--changed-since", reads.changed_since,
                         "only calls changed since a date or UTC time");
   items_cmd = command("items", "the stored serialized items");
@@ -216,6 +218,8 @@ CommandLine::CommandLine() {
       ->check(CLI::IsMember({"read", "write", "admin"}));
   token_add->add_option("--token-file", token_path, "the token file")
       ->required();
+  token_add->add_option("--engineer", token_engineer,
+                        "bind the token to this engineer (the view \"mine\")");
 
   batch = command("batch", "one operation per JSON line", kBatchHelp);
   batch->add_option("file", batch_file, "the JSONL file")->required();

@@ -64,7 +64,7 @@ struct CommandLine {
   CLI::App* restore = nullptr;
 
   // token add
-  std::string token_name, token_scope = "write", token_path;
+  std::string token_name, token_scope = "write", token_path, token_engineer;
   CLI::App* token_add = nullptr;
 
   // batch

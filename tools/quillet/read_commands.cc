@@ -39,6 +39,7 @@ int RunCalls(const Globals& g, const ReadOptions& o) {
   if (!o.after.empty()) query.after = o.after;
   if (!o.sold_to.empty()) query.sold_to = o.sold_to;
   if (!o.text.empty()) query.text = o.text;
+  if (!o.search.empty()) query.words = o.search;
   if (!o.changed_since.empty())
     query.changed_since = TransactionTimeFrom(o.changed_since);
   operations::ListCalls(std::cout, g, query, o.json);

@@ -18,7 +18,7 @@ namespace quillet::cli {
 struct ReadOptions {
   std::string number;  // calls: one call
   std::string serial;  // items: one item
-  std::string after, sold_to, text, changed_since;
+  std::string after, sold_to, text, search, changed_since;
   std::optional<int64_t> limit, status;
   std::optional<size_t> tail;  // log: only the last entries
   bool json = false;

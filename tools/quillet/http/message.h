@@ -30,9 +30,10 @@ struct Request {
   // Set by the service as it routes the request.
   std::string op;  // the route's name; empty: never routed
   RouteId route = RouteId::kNone;
-  std::string arg;     // the call or serial number in the path
-  std::string caller;  // the token's name; empty without tokens
-  bool write = false;  // an operation, for the audit trail
+  std::string arg;       // the call or serial number in the path
+  std::string caller;    // the token's name; empty without tokens
+  std::string engineer;  // the engineer the token is bound to, or empty
+  bool write = false;    // an operation, for the audit trail
 
   // The first header of that name; nullptr when absent.
   const std::string* Header(std::string_view name) const;

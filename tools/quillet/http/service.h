@@ -137,7 +137,7 @@ class Service : public Handler {
 
   static std::optional<int64_t> Number(const Request& req, const char* name,
                                        int64_t high);
-  static operations::CallQuery CallQueryOf(const Request& req);
+  operations::CallQuery CallQueryOf(const Request& req) const;
   static operations::QueryParams ParamsOf(const Request& req);
   Response ListCalls(const Request& req);
   Response ListItems(const Request& req);

@@ -106,6 +106,7 @@ std::optional<Response> Service::Quick(Request& req) {
       return response;
     }
     req.caller = entry->name;
+    req.engineer = entry->engineer;
     scope = entry->scope;
     if (entry->scope < route.scope)
       return ReplyError(
@@ -118,10 +119,12 @@ std::optional<Response> Service::Quick(Request& req) {
   switch (req.route) {
     case RouteId::kHealthz:
       return Reply(200, Json{{"status", "ok"}});
-    case RouteId::kWhoami:  // the console offers what the scope allows
-      return Reply(
-          200, Json{{"name", req.caller.empty() ? Json() : Json(req.caller)},
-                    {"scope", ScopeName(scope)}});
+    case RouteId::kWhoami: {  // the console offers what the scope allows
+      Json who{{"name", req.caller.empty() ? Json() : Json(req.caller)},
+               {"scope", ScopeName(scope)}};
+      if (!req.engineer.empty()) who["engineer"] = req.engineer;
+      return Reply(200, who);
+    }
     case RouteId::kUpdateOptions:
       return Reply(200, operations::UpdateOptionsJson());
     case RouteId::kConsole:

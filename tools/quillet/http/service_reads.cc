@@ -1,5 +1,7 @@
 // The reads over HTTP: calls, items, the log, the audit trail, master
 // data, counts, readiness and the metrics.
+#include <algorithm>
+#include <ctime>
 #include <iostream>
 
 #include "http/capped_listing.h"
@@ -8,6 +10,7 @@
 #include "quillet/operations/backend.h"
 #include "quillet/operations/backend_commands.h"
 #include "quillet/operations/backend_metrics.h"
+#include "quillet/operations/desk_reads.h"
 #include "quillet/text.h"
 
 namespace quillet::cli::http {
@@ -22,6 +25,9 @@ using operations::UsageError;
 namespace {
 
 constexpr size_t kMaxAuditTail = 10000;
+
+// The view "mine" asked with a token bound to no engineer: 403.
+struct NoEngineer {};
 
 }  // namespace
 
@@ -98,6 +104,10 @@ Response Service::Read(Body body) {
     return body();
   } catch (const UsageError& e) {
     return ReplyError(400, e.what());
+  } catch (const NoEngineer&) {
+    return ReplyError(403,
+                      "this token is bound to no engineer: the view \"mine\" "
+                      "needs one ('quillet token add NAME --engineer CODE')");
   } catch (const Error& e) {
     std::cerr << "quillet: " << ToUtf8(e.info().description) << std::endl;
     // A back end that answers but failed the read (busy, or refused what
@@ -115,18 +125,37 @@ std::optional<int64_t> Service::Number(const Request& req, const char* name,
   return operations::WholeParam(name, *text, high);
 }
 
-CallQuery Service::CallQueryOf(const Request& req) {
+CallQuery Service::CallQueryOf(const Request& req) const {
   CallQuery query;
   query.limit = Number(req, "limit", 100000).value_or(1000);
-  query.status = Number(req, "status", 255);
+  // One status, or several: ?status=0,10,15.
+  if (const std::string* v = req.Param("status")) {
+    for (size_t start = 0; start <= v->size();) {
+      size_t comma = std::min(v->find(',', start), v->size());
+      query.statuses.push_back(operations::WholeParam(
+          "status", v->substr(start, comma - start), 255));
+      start = comma + 1;
+    }
+    if (query.statuses.size() == 1) {
+      query.status = query.statuses.front();
+      query.statuses.clear();
+    }
+  }
   query.changed_since = Number(req, "changed_since", INT32_MAX);
   if (const std::string* v = req.Param("sold_to")) query.sold_to = *v;
   if (const std::string* v = req.Param("text")) query.text = *v;
+  if (const std::string* v = req.Param("q"); v && !v->empty()) query.words = *v;
   if (const std::string* v = req.Param("order")) {
     if (*v != "number" && *v != "changed")
       throw UsageError("?order is number or changed");
     query.newest_change_first = *v == "changed";
   }
+  if (const std::string* v = req.Param("view"); v && !v->empty()) {
+    if (*v == "mine" && req.engineer.empty()) throw NoEngineer{};
+    operations::ApplyCallView(query, *v, req.engineer,
+                              static_cast<int64_t>(std::time(nullptr)));
+  }
+  operations::ResolveCustomer(backend(), query);
   return query;
 }
 

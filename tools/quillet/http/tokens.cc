@@ -22,6 +22,7 @@ using operations::UsageError;
 namespace {
 
 constexpr std::string_view kHashPrefix = "sha256:";
+constexpr std::string_view kEngineerPrefix = "engineer=";
 
 std::array<unsigned char, 32> Sha256(std::string_view text) {
   std::array<unsigned char, 32> hash{};
@@ -115,10 +116,16 @@ TokenSet TokenSet::Parse(const std::string& text) {
     ++number;
     std::string where = "the token file, entry " + std::to_string(number);
     Entry entry;
-    std::optional<Scope> scope =
-        words.size() == 3 ? ParseScope(words[1]) : std::nullopt;
+    std::optional<Scope> scope = words.size() == 3 || words.size() == 4
+                                     ? ParseScope(words[1])
+                                     : std::nullopt;
+    if (words.size() == 4) {
+      if (words[3].rfind(kEngineerPrefix, 0) == 0)
+        entry.engineer = words[3].substr(kEngineerPrefix.size());
+      if (!UsableName(entry.engineer)) scope.reset();
+    }
     if (!scope || !UsableName(words[0]) || !ParseHash(words[2], entry.hash))
-      throw UsageError(where + ": not NAME SCOPE sha256:HASH");
+      throw UsageError(where + ": not NAME SCOPE sha256:HASH [engineer=CODE]");
     for (const Entry& other : set.entries_)
       if (other.name == words[0])
         throw UsageError(where + ": the name is used twice");
@@ -171,10 +178,13 @@ std::string NewToken() {
 }
 
 std::string AddToken(const std::string& path, const std::string& name,
-                     Scope scope) {
+                     Scope scope, const std::string& engineer) {
   if (!UsableName(name))
     throw UsageError(
         "a token name is 1 to 64 letters, digits, '-', '_', '.' or '@'");
+  if (!engineer.empty() && !UsableName(engineer))
+    throw UsageError(
+        "an engineer code is 1 to 64 letters, digits, '-', '_', '.' or '@'");
   // The new file is made beside the old one, exclusively: a second `token
   // add` at the same time is refused rather than losing one of the tokens.
   std::string temporary = path + ".new";
@@ -220,8 +230,11 @@ std::string AddToken(const std::string& path, const std::string& name,
   }
   std::string token = NewToken();
   std::array<unsigned char, 32> hash = Sha256(token);
-  text += name + " " + ScopeName(scope) + " " + std::string(kHashPrefix) +
-          Hex(hash.data(), hash.size()) + "\n";
+  text +=
+      name + " " + ScopeName(scope) + " " + std::string(kHashPrefix) +
+      Hex(hash.data(), hash.size()) +
+      (engineer.empty() ? "" : " " + std::string(kEngineerPrefix) + engineer) +
+      "\n";
   // The file keeps its owner and mode (root:quillet, 640, as packaged), so
   // the service can still read it after the change.
   if (had_file) {

@@ -3,7 +3,11 @@
 //
 //   # name  scope  hash
 //   ci-bot  write  sha256:9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822c...
+//   anna    write  sha256:60303ae22b998861bce3b28f33eec1be758a213c86c93c07...
+//   engineer=E-7
 //
+// A token may be bound to an engineer (`engineer=CODE`): the calls listing's
+// view "mine" is that engineer's calls.
 // Scopes are ordered: read (the reads), write (reads and operations), admin
 // (everything, the audit trail too). A file holding one bare token, and
 // nothing else, keeps working: that token is "token", with scope admin.
@@ -28,6 +32,7 @@ class TokenSet {
     std::string name;
     Scope scope = Scope::kRead;
     std::array<unsigned char, 32> hash{};
+    std::string engineer;  // the engineer bound to it, or empty
   };
 
   // Raises UsageError naming the line when the text is not a token file
@@ -58,9 +63,10 @@ std::string NewToken();
 
 // Adds NAME with SCOPE to the token file at `path` (made, mode 0600, when
 // absent; replaced whole, never half written) and answers the new token,
-// which is stored nowhere. Raises UsageError for a bad or taken name, or a
-// file that is not a token file.
+// which is stored nowhere; bound to `engineer` when it is not empty.
+// Raises UsageError for a bad or taken name, a bad engineer code, or a file
+// that is not a token file.
 std::string AddToken(const std::string& path, const std::string& name,
-                     Scope scope);
+                     Scope scope, const std::string& engineer = "");
 
 }  // namespace quillet::cli::http

@@ -9,8 +9,8 @@
 //                                        "warrantyDescription",
 //                                        "warrantyExpiryDate"}...]
 //   call count: the filters of the calls listing (its `after` and `limit`
-//              ignored) -> {"count": N, "more": bool}: N up to 10,000, and
-//              whether more match
+//              ignored) -> {"count": N, "more": false}: N counted exactly
+//              (`more`, always false, kept for callers of the 10,000 cap)
 //   call stats: how the calls stand, counted on one snapshot, each group
 //              adding up to "calls": {"calls": N, "byStatus": [{"status",
 //              "count"}...], "byAge": [{"age": "day" | "3days" | "week" |
@@ -52,6 +52,18 @@ nlohmann::ordered_json CallCountJson(const BackendSetup& backend,
                                      const CallQuery& query);
 
 nlohmann::ordered_json CallStatsJson(const BackendSetup& backend);
+// The named views of open work a calls listing may ask for, applied to
+// `query`: "open" (every status short of completed, 30), "waiting",
+// "mine" (calls of `engineer`, the one a token is bound to) and
+// "changed-today" (since 00:00 UTC of `now`, Unix time). Raises UsageError
+// for another name, or "mine" without an engineer.
+void ApplyCallView(CallQuery& query, const std::string& view,
+                   const std::string& engineer, int64_t now);
+
+// The customer filter given as a partner's number, or else as (part of)
+// partners' names, ASCII letters in either case: the calls of any partner
+// so named (at most 100). A text that names neither finds no call.
+void ResolveCustomer(const BackendSetup& backend, CallQuery& query);
 
 nlohmann::ordered_json LogPageJson(const std::string& log_path,
                                    const QueryParams& params);

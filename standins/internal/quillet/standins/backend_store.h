@@ -97,6 +97,7 @@ struct StoredCall {
   // When it was created (Unix seconds): the time of its first event;
   // nothing for a call created before the event log.
   std::optional<int64_t> created;
+  std::string match;  // where a search found its words, cut short
 };
 
 struct SubmitOutcome {

@@ -9,7 +9,8 @@ import { route } from "./console.js";
 // Adapter: what the console asks of the service about who is calling and
 // what was done to a call. Every path and answer shape it depends on for
 // these is here and nowhere else.
-//   GET /whoami                 -> {"name": "...", "scope": "read"|"write"|"admin"}
+//   GET /whoami                 -> {"name": "...", "scope": "read"|"write"|"admin",
+//                                   "engineer": "..." (a token bound to one)}
 //   GET /calls/{number}/audit   -> [{"time", "token", "route", "status",
 //                                    "key", "replayed"}, ...]
 // A service that answers 404 has neither: the scope is unknown (actions are
@@ -20,7 +21,8 @@ const ADAPTER = {
     const d = answer.data;
     if (answer.status !== 200 || !d || typeof d !== "object") return null;
     return { name: typeof d.name === "string" ? d.name : "",
-      scope: typeof d.scope === "string" ? d.scope : "" };
+      scope: typeof d.scope === "string" ? d.scope : "",
+      engineer: typeof d.engineer === "string" ? d.engineer : "" };
   },
   async history(number) {
     const answer = await api("GET", "/calls/" + encodeURIComponent(number) + "/audit");

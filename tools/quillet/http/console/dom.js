@@ -147,6 +147,7 @@ function pager(path, params, rows, keyOf, total) {
   const first = back.length * PAGE + 1;
   const nav = [];
   if (params.after) {
+    nav.push(el("a", { href: link(path, Object.assign({}, params, { after: "", back: "" })), id: "first" }, "First"));
     const prev = back.slice(0, -1);
     nav.push(el("a", { href: link(path, Object.assign({}, params, { after: back[back.length - 1] === "-" ? "" : back[back.length - 1], back: prev.join(",") })), rel: "prev", id: "prev" }, "Previous"));
   }

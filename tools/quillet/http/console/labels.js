@@ -69,6 +69,7 @@ const LABELS = {
   status: { label: "Status" },
   sold_to: { label: "Sold-to partner" },
   text: { label: "Text in the description" },
+  q: { label: "Words in any text" },
   changed_since: { label: "Changed since" },
 };
 

@@ -1,31 +1,39 @@
 // The views: the queue, one call, a new call, items and the log.
 import { COMMON, CREATE_FIELDS, STATUS, labelOf, logWords } from "./labels.js";
 import { updateOptions } from "./options.js";
-import { ADAPTER, PAGE, api, outcome, readOnly, submission } from "./api.js";
+import { ADAPTER, PAGE, api, outcome, readOnly, session, submission } from "./api.js";
 import { addBulkChanges } from "./bulk.js";
 import { ZONE, bt, el, field, firstLine, link, localTime, pager, partnerName, partnerNames, picker, problem, show, showing, stampTime, statusText, values } from "./dom.js";
 
-// The queue: filters and page in the address, sorted by number or by the
-// last change.
+// The named views of open work, each a link that can be kept.
+const CALL_VIEWS = [["open", "Open"], ["waiting", "Waiting"], ["mine", "Mine"], ["changed-today", "Changed today"]];
+
+// The queue: views, filters and page in the address, sorted by number or
+// by the last change; a search, newest first, with where it matched.
 async function callsView(params) {
   const show = showing();
   const status = el("select", { id: "f-status", name: "status" },
     el("option", { value: "" }, "Any status"),
-    Object.keys(STATUS).map((code) => el("option", { value: code }, statusText(code))));
+    Object.keys(STATUS).map((code) => el("option", { value: code }, statusText(code))),
+    params.status && params.status.includes(",") ? el("option", { value: params.status }, params.status.split(",").map(statusText).join(", ")) : null);
   status.value = params.status || "";
   const partner = el("input", { id: "f-sold_to", name: "sold_to", dir: "auto", value: params.sold_to || "" });
-  const text = el("input", { id: "f-text", name: "text", dir: "auto", type: "search", value: params.text || "" });
+  const text = el("input", { id: "f-q", name: "q", dir: "auto", type: "search", value: params.q || "" });
+  const mine = session.who && session.who.engineer;
+  const views = el("nav", { class: "views", "aria-label": "Views" },
+    CALL_VIEWS.filter(([v]) => v !== "mine" || mine || params.view === "mine").map(([v, label]) =>
+      el("a", { href: link("/calls", { view: v }), "aria-current": params.view === v ? "page" : null }, label)));
   const since = el("input", { id: "f-since", name: "since", type: "date", value: params.since || "" });
   const sort = el("select", { id: "f-sort", name: "sort" },
     el("option", { value: "" }, "Call number"), el("option", { value: "changed" }, "Last change, newest first"));
   sort.value = params.sort || "";
   const filters = el("form", { class: "grid filters", role: "search", onsubmit: (e) => {
     e.preventDefault();
-    location.hash = link("/calls", { status: status.value, sold_to: partner.value.trim(), text: text.value, since: since.value, sort: sort.value });
+    location.hash = link("/calls", { view: params.view, status: status.value, sold_to: partner.value.trim(), q: text.value.trim(), since: since.value, sort: sort.value });
   } },
+    el("label", { for: "f-q" }, labelOf("q"), text),
     el("label", { for: "f-status" }, labelOf("status"), status),
-    el("label", { for: "f-sold_to" }, labelOf("sold_to"), partner),
-    el("label", { for: "f-text" }, labelOf("text"), text),
+    el("label", { for: "f-sold_to" }, "Customer (name or number)", partner),
     el("label", { for: "f-since" }, labelOf("changed_since"), since),
     el("label", { for: "f-sort" }, "Order", sort),
     el("button", { type: "submit" }, "Show"));
@@ -34,6 +42,8 @@ async function callsView(params) {
   if (params.status) query.set("status", params.status);
   if (params.sold_to) query.set("sold_to", params.sold_to);
   if (params.text) query.set("text", params.text);
+  if (params.q) query.set("q", params.q);
+  if (params.view) query.set("view", params.view);
   if (params.since) {
     const t = Math.floor(new Date(params.since + "T00:00:00").getTime() / 1000) - 946684800;
     if (t > 0) query.set("changed_since", String(t));
@@ -47,7 +57,7 @@ async function callsView(params) {
   counting.delete("order");
   const [answer, counted] = await Promise.all([api("GET", "/calls?" + query.toString()),
     api("GET", "/call-count?" + counting.toString())]);
-  if (answer.status !== 200 || !Array.isArray(answer.data)) return show("Calls", filters, outcome(answer, ""));
+  if (answer.status !== 200 || !Array.isArray(answer.data)) return show("Calls", views, filters, outcome(answer, ""));
   const calls = answer.data;
   const total = counted.status === 200 && counted.data && typeof counted.data.count === "number"
     ? counted.data.count + (counted.data.more ? "+" : "") : undefined;
@@ -56,16 +66,17 @@ async function callsView(params) {
   const heads = ["Call", "Description", "Customer", "Status", "Engineer", "Last change"];
   const rows = page.map((c) => el("tr", {},
     el("td", { "data-label": heads[0] }, el("a", { href: "#/call/" + encodeURIComponent(c.CallNumber) }, bt(c.CallNumber))),
-    el("td", { "data-label": heads[1], class: "clip" }, bt(firstLine(c.CallDescription))),
+    el("td", { "data-label": heads[1], class: "clip" }, bt(firstLine(c.CallDescription || (c.Text || []).join(""))),
+      typeof c.match === "string" ? el("div", { class: "muted match" }, bt(c.match)) : null),
     el("td", { "data-label": heads[2], class: "clip" }, bt(c.SoldToBusinessPartner),
       partnerNames.get(c.SoldToBusinessPartner) ? [" ", el("span", { class: "muted" }, bt(partnerNames.get(c.SoldToBusinessPartner)))] : null),
     el("td", { "data-label": heads[3] }, statusText(c.Status), Number(c.WaitingFlag) === 1 ? el("span", { class: "badge" }, "waiting") : null),
     el("td", { "data-label": heads[4], class: "clip" }, bt(c.Engineer)),
     el("td", { "data-label": heads[5] }, stampTime(c.LastTransactionTime))));
-  show("Calls", filters,
+  show("Calls", views, filters,
     pager("/calls", params, calls, (c) => c.CallNumber, total),
     rows.length ? el("table", { class: "cards" },
-      el("caption", { class: "sr" }, "Calls, " + (params.sort === "changed" ? "the most recently changed first" : "by call number")),
+      el("caption", { class: "sr" }, "Calls, " + (params.q ? "the newest first" : params.sort === "changed" ? "the most recently changed first" : "by call number")),
       el("thead", {}, el("tr", {}, heads.map((h) => el("th", { scope: "col" }, h)))),
       el("tbody", { id: "calls" }, rows)) : el("p", {}, "No calls match."));
   if (rows.length) addBulkChanges(page);
