@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "http/webhook_deliverer.h"
 #include "quillet/operations/backend.h"
 
 namespace quillet::cli::http {
@@ -34,6 +35,9 @@ struct ServeOptions {
   bool allow_no_token = false;
   std::string audit_path;  // empty: quillet-audit.jsonl beside the log
   std::string trace_path;  // every request's adapter trace appended here
+  // The endpoints each event is posted to (http/webhook_deliverer.h).
+  std::vector<WebhookTarget> webhooks;
+  WebhookTiming webhook_timing;
 };
 
 // The audit trail's file when none is given: beside the log.
