@@ -107,7 +107,7 @@ bool SignatureValid(const std::string& header, const std::string& body) {
 
 // A loopback port that refuses connections: bound, not listening.
 int RefusingPort(int& fd) {
-  fd = socket(AF_INET, SOCK_STREAM, 0);
+  fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // not the server's
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -190,6 +190,7 @@ TEST(WebhookTest, DownThenRefusingReceiverGetsEveryEventInOrderAcrossRestart) {
     EXPECT_EQ(server.Stop(SIGTERM), 0);
   }
   std::string first_err = Slurp(dir.Path("serve.err"));
+  unlink(dir.Path("serve.err").c_str());  // not the next one's address
   size_t before_restart = receiver.Seen().size();
   {
     ServerProcess server(dir, flags);
@@ -214,7 +215,9 @@ TEST(WebhookTest, DownThenRefusingReceiverGetsEveryEventInOrderAcrossRestart) {
     if (first) order.push_back(d.id);
     // After the restart, nothing acknowledged before it but the last
     // event, which may have been in flight.
-    if (i >= before_restart) EXPECT_TRUE(d.id == "4" || d.id == "5") << d.id;
+    if (i >= before_restart) {
+      EXPECT_TRUE(d.id == "4" || d.id == "5") << d.id;
+    }
   }
   EXPECT_EQ(order, (std::vector<std::string>{"1", "3", "4", "5"}));
   EXPECT_GE(seen.size(), 6u);  // the two refusals were sent again

@@ -400,6 +400,9 @@ class MemoryEngine final : public StorageEngine {
   std::vector<standins::WebhookProgress> AllWebhookProgress() override {
     std::vector<standins::WebhookProgress> out;
     for (const auto& [endpoint, p] : Tables().webhooks) out.push_back(p);
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+      return std::tie(a.url, a.endpoint) < std::tie(b.url, b.endpoint);
+    });
     return out;
   }
 

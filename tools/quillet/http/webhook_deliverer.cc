@@ -120,13 +120,13 @@ bool WebhookDeliverer::Deliver(WebhookLease& lease, WebhookProgress& progress,
         {{"Quillet-Event-Id", std::to_string(position)},
          {"Quillet-Signature", WebhookSignature(target_.secret, now, body)}},
         timing_.post_deadline);
-    if (Stopping()) return false;  // sent again after the restart
-    if (outcome.delivered) {
+    if (outcome.delivered) {  // noted even when stopping: not sent twice
       progress.delivered = position;
       progress.attempts = 0;
       operations::SaveWebhookProgress(backend_, progress);
       return true;
     }
+    if (Stopping()) return false;  // sent again after the restart
     ++progress.attempts;
     progress.last_failure = operations::IsoTime(now) + " event " +
                             std::to_string(position) + ": " + outcome.failure;
