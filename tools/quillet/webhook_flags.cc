@@ -48,9 +48,9 @@ void AddWebhookFlags(CLI::App& serve, WebhookFlags& flags) {
   // Tests retry in milliseconds rather than seconds.
   serve
       .add_option("--webhook-retry-base-ms", flags.retry_base_ms,
-                  "the first retry's backoff ceiling (default 1000)")
-      ->check(CLI::Range(int64_t{1}, int64_t{600000}))
-      ->group("");
+                  "the first retry's backoff ceiling in milliseconds, "
+                  "doubling per attempt (default 1000)")
+      ->check(CLI::Range(int64_t{1}, int64_t{600000}));
 }
 
 std::vector<http::WebhookTarget> WebhookTargets(const WebhookFlags& flags) {
