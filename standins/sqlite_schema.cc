@@ -186,6 +186,19 @@ CREATE TABLE events_pruned(upto INTEGER NOT NULL);
 INSERT INTO events_pruned VALUES(0);
 )sql";
 
+// Webhook delivery progress (schema version 9): one row per endpoint,
+// keyed by its identity (a hash of its URL).
+constexpr const char* kWebhookProgress = R"sql(
+CREATE TABLE webhook_progress(
+  endpoint TEXT PRIMARY KEY,
+  url TEXT NOT NULL,
+  delivered INTEGER NOT NULL,
+  given_up INTEGER NOT NULL,
+  attempts INTEGER NOT NULL,
+  last_failure TEXT NOT NULL,
+  updated INTEGER NOT NULL);
+)sql";
+
 // The tables of a new file as schema version kTablesVersion laid them out;
 // the migration steps after that version then apply to a new file as to an
 // old one, so that each change of layout is written once.
@@ -274,8 +287,10 @@ UPDATE call_properties SET value = value - 946684800
     std::string(kListingIndexes) + kKeysByExpiry + kKeysInPlace,
     // 7 -> 8: the event log.
     kEvents,
+    // 8 -> 9: webhook delivery progress.
+    kWebhookProgress,
 };
-static_assert(kSchemaVersion == 8, "add a migration step with the version");
+static_assert(kSchemaVersion == 9, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;

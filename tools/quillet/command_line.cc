@@ -24,9 +24,11 @@
 #include "quillet/operations/backend_commands.h"
 #include "quillet/operations/events.h"
 #include "quillet/operations/json_variant.h"
+#include "quillet/operations/webhooks.h"
 #include "quillet/text.h"
 #include "read_commands.h"
 #include "run_one.h"
+#include "webhook_flags.h"
 
 namespace quillet::cli {
 
@@ -342,6 +344,11 @@ int Main(int argc, char** argv) {
   serve->add_option("--trace", serve_options.trace_path,
                     "append what every request sends to the back end to FILE, "
                     "one JSON line per event");
+  WebhookFlags webhook_flags;
+  AddWebhookFlags(*serve, webhook_flags);
+  auto* webhooks_status = AddWebhookCommands(
+      *command("webhooks", "delivery of the event log to webhook endpoints"),
+      webhook_flags);
 
   if (std::optional<std::string> unknown = UnknownCommand(argc, argv)) {
     Say(*unknown);
@@ -418,6 +425,11 @@ int Main(int argc, char** argv) {
       serve_options.backend = g;
       std::vector<NamedPath> kept = KeptFiles(g);
       kept.push_back({"the token file", serve_options.token_file});
+      for (const std::string& secret : webhook_flags.secret_files)
+        kept.push_back({"a webhook secret file", secret});
+      serve_options.webhooks = WebhookTargets(webhook_flags);
+      serve_options.webhook_timing.retry_base =
+          std::chrono::milliseconds(webhook_flags.retry_base_ms);
       CheckOutputPaths({{"--trace", serve_options.trace_path},
                         {"--audit", serve_options.audit_path}},
                        kept);
@@ -468,6 +480,11 @@ int Main(int argc, char** argv) {
                                   ? std::nullopt
                                   : std::optional<std::string>(keys_after),
                               keys_limit, backend_json);
+      return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
+    }
+    if (*webhooks_status) {
+      errno = 0;
+      operations::PrintWebhookStatus(std::cout, g, webhook_flags.status_json);
       return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
     }
     if (*log_cmd) return RunLog(g, app.count("--db") > 0, reads);

@@ -10,7 +10,7 @@ const std::vector<std::string>& CommandNames() {
   static const std::vector<std::string> names = {
       "create-call", "update-call", "time-format", "create-item", "update-item",
       "calls",       "items",       "log",         "events",      "backend",
-      "batch",       "serve",       "token"};
+      "batch",       "serve",       "token",       "webhooks"};
   return names;
 }
 

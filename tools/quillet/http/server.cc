@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -95,7 +96,9 @@ int Serve(const ServeOptions& options) {
           ? options.workers
           : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   // Each worker holds one store at a time: the pool's bound follows them.
-  operations::SetStoresPerDatabase(static_cast<size_t>(workers) + 1);
+  // Each webhook endpoint may hold one more (operations::WebhookLease).
+  operations::SetStoresPerDatabase(static_cast<size_t>(workers) + 1 +
+                                   options.webhooks.size());
   ConnectionLimits limits;
   limits.header_bytes = options.header_limit;
   limits.body_bytes = options.body_limit;
@@ -109,6 +112,15 @@ int Serve(const ServeOptions& options) {
   // A database served for reads only is not pruned here.
   std::optional<EventPruner> pruner;
   if (!for_reads) pruner.emplace(options.backend);
+  // Nor are webhooks delivered: their progress could not be kept.
+  std::vector<std::unique_ptr<WebhookDeliverer>> deliverers;
+  if (for_reads && !options.webhooks.empty())
+    std::cerr << "quillet: webhooks are not delivered while serving reads "
+                 "only\n";
+  for (const WebhookTarget& target : options.webhooks)
+    if (!for_reads)
+      deliverers.push_back(std::make_unique<WebhookDeliverer>(
+          options.backend, target, options.webhook_timing));
   int status = ServeConnections(options.host, options.port, workers, limits,
                                 service, [&](int port) {
                                   std::cerr << "listening on " << options.host

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "http/webhook_deliverer.h"
 #include "quillet/operations/backend.h"
 
 namespace quillet::cli::http {
@@ -36,6 +37,9 @@ struct ServeOptions {
   // audit trail is the event log).
   std::string audit_path;
   std::string trace_path;  // every request's adapter trace appended here
+  // The endpoints each event is posted to (http/webhook_deliverer.h).
+  std::vector<WebhookTarget> webhooks;
+  WebhookTiming webhook_timing;
 };
 
 // Where the audit trail's file was kept before the event log held it: a
