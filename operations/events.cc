@@ -3,6 +3,7 @@
 
 #include <ctime>
 
+#include "context_parts.h"
 #include "quillet/operations/text_excerpt.h"
 #include "quillet/operations/usage_error.h"
 #include "quillet/standins/backend_store.h"
@@ -99,14 +100,14 @@ void RecordRefusal(const BackendSetup& backend, const json& refusal) {
     e.dry_run = it->is_boolean() && it->get<bool>();
   e.done = false;
   e.changes = "{}";
-  standins::BorrowedStore(backend.db)->RecordRefusal(e);
+  standins::BorrowedStore(BackendOf(backend), backend.db)->RecordRefusal(e);
 }
 
 int64_t PruneEvents(const BackendSetup& backend, int64_t keep_days) {
   if (keep_days < 0 || keep_days > 1'000'000)
     throw UsageError("events are kept 0 to 1000000 days");
   // A write to the database there is: none is made, none migrated.
-  standins::BorrowedStore store(backend.db,
+  standins::BorrowedStore store(BackendOf(backend), backend.db,
                                 standins::BackendStore::Open::kAsIs);
   return store->PruneEventsBefore(static_cast<int64_t>(std::time(nullptr)) -
                                   keep_days * 86400);

@@ -57,6 +57,11 @@ std::unique_ptr<StorageEngine> OpenStorage(BackendContext& context,
                                            OpenMode open) {
   if (StorageOpener opener = context.Openers().For(where))
     return opener(where, open);
+  // An engine a host registered for the process serves every context.
+  BackendContext& process = BackendContext::Default();
+  if (&context != &process)
+    if (StorageOpener opener = process.Openers().For(where))
+      return opener(where, open);
   return IsPostgresUri(where)
              ? OpenPostgresStorage(where, open)
              : OpenSqliteStorage(where, open, context.Groups());

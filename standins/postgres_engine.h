@@ -111,6 +111,11 @@ class PostgresEngine final : public StorageEngine {
   int64_t SettledEventPosition() override;
   int64_t EventsPrunedThrough() override;
   int64_t PruneEvents(int64_t unix_time, int64_t limit) override;
+  std::optional<WebhookProgress> WebhookProgressOf(
+      const std::string& endpoint) override;
+  void PutWebhookProgress(const WebhookProgress& progress) override;
+  std::vector<WebhookProgress> AllWebhookProgress() override;
+  bool HoldWebhookEndpoint(int32_t key) override;
 
   std::optional<ServerState> Server() override;
 

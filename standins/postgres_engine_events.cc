@@ -119,4 +119,62 @@ int64_t PostgresEngine::PruneEvents(int64_t unix_time, int64_t limit) {
   return r.Int(0, 0);
 }
 
+#define QUILLET_PG_WEBHOOK_COLUMNS                                      \
+  "SELECT endpoint, url, delivered, given_up, attempts, last_failure, " \
+  "updated FROM webhook_progress "
+
+namespace {
+WebhookProgress ProgressRow(const PgResult& r, int row) {
+  return {r.Text(row, 0), r.Text(row, 1), r.Int(row, 2), r.Int(row, 3),
+          r.Int(row, 4),  r.Text(row, 5), r.Int(row, 6)};
+}
+// The advisory locks of webhook endpoints: this namespace, and the
+// endpoint's key.
+constexpr int32_t kWebhookLocks = 1364937815;
+}  // namespace
+
+std::optional<WebhookProgress> PostgresEngine::WebhookProgressOf(
+    const std::string& endpoint) {
+  PgResult r = db_.Run(QUILLET_PG_WEBHOOK_COLUMNS "WHERE endpoint = $1::text",
+                       {Bytes(endpoint)});
+  if (r.Rows() == 0) return std::nullopt;
+  return ProgressRow(r, 0);
+}
+
+void PostgresEngine::PutWebhookProgress(const WebhookProgress& p) {
+  db_.Run(
+      "INSERT INTO webhook_progress VALUES($1::text, $2::text, $3::bigint, "
+      "$4::bigint, $5::bigint, $6::text, " QUILLET_PG_NOW
+      ") ON CONFLICT (endpoint) DO UPDATE SET url = EXCLUDED.url, delivered "
+      "= EXCLUDED.delivered, given_up = EXCLUDED.given_up, attempts = "
+      "EXCLUDED.attempts, last_failure = EXCLUDED.last_failure, updated = "
+      "EXCLUDED.updated",
+      {Bytes(p.endpoint), Bytes(p.url), Int(p.delivered), Int(p.given_up),
+       Int(p.attempts), Bytes(p.last_failure)});
+}
+
+std::vector<WebhookProgress> PostgresEngine::AllWebhookProgress() {
+  PgResult r = db_.Run(QUILLET_PG_WEBHOOK_COLUMNS "ORDER BY url, endpoint", {});
+  std::vector<WebhookProgress> out;
+  for (int row = 0; row < r.Rows(); ++row) out.push_back(ProgressRow(r, row));
+  return out;
+}
+
+bool PostgresEngine::HoldWebhookEndpoint(int32_t key) {
+  // A session's advisory locks stack: it is taken only when this session
+  // does not hold it already (a connection made again holds none).
+  bool held = false;
+  ReadTransaction([&] {
+    held = db_.Run(
+                  "SELECT CASE WHEN EXISTS (SELECT 1 FROM pg_locks WHERE "
+                  "locktype = 'advisory' AND pid = pg_backend_pid() AND "
+                  "granted AND classid = $1::bigint::oid AND objid = "
+                  "$2::bigint::oid AND objsubid = 2) THEN true ELSE "
+                  "pg_try_advisory_lock($1::int, $2::int) END",
+                  {Int(kWebhookLocks), Int(key)})
+               .Text(0, 0) == "t";
+  });
+  return held;
+}
+
 }  // namespace quillet::standins::postgres

@@ -281,6 +281,14 @@ void FillSearchColumns(PgConnection& db) {
   }
 }
 
+// Webhook delivery progress (schema version 10): one row per endpoint,
+// keyed by its identity (a hash of its URL).
+constexpr const char* kWebhookProgress =
+    "CREATE TABLE IF NOT EXISTS webhook_progress("
+    "endpoint TEXT PRIMARY KEY, url TEXT NOT NULL, delivered BIGINT NOT NULL,"
+    " given_up BIGINT NOT NULL, attempts BIGINT NOT NULL,"
+    " last_failure TEXT NOT NULL, updated BIGINT NOT NULL);";
+
 // Refuses, before anything changes, a database whose call numbers are not
 // their sequence numbers spelled.
 void RequireSpelledCallNumbers(PgConnection& db) {
@@ -348,7 +356,8 @@ void PreparePostgresSchema(PgConnection& db, OpenMode open) {
     }
     // kSchema is version 3's layout; versions 2 and 3 differ only in
     // the SQLite layout. 4 adds batch runs, 5 each key's expiry, 6 one row
-    // per call, 7 the listings' indexes, 8 the event log, 9 the search.
+    // per call, 7 the listings' indexes, 8 the event log, 9 the search,
+    // 10 webhook delivery progress.
     if (version < 4) db.Exec(QUILLET_PG_BATCH_RUNS);
     if (version < 5) db.Exec(kKeyExpiry.c_str());
     if (version < 6) {
@@ -369,6 +378,8 @@ void PreparePostgresSchema(PgConnection& db, OpenMode open) {
       FillSearchColumns(db);
       db.Exec(kSearchIndex, "cannot index the calls' texts");
     }
+    if (version < 10)
+      db.Exec(kWebhookProgress, "cannot add the webhook progress");
     if (version >= 0 && version < kSchemaVersion)
       db.Run(
           "UPDATE quillet_meta SET value = $1 WHERE name = "

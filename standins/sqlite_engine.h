@@ -138,6 +138,10 @@ class SqliteEngine final : public StorageEngine {
   int64_t SettledEventPosition() override { return INT64_MAX; }
   int64_t EventsPrunedThrough() override;
   int64_t PruneEvents(int64_t unix_time, int64_t limit) override;
+  std::optional<WebhookProgress> WebhookProgressOf(
+      const std::string& endpoint) override;
+  void PutWebhookProgress(const WebhookProgress& progress) override;
+  std::vector<WebhookProgress> AllWebhookProgress() override;
 
  private:
   // Brings the text index up to the last call (sqlite_schema.cc says why

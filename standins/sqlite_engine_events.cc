@@ -103,4 +103,38 @@ int64_t SqliteEngine::PruneEvents(int64_t unix_time, int64_t limit) {
   return count;
 }
 
+#define QUILLET_WEBHOOK_COLUMNS                                         \
+  "SELECT endpoint, url, delivered, given_up, attempts, last_failure, " \
+  "updated FROM webhook_progress "
+
+namespace {
+WebhookProgress ProgressRow(Statement& s) {
+  return {s.Text(0), s.Text(1), s.Int(2), s.Int(3),
+          s.Int(4),  s.Text(5), s.Int(6)};
+}
+}  // namespace
+
+std::optional<WebhookProgress> SqliteEngine::WebhookProgressOf(
+    const std::string& endpoint) {
+  Statement s(*use_, QUILLET_WEBHOOK_COLUMNS "WHERE endpoint = ?1");
+  s.Bind(1, endpoint);
+  if (!s.Step()) return std::nullopt;
+  return ProgressRow(s);
+}
+
+void SqliteEngine::PutWebhookProgress(const WebhookProgress& p) {
+  Statement s(*use_,
+              "INSERT OR REPLACE INTO webhook_progress VALUES(?1, ?2, ?3, ?4, "
+              "?5, ?6, unixepoch())");
+  s.Bind(1, p.endpoint).Bind(2, p.url).Bind(3, p.delivered);
+  s.Bind(4, p.given_up).Bind(5, p.attempts).Bind(6, p.last_failure).Run();
+}
+
+std::vector<WebhookProgress> SqliteEngine::AllWebhookProgress() {
+  Statement s(*use_, QUILLET_WEBHOOK_COLUMNS "ORDER BY url, endpoint");
+  std::vector<WebhookProgress> out;
+  while (s.Step()) out.push_back(ProgressRow(s));
+  return out;
+}
+
 }  // namespace quillet::standins::sqlite

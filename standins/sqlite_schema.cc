@@ -114,7 +114,7 @@ CREATE TRIGGER calls_text_update AFTER UPDATE OF properties ON calls
 END;
 )sql";
 
-// The calls' texts as a search reads them (schema version 8), one a line
+// The calls' texts as a search reads them (schema version 9), one a line
 // (search_words.h), in a full-text index whose words fold letter case and
 // accents for any script (unicode61 without diacritics). The index keeps
 // its copy of each text, which a match is cut from; it holds the calls up
@@ -220,6 +220,19 @@ CREATE TABLE events_pruned(upto INTEGER NOT NULL);
 INSERT INTO events_pruned VALUES(0);
 )sql";
 
+// Webhook delivery progress (schema version 10): one row per endpoint,
+// keyed by its identity (a hash of its URL).
+constexpr const char* kWebhookProgress = R"sql(
+CREATE TABLE webhook_progress(
+  endpoint TEXT PRIMARY KEY,
+  url TEXT NOT NULL,
+  delivered INTEGER NOT NULL,
+  given_up INTEGER NOT NULL,
+  attempts INTEGER NOT NULL,
+  last_failure TEXT NOT NULL,
+  updated INTEGER NOT NULL);
+)sql";
+
 // The tables of a new file as schema version kTablesVersion laid them out;
 // the migration steps after that version then apply to a new file as to an
 // old one, so that each change of layout is written once.
@@ -310,8 +323,10 @@ UPDATE call_properties SET value = value - 946684800
     kEvents,
     // 8 -> 9: the calls' texts searched (filled by FillSearchIndex).
     kSearchIndex,
+    // 9 -> 10: webhook delivery progress.
+    kWebhookProgress,
 };
-static_assert(kSchemaVersion == 9, "add a migration step with the version");
+static_assert(kSchemaVersion == 10, "add a migration step with the version");
 
 void Exec(sqlite3* db, const std::string& path, const std::string& sql) {
   char* error = nullptr;

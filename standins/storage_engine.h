@@ -268,6 +268,20 @@ class StorageEngine {
   // answers how many went.
   virtual int64_t PruneEvents(int64_t unix_time, int64_t limit) = 0;
 
+  // Webhook delivery progress, one row per endpoint. PutWebhookProgress,
+  // in a write transaction, inserts or replaces the row of
+  // `progress.endpoint`, stamped by the engine's clock.
+  virtual std::optional<WebhookProgress> WebhookProgressOf(
+      const std::string& endpoint) = 0;
+  virtual void PutWebhookProgress(const WebhookProgress& progress) = 0;
+  virtual std::vector<WebhookProgress> AllWebhookProgress() = 0;
+  // Whether this connection is the one delivering to the endpoint whose
+  // lock key is `key`: it takes the endpoint when no other connection
+  // holds it, and keeps it until it closes. An engine for one machine's
+  // file has one deliverer per process and answers true. Called outside a
+  // transaction.
+  virtual bool HoldWebhookEndpoint(int32_t /*key*/) { return true; }
+
   // How much is stored (for the operator; counts that scan are fine here).
   virtual StoreFacts Facts() = 0;
   // What the database server says of its replication (read-only); nothing
@@ -292,7 +306,8 @@ std::unique_ptr<StorageEngine> OpenPostgresStorage(const std::string& uri,
 
 // Opens an engine of another kind (an in-memory one, for tests) for the
 // addresses that start with `prefix`, from now on in a back-end context
-// (backend_context.h); RegisterStorageEngine, in the process's. The
+// (backend_context.h); RegisterStorageEngine, in the process's, which every
+// context falls back to for a prefix it has not registered itself. The
 // built-in engines take the addresses no registered prefix claims.
 using StorageOpener = std::function<std::unique_ptr<StorageEngine>(
     const std::string& where, OpenMode open)>;

@@ -111,6 +111,30 @@ TEST_F(CommandFilesTest, OutputsNeverLandOnWhatTheCommandKeeps) {
        {"serve", "--listen", "127.0.0.1:0", "--trace", "quillet.db",
         "--token-file", "no-such-token"},
        "is the database"},
+      // Webhooks are checked before the service opens anything; neither
+      // the secret nor a URL's credentials or query is repeated.
+      {"a webhook secret its group may read",
+       {"serve", "--listen", "127.0.0.1:0", "--webhook", "http://127.0.0.1:9/h",
+        "--webhook-secret-file", "open.secret"},
+       "may be read or written by its group or others"},
+      {"a webhook URL carrying credentials",
+       {"serve", "--listen", "127.0.0.1:0", "--webhook",
+        "https://user:pw@hooks.example/h", "--webhook-secret-file",
+        "owner.secret"},
+       "carries no credentials"},
+      {"a webhook in clear to another machine",
+       {"serve", "--listen", "127.0.0.1:0", "--webhook",
+        "http://hooks.example/h?key=k", "--webhook-secret-file",
+        "owner.secret"},
+       "http:// is for loopback only"},
+      {"a webhook without its secret",
+       {"serve", "--listen", "127.0.0.1:0", "--webhook",
+        "http://127.0.0.1:9/h"},
+       "each --webhook takes its own --webhook-secret-file"},
+      {"the service's trace on a webhook secret",
+       {"serve", "--listen", "127.0.0.1:0", "--webhook", "http://127.0.0.1:9/h",
+        "--webhook-secret-file", "owner.secret", "--trace", "owner.secret"},
+       "is a webhook secret file"},
       {"a refused request leaves its trace file alone",
        {"create-call", "--trace", "kept.trace", "--db", "", "SOLDTOBP=BP-1"},
        "the database path is empty"},
@@ -122,10 +146,16 @@ TEST_F(CommandFilesTest, OutputsNeverLandOnWhatTheCommandKeeps) {
     fs::create_symlink("quillet.db", f->dir.Path("link.db"));
     fs::create_symlink("quillet.db-wal", f->dir.Path("wal.link"));
     f->Write("kept.trace", "earlier trace\n");
+    f->Write("open.secret", "s3cret-kept-to-itself");
+    fs::permissions(f->dir.Path("open.secret"), fs::perms(0644));
+    f->Write("owner.secret", "s3cret-kept-to-itself");
+    fs::permissions(f->dir.Path("owner.secret"), fs::perms(0600));
     auto before = f->Files();
     testing::CliResult r = f->Quillet(c.args);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
+    for (const char* hidden : {"s3cret", "pw@", "key=k"})
+      EXPECT_EQ(r.err.find(hidden), std::string::npos) << r.err;
     EXPECT_EQ(f->Files(), before);
     EXPECT_EQ(f->Calls(), 1);
   }
@@ -347,6 +377,8 @@ TEST_F(CommandFilesTest, WhatSaysItWritesNothingWritesNothing) {
     testing::CliResult r = f->Quillet(c.args);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
+    for (const char* hidden : {"s3cret", "pw@", "key=k"})
+      EXPECT_EQ(r.err.find(hidden), std::string::npos) << r.err;
     EXPECT_EQ(f->Files(), before);
   }
 }

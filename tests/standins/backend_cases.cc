@@ -19,6 +19,7 @@
 #include "quillet/calls.h"
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
+#include "quillet/operations/context.h"
 #include "quillet/operations/events.h"
 #include "quillet/operations/operation.h"
 #include "quillet/safe_array.h"
@@ -419,8 +420,10 @@ TEST_P(BackendCaseTest, AFollowerSeesEveryWriteOnceInOrder) {
       for (int i = 0; i < kEach; ++i) store.CreateCall("Desk", call);
       --writing;
     });
+  operations::Context context;
   operations::BackendSetup backend;
   backend.db = db_;
+  backend.context = &context;
   std::vector<int64_t> seen;  // positions, as the follower kept them
   std::vector<std::string> calls;
   size_t saved = 0;  // what the follower saved before a restart
@@ -468,6 +471,45 @@ TEST_P(BackendCaseTest, MalformedMasterDataLoadsNothing) {
   Variant error;
   Create(Details({{u"SOLDTOBP", u"x"}, {u"BPNUMBER", u"BP-7"}}), error);
   EXPECT_FALSE(error.IsEmpty());  // BP-7 was rolled back with the rest
+}
+
+// Webhook progress is kept per endpoint, replaced whole, listed in URL
+// order; on a server only one connection delivers to an endpoint, and
+// another takes it over once that one closes.
+TEST_P(BackendCaseTest, WebhookProgressIsKeptAndOneConnectionDelivers) {
+  BackendStore store(db_);
+  EXPECT_FALSE(store.WebhookProgressOf("e1"));
+  WebhookProgress first{"e1", "http://127.0.0.1:9/b", 7, 1, 3, "HTTP 503", 0};
+  WebhookProgress second{"e2", "http://127.0.0.1:9/a", 2, 0, 0, "", 0};
+  store.PutWebhookProgress(first);
+  store.PutWebhookProgress(second);
+  first.delivered = 9;
+  first.attempts = 0;
+  store.PutWebhookProgress(first);  // replaced, not added
+  std::vector<WebhookProgress> all = store.AllWebhookProgress();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].endpoint, "e2");
+  EXPECT_GT(all[1].updated, 0);  // stamped by the database's clock
+  first.updated = all[1].updated;
+  EXPECT_EQ(all[1], first);
+  EXPECT_EQ(*store.WebhookProgressOf("e1"), first);
+
+  auto other = std::make_unique<BackendStore>(db_);
+  EXPECT_TRUE(other->HoldWebhookEndpoint("00ab12cd"));
+  EXPECT_TRUE(other->HoldWebhookEndpoint("00ab12cd"));  // still its own
+  // A pooler in transaction mode keeps no session lock (the operator's
+  // guide says so): only a direct connection holds the endpoint.
+  bool server = IsPostgresUri(db_);
+  if (GetParam().name != "Pgbouncer") {
+    EXPECT_EQ(store.HoldWebhookEndpoint("00ab12cd"), !server);
+  }
+  EXPECT_TRUE(store.HoldWebhookEndpoint("7fffffff"));  // another endpoint
+  other.reset();  // a server ends the closed session's locks soon after
+  bool taken = false;
+  for (int i = 0; i < 100 && !taken; ++i)
+    if (!(taken = store.HoldWebhookEndpoint("00ab12cd")))
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(taken);
 }
 
 // Values that a storage spelling could mangle come back byte for byte, and

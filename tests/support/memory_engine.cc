@@ -66,6 +66,7 @@ struct Data {
   int64_t updates = 0;
   std::map<int64_t, standins::EventRecord> events;  // by position
   int64_t last_position = 0, pruned_through = 0;
+  std::map<std::string, standins::WebhookProgress> webhooks;  // by endpoint
 };
 
 struct Database {
@@ -452,6 +453,26 @@ class MemoryEngine final : public StorageEngine {
     return count;
   }
 
+  std::optional<standins::WebhookProgress> WebhookProgressOf(
+      const std::string& endpoint) override {
+    auto it = Tables().webhooks.find(endpoint);
+    if (it == Tables().webhooks.end()) return std::nullopt;
+    return it->second;
+  }
+  void PutWebhookProgress(const standins::WebhookProgress& p) override {
+    standins::WebhookProgress& stored = Tables().webhooks[p.endpoint];
+    stored = p;
+    stored.updated = db_->Now();
+  }
+  std::vector<standins::WebhookProgress> AllWebhookProgress() override {
+    std::vector<standins::WebhookProgress> out;
+    for (const auto& [endpoint, p] : Tables().webhooks) out.push_back(p);
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+      return std::tie(a.url, a.endpoint) < std::tie(b.url, b.endpoint);
+    });
+    return out;
+  }
+
   StoreFacts Facts() override {
     StoreFacts facts;
     facts.calls = static_cast<int64_t>(Tables().calls.size());
@@ -616,6 +637,13 @@ class FailingEngine final : public StorageEngine {
   QUILLET_FORWARD(EventPage(f),
                   std::vector<EventRecord> EventPage(const EventFilter& f))
   QUILLET_FORWARD(EventsPrunedThrough(), int64_t EventsPrunedThrough())
+  QUILLET_FORWARD(WebhookProgressOf(endpoint),
+                  std::optional<standins::WebhookProgress> WebhookProgressOf(
+                      const std::string& endpoint))
+  QUILLET_FORWARD(PutWebhookProgress(p),
+                  void PutWebhookProgress(const standins::WebhookProgress& p))
+  QUILLET_FORWARD(AllWebhookProgress(),
+                  std::vector<standins::WebhookProgress> AllWebhookProgress())
   QUILLET_FORWARD(PruneEvents(t, limit),
                   int64_t PruneEvents(int64_t t, int64_t limit))
 #undef QUILLET_FORWARD

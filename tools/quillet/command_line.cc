@@ -22,6 +22,7 @@
 #include "quillet/operations/context.h"
 #include "quillet/operations/events.h"
 #include "quillet/operations/json_variant.h"
+#include "quillet/operations/webhooks.h"
 #include "quillet/text.h"
 #include "read_commands.h"
 #include "run_one.h"
@@ -117,13 +118,16 @@ int CommandLine::Run(int argc, char** argv) {
       serve_options.host = address.host;
       serve_options.port = address.port;
       serve_options.backend = g;
-      std::string audit = serve_options.audit_path.empty()
-                              ? http::DefaultAuditPath(g)
-                              : serve_options.audit_path;
       std::vector<NamedPath> kept = KeptFiles(g);
       kept.push_back({"the token file", serve_options.token_file});
-      CheckOutputPaths(
-          {{"--trace", serve_options.trace_path}, {"--audit", audit}}, kept);
+      for (const std::string& secret : webhook_flags.secret_files)
+        kept.push_back({"a webhook secret file", secret});
+      serve_options.webhooks = WebhookTargets(webhook_flags);
+      serve_options.webhook_timing.retry_base =
+          std::chrono::milliseconds(webhook_flags.retry_base_ms);
+      CheckOutputPaths({{"--trace", serve_options.trace_path},
+                        {"--audit", serve_options.audit_path}},
+                       kept);
       return http::Serve(serve_options);
     }
     if (*token_add)
@@ -174,9 +178,15 @@ int CommandLine::Run(int argc, char** argv) {
                               keys_limit, backend_json);
       return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
     }
+    if (*webhooks_status) {
+      errno = 0;
+      operations::PrintWebhookStatus(std::cout, g, webhook_flags.status_json);
+      return Flushed(std::cout) ? kExitDone : OutputLost("the output", "");
+    }
     if (*log_cmd) return RunLog(g, app.count("--db") > 0, reads);
     if (*calls_cmd) return RunCalls(g, reads);
     if (*items_cmd) return RunItems(g, reads);
+    if (*events_cmd) return RunEvents(g, events);
     return kExitUsage;  // require_subcommand(1): not reached
   } catch (const UsageError& e) {
     Say(e.what());

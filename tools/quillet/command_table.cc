@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <tuple>
 
+#include "events_command.h"
 #include "help_texts.h"
+#include "webhook_flags.h"
 
 namespace quillet::cli {
 
@@ -173,6 +175,9 @@ CommandLine::CommandLine() {
   log_cmd->add_flag("--json", reads.json,
                     "the log file's JSON lines as they are");
 
+  events_cmd = command("events", "the event log: every write, in order");
+  AddEventsOptions(*events_cmd, events);
+
   auto* backend = command("backend", "the embedded back end");
   backend->require_subcommand(1);
   load = backend->add_subcommand("load", "load master data from a JSON file");
@@ -288,11 +293,15 @@ CommandLine::CommandLine() {
                   "listen on an address other machines reach without a "
                   "token file");
   serve->add_option("--audit", serve_options.audit_path,
-                    "the audit trail of writes, JSON lines (default: "
-                    "quillet-audit.jsonl beside the log)");
+                    "also append every write asked for to FILE as JSON lines "
+                    "(the audit trail itself is the event log)");
   serve->add_option("--trace", serve_options.trace_path,
                     "append what every request sends to the back end to FILE, "
                     "one JSON line per event");
+  AddWebhookFlags(*serve, webhook_flags);
+  webhooks_status = AddWebhookCommands(
+      *command("webhooks", "delivery of the event log to webhook endpoints"),
+      webhook_flags);
 }
 
 }  // namespace quillet::cli

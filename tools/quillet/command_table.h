@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "command_options.h"
+#include "events_command.h"
 #include "http/server.h"
 #include "read_commands.h"
+#include "webhook_flags.h"
 
 namespace quillet::cli {
 
@@ -48,6 +50,8 @@ struct CommandLine {
   CLI::App* calls_cmd = nullptr;
   CLI::App* items_cmd = nullptr;
   CLI::App* log_cmd = nullptr;
+  EventsOptions events;
+  CLI::App* events_cmd = nullptr;
 
   // backend ...
   std::string master_file;
@@ -76,6 +80,8 @@ struct CommandLine {
   http::ServeOptions serve_options;
   std::string listen = "127.0.0.1:8080";
   CLI::App* serve = nullptr;
+  WebhookFlags webhook_flags;
+  CLI::App* webhooks_status = nullptr;
 };
 
 }  // namespace quillet::cli

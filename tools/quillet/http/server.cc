@@ -1,6 +1,6 @@
 // Starting and stopping the service: the checks before listening, the
-// back end, tokens, trace and audit files, then the connection layer until
-// a signal stops it.
+// back end, tokens, trace and audit mirror files, then the connection layer
+// until a signal stops it.
 #include "http/server.h"
 
 #include <arpa/inet.h>
@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -79,11 +80,9 @@ int Serve(const ServeOptions& options) {
               << "'\n";
     return 2;
   }
-  std::string audit = options.audit_path.empty()
-                          ? DefaultAuditPath(options.backend)
-                          : options.audit_path;
-  if (!service.OpenAudit(audit)) {
-    std::cerr << "quillet: --audit: cannot write '" << audit << "'\n";
+  if (!options.audit_path.empty() && !service.OpenAudit(options.audit_path)) {
+    std::cerr << "quillet: --audit: cannot write '" << options.audit_path
+              << "'\n";
     return 2;
   }
   if ((options.host == "0.0.0.0" || options.host == "::" ||
@@ -97,8 +96,10 @@ int Serve(const ServeOptions& options) {
           ? options.workers
           : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   // Each worker holds one store at a time: the pool's bound follows them.
-  operations::SetStoresPerDatabase(options.backend,
-                                   static_cast<size_t>(workers) + 1);
+  // Each webhook endpoint may hold one more (operations::WebhookLease).
+  operations::SetStoresPerDatabase(
+      options.backend,
+      static_cast<size_t>(workers) + 1 + options.webhooks.size());
   ConnectionLimits limits;
   limits.header_bytes = options.header_limit;
   limits.body_bytes = options.body_limit;
@@ -112,6 +113,15 @@ int Serve(const ServeOptions& options) {
   // A database served for reads only is not pruned here.
   std::optional<EventPruner> pruner;
   if (!for_reads) pruner.emplace(options.backend);
+  // Nor are webhooks delivered: their progress could not be kept.
+  std::vector<std::unique_ptr<WebhookDeliverer>> deliverers;
+  if (for_reads && !options.webhooks.empty())
+    std::cerr << "quillet: webhooks are not delivered while serving reads "
+                 "only\n";
+  for (const WebhookTarget& target : options.webhooks)
+    if (!for_reads)
+      deliverers.push_back(std::make_unique<WebhookDeliverer>(
+          options.backend, target, options.webhook_timing));
   int status = ServeConnections(options.host, options.port, workers, limits,
                                 service, [&](int port) {
                                   std::cerr << "listening on " << options.host

@@ -265,6 +265,15 @@ class BackendStore {
   // per transaction; answers how many went.
   int64_t PruneKeysBefore(int64_t unix_time);
 
+  // Webhook delivery progress (webhook_progress.cc), each read or write a
+  // transaction of its own; no event is appended for them.
+  std::optional<WebhookProgress> WebhookProgressOf(const std::string& endpoint);
+  void PutWebhookProgress(const WebhookProgress& progress);
+  std::vector<WebhookProgress> AllWebhookProgress();
+  // Whether this store's connection delivers to the endpoint (StorageEngine::
+  // HoldWebhookEndpoint): it takes it when free, and holds it while open.
+  bool HoldWebhookEndpoint(const std::string& endpoint);
+
   // Master data from a JSON text; raises on malformed input, loads nothing
   // then. Answers how many rows were loaded.
   int LoadMasterData(const std::string& json_text);

@@ -26,7 +26,7 @@ using quillet::ItemQuery;
 
 inline constexpr int32_t kBackendError = -2147467259;  // 0x80004005
 inline constexpr int32_t kApplicationId = 0x514C4C54;  // "QLLT"
-inline constexpr int32_t kSchemaVersion = 9;
+inline constexpr int32_t kSchemaVersion = 10;
 // The Unix time of 2000-01-01T00:00:00Z, where transaction times count from.
 inline constexpr int64_t kTimeEpoch = 946684800;
 
@@ -142,6 +142,21 @@ struct EventFilter {
   std::string call, item, operation;
   bool newest_first = false;
   std::optional<int64_t> before;
+};
+
+// How far one webhook endpoint has been sent the event log, kept in the
+// database so that a restarted service, or another host, carries on.
+// `endpoint` is the endpoint's identity (a hash of its URL, never of its
+// secret); `url` the URL as shown (scheme://host:port/path).
+struct WebhookProgress {
+  std::string endpoint, url;
+  int64_t delivered = 0;  // the last position acknowledged or given up
+  int64_t given_up = 0;   // events given up after a day of failures
+  int64_t attempts = 0;   // failed attempts at the event after `delivered`
+  std::string last_failure;
+  int64_t updated = 0;  // Unix seconds, by the database's clock
+  friend bool operator==(const WebhookProgress&,
+                         const WebhookProgress&) = default;
 };
 
 // True for a PostgreSQL connection URI (postgresql://, postgres://) or
