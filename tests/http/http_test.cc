@@ -76,6 +76,12 @@ TEST(HttpTest, EveryRouteAndStatus) {
        R"("error":{"number":13)"},
       {"POST", "/calls/SC000001/changes", R"({"OPTION":1,"PROBLEM":"p"})", 200,
        R"({"result":{"LASTTRANSTIME":)"},
+      // Read as of its creation (the event at position 1), changed since
+      // (2): refused, nothing stored, answered with the call as it is.
+      {"POST", "/calls/SC000001/changes", R"({"OPTION":1,"PROBLEM":"q"})",
+       412, R"("ActionProblem":"p")", {{"If-Match", "\"1\""}}},
+      {"POST", "/calls/SC000001/changes", R"({"OPTION":1,"PROBLEM":"p2"})",
+       200, R"({"result":{"LASTTRANSTIME":)", {{"If-Match", "\"2\""}}},
       {"POST", "/calls/SC000001/changes", R"({"CALLNUMBER":"SC9","OPTION":1})",
        400, "CALLNUMBER differs"},
       {"GET", "/calls?limit=10&status=15", "", 200, "\"SC000001\""},
@@ -87,7 +93,7 @@ TEST(HttpTest, EveryRouteAndStatus) {
       {"GET", "/calls?after=SC999999", "", 200, "[]"},
       {"GET", "/items?after=S-404", "", 200, "[]"},
       {"GET", "/calls?after=", "", 200, "\"SC000001\""},
-      {"GET", "/calls/SC000001", "", 200, "\"ActionProblem\":\"p\""},
+      {"GET", "/calls/SC000001", "", 200, "\"ActionProblem\":\"p2\""},
       {"GET", "/calls/SC404", "", 404, "no service call"},
       {"POST", "/items", item, 201, R"("errorText":null)"},
       {"POST", "/items", item, 424, "already exists"},

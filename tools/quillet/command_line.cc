@@ -146,6 +146,10 @@ int Main(int argc, char** argv) {
     sub->add_option("pairs", *pairs, "KEY=VALUE call details (strings)");
     keyed(sub);
   }
+  update_call->add_option(
+      "--if-unchanged-since", g.if_unchanged_since,
+      "change the call only if it is still as read: its ETag (GET "
+      "/calls/{n}), or * for any; else nothing is stored (exit 3)");
 
   std::string time_value;
   auto* time_format =

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "quillet/operations/views.h"
+
 namespace quillet::cli {
 
 using operations::CheckRequestKey;
@@ -33,7 +35,10 @@ RunOptions Options(const Globals& g, std::string request_key,
           .dry_run = g.dry_run,
           .trace = trace.trace(),
           .actor = g.actor.empty() ? OsUser() : g.actor,
-          .channel = channel};
+          .channel = channel,
+          .if_match = g.if_unchanged_since.empty()
+                          ? std::string()
+                          : operations::VersionOfTag(g.if_unchanged_since)};
 }
 
 }  // namespace quillet::cli
