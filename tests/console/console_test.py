@@ -246,7 +246,7 @@ try:
               driver.find_elements(By.CSS_SELECTOR, ".options button")),
           "no option is offered for a completed call")
     wait_text("#history", "History")
-    wait_text("#history", "/changes")  # the service's own audit trail
+    wait_text("#history", "update-call")  # the event log, as the audit trail
     check(driver.execute_script(
         "return document.activeElement.tagName") == "H2" and
         driver.execute_script(
@@ -402,8 +402,10 @@ try:
               {status: 200, headers: {'Content-Type': 'application/json'}});
           if (path === '/whoami') return reply({name: 'viewer \u202eevil', scope: 'read'});
           if (/^\/calls\/[^/]+\/audit$/.test(path))
-            return reply([{time: '2026-12-01T08:30:00Z', token: 'agent-7',
-              route: 'POST /calls/{number}/changes', status: 200, key: 'k', replayed: true}]);
+            return reply([{position: 7, at: '2026-12-01T08:30:00Z', at_unix: 1796113800,
+              actor: 'agent-7', channel: 'service', operation: 'update-call', option: 1,
+              request_key: 'k', dry_run: false, done: false,
+              outcome: 'refused: 403 scope', changes: {}}]);
           return real(path, init); };""")
     find("#token").clear()
     find("#token").send_keys(TOKEN + Keys.ENTER)
@@ -411,7 +413,7 @@ try:
     wait_text("#who", "viewer")
     driver.execute_script("location.hash = '#/call/' + arguments[0]", number)
     wait_text("#history", "agent-7")
-    check("answered again" in text_of("#history"), "the history says replayed")
+    check("refused: 403" in text_of("#history"), "the history says refused")
     check(all(b.get_attribute("disabled") is not None for b in
               driver.find_elements(By.CSS_SELECTOR, ".options button")) and
           "may only read" in text_of(".reasons"),

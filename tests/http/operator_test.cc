@@ -108,10 +108,10 @@ std::vector<std::string> Lines(const std::string& path) {
   return lines;
 }
 
-// Requests go on while the log, the trace and the audit trail are moved
+// Requests go on while the log, the trace and the --audit mirror are moved
 // away and the service gets SIGHUP: each file is made anew, a request
 // after the reopen is in the new files, and every line of old and new is
-// whole (the log and the audit trail have one line per request).
+// whole (the log and the --audit mirror have one line per request).
 TEST(OperatorTest, SighupOpensMovedFilesAgainWithoutTearingALine) {
   testing::TempDir dir;
   const std::vector<std::string> files = {"quillet.log", "trace.jsonl",

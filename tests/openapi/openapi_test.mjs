@@ -114,6 +114,8 @@ try {
     ['GET', '/audit?tail=5', null, 200],
     ['GET', '/audit?tail=x', null, 400],
     ['GET', '/calls/SC000001/audit', null, 200],
+    ['GET', '/events?after=0&call=SC000001', null, 200],
+    ['GET', '/events?limit=0', null, 400],
     ['GET', '/items/S-1/audit', null, 200],
     ['POST', '/calls', '{"SOLDTOBP":"B"}', 415, {'Content-Type': 'text/plain'}],
     ['POST', '/calls', '{"SOLDTOBP":"B"}', 403, {'Origin': 'http://evil.example'}],

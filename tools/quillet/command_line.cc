@@ -12,6 +12,7 @@
 #include "batch_runner.h"
 #include "command_options.h"
 #include "command_suggestions.h"
+#include "events_command.h"
 #include "exit_status.h"
 #include "help_texts.h"
 #include "http/server.h"
@@ -212,6 +213,10 @@ int Main(int argc, char** argv) {
   log_cmd->add_flag("--json", reads.json,
                     "the log file's JSON lines as they are");
 
+  EventsOptions events;
+  auto* events_cmd = command("events", "the event log: every write, in order");
+  AddEventsOptions(*events_cmd, events);
+
   std::string master_file;
   auto* backend = command("backend", "the embedded back end");
   backend->require_subcommand(1);
@@ -336,8 +341,8 @@ int Main(int argc, char** argv) {
                   "listen on an address other machines reach without a "
                   "token file");
   serve->add_option("--audit", serve_options.audit_path,
-                    "the audit trail of writes, JSON lines (default: "
-                    "quillet-audit.jsonl beside the log)");
+                    "also append every write asked for to FILE as JSON lines "
+                    "(the audit trail itself is the event log)");
   serve->add_option("--trace", serve_options.trace_path,
                     "append what every request sends to the back end to FILE, "
                     "one JSON line per event");
@@ -415,13 +420,11 @@ int Main(int argc, char** argv) {
       serve_options.host = address.host;
       serve_options.port = address.port;
       serve_options.backend = g;
-      std::string audit = serve_options.audit_path.empty()
-                              ? http::DefaultAuditPath(g)
-                              : serve_options.audit_path;
       std::vector<NamedPath> kept = KeptFiles(g);
       kept.push_back({"the token file", serve_options.token_file});
-      CheckOutputPaths(
-          {{"--trace", serve_options.trace_path}, {"--audit", audit}}, kept);
+      CheckOutputPaths({{"--trace", serve_options.trace_path},
+                        {"--audit", serve_options.audit_path}},
+                       kept);
       return http::Serve(serve_options);
     }
     if (*token_add)
@@ -474,6 +477,7 @@ int Main(int argc, char** argv) {
     if (*log_cmd) return RunLog(g, app.count("--db") > 0, reads);
     if (*calls_cmd) return RunCalls(g, reads);
     if (*items_cmd) return RunItems(g, reads);
+    if (*events_cmd) return RunEvents(g, events);
     return kExitUsage;  // require_subcommand(1): not reached
   } catch (const UsageError& e) {
     Say(e.what());

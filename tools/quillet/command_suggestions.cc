@@ -8,9 +8,9 @@ namespace {
 
 const std::vector<std::string>& CommandNames() {
   static const std::vector<std::string> names = {
-      "create-call", "update-call", "time-format", "create-item",
-      "update-item", "calls",       "items",       "log",
-      "backend",     "batch",       "serve",       "token"};
+      "create-call", "update-call", "time-format", "create-item", "update-item",
+      "calls",       "items",       "log",         "events",      "backend",
+      "batch",       "serve",       "token"};
   return names;
 }
 

@@ -1,8 +1,8 @@
-// The audit trail: one JSON line per write the service was asked for,
+// The --audit mirror: one JSON line per write the service was asked for,
 // carried out or refused (time, token name, route, call or item number,
-// status, request key, replayed), appended to a file of its own, and read
-// back newest first for GET /audit and a call's or an item's history.
-// Thread-safe.
+// status, request key, replayed), appended to a file of its own, as the
+// service wrote its audit trail before the event log held it (GET /audit
+// reads the event log). Thread-safe.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -26,11 +26,6 @@ class AuditTrail {
 
   // Appends `entry` as one line, with "time" (UTC, ISO 8601) in front.
   void Append(nlohmann::ordered_json entry);
-
-  // The newest `limit` entries, newest first; with `field` set, only those
-  // whose `field` is `value` (e.g. "call", "SC000001").
-  nlohmann::ordered_json Read(size_t limit, const std::string& field = "",
-                              const std::string& value = "") const;
 
  private:
   std::string path_;  // set by Open, before any other use

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,21 @@ struct Request {
   const std::string* Param(std::string_view name) const;
 };
 
+// A body sent piece by piece as it comes (Server-Sent Events): the
+// connection layer writes the header, then asks for pieces on a worker, one
+// call at a time, and sends each as it is given, until the client goes, the
+// stream says it is over, or the service stops.
+class Stream {
+ public:
+  struct Piece {
+    std::string text;   // "" when nothing is new
+    bool more = false;  // more is ready now: ask again at once
+    bool over = false;  // the stream ends after `text`
+  };
+  virtual ~Stream() = default;
+  virtual Piece Next() = 0;
+};
+
 struct Response {
   int status = 200;
   std::string content_type = "application/json";
@@ -51,6 +67,8 @@ struct Response {
   std::string subject;
   bool replayed = false;
   bool dry_run = false;
+  // A 200 with a stream: `body` is not sent, the stream's pieces are.
+  std::shared_ptr<Stream> stream;
   void Set(std::string name, std::string value) {
     headers.emplace_back(std::move(name), std::move(value));
   }

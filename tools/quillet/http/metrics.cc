@@ -65,6 +65,9 @@ std::string Metrics::Text(const operations::BackendMetrics& backend) const {
   Header(out, "quillet_requests_in_flight", "gauge",
          "Requests being answered now.");
   out << "quillet_requests_in_flight " << in_flight_.load() << "\n";
+  Header(out, "quillet_event_streams", "gauge",
+         "Event streams (GET /events as Server-Sent Events) open now.");
+  out << "quillet_event_streams " << event_streams_.load() << "\n";
   Histogram(out, "quillet_write_group_writes",
             "Writes committed together by one SQLite transaction.",
             backend.group_writes);

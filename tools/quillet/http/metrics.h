@@ -1,8 +1,8 @@
 // What the service counts, for GET /metrics in Prometheus' text format
 // (0.0.4): the requests in flight; the requests answered, by operation (the
-// route's name) and status, each pair with a histogram of its latency; and
-// what the back end counted and holds (quillet/operations/backend_metrics.h).
-// Thread-safe.
+// route's name) and status, each pair with a histogram of its latency; the
+// event streams open; and what the back end counted and holds
+// (quillet/operations/backend_metrics.h). Thread-safe.
 #pragma once
 
 #include <array>
@@ -21,6 +21,8 @@ class Metrics {
   void Started() { ++in_flight_; }
   void Abandoned() { --in_flight_; }  // started, never answered
   void Finished(const std::string& op, int status, double seconds);
+  void StreamOpened() { ++event_streams_; }  // GET /events streams
+  void StreamClosed() { --event_streams_; }
   std::string Text(const operations::BackendMetrics& backend) const;
 
  private:
@@ -32,6 +34,7 @@ class Metrics {
     double sum = 0;
   };
   std::atomic<int64_t> in_flight_{0};
+  std::atomic<int64_t> event_streams_{0};
   mutable Mutex mutex_;
   std::map<std::pair<std::string, int>, Latencies> requests_ GUARDED_BY(mutex_);
 };

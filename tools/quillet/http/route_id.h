@@ -21,6 +21,7 @@ enum class RouteId : uint8_t {
   kTimeFormat,
   kLog,
   kAudit,
+  kEvents,
   kPartners,
   kServiceObjects,
   kCallCount,

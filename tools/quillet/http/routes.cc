@@ -42,6 +42,8 @@ const std::vector<Pattern>& Patterns() {
       {{"log"}, {"GET", RouteId::kLog, "log", Scope::kRead, false, false}},
       {{"audit"},
        {"GET", RouteId::kAudit, "audit", Scope::kAdmin, false, false}},
+      {{"events"},
+       {"GET", RouteId::kEvents, "events", Scope::kRead, false, false}},
       {{"partners"},
        {"GET", RouteId::kPartners, "partners", Scope::kRead, false, false}},
       {{"service-objects"},

@@ -6,7 +6,7 @@
 //   GET  /calls  /calls/{n}  /items  /items/{s}  /time-format  /log  (read)
 //   POST /calls  /calls/{n}/changes  /items;  PUT /items/{s}          (write)
 //   GET  /audit  /calls/{n}/audit  /items/{s}/audit                  (admin)
-//   GET  /metrics                                                     (read)
+//   GET  /metrics  /events                                            (read)
 //   GET  /healthz  /readyz  /  /index.html  /console.js  /console.css
 //        /openapi.json                                     (no token needed)
 #pragma once

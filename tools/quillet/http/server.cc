@@ -1,6 +1,6 @@
 // Starting and stopping the service: the checks before listening, the
-// back end, tokens, trace and audit files, then the connection layer until
-// a signal stops it.
+// back end, tokens, trace and audit mirror files, then the connection layer
+// until a signal stops it.
 #include "http/server.h"
 
 #include <arpa/inet.h>
@@ -79,11 +79,9 @@ int Serve(const ServeOptions& options) {
               << "'\n";
     return 2;
   }
-  std::string audit = options.audit_path.empty()
-                          ? DefaultAuditPath(options.backend)
-                          : options.audit_path;
-  if (!service.OpenAudit(audit)) {
-    std::cerr << "quillet: --audit: cannot write '" << audit << "'\n";
+  if (!options.audit_path.empty() && !service.OpenAudit(options.audit_path)) {
+    std::cerr << "quillet: --audit: cannot write '" << options.audit_path
+              << "'\n";
     return 2;
   }
   if ((options.host == "0.0.0.0" || options.host == "::" ||

@@ -32,11 +32,14 @@ struct ServeOptions {
   std::vector<std::string> allow_origins;  // origins granted CORS
   // Listening beyond loopback without a token file is refused unless set.
   bool allow_no_token = false;
-  std::string audit_path;  // empty: quillet-audit.jsonl beside the log
+  // A mirror of the writes asked for, as JSON lines; empty: none (the
+  // audit trail is the event log).
+  std::string audit_path;
   std::string trace_path;  // every request's adapter trace appended here
 };
 
-// The audit trail's file when none is given: beside the log.
+// Where the audit trail's file was kept before the event log held it: a
+// backup is never written over it.
 std::string DefaultAuditPath(const operations::BackendSetup& backend);
 
 // True for an address that only this machine can reach.

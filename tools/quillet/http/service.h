@@ -2,9 +2,10 @@
 // checks made on the I/O thread, the operations and the reads on a worker,
 // and what every answer carries. Its jobs are in files of their own:
 // service_gate.cc (tokens and the checks before the body),
-// service_writes.cc (the operations), service_reads.cc (the reads),
-// service_trace.cc (request traces) and service_finish.cc (common headers,
-// the access log, the audit trail). server.cc starts and stops it.
+// service_writes.cc (the operations), // service_reads.cc (the reads, the event
+// log's among them: GET /events and the audit routes), service_trace.cc
+// (request traces) and service_finish.cc (common headers, the access log, the
+// refusals recorded and the --audit mirror). server.cc starts and stops it.
 #pragma once
 
 #include <chrono>
@@ -18,7 +19,9 @@
 #include "http/audit.h"
 #include "http/browser_guard.h"
 #include "http/connection.h"
+#include "http/event_feed.h"
 #include "http/metrics.h"
+#include "http/refusal_recorder.h"
 #include "http/server.h"
 #include "http/tokens.h"
 #include "quillet/operations/desk_reads.h"
@@ -86,14 +89,16 @@ class Service : public Handler {
 
   void Abandoned(const Request&) override;
 
-  // Every answer: common headers, metrics, the access log, the audit trail.
+  // Every answer: common headers, metrics, the access log; for a write by a
+  // known caller that was refused, its record in the event log (the back
+  // end records those carried out), and the --audit mirror's line.
   void Finish(const Request& req, Response& res) override;
 
  private:
   // The request's token among the loaded ones; nullptr when it names none.
   const TokenSet::Entry* TokenOf(const Request& req) const;
 
-  // A write as the audit trail has it: who asked, for which route.
+  // A write as the audit mirror has it: who asked, for which route.
   struct Writer {
     std::string op;
     RouteId route = RouteId::kNone;
@@ -150,12 +155,20 @@ class Service : public Handler {
   Response ListItems(const Request& req);
   Response Log(const Request& req);
   Response Audit(const Request& req);
+  Response Events(const Request& req);
+  // The refusal of a write, for the event log; nullopt when the outcome
+  // says nothing to record: carried out (the back end recorded it),
+  // replayed, a dry run the back end ran, or of unknown outcome.
+  static std::optional<Json> RefusalOf(const Writer& writer, const Request& req,
+                                       const Response& res);
 
   ServeOptions options_;
   BrowserGuard guard_;
   std::shared_ptr<const TokenSet> tokens_;  // I/O thread only
   Metrics metrics_;
-  AuditTrail audit_;
+  StreamGate streams_{metrics_};
+  RefusalRecorder refusals_{options_.backend};
+  AuditTrail audit_;  // --audit: the optional mirror
   Mutex trace_mutex_;
   std::ofstream trace_file_
       GUARDED_BY(trace_mutex_);  // --trace: every request's events, under it

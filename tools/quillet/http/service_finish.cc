@@ -1,5 +1,6 @@
 // What every answer carries: common headers, metrics, the access log, and
-// for a write, the audit trail.
+// for a write, the refusal recorded in the event log and the --audit
+// mirror's line.
 #include <algorithm>
 #include <iostream>
 
@@ -33,6 +34,44 @@ std::optional<Service::Writer> Service::WriterOf(const Request& req) const {
     writer.op = "other";
   }
   return writer;
+}
+
+std::optional<Json> Service::RefusalOf(const Writer& writer, const Request& req,
+                                       const Response& res) {
+  // Carried out (the back end recorded it), or outcome unknown: stored,
+  // perhaps, so not said to be refused. A replay and a dry run the back
+  // end ran store nothing.
+  if (res.status < 400 || res.status == 504 || res.replayed || res.dry_run)
+    return std::nullopt;
+  AuditSubject kind = SubjectOf(writer.route);
+  if (kind == AuditSubject::kNone) return std::nullopt;  // no operation read
+  // Why, in the answer's words: the service's message, else what the
+  // operation raised or the back end said.
+  Json answer = Json::parse(res.body, nullptr, false);
+  std::string why;
+  auto text = [&why](const Json& holder, const char* name) {
+    if (why.empty() && holder.is_object() && holder.contains(name) &&
+        holder[name].is_string())
+      why = holder[name].get<std::string>();
+  };
+  text(answer, "message");
+  if (answer.is_object() && answer.contains("error"))
+    text(answer["error"], "description");
+  text(answer, "description");
+  text(answer, "errorDescription");
+  text(answer, "errorText");
+  const std::string* key = req.Header("Idempotency-Key");
+  const std::string* dry = req.Header("Quillet-Dry-Run");
+  std::string subject = !res.subject.empty() ? res.subject : writer.arg;
+  Json refusal = {{"actor", writer.caller},
+                  {"channel", "service"},
+                  {"operation", writer.op}};
+  refusal[kind == AuditSubject::kCall ? "call" : "item"] = subject;
+  refusal["outcome"] =
+      "refused: " + std::to_string(res.status) + (why.empty() ? "" : " " + why);
+  refusal["request_key"] = key ? Json(*key) : Json();
+  refusal["dry_run"] = dry && *dry == "true";
+  return refusal;
 }
 
 void Service::Abandoned(const Request&) { metrics_.Abandoned(); }
@@ -72,6 +111,9 @@ void Service::Finish(const Request& req, Response& res) {
   // trail.
   std::optional<Writer> writer =
       res.status == 401 ? std::nullopt : WriterOf(req);
+  if (writer)
+    if (std::optional<Json> refusal = RefusalOf(*writer, req, res))
+      refusals_.Record(std::move(*refusal));
   if (writer) {
     Json entry = {
         {"token", writer->caller.empty() ? Json() : Json(writer->caller)},

@@ -1,5 +1,7 @@
-// The reads over HTTP: calls, items, the log, the audit trail, master
-// data, counts, readiness and the metrics.
+// The reads over HTTP: calls, items, the log, master data, counts,
+// readiness, the metrics, and the event log: GET /events (a page, or a
+// stream of Server-Sent Events) and the audit routes.
+#include <algorithm>
 #include <iostream>
 
 #include "http/capped_listing.h"
@@ -21,7 +23,15 @@ using operations::UsageError;
 
 namespace {
 
-constexpr size_t kMaxAuditTail = 10000;
+constexpr int64_t kMaxAuditTail = 10000;
+constexpr int64_t kHighestPosition = 999'999'999'999;
+// Retry-After of a stream refused for the streams open.
+constexpr const char* kStreamRetrySeconds = "5";
+
+bool WantsStream(const Request& req) {
+  const std::string* accept = req.Header("Accept");
+  return accept && accept->find("text/event-stream") != std::string::npos;
+}
 
 }  // namespace
 
@@ -63,6 +73,8 @@ Response Service::Work(const Request& req) {
     case RouteId::kCallAudit:
     case RouteId::kItemAudit:
       return Audit(req);
+    case RouteId::kEvents:
+      return Events(req);
     // Master data for the console's pickers, and how many calls a filter
     // matches (desk_reads.h).
     case RouteId::kPartners:
@@ -187,21 +199,74 @@ Response Service::Log(const Request& req) {
 }
 
 Response Service::Audit(const Request& req) {
-  try {
-    size_t tail =
-        static_cast<size_t>(Number(req, "tail", kMaxAuditTail).value_or(100));
-    switch (SubjectOf(req.route)) {
-      case AuditSubject::kCall:
-        return Reply(200, audit_.Read(tail, "call", req.arg));
-      case AuditSubject::kItem:
-        return Reply(200, audit_.Read(tail, "item", req.arg));
-      case AuditSubject::kNone:
-        return Reply(200, audit_.Read(tail));
+  return Read([&] {
+    int64_t tail = Number(req, "tail", kMaxAuditTail).value_or(100);
+    operations::EventQuery query;
+    query.newest_first = true;
+    if (SubjectOf(req.route) == AuditSubject::kCall) query.call = req.arg;
+    if (SubjectOf(req.route) == AuditSubject::kItem) query.item = req.arg;
+    Json events = Json::array();
+    while (static_cast<int64_t>(events.size()) < tail) {
+      query.limit = std::min(operations::kMostEventsPerPage,
+                             tail - static_cast<int64_t>(events.size()));
+      operations::EventPage page = operations::ReadEvents(backend(), query);
+      for (Json& e : page.events) events.push_back(std::move(e));
+      if (static_cast<int64_t>(page.events.size()) < query.limit) break;
+      query.before = page.next;
     }
-    return Reply(200, audit_.Read(tail));
-  } catch (const UsageError& e) {
-    return ReplyError(400, e.what());
-  }
+    return Reply(200, events);
+  });
+}
+
+Response Service::Events(const Request& req) {
+  return Read([&] {
+    operations::EventQuery query;
+    query.after = Number(req, "after", kHighestPosition).value_or(0);
+    query.limit = Number(req, "limit", operations::kMostEventsPerPage)
+                      .value_or(query.limit);
+    if (const std::string* v = req.Param("call")) query.call = *v;
+    if (const std::string* v = req.Param("item")) query.item = *v;
+    if (const std::string* v = req.Param("operation")) {
+      if (*v != "create-call" && *v != "update-call" && *v != "create-item" &&
+          *v != "update-item")
+        throw UsageError(
+            "?operation is create-call, update-call, create-item or "
+            "update-item");
+      query.operation = *v;
+    }
+    // A reconnecting client resumes after the last event it was sent.
+    if (const std::string* last = req.Header("Last-Event-ID")) {
+      try {
+        query.after = operations::WholeParam("after", *last, kHighestPosition);
+      } catch (const UsageError&) {
+        throw UsageError("Last-Event-ID must be an event's position");
+      }
+    }
+    bool stream = WantsStream(req) && req.method == "GET";
+    std::shared_ptr<void> slot;
+    if (stream) {
+      slot = streams_.Take(req.caller.empty() ? req.client : req.caller);
+      if (!slot) {
+        Response busy =
+            ReplyError(429, "too many event streams are open; try again later");
+        busy.Set("Retry-After", kStreamRetrySeconds);
+        return busy;
+      }
+    }
+    operations::EventPage page = operations::ReadEvents(backend(), query);
+    if (page.gone)
+      return ReplyError(
+          410, "the events after position " + std::to_string(query.after) +
+                   " were pruned; read again from 0, the oldest kept");
+    if (!stream)
+      return Reply(
+          200, Json{{"events", std::move(page.events)}, {"next", page.next}});
+    Response res{200, "text/event-stream", ""};
+    res.Set("X-Accel-Buffering", "no");  // a proxy passes each event on
+    res.stream =
+        std::make_shared<EventFeed>(backend(), query, page, std::move(slot));
+    return res;
+  });
 }
 
 }  // namespace quillet::cli::http

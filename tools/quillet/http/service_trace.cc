@@ -28,7 +28,7 @@ void Service::ReopenFiles() {
                    "is written until it can be (SIGHUP)"
                 << std::endl;
   }
-  if (audit_.Reopen())
+  if (options_.audit_path.empty() || audit_.Reopen())
     std::cerr << "quillet: trace and audit files opened again" << std::endl;
   else
     std::cerr << "quillet: --audit: cannot open the file again; the audit "

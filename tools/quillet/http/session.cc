@@ -37,7 +37,8 @@ Session::Session(tcp::socket socket, Server& server, std::string client,
       deadline_(stream_.get_executor()),
       pace_(stream_.get_executor()),
       server_(server),
-      network_(std::move(network)) {
+      network_(std::move(network)),
+      poll_(stream_.get_executor()) {
   request_.client = std::move(client);
   request_.start = std::chrono::steady_clock::now();
   server_.Added(this);
@@ -254,6 +255,8 @@ void Session::Write(Response response, bool close) {
   pace_.cancel();
   passed_on_ = false;
   server_.handler.Finish(request_, response);
+  if (response.stream && response.status == 200 && request_.method != "HEAD")
+    return StartStream(std::move(response));
   state_ = State::kWriting;
   auto message = std::make_shared<bhttp::response<bhttp::string_body>>();
   message->version(11);
@@ -302,6 +305,7 @@ void Session::Drain() {
 
 void Session::StopIfIdle() {
   if (state_ == State::kIdle || state_ == State::kReading) stream_.cancel();
+  if (state_ == State::kStreaming) poll_.cancel();  // ends it at once
 }
 
 void Session::Close() {
@@ -312,6 +316,7 @@ void Session::Close() {
   Unreserve();
   deadline_.cancel();
   pace_.cancel();
+  poll_.cancel();
   ErrorCode ignored;
   stream_.socket().close(ignored);
   server_.Removed(this);

@@ -2,7 +2,8 @@
 // it reads a request's header and body on the I/O thread against the
 // limits, passes the whole request to a worker, writes the answer, and
 // lingers after an answer that closes it. session.cc holds its reading and
-// writing, session_budget.cc its share of the budget for bodies being read.
+// writing, session_budget.cc its share of the budget for bodies being read,
+// session_stream.cc the answers sent piece by piece (Response::stream).
 #pragma once
 
 // Boost.Asio uses std::exchange without including <utility>.
@@ -50,6 +51,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void StopIfIdle();
   // Whether an answer is owed on it (being read, worked on or written), as
   // opposed to idle or closing.
+  // (A stream being sent is not owed: it ends at once when the service
+  // stops.)
   bool Owed() const {
     return passed_on_ || state_ == State::kWorking || state_ == State::kWriting;
   }
@@ -58,7 +61,14 @@ class Session : public std::enable_shared_from_this<Session> {
   const std::string& client() const { return request_.client; }
 
  private:
-  enum class State { kIdle, kReading, kWorking, kWriting, kClosing };
+  enum class State {
+    kIdle,
+    kReading,
+    kWorking,
+    kWriting,
+    kStreaming,
+    kClosing
+  };
   void WaitForRequest();
   void ReadHeader();
   void OnHeader(ErrorCode ec);
@@ -66,6 +76,15 @@ class Session : public std::enable_shared_from_this<Session> {
   void OnRequest(ErrorCode ec);
   void ReadFailed(ErrorCode ec);
   void Write(Response response, bool close);
+  // A stream: the header (chunked, closing the connection at its end), then
+  // each piece as a chunk, polled on a worker, with a heartbeat when idle.
+  void StartStream(Response response);
+  void WatchClient();
+  void Poll();
+  void OnPiece(Stream::Piece piece);
+  void WaitForPiece();
+  void WriteChunk(std::string text, void (Session::*then)());
+  void EndStream();
   // Keeps a body to its minimum receive rate, one window at a time.
   void WatchPace();
   void Linger();
@@ -99,6 +118,11 @@ class Session : public std::enable_shared_from_this<Session> {
   bool newcomer_ = false;   // its network held none when this body began
   bool passed_on_ = false;  // Quick passed it on: an answer is owed
   bool closed_ = false;
+  std::shared_ptr<Stream> stream_body_;
+  asio::steady_timer poll_;
+  std::chrono::milliseconds idle_wait_{0};
+  std::chrono::steady_clock::time_point last_sent_;
+  bool ending_ = false;
 };
 
 }  // namespace quillet::cli::http

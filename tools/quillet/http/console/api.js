@@ -9,8 +9,9 @@ import { route } from "./console.js";
 // what was done to a call. Every path and answer shape it depends on for
 // these is here and nowhere else.
 //   GET /whoami                 -> {"name": "...", "scope": "read"|"write"|"admin"}
-//   GET /calls/{number}/audit   -> [{"time", "token", "route", "status",
-//                                    "key", "replayed"}, ...]
+//   GET /calls/{number}/audit   -> [{"position", "at", "actor", "operation",
+//                                    "option", "request_key", "outcome"}, ...]
+//                                  (the call's events, newest first)
 // A service that answers 404 has neither: the scope is unknown (actions are
 // offered; a 403 is shown as such) and no history is recorded.
 const ADAPTER = {
@@ -26,8 +27,9 @@ const ADAPTER = {
     if (answer.status === 404) return [];
     if (answer.status !== 200 || !Array.isArray(answer.data)) return answer;
     return answer.data.filter((e) => e && typeof e === "object").map((e) => ({
-      time: e.time, token: e.token, route: e.route, status: e.status,
-      key: e.key, replayed: e.replayed === true }));
+      time: e.at, token: e.actor,
+      route: e.operation + (e.option == null ? "" : " (option " + e.option + ")"),
+      status: e.outcome, key: e.request_key, replayed: false }));
   },
 };
 
