@@ -134,6 +134,12 @@ int64_t BackendStore::EventsPrunedThrough() {
 
 int64_t BackendStore::PruneEventsBefore(int64_t unix_time) {
   constexpr int64_t kBatch = 1000;
+  // Nothing is written unless the oldest event is to go: a start that
+  // finds nothing to prune writes nothing.
+  std::vector<EventRecord> oldest;
+  engine_->ReadTransaction(
+      [&] { oldest = engine_->EventPage(EventFilter{.limit = 1}); });
+  if (oldest.empty() || oldest.front().at >= unix_time) return 0;
   int64_t total = 0;
   for (int64_t removed = kBatch; removed == kBatch;) {
     engine_->WriteTransaction(

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <ctime>
 #include <functional>
 #include <regex>
 #include <sstream>
@@ -224,6 +225,16 @@ TEST(BackendRulesTest, KeysExpireAndArePrunedAFewAtATime) {
   EXPECT_EQ(store.Facts().request_keys, 40 - 1 - 16 + 1);
   EXPECT_EQ(store.PruneKeysBefore(INT64_MAX), 24);
   EXPECT_EQ(store.Facts().request_keys, 0);
+  // Events go by age as well, oldest first; a position pruned is never
+  // given again, and a reader from before it can be told so.
+  int64_t soon = static_cast<int64_t>(std::time(nullptr)) + 5;
+  EXPECT_EQ(store.PruneEventsBefore(soon), 40);
+  EXPECT_EQ(store.EventsPrunedThrough(), 40);
+  store.CreateCall("Desk", call);
+  std::vector<EventRecord> kept = store.Events({.limit = 10});
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].position, 41);
+  EXPECT_EQ(kept[1].position, 42);
 }
 
 }  // namespace
