@@ -5,6 +5,7 @@ import { ADAPTER, TOKEN_KEY, session, token } from "./api.js";
 import { bt, nextRoute } from "./dom.js";
 import { callView, callsView, itemsView, logView, newCallView } from "./views.js";
 import { forgetReturn, signInView } from "./signin.js";
+import { watch } from "./live.js";
 
 // Every failure is shown: one that escaped a view is reported in the page.
 function report(what) {
@@ -30,6 +31,7 @@ function header() {
 
 async function route() {
   nextRoute();
+  watch(null);  // the view to come says what it follows
   if (!session.checked && token()) {
     session.checked = true;
     session.who = await ADAPTER.whoAmI();

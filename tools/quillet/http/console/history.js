@@ -77,7 +77,7 @@ function changeList(event) {
 
 // The title of an event: what was done, with the option's name.
 function headline(event, optionNames) {
-  if (event.done === false) return ["Refused: ", bt(event.outcome)];
+  if (event.done === false) return ["Refused: ", bt(String(event.outcome || "").replace(/^refused: /, ""))];
   if (event.operation === "create-call") return "Created";
   const option = event.option !== null && event.option !== undefined
     ? (optionNames.get(Number(event.option)) || "Option " + event.option) : "Changed";
