@@ -166,9 +166,10 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
     // Checked on the locked row: no change can come between.
     std::string version = VersionOf(number, stored);
     if (version != expected_version_) {
-      outcome.messages.push_back(
-          "Service call " + number + " changed since it was read (it is "
-          "now version " + version + "); the change was refused");
+      outcome.messages.push_back("Service call " + number +
+                                 " changed since it was read (it is "
+                                 "now version " +
+                                 version + "); the change was refused");
       outcome.changed_since_read = true;
       outcome.stored = AsStored(number, std::move(*existing));
       outcome.stored->version = std::move(version);

@@ -180,7 +180,8 @@ std::string BackendStore::VersionOf(
   // None kept: the last transaction time tells this version from any that
   // had an event, and a change now would append one.
   auto time = properties.find("LastTransactionTime");
-  return "t" + std::to_string(time == properties.end() ? 0 : time->second.number);
+  return "t" +
+         std::to_string(time == properties.end() ? 0 : time->second.number);
 }
 
 }  // namespace quillet::standins

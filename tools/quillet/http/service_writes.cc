@@ -209,8 +209,7 @@ Response Service::Operate(const Request& req, Op op) {
   return res;
 }
 
-Response Service::ChangedSinceRead(const Request& req,
-                                   const Outcome& outcome) {
+Response Service::ChangedSinceRead(const Request& req, const Outcome& outcome) {
   std::string version;
   std::optional<Json> call;
   try {

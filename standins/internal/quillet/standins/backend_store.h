@@ -328,9 +328,8 @@ class BackendStore {
   // When the call was created, from its first event; in a transaction.
   std::optional<int64_t> CreatedAt(const std::string& call_number);
   // The call's version (StoredCall::version); in a transaction.
-  std::string VersionOf(
-      const std::string& call_number,
-      const std::map<std::string, StoredValue>& properties);
+  std::string VersionOf(const std::string& call_number,
+                        const std::map<std::string, StoredValue>& properties);
   // The call as stored, with when it was created; in a transaction.
   StoredCall Created(const std::string& call_number, CallRow row);
   std::optional<StoredItem> ItemIn(const std::string& serial);
