@@ -301,7 +301,7 @@ try:
     # command line shows within 2 s, without a reload.
     driver.get(base + "#/calls?sort=changed")
     wait_text("#count", "1\u201325")
-    time.sleep(0.5)  # the follower has started
+    time.sleep(1)  # the follower has started
     run("create-call", "SOLDTOBP=BP-1001", "CALLDESC=Fuser rattles", "Q_TEXT=x")
     started = time.monotonic()
     try:
