@@ -324,6 +324,7 @@ try:
     type_in("#o-PROBLEM", "P-LOST")
     driver.switch_to.new_window("tab")
     driver.get(base + "#/call/" + other)
+    type_in("#token", TOKEN, enter=True)  # a tab keeps its own token
     heading(other)
     click("#option-5")
     type_in("#o-WAITINGDESC", "spare parts", enter=True)

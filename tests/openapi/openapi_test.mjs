@@ -125,7 +125,7 @@ try {
     ['GET', '/', null, 200],
     ['GET', '/index.html', null, 200],
     ['GET', '/console.js', null, 200],
-    ...['api', 'labels', 'options', 'dom', 'views', 'signin'].map(
+    ...['api', 'labels', 'options', 'dom', 'views', 'signin', 'history', 'live'].map(
         (m) => ['GET', `/${m}.js`, null, 200]),
     ['GET', '/update-options', null, 200],
     ['GET', '/console.css', null, 200],
