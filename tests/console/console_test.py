@@ -492,12 +492,13 @@ try:
           "a page that is not a secure context stores its call")
 
     # No script error, CSP violation or missing file (statuses the API
-    # answers on purpose, 401 and 404, are the only network errors).
+    # answers on purpose, 401, 404 and the stale tab's 412, are the only
+    # network errors).
     for entry in driver.get_log("browser"):
         message = entry["message"]
         if entry["level"] != "SEVERE":
             continue
-        if entry.get("source") == "network" and re.search(r" (401|404) ", message) \
+        if entry.get("source") == "network" and re.search(r" (401|404|412) ", message) \
                 and "favicon" not in message:
             continue
         check(False, "console error: " + message)

@@ -88,7 +88,7 @@ function followQueue(params, show) {
     if (back) back.focus({ preventScroll: true });
   };
   return (event) => {
-    if (!event.call) return;
+    if (!event.call || event.done === false) return;  // a refusal changed nothing
     clearTimeout(timer);
     timer = setTimeout(again, 150);
   };
