@@ -256,7 +256,10 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
   Ref<standins::HostContext> host =
       scope ? scope->context() : listening->context();
   host->SetActor(FromUtf8(options.actor), FromUtf8(options.channel));
-  if (p.op == Op::kUpdateCall) host->SetUpdateOption(UpdateOptionOf(p));
+  if (p.op == Op::kUpdateCall) {
+    host->SetUpdateOption(UpdateOptionOf(p));
+    host->SetExpectedVersion(FromUtf8(options.if_match));
+  }
   Ref<ObjectContext> context = host;
   std::optional<TraceScope> traced;
   if (options.trace) traced.emplace(*options.trace);
@@ -339,6 +342,8 @@ Outcome Run(CallsInterface& calls, PreparedOperation& p,
         "again (" +
         outcome.message + ")";
   outcome.replayed = context->Replayed();
+  outcome.changed_since_read = outcome.verdict == Verdict::kNothingRecorded &&
+                               context->ChangedSinceRead();
   if (context->UnconfirmedCommit() && outcome.verdict == Verdict::kDone) {
     outcome.warning =
         "stored on the primary database server, but not confirmed by its "

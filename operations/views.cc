@@ -92,6 +92,9 @@ void PrintCall(std::ostream& out, const standins::StoredCall& call) {
   text("SolutionText", call.solution_text);
   if (call.created)
     out << std::setw(26) << "created" << IsoTime(*call.created) << "\n";
+  // For update-call --if-unchanged-since (one call's table only).
+  if (!call.version.empty())
+    out << std::setw(26) << "version" << call.version << "\n";
 }
 
 void PrintStoredItem(std::ostream& out, const standins::StoredItem& item) {
@@ -111,6 +114,29 @@ std::optional<json> CallJson(const BackendSetup& backend,
   std::optional<standins::StoredCall> call = Reading(backend)->Call(number);
   if (!call) return std::nullopt;
   return CallJson(*call);
+}
+
+std::optional<json> CallJson(const BackendSetup& backend,
+                             const std::string& number, std::string& version) {
+  std::optional<standins::StoredCall> call = Reading(backend)->Call(number);
+  if (!call) return std::nullopt;
+  version = call->version;
+  return CallJson(*call);
+}
+
+std::string VersionOfTag(std::string_view tag) {
+  if (tag.size() >= 2 && tag.front() == '"' && tag.back() == '"')
+    tag = tag.substr(1, tag.size() - 2);
+  bool usable = !tag.empty() && tag.size() <= 100;
+  for (char c : tag)
+    if (static_cast<unsigned char>(c) <= 0x20 || c == '"' || c == ',' ||
+        c == 0x7F)
+      usable = false;
+  if (!usable)
+    throw UsageError(
+        "an entity tag is one quoted version as the call's ETag gives it "
+        "(\"12\"), or *");
+  return std::string(tag);
 }
 
 std::optional<json> ItemJson(const BackendSetup& backend,

@@ -90,8 +90,10 @@ std::optional<StoredCall> BackendStore::LoadCall(const std::string& number) {
   std::optional<StoredCall> call;
   engine_->ReadTransaction([&] {
     call.reset();
-    if (std::optional<CallRow> row = engine_->ReadCall(*seq, false))
+    if (std::optional<CallRow> row = engine_->ReadCall(*seq, false)) {
       call = Created(number, std::move(*row));
+      call->version = VersionOf(number, call->properties);
+    }
   });
   return call;
 }
@@ -161,6 +163,22 @@ SubmitOutcome BackendStore::ChangedCall(const CallData& call) {
     return outcome;
   }
   const auto& stored = existing->properties;
+  if (!expected_version_.empty() && expected_version_ != "*") {
+    // Checked on the locked row: no change can come between.
+    std::string version = VersionOf(number, stored);
+    if (version != expected_version_) {
+      outcome.messages.push_back("Service call " + number +
+                                 " changed since it was read (it is "
+                                 "now version " +
+                                 version + "); the change was refused");
+      outcome.changed_since_read = true;
+      outcome.stored = AsStored(number, std::move(*existing));
+      outcome.stored->version = std::move(version);
+      outcome.stored->properties[CallProperty::ChangedFlag] =
+          Num(VarType::Byte, 0);
+      return outcome;
+    }
+  }
   auto status = stored.find(CallProperty::Status);
   if (status != stored.end() && status->second.number == 30) {
     outcome.messages.push_back("Service call " + number +

@@ -39,10 +39,12 @@ void SetWriter(BackendStore& store) {
   Ref<ObjectContext> context = GetObjectContext();
   if (!context) {
     store.SetActor("", "");
+    store.SetExpectedVersion("");
     store.SetUpdateOption(std::nullopt);
     return;
   }
   store.SetActor(ToUtf8(context->Actor()), ToUtf8(context->Channel()));
+  store.SetExpectedVersion(ToUtf8(context->ExpectedVersion()));
   auto* host = dynamic_cast<HostContext*>(context.Get());
   store.SetUpdateOption(host && host->UpdateOption() > 0
                             ? std::optional<int64_t>(host->UpdateOption())
@@ -130,6 +132,9 @@ class Manager final : public adapter::ServiceCallManager {
           Store().ChangeCall(component_, calls[i].call, RecordKey(key, i));
       NoteReplayed(outcome.replayed);
       NoteKeyConflict(outcome.key_conflict);
+      if (outcome.changed_since_read)
+        if (Ref<ObjectContext> context = GetObjectContext())
+          context->NoteChangedSinceRead();
       if (outcome.stored && !outcome.replayed && outcome.messages.empty())
         NoteStored("call " + outcome.stored->call_number + " was changed");
       if (outcome.nothing_to_apply) continue;

@@ -164,4 +164,27 @@ std::optional<int64_t> BackendStore::CreatedAt(const std::string& number) {
   return first.front().at;
 }
 
+std::string BackendStore::VersionOf(const std::string& number,
+                                    const StoredProperties& properties) {
+  // The newest event that stored a write of the call (a refusal a front
+  // end recorded changed nothing): every change appends one, at a position
+  // above any before it, since a call's changes are serialised.
+  EventFilter filter;
+  filter.call = number;
+  filter.newest_first = true;
+  filter.limit = 20;
+  for (;;) {
+    std::vector<EventRecord> page = engine_->EventPage(filter);
+    for (const EventRecord& event : page)
+      if (event.done) return std::to_string(event.position);
+    if (static_cast<int64_t>(page.size()) < filter.limit) break;
+    filter.before = page.back().position;
+  }
+  // None kept: the last transaction time tells this version from any that
+  // had an event, and a change now would append one.
+  auto time = properties.find(CallProperty::LastTransactionTime);
+  return "t" +
+         std::to_string(time == properties.end() ? 0 : time->second.number);
+}
+
 }  // namespace quillet::standins

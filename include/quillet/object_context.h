@@ -116,6 +116,17 @@ class ObjectContext : public Object {
   // when the host does not say; an empty channel is a host's.
   virtual String Actor() const { return String(); }
   virtual String Channel() const { return String(); }
+  // The version of the record that the caller last read, when it asks
+  // for a change only while the record is still that version (an HTTP
+  // If-Match, `--if-unchanged-since`): the version the adapter gave (an
+  // ETag's value), or "*" for any version of a record that exists. Empty:
+  // no condition. An adapter that keeps versions checks it in the change's
+  // own transaction; when the record is another version it stores nothing
+  // and calls NoteChangedSinceRead(), which ChangedSinceRead() tells the
+  // host.
+  virtual String ExpectedVersion() const { return String(); }
+  virtual void NoteChangedSinceRead() {}
+  virtual bool ChangedSinceRead() const { return false; }
 };
 
 // The longest request key a context carries, in characters (code points:

@@ -255,7 +255,13 @@ try:
               driver.find_elements(By.CSS_SELECTOR, ".options button")),
           "no option is offered for a completed call")
     wait_text("#history", "History")
-    wait_text("#history", "update-call")  # the event log, as the audit trail
+    # The event log in words: what changed, by whom, through what, when.
+    wait_text("#history", "15 In progress \u2192 30 Completed")
+    told = text_of("#history")
+    check("by the token" in told and "through the service" in told and
+          "Call text added" in told and
+          re.search(r"ago|now", text_of("#history time")) is not None,
+          "the history says who, through what and when, in words")
     check(driver.execute_script(
         "return document.activeElement.tagName") == "H2" and
         driver.execute_script(
@@ -399,6 +405,7 @@ try:
     check(not find("#loading").is_displayed(), "the loading sign goes")
     driver.refresh()
 
+
     # --- Paging and the address: next, previous, the back button.
     driver.get(base + "#/items")
     wait_text("#count", "1–25")
@@ -446,6 +453,50 @@ try:
     check("view=open" in driver.current_url,
           "the view is in the address, to be kept")
     views_check("search")
+
+    # --- The queue follows the change feed: a call created from the
+    # command line shows within 2 s, without a reload.
+    driver.get(base + "#/calls?sort=changed")
+    wait_text("#count", "1\u201325")
+    time.sleep(1)  # the follower has started
+    run("create-call", "SOLDTOBP=BP-1001", "CALLDESC=Fuser rattles", "Q_TEXT=x")
+    started = time.monotonic()
+    try:
+        WebDriverWait(driver, 2).until(expect.text_to_be_present_in_element(
+            (By.CSS_SELECTOR, "#calls"), "Fuser rattles"))
+    except TimeoutException:
+        pass
+    check("Fuser rattles" in text_of("#calls"),
+          "a call created elsewhere appears in the open queue within 2 s")
+    print("queue followed a new call in %.2f s" % (time.monotonic() - started))
+
+    # --- Two tabs change the same call: the first to send wins; the other
+    # is told as it happens, then refused (412), shown what changed, and
+    # stores nothing.
+    other = calls_described("Paper jam 3")[0]
+    first_tab = driver.current_window_handle
+    driver.get(base + "#/call/" + other)
+    heading(other)
+    click("#option-1")
+    type_in("#o-PROBLEM", "P-LOST")
+    driver.switch_to.new_window("tab")
+    driver.get(base + "#/call/" + other)
+    type_in("#token", TOKEN, enter=True)  # a tab keeps its own token
+    heading(other)
+    click("#option-5")
+    type_in("#o-WAITINGDESC", "spare parts", enter=True)
+    wait_text("dd[data-property=WaitingDescription]", "spare parts")
+    driver.close()
+    driver.switch_to.window(first_tab)
+    wait_text("#changed-elsewhere", "changed by the token")
+    click("#option-form button[type=submit]")
+    wait_text("#changed-meanwhile", "nothing was stored")
+    check("spare parts" in text_of("#differences"),
+          "the refused tab is shown what changed")
+    check(api("calls/" + other).get("Problem") != "P-LOST",
+          "the refused change stored nothing")
+    check(find("#option-3").get_attribute("disabled") is None,
+          "the options are drawn again for the call as it is (waiting)")
 
     # --- Back-end text stays text, its direction isolated.
     driver.get(base + "#/calls?text=" + urllib.parse.quote("gpj"))
@@ -575,11 +626,11 @@ try:
           const reply = (body) => new Response(JSON.stringify(body),
               {status: 200, headers: {'Content-Type': 'application/json'}});
           if (path === '/whoami') return reply({name: 'viewer \u202eevil', scope: 'read'});
-          if (/^\/calls\/[^/]+\/audit$/.test(path))
-            return reply([{position: 7, at: '2026-12-01T08:30:00Z', at_unix: 1796113800,
+          if (path.startsWith('/events?') && path.includes('call='))
+            return reply({events: [{position: 7, at: '2026-12-01T08:30:00Z', at_unix: 1796113800,
               actor: 'agent-7', channel: 'service', operation: 'update-call', option: 1,
               request_key: 'k', dry_run: false, done: false,
-              outcome: 'refused: 403 scope', changes: {}}]);
+              outcome: 'refused: 403 scope', changes: {}}], next: 7});
           return real(path, init); };""")
     find("#token").clear()
     find("#token").send_keys(TOKEN + Keys.ENTER)
@@ -587,7 +638,7 @@ try:
     wait_text("#who", "viewer")
     driver.execute_script("location.hash = '#/call/' + arguments[0]", number)
     wait_text("#history", "agent-7")
-    check("refused: 403" in text_of("#history"), "the history says refused")
+    check("Refused: 403" in text_of("#history"), "the history says refused")
     check(all(b.get_attribute("disabled") is not None for b in
               driver.find_elements(By.CSS_SELECTOR, ".options button")) and
           "may only read" in text_of(".reasons"),
@@ -615,12 +666,13 @@ try:
           "a page that is not a secure context stores its call")
 
     # No script error, CSP violation or missing file (statuses the API
-    # answers on purpose, 401 and 404, are the only network errors).
+    # answers on purpose, 401, 404 and the stale tab's 412, are the only
+    # network errors).
     for entry in driver.get_log("browser"):
         message = entry["message"]
         if entry["level"] != "SEVERE":
             continue
-        if entry.get("source") == "network" and re.search(r" (401|404) ", message) \
+        if entry.get("source") == "network" and re.search(r" (401|404|412) ", message) \
                 and "favicon" not in message:
             continue
         # Asked for on purpose: a bad error number, a completed call changed.

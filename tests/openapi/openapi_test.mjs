@@ -127,7 +127,7 @@ try {
     ['GET', '/index.html', null, 200],
     ['GET', '/console.js', null, 200],
     ...['api', 'labels', 'options', 'dom', 'views', 'signin', 'stats', 'keys', 'bulk',
-        'progress', 'layout'].map(
+        'progress', 'layout', 'history', 'live'].map(
         (m) => ['GET', `/${m}.js`, null, 200]),
     ['GET', '/update-options', null, 200],
     ['GET', '/console.css', null, 200],

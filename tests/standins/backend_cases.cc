@@ -181,11 +181,27 @@ TEST_P(BackendCaseTest, ACallChangedThroughSeveralOptions) {
   auto d1 = QueryInterface<Dictionary>(r1.AsObject());
   EXPECT_EQ(d1->Item(u"STATUS"), Variant::Byte(15));
   EXPECT_EQ(d1->Item(u"CHANGEDFLAG"), Variant::Byte(1));
+  const std::string read = BackendStore(db_).Call("SC000001")->version;
 
   auto [r5, m5] = update({{u"OPTION", u"5"}, {u"WAITINGDESC", u"parts"}});
   auto d5 = QueryInterface<Dictionary>(r5.AsObject());
   EXPECT_EQ(d5->Item(u"WAITINGFLAG"), Variant::Byte(1));
   EXPECT_EQ(d5->Item(u"WAITINGDESC"), Variant(u"parts"));
+  // Every change gives the call a new version, two in one second too; a
+  // change that expects the version read before it stores nothing.
+  const std::string now = BackendStore(db_).Call("SC000001")->version;
+  EXPECT_NE(now, read);
+  for (const std::string& expected : {read, now}) {
+    TransactionScope scope;
+    scope.context()->SetExpectedVersion(FromUtf8(expected));
+    auto [r, m] = update({{u"OPTION", 1}, {u"PROBLEM", FromUtf8(expected)}});
+    EXPECT_EQ(scope.context()->ChangedSinceRead(), expected == read);
+    EXPECT_EQ(BackendStore(db_)
+                  .Call("SC000001")
+                  ->properties[CallProperty::ActionProblem]
+                  .text,
+              expected == read ? "jam" : expected);
+  }
 
   // The same change again changes nothing: the back end answers nothing.
   auto [again, m_again] =

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "quillet/operations/views.h"
+
 namespace quillet::cli {
 
 using operations::CheckRequestKey;
@@ -34,8 +36,10 @@ RunOptions Options(const Globals& g, std::string request_key,
           .trace = trace.trace(),
           .actor = g.actor.empty() ? OsUser() : g.actor,
           .channel = channel,
-
-          .context = g.context};
+          .context = g.context,
+          .if_match = g.if_unchanged_since.empty()
+                          ? std::string()
+                          : operations::VersionOfTag(g.if_unchanged_since)};
 }
 
 }  // namespace quillet::cli

@@ -17,6 +17,9 @@ struct Globals : operations::BackendSetup {
   std::string trace_path;
   bool whole_texts = false;
   std::string actor;  // --actor; empty: the OS user
+  // update-call --if-unchanged-since: the call's ETag (or version) as
+  // last read; empty: no condition.
+  std::string if_unchanged_since;
 };
 
 // Raises UsageError unless `request_key` is empty or usable. The writes

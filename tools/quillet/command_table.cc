@@ -114,6 +114,10 @@ CommandLine::CommandLine() {
     sub->add_option("pairs", *pairs, "KEY=VALUE call details (strings)");
     keyed(sub);
   }
+  update_call->add_option(
+      "--if-unchanged-since", g.if_unchanged_since,
+      "change the call only if it is still as read: its ETag (GET "
+      "/calls/{n}), or * for any; else nothing is stored (exit 3)");
 
   time_format =
       command("time-format", "minutes to the back end's hours and minutes");

@@ -101,8 +101,8 @@ void BrowserGuard::AddCors(const Request& request, Response& response) const {
   if (!OriginAllowed(origin)) return;
   response.Set("Access-Control-Allow-Origin", *origin);
   response.Set("Access-Control-Expose-Headers",
-               "Idempotent-Replayed, Quillet-Dry-Run, Quillet-Next-After, "
-               "Retry-After");
+               "ETag, Idempotent-Replayed, Quillet-Dry-Run, "
+               "Quillet-Next-After, Retry-After");
   response.Set("Vary", "Origin");
 }
 
@@ -111,7 +111,7 @@ std::optional<Response> BrowserGuard::Preflight(const Request& request) const {
   Response response{204, "", ""};
   response.Set("Access-Control-Allow-Methods", "GET, POST, PUT");
   response.Set("Access-Control-Allow-Headers",
-               "Authorization, Content-Type, Idempotency-Key, "
+               "Authorization, Content-Type, Idempotency-Key, If-Match, "
                "Quillet-Dry-Run, Quillet-Trace");
   response.Set("Access-Control-Max-Age", "600");
   return response;

@@ -47,6 +47,11 @@ inline Response ReplyError(int status, const std::string& what) {
   return Reply(status, Json{{"message", what}});
 }
 
+// A call's version (operations::CallJson) as its strong ETag: quoted.
+inline std::string EntityTag(const std::string& version) {
+  return '"' + version + '"';
+}
+
 // An on/off request header: absent or "false" off, "true" on; `whole`
 // (Quillet-Trace only) on with whole texts. Anything else, an empty value
 // too, is a 400.
@@ -126,6 +131,10 @@ class Service : public Handler {
 
   // Whether the call or item an update's path names is not stored.
   bool Missing(const Request& req, operations::Op op) const;
+  // 412 for a change refused because the call changed since the caller's
+  // If-Match: the call as it is now, with its ETag.
+  Response ChangedSinceRead(const Request& req,
+                            const operations::Outcome& outcome);
 
   // Whether --trace named a file that is open.
   bool TracingToFile();

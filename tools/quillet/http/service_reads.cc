@@ -54,9 +54,13 @@ Response Service::Work(const Request& req) {
       return Operate(req, Op::kTimeFormat);
     case RouteId::kGetCall:
       return Read([&] {
-        std::optional<Json> call = operations::CallJson(backend(), req.arg);
+        std::string version;
+        std::optional<Json> call =
+            operations::CallJson(backend(), req.arg, version);
         if (!call) return ReplyError(404, "no service call");
-        return Reply(200, *call);
+        Response res = Reply(200, *call);
+        res.Set("ETag", EntityTag(version));
+        return res;
       });
     case RouteId::kGetItem:
       return Read([&] {

@@ -8,6 +8,7 @@
 #include "quillet/class_registry.h"
 #include "quillet/error.h"
 #include "quillet/operations/backend_commands.h"
+#include "quillet/operations/views.h"
 #include "quillet/text.h"
 
 namespace quillet::cli::http {
@@ -30,6 +31,23 @@ Switch HeaderSwitch(const Request& req, const char* name, bool whole_allowed) {
   throw UsageError(std::string(name) + " takes true or false" +
                    (whole_allowed ? " (or whole)" : "") + ", not '" + *value +
                    "'");
+}
+
+// The version an If-Match header asks for: "*" any, a weak tag none (an
+// If-Match compares strongly), else the one strong tag it names.
+std::string ExpectedVersion(const std::string& header) {
+  std::string_view value = header;
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+    value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+    value.remove_suffix(1);
+  if (value.starts_with("W/")) return "W/";
+  try {
+    return operations::VersionOfTag(value);
+  } catch (const UsageError&) {
+    throw UsageError(
+        "If-Match takes one entity tag as the call's ETag gives it, or *");
+  }
 }
 
 }  // namespace
@@ -119,6 +137,8 @@ Response Service::Operate(const Request& req, Op op) {
       run.context = options_.backend.context;
       operations::CheckRequestKey(run.request_key);
     }
+    if (const std::string* condition = req.Header("If-Match"))
+      if (op == Op::kUpdateCall) run.if_match = ExpectedVersion(*condition);
     run.dry_run = HeaderSwitch(req, "Quillet-Dry-Run", false) == Switch::kOn;
     run.actor = req.caller;  // the token's name; "" without tokens
     run.channel = "service";
@@ -170,6 +190,7 @@ Response Service::Operate(const Request& req, Op op) {
                       "lacks a permission); nothing was written");
   }
   if (trace) Traced(trace->TakeEvents(), trace_in_body, outcome.output);
+  if (outcome.changed_since_read) return ChangedSinceRead(req, outcome);
   int status = StatusOf(prepared.op, outcome);
   if (status == 424 && Missing(req, prepared.op))
     status = 404;  // the path names none
@@ -186,6 +207,21 @@ Response Service::Operate(const Request& req, Op op) {
   }
   res.subject = Subject(prepared.op, body, outcome.output, req.arg);
   res.replayed = outcome.replayed;
+  return res;
+}
+
+Response Service::ChangedSinceRead(const Request& req, const Outcome& outcome) {
+  std::string version;
+  std::optional<Json> call;
+  try {
+    call = operations::CallJson(backend(), req.arg, version);
+  } catch (const Error&) {
+  }
+  // Read after the refusal: the call as it is now, which is what to
+  // compare the change with (a change since the refusal included).
+  Response res = Reply(412, call ? *call : outcome.output);
+  if (call) res.Set("ETag", EntityTag(version));
+  res.subject = req.arg;
   return res;
 }
 

@@ -19,14 +19,10 @@ namespace {
 constexpr std::chrono::seconds kLingerPause{2};
 constexpr std::chrono::seconds kLingerMost{30};
 // Headers a request may carry once only.
-constexpr const char* kSingular[] = {"Host",
-                                     "Content-Type",
-                                     "Authorization",
-                                     "Idempotency-Key",
-                                     "Quillet-Dry-Run",
-                                     "Quillet-Trace",
-                                     "Origin",
-                                     "Sec-Fetch-Site"};
+constexpr const char* kSingular[] = {
+    "Host",          "Content-Type",    "Authorization", "Idempotency-Key",
+    "If-Match",      "Quillet-Dry-Run", "Quillet-Trace", "Origin",
+    "Sec-Fetch-Site"};
 
 }  // namespace
 

@@ -84,6 +84,9 @@ struct Outcome {
   // kRaised: the database refused the write for want of a permission of
   // its role; nothing was written, and a retry will not help.
   bool not_permitted = false;
+  // kNothingRecorded: the call was no longer the version RunOptions::
+  // if_match named; nothing was stored.
+  bool changed_since_read = false;
   // Raised after its write had been stored (`done` says what: a log entry
   // that could not be written, say): the write stands.
   bool raised_after_storing = false;
@@ -116,6 +119,11 @@ struct RunOptions {
   // the stores of key_store. Needed for a keyed run (a request key, not a
   // dry run): std::logic_error without one.
   Context* context = nullptr;
+  // update-call only: the version of the call the caller last read (its
+  // ETag's value, views.h), or "*" for any; the change is made only while
+  // the call is that version, checked by the back end in the change's own
+  // transaction. Empty: no condition.
+  std::string if_match;
 };
 
 // Raises UsageError unless `key` is a usable request key: 1 to

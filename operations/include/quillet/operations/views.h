@@ -10,6 +10,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "quillet/listing_queries.h"
 #include "quillet/operations/backend.h"
@@ -33,6 +34,18 @@ int64_t TransactionTimeAt(int64_t unix_seconds);
 // call has that number.
 std::optional<nlohmann::ordered_json> CallJson(const BackendSetup& backend,
                                                const std::string& number);
+// The same, and the call's version in `version`: a text that every change
+// of the call replaces (the position of its last event in the log, or "t"
+// and its last transaction time when the log keeps none), read with it.
+// The service answers it as the call's ETag; RunOptions::if_match takes it.
+std::optional<nlohmann::ordered_json> CallJson(const BackendSetup& backend,
+                                               const std::string& number,
+                                               std::string& version);
+// A version as an entity tag names it: `"12"` (as the service's ETag
+// says it) or `12` give "12", "*" stays "*". Raises UsageError for a text
+// that is no entity tag (empty, over 100 characters, a control character,
+// a space, a quote inside or a comma: one tag only).
+std::string VersionOfTag(std::string_view tag);
 // {"serial", "component", "fields": {...}}; nullopt when there is none.
 std::optional<nlohmann::ordered_json> ItemJson(const BackendSetup& backend,
                                                const std::string& serial);

@@ -67,6 +67,13 @@ class QUILLET_API HostContext final : public ObjectContext {
   bool UnconfirmedCommit() const override { return unconfirmed_commit_; }
   String Actor() const override { return actor_; }
   String Channel() const override { return channel_; }
+  String ExpectedVersion() const override { return expected_version_; }
+  void NoteChangedSinceRead() override { changed_since_read_ = true; }
+  bool ChangedSinceRead() const override { return changed_since_read_; }
+  // The version of the record the caller last read (ExpectedVersion).
+  void SetExpectedVersion(String version) {
+    expected_version_ = std::move(version);
+  }
   // Who asks, and through what ("" for a host), as the creator says.
   void SetActor(String actor, String channel) {
     actor_ = std::move(actor);
@@ -99,6 +106,8 @@ class QUILLET_API HostContext final : public ObjectContext {
   String stored_;
   String actor_, channel_;
   int32_t update_option_ = 0;
+  String expected_version_;
+  bool changed_since_read_ = false;
 };
 
 // Enters a new context (identity "ctx-<n>", unique in the process) on the

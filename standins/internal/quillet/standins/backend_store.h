@@ -98,6 +98,11 @@ struct StoredCall {
   // nothing for a call created before the event log.
   std::optional<int64_t> created;
   std::string match;  // where a search found its words, cut short
+  // Its version, which every change of it replaces: the position of its
+  // last event, or "t" and its last transaction time when the log holds
+  // none (a call older than the log, or whose events were pruned). Set by
+  // Call(); empty in listings.
+  std::string version;
 };
 
 struct SubmitOutcome {
@@ -106,6 +111,9 @@ struct SubmitOutcome {
   bool nothing_to_apply = false;      // a change that changed nothing
   bool replayed = false;      // answered from the record of an earlier submit
   bool key_conflict = false;  // refused: the key named another request
+  // Refused: the call is no longer the version the caller expected
+  // (SetExpectedVersion); `stored` is the call as it is now.
+  bool changed_since_read = false;
 };
 
 struct ItemOutcome {
@@ -203,6 +211,13 @@ class BackendStore {
   }
   // UpdateCall's option for the changes submitted from now on, when known.
   void SetUpdateOption(std::optional<int64_t> option) { option_ = option; }
+  // The version (StoredCall::version) the changes submitted from now on
+  // expect their call to be, checked in the change's own transaction: a
+  // call of another version is not changed (changed_since_read). "*": any
+  // version; empty: no condition.
+  void SetExpectedVersion(std::string version) {
+    expected_version_ = std::move(version);
+  }
 
   // The event log. RecordRefusal stores `refusal` (a write refused before
   // it reached the back end) in a transaction of its own, stamped by the
@@ -329,6 +344,9 @@ class BackendStore {
   void AppendEvent(EventRecord event);
   // When the call was created, from its first event; in a transaction.
   std::optional<int64_t> CreatedAt(const std::string& call_number);
+  // The call's version (StoredCall::version); in a transaction.
+  std::string VersionOf(const std::string& call_number,
+                        const StoredProperties& properties);
   // The call as stored, with when it was created; in a transaction.
   StoredCall Created(const std::string& call_number, CallRow row);
   std::optional<StoredItem> ItemIn(const std::string& serial);
@@ -339,6 +357,7 @@ class BackendStore {
   std::string request_name_;
   std::string actor_, channel_;
   std::optional<int64_t> option_;
+  std::string expected_version_;
   std::string event_key_;  // the request key of the write running
 };
 

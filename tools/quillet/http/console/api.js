@@ -11,9 +11,10 @@ import { route } from "./console.js";
 // these is here and nowhere else.
 //   GET /whoami                 -> {"name": "...", "scope": "read"|"write"|"admin",
 //                                   "engineer": "..." (a token bound to one)}
-//   GET /calls/{number}/audit   -> [{"position", "at", "actor", "operation",
-//                                    "option", "request_key", "outcome"}, ...]
-//                                  (the call's events, newest first)
+//   GET /events?call={number}   -> {"events": [{"position", "at", "actor",
+//                                    "channel", "operation", "option", "done",
+//                                    "outcome", "changes"}, ...], "next": POS}
+//                                  (the call's events, oldest first; read scope)
 // A service that answers 404 has neither: the scope is unknown (actions are
 // offered; a 403 is shown as such) and no history is recorded.
 const ADAPTER = {
@@ -25,14 +26,19 @@ const ADAPTER = {
       scope: typeof d.scope === "string" ? d.scope : "",
       engineer: typeof d.engineer === "string" ? d.engineer : "" };
   },
+  // The call's events, newest first (at most the last 5,000).
   async history(number) {
-    const answer = await api("GET", "/calls/" + encodeURIComponent(number) + "/audit");
-    if (answer.status === 404) return [];
-    if (answer.status !== 200 || !Array.isArray(answer.data)) return answer;
-    return answer.data.filter((e) => e && typeof e === "object").map((e) => ({
-      time: e.at, token: e.actor,
-      route: e.operation + (e.option == null ? "" : " (option " + e.option + ")"),
-      status: e.outcome, key: e.request_key, replayed: false }));
+    let events = [];
+    let after = 0;
+    for (let page = 0; page < 5; ++page) {
+      const answer = await api("GET", "/events?limit=1000&after=" + after + "&call=" + encodeURIComponent(number));
+      if (answer.status === 404) return [];
+      if (answer.status !== 200 || !answer.data || !Array.isArray(answer.data.events)) return answer;
+      events = events.concat(answer.data.events.filter((e) => e && typeof e === "object"));
+      if (answer.data.events.length < 1000) break;
+      after = answer.data.next;
+    }
+    return events.reverse();
   },
 };
 
@@ -57,10 +63,13 @@ function token() {
 
 // One request. Never throws: a network failure is status 0. A 401 brings
 // the sign-in back.
-async function api(method, path, body, key) {
+// `ifMatch`: the call's ETag as read; the change is made only while the
+// call is still that version (else 412 with the call as it is now).
+async function api(method, path, body, key, ifMatch) {
   const headers = { Accept: "application/json" };
   if (body !== undefined) headers["Content-Type"] = "application/json";
   if (key) headers["Idempotency-Key"] = key;
+  if (ifMatch) headers["If-Match"] = ifMatch;
   if (token()) headers.Authorization = "Bearer " + token();
   // An answer that takes longer than this is taken as never coming.
   const abort = new AbortController();
@@ -78,7 +87,8 @@ async function api(method, path, body, key) {
   }
   // Told why only when a token was sent: before that, nothing has failed.
   if (response.status === 401) signInView(headers.Authorization ? reasonOf(data) : "", method !== "GET");
-  return { status: response.status, data, replayed: response.headers.get("Idempotent-Replayed") === "true" };
+  return { status: response.status, data, replayed: response.headers.get("Idempotent-Replayed") === "true",
+    etag: response.headers.get("ETag") };
 }
 
 // A write: one key per submission, kept while its outcome is unknown so
@@ -87,7 +97,7 @@ async function api(method, path, body, key) {
 // before the agent is told.
 function submission(control) {
   let pending = null;  // { key, body } of a submission whose outcome is unknown
-  return async (method, path, body) => {
+  return async (method, path, body, ifMatch) => {
     if (control.disabled) return null;
     const text = JSON.stringify(body);
     if (!pending || pending.text !== text) pending = { key: newKey(), text };
@@ -97,7 +107,7 @@ function submission(control) {
       let answer;
       for (let attempt = 0; attempt < 3; ++attempt) {
         if (attempt) await new Promise((r) => setTimeout(r, 400 * attempt));
-        answer = await api(method, path, body, pending.key);
+        answer = await api(method, path, body, pending.key, ifMatch);
         if (answer.status !== 0 && answer.status < 500) break;
       }
       if (answer.status !== 0 && answer.status < 500) pending = null;

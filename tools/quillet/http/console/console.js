@@ -8,6 +8,7 @@ import { forgetReturn, signInView } from "./signin.js";
 import { statsView } from "./stats.js";
 import { installShortcuts } from "./keys.js";
 import { loadingStart } from "./progress.js";
+import { watch } from "./live.js";
 
 // Every failure is shown: one that escaped a view is reported in the page.
 function report(what) {
@@ -34,6 +35,7 @@ function header() {
 async function route() {
   nextRoute();
   loadingStart();
+  watch(null);  // the view to come says what it follows
   if (!session.checked && token()) {
     session.checked = true;
     session.who = await ADAPTER.whoAmI();

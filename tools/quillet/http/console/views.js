@@ -3,6 +3,8 @@ import { COMMON, CREATE_FIELDS, STATUS, labelOf, logWords } from "./labels.js";
 import { updateOptions } from "./options.js";
 import { ADAPTER, PAGE, api, outcome, readOnly, session, submission } from "./api.js";
 import { addBulkChanges } from "./bulk.js";
+import { differences, historyList, who } from "./history.js";
+import { watch } from "./live.js";
 import { ZONE, bt, el, field, firstLine, link, localTime, pager, partnerName, partnerNames, picker, problem, show, showing, stampTime, statusText, values } from "./dom.js";
 
 // The named views of open work, each a link that can be kept.
@@ -10,8 +12,8 @@ const CALL_VIEWS = [["open", "Open"], ["waiting", "Waiting"], ["mine", "Mine"], 
 
 // The queue: views, filters and page in the address, sorted by number or
 // by the last change; a search, newest first, with where it matched.
-async function callsView(params) {
-  const show = showing();
+async function callsView(params, drawn) {
+  const show = drawn || showing();
   const status = el("select", { id: "f-status", name: "status" },
     el("option", { value: "" }, "Any status"),
     Object.keys(STATUS).map((code) => el("option", { value: code }, statusText(code))),
@@ -80,6 +82,29 @@ async function callsView(params) {
       el("thead", {}, el("tr", {}, heads.map((h) => el("th", { scope: "col" }, h)))),
       el("tbody", { id: "calls" }, rows)) : el("p", {}, "No calls match."));
   if (rows.length) addBulkChanges(page);
+  watch(followQueue(params, show));
+}
+
+// The queue drawn again when a call is created or changed anywhere, keeping
+// the agent's place; not while a filter is being typed in.
+function followQueue(params, show) {
+  let timer = 0;
+  const again = async () => {
+    const active = document.activeElement;
+    if (active && active.form && document.getElementById("view").contains(active)) {
+      active.addEventListener("blur", again, { once: true });
+      return;
+    }
+    const keep = active && active.id;
+    await callsView(params, show);
+    const back = keep && document.getElementById(keep);
+    if (back) back.focus({ preventScroll: true });
+  };
+  return (event) => {
+    if (!event.call || event.done === false) return;  // a refusal changed nothing
+    clearTimeout(timer);
+    timer = setTimeout(again, 150);
+  };
 }
 
 // One call: what to do with it first, then what it holds, its texts and
@@ -89,6 +114,7 @@ async function callView(number, notice) {
   const [answer, options] = await Promise.all([api("GET", "/calls/" + encodeURIComponent(number)), updateOptions()]);
   if (answer.status !== 200 || !answer.data) return problem(show, "Call " + number, answer);
   const c = answer.data;
+  const etag = answer.etag || "";
   await partnerName([c.SoldToBusinessPartner, c.BusinessPartnerNumber]);
   const value = (n) => {
     if (n === "Status") return statusText(c[n]);
@@ -131,7 +157,7 @@ async function callView(number, notice) {
     const why = closed ? "why-all" : o.refused && o.refused(c) ? "why-" + o.option : null;
     if (why && !closed) reasons.push(el("li", { id: why }, o.name + ": " + o.refused(c) + "."));
     return el("button", { type: "button", class: "secondary", id: "option-" + o.option, disabled: !!why,
-      "aria-describedby": why, onclick: () => optionForm(c, o, panel) }, o.name);
+      "aria-describedby": why, onclick: () => optionForm(c, o, panel, etag) }, o.name);
   });
   if (closed) reasons.push(el("li", { id: "why-all" }, closed));
   const historySection = el("section", { class: "group", id: "history" }, el("h3", {}, "History"), el("p", {}, "Loading…"));
@@ -140,26 +166,39 @@ async function callView(number, notice) {
     el("div", { class: "options", role: "group", "aria-label": "Change the call" }, buttons),
     reasons.length ? el("ul", { class: "reasons", "aria-label": "Not available now" }, reasons) : null,
     panel, texts, sections, historySection);
-  fillHistory(number, historySection);
+  fillHistory(number, historySection, options);
+  watch(followCall(c, etag, panel));
 }
 
-async function fillHistory(number, section) {
+// A change of the open call made elsewhere: said, by whom and what, and
+// the call drawn again with its options; while the agent fills in an
+// option, said only (sending it then answers what changed).
+function followCall(call, etag, panel) {
+  const mine = Number((/^"(\d+)"$/.exec(etag) || [])[1] || 0);
+  return async (event) => {
+    if (event.call !== call.CallNumber || event.position <= mine || event.done === false) return;
+    const told = el("div", { class: "outcome warn", role: "alert", id: "changed-elsewhere", tabindex: "-1" },
+      el("p", {}, "This call was just changed ", who(event), "."));
+    if (panel.querySelector("form")) {
+      panel.prepend(told);
+      return;
+    }
+    const now = await api("GET", "/calls/" + encodeURIComponent(call.CallNumber));
+    if (now.status === 200 && now.data) told.append(differences(call, now.data));
+    callView(call.CallNumber, told);
+  };
+}
+
+async function fillHistory(number, section, options) {
   const entries = await ADAPTER.history(number);
   if (!Array.isArray(entries))
     return section.replaceChildren(el("h3", {}, "History"), entries.status === 403
       ? el("p", {}, "Your token may not read the history of calls.") : outcome(entries, ""));
-  section.replaceChildren(el("h3", {}, "History"), entries.length === 0
-    ? el("p", {}, "No history recorded.")
-    : el("table", { class: "cards" },
-      el("thead", {}, el("tr", {}, ["When", "Who", "What", "Outcome"].map((h) => el("th", { scope: "col" }, h)))),
-      el("tbody", {}, entries.map((e) => el("tr", {},
-        el("td", { "data-label": "When" }, localTime(new Date(e.time))),
-        el("td", { "data-label": "Who" }, bt(e.token)),
-        el("td", { "data-label": "What" }, bt(e.route)),
-        el("td", { "data-label": "Outcome" }, String(e.status ?? ""), e.replayed ? " (answered again)" : ""))))));
+  section.replaceChildren(el("h3", {}, "History"),
+    historyList(entries, new Map(options.map((o) => [Number(o.option), o.name]))));
 }
 
-function optionForm(call, option, panel) {
+function optionForm(call, option, panel, etag) {
   const names = option.fields.concat(COMMON);
   const submit = el("button", { type: "submit" }, option.confirm ? "Complete the call…" : "Apply: " + option.name);
   const result = el("div", { id: "option-outcome" });
@@ -170,8 +209,15 @@ function optionForm(call, option, panel) {
   const apply = async () => {
     const body = values(form, names);
     body.OPTION = option.option;
-    const answer = await send("POST", "/calls/" + encodeURIComponent(call.CallNumber) + "/changes", body);
+    const answer = await send("POST", "/calls/" + encodeURIComponent(call.CallNumber) + "/changes", body, etag);
     if (!answer) return;
+    if (answer.status === 412 && answer.data) {
+      // Changed since it was opened: nothing stored; what differs is said
+      // and the call drawn again as it is, with the options it has now.
+      return callView(call.CallNumber, el("div", { class: "outcome bad", role: "alert", id: "changed-meanwhile", tabindex: "-1" },
+        el("p", {}, "Not done: the call was changed since you opened it, and nothing was stored. What changed:"),
+        differences(call, answer.data), el("p", {}, "Check the call as it is now, then choose again.")));
+    }
     const told = outcome(answer, option.name + ": done.");
     if (answer.status === 200 && !(answer.data && answer.data.errorDescription)) return callView(call.CallNumber, told);
     result.replaceChildren(told);
