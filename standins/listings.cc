@@ -67,10 +67,13 @@ bool PostKeeps(const CallQuery& q, const StoredCall& call) {
   if (q.status_below && status >= *q.status_below) return false;
   if (!q.sold_to_any.empty() &&
       std::find(q.sold_to_any.begin(), q.sold_to_any.end(),
-                value(CallProperty::SoldToBusinessPartner).text) == q.sold_to_any.end())
+                value(CallProperty::SoldToBusinessPartner).text) ==
+          q.sold_to_any.end())
     return false;
-  if (q.engineer && value(CallProperty::Engineer).text != *q.engineer) return false;
-  if (q.waiting && (number(CallProperty::WaitingFlag) == 1) != *q.waiting) return false;
+  if (q.engineer && value(CallProperty::Engineer).text != *q.engineer)
+    return false;
+  if (q.waiting && (number(CallProperty::WaitingFlag) == 1) != *q.waiting)
+    return false;
   return true;
 }
 
