@@ -70,22 +70,30 @@ std::string NewCallChanges(const CallRow& row, const CallData& call) {
 std::string CallChangeChanges(const CallRow& before, const CallRow& after,
                               const CallData& call) {
   json changes = json::object(), was = json::object();
+  // A property the call did not hold reads as empty, and a call without a
+  // status is a new one (status 0): an empty value put where there was
+  // none changed nothing.
+  auto empty = [](const StoredValue& v) {
+    return v.text.empty() && v.number == 0;
+  };
   for (const auto& [property, value] : after.properties) {
     auto old = before.properties.find(property);
-    if (!Told(property) ||
-        (old != before.properties.end() && old->second == value))
+    bool had = old != before.properties.end();
+    if (!Told(property) || (had && old->second == value) ||
+        (!had && empty(value)))
       continue;
     const std::string& name = StoredName(property);
     changes[name] = ValueJson(value);
-    was[name] =
-        old == before.properties.end() ? json() : ValueJson(old->second);
+    was[name] = had                                ? ValueJson(old->second)
+                : property == CallProperty::Status ? json(0)
+                                                   : json();
   }
   // The rules read the status (a completed call is refused) whatever the
   // change.
   auto status = before.properties.find(CallProperty::Status);
   if (!was.contains("Status"))
     was["Status"] =
-        status == before.properties.end() ? json() : ValueJson(status->second);
+        status == before.properties.end() ? json(0) : ValueJson(status->second);
   AddTexts(changes, call);
   changes["before"] = std::move(was);
   return Dump(changes);

@@ -243,13 +243,14 @@ BEGIN
   END IF;
   EXECUTE format('CREATE OR REPLACE FUNCTION quillet_fold(text) RETURNS text '
     'LANGUAGE sql IMMUTABLE PARALLEL SAFE STRICT AS %L', 'SELECT ' || lowered);
+  -- quillet_fold named with its schema: a restore (pg_restore) builds the
+  -- index with an empty search path.
+  EXECUTE format('CREATE OR REPLACE FUNCTION quillet_search_words(text, text, '
+    'text) RETURNS tsvector LANGUAGE sql IMMUTABLE PARALLEL SAFE AS %L',
+    format('SELECT pg_catalog.to_tsvector(''pg_catalog.simple'', '
+      '%I.quillet_fold(coalesce($1, '''') || E''\n'' || coalesce($2, '''') '
+      '|| E''\n'' || coalesce($3, '''')))', current_schema()));
 END $do$;
-CREATE OR REPLACE FUNCTION quillet_search_words(text, text, text)
-  RETURNS tsvector LANGUAGE sql IMMUTABLE PARALLEL SAFE AS
-  $f$ SELECT to_tsvector('simple', quillet_fold(coalesce($1, '') || E'
-' ||
-    coalesce($2, '') || E'
-' || coalesce($3, ''))) $f$;
 CREATE INDEX IF NOT EXISTS calls_by_words ON calls USING gin
   (quillet_search_words(search_head, search_text, search_solution));
 )sql";

@@ -256,10 +256,10 @@ try:
           "no option is offered for a completed call")
     wait_text("#history", "History")
     # The event log in words: what changed, by whom, through what, when.
-    wait_text("#history", "15 In progress \u2192 30 Completed")
+    wait_text("#history", "0 New \u2192 30 Completed")
     told = text_of("#history")
     check("by the token" in told and "through the service" in told and
-          "Call text added" in told and
+          "Solution text added" in told and
           re.search(r"ago|now", text_of("#history time")) is not None,
           "the history says who, through what and when, in words")
     check(driver.execute_script(
@@ -355,12 +355,12 @@ try:
     heading("Calls")
     wait_text("#count", "of")
     ActionChains(driver).send_keys("/").perform()
-    check(driver.execute_script("return document.activeElement.id") == "f-text",
+    check(driver.execute_script("return document.activeElement.id") == "f-q",
           "/ goes to the queue's search")
     ActionChains(driver).send_keys("jn?").perform()
-    check(find("#f-text").get_attribute("value") == "jn?" and
+    check(find("#f-q").get_attribute("value") == "jn?" and
           "#/calls" in driver.current_url, "shortcuts stay quiet in a field")
-    find("#f-text").clear()
+    find("#f-q").clear()
     find("#view-title").click()
     ActionChains(driver).send_keys("jj").perform()
     second = driver.find_elements(By.CSS_SELECTOR, "#calls tr")[1]
@@ -387,8 +387,11 @@ try:
     check(text_of("#bulk-outcome").startswith("%d of 3" % done.count(25)) and
           done.count(25) == 2 and "Not changed" in text_of("#calls"),
           "a completed call is refused alone, the others solved: %s" % done)
-    keys = [e["key"] for e in api("audit?tail=3")]
-    check(len(set(keys)) == 3, "each call changed under its own key: %s" % keys)
+    # The refusal is recorded beside the answer: wait for it.
+    wait.until(lambda d: len({e["request_key"] for e in api("audit?tail=3")}) == 3)
+    keys = [e["request_key"] for e in api("audit?tail=3")]
+    check(len(set(keys)) == 3 and None not in keys,
+          "each call changed under its own key: %s" % keys)
 
     # --- A slow link: after a moment the view says it is loading.
     driver.execute_script("""
@@ -431,7 +434,7 @@ try:
     top = driver.execute_script(
         "return document.querySelector('#calls tr').getBoundingClientRect().top")
     print("on a phone the first call is %dpx down" % top)
-    check(top < 360, "on a phone the first call is in sight (%dpx down)" % top)
+    check(top < 400, "on a phone the first call is in sight (%dpx down)" % top)
     driver.set_window_size(1280, 900)
     driver.refresh()
     wait_text("#count", "1–25")
@@ -449,7 +452,7 @@ try:
           "the search finds the call whose only text holds the word, and "
           "its row shows the text and the match")
     click("nav.views a[href='#/calls?view=open']")
-    wait_text("#count", "1–25 of 33")
+    wait_text("#count", "1–25 of 35")
     check("view=open" in driver.current_url,
           "the view is in the address, to be kept")
     views_check("search")

@@ -23,10 +23,10 @@ function focusSearch() {
     if (fold) fold.open = true;
     f.focus();
   };
-  const field = document.getElementById("f-text");
+  const field = document.getElementById("f-q");
   if (field) return open(field);
   const seen = new MutationObserver(() => {
-    const f = document.getElementById("f-text");
+    const f = document.getElementById("f-q");
     if (!f) return;
     seen.disconnect();
     open(f);
