@@ -1,6 +1,7 @@
 // Webhook URLs, identities and delivery progress (webhooks.h).
 #include "quillet/operations/webhooks.h"
 
+#include <arpa/inet.h>
 #include <xxhash.h>
 
 #include <cctype>
@@ -23,8 +24,13 @@ bool HostChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-';
 }
 
+// A literal loopback address (or "localhost"), never a name that merely
+// starts like one ("127.example.org" resolves wherever its owner likes).
 bool IsLoopbackHost(const std::string& host) {
-  return host == "localhost" || host == "[::1]" || host.rfind("127.", 0) == 0;
+  if (host == "localhost" || host == "[::1]") return true;
+  in_addr address{};
+  return inet_pton(AF_INET, host.c_str(), &address) == 1 &&
+         (ntohl(address.s_addr) >> 24) == 127;
 }
 
 WebhookProgress FromStored(const standins::WebhookProgress& p) {

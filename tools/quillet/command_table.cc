@@ -114,10 +114,14 @@ CommandLine::CommandLine() {
     sub->add_option("pairs", *pairs, "KEY=VALUE call details (strings)");
     keyed(sub);
   }
-  update_call->add_option(
-      "--if-unchanged-since", g.if_unchanged_since,
-      "change the call only if it is still as read: its ETag (GET "
-      "/calls/{n}), or * for any; else nothing is stored (exit 3)");
+  update_call
+      ->add_option("--if-unchanged-since", g.if_unchanged_since,
+                   "change the call only if it is still as read: its ETag (GET "
+                   "/calls/{n}), or * for any; else nothing is stored (exit 3)")
+      ->check([](const std::string& version) -> std::string {
+        // An empty one (an unset shell variable) would drop the check.
+        return version.empty() ? "an ETag, a version or * (not empty)" : "";
+      });
 
   time_format =
       command("time-format", "minutes to the back end's hours and minutes");

@@ -46,17 +46,24 @@ void StreamGate::Give(const std::string& caller) {
 EventFeed::EventFeed(const operations::BackendSetup& backend,
                      operations::EventQuery query,
                      const operations::EventPage& first,
-                     std::shared_ptr<void> slot)
+                     std::shared_ptr<void> slot,
+                     const std::atomic<uint64_t>* token_generation)
     : backend_(backend),
       query_(std::move(query)),
       first_(SseText(first.events)),
       first_full_(static_cast<int64_t>(first.events.size()) == query_.limit),
-      slot_(std::move(slot)) {
+      slot_(std::move(slot)),
+      token_generation_(token_generation),
+      generation_at_start_(token_generation ? token_generation->load() : 0) {
   query_.after = first.next;
 }
 
 Stream::Piece EventFeed::Next() {
   Piece piece;
+  if (token_generation_ && token_generation_->load() != generation_at_start_) {
+    piece.over = true;  // the tokens were re-read: let in again, or not
+    return piece;
+  }
   if (!first_.empty()) {
     piece.text = std::move(first_);
     first_.clear();

@@ -12,6 +12,7 @@
 // while it followed ends; its client reconnects and is answered 410.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,7 +51,8 @@ class EventFeed : public Stream {
   // `first` is the page already read after `query.after` (sent first).
   EventFeed(const operations::BackendSetup& backend,
             operations::EventQuery query, const operations::EventPage& first,
-            std::shared_ptr<void> slot);
+            std::shared_ptr<void> slot,
+            const std::atomic<uint64_t>* token_generation = nullptr);
   Piece Next() override;
 
  private:
@@ -60,6 +62,10 @@ class EventFeed : public Stream {
   bool first_full_ = false;
   bool failing_ = false;  // the last read failed (said once per run)
   std::shared_ptr<void> slot_;
+  // The tokens' re-reads, as they stood when the stream began: once they
+  // move, the stream ends and its client must be let in again.
+  const std::atomic<uint64_t>* token_generation_;
+  uint64_t generation_at_start_ = 0;
 };
 
 }  // namespace quillet::cli::http

@@ -8,6 +8,7 @@
 // refusals recorded and the --audit mirror). server.cc starts and stops it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -169,6 +170,8 @@ class Service : public Handler {
   std::shared_ptr<const TokenSet> tokens_;  // I/O thread only
   Metrics metrics_;
   StreamGate streams_{metrics_};
+  // Counts the re-reads of the token file; a stream ends when it moves.
+  std::atomic<uint64_t> token_generation_{0};
   RefusalRecorder refusals_{options_.backend};
   AuditTrail audit_;  // --audit: the optional mirror
   Mutex trace_mutex_;

@@ -33,6 +33,9 @@ void Service::Stopping() { operations::StopWaitingForDatabases(backend()); }
 void Service::Reload() {
   ReopenFiles();
   if (options_.token_file.empty()) return;  // nothing to re-read
+  // Open event streams end: each client reconnects and is let in again
+  // only if its token still may read (a revoked one is not).
+  ++token_generation_;
   if (LoadTokens()) {
     std::cerr << "quillet: tokens re-read" << std::endl;
   } else {

@@ -266,7 +266,9 @@ Response Service::Events(const Request& req) {
       query.operation = *v;
     }
     // A reconnecting client resumes after the last event it was sent.
-    if (const std::string* last = req.Header("Last-Event-ID")) {
+    // An empty one (a client that was sent no event yet) is none.
+    const std::string* last = req.Header("Last-Event-ID");
+    if (last && !last->empty()) {
       try {
         query.after = operations::WholeParam("after", *last, kHighestPosition);
       } catch (const UsageError&) {
@@ -294,8 +296,8 @@ Response Service::Events(const Request& req) {
           200, Json{{"events", std::move(page.events)}, {"next", page.next}});
     Response res{200, "text/event-stream", ""};
     res.Set("X-Accel-Buffering", "no");  // a proxy passes each event on
-    res.stream =
-        std::make_shared<EventFeed>(backend(), query, page, std::move(slot));
+    res.stream = std::make_shared<EventFeed>(
+        backend(), query, page, std::move(slot), &token_generation_);
     return res;
   });
 }
